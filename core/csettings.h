@@ -1,0 +1,51 @@
+#pragma once
+
+// Process-wide configuration: one INI file beside the executable, read-only for
+// the life of the process. Every getter may be called from any thread; one
+// non-recursive mutex serialises them.
+
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QSslCipher>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class QSettings;
+
+class CSettings : public QObject
+{
+    Q_OBJECT
+public:
+    // Created on first use. Ends the process with exit code 0 when the INI file is missing.
+    static CSettings *Instance();
+
+    QString ReadIniFilePath();
+    int ReadListenerPort();
+    bool ReadWindowsServerMode();
+    int ReadLogLevel();
+    QString ReadLogFilePath();
+    QStringList ReadDllLoaderDirPaths();
+    int ReadTimeoutInterval();
+    QPair<QString, QString> ReadSslCertificateCertAndKeyFiles();
+    QList<QSslCipher> ReadSslEnabledCiphersList();
+
+    // The built-in cipher text (the Windows 7 addition never applies here).
+    static QString BuiltInCipherString();
+
+public slots:
+    void PrintSettings();
+
+private:
+    CSettings();
+    ~CSettings() override;
+
+    // Value of group/key; caller holds the mutex. Warns when asked and absent.
+    QVariant ReadVariant(const QString &v_oGroup, const QString &v_oKey, bool v_bWarnIfAbsent);
+    QVariant ReadGroupValue(const QString &v_oGroup, const QString &v_oKey, const QVariant &v_oDefault);
+
+    QSettings *m_settings = nullptr;
+    QString m_userDataDir;
+    QString m_appDir;
+};

@@ -1,0 +1,116 @@
+#include "qtxexceptions.h"
+
+#include <cstring>
+
+const char *const kQtxUnexpectedErrorDetail =
+    "The QTX server encountered an unexpected error and was unable to complete your request.";
+
+BaseException::BaseException(const QString &v_oMessage)
+    : m_message(v_oMessage)
+{
+    setWhatMessage(v_oMessage);
+    setStackTrace(generateStackTrace());
+}
+
+BaseException::BaseException(const QString &v_oMessage, const BaseException &v_oCause)
+    : m_message(v_oMessage)
+    , m_inner(v_oCause.clone())
+{
+    // The trace of a chained exception is built when asked for.
+    setWhatMessage(v_oMessage);
+}
+
+BaseException::BaseException(const BaseException &v_oOther)
+    : QException(v_oOther)
+    , m_message(v_oOther.m_message)
+    , m_stackTrace(v_oOther.m_stackTrace)
+    , m_inner(v_oOther.m_inner)
+{
+    setWhatMessage(v_oOther.m_whatMessage);
+}
+
+BaseException &BaseException::operator=(const BaseException &v_oOther)
+{
+    if (this != &v_oOther) {
+        QException::operator=(v_oOther);
+        m_message = v_oOther.m_message;
+        m_stackTrace = v_oOther.m_stackTrace;
+        m_inner = v_oOther.m_inner;
+        setWhatMessage(v_oOther.m_whatMessage);
+    }
+    return *this;
+}
+
+BaseException::~BaseException()
+{
+    delete[] m_whatBuffer;
+}
+
+const char *BaseException::what() const noexcept
+{
+    return m_whatBuffer ? m_whatBuffer : "";
+}
+
+void BaseException::raise() const
+{
+    throw *this;
+}
+
+BaseException *BaseException::clone() const
+{
+    return new BaseException(*this);
+}
+
+QString BaseException::getStackTrace()
+{
+    m_stackTrace = generateStackTrace();
+    return m_stackTrace;
+}
+
+QString BaseException::getMessage() const
+{
+    return m_message;
+}
+
+QString BaseException::getWhatMessage() const
+{
+    return m_whatMessage;
+}
+
+void BaseException::setMessage(const QString &v_oMessage)
+{
+    m_message = v_oMessage;
+}
+
+void BaseException::setWhatMessage(const QString &v_oWhatMessage)
+{
+    m_whatMessage = v_oWhatMessage;
+    const QByteArray oBytes = v_oWhatMessage.toUtf8();
+    char *pNew = new char[static_cast<size_t>(oBytes.size()) + 1];
+    std::memcpy(pNew, oBytes.constData(), static_cast<size_t>(oBytes.size()) + 1);
+    delete[] m_whatBuffer;
+    m_whatBuffer = pNew;
+}
+
+void BaseException::setStackTrace(const QString &v_oStackTrace)
+{
+    m_stackTrace = v_oStackTrace;
+}
+
+QString BaseException::generateStackTrace()
+{
+    if (!m_inner)
+        return m_whatMessage;
+    return QStringLiteral("%1\n\t%2").arg(m_whatMessage, m_inner->getStackTrace());
+}
+
+DetailedException::DetailedException(const QString &v_oMessage, const QString &v_oDetailMessage)
+    : BaseException(v_oMessage)
+    , m_detailMessage(v_oDetailMessage)
+{
+}
+
+QString DetailedException::getDetailMessage() const
+{
+    return m_detailMessage;
+}
