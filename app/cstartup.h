@@ -1,0 +1,48 @@
+#pragma once
+
+// Brings the server up in a fixed order on the main thread and takes it down
+// when the application quits. It lives in app/ because it wires every layer
+// (configuration, logging, sessions, request mapper, listener) together.
+
+#include <QObject>
+
+#include <QString>
+
+#include <memory>
+
+class QCoreApplication;
+
+namespace norrweb { class HttpSessionStore; }
+
+// The process-wide session store, published by CStartup::Start; valid until
+// CStartup is destroyed.
+extern norrweb::HttpSessionStore *g_poSessionStore;
+
+// The C handler for fatal signals: CRIT line, flush of every category, abort.
+extern "C" void signalHandler(int signal);
+void installFatalSignalHandlers();
+
+class CStartup : public QObject
+{
+    Q_OBJECT
+public:
+    CStartup(int &argc, char **argv);
+    ~CStartup() override;
+
+    bool consoleMode() const { return m_consoleMode; }
+
+public slots:
+    void Start();
+    void Stop();
+
+private:
+    // Exit code of a start that ended through a caught exception.
+    static constexpr int kStartFailureExitCode = 2;
+
+    void startServices(const QString &v_oIniPath);
+    void stopListener();
+
+    std::shared_ptr<QObject> m_listener;
+    std::shared_ptr<QCoreApplication> m_application;
+    bool m_consoleMode = false;
+};

@@ -1,0 +1,61 @@
+#include "cstartup.h"
+
+#include "qtxlogger.h"
+#include "switchoffdebugging.h"
+
+#include "qtxtypes.h"
+
+#include <log4cpp/Appender.hh>
+
+#include <QCoreApplication>
+
+#include <memory>
+
+// Detaches from the controlling terminal: a new session where possible (not
+// when this process already leads a process group, as under an interactive
+// shell), else give up the terminal; standard streams go to /dev/null.
+static void detachFromTerminal();
+
+int main(int argc, char *argv[])
+{
+    installFatalSignalHandlers();
+    registerQtxMetaTypes();
+
+    int iResult = 0;
+    {
+        CStartup oStartup(argc, argv);
+        auto poGuard = std::make_unique<SwitchOffDebugging>();
+        if (!oStartup.consoleMode())
+            detachFromTerminal();
+
+        iResult = QCoreApplication::exec();
+
+        QTXLogger::Instance();
+        log4cpp::Appender::closeAll();
+        poGuard.reset();
+    }
+    return iResult;
+}
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+static void detachFromTerminal()
+{
+    if (::setsid() < 0) {
+        const int iTty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (iTty >= 0) {
+            ::ioctl(iTty, TIOCNOTTY);
+            ::close(iTty);
+        }
+    }
+    const int iNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (iNull >= 0) {
+        ::dup2(iNull, STDIN_FILENO);
+        ::dup2(iNull, STDOUT_FILENO);
+        ::dup2(iNull, STDERR_FILENO);
+        if (iNull > STDERR_FILENO)
+            ::close(iNull);
+    }
+}

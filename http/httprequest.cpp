@@ -1,0 +1,426 @@
+#include "httprequest.h"
+
+#include "httpcookie.h"
+
+#include <QAbstractSocket>
+#include <QIODevice>
+#include <QList>
+#include <QSettings>
+#include <QTemporaryFile>
+#include <QtGlobal>
+
+#include <limits>
+
+namespace norrweb {
+
+namespace {
+
+// Multipart bodies move to the temporary file in slices of this size, and lines of
+// the multipart file are read with this bound.
+constexpr qint64 kMultipartSlice = 0x10000;
+
+// QIODevice::readLine(n) returns at most n - 1 bytes; this returns at most n.
+QByteArray readLineAtMost(QIODevice *v_poDevice, qint64 v_iMaxBytes)
+{
+    if (v_iMaxBytes <= 0)
+        return QByteArray();
+    return v_poDevice->readLine(v_iMaxBytes + 1);
+}
+
+// Text between v_oMarker and the next double quote, or empty when either end is missing.
+QByteArray quotedAfter(const QByteArray &v_oLine, const QByteArray &v_oMarker, bool &v_bFound)
+{
+    v_bFound = false;
+    const int iStart = v_oLine.indexOf(v_oMarker);
+    if (iStart < 0)
+        return QByteArray();
+    const int iValue = iStart + v_oMarker.size();
+    const int iEnd = v_oLine.indexOf('"', iValue);
+    if (iEnd < 0)
+        return QByteArray();
+    v_bFound = true;
+    return v_oLine.mid(iValue, iEnd - iValue);
+}
+
+} // namespace
+
+HttpRequest::HttpRequest(const QSettings *v_poSettings)
+{
+    if (v_poSettings) {
+        m_iMaxSize = v_poSettings->value(QStringLiteral("maxRequestSize"), QStringLiteral("16000")).toInt();
+        m_iMaxMultiPartSize =
+            v_poSettings->value(QStringLiteral("maxMultiPartSize"), QStringLiteral("1000000")).toInt();
+    }
+}
+
+HttpRequest::~HttpRequest()
+{
+    for (QTemporaryFile *poFile : qAsConst(m_oUploadedFiles)) {
+        if (poFile->isOpen())
+            poFile->close();
+        delete poFile;
+    }
+    if (m_poTempFile) {
+        m_poTempFile->close();
+        delete m_poTempFile;
+    }
+}
+
+void HttpRequest::addToCurrentSize(qint64 v_iBytes)
+{
+    // The limits are 32-bit; saturate instead of wrapping so the limit checks stay valid.
+    const qint64 iSum = qint64(m_iCurrentSize) + v_iBytes;
+    m_iCurrentSize = qint32(qBound<qint64>(std::numeric_limits<qint32>::min(), iSum,
+                                           std::numeric_limits<qint32>::max()));
+}
+
+bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine)
+{
+    // One byte over the remaining allowance, so an overlong line trips the size check
+    // without buffering more than necessary.
+    const qint64 iAllowance = qint64(m_iMaxSize) - m_iCurrentSize + 1;
+    m_oLineBuffer.append(readLineAtMost(v_poSocket, qMin(iAllowance, kMultipartSlice)));
+    // The whole pending line counts, not only the bytes just read.
+    addToCurrentSize(m_oLineBuffer.size());
+    if (!m_oLineBuffer.contains('\r') && !m_oLineBuffer.contains('\n'))
+        return false;
+    v_oLine = m_oLineBuffer.trimmed();
+    m_oLineBuffer.clear();
+    return true;
+}
+
+void HttpRequest::readRequestLine(QIODevice *v_poSocket)
+{
+    QByteArray oLine;
+    if (!readLine(v_poSocket, oLine) || oLine.isEmpty())
+        return;
+
+    const QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(v_poSocket);
+    const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : QHostAddress();
+    qDebug("HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
+
+    const QList<QByteArray> oWords = oLine.split(' ');
+    if (oWords.size() != 3 || !oWords.at(2).contains("HTTP")) {
+        qWarning("HttpRequest: received broken HTTP request, invalid first line");
+        m_eState = Aborted;
+        return;
+    }
+    m_oMethod = oWords.at(0).trimmed();
+    m_oPath = oWords.at(1);
+    m_oVersion = oWords.at(2);
+    m_oPeerAddress = oPeer;
+    m_eState = AwaitingHeader;
+}
+
+void HttpRequest::readHeader(QIODevice *v_poSocket)
+{
+    QByteArray oLine;
+    if (!readLine(v_poSocket, oLine))
+        return;
+
+    const int iColon = oLine.indexOf(':');
+    if (iColon > 0) {
+        m_oCurrentHeader = oLine.left(iColon).toLower();
+        m_oHeaders.insert(m_oCurrentHeader, oLine.mid(iColon + 1).trimmed());
+        return;
+    }
+    if (!oLine.isEmpty()) {
+        // Folded header line: a further entry holding the whole value so far.
+        if (m_oHeaders.contains(m_oCurrentHeader)) {
+            m_oHeaders.insert(m_oCurrentHeader,
+                              m_oHeaders.value(m_oCurrentHeader) + ' ' + oLine);
+        }
+        return;
+    }
+
+    // Empty line: end of the header block.
+    const QByteArray oContentType = m_oHeaders.value("content-type");
+    if (oContentType.startsWith("multipart/form-data")) {
+        const int iPos = oContentType.indexOf("boundary=");
+        if (iPos >= 0) {
+            m_oBoundary = oContentType.mid(iPos + 9);
+            if (m_oBoundary.startsWith('"') && m_oBoundary.endsWith('"'))
+                m_oBoundary = m_oBoundary.mid(1, m_oBoundary.size() - 2);
+        }
+    }
+    const QByteArray oContentLength = m_oHeaders.value("content-length");
+    if (!oContentLength.isEmpty())
+        m_iExpectedBodySize = oContentLength.toInt(); // not a number gives 0
+
+    if (m_iExpectedBodySize == 0) {
+        m_eState = Complete;
+    } else if (m_oBoundary.isEmpty()
+               && qint64(m_iExpectedBodySize) + m_iCurrentSize > m_iMaxSize) {
+        qWarning("HttpRequest: expected body is too large");
+        m_eState = Aborted;
+    } else if (!m_oBoundary.isEmpty() && m_iExpectedBodySize > m_iMaxMultiPartSize) {
+        qWarning("HttpRequest: expected multipart body is too large");
+        m_eState = Aborted;
+    } else {
+        m_eState = AwaitingBody;
+    }
+}
+
+void HttpRequest::readBody(QIODevice *v_poSocket)
+{
+    if (!m_oBoundary.isEmpty()) {
+        readMultipartBody(v_poSocket);
+        return;
+    }
+    const qint64 iMissing = qint64(m_iExpectedBodySize) - m_oBodyData.size();
+    if (iMissing > 0) {
+        const QByteArray oData = v_poSocket->read(iMissing);
+        addToCurrentSize(oData.size());
+        m_oBodyData.append(oData);
+    }
+    if (m_oBodyData.size() >= m_iExpectedBodySize)
+        m_eState = Complete;
+}
+
+void HttpRequest::readMultipartBody(QIODevice *v_poSocket)
+{
+    // The raw body goes to disk; it never sits in memory as a whole.
+    if (!m_poTempFile)
+        m_poTempFile = new QTemporaryFile;
+    if (!m_poTempFile->isOpen())
+        m_poTempFile->open();
+
+    qint64 iFileSize = m_poTempFile->size();
+    const qint64 iToRead = qMin(qint64(m_iExpectedBodySize) - iFileSize, kMultipartSlice);
+    if (iToRead > 0) {
+        const QByteArray oData = v_poSocket->read(iToRead);
+        if (!oData.isEmpty() && m_poTempFile->isOpen()) {
+            const qint64 iWritten = m_poTempFile->write(oData);
+            if (iWritten > 0)
+                iFileSize += iWritten;
+        }
+    }
+
+    if (iFileSize >= m_iMaxMultiPartSize) {
+        qWarning("HttpRequest: received too many multipart bytes");
+        m_eState = Aborted;
+        return;
+    }
+    if (iFileSize >= m_iExpectedBodySize) {
+        m_poTempFile->flush();
+        if (m_poTempFile->error() != QFileDevice::NoError)
+            qCritical("HttpRequest: Error writing temp file for multipart body");
+        parseMultiPartFile();
+        m_poTempFile->close();
+        m_eState = Complete;
+    }
+}
+
+void HttpRequest::consumeAvailable(QIODevice *v_poSocket)
+{
+    if (!v_poSocket)
+        return;
+
+    const RequestState eBefore = m_eState;
+    switch (m_eState) {
+    case AwaitingRequestLine:
+        readRequestLine(v_poSocket);
+        break;
+    case AwaitingHeader:
+        readHeader(v_poSocket);
+        break;
+    case AwaitingBody:
+        readBody(v_poSocket);
+        break;
+    case Complete:
+    case Aborted:
+        break;
+    }
+
+    // Runs on every call, also on a request that is already complete or aborted.
+    if ((m_oBoundary.isEmpty() && m_iCurrentSize > m_iMaxSize)
+        || (!m_oBoundary.isEmpty() && m_iCurrentSize > m_iMaxMultiPartSize)) {
+        qWarning("HttpRequest: received too many bytes");
+        m_eState = Aborted;
+    }
+    // Decoded once, on the call that completes the request, so a repeated call cannot
+    // add the body parameters twice.
+    if (m_eState == Complete && eBefore != Complete) {
+        decodeRequestParams();
+        extractCookies();
+    }
+}
+
+void HttpRequest::decodeRequestParams()
+{
+    QByteArray oRaw;
+    const int iQuery = m_oPath.indexOf('?');
+    if (iQuery >= 0) {
+        oRaw = m_oPath.mid(iQuery + 1);
+        m_oPath = m_oPath.left(iQuery);
+    }
+    const QByteArray oContentType = m_oHeaders.value("content-type");
+    if (!m_oBodyData.isEmpty()
+        && (oContentType.isEmpty() || oContentType.startsWith("application/x-www-form-urlencoded"))) {
+        if (!oRaw.isEmpty())
+            oRaw.append('&').append(m_oBodyData);
+        else
+            oRaw = m_oBodyData;
+    }
+
+    const QList<QByteArray> oParts = oRaw.split('&');
+    for (const QByteArray &oPart : oParts) {
+        const int iEquals = oPart.indexOf('=');
+        if (iEquals >= 0) {
+            const QByteArray oName = oPart.left(iEquals).trimmed();
+            const QByteArray oValue = oPart.mid(iEquals + 1).trimmed();
+            m_oParameters.insert(percentDecode(oName), percentDecode(oValue));
+        } else if (!oPart.isEmpty()) {
+            m_oParameters.insert(percentDecode(oPart), QByteArray());
+        }
+    }
+}
+
+void HttpRequest::extractCookies()
+{
+    // Entries are visited in the multimap's own order (last header line first).
+    for (auto it = m_oHeaders.constFind("cookie"); it != m_oHeaders.constEnd() && it.key() == "cookie"; ++it) {
+        const QList<QByteArray> oParts = HttpCookie::splitCookieList(it.value());
+        for (const QByteArray &oPart : oParts) {
+            const int iEquals = oPart.indexOf('=');
+            if (iEquals >= 0)
+                m_oCookies.insert(oPart.left(iEquals).trimmed(), oPart.mid(iEquals + 1).trimmed());
+            else
+                m_oCookies.insert(oPart.trimmed(), QByteArray());
+        }
+    }
+    m_oHeaders.remove("cookie");
+}
+
+void HttpRequest::parseMultiPartFile()
+{
+    qDebug("HttpRequest: parsing multipart temp file");
+    QTemporaryFile *const poBody = m_poTempFile;
+    poBody->seek(0);
+    const QByteArray oDelimiter = "--" + m_oBoundary;
+    const QByteArray oCloser = m_oBoundary + "--";
+    bool bFinished = false;
+
+    auto canRead = [&]() {
+        return !poBody->atEnd() && !bFinished && poBody->error() == QFileDevice::NoError;
+    };
+
+    while (canRead()) {
+        QByteArray oFieldName;
+        QByteArray oFileName;
+        while (canRead()) {
+            const QByteArray oLine = readLineAtMost(poBody, kMultipartSlice).trimmed();
+            if (oLine.startsWith("Content-Disposition:")) {
+                if (oLine.contains("form-data")) {
+                    bool bFound = false;
+                    const QByteArray oName = quotedAfter(oLine, " name=\"", bFound);
+                    if (bFound)
+                        oFieldName = oName;
+                    const QByteArray oFile = quotedAfter(oLine, " filename=\"", bFound);
+                    if (bFound)
+                        oFileName = oFile;
+                } else {
+                    qDebug("HttpRequest: ignoring unsupported content part %s", oLine.constData());
+                }
+            } else if (oLine.isEmpty()) {
+                break;
+            }
+        }
+
+        QTemporaryFile *poUpload = nullptr;
+        QByteArray oFieldValue;
+        while (canRead()) {
+            const QByteArray oLine = readLineAtMost(poBody, kMultipartSlice);
+            if (oLine.startsWith(oDelimiter)) {
+                if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
+                    oFieldValue.chop(2); // line break before the boundary
+                    m_oParameters.insert(oFieldName, oFieldValue);
+                    qDebug("HttpRequest: set parameter %s=%s", oFieldName.constData(),
+                           oFieldValue.constData());
+                } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
+                    if (poUpload && poUpload->isOpen()) {
+                        poUpload->resize(qMax<qint64>(0, poUpload->size() - 2));
+                        poUpload->flush();
+                        poUpload->seek(0);
+                        m_oParameters.insert(oFieldName, oFileName);
+                        qDebug("HttpRequest: set parameter %s=%s", oFieldName.constData(),
+                               oFileName.constData());
+                        delete m_oUploadedFiles.take(oFieldName);
+                        m_oUploadedFiles.insert(oFieldName, poUpload);
+                        qDebug("HttpRequest: uploaded file size is %lli",
+                               static_cast<long long>(poUpload->size()));
+                        poUpload = nullptr; // owned by m_oUploadedFiles now
+                    } else {
+                        qWarning("HttpRequest: format error, unexpected end of file data");
+                    }
+                }
+                if (oLine.contains(oCloser))
+                    bFinished = true;
+                break;
+            }
+
+            if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
+                oFieldValue.append(oLine);
+                addToCurrentSize(oLine.size());
+            } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
+                if (!poUpload) {
+                    poUpload = new QTemporaryFile;
+                    poUpload->open();
+                }
+                if (!poUpload->isOpen() || poUpload->write(oLine) < 0)
+                    qCritical("HttpRequest: error writing temp file, %s",
+                              qPrintable(poUpload->errorString()));
+            }
+        }
+        // A file part that never reached its boundary is not kept.
+        delete poUpload;
+    }
+
+    if (poBody->error() != QFileDevice::NoError)
+        qCritical("HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
+}
+
+QByteArray HttpRequest::getDecodedPath() const
+{
+    const int iQuery = m_oPath.indexOf('?');
+    return percentDecode(iQuery < 0 ? m_oPath : m_oPath.left(iQuery));
+}
+
+QByteArray HttpRequest::getHeader(const QByteArray &v_oName) const
+{
+    return m_oHeaders.value(v_oName.toLower());
+}
+
+QByteArray HttpRequest::getParameter(const QByteArray &v_oName) const
+{
+    return m_oParameters.value(v_oName);
+}
+
+QByteArray HttpRequest::getCookie(const QByteArray &v_oName) const
+{
+    return m_oCookies.value(v_oName);
+}
+
+QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &v_oFieldName) const
+{
+    return m_oUploadedFiles.value(v_oFieldName, nullptr);
+}
+
+QByteArray HttpRequest::percentDecode(const QByteArray &v_oSource)
+{
+    QByteArray oBuffer(v_oSource);
+    oBuffer.replace('+', ' ');
+    int iPercent = oBuffer.indexOf('%');
+    while (iPercent >= 0) {
+        bool bOk = false;
+        const int iCode = oBuffer.mid(iPercent + 1, 2).toInt(&bOk, 16);
+        if (bOk) {
+            const int iLength = qMin(3, oBuffer.size() - iPercent);
+            oBuffer.replace(iPercent, iLength, QByteArray(1, char(iCode & 0xFF)));
+        }
+        iPercent = oBuffer.indexOf('%', iPercent + 1);
+    }
+    return oBuffer;
+}
+
+} // namespace norrweb

@@ -1,0 +1,95 @@
+#ifndef NORRWEB_HTTPREQUEST_H
+#define NORRWEB_HTTPREQUEST_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QMap>
+#include <QMultiMap>
+
+class QIODevice;
+class QSettings;
+class QTemporaryFile;
+
+namespace norrweb {
+
+/// One HTTP request, built from the bytes of a client connection step by step.
+/// Used on the connection handler's thread only; holds no locks and never writes
+/// to the device it reads from. Failures end in the state Aborted.
+class HttpRequest
+{
+public:
+    enum RequestState {
+        AwaitingRequestLine = 0,
+        AwaitingHeader = 1,
+        AwaitingBody = 2,
+        Complete = 3,
+        Aborted = 4
+    };
+
+    /// v_poSettings is positioned on the listener group; only the two size limits are read.
+    explicit HttpRequest(const QSettings *v_poSettings);
+    virtual ~HttpRequest();
+
+    HttpRequest(const HttpRequest &) = delete;
+    HttpRequest &operator=(const HttpRequest &) = delete;
+
+    /// Takes one step of the state machine with what the device holds. The device is
+    /// normally the connection's socket; any readable QIODevice works (tests, fuzzing).
+    void consumeAvailable(QIODevice *v_poSocket);
+
+    RequestState getState() const { return m_eState; }
+    QByteArray getMethod() const { return m_oMethod; }
+    QByteArray getVersion() const { return m_oVersion; }
+    QByteArray getBody() const { return m_oBodyData; }
+    QByteArray getDecodedPath() const;
+    QByteArray getHeader(const QByteArray &v_oName) const;
+    QMultiMap<QByteArray, QByteArray> getAllHeaders() const { return m_oHeaders; }
+    QByteArray getParameter(const QByteArray &v_oName) const;
+    QMultiMap<QByteArray, QByteArray> getAllParameters() const { return m_oParameters; }
+    QByteArray getCookie(const QByteArray &v_oName) const;
+    QMap<QByteArray, QByteArray> &getAllCookies() { return m_oCookies; }
+
+    /// Uploaded file of a multipart field, or null. The request keeps ownership; the
+    /// file is removed from disk when the request is destroyed.
+    QTemporaryFile *getUploadedFile(const QByteArray &v_oFieldName) const;
+    const QMap<QByteArray, QTemporaryFile *> &getUploadedFiles() const { return m_oUploadedFiles; }
+    QHostAddress getPeerAddress() const { return m_oPeerAddress; }
+    qint32 getCurrentSize() const { return m_iCurrentSize; }
+
+    /// '+' to blank, then %XX escapes to bytes; invalid escapes stay as they are.
+    static QByteArray percentDecode(const QByteArray &v_oSource);
+
+private:
+    void readRequestLine(QIODevice *v_poSocket);
+    void readHeader(QIODevice *v_poSocket);
+    void readBody(QIODevice *v_poSocket);
+    void readMultipartBody(QIODevice *v_poSocket);
+    bool readLine(QIODevice *v_poSocket, QByteArray &v_oLine);
+    void addToCurrentSize(qint64 v_iBytes);
+    void decodeRequestParams();
+    void extractCookies();
+    void parseMultiPartFile();
+
+    QMultiMap<QByteArray, QByteArray> m_oHeaders;
+    QMultiMap<QByteArray, QByteArray> m_oParameters;
+    QMap<QByteArray, QTemporaryFile *> m_oUploadedFiles;
+    QMap<QByteArray, QByteArray> m_oCookies;
+    QByteArray m_oBodyData;
+    QByteArray m_oMethod;
+    QByteArray m_oPath;
+    QByteArray m_oVersion;
+    RequestState m_eState = AwaitingRequestLine;
+    QHostAddress m_oPeerAddress;
+    qint32 m_iMaxSize = 16000;
+    qint32 m_iMaxMultiPartSize = 1000000;
+    qint32 m_iCurrentSize = 0;
+    qint32 m_iExpectedBodySize = 0;
+    QByteArray m_oCurrentHeader;
+    QByteArray m_oBoundary;
+    QTemporaryFile *m_poTempFile = nullptr;
+    QByteArray m_oLineBuffer;
+};
+
+} // namespace norrweb
+
+#endif // NORRWEB_HTTPREQUEST_H

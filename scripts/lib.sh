@@ -1,0 +1,28 @@
+# Shared helpers of the set-up scripts; sourced, not run.
+
+ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev pkg-config cmake ninja-build g++ openssl)
+
+# Installs the Debian packages of the arguments that are missing (idempotent,
+# non-interactive). Uses sudo when not root.
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "==> Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# configure_and_build <build dir> [cmake options...]
+configure_and_build() {
+  local dir="$1"; shift
+  cmake -S "$ROOT_DIR" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the server and runs it in the foreground from build/run/ with the
+# example modules on the embedded defaults. Ctrl-C stops it.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+ensure_packages "${BUILD_PACKAGES[@]}"
+echo "==> Building (build/)"
+configure_and_build "$ROOT_DIR/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+RUN_DIR="$ROOT_DIR/build/run"
+echo "==> Preparing $RUN_DIR"
+mkdir -p "$RUN_DIR"
+cp -f "$ROOT_DIR/build/bin/QuorvexCryptoProvider" "$RUN_DIR/"
+INI="$RUN_DIR/QuorvexCryptoProvider.ini"
+[ -f "$INI" ] || cp "$ROOT_DIR/app/QuorvexCryptoProvider.ini" "$INI"
+PORT=$(sed -n 's/^port=//p' "$INI" | head -n1)
+
+DATA_DIR="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider"
+echo
+echo "Server: $RUN_DIR/QuorvexCryptoProvider -console"
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Port:   $PORT (running as root: this instance is the dispatcher)"
+else
+  echo "Port:   the first free port from $((PORT + 1)) upwards (per-user instance)"
+fi
+echo "Log:    $DATA_DIR/logs/QuorvexCryptoProvider.log"
+echo "Stop:   Ctrl-C"
+echo
+cd "$RUN_DIR"
+exec ./QuorvexCryptoProvider -console

@@ -1,0 +1,41 @@
+#pragma once
+
+// Runs the real server binary from a temporary install folder: a copy of the
+// executable (its INI is found beside its real path), the INI file, and
+// XDG_CONFIG_HOME inside the folder so the log file is the test's own.
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class ServerFixture
+{
+public:
+    ServerFixture();
+    ~ServerFixture();
+
+    bool isValid() const { return m_dir.isValid(); }
+    QString path(const QString &v_oRelative = QString()) const;
+
+    // Copies the server executable into the folder (under the given name).
+    bool installBinary(const QString &v_oSourcePath, const QString &v_oName = QStringLiteral("QuorvexCryptoProvider"));
+    bool writeIni(const QByteArray &v_oContent);
+
+    // Starts the copied executable with the given arguments; the environment
+    // carries XDG_CONFIG_HOME and the offscreen platform.
+    void start(const QStringList &v_oArguments = {QStringLiteral("-console")});
+    QProcess &process() { return m_process; }
+
+    QString logFilePath() const;
+    QStringList logMessages() const; // message part of every log line
+    bool logContains(const QString &v_oMessage) const;
+
+    static QString serverBinary();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};

@@ -1,0 +1,177 @@
+// The real server process: exit without its INI file, the start banner, a
+// clean quit, the fatal-signal path, detaching, and the single-instance check.
+
+#include "serverfixture.h"
+
+#include <QDir>
+#include <QHostInfo>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <csignal>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kIni = "[listener]\nport=0\n[sessions]\n[dllLoader]\ndirPath=modules\n";
+const QString kBannerFunc = QStringLiteral("ServerLogger::ServerLogger :: ");
+
+QString ownAccount()
+{
+    struct passwd *poEntry = ::getpwuid(::geteuid());
+    return QHostInfo::localHostName() + QLatin1Char('/') + QString::fromLocal8Bit(poEntry ? poEntry->pw_name : "");
+}
+
+// Session id (field 6) of /proc/<pid>/stat.
+qint64 sessionOf(qint64 v_iPid)
+{
+    QFile oFile(QStringLiteral("/proc/%1/stat").arg(v_iPid));
+    if (!oFile.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray oStat = oFile.readAll();
+    const QList<QByteArray> oFields = oStat.mid(oStat.lastIndexOf(')') + 2).split(' ');
+    return oFields.size() > 3 ? oFields.at(3).toLongLong() : -1;
+}
+
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void missingIniExitsWithZero();
+    void bannerThenCleanQuit();
+    void fatalSignalLogsAndAborts_data();
+    void fatalSignalLogsAndAborts();
+    void withoutConsoleDetaches();
+    void secondInstanceIsRefused();
+};
+
+void TestStartup::initTestCase()
+{
+    QVERIFY2(QFile::exists(ServerFixture::serverBinary()), qPrintable(ServerFixture::serverBinary()));
+}
+
+void TestStartup::missingIniExitsWithZero()
+{
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    oServer.start();
+    QVERIFY(oServer.process().waitForFinished(15000));
+    QCOMPARE(oServer.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oServer.process().exitCode(), 0);
+    // It ended before any logger had a file.
+    QVERIFY(!QFile::exists(oServer.logFilePath()));
+}
+
+void TestStartup::bannerThenCleanQuit()
+{
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+    oServer.start();
+    QVERIFY(oServer.process().waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(oServer.logMessages().size() >= 7, 15000);
+
+    const QStringList oLines = oServer.logMessages();
+    QCOMPARE(oLines.at(0), kBannerFunc + QStringLiteral("#######################################"));
+    QVERIFY(oLines.at(1).startsWith(kBannerFunc + QStringLiteral("Starting Quorvex Crypto Provider Server ver. 3.0.16.")));
+    QCOMPARE(oLines.at(2), kBannerFunc + QStringLiteral("WindowsServerMode=false"));
+    QCOMPARE(oLines.at(3), kBannerFunc + QStringLiteral("LogLevel=DEBUG"));
+    QCOMPARE(oLines.at(4), kBannerFunc + QStringLiteral("MaxFileSize=5242880"));
+    QCOMPARE(oLines.at(5), kBannerFunc + QStringLiteral("MaxBackupIndex=10"));
+    QCOMPARE(oLines.at(6), kBannerFunc + QStringLiteral("ImmediateFlush=0"));
+    QCOMPARE(oServer.process().state(), QProcess::Running);
+
+    // Ctrl-C quits through the event loop: Stop() runs and the process exits normally.
+    ::kill(static_cast<pid_t>(oServer.process().processId()), SIGINT);
+    QVERIFY(oServer.process().waitForFinished(15000));
+    QCOMPARE(oServer.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oServer.process().exitCode(), 0);
+    QVERIFY(oServer.logContains(QStringLiteral("CStartup::Stop :: CStartup: Listener has been stopped")));
+}
+
+void TestStartup::fatalSignalLogsAndAborts_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGSEGV") << int(SIGSEGV);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void TestStartup::fatalSignalLogsAndAborts()
+{
+    QFETCH(int, signalNumber);
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+
+    // A shell in between reports how its child ended: 128 + the signal number.
+    QProcess &oShell = oServer.process();
+    oShell.setProcessChannelMode(QProcess::SeparateChannels);
+    oShell.setStandardOutputFile(QString());
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
+    oShell.setProcessEnvironment(oEnv);
+    oShell.setWorkingDirectory(oServer.path());
+    oShell.start(QStringLiteral("/bin/sh"),
+                 {QStringLiteral("-c"), QStringLiteral("ulimit -c 0; ./QuorvexCryptoProvider -console & "
+                                                       "echo $!; wait $!; echo status=$?")});
+    QVERIFY(oShell.waitForReadyRead(10000));
+    const qint64 iPid = oShell.readLine().trimmed().toLongLong();
+    QVERIFY(iPid > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(oServer.logMessages().size() >= 7, 15000);
+
+    QCOMPARE(::kill(static_cast<pid_t>(iPid), signalNumber), 0);
+    QVERIFY(oShell.waitForFinished(15000));
+    QCOMPARE(oShell.readAll().trimmed(), QByteArray("status=") + QByteArray::number(128 + SIGABRT));
+    QVERIFY(oServer.logContains(QStringLiteral("signalHandler :: !!! APPLICATION TERMINATED !!! signal:%1")
+                                    .arg(signalNumber)));
+}
+
+void TestStartup::withoutConsoleDetaches()
+{
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+    oServer.start({});
+    QVERIFY(oServer.process().waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(oServer.logMessages().size() >= 7, 15000);
+    const qint64 iPid = oServer.process().processId();
+    // It runs in a session of its own, away from the test's terminal.
+    QTRY_COMPARE_WITH_TIMEOUT(sessionOf(iPid), iPid, 5000);
+    ::kill(static_cast<pid_t>(iPid), SIGINT);
+    QVERIFY(oServer.process().waitForFinished(15000));
+    QCOMPARE(oServer.process().exitCode(), 0);
+}
+
+void TestStartup::secondInstanceIsRefused()
+{
+    // A process of the server's name, owned by this account, listening on loopback.
+    ServerFixture oFirst;
+    QVERIFY(oFirst.installBinary(QStringLiteral(QTX_BINARY_DIR "/tests/integration/qtx_fake_listener")));
+    QProcess &oFake = oFirst.process();
+    oFake.setProcessChannelMode(QProcess::SeparateChannels);
+    oFake.setStandardOutputFile(QString());
+    oFake.start(oFirst.path(QStringLiteral("QuorvexCryptoProvider")), {});
+    QVERIFY(oFake.waitForReadyRead(10000));
+    const quint16 uiPort = static_cast<quint16>(oFake.readLine().trimmed().toUInt());
+    QVERIFY(uiPort > 0);
+
+    ServerFixture oSecond;
+    QVERIFY(oSecond.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oSecond.writeIni(kIni));
+    oSecond.start();
+    QVERIFY(oSecond.process().waitForFinished(30000));
+    QCOMPARE(oSecond.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(oSecond.process().exitCode(), 1);
+    QVERIFY2(oSecond.logContains(QStringLiteral("CStartup::Start :: Server is already running on port: %1 for user: %2")
+                                     .arg(uiPort)
+                                     .arg(ownAccount())),
+             qPrintable(oSecond.logMessages().join(QLatin1Char('\n'))));
+    QCOMPARE(oFake.state(), QProcess::Running);
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"
