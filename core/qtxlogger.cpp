@@ -181,6 +181,11 @@ ServerLogger::ServerLogger()
 {
     QDir().mkpath(QFileInfo(CSettings::Instance()->ReadLogFilePath()).absolutePath());
 
+    // Read while the other loggers still write nowhere: a configuration warning
+    // raised here is dropped (the server logger is being created) instead of
+    // splitting the banner.
+    const bool bServerMode = CSettings::Instance()->ReadWindowsServerMode();
+
     const QString oServerCategory = QString::fromLatin1(kQtxApplicationName);
     QTXLogger::Instance().SetCategory(oServerCategory);
     ModuleToolsLogger::Instance().SetCategory(oServerCategory);
@@ -189,9 +194,6 @@ ServerLogger::ServerLogger()
 
     ConfigureAppender();
 
-    // Read before the banner: a configuration warning raised here is dropped
-    // (the logger is still being created) instead of splitting the banner.
-    const bool bServerMode = CSettings::Instance()->ReadWindowsServerMode();
     const char *pFunc = "ServerLogger::ServerLogger";
     log4cpp::Category &oCategory = GetCategory();
     oCategory.getStream(log4cpp::Priority::NOTICE) << pFunc << " :: " << "#######################################";

@@ -1,0 +1,292 @@
+#include "provisioning.h"
+
+#include "uniquepass.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QSaveFile>
+#include <QSettings>
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <memory>
+
+namespace {
+
+template <typename T, void (*Free)(T *)>
+struct OsslDeleter
+{
+    void operator()(T *v_p) const { Free(v_p); }
+};
+using PKeyPtr = std::unique_ptr<EVP_PKEY, OsslDeleter<EVP_PKEY, EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, OsslDeleter<X509, X509_free>>;
+void bioFree(BIO *v_p) { BIO_free(v_p); }
+using BioPtr = std::unique_ptr<BIO, OsslDeleter<BIO, bioFree>>;
+
+const int kCaDays = 3650;
+const int kServerDays = 825;
+const int kRenewBeforeDays = 30;
+
+QByteArray readFile(const QString &v_oPath)
+{
+    QFile oFile(v_oPath);
+    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &v_oPath, const QByteArray &v_oData, QString &v_oError)
+{
+    QDir().mkpath(QFileInfo(v_oPath).absolutePath());
+    QSaveFile oFile(v_oPath);
+    if (!oFile.open(QIODevice::WriteOnly) || oFile.write(v_oData) != v_oData.size()) {
+        v_oError = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
+        return false;
+    }
+    // Readable by every account: the per-user instances and the root dispatcher
+    // share the install folder; the key is encrypted.
+    oFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    if (!oFile.commit()) {
+        v_oError = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
+        return false;
+    }
+    return true;
+}
+
+X509Ptr loadCert(const QByteArray &v_oPem)
+{
+    BioPtr poBio(BIO_new_mem_buf(v_oPem.constData(), v_oPem.size()));
+    return X509Ptr(poBio ? PEM_read_bio_X509(poBio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+PKeyPtr loadKey(const QByteArray &v_oPem, const QByteArray &v_oPass)
+{
+    BioPtr poBio(BIO_new_mem_buf(v_oPem.constData(), v_oPem.size()));
+    if (!poBio)
+        return PKeyPtr();
+    // With no callback the user data is taken as the pass phrase; an empty one
+    // must not fall back to a terminal prompt.
+    QByteArray oPass = v_oPass;
+    oPass.append('\0');
+    auto *pCallback = +[](char *v_pBuf, int v_iSize, int, void *v_pUser) -> int {
+        const char *pPass = static_cast<const char *>(v_pUser);
+        const int iLen = static_cast<int>(qstrlen(pPass));
+        if (iLen > v_iSize)
+            return -1;
+        memcpy(v_pBuf, pPass, static_cast<size_t>(iLen));
+        return iLen;
+    };
+    PKeyPtr poKey(PEM_read_bio_PrivateKey(poBio.get(), nullptr, pCallback, oPass.data()));
+    qtxOverwriteRandom(oPass.data(), static_cast<size_t>(oPass.size()));
+    return poKey;
+}
+
+QByteArray encryptedKeyPem(EVP_PKEY *v_poKey, const SecurePass &v_oPass)
+{
+    BioPtr poBio(BIO_new(BIO_s_mem()));
+    if (!poBio
+        || PEM_write_bio_PKCS8PrivateKey(poBio.get(), v_poKey, EVP_aes_256_cbc(), v_oPass.data(), v_oPass.size(),
+                                         nullptr, nullptr) != 1)
+        return QByteArray();
+    char *pData = nullptr;
+    const long iLen = BIO_get_mem_data(poBio.get(), &pData);
+    return QByteArray(pData, static_cast<int>(iLen));
+}
+
+QByteArray certPem(X509 *v_poCert)
+{
+    BioPtr poBio(BIO_new(BIO_s_mem()));
+    if (!poBio || PEM_write_bio_X509(poBio.get(), v_poCert) != 1)
+        return QByteArray();
+    char *pData = nullptr;
+    const long iLen = BIO_get_mem_data(poBio.get(), &pData);
+    return QByteArray(pData, static_cast<int>(iLen));
+}
+
+bool addExtension(X509 *v_poCert, X509 *v_poIssuer, int v_iNid, const char *v_pValue)
+{
+    X509V3_CTX oCtx;
+    X509V3_set_ctx_nodb(&oCtx);
+    X509V3_set_ctx(&oCtx, v_poIssuer, v_poCert, nullptr, nullptr, 0);
+    X509_EXTENSION *poExt = X509V3_EXT_conf_nid(nullptr, &oCtx, v_iNid, v_pValue);
+    if (!poExt)
+        return false;
+    const bool bOk = X509_add_ext(v_poCert, poExt, -1) == 1;
+    X509_EXTENSION_free(poExt);
+    return bOk;
+}
+
+X509Ptr newCert(EVP_PKEY *v_poSubjectKey, const QString &v_oCommonName, int v_iDays)
+{
+    X509Ptr poCert(X509_new());
+    if (!poCert)
+        return poCert;
+    X509_set_version(poCert.get(), 2);
+    BIGNUM *poSerial = BN_new();
+    BN_rand(poSerial, 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);
+    BN_to_ASN1_INTEGER(poSerial, X509_get_serialNumber(poCert.get()));
+    BN_free(poSerial);
+    X509_gmtime_adj(X509_getm_notBefore(poCert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(poCert.get()), long(v_iDays) * 24 * 3600);
+    X509_set_pubkey(poCert.get(), v_poSubjectKey);
+    X509_NAME *poName = X509_get_subject_name(poCert.get());
+    const QByteArray oCn = v_oCommonName.toUtf8();
+    X509_NAME_add_entry_by_txt(poName, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>("Quorvex"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(poName, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(oCn.constData()), -1, -1, 0);
+    return poCert;
+}
+
+struct Paths
+{
+    QString cert;
+    QString key;
+    QString ca;
+};
+
+Paths pathsFromIni(const QString &v_oAppDir)
+{
+    const QString oBase = v_oAppDir + QLatin1Char('/');
+    QSettings oIni(oBase + QStringLiteral("QuorvexCryptoProvider.ini"), QSettings::IniFormat);
+    Paths oPaths;
+    oPaths.cert = QDir::cleanPath(oBase + oIni.value(QStringLiteral("sslCertificate/certFile"),
+                                                     QStringLiteral("./certs/QTX-cert-server.pem")).toString());
+    oPaths.key = QDir::cleanPath(oBase + oIni.value(QStringLiteral("sslCertificate/keyFile"),
+                                                    QStringLiteral("./certs/QTX-key-server.pem")).toString());
+    oPaths.ca = QFileInfo(oPaths.cert).absolutePath() + QStringLiteral("/QTX-ca.pem");
+    return oPaths;
+}
+
+// Why the current files cannot be kept, or empty when they work.
+QString checkCurrent(const Paths &v_oPaths, const SecurePass &v_oPass)
+{
+    const QByteArray oCertPem = readFile(v_oPaths.cert);
+    const QByteArray oKeyPem = readFile(v_oPaths.key);
+    if (oCertPem.isEmpty() || oKeyPem.isEmpty())
+        return QStringLiteral("no certificate or key yet");
+    X509Ptr poCert = loadCert(oCertPem);
+    if (!poCert)
+        return QStringLiteral("the certificate cannot be read");
+    PKeyPtr poKey = loadKey(oKeyPem, QByteArray(v_oPass.data(), v_oPass.size()));
+    if (!poKey)
+        return QStringLiteral("the key does not open with this machine's pass phrase");
+    if (X509_check_private_key(poCert.get(), poKey.get()) != 1)
+        return QStringLiteral("the key does not belong to the certificate");
+    time_t iLimit = time(nullptr) + time_t(kRenewBeforeDays) * 24 * 3600;
+    if (X509_cmp_time(X509_get0_notAfter(poCert.get()), &iLimit) < 0)
+        return QStringLiteral("the certificate expires within %1 days").arg(kRenewBeforeDays);
+    if (X509_check_ip_asc(poCert.get(), "127.0.0.1", 0) != 1)
+        return QStringLiteral("the certificate does not name 127.0.0.1");
+    return QString();
+}
+
+} // namespace
+
+ProvisionResult provision(const ProvisionOptions &v_oOptions)
+{
+    ProvisionResult oResult;
+    const Paths oPaths = pathsFromIni(v_oOptions.appDir);
+
+    const bool bHadSeed = QFile::exists(UniquePass::seedFilePath());
+    UniquePass oSource(4);
+    SecurePass oPass;
+    oSource.getPassword(oPass);
+    if (bHadSeed)
+        oResult.report << QStringLiteral("Seed: kept %1").arg(UniquePass::seedFilePath());
+    else if (QFile::exists(UniquePass::seedFilePath()))
+        oResult.report << QStringLiteral("Seed: created %1").arg(UniquePass::seedFilePath());
+    else
+        oResult.report << QStringLiteral("Seed: %1 could not be created (run once as root to create it); "
+                                         "the pass phrase is derived without it")
+                              .arg(UniquePass::seedFilePath());
+
+    const QString oWhy = checkCurrent(oPaths, oPass);
+    if (v_oOptions.checkOnly) {
+        oResult.ok = oWhy.isEmpty();
+        oResult.report << (oResult.ok ? QStringLiteral("Certificate and key: OK (%1, %2)").arg(oPaths.cert, oPaths.key)
+                                      : QStringLiteral("Certificate and key: not usable: %1").arg(oWhy));
+        if (!oResult.ok)
+            oResult.error = oWhy;
+        return oResult;
+    }
+    if (oWhy.isEmpty() && !v_oOptions.force && v_oOptions.importCert.isEmpty()) {
+        oResult.report << QStringLiteral("Certificate: kept %1").arg(oPaths.cert);
+        oResult.report << QStringLiteral("Key: kept %1 (opens with this machine's pass phrase)").arg(oPaths.key);
+        if (QFile::exists(oPaths.ca))
+            oResult.report << QStringLiteral("Authority: kept %1").arg(oPaths.ca);
+        oResult.ok = true;
+        return oResult;
+    }
+
+    QByteArray oCertOut;
+    PKeyPtr poServerKey;
+    if (!v_oOptions.importCert.isEmpty()) {
+        X509Ptr poCert = loadCert(readFile(v_oOptions.importCert));
+        poServerKey = loadKey(readFile(v_oOptions.importKey), v_oOptions.importPass);
+        if (!poCert || !poServerKey) {
+            oResult.error = QStringLiteral("cannot read %1 or %2 (wrong pass phrase?)").arg(v_oOptions.importCert, v_oOptions.importKey);
+            return oResult;
+        }
+        if (X509_check_private_key(poCert.get(), poServerKey.get()) != 1) {
+            oResult.error = QStringLiteral("the imported key does not belong to the imported certificate");
+            return oResult;
+        }
+        oCertOut = readFile(v_oOptions.importCert);
+        oResult.report << QStringLiteral("Certificate: imported %1 -> %2").arg(v_oOptions.importCert, oPaths.cert);
+    } else {
+        if (!oWhy.isEmpty())
+            oResult.report << QStringLiteral("Issuing a new certificate: %1").arg(oWhy);
+        PKeyPtr poCaKey(EVP_RSA_gen(3072));
+        poServerKey.reset(EVP_RSA_gen(2048));
+        if (!poCaKey || !poServerKey) {
+            oResult.error = QStringLiteral("key generation failed");
+            return oResult;
+        }
+        const QString oHost = QHostInfo::localHostName();
+        X509Ptr poCa = newCert(poCaKey.get(), QStringLiteral("Quorvex Crypto Provider Local CA (%1)").arg(oHost), kCaDays);
+        X509_set_issuer_name(poCa.get(), X509_get_subject_name(poCa.get()));
+        bool bOk = addExtension(poCa.get(), poCa.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0")
+                   && addExtension(poCa.get(), poCa.get(), NID_key_usage, "critical,keyCertSign,cRLSign")
+                   && addExtension(poCa.get(), poCa.get(), NID_subject_key_identifier, "hash")
+                   && X509_sign(poCa.get(), poCaKey.get(), EVP_sha256()) > 0;
+
+        X509Ptr poServer = newCert(poServerKey.get(), QStringLiteral("localhost"), kServerDays);
+        X509_set_issuer_name(poServer.get(), X509_get_subject_name(poCa.get()));
+        bOk = bOk && addExtension(poServer.get(), poCa.get(), NID_basic_constraints, "critical,CA:FALSE")
+              && addExtension(poServer.get(), poCa.get(), NID_key_usage, "critical,digitalSignature,keyEncipherment")
+              && addExtension(poServer.get(), poCa.get(), NID_ext_key_usage, "serverAuth")
+              && addExtension(poServer.get(), poCa.get(), NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost")
+              && addExtension(poServer.get(), poCa.get(), NID_authority_key_identifier, "keyid:always")
+              && X509_sign(poServer.get(), poCaKey.get(), EVP_sha256()) > 0;
+        if (!bOk) {
+            oResult.error = QStringLiteral("certificate signing failed");
+            return oResult;
+        }
+        // The authority's private key is dropped here: nothing else can be issued under it.
+        poCaKey.reset();
+        if (!writeFile(oPaths.ca, certPem(poCa.get()), oResult.error))
+            return oResult;
+        oResult.report << QStringLiteral("Authority: created %1 (its private key was not kept)").arg(oPaths.ca);
+        oCertOut = certPem(poServer.get());
+        oResult.report << QStringLiteral("Certificate: created %1 for 127.0.0.1 and localhost, valid %2 days")
+                              .arg(oPaths.cert)
+                              .arg(kServerDays);
+    }
+
+    const QByteArray oKeyOut = encryptedKeyPem(poServerKey.get(), oPass);
+    if (oKeyOut.isEmpty()) {
+        oResult.error = QStringLiteral("cannot encrypt the key");
+        return oResult;
+    }
+    if (!writeFile(oPaths.cert, oCertOut, oResult.error) || !writeFile(oPaths.key, oKeyOut, oResult.error))
+        return oResult;
+    oResult.report << QStringLiteral("Key: written %1 (AES-256, opened by this machine's pass phrase)").arg(oPaths.key);
+    oResult.ok = true;
+    return oResult;
+}

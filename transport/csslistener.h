@@ -1,0 +1,37 @@
+#pragma once
+
+// The loopback TCP server: chooses its port (dispatcher on `port` for root,
+// otherwise from `port` + 1 upwards) and hands every accepted descriptor to a
+// pooled connection handler. Lives on the listener thread.
+
+#include <QTcpServer>
+
+#include <memory>
+
+class QSettings;
+class CSslConnectionHandlerPool;
+
+namespace norrweb { class HttpRequestHandler; }
+
+class CSslListener : public QTcpServer
+{
+    Q_OBJECT
+public:
+    CSslListener(std::shared_ptr<QSettings> v_poSettings,
+                 std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent = nullptr);
+    ~CSslListener() override;
+
+    CSslConnectionHandlerPool *pool() const { return m_pool; }
+
+signals:
+    void handleConnection(qintptr v_iSocketDescriptor);
+
+protected:
+    void incomingConnection(qintptr v_iSocketDescriptor) override;
+
+private:
+    [[noreturn]] static void endProcess();
+
+    std::shared_ptr<QSettings> m_settings;
+    CSslConnectionHandlerPool *m_pool = nullptr;
+};

@@ -1,0 +1,90 @@
+#include "listener.h"
+
+#include "csslistener.h"
+#include "qtxlogger.h"
+
+#include <QSettings>
+#include <QThread>
+
+ListenerTask::ListenerTask(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+                           std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler)
+    : m_secure(v_bSecure)
+    , m_settings(std::move(v_poSettings))
+    , m_requestHandler(std::move(v_poRequestHandler))
+{
+}
+
+ListenerTask::~ListenerTask()
+{
+    if (m_server)
+        m_server->close();
+    m_server.reset();
+}
+
+void ListenerTask::startListening()
+{
+    // Only the TLS listener exists; the flag is always set by the server.
+    if (m_secure) {
+        m_server = std::make_shared<CSslListener>(m_settings, m_requestHandler);
+        m_port.store(m_server->serverPort(), std::memory_order_release);
+    }
+}
+
+void ListenerTask::stopListening()
+{
+    if (m_server)
+        m_server->close();
+    m_port.store(0, std::memory_order_release);
+}
+
+Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+                   std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent)
+    : QObject(v_poParent)
+{
+    m_thread.reset(new QThread(), [](QThread *v_poThread) { v_poThread->deleteLater(); });
+    m_thread->setObjectName(QStringLiteral("listener"));
+    m_thread->start();
+
+    auto *poTask = new ListenerTask(v_bSecure, std::move(v_poSettings), std::move(v_poRequestHandler));
+    poTask->moveToThread(m_thread.get());
+    m_task = poTask;
+
+    connect(this, &Listener::start, poTask, &ListenerTask::startListening, Qt::QueuedConnection);
+    connect(this, &Listener::stop, poTask, &ListenerTask::stopListening, Qt::QueuedConnection);
+    emit start();
+}
+
+Listener::~Listener()
+{
+    if (m_task) {
+        emit stop();
+        disconnect(this, nullptr, m_task, nullptr);
+        // The task, its server, the pool and the handlers are torn down on the
+        // listener thread before that thread ends, so no thread object is
+        // destroyed while it still runs.
+        ListenerTask *poTask = m_task;
+        m_task = nullptr;
+        if (m_thread->isRunning() && QThread::currentThread() != m_thread.get())
+            QMetaObject::invokeMethod(poTask, [poTask] { delete poTask; }, Qt::BlockingQueuedConnection);
+        else
+            poTask->deleteLater();
+    }
+    m_thread->quit();
+    m_thread->wait();
+    m_thread.reset();
+}
+
+quint16 Listener::serverPort() const
+{
+    return m_task ? m_task->port() : 0;
+}
+
+QTcpServer *Listener::server() const
+{
+    QTcpServer *poServer = nullptr;
+    ListenerTask *poTask = m_task;
+    if (poTask && m_thread->isRunning())
+        QMetaObject::invokeMethod(poTask, [poTask, &poServer] { poServer = poTask->server(); },
+                                  Qt::BlockingQueuedConnection);
+    return poServer;
+}

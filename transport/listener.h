@@ -1,0 +1,62 @@
+#pragma once
+
+// Owns the listener thread. On that thread a ListenerTask creates the
+// CSslListener; start() and stop() reach the task as queued calls.
+
+#include <QObject>
+
+#include <atomic>
+#include <memory>
+
+class QSettings;
+class QTcpServer;
+class QThread;
+
+namespace norrweb { class HttpRequestHandler; }
+
+class ListenerTask : public QObject
+{
+    Q_OBJECT
+public:
+    ListenerTask(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+                 std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
+    ~ListenerTask() override;
+
+    QTcpServer *server() const { return m_server.get(); }
+    // The bound port once listening, else 0; readable from any thread.
+    quint16 port() const { return m_port.load(std::memory_order_acquire); }
+
+public slots:
+    void startListening();
+    void stopListening();
+
+private:
+    bool m_secure;
+    std::shared_ptr<QSettings> m_settings;
+    std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
+    std::shared_ptr<QTcpServer> m_server;
+    std::atomic<quint16> m_port{0};
+};
+
+class Listener : public QObject
+{
+    Q_OBJECT
+public:
+    Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+             std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent = nullptr);
+    ~Listener() override;
+
+    // The port the server listens on, once listening (0 before); any thread.
+    quint16 serverPort() const;
+    // The server the task created, fetched on the listener thread (or null).
+    QTcpServer *server() const;
+
+signals:
+    void start();
+    void stop();
+
+private:
+    std::shared_ptr<QThread> m_thread;
+    ListenerTask *m_task = nullptr; // lives on m_thread; deleted there
+
+};

@@ -1,0 +1,191 @@
+#include "secureobject.h"
+
+#include "qtxexceptions.h"
+#include "qtxlogger.h"
+
+#include <QTextCodec>
+#include <QUuid>
+
+#include <cstring>
+#include <mutex>
+#include <random>
+
+namespace {
+
+std::mutex g_randomMutex;
+
+std::mt19937 &generator()
+{
+    // Seeded once from the platform's random device; thread-safe initialisation.
+    static std::mt19937 s_oGenerator{std::random_device{}()};
+    return s_oGenerator;
+}
+
+} // namespace
+
+void qtxOverwriteRandom(void *v_pBuffer, std::size_t v_uiSize)
+{
+    auto *pBytes = static_cast<volatile unsigned char *>(v_pBuffer);
+    std::lock_guard<std::mutex> oGuard(g_randomMutex);
+    std::mt19937 &oGenerator = generator();
+    for (std::size_t i = 0; i < v_uiSize; ++i)
+        pBytes[i] = static_cast<unsigned char>(oGenerator() & 0xFFu);
+}
+
+void qtxOverwriteText(QString &v_oText)
+{
+    if (v_oText.isEmpty())
+        return;
+    QChar *pChars = v_oText.data(); // detaches: only this copy is overwritten
+    qtxOverwriteRandom(pChars, static_cast<std::size_t>(v_oText.size()) * sizeof(QChar));
+    v_oText.clear();
+}
+
+// ---------------------------------------------------------------------------
+
+SecureObjectData::SecureObjectData(QByteArray &v_oSource)
+    : m_id(QUuid::createUuid().toString())
+    , m_size(v_oSource.size())
+{
+    m_data = new char[static_cast<std::size_t>(m_size) + 1];
+    std::memset(m_data, 0, static_cast<std::size_t>(m_size) + 1);
+    if (m_size > 0) {
+        std::memcpy(m_data, v_oSource.constData(), static_cast<std::size_t>(m_size));
+        qtxOverwriteRandom(v_oSource.data(), static_cast<std::size_t>(v_oSource.size()));
+    }
+    QTX_LOG(QTXLogger::Instance(), INFO, "SecureObjectData::SecureObjectData")
+        << "Created SecureObjectData with id<" << m_id << ">";
+}
+
+SecureObjectData::~SecureObjectData()
+{
+    clean();
+    delete[] m_data;
+    QTX_LOG(QTXLogger::Instance(), INFO, "SecureObjectData::~SecureObjectData")
+        << "Destroyed SecureObjectData with id<" << m_id << ">";
+}
+
+void SecureObjectData::clean()
+{
+    if (m_data && m_size > 0)
+        qtxOverwriteRandom(m_data, static_cast<std::size_t>(m_size));
+    m_size = 0;
+    QTX_LOG(QTXLogger::Instance(), INFO, "SecureObjectData::clean")
+        << "Randomized SecureObjectData with id<" << m_id << ">";
+}
+
+// ---------------------------------------------------------------------------
+
+SecureObject::SecureObject(QByteArray &v_oSource)
+    : m_d(new SecureObjectData(v_oSource))
+{
+}
+
+SecureObject::~SecureObject() = default;
+
+const char *SecureObject::data() const
+{
+    return m_d ? m_d->bytes() : nullptr;
+}
+
+int SecureObject::size() const
+{
+    return m_d ? m_d->size() : 0;
+}
+
+void SecureObject::release()
+{
+    m_d.reset();
+}
+
+void SecureObject::reset(QByteArray &v_oSource)
+{
+    m_d = QExplicitlySharedDataPointer<SecureObjectData>(new SecureObjectData(v_oSource));
+}
+
+// ---------------------------------------------------------------------------
+
+SecurePass::SecurePass(const QString &v_oText, const QByteArray &v_oCodecName)
+    : m_codecName(v_oCodecName)
+{
+    setText(v_oText);
+}
+
+SecurePass::~SecurePass()
+{
+    qtxOverwriteText(m_text);
+}
+
+bool SecurePass::encode(const QString &v_oText, QByteArray &v_oBytes) const
+{
+    QTextCodec *poCodec = QTextCodec::codecForName(m_codecName);
+    if (!poCodec || !poCodec->canEncode(v_oText))
+        return false;
+    v_oBytes = poCodec->fromUnicode(v_oText);
+    return true;
+}
+
+void SecurePass::release()
+{
+    qtxOverwriteText(m_text);
+    SecureObject::release();
+}
+
+void SecurePass::setText(const QString &v_oText)
+{
+    qtxOverwriteText(m_text);
+    m_text = v_oText;
+    QByteArray oBytes;
+    if (encode(m_text, oBytes))
+        reset(oBytes);
+    else
+        SecureObject::release();
+}
+
+void SecurePass::resize(int v_iLength, QChar v_cFill)
+{
+    QString oNew = m_text;
+    if (oNew.size() < v_iLength)
+        oNew.append(QString(v_iLength - oNew.size(), v_cFill));
+    setText(oNew);
+    qtxOverwriteText(oNew);
+}
+
+int SecurePass::length() const
+{
+    return m_text.size();
+}
+
+QChar SecurePass::at(int v_iPosition) const
+{
+    return m_text.at(v_iPosition);
+}
+
+bool SecurePass::isEmpty() const
+{
+    return m_text.isEmpty();
+}
+
+bool SecurePass::equals(const SecurePass &v_oOther) const
+{
+    return m_text == v_oOther.m_text;
+}
+
+bool SecurePass::notEquals(const SecurePass &v_oOther) const
+{
+    return !equals(v_oOther);
+}
+
+SecurePass SecurePass::copy() const
+{
+    QByteArray oBytes;
+    if (!encode(m_text, oBytes))
+        throw UnsupportedCharsException(QStringLiteral("User has entered unsupported characters!"));
+    qtxOverwriteRandom(oBytes.data(), static_cast<std::size_t>(oBytes.size()));
+    return SecurePass(m_text, m_codecName);
+}
+
+std::string SecurePass::toStdString() const
+{
+    return std::string(data() ? data() : "", static_cast<std::size_t>(size()));
+}

@@ -1,0 +1,209 @@
+#include "uniquepass.h"
+
+#include "qtxlogger.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+std::mutex g_gatherMutex;
+std::mutex g_registryMutex;
+
+QString pathFromEnv(const char *v_pVariable, const QString &v_oDefault)
+{
+    const QString oValue = qEnvironmentVariable(v_pVariable);
+    return oValue.isEmpty() ? v_oDefault : oValue;
+}
+
+QByteArray readSmallFile(const QString &v_oPath, qint64 v_iLimit = 1 << 20)
+{
+    QFile oFile(v_oPath);
+    if (!oFile.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return oFile.read(v_iLimit);
+}
+
+bool isValidSeed(const QByteArray &v_oSeed)
+{
+    if (v_oSeed.size() != 16)
+        return false;
+    for (char c : v_oSeed) {
+        if (c < 'A' || c > 'Y')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+UniquePass::UniquePass(int v_iSources)
+    : m_sources(v_iSources)
+{
+    gather();
+}
+
+UniquePass::~UniquePass()
+{
+    for (QByteArray *poValue : {&m_motherboardUuid, &m_machineGuid, &m_registrySeed})
+        qtxOverwriteRandom(poValue->data(), static_cast<std::size_t>(poValue->size()));
+}
+
+QString UniquePass::seedFilePath()
+{
+    return pathFromEnv("QTX_MACHINE_SEED_FILE", QStringLiteral("/var/lib/quorvex/QuorvexCryptoProvider/Seed"));
+}
+
+void UniquePass::gather()
+{
+    std::lock_guard<std::mutex> oGuard(g_gatherMutex);
+    QByteArray oMaterial;
+    const bool bSeed = m_sources == 3 || m_sources == 4;
+    const bool bGuid = m_sources == 0 || m_sources == 2 || m_sources == 4;
+    const bool bBoard = (m_sources == 1 || m_sources == 2 || m_sources == 4) && !m_disableMotherboard;
+    if (bSeed) {
+        m_registrySeed = getRegistrySeed();
+        oMaterial += m_registrySeed;
+    }
+    if (bGuid) {
+        m_machineGuid = getMachineGuid();
+        oMaterial += m_machineGuid;
+    }
+    if (bBoard) {
+        m_motherboardUuid = getMotherboardUUID();
+        oMaterial += m_motherboardUuid;
+    }
+    m_uniqueMaterial = SecureObject(oMaterial); // overwrites oMaterial
+}
+
+void UniquePass::reset()
+{
+    m_motherboardUuid.clear();
+    m_machineGuid.clear();
+    m_registrySeed.clear();
+    m_uniqueMaterial.release();
+    m_failed = false;
+    gather();
+}
+
+QByteArray UniquePass::getRegistrySeed()
+{
+    std::lock_guard<std::mutex> oGuard(g_registryMutex);
+    const QString oPath = seedFilePath();
+    QByteArray oSeed = readSmallFile(oPath, 64).trimmed();
+    if (oSeed.isEmpty()) {
+        // Created once per machine by the first process that may write it.
+        std::srand(static_cast<unsigned>(QDateTime::currentDateTime().time().msec()));
+        QByteArray oNew(16, 'A');
+        for (char &c : oNew)
+            c = static_cast<char>('A' + std::rand() % 25);
+        QDir().mkpath(QFileInfo(oPath).absolutePath());
+        QSaveFile oFile(oPath);
+        if (oFile.open(QIODevice::WriteOnly) && oFile.write(oNew) == oNew.size()) {
+            oFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+            oFile.commit();
+        }
+        if (m_verbose)
+            QTX_LOG(QTXLogger::Instance(), WARN, "UniquePass::getRegistrySeed") << "UniquePass: No Registry Seed found. Generated.";
+        oSeed = readSmallFile(oPath, 64).trimmed();
+    }
+    checkResultInSection(isValidSeed(oSeed) ? oSeed : QByteArray(), 1);
+    return oSeed;
+}
+
+QByteArray UniquePass::getMachineGuid()
+{
+    std::lock_guard<std::mutex> oGuard(g_registryMutex);
+    QByteArray oGuid = readSmallFile(pathFromEnv("QTX_MACHINE_ID_FILE", QStringLiteral("/etc/machine-id")), 256).trimmed();
+    if (!oGuid.isEmpty())
+        oGuid.append('\0'); // the value as a zero-terminated string
+    checkResultInSection(oGuid, 2);
+    return oGuid;
+}
+
+QByteArray UniquePass::uuidFromSmbiosTable(const QByteArray &v_oRawTable)
+{
+    QByteArray oUuid;
+    if (v_oRawTable.size() < 8)
+        return oUuid;
+    const auto *pData = reinterpret_cast<const unsigned char *>(v_oRawTable.constData());
+    const quint32 uiLength = quint32(pData[4]) | quint32(pData[5]) << 8 | quint32(pData[6]) << 16
+                             | quint32(pData[7]) << 24;
+    const qint64 iEnd = qMin<qint64>(qint64(8) + uiLength, v_oRawTable.size());
+    qint64 iPos = 8;
+    while (iPos + 4 <= iEnd) {
+        const unsigned char uiType = pData[iPos];
+        const unsigned char uiFormattedLength = pData[iPos + 1];
+        if (uiFormattedLength < 4)
+            break; // a malformed header would not advance
+        if (uiType == 1 && iPos + 8 + 16 <= iEnd && uiFormattedLength >= 8 + 16)
+            oUuid = v_oRawTable.mid(static_cast<int>(iPos + 8), 16);
+        // Skip the formatted part, then the strings up to and including the double zero.
+        qint64 iStrings = iPos + uiFormattedLength;
+        while (iStrings + 1 < iEnd && !(pData[iStrings] == 0 && pData[iStrings + 1] == 0))
+            ++iStrings;
+        iPos = iStrings + 2;
+    }
+    return oUuid;
+}
+
+QByteArray UniquePass::getMotherboardUUID()
+{
+    QByteArray oValue;
+    const QString oTable = qEnvironmentVariable("QTX_SMBIOS_TABLE_FILE");
+    if (!oTable.isEmpty()) {
+        oValue = uuidFromSmbiosTable(readSmallFile(oTable, 1 << 20));
+    } else {
+        const QString oDir = pathFromEnv("QTX_DMI_ID_DIR", QStringLiteral("/sys/class/dmi/id"));
+        for (const char *pName : {"sys_vendor", "product_name", "board_vendor", "board_name"}) {
+            const QByteArray oPart = readSmallFile(oDir + QLatin1Char('/') + QLatin1String(pName), 256).trimmed();
+            if (!oPart.isEmpty())
+                oValue += oPart + '\n';
+        }
+    }
+    checkResultInSection(oValue, 3);
+    return oValue;
+}
+
+void UniquePass::checkResultInSection(const QByteArray &v_oValue, int v_iSection)
+{
+    if (v_oValue.isEmpty() || v_oValue.toLower().contains("null")) {
+        QTX_LOG(QTXLogger::Instance(), WARN, "UniquePass::checkResultInSection")
+            << "UniquePass: validate result failed in section: " << v_iSection;
+        m_failed = true;
+    }
+}
+
+void UniquePass::getPassword(SecurePass &v_oPassPhrase)
+{
+    if (m_verbose)
+        QTX_LOG(QTXLogger::Instance(), INFO, "UniquePass::getPassword") << "Retrieving Unique Password converted to Secure Password.";
+    QByteArray oDigest = QCryptographicHash::hash(
+        QByteArray::fromRawData(m_uniqueMaterial.data() ? m_uniqueMaterial.data() : "",
+                                m_uniqueMaterial.size()),
+        QCryptographicHash::Sha256);
+    QByteArray oHex = oDigest.toHex();
+    qtxOverwriteRandom(oDigest.data(), static_cast<std::size_t>(oDigest.size()));
+    QString oText = QString::fromLatin1(oHex);
+    qtxOverwriteRandom(oHex.data(), static_cast<std::size_t>(oHex.size()));
+    v_oPassPhrase = SecurePass(oText, QByteArrayLiteral("UTF-8"));
+    qtxOverwriteText(oText);
+    if (m_verbose)
+        QTX_LOG(QTXLogger::Instance(), INFO, "UniquePass::getPassword") << "Unique Password retrieved.";
+}
+
+bool UniquePass::selfTest()
+{
+    SecurePass oFirst;
+    SecurePass oSecond;
+    getPassword(oFirst);
+    getPassword(oSecond);
+    return oFirst.equals(oSecond) && oFirst.length() == 64;
+}

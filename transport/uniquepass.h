@@ -1,0 +1,66 @@
+#pragma once
+
+// Derives the TLS key's pass phrase from values bound to the machine, so the
+// phrase is never stored: SHA-256 over a machine seed, the machine id and the
+// motherboard identity, as 64 lower-case hexadecimal characters.
+//
+// Linux sources (the same for every account on the machine):
+//   seed        /var/lib/quorvex/QuorvexCryptoProvider/Seed, created once (mode 0644)
+//               by the first process allowed to write it;
+//   machine id  /etc/machine-id;
+//   motherboard the type-1 UUID of a raw SMBIOS table when one is given, otherwise the
+//               world-readable DMI identity (/sys/class/dmi/id: sys_vendor, product_name,
+//               board_vendor, board_name), since the raw table is readable by root only.
+// QTX_MACHINE_SEED_FILE, QTX_MACHINE_ID_FILE, QTX_SMBIOS_TABLE_FILE and QTX_DMI_ID_DIR
+// replace these paths (tests and relocated installs).
+
+#include "secureobject.h"
+
+#include <QByteArray>
+#include <QString>
+
+class UniquePassInterface
+{
+public:
+    virtual ~UniquePassInterface() = default;
+    virtual void getPassword(SecurePass &v_oPassPhrase) = 0;
+    virtual bool isFailed() const = 0;
+    virtual bool selfTest() = 0;
+    virtual void reset() = 0;
+};
+
+class UniquePass : public UniquePassInterface
+{
+public:
+    // 0 machine id, 1 motherboard, 2 both, 3 seed, 4 seed + machine id + motherboard.
+    explicit UniquePass(int v_iSources = 4);
+    ~UniquePass() override;
+
+    void getPassword(SecurePass &v_oPassPhrase) override;
+    bool isFailed() const override { return m_failed; }
+    // Derives twice and compares: true when the derivation is stable and well formed.
+    bool selfTest() override;
+    void reset() override;
+
+    // The 16 bytes of the UUID of the last type-1 (System Information) structure of
+    // a raw SMBIOS table (8-byte header: length at bytes 4..7), or empty.
+    static QByteArray uuidFromSmbiosTable(const QByteArray &v_oRawTable);
+    static QString seedFilePath();
+
+private:
+    void gather();
+    QByteArray getRegistrySeed();
+    QByteArray getMachineGuid();
+    QByteArray getMotherboardUUID();
+    void checkResultInSection(const QByteArray &v_oValue, int v_iSection);
+
+    QByteArray m_motherboardUuid;
+    QByteArray m_machineGuid;
+    QByteArray m_unused;
+    QByteArray m_registrySeed;
+    SecureObject m_uniqueMaterial;
+    bool m_disableMotherboard = false;
+    bool m_verbose = false;
+    bool m_failed = false;
+    int m_sources;
+};
