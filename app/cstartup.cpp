@@ -1,6 +1,9 @@
 #include "cstartup.h"
 
 #include "csettings.h"
+#include "httprequesthandler.h"
+#include "httpsessionstore.h"
+#include "listener.h"
 #include "processutils.h"
 #include "qtxlogger.h"
 #include "qtxpaths.h"
@@ -21,7 +24,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-norrweb::HttpSessionStore *g_poSessionStore = nullptr;
 
 namespace {
 
@@ -168,14 +170,27 @@ void CStartup::Start()
 
 void CStartup::startServices(const QString &v_oIniPath)
 {
-    Q_UNUSED(v_oIniPath);
-    // The session store, request mapper and listener are created here.
+    auto *poSessionSettings = new QSettings(v_oIniPath, QSettings::IniFormat, this);
+    poSessionSettings->beginGroup(QStringLiteral("sessions"));
+    g_poSessionStore = new norrweb::HttpSessionStore(poSessionSettings, this);
+    QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Session store configured";
+
+    QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Starting listener";
+    std::shared_ptr<QSettings> poListenerSettings(new QSettings(v_oIniPath, QSettings::IniFormat, this),
+                                                  [](QSettings *v_poSettings) { v_poSettings->deleteLater(); });
+    poListenerSettings->beginGroup(QStringLiteral("listener"));
+
+    std::shared_ptr<norrweb::HttpRequestHandler> poRequestHandler(
+        new norrweb::HttpRequestHandler(this), [](norrweb::HttpRequestHandler *v_poHandler) { v_poHandler->deleteLater(); });
+
+    auto *poListener = new Listener(true, poListenerSettings, poRequestHandler, this);
+    m_listener.reset(poListener, [](Listener *v_poListener) { v_poListener->deleteLater(); });
 }
 
 void CStartup::stopListener()
 {
     if (m_listener)
-        QMetaObject::invokeMethod(m_listener.get(), "stop", Qt::QueuedConnection);
+        emit m_listener->stop();
     m_listener.reset();
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Stop") << "CStartup: Listener has been stopped";
 }

@@ -11,12 +11,8 @@
 #include <memory>
 
 class QCoreApplication;
+class Listener;
 
-namespace norrweb { class HttpSessionStore; }
-
-// The process-wide session store, published by CStartup::Start; valid until
-// CStartup is destroyed.
-extern norrweb::HttpSessionStore *g_poSessionStore;
 
 // The C handler for fatal signals: CRIT line, flush of every category, abort.
 extern "C" void signalHandler(int signal);
@@ -42,7 +38,7 @@ private:
     void startServices(const QString &v_oIniPath);
     void stopListener();
 
-    std::shared_ptr<QObject> m_listener;
+    std::shared_ptr<Listener> m_listener;
     std::shared_ptr<QCoreApplication> m_application;
     bool m_consoleMode = false;
 };

@@ -32,6 +32,9 @@ public:
     QMap<QByteArray, HttpCookie> &getAllCookies() { return m_oCookies; }
     int getStatusCode() const { return m_iStatusCode; }
     bool isLastPartSent() const { return m_bSentLastPart; }
+    // The connection this response writes to (the command controller reads the
+    // client's port from it).
+    QIODevice *getSocket() const { return m_poSocket; }
 
     /// Sends the header block on the first call. Headers, status and cookies set
     /// after that are not sent. May block while the socket's write buffer is full.

@@ -119,3 +119,5 @@ void HttpSessionStore::sessionTimerEvent()
 }
 
 } // namespace norrweb
+
+norrweb::HttpSessionStore *g_poSessionStore = nullptr;

@@ -60,4 +60,7 @@ private:
 
 } // namespace norrweb
 
+// The server's one session store, published at start-up; null before that.
+extern norrweb::HttpSessionStore *g_poSessionStore;
+
 #endif // NORRWEB_HTTPSESSIONSTORE_H

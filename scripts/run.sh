@@ -16,6 +16,9 @@ INI="$RUN_DIR/QuorvexCryptoProvider.ini"
 [ -f "$INI" ] || cp "$ROOT_DIR/app/QuorvexCryptoProvider.ini" "$INI"
 PORT=$(sed -n 's/^port=//p' "$INI" | head -n1)
 
+echo "==> Provisioning the TLS certificate and key"
+"$ROOT_DIR/build/bin/qtx-provision" --dir "$RUN_DIR"
+
 DATA_DIR="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider"
 echo
 echo "Server: $RUN_DIR/QuorvexCryptoProvider -console"
@@ -25,6 +28,7 @@ else
   echo "Port:   the first free port from $((PORT + 1)) upwards (per-user instance)"
 fi
 echo "Log:    $DATA_DIR/logs/QuorvexCryptoProvider.log"
+echo "Trust:  curl --cacert $RUN_DIR/certs/QTX-ca.pem https://127.0.0.1:<port>/"
 echo "Stop:   Ctrl-C"
 echo
 cd "$RUN_DIR"

@@ -4,7 +4,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-ensure_packages "${BUILD_PACKAGES[@]}" procps psmisc util-linux passwd
+ensure_packages "${BUILD_PACKAGES[@]}" procps psmisc util-linux passwd curl
 
 export QT_QPA_PLATFORM=offscreen
 status=0

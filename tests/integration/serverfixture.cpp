@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 
 #include <csignal>
+#include <unistd.h>
 
 ServerFixture::ServerFixture()
 {
@@ -46,14 +47,88 @@ bool ServerFixture::writeIni(const QByteArray &v_oContent)
     return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oContent) == v_oContent.size();
 }
 
-void ServerFixture::start(const QStringList &v_oArguments)
+namespace {
+
+QProcessEnvironment serverEnvironment(const QString &v_oConfigHome)
 {
     QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
-    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), v_oConfigHome);
     oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    m_process.setProcessEnvironment(oEnv);
+    oEnv.insert(QStringLiteral("QTX_MACHINE_SEED_FILE"), ServerFixture::seedFile());
+    return oEnv;
+}
+
+int runQuietly(const QString &v_oProgram, const QStringList &v_oArguments)
+{
+    QProcess oProcess;
+    oProcess.setProcessChannelMode(QProcess::MergedChannels);
+    oProcess.start(v_oProgram, v_oArguments);
+    if (!oProcess.waitForFinished(60000))
+        return -1;
+    return oProcess.exitStatus() == QProcess::NormalExit ? oProcess.exitCode() : -1;
+}
+
+} // namespace
+
+QString ServerFixture::seedFile()
+{
+    static QTemporaryDir s_oSeedDir;
+    QFile::setPermissions(s_oSeedDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                                 | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return s_oSeedDir.filePath(QStringLiteral("Seed"));
+}
+
+bool ServerFixture::isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+bool ServerFixture::ensureAccount(const QString &v_oAccount)
+{
+    if (!isRoot())
+        return false;
+    if (runQuietly(QStringLiteral("id"), {QStringLiteral("-u"), v_oAccount}) == 0)
+        return true;
+    return runQuietly(QStringLiteral("useradd"), {QStringLiteral("-M"), QStringLiteral("-s"),
+                                                  QStringLiteral("/usr/sbin/nologin"), v_oAccount})
+           == 0;
+}
+
+void ServerFixture::shareWith(const QString &v_oAccount)
+{
+    QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    QDir().mkpath(path(QStringLiteral("config")));
+    runQuietly(QStringLiteral("chown"), {QStringLiteral("-R"), v_oAccount, path(QStringLiteral("config"))});
+}
+
+bool ServerFixture::provision()
+{
+    QProcess oTool;
+    oTool.setProcessChannelMode(QProcess::MergedChannels);
+    oTool.setProcessEnvironment(serverEnvironment(path(QStringLiteral("config"))));
+    oTool.start(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-provision"), {QStringLiteral("--dir"), path()});
+    if (!oTool.waitForFinished(60000) || oTool.exitCode() != 0) {
+        qWarning("qtx-provision failed: %s", oTool.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+void ServerFixture::start(const QStringList &v_oArguments, const QString &v_oAccount)
+{
+    m_process.setProcessEnvironment(serverEnvironment(path(QStringLiteral("config"))));
     m_process.setWorkingDirectory(path());
-    m_process.start(path(QStringLiteral("QuorvexCryptoProvider")), v_oArguments);
+    if (v_oAccount.isEmpty()) {
+        m_process.start(path(QStringLiteral("QuorvexCryptoProvider")), v_oArguments);
+        return;
+    }
+    // setpriv execs the server, so the process id stays the server's.
+    m_process.start(QStringLiteral("setpriv"),
+                    QStringList{QStringLiteral("--reuid=") + v_oAccount, QStringLiteral("--regid=") + v_oAccount,
+                                QStringLiteral("--init-groups"), QStringLiteral("--"),
+                                path(QStringLiteral("QuorvexCryptoProvider"))}
+                        + v_oArguments);
 }
 
 QString ServerFixture::logFilePath() const

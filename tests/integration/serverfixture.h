@@ -25,8 +25,13 @@ public:
     bool writeIni(const QByteArray &v_oContent);
 
     // Starts the copied executable with the given arguments; the environment
-    // carries XDG_CONFIG_HOME and the offscreen platform.
-    void start(const QStringList &v_oArguments = {QStringLiteral("-console")});
+    // carries XDG_CONFIG_HOME and the offscreen platform. With an account name the
+    // server runs as that account (the test must be root).
+    void start(const QStringList &v_oArguments = {QStringLiteral("-console")}, const QString &v_oAccount = QString());
+    // Runs qtx-provision on the folder: seed, certificates and encrypted key.
+    bool provision();
+    // Lets another account use the folder (the server reads and writes below it).
+    void shareWith(const QString &v_oAccount);
     QProcess &process() { return m_process; }
 
     QString logFilePath() const;
@@ -34,6 +39,11 @@ public:
     bool logContains(const QString &v_oMessage) const;
 
     static QString serverBinary();
+    // The seed file every fixture shares, so all accounts derive the same pass phrase.
+    static QString seedFile();
+    // Creates a local account for multi-account tests (root only); false when impossible.
+    static bool ensureAccount(const QString &v_oAccount);
+    static bool isRoot();
 
 private:
     QTemporaryDir m_dir;

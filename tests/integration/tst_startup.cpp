@@ -135,7 +135,7 @@ void TestStartup::withoutConsoleDetaches()
     ServerFixture oServer;
     QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
     QVERIFY(oServer.writeIni(kIni));
-    oServer.start({});
+    oServer.start(QStringList());
     QVERIFY(oServer.process().waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(oServer.logMessages().size() >= 7, 15000);
     const qint64 iPid = oServer.process().processId();
@@ -154,7 +154,7 @@ void TestStartup::secondInstanceIsRefused()
     QProcess &oFake = oFirst.process();
     oFake.setProcessChannelMode(QProcess::SeparateChannels);
     oFake.setStandardOutputFile(QString());
-    oFake.start(oFirst.path(QStringLiteral("QuorvexCryptoProvider")), {});
+    oFake.start(oFirst.path(QStringLiteral("QuorvexCryptoProvider")), QStringList());
     QVERIFY(oFake.waitForReadyRead(10000));
     const quint16 uiPort = static_cast<quint16>(oFake.readLine().trimmed().toUInt());
     QVERIFY(uiPort > 0);

@@ -1,0 +1,71 @@
+#pragma once
+
+// The server's one window onto the operating system's processes, TCP
+// connections, logon sessions, accounts, services and environment.
+// Implementations hold no state: create one where needed, call, delete.
+// Failures of the table reads are thrown as ProcessUtilsImplException
+// subclasses (logged at WARN with "Exception: " and the trace first).
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class ProcessUtils
+{
+public:
+    virtual ~ProcessUtils() = default;
+
+    virtual int StartProcessAsAdmin(const QString &v_oProgram, const QStringList &v_oArguments) = 0;
+    virtual int StartProcessAsAdmin(const QString &v_oProgram) = 0;
+    virtual int StartProcess(const QString &v_oProgram, const QStringList &v_oArguments) = 0;
+    virtual int StartProcess(const QString &v_oProgram) = 0;
+    virtual int StartSystemService(const QString &v_oServiceName) = 0;
+    virtual int StopSystemService(const QString &v_oServiceName) = 0;
+    virtual int ShutdownProcess(qint64 v_iPid) = 0;
+    virtual QByteArray ShutdownProcessesByName(const QString &v_oProcessName) = 0;
+    virtual bool EnableDebugPrivilege() = 0;
+    virtual QList<qint64> getPIDsOfAllProcesses(const QString &v_oProcessName) = 0;
+    virtual QList<qint64> getPIDsOfCurrentUserProcesses(const QString &v_oProcessName) = 0;
+    virtual QList<qint64> getPIDsOfSystemProcesses(const QString &v_oProcessName) = 0;
+    virtual QList<qint64> getPIDsOfUserProcesses(const QString &v_oProcessName, const QString &v_oDomainAndUsername) = 0;
+    virtual bool isCurrentUserAdministrator() = 0;
+    virtual QString getUsernameForPID(qint64 v_iPid) = 0;
+    virtual qint64 getLifetimeForPids(qint64 v_iPid) = 0;
+    virtual qint64 getPidOfProcessAtPort(quint16 v_uiPort) = 0;
+    virtual QString getDomainAndUsernameForPID(qint64 v_iPid) = 0;
+    virtual QString getActiveConsoleSessionID() = 0;
+    virtual QString getDomainAndUsernameForSingleActiveSession() = 0;
+    virtual QStringList getDomainAndUsernamesForActiveSessions() = 0;
+    virtual bool isProcessOfActiveConsoleUser(qint64 v_iPid) = 0;
+    virtual quint16 getPortOfUserProcess(const QString &v_oDomainAndUsername, const QString &v_oProcessName,
+                                         quint16 v_uiLowestPort) = 0;
+    virtual QString getNameOfProcessWithPID(qint64 v_iPid) = 0;
+    virtual bool isSystemProcess(qint64 v_iPid) = 0;
+    virtual QString getDomainAndUsernameForSystemAccount() = 0;
+    virtual bool isProcessElevated(qint64 v_iPid) = 0;
+    virtual void reportEventLogError(const QString &v_oSourceName, const QString &v_oMessage) = 0;
+    virtual QString getProcessesList() = 0;
+    virtual QString getSystemCriticalInfo() = 0;
+    virtual QString getSystemDetailInfo() = 0;
+    virtual QString getBrowsersInfo() = 0;
+    virtual QString getAntivirusInfo() = 0;
+    virtual QString getConnectedDevicesInfo() = 0;
+    virtual QString getLibraryPath() = 0;
+    virtual void appendToLibraryPath(const QString &v_oDirectory) = 0;
+    virtual int RunAsDesktopUser(const QString &v_oProgram, const QString &v_oArguments) = 0;
+    virtual QByteArray runSystemCommand(const QString &v_oCommand, const QStringList &v_oArguments,
+                                        int v_iTimeoutMs) = 0;
+
+    // Added for platforms where an unprivileged process cannot map another
+    // account's socket to its process: the kernel still names the socket's owner.
+    // The uid owning the local TCP socket at this port, or -1 when none.
+    virtual qint64 getUidOfSocketAtPort(quint16 v_uiPort) = 0;
+    // The account text of a uid (host name, "/", user name).
+    virtual QString getDomainAndUsernameForUid(qint64 v_iUid) = 0;
+};
+
+// Creates the implementation for this platform (ProcessUtilsLinuxImpl on Linux).
+std::unique_ptr<ProcessUtils> createProcessUtils();

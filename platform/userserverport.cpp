@@ -1,0 +1,78 @@
+#include "userserverport.h"
+
+#include "csettings.h"
+#include "processutils.h"
+#include "qtxexceptions.h"
+#include "qtxlogger.h"
+
+#include <QAbstractSocket>
+#include <QCoreApplication>
+
+namespace {
+
+quint16 configuredPort()
+{
+    const int iPort = CSettings::Instance()->ReadListenerPort();
+    return (iPort > 0 && iPort <= 0xffff) ? static_cast<quint16>(iPort) : 0;
+}
+
+} // namespace
+
+UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, QAbstractSocket *v_poSocket)
+    : m_poProcessUtils(v_poProcessUtils)
+    , m_poSocket(v_poSocket)
+{
+}
+
+bool UserServerPort::isConnectionAtConfiguredPort() const
+{
+    return m_poSocket && m_poSocket->localPort() == configuredPort();
+}
+
+quint16 UserServerPort::getUserServerPort()
+{
+    return getUserServerPort(configuredPort());
+}
+
+quint16 UserServerPort::getUserServerPortForActiveSession()
+{
+    return getUserServerPortForActiveSession(configuredPort());
+}
+
+quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)
+{
+    const quint16 uiClientPort = m_poSocket ? m_poSocket->peerPort() : 0;
+    const qint64 iClientPid = m_poProcessUtils->getPidOfProcessAtPort(uiClientPort);
+    const QString oAccount = m_poProcessUtils->getDomainAndUsernameForPID(iClientPid);
+    const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());
+    const quint16 uiPort = m_poProcessUtils->getPortOfUserProcess(oAccount, oName, v_uiLowestPort);
+    QTX_LOG(ProcessUtilsLogger::Instance(), INFO, "UserServerPort::getUserServerPort")
+        << "Read server port(" << uiPort << ") for client pid(" << iClientPid << ") and username(" << oAccount
+        << ") and process with Name (" << oName << ")";
+    if (uiPort == 0)
+        throwNotFound("UserServerPort::getUserServerPort");
+    return uiPort;
+}
+
+quint16 UserServerPort::getUserServerPortForActiveSession(quint16 v_uiLowestPort)
+{
+    const QString oAccount = m_poProcessUtils->getDomainAndUsernameForSingleActiveSession();
+    const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());
+    const quint16 uiPort = m_poProcessUtils->getPortOfUserProcess(oAccount, oName, v_uiLowestPort);
+    QTX_LOG(ProcessUtilsLogger::Instance(), NOTICE, "UserServerPort::getUserServerPortForActiveSession")
+        << "Read server port(" << uiPort << ") for active console session) and username(" << oAccount
+        << ") and process with Name (" << oName << ")";
+    if (uiPort == 0)
+        throwNotFound("UserServerPort::getUserServerPortForActiveSession");
+    return uiPort;
+}
+
+void UserServerPort::throwNotFound(const char *v_pFunction)
+{
+    UserServerPortException oException(
+        QStringLiteral("UserServerPort::getUserServerPortForConnAtSocket, cannot receive user server port!"),
+        QStringLiteral("Could not establish connection with QTX server. Server on user accoutn is probably down."));
+    ProcessUtilsLogger::Instance().GetCategory().getStream(log4cpp::Priority::WARN)
+        << v_pFunction << " :: " << "Exception: " << oException.getStackTrace();
+    throw oException;
+}

@@ -1,0 +1,90 @@
+#include "httpsclient.h"
+
+#include <QElapsedTimer>
+#include <QSslConfiguration>
+
+QByteArray HttpReply::header(const QByteArray &v_oName) const
+{
+    for (const auto &oHeader : headers) {
+        if (oHeader.first.compare(v_oName, Qt::CaseInsensitive) == 0)
+            return oHeader.second;
+    }
+    return QByteArray();
+}
+
+bool HttpReply::hasHeader(const QByteArray &v_oName) const
+{
+    for (const auto &oHeader : headers) {
+        if (oHeader.first.compare(v_oName, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+HttpsClient::HttpsClient(quint16 v_uiPort, const QList<QSslCertificate> &v_oCa)
+    : m_port(v_uiPort)
+    , m_ca(v_oCa)
+{
+}
+
+bool HttpsClient::connect()
+{
+    m_socket = std::make_unique<QSslSocket>();
+    QSslConfiguration oConfig = m_socket->sslConfiguration();
+    oConfig.setCaCertificates(m_ca);
+    m_socket->setSslConfiguration(oConfig);
+    m_socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
+    return m_socket->waitForEncrypted(20000);
+}
+
+HttpReply HttpsClient::exchange(const QByteArray &v_oRequest, int v_iTimeoutMs)
+{
+    HttpReply oReply;
+    if ((!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) && !connect())
+        return oReply;
+    m_socket->write(v_oRequest);
+    QElapsedTimer oTimer;
+    oTimer.start();
+    QByteArray oData;
+    int iHeaderEnd = -1;
+    qint64 iLength = -1;
+    while (oTimer.elapsed() < v_iTimeoutMs) {
+        if (iHeaderEnd < 0) {
+            iHeaderEnd = oData.indexOf("\r\n\r\n");
+            if (iHeaderEnd >= 0) {
+                const QList<QByteArray> oLines = oData.left(iHeaderEnd).split('\n');
+                const QByteArray oStatus = oLines.value(0).trimmed();
+                oReply.status = oStatus.mid(9, 3).toInt();
+                oReply.reason = oStatus.mid(13);
+                for (int i = 1; i < oLines.size(); ++i) {
+                    const QByteArray oLine = oLines.at(i).trimmed();
+                    const int iColon = oLine.indexOf(':');
+                    if (iColon > 0)
+                        oReply.headers.append(qMakePair(oLine.left(iColon), oLine.mid(iColon + 1).trimmed()));
+                }
+                iLength = oReply.header("Content-Length").toLongLong();
+            }
+        }
+        if (iHeaderEnd >= 0 && oData.size() >= iHeaderEnd + 4 + iLength)
+            break;
+        if (!m_socket->waitForReadyRead(200) && m_socket->state() != QAbstractSocket::ConnectedState
+            && !m_socket->bytesAvailable())
+            break;
+        oData += m_socket->readAll();
+    }
+    oReply.raw = oData;
+    if (iHeaderEnd >= 0)
+        oReply.body = oData.mid(iHeaderEnd + 4);
+    return oReply;
+}
+
+HttpReply HttpsClient::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
+{
+    QByteArray oRequest = "POST " + v_oPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (const QByteArray &oHeader : v_oHeaders)
+        oRequest += oHeader + "\r\n";
+    if (!v_oBody.isEmpty())
+        oRequest += "Content-Type: application/x-www-form-urlencoded\r\n";
+    oRequest += "Content-Length: " + QByteArray::number(v_oBody.size()) + "\r\n\r\n" + v_oBody;
+    return exchange(oRequest);
+}

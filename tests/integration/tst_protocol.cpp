@@ -1,0 +1,276 @@
+// The wire protocol that pages speak, against the real server over TLS:
+// the request mapper's pages and preflight, the server commands, ids and
+// sessions, CORS versus JSONP replies, and what reaches the log.
+
+#include "httpsclient.h"
+#include "serverfixture.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QRegularExpression kBracedUuid(
+    QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"));
+
+const QList<QPair<QByteArray, QByteArray>> kSecurityHeaders = {
+    {"Content-Security-Policy", "default-src 'self'"},
+    {"X-Frame-Options", "sameorigin"},
+    {"X-XSS-Protection", "1; mode=block"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Strict-Transport-Security", "max-age=31536000"},
+    {"Cache-control", "no-store"},
+    {"Pragma", "no-cache"},
+};
+
+} // namespace
+
+class TestProtocol : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void preflight();
+    void refusedMethodsAndPaths();
+    void sessionLifecycle();
+    void idsAreValidatedOrGenerated();
+    void jsonpReply();
+    void serverInformationCommands();
+    void usernameForPid();
+    void logKeepsSecretsAndKeepAliveQuiet();
+
+private:
+    HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody = QByteArray(),
+                   const QList<QByteArray> &v_oHeaders = {});
+    QByteArray openSession();
+
+    ServerFixture m_server;
+    quint16 m_port = 0;
+    QList<QSslCertificate> m_ca;
+};
+
+void TestProtocol::initTestCase()
+{
+    QTcpServer oProbe;
+    QVERIFY(oProbe.listen(QHostAddress::LocalHost, 0));
+    const int iBase = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
+    oProbe.close();
+    QVERIFY(m_server.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(m_server.writeIni("[listener]\nport=" + QByteArray::number(iBase)
+                              + "\nreadTimeout=20000\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"
+                                "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"));
+    QVERIFY(m_server.provision());
+    m_server.start();
+    m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_server.logContains(QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(m_port)), 20000);
+    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    QCOMPARE(m_ca.size(), 1);
+}
+
+HttpReply TestProtocol::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
+{
+    HttpsClient oClient(m_port, m_ca);
+    return oClient.post(v_oPath, v_oBody, v_oHeaders);
+}
+
+QByteArray TestProtocol::openSession()
+{
+    const HttpReply oReply = post("/OPEN_SESSION");
+    return oReply.status == 200 ? oReply.body : QByteArray();
+}
+
+void TestProtocol::preflight()
+{
+    HttpsClient oClient(m_port, m_ca);
+    HttpReply oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nOrigin: https://shop.example\r\n\r\n");
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, QByteArray());
+    QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray("https://shop.example"));
+    QCOMPARE(oReply.header("Access-Control-Allow-Methods"), QByteArray("POST, OPTIONS"));
+    QCOMPARE(oReply.header("Access-Control-Max-Age"), QByteArray("1000"));
+    QCOMPARE(oReply.header("Access-Control-Allow-Headers"),
+             QByteArray("Content-Type, Authorization, X-Requested-With, X-QTX-cmdId, X-QTX-sessionId"));
+    QCOMPARE(oReply.header("Access-Control-Allow-Credentials"), QByteArray("true"));
+    for (const auto &oHeader : kSecurityHeaders)
+        QCOMPARE(oReply.header(oHeader.first), oHeader.second);
+    // Headers go out in byte-wise order of their names.
+    QByteArrayList oNames;
+    for (const auto &oHeader : oReply.headers)
+        oNames << oHeader.first;
+    QByteArrayList oSorted = oNames;
+    std::sort(oSorted.begin(), oSorted.end());
+    QCOMPARE(oNames, oSorted);
+
+    oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\nOrigin: null\r\n\r\n");
+    QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray("null"));
+    oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\n\r\n");
+    QVERIFY(oReply.hasHeader("Access-Control-Allow-Origin"));
+    QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray());
+}
+
+void TestProtocol::refusedMethodsAndPaths()
+{
+    HttpsClient oClient(m_port, m_ca);
+    const QByteArray oPage = "<h1>404 error: File Not Found</h1>";
+    HttpReply oReply = oClient.exchange("GET /ALIVE HTTP/1.1\r\n\r\n");
+    QCOMPARE(oReply.raw, "HTTP/1.1 404 File Not Found\r\nContent-Length: " + QByteArray::number(oPage.size())
+                             + "\r\n\r\n" + oPage);
+    oReply = oClient.exchange("post /ALIVE HTTP/1.1\r\n\r\n");
+    QCOMPARE(oReply.status, 404);
+    oReply = oClient.exchange("POST /a.b/c HTTP/1.1\r\n\r\n");
+    QCOMPARE(oReply.status, 404);
+    QCOMPARE(oReply.body, oPage);
+    // "%2F" decodes to a slash: a valid path that reaches the controller.
+    oReply = oClient.exchange("POST /x%2FALIVE HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    QVERIFY(oReply.status != 404 || oReply.body != oPage);
+}
+
+void TestProtocol::sessionLifecycle()
+{
+    HttpReply oReply = post("/ALIVE");
+    QCOMPARE(oReply.status, 418);
+    QCOMPARE(oReply.reason, QByteArray("No Session"));
+    QCOMPARE(oReply.body, QByteArray("Session with provided ID don't exist."));
+    QVERIFY(oReply.hasHeader("X-QTX-sessionId"));
+    QCOMPARE(oReply.header("X-QTX-sessionId"), QByteArray());
+
+    oReply = post("/OPEN_SESSION", "sessionVars=" + QUrl::toPercentEncoding("[{\"key\":\"lang\",\"value\":\"pl\"}]"));
+    QCOMPARE(oReply.status, 200);
+    const QByteArray oId = oReply.body;
+    QVERIFY2(kBracedUuid.match(QString::fromLatin1(oId)).hasMatch(), oId.constData());
+    QCOMPARE(oReply.header("X-QTX-sessionId"), oId);
+    QVERIFY(!oReply.hasHeader("Set-Cookie"));
+
+    const QByteArray oSessionHeader = "x-qtx-SESSIONID: " + oId;
+    QCOMPARE(post("/ALIVE", QByteArray(), {oSessionHeader}).status, 200);
+    QCOMPARE(post("/", "cmd=ALIVE", {oSessionHeader}).status, 200);
+    QCOMPARE(post("/SET_SESSION_VAR", "key=a&value=b", {oSessionHeader}).status, 200);
+    // OPEN_SESSION naming an id answers with it, whether or not it exists.
+    const QByteArray oUnknown = "{00000000-0000-0000-0000-000000000001}";
+    oReply = post("/OPEN_SESSION", QByteArray(), {"X-QTX-sessionId: " + oUnknown});
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, oUnknown);
+    QCOMPARE(post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + oUnknown}).status, 418);
+    QCOMPARE(post("/SET_SESSION_VAR", "key=a&value=b", {"X-QTX-sessionId: " + oUnknown}).status, 200);
+
+    oReply = post("/CLOSE_SESSION", QByteArray(), {oSessionHeader});
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.header("X-QTX-sessionId"), QByteArray());
+    QCOMPARE(post("/ALIVE", QByteArray(), {oSessionHeader}).status, 418);
+    QCOMPARE(post("/CLOSE_SESSION").status, 200);
+
+    // A module command without a session opens one; an unknown module gets 404
+    // and the session is gone again, though its id is reported.
+    oReply = post("/NoSuchModule/fn");
+    QCOMPARE(oReply.status, 404);
+    QCOMPARE(oReply.body, QByteArray("The URL you requested was not found."));
+    const QByteArray oImplicit = oReply.header("X-QTX-sessionId");
+    QVERIFY(kBracedUuid.match(QString::fromLatin1(oImplicit)).hasMatch());
+    QCOMPARE(post("/ALIVE", QByteArray(), {"X-QTX-sessionId: " + oImplicit}).status, 418);
+
+    // GET_RESULT for nothing known.
+    oReply = post("/GET_RESULT", QByteArray(), {oSessionHeader});
+    QCOMPARE(oReply.status, 419);
+    QCOMPARE(oReply.reason, QByteArray("No Result"));
+    QCOMPARE(oReply.body, QByteArray("There is no result for given parameters."));
+}
+
+void TestProtocol::idsAreValidatedOrGenerated()
+{
+    HttpReply oReply = post("/ALIVE", QByteArray(), {"X-QTX-cmdId: 1234567890123"});
+    QCOMPARE(oReply.header("X-QTX-cmdId"), QByteArray("1234567890123"));
+    oReply = post("/ALIVE", QByteArray(), {"x-qtx-cmdid: 12345678901234"});
+    QVERIFY(kBracedUuid.match(QString::fromLatin1(oReply.header("X-QTX-cmdId"))).hasMatch());
+    oReply = post("/ALIVE", QByteArray(), {"X-QTX-cmdId: 0f8fad5b-d9cb-469f-a165-70867728950e"});
+    QVERIFY(oReply.header("X-QTX-cmdId") != "0f8fad5b-d9cb-469f-a165-70867728950e");
+    const QByteArray oUpper = "{0F8FAD5B-D9CB-469F-A165-70867728950E}";
+    oReply = post("/ALIVE", QByteArray(), {"X-QTX-cmdId: " + oUpper});
+    QCOMPARE(oReply.header("X-QTX-cmdId"), oUpper);
+    // An invalid session id counts as none.
+    oReply = post("/ALIVE", QByteArray(), {"X-QTX-sessionId: <script>"});
+    QCOMPARE(oReply.status, 418);
+    QCOMPARE(oReply.header("X-QTX-sessionId"), QByteArray());
+}
+
+void TestProtocol::jsonpReply()
+{
+    HttpReply oReply = post("/ALIVE?callback=f");
+    QCOMPARE(oReply.status, 418);
+    QCOMPARE(oReply.body, QByteArray("f(Session with provided ID don't exist.)"));
+    QCOMPARE(oReply.header("Content-Type"), QByteArray("application/javascript"));
+    for (const auto &oHeader : oReply.headers)
+        QVERIFY2(!oHeader.first.startsWith("Access-Control") && oHeader.first != "Pragma", oHeader.first.constData());
+    QVERIFY(oReply.hasHeader("X-QTX-cmdId"));
+    QVERIFY(oReply.hasHeader("X-QTX-sessionId"));
+
+    // CORS: Origin echoed, "*" when missing or "null".
+    oReply = post("/ALIVE", QByteArray(), {"Origin: https://a.example"});
+    QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray("https://a.example"));
+    QCOMPARE(oReply.header("Content-Type"), QByteArray("text/plain"));
+    QCOMPARE(oReply.header("Access-Control-Expose-Headers"), QByteArray("X-QTX-sessionId, X-QTX-cmdId"));
+    QCOMPARE(post("/ALIVE", QByteArray(), {"Origin: null"}).header("Access-Control-Allow-Origin"), QByteArray("*"));
+    QCOMPARE(post("/ALIVE").header("Access-Control-Allow-Origin"), QByteArray("*"));
+}
+
+void TestProtocol::serverInformationCommands()
+{
+    // No signed ver.ini beside this copy of the server.
+    HttpReply oReply = post("/SERVER_VERSION");
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, QByteArray("0.0.0.INVALID"));
+
+    // ARCH_TYPE is no "server command" for the implicit session: one is opened.
+    oReply = post("/ARCH_TYPE");
+    QCOMPARE(oReply.status, 200);
+    QVERIFY(kBracedUuid.match(QString::fromLatin1(oReply.header("X-QTX-sessionId"))).hasMatch());
+    const QJsonObject oArch = QJsonDocument::fromJson(oReply.body).object();
+    QCOMPARE(oArch.value(QStringLiteral("resultCode")).toInt(), 200);
+    QVERIFY(!oArch.value(QStringLiteral("buildArchitecture")).toString().isEmpty());
+    QCOMPARE(oArch.value(QStringLiteral("kernelType")).toString(), QStringLiteral("linux"));
+    QVERIFY(oReply.body.contains("\n    \"buildArchitecture\""));
+
+    oReply = post("/TEST");
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, QByteArray("OK"));
+    QTRY_VERIFY(m_server.logMessages().join(QLatin1Char('\n')).contains(QStringLiteral("oSystemCriticalInfo=")));
+
+    // Only the configured port answers GET_USER_SERVER_PORT; a user instance is on port + 1.
+    oReply = post("/GET_USER_SERVER_PORT");
+    if (!ServerFixture::isRoot())
+        QCOMPARE(oReply.status, 404);
+    else
+        QVERIFY(oReply.status == 200 || oReply.status == 500);
+}
+
+void TestProtocol::usernameForPid()
+{
+    const HttpReply oReply = post("/GET_USERNAME_FOR_PID", "processPid=" + QByteArray::number(::getpid()));
+    QCOMPARE(oReply.status, 200);
+    QVERIFY(oReply.body.contains('/'));
+    QVERIFY(oReply.body.endsWith('/' + qgetenv("USER")) || ServerFixture::isRoot());
+    // Text that is no number asks for process 0, which has no account.
+    QCOMPARE(post("/GET_USERNAME_FOR_PID", "processPid=abc").status, 500);
+}
+
+void TestProtocol::logKeepsSecretsAndKeepAliveQuiet()
+{
+    const QByteArray oSecret = "s3cr3t-to-sign";
+    post("/ALIVE", "DaTa=" + oSecret + "&other=visible");
+    post("/KeepAlive/ping", "x=1", {"X-Marker: quiet"});
+    QTRY_VERIFY(m_server.logContains(QStringLiteral("CSignController::service :: Request processed")));
+    const QStringList oLog = m_server.logMessages();
+    const QString oAll = oLog.join(QLatin1Char('\n'));
+    QVERIFY(!oAll.contains(QString::fromLatin1(oSecret)));
+    QVERIFY(oAll.contains(QStringLiteral("CRequestMapper::service :: Param [other=visible]")));
+    QVERIFY(!oAll.contains(QStringLiteral("x-marker=quiet")));
+    QVERIFY(!oAll.contains(QStringLiteral("Param [x=1]")));
+}
+
+QTEST_GUILESS_MAIN(TestProtocol)
+#include "tst_protocol.moc"
