@@ -1,6 +1,10 @@
 #include "cstartup.h"
 
+#include "clauncher.h"
+#include "crequestmapper.h"
 #include "csettings.h"
+#include "ctimeout.h"
+#include "dllmanager.h"
 #include "httprequesthandler.h"
 #include "httpsessionstore.h"
 #include "listener.h"
@@ -181,7 +185,14 @@ void CStartup::startServices(const QString &v_oIniPath)
     poListenerSettings->beginGroup(QStringLiteral("listener"));
 
     std::shared_ptr<norrweb::HttpRequestHandler> poRequestHandler(
-        new norrweb::HttpRequestHandler(this), [](norrweb::HttpRequestHandler *v_poHandler) { v_poHandler->deleteLater(); });
+        new CRequestMapper(this), [](norrweb::HttpRequestHandler *v_poHandler) { v_poHandler->deleteLater(); });
+
+    // The module manager, the job launcher and the session timers are created here,
+    // on the main thread, whose event loop runs for the life of the process: results
+    // and deferred unloading are delivered through it.
+    CTimeout::GetInstance();
+    DllManager::GetInstance();
+    CLauncher::GetInstance();
 
     auto *poListener = new Listener(true, poListenerSettings, poRequestHandler, this);
     m_listener.reset(poListener, [](Listener *v_poListener) { v_poListener->deleteLater(); });

@@ -1,0 +1,134 @@
+#include "crequestmapper.h"
+
+#include "csigncontroller.h"
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "qtxlogger.h"
+
+#include <QRegularExpression>
+#include <QUrl>
+
+const char *const ALLOWED_ORIGINS = QTX_ALLOWED_ORIGINS;
+
+namespace {
+
+struct HeaderValue
+{
+    const char *pName;
+    const char *pValue;
+};
+
+const HeaderValue kSecurityHeaders[] = {
+    {"Content-Security-Policy", "default-src 'self'"},
+    {"X-Frame-Options", "sameorigin"},
+    {"X-XSS-Protection", "1; mode=block"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Strict-Transport-Security", "max-age=31536000"},
+    {"Cache-control", "no-store"},
+    {"Pragma", "no-cache"},
+};
+
+QTXLogger &logger()
+{
+    return QTXLogger::Instance();
+}
+
+} // namespace
+
+bool PathValidator::validate(const QString &v_oPath)
+{
+    static const QRegularExpression s_oPattern(QStringLiteral("\\A[A-Za-z0-9_\\/-]*\\z"));
+    const bool bValid = s_oPattern.match(v_oPath).hasMatch();
+    if (bValid)
+        QTX_LOG(logger(), INFO, "PathValidator::validate") << "Path is valid";
+    else
+        QTX_LOG(logger(), WARN, "PathValidator::validate") << "Path is invalid";
+    return bValid;
+}
+
+CRequestMapper::CRequestMapper(QObject *v_poParent)
+    : norrweb::HttpRequestHandler(v_poParent)
+{
+}
+
+CRequestMapper::~CRequestMapper() = default;
+
+bool CRequestMapper::IsOriginAllowed(const QByteArray &v_oOrigin)
+{
+    const QString oHost = QUrl(QString::fromUtf8(v_oOrigin), QUrl::TolerantMode).host(QUrl::FullyDecoded);
+    QString oList = QString::fromLatin1(ALLOWED_ORIGINS);
+    oList.remove(QLatin1Char(' ')).remove(QLatin1Char('\n'));
+    if (oList == QLatin1String("*"))
+        return true;
+    const QStringList oEntries = oList.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    for (const QString &oEntry : oEntries) {
+        if (!oEntry.isEmpty() && oEntry == oHost)
+            return true;
+    }
+    return false;
+}
+
+void CRequestMapper::SetSecurityHeaders(norrweb::HttpResponse &v_oResponse)
+{
+    for (const HeaderValue &oHeader : kSecurityHeaders)
+        v_oResponse.setHeader(oHeader.pName, oHeader.pValue);
+}
+
+void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CRequestMapper::service";
+    const QByteArray oMethod = v_oRequest.getMethod();
+    const QByteArray oPath = v_oRequest.getDecodedPath();
+    QTX_LOG(logger(), NOTICE, pFunc) << "method=" << oMethod << "; path=" << oPath;
+
+    // Keep-alive pings come often; their headers and parameters stay out of the log.
+    const bool bVerbose = !oPath.contains("KeepAlive");
+    if (bVerbose) {
+        QByteArray oHeaders;
+        const auto oAll = v_oRequest.getAllHeaders();
+        for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
+            oHeaders += '[' + it.key() + '=' + it.value() + ']';
+        QTX_LOG(logger(), NOTICE, pFunc) << "Header [" << oHeaders;
+    }
+    const auto &oCookies = v_oRequest.getAllCookies();
+    for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
+        QTX_LOG(logger(), NOTICE, pFunc) << "Cookie [" << it.key() << "=" << it.value() << "]";
+    if (bVerbose) {
+        const auto oParameters = v_oRequest.getAllParameters();
+        for (auto it = oParameters.constBegin(); it != oParameters.constEnd(); ++it) {
+            // The "data" parameter carries what is to be signed: never logged.
+            if (it.key().compare("data", Qt::CaseInsensitive) != 0)
+                QTX_LOG(logger(), NOTICE, pFunc) << "Param [" << it.key() << "=" << it.value() << "]";
+        }
+    }
+    QTX_LOG(logger(), INFO, pFunc) << "Bodypart=" << v_oRequest.getBody();
+
+    const QByteArray oOrigin = v_oRequest.getHeader("Origin");
+    const bool bPathValid = PathValidator::validate(QString::fromUtf8(oPath));
+    bool bAllowed = IsOriginAllowed(oOrigin);
+    if (!bAllowed && oOrigin.isEmpty() && v_oRequest.getHeader("User-Agent").contains("Trident"))
+        bAllowed = IsOriginAllowed(v_oRequest.getHeader("Referer"));
+
+    if (!bAllowed) {
+        QTX_LOG(logger(), WARN, pFunc) << "Origin not allowed !";
+        v_oResponse.setStatus(403, "Origin not allowed");
+        v_oResponse.write("<h1>403 error: Origin not allowed</h1>", true);
+    } else if (oMethod == "POST" && bPathValid) {
+        CSignController oController;
+        oController.SetVerboseLogging(bVerbose);
+        oController.service(v_oRequest, v_oResponse);
+    } else if (oMethod == "OPTIONS" && bPathValid) {
+        v_oResponse.setHeader("Access-Control-Allow-Origin", oOrigin);
+        v_oResponse.setHeader("Access-Control-Allow-Methods", "POST, OPTIONS");
+        v_oResponse.setHeader("Access-Control-Max-Age", "1000");
+        v_oResponse.setHeader("Access-Control-Allow-Headers",
+                              "Content-Type, Authorization, X-Requested-With, X-QTX-cmdId, X-QTX-sessionId");
+        v_oResponse.setHeader("Access-Control-Allow-Credentials", "true");
+        SetSecurityHeaders(v_oResponse);
+    } else {
+        QTX_LOG(logger(), WARN, pFunc) << "Not found!";
+        v_oResponse.setStatus(404, "File Not Found");
+        v_oResponse.write("<h1>404 error: File Not Found</h1>", true);
+    }
+    QTX_LOG(logger(), INFO, pFunc) << "Finished request";
+}

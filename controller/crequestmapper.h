@@ -1,0 +1,36 @@
+#pragma once
+
+// The server's one request handler: logs each request, checks the path's
+// characters and the page's origin, answers the CORS preflight itself and hands
+// every accepted POST to a fresh CSignController. Keeps no state, so any number
+// of connection-handler threads may call service() at once.
+
+#include "httprequesthandler.h"
+
+#include <QByteArray>
+#include <QString>
+
+// Allowed origin host names separated by "|"; "*" allows every origin.
+#ifndef QTX_ALLOWED_ORIGINS
+#define QTX_ALLOWED_ORIGINS "*"
+#endif
+extern const char *const ALLOWED_ORIGINS;
+
+namespace PathValidator {
+// True when the whole path consists of letters, digits, '_', '/' and '-'.
+bool validate(const QString &v_oPath);
+}
+
+class CRequestMapper : public norrweb::HttpRequestHandler
+{
+    Q_OBJECT
+public:
+    explicit CRequestMapper(QObject *v_poParent = nullptr);
+    ~CRequestMapper() override;
+
+    void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
+
+    static bool IsOriginAllowed(const QByteArray &v_oOrigin);
+    // Sets the seven security headers, in their fixed order.
+    static void SetSecurityHeaders(norrweb::HttpResponse &v_oResponse);
+};

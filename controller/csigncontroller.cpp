@@ -1,0 +1,273 @@
+#include "csigncontroller.h"
+
+#include "clauncher.h"
+#include "ctimeout.h"
+#include "cversion.h"
+#include "dllmanager.h"
+#include "dllmodule.h"
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "httpsessionstore.h"
+#include "qtxlogger.h"
+
+#include <QRegularExpression>
+#include <QUuid>
+
+namespace {
+
+const char kInternalError[] =
+    "The QTX server encountered an unexpected error and was unable to complete your request.";
+const char kNotFound[] = "The URL you requested was not found.";
+const char kNoSession[] = "Session with provided ID don't exist.";
+
+QTXLogger &logger()
+{
+    return QTXLogger::Instance();
+}
+
+} // namespace
+
+CSignController::CSignController(QObject *v_poParent)
+    : norrweb::HttpRequestHandler(v_poParent)
+{
+}
+
+CSignController::~CSignController() = default;
+
+void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::service";
+    QTX_LOG(logger(), INFO, pFunc) << "New request";
+    SetAllNecessaryParams(v_oRequest, v_oResponse);
+    SetResponseHeaders(v_oRequest, v_oResponse);
+    if (!PrepareExternalModules()) {
+        SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
+        SendResponse(v_oResponse);
+        return;
+    }
+
+    // A module command without a session opens one on the fly.
+    if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand)) && m_oCommandData.oSessionId.isEmpty())
+        ProcessOpenSession(v_oRequest, v_oResponse);
+    RestartTimeout();
+    const bool bPermitted = CheckPermissions(v_oResponse);
+
+    const QByteArray &oCommand = m_oCommandData.oCommand;
+    if (oCommand == "ALIVE") {
+        if (m_oSession.contains("startTime"))
+            SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
+        else
+            SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
+    } else if (oCommand == "GET_USER_SERVER_PORT") {
+        ProcessGetUserServerPort(v_oResponse);
+    } else if (oCommand == "OPEN_SESSION") {
+        ProcessOpenSession(v_oRequest, v_oResponse);
+    } else if (oCommand == "CLOSE_SESSION") {
+        CloseSession(v_oRequest, v_oResponse);
+    } else if (oCommand == "SET_SESSION_VAR") {
+        ProcessSetSessionVar(v_oRequest, v_oResponse);
+    } else if (oCommand == "SERVER_VERSION") {
+        SetResultData(CommandResult(200, "OK", CVersion().GetVersion().toUtf8()), v_oResponse);
+    } else if (oCommand == "ARCH_TYPE") {
+        ProcessArchType(v_oRequest, v_oResponse);
+    } else if (oCommand == "TEST") {
+        ProcessTest(v_oRequest, v_oResponse);
+    } else if (oCommand == "GET_USERNAME_FOR_PID") {
+        ProcessGetUsernameForPid(v_oRequest, v_oResponse);
+    } else if (!bPermitted) {
+        if (!m_pDllManager->getModule(m_oCommandData.oLibraryName))
+            SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
+        else
+            SetResultData(CommandResult(403, "Forbidden", "You don't have permissions to access this resource."),
+                          v_oResponse);
+    } else if (oCommand == "GET_RESULT") {
+        ProcessGetResult(v_oRequest, v_oResponse);
+    } else if (m_oSession.contains("startTime")) {
+        ProcessModuleCommand(v_oRequest, v_oResponse);
+    } else {
+        SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
+    }
+    SendResponse(v_oResponse);
+    QTX_LOG(logger(), INFO, pFunc) << "Request processed";
+}
+
+void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::SetAllNecessaryParams";
+    m_oCommandData = JobRequest();
+
+    m_oCommandData.oSessionId = GetHeaderValue(v_oRequest, "X-QTX-sessionId");
+    QTX_LOG(logger(), INFO, pFunc) << "sessionId=" << m_oCommandData.oSessionId;
+    m_oSession = g_poSessionStore ? g_poSessionStore->getSession(m_oCommandData.oSessionId) : norrweb::HttpSession();
+
+    SetLibraryNameAndCommand(v_oRequest, v_oResponse);
+    m_oCallback = v_oRequest.getParameter("callback");
+
+    // Parameters, then headers, then cookies, then the reserved keys; entries are
+    // added, never replaced (the multimap keeps the last added first).
+    tRequestMap &oMap = m_oCommandData.oRequestMap;
+    oMap = v_oRequest.getAllParameters();
+    const auto oHeaders = v_oRequest.getAllHeaders();
+    for (auto it = oHeaders.constEnd(); it != oHeaders.constBegin();) {
+        --it;
+        oMap.insert(it.key(), it.value());
+    }
+    const auto &oCookies = v_oRequest.getAllCookies();
+    for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
+        oMap.insert(it.key(), it.value());
+    oMap.insert("keyHttpBody", v_oRequest.getBody());
+    oMap.insert("keyHttpMethod", v_oRequest.getMethod());
+    oMap.insert("keyHttpPath", v_oRequest.getDecodedPath());
+    oMap.insert("keyHttpVersion", v_oRequest.getVersion());
+
+    m_oCommandData.oSessionParams = m_oSession.getAll();
+
+    m_oCommandData.oCommandId = GetHeaderValue(v_oRequest, "X-QTX-cmdId");
+    if (m_oCommandData.oCommandId.isEmpty())
+        GenerateCmdId();
+    v_oResponse.setHeader("X-QTX-cmdId", m_oCommandData.oCommandId);
+}
+
+void CSignController::GenerateCmdId()
+{
+    m_oCommandData.oCommandId = QUuid::createUuid().toByteArray();
+    QTX_LOG(logger(), INFO, "CSignController::GenerateCmdId") << "command id generated cmdId=" << m_oCommandData.oCommandId;
+}
+
+QByteArray CSignController::GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName)
+{
+    const QByteArray oWanted = v_oName.toLower();
+    const auto oHeaders = v_oRequest.getAllHeaders();
+    for (auto it = oHeaders.constBegin(); it != oHeaders.constEnd(); ++it) {
+        if (it.key().toLower() != oWanted)
+            continue;
+        if (v_oName == "X-QTX-cmdId" || v_oName == "X-QTX-sessionId")
+            return escapeAndConvertToValidID(it.value());
+        return it.value();
+    }
+    return QByteArray();
+}
+
+QByteArray CSignController::escapeAndConvertToValidID(const QByteArray &v_oData)
+{
+    const char *pFunc = "CSignController::escapeAndConvertToValidID";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oData=" << v_oData;
+    const QByteArray oEscaped = QString::fromUtf8(v_oData).toHtmlEscaped().toLatin1().trimmed();
+    static const QRegularExpression s_oUuid(
+        QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression s_oCounter(QStringLiteral("^[0-9]{1,13}$"));
+    const QString oText = QString::fromLatin1(oEscaped);
+    if (s_oUuid.match(oText).hasMatch()) {
+        QTX_LOG(logger(), INFO, pFunc) << "UUID format OK";
+        return oEscaped;
+    }
+    if (s_oCounter.match(oText).hasMatch()) {
+        QTX_LOG(logger(), INFO, pFunc) << "Timestamp/counter format OK";
+        return oEscaped;
+    }
+    QTX_LOG(logger(), WARN, pFunc) << "Data format not match to valid ones. Return value set to empty data.";
+    return QByteArray();
+}
+
+void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &)
+{
+    const char *pFunc = "CSignController::SetLibraryNameAndCommand";
+    const QList<QByteArray> oSegments = [&v_oRequest] {
+        QList<QByteArray> oOut;
+        for (const QByteArray &oPart : v_oRequest.getDecodedPath().split('/')) {
+            if (!oPart.isEmpty())
+                oOut << oPart;
+        }
+        return oOut;
+    }();
+    const QByteArray oCmd = v_oRequest.getParameter("cmd");
+    if (oSegments.isEmpty()) {
+        m_oCommandData.oCommand = oCmd;
+    } else if (oSegments.size() == 1) {
+        if (!oCmd.isEmpty()) {
+            m_oCommandData.oLibraryName = oSegments.at(0);
+            m_oCommandData.oCommand = oCmd;
+        } else {
+            m_oCommandData.oCommand = oSegments.at(0);
+        }
+    } else {
+        m_oCommandData.oLibraryName = oSegments.at(0);
+        m_oCommandData.oCommand = oSegments.at(1);
+    }
+    QTX_LOG(logger(), INFO, pFunc) << "oLibraryName=" << m_oCommandData.oLibraryName;
+    QTX_LOG(logger(), INFO, pFunc) << "oCommand=" << m_oCommandData.oCommand;
+}
+
+bool CSignController::IsServerCommand(const QString &v_oCommand)
+{
+    static const char *const s_apCommands[] = {"ALIVE",          "GET_RESULT",           "OPEN_SESSION",
+                                               "CLOSE_SESSION",  "SET_SESSION_VAR",      "SERVER_VERSION",
+                                               "GET_USER_SERVER_PORT", "TEST",           "GET_USERNAME_FOR_PID"};
+    for (const char *pCommand : s_apCommands) {
+        if (v_oCommand == QLatin1String(pCommand))
+            return true;
+    }
+    return false;
+}
+
+bool CSignController::PrepareExternalModules()
+{
+    const char *pFunc = "CSignController::PrepareExternalModules";
+    m_pTimeout = CTimeout::GetInstance();
+    if (!m_pTimeout) {
+        QTX_LOG(logger(), WARN, pFunc) << "Problem with Timeouts module";
+        return false;
+    }
+    m_pDllManager = DllManager::GetInstance();
+    if (!m_pDllManager) {
+        QTX_LOG(logger(), WARN, pFunc) << "Problem with DllLoader module";
+        return false;
+    }
+    m_pLauncher = CLauncher::GetInstance();
+    if (!m_pLauncher) {
+        QTX_LOG(logger(), WARN, pFunc) << "Problem with GUI module";
+        return false;
+    }
+    return true;
+}
+
+void CSignController::RestartTimeout()
+{
+    if (m_oCommandData.oSessionId.isEmpty())
+        return;
+    CTimeout *poTimeout = CTimeout::GetInstance();
+    if (!poTimeout) {
+        QTX_LOG(logger(), ERROR, "CSignController::RestartTimeout") << "Problem with Timeouts module";
+        return;
+    }
+    poTimeout->RestartTimer(QString::fromLatin1(m_oCommandData.oSessionId));
+}
+
+void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
+    DllModule *poModule = m_pDllManager->getModule(m_oCommandData.oLibraryName);
+    if (!poModule || !poModule->isCommandValid(m_oCommandData.oCommand)) {
+        SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
+        return;
+    }
+    if (!CheckCommandParameters(v_oRequest, poModule)) {
+        SetResultData(CommandResult(400, "Bad Request", "The parameters you passed are not valid."), v_oResponse);
+        return;
+    }
+    SetResultData(m_pLauncher->ProcessCommand(m_oCommandData), v_oResponse);
+}
+
+bool CSignController::CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule)
+{
+    const auto oNames = v_poModule->getRequestParams(m_oCommandData.oCommand);
+    for (const auto &oName : oNames) {
+        const QByteArray oKey = QString(oName).toUtf8();
+        if (v_oRequest.getParameter(oKey).isNull()) {
+            QTX_LOG(logger(), WARN, "CSignController::CheckCommandParameters") << "Param missing key=" << oKey;
+            return false;
+        }
+    }
+    return true;
+}

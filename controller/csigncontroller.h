@@ -1,0 +1,91 @@
+#pragma once
+
+// Turns one accepted POST into one command and its reply: intake of the
+// command, module, ids, callback and parameters; the implicit session of a
+// module command; the client's account check; a server command answered at
+// once or a module function started on a worker; the CORS or JSONP reply.
+// One controller serves exactly one request, on the connection handler's thread.
+
+#include "httprequesthandler.h"
+#include "httpsession.h"
+#include "jobrequest.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+class CLauncher;
+class CTimeout;
+class DllManager;
+class DllModule;
+class QAbstractSocket;
+
+namespace norrweb {
+class HttpRequest;
+class HttpResponse;
+}
+
+// Modules a client on the system (root) account may address.
+extern const char *const SYSTEM_CLIENT_LIBRARIES[4];
+
+class CSignController : public norrweb::HttpRequestHandler
+{
+    Q_OBJECT
+public:
+    explicit CSignController(QObject *v_poParent = nullptr);
+    ~CSignController() override;
+
+    void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
+    void SetVerboseLogging(bool v_bVerbose) { m_bVerboseLog = v_bVerbose; }
+
+    // A braced UUID (any hex case) or 1..13 decimal digits, HTML-escaped and
+    // trimmed; anything else gives an empty id.
+    static QByteArray escapeAndConvertToValidID(const QByteArray &v_oData);
+    static bool IsServerCommand(const QString &v_oCommand);
+    static QByteArray GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName);
+
+    const JobRequest &commandData() const { return m_oCommandData; }
+
+private:
+    // Intake
+    void SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void GenerateCmdId();
+    bool PrepareExternalModules();
+    void RestartTimeout();
+    void ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    bool CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule);
+
+    // Server commands
+    void ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    bool LoadDllLibrary();
+    void CloseSession(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void ProcessSetSessionVar(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void SetSessionVars(const QByteArray &v_oJson);
+    void SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue);
+    void ProcessArchType(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void ProcessTest(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void ProcessGetUserServerPort(norrweb::HttpResponse &v_oResponse);
+    void ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+
+    // Permission checks
+    bool CheckPermissions(norrweb::HttpResponse &v_oResponse);
+    bool IsClientOnCurrentUser(QAbstractSocket *v_poSocket);
+    bool IsClientOnSystemUser(QAbstractSocket *v_poSocket);
+    QString askDispatcherForDomainAndUsernameForPID(qint64 v_iPid);
+
+    // Reply delivery
+    void SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
+    void SetResultData(const CommandResult &v_oResult, norrweb::HttpResponse &v_oResponse);
+    void SendResponse(norrweb::HttpResponse &v_oResponse);
+
+    DllManager *m_pDllManager = nullptr;
+    CLauncher *m_pLauncher = nullptr;
+    CTimeout *m_pTimeout = nullptr;
+    JobRequest m_oCommandData;
+    norrweb::HttpSession m_oSession;
+    QByteArray m_oCallback;
+    QByteArray m_oResultData;
+    bool m_bVerboseLog = true;
+};

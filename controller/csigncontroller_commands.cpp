@@ -1,0 +1,224 @@
+// The server's own commands: session life, results, version, platform and
+// diagnostics, and the dispatcher's look-ups.
+
+#include "csigncontroller.h"
+
+#include "clauncher.h"
+#include "ctimeout.h"
+#include "dllmanager.h"
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "httpsessionstore.h"
+#include "processutils.h"
+#include "qtxexceptions.h"
+#include "qtxlogger.h"
+#include "userserverport.h"
+
+#include <QAbstractSocket>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+
+#include "csettings.h"
+
+namespace {
+
+const char kNotFound[] = "The URL you requested was not found.";
+const char kNoSession[] = "Session with provided ID don't exist.";
+const char kInternalError[] =
+    "The QTX server encountered an unexpected error and was unable to complete your request.";
+
+QTXLogger &logger()
+{
+    return QTXLogger::Instance();
+}
+
+} // namespace
+
+void CSignController::ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    QByteArray oCommandId = escapeAndConvertToValidID(v_oRequest.getParameter("cmdId"));
+    if (oCommandId.isEmpty())
+        oCommandId = GetHeaderValue(v_oRequest, "X-QTX-cmdId");
+    QTX_LOG(logger(), INFO, "CSignController::ProcessGetResult") << "oCommandId=" << oCommandId;
+
+    JobRequest oQuery = m_oCommandData;
+    oQuery.oCommandId = oCommandId;
+    const CommandResult oResult = m_pLauncher->GetResult(oQuery);
+    v_oResponse.setHeader("X-QTX-cmdId", oCommandId);
+    SetResultData(oResult, v_oResponse);
+}
+
+void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    if (!m_oCommandData.oSessionId.isEmpty()) {
+        SetResultData(CommandResult(200, "OK", m_oCommandData.oSessionId), v_oResponse);
+        return;
+    }
+    if (!g_poSessionStore) {
+        SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
+        return;
+    }
+    norrweb::HttpSession oSession = g_poSessionStore->getSession(v_oRequest, v_oResponse, true);
+    m_oSession = oSession;
+    const QByteArray oId = oSession.getId();
+    if (oSession.contains("startTime")) {
+        // Found through the request's session cookie.
+        m_oCommandData.oSessionId = oId;
+        m_pTimeout->RestartTimer(QString::fromLatin1(oId));
+        SetResultData(CommandResult(200, "OK", oId), v_oResponse);
+        return;
+    }
+    oSession.set("startTime", QDateTime::currentDateTime());
+    m_oCommandData.oSessionId = oId;
+    QTX_LOG(logger(), NOTICE, "CSignController::ProcessOpenSession") << "New sessionID=" << oId;
+
+    if (!LoadDllLibrary()) {
+        g_poSessionStore->removeSession(oSession);
+        SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
+        return;
+    }
+    m_pTimeout->AddNewTimer(QString::fromLatin1(oId));
+    SetSessionVars(v_oRequest.getParameter("sessionVars"));
+    SetResultData(CommandResult(200, "OK", oId), v_oResponse);
+}
+
+bool CSignController::LoadDllLibrary()
+{
+    if (m_oCommandData.oLibraryName.isEmpty()) {
+        QTX_LOG(logger(), INFO, "CSignController::LoadDllLibrary")
+            << "Library name not found. Probably command is addressed to server not dllmodule.";
+        return true;
+    }
+    return m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
+}
+
+void CSignController::SetSessionVars(const QByteArray &v_oJson)
+{
+    const QJsonDocument oDocument = QJsonDocument::fromJson(v_oJson);
+    if (!oDocument.isArray())
+        return;
+    const QJsonArray oArray = oDocument.array();
+    for (const QJsonValue &oElement : oArray) {
+        const QJsonObject oObject = oElement.toObject();
+        SetSessionVar(oObject.value(QStringLiteral("key")).toVariant().toString().toUtf8(),
+                      oObject.value(QStringLiteral("value")).toVariant());
+    }
+}
+
+void CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue)
+{
+    QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << v_oValue.toByteArray();
+    m_oSession.set(v_oKey, v_oValue);
+}
+
+void CSignController::CloseSession(norrweb::HttpRequest &, norrweb::HttpResponse &v_oResponse)
+{
+    const QByteArray oId = m_oCommandData.oSessionId;
+    if (oId != m_oSession.getId()) {
+        SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
+        return;
+    }
+    if (g_poSessionStore)
+        g_poSessionStore->removeSession(m_oSession);
+    m_pTimeout->RemoveTimer(QString::fromLatin1(oId));
+    m_oCommandData.oSessionId.clear();
+    m_pDllManager->unloadAllModulesForSession(oId);
+    QTX_LOG(logger(), NOTICE, "CSignController::CloseSession") << "Session destroyed. sessionID=" << oId;
+    SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
+}
+
+void CSignController::ProcessSetSessionVar(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    if (m_oCommandData.oSessionId.isEmpty()) {
+        SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
+        return;
+    }
+    SetSessionVar(v_oRequest.getParameter("key"), QVariant(v_oRequest.getParameter("value")));
+    SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
+}
+
+void CSignController::ProcessArchType(norrweb::HttpRequest &, norrweb::HttpResponse &v_oResponse)
+{
+    QJsonObject oObject;
+    oObject.insert(QStringLiteral("buildArchitecture"), QSysInfo::buildCpuArchitecture());
+    oObject.insert(QStringLiteral("kernelType"), QSysInfo::kernelType());
+    oObject.insert(QStringLiteral("kernelVersion"), QSysInfo::kernelVersion());
+    oObject.insert(QStringLiteral("resultCode"), 200);
+    SetResultData(CommandResult(200, "OK", QJsonDocument(oObject).toJson(QJsonDocument::Indented)), v_oResponse);
+}
+
+void CSignController::ProcessTest(norrweb::HttpRequest &, norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::ProcessTest";
+    std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
+    try {
+        const QString oProcesses = poProcessUtils->getProcessesList();
+        const QString oCritical = poProcessUtils->getSystemCriticalInfo();
+        const QString oDetail = poProcessUtils->getSystemDetailInfo();
+        const QString oDevices = poProcessUtils->getConnectedDevicesInfo();
+        QTX_LOG(logger(), NOTICE, pFunc) << "oProcessesList=" << oProcesses;
+        QTX_LOG(logger(), NOTICE, pFunc) << "oSystemCriticalInfo=\n" << oCritical;
+        QTX_LOG(logger(), NOTICE, pFunc) << "oSystemDetailInfo=\n" << oDetail;
+        QTX_LOG(logger(), NOTICE, pFunc) << "oConnectedDevicesInfo=" << oDevices;
+        SetResultData(CommandResult(200, "OK", "OK"), v_oResponse);
+    } catch (...) {
+        QTX_LOG(logger(), WARN, pFunc) << "Problem occurred when trying to obtain system information";
+        SetResultData(CommandResult(500, "Internal Server Error", "Problem occurred when trying to obtain system information"),
+                      v_oResponse);
+    }
+}
+
+void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::ProcessGetUserServerPort";
+    auto *poSocket = qobject_cast<QAbstractSocket *>(v_oResponse.getSocket());
+    if (!poSocket) {
+        SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
+        return;
+    }
+    std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
+    try {
+        UserServerPort oLookup(poProcessUtils.get(), poSocket);
+        if (!oLookup.isConnectionAtConfiguredPort()) {
+            SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
+            return;
+        }
+        const quint16 uiPort = CSettings::Instance()->ReadWindowsServerMode() ? oLookup.getUserServerPort()
+                                                                              : oLookup.getUserServerPortForActiveSession();
+        SetResultData(CommandResult(200, "OK", QByteArray::number(uiPort)), v_oResponse);
+    } catch (ProcessUtilsImplException &oError) {
+        QTX_LOG(logger(), WARN, pFunc) << "Exception: " << oError.getStackTrace();
+        SetResultData(CommandResult(500, "Internal Server Error", oError.getDetailMessage().toUtf8()), v_oResponse);
+    } catch (BaseException &oError) {
+        QTX_LOG(logger(), WARN, pFunc) << "Exception: " << oError.getStackTrace();
+        SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
+    } catch (...) {
+        SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
+    }
+}
+
+void CSignController::ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::ProcessGetUsernameForPid";
+    const QByteArray oPidData = v_oRequest.getParameter("processPid");
+    QTX_LOG(logger(), INFO, pFunc) << "oPidData=" << oPidData;
+    bool bOk = false;
+    qulonglong ulPid = oPidData.toULongLong(&bOk);
+    if (!bOk)
+        ulPid = 0;
+    QTX_LOG(logger(), INFO, pFunc) << "ulPid=" << static_cast<unsigned long long>(ulPid);
+    std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
+    try {
+        const QString oUsername = poProcessUtils->getDomainAndUsernameForPID(static_cast<qint64>(ulPid));
+        QTX_LOG(logger(), NOTICE, pFunc) << "oUsername=" << oUsername;
+        SetResultData(CommandResult(200, "OK", oUsername.toUtf8()), v_oResponse);
+    } catch (...) {
+        QTX_LOG(logger(), WARN, pFunc) << "Problem occurred when trying to obtain username for ulPid="
+                                       << static_cast<unsigned long long>(ulPid);
+        SetResultData(CommandResult(500, "Internal Server Error", "Problem occurred when trying to obtain username"),
+                      v_oResponse);
+    }
+}

@@ -1,0 +1,85 @@
+// Reply delivery: CORS text or JSONP, the X-QTX headers, and the reply log.
+
+#include "csigncontroller.h"
+
+#include "crequestmapper.h"
+#include "httprequest.h"
+#include "httpresponse.h"
+#include "qtxlogger.h"
+
+#include <QCryptographicHash>
+
+namespace {
+
+QTXLogger &logger()
+{
+    return QTXLogger::Instance();
+}
+
+const int kWholeReplyLogLimit = 512;
+const int kReplyLogEdge = 32;
+
+} // namespace
+
+void CSignController::SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
+{
+    if (!m_oCallback.isEmpty()) {
+        v_oResponse.setHeader("Content-Type", "application/javascript");
+        return;
+    }
+    v_oResponse.setHeader("Content-Type", "text/plain");
+    v_oResponse.setHeader("Access-Control-Allow-Credentials", "true");
+    v_oResponse.setHeader("Access-Control-Expose-Headers",
+                          QStringLiteral("%1, %2").arg(QStringLiteral("X-QTX-sessionId"), QStringLiteral("X-QTX-cmdId")).toLatin1());
+    QByteArray oOrigin = v_oRequest.getHeader("Origin");
+    if (oOrigin.isEmpty() || oOrigin == "null")
+        oOrigin = "*";
+    v_oResponse.setHeader("Access-Control-Allow-Origin", oOrigin);
+    CRequestMapper::SetSecurityHeaders(v_oResponse);
+}
+
+void CSignController::SetResultData(const CommandResult &v_oResult, norrweb::HttpResponse &v_oResponse)
+{
+    v_oResponse.setStatus(v_oResult.iStatusCode, v_oResult.oStatusText);
+    QTX_LOG(logger(), NOTICE, "CSignController::SetResultData") << "RESULT HTTP STATUS CODE = " << v_oResult.iStatusCode;
+    m_oResultData = v_oResult.oBody;
+}
+
+void CSignController::SendResponse(norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::SendResponse";
+    v_oResponse.setHeader("X-QTX-sessionId", m_oCommandData.oSessionId);
+    // Pages carry the session id in the X-QTX-sessionId header, never in a cookie.
+    v_oResponse.getAllCookies().clear();
+
+    const int iStatus = v_oResponse.getStatusCode();
+    const bool bVerbose = m_bVerboseLog || (iStatus != 200 && iStatus != 202);
+    QByteArray oOut;
+    if (!m_oCallback.isEmpty()) {
+        QTX_LOG(logger(), INFO, pFunc) << "Reply as JSNOP";
+        oOut = m_oCallback + '(' + m_oResultData + ')';
+    } else {
+        QTX_LOG(logger(), INFO, pFunc) << "Reply as CORS";
+        oOut = m_oResultData;
+    }
+    if (bVerbose) {
+        QByteArray oHeaders;
+        const auto &oAll = v_oResponse.getAllHeaders();
+        for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
+            oHeaders += '[' + it.key() + '=' + it.value() + ']';
+        QTX_LOG(logger(), NOTICE, pFunc) << "Response Header [" << oHeaders;
+    }
+    v_oResponse.write(oOut, true);
+    if (bVerbose) {
+        if (oOut.size() < kWholeReplyLogLimit) {
+            QTX_LOG(logger(), NOTICE, pFunc) << "Reply sent ALL: " << oOut;
+        } else {
+            QTX_LOG(logger(), NOTICE, pFunc)
+                << "Reply sent SHORT: "
+                << QStringLiteral("%1...%2").arg(QString::fromLatin1(oOut.left(kReplyLogEdge)),
+                                                 QString::fromLatin1(oOut.right(kReplyLogEdge)));
+            QTX_LOG(logger(), NOTICE, pFunc)
+                << "Reply sent SHA256: " << QCryptographicHash::hash(oOut, QCryptographicHash::Sha256).toHex();
+        }
+    }
+}
