@@ -16,6 +16,17 @@ INI="$RUN_DIR/QuorvexCryptoProvider.ini"
 [ -f "$INI" ] || cp "$ROOT_DIR/app/QuorvexCryptoProvider.ini" "$INI"
 PORT=$(sed -n 's/^port=//p' "$INI" | head -n1)
 
+echo "==> Installing the signed example modules and the signed version file"
+mkdir -p "$RUN_DIR/modules"
+for module in "$ROOT_DIR"/build/modules/*.so; do
+  name=$(basename "$module" .so)
+  cp -f "$module" "$RUN_DIR/modules/"
+  [ -f "$ROOT_DIR/build/modules/$name.xml" ] && cp -f "$ROOT_DIR/build/modules/$name.xml" "$RUN_DIR/modules/"
+  # A module's own dependencies live in a folder named like the module.
+  [ -d "$ROOT_DIR/build/modules/$name" ] && cp -rf "$ROOT_DIR/build/modules/$name" "$RUN_DIR/modules/"
+done
+cp -f "$ROOT_DIR/build/ver.ini" "$RUN_DIR/ver.ini"
+
 echo "==> Provisioning the TLS certificate and key"
 "$ROOT_DIR/build/bin/qtx-provision" --dir "$RUN_DIR"
 

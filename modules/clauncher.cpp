@@ -1,0 +1,495 @@
+#include "clauncher.h"
+
+#include "cthreadworker.h"
+#include "dllmanager.h"
+#include "dllmodule.h"
+#include "qtxlogger.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <exception>
+#include <new>
+
+namespace {
+
+// The launcher lock; it also guards the creation of the singleton.
+std::mutex g_oLauncherLock;
+CLauncher *g_poLauncher = nullptr;
+
+QTXLogger &logger()
+{
+    return ModuleToolsLogger::Instance();
+}
+
+const void *address(const void *v_pObject)
+{
+    return v_pObject;
+}
+
+QThread *mainThread()
+{
+    QCoreApplication *poApp = QCoreApplication::instance();
+    return poApp ? poApp->thread() : nullptr;
+}
+
+CommandResult acceptedResult()
+{
+    return CommandResult(202, "Accepted", QByteArray());
+}
+
+} // namespace
+
+CLauncher *CLauncher::GetInstance()
+{
+    std::lock_guard<std::mutex> oGuard(g_oLauncherLock);
+    if (!g_poLauncher) {
+        const char *pFunc = "CLauncher::GetInstance";
+        try {
+            g_poLauncher = new CLauncher();
+        } catch (const std::bad_alloc &oException) {
+            QTX_LOG(logger(), WARN, pFunc) << "Cannot create GUI module. Not enough memory: " << oException.what();
+            return nullptr;
+        } catch (const std::exception &oException) {
+            QTX_LOG(logger(), WARN, pFunc) << "Unknown error. Problem with GUI module: " << oException.what();
+            return nullptr;
+        }
+        // SetResult is delivered through the event loop of the launcher's thread;
+        // the main thread runs its loop for the life of the process, whereas the
+        // handler thread that asked first may be retired by its pool.
+        if (QThread *poMain = mainThread())
+            g_poLauncher->moveToThread(poMain);
+        QTX_LOG(logger(), NOTICE, pFunc) << "GUI module created";
+    }
+    return g_poLauncher;
+}
+
+CLauncher::CLauncher()
+    : m_oLock(g_oLauncherLock)
+{
+}
+
+CLauncher::~CLauncher()
+{
+    ClearProcessedJobs();
+    ClearAllResults();
+    ClearUnprivilegedJobs();
+}
+
+CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
+{
+    const char *pFunc = "CLauncher::ProcessCommand";
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+
+    DllManager *poManager = DllManager::GetInstance();
+    DllModule *poModule = poManager ? poManager->getModule(v_oRequest.oLibraryName) : nullptr;
+    tpfun poFunction = poModule ? poModule->getFunction(v_oRequest.oCommand) : nullptr;
+    if (!poFunction) {
+        QTX_LOG(logger(), ERROR, pFunc) << "Problem with DllManager or DllModule";
+        return CommandResult(404, "Not Found", "The URL you requested was not found.");
+    }
+
+    QThread *poDestination = nullptr;
+    if (poModule->isGuiFunction(poFunction)) {
+        if (m_bGuisBusy.load())
+            return CommandResult(503, "Service Unavailable",
+                                 "The QTX server is busy performing another gui request. Try again later.");
+        poDestination = mainThread();
+        m_bGuisBusy.store(true);
+        QTX_LOG(logger(), NOTICE, pFunc) << "Started GUI function. Flag bGuisBusy set";
+    }
+
+    const QPair<CThreadWorker *, QThread *> oWorker = CThreadWorker::createWorker(poDestination);
+    connect(oWorker.first, &CThreadWorker::ResultReady, this, &CLauncher::SetResult);
+    oWorker.second->start();
+
+    // Queued even when the worker lives on the calling thread: the function must
+    // never run inside this call, which holds the launcher lock. Connected for
+    // one emission only, so that it reaches exactly this worker.
+    const QMetaObject::Connection oCall = connect(this, &CLauncher::FunctionReadyToCall, oWorker.first,
+                                                  &CThreadWorker::CallFunction, Qt::QueuedConnection);
+    emit FunctionReadyToCall(poFunction, v_oRequest.oSessionId, v_oRequest.oCommandId, v_oRequest.oRequestMap,
+                             v_oRequest.oSessionParams, poModule);
+    disconnect(oCall);
+
+    const Job oJob{oWorker.first, oWorker.second};
+    if (!AddToProcessedJobsPriv(v_oRequest.oSessionId, v_oRequest.oCommandId, oJob))
+        m_oUntrackedJobs.insert(v_oRequest.oSessionId, UntrackedJob{v_oRequest.oCommandId, oJob});
+    if (v_oRequest.bUnprivileged)
+        AddToUnprivilegedJobsPriv(v_oRequest.oSessionId, v_oRequest.oCommandId);
+    return acceptedResult();
+}
+
+CommandResult CLauncher::GetResult(const JobRequest &v_oRequest)
+{
+    const char *pFunc = "CLauncher::GetResult";
+    const QByteArray &oSessionId = v_oRequest.oSessionId;
+    const QByteArray &oCommandId = v_oRequest.oCommandId;
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+
+    const auto itResults = m_oResults.constFind(oSessionId);
+    const bool bIsResultReady = itResults != m_oResults.constEnd() && itResults->contains(oCommandId);
+    QTX_LOG(logger(), INFO, pFunc) << "bIsResultReady=" << bIsResultReady;
+    if (bIsResultReady) {
+        const QByteArray oBody = itResults->value(oCommandId);
+        RemoveFromResultsPriv(oSessionId, oCommandId);
+        RemoveFromUnprivilegedJobsPriv(oSessionId, oCommandId);
+        return CommandResult(200, "OK", oBody);
+    }
+
+    const auto itJobs = m_oProcessedJobs.constFind(oSessionId);
+    const bool bIsJobProcessed = itJobs != m_oProcessedJobs.constEnd() && itJobs->contains(oCommandId);
+    QTX_LOG(logger(), INFO, pFunc) << "bIsJobProcessed=" << bIsJobProcessed;
+    if (bIsJobProcessed)
+        return acceptedResult();
+    return CommandResult(419, "No Result", "There is no result for given parameters.");
+}
+
+void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult)
+{
+    // The sender is compared by address only: a result may still be queued
+    // after its worker was finished and deleted.
+    const QObject *poSender = sender();
+    Job oUntracked;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        if (poSender && TakeUntrackedJob(poSender, &oUntracked)) {
+            AddToResultsPriv(v_oSessionId, v_oCommandId, v_oResult);
+        } else if (poSender && !IsTrackedWorker(v_oSessionId, v_oCommandId, poSender)) {
+            // Posted just before its job was ended (session timeout): the job and
+            // everything of its session are gone, so is this result.
+            QTX_LOG(logger(), NOTICE, "CLauncher::SetResult")
+                << "Result for sessionId <" << v_oSessionId << "> and commandId <" << v_oCommandId
+                << "> dropped, job already ended";
+            return;
+        } else {
+            AddToResultsPriv(v_oSessionId, v_oCommandId, v_oResult);
+        }
+    }
+    if (oUntracked.poWorker) {
+        // Finishing by ids would end the tracked job that holds the same ids.
+        FinishJob(oUntracked.poWorker, oUntracked.poThread);
+        return;
+    }
+    RemoveFromProcessedJobs(v_oSessionId, v_oCommandId);
+}
+
+bool CLauncher::FinishJob(CThreadWorker *v_poWorker, QThread *v_poThread)
+{
+    if (!v_poWorker || !v_poThread)
+        return false;
+    // From here on a result the function may still produce reaches nobody.
+    if (!QObject::disconnect(v_poWorker, nullptr, nullptr, nullptr))
+        return false;
+    if (v_poThread->isRunning())
+        v_poWorker->CancelOperation();
+
+    if (v_poThread != mainThread()) {
+        // Posted before the thread stops: a finishing thread still runs its
+        // deferred deletions, so the worker dies on its own thread.
+        v_poWorker->deleteLater();
+        v_poThread->quit();
+        v_poThread->wait();
+        v_poThread->deleteLater();
+        return true;
+    }
+
+    v_poWorker->DeleteLaterWhenIdle();
+    m_bGuisBusy.store(false);
+    QTX_LOG(logger(), NOTICE, "CLauncher::FinishJob") << "Finished GUI function. Flag bGuisBusy removed";
+    return true;
+}
+
+bool CLauncher::IsUnprivilegedJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    return m_oUnprivilegedJobs.contains(v_oSessionId) && m_oUnprivilegedJobs.value(v_oSessionId) == v_oCommandId;
+}
+
+bool CLauncher::RemoveAllForSession(const QByteArray &v_oSessionId)
+{
+    bool bRes = RemoveAllJobsForSession(v_oSessionId);
+    if (bRes)
+        bRes = RemoveAllResultsForSession(v_oSessionId);
+    if (bRes)
+        bRes = RemoveAllUnprivilegedJobsForSession(v_oSessionId);
+    return bRes;
+}
+
+// ---------------------------------------------------------------------------
+// processed jobs
+
+bool CLauncher::AddToProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                                   CThreadWorker *v_poWorker, QThread *v_poThread)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    return AddToProcessedJobsPriv(v_oSessionId, v_oCommandId, Job{v_poWorker, v_poThread});
+}
+
+bool CLauncher::AddToProcessedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                                       const Job &v_oJob)
+{
+    const char *pFunc = "CLauncher::AddToProcessedJobs";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QMap<QByteArray, Job> &oJobs = m_oProcessedJobs[v_oSessionId];
+    const auto it = oJobs.constFind(v_oCommandId);
+    if (it != oJobs.constEnd()) {
+        QTX_LOG(logger(), ERROR, pFunc)
+            << "Result for session " << v_oSessionId << " and cmdId " << v_oCommandId << " already set.\n"
+            << "Previous value pointers: worker -> " << address(it->poWorker) << "; thread -> "
+            << address(it->poThread) << "\n"
+            << "New value pointers: worker -> " << address(v_oJob.poWorker) << "; thread -> "
+            << address(v_oJob.poThread);
+        return false;
+    }
+    oJobs.insert(v_oCommandId, v_oJob);
+    QTX_LOG(logger(), INFO, pFunc) << "job added for sessionId <" << v_oSessionId << "> and commandId <"
+                                   << v_oCommandId << ">";
+    return true;
+}
+
+bool CLauncher::RemoveFromProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    const char *pFunc = "CLauncher::RemoveFromProcessedJobs";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    Job oJob;
+    {
+        // The entry leaves the table before the wait, so the lock is free while
+        // FinishJob joins a thread whose function may still be running.
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        const auto itSession = m_oProcessedJobs.find(v_oSessionId);
+        if (itSession == m_oProcessedJobs.end() || !itSession->contains(v_oCommandId))
+            return true;
+        oJob = itSession->take(v_oCommandId);
+        if (itSession->isEmpty())
+            m_oProcessedJobs.erase(itSession);
+    }
+    if (!FinishJob(oJob.poWorker, oJob.poThread)) {
+        QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        QMap<QByteArray, Job> &oJobs = m_oProcessedJobs[v_oSessionId];
+        if (!oJobs.contains(v_oCommandId))
+            oJobs.insert(v_oCommandId, oJob);
+        return false;
+    }
+    QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;
+    return true;
+}
+
+bool CLauncher::RemoveAllJobsForSession(const QByteArray &v_oSessionId)
+{
+    const char *pFunc = "CLauncher::RemoveAllJobsForSession";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId;
+    QList<QByteArray> oCommandIds;
+    QList<UntrackedJob> oUntracked;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        oCommandIds = m_oProcessedJobs.value(v_oSessionId).keys();
+        oUntracked = TakeUntrackedJobsForSession(v_oSessionId);
+    }
+    bool bRes = true;
+    for (const QByteArray &oCommandId : qAsConst(oCommandIds)) {
+        bRes = RemoveFromProcessedJobs(v_oSessionId, oCommandId);
+        if (!bRes)
+            break;
+    }
+    for (const UntrackedJob &oJob : qAsConst(oUntracked))
+        FinishJob(oJob.oJob.poWorker, oJob.oJob.poThread);
+    QTX_LOG(logger(), INFO, pFunc) << "Clear all jobs for sessionId <" << v_oSessionId << "> bRes=" << bRes;
+    return bRes;
+}
+
+void CLauncher::ClearProcessedJobs()
+{
+    const char *pFunc = "CLauncher::ClearProcessedJobs";
+    QMap<QByteArray, QMap<QByteArray, Job>> oJobs;
+    QMultiMap<QByteArray, UntrackedJob> oUntracked;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        oJobs.swap(m_oProcessedJobs);
+        oUntracked.swap(m_oUntrackedJobs);
+    }
+    for (auto itSession = oJobs.cbegin(); itSession != oJobs.cend(); ++itSession) {
+        for (auto itJob = itSession->cbegin(); itJob != itSession->cend(); ++itJob) {
+            if (FinishJob(itJob->poWorker, itJob->poThread))
+                QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << itSession.key()
+                                               << ", cmdId=" << itJob.key();
+            else
+                QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << itSession.key()
+                                               << ", cmdId=" << itJob.key();
+        }
+    }
+    for (const UntrackedJob &oJob : qAsConst(oUntracked))
+        FinishJob(oJob.oJob.poWorker, oJob.oJob.poThread);
+    QTX_LOG(logger(), INFO, pFunc) << "Cleared all processed jobs for all sessions";
+}
+
+bool CLauncher::TakeUntrackedJob(const QObject *v_poWorker, Job *v_poJob)
+{
+    for (auto it = m_oUntrackedJobs.begin(); it != m_oUntrackedJobs.end(); ++it) {
+        if (it->oJob.poWorker == v_poWorker) {
+            *v_poJob = it->oJob;
+            m_oUntrackedJobs.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+QList<CLauncher::UntrackedJob> CLauncher::TakeUntrackedJobsForSession(const QByteArray &v_oSessionId)
+{
+    QList<UntrackedJob> oJobs = m_oUntrackedJobs.values(v_oSessionId);
+    m_oUntrackedJobs.remove(v_oSessionId);
+    return oJobs;
+}
+
+bool CLauncher::IsTrackedWorker(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                                const QObject *v_poWorker) const
+{
+    const auto itSession = m_oProcessedJobs.constFind(v_oSessionId);
+    if (itSession == m_oProcessedJobs.constEnd())
+        return false;
+    const auto itJob = itSession->constFind(v_oCommandId);
+    return itJob != itSession->constEnd() && itJob->poWorker == v_poWorker;
+}
+
+// ---------------------------------------------------------------------------
+// results
+
+bool CLauncher::AddToResults(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                             const tResultType &v_oResult)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    return AddToResultsPriv(v_oSessionId, v_oCommandId, v_oResult);
+}
+
+bool CLauncher::AddToResultsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                                 const tResultType &v_oResult)
+{
+    const char *pFunc = "CLauncher::AddToResults";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QMap<QByteArray, tResultType> &oResults = m_oResults[v_oSessionId];
+    const auto it = oResults.constFind(v_oCommandId);
+    if (it != oResults.constEnd()) {
+        QTX_LOG(logger(), ERROR, pFunc) << "Result for session " << v_oSessionId << " and cmdId " << v_oCommandId
+                                        << " already set\n"
+                                        << "Previous value: " << *it << "\n"
+                                        << "New value: " << v_oResult;
+        return false;
+    }
+    oResults.insert(v_oCommandId, v_oResult);
+    QTX_LOG(logger(), NOTICE, pFunc) << "Result for sessionId <" << v_oSessionId << "> and commandId <"
+                                     << v_oCommandId << "> saved";
+    return true;
+}
+
+bool CLauncher::RemoveFromResults(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    return RemoveFromResultsPriv(v_oSessionId, v_oCommandId);
+}
+
+bool CLauncher::RemoveFromResultsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    const char *pFunc = "CLauncher::RemoveFromResults";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    const auto itSession = m_oResults.find(v_oSessionId);
+    if (itSession == m_oResults.end() || !itSession->contains(v_oCommandId))
+        return true;
+    const bool bRemoved = itSession->remove(v_oCommandId) > 0;
+    if (itSession->isEmpty())
+        m_oResults.erase(itSession);
+    QTX_LOG(logger(), INFO, pFunc) << "Result for sessionId <" << v_oSessionId << "> and commandId <"
+                                   << v_oCommandId << "> removed";
+    return bRemoved;
+}
+
+bool CLauncher::RemoveAllResultsForSession(const QByteArray &v_oSessionId)
+{
+    const char *pFunc = "CLauncher::RemoveAllResultsForSession";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId;
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    bool bRes = true;
+    const QList<QByteArray> oCommandIds = m_oResults.value(v_oSessionId).keys();
+    for (const QByteArray &oCommandId : oCommandIds) {
+        bRes = RemoveFromResultsPriv(v_oSessionId, oCommandId);
+        if (!bRes)
+            break;
+    }
+    QTX_LOG(logger(), INFO, pFunc) << "Clear all results for sessionId <" << v_oSessionId << "> bRes=" << bRes;
+    return bRes;
+}
+
+void CLauncher::ClearAllResults()
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    m_oResults.clear();
+    QTX_LOG(logger(), INFO, "CLauncher::ClearAllResults") << "Cleared all results for all sessions";
+}
+
+// ---------------------------------------------------------------------------
+// unprivileged jobs
+
+void CLauncher::AddToUnprivilegedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    AddToUnprivilegedJobsPriv(v_oSessionId, v_oCommandId);
+}
+
+void CLauncher::AddToUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    const char *pFunc = "CLauncher::AddToUnprivilegedJobs";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    // value() is the most recently added command id of the session.
+    if (m_oUnprivilegedJobs.contains(v_oSessionId) && m_oUnprivilegedJobs.value(v_oSessionId) == v_oCommandId)
+        return;
+    m_oUnprivilegedJobs.insert(v_oSessionId, v_oCommandId);
+    QTX_LOG(logger(), INFO, pFunc) << "sessionId <" << v_oSessionId << "> with commandId <" << v_oCommandId
+                                   << "> added to unprivileged jobs";
+}
+
+bool CLauncher::RemoveFromUnprivilegedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    return RemoveFromUnprivilegedJobsPriv(v_oSessionId, v_oCommandId);
+}
+
+bool CLauncher::RemoveFromUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
+{
+    const char *pFunc = "CLauncher::RemoveFromUnprivilegedJobs";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    if (m_oUnprivilegedJobs.remove(v_oSessionId, v_oCommandId) == 0)
+        return false;
+    QTX_LOG(logger(), INFO, pFunc) << "sessionId <" << v_oSessionId << "> with commandId <" << v_oCommandId
+                                   << "> removed from unprivileged jobs";
+    return true;
+}
+
+bool CLauncher::RemoveAllUnprivilegedJobsForSession(const QByteArray &v_oSessionId)
+{
+    const char *pFunc = "CLauncher::RemoveAllUnprivilegedJobsForSession";
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId;
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    bool bRes = true;
+    const QList<QByteArray> oCommandIds = m_oUnprivilegedJobs.values(v_oSessionId);
+    // One call per distinct id: the first removes every pair with that id.
+    QList<QByteArray> oDone;
+    for (const QByteArray &oCommandId : qAsConst(oCommandIds)) {
+        if (oDone.contains(oCommandId))
+            continue;
+        oDone << oCommandId;
+        bRes = RemoveFromUnprivilegedJobsPriv(v_oSessionId, oCommandId);
+        if (!bRes)
+            break;
+    }
+    QTX_LOG(logger(), INFO, pFunc) << "Clear unprivileged jobs for sessionId <" << v_oSessionId
+                                   << "> bRes=" << bRes;
+    return bRes;
+}
+
+void CLauncher::ClearUnprivilegedJobs()
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    m_oUnprivilegedJobs.clear();
+    QTX_LOG(logger(), INFO, "CLauncher::ClearUnprivilegedJobs") << "Cleared all unprivileged jobs for all sessions";
+}

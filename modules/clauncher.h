@@ -1,0 +1,110 @@
+#pragma once
+
+// Turns accepted module commands into jobs and keeps their results until the
+// page fetches them. A job is identified by (session id, command id).
+//
+// Threads: ProcessCommand, GetResult and IsUnprivilegedJob run on connection
+// handler threads; SetResult and RemoveAllForSession on the launcher's thread,
+// which is the application's main thread (its event loop runs for the life of
+// the process). One non-recursive launcher lock guards the three tables and the
+// record of untracked workers; it is never held while FinishJob waits for a
+// job's thread. Lock order: launcher lock, then the module manager lock, then
+// the module lock.
+
+#include "jobrequest.h"
+#include "qtxtypes.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QMultiMap>
+#include <QObject>
+
+#include <atomic>
+#include <mutex>
+
+class CThreadWorker;
+class DllModule;
+class QThread;
+
+class CLauncher : public QObject
+{
+    Q_OBJECT
+public:
+    // Created on first use and moved to the application's main thread; null
+    // when the creation failed (callers answer 500).
+    static CLauncher *GetInstance();
+
+    // 202 once the function has been handed to its worker, 503 while a GUI
+    // function runs, 404 when the module or the function is missing.
+    CommandResult ProcessCommand(const JobRequest &v_oRequest);
+    // 200 with the result once, 202 while the job runs, 419 otherwise.
+    CommandResult GetResult(const JobRequest &v_oRequest);
+    bool IsUnprivilegedJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    // Finishes the session's running jobs (waiting for ordinary ones to return),
+    // then drops its results and its unprivileged-job records.
+    bool RemoveAllForSession(const QByteArray &v_oSessionId);
+
+    // Cancels the worker, deletes it later and, for a thread of its own, stops
+    // and joins that thread (without a time limit). Call without the launcher lock.
+    bool FinishJob(CThreadWorker *v_poWorker, QThread *v_poThread);
+
+    bool AddToProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                            CThreadWorker *v_poWorker, QThread *v_poThread);
+    bool RemoveFromProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    bool RemoveAllJobsForSession(const QByteArray &v_oSessionId);
+    void ClearProcessedJobs();
+
+    bool AddToResults(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const tResultType &v_oResult);
+    bool RemoveFromResults(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    bool RemoveAllResultsForSession(const QByteArray &v_oSessionId);
+    void ClearAllResults();
+
+    void AddToUnprivilegedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    bool RemoveFromUnprivilegedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    bool RemoveAllUnprivilegedJobsForSession(const QByteArray &v_oSessionId);
+    void ClearUnprivilegedJobs();
+
+    ~CLauncher() override;
+
+signals:
+    void FunctionReadyToCall(tpfun v_poFunction, QByteArray v_oSessionId, QByteArray v_oCmdId, tRequestMap v_oRequest,
+                             tSessionParamsMap v_oSessionParams, DllModule *v_poDllModule);
+
+public slots:
+    void SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult);
+
+private:
+    CLauncher();
+
+    struct Job
+    {
+        CThreadWorker *poWorker = nullptr;
+        QThread *poThread = nullptr;
+    };
+    struct UntrackedJob
+    {
+        QByteArray oCommandId;
+        Job oJob;
+    };
+
+    // The *Priv operations are called with the launcher lock held.
+    bool AddToProcessedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const Job &v_oJob);
+    bool AddToResultsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                          const tResultType &v_oResult);
+    bool RemoveFromResultsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    void AddToUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    bool RemoveFromUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    bool TakeUntrackedJob(const QObject *v_poWorker, Job *v_poJob);
+    QList<UntrackedJob> TakeUntrackedJobsForSession(const QByteArray &v_oSessionId);
+    bool IsTrackedWorker(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                         const QObject *v_poWorker) const;
+
+    std::atomic<bool> m_bGuisBusy{false};
+    QMultiMap<QByteArray, QByteArray> m_oUnprivilegedJobs;
+    QMap<QByteArray, QMap<QByteArray, tResultType>> m_oResults;
+    QMap<QByteArray, QMap<QByteArray, Job>> m_oProcessedJobs;
+    // Workers started while a job with the same ids was still running: the
+    // tables cannot hold them, but their threads must still be finished.
+    QMultiMap<QByteArray, UntrackedJob> m_oUntrackedJobs;
+    std::mutex &m_oLock;
+};

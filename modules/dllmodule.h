@@ -1,0 +1,87 @@
+#pragma once
+
+// One plug-in library loaded into the server.
+//
+// Loading is a checked sequence, each step stopping the load with its own log
+// line: library file present, signature block verified (nothing of the library
+// runs before this), additional-library folder made reachable, command file
+// read, library loaded, Init run, terminal-services consent in server mode.
+//
+// One process-wide non-recursive lock (the module lock) serialises every public
+// operation of every module; the library's Init, DeInit, IsGuiFunction,
+// CanUnprivilegedRun and CanUseOnTerminalServices run while it is held, so
+// those exports must never call back into the server. Command functions run
+// without it: callers bracket them with incrementUsage/decrementUsage, and
+// unload is refused while the counter or the session list is non-empty.
+
+#include "cxmlreader.h"
+#include "qtxtypes.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QLibrary;
+
+class DllModule
+{
+public:
+    explicit DllModule(const QByteArray &v_oModuleName);
+    ~DllModule();
+    DllModule(const DllModule &) = delete;
+    DllModule &operator=(const DllModule &) = delete;
+
+    // v_oModulePath: the module folder joined with the module name, no extension.
+    bool load(const QString &v_oModulePath);
+    bool unload();
+
+    void addSession(const QByteArray &v_oSessionId);
+    void removeSession(const QByteArray &v_oSessionId);
+    void clearSessions();
+
+    bool isCommandValid(const QByteArray &v_oCommand);
+    // Without a command file every export is reachable under its own name.
+    tpfun getFunction(const QByteArray &v_oCommand);
+    // A missing IsGuiFunction export makes every function a GUI function.
+    bool isGuiFunction(tpfun v_poFunction);
+    // A missing CanUnprivilegedRun export refuses every unprivileged client.
+    bool canUnprivilegedRun(tpfun v_poFunction);
+    // Declared request parameters, most recently declared first; empty without a command file.
+    QStringList getRequestParams(const QByteArray &v_oCommand);
+
+    // Bracket every command call; each returns the new counter value.
+    quint64 incrementUsage();
+    quint64 decrementUsage();
+
+    QByteArray getModuleName() const { return m_oModuleName; }
+    QList<QByteArray> getSessions();
+    quint64 getUsage();
+    bool isLoaded();
+
+private:
+    // Called with the module lock held.
+    QFunctionPointer getFunctionPriv(const char *v_pSymbol);
+    void callInit();
+    bool isLibrarySigned(const QString &v_oLibraryPath);
+    void addAdditionalLibPathIfNeeded(const QString &v_oModulePath);
+    bool loadXmlFile(const QString &v_oModulePath);
+    bool canUseOnTerminalServices();
+    void dropLibrary();
+    void clearSessionsPriv();
+
+    struct DeferredDelete
+    {
+        void operator()(QLibrary *v_poLibrary) const;
+    };
+
+    QByteArray m_oModuleName;
+    QList<QByteArray> m_oSessions;
+    std::unique_ptr<QLibrary, DeferredDelete> m_poLibrary;
+    CXmlReader m_oXmlReader;
+    bool m_bXmlLoaded = false;
+    bool m_bLoaded = false;
+    quint64 m_ulUsage = 0;
+};

@@ -1,0 +1,190 @@
+#include "modulereader.h"
+
+#include "peheaderdata.h"
+#include "qtxlogger.h"
+#include "qtxpublickey_p.h"
+
+#include <QFile>
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+// Reads exactly v_iLength bytes at v_iPos; positions outside the file (including
+// ones that overflowed while being computed) are refused with an exception.
+QByteArray readAt(QFile &v_oFile, qint64 v_iFileSize, qint64 v_iPos, qint64 v_iLength)
+{
+    if (v_iPos < 0 || v_iLength < 0 || v_iPos > v_iFileSize || v_iLength > v_iFileSize - v_iPos)
+        throw std::out_of_range("read outside the file at position " + std::to_string(v_iPos) + " length "
+                                + std::to_string(v_iLength));
+    if (!v_oFile.seek(v_iPos))
+        throw std::runtime_error("seek failed: " + v_oFile.errorString().toStdString());
+    const QByteArray oData = v_oFile.read(v_iLength);
+    if (oData.size() != v_iLength)
+        throw std::runtime_error("short read: " + v_oFile.errorString().toStdString());
+    return oData;
+}
+
+qint64 readInt64At(QFile &v_oFile, qint64 v_iFileSize, qint64 v_iPos)
+{
+    const QByteArray oBytes = readAt(v_oFile, v_iFileSize, v_iPos, 8);
+    quint64 uiValue = 0;
+    for (int i = 7; i >= 0; --i)
+        uiValue = (uiValue << 8) | static_cast<unsigned char>(oBytes[i]);
+    return static_cast<qint64>(uiValue);
+}
+
+qint64 checkedSub(qint64 v_iA, qint64 v_iB)
+{
+    qint64 iResult = 0;
+    if (__builtin_sub_overflow(v_iA, v_iB, &iResult))
+        throw std::out_of_range("position overflow");
+    return iResult;
+}
+
+struct PkeyFree { void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); } };
+struct PkeyCtxFree { void operator()(EVP_PKEY_CTX *p) const { EVP_PKEY_CTX_free(p); } };
+struct BnFree { void operator()(BIGNUM *p) const { BN_free(p); } };
+struct ParamBldFree { void operator()(OSSL_PARAM_BLD *p) const { OSSL_PARAM_BLD_free(p); } };
+struct ParamFree { void operator()(OSSL_PARAM *p) const { OSSL_PARAM_free(p); } };
+
+// The built-in public key, assembled from its two tables; the plain buffer is
+// wiped before returning.
+std::unique_ptr<EVP_PKEY, PkeyFree> builtInKey()
+{
+    unsigned char aPlain[kQtxKeyTableASize];
+    qtxLayDownKeyTableA(aPlain);
+    const unsigned char *pTableB = qtxKeyTableB();
+    for (int i = 0; i < kQtxKeyTableASize; ++i)
+        aPlain[i] ^= pTableB[i];
+    std::unique_ptr<BIGNUM, BnFree> pN(BN_bin2bn(aPlain, kQtxKeyModulusSize, nullptr));
+    std::unique_ptr<BIGNUM, BnFree> pE(BN_bin2bn(aPlain + kQtxKeyExponentOffset, kQtxKeyExponentSize, nullptr));
+    OPENSSL_cleanse(aPlain, sizeof aPlain);
+    if (!pN || !pE)
+        return nullptr;
+
+    std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> pBld(OSSL_PARAM_BLD_new());
+    if (!pBld || !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_RSA_N, pN.get())
+        || !OSSL_PARAM_BLD_push_BN(pBld.get(), OSSL_PKEY_PARAM_RSA_E, pE.get()))
+        return nullptr;
+    std::unique_ptr<OSSL_PARAM, ParamFree> pParams(OSSL_PARAM_BLD_to_param(pBld.get()));
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> pCtx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY *pKey = nullptr;
+    if (!pParams || !pCtx || EVP_PKEY_fromdata_init(pCtx.get()) <= 0
+        || EVP_PKEY_fromdata(pCtx.get(), &pKey, EVP_PKEY_PUBLIC_KEY, pParams.get()) <= 0)
+        return nullptr;
+    return std::unique_ptr<EVP_PKEY, PkeyFree>(pKey);
+}
+
+} // namespace
+
+ModuleReader::ModuleReader(const QString &v_oPath, bool v_bPeMode)
+    : m_oPath(v_oPath)
+    , m_bPeMode(v_bPeMode)
+{
+    readModule();
+}
+
+int ModuleReader::getOctawordPaddingSize(const QByteArray &v_oLastBytes)
+{
+    const int iIndex = v_oLastBytes.left(8).indexOf(char(0xFF));
+    if (iIndex < 0) {
+        QTX_LOG(ModuleToolsLogger::Instance(), ERROR, "ModuleReader::getOctawordPaddingSize")
+            << "There was no end of signature marker in the file!";
+        return -1;
+    }
+    const int iPadding = 7 - iIndex;
+    QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "ModuleReader::getOctawordPaddingSize")
+        << "Octaword padding size: " << iPadding;
+    return iPadding;
+}
+
+void ModuleReader::readModule()
+{
+    const char *pFunc = "ModuleReader::readModule";
+    QFile oFile(m_oPath);
+    if (!oFile.open(QIODevice::ReadOnly)) {
+        QTX_LOG(ModuleToolsLogger::Instance(), ERROR, pFunc) << "Error while reading extra data from file: " << m_oPath;
+        return;
+    }
+    try {
+        const qint64 iFileSize = oFile.size();
+        QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "iFileSize=" << iFileSize;
+
+        qint64 iDataStart = 0;
+        qint64 iSignEndPos = 0;
+        if (m_bPeMode) {
+            PEHeaderData oHeader(&oFile);
+            oHeader.loadData();
+            iDataStart = oHeader.headerSize();
+            iSignEndPos = oHeader.authenticodePosition() != 0 ? oHeader.authenticodePosition() : iFileSize;
+
+            const int iPadding = getOctawordPaddingSize(readAt(oFile, iFileSize, iSignEndPos - 8, 8));
+            QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "signEndPos before octaword padding: " << iSignEndPos;
+            if (iPadding >= 0)
+                iSignEndPos = iSignEndPos - iPadding - 1;
+            QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "signEndPos after octaword padding: " << iSignEndPos;
+        } else {
+            iSignEndPos = iFileSize - 1;
+        }
+
+        const qint64 iExtraDataSize = readInt64At(oFile, iFileSize, iSignEndPos - 8);
+        QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "iExtraDataSize: " << iExtraDataSize;
+        QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "sizeof(iExtraDataSize): " << sizeof(iExtraDataSize);
+        if (iExtraDataSize > kMaxExtraDataSize) {
+            QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "wrong  iSignatureDataSize=" << iExtraDataSize;
+            return;
+        }
+
+        const qint64 iSizePos = checkedSub(checkedSub(iSignEndPos, iExtraDataSize), 8);
+        const qint64 iSignatureSize = readInt64At(oFile, iFileSize, iSizePos);
+        QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "iSignatureSize: " << iSignatureSize;
+        // Compared as S != E - 8 so that hostile values cannot overflow.
+        if (iSignatureSize != checkedSub(iExtraDataSize, 8)) {
+            QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "wrong  iSignatureDataSize=" << iSignatureSize;
+            return;
+        }
+        const QByteArray oSignature = readAt(oFile, iFileSize, iSizePos + 8, iSignatureSize);
+
+        const qint64 iModuleDataSize = checkedSub(checkedSub(checkedSub(iSignEndPos, iSignatureSize), 16), iDataStart);
+        QTX_LOG(ModuleToolsLogger::Instance(), INFO, pFunc) << "iModuleDataSize: " << iModuleDataSize;
+        m_oModuleData = readAt(oFile, iFileSize, iDataStart, iModuleDataSize);
+        m_oSignature = oSignature;
+        m_bOk = true;
+    } catch (const std::exception &oException) {
+        QTX_LOG(ModuleToolsLogger::Instance(), WARN, pFunc) << "Exception: " << oException.what();
+        m_oModuleData.clear();
+        m_oSignature.clear();
+    }
+}
+
+bool ModuleReader::verify() const
+{
+    if (!m_bOk)
+        return false;
+    std::unique_ptr<EVP_PKEY, PkeyFree> pKey = builtInKey();
+    if (!pKey) {
+        QTX_LOG(ModuleToolsLogger::Instance(), ERROR, "ModuleReader::verify") << "Could not build the public key";
+        return false;
+    }
+    unsigned char aDigest[SHA256_DIGEST_LENGTH];
+    if (!EVP_Digest(m_oModuleData.constData(), size_t(m_oModuleData.size()), aDigest, nullptr, EVP_sha256(), nullptr))
+        return false;
+
+    // PKCS#1 v1.5 with the SHA-256 DigestInfo, the EVP form of RSA_verify(NID_sha256, ...).
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> pCtx(EVP_PKEY_CTX_new(pKey.get(), nullptr));
+    if (!pCtx || EVP_PKEY_verify_init(pCtx.get()) <= 0
+        || EVP_PKEY_CTX_set_rsa_padding(pCtx.get(), RSA_PKCS1_PADDING) <= 0
+        || EVP_PKEY_CTX_set_signature_md(pCtx.get(), EVP_sha256()) <= 0)
+        return false;
+    return EVP_PKEY_verify(pCtx.get(), reinterpret_cast<const unsigned char *>(m_oSignature.constData()),
+                           size_t(m_oSignature.size()), aDigest, sizeof aDigest) == 1;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+// Cuts a signed file into the signed data and the RSA signature of the block
+// appended to it, and verifies the signature with the key built into the server.
+//
+// Block layout (integers little-endian, S = signature size):
+//   [H headers][D signed data][S: int64][signature: S bytes][S + 8: int64][0xFF][0-7 padding][Authenticode]
+// Module mode (peMode): H and the Authenticode offset come from the PE headers
+// (both 0 for ELF files) and 0-7 padding bytes other than 0xFF follow the marker.
+// Plain mode ("ver.ini"): H = 0, the marker is the file's last byte, no padding.
+//
+// Every inconsistency leaves isOk() false and verify() false; nothing throws.
+
+#include <QByteArray>
+#include <QString>
+
+class ModuleReader
+{
+public:
+    ModuleReader(const QString &v_oPath, bool v_bPeMode);
+
+    // True only when the block was read and the RSA PKCS#1 v1.5 / SHA-256 check passes.
+    bool verify() const;
+
+    bool isOk() const { return m_bOk; }
+    const QByteArray &getModuleData() const { return m_oModuleData; }
+    const QByteArray &getSignature() const { return m_oSignature; }
+
+    // Padding length 7 - i for the first 0xFF at index i of the last 8 bytes
+    // before the padding's end; -1 when there is no 0xFF among them.
+    static int getOctawordPaddingSize(const QByteArray &v_oLastBytes);
+
+    // The largest accepted iExtraDataSize: a 2048-bit signature plus its size field.
+    static constexpr qint64 kMaxExtraDataSize = 264;
+
+private:
+    void readModule();
+
+    QString m_oPath;
+    QByteArray m_oModuleData;
+    QByteArray m_oSignature;
+    bool m_bOk = false;
+    bool m_bPeMode;
+};

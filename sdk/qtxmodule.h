@@ -1,0 +1,97 @@
+#pragma once
+
+// QuorvexCryptoProvider module ABI.
+//
+// A module is a shared library "<name>.so" (no "lib" prefix) in the server's
+// module folder, optionally with a command file "<name>.xml" and a folder
+// "<name>/" of additional libraries beside it. It must carry the server's
+// signature block (appended by qtx-sign; qtx_add_module in QtxModule.cmake does
+// this), or the server refuses it before running any of its code.
+//
+// Every export has C linkage and is looked up by its exact name. Qt containers
+// cross the boundary in both directions, so a module must be built against the
+// same Qt 5 libraries and with the same compiler runtime as the server.
+//
+// Locks: Init, DeInit, IsGuiFunction, CanUnprivilegedRun and
+// CanUseOnTerminalServices run while the server holds its process-wide module
+// lock (shared by all modules). They must return quickly and must never call
+// back into the server or wait for another module.
+
+#include <QByteArray>
+#include <QMap>
+#include <QMultiMap>
+#include <QVariant>
+
+// Everything the page sent, read-only and valid only during the call: every
+// request parameter, every header (lower-case name), every cookie, and the
+// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion".
+// Equal keys are kept (QMultiMap::values gives them all).
+typedef QMultiMap<QByteArray, QByteArray> tRequestMap;
+
+// A copy of the calling session's variables (set by the page with
+// SET_SESSION_VAR), read-only, valid only during the call.
+typedef QMap<QByteArray, QVariant> tSessionParamsMap;
+
+// A command's result. The bytes are sent to the page unchanged as the body of
+// the GET_RESULT reply; returned by value, so the server owns them.
+typedef QByteArray tResultType;
+
+// A command function (see QTX_MODULE_COMMAND).
+typedef tResultType (*tpfun)(const tRequestMap &, const tSessionParamsMap &);
+
+// Init and DeInit.
+typedef void (*tpInitFun)();
+
+#define QTX_MODULE_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Defines a command function:
+//
+//   QTX_MODULE_COMMAND(Sha256) { return ...; }
+//
+// Thread: an ordinary command runs on a fresh worker thread of its own; a GUI
+// command (IsGuiFunction true) runs on the server's main thread, one GUI
+// command at a time. Calls of different sessions run in parallel, so a command
+// function must be thread-safe. It runs without the module lock; the module is
+// not unloaded while it runs.
+// Parameters: see tRequestMap and tSessionParamsMap; keep no reference to them.
+// Exceptions: a std::exception becomes the result "500|" + what(); a thrown C
+// string "500|" + the string; anything else "500|Unknown exception wast threw
+// from dll module!". Nothing else reaches the page.
+// Pages may call it only under a name the command file maps to it (or, without
+// a command file, under its own export name); the command file's request
+// parameters are checked to be present before it is called.
+#define QTX_MODULE_COMMAND(Name) \
+    QTX_MODULE_EXPORT tResultType Name(const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams)
+
+// Optional. Called once after the library is loaded, before any other export,
+// on the connection-handler thread of the first session that named the module
+// (under the module lock). Called again if the server later finds the library
+// not loaded. Missing: nothing is called.
+QTX_MODULE_EXPORT void Init();
+
+// Optional. Called on the server's main thread just before the library is
+// unloaded: after the last session using the module has ended and no command
+// function is running, or when the server shuts its module manager down.
+// After it returns the library is unmapped: no thread, timer, QObject, callback
+// or pointer into the module may outlive it. Missing: the library is unloaded
+// without notice.
+QTX_MODULE_EXPORT void DeInit();
+
+// Optional, but almost always wanted. Called on a connection-handler thread
+// before each command starts, with the address of the command function; true
+// makes it a GUI command (main thread, one at a time, may show modal dialogs;
+// the server may close all top-level windows to cancel it, so a dialog's
+// exec() then returns Rejected and the function must return).
+// Missing: every command is a GUI command.
+QTX_MODULE_EXPORT bool IsGuiFunction(tpfun v_poFunction);
+
+// Optional. Called on a connection-handler thread when a process of another
+// account than the server's asks for a command; true lets it run. Answer true
+// only for functions that reveal and change nothing of the server's user.
+// Missing: clients of other accounts are refused every command.
+QTX_MODULE_EXPORT bool CanUnprivilegedRun(tpfun v_poFunction);
+
+// Optional, but required in server mode. Called once at load time, only when
+// the server runs in server mode (dispatcher plus one instance per logged-on
+// user); false, or a missing export, makes the load fail there.
+QTX_MODULE_EXPORT bool CanUseOnTerminalServices();

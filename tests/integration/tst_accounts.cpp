@@ -1,0 +1,248 @@
+// Several accounts on one machine, with real accounts, a root dispatcher and
+// per-user instances: who may run which module function, polling unprivileged
+// jobs, root clients, and the dispatcher's port and user-name look-ups.
+// Needs root (to create the accounts and run processes as them); skips otherwise.
+
+#include "serverfixture.h"
+
+#include <QDir>
+#include <QHostInfo>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace {
+
+const QString kUserA = QStringLiteral("qtxtest1");
+const QString kUserB = QStringLiteral("qtxtest2");
+const QString kUserC = QStringLiteral("qtxtest3"); // has no instance
+
+struct ProbeReply
+{
+    int status = 0;
+    QMap<QByteArray, QByteArray> headers;
+    QByteArray body;
+};
+
+int freeBase()
+{
+    for (int iTry = 0; iTry < 50; ++iTry) {
+        QTcpServer oProbe;
+        if (!oProbe.listen(QHostAddress::LocalHost, 0))
+            continue;
+        const int iBase = oProbe.serverPort();
+        oProbe.close();
+        bool bFree = iBase + 4 < 65536;
+        for (int i = 0; bFree && i < 5; ++i) {
+            QTcpServer oCheck;
+            bFree = oCheck.listen(QHostAddress::LocalHost, static_cast<quint16>(iBase + i));
+        }
+        if (bFree)
+            return iBase;
+    }
+    return 0;
+}
+
+bool copyModules(const QString &v_oTarget)
+{
+    const QDir oSource(QStringLiteral(QTX_BINARY_DIR "/modules"));
+    QDir().mkpath(v_oTarget);
+    const QStringList oFiles = oSource.entryList(QDir::Files);
+    bool bAny = false;
+    for (const QString &oFile : oFiles) {
+        QFile::remove(v_oTarget + QLatin1Char('/') + oFile);
+        bAny = QFile::copy(oSource.filePath(oFile), v_oTarget + QLatin1Char('/') + oFile) || bAny;
+    }
+    return bAny;
+}
+
+} // namespace
+
+class TestAccounts : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void ownAccountRunsEverything();
+    void otherAccountOnlyUnprivilegedFunctions();
+    void rootClientOnlySystemModules();
+    void dispatcherTellsEachAccountItsPort();
+    void dispatcherNamesTheAccountOfAProcess();
+
+private:
+    bool startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort);
+    ProbeReply probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
+                     const QByteArray &v_oBody = QByteArray(), const QStringList &v_oHeaders = {});
+    ProbeReply pollResult(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
+                          const QStringList &v_oHeaders);
+
+    int m_base = 0;
+    ServerFixture m_dispatcher;
+    ServerFixture m_userA;
+    ServerFixture m_userB;
+    QString m_ca;
+};
+
+// All instances share one certificate, as they share one install on a real machine.
+bool shareCertificates(const ServerFixture &v_oFrom, ServerFixture &v_oTo)
+{
+    QDir().mkpath(v_oTo.path(QStringLiteral("certs")));
+    for (const char *pName : {"QTX-ca.pem", "QTX-cert-server.pem", "QTX-key-server.pem"}) {
+        const QString oTarget = v_oTo.path(QStringLiteral("certs/") + QLatin1String(pName));
+        QFile::remove(oTarget);
+        if (!QFile::copy(v_oFrom.path(QStringLiteral("certs/") + QLatin1String(pName)), oTarget))
+            return false;
+    }
+    return true;
+}
+
+bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort)
+{
+    const QByteArray oIni = "[listener]\nport=" + QByteArray::number(m_base)
+                            + "\nwindowsServerMode=true\nreadTimeout=20000\n[dllLoader]\ndirPath=modules\n"
+                              "[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
+                              "[timeout]\ninterval=600000\n";
+    const bool bCertificates = &v_oServer == &m_dispatcher ? v_oServer.provision()
+                                                            : shareCertificates(m_dispatcher, v_oServer);
+    if (!v_oServer.installBinary(ServerFixture::serverBinary()) || !v_oServer.writeIni(oIni) || !bCertificates
+        || !copyModules(v_oServer.path(QStringLiteral("modules"))))
+        return false;
+    if (!v_oAccount.isEmpty())
+        v_oServer.shareWith(v_oAccount);
+    v_oServer.start({QStringLiteral("-console")}, v_oAccount);
+    const QString oLine = QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(v_iExpectedPort);
+    for (int i = 0; i < 200 && !v_oServer.logContains(oLine); ++i)
+        QTest::qWait(100);
+    return v_oServer.logContains(oLine);
+}
+
+ProbeReply TestAccounts::probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
+                               const QByteArray &v_oBody, const QStringList &v_oHeaders)
+{
+    QStringList oArgs{QString::number(v_uiPort), m_ca, QString::fromUtf8(v_oPath), QString::fromUtf8(v_oBody)};
+    oArgs += v_oHeaders;
+    const QString oProbe = QStringLiteral(QTX_BINARY_DIR "/tests/integration/qtx_https_probe");
+    QProcess oProcess;
+    if (v_oAccount.isEmpty())
+        oProcess.start(oProbe, oArgs);
+    else
+        oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
+                                                              QStringLiteral("--regid=") + v_oAccount,
+                                                              QStringLiteral("--init-groups"), QStringLiteral("--"), oProbe}
+                                                      + oArgs);
+    oProcess.waitForFinished(60000);
+    ProbeReply oReply;
+    for (const QByteArray &oLine : oProcess.readAllStandardOutput().split('\n')) {
+        if (oLine.startsWith("STATUS "))
+            oReply.status = oLine.mid(7).toInt();
+        else if (oLine.startsWith("H ")) {
+            const int iColon = oLine.indexOf(':');
+            oReply.headers.insert(oLine.mid(2, iColon - 2).toLower(), oLine.mid(iColon + 1).trimmed());
+        } else if (oLine.startsWith("BODY "))
+            oReply.body = oLine.mid(5);
+    }
+    return oReply;
+}
+
+ProbeReply TestAccounts::pollResult(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
+                                    const QStringList &v_oHeaders)
+{
+    ProbeReply oReply;
+    for (int i = 0; i < 50; ++i) {
+        oReply = probe(v_oAccount, v_uiPort, v_oPath, QByteArray(), v_oHeaders);
+        if (oReply.status != 202)
+            break;
+        QTest::qWait(100);
+    }
+    return oReply;
+}
+
+void TestAccounts::initTestCase()
+{
+    if (!ServerFixture::isRoot())
+        QSKIP("Multi-account tests create accounts and run servers as them: run the tests as root.");
+    for (const QString &oAccount : {kUserA, kUserB, kUserC})
+        QVERIFY2(ServerFixture::ensureAccount(oAccount), qPrintable(oAccount));
+    QVERIFY2(QDir(QStringLiteral(QTX_BINARY_DIR "/modules")).exists(), "the signed example modules are not built");
+    m_base = freeBase();
+    QVERIFY(m_base > 0);
+    QVERIFY(startInstance(m_dispatcher, QString(), m_base));
+    QVERIFY(startInstance(m_userA, kUserA, m_base + 1));
+    QVERIFY(startInstance(m_userB, kUserB, m_base + 2));
+    m_ca = m_userA.path(QStringLiteral("certs/QTX-ca.pem"));
+}
+
+void TestAccounts::ownAccountRunsEverything()
+{
+    const quint16 uiPort = static_cast<quint16>(m_base + 1);
+    const ProbeReply oOpen = probe(kUserA, uiPort, "/PublicInfo", "cmd=OPEN_SESSION&sessionVars="
+                                   + QUrl::toPercentEncoding("[{\"key\":\"lang\",\"value\":\"pl\"}]"));
+    QCOMPARE(oOpen.status, 200);
+    const QString oSession = QStringLiteral("X-QTX-sessionId: ") + QString::fromLatin1(oOpen.body);
+    const ProbeReply oStart = probe(kUserA, uiPort, "/PublicInfo/SessionVariables", QByteArray(), {"X-QTX-cmdId: 101", oSession});
+    QCOMPARE(oStart.status, 202);
+    const ProbeReply oResult = pollResult(kUserA, uiPort, "/GET_RESULT", {"X-QTX-cmdId: 101", oSession});
+    QCOMPARE(oResult.status, 200);
+    QVERIFY2(oResult.body.contains("lang") && oResult.body.contains("pl"), oResult.body.constData());
+}
+
+void TestAccounts::otherAccountOnlyUnprivilegedFunctions()
+{
+    const quint16 uiPort = static_cast<quint16>(m_base + 1); // user A's instance, client of user B
+    ProbeReply oReply = probe(kUserB, uiPort, "/PublicInfo/SessionVariables");
+    QCOMPARE(oReply.status, 403);
+    QCOMPARE(oReply.body, QByteArray("You don't have permissions to access this resource."));
+
+    oReply = probe(kUserB, uiPort, "/PublicInfo/ServerTime", QByteArray(), {"X-QTX-cmdId: 202"});
+    QCOMPARE(oReply.status, 202);
+    const QString oSession = QStringLiteral("X-QTX-sessionId: ") + QString::fromLatin1(oReply.headers.value("x-qtx-sessionid"));
+    // Exactly that job may be polled, by its X-QTX-cmdId header.
+    QCOMPARE(probe(kUserB, uiPort, "/PublicInfo/GET_RESULT", QByteArray(), {"X-QTX-cmdId: 203", oSession}).status, 403);
+    const ProbeReply oResult = pollResult(kUserB, uiPort, "/PublicInfo/GET_RESULT", {"X-QTX-cmdId: 202", oSession});
+    QCOMPARE(oResult.status, 200);
+    QVERIFY(!oResult.body.isEmpty());
+    QVERIFY(m_userA.logContains(QStringLiteral(
+        "CSignController::IsClientOnCurrentUser :: Client is on different user then server and not on SYSTEM user!")));
+}
+
+void TestAccounts::rootClientOnlySystemModules()
+{
+    const quint16 uiPort = static_cast<quint16>(m_base + 1);
+    const ProbeReply oKeepAlive = probe(QString(), uiPort, "/KeepAlive/Ping", QByteArray(), {"X-QTX-cmdId: 303"});
+    QCOMPARE(oKeepAlive.status, 202);
+    const QString oSession =
+        QStringLiteral("X-QTX-sessionId: ") + QString::fromLatin1(oKeepAlive.headers.value("x-qtx-sessionid"));
+    QCOMPARE(pollResult(QString(), uiPort, "/KeepAlive/GET_RESULT", {"X-QTX-cmdId: 303", oSession}).status, 200);
+    QCOMPARE(probe(QString(), uiPort, "/Hasher/Sha256", "data=abc").status, 403);
+    QCOMPARE(probe(QString(), uiPort, "/NoSuchModule/fn").status, 404);
+    QVERIFY(m_userA.logContains(QStringLiteral("CSignController::CheckPermissions :: request to \"Hasher\" cannot be processed")));
+}
+
+void TestAccounts::dispatcherTellsEachAccountItsPort()
+{
+    const quint16 uiDispatcher = static_cast<quint16>(m_base);
+    ProbeReply oReply = probe(kUserA, uiDispatcher, "/GET_USER_SERVER_PORT");
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, QByteArray::number(m_base + 1));
+    oReply = probe(kUserB, uiDispatcher, "/GET_USER_SERVER_PORT");
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, QByteArray::number(m_base + 2));
+    // Only the dispatcher's port answers it.
+    QCOMPARE(probe(kUserA, static_cast<quint16>(m_base + 1), "/GET_USER_SERVER_PORT").status, 404);
+    // An account without an instance.
+    oReply = probe(kUserC, uiDispatcher, "/GET_USER_SERVER_PORT");
+    QCOMPARE(oReply.status, 500);
+    QCOMPARE(oReply.body,
+             QByteArray("The QTX server encountered an unexpected error and was unable to complete your request."));
+}
+
+void TestAccounts::dispatcherNamesTheAccountOfAProcess()
+{
+    const ProbeReply oReply = probe(kUserA, static_cast<quint16>(m_base), "/GET_USERNAME_FOR_PID",
+                                    "processPid=" + QByteArray::number(m_userB.process().processId()));
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(QString::fromUtf8(oReply.body), QHostInfo::localHostName() + QLatin1Char('/') + kUserB);
+}
+
+QTEST_GUILESS_MAIN(TestAccounts)
+#include "tst_accounts.moc"
