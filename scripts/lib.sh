@@ -20,9 +20,17 @@ ensure_packages() {
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# configure_and_build <build dir> [cmake options...]
+# configure_and_build <build dir> [cmake options...]: configures and builds everything.
 configure_and_build() {
   local dir="$1"; shift
   cmake -S "$ROOT_DIR" -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
+}
+
+# configure_and_build_targets <build dir> "<cmake options>" <targets...>
+configure_and_build_targets() {
+  local dir="$1" options="$2"; shift 2
+  # shellcheck disable=SC2086
+  cmake -S "$ROOT_DIR" -B "$dir" -G Ninja $options >/dev/null
+  cmake --build "$dir" -j"$(nproc)" --target "$@"
 }

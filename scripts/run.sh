@@ -6,7 +6,8 @@ source "$(dirname "$0")/lib.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}"
 echo "==> Building (build/)"
-configure_and_build "$ROOT_DIR/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_and_build_targets "$ROOT_DIR/build" "-DCMAKE_BUILD_TYPE=RelWithDebInfo" \
+  QuorvexCryptoProvider qtx-provision qtx-verini example-modules
 
 RUN_DIR="$ROOT_DIR/build/run"
 echo "==> Preparing $RUN_DIR"
