@@ -184,6 +184,20 @@ void TestAccounts::ownAccountRunsEverything()
     const ProbeReply oResult = pollResult(kUserA, uiPort, "/GET_RESULT", {"X-QTX-cmdId: 101", oSession});
     QCOMPARE(oResult.status, 200);
     QVERIFY2(oResult.body.contains("lang") && oResult.body.contains("pl"), oResult.body.constData());
+
+    // A declared parameter missing: 400; an undeclared function: 404.
+    const ProbeReply oMissing = probe(kUserA, uiPort, "/Hasher/Sha256", QByteArray(), {oSession});
+    QCOMPARE(oMissing.status, 400);
+    QCOMPARE(oMissing.body, QByteArray("The parameters you passed are not valid."));
+    QCOMPARE(probe(kUserA, uiPort, "/Hasher/NoSuchFunction", QByteArray(), {oSession}).status, 404);
+    const ProbeReply oHash = probe(kUserA, uiPort, "/Hasher/Sha256", "data=abc", {"X-QTX-cmdId: 102", oSession});
+    QCOMPARE(oHash.status, 202);
+    const ProbeReply oDigest = pollResult(kUserA, uiPort, "/GET_RESULT", {"X-QTX-cmdId: 102", oSession});
+    QCOMPARE(oDigest.status, 200);
+    QVERIFY2(oDigest.body.contains("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"),
+             oDigest.body.constData());
+    // The result is handed out once.
+    QCOMPARE(probe(kUserA, uiPort, "/GET_RESULT", QByteArray(), {"X-QTX-cmdId: 102", oSession}).status, 419);
 }
 
 void TestAccounts::otherAccountOnlyUnprivilegedFunctions()

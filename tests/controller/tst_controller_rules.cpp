@@ -1,0 +1,88 @@
+// The pure rules of the command protocol: id validation, path characters,
+// origins and the server command list.
+
+#include "crequestmapper.h"
+#include "csigncontroller.h"
+
+#include <QtTest>
+
+class TestControllerRules : public QObject
+{
+    Q_OBJECT
+private slots:
+    void ids_data();
+    void ids();
+    void paths_data();
+    void paths();
+    void origins();
+    void serverCommands();
+};
+
+void TestControllerRules::ids_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("braced lower") << QByteArray("{0f8fad5b-d9cb-469f-a165-70867728950e}")
+                                  << QByteArray("{0f8fad5b-d9cb-469f-a165-70867728950e}");
+    QTest::newRow("braced upper kept as sent") << QByteArray("{0F8FAD5B-D9CB-469F-A165-70867728950E}")
+                                               << QByteArray("{0F8FAD5B-D9CB-469F-A165-70867728950E}");
+    QTest::newRow("surrounding blanks trimmed") << QByteArray("  12345 ") << QByteArray("12345");
+    QTest::newRow("13 digits") << QByteArray("1234567890123") << QByteArray("1234567890123");
+    QTest::newRow("14 digits") << QByteArray("12345678901234") << QByteArray();
+    QTest::newRow("no braces") << QByteArray("0f8fad5b-d9cb-469f-a165-70867728950e") << QByteArray();
+    QTest::newRow("markup") << QByteArray("<b>1</b>") << QByteArray();
+    QTest::newRow("negative") << QByteArray("-1") << QByteArray();
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+    QTest::newRow("uuid with trailing text") << QByteArray("{0f8fad5b-d9cb-469f-a165-70867728950e}x") << QByteArray();
+}
+
+void TestControllerRules::ids()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(CSignController::escapeAndConvertToValidID(input), expected);
+}
+
+void TestControllerRules::paths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("empty") << QString() << true;
+    QTest::newRow("module and function") << QStringLiteral("/Hasher/Sha256") << true;
+    QTest::newRow("dashes and underscores") << QStringLiteral("/a-b_c/D9") << true;
+    QTest::newRow("dot") << QStringLiteral("/a.b") << false;
+    QTest::newRow("blank") << QStringLiteral("/a b") << false;
+    QTest::newRow("percent") << QStringLiteral("/a%20") << false;
+    QTest::newRow("non-ASCII letter") << QStringLiteral("/zaż") << false;
+    QTest::newRow("newline at the end") << QStringLiteral("/ALIVE\n") << false;
+}
+
+void TestControllerRules::paths()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, valid);
+    QCOMPARE(PathValidator::validate(path), valid);
+}
+
+void TestControllerRules::origins()
+{
+    // The built-in list is "*": every origin, the empty one included.
+    QCOMPARE(QByteArray(ALLOWED_ORIGINS), QByteArray("*"));
+    QVERIFY(CRequestMapper::IsOriginAllowed("https://shop.example"));
+    QVERIFY(CRequestMapper::IsOriginAllowed(QByteArray()));
+    QVERIFY(CRequestMapper::IsOriginAllowed("null"));
+}
+
+void TestControllerRules::serverCommands()
+{
+    for (const char *pCommand : {"ALIVE", "GET_RESULT", "OPEN_SESSION", "CLOSE_SESSION", "SET_SESSION_VAR",
+                                 "SERVER_VERSION", "GET_USER_SERVER_PORT", "TEST", "GET_USERNAME_FOR_PID"})
+        QVERIFY2(CSignController::IsServerCommand(QLatin1String(pCommand)), pCommand);
+    // ARCH_TYPE is answered by the server but opens a session like a module command.
+    QVERIFY(!CSignController::IsServerCommand(QStringLiteral("ARCH_TYPE")));
+    QVERIFY(!CSignController::IsServerCommand(QStringLiteral("alive")));
+    QVERIFY(!CSignController::IsServerCommand(QStringLiteral("Sha256")));
+}
+
+QTEST_GUILESS_MAIN(TestControllerRules)
+#include "tst_controller_rules.moc"
