@@ -33,6 +33,8 @@ QTXLogger &logger()
     return QTXLogger::Instance();
 }
 
+const char *const kClientIdentityProperty = "qtxClientIdentity";
+
 bool isSystemClientLibrary(const QByteArray &v_oName)
 {
     for (const char *pName : SYSTEM_CLIENT_LIBRARIES) {
@@ -48,9 +50,23 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::CheckPermissions";
     auto *poSocket = qobject_cast<QAbstractSocket *>(v_oResponse.getSocket());
-    const bool bClientOnCurrentUser = IsClientOnCurrentUser(poSocket);
+    // The process at the client end of a connection does not change while the
+    // connection lasts, and finding it scans the process table: the answer is
+    // kept on the socket for the connection's later requests (the connection
+    // handler clears it when the socket is reused).
+    bool bClientOnCurrentUser = false;
+    bool bClientOnSystemUser = false;
+    const QVariant oCached = poSocket ? poSocket->property(kClientIdentityProperty) : QVariant();
+    if (oCached.isValid()) {
+        bClientOnCurrentUser = oCached.toInt() & 1;
+        bClientOnSystemUser = oCached.toInt() & 2;
+    } else {
+        bClientOnCurrentUser = IsClientOnCurrentUser(poSocket);
+        bClientOnSystemUser = IsClientOnSystemUser(poSocket);
+        if (poSocket)
+            poSocket->setProperty(kClientIdentityProperty, int(bClientOnCurrentUser) | int(bClientOnSystemUser) << 1);
+    }
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnCurrentUser=" << bClientOnCurrentUser;
-    const bool bClientOnSystemUser = IsClientOnSystemUser(poSocket);
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bClientOnSystemUser;
 
     if (bClientOnSystemUser) {

@@ -151,6 +151,8 @@ void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tRes
     // after its worker was finished and deleted.
     const QObject *poSender = sender();
     Job oUntracked;
+    Job oJob;
+    bool bTracked = false;
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
         if (poSender && TakeUntrackedJob(poSender, &oUntracked)) {
@@ -164,6 +166,9 @@ void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tRes
             return;
         } else {
             AddToResultsPriv(v_oSessionId, v_oCommandId, v_oResult);
+            // In the same locked step as the result, so that a page never sees
+            // 202 again after it was handed the result.
+            bTracked = TakeProcessedJobPriv(v_oSessionId, v_oCommandId, &oJob);
         }
     }
     if (oUntracked.poWorker) {
@@ -171,7 +176,8 @@ void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tRes
         FinishJob(oUntracked.poWorker, oUntracked.poThread);
         return;
     }
-    RemoveFromProcessedJobs(v_oSessionId, v_oCommandId);
+    if (bTracked)
+        EndJob(v_oSessionId, v_oCommandId, oJob);
 }
 
 bool CLauncher::FinishJob(CThreadWorker *v_poWorker, QThread *v_poThread)
@@ -250,26 +256,40 @@ bool CLauncher::AddToProcessedJobsPriv(const QByteArray &v_oSessionId, const QBy
 
 bool CLauncher::RemoveFromProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
 {
-    const char *pFunc = "CLauncher::RemoveFromProcessedJobs";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
     Job oJob;
     {
         // The entry leaves the table before the wait, so the lock is free while
         // FinishJob joins a thread whose function may still be running.
         std::lock_guard<std::mutex> oGuard(m_oLock);
-        const auto itSession = m_oProcessedJobs.find(v_oSessionId);
-        if (itSession == m_oProcessedJobs.end() || !itSession->contains(v_oCommandId))
+        if (!TakeProcessedJobPriv(v_oSessionId, v_oCommandId, &oJob))
             return true;
-        oJob = itSession->take(v_oCommandId);
-        if (itSession->isEmpty())
-            m_oProcessedJobs.erase(itSession);
     }
-    if (!FinishJob(oJob.poWorker, oJob.poThread)) {
+    return EndJob(v_oSessionId, v_oCommandId, oJob);
+}
+
+bool CLauncher::TakeProcessedJobPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, Job *v_poJob)
+{
+    QTX_LOG(logger(), INFO, "CLauncher::RemoveFromProcessedJobs")
+        << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    const auto itSession = m_oProcessedJobs.find(v_oSessionId);
+    if (itSession == m_oProcessedJobs.end() || !itSession->contains(v_oCommandId))
+        return false;
+    *v_poJob = itSession->take(v_oCommandId);
+    if (itSession->isEmpty())
+        m_oProcessedJobs.erase(itSession);
+    return true;
+}
+
+bool CLauncher::EndJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const Job &v_oJob)
+{
+    const char *pFunc = "CLauncher::RemoveFromProcessedJobs";
+    if (!FinishJob(v_oJob.poWorker, v_oJob.poThread)) {
         QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;
+        // The entry stays, unless a new job took its ids meanwhile.
         std::lock_guard<std::mutex> oGuard(m_oLock);
         QMap<QByteArray, Job> &oJobs = m_oProcessedJobs[v_oSessionId];
         if (!oJobs.contains(v_oCommandId))
-            oJobs.insert(v_oCommandId, oJob);
+            oJobs.insert(v_oCommandId, v_oJob);
         return false;
     }
     QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;

@@ -94,10 +94,16 @@ private:
     bool RemoveFromResultsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
     void AddToUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
     bool RemoveFromUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
+    // Takes the job out of processedJobs; false when it is not there.
+    bool TakeProcessedJobPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, Job *v_poJob);
     bool TakeUntrackedJob(const QObject *v_poWorker, Job *v_poJob);
     QList<UntrackedJob> TakeUntrackedJobsForSession(const QByteArray &v_oSessionId);
     bool IsTrackedWorker(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
                          const QObject *v_poWorker) const;
+
+    // Finishes a job already taken out of processedJobs (without the lock);
+    // puts it back when that fails.
+    bool EndJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const Job &v_oJob);
 
     std::atomic<bool> m_bGuisBusy{false};
     QMultiMap<QByteArray, QByteArray> m_oUnprivilegedJobs;

@@ -162,14 +162,20 @@ void CSslConnectionHandler::handleConnection(qintptr v_iSocketDescriptor)
     QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "handle new connection";
     setBusy();
 
-    // Empties the reused socket's buffers from the previous connection.
+    // Empties the reused socket's buffers from the previous connection, and
+    // forgets what request handlers noted about its client.
     m_socket.connectToHost(QString(), 0);
     m_socket.abort();
+    for (const QByteArray &oName : m_socket.dynamicPropertyNames())
+        m_socket.setProperty(oName.constData(), QVariant());
 
     if (!m_socket.setSocketDescriptor(v_iSocketDescriptor)) {
         QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "cannot initialize socket: " << m_socket.errorString();
         return;
     }
+    // A reply leaves as several small writes (status and headers, then the body);
+    // with Nagle's algorithm the second waits for the client's delayed ACK (~40 ms).
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
     QSslConfiguration oConfiguration = m_socket.sslConfiguration();
     oConfiguration.setProtocol(QSsl::TlsV1_2OrLater);
