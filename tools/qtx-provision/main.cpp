@@ -5,10 +5,14 @@
 //    certificate for 127.0.0.1 and localhost signed by it (or imports given PEM
 //    files); the authority's private key is discarded after signing;
 //  * writes the server key as an encrypted PEM opened by the machine's pass
-//    phrase, where the INI file expects the certificate and key.
-// Re-running keeps a certificate and key that still work and says so.
+//    phrase, where the INI file expects the certificate and key;
+//  * with --trust, makes the desktop browsers of the calling user trust the
+//    local authority (and the system store when run as root); --untrust
+//    takes that back.
+// Re-running keeps what still works and says so.
 
 #include "provisioning.h"
+#include "trust.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -36,7 +40,12 @@ int main(int argc, char **argv)
     const QCommandLineOption oImportPassEnv(QStringLiteral("import-pass-env"),
                                             QStringLiteral("Environment variable holding the pass phrase of the imported key."), QStringLiteral("name"));
     const QCommandLineOption oCheck(QStringLiteral("check"), QStringLiteral("Only check that the key opens with this machine's pass phrase and matches the certificate."));
-    oParser.addOptions({oDir, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck});
+    const QCommandLineOption oTrust(QStringLiteral("trust"),
+                                    QStringLiteral("After provisioning, install the local authority for this user's browsers "
+                                                   "(~/.pki/nssdb, Firefox profiles) and, as root, the system store."));
+    const QCommandLineOption oUntrust(QStringLiteral("untrust"),
+                                      QStringLiteral("Remove the local authority from those places; provisions nothing."));
+    oParser.addOptions({oDir, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust, oUntrust});
     oParser.process(oApp);
 
     QTextStream oOut(stdout);
@@ -54,13 +63,38 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    const ProvisionResult oResult = provision(oOptions);
-    for (const QString &oLine : oResult.report)
+    if (oParser.isSet(oTrust) && oParser.isSet(oUntrust)) {
+        oErr << "qtx-provision: --trust and --untrust exclude each other\n";
+        return 2;
+    }
+
+    if (!oParser.isSet(oUntrust)) {
+        const ProvisionResult oResult = provision(oOptions);
+        for (const QString &oLine : oResult.report)
+            oOut << oLine << "\n";
+        oOut.flush();
+        if (!oResult.ok) {
+            oErr << "qtx-provision: " << oResult.error << "\n";
+            return 1;
+        }
+        if (!oParser.isSet(oTrust))
+            return 0;
+    }
+
+    TrustOptions oTrustOptions;
+    oTrustOptions.caFile = authorityPath(oOptions.appDir);
+    oTrustOptions.remove = oParser.isSet(oUntrust);
+    oTrustOptions.system = true; // only acted on as root
+    // Overrides for tests that must not touch the machine's own store.
+    oTrustOptions.systemCaDir = qEnvironmentVariable("QTX_SYSTEM_CA_DIR");
+    oTrustOptions.updateCommand = qEnvironmentVariable("QTX_UPDATE_CA_COMMAND");
+    const TrustResult oTrustResult = applyTrust(oTrustOptions);
+    for (const QString &oLine : oTrustResult.report)
         oOut << oLine << "\n";
     oOut.flush();
-    if (!oResult.ok) {
-        oErr << "qtx-provision: " << oResult.error << "\n";
-        return 1;
-    }
-    return 0;
+    for (const QString &oLine : oTrustResult.errors)
+        oErr << "qtx-provision: " << oLine << "\n";
+    if (oTrustResult.ok && !oTrustOptions.remove)
+        oOut << "Restart the browsers so that they read the new trust settings.\n";
+    return oTrustResult.ok ? 0 : 1;
 }

@@ -188,6 +188,11 @@ QString checkCurrent(const Paths &v_oPaths, const SecurePass &v_oPass)
 
 } // namespace
 
+QString authorityPath(const QString &v_oAppDir)
+{
+    return pathsFromIni(v_oAppDir).ca;
+}
+
 ProvisionResult provision(const ProvisionOptions &v_oOptions)
 {
     ProvisionResult oResult;

@@ -22,3 +22,7 @@ struct ProvisionResult
 };
 
 ProvisionResult provision(const ProvisionOptions &v_oOptions);
+
+// Where the local authority's certificate lives for this install folder
+// (beside the server certificate named by the INI file).
+QString authorityPath(const QString &v_oAppDir);

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Starts the server automatically with systemd.
+#   scripts/install-autostart.sh user   [install folder]   per-user instance (run as that user)
+#   sudo scripts/install-autostart.sh system [install folder]   root dispatcher
+#   add --remove to disable and delete the unit again.
+# The install folder holds QuorvexCryptoProvider and QuorvexCryptoProvider.ini
+# (default: build/run/, which scripts/run.sh prepares). Idempotent.
+# QTX_NO_SYSTEMCTL=1 only writes the unit file (for packaging and tests).
+set -euo pipefail
+
+ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+usage() { echo "usage: $0 user|system [install folder] [--remove]" >&2; exit 2; }
+
+MODE="${1:-}"; shift || true
+REMOVE=0
+DIR=""
+for arg in "$@"; do
+  case "$arg" in
+    --remove) REMOVE=1 ;;
+    -*) usage ;;
+    *) DIR="$arg" ;;
+  esac
+done
+DIR="$(realpath -m "${DIR:-$ROOT_DIR/build/run}")"
+
+case "$MODE" in
+  user)
+    UNIT=quorvex-crypto-provider.service
+    UNIT_DIR="${QTX_SYSTEMD_USER_DIR:-${XDG_CONFIG_HOME:-$HOME/.config}/systemd/user}"
+    SYSTEMCTL=(systemctl --user)
+    LOG_DIR="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider/logs"
+    [ "$(id -u)" -ne 0 ] || echo "note: installing the per-user unit for root; desktop users run this without sudo" >&2
+    ;;
+  system)
+    UNIT=quorvex-crypto-dispatcher.service
+    UNIT_DIR="${QTX_SYSTEMD_SYSTEM_DIR:-/etc/systemd/system}"
+    SYSTEMCTL=(systemctl)
+    LOG_DIR="/root/.config/Quorvex/QuorvexCryptoProvider/logs"
+    if [ "$(id -u)" -ne 0 ] && [ -z "${QTX_SYSTEMD_SYSTEM_DIR:-}" ]; then
+      echo "the dispatcher unit is a system unit: run with sudo" >&2
+      exit 1
+    fi
+    ;;
+  *) usage ;;
+esac
+
+run_systemctl() {
+  if [ "${QTX_NO_SYSTEMCTL:-0}" = 1 ]; then
+    echo "(skipped) ${SYSTEMCTL[*]} $*"
+    return 0
+  fi
+  "${SYSTEMCTL[@]}" "$@"
+}
+
+if [ "$REMOVE" = 1 ]; then
+  if [ -f "$UNIT_DIR/$UNIT" ]; then
+    run_systemctl disable --now "$UNIT" || true
+    rm -f "$UNIT_DIR/$UNIT"
+    run_systemctl daemon-reload || true
+    echo "Removed $UNIT_DIR/$UNIT"
+  else
+    echo "$UNIT_DIR/$UNIT is not installed; nothing to remove"
+  fi
+  exit 0
+fi
+
+for f in QuorvexCryptoProvider QuorvexCryptoProvider.ini; do
+  if [ ! -e "$DIR/$f" ]; then
+    echo "$DIR/$f is missing: give the install folder (scripts/run.sh prepares build/run/)" >&2
+    exit 1
+  fi
+done
+
+mkdir -p "$UNIT_DIR"
+NEW="$(sed "s|@INSTALL_DIR@|$DIR|g" "$ROOT_DIR/packaging/systemd/$UNIT")"
+CHANGED=1
+if [ -f "$UNIT_DIR/$UNIT" ] && [ "$(cat "$UNIT_DIR/$UNIT")" = "$NEW" ]; then
+  CHANGED=0
+  echo "Kept $UNIT_DIR/$UNIT"
+else
+  printf '%s\n' "$NEW" > "$UNIT_DIR/$UNIT"
+  echo "Wrote $UNIT_DIR/$UNIT (server: $DIR/QuorvexCryptoProvider)"
+fi
+run_systemctl daemon-reload
+run_systemctl enable --now "$UNIT"
+# An instance started from an older unit keeps its old settings until restarted.
+[ "$CHANGED" = 0 ] || run_systemctl try-restart "$UNIT"
+echo "Status: ${SYSTEMCTL[*]} status $UNIT"
+echo "Log:    $LOG_DIR/QuorvexCryptoProvider.log"

@@ -1,0 +1,108 @@
+// The demo's steps, run one after the other with the client; each row of the
+// table shows what the step sent and what came back.
+import { QtxClient, QtxError, ServerUnreachableError } from '../qtx-client.js';
+
+const $ = (id) => document.getElementById(id);
+const params = new URLSearchParams(location.search);
+if (params.has('port')) $('port').value = params.get('port');
+if (params.has('text')) $('text').value = params.get('text');
+if (params.get('jsonp') === '1') $('jsonp').checked = true;
+
+function row(n, title) {
+    const tr = document.createElement('tr');
+    tr.innerHTML = '<td></td><td></td><td class="pending">pending</td><td class="detail"></td>';
+    tr.cells[0].textContent = String(n);
+    tr.cells[1].textContent = title;
+    $('steps').appendChild(tr);
+    return {
+        set(state, text, detail = '') {
+            tr.cells[2].className = state;
+            tr.cells[2].textContent = text;
+            tr.cells[3].textContent = detail;
+        },
+    };
+}
+
+function describe(err) {
+    if (err instanceof QtxError) {
+        const parts = [`${err.name}${err.status ? ` (${err.status})` : ''}: ${err.message}`];
+        if (err.hint) parts.push(`Hint: ${err.hint}`);
+        if (err.trustCheckUrl) parts.push(`Check: ${err.trustCheckUrl}`);
+        return parts.join('\n');
+    }
+    return String(err && err.stack || err);
+}
+
+function summary(state, text) {
+    $('summary').className = state;
+    $('summary').dataset.state = state === 'ok' ? 'done' : state;
+    $('summary').textContent = text;
+}
+
+function newClient() {
+    return new QtxClient({ port: Number($('port').value), jsonp: $('jsonp').checked });
+}
+
+async function runSteps() {
+    $('steps').textContent = '';
+    summary('running', 'Running...');
+    const qtx = newClient();
+    const text = $('text').value;
+    const steps = [
+        ['Find the server', async () => `port ${await qtx.connect()}`],
+        ['SERVER_VERSION', async () => qtx.serverVersion()],
+        ['OPEN_SESSION with session variables', async () => {
+            const id = await qtx.openSession({ vars: { lang: navigator.language || 'en', page: 'demo' } });
+            return `session ${id}`;
+        }],
+        ['KeepAlive/Ping', async () => JSON.stringify(await qtx.callJson('KeepAlive', 'Ping'))],
+        [`Hasher/Sha256 of "${text}"`, async () => {
+            const r = await qtx.callJson('Hasher', 'Sha256', { data: text });
+            $('summary').dataset.sha256 = r.hex;
+            return `${r.algorithm} ${r.hex}`;
+        }],
+        ['PublicInfo/ServerTime (any account may call it)', async () => JSON.stringify(await qtx.callJson('PublicInfo', 'ServerTime'))],
+        ['PublicInfo/SessionVariables', async () => JSON.stringify(await qtx.callJson('PublicInfo', 'SessionVariables'))],
+        ['ALIVE (keep the session)', async () => { await qtx.keepAlive(); return 'session alive'; }],
+        ['CLOSE_SESSION', async () => { await qtx.closeSession(); return 'closed'; }],
+    ];
+    const rows = steps.map(([title], i) => row(i + 1, title));
+    for (let i = 0; i < steps.length; ++i) {
+        rows[i].set('running', 'running');
+        const started = performance.now();
+        try {
+            const detail = await steps[i][1]();
+            rows[i].set('ok', `OK (${Math.round(performance.now() - started)} ms)`, detail);
+        } catch (err) {
+            rows[i].set('error', err.name || 'Error', describe(err));
+            for (let j = i + 1; j < rows.length; ++j) rows[j].set('pending', 'skipped');
+            summary('error', `Step ${i + 1} failed: ${describe(err)}`);
+            if (!(err instanceof ServerUnreachableError)) qtx.closeSession().catch(() => {});
+            return;
+        }
+    }
+    summary('ok', `All ${steps.length} steps succeeded on port ${qtx.port}.`);
+}
+
+async function askOnDesktop() {
+    $('steps').textContent = '';
+    summary('running', 'Waiting for the answer on the desktop...');
+    const qtx = newClient();
+    const r = row(1, 'ConfirmDialog/Confirm');
+    r.set('running', 'waiting for the user');
+    try {
+        const reply = await qtx.callJson('ConfirmDialog', 'Confirm', { text: 'Allow the demo page to continue?', title: 'Quorvex demo' },
+            { poll: { timeoutMs: 300000 } });
+        r.set('ok', 'OK', JSON.stringify(reply));
+        summary('ok', `The user answered "${reply.answer}".`);
+    } catch (err) {
+        r.set('error', err.name || 'Error', describe(err));
+        summary('error', describe(err));
+    } finally {
+        qtx.closeSession().catch(() => {});
+    }
+}
+
+$('run').addEventListener('click', () => { runSteps(); });
+$('confirm').addEventListener('click', () => { askOnDesktop(); });
+if (params.get('auto') === '1') runSteps();

@@ -1,0 +1,543 @@
+// Quorvex Crypto Provider: JavaScript client for web pages.
+//
+// An ES module without dependencies. Pages that cannot use modules load
+// qtx-client.classic.js instead (made from this file by build-classic.mjs),
+// which defines window.QtxClient with the same names.
+//
+// The server listens on 127.0.0.1 over HTTPS. A page POSTs a command; a module
+// function answers 202 at once and the page polls GET_RESULT with the same
+// command id until it gets 200 (the function's result) or an error status.
+//
+// Usage:
+//   const qtx = new QtxClient({ port: 48460 });
+//   await qtx.connect();                       // find the user's server
+//   await qtx.openSession({ vars: { lang: 'en' } });
+//   const reply = await qtx.callJson('Hasher', 'Sha256', { data: 'abc' });
+//   await qtx.closeSession();
+
+// ---- errors ---------------------------------------------------------------
+
+/** Base class of every error this client throws. */
+class QtxError extends Error {
+    constructor(message, details = {}) {
+        super(message);
+        this.name = new.target.name;
+        this.status = details.status ?? 0;      // HTTP status, 0 when there was no reply
+        this.reason = details.reason ?? '';     // reason phrase of the status line
+        this.body = details.body ?? '';         // reply body as text
+        this.command = details.command ?? '';   // command that failed ("Hasher/Sha256", "GET_RESULT")
+        this.port = details.port ?? 0;
+        this.hint = details.hint ?? '';
+    }
+}
+
+/** 400: a parameter that the module's command file requires is missing. */
+class BadRequestError extends QtxError {}
+/** 403: this client's account may not run the module command or fetch its result. */
+class ForbiddenError extends QtxError {}
+/** 404: unknown module or function, or the module could not be loaded. */
+class NotFoundError extends QtxError {}
+/** 418: the session does not exist (closed, expired, or never opened). */
+class NoSessionError extends QtxError {}
+/** 419: no result (unknown command id, or the result was already delivered). */
+class NoResultError extends QtxError {}
+/** 500: the server failed while handling the command. */
+class InternalServerError extends QtxError {}
+/** 500 from a module: the function threw; its result was "500|<text>". */
+class ModuleFailedError extends InternalServerError {}
+/** 503: a GUI function is already running; try again later. */
+class ServiceUnavailableError extends QtxError {}
+/** A status this protocol does not define (e.g. 501 from an unfinished server). */
+class UnexpectedStatusError extends QtxError {}
+/** The result did not arrive before the polling deadline. */
+class ResultTimeoutError extends QtxError {}
+/**
+ * The server answered other commands but the browser withheld a JSONP reply:
+ * JSONP replies carry no CORS headers, so an ordinary cross-origin page cannot
+ * read them. Use the default CORS transport in web pages.
+ */
+class JsonpBlockedError extends QtxError {}
+
+/**
+ * No HTTPS connection could be made. A page cannot see why: fetch() reports a
+ * refused connection and a rejected certificate with the same TypeError. The
+ * two subclasses are a best guess (see classifyUnreachable); both carry a hint
+ * and, in trustCheckUrl, an address the user can open to see the real reason.
+ */
+class ServerUnreachableError extends QtxError {
+    constructor(message, details = {}) {
+        super(message, details);
+        this.ports = details.ports ?? [];
+        this.trustCheckUrl = details.trustCheckUrl ?? '';
+    }
+}
+/** Nothing seems to listen: the server is not running for this user. */
+class ServerNotRunningError extends ServerUnreachableError {}
+/** A port took part in a TLS handshake and still failed: the browser does not trust the server's certificate. */
+class CertificateNotTrustedError extends ServerUnreachableError {}
+
+const ERROR_BY_STATUS = {
+    400: BadRequestError,
+    403: ForbiddenError,
+    404: NotFoundError,
+    418: NoSessionError,
+    419: NoResultError,
+    500: InternalServerError,
+    503: ServiceUnavailableError,
+};
+
+/** The typed error for a reply status that is not 200 or 202. */
+function errorForReply(reply, command, port) {
+    const Type = ERROR_BY_STATUS[reply.status] ?? UnexpectedStatusError;
+    const text = reply.body || reply.reason || `status ${reply.status}`;
+    return new Type(`${command}: ${reply.status} ${reply.reason}: ${text}`.trim(), {
+        status: reply.status, reason: reply.reason, body: reply.body, command, port,
+    });
+}
+
+// A failed probe that took clearly longer than the typical failure went at
+// least as far as a TLS handshake: something listens there.
+const SLOW_FAILURE_MIN_MS = 5;
+const SLOW_FAILURE_FACTOR = 4;
+
+/**
+ * Picks the port that looks like a server behind a rejected certificate, or 0.
+ * fail: [{ port, ms }] of failed probes. A refused loopback connection fails
+ * within a millisecond or two; a server whose certificate the browser rejects
+ * fails only after the handshake, several times slower. This is a guess from
+ * timing (a page cannot see the reason of a failed fetch): connect() probes
+ * such a port a second time and believes it only when it is slow again.
+ */
+function classifyUnreachable(fail) {
+    if (fail.length < 3)
+        return 0;
+    const sorted = fail.map((f) => f.ms).sort((a, b) => a - b);
+    const typical = sorted[Math.floor((sorted.length - 1) / 2)];
+    const slowest = fail.reduce((a, b) => (b.ms > a.ms ? b : a));
+    return isSlowFailure(slowest.ms, typical) ? slowest.port : 0;
+}
+
+function isSlowFailure(ms, typical) {
+    return ms >= SLOW_FAILURE_MIN_MS && ms >= Math.max(typical, 1) * SLOW_FAILURE_FACTOR;
+}
+
+function typicalFailureMs(fail) {
+    const sorted = fail.map((f) => f.ms).sort((a, b) => a - b);
+    return sorted[Math.floor((sorted.length - 1) / 2)] || 0;
+}
+
+// ---- helpers --------------------------------------------------------------
+
+const SERVER_COMMANDS = new Set([
+    'ALIVE', 'GET_RESULT', 'OPEN_SESSION', 'CLOSE_SESSION', 'SET_SESSION_VAR', 'SERVER_VERSION',
+    'ARCH_TYPE', 'TEST', 'GET_USER_SERVER_PORT', 'GET_USERNAME_FOR_PID',
+]);
+
+/** A braced lower-case UUID, the command id form the server keeps as sent. */
+function newCommandId() {
+    const c = globalThis.crypto;
+    let hex;
+    if (c && typeof c.randomUUID === 'function') {
+        hex = c.randomUUID();
+    } else {
+        // randomUUID needs a secure context; getRandomValues does not.
+        const b = new Uint8Array(16);
+        if (c && typeof c.getRandomValues === 'function')
+            c.getRandomValues(b);
+        else
+            for (let i = 0; i < 16; ++i) b[i] = Math.floor(Math.random() * 256);
+        b[6] = (b[6] & 0x0f) | 0x40;
+        b[8] = (b[8] & 0x3f) | 0x80;
+        const h = Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');
+        hex = `${h.slice(0, 8)}-${h.slice(8, 12)}-${h.slice(12, 16)}-${h.slice(16, 20)}-${h.slice(20)}`;
+    }
+    return `{${hex.toLowerCase()}}`;
+}
+
+/** The "sessionVars" parameter: a JSON array of {key, value}. Accepts an object or such an array. */
+function sessionVarsParam(vars) {
+    if (Array.isArray(vars))
+        return JSON.stringify(vars.map((v) => ({ key: String(v.key), value: v.value })));
+    return JSON.stringify(Object.entries(vars).map(([key, value]) => ({ key, value })));
+}
+
+/** Removes "name(" and ")" around a JSONP reply, or returns null when it is not one. */
+function unwrapJsonp(text, name) {
+    const head = `${name}(`;
+    if (!text.startsWith(head) || !text.endsWith(')'))
+        return null;
+    return text.slice(head.length, -1);
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const now = () => (globalThis.performance && typeof performance.now === 'function' ? performance.now() : Date.now());
+
+/** Back-off delays for polling: initial, growing by factor, capped at max. */
+function* backoffDelays({ initialMs = 25, factor = 2, maxMs = 1000 } = {}) {
+    let d = initialMs;
+    for (;;) {
+        yield d;
+        d = Math.min(maxMs, Math.ceil(d * factor));
+    }
+}
+
+let jsonpCounter = 0;
+
+// ---- client ---------------------------------------------------------------
+
+const DEFAULTS = {
+    host: '127.0.0.1',
+    port: 48460,            // configured port of the installation ([listener] port)
+    scanCount: 10,          // user instances listen from port+1 upwards
+    askDispatcher: true,    // first ask the configured port for the user's port
+    serverPort: 0,          // a known port: skip discovery
+    jsonp: false,           // send "callback" and unwrap callback(body) replies
+    requestTimeoutMs: 10000,
+    probeTimeoutMs: 3000,
+    poll: { initialMs: 25, factor: 2, maxMs: 1000, timeoutMs: 120000 },
+    fetch: null,            // defaults to globalThis.fetch
+    onEvent: null,          // (event) => void: one call per request, for status displays
+};
+
+class QtxClient {
+    constructor(options = {}) {
+        this.options = { ...DEFAULTS, ...options, poll: { ...DEFAULTS.poll, ...(options.poll || {}) } };
+        this.port = this.options.serverPort || 0;
+        this.sessionId = '';
+        this._keepAliveTimer = null;
+        this._fetch = this.options.fetch || globalThis.fetch.bind(globalThis);
+    }
+
+    get baseUrl() {
+        return `https://${this.options.host}:${this.port}`;
+    }
+
+    _emit(event) {
+        if (typeof this.options.onEvent === 'function') {
+            try { this.options.onEvent(event); } catch (_) { /* a display must not break a call */ }
+        }
+    }
+
+    /**
+     * One POST. Returns { status, reason, body, sessionId, cmdId } or throws
+     * ServerUnreachableError (no reply at all) / JsonpBlockedError.
+     */
+    async request(path, params = {}, { sessionId = this.sessionId, cmdId = '', port = this.port,
+        timeoutMs = this.options.requestTimeoutMs, jsonp = this.options.jsonp } = {}) {
+        const body = new URLSearchParams();
+        for (const [k, v] of Object.entries(params))
+            if (v !== undefined && v !== null) body.append(k, String(v));
+        const callback = jsonp ? `qtxcb${Date.now().toString(36)}_${++jsonpCounter}` : '';
+        if (callback)
+            body.append('callback', callback);
+        const headers = { 'Content-Type': 'application/x-www-form-urlencoded' };
+        if (sessionId) headers['X-QTX-sessionId'] = sessionId;
+        if (cmdId) headers['X-QTX-cmdId'] = cmdId;
+
+        const controller = typeof AbortController === 'function' ? new AbortController() : null;
+        const timer = controller ? setTimeout(() => controller.abort(), timeoutMs) : null;
+        const url = `https://${this.options.host}:${port}/${path}`;
+        const started = now();
+        let response;
+        let text;
+        try {
+            // Credentials stay home: the session travels in X-QTX-sessionId, not in cookies.
+            response = await this._fetch(url, {
+                method: 'POST', headers, body: body.toString(), mode: 'cors', credentials: 'omit',
+                cache: 'no-store', signal: controller ? controller.signal : undefined,
+            });
+            text = await response.text();
+        } catch (err) {
+            const ms = Math.round((now() - started) * 10) / 10;
+            this._emit({ path, port, ok: false, error: String(err && err.message || err), ms });
+            if (jsonp && port && await this._answersCors(port))
+                throw new JsonpBlockedError(
+                    `${path}: the browser withheld the JSONP reply (JSONP replies carry no CORS headers)`,
+                    { command: path, port, hint: 'Use the CORS transport (jsonp: false) in web pages.' });
+            const e = new ServerUnreachableError(`${path}: no reply from ${url}: ${err && err.message || err}`,
+                { command: path, port, ports: [port] });
+            e.elapsedMs = ms;
+            e.cause = err;
+            throw e;
+        } finally {
+            if (timer) clearTimeout(timer);
+        }
+        let replyBody = text;
+        if (callback) {
+            const inner = unwrapJsonp(text, callback);
+            if (inner === null)
+                throw new UnexpectedStatusError(`${path}: reply is not JSONP for ${callback}`,
+                    { status: response.status, reason: response.statusText, body: text, command: path, port });
+            replyBody = inner;
+        }
+        const reply = {
+            status: response.status,
+            reason: response.statusText,
+            body: replyBody,
+            sessionId: response.headers.get('X-QTX-sessionId') ?? '',
+            cmdId: response.headers.get('X-QTX-cmdId') ?? '',
+            port,
+        };
+        this._emit({ path, port, ok: true, status: reply.status, reason: reply.reason,
+            body: reply.body, cmdId: reply.cmdId, sessionId: reply.sessionId, ms: Math.round(now() - started) });
+        return reply;
+    }
+
+    async _answersCors(port) {
+        try {
+            const r = await this.request('SERVER_VERSION', {}, { port, jsonp: false, sessionId: '',
+                timeoutMs: this.options.probeTimeoutMs });
+            return r.status === 200;
+        } catch (_) {
+            return false;
+        }
+    }
+
+    /** Sends a server command and returns the body of a 200 reply; other statuses throw. */
+    async command(name, params = {}, opts = {}) {
+        if (!this.port)
+            await this.connect();
+        const reply = await this.request(name, params, opts);
+        if (reply.status !== 200)
+            throw errorForReply(reply, name, this.port);
+        return reply;
+    }
+
+    // ---- discovery --------------------------------------------------------
+
+    /**
+     * Finds the port of the user's server and keeps it in this.port.
+     * 1. serverPort given: use it.
+     * 2. askDispatcher: POST GET_USER_SERVER_PORT to the configured port; a 200
+     *    reply names the user's port (verified with SERVER_VERSION).
+     * 3. Probe port+1 .. port+scanCount and then the configured port itself with
+     *    SERVER_VERSION; the first that answers wins.
+     * Throws ServerNotRunningError or CertificateNotTrustedError.
+     */
+    async connect() {
+        const o = this.options;
+        if (o.serverPort) {
+            this.port = o.serverPort;
+            return this.port;
+        }
+        const failures = [];
+        if (o.askDispatcher) {
+            const started = now();
+            try {
+                const r = await this.request('GET_USER_SERVER_PORT', {}, { port: o.port, sessionId: '',
+                    jsonp: false, timeoutMs: o.probeTimeoutMs });
+                const p = Number.parseInt(r.body, 10);
+                if (r.status === 200 && p > 0 && p < 65536 && await this._probe(p, failures)) {
+                    this.port = p;
+                    return p;
+                }
+            } catch (e) {
+                if (!(e instanceof ServerUnreachableError)) throw e;
+                failures.push({ port: o.port, ms: e.elapsedMs ?? now() - started });
+            }
+        }
+        const candidates = [];
+        for (let i = 1; i <= o.scanCount; ++i)
+            if (o.port + i < 65536) candidates.push(o.port + i);
+        candidates.push(o.port);
+        // One after the other: parallel probes blur the timing that tells a
+        // refused port from a rejected certificate.
+        for (const p of candidates) {
+            if (await this._probe(p, failures)) {
+                this.port = p;
+                return p;
+            }
+        }
+        let slowPort = classifyUnreachable(failures);
+        if (slowPort) {
+            // The first requests of a page can be slow for other reasons: ask again.
+            const again = [];
+            if (await this._probe(slowPort, again)) {
+                this.port = slowPort;
+                return slowPort;
+            }
+            if (!again.length || !isSlowFailure(again[0].ms, typicalFailureMs(failures)))
+                slowPort = 0;
+        }
+        throw this._unreachable(candidates, slowPort);
+    }
+
+    async _probe(port, failures) {
+        const started = now();
+        try {
+            const r = await this.request('SERVER_VERSION', {}, { port, sessionId: '', jsonp: false,
+                timeoutMs: this.options.probeTimeoutMs });
+            return r.status === 200;
+        } catch (e) {
+            if (!(e instanceof ServerUnreachableError)) throw e;
+            // Keep the slowest failure per port (the dispatcher port may fail twice).
+            const ms = e.elapsedMs ?? now() - started;
+            const prev = failures.find((f) => f.port === port);
+            if (prev) prev.ms = Math.max(prev.ms, ms); else failures.push({ port, ms });
+            return false;
+        }
+    }
+
+    _unreachable(ports, slowPort) {
+        const host = this.options.host;
+        const range = `${ports[0]}-${ports[ports.length - 2] ?? ports[0]} and ${ports[ports.length - 1]}`;
+        if (slowPort) {
+            return new CertificateNotTrustedError(
+                `The server on port ${slowPort} seems to run, but this browser does not trust its certificate`,
+                { port: slowPort, ports, trustCheckUrl: `https://${host}:${slowPort}/SERVER_VERSION`,
+                    hint: 'Run "qtx-provision --trust" as this user, restart the browser, and reload the page.' });
+        }
+        return new ServerNotRunningError(
+            `No Quorvex Crypto Provider answers on ${host} ports ${range}`,
+            { ports, trustCheckUrl: `https://${host}:${ports[0]}/SERVER_VERSION`,
+                hint: 'Start the server (systemctl --user start quorvex-crypto-provider). If it runs, '
+                    + 'open trustCheckUrl: a certificate warning there means the browser does not trust it yet '
+                    + '(run "qtx-provision --trust").' });
+    }
+
+    // ---- server commands --------------------------------------------------
+
+    /** The server's version text. */
+    async serverVersion() {
+        return (await this.command('SERVER_VERSION', {}, { sessionId: '' })).body;
+    }
+
+    /**
+     * Opens a session and keeps its id. module: load that module at once
+     * (404 NotFoundError when it cannot be loaded). vars: session variables,
+     * an object or an array of {key, value}; modules receive them with every call.
+     */
+    async openSession({ module = '', vars = null } = {}) {
+        const params = {};
+        if (vars) params.sessionVars = sessionVarsParam(vars);
+        let path = 'OPEN_SESSION';
+        if (module) {
+            path = encodeURIComponent(module);
+            params.cmd = 'OPEN_SESSION';
+        }
+        // A session id in the header would be answered as it stands: open a new one.
+        const reply = await this.command(path, params, { sessionId: '' });
+        this.sessionId = reply.body || reply.sessionId;
+        return this.sessionId;
+    }
+
+    /** Restarts the session's idle timer; NoSessionError (418) when the session is gone. */
+    async keepAlive() {
+        await this.command('ALIVE');
+    }
+
+    /** Calls keepAlive every intervalMs until stopKeepAlive; onError gets failures. */
+    startKeepAlive(intervalMs = 60000, onError = null) {
+        this.stopKeepAlive();
+        this._keepAliveTimer = setInterval(() => {
+            this.keepAlive().catch((e) => { if (onError) onError(e); });
+        }, intervalMs);
+    }
+
+    stopKeepAlive() {
+        if (this._keepAliveTimer) clearInterval(this._keepAliveTimer);
+        this._keepAliveTimer = null;
+    }
+
+    async setSessionVar(key, value) {
+        if (!this.sessionId)
+            throw new NoSessionError('SET_SESSION_VAR: no session', { status: 418, command: 'SET_SESSION_VAR' });
+        await this.command('SET_SESSION_VAR', { key, value });
+    }
+
+    /** Closes the session; NoSessionError when the server no longer knows it. */
+    async closeSession() {
+        this.stopKeepAlive();
+        const id = this.sessionId;
+        if (!id) return;
+        try {
+            await this.command('CLOSE_SESSION', {}, { sessionId: id });
+        } finally {
+            this.sessionId = '';
+        }
+    }
+
+    // ---- module commands --------------------------------------------------
+
+    /**
+     * Starts module function fn with params; returns { cmdId, status }.
+     * Without an open session the server opens one; its id is kept.
+     */
+    async start(module, fn, params = {}) {
+        if (SERVER_COMMANDS.has(module))
+            throw new TypeError(`${module} is a server command, not a module`);
+        if (!this.port)
+            await this.connect();
+        const cmdId = newCommandId();
+        const command = `${module}/${fn}`;
+        const reply = await this.request(`${encodeURIComponent(module)}/${encodeURIComponent(fn)}`, params, { cmdId });
+        if (!this.sessionId && reply.sessionId)
+            this.sessionId = reply.sessionId;
+        if (reply.status !== 202 && reply.status !== 200)
+            throw errorForReply(reply, command, this.port);
+        return { cmdId: reply.cmdId || cmdId, status: reply.status, body: reply.body, command, module };
+    }
+
+    /**
+     * One GET_RESULT: { status: 200|202, body }; 419 and other statuses throw.
+     * With the module's name the poll goes to /<module> with cmd=GET_RESULT:
+     * a client on the system account may only address its own modules, so it
+     * can fetch results only that way; for other clients both forms are equal.
+     */
+    async getResult(cmdId, module = '') {
+        const path = module ? encodeURIComponent(module) : 'GET_RESULT';
+        const params = module ? { cmd: 'GET_RESULT', cmdId } : { cmdId };
+        const reply = await this.request(path, params, { cmdId });
+        if (reply.status !== 200 && reply.status !== 202)
+            throw errorForReply(reply, 'GET_RESULT', this.port);
+        return reply;
+    }
+
+    /**
+     * Polls GET_RESULT with a bounded back-off until 200 or an error status.
+     * ResultTimeoutError after poll.timeoutMs. A result "500|text" is the module's
+     * failure and throws ModuleFailedError.
+     */
+    async waitResult(cmdId, { command = 'GET_RESULT', module = '', poll = {} } = {}) {
+        const p = { ...this.options.poll, ...poll };
+        const deadline = Date.now() + p.timeoutMs;
+        for (const delay of backoffDelays(p)) {
+            const reply = await this.getResult(cmdId, module);
+            if (reply.status === 200) {
+                if (reply.body.startsWith('500|'))
+                    throw new ModuleFailedError(`${command}: the module failed: ${reply.body.slice(4)}`,
+                        { status: 500, reason: 'Module failed', body: reply.body, command, port: this.port });
+                return reply.body;
+            }
+            const left = deadline - Date.now();
+            if (left <= 0)
+                throw new ResultTimeoutError(`${command}: no result after ${p.timeoutMs} ms`,
+                    { command, port: this.port });
+            await sleep(Math.min(delay, left));
+        }
+        return '';
+    }
+
+    /** Starts fn and waits for its result text. */
+    async call(module, fn, params = {}, { poll = {} } = {}) {
+        const job = await this.start(module, fn, params);
+        if (job.status === 200)
+            return job.body;
+        return this.waitResult(job.cmdId, { command: job.command, module, poll });
+    }
+
+    /** call() and JSON.parse of the result. */
+    async callJson(module, fn, params = {}, opts = {}) {
+        const text = await this.call(module, fn, params, opts);
+        return text ? JSON.parse(text) : null;
+    }
+}
+
+// ---- exports (build-classic.mjs turns this block into window.QtxClient) ----
+export {
+    QtxClient, QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError,
+    InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError,
+    JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError,
+    classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp,
+};
+export default QtxClient;
