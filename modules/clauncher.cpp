@@ -94,6 +94,13 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
         if (m_bGuisBusy.load())
             return CommandResult(503, "Service Unavailable",
                                  "The QTX server is busy performing another gui request. Try again later.");
+        // Started with "-console" the server has no widget application: a dialog
+        // would abort the whole process, so the function is not started.
+        if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication")) {
+            QTX_LOG(logger(), ERROR, pFunc) << "GUI function requested but the server runs without a GUI (-console)";
+            return CommandResult(500, "Internal Server Error",
+                                 "The QTX server encountered an unexpected error and was unable to complete your request.");
+        }
         poDestination = mainThread();
         m_bGuisBusy.store(true);
         QTX_LOG(logger(), NOTICE, pFunc) << "Started GUI function. Flag bGuisBusy set";

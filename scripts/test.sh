@@ -1,29 +1,61 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit and
-# integration suites in a plain build and again under AddressSanitizer+UBSan.
-set -euo pipefail
+# integration suites in a plain build, the browser tests against it, the same
+# suites again under AddressSanitizer+UBSan, and a bounded fuzzing run of the
+# request parser. Ends with one summary line over all of them.
+set -uo pipefail
 source "$(dirname "$0")/lib.sh"
-
+set -e
 ensure_packages "${BUILD_PACKAGES[@]}" procps psmisc util-linux passwd curl
+set +e
 
 export QT_QPA_PLATFORM=offscreen
-status=0
+LOGS=$(mktemp -d)
+trap 'rm -rf "$LOGS"' EXIT
+passed=0
+failed=0
+
+# Adds the counts of a ctest run ("N% tests passed, F tests failed out of T").
+count_ctest() {
+  local line total fails
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n1)
+  if [ -z "$line" ]; then failed=$((failed + 1)); return; fi
+  fails=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+  passed=$((passed + total - fails)); failed=$((failed + fails))
+}
 
 run_suite() {
   local dir="$1"; shift
   echo "==> Building $dir $*"
-  configure_and_build "$ROOT_DIR/$dir" "$@"
+  if ! configure_and_build "$ROOT_DIR/$dir" "$@"; then
+    echo "BUILD FAILED: $dir"; failed=$((failed + 1)); return
+  fi
   echo "==> Testing $dir"
-  ctest --test-dir "$ROOT_DIR/$dir" --output-on-failure -j2 || status=1
+  ctest --test-dir "$ROOT_DIR/$dir" --output-on-failure -j2 2>&1 | tee "$LOGS/$dir.log"
+  count_ctest "$LOGS/$dir.log"
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+
+echo "==> Browser tests (headless Chromium)"
+"$ROOT_DIR/scripts/browser-test.sh" "$ROOT_DIR/build" 2>&1 | tee "$LOGS/browser.log"
+browser_rc=${PIPESTATUS[0]}
+browser_pass=$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$LOGS/browser.log" | tail -n1)
+browser_fail=$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$LOGS/browser.log" | tail -n1)
+passed=$((passed + ${browser_pass:-0})); failed=$((failed + ${browser_fail:-0}))
+[ "$browser_rc" -eq 0 ] || [ "${browser_fail:-0}" -gt 0 ] || failed=$((failed + 1))
+
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQTX_ASAN=ON
 
-if [ -x "$ROOT_DIR/scripts/fuzz.sh" ]; then
-  echo "==> Fuzzing the request parser"
-  "$ROOT_DIR/scripts/fuzz.sh" "${QTX_FUZZ_SECONDS:-60}" || status=1
+echo "==> Fuzzing the request parser (${QTX_FUZZ_SECONDS:-60} s)"
+if "$ROOT_DIR/scripts/fuzz.sh" "${QTX_FUZZ_SECONDS:-60}"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
 fi
 
-exit $status
+echo
+echo "Summary: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

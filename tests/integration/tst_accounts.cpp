@@ -198,6 +198,11 @@ void TestAccounts::ownAccountRunsEverything()
              oDigest.body.constData());
     // The result is handed out once.
     QCOMPARE(probe(kUserA, uiPort, "/GET_RESULT", QByteArray(), {"X-QTX-cmdId: 102", oSession}).status, 419);
+
+    // Started with "-console" the server has no widgets: a GUI function is refused
+    // instead of taking the process down.
+    QCOMPARE(probe(kUserA, uiPort, "/ConfirmDialog/Confirm", "text=ok%3F", {oSession}).status, 500);
+    QCOMPARE(probe(kUserA, uiPort, "/ALIVE", QByteArray(), {oSession}).status, 200);
 }
 
 void TestAccounts::otherAccountOnlyUnprivilegedFunctions()
