@@ -1,6 +1,9 @@
 #include "serverfixture.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
 #include <QProcessEnvironment>
 
 #include <csignal>
@@ -153,4 +156,40 @@ QStringList ServerFixture::logMessages() const
 bool ServerFixture::logContains(const QString &v_oMessage) const
 {
     return logMessages().contains(v_oMessage);
+}
+
+bool ServerFixture::waitForLog(const QString &v_oMessage, int v_iTimeoutMs)
+{
+    QElapsedTimer oTimer;
+    oTimer.start();
+    while (!logContains(v_oMessage)) {
+        if (oTimer.elapsed() > v_iTimeoutMs || m_process.state() == QProcess::NotRunning)
+            return logContains(v_oMessage);
+        QTest::qWait(100);
+    }
+    return true;
+}
+
+bool ServerFixture::waitListening(int v_iPort, int v_iTimeoutMs)
+{
+    return waitForLog(QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(v_iPort), v_iTimeoutMs);
+}
+
+int ServerFixture::freeBase(int v_iCount)
+{
+    for (int iTry = 0; iTry < 50; ++iTry) {
+        QTcpServer oProbe;
+        if (!oProbe.listen(QHostAddress::LocalHost, 0))
+            continue;
+        const int iBase = oProbe.serverPort();
+        oProbe.close();
+        bool bFree = iBase + v_iCount <= 65536;
+        for (int i = 0; bFree && i < v_iCount; ++i) {
+            QTcpServer oCheck;
+            bFree = oCheck.listen(QHostAddress::LocalHost, static_cast<quint16>(iBase + i));
+        }
+        if (bFree)
+            return iBase;
+    }
+    return 0;
 }

@@ -37,6 +37,10 @@ public:
     QString logFilePath() const;
     QStringList logMessages() const; // message part of every log line
     bool logContains(const QString &v_oMessage) const;
+    // Waits until the log holds the line (or the process ended).
+    bool waitForLog(const QString &v_oMessage, int v_iTimeoutMs = 20000);
+    // Waits for "Listening on port <port>".
+    bool waitListening(int v_iPort, int v_iTimeoutMs = 20000);
 
     static QString serverBinary();
     // The seed file every fixture shares, so all accounts derive the same pass phrase.
@@ -44,6 +48,8 @@ public:
     // Creates a local account for multi-account tests (root only); false when impossible.
     static bool ensureAccount(const QString &v_oAccount);
     static bool isRoot();
+    // A loopback port whose next v_iCount - 1 ports are free as well, or 0.
+    static int freeBase(int v_iCount = 4);
 
 private:
     QTemporaryDir m_dir;

@@ -24,24 +24,6 @@ struct ProbeReply
     QByteArray body;
 };
 
-int freeBase()
-{
-    for (int iTry = 0; iTry < 50; ++iTry) {
-        QTcpServer oProbe;
-        if (!oProbe.listen(QHostAddress::LocalHost, 0))
-            continue;
-        const int iBase = oProbe.serverPort();
-        oProbe.close();
-        bool bFree = iBase + 4 < 65536;
-        for (int i = 0; bFree && i < 5; ++i) {
-            QTcpServer oCheck;
-            bFree = oCheck.listen(QHostAddress::LocalHost, static_cast<quint16>(iBase + i));
-        }
-        if (bFree)
-            return iBase;
-    }
-    return 0;
-}
 
 bool copyModules(const QString &v_oTarget)
 {
@@ -110,10 +92,7 @@ bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAcc
     if (!v_oAccount.isEmpty())
         v_oServer.shareWith(v_oAccount);
     v_oServer.start({QStringLiteral("-console")}, v_oAccount);
-    const QString oLine = QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(v_iExpectedPort);
-    for (int i = 0; i < 200 && !v_oServer.logContains(oLine); ++i)
-        QTest::qWait(100);
-    return v_oServer.logContains(oLine);
+    return v_oServer.waitListening(v_iExpectedPort);
 }
 
 ProbeReply TestAccounts::probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
@@ -164,7 +143,7 @@ void TestAccounts::initTestCase()
     for (const QString &oAccount : {kUserA, kUserB, kUserC})
         QVERIFY2(ServerFixture::ensureAccount(oAccount), qPrintable(oAccount));
     QVERIFY2(QDir(QStringLiteral(QTX_BINARY_DIR "/modules")).exists(), "the signed example modules are not built");
-    m_base = freeBase();
+    m_base = ServerFixture::freeBase(5);
     QVERIFY(m_base > 0);
     QVERIFY(startInstance(m_dispatcher, QString(), m_base));
     QVERIFY(startInstance(m_userA, kUserA, m_base + 1));

@@ -22,39 +22,7 @@ QByteArray iniWithPort(int v_iPort)
              "keyFile=certs/QTX-key-server.pem\n";
 }
 
-// A base port whose next three ports are free now.
-int freeBase()
-{
-    for (int iTry = 0; iTry < 50; ++iTry) {
-        QTcpServer oProbe;
-        if (!oProbe.listen(QHostAddress::LocalHost, 0))
-            continue;
-        const int iBase = oProbe.serverPort();
-        oProbe.close();
-        bool bFree = iBase + 3 < 65536;
-        for (int i = 0; bFree && i < 4; ++i) {
-            QTcpServer oCheck;
-            bFree = oCheck.listen(QHostAddress::LocalHost, static_cast<quint16>(iBase + i));
-        }
-        if (bFree)
-            return iBase;
-    }
-    return 0;
-}
 
-bool waitForLog(ServerFixture &v_oServer, const QString &v_oLine, int v_iMs = 20000)
-{
-    QElapsedTimer oTimer;
-    oTimer.start();
-    while (oTimer.elapsed() < v_iMs) {
-        if (v_oServer.logContains(v_oLine))
-            return true;
-        if (v_oServer.process().state() == QProcess::NotRunning)
-            return v_oServer.logContains(v_oLine);
-        QTest::qWait(100);
-    }
-    return false;
-}
 
 } // namespace
 
@@ -89,7 +57,7 @@ void TestTransportPorts::userInstanceMovesUpFromTakenPort()
         QVERIFY2(ServerFixture::ensureAccount(kUser), "cannot create the test account");
         oAccount = kUser;
     }
-    const int iBase = freeBase();
+    const int iBase = ServerFixture::freeBase();
     QVERIFY(iBase > 0);
     QTcpServer oBlocker;
     QVERIFY(oBlocker.listen(QHostAddress::LocalHost, static_cast<quint16>(iBase + 1)));
@@ -98,7 +66,7 @@ void TestTransportPorts::userInstanceMovesUpFromTakenPort()
     QVERIFY(prepare(oServer, iBase, oAccount));
     oServer.start({QStringLiteral("-console")}, oAccount);
     const QString oListening = QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(iBase + 2);
-    QVERIFY2(waitForLog(oServer, oListening), qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
+    QVERIFY2(oServer.waitForLog(oListening), qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
     int iCannotBind = 0;
     for (const QString &oLine : oServer.logMessages()) {
         if (oLine.startsWith(QStringLiteral("CSslListener::CSslListener :: Cannot bind on port %1: ").arg(iBase + 1)))
@@ -113,11 +81,11 @@ void TestTransportPorts::rootInstanceIsTheDispatcher()
 {
     if (!ServerFixture::isRoot())
         QSKIP("The dispatcher runs as root; run the tests as root to cover it.");
-    const int iBase = freeBase();
+    const int iBase = ServerFixture::freeBase();
     ServerFixture oFirst;
     QVERIFY(prepare(oFirst, iBase));
     oFirst.start();
-    QVERIFY(waitForLog(oFirst, QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(iBase)));
+    QVERIFY(oFirst.waitListening(iBase));
     QVERIFY(oFirst.logContains(
         QStringLiteral("CSslListener::CSslListener :: Current server will be a dispatcher service for other servers")));
 
@@ -135,17 +103,17 @@ void TestTransportPorts::dispatcherTakesThePortFromAUserInstance()
 {
     if (!ServerFixture::isRoot() || !ServerFixture::ensureAccount(kUser))
         QSKIP("Needs root and a second account (created when running as root).");
-    const int iBase = freeBase();
+    const int iBase = ServerFixture::freeBase();
     // The user instance is configured one lower, so it listens on the dispatcher's port.
     ServerFixture oUser;
     QVERIFY(prepare(oUser, iBase - 1, kUser));
     oUser.start({QStringLiteral("-console")}, kUser);
-    QVERIFY(waitForLog(oUser, QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(iBase)));
+    QVERIFY(oUser.waitListening(iBase));
 
     ServerFixture oRoot;
     QVERIFY(prepare(oRoot, iBase));
     oRoot.start();
-    QVERIFY2(waitForLog(oRoot, QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(iBase), 40000),
+    QVERIFY2(oRoot.waitListening(iBase, 40000),
              qPrintable(oRoot.logMessages().join(QLatin1Char('\n'))));
     QVERIFY(oRoot.logContains(QStringLiteral("CSslListener::CSslListener :: Dispatcher is runing on another user. It will "
                                              "be closed and run on system account!")));
@@ -158,12 +126,12 @@ void TestTransportPorts::curlTrustsTheProvisionedAuthority()
 {
     if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty())
         QSKIP("curl is not installed");
-    const int iBase = freeBase();
+    const int iBase = ServerFixture::freeBase();
     ServerFixture oServer;
     QVERIFY(prepare(oServer, iBase));
     oServer.start();
     const int iPort = ServerFixture::isRoot() ? iBase : iBase + 1;
-    QVERIFY(waitForLog(oServer, QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(iPort)));
+    QVERIFY(oServer.waitListening(iPort));
 
     QProcess oCurl;
     oCurl.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("--tlsv1.2"), QStringLiteral("--cacert"),
