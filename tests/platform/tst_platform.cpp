@@ -1,0 +1,568 @@
+// ProcessUtilsLinuxImpl and UserServerPort on the real machine (this process, children made
+// from qtx_platform_helper, also as a second account when root, loopback connections,
+// system commands) and on fixtures (/proc/net/tcp tables, utmp files).
+
+#include "csettings.h"
+#include "processutilslinuximpl.h"
+#include "processutilslinuximpl_p.h"
+#include "qtxexceptions.h"
+#include "qtxlogger.h"
+#include "qtxpaths.h"
+#include "userserverport.h"
+
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+#include <utmp.h>
+
+struct UtmpRecord
+{
+    short type;  // USER_PROCESS, DEAD_PROCESS, ...
+    QByteArray user, line;
+    qint64 pid;  // 0: this process
+};
+Q_DECLARE_METATYPE(QList<UtmpRecord>)
+
+namespace {
+
+// Lines written to the processUtils category while the capture lives.
+class LogCapture : public log4cpp::AppenderSkeleton
+{
+public:
+    LogCapture()
+        : log4cpp::AppenderSkeleton("platformTestCapture")
+        , m_category(ProcessUtilsLogger::Instance().GetCategory())
+    {
+        m_category.setPriority(log4cpp::Priority::DEBUG);
+        m_category.addAppender(*this);  // by reference: not owned by the category
+    }
+    ~LogCapture() override { m_category.removeAppender(this); }
+
+    // Priority name of the first line containing the text, or empty.
+    QString priorityOf(const QString &v_oText) const
+    {
+        for (const auto &oLine : m_lines)
+            if (oLine.second.contains(v_oText))
+                return oLine.first;
+        return QString();
+    }
+    bool contains(const QString &v_oText) const { return !priorityOf(v_oText).isEmpty(); }
+
+    void close() override {}
+    bool reopen() override { return true; }
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout *v_pLayout) override { delete v_pLayout; }
+
+protected:
+    void _append(const log4cpp::LoggingEvent &v_oEvent) override
+    {
+        m_lines.append({QString::fromStdString(log4cpp::Priority::getPriorityName(v_oEvent.priority)),
+                        QString::fromStdString(v_oEvent.message)});
+    }
+
+private:
+    log4cpp::Category &m_category;
+    QList<QPair<QString, QString>> m_lines;  // priority name, message
+};
+
+QString ownAccount()
+{
+    int iErr = 0;
+    return qtxplatform::hostName() + QLatin1Char('/') + qtxplatform::userNameForUid(::geteuid(), &iErr);
+}
+
+// A pid not in use: a child that has ended and been reaped.
+qint64 endedPid()
+{
+    QProcess oProcess;
+    oProcess.start(QStringLiteral("/bin/true"), QStringList());
+    oProcess.waitForStarted(5000);
+    const qint64 iPid = oProcess.processId();  // 0 once it has finished
+    oProcess.waitForFinished(5000);
+    return iPid;
+}
+
+// Writes the records, then a torn partial record as a file being written may end.
+bool writeUtmp(const QString &v_oPath, const QList<UtmpRecord> &v_oRecords)
+{
+    QByteArray oData;
+    for (const UtmpRecord &oRecord : v_oRecords) {
+        utmp oEntry{};
+        oEntry.ut_type = oRecord.type;
+        oEntry.ut_pid = static_cast<pid_t>(oRecord.pid ? oRecord.pid : ::getpid());
+        // Full-width fields carry no terminating zero; the reader must not run past them.
+        std::strncpy(oEntry.ut_user, oRecord.user.constData(), sizeof(oEntry.ut_user));
+        std::strncpy(oEntry.ut_line, oRecord.line.constData(), sizeof(oEntry.ut_line));
+        oData.append(reinterpret_cast<const char *>(&oEntry), sizeof(oEntry));
+    }
+    oData.append(QByteArray(100, 'x'));
+    QFile oFile(v_oPath);
+    return oFile.open(QIODevice::WriteOnly) && oFile.write(oData) == oData.size();
+}
+
+// A running qtx_platform_helper; killed and reaped when it goes out of scope.
+class HelperProcess
+{
+public:
+    // Starts the helper (optionally through a wrapper such as setpriv) and waits
+    // for its "ready" line; port() is the number printed before it, if any.
+    bool start(const QStringList &v_oArguments, const QStringList &v_oWrapper = QStringList())
+    {
+        const QStringList oCommand = v_oWrapper + QStringList{QStringLiteral(QTX_PLATFORM_HELPER)} + v_oArguments;
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(oCommand.first(), oCommand.mid(1));
+        QByteArray oOutput;
+        while (!oOutput.contains("ready\n")) {
+            if (!m_process.waitForReadyRead(5000))
+                return false;
+            oOutput += m_process.readAllStandardOutput();
+        }
+        m_port = static_cast<quint16>(oOutput.split('\n').first().toUInt());
+        return true;
+    }
+    qint64 pid() const { return m_process.processId(); }
+    quint16 port() const { return m_port; }
+    QProcess &process() { return m_process; }
+    ~HelperProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+const QString kHelperName = QStringLiteral("qtx_platform_helper");
+
+// Connects a client to the server; returns the accepted end (owned by the server).
+QTcpSocket *connectTo(QTcpServer &v_oServer, QTcpSocket &v_oClient)
+{
+    v_oClient.connectToHost(QHostAddress::LocalHost, v_oServer.serverPort());
+    const bool bOk = v_oClient.waitForConnected(5000) && v_oServer.waitForNewConnection(5000);
+    return bOk ? v_oServer.nextPendingConnection() : nullptr;
+}
+
+// The rows parsed from a fixture table, one text line each.
+QStringList tcpFixture(const char *v_pName, bool v_bIpv6)
+{
+    QFile oFile(QStringLiteral(QTX_TEST_SOURCE_DIR "/data/") + QLatin1String(v_pName));
+    QStringList oRows;
+    for (const qtxplatform::TcpRow &r : qtxplatform::parseProcNetTcp(oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : "", v_bIpv6))
+        oRows << QStringLiteral("%1:%2 %3:%4 s%5 u%6 i%7").arg(QHostAddress(r.localAddr).toString()).arg(r.localPort)
+                     .arg(QHostAddress(r.remoteAddr).toString()).arg(r.remotePort).arg(r.state).arg(r.uid).arg(r.inode);
+    return oRows;
+}
+
+// The platform as UserServerPort sees it: client ports belong to pids, pids to
+// accounts, and each account's instance listens on one port.
+class FakeProcessUtils : public ProcessUtilsLinuxImpl
+{
+public:
+    QMap<quint16, qint64> pidOfPort;
+    QMap<qint64, QString> accountOfPid;
+    QMap<QString, quint16> portOfAccount;
+    QString lastAccount, lastName;
+    quint16 lastLowest = 0;
+
+    qint64 getPidOfProcessAtPort(quint16 v_uiPort) override { return pidOfPort.value(v_uiPort); }
+    QString getDomainAndUsernameForPID(qint64 v_iPid) override
+    {
+        return accountOfPid.contains(v_iPid) ? accountOfPid.value(v_iPid) : ProcessUtilsLinuxImpl::getDomainAndUsernameForPID(v_iPid);
+    }
+    QString getNameOfProcessWithPID(qint64) override { return QStringLiteral("QuorvexCryptoProvider"); }
+    quint16 getPortOfUserProcess(const QString &v_oAccount, const QString &v_oName, quint16 v_uiLowest) override
+    {
+        lastAccount = v_oAccount;
+        lastName = v_oName;
+        lastLowest = v_uiLowest;
+        return portOfAccount.value(v_oAccount.toLower());
+    }
+};
+
+} // namespace
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { QFile::remove(m_iniPath); }
+    void ownProcess();
+    void missingProcess();
+    void pidOfLoopbackClients();
+    void portOfUserProcess();
+    void shutdownProcess_data();
+    void shutdownProcess();
+    void runSystemCommand_data();
+    void runSystemCommand();
+    void processOfAnotherAccount();
+    void procNetTcp();
+    void activeSessions_data();
+    void activeSessions();
+    void userServerPortFound();
+    void userServerPortNotFound();
+
+private:
+    QTemporaryDir m_tmp;
+    QTcpServer m_dispatcher;  // the configured port
+    QString m_iniPath;
+};
+
+void TestPlatform::initTestCase()
+{
+    QVERIFY(m_tmp.isValid());
+    // Logger folder out of the real home, no logind sessions, and the INI beside the executable.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_tmp.path()));
+    qputenv("QTX_LOGIND_DIR", QFile::encodeName(m_tmp.path() + QStringLiteral("/no-logind")));
+    QVERIFY(m_dispatcher.listen(QHostAddress::LocalHost, 0));
+    m_iniPath = QCoreApplication::applicationDirPath() + QStringLiteral("/%1.ini").arg(QLatin1String(kQtxApplicationName));
+    QFile oIni(m_iniPath);
+    QVERIFY(oIni.open(QIODevice::WriteOnly));
+    oIni.write(QStringLiteral("[listener]\nport=%1\n").arg(m_dispatcher.serverPort()).toUtf8());
+    oIni.close();
+    QCOMPARE(CSettings::Instance()->ReadListenerPort(), int(m_dispatcher.serverPort()));
+}
+
+void TestPlatform::ownProcess()
+{
+    const std::unique_ptr<ProcessUtils> poUtils = createProcessUtils();
+    LogCapture oLog;
+    const qint64 iSelf = ::getpid();
+    QCOMPARE(poUtils->getNameOfProcessWithPID(iSelf), QStringLiteral("tst_platform"));
+    QVERIFY(oLog.contains(QStringLiteral("ProcessUtilsLinuxImpl::getNameOfProcessWithPID :: Pid(%1) has name(tst_platform)").arg(iSelf)));
+    QCOMPARE(poUtils->getDomainAndUsernameForPID(iSelf), ownAccount());
+    QVERIFY(oLog.contains(QStringLiteral("oDomainAndUserName=") + ownAccount()));
+    QCOMPARE(poUtils->isSystemProcess(iSelf), ::geteuid() == 0);
+    if (::geteuid() == 0) {
+        QVERIFY(poUtils->isCurrentUserAdministrator());
+        QVERIFY(poUtils->isProcessElevated(iSelf));
+        QCOMPARE(poUtils->getDomainAndUsernameForSystemAccount(), ownAccount());
+        QVERIFY(poUtils->isSystemProcess(1));
+    }
+    QVERIFY(poUtils->getLifetimeForPids(iSelf) >= 0);
+}
+
+void TestPlatform::missingProcess()
+{
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    const qint64 iGone = endedPid();
+    QCOMPARE(oUtils.getNameOfProcessWithPID(iGone), QStringLiteral("<unknown>"));
+    QVERIFY(oLog.contains(QStringLiteral("Couldn't find name of Pid(%1) because errno(%2)").arg(iGone).arg(ENOENT)));
+    QCOMPARE(oUtils.getNameOfProcessWithPID(0), QStringLiteral("<unknown>"));
+    try {
+        oUtils.getDomainAndUsernameForPID(iGone);
+        QFAIL("no exception");
+    } catch (const OpenProcessException &e) {
+        QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("OpenProcess with pid: %1 Error: %2").arg(iGone).arg(ENOENT));
+        QCOMPARE(const_cast<OpenProcessException &>(e).getDetailMessage(), QString::fromLatin1(kQtxUnexpectedErrorDetail));
+    }
+    QCOMPARE(oLog.priorityOf(QStringLiteral("Exception: OpenProcess with pid: %1").arg(iGone)), QStringLiteral("WARN"));
+    // The client lookup of a port nobody owns asks for pid 0, which must fail the same way.
+    QVERIFY_EXCEPTION_THROWN(oUtils.getDomainAndUsernameForPID(0), OpenProcessException);
+    QVERIFY_EXCEPTION_THROWN(oUtils.isSystemProcess(iGone), OpenProcessException);
+    QVERIFY_EXCEPTION_THROWN(oUtils.getLifetimeForPids(iGone), OpenProcessException);
+    QVERIFY_EXCEPTION_THROWN(oUtils.isProcessElevated(-1), OpenProcessException);
+    QCOMPARE(oUtils.ShutdownProcess(iGone), 1);
+    QCOMPARE(oLog.priorityOf(QStringLiteral("Process with pid <%1> was not opened").arg(iGone)), QStringLiteral("ERROR"));
+    QCOMPARE(oUtils.ShutdownProcess(0), 1);
+}
+
+void TestPlatform::pidOfLoopbackClients()
+{
+    QTcpServer oServer;
+    QVERIFY(oServer.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket oClient;
+    QTcpSocket *pAccepted = connectTo(oServer, oClient);
+    QVERIFY(pAccepted);
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    QCOMPARE(oUtils.getPidOfProcessAtPort(pAccepted->peerPort()), qint64(::getpid()));
+    QVERIFY(oLog.contains(QStringLiteral("ProcessUtilsLinuxImpl::getPidOfProcessAtPort :: Got client pid(%1)").arg(::getpid())));
+    QCOMPARE(oUtils.getPidOfProcessAtPort(oServer.serverPort()), qint64(::getpid()));  // the listener and accepted end
+    QCOMPARE(oUtils.getUidOfSocketAtPort(pAccepted->peerPort()), qint64(::geteuid()));
+
+    // A client in another process: its own pid, not ours, though we hold the other end.
+    HelperProcess oHelper;
+    QVERIFY(oHelper.start({QStringLiteral("connect"), QString::number(oServer.serverPort())}));
+    QCOMPARE(oUtils.getPidOfProcessAtPort(oHelper.port()), oHelper.pid());
+
+    QTcpServer oGone;  // its port is unused once closed
+    QVERIFY(oGone.listen(QHostAddress::LocalHost, 0));
+    const quint16 uiUnused = oGone.serverPort();
+    oGone.close();
+    QCOMPARE(oUtils.getPidOfProcessAtPort(uiUnused), qint64(0));
+    QVERIFY(oLog.contains(QStringLiteral("Got client pid(0)")));
+    QCOMPARE(oUtils.getUidOfSocketAtPort(uiUnused), qint64(-1));
+}
+
+void TestPlatform::portOfUserProcess()
+{
+    QTcpServer oFirst, oSecond;  // two distinct free ports, released again
+    QVERIFY(oFirst.listen(QHostAddress::LocalHost, 0) && oSecond.listen(QHostAddress::LocalHost, 0));
+    const quint16 uiLow = qMin(oFirst.serverPort(), oSecond.serverPort());
+    const quint16 uiHigh = qMax(oFirst.serverPort(), oSecond.serverPort());
+    oFirst.close();
+    oSecond.close();
+
+    // In pid order: one that does not listen, one below the lowest port, one at it.
+    HelperProcess oIdle, oBelow, oAt;
+    QVERIFY(oIdle.start({QStringLiteral("sleep")}));
+    QVERIFY(oBelow.start({QStringLiteral("listen"), QString::number(uiLow)}));
+    QVERIFY(oAt.start({QStringLiteral("listen"), QString::number(uiHigh)}));
+    QVERIFY2(oIdle.pid() < oBelow.pid() && oBelow.pid() < oAt.pid(), "pids wrapped around; rerun");
+
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh), uiHigh);
+    QVERIFY(oLog.contains(QStringLiteral("Found application with pid(%1) on port(%2)").arg(oAt.pid()).arg(uiHigh)));
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount().toUpper(), kHelperName.toUpper(), uiLow), uiLow);
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh + 1), quint16(0));
+    QCOMPARE(oUtils.getPortOfUserProcess(QStringLiteral("otherhost/") + ownAccount().section('/', 1), kHelperName, 1),
+             quint16(0));
+}
+
+void TestPlatform::shutdownProcess_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("forced");
+    QTest::newRow("ends on SIGTERM") << QStringLiteral("sleep") << false;
+    QTest::newRow("ignores SIGTERM") << QStringLiteral("ignoreterm") << true;
+}
+
+void TestPlatform::shutdownProcess()
+{
+    QFETCH(QString, mode);
+    QFETCH(bool, forced);
+    HelperProcess oChild;
+    QVERIFY(oChild.start({mode}));
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    QElapsedTimer oTimer;
+    oTimer.start();
+    QCOMPARE(oUtils.ShutdownProcess(oChild.pid()), 0);
+    QVERIFY(oChild.process().waitForFinished(5000));
+    // A polite end comes at once; a forced one after the 5 s grace period.
+    QVERIFY2(forced ? oTimer.elapsed() >= 4900 : oTimer.elapsed() < 4000, qPrintable(QString::number(oTimer.elapsed())));
+    QCOMPARE(oLog.contains(QStringLiteral("Process was signaled")), !forced);
+    QCOMPARE(oLog.priorityOf(QStringLiteral("Process was not signaled, terminating...")),
+             forced ? QStringLiteral("WARN") : QString());
+    QCOMPARE(oLog.contains(QStringLiteral("Process terminated successfully")), forced);
+    QVERIFY(oLog.contains(QStringLiteral("Kill finished. Status: 0")));
+    QCOMPARE(oChild.process().exitStatus(), QProcess::CrashExit);  // ended by a signal
+}
+
+void TestPlatform::runSystemCommand_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QStringList>("arguments");  // the command's input, joined with blanks
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<QByteArray>("output");
+    QTest::newRow("stdin") << QStringLiteral("/bin/cat") << QStringList{"a", "b c"} << 5000 << QByteArray("a b c");
+    QTest::newRow("quoted") << QStringLiteral("/bin/sh -c \"printf '%s' quoted\"") << QStringList() << 5000
+                            << QByteArray("quoted");
+    QTest::newRow("stderr merged") << QStringLiteral("/bin/sh") << QStringList{"echo err >&2"} << 5000
+                                   << QByteArray("err\n");
+    // The child is killed at the time-out, so this returns long before the sleep ends.
+    QTest::newRow("timeout") << QStringLiteral("/bin/sh") << QStringList{"echo started; exec sleep 30"} << 300
+                             << QByteArray("Command finished with TIMEOUT");
+    QTest::newRow("cannot start") << QStringLiteral("/nonexistent/tool") << QStringList{"x"} << 1000 << QByteArray();
+}
+
+void TestPlatform::runSystemCommand()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, timeout);
+    QFETCH(QByteArray, output);
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    QElapsedTimer oTimer;
+    oTimer.start();
+    QCOMPARE(oUtils.runSystemCommand(command, arguments, timeout), output);
+    QVERIFY(oTimer.elapsed() < 5000);
+    if (timeout < 1000)
+        QCOMPARE(oLog.priorityOf(QStringLiteral("Command finished with TIMEOUT")), QStringLiteral("WARN"));
+}
+
+void TestPlatform::processOfAnotherAccount()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root: creates the account 'qtxplattest' (useradd) and runs processes as it");
+    QProcess::execute(QStringLiteral("sh"), {"-c", "id qtxplattest >/dev/null 2>&1 || useradd -M -r -U -s /usr/sbin/nologin qtxplattest"});
+    const passwd *pEntry = ::getpwnam("qtxplattest");  // another run may have created it meanwhile
+    QVERIFY2(pEntry, "useradd failed");
+    const qint64 iUid = pEntry->pw_uid;
+    // setpriv executes the program in place: the pid QProcess sees is the program's.
+    const QStringList oAsAccount{"setpriv", QStringLiteral("--reuid=%1").arg(iUid),
+                                 QStringLiteral("--regid=%1").arg(pEntry->pw_gid), "--init-groups", "--"};
+    QTcpServer oServer;
+    QVERIFY(oServer.listen(QHostAddress::LocalHost, 0));
+    HelperProcess oClient;
+    QVERIFY(oClient.start({QStringLiteral("connect"), QString::number(oServer.serverPort())}, oAsAccount));
+
+    ProcessUtilsLinuxImpl oUtils;
+    const QString oAccount = qtxplatform::hostName() + QStringLiteral("/qtxplattest");
+    QCOMPARE(oUtils.getPidOfProcessAtPort(oClient.port()), oClient.pid());
+    QCOMPARE(oUtils.getUidOfSocketAtPort(oClient.port()), iUid);
+    QCOMPARE(oUtils.getDomainAndUsernameForPID(oClient.pid()), oAccount);
+    QCOMPARE(oUtils.getUsernameForPID(oClient.pid()), QStringLiteral("qtxplattest"));
+    QCOMPARE(oUtils.getNameOfProcessWithPID(oClient.pid()), kHelperName);
+    QVERIFY(!oUtils.isSystemProcess(oClient.pid()));
+    QVERIFY(!oUtils.isProcessElevated(oClient.pid()));
+    QCOMPARE(oUtils.getPIDsOfUserProcesses(kHelperName, oAccount.toUpper()), QList<qint64>{oClient.pid()});
+    QVERIFY(!oUtils.getPIDsOfCurrentUserProcesses(kHelperName).contains(oClient.pid()));
+    QVERIFY(!oUtils.getPIDsOfSystemProcesses(kHelperName).contains(oClient.pid()));
+}
+
+void TestPlatform::procNetTcp()
+{
+    // The header, text, a bad port, a non-numeric uid, an unknown state, an
+    // over-long address and a short line are all dropped.
+    QCOMPARE(tcpFixture("proc_net_tcp", false),
+             (QStringList{"127.0.0.1:8080 0.0.0.0:0 s10 u1000 i4001", "127.0.0.1:50000 127.0.0.1:8080 s1 u1001 i4002",
+                          "127.0.0.1:8080 127.0.0.1:50000 s1 u1000 i4003", "10.0.0.5:50000 10.0.0.8:80 s6 u0 i0"}));
+    // Of tcp6 only the IPv4-mapped sockets count ("::1" is not one).
+    QCOMPARE(tcpFixture("proc_net_tcp6", true),
+             (QStringList{"127.0.0.1:8085 0.0.0.0:0 s10 u1000 i5001", "127.0.0.1:53248 127.0.0.1:8085 s1 u1002 i5003"}));
+    QVERIFY(tcpFixture("proc_net_tcp", true).isEmpty() && tcpFixture("proc_net_tcp6", false).isEmpty());
+    QVERIFY(qtxplatform::parseProcNetTcp(QByteArray(100000, ':'), false).isEmpty());
+}
+
+void TestPlatform::activeSessions_data()
+{
+    QTest::addColumn<QList<UtmpRecord>>("records");
+    QTest::addColumn<QString>("single");   // "" when an ActiveSessionException is expected
+    QTest::addColumn<QString>("detail");   // of that exception
+    QTest::addColumn<int>("sessions");     // found; one user may hold several
+    QTest::addColumn<QString>("console");  // "" when there is none
+    const QString oHost = qtxplatform::hostName() + QLatin1Char('/');
+    const QByteArray oLong(32, 'b');  // fills ut_user, no terminating zero
+    QTest::newRow("nobody") << QList<UtmpRecord>{} << QString() << "Could not find active session." << 0 << QString();
+    QTest::newRow("one among other records")
+        << QList<UtmpRecord>{{BOOT_TIME, "reboot", "~", 0}, {LOGIN_PROCESS, "LOGIN", "tty2", 0},
+                             {USER_PROCESS, "alice", "pts/0", 0}, {USER_PROCESS, "ghost", "pts/1", endedPid()},
+                             {DEAD_PROCESS, "carol", "pts/2", 0}}
+        << oHost + "alice" << QString() << 1 << QString();
+    QTest::newRow("one user twice") << QList<UtmpRecord>{{USER_PROCESS, oLong, "tty1", 0}, {USER_PROCESS, oLong, "pts/3", 0}}
+                                    << oHost + oLong << QString() << 2 << oHost + oLong;
+    QTest::newRow("two users") << QList<UtmpRecord>{{USER_PROCESS, "remote", "pts/0", 0}, {USER_PROCESS, "desk", ":0", 0}}
+                               << QString() << "More than one user already logged in." << 2 << oHost + "desk";
+}
+
+void TestPlatform::activeSessions()
+{
+    QFETCH(QList<UtmpRecord>, records);
+    QFETCH(QString, single);
+    QFETCH(QString, detail);
+    QFETCH(int, sessions);
+    QFETCH(QString, console);
+    const QString oPath = m_tmp.path() + QStringLiteral("/utmp-") + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_');
+    QVERIFY(writeUtmp(oPath, records));
+    qputenv("QTX_UTMP_FILE", QFile::encodeName(oPath));
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    const QStringList oAccounts = oUtils.getDomainAndUsernamesForActiveSessions();
+    QVERIFY(oLog.contains(QStringLiteral("Found %1 WTS sessions on host").arg(sessions)));
+    QCOMPARE(oUtils.getActiveConsoleSessionID(), console.isEmpty() ? QStringLiteral("<NO ACTIVE CONSOLE SESSION>") : console);
+    QVERIFY(!oUtils.isProcessOfActiveConsoleUser(::getpid()));
+    if (!single.isEmpty()) {
+        QCOMPARE(oUtils.getDomainAndUsernameForSingleActiveSession(), single);
+        QCOMPARE(oAccounts, QStringList{single});
+        return;
+    }
+    QCOMPARE(oAccounts.size(), sessions);
+    try {
+        oUtils.getDomainAndUsernameForSingleActiveSession();
+        QFAIL("no exception");
+    } catch (const ActiveSessionException &e) {
+        QCOMPARE(const_cast<ActiveSessionException &>(e).getDetailMessage(), detail);
+        QCOMPARE(QString::fromUtf8(e.what()),
+                 QStringLiteral("ProcessUtilsWinImpl::getDomainAndUsernameForSingleActiveSession ActiveSession Error: ")
+                     + (sessions ? "More than one active session" : "Active session not found"));
+    }
+    QCOMPARE(oLog.priorityOf(QStringLiteral("Exception: ProcessUtilsWinImpl::getDomainAndUsernameForSingleActiveSession")),
+             QStringLiteral("WARN"));
+}
+
+void TestPlatform::userServerPortFound()
+{
+    QTcpSocket oAlice, oBob, oElsewhere;
+    QTcpSocket *pAlice = connectTo(m_dispatcher, oAlice), *pBob = connectTo(m_dispatcher, oBob);
+    QVERIFY(pAlice && pBob);
+    FakeProcessUtils oFake;
+    oFake.pidOfPort = {{pAlice->peerPort(), 101}, {pBob->peerPort(), 202}};
+    oFake.accountOfPid = {{101, QStringLiteral("HOST/Alice")}, {202, QStringLiteral("HOST/bob")}};
+    oFake.portOfAccount = {{QStringLiteral("host/alice"), 40001}, {QStringLiteral("host/bob"), 40002}};
+    LogCapture oLog;
+    QCOMPARE(UserServerPort(&oFake, pAlice).getUserServerPort(), quint16(40001));
+    QCOMPARE(oFake.lastAccount, QStringLiteral("HOST/Alice"));
+    QCOMPARE(oFake.lastName, QStringLiteral("QuorvexCryptoProvider"));
+    QCOMPARE(oFake.lastLowest, m_dispatcher.serverPort());  // the configured port
+    QVERIFY(oLog.contains(QStringLiteral("UserServerPort::getUserServerPort :: Read server port(40001) for client pid(101) "
+                                         "and username(HOST/Alice) and process with Name (QuorvexCryptoProvider)")));
+    QCOMPARE(UserServerPort(&oFake, pBob).getUserServerPort(), quint16(40002));
+
+    QTcpServer oOther;
+    QVERIFY(oOther.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket *pElsewhere = connectTo(oOther, oElsewhere);
+    QVERIFY(UserServerPort(&oFake, pAlice).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, pElsewhere).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, nullptr).isConnectionAtConfiguredPort());
+
+    // The real lookup: this process plays the user's instance (same account and
+    // executable, listening on the dispatcher's port), also for the one logged-on user.
+    ProcessUtilsLinuxImpl oUtils;
+    QCOMPARE(UserServerPort(&oUtils, pAlice).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
+    const QString oUtmp = m_tmp.path() + QStringLiteral("/utmp-own");
+    QVERIFY(writeUtmp(oUtmp, {{USER_PROCESS, ownAccount().section('/', 1).toLocal8Bit(), "tty1", 0}}));
+    qputenv("QTX_UTMP_FILE", QFile::encodeName(oUtmp));
+    QCOMPARE(UserServerPort(&oUtils, nullptr).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
+    QCOMPARE(oLog.priorityOf(QStringLiteral("UserServerPort::getUserServerPortForActiveSession :: Read server port(")),
+             QStringLiteral("NOTICE"));
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, nullptr).getUserServerPortForActiveSession(65535),
+                             UserServerPortException);
+    qunsetenv("QTX_UTMP_FILE");
+}
+
+void TestPlatform::userServerPortNotFound()
+{
+    QTcpSocket oClient;
+    QTcpSocket *pAccepted = connectTo(m_dispatcher, oClient);
+    QVERIFY(pAccepted);
+    // No process owns the client port: pid 0, whose account lookup throws and passes through.
+    FakeProcessUtils oFake;
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, pAccepted).getUserServerPort(), OpenProcessException);
+
+    ProcessUtilsLinuxImpl oUtils;
+    LogCapture oLog;
+    try {
+        // Nothing of ours listens above the highest port.
+        UserServerPort(&oUtils, pAccepted).getUserServerPort(65535);
+        QFAIL("no exception");
+    } catch (const UserServerPortException &e) {
+        QCOMPARE(const_cast<UserServerPortException &>(e).getDetailMessage(),
+                 QStringLiteral("Could not establish connection with QTX server. Server on user accoutn is probably down."));
+        QCOMPARE(QString::fromUtf8(e.what()),
+                 QStringLiteral("UserServerPort::getUserServerPortForConnAtSocket, cannot receive user server port!"));
+    }
+    QCOMPARE(oLog.priorityOf(QStringLiteral("Exception: UserServerPort::getUserServerPortForConnAtSocket, cannot")),
+             QStringLiteral("WARN"));
+    QVERIFY(oLog.contains(QStringLiteral("Read server port(0) for client pid(%1)").arg(::getpid())));
+}
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"
