@@ -120,7 +120,10 @@ bool ServerFixture::provision()
 
 void ServerFixture::start(const QStringList &v_oArguments, const QString &v_oAccount)
 {
-    m_process.setProcessEnvironment(serverEnvironment(path(QStringLiteral("config"))));
+    QProcessEnvironment oEnv = serverEnvironment(path(QStringLiteral("config")));
+    for (auto it = m_extraEnv.constBegin(); it != m_extraEnv.constEnd(); ++it)
+        oEnv.insert(it.key(), it.value());
+    m_process.setProcessEnvironment(oEnv);
     m_process.setWorkingDirectory(path());
     if (v_oAccount.isEmpty()) {
         m_process.start(path(QStringLiteral("QuorvexCryptoProvider")), v_oArguments);

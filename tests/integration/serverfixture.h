@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -33,6 +34,8 @@ public:
     // Lets another account use the folder (the server reads and writes below it).
     void shareWith(const QString &v_oAccount);
     QProcess &process() { return m_process; }
+    // Extra environment for the next start().
+    void setEnvironmentValue(const QString &v_oName, const QString &v_oValue) { m_extraEnv.insert(v_oName, v_oValue); }
 
     QString logFilePath() const;
     QStringList logMessages() const; // message part of every log line
@@ -54,4 +57,5 @@ public:
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    QMap<QString, QString> m_extraEnv;
 };

@@ -11,6 +11,9 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <csignal>
+#include <utmp.h>
+
 namespace {
 
 const QString kUserA = QStringLiteral("qtxtest1");
@@ -50,9 +53,11 @@ private slots:
     void rootClientOnlySystemModules();
     void dispatcherTellsEachAccountItsPort();
     void dispatcherNamesTheAccountOfAProcess();
+    void withoutServerModeTheActiveSessionDecides();
 
 private:
-    bool startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort);
+    bool startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort,
+                       bool v_bServerMode = true);
     ProbeReply probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
                      const QByteArray &v_oBody = QByteArray(), const QStringList &v_oHeaders = {});
     ProbeReply pollResult(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
@@ -78,10 +83,11 @@ bool shareCertificates(const ServerFixture &v_oFrom, ServerFixture &v_oTo)
     return true;
 }
 
-bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort)
+bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort,
+                                 bool v_bServerMode)
 {
     const QByteArray oIni = "[listener]\nport=" + QByteArray::number(m_base)
-                            + "\nwindowsServerMode=true\nreadTimeout=20000\n[dllLoader]\ndirPath=modules\n"
+                            + "\nwindowsServerMode=" + (v_bServerMode ? "true" : "false") + "\nreadTimeout=20000\n[dllLoader]\ndirPath=modules\n"
                               "[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
                               "[timeout]\ninterval=600000\n";
     const bool bCertificates = &v_oServer == &m_dispatcher ? v_oServer.provision()
@@ -240,6 +246,47 @@ void TestAccounts::dispatcherNamesTheAccountOfAProcess()
                                     "processPid=" + QByteArray::number(m_userB.process().processId()));
     QCOMPARE(oReply.status, 200);
     QCOMPARE(QString::fromUtf8(oReply.body), QHostInfo::localHostName() + QLatin1Char('/') + kUserB);
+}
+
+// Logon records as the login programs write them: one USER_PROCESS entry per account.
+bool writeUtmp(const QString &v_oPath, const QList<QPair<QString, qint64>> &v_oSessions)
+{
+    QFile oFile(v_oPath);
+    if (!oFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    int iTty = 2;
+    for (const auto &oSession : v_oSessions) {
+        struct utmp oEntry {};
+        oEntry.ut_type = USER_PROCESS;
+        oEntry.ut_pid = static_cast<pid_t>(oSession.second);
+        qstrncpy(oEntry.ut_line, qPrintable(QStringLiteral("tty%1").arg(iTty++)), sizeof oEntry.ut_line);
+        qstrncpy(oEntry.ut_user, qPrintable(oSession.first), sizeof oEntry.ut_user);
+        oFile.write(reinterpret_cast<const char *>(&oEntry), sizeof oEntry);
+    }
+    return true;
+}
+
+void TestAccounts::withoutServerModeTheActiveSessionDecides()
+{
+    // Replaces the dispatcher by one that is not in server mode and reads its
+    // logon sessions from a file of the test's.
+    ::kill(static_cast<pid_t>(m_dispatcher.process().processId()), SIGINT);
+    QTRY_COMPARE_WITH_TIMEOUT(m_dispatcher.process().state(), QProcess::NotRunning, 15000);
+    ServerFixture oDispatcher;
+    const QString oUtmp = oDispatcher.path(QStringLiteral("utmp"));
+    QVERIFY(writeUtmp(oUtmp, {{kUserA, m_userA.process().processId()}}));
+    oDispatcher.setEnvironmentValue(QStringLiteral("QTX_UTMP_FILE"), oUtmp);
+    QVERIFY(startInstance(oDispatcher, QString(), m_base, false));
+
+    // Whoever asks, the single active session's account is the answer.
+    ProbeReply oReply = probe(kUserB, static_cast<quint16>(m_base), "/GET_USER_SERVER_PORT");
+    QCOMPARE(oReply.status, 200);
+    QCOMPARE(oReply.body, QByteArray::number(m_base + 1));
+
+    QVERIFY(writeUtmp(oUtmp, {{kUserA, m_userA.process().processId()}, {kUserB, m_userB.process().processId()}}));
+    oReply = probe(kUserB, static_cast<quint16>(m_base), "/GET_USER_SERVER_PORT");
+    QCOMPARE(oReply.status, 500);
+    QCOMPARE(oReply.body, QByteArray("More than one user already logged in."));
 }
 
 QTEST_GUILESS_MAIN(TestAccounts)
