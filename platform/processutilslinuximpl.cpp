@@ -404,14 +404,22 @@ bool ProcessUtilsLinuxImpl::isCurrentUserAdministrator()
     return false;
 }
 
-uid_t ProcessUtilsLinuxImpl::getProcessEffectiveUid(qint64 v_iPid)
+QByteArray ProcessUtilsLinuxImpl::getProcessHandle(qint64 v_iPid, const char *v_pFile)
 {
-    QByteArray oStatus;
-    const int iErr = readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/status", &oStatus);
+    // Reading a process's /proc entry stands for opening the process: an entry
+    // that is gone or hidden from this account is an OpenProcess failure.
+    QByteArray oContent;
+    const int iErr = readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + '/' + v_pFile, &oContent);
     if (iErr != 0) {
         throwLogged<OpenProcessException>("ProcessUtilsLinuxImpl::getProcessHandle",
                                           QStringLiteral("OpenProcess with pid: %1 Error: %2").arg(v_iPid).arg(iErr));
     }
+    return oContent;
+}
+
+uid_t ProcessUtilsLinuxImpl::getProcessEffectiveUid(qint64 v_iPid)
+{
+    const QByteArray oStatus = getProcessHandle(v_iPid, "status");
     uid_t uiUid = 0;
     if (!parseStatusEffectiveUid(oStatus, &uiUid)) {
         throwLogged<GetTokenInformationException>(
@@ -485,12 +493,7 @@ bool ProcessUtilsLinuxImpl::isSystemProcess(qint64 v_iPid)
 
 bool ProcessUtilsLinuxImpl::isProcessElevated(qint64 v_iPid)
 {
-    QByteArray oStatus;
-    const int iErr = readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/status", &oStatus);
-    if (iErr != 0) {
-        throwLogged<OpenProcessException>("ProcessUtilsLinuxImpl::getProcessHandle",
-                                          QStringLiteral("OpenProcess with pid: %1 Error: %2").arg(v_iPid).arg(iErr));
-    }
+    const QByteArray oStatus = getProcessHandle(v_iPid, "status");
     uid_t uiUid = 0;
     quint64 uiCaps = 0;
     if (!parseStatusEffectiveUid(oStatus, &uiUid) || !parseStatusCapEff(oStatus, &uiCaps)) {
@@ -533,12 +536,7 @@ QString ProcessUtilsLinuxImpl::getNameOfProcessWithPID(qint64 v_iPid)
 
 qint64 ProcessUtilsLinuxImpl::getLifetimeForPids(qint64 v_iPid)
 {
-    QByteArray oStat;
-    const int iErr = readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/stat", &oStat);
-    if (iErr != 0) {
-        throwLogged<OpenProcessException>("ProcessUtilsLinuxImpl::getProcessHandle",
-                                          QStringLiteral("OpenProcess with pid: %1 Error: %2").arg(v_iPid).arg(iErr));
-    }
+    const QByteArray oStat = getProcessHandle(v_iPid, "stat");
     quint64 uiTicks = 0;
     const long iHz = ::sysconf(_SC_CLK_TCK);
     if (!parseStatStartTime(oStat, &uiTicks) || iHz <= 0) {

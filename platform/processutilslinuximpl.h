@@ -72,6 +72,8 @@ public:
 private:
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);
+    // The content of /proc/<pid>/<file>; throws OpenProcessException when unreadable.
+    QByteArray getProcessHandle(qint64 v_iPid, const char *v_pFile);
     uid_t getProcessEffectiveUid(qint64 v_iPid);
     QString accountText(const QString &v_oUser) const;
     QString getInfoFromUid(uid_t v_uiUid, bool v_bWithDomain);
