@@ -1,13 +1,11 @@
 #ifndef HTTPTESTSUPPORT_H
 #define HTTPTESTSUPPORT_H
 
-// Helpers shared by the HTTP message tests: an in-memory socket stand-in, settings
-// in a scratch INI file, and a feeding loop shaped like the connection handler's.
+// Shared by the HTTP and job tests: a socket stand-in, settings in a scratch
+// INI file, and a feeding loop like the connection handler's.
 
 #include "httprequest.h"
 
-#include <QByteArray>
-#include <QIODevice>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QVariantMap>
@@ -17,16 +15,12 @@
 
 namespace httptest {
 
-/// Sequential read-only device that hands out what was fed into it, like a socket.
+/// Sequential read-only device that hands out what was fed into it.
 class FeedDevice : public QIODevice
 {
 public:
     FeedDevice() { open(QIODevice::ReadOnly); }
-    void feed(const QByteArray &v_oBytes)
-    {
-        m_oPending.append(v_oBytes);
-        emit readyRead();
-    }
+    void feed(const QByteArray &v_oBytes) { m_oPending.append(v_oBytes); }
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_oPending.size() + QIODevice::bytesAvailable(); }
     bool canReadLine() const override { return m_oPending.contains('\n') || QIODevice::canReadLine(); }
@@ -34,11 +28,9 @@ public:
 protected:
     qint64 readData(char *v_pData, qint64 v_iMax) override
     {
-        const qint64 iCount = qMin<qint64>(v_iMax, m_oPending.size());
-        if (iCount <= 0)
-            return 0;
+        const int iCount = int(qMin<qint64>(v_iMax, m_oPending.size()));
         std::memcpy(v_pData, m_oPending.constData(), size_t(iCount));
-        m_oPending.remove(0, int(iCount));
+        m_oPending.remove(0, iCount);
         return iCount;
     }
     qint64 writeData(const char *, qint64) override { return -1; }
@@ -47,45 +39,38 @@ private:
     QByteArray m_oPending;
 };
 
-/// A QSettings positioned on a group, backed by an INI file that lives as long as it.
+/// A QSettings on a group, backed by an INI file that lives as long as it.
 class ScratchSettings
 {
 public:
     explicit ScratchSettings(const QString &v_oGroup, const QVariantMap &v_oValues = QVariantMap())
-        : m_poSettings(new QSettings(m_oDir.filePath(QStringLiteral("test.ini")), QSettings::IniFormat))
+        : m_oSettings(m_oDir.filePath(QStringLiteral("test.ini")), QSettings::IniFormat)
     {
-        m_poSettings->beginGroup(v_oGroup);
+        m_oSettings.beginGroup(v_oGroup);
         for (auto it = v_oValues.constBegin(); it != v_oValues.constEnd(); ++it)
-            m_poSettings->setValue(it.key(), it.value());
+            m_oSettings.setValue(it.key(), it.value());
     }
-    QSettings *get() const { return m_poSettings.get(); }
+    QSettings *get() { return &m_oSettings; }
 
 private:
     QTemporaryDir m_oDir;
-    std::unique_ptr<QSettings> m_poSettings;
+    QSettings m_oSettings;
 };
 
-inline bool isFinal(norrweb::HttpRequest::RequestState v_eState)
-{
-    return v_eState == norrweb::HttpRequest::Complete || v_eState == norrweb::HttpRequest::Aborted;
-}
-
-/// Lets the request consume the device while it has bytes and the request is not finished.
-inline void pump(norrweb::HttpRequest &v_oRequest, QIODevice &v_oDevice)
-{
-    int iGuard = 0;
-    while (v_oDevice.bytesAvailable() > 0 && !isFinal(v_oRequest.getState()) && ++iGuard < 1000000)
-        v_oRequest.consumeAvailable(&v_oDevice);
-}
-
-/// Feeds v_oRaw in slices of v_iSlice bytes (0: all at once), pumping after each slice.
+/// Feeds v_oRaw in slices of v_iSlice bytes (0: at once); after each slice the request
+/// consumes while it makes progress and is neither complete nor aborted.
 inline void feedAll(norrweb::HttpRequest &v_oRequest, FeedDevice &v_oDevice, const QByteArray &v_oRaw,
                     int v_iSlice = 0)
 {
+    using R = norrweb::HttpRequest;
     const int iSlice = v_iSlice > 0 ? v_iSlice : qMax(1, v_oRaw.size());
     for (int i = 0; i < v_oRaw.size(); i += iSlice) {
         v_oDevice.feed(v_oRaw.mid(i, iSlice));
-        pump(v_oRequest, v_oDevice);
+        for (qint64 iLeft = -1; v_oDevice.bytesAvailable() > 0 && v_oDevice.bytesAvailable() != iLeft
+                                && v_oRequest.getState() != R::Complete && v_oRequest.getState() != R::Aborted;) {
+            iLeft = v_oDevice.bytesAvailable();
+            v_oRequest.consumeAvailable(&v_oDevice);
+        }
     }
 }
 

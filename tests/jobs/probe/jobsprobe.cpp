@@ -10,22 +10,15 @@
 #include <QDialog>
 #include <QThread>
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 extern "C" void qtxJobsGateWait(const char *v_pGate);
 
-namespace {
-
-QByteArray currentThreadText()
+static QByteArray currentThreadText()
 {
     return QByteArray::number(quintptr(QThread::currentThread()), 16);
 }
 
-} // namespace
-
-QTX_MODULE_COMMAND(Echo);
 QTX_MODULE_COMMAND(Dialog);
 QTX_MODULE_COMMAND(GuiEcho);
 
@@ -34,60 +27,24 @@ QTX_MODULE_EXPORT bool IsGuiFunction(tpfun v_poFunction)
     return v_poFunction == &Dialog || v_poFunction == &GuiEcho;
 }
 
-QTX_MODULE_EXPORT bool CanUnprivilegedRun(tpfun v_poFunction)
-{
-    return v_poFunction == &Echo;
-}
-
-// "echo:" + data, after "delayMs" milliseconds.
+// The "data" parameter, unchanged.
 QTX_MODULE_COMMAND(Echo)
 {
     Q_UNUSED(v_oSessionParams);
-    const int iDelay = v_oRequest.value("delayMs").toInt();
-    if (iDelay > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(iDelay));
-    return "echo:" + v_oRequest.value("data");
+    return v_oRequest.value("data");
 }
 
-QTX_MODULE_COMMAND(Empty)
+// Throws what "kind" names: std, family, text, or else an int.
+QTX_MODULE_COMMAND(Throw)
 {
-    Q_UNUSED(v_oRequest);
     Q_UNUSED(v_oSessionParams);
-    return tResultType();
-}
-
-// The session variable "tag" as the module received it.
-QTX_MODULE_COMMAND(SessionTag)
-{
-    Q_UNUSED(v_oRequest);
-    return "tag:" + v_oSessionParams.value("tag").toByteArray();
-}
-
-QTX_MODULE_COMMAND(ThrowStd)
-{
-    Q_UNUSED(v_oRequest);
-    Q_UNUSED(v_oSessionParams);
-    throw std::runtime_error("runtime failure in module");
-}
-
-QTX_MODULE_COMMAND(ThrowFamily)
-{
-    Q_UNUSED(v_oRequest);
-    Q_UNUSED(v_oSessionParams);
-    throw NotImplementedException(QStringLiteral("family failure in module"));
-}
-
-QTX_MODULE_COMMAND(ThrowText)
-{
-    Q_UNUSED(v_oRequest);
-    Q_UNUSED(v_oSessionParams);
-    throw "text failure in module";
-}
-
-QTX_MODULE_COMMAND(ThrowInt)
-{
-    Q_UNUSED(v_oRequest);
-    Q_UNUSED(v_oSessionParams);
+    const QByteArray oKind = v_oRequest.value("kind");
+    if (oKind == "std")
+        throw std::runtime_error("runtime failure in module");
+    if (oKind == "family")
+        throw NotImplementedException(QStringLiteral("family failure in module"));
+    if (oKind == "text")
+        throw "text failure in module";
     throw 42;
 }
 
@@ -102,9 +59,9 @@ QTX_MODULE_COMMAND(Block)
 // A modal dialog; answers exec()'s result (0 when it was closed or rejected).
 QTX_MODULE_COMMAND(Dialog)
 {
+    Q_UNUSED(v_oRequest);
     Q_UNUSED(v_oSessionParams);
     QDialog oDialog;
-    oDialog.setWindowTitle(QString::fromUtf8(v_oRequest.value("title", "JobsProbe")));
     return "dialog:" + QByteArray::number(oDialog.exec());
 }
 

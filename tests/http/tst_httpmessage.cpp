@@ -1,0 +1,395 @@
+// HttpRequest: request line and header block, size limits, parameters and
+// percent-decoding, multipart bodies with their temporary files, cookies.
+// HttpResponse: byte-exact framing.
+
+#include "httpcookie.h"
+#include "httpresponse.h"
+#include "httptestsupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <functional>
+
+using norrweb::HttpCookie;
+using norrweb::HttpRequest;
+using norrweb::HttpResponse;
+using Bytes = QList<QByteArray>;
+
+static QByteArray multipartRequest(const QByteArray &v_oBody, const QByteArray &v_oBoundary = "\"abc\"")
+{
+    return "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + v_oBoundary
+           + "\r\nContent-Length: " + QByteArray::number(v_oBody.size()) + "\r\n\r\n" + v_oBody;
+}
+
+static QByteArray filePart(const QByteArray &v_oFileName, const QByteArray &v_oContent)
+{
+    return "--abc\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" + v_oFileName + "\"\r\n\r\n" + v_oContent;
+}
+
+static int openFdCount()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+}
+
+static QByteArray capture(const std::function<void(HttpResponse &)> &v_oWriter)
+{
+    QBuffer oBuffer;
+    oBuffer.open(QIODevice::WriteOnly);
+    HttpResponse oResponse(&oBuffer);
+    v_oWriter(oResponse);
+    return oBuffer.data();
+}
+
+class TestHttpMessage : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_oTempDir;
+    int m_iBaselineFds = 0;
+
+private slots:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        // Every temporary file of the parser lands here, so they can be counted.
+        QVERIFY(m_oTempDir.isValid());
+        qputenv("TMPDIR", QFile::encodeName(m_oTempDir.path()));
+        QCOMPARE(QDir::tempPath(), QDir(m_oTempDir.path()).canonicalPath());
+        // Warm-up: Qt opens a descriptor or two of its own on first use of temporary files.
+        httptest::parse(multipartRequest(filePart("a.txt", "x\r\n--abc--\r\n")));
+        m_iBaselineFds = openFdCount();
+    }
+
+    void requestLine_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("slice");
+        QTest::addColumn<bool>("valid");
+        const QByteArray oGet = "GET /a HTTP/1.1\r\nHost: example\r\n\r\n";
+        QTest::newRow("crlf, at once") << oGet << 0 << true;
+        // Slices never separate a CR from its LF: a lone LF after a CR-ended line is an empty line.
+        QTest::newRow("crlf, slices of 5") << oGet << 5 << true;
+        QTest::newRow("bare lf") << QByteArray("GET /a HTTP/1.1\nHost: example\n\n") << 0 << true;
+        QTest::newRow("empty lines first") << "\r\n\r\n  \r\n" + oGet << 0 << true;
+        QTest::newRow("length not a number") << oGet.chopped(2) + "Content-Length: abc\r\n\r\n" << 0 << true;
+        const QByteArray oRest = "\r\nHost: x\r\n\r\n";
+        QTest::newRow("two words") << "GET /a" + oRest << 0 << false;
+        QTest::newRow("double blank") << "GET  /a HTTP/1.1" + oRest << 0 << false;
+        QTest::newRow("four words") << "GET /a b HTTP/1.1" + oRest << 0 << false;
+        QTest::newRow("no HTTP in version") << "GET /a FTP/1.0" + oRest << 0 << false;
+        QTest::newRow("lower-case http") << "GET /a http/1.1" + oRest << 0 << false;
+    }
+    void requestLine()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(int, slice);
+        QFETCH(bool, valid);
+        httptest::FeedDevice oDevice;
+        HttpRequest oRequest(nullptr);
+        if (valid) {
+            httptest::feedAll(oRequest, oDevice, raw, slice);
+            QCOMPARE(oRequest.getState(), HttpRequest::Complete);
+            QCOMPARE(oRequest.getMethod(), QByteArray("GET"));
+            QCOMPARE(oRequest.getDecodedPath(), QByteArray("/a"));
+            QCOMPARE(oRequest.getVersion(), QByteArray("HTTP/1.1"));
+            QCOMPARE(oRequest.getHeader("Host"), QByteArray("example"));
+            QVERIFY(oRequest.getBody().isEmpty());
+            QVERIFY(oRequest.getAllParameters().isEmpty());
+            return;
+        }
+        QTest::ignoreMessage(QtWarningMsg, "HttpRequest: received broken HTTP request, invalid first line");
+        oDevice.feed(raw);
+        oRequest.consumeAvailable(&oDevice);
+        QCOMPARE(oRequest.getState(), HttpRequest::Aborted);
+        QVERIFY(oRequest.getMethod().isEmpty());
+        // Aborted is final: the rest of the bytes are not read.
+        const qint64 iLeft = oDevice.bytesAvailable();
+        oRequest.consumeAvailable(&oDevice);
+        QCOMPARE(oRequest.getState(), HttpRequest::Aborted);
+        QCOMPARE(oDevice.bytesAvailable(), iLeft);
+    }
+
+    void headerBlock()
+    {
+        // Continuations before the first header are dropped; names are lower-cased, not trimmed;
+        // the first colon separates; a folded line adds an extended entry; repeats are kept.
+        auto poRequest = httptest::parse("GET / HTTP/1.1\r\n folded\r\n:colon-first\r\nHost: a\r\nhost:   b  \r\n"
+                                         "X-Name : v\r\nX-Other:a:b\r\nX-A: one\r\n more\r\n\t:last\r\nX-B: two\r\n\r\n");
+        QCOMPARE(poRequest->getState(), HttpRequest::Complete);
+        QCOMPARE(poRequest->getHeader("HOST"), QByteArray("b"));
+        QCOMPARE(poRequest->getAllHeaders().values("host"), (Bytes{"b", "a"}));
+        QVERIFY(poRequest->getHeader("Missing").isEmpty());
+        QVERIFY(poRequest->getHeader("x-name").isEmpty());
+        QCOMPARE(poRequest->getHeader("x-name "), QByteArray("v"));
+        QCOMPARE(poRequest->getHeader("x-other"), QByteArray("a:b"));
+        QCOMPARE(poRequest->getHeader("x-a"), QByteArray("one more :last"));
+        QCOMPARE(poRequest->getAllHeaders().values("x-a"), (Bytes{"one more :last", "one more", "one"}));
+        QCOMPARE(poRequest->getHeader("x-b"), QByteArray("two"));
+        QCOMPARE(poRequest->getAllHeaders().size(), 8);
+    }
+
+    void sizeLimits_data()
+    {
+        QTest::addColumn<QVariantMap>("settings");
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("slice");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QByteArray>("warning");
+        QTest::addColumn<int>("left"); // bytes not read from the device; -1: not checked
+        const QByteArray oHead = "POST /f HTTP/1.1\r\nContent-Type: text/plain\r\nContent-Length: ";
+        const QByteArray oTen = oHead + "10\r\n\r\n0123456789";
+        const QByteArray oNext = "GET /next HTTP/1.1\r\n\r\n";
+        const QByteArray oMulti = "POST /u HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=xyz\r\nContent-Length: ";
+        const QByteArray oLine = "GET /" + QByteArray(200, 'a') + " HTTP/1.1\r\n\r\n";
+        const QByteArray oTooLarge = "HttpRequest: expected body is too large";
+        // Header bytes plus 16000 announced bytes exceed the default 16000: refused before the body is read.
+        QTest::newRow("default, announced body too large") << QVariantMap() << oHead + "16000\r\n\r\n" + QByteArray(100, 'x')
+                                                           << 0 << int(HttpRequest::Aborted) << oTooLarge << 100;
+        // The request ends at its body: the next one stays in the device.
+        QTest::newRow("limit equals header plus body") << QVariantMap{{"maxRequestSize", oTen.size()}} << oTen + oNext
+                                                       << 0 << int(HttpRequest::Complete) << QByteArray() << 22;
+        QTest::newRow("one byte short") << QVariantMap{{"maxRequestSize", oTen.size() - 1}} << oTen << 0
+                                        << int(HttpRequest::Aborted) << oTooLarge << -1;
+        // One byte over the allowance is read, no more.
+        QTest::newRow("overlong line") << QVariantMap{{"maxRequestSize", 64}} << oLine << 0 << int(HttpRequest::Aborted)
+                                       << QByteArray("HttpRequest: received too many bytes") << oLine.size() - 65;
+        QTest::newRow("multipart 1000000 accepted") << QVariantMap() << oMulti + "1000000\r\n\r\n" << 0
+                                                    << int(HttpRequest::AwaitingBody) << QByteArray() << 0;
+        QTest::newRow("multipart 1000001 refused") << QVariantMap() << oMulti + "1000001\r\n\r\n" << 0
+                                                   << int(HttpRequest::Aborted)
+                                                   << QByteArray("HttpRequest: expected multipart body is too large") << 0;
+        QTest::newRow("multipart reaching its limit")
+            << QVariantMap{{"maxMultiPartSize", 200}} << oMulti + "200\r\n\r\n" + QByteArray(200, 'z') << 50
+            << int(HttpRequest::Aborted) << QByteArray("HttpRequest: received too many multipart bytes") << -1;
+    }
+    void sizeLimits()
+    {
+        QFETCH(QVariantMap, settings);
+        QFETCH(QByteArray, raw);
+        QFETCH(int, slice);
+        QFETCH(int, state);
+        QFETCH(QByteArray, warning);
+        QFETCH(int, left);
+        httptest::ScratchSettings oSettings(QStringLiteral("listener"), settings);
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, warning.constData());
+        httptest::FeedDevice oDevice;
+        HttpRequest oRequest(settings.isEmpty() ? nullptr : oSettings.get());
+        httptest::feedAll(oRequest, oDevice, raw, slice);
+        QCOMPARE(int(oRequest.getState()), state);
+        if (left >= 0)
+            QCOMPARE(oDevice.bytesAvailable(), qint64(left));
+        if (state == HttpRequest::Complete) {
+            QCOMPARE(oRequest.getBody(), QByteArray("0123456789"));
+            QCOMPARE(oRequest.getCurrentSize(), raw.size() - left);
+            oRequest.consumeAvailable(&oDevice); // Complete is final
+            QCOMPARE(oRequest.getState(), HttpRequest::Complete);
+            QCOMPARE(oDevice.bytesAvailable(), qint64(left));
+        }
+    }
+
+    void percentDecode_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("plus") << QByteArray("a+b") << QByteArray("a b");
+        QTest::newRow("valid and invalid") << QByteArray("%41%zz") << QByteArray("A%zz");
+        QTest::newRow("trailing single digit") << QByteArray("x%4") << QByteArray("x\x04");
+        QTest::newRow("trailing percent") << QByteArray("abc%") << QByteArray("abc%");
+        QTest::newRow("no double decoding") << QByteArray("%2541") << QByteArray("%41");
+        QTest::newRow("escaped plus stays plus") << QByteArray("%2B+") << QByteArray("+ ");
+    }
+    void percentDecode()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(HttpRequest::percentDecode(input), expected);
+    }
+
+    void queryAndFormParameters()
+    {
+        // The path ends at the first '?'; names and values are decoded; a body parameter
+        // comes before the query's of the same name; parts without '=' and empty parts.
+        auto poRequest = httptest::parse("POST /x%3Fy%20z?a=1&a=2&a+b=%41%zz&q=1?r=2=3 HTTP/1.1\r\n"
+                                         "Content-Type: application/x-www-form-urlencoded; charset=utf-8\r\n"
+                                         "Content-Length: 24\r\n\r\na=3&flag&& k = v &=anon&");
+        QCOMPARE(poRequest->getState(), HttpRequest::Complete);
+        QCOMPARE(poRequest->getDecodedPath(), QByteArray("/x?y z"));
+        const QMultiMap<QByteArray, QByteArray> oParams = poRequest->getAllParameters();
+        QCOMPARE(oParams.size(), 8);
+        QCOMPARE(poRequest->getParameter("a"), QByteArray("3"));
+        QCOMPARE(oParams.values("a"), (Bytes{"3", "2", "1"}));
+        QVERIFY(poRequest->getParameter("A").isEmpty());
+        QCOMPARE(oParams.value("a b"), QByteArray("A%zz"));
+        QCOMPARE(oParams.value("q"), QByteArray("1?r=2=3"));
+        QVERIFY(oParams.contains("flag"));
+        QVERIFY(oParams.value("flag").isEmpty());
+        QCOMPARE(oParams.value("k"), QByteArray("v"));
+        QCOMPARE(oParams.value(""), QByteArray("anon"));
+    }
+
+    void multipart_data()
+    {
+        QTest::addColumn<QByteArray>("raw");
+        QTest::addColumn<int>("slice");
+        QTest::addColumn<Bytes>("params"); // "name=value" in map order
+        QTest::addColumn<QByteArray>("file"); // content of upload "f"; null: none
+        QTest::addColumn<int>("fds");         // descriptors the request holds
+        const QByteArray oFieldAndFile = "--abc\r\nContent-Disposition: form-data; name=\"field1\"\r\n\r\nhello\r\nworld\r\n"
+                                         + filePart("a.txt", "line1\r\nbare\rcr\nlf\r\n--abc--\r\n");
+        // The raw body and the upload (a closed QTemporaryFile keeps its descriptor).
+        for (int iSlice : {0, 7})
+            QTest::addRow("field and file, slices of %d", iSlice) << multipartRequest(oFieldAndFile) << iSlice
+                << Bytes{"f=a.txt", "field1=hello\r\nworld"} << QByteArray("line1\r\nbare\rcr\nlf") << 2;
+        // Longer than one 64 KiB slice, a line longer than the line bound; unquoted boundary.
+        QByteArray oLarge(100000, 'q');
+        oLarge.append("\n").append(QByteArray(70000, '\r')).append("tail");
+        QTest::newRow("large file") << multipartRequest(filePart("big.bin", oLarge + "\r\n--abc--\r\n"), "abc") << 0
+                                    << Bytes{"f=big.bin"} << oLarge << 2;
+        QTest::newRow("missing closing boundary")
+            << multipartRequest("--abc\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n"
+                                + filePart("cut.txt", "partial data"))
+            << 0 << Bytes{"k=v"} << QByteArray() << 1;
+    }
+    void multipart()
+    {
+        QFETCH(QByteArray, raw);
+        QFETCH(int, slice);
+        QFETCH(Bytes, params);
+        QFETCH(QByteArray, file);
+        QFETCH(int, fds);
+        QString oFileName;
+        {
+            auto poRequest = httptest::parse(raw, nullptr, slice);
+            QCOMPARE(poRequest->getState(), HttpRequest::Complete);
+            QVERIFY(poRequest->getBody().isEmpty());
+            Bytes oParams;
+            const QMultiMap<QByteArray, QByteArray> oAll = poRequest->getAllParameters();
+            for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
+                oParams << it.key() + "=" + it.value();
+            QCOMPARE(oParams, params);
+            QCOMPARE(poRequest->getUploadedFiles().size(), file.isNull() ? 0 : 1);
+            if (QTemporaryFile *poFile = poRequest->getUploadedFile("f")) {
+                QCOMPARE(poFile->pos(), qint64(0));
+                QCOMPARE(poFile->size(), qint64(file.size()));
+                QVERIFY(poFile->readAll() == file);
+                oFileName = poFile->fileName();
+                QVERIFY(QFile::exists(oFileName));
+            }
+            QCOMPARE(openFdCount(), m_iBaselineFds + fds);
+        }
+        // Temporary files go with the request; Linux may create them unnamed: count descriptors too.
+        QVERIFY(oFileName.isEmpty() || !QFile::exists(oFileName));
+        QCOMPARE(QDir(m_oTempDir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 0);
+        QCOMPARE(openFdCount(), m_iBaselineFds);
+    }
+
+    void splitCookieList_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<Bytes>("expected");
+        QTest::newRow("empty") << QByteArray() << Bytes();
+        QTest::newRow("only separators") << QByteArray(" ; ;;\t; ") << Bytes();
+        QTest::newRow("quoted separator") << QByteArray("a=1; b=\"x;y\"; c") << Bytes{"a=1", "b=x;y", "c"};
+        QTest::newRow("blanks inside quotes kept, outside trimmed") << QByteArray("  k=\" v \" ;") << Bytes{"k= v"};
+        QTest::newRow("unterminated quote") << QByteArray("a=\"x;y") << Bytes{"a=x;y"};
+    }
+    void splitCookieList()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(Bytes, expected);
+        QCOMPARE(HttpCookie::splitCookieList(text), expected);
+    }
+
+    void requestCookies()
+    {
+        auto poRequest = httptest::parse("GET / HTTP/1.1\r\nCookie: a=0; a=1; b=\"x;y\"; c\r\nX-K: 1\r\n"
+                                         "cookie: d = 4=4 \r\n\r\n");
+        QCOMPARE(poRequest->getState(), HttpRequest::Complete);
+        QCOMPARE(poRequest->getCookie("a"), QByteArray("1")); // the later of a name wins
+        QCOMPARE(poRequest->getCookie("b"), QByteArray("x;y"));
+        QVERIFY(poRequest->getAllCookies().contains("c"));
+        QVERIFY(poRequest->getCookie("c").isEmpty());
+        QCOMPARE(poRequest->getCookie("d"), QByteArray("4=4"));
+        QCOMPARE(poRequest->getAllCookies().size(), 4);
+        QVERIFY(poRequest->getCookie("A").isEmpty());
+        // Cookie headers are consumed; the others stay.
+        QVERIFY(poRequest->getHeader("cookie").isEmpty());
+        QVERIFY(!poRequest->getAllHeaders().contains("cookie"));
+        QCOMPARE(poRequest->getHeader("x-k"), QByteArray("1"));
+    }
+
+    void framing_data()
+    {
+        QTest::addColumn<Bytes>("headers"); // name, value, name, value...
+        QTest::addColumn<Bytes>("parts");   // the last one is written as the last part
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray oOk = "HTTP/1.1 200 OK\r\n";
+        const QByteArray oChunked = oOk + "Transfer-Encoding: chunked\r\n\r\n";
+        QTest::newRow("one part") << Bytes() << Bytes{"abc"} << oOk + "Content-Length: 3\r\n\r\nabc";
+        QTest::newRow("preset length replaced") << Bytes{"Content-Length", "99"} << Bytes{"abcd"}
+                                                << oOk + "Content-Length: 4\r\n\r\nabcd";
+        QTest::newRow("two parts") << Bytes() << Bytes{"ab", ""} << oChunked + "2\r\nab\r\n0\r\n\r\n";
+        QTest::newRow("26 bytes is 1a") << Bytes() << Bytes{QByteArray(26, 'z'), QByteArray(260, 'z')}
+                                        << oChunked + "1a\r\n" + QByteArray(26, 'z') + "\r\n104\r\n"
+                                               + QByteArray(260, 'z') + "\r\n0\r\n\r\n";
+        QTest::newRow("setHeader replaces") << Bytes{"X", "1", "X", "2"} << Bytes{""}
+                                            << oOk + "Content-Length: 0\r\nX: 2\r\n\r\n";
+        QTest::newRow("Connection: Close is raw") << Bytes{"Connection", "Close"} << Bytes{"one", "two"}
+                                                  << oOk + "Connection: Close\r\n\r\nonetwo";
+        QTest::newRow("connection: CLOSE is raw") << Bytes{"connection", "CLOSE"} << Bytes{"one", "two"}
+                                                  << oOk + "connection: CLOSE\r\n\r\nonetwo";
+        const QByteArray oTwoChunks = "Transfer-Encoding: chunked\r\n\r\n3\r\none\r\n3\r\ntwo\r\n0\r\n\r\n";
+        QTest::newRow("keep-alive is chunked") << Bytes{"Connection", "keep-alive"} << Bytes{"one", "two"}
+                                               << oOk + "Connection: keep-alive\r\n" + oTwoChunks;
+        QTest::newRow("CONNECTION is not looked up") << Bytes{"CONNECTION", "close"} << Bytes{"one", "two"}
+                                                     << oOk + "CONNECTION: close\r\n" + oTwoChunks;
+    }
+    void framing()
+    {
+        QFETCH(Bytes, headers);
+        QFETCH(Bytes, parts);
+        QFETCH(QByteArray, expected);
+        const QByteArray oBytes = capture([&](HttpResponse &r) {
+            QCOMPARE(r.getStatusCode(), 200);
+            for (int i = 0; i + 1 < headers.size(); i += 2)
+                r.setHeader(headers.at(i), headers.at(i + 1));
+            for (int i = 0; i < parts.size(); ++i) {
+                QVERIFY(!r.isLastPartSent());
+                r.write(parts.at(i), i == parts.size() - 1);
+            }
+            QVERIFY(r.isLastPartSent());
+        });
+        QCOMPARE(oBytes, expected);
+    }
+
+    void headersAndCookiesInByteOrder()
+    {
+        // One cookie per name, none without a name.
+        const QByteArray oBytes = capture([](HttpResponse &r) {
+            r.setStatus(404, "Not Found");
+            r.setHeader("content-type", "late");
+            r.setHeader("Content-Type", "text/plain");
+            r.setCookie(HttpCookie("", "ignored", 1));
+            r.setCookie(HttpCookie("b", "old", 1));
+            r.setCookie(HttpCookie("b", "2", 0));
+            r.setCookie(HttpCookie("a", "1 2", 60, "/", "c;1", "example.org", true, true));
+            r.getAllHeaders().insert("Access-Control-Allow-Origin", "*");
+            r.write("", true);
+        });
+        QCOMPARE(oBytes, QByteArray("HTTP/1.1 404 Not Found\r\n"
+                                    "Access-Control-Allow-Origin: *\r\n"
+                                    "Content-Length: 0\r\n"
+                                    "Content-Type: text/plain\r\n"
+                                    "content-type: late\r\n"
+                                    "Set-Cookie: a=1 2; Comment=c;1; Domain=example.org; Max-Age=60; Path=/; Secure; "
+                                    "HttpOnly; Version=1\r\n"
+                                    "Set-Cookie: b=2; Version=1\r\n"
+                                    "\r\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpMessage)
+#include "tst_httpmessage.moc"

@@ -1,0 +1,465 @@
+// The job life cycle through the signed JobsProbe module on real threads.
+// CLauncher: results and failures, GUI jobs one at a time, ordinary jobs in
+// parallel (polled while running), the usage counter, no thread left behind.
+// CTimeout: a session's idle timer (250 ms here) ends the session — its running
+// jobs finished (waited for, or their dialog closed), its results dropped, its
+// HTTP session, timer and modules gone — while CLOSE_SESSION only removes the
+// timer and lets a running job store its result.
+
+#include "clauncher.h"
+#include "ctimeout.h"
+#include "dllmanager.h"
+#include "dllmodule.h"
+#include "httpresponse.h"
+#include "httpsessionstore.h"
+#include "httptestsupport.h"
+#include "jobrequest.h"
+#include "qtxexceptions.h"
+
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/Priority.hh>
+
+#include <QApplication>
+#include <QDir>
+#include <QThread>
+#include <QTimer>
+#include <QUuid>
+#include <QWidget>
+#include <QtTest>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Gates: JobsProbe's Block calls wait until theirs is opened.
+struct Gate
+{
+    bool bOpen = false;
+    int iWaiting = 0;
+    int iReturned = 0;
+};
+
+std::mutex g_oGateMutex;
+std::condition_variable g_oGateChanged;
+std::map<std::string, Gate> g_oGates;
+
+Gate gate(const QByteArray &v_oGate)
+{
+    std::lock_guard<std::mutex> oGuard(g_oGateMutex);
+    return g_oGates[v_oGate.toStdString()];
+}
+
+void jobsGateOpen(const QByteArray &v_oGate)
+{
+    std::lock_guard<std::mutex> oGuard(g_oGateMutex);
+    g_oGates[v_oGate.toStdString()].bOpen = true;
+    g_oGateChanged.notify_all();
+}
+
+int jobsGateWaiting(const QByteArray &v_oGate) { return gate(v_oGate).iWaiting; }
+int jobsGateReturned(const QByteArray &v_oGate) { return gate(v_oGate).iReturned; }
+
+
+// Records "<PRIORITY> <message>" of every line logged to "moduleTools".
+class LogCapture : public log4cpp::AppenderSkeleton
+{
+public:
+    LogCapture()
+        : log4cpp::AppenderSkeleton("tst-jobs-capture")
+        , m_oCategory(log4cpp::Category::getInstance("moduleTools"))
+    {
+        log4cpp::Category::getRoot().setPriority(log4cpp::Priority::DEBUG);
+        m_oCategory.addAppender(*this);
+    }
+    ~LogCapture() override { m_oCategory.removeAppender(this); }
+
+    bool has(const QString &v_oText) const // some line contains v_oText
+    {
+        std::lock_guard<std::mutex> oGuard(m_oMutex);
+        for (const std::string &oLine : m_oLines)
+            if (QString::fromStdString(oLine).contains(v_oText))
+                return true;
+        return false;
+    }
+    // Runs on the logging thread for every line, after it was recorded.
+    void onLine(std::function<void(const QString &)> v_oHook)
+    {
+        std::lock_guard<std::mutex> oGuard(m_oMutex);
+        m_oHook = std::move(v_oHook);
+    }
+
+    void close() override {}
+    bool reopen() override { return true; }
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout *v_poLayout) override { delete v_poLayout; }
+
+protected:
+    void _append(const log4cpp::LoggingEvent &v_oEvent) override
+    {
+        const std::string oLine = log4cpp::Priority::getPriorityName(v_oEvent.priority) + " " + v_oEvent.message;
+        std::function<void(const QString &)> oHook;
+        {
+            std::lock_guard<std::mutex> oGuard(m_oMutex);
+            m_oLines.push_back(oLine);
+            oHook = m_oHook;
+        }
+        if (oHook)
+            oHook(QString::fromStdString(oLine));
+    }
+
+private:
+    log4cpp::Category &m_oCategory;
+    mutable std::mutex m_oMutex;
+    std::vector<std::string> m_oLines;
+    std::function<void(const QString &)> m_oHook;
+};
+
+QByteArray newId() { return QUuid::createUuid().toByteArray(); }
+
+JobRequest job(const QByteArray &v_oSessionId, const QByteArray &v_oCommand, const tRequestMap &v_oParams,
+                      const QByteArray &v_oCommandId)
+{
+    JobRequest oRequest;
+    oRequest.oLibraryName = "JobsProbe";
+    oRequest.oSessionId = v_oSessionId;
+    oRequest.oCommandId = v_oCommandId;
+    oRequest.oCommand = v_oCommand;
+    oRequest.oRequestMap = v_oParams;
+    return oRequest;
+}
+
+tRequestMap params(std::initializer_list<std::pair<QByteArray, QByteArray>> v_oPairs)
+{
+    tRequestMap oMap;
+    for (const auto &oPair : v_oPairs)
+        oMap.insert(oPair.first, oPair.second);
+    return oMap;
+}
+
+QByteArray threadText(const QThread *v_poThread) { return QByteArray::number(quintptr(v_poThread), 16); }
+
+// Polls v_oFetch while it answers 202 (the job runs), processing events in between;
+// not repeated once it answered otherwise, since a stored result is handed out once.
+CommandResult awaitResult(const std::function<CommandResult()> &v_oFetch)
+{
+    CommandResult oResult(202, "Accepted", QByteArray());
+    static_cast<void>(QTest::qWaitFor([&] {
+        oResult = v_oFetch();
+        return oResult.iStatusCode != 202;
+    }, 20000));
+    return oResult;
+}
+
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+} // namespace
+
+// Exported from the test executable; JobsProbe's Block calls it.
+extern "C" __attribute__((visibility("default"))) void qtxJobsGateWait(const char *v_pGate)
+{
+    std::unique_lock<std::mutex> oLock(g_oGateMutex);
+    Gate &oGate = g_oGates[v_pGate];
+    ++oGate.iWaiting;
+    g_oGateChanged.wait(oLock, [&oGate] { return oGate.bOpen; });
+    --oGate.iWaiting;
+    ++oGate.iReturned;
+}
+
+// Keeps the exception family linked into the executable, whose exports the
+// probe module binds to when it is loaded.
+QByteArray jobsFamilyWhat(const QString &v_oMessage);
+QByteArray jobsFamilyWhat(const QString &v_oMessage)
+{
+    return QByteArray(NotImplementedException(v_oMessage).what());
+}
+
+class TstJobs : public QObject
+{
+    Q_OBJECT
+    CLauncher *m_poLauncher = nullptr;
+    CTimeout *m_poTimeout = nullptr;
+    DllModule *m_poModule = nullptr;
+    QByteArray m_oSession; // without a timer
+    std::unique_ptr<httptest::ScratchSettings> m_poStoreSettings;
+    std::unique_ptr<norrweb::HttpSessionStore> m_poStore;
+    int m_iThreads = 0;
+
+    // A session as OPEN_SESSION makes it: in the store, with the module loaded and its timer running.
+    QByteArray openSession()
+    {
+        auto poRequest = httptest::parse("POST /OPEN_SESSION HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n");
+        norrweb::HttpResponse oResponse(nullptr);
+        const QByteArray oSession = m_poStore->getSession(*poRequest, oResponse, true).getId();
+        if (oSession.isEmpty() || !DllManager::GetInstance()->loadModuleForSession("JobsProbe", oSession))
+            return QByteArray();
+        m_poTimeout->AddNewTimer(QString::fromLatin1(oSession));
+        return QTest::qWaitFor([&] { return hasTimer(oSession); }) ? oSession : QByteArray();
+    }
+    bool hasTimer(const QByteArray &v_oSession) { return m_poTimeout->HasTimer(QString::fromLatin1(v_oSession)); }
+    CommandResult start(const QByteArray &v_oSession, const QByteArray &v_oCommand, const tRequestMap &v_oParams,
+                        const QByteArray &v_oCommandId)
+    {
+        return m_poLauncher->ProcessCommand(job(v_oSession, v_oCommand, v_oParams, v_oCommandId));
+    }
+    CommandResult start(const QByteArray &v_oCommand, const tRequestMap &v_oParams, const QByteArray &v_oCommandId)
+    {
+        return start(m_oSession, v_oCommand, v_oParams, v_oCommandId);
+    }
+    CommandResult fetch(const QByteArray &v_oSession, const QByteArray &v_oCommandId)
+    {
+        return m_poLauncher->GetResult(job(v_oSession, QByteArray(), tRequestMap(), v_oCommandId));
+    }
+    CommandResult fetch(const QByteArray &v_oCommandId) { return fetch(m_oSession, v_oCommandId); }
+    CommandResult await(const QByteArray &v_oCommandId)
+    {
+        return awaitResult([&] { return fetch(v_oCommandId); });
+    }
+    static QString saved(const QByteArray &v_oSession, const QByteArray &v_oCommandId)
+    {
+        return QStringLiteral("Result for sessionId <%1> and commandId <%2> saved")
+            .arg(QString::fromLatin1(v_oSession), QString::fromLatin1(v_oCommandId));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        registerQtxMetaTypes();
+        m_poLauncher = CLauncher::GetInstance();
+        QVERIFY(m_poLauncher);
+        // SetResult runs on the main thread, whose event loop lives as long as the process.
+        QCOMPARE(m_poLauncher->thread(), QCoreApplication::instance()->thread());
+        m_poTimeout = CTimeout::GetInstance();
+        QVERIFY(m_poTimeout);
+        QCOMPARE(m_poTimeout->thread(), QCoreApplication::instance()->thread());
+        m_poStoreSettings.reset(new httptest::ScratchSettings(QStringLiteral("sessions")));
+        m_poStore.reset(new norrweb::HttpSessionStore(m_poStoreSettings->get()));
+        g_poSessionStore = m_poStore.get();
+        m_oSession = newId();
+        QVERIFY(DllManager::GetInstance()->loadModuleForSession("JobsProbe", m_oSession));
+        m_poModule = DllManager::GetInstance()->getModule("JobsProbe");
+        QVERIFY(m_poModule);
+    }
+    void cleanupTestCase() { g_poSessionStore = nullptr; }
+    void init() { m_iThreads = threadCount(); }
+    void cleanup()
+    {
+        // Every job's thread is joined and its objects deleted once its result is stored.
+        QTRY_COMPARE(threadCount(), m_iThreads);
+        QCOMPARE(m_poModule->getUsage(), quint64(0));
+    }
+
+    void result_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("kind");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("bytes") << QByteArray("Echo") << QByteArray() << QByteArray("bytes \x01\xff");
+        QTest::newRow("empty") << QByteArray("Echo") << QByteArray() << QByteArray();
+        const QByteArray oThrow = "Throw";
+        QTest::newRow("standard exception") << oThrow << QByteArray("std") << QByteArray("500|runtime failure in module");
+        QTest::newRow("exception family") << oThrow << QByteArray("family") << QByteArray("500|family failure in module");
+        QTest::newRow("C string") << oThrow << QByteArray("text") << QByteArray("500|text failure in module");
+        QTest::newRow("anything else") << oThrow << QByteArray("int")
+                                       << QByteArray("500|Unknown exception wast threw from dll module!");
+    }
+    void result()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, kind);
+        QFETCH(QByteArray, body);
+        const QByteArray oCmd = newId();
+        QCOMPARE(start(command, params({{"data", body}, {"kind", kind}}), oCmd).iStatusCode, 202);
+        const CommandResult oDone = await(oCmd);
+        QCOMPARE(oDone.iStatusCode, 200);
+        QCOMPARE(oDone.oStatusText, QByteArray("OK"));
+        QCOMPARE(oDone.oBody, body);
+        // The 200 handed the result out; it is gone now.
+        const CommandResult oAgain = fetch(oCmd);
+        QCOMPARE(oAgain.iStatusCode, 419);
+        QCOMPARE(oAgain.oStatusText, QByteArray("No Result"));
+        QCOMPARE(oAgain.oBody, QByteArray("There is no result for given parameters."));
+    }
+
+    void guiCommandsOneAtATime()
+    {
+        const QByteArray oFirst = newId();
+        const QByteArray oSecond = newId();
+        CommandResult oRefused;
+        int iWhileShown = 0;
+        // Polled from inside the module's dialog, whose exec() the test's own code is stuck below.
+        QTimer oWatcher;
+        QObject::connect(&oWatcher, &QTimer::timeout, [&] {
+            if (QWidget *poDialog = QApplication::activeModalWidget()) {
+                oWatcher.stop();
+                // The first GUI job runs, a second is refused.
+                oRefused = start("GuiEcho", tRequestMap(), oSecond);
+                iWhileShown = fetch(oFirst).iStatusCode;
+                QMetaObject::invokeMethod(poDialog, "accept", Qt::QueuedConnection);
+            }
+        });
+        oWatcher.start(5);
+        QCOMPARE(start("Dialog", tRequestMap(), oFirst).iStatusCode, 202);
+        CommandResult oDone = await(oFirst);
+        QCOMPARE(oDone.iStatusCode, 200);
+        QCOMPARE(oDone.oBody, QByteArray("dialog:1"));
+        QCOMPARE(iWhileShown, 202);
+        QCOMPARE(oRefused.iStatusCode, 503);
+        QCOMPARE(oRefused.oStatusText, QByteArray("Service Unavailable"));
+        QCOMPARE(oRefused.oBody, QByteArray("The QTX server is busy performing another gui request. Try again later."));
+        QCOMPARE(fetch(oSecond).iStatusCode, 419); // refused: no job was made
+
+        // After the first result a new GUI command is accepted, and runs on the main thread.
+        const QByteArray oThird = newId();
+        QCOMPARE(start("GuiEcho", tRequestMap(), oThird).iStatusCode, 202);
+        oDone = await(oThird);
+        QCOMPARE(oDone.iStatusCode, 200);
+        QCOMPARE(oDone.oBody, "gui:" + threadText(QCoreApplication::instance()->thread()));
+    }
+
+    void ordinaryCommandsRunInParallel()
+    {
+        // Started as a connection handler does: from a thread of its own, which
+        // ends before the jobs do.
+        const QList<QByteArray> oCmds{newId(), newId(), newId()};
+        QList<CommandResult> oStarted;
+        std::thread oHandler([&] {
+            for (const QByteArray &oCmd : oCmds)
+                oStarted << start("Block", params({{"gate", "parallel"}}), oCmd);
+        });
+        oHandler.join();
+        for (const CommandResult &oResult : qAsConst(oStarted)) {
+            QCOMPARE(oResult.iStatusCode, 202);
+            QCOMPARE(oResult.oStatusText, QByteArray("Accepted"));
+            QCOMPARE(oResult.oBody, QByteArray());
+        }
+        QCOMPARE(oStarted.size(), 3);
+        // All three are inside the module at once, each counted in use, each still polled as running.
+        QTRY_COMPARE(jobsGateWaiting("parallel"), 3);
+        QCOMPARE(m_poModule->getUsage(), quint64(3));
+        QCOMPARE(threadCount(), m_iThreads + 3);
+        const CommandResult oRunning = fetch(oCmds.first());
+        QCOMPARE(oRunning.iStatusCode, 202);
+        QCOMPARE(oRunning.oStatusText, QByteArray("Accepted"));
+        QCOMPARE(oRunning.oBody, QByteArray());
+
+        jobsGateOpen("parallel");
+        QSet<QByteArray> oThreads;
+        for (const QByteArray &oCmd : oCmds) {
+            const CommandResult oDone = await(oCmd);
+            QCOMPARE(oDone.iStatusCode, 200);
+            QVERIFY(oDone.oBody.startsWith("thread:"));
+            oThreads << oDone.oBody;
+            QCOMPARE(fetch(oCmd).iStatusCode, 419);
+        }
+        QCOMPARE(oThreads.size(), 3);
+        QVERIFY(!oThreads.contains("thread:" + threadText(QThread::currentThread())));
+        QCOMPARE(fetch(newId()).iStatusCode, 419);
+    }
+
+    void expiryDuringOrdinaryJob()
+    {
+        LogCapture oLog;
+        const QByteArray oSession = openSession();
+        QVERIFY(!oSession.isEmpty());
+        // A result the page never fetched, and then a job still running.
+        const QByteArray oUnfetched = newId();
+        QCOMPARE(start(oSession, "Echo", params({{"data", "kept?"}}), oUnfetched).iStatusCode, 202);
+        QTRY_VERIFY(oLog.has(saved(oSession, oUnfetched)));
+        std::atomic<int> iReturnedWhenCancelled{-1};
+        oLog.onLine([&](const QString &v_oLine) {
+            // FinishJob is about to wait for the job: let the module function go on.
+            if (v_oLine.contains(QStringLiteral("CThreadWorker::CancelOperation :: Cancel all operations")))
+                jobsGateOpen("expiry");
+            // Logged once RemoveAllForSession is back: the function must have returned by then.
+            if (v_oLine.contains(QStringLiteral("ExecuteTimeout :: Operation cancelled: ")))
+                iReturnedWhenCancelled = jobsGateReturned("expiry");
+        });
+        const QByteArray oCmd = newId();
+        QCOMPARE(start(oSession, "Block", params({{"gate", "expiry"}}), oCmd).iStatusCode, 202);
+        QTRY_COMPARE(jobsGateWaiting("expiry"), 1);
+
+        QTRY_VERIFY(!hasTimer(oSession));
+        QCOMPARE(iReturnedWhenCancelled.load(), 1);
+        QVERIFY(oLog.has(QStringLiteral("NOTICE CTimeout::ExecuteTimeout :: Operation cancelled: 1")));
+        // Results dropped, also when a late delivery comes round.
+        QTest::qWait(0);
+        QCOMPARE(fetch(oSession, oUnfetched).iStatusCode, 419);
+        QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
+        QVERIFY(!oLog.has(saved(oSession, oCmd)));
+        QVERIFY(m_poStore->getSession(oSession).isNull());
+        oLog.onLine(nullptr);
+        QVERIFY(oLog.has(QStringLiteral("INFO DllManager::unloadAllModulesForSession :: v_oSessionId=")
+                             + QString::fromLatin1(oSession)));
+    }
+
+    void expiryClosesModalDialog()
+    {
+        LogCapture oLog;
+        const QByteArray oSession = openSession();
+        QVERIFY(!oSession.isEmpty());
+        bool bDialogOpenAtTimeout = false;
+        oLog.onLine([&](const QString &v_oLine) {
+            if (v_oLine.contains(QStringLiteral("Timeout occured. sessionID=")))
+                bDialogOpenAtTimeout = QApplication::activeModalWidget() != nullptr;
+        });
+        const QByteArray oCmd = newId();
+        QCOMPARE(start(oSession, "Dialog", tRequestMap(), oCmd).iStatusCode, 202);
+
+        QTRY_VERIFY(!hasTimer(oSession));
+        oLog.onLine(nullptr);
+        QVERIFY(bDialogOpenAtTimeout);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
+        QVERIFY(m_poStore->getSession(oSession).isNull());
+
+        // The GUI-busy flag is clear: the next GUI command is accepted.
+        const QByteArray oGui = newId();
+        QCOMPARE(start("GuiEcho", tRequestMap(), oGui).iStatusCode, 202);
+        QCOMPARE(await(oGui).iStatusCode, 200);
+    }
+
+    void closedSessionKeepsRunningJob()
+    {
+        LogCapture oLog;
+        const QByteArray oSession = openSession();
+        QVERIFY(!oSession.isEmpty());
+        const QString oId = QString::fromLatin1(oSession);
+        const QByteArray oCmd = newId();
+        QCOMPARE(start(oSession, "Block", params({{"gate", "closed"}}), oCmd).iStatusCode, 202);
+        QTRY_COMPARE(jobsGateWaiting("closed"), 1);
+
+        // What CLOSE_SESSION does: timer and HTTP session go, the job stays.
+        m_poTimeout->RemoveTimer(oId);
+        QVERIFY(!m_poTimeout->HasTimer(oId));
+        m_poStore->removeSession(m_poStore->getSession(oSession));
+        DllManager::GetInstance()->unloadAllModulesForSession(oSession);
+        // Later timer requests of the session only warn.
+        m_poTimeout->RestartTimer(oId);
+        m_poTimeout->RemoveTimer(oId);
+        const QString oWarn = QStringLiteral("Timer for sessionID <%1> not exist!").arg(oId);
+        QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RestartTimer :: ") + oWarn));
+        QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RemoveTimer :: ") + oWarn));
+        QTRY_VERIFY(oLog.has(QStringLiteral("Timer stopped and prepared for delete timer address=")));
+
+        jobsGateOpen("closed");
+        const CommandResult oDone = awaitResult([&] { return fetch(oSession, oCmd); });
+        QCOMPARE(oDone.iStatusCode, 200);
+        QVERIFY(oDone.oBody.startsWith("thread:"));
+    }
+};
+
+QTEST_MAIN(TstJobs)
+#include "tst_jobs.moc"
