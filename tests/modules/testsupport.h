@@ -1,0 +1,81 @@
+#pragma once
+
+// Shared by the module tests: the lines logged to "moduleTools" (where the module
+// classes write while no server logger exists), file helpers, the build's
+// signing key, the fixture modules and the counters tstmod keeps in the environment.
+
+#include "qtxsigner.h"
+
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+#include <log4cpp/LoggingEvent.hh>
+
+#include <QtTest>
+
+class LogCapture : public log4cpp::AppenderSkeleton
+{
+public:
+    LogCapture() : log4cpp::AppenderSkeleton("tst-capture"), m_oCategory(log4cpp::Category::getInstance("moduleTools"))
+    {
+        log4cpp::Category::getRoot().setPriority(log4cpp::Priority::DEBUG);
+        m_oCategory.addAppender(*this);
+    }
+    ~LogCapture() override { m_oCategory.removeAppender(this); }
+    QStringList lines() const { QMutexLocker oLock(&m_oMutex); return m_oLines; }
+    // Some line, "<PRIORITY> <message>", contains v_oText.
+    bool has(const QString &v_oText) const { return count(v_oText) > 0; }
+    int count(const QString &v_oText) const { return lines().filter(v_oText).size(); }
+    void close() override {}
+    bool reopen() override { return true; }
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout *v_poLayout) override { delete v_poLayout; }
+
+protected:
+    void _append(const log4cpp::LoggingEvent &v_oEvent) override
+    {
+        QMutexLocker oLock(&m_oMutex);
+        m_oLines << QString::fromStdString(log4cpp::Priority::getPriorityName(v_oEvent.priority) + " " + v_oEvent.message);
+    }
+
+private:
+    log4cpp::Category &m_oCategory;
+    mutable QMutex m_oMutex;
+    QStringList m_oLines;
+};
+
+namespace tst {
+
+inline QByteArray readFile(const QString &v_oPath)
+{
+    QFile oFile(v_oPath);
+    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
+}
+inline bool writeFile(const QString &v_oPath, const QByteArray &v_oData)
+{
+    QFile oFile(v_oPath);
+    return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oData) == v_oData.size();
+}
+inline QByteArray signingKeyPem() { return readFile(QStringLiteral(QTX_TEST_SIGNING_KEY)); }
+
+// Writes v_oData to v_oPath and signs it with the build's signing key.
+inline bool writeSigned(const QString &v_oPath, const QByteArray &v_oData, bool v_bPlain,
+                        int v_iPadding = qtxsign::kAutoPadding)
+{
+    QString oMessage;
+    return writeFile(v_oPath, v_oData)
+           && qtxsign::signFile(v_oPath, signingKeyPem(), v_bPlain, v_iPadding, &oMessage) == qtxsign::Outcome::Ok;
+}
+
+// <fixtures>/<case>/<module> without extension, as the module manager builds it.
+inline QString fixture(const QString &v_oCase, const char *v_pModule = "tstmod")
+{
+    return QStringLiteral(QTX_TEST_FIXTURES "/") + v_oCase + QLatin1Char('/') + QLatin1String(v_pModule);
+}
+inline int initCount() { return qgetenv("QTX_TST_TSTMOD_INIT").toInt(); }
+inline int deinitCount() { return qgetenv("QTX_TST_TSTMOD_DEINIT").toInt(); }
+inline int loadCount() { return qgetenv("QTX_TST_TSTMOD_LOADED").toInt(); }
+
+} // namespace tst
+
+#define TST_REQUIRE_SIGNING_KEY() \
+    if (tst::signingKeyPem().isEmpty()) QSKIP("The build has no module signing key (vendor public key without private)")

@@ -1,0 +1,294 @@
+// Command files, the checked load sequence of DllModule with the fixture modules,
+// DllManager sharing modules between sessions, and the example modules. The INI
+// beside this test points the module folder at fixtures/good.
+
+#include "cxmlreader.h"
+#include "dllmanager.h"
+#include "dllmodule.h"
+#include "qtxmodule.h"
+#include "testsupport.h"
+
+#include <QtWidgets>
+
+#include <thread>
+
+using namespace tst;
+
+namespace {
+
+QString data(const char *v_pName) { return QStringLiteral(QTX_TEST_SOURCE_DIR "/data/") + QLatin1String(v_pName); }
+QString example(const char *v_pName) { return QStringLiteral(QTX_BINARY_DIR "/modules/") + QLatin1String(v_pName); }
+
+QJsonObject call(DllModule &v_oModule, const QByteArray &v_oCommand, const tRequestMap &v_oRequest)
+{
+    const tpfun pFunction = v_oModule.getFunction(v_oCommand);
+    return pFunction ? QJsonDocument::fromJson(pFunction(v_oRequest, tSessionParamsMap())).object() : QJsonObject();
+}
+
+quintptr deinitThread() { return quintptr(qgetenv("QTX_TST_TSTMOD_DEINIT_THREAD").toULongLong()); }
+
+} // namespace
+
+class TstLoading : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        TST_REQUIRE_SIGNING_KEY();
+        QVERIFY2(QFile::exists(fixture("good") + QStringLiteral(".so")), "fixture modules not built");
+    }
+    // Library handles are released by deferred deletion.
+    void cleanup() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+    void commandFileTables()
+    {
+        CXmlReader oReader;
+        QVERIFY(oReader.ReadFile(data("commands.xml")));
+        // The later duplicate's method wins; a missing method reads as "", a missing name too.
+        QMap<QString, QString> oExpected{{"Sign", "SignDataV2"}, {"NoMethod", ""}, {"", "NoName"}};
+        QCOMPARE(oReader.GetCommands(), oExpected);
+        // Most recently declared first, both declarations accumulated; params outside
+        // request/response and inside unknown elements are not recorded.
+        QCOMPARE(oReader.GetRequestParams().values(QStringLiteral("Sign")), QStringList({"d", "c", "b", "a"}));
+        QCOMPARE(oReader.GetRequestParams().size(), 4);
+        QCOMPARE(oReader.GetResponseParams().values(QStringLiteral("Sign")), QStringList({"certificate", "signature"}));
+    }
+
+    void refusedCommandFiles_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("logLine");
+        const QString oFailed = QStringLiteral("ERROR CXmlReader::ReadFile :: Failed to parse file: ");
+        QTest::newRow("wrong root") << data("wrong-root.xml") << oFailed + QStringLiteral("Not commands file");
+        QTest::newRow("empty file") << data("empty.xml") << oFailed + QStringLiteral("Premature end of document.");
+        QTest::newRow("malformed") << data("malformed.xml") << oFailed;
+        QTest::newRow("missing") << data("no-such-file.xml")
+                                 << QStringLiteral("ERROR CXmlReader::ReadFile :: File with commands specification cannot be opened");
+    }
+    void refusedCommandFiles()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, logLine);
+        LogCapture oLog;
+        QVERIFY(!CXmlReader().ReadFile(file));
+        QVERIFY2(oLog.has(logLine), qPrintable(oLog.lines().join('\n')));
+        QVERIFY(!oLog.has(QStringLiteral("File parsed successfully")));
+    }
+
+    void refusedLibraryNeverRuns_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("edit");  // 0 none, 1 a byte in the middle inverted, 2 bytes with a 0xFF appended
+        QTest::newRow("unsigned") << QStringLiteral("unsigned") << 0;
+        QTest::newRow("tampered") << QStringLiteral("good") << 1;
+        QTest::newRow("bytes after the block") << QStringLiteral("good") << 2;
+    }
+    void refusedLibraryNeverRuns()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, edit);
+        // A copy with its command file and its library folder, like the good module.
+        QTemporaryDir oDir;
+        const QString oModulePath = oDir.filePath(QStringLiteral("tstmod"));
+        QByteArray oImage = readFile(fixture(source) + QStringLiteral(".so"));
+        if (edit == 1)
+            oImage[oImage.size() / 2] = char(~oImage[oImage.size() / 2]);
+        if (edit == 2)
+            oImage += QByteArray::fromHex("000000ff00000000");
+        QVERIFY(writeFile(oModulePath + QStringLiteral(".so"), oImage) && QDir().mkdir(oModulePath));
+        QVERIFY(QFile::copy(fixture(source) + QStringLiteral(".xml"), oModulePath + QStringLiteral(".xml")));
+        QVERIFY(QFile::copy(fixture(source) + QStringLiteral("/libtstdep.so"), oModulePath + QStringLiteral("/libtstdep.so")));
+        const QByteArray oLibraryPath = qgetenv("LD_LIBRARY_PATH");
+        const int iInits = initCount();
+        const int iLoads = loadCount();
+
+        LogCapture oLog;
+        {
+            DllModule oModule("tstmod");
+            QVERIFY(!oModule.load(oModulePath));
+            QVERIFY(!oModule.isLoaded());
+            QVERIFY(!oModule.getFunction("Echo"));
+        }
+        QVERIFY(oLog.has(QStringLiteral("WARN DllModule::isLibrarySigned :: Verification error: ")));
+        QVERIFY(oLog.has(QStringLiteral("ERROR DllModule::isLibrarySigned :: File ") + oModulePath
+                         + QStringLiteral(".so is not verified module file!!!")));
+        QVERIFY(!oLog.has(QStringLiteral("Adding library path")));
+        QCOMPARE(initCount(), iInits);
+        QCOMPARE(loadCount(), iLoads);
+        QCOMPARE(qgetenv("LD_LIBRARY_PATH"), oLibraryPath);
+    }
+
+    void wrongRootCommandFileRefusesModule()
+    {
+        const int iInits = initCount();
+        LogCapture oLog;
+        DllModule oModule("tstmod");
+        QVERIFY(!oModule.load(fixture("wrong-root")));
+        QVERIFY(oLog.has(QStringLiteral("NOTICE DllModule::isLibrarySigned :: Module tstmod verified.")));
+        QVERIFY(oLog.has(QStringLiteral("WARN DllModule::loadXmlFile :: Error when parsing xml file for module tstmod")));
+        QCOMPARE(initCount(), iInits);
+        QVERIFY(!oModule.isLoaded());
+    }
+
+    void signedModuleLoadsWithItsCommands()
+    {
+        const QByteArray oDirBytes = fixture("good").toUtf8();
+        QVERIFY(!qgetenv("LD_LIBRARY_PATH").contains(oDirBytes));
+        const int iInits = initCount();
+        const int iDeinits = deinitCount();
+        LogCapture oLog;
+        {
+            DllModule oModule("tstmod");
+            QVERIFY(oModule.load(fixture("good")));
+            QVERIFY(oModule.isLoaded());
+            QCOMPARE(initCount(), iInits + 1);
+            QVERIFY(oLog.has(QStringLiteral("NOTICE DllModule::addAdditionalLibPathIfNeeded :: Adding library path to support additional module libs: ")
+                             + fixture("good")));
+            QVERIFY(qgetenv("LD_LIBRARY_PATH").contains(oDirBytes));
+            // A second module object on the same folder adds the path only once.
+            DllModule oSecond("tstmod");
+            QVERIFY(oSecond.load(fixture("good")));
+            QVERIFY(oLog.has(QStringLiteral("path to them has been already added: ") + fixture("good")));
+            QCOMPARE(qgetenv("LD_LIBRARY_PATH").count(oDirBytes), 1);
+            QCOMPARE(initCount(), iInits + 2);
+            // The commands the command file declares.
+            QVERIFY(oModule.isCommandValid("Echo") && oModule.isCommandValid("PublicCall"));
+            QVERIFY(!oModule.isCommandValid("Public"));  // the export's own name is not a command
+            const tpfun pEcho = oModule.getFunction("Echo");
+            QVERIFY(pEcho);
+            QCOMPARE(pEcho({{"data", "xyz"}}, tSessionParamsMap()), QByteArray("echo:xyz"));
+            QCOMPARE(oModule.getRequestParams("Echo"), QStringList({"mode", "data"}));
+            QVERIFY(oModule.getRequestParams("PublicCall").isEmpty());
+            // An undeclared command, and a declared one naming a missing export.
+            QVERIFY(!oModule.getFunction("Undeclared"));
+            QVERIFY(!oModule.getFunction("Ghost"));
+            const tpfun pPublic = oModule.getFunction("PublicCall");
+            const tpfun pGui = oModule.getFunction("ShowGui");
+            QVERIFY(pPublic && pGui);
+            QVERIFY(!oModule.isGuiFunction(pEcho));
+            QVERIFY(oModule.isGuiFunction(pGui));
+            QVERIFY(oModule.canUnprivilegedRun(pPublic));
+            QVERIFY(!oModule.canUnprivilegedRun(pEcho));
+        }
+        QCOMPARE(deinitCount(), iDeinits + 2);  // the destructors unload, DeInit once per object
+    }
+
+    void moduleWithoutCommandFileExposesEveryExport()
+    {
+        DllModule oModule("tstminimal");
+        QVERIFY(oModule.load(fixture("good", "tstminimal")));
+        QVERIFY(oModule.isCommandValid("Anything"));
+        const tpfun pEcho = oModule.getFunction("Echo");
+        QVERIFY(pEcho);
+        QCOMPARE(pEcho({{"data", "1"}}, tSessionParamsMap()), QByteArray("minimal:1"));
+        QVERIFY(oModule.getFunction("Other"));
+        QVERIFY(oModule.getRequestParams("Echo").isEmpty());
+        // Missing optional exports: every function is a GUI function, no unprivileged client may run any.
+        QVERIFY(oModule.isGuiFunction(pEcho));
+        QVERIFY(!oModule.canUnprivilegedRun(pEcho));
+        QVERIFY(oModule.unload());  // neither Init nor DeInit: unloading still works
+    }
+
+    void unloadRefusedWhileInUse()
+    {
+        const int iDeinits = deinitCount();
+        LogCapture oLog;
+        DllModule oModule("tstmod");
+        QVERIFY(oModule.load(fixture("good")));
+        oModule.addSession("s1");
+        oModule.addSession("s1");
+        QCOMPARE(oModule.getSessions(), QList<QByteArray>({"s1"}));
+        QVERIFY(!oModule.unload());  // a session holds it
+        QVERIFY(oLog.has(QStringLiteral("WARN DllModule::unload :: Module tstmod can't be unloaded. Module in use!")));
+        oModule.removeSession("s1");
+        QCOMPARE(oModule.incrementUsage(), quint64(1));
+        QVERIFY(!oModule.unload());  // a running call holds it
+        QVERIFY(oModule.isLoaded());
+        QCOMPARE(deinitCount(), iDeinits);
+        QCOMPARE(oModule.decrementUsage(), quint64(0));
+        QVERIFY(oModule.unload());
+        QCOMPARE(deinitCount(), iDeinits + 1);
+        QVERIFY(!oModule.isLoaded());
+        QVERIFY(!oModule.unload());
+        QCOMPARE(deinitCount(), iDeinits + 1);
+    }
+
+    void managerSharesOneLoadAndUnloadsLaterOnItsThread()
+    {
+        DllManager *poManager = DllManager::GetInstance();
+        const int iInits = initCount();
+        const int iDeinits = deinitCount();
+        LogCapture oLog;
+        QVERIFY(poManager->loadModuleForSession("tstmod", "A"));
+        QVERIFY(poManager->loadModuleForSession("tstmod", "B"));
+        QVERIFY(poManager->loadModuleForSession("tstmod", "A"));
+        QCOMPARE(initCount(), iInits + 1);
+        QCOMPARE(oLog.count(QStringLiteral("Module library loaded by QLibrary.")), 1);
+        DllModule *poModule = poManager->getModule("tstmod");
+        QVERIFY(poModule);
+        QCOMPARE(poModule->getSessions(), QList<QByteArray>({"A", "B"}));
+        // The first close leaves it loaded for B.
+        poManager->unloadAllModulesForSession("A");
+        QTRY_VERIFY(oLog.has(QStringLiteral("INFO DllManager::unloadModuleExecutor :: bAllModulesUnloaded=0")));
+        QCOMPARE(poManager->getModule("tstmod"), poModule);
+        QCOMPARE(poModule->getSessions(), QList<QByteArray>({"B"}));
+        // The second unloads it, DeInit once, not inside the call but later on the manager's thread.
+        poManager->unloadAllModulesForSession("B");
+        QVERIFY(poManager->getModule("tstmod"));
+        QCOMPARE(deinitCount(), iDeinits);
+        QTRY_VERIFY(oLog.has(QStringLiteral("INFO DllManager::unloadModuleExecutor :: bAllModulesUnloaded=1")));
+        QCOMPARE(poManager->getModule("tstmod"), static_cast<DllModule *>(nullptr));
+        QCOMPARE(deinitCount(), iDeinits + 1);
+        QCOMPARE(deinitThread(), quintptr(QThread::currentThread()));
+        // Asked from another thread: runs on the manager's (main) thread.
+        QVERIFY(poManager->loadModuleForSession("tstmod", "D"));
+        qputenv("QTX_TST_TSTMOD_DEINIT_THREAD", "0");
+        std::thread oOther([poManager] { poManager->unloadAllModulesForSession("D"); });
+        oOther.join();
+        QVERIFY(poManager->getModule("tstmod"));
+        QTRY_VERIFY(!poManager->getModule("tstmod"));
+        QCOMPARE(deinitThread(), quintptr(QCoreApplication::instance()->thread()));
+        QCOMPARE(deinitCount(), iDeinits + 2);
+    }
+
+    // The example modules as the build signs them.
+    void examplesAnswer()
+    {
+        DllModule oKeepAlive("KeepAlive");
+        QVERIFY(oKeepAlive.load(example("KeepAlive")));
+        QCOMPARE(call(oKeepAlive, "Ping", tRequestMap()).value(QStringLiteral("alive")).toBool(), true);
+        DllModule oPublic("PublicInfo");  // only ServerTime is declared safe for other accounts
+        QVERIFY(oPublic.load(example("PublicInfo")));
+        QVERIFY(oPublic.canUnprivilegedRun(oPublic.getFunction("ServerTime")));
+        QVERIFY(!oPublic.canUnprivilegedRun(oPublic.getFunction("SessionVariables")));
+
+        DllModule oHasher("Hasher");
+        QVERIFY(oHasher.load(example("Hasher")));
+        QCOMPARE(call(oHasher, "Sha256", {{"data", "abc"}}).value(QStringLiteral("hex")).toString(),
+                 QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    }
+
+    void confirmDialogAnswers()
+    {
+        DllModule oModule("ConfirmDialog");
+        QVERIFY(oModule.load(example("ConfirmDialog")));
+        QVERIFY(oModule.isGuiFunction(oModule.getFunction("Confirm")));
+        for (const bool bCloseWindows : {false, true}) {
+            // Acts on the modal dialog from the event loop that exec() runs: Yes, or all windows closed.
+            QTimer::singleShot(50, [bCloseWindows] {
+                if (bCloseWindows)
+                    return QApplication::closeAllWindows();
+                for (QWidget *poWidget : QApplication::topLevelWidgets())
+                    if (auto *poDialog = qobject_cast<QDialog *>(poWidget))
+                        poDialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Yes)->click();
+            });
+            QCOMPARE(call(oModule, "Confirm", {{"text", "Sign the document?"}}).value(QStringLiteral("answer")).toString(),
+                     QLatin1String(bCloseWindows ? "cancelled" : "yes"));
+        }
+    }
+};
+
+QTEST_MAIN(TstLoading)
+#include "tst_loading.moc"
