@@ -41,6 +41,8 @@ else
 fi
 echo "Log:    $DATA_DIR/logs/QuorvexCryptoProvider.log"
 echo "Trust:  curl --cacert $RUN_DIR/certs/QTX-ca.pem https://127.0.0.1:<port>/"
+echo "Demo:   $ROOT_DIR/build/bin/qtx-provision --dir $RUN_DIR --trust   (once: browsers trust the local authority)"
+echo "        cd $ROOT_DIR/web && python3 -m http.server 8080 --bind 127.0.0.1, then open http://localhost:8080/demo/"
 echo "Stop:   Ctrl-C"
 echo
 cd "$RUN_DIR"
