@@ -29,6 +29,8 @@ protected:
     qint64 readData(char *v_pData, qint64 v_iMax) override
     {
         const int iCount = int(qMin<qint64>(v_iMax, m_oPending.size()));
+        if (iCount <= 0)
+            return 0; // QIODevice may pass a null buffer for a zero-length read
         std::memcpy(v_pData, m_oPending.constData(), size_t(iCount));
         m_oPending.remove(0, iCount);
         return iCount;
