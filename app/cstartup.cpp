@@ -126,6 +126,8 @@ CStartup::CStartup(int &argc, char **argv)
 CStartup::~CStartup()
 {
     stopListener();
+    // The store is a child of this object and goes with it.
+    g_poSessionStore = nullptr;
     log4cpp::Appender::closeAll();
     m_application.reset();
 }
