@@ -100,14 +100,15 @@ bool CSignController::IsClientOnCurrentUser(QAbstractSocket *v_poSocket)
     if (!v_poSocket)
         return false;
     const quint16 uiPort = v_poSocket->peerPort();
+    const quint16 uiServerPort = v_poSocket->localPort();
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bResult = false;
     try {
-        const qint64 iClientPid = poProcessUtils->getPidOfProcessAtPort(uiPort);
+        const qint64 iClientPid = poProcessUtils->getPidOfClientAtPorts(uiPort, uiServerPort);
         const qint64 iServerPid = QCoreApplication::applicationPid();
         // Another account's process is hidden from a user instance, but the kernel
         // still names the socket's owner: decide from that account instead.
-        const qint64 iClientUid = iClientPid == 0 ? poProcessUtils->getUidOfSocketAtPort(uiPort) : -1;
+        const qint64 iClientUid = iClientPid == 0 ? poProcessUtils->getUidOfClientAtPorts(uiPort, uiServerPort) : -1;
         if ((iClientPid != 0 || iClientUid >= 0) && iServerPid != 0) {
             QString oClientUser = QStringLiteral("<UNKNOWN>");
             if (iClientPid == 0) {
@@ -145,12 +146,14 @@ bool CSignController::IsClientOnSystemUser(QAbstractSocket *v_poSocket)
     if (!v_poSocket)
         return false;
     const quint16 uiPort = v_poSocket->peerPort();
+    const quint16 uiServerPort = v_poSocket->localPort();
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bResult = false;
     try {
-        const qint64 iPid = poProcessUtils->getPidOfProcessAtPort(uiPort);
+        const qint64 iPid = poProcessUtils->getPidOfClientAtPorts(uiPort, uiServerPort);
         // A hidden client process: the socket's owner uid tells whether it is root.
-        bResult = iPid != 0 ? poProcessUtils->isSystemProcess(iPid) : poProcessUtils->getUidOfSocketAtPort(uiPort) == 0;
+        bResult = iPid != 0 ? poProcessUtils->isSystemProcess(iPid)
+                            : poProcessUtils->getUidOfClientAtPorts(uiPort, uiServerPort) == 0;
         QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bResult;
     } catch (...) {
         QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << uiPort;

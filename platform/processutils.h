@@ -65,6 +65,11 @@ public:
     virtual qint64 getUidOfSocketAtPort(quint16 v_uiPort) = 0;
     // The account text of a uid (host name, "/", user name).
     virtual QString getDomainAndUsernameForUid(qint64 v_iUid) = 0;
+    // Like getPidOfProcessAtPort / getUidOfSocketAtPort for the client end of one
+    // connection: a local port may carry several connections to different servers,
+    // so the row whose remote port is the server's port is the one taken.
+    virtual qint64 getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) = 0;
+    virtual qint64 getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) = 0;
 };
 
 // Creates the implementation for this platform (ProcessUtilsLinuxImpl on Linux).

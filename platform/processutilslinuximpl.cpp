@@ -559,24 +559,48 @@ qint64 ProcessUtilsLinuxImpl::getLifetimeForPids(qint64 v_iPid)
 
 // ---- TCP table ---------------------------------------------------------------------
 
-qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
+bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
+                                          TcpRow *v_poRow)
 {
     QVector<TcpRow> oRows;
     // Only rows with this local port are asked for; the kernel lists both ends
     // of a loopback connection, and the client's end is the one bound to its port.
-    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiPort, &oRows);
+    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiClientPort, &oRows);
     if (iErr != 0) {
         throwLogged<GetExtendedTcpTableException>(
-            "ProcessUtilsLinuxImpl::getPidOfProcessAtPort",
+            v_pFunction,
             QStringLiteral("ProcessUtilsWinImpl::getPidOfProcessAtPort GetExtendedTcpTable Error: %1").arg(iErr));
     }
+    if (oRows.isEmpty())
+        return false;
+    *v_poRow = oRows.first();
+    // One local port may serve several connections to different servers: with the
+    // server's port known, the row of this very connection is taken.
+    if (v_uiServerPort != 0) {
+        for (const TcpRow &oRow : qAsConst(oRows)) {
+            if (oRow.remotePort == v_uiServerPort) {
+                *v_poRow = oRow;
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
+{
+    return getPidOfClientAtPorts(v_uiPort, 0);
+}
+
+qint64 ProcessUtilsLinuxImpl::getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
+{
+    TcpRow oRow;
     qint64 iPid = 0;
-    if (!oRows.isEmpty()) {
-        const TcpRow &oRow = oRows.first();
+    if (findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
         iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
         if (iPid == 0 && oRow.inode != 0) {
-            PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket at port(" << v_uiPort << ") belongs to uid(" << oRow.uid
-                                                    << "), whose process is not visible to this account";
+            PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket at port(" << v_uiClientPort << ") belongs to uid("
+                                                    << oRow.uid << "), whose process is not visible to this account";
         }
     }
     PU_LOG(INFO, "getPidOfProcessAtPort") << "Got client pid(" << iPid << ")";
@@ -585,15 +609,16 @@ qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
 
 qint64 ProcessUtilsLinuxImpl::getUidOfSocketAtPort(quint16 v_uiPort)
 {
-    QVector<TcpRow> oRows;
-    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiPort, &oRows);
-    if (iErr != 0) {
-        throwLogged<GetExtendedTcpTableException>(
-            "ProcessUtilsLinuxImpl::getUidOfSocketAtPort",
-            QStringLiteral("ProcessUtilsWinImpl::getPidOfProcessAtPort GetExtendedTcpTable Error: %1").arg(iErr));
-    }
-    const qint64 iUid = oRows.isEmpty() ? -1 : oRows.first().uid;
-    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiPort << ") has uid(" << iUid << ")";
+    return getUidOfClientAtPorts(v_uiPort, 0);
+}
+
+qint64 ProcessUtilsLinuxImpl::getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
+{
+    TcpRow oRow;
+    const qint64 iUid = findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow)
+                            ? oRow.uid
+                            : -1;
+    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiClientPort << ") has uid(" << iUid << ")";
     return iUid;
 }
 

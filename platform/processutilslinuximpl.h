@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+namespace qtxplatform { struct TcpRow; }
+
 class ProcessUtilsLinuxImpl : public ProcessUtils
 {
 public:
@@ -68,8 +70,14 @@ public:
     qint64 getUidOfSocketAtPort(quint16 v_uiPort) override;
     // Account text of that uid ("host/user"), or "<UNKNOWN>".
     QString getDomainAndUsernameForUid(qint64 v_iUid) override;
+    qint64 getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) override;
+    qint64 getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) override;
 
 private:
+    // The row of the client's end: local port v_uiClientPort and, when a server
+    // port is given, that remote port. False when no socket uses the port.
+    bool findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
+                       qtxplatform::TcpRow *v_poRow);
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);
     // The content of /proc/<pid>/<file>; throws OpenProcessException when unreadable.

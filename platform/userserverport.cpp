@@ -42,7 +42,8 @@ quint16 UserServerPort::getUserServerPortForActiveSession()
 quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)
 {
     const quint16 uiClientPort = m_poSocket ? m_poSocket->peerPort() : 0;
-    const qint64 iClientPid = m_poProcessUtils->getPidOfProcessAtPort(uiClientPort);
+    const qint64 iClientPid =
+        m_poProcessUtils->getPidOfClientAtPorts(uiClientPort, m_poSocket ? m_poSocket->localPort() : 0);
     const QString oAccount = m_poProcessUtils->getDomainAndUsernameForPID(iClientPid);
     const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());
     const quint16 uiPort = m_poProcessUtils->getPortOfUserProcess(oAccount, oName, v_uiLowestPort);

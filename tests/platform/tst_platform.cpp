@@ -176,7 +176,7 @@ public:
     QString lastAccount, lastName;
     quint16 lastLowest = 0;
 
-    qint64 getPidOfProcessAtPort(quint16 v_uiPort) override { return pidOfPort.value(v_uiPort); }
+    qint64 getPidOfClientAtPorts(quint16 v_uiPort, quint16) override { return pidOfPort.value(v_uiPort); }
     QString getDomainAndUsernameForPID(qint64 v_iPid) override
     {
         return accountOfPid.contains(v_iPid) ? accountOfPid.value(v_iPid) : ProcessUtilsLinuxImpl::getDomainAndUsernameForPID(v_iPid);
