@@ -18,11 +18,11 @@ class CLauncher;
 class CTimeout;
 class DllManager;
 class DllModule;
-class QAbstractSocket;
 
 namespace norrweb {
 class HttpRequest;
 class HttpResponse;
+struct HttpConnectionInfo;
 }
 
 // Modules a client on the system (root) account may address.
@@ -71,8 +71,8 @@ private:
 
     // Permission checks
     bool CheckPermissions(norrweb::HttpResponse &v_oResponse);
-    bool IsClientOnCurrentUser(QAbstractSocket *v_poSocket);
-    bool IsClientOnSystemUser(QAbstractSocket *v_poSocket);
+    bool IsClientOnCurrentUser(const norrweb::HttpConnectionInfo *v_poConnection);
+    bool IsClientOnSystemUser(const norrweb::HttpConnectionInfo *v_poConnection);
     QString askDispatcherForDomainAndUsernameForPID(qint64 v_iPid);
 
     // Reply delivery

@@ -14,7 +14,6 @@
 #include "qtxlogger.h"
 #include "userserverport.h"
 
-#include <QAbstractSocket>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -174,14 +173,14 @@ void CSignController::ProcessTest(norrweb::HttpRequest &, norrweb::HttpResponse 
 void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::ProcessGetUserServerPort";
-    auto *poSocket = qobject_cast<QAbstractSocket *>(v_oResponse.getSocket());
-    if (!poSocket) {
+    const norrweb::HttpConnectionInfo *poConnection = v_oResponse.getConnection();
+    if (!poConnection) {
         SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
         return;
     }
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     try {
-        UserServerPort oLookup(poProcessUtils.get(), poSocket);
+        UserServerPort oLookup(poProcessUtils.get(), poConnection->peerPort, poConnection->localPort);
         if (!oLookup.isConnectionAtConfiguredPort()) {
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
             return;

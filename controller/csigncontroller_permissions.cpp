@@ -14,7 +14,6 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
-#include <QAbstractSocket>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -33,8 +32,6 @@ QTXLogger &logger()
     return QTXLogger::Instance();
 }
 
-const char *const kClientIdentityProperty = "qtxClientIdentity";
-
 bool isSystemClientLibrary(const QByteArray &v_oName)
 {
     for (const char *pName : SYSTEM_CLIENT_LIBRARIES) {
@@ -49,22 +46,23 @@ bool isSystemClientLibrary(const QByteArray &v_oName)
 bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::CheckPermissions";
-    auto *poSocket = qobject_cast<QAbstractSocket *>(v_oResponse.getSocket());
+    norrweb::HttpConnectionInfo *poConnection = v_oResponse.getConnection();
     // The process at the client end of a connection does not change while the
-    // connection lasts, and finding it scans the process table: the answer is
-    // kept on the socket for the connection's later requests (the connection
-    // handler clears it when the socket is reused).
+    // connection lasts, and finding it is costly: the answer is kept with the
+    // connection for its later requests.
     bool bClientOnCurrentUser = false;
     bool bClientOnSystemUser = false;
-    const QVariant oCached = poSocket ? poSocket->property(kClientIdentityProperty) : QVariant();
-    if (oCached.isValid()) {
-        bClientOnCurrentUser = oCached.toInt() & 1;
-        bClientOnSystemUser = oCached.toInt() & 2;
+    if (poConnection && poConnection->identityKnown) {
+        bClientOnCurrentUser = poConnection->clientOnCurrentUser;
+        bClientOnSystemUser = poConnection->clientOnSystemUser;
     } else {
-        bClientOnCurrentUser = IsClientOnCurrentUser(poSocket);
-        bClientOnSystemUser = IsClientOnSystemUser(poSocket);
-        if (poSocket)
-            poSocket->setProperty(kClientIdentityProperty, int(bClientOnCurrentUser) | int(bClientOnSystemUser) << 1);
+        bClientOnCurrentUser = IsClientOnCurrentUser(poConnection);
+        bClientOnSystemUser = IsClientOnSystemUser(poConnection);
+        if (poConnection) {
+            poConnection->clientOnCurrentUser = bClientOnCurrentUser;
+            poConnection->clientOnSystemUser = bClientOnSystemUser;
+            poConnection->identityKnown = true;
+        }
     }
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnCurrentUser=" << bClientOnCurrentUser;
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bClientOnSystemUser;
@@ -94,13 +92,13 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
     return false;
 }
 
-bool CSignController::IsClientOnCurrentUser(QAbstractSocket *v_poSocket)
+bool CSignController::IsClientOnCurrentUser(const norrweb::HttpConnectionInfo *v_poConnection)
 {
     const char *pFunc = "CSignController::IsClientOnCurrentUser";
-    if (!v_poSocket)
+    if (!v_poConnection)
         return false;
-    const quint16 uiPort = v_poSocket->peerPort();
-    const quint16 uiServerPort = v_poSocket->localPort();
+    const quint16 uiPort = v_poConnection->peerPort;
+    const quint16 uiServerPort = v_poConnection->localPort;
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bResult = false;
     try {
@@ -140,13 +138,13 @@ bool CSignController::IsClientOnCurrentUser(QAbstractSocket *v_poSocket)
     return bResult;
 }
 
-bool CSignController::IsClientOnSystemUser(QAbstractSocket *v_poSocket)
+bool CSignController::IsClientOnSystemUser(const norrweb::HttpConnectionInfo *v_poConnection)
 {
     const char *pFunc = "CSignController::IsClientOnSystemUser";
-    if (!v_poSocket)
+    if (!v_poConnection)
         return false;
-    const quint16 uiPort = v_poSocket->peerPort();
-    const quint16 uiServerPort = v_poSocket->localPort();
+    const quint16 uiPort = v_poConnection->peerPort;
+    const quint16 uiServerPort = v_poConnection->localPort;
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bResult = false;
     try {

@@ -10,8 +10,9 @@ namespace {
 constexpr qint64 kMaxBufferedBytes = 16384;
 } // namespace
 
-HttpResponse::HttpResponse(QIODevice *v_poSocket)
+HttpResponse::HttpResponse(QIODevice *v_poSocket, HttpConnectionInfo *v_poConnection)
     : m_poSocket(v_poSocket)
+    , m_poConnection(v_poConnection)
 {
 }
 

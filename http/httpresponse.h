@@ -1,6 +1,7 @@
 #ifndef NORRWEB_HTTPRESPONSE_H
 #define NORRWEB_HTTPRESPONSE_H
 
+#include "httpconnectioninfo.h"
 #include "httpcookie.h"
 
 #include <QByteArray>
@@ -17,9 +18,10 @@ namespace norrweb {
 class HttpResponse
 {
 public:
-    /// v_poSocket is not owned. It is the connection's socket; any QIODevice works
-    /// (tests capture the bytes in a QBuffer).
-    explicit HttpResponse(QIODevice *v_poSocket);
+    /// v_poSocket is not owned: where the reply's bytes go (the connection, or a
+    /// buffer the transport sends from; tests capture the bytes in a QBuffer).
+    /// v_poConnection, also not owned, describes the connection; null when there is none.
+    explicit HttpResponse(QIODevice *v_poSocket, HttpConnectionInfo *v_poConnection = nullptr);
 
     HttpResponse(const HttpResponse &) = delete;
     HttpResponse &operator=(const HttpResponse &) = delete;
@@ -32,9 +34,10 @@ public:
     QMap<QByteArray, HttpCookie> &getAllCookies() { return m_oCookies; }
     int getStatusCode() const { return m_iStatusCode; }
     bool isLastPartSent() const { return m_bSentLastPart; }
-    // The connection this response writes to (the command controller reads the
-    // client's port from it).
     QIODevice *getSocket() const { return m_poSocket; }
+    // The connection the request came on (the command controller reads the
+    // client's ports from it and keeps its account check there); may be null.
+    HttpConnectionInfo *getConnection() const { return m_poConnection; }
 
     /// Sends the header block on the first call. Headers, status and cookies set
     /// after that are not sent. May block while the socket's write buffer is full.
@@ -47,6 +50,7 @@ private:
 
     QMap<QByteArray, QByteArray> m_oHeaders;
     QIODevice *m_poSocket;
+    HttpConnectionInfo *m_poConnection;
     qint32 m_iStatusCode = 200;
     QByteArray m_oStatusText = "OK";
     bool m_bSentHeaders = false;

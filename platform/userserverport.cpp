@@ -5,7 +5,6 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
-#include <QAbstractSocket>
 #include <QCoreApplication>
 
 namespace {
@@ -18,15 +17,16 @@ quint16 configuredPort()
 
 } // namespace
 
-UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, QAbstractSocket *v_poSocket)
+UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort)
     : m_poProcessUtils(v_poProcessUtils)
-    , m_poSocket(v_poSocket)
+    , m_uiClientPort(v_uiClientPort)
+    , m_uiServerPort(v_uiServerPort)
 {
 }
 
 bool UserServerPort::isConnectionAtConfiguredPort() const
 {
-    return m_poSocket && m_poSocket->localPort() == configuredPort();
+    return m_uiServerPort != 0 && m_uiServerPort == configuredPort();
 }
 
 quint16 UserServerPort::getUserServerPort()
@@ -41,9 +41,7 @@ quint16 UserServerPort::getUserServerPortForActiveSession()
 
 quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)
 {
-    const quint16 uiClientPort = m_poSocket ? m_poSocket->peerPort() : 0;
-    const qint64 iClientPid =
-        m_poProcessUtils->getPidOfClientAtPorts(uiClientPort, m_poSocket ? m_poSocket->localPort() : 0);
+    const qint64 iClientPid = m_poProcessUtils->getPidOfClientAtPorts(m_uiClientPort, m_uiServerPort);
     const QString oAccount = m_poProcessUtils->getDomainAndUsernameForPID(iClientPid);
     const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());
     const quint16 uiPort = m_poProcessUtils->getPortOfUserProcess(oAccount, oName, v_uiLowestPort);

@@ -2,18 +2,19 @@
 
 // Finds the port of the server instance that runs for a given account: the
 // client's (from its TCP connection) or that of the single logged-on user.
-// Lives on the stack of one command; both pointers are borrowed and must
+// Lives on the stack of one command; the platform object is borrowed and must
 // outlive it.
 
 #include <QtGlobal>
 
 class ProcessUtils;
-class QAbstractSocket;
 
 class UserServerPort
 {
 public:
-    UserServerPort(ProcessUtils *v_poProcessUtils, QAbstractSocket *v_poSocket);
+    // The two ends of the connection the command came on: the client's port and
+    // the server's; a server port of 0 means there is no connection.
+    UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort);
 
     // The command arrived on the dispatcher's own (configured) port.
     bool isConnectionAtConfiguredPort() const;
@@ -31,5 +32,6 @@ private:
     [[noreturn]] void throwNotFound(const char *v_pFunction);
 
     ProcessUtils *m_poProcessUtils;
-    QAbstractSocket *m_poSocket;
+    quint16 m_uiClientPort;
+    quint16 m_uiServerPort;
 };

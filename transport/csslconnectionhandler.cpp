@@ -166,13 +166,15 @@ void CSslConnectionHandler::handleConnection(qintptr v_iSocketDescriptor)
     // forgets what request handlers noted about its client.
     m_socket.connectToHost(QString(), 0);
     m_socket.abort();
-    for (const QByteArray &oName : m_socket.dynamicPropertyNames())
-        m_socket.setProperty(oName.constData(), QVariant());
+    m_connection = norrweb::HttpConnectionInfo();
 
     if (!m_socket.setSocketDescriptor(v_iSocketDescriptor)) {
         QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "cannot initialize socket: " << m_socket.errorString();
         return;
     }
+    m_connection.peerAddress = m_socket.peerAddress();
+    m_connection.peerPort = m_socket.peerPort();
+    m_connection.localPort = m_socket.localPort();
     // A reply leaves as several small writes (status and headers, then the body);
     // with Nagle's algorithm the second waits for the client's delayed ACK (~40 ms).
     m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -230,7 +232,7 @@ void CSslConnectionHandler::read()
     if (m_currentRequest->getState() == norrweb::HttpRequest::Complete) {
         m_readTimer.stop();
         QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "received complete request";
-        norrweb::HttpResponse oResponse(&m_socket);
+        norrweb::HttpResponse oResponse(&m_socket, &m_connection);
         try {
             m_requestHandler->service(*m_currentRequest, oResponse);
         } catch (...) {

@@ -9,6 +9,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include "httpconnectioninfo.h"
+
 #include <atomic>
 #include <memory>
 
@@ -58,6 +60,7 @@ private:
     QSslSocket m_socket;
     QTimer m_readTimer;
     norrweb::HttpRequest *m_currentRequest = nullptr;
+    norrweb::HttpConnectionInfo m_connection;
     std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
     std::atomic<bool> m_busy{false};
     QThread *m_thread = nullptr;

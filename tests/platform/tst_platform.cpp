@@ -508,32 +508,32 @@ void TestPlatform::userServerPortFound()
     oFake.accountOfPid = {{101, QStringLiteral("HOST/Alice")}, {202, QStringLiteral("HOST/bob")}};
     oFake.portOfAccount = {{QStringLiteral("host/alice"), 40001}, {QStringLiteral("host/bob"), 40002}};
     LogCapture oLog;
-    QCOMPARE(UserServerPort(&oFake, pAlice).getUserServerPort(), quint16(40001));
+    QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort()).getUserServerPort(), quint16(40001));
     QCOMPARE(oFake.lastAccount, QStringLiteral("HOST/Alice"));
     QCOMPARE(oFake.lastName, QStringLiteral("QuorvexCryptoProvider"));
     QCOMPARE(oFake.lastLowest, m_dispatcher.serverPort());  // the configured port
     QVERIFY(oLog.contains(QStringLiteral("UserServerPort::getUserServerPort :: Read server port(40001) for client pid(101) "
                                          "and username(HOST/Alice) and process with Name (QuorvexCryptoProvider)")));
-    QCOMPARE(UserServerPort(&oFake, pBob).getUserServerPort(), quint16(40002));
+    QCOMPARE(UserServerPort(&oFake, pBob->peerPort(), pBob->localPort()).getUserServerPort(), quint16(40002));
 
     QTcpServer oOther;
     QVERIFY(oOther.listen(QHostAddress::LocalHost, 0));
     QTcpSocket *pElsewhere = connectTo(oOther, oElsewhere);
-    QVERIFY(UserServerPort(&oFake, pAlice).isConnectionAtConfiguredPort());
-    QVERIFY(!UserServerPort(&oFake, pElsewhere).isConnectionAtConfiguredPort());
-    QVERIFY(!UserServerPort(&oFake, nullptr).isConnectionAtConfiguredPort());
+    QVERIFY(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort()).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, pElsewhere->peerPort(), pElsewhere->localPort()).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, 0, 0).isConnectionAtConfiguredPort());
 
     // The real lookup: this process plays the user's instance (same account and
     // executable, listening on the dispatcher's port), also for the one logged-on user.
     ProcessUtilsLinuxImpl oUtils;
-    QCOMPARE(UserServerPort(&oUtils, pAlice).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
+    QCOMPARE(UserServerPort(&oUtils, pAlice->peerPort(), pAlice->localPort()).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
     const QString oUtmp = m_tmp.path() + QStringLiteral("/utmp-own");
     QVERIFY(writeUtmp(oUtmp, {{USER_PROCESS, ownAccount().section('/', 1).toLocal8Bit(), "tty1", 0}}));
     qputenv("QTX_UTMP_FILE", QFile::encodeName(oUtmp));
-    QCOMPARE(UserServerPort(&oUtils, nullptr).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
+    QCOMPARE(UserServerPort(&oUtils, 0, 0).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
     QCOMPARE(oLog.priorityOf(QStringLiteral("UserServerPort::getUserServerPortForActiveSession :: Read server port(")),
              QStringLiteral("NOTICE"));
-    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, nullptr).getUserServerPortForActiveSession(65535),
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, 0, 0).getUserServerPortForActiveSession(65535),
                              UserServerPortException);
     qunsetenv("QTX_UTMP_FILE");
 }
@@ -545,13 +545,13 @@ void TestPlatform::userServerPortNotFound()
     QVERIFY(pAccepted);
     // No process owns the client port: pid 0, whose account lookup throws and passes through.
     FakeProcessUtils oFake;
-    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, pAccepted).getUserServerPort(), OpenProcessException);
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(), OpenProcessException);
 
     ProcessUtilsLinuxImpl oUtils;
     LogCapture oLog;
     try {
         // Nothing of ours listens above the highest port.
-        UserServerPort(&oUtils, pAccepted).getUserServerPort(65535);
+        UserServerPort(&oUtils, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(65535);
         QFAIL("no exception");
     } catch (const UserServerPortException &e) {
         QCOMPARE(const_cast<UserServerPortException &>(e).getDetailMessage(),
