@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <csignal>
 #include <sys/resource.h>
 
 namespace {
@@ -140,6 +141,12 @@ CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> 
     , m_cleanupTimer(this)
     , m_stallTimer(this)
 {
+    // A client that vanishes while its reply is written must cost an error code,
+    // not the process: OpenSSL writes with plain write(), which raises SIGPIPE.
+    struct sigaction oIgnore {};
+    oIgnore.sa_handler = SIG_IGN;
+    sigemptyset(&oIgnore.sa_mask);
+    ::sigaction(SIGPIPE, &oIgnore, nullptr);
     m_tls = CTlsContext::create("CSslConnectionHandler::handleConnection");
     for (int i = 0; i < m_limits.ioThreads; ++i) {
         m_reactors.emplace_back(new CSslReactor(this, m_tls, m_limits));
