@@ -80,10 +80,20 @@ private:
     {
         const char *pFunc = "CSslConnectionHandler::read";
         norrweb::HttpRequest &oRequest = *v_oConnection.m_request;
+        // HTTP/1.1 keeps the connection unless the client says otherwise; HTTP/1.0
+        // only when it asks for it.
+        const QByteArray oConnectionHeader = oRequest.getHeader("Connection");
+        const bool bClose = oConnectionHeader.compare("close", Qt::CaseInsensitive) == 0
+                            || (oRequest.getVersion() == "HTTP/1.0"
+                                && oConnectionHeader.compare("keep-alive", Qt::CaseInsensitive) != 0);
         QBuffer oReply;
         oReply.open(QIODevice::WriteOnly);
         {
             norrweb::HttpResponse oResponse(&oReply, &v_oConnection.m_info);
+            // A reply after which the server closes says so, or the client would
+            // send its next request into the closing connection.
+            if (bClose)
+                oResponse.setHeader("Connection", "close");
             try {
                 m_handler->service(oRequest, oResponse);
             } catch (...) {
@@ -92,12 +102,6 @@ private:
             if (!oResponse.isLastPartSent())
                 oResponse.write(QByteArray(), true);
         }
-        // HTTP/1.1 keeps the connection unless the client says otherwise; HTTP/1.0
-        // only when it asks for it.
-        const QByteArray oConnectionHeader = oRequest.getHeader("Connection");
-        const bool bClose = oConnectionHeader.compare("close", Qt::CaseInsensitive) == 0
-                            || (oRequest.getVersion() == "HTTP/1.0"
-                                && oConnectionHeader.compare("keep-alive", Qt::CaseInsensitive) != 0);
         QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "request processed";
         oReply.close();
         v_poReactor->completeRequest(v_poConnection, std::move(oReply.buffer()), bClose);
