@@ -271,6 +271,7 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
     , m_maxBackupIndex(v_uiMaxBackupIndex)
     , m_mode(v_uiMode)
 {
+    m_front.reserve(kQueueLimit);
     {
         std::lock_guard<std::mutex> oGuard(m_fileMutex);
         EnsureOpen();
@@ -372,6 +373,7 @@ void QtxLogSink::Retire()
 void QtxLogSink::Run()
 {
     std::string oBatch;
+    oBatch.reserve(kQueueLimit);
     std::unique_lock<std::mutex> oLock(m_mutex);
     for (;;) {
         while (m_front.empty() && m_dropped == 0 && !m_stop) {
@@ -391,10 +393,12 @@ void QtxLogSink::Run()
 
         WriteBatch(oBatch, uiDropped);
         m_writing.store(false, std::memory_order_release);
-        if (oBatch.capacity() > (1u << 20))
-            std::string().swap(oBatch); // give a burst's memory back
-        else
+        if (oBatch.capacity() > 2 * kQueueLimit) {
+            std::string().swap(oBatch); // a giant line's memory goes back
+            oBatch.reserve(kQueueLimit);
+        } else {
             oBatch.clear();
+        }
 
         oLock.lock();
         m_written = uiQueued;

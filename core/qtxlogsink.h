@@ -24,12 +24,14 @@
 class QtxLogSink
 {
 public:
-    // Bytes that may wait for the writer. A caller that finds the queue full
+    // Bytes that may wait for the writer (about 7,000 lines). The queue and the
+    // writer's batch each keep a buffer of this size once used, so a busy
+    // server does not allocate or fault in fresh pages for every batch. A caller that finds the queue full
     // waits for the writer to make room, at most kFullWaitMs; if the writer made
     // no progress in that time the line is dropped and counted, and until the
     // writer writes again further lines are dropped at once. The writer then
     // puts a WARN line with the number of dropped lines into the file.
-    static constexpr std::size_t kQueueLimit = 4u << 20;
+    static constexpr std::size_t kQueueLimit = 1u << 20;
     static constexpr int kFullWaitMs = 200;
 
     QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
