@@ -332,8 +332,6 @@ bool QtxLogSink::Flush(int v_iTimeoutMs)
     const std::uint64_t uiTarget = m_queued;
     if (m_written >= uiTarget && m_dropped == 0)
         return true;
-    if (!m_writer.joinable())
-        return false;
     if (m_writerWaiting && !m_wakePending) {
         m_wakePending = true;
         m_wake.notify_one();

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,6 +185,7 @@ private slots:
     void streamedValuesMatchCategoryStream();
     void manyThreadsCompleteLines();
     void rollingKeepsTenBackups();
+    void fullQueueDropsAndReports();
     void linesReachFileAtExit_data();
     void linesReachFileAtExit();
     void fatalSignalLineReachesFile_data();
@@ -473,6 +475,68 @@ void TestSettingsLogging::rollingKeepsTenBackups()
         }
     }
     QVERIFY(iNext > 0); // the oldest lines are gone with the eleventh file
+}
+
+void TestSettingsLogging::fullQueueDropsAndReports()
+{
+    // The "file" is a pipe that nobody reads yet: the writer blocks in write(),
+    // the queue fills up, and lines are dropped once it stays full.
+    QTemporaryDir oDir;
+    const QByteArray oFifo = QFile::encodeName(oDir.path() + QStringLiteral("/stuck.log"));
+    QCOMPARE(::mkfifo(oFifo.constData(), 0600), 0);
+    const int iReader = ::open(oFifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(iReader >= 0);
+    auto *poSink = new QtxLogSink(oFifo.toStdString(), std::size_t(1) << 40, 10, 0600); // lives for the process
+
+    const QByteArray oPrefix = "2026-01-01 00:00:00.000 0 [1] NOTICE  - ";
+    const QByteArray oPad(1000, 'd');
+    int iAccepted = 0;
+    int iDropped = 0;
+    for (int i = 0; i < 10000 && iDropped < 5; ++i) {
+        const QByteArray oMessage = "Test::full :: n=" + QByteArray::number(i) + ' ' + oPad;
+        if (poSink->Submit(oPrefix.constData(), std::size_t(oPrefix.size()), oMessage.constData(), std::size_t(oMessage.size())))
+            ++iAccepted;
+        else
+            ++iDropped;
+    }
+    QCOMPARE(iDropped, 5);
+    QCOMPARE(poSink->DroppedTotal(), std::uint64_t(5));
+    // Everything accepted up to then fits the bound plus what the writer took.
+    QVERIFY(std::size_t(iAccepted) * 1060 > QtxLogSink::kQueueLimit);
+
+    // Reading the pipe unblocks the writer; the accepted lines arrive whole and
+    // in order, and the first batch after the drops starts with the notice.
+    QByteArray oData;
+    int iNotices = 0;
+    QElapsedTimer oTimer;
+    oTimer.start();
+    while (oData.count('\n') < iAccepted + 1 && oTimer.elapsed() < 30000) {
+        char aBuffer[65536];
+        const ssize_t iRead = ::read(iReader, aBuffer, sizeof aBuffer);
+        if (iRead > 0)
+            oData.append(aBuffer, int(iRead));
+        else
+            QThread::msleep(5);
+    }
+    poSink->Retire();
+    ::close(iReader);
+    const QList<QByteArray> oLines = oData.split('\n');
+    QCOMPARE(oLines.size(), iAccepted + 2);
+    int iNext = 0;
+    for (int n = 0; n < oLines.size() - 1; ++n) {
+        const QByteArray &oLine = oLines.at(n);
+        if (oLine.contains(" WARN  - QtxLogSink::Run :: Log queue was full, lines dropped=")) {
+            QVERIFY(oLine.endsWith("dropped=5"));
+            QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
+            ++iNotices;
+            continue;
+        }
+        QVERIFY2(oLine.startsWith(oPrefix + "Test::full :: n=" + QByteArray::number(iNext) + ' '), oLine.left(80).constData());
+        QCOMPARE(oLine.size(), oPrefix.size() + 16 + QByteArray::number(iNext).size() + 1 + oPad.size());
+        ++iNext;
+    }
+    QCOMPARE(iNotices, 1);
+    QCOMPARE(iNext, iAccepted);
 }
 
 QProcess *TestSettingsLogging::startChild(const QString &v_oMode, QTemporaryDir &v_oHome)
