@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
 #include <QTcpServer>
 #include <QTest>
 #include <QProcessEnvironment>
@@ -166,7 +165,7 @@ bool ServerFixture::logContains(const QString &v_oMessage) const
     while (!logMessages().contains(v_oMessage)) {
         if (oTimer.elapsed() > 1000)
             return false;
-        QThread::msleep(20);
+        QTest::qWait(20);
     }
     return true;
 }
