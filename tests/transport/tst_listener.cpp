@@ -182,6 +182,7 @@ quint16 freePort()
 
 QStringList logMessages()
 {
+    QTXLogger::FlushAll(); // lines are written by the logger's own thread
     QFile oFile(CSettings::Instance()->ReadLogFilePath());
     QStringList oOut;
     if (!oFile.open(QIODevice::ReadOnly))
