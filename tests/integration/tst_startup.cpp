@@ -47,6 +47,8 @@ private slots:
     void fatalSignalLogsAndAborts();
     void withoutConsoleDetaches();
     void secondInstanceIsRefused();
+    void simultaneousStartsLeaveOneServer_data();
+    void simultaneousStartsLeaveOneServer();
 };
 
 void TestStartup::initTestCase()
@@ -171,6 +173,50 @@ void TestStartup::secondInstanceIsRefused()
                                      .arg(ownAccount())),
              qPrintable(oSecond.logMessages().join(QLatin1Char('\n'))));
     QCOMPARE(oFake.state(), QProcess::Running);
+}
+
+void TestStartup::simultaneousStartsLeaveOneServer_data()
+{
+    QTest::addColumn<int>("round");
+    for (int i = 1; i <= 3; ++i)
+        QTest::newRow(qPrintable(QStringLiteral("round %1").arg(i))) << i;
+}
+
+void TestStartup::simultaneousStartsLeaveOneServer()
+{
+    // Two processes of one account and one executable, started together: both
+    // find no listener yet, and exactly one of them may go on serving.
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+    oServer.start();
+    QProcess oOther;
+    oOther.setProcessEnvironment(oServer.process().processEnvironment());
+    oOther.setWorkingDirectory(oServer.path());
+    oOther.start(oServer.path(QStringLiteral("QuorvexCryptoProvider")), {QStringLiteral("-console")});
+    QVERIFY(oServer.process().waitForStarted());
+    QVERIFY(oOther.waitForStarted());
+
+    QProcess *aProcesses[] = {&oServer.process(), &oOther};
+    QTRY_VERIFY_WITH_TIMEOUT(aProcesses[0]->state() == QProcess::NotRunning || aProcesses[1]->state() == QProcess::NotRunning,
+                             30000);
+    QProcess *poEnded = aProcesses[0]->state() == QProcess::NotRunning ? aProcesses[0] : aProcesses[1];
+    QProcess *poRunning = poEnded == aProcesses[0] ? aProcesses[1] : aProcesses[0];
+    QCOMPARE(poEnded->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(poEnded->exitCode(), 1);
+    const auto logHas = [&oServer](const QString &v_oText) {
+        for (const QString &oLine : oServer.logMessages())
+            if (oLine.contains(v_oText))
+                return true;
+        return false;
+    };
+    QVERIFY2(logHas(QStringLiteral("CStartup::Start :: Server is already running on port: ")),
+             qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
+    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral(":: Listening on port ")) || poRunning->state() != QProcess::Running, 20000);
+    QCOMPARE(poRunning->state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(poRunning->processId()), SIGINT);
+    QVERIFY(poRunning->waitForFinished(15000));
+    QCOMPARE(poRunning->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

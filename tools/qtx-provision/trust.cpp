@@ -252,7 +252,8 @@ TrustResult applyTrust(const TrustOptions &v_oOptions)
         oCaPem = normalisedPem(oCa.readAll());
     }
     const QString oHome = v_oOptions.home.isEmpty() ? QDir::homePath() : v_oOptions.home;
-    trustNss(v_oOptions, oHome, oCaPem, oResult);
+    if (v_oOptions.browsers)
+        trustNss(v_oOptions, oHome, oCaPem, oResult);
     if (v_oOptions.system) {
         if (::geteuid() == 0)
             trustSystem(v_oOptions, oCaPem, oResult);
