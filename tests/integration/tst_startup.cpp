@@ -184,39 +184,60 @@ void TestStartup::simultaneousStartsLeaveOneServer_data()
 
 void TestStartup::simultaneousStartsLeaveOneServer()
 {
-    // Two processes of one account and one executable, started together: both
-    // find no listener yet, and exactly one of them may go on serving.
+    // Two processes of one account and one executable, started together by one
+    // shell: both find no listener yet, and exactly one of them may go on serving.
     ServerFixture oServer;
     QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
     QVERIFY(oServer.writeIni(kIni));
-    oServer.start();
-    QProcess oOther;
-    oOther.setProcessEnvironment(oServer.process().processEnvironment());
-    oOther.setWorkingDirectory(oServer.path());
-    oOther.start(oServer.path(QStringLiteral("QuorvexCryptoProvider")), {QStringLiteral("-console")});
-    QVERIFY(oServer.process().waitForStarted());
-    QVERIFY(oOther.waitForStarted());
+    QProcess oShell;
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
+    oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    oEnv.insert(QStringLiteral("QTX_MACHINE_SEED_FILE"), ServerFixture::seedFile());
+    oShell.setProcessEnvironment(oEnv);
+    oShell.setWorkingDirectory(oServer.path());
+    oShell.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                        QStringLiteral("\"$0\" -console & a=$!; \"$0\" -console & b=$!; echo $a $b; "
+                                                       "wait $a; echo $?; wait $b; echo $?"),
+                                        oServer.path(QStringLiteral("QuorvexCryptoProvider"))});
+    QVERIFY(oShell.waitForReadyRead(10000));
+    const QList<QByteArray> oPids = oShell.readLine().trimmed().split(' ');
+    QCOMPARE(oPids.size(), 2);
+    const pid_t aPids[] = {pid_t(oPids[0].toInt()), pid_t(oPids[1].toInt())};
+    const auto alive = [](pid_t v_iPid) { return ::kill(v_iPid, 0) == 0 && sessionOf(v_iPid) >= 0; };
+    struct StopBoth
+    {
+        const pid_t *pids;
+        QProcess &shell;
+        ~StopBoth()
+        {
+            ::kill(pids[0], SIGINT);
+            ::kill(pids[1], SIGINT);
+            shell.waitForFinished(15000);
+        }
+    } oStop{aPids, oShell};
 
-    QProcess *aProcesses[] = {&oServer.process(), &oOther};
-    QTRY_VERIFY_WITH_TIMEOUT(aProcesses[0]->state() == QProcess::NotRunning || aProcesses[1]->state() == QProcess::NotRunning,
-                             30000);
-    QProcess *poEnded = aProcesses[0]->state() == QProcess::NotRunning ? aProcesses[0] : aProcesses[1];
-    QProcess *poRunning = poEnded == aProcesses[0] ? aProcesses[1] : aProcesses[0];
-    QCOMPARE(poEnded->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(poEnded->exitCode(), 1);
+    // One of them ends (exit code 1, with the line naming the other's port);
+    // the other one listens.
+    QTRY_VERIFY_WITH_TIMEOUT(!alive(aPids[0]) || !alive(aPids[1]), 30000);
+    const bool bFirstEnded = !alive(aPids[0]);
     const auto logHas = [&oServer](const QString &v_oText) {
         for (const QString &oLine : oServer.logMessages())
             if (oLine.contains(v_oText))
                 return true;
         return false;
     };
+    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral(":: Listening on port ")), 20000);
     QVERIFY2(logHas(QStringLiteral("CStartup::Start :: Server is already running on port: ")),
              qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
-    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral(":: Listening on port ")) || poRunning->state() != QProcess::Running, 20000);
-    QCOMPARE(poRunning->state(), QProcess::Running);
-    ::kill(static_cast<pid_t>(poRunning->processId()), SIGINT);
-    QVERIFY(poRunning->waitForFinished(15000));
-    QCOMPARE(poRunning->exitCode(), 0);
+    QVERIFY(alive(bFirstEnded ? aPids[1] : aPids[0]));
+    ::kill(aPids[0], SIGINT);
+    ::kill(aPids[1], SIGINT);
+    QVERIFY(oShell.waitForFinished(15000));
+    const QList<QByteArray> oCodes = oShell.readAll().trimmed().split('\n');
+    QCOMPARE(oCodes.size(), 2);
+    QCOMPARE(oCodes.at(bFirstEnded ? 0 : 1).trimmed(), QByteArray("1"));
+    QCOMPARE(oCodes.at(bFirstEnded ? 1 : 0).trimmed(), QByteArray("0"));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
