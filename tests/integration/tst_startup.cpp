@@ -213,7 +213,11 @@ void TestStartup::simultaneousStartsLeaveOneServer()
         {
             ::kill(pids[0], SIGINT);
             ::kill(pids[1], SIGINT);
-            shell.waitForFinished(15000);
+            if (!shell.waitForFinished(15000)) {
+                ::kill(pids[0], SIGKILL);
+                ::kill(pids[1], SIGKILL);
+                shell.waitForFinished(5000);
+            }
         }
     } oStop{aPids, oShell};
 
