@@ -40,7 +40,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ] || grep -q '^QTX_PACKAGE_BUILD:' "$BUILD/CMa
 fi
 [ -z "${QTX_MODULE_PUBLIC_KEY:-}" ] || options+=("-DQTX_MODULE_PUBLIC_KEY=$QTX_MODULE_PUBLIC_KEY")
 [ -z "${QTX_MODULE_PRIVATE_KEY:-}" ] || options+=("-DQTX_MODULE_PRIVATE_KEY=$QTX_MODULE_PRIVATE_KEY")
-cmake -S "$ROOT_DIR" -B "$BUILD" -G Ninja "${options[@]}" >/dev/null
+cmake --no-warn-unused-cli -S "$ROOT_DIR" -B "$BUILD" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-provision qtx-sign qtx-verini example-modules
 
 STAGE=$(mktemp -d)
@@ -163,7 +163,7 @@ echo "==> Built ${DEBS[*]}"
 
 if [ "${QTX_SKIP_LINTIAN:-0}" != 1 ]; then
   echo "==> lintian"
-  lintian --no-tag-display-limit "${DEBS[@]}" | tee "$OUT/lintian.txt" || true
+  lintian --tag-display-limit 0 "${DEBS[@]}" | tee "$OUT/lintian.txt" || true
   errors=$(grep -c '^E: ' "$OUT/lintian.txt" || true)
   warnings=$(grep -c '^W: ' "$OUT/lintian.txt" || true)
   echo "lintian: $errors errors, $warnings warnings"
