@@ -8,7 +8,8 @@
 # that account's NSS database), then removes and purges the packages and checks
 # that nothing of them is left: files, trust entries, unit links, accounts.
 # Without root it only verifies the units and says why it skipped the rest.
-# Ends with "package-test: N passed, M failed".
+# Ends with "package-test: N passed, M failed". With QTX_SERVER_LOCK=<file> the
+# part that runs the server holds that lock (flock).
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -39,10 +40,13 @@ verify_units() {
   tmp=$(mktemp -d)
   sed "s|@INSTALL_DIR@|$dir|g" "$ROOT_DIR/packaging/systemd/quorvex-crypto-provider.service" > "$tmp/quorvex-crypto-provider.service"
   sed "s|@INSTALL_DIR@|$dir|g" "$ROOT_DIR/packaging/systemd/quorvex-crypto-dispatcher.service" > "$tmp/quorvex-crypto-dispatcher.service"
+  mkdir -m 0700 "$tmp/runtime"
   echo "==> systemd-analyze verify"
-  SYSTEMD_LOG_LEVEL=warning systemd-analyze --user verify "$tmp/quorvex-crypto-provider.service" 2>&1 | tee "$tmp/user.log"
-  SYSTEMD_LOG_LEVEL=warning systemd-analyze verify "$tmp/quorvex-crypto-dispatcher.service" 2>&1 | tee "$tmp/system.log"
-  # Only findings about our own units count; the host's other units are not ours to judge.
+  # A user manager's unit set needs a runtime folder, as under a log-in session.
+  XDG_RUNTIME_DIR="$tmp/runtime" systemd-analyze --user verify "$tmp/quorvex-crypto-provider.service" > "$tmp/user.log" 2>&1 || rc=1
+  systemd-analyze verify "$tmp/quorvex-crypto-dispatcher.service" > "$tmp/system.log" 2>&1 || rc=1
+  cat "$tmp/user.log" "$tmp/system.log"
+  # Warnings about our own units count too (unknown keys, missing executables).
   if grep -q 'quorvex' "$tmp/user.log" "$tmp/system.log"; then rc=1; fi
   rm -rf "$tmp"
   return $rc
@@ -116,6 +120,13 @@ ACCOUNT_UID=$(id -u "$ACCOUNT")
 as_account() { setpriv --reuid="$ACCOUNT_UID" --regid="$(id -g "$ACCOUNT")" --init-groups -- \
   env -i HOME="$HOME_DIR" USER="$ACCOUNT" LOGNAME="$ACCOUNT" PATH=/usr/local/bin:/usr/bin:/bin "$@"; }
 
+# Where several test runs share one machine, QTX_SERVER_LOCK names a lock file
+# held while the server runs.
+if [ -n "${QTX_SERVER_LOCK:-}" ]; then
+  exec 9>>"$QTX_SERVER_LOCK"
+  echo "==> Waiting for $QTX_SERVER_LOCK"
+  flock 9
+fi
 echo "==> Starting the user instance as $ACCOUNT the way the user unit does"
 UNIT_FILE=/usr/lib/systemd/user/$PKG.service
 EXEC=$(sed -n 's/^ExecStart=//p' "$UNIT_FILE")
@@ -134,8 +145,9 @@ for _ in $(seq 1 100); do
   sleep 0.2
 done
 check "user instance listens (port ${PORT:-none})" test -n "$PORT"
-check "SERVER_VERSION over TLS trusted through the system store" \
-  sh -c "curl -sS --fail -X POST https://127.0.0.1:$PORT/SERVER_VERSION | grep -q '^3\.0\.16\.'"
+version=$(curl -sS -X POST "https://127.0.0.1:$PORT/SERVER_VERSION" 2>&1)
+echo "    SERVER_VERSION: $version"
+check "SERVER_VERSION over TLS trusted through the system store" grep -q '^3\.0\.16\.' <<<"$version"
 
 echo "==> The account's browsers trust the authority (qtx-provision --trust)"
 as_account qtx-provision --trust | sed 's/^/    /'
@@ -154,6 +166,7 @@ kill -INT "$SERVER_PID"
 wait "$SERVER_PID"; rc=$?
 SERVER_PID=""
 check "user instance stops cleanly on SIGINT" test "$rc" -eq 0
+[ -z "${QTX_SERVER_LOCK:-}" ] || exec 9>&-
 
 echo "==> apt-get remove"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "$PKG" "$PKG-dev" 2>&1 | tail -n 3
@@ -165,7 +178,9 @@ check "trust removed from the account's NSS database" \
 check "configuration kept until purge" test -f /etc/$PKG/QuorvexCryptoProvider.ini
 
 echo "==> apt-get purge"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$PKG" "$PKG-dev" 2>&1 | tail -n 3
+# Both are removed; the -dev package has no configuration, so dpkg has forgotten it already.
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$PKG" 2>&1 | tail -n 3
+dpkg --purge "$PKG-dev" >/dev/null 2>&1 || true
 userdel -r "$ACCOUNT" >/dev/null 2>&1 || true
 snapshot after
 echo "==> Purge check"
