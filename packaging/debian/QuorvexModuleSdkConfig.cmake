@@ -10,7 +10,7 @@
 include(CMakeFindDependencyMacro)
 find_dependency(Qt5 COMPONENTS Core)
 
-get_filename_component(_qtx_sdk_prefix "${CMAKE_CURRENT_LIST_DIR}/../../../.." ABSOLUTE)
+get_filename_component(_qtx_sdk_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 if(NOT TARGET qtx::sdk)
   add_library(qtx::sdk INTERFACE IMPORTED)
   set_target_properties(qtx::sdk PROPERTIES
