@@ -47,6 +47,7 @@ private slots:
     void fatalSignalLogsAndAborts();
     void withoutConsoleDetaches();
     void secondInstanceIsRefused();
+    void unreachableDisplayFallsBackOffscreen();
     void simultaneousStartsLeaveOneServer_data();
     void simultaneousStartsLeaveOneServer();
 };
@@ -173,6 +174,36 @@ void TestStartup::secondInstanceIsRefused()
                                      .arg(ownAccount())),
              qPrintable(oSecond.logMessages().join(QLatin1Char('\n'))));
     QCOMPARE(oFake.state(), QProcess::Running);
+}
+
+void TestStartup::unreachableDisplayFallsBackOffscreen()
+{
+    // A display that is named but answers nobody: Qt's xcb platform would abort
+    // (exit code 134, no log line); the server warns and runs offscreen.
+    int iDisplay = 87;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)))
+        ++iDisplay;
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+    oServer.setEnvironmentValue(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(iDisplay));
+    oServer.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QString());
+    oServer.start(QStringList());
+    QVERIFY(oServer.process().waitForStarted());
+    const auto logHas = [&oServer](const QString &v_oText) {
+        for (const QString &oLine : oServer.logMessages())
+            if (oLine.contains(v_oText))
+                return true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral(":: Listening on port ")) || oServer.process().state() != QProcess::Running,
+                             20000);
+    QCOMPARE(oServer.process().state(), QProcess::Running);
+    QVERIFY2(logHas(QStringLiteral("CStartup::CStartup :: Display \":%1\" (X11) cannot be reached").arg(iDisplay)),
+             qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
+    ::kill(static_cast<pid_t>(oServer.process().processId()), SIGINT);
+    QVERIFY(oServer.process().waitForFinished(15000));
+    QCOMPARE(oServer.process().exitCode(), 0);
 }
 
 void TestStartup::simultaneousStartsLeaveOneServer_data()
