@@ -408,6 +408,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "hostile_load: cannot load %s\n", oServer.caFile().c_str());
         return 1;
     }
+    if (!oServer.enterClientAccount()) {
+        std::fprintf(stderr, "hostile_load: cannot take the server account's ids for the client\n");
+        return 1;
+    }
     std::printf("hostile_load: server pid %d port %u, readTimeout %d ms, open files %ld, %.0f s per attack, "
                 "recovery watched up to %.0f s\n",
                 static_cast<int>(oServer.pid()), oServer.port(), oServer.readTimeoutMs(), kFileLimit, oOptions.seconds,

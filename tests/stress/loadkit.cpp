@@ -14,7 +14,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -551,7 +553,32 @@ ServerUnderTest::ServerUnderTest() = default;
 
 ServerUnderTest::~ServerUnderTest()
 {
+    leaveClientAccount();
     stop();
+}
+
+bool ServerUnderTest::enterClientAccount()
+{
+    if (m_oAccount.empty() || m_bInAccount)
+        return true;
+    const passwd *pEntry = ::getpwnam(m_oAccount.c_str());
+    if (!pEntry || ::setegid(pEntry->pw_gid) != 0 || ::seteuid(pEntry->pw_uid) != 0)
+        return false;
+    // Changing ids makes the process undumpable and its /proc entries root's;
+    // the server must be able to find this process from its socket.
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+    m_bInAccount = true;
+    return true;
+}
+
+void ServerUnderTest::leaveClientAccount()
+{
+    if (!m_bInAccount)
+        return;
+    if (::seteuid(0) == 0)
+        ::setegid(0);
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+    m_bInAccount = false;
 }
 
 void ServerUnderTest::setIniOverride(const std::string &v_oGroup, const std::string &v_oKey,
@@ -673,7 +700,15 @@ bool ServerUnderTest::start(std::string &v_oError)
         v_oError = "no free port";
         return false;
     }
-    m_uiPort = static_cast<uint16_t>(ServerFixture::isRoot() ? iBase : iBase + 1);
+    if (ServerFixture::isRoot()) {
+        m_oAccount = "qtxstress";
+        if (!ServerFixture::ensureAccount(QString::fromStdString(m_oAccount))) {
+            v_oError = "cannot create the test account " + m_oAccount;
+            return false;
+        }
+    }
+    // An instance that is not on the system account listens from port + 1 upwards.
+    m_uiPort = static_cast<uint16_t>(iBase + 1);
     auto oOverrides = m_oOverrides;
     oOverrides["listener"]["port"] = std::to_string(iBase);
     oOverrides["dllLoader"]["dirPath"] = "modules";
@@ -694,7 +729,13 @@ bool ServerUnderTest::start(std::string &v_oError)
         v_oError = "no signed example modules in the build (build target example-modules)";
         return false;
     }
-    m_pFixture->start();
+    if (!m_oAccount.empty()) {
+        m_pFixture->shareWith(QString::fromStdString(m_oAccount));
+        QProcess oChown;
+        oChown.start(QStringLiteral("chown"), {QStringLiteral("-R"), QString::fromStdString(m_oAccount), m_pFixture->path()});
+        oChown.waitForFinished(30000);
+    }
+    m_pFixture->start({QStringLiteral("-console")}, QString::fromStdString(m_oAccount));
     if (!m_pFixture->waitListening(m_uiPort, 30000)) {
         v_oError = "server did not report listening on port " + std::to_string(m_uiPort);
         return false;
@@ -710,7 +751,11 @@ bool ServerUnderTest::restart(std::string &v_oError)
         m_pFixture->process().kill();
         m_pFixture->process().waitForFinished(5000);
     }
-    m_pFixture->start();
+    const bool bWasIn = m_bInAccount;
+    leaveClientAccount();
+    m_pFixture->start({QStringLiteral("-console")}, QString::fromStdString(m_oAccount));
+    if (bWasIn)
+        enterClientAccount();
     if (!m_pFixture->process().waitForStarted(10000)) {
         v_oError = "server did not start again";
         return false;
@@ -731,13 +776,20 @@ bool ServerUnderTest::restart(std::string &v_oError)
 
 void ServerUnderTest::stop()
 {
+    leaveClientAccount();
     m_pFixture.reset();
 }
 
 bool ServerUnderTest::limitFiles(long v_lLimit)
 {
+    // Lowering another account's limit needs root.
+    const bool bWasIn = m_bInAccount;
+    leaveClientAccount();
     const rlimit oLimit{static_cast<rlim_t>(v_lLimit), static_cast<rlim_t>(v_lLimit)};
-    return ::prlimit(pid(), RLIMIT_NOFILE, &oLimit, nullptr) == 0;
+    const bool bOk = ::prlimit(pid(), RLIMIT_NOFILE, &oLimit, nullptr) == 0;
+    if (bWasIn)
+        enterClientAccount();
+    return bOk;
 }
 
 pid_t ServerUnderTest::pid() const
@@ -755,6 +807,33 @@ std::string ServerUnderTest::caFile() const
 std::string ServerUnderTest::logFile() const
 {
     return m_pFixture ? m_pFixture->logFilePath().toStdString() : std::string();
+}
+
+std::string ServerUnderTest::describeEnd(int v_iLogLines)
+{
+    std::ostringstream oText;
+    if (!m_pFixture)
+        return "no server";
+    QProcess &oProcess = m_pFixture->process();
+    oProcess.waitForFinished(2000);
+    if (oProcess.state() != QProcess::NotRunning)
+        oText << "still running";
+    else if (oProcess.exitStatus() == QProcess::CrashExit)
+        oText << "ended by a signal";
+    else
+        oText << "exited with code " << oProcess.exitCode();
+    QFile oLog(m_pFixture->logFilePath());
+    if (oLog.open(QIODevice::ReadOnly)) {
+        const qint64 iSize = oLog.size();
+        oLog.seek(std::max<qint64>(0, iSize - 64 * 1024));
+        const QList<QByteArray> oLines = oLog.readAll().split('\n');
+        oText << "; last log lines:";
+        for (int i = std::max(0, oLines.size() - 1 - v_iLogLines); i < oLines.size(); ++i) {
+            if (!oLines.at(i).isEmpty())
+                oText << "\n    " << oLines.at(i).left(300).toStdString();
+        }
+    }
+    return oText.str();
 }
 
 double percentile(std::vector<double> v_oValues, double v_dPercent)

@@ -188,16 +188,28 @@ public:
     // Limits the server's open files (as the systemd units do).
     bool limitFiles(long v_lLimit);
 
+    // Run as root, the server runs as an ordinary test account, since a root
+    // client may only use the system account's modules. The client side
+    // then takes that account's effective ids for its connections (so the
+    // server sees a client of its own account) and gives them back before
+    // the folder is removed. Without root both sides are the caller's account.
+    bool enterClientAccount();
+    void leaveClientAccount();
+
     pid_t pid() const;
     uint16_t port() const { return m_uiPort; }
     std::string caFile() const;
     int readTimeoutMs() const { return m_iReadTimeout; }
     std::string logFile() const;
+    // How the process ended (signal or exit code) and the log's last lines.
+    std::string describeEnd(int v_iLogLines = 8);
 
 private:
     bool waitListening(std::string &v_oError);
 
     std::unique_ptr<ServerFixture> m_pFixture;
+    std::string m_oAccount; // the server's account when started as root
+    bool m_bInAccount = false;
     std::map<std::string, std::map<std::string, std::string>> m_oOverrides;
     uint16_t m_uiPort = 0;
     int m_iReadTimeout = 10000;

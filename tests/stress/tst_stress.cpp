@@ -27,7 +27,9 @@
 // Environment: QTX_STRESS_SECONDS (run time; the default is 60 s in sanitizer
 // builds and 20 s otherwise), QTX_STRESS_SEED (the seed printed at start; set it
 // to repeat a run's choices, though thread timing differs between runs),
-// QTX_STRESS_CLIENTS (concurrent clients, default 24).
+// QTX_STRESS_CLIENTS (concurrent clients, default 24), QTX_STRESS_WITHOUT (a
+// comma-separated list of behaviours to leave out, to narrow a failure down:
+// pipeline, split, abort, coalesce, close, foreign).
 // Run alone: ctest --test-dir build -L stress -V  (under flock /tmp/qtx-server.lock).
 
 #include "loadkit.h"
@@ -137,8 +139,8 @@ struct Stats
 
     void error(const std::string &v_oKind, const std::string &v_oDetail)
     {
-        ++errors[v_oKind];
-        if (details.size() < 40)
+        // The first few of each kind are kept in full.
+        if (++errors[v_oKind] <= 4 && details.size() < 40)
             details.push_back(v_oKind + ": " + v_oDetail);
     }
     long errorCount() const
@@ -174,6 +176,8 @@ class Client
 public:
     Client(Engine &v_oEngine, int v_iId, uint64_t v_uiSeed);
     void tick(double v_dNow, bool v_bActing);
+    // After the run: closes this client's session, as a page that leaves does.
+    void closeSession(double v_dNow);
     bool idle() const { return m_oInflight.empty() && m_oChunks.empty(); }
     void shutdown();
     const std::string &session() const { return m_oSession; }
@@ -215,6 +219,7 @@ private:
     bool m_bExpectServerClose = false;
     double m_dCloseExpectedSince = 0;
     bool m_bCoalesce = false;
+    bool m_bClosing = false;
     std::vector<JobPtr> m_oJobs;
     double m_dNextAt = 0;
 };
@@ -259,6 +264,8 @@ public:
                     stats.error("server-died", "the server process ended during the run");
                 }
             }
+            if (serverDied)
+                break;
             if (!bActing) {
                 bool bIdle = true;
                 for (auto &pClient : oClients)
@@ -266,6 +273,21 @@ public:
                 if (bIdle || dNow >= dDrainEnd || serverDied)
                     break;
             }
+        }
+        // Each page closes its session, so what the server still holds
+        // afterwards is what it keeps without need.
+        const double dCloseEnd = nowMs() + replyTimeoutMs;
+        while (!serverDied && nowMs() < dCloseEnd) {
+            loop.poll(2);
+            const double dNow = nowMs();
+            bool bAllClosed = true;
+            for (auto &pClient : oClients) {
+                pClient->closeSession(dNow);
+                pClient->graveyard.clear();
+                bAllClosed = bAllClosed && pClient->session().empty() && pClient->idle();
+            }
+            if (bAllClosed)
+                break;
         }
         for (auto &pClient : oClients) {
             pClient->shutdown();
@@ -289,6 +311,10 @@ public:
         else
             foreign[foreignNext++ % foreign.size()] = v_pJob;
     }
+
+    // Behaviours left out ("pipeline", "split", "abort", "coalesce", "close", "foreign").
+    bool without(const char *v_pName) const { return disabled.count(v_pName) > 0; }
+    std::set<std::string> disabled;
 
     Loop loop;
     uint16_t port;
@@ -326,15 +352,15 @@ void Client::connect()
     m_bExpectServerClose = false;
     m_bCloseOnFirstData = false;
     m_pConn = std::make_unique<TlsClient>(m_oEngine.loop, m_oEngine.ctx, m_oEngine.port);
-    if (rnd(5) == 0)
+    if (rnd(5) == 0 && !m_oEngine.without("split"))
         m_pConn->setTcpSplit(&m_oRng);
-    m_bCoalesce = rnd(2) == 0;
+    m_bCoalesce = rnd(2) == 0 && !m_oEngine.without("coalesce");
     ++m_oEngine.stats.connections;
     m_pConn->onOpen = [this]() {
         ++m_oEngine.stats.handshakes;
         // Sent from inside the handshake step, the first request leaves in the
         // same write as the client's Finished.
-        if (m_bCoalesce) {
+        if (m_bCoalesce && !m_bClosing) {
             ++m_oEngine.stats.coalesced;
             act(nowMs());
             sendDue(nowMs());
@@ -362,7 +388,7 @@ Kind Client::pickSafeKind()
     if (iRoll < 72)
         return Kind::Vars;
     if (iRoll < 78)
-        return Kind::ForeignPoll;
+        return m_oEngine.without("foreign") ? Kind::Alive : Kind::ForeignPoll;
     return Kind::GetResult;
 }
 
@@ -477,7 +503,7 @@ std::vector<size_t> Client::cuts(const std::string &v_oBytes)
     std::vector<size_t> oCuts;
     const int iMode = rnd(100);
     const size_t uSize = v_oBytes.size();
-    if (iMode < 35 || uSize < 2) {
+    if (iMode < 35 || uSize < 2 || m_oEngine.without("split")) {
         // whole
     } else if (iMode < 65) {
         const int iPieces = 1 + rnd(3);
@@ -591,7 +617,7 @@ void Client::act(double v_dNow)
         schedule(oBytes, {{oBytes.size(), std::move(oPending)}}, v_dNow);
         return;
     }
-    if (iRoll < 7) {
+    if (iRoll < 7 && !m_oEngine.without("abort")) {
         // Half a request, then the connection goes.
         Pending oPending;
         const std::string oBytes = build(pickSafeKind(), oPending);
@@ -606,7 +632,7 @@ void Client::act(double v_dNow)
         ++m_oEngine.stats.abortMidRequest;
         return;
     }
-    if (iRoll < 10) {
+    if (iRoll < 10 && !m_oEngine.without("abort")) {
         // Whole requests, then the connection goes before (or while) the replies come.
         Pending oPending;
         const std::string oBytes = build(pickSafeKind(), oPending);
@@ -619,7 +645,7 @@ void Client::act(double v_dNow)
         ++m_oEngine.stats.abortMidReply;
         return;
     }
-    if (iRoll < 13) {
+    if (iRoll < 13 && !m_oEngine.without("close")) {
         Pending oPending;
         const std::string oBytes = build(pickSafeKind(), oPending, true);
         schedule(oBytes, {{oBytes.size(), std::move(oPending)}}, v_dNow);
@@ -627,7 +653,7 @@ void Client::act(double v_dNow)
         ++m_oEngine.stats.connectionClose;
         return;
     }
-    if (iRoll < 28) {
+    if (iRoll < 28 && !m_oEngine.without("pipeline")) {
         // Pipelining: several requests in one stream, split anywhere (so a
         // write may end with the first bytes of the next request).
         std::string oBytes;
@@ -936,6 +962,34 @@ void Client::checkJobResult(const Pending &v_oPending, const HttpReply &v_oReply
     }
 }
 
+void Client::closeSession(double v_dNow)
+{
+    if (m_pConn && m_pConn->isOpen())
+        sendDue(v_dNow);
+    if (!m_oInflight.empty() && v_dNow - m_oInflight.front().sentAt > m_oEngine.replyTimeoutMs) {
+        m_oEngine.stats.error("reply-timeout", std::string(kindName(m_oInflight.front().kind)) + " cmdId="
+                                                   + m_oInflight.front().cmdId + " got no reply in time");
+        abandon(true, "timeout");
+    }
+    if (m_oSession.empty() || !m_oInflight.empty() || !m_oChunks.empty())
+        return;
+    m_bClosing = true;
+    if (!m_pConn || m_pConn->isClosed()) {
+        connect();
+        return;
+    }
+    if (!m_pConn->isOpen())
+        return;
+    Pending oPending;
+    const std::string oBytes = build(Kind::CloseSession, oPending);
+    Chunk oChunk;
+    oChunk.at = v_dNow;
+    oChunk.bytes = oBytes;
+    oChunk.completes.push_back(std::move(oPending));
+    m_oChunks.push_back(std::move(oChunk));
+    sendDue(v_dNow);
+}
+
 void Client::shutdown()
 {
     if (m_pConn && !m_pConn->isClosed())
@@ -968,20 +1022,27 @@ void TestStress::randomSequences()
     SSL_CTX *pCtx = makeClientContext(oServer.caFile());
     QVERIFY(pCtx);
     const pid_t iPid = oServer.pid();
+    QVERIFY2(oServer.enterClientAccount(), "cannot take the server account's ids for the client");
     const int iReplyTimeout = oServer.readTimeoutMs() + 5000;
 
     // Warm-up: every module loaded once and its session closed, so the
     // baseline holds what a served server holds.
     {
         Engine oWarm(oServer.port(), pCtx, uiSeed + 7, iReplyTimeout);
+        oWarm.disabled = {"pipeline", "split", "abort", "coalesce", "close", "foreign"};
         oWarm.run(2, 2.0, iPid);
     }
     QTest::qWait(3000);
     const ProcStats oBase = readProcStats(iPid);
+    if (!oBase.alive)
+        std::printf("stress: server ended: %s\n", oServer.describeEnd(12).c_str());
     QVERIFY2(oBase.alive, "the server died during the warm-up");
     std::printf("stress: baseline threads=%d fds=%d rss=%ld kB\n", oBase.threads, oBase.fds, oBase.rssKb);
 
     Engine oEngine(oServer.port(), pCtx, uiSeed, iReplyTimeout);
+    for (const QByteArray &oName : qgetenv("QTX_STRESS_WITHOUT").split(','))
+        if (!oName.isEmpty())
+            oEngine.disabled.insert(oName.toStdString());
     const double dStart = nowMs();
     oEngine.run(iClients, dSeconds, iPid);
     const double dRun = (nowMs() - dStart) / 1000.0;
@@ -1023,6 +1084,8 @@ void TestStress::randomSequences()
         std::printf("stress:   %-24s %ld\n", oEntry.first.c_str(), oEntry.second);
     for (const std::string &oDetail : s.details)
         std::printf("stress:   | %s\n", oDetail.c_str());
+    if (!readProcStats(iPid).alive)
+        std::printf("stress: server ended: %s\n", oServer.describeEnd(12).c_str());
     std::fflush(stdout);
     SSL_CTX_free(pCtx);
 
