@@ -816,6 +816,8 @@ std::string ServerUnderTest::describeEnd(int v_iLogLines)
         return "no server";
     QProcess &oProcess = m_pFixture->process();
     oProcess.waitForFinished(2000);
+    const bool bWasIn = m_bInAccount;
+    leaveClientAccount();
     if (oProcess.state() != QProcess::NotRunning)
         oText << "still running";
     else if (oProcess.exitStatus() == QProcess::CrashExit)
@@ -832,7 +834,11 @@ std::string ServerUnderTest::describeEnd(int v_iLogLines)
             if (!oLines.at(i).isEmpty())
                 oText << "\n    " << oLines.at(i).left(300).toStdString();
         }
+    } else {
+        oText << "; no log at " << m_pFixture->logFilePath().toStdString();
     }
+    if (bWasIn)
+        enterClientAccount();
     return oText.str();
 }
 

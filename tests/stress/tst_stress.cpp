@@ -137,8 +137,11 @@ struct Stats
     std::vector<std::string> details;
     ProcStats peak;
 
-    void error(const std::string &v_oKind, const std::string &v_oDetail)
+    void error(const std::string &v_oKind, const std::string &v_oRawDetail)
     {
+        std::string v_oDetail;
+        for (char c : v_oRawDetail)
+            v_oDetail += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
         // The first few of each kind are kept in full.
         if (++errors[v_oKind] <= 4 && details.size() < 40)
             details.push_back(v_oKind + ": " + v_oDetail);
@@ -1009,6 +1012,7 @@ private slots:
 
 void TestStress::randomSequences()
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const double dSeconds = static_cast<double>(envLong("QTX_STRESS_SECONDS", kSanitized ? 60 : 20));
     const int iClients = static_cast<int>(envLong("QTX_STRESS_CLIENTS", 24));
     const uint64_t uiSeed = static_cast<uint64_t>(envLong("QTX_STRESS_SEED", static_cast<long>(std::random_device{}() % 1000000000u)));
