@@ -5,7 +5,7 @@
 //
 // Per attack it prints: the probes' success rate, p50 and p99 latency, the
 // server's peak threads, fds and RSS, and the time until threads, fds and RSS
-// are back within 10% of the idle values measured just before the attack.
+// are back within 10% of the idle values (measured after start-up).
 //
 //   hostile_load [--seconds N] [--only a,b,...] [--recover-max S] [--short]
 //
@@ -52,7 +52,8 @@ struct AttackResult
     int probesOk = 0;
     std::vector<double> latencies;
     std::map<std::string, int> probeFailures;
-    ProcStats base;
+    ProcStats base;   // idle values of the server (after start-up and warm-up)
+    ProcStats before; // values just before the attack
     ProcStats peak;
     double recovery = -1; // seconds; -1 = not within the cap
     bool died = false;
@@ -431,6 +432,8 @@ int main(int argc, char **argv)
 
     // Warm-up probes, so the idle values hold a served server.
     spin(nowMs() + 1500, [](double) {});
+    spin(nowMs() + 1000, [](double) {});
+    ProcStats oIdle = readProcStats(oServer.pid());
 
     std::vector<AttackResult> oResults;
     uint64_t uiSeed = 1;
@@ -444,15 +447,17 @@ int main(int argc, char **argv)
             }
             oServer.limitFiles(kFileLimit);
             pProbe = std::make_unique<Probe>(oLoop, pCtx, oServer.port());
-            spin(nowMs() + 1500, [](double) {});
+            spin(nowMs() + 2500, [](double) {});
+            oIdle = readProcStats(oServer.pid());
         }
         oResults.emplace_back();
         AttackResult &oResult = oResults.back();
         oResult.name = oSpec.name;
         oResult.seconds = oOptions.seconds;
         const pid_t iPid = oServer.pid();
-        oResult.base = readProcStats(iPid);
-        oResult.peak = oResult.base;
+        oResult.base = oIdle;
+        oResult.before = readProcStats(iPid);
+        oResult.peak = oResult.before;
 
         auto pAttack = std::make_unique<HoldAttack>(oLoop, pCtx, oServer.port(), oSpec.mode, oSpec.count, uiSeed++);
         pProbe->setSink(&oResult);
@@ -489,14 +494,17 @@ int main(int argc, char **argv)
         });
         pAttack.reset();
         const AttackResult &r = oResult;
-        std::printf("%-18s probes %3d/%-3d p99 %7.1f ms  peak threads %4d fds %5d rss %7.1f MB  recovered %s  %s  (%s)\n",
-                    r.name.c_str(), r.probesOk, r.probes, percentile(r.latencies, 99), r.peak.threads, r.peak.fds,
+        std::printf("%-18s before %d/%d/%.1f MB  probes %3d/%-3d p99 %7.1f ms  peak threads %4d fds %5d rss %7.1f MB  "
+                    "recovered %s  %s  (%s)\n",
+                    r.name.c_str(), r.before.threads, r.before.fds, r.before.rssKb / 1024.0, r.probesOk, r.probes, percentile(r.latencies, 99), r.peak.threads, r.peak.fds,
                     r.peak.rssKb / 1024.0, r.recovery >= 0 ? (std::to_string(r.recovery).substr(0, 4) + " s").c_str() : "no",
                     r.died ? "SERVER DIED" : "alive", r.note.c_str());
         std::fflush(stdout);
     }
 
-    std::printf("\n| Attack | Probes ok | p50 ms | p99 ms | Peak threads | Peak fds | Peak RSS MB | Idle thr/fds/RSS MB | Recovered | Server |\n");
+    std::printf("\nidle: threads %d, fds %d, RSS %.1f MB (recovery means within 10%% of these)\n", oIdle.threads,
+                oIdle.fds, oIdle.rssKb / 1024.0);
+    std::printf("\n| Attack | Probes ok | p50 ms | p99 ms | Peak threads | Peak fds | Peak RSS MB | Before thr/fds/RSS MB | Recovered | Server |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     bool bInvariants = true;
     for (const AttackResult &r : oResults) {
@@ -507,8 +515,8 @@ int main(int argc, char **argv)
             std::snprintf(aRecovered, sizeof aRecovered, "> %.0f s", oOptions.recoverMax);
         std::printf("| %s | %d/%d (%.0f%%) | %.1f | %.1f | %d | %d | %.1f | %d/%d/%.1f | %s | %s |\n", r.name.c_str(),
                     r.probesOk, r.probes, r.probes ? 100.0 * r.probesOk / r.probes : 0.0, percentile(r.latencies, 50),
-                    percentile(r.latencies, 99), r.peak.threads, r.peak.fds, r.peak.rssKb / 1024.0, r.base.threads,
-                    r.base.fds, r.base.rssKb / 1024.0, aRecovered, r.died ? "died" : "alive");
+                    percentile(r.latencies, 99), r.peak.threads, r.peak.fds, r.peak.rssKb / 1024.0, r.before.threads,
+                    r.before.fds, r.before.rssKb / 1024.0, aRecovered, r.died ? "died" : "alive");
         std::vector<std::string> oBroken;
         if (r.died)
             oBroken.push_back("server died");
@@ -527,6 +535,7 @@ int main(int argc, char **argv)
                 oAll += (oAll.empty() ? "" : ", ") + oItem;
             std::printf("|   %s: %s |\n", r.name.c_str(), oAll.c_str());
         }
+        std::printf("|   %s: %s |\n", r.name.c_str(), r.note.c_str());
         if (!r.probeFailures.empty()) {
             std::string oFailures;
             for (const auto &oEntry : r.probeFailures)

@@ -137,14 +137,14 @@ struct Stats
     std::vector<std::string> details;
     ProcStats peak;
 
-    void error(const std::string &v_oKind, const std::string &v_oRawDetail)
+    void error(const std::string &v_oKind, const std::string &v_oRaw)
     {
-        std::string v_oDetail;
-        for (char c : v_oRawDetail)
-            v_oDetail += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
+        std::string oDetail;
+        for (char c : v_oRaw)
+            oDetail += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
         // The first few of each kind are kept in full.
         if (++errors[v_oKind] <= 4 && details.size() < 40)
-            details.push_back(v_oKind + ": " + v_oDetail);
+            details.push_back(v_oKind + ": " + oDetail);
     }
     long errorCount() const
     {
