@@ -7,7 +7,9 @@
 // server's peak threads, fds and RSS, and the time until threads, fds and RSS
 // are back within 10% of the idle values (measured after start-up).
 //
-//   hostile_load [--seconds N] [--only a,b,...] [--recover-max S] [--short]
+//   hostile_load [--seconds N] [--only a,b,...] [--recover-max S] [--same-server] [--short]
+//
+// Each attack gets a freshly started server unless --same-server is given.
 //
 // --short is the invariant mode of the test command: 4 s per attack, and the
 // exit code says whether every attack kept these invariants: the server never
@@ -41,6 +43,7 @@ struct Options
     double seconds = 20;
     double recoverMax = 30;
     bool shortMode = false;
+    bool sameServer = false; // keep one server for all attacks instead of a fresh one each
     std::set<std::string> only;
 };
 
@@ -241,7 +244,7 @@ private:
             ++m_lDropped;
             if (v_oReason == "tls handshake" && pConn->client->rawHead().rfind("HTTP/1.1 503", 0) == 0)
                 ++m_lRefused503;
-            pConn->reopenAt = nowMs() + 100;
+            pConn->reopenAt = nowMs() + 1000;
         };
         v_oConn.client->onOpen = [this, pConn]() {
             if (m_eMode == Mode::NonReader)
@@ -360,7 +363,7 @@ void sampleInto(ProcStats &v_oPeak, pid_t v_iPid)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: hostile_load [--seconds N] [--only name,...] [--recover-max S] [--short]\nattacks:");
+    std::fprintf(stderr, "usage: hostile_load [--seconds N] [--only name,...] [--recover-max S] [--same-server] [--short]\nattacks:");
     for (const AttackSpec &oSpec : kAttacks)
         std::fprintf(stderr, " %s", oSpec.name.c_str());
     std::fprintf(stderr, "\n");
@@ -381,6 +384,8 @@ int main(int argc, char **argv)
             oOptions.seconds = 4;
         } else if (oArg == "--seconds" && i + 1 < argc) {
             oOptions.seconds = std::atof(argv[++i]);
+        } else if (oArg == "--same-server") {
+            oOptions.sameServer = true;
         } else if (oArg == "--recover-max" && i + 1 < argc) {
             oOptions.recoverMax = std::atof(argv[++i]);
         } else if (oArg == "--only" && i + 1 < argc) {
@@ -440,7 +445,8 @@ int main(int argc, char **argv)
     for (const AttackSpec &oSpec : kAttacks) {
         if (!oOptions.only.empty() && !oOptions.only.count(oSpec.name))
             continue;
-        if (!readProcStats(oServer.pid()).alive) {
+        // A fresh server per attack, so no attack starts in another's traces.
+        if (!readProcStats(oServer.pid()).alive || (!oOptions.sameServer && !oResults.empty())) {
             if (!oServer.restart(oError)) {
                 std::fprintf(stderr, "hostile_load: %s\n", oError.c_str());
                 break;
