@@ -58,6 +58,7 @@ struct AttackResult
     ProcStats base;   // idle values of the server (after start-up and warm-up)
     ProcStats before; // values just before the attack
     ProcStats peak;
+    ProcStats after; // at the end of the recovery watch
     double recovery = -1; // seconds; -1 = not within the cap
     bool died = false;
     std::string note;
@@ -490,6 +491,7 @@ int main(int argc, char **argv)
                 return;
             dNextCheck = v_dNow + 200;
             const ProcStats oNow = readProcStats(iPid);
+            oResult.after = oNow;
             if (!oNow.alive) {
                 oResult.died = true;
                 bDone = true;
@@ -533,7 +535,9 @@ int main(int argc, char **argv)
         if (r.peak.threads >= 250)
             oBroken.push_back("threads unbounded");
         if (r.recovery < 0)
-            oBroken.push_back("not recovered");
+            oBroken.push_back("not recovered (threads " + std::to_string(r.after.threads) + ", fds "
+                              + std::to_string(r.after.fds) + ", RSS " + std::to_string(r.after.rssKb / 1024)
+                              + " MB at the end)");
         if (!oBroken.empty()) {
             bInvariants = false;
             std::string oAll;
