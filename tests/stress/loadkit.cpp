@@ -824,18 +824,27 @@ std::string ServerUnderTest::describeEnd(int v_iLogLines)
         oText << "ended by a signal";
     else
         oText << "exited with code " << oProcess.exitCode();
-    QFile oLog(m_pFixture->logFilePath());
-    if (oLog.open(QIODevice::ReadOnly)) {
-        const qint64 iSize = oLog.size();
-        oLog.seek(std::max<qint64>(0, iSize - 64 * 1024));
-        const QList<QByteArray> oLines = oLog.readAll().split('\n');
-        oText << "; last log lines:";
-        for (int i = std::max(0, oLines.size() - 1 - v_iLogLines); i < oLines.size(); ++i) {
-            if (!oLines.at(i).isEmpty())
-                oText << "\n    " << oLines.at(i).left(300).toStdString();
+    // The rolling log may have just started a new file: the previous one is ".1".
+    QList<QByteArray> oLines;
+    for (const QString &oPath : {m_pFixture->logFilePath() + QStringLiteral(".1"), m_pFixture->logFilePath()}) {
+        QFile oLog(oPath);
+        if (!oLog.open(QIODevice::ReadOnly))
+            continue;
+        oLog.seek(std::max<qint64>(0, oLog.size() - 64 * 1024));
+        oLines += oLog.readAll().split('\n');
+    }
+    oText << "; last log lines:";
+    int iShown = 0;
+    for (int i = oLines.size() - 1; i >= 0 && iShown < v_iLogLines; --i)
+        iShown += oLines.at(i).isEmpty() ? 0 : 1;
+    for (int i = oLines.size() - 1, iSeen = 0; i >= 0; --i) {
+        if (!oLines.at(i).isEmpty() && ++iSeen == iShown) {
+            for (int j = i; j < oLines.size(); ++j) {
+                if (!oLines.at(j).isEmpty())
+                    oText << "\n    " << oLines.at(j).left(300).toStdString();
+            }
+            break;
         }
-    } else {
-        oText << "; no log at " << m_pFixture->logFilePath().toStdString();
     }
     if (bWasIn)
         enterClientAccount();
