@@ -336,14 +336,14 @@ private:
     long m_lRequests = 0;
 };
 
-struct AttackSpec
+struct AttackPlan
 {
     std::string name;
     HoldAttack::Mode mode;
     int count;
 };
 
-const std::vector<AttackSpec> kAttacks = {
+const std::vector<AttackPlan> kAttacks = {
     {"silent-tcp-100", HoldAttack::Mode::SilentTcp, 100},
     {"silent-tcp-2000", HoldAttack::Mode::SilentTcp, 2000},
     {"half-tls-100", HoldAttack::Mode::HalfTls, 100},
@@ -365,8 +365,8 @@ void sampleInto(ProcStats &v_oPeak, pid_t v_iPid)
 int usage()
 {
     std::fprintf(stderr, "usage: hostile_load [--seconds N] [--only name,...] [--recover-max S] [--same-server] [--short]\nattacks:");
-    for (const AttackSpec &oSpec : kAttacks)
-        std::fprintf(stderr, " %s", oSpec.name.c_str());
+    for (const AttackPlan &oPlan : kAttacks)
+        std::fprintf(stderr, " %s", oPlan.name.c_str());
     std::fprintf(stderr, "\n");
     return 2;
 }
@@ -443,8 +443,8 @@ int main(int argc, char **argv)
 
     std::vector<AttackResult> oResults;
     uint64_t uiSeed = 1;
-    for (const AttackSpec &oSpec : kAttacks) {
-        if (!oOptions.only.empty() && !oOptions.only.count(oSpec.name))
+    for (const AttackPlan &oPlan : kAttacks) {
+        if (!oOptions.only.empty() && !oOptions.only.count(oPlan.name))
             continue;
         // A fresh server per attack, so no attack starts in another's traces.
         if (!readProcStats(oServer.pid()).alive || (!oOptions.sameServer && !oResults.empty())) {
@@ -459,14 +459,14 @@ int main(int argc, char **argv)
         }
         oResults.emplace_back();
         AttackResult &oResult = oResults.back();
-        oResult.name = oSpec.name;
+        oResult.name = oPlan.name;
         oResult.seconds = oOptions.seconds;
         const pid_t iPid = oServer.pid();
         oResult.base = oIdle;
         oResult.before = readProcStats(iPid);
         oResult.peak = oResult.before;
 
-        auto pAttack = std::make_unique<HoldAttack>(oLoop, pCtx, oServer.port(), oSpec.mode, oSpec.count, uiSeed++);
+        auto pAttack = std::make_unique<HoldAttack>(oLoop, pCtx, oServer.port(), oPlan.mode, oPlan.count, uiSeed++);
         pProbe->setSink(&oResult);
         double dNextSample = 0;
         spin(nowMs() + oOptions.seconds * 1000.0, [&](double v_dNow) {
