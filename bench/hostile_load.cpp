@@ -23,6 +23,8 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -399,6 +401,10 @@ int main(int argc, char **argv)
         }
     }
     raiseOwnFileLimit();
+    rlimit oOwnLimit{};
+    if (::getrlimit(RLIMIT_NOFILE, &oOwnLimit) == 0 && oOwnLimit.rlim_cur < 4500)
+        std::printf("hostile_load: this process may open only %llu files; the 2,000-connection attacks hold fewer\n",
+                    static_cast<unsigned long long>(oOwnLimit.rlim_cur));
 
     ServerUnderTest oServer;
     std::string oError;

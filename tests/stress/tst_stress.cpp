@@ -621,15 +621,22 @@ void Client::act(double v_dNow)
         return;
     }
     if (iRoll < 7 && !m_oEngine.without("abort")) {
-        // Half a request, then the connection goes.
+        // Half a request, sometimes trailing a whole one, then the connection goes.
+        std::string oBytes;
+        std::vector<std::pair<size_t, Pending>> oEnds;
+        if (rnd(2) == 0) {
+            Pending oWhole;
+            oBytes = build(pickSafeKind(), oWhole);
+            oEnds.emplace_back(oBytes.size(), std::move(oWhole));
+        }
         Pending oPending;
-        const std::string oBytes = build(pickSafeKind(), oPending);
+        const std::string oNext = build(pickSafeKind(), oPending);
         if (oPending.kind == Kind::SetVar) {
             m_oVars.erase(oPending.key);
             m_oUncertain.insert(oPending.key); // never sent whole; kept out of checks anyway
         }
-        const size_t uCut = 1 + m_oRng() % (oBytes.size() - 1);
-        schedule(oBytes.substr(0, uCut), {}, v_dNow);
+        oBytes += oNext.substr(0, 1 + m_oRng() % (oNext.size() - 1));
+        schedule(oBytes, std::move(oEnds), v_dNow);
         m_bCloseAfterChunks = true;
         m_bAbortive = rnd(2) == 0;
         ++m_oEngine.stats.abortMidRequest;
