@@ -8,10 +8,12 @@
 #include "processutils.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QVector>
 
 #include <sys/types.h>
 
-namespace qtxplatform { struct TcpRow; }
+namespace qtxplatform { struct TcpRow; struct SocketHolder; }
 
 class ProcessUtilsLinuxImpl : public ProcessUtils
 {
@@ -80,6 +82,10 @@ private:
                        qtxplatform::TcpRow *v_poRow);
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);
+    // Holders of the candidate listeners (inode -> process and descriptor);
+    // v_oAll is every listener now open, to forget those that are gone.
+    QHash<quint64, qtxplatform::SocketHolder> holdersOfListeners(const QVector<qtxplatform::TcpRow> &v_oAll,
+                                                                 const QVector<qtxplatform::TcpRow> &v_oCandidates);
     // The content of /proc/<pid>/<file>; throws OpenProcessException when unreadable.
     QByteArray getProcessHandle(qint64 v_iPid, const char *v_pFile);
     uid_t getProcessEffectiveUid(qint64 v_iPid);
