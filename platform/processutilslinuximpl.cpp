@@ -587,18 +587,19 @@ bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiSe
     }
     if (oRows.isEmpty())
         return false;
-    *v_poRow = oRows.first();
+    if (v_uiServerPort == 0) {
+        *v_poRow = oRows.first();
+        return true;
+    }
     // One local port may serve several connections to different servers: with the
-    // server's port known, the row of this very connection is taken.
-    if (v_uiServerPort != 0) {
-        for (const TcpRow &oRow : qAsConst(oRows)) {
-            if (oRow.remotePort == v_uiServerPort) {
-                *v_poRow = oRow;
-                break;
-            }
+    // server's port known, only the row of this very connection counts.
+    for (const TcpRow &oRow : qAsConst(oRows)) {
+        if (oRow.remotePort == v_uiServerPort) {
+            *v_poRow = oRow;
+            return true;
         }
     }
-    return true;
+    return false;
 }
 
 qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
