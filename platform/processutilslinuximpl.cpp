@@ -22,6 +22,7 @@
 
 #include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -681,6 +682,7 @@ struct HolderCache
 {
     std::mutex mutex;
     QHash<quint64, SocketHolder> holders;
+    QSet<quint64> searched;  // listeners looked for once, found or not
 };
 
 HolderCache &holderCache()
@@ -689,10 +691,42 @@ HolderCache &holderCache()
     return s_oCache;
 }
 
+// Account texts of uids for the listener search, which meets every account
+// that runs a server. Kept while the passwd file is unchanged, for 10 s at most
+// (accounts from other sources than the file change without touching it).
+QString cachedAccountOfUid(ProcessUtilsLinuxImpl &v_oUtils, qint64 v_iUid)
+{
+    static std::mutex s_oMutex;
+    static QHash<qint64, QString> s_oNames;
+    static timespec s_oPasswdTime{0, 0};
+    static qint64 s_iFilledAt = 0;
+    struct stat oInfo;
+    const timespec oTime = ::stat("/etc/passwd", &oInfo) == 0 ? oInfo.st_mtim : timespec{0, 0};
+    timespec oNow;
+    ::clock_gettime(CLOCK_MONOTONIC, &oNow);
+    {
+        std::lock_guard<std::mutex> oGuard(s_oMutex);
+        if (oTime.tv_sec != s_oPasswdTime.tv_sec || oTime.tv_nsec != s_oPasswdTime.tv_nsec
+            || oNow.tv_sec - s_iFilledAt > 10) {
+            s_oNames.clear();
+            s_oPasswdTime = oTime;
+            s_iFilledAt = oNow.tv_sec;
+        }
+        const auto it = s_oNames.constFind(v_iUid);
+        if (it != s_oNames.cend())
+            return it.value();
+    }
+    const QString oAccount = v_oUtils.getDomainAndUsernameForUid(v_iUid);
+    std::lock_guard<std::mutex> oGuard(s_oMutex);
+    s_oNames.insert(v_iUid, oAccount);
+    return oAccount;
+}
+
 } // namespace
 
 QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVector<TcpRow> &v_oAll,
-                                                                        const QVector<TcpRow> &v_oCandidates)
+                                                                        const QVector<TcpRow> &v_oCandidates,
+                                                                        quint16 v_uiLowestPort)
 {
     QHash<quint64, SocketHolder> oResult;
     QHash<quint64, qint64> oMissing;
@@ -709,6 +743,12 @@ QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVe
             else
                 it = oCache.holders.erase(it);
         }
+        for (auto it = oCache.searched.begin(); it != oCache.searched.end();) {
+            if (oLive.contains(*it))
+                ++it;
+            else
+                it = oCache.searched.erase(it);
+        }
         for (const TcpRow &oRow : v_oCandidates) {
             const auto it = oCache.holders.constFind(oRow.inode);
             if (it != oCache.holders.cend())
@@ -724,6 +764,19 @@ QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVe
     }
     if (oMissing.isEmpty())
         return oResult;
+    // One search serves the other accounts' listeners as well (they are few,
+    // and a dispatcher is asked for each account in turn); those not found
+    // are not searched for again unless asked for themselves.
+    if (bCached) {
+        std::lock_guard<std::mutex> oGuard(oCache.mutex);
+        for (const TcpRow &oRow : v_oAll) {
+            if (oRow.uid != 0 && oRow.inode != 0 && oRow.localPort >= v_uiLowestPort
+                && !oCache.holders.contains(oRow.inode) && !oCache.searched.contains(oRow.inode))
+                oMissing.insert(oRow.inode, oRow.uid);
+        }
+        for (auto it = oMissing.cbegin(); it != oMissing.cend(); ++it)
+            oCache.searched.insert(it.key());
+    }
     const QHash<quint64, SocketHolder> oFound = findHoldersOfSocketInodes(m_procRoot, oMissing);
     for (auto it = oFound.cbegin(); it != oFound.cend(); ++it)
         oResult.insert(it.key(), it.value());
@@ -758,13 +811,13 @@ quint16 ProcessUtilsLinuxImpl::getPortOfUserProcess(const QString &v_oDomainAndU
         auto it = oAccountOfUid.find(oRow.uid);
         if (it == oAccountOfUid.end())
             it = oAccountOfUid.insert(
-                oRow.uid, getDomainAndUsernameForUid(oRow.uid).compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0);
+                oRow.uid, cachedAccountOfUid(*this, oRow.uid).compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0);
         if (it.value())
             oCandidates.append(oRow);
     }
     if (oCandidates.isEmpty())
         return 0;
-    const QHash<quint64, SocketHolder> oHolders = holdersOfListeners(oRows, oCandidates);
+    const QHash<quint64, SocketHolder> oHolders = holdersOfListeners(oRows, oCandidates, v_uiLowestPort);
     QHash<qint64, bool> oProcessMatches;
     qint64 iBestPid = 0;
     quint16 uiPort = 0;

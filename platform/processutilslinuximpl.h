@@ -83,9 +83,11 @@ private:
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);
     // Holders of the candidate listeners (inode -> process and descriptor);
-    // v_oAll is every listener now open, to forget those that are gone.
+    // v_oAll is every listener now open, to forget those that are gone and to
+    // look for the other accounts' listeners at or above the lowest port too.
     QHash<quint64, qtxplatform::SocketHolder> holdersOfListeners(const QVector<qtxplatform::TcpRow> &v_oAll,
-                                                                 const QVector<qtxplatform::TcpRow> &v_oCandidates);
+                                                                 const QVector<qtxplatform::TcpRow> &v_oCandidates,
+                                                                 quint16 v_uiLowestPort);
     // The content of /proc/<pid>/<file>; throws OpenProcessException when unreadable.
     QByteArray getProcessHandle(qint64 v_iPid, const char *v_pFile);
     uid_t getProcessEffectiveUid(qint64 v_iPid);

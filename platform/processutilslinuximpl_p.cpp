@@ -614,7 +614,6 @@ QHash<quint64, SocketHolder> findHoldersOfSocketInodes(const QByteArray &v_oProc
     QSet<qint64> oOwnerUids;
     for (const qint64 iUid : v_oOwners)
         oOwnerUids.insert(iUid);
-    const bool bRootFoldersReadable = oOwnerUids.contains(0) || ::geteuid() == 0;
     // Visits the descriptors of one process; true once every inode is found.
     const auto visit = [&](qint64 v_iPid) {
         const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
@@ -640,8 +639,10 @@ QHash<quint64, SocketHolder> findHoldersOfSocketInodes(const QByteArray &v_oProc
     QList<qint64> oOthers;
     for (const qint64 iPid : qAsConst(oPids)) {
         struct stat oInfo;
+        // A non-dumpable process's folder belongs to root: it is met in the
+        // second pass, so a root dispatcher does not walk all of root's first.
         const bool bOwner = ::stat((v_oProcRoot + '/' + QByteArray::number(iPid)).constData(), &oInfo) == 0
-                            && (oOwnerUids.contains(qint64(oInfo.st_uid)) || (oInfo.st_uid == 0 && bRootFoldersReadable));
+                            && oOwnerUids.contains(qint64(oInfo.st_uid));
         if (!bOwner) {
             oOthers.append(iPid);
             continue;
