@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Module call round trip on one kept-alive TLS connection: POST /KeepAlive/Ping
-(202), then GET_RESULT with the same X-QTX-cmdId until it answers 200.
+(202), then /KeepAlive/GET_RESULT (allowed to every account, root included) with the same X-QTX-cmdId until it answers 200.
 
     module_roundtrip.py PORT CA_FILE SESSION_ID [COUNT]
 
@@ -35,7 +35,7 @@ def main():
         if status != 202:
             sys.exit("Ping answered %d" % status)
         while True:
-            status = post("/GET_RESULT", cmd_id)
+            status = post("/KeepAlive/GET_RESULT", cmd_id)
             if i >= 50:
                 polls += 1
             if status == 200:

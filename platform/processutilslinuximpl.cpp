@@ -608,12 +608,79 @@ qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
     return getPidOfClientAtPorts(v_uiPort, 0);
 }
 
+namespace {
+
+// Root processes that recently held a root-owned client socket (a watchdog,
+// an updater, a load generator): they tend to make the next connection too.
+struct RecentRootHolders
+{
+    std::mutex mutex;
+    QVector<qint64> pids;  // most recent first
+};
+
+RecentRootHolders &recentRootHolders()
+{
+    static RecentRootHolders s_oRecent;
+    return s_oRecent;
+}
+
+constexpr int kRecentRootHolders = 8;
+
+} // namespace
+
+qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow)
+{
+    // Only an answer the full search would give in its decision: the search
+    // visits root's processes first, so for a root-owned socket any root
+    // process that holds it means a root client. A holder of another account
+    // proves nothing (a root process may hold the socket as well): search then.
+    if (v_oRow.uid != 0 || v_oRow.inode == 0 || m_procRoot != "/proc")
+        return 0;
+    QVector<qint64> oPids;
+    {
+        std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+        oPids = recentRootHolders().pids;
+    }
+    for (const qint64 iPid : qAsConst(oPids)) {
+        QByteArray oStatus;
+        uid_t uiUid = 1;
+        if (readSmallFile(m_procRoot + '/' + QByteArray::number(iPid) + "/status", &oStatus) != 0
+            || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+            continue;
+        QSet<quint64> oInodes;
+        if (socketInodesOfPid(m_procRoot, iPid, &oInodes) == 0 && oInodes.contains(v_oRow.inode))
+            return iPid;
+    }
+    return 0;
+}
+
+void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iPid)
+{
+    if (v_oRow.uid != 0 || v_iPid <= 0 || m_procRoot != "/proc")
+        return;
+    QByteArray oStatus;
+    uid_t uiUid = 1;
+    if (readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/status", &oStatus) != 0
+        || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+        return;
+    std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+    QVector<qint64> &oPids = recentRootHolders().pids;
+    oPids.removeAll(v_iPid);
+    oPids.prepend(v_iPid);
+    if (oPids.size() > kRecentRootHolders)
+        oPids.resize(kRecentRootHolders);
+}
+
 qint64 ProcessUtilsLinuxImpl::getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
 {
     TcpRow oRow;
     qint64 iPid = 0;
     if (findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
-        iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+        iPid = rootHolderFromRecent(oRow);
+        if (iPid == 0) {
+            iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+            rememberRootHolder(oRow, iPid);
+        }
         if (iPid == 0 && oRow.inode != 0) {
             PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket at port(" << v_uiClientPort << ") belongs to uid("
                                                     << oRow.uid << "), whose process is not visible to this account";

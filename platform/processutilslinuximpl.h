@@ -80,6 +80,10 @@ private:
     // port is given, that remote port. False when no socket uses the port.
     bool findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
                        qtxplatform::TcpRow *v_poRow);
+    // A recent root holder (root's own process) that holds this root-owned
+    // socket, else 0; and the bookkeeping of those holders.
+    qint64 rootHolderFromRecent(const qtxplatform::TcpRow &v_oRow);
+    void rememberRootHolder(const qtxplatform::TcpRow &v_oRow, qint64 v_iPid);
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);
     // Holders of the candidate listeners (inode -> process and descriptor);
