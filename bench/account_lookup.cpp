@@ -246,7 +246,7 @@ void runLookup(int v_iSamples)
         Client oClient;
         oClient.start();
         ::usleep(300000);
-        std::vector<double> oOwner, oAccept, oScan;
+        std::vector<double> oOwner, oAccept, oScan, oRoot;
         for (int i = 0; i < v_iSamples; ++i) {
             const quint16 uiClientPort = oClient.connect(static_cast<qint32>(uiClientUid), uiServerPort);
             const int iAccepted = ::accept(iListener, nullptr, nullptr);
@@ -267,8 +267,20 @@ void runLookup(int v_iSamples)
                 }));
             }
             ::close(iAccepted);
+            // A root client (root's socket in root's process): traced to its
+            // process, found among the recent root holders after the first time.
+            const quint16 uiRootPort = oClient.connect(0, uiServerPort);
+            const int iRootAccepted = ::accept(iListener, nullptr, nullptr);
+            if (uiRootPort != 0 && iRootAccepted >= 0) {
+                oRoot.push_back(timeMicros([&] {
+                    const ClientIdentity oId = ClientIdentity::resolve(oUtils, uiRootPort, uiServerPort);
+                    bSame = oId.isSystem(oUtils);
+                }));
+                ::close(iRootAccepted);
+            }
         }
         const int iProcesses = processCount();
+        printRow(oStage.label, "root client", iProcesses, figures(oRoot), int(oRoot.size()));
         printRow(oStage.label, "socket owner", iProcesses, figures(oOwner), int(oOwner.size()));
         printRow(oStage.label, "at accept (fd)", iProcesses, figures(oAccept), int(oAccept.size()));
         printRow(oStage.label, "process scan", iProcesses, figures(oScan), int(oScan.size()));
