@@ -14,7 +14,10 @@ ANCHOR="${ANCHOR_BENCH:-$ROOT_DIR/../../shared/anchor-bench}"
 [ -x "$ANCHOR/compare.sh" ] || ANCHOR=/work/shared/anchor-bench
 [ -x "$ANCHOR/compare.sh" ] || { echo "anchor-bench not found; set ANCHOR_BENCH" >&2; exit 2; }
 for c in wrk nginx curl openssl; do
-  command -v $c >/dev/null || [ -x /usr/sbin/$c ] || { echo "$c missing: run $ANCHOR/setup.sh" >&2; exit 2; }
+  if ! command -v $c >/dev/null && [ ! -x /usr/sbin/$c ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "$c missing: run $ANCHOR/setup.sh as root" >&2; exit 2; }
+    "$ANCHOR/setup.sh" >&2   # nginx-light wrk openssl hyperfine curl, non-interactive
+  fi
 done
 
 cmake --build "$BUILD" --target QuorvexCryptoProvider qtx-provision example-modules >/dev/null
