@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <malloc.h>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -22,6 +23,8 @@ namespace {
 const unsigned long kWorkerStopWaitMs = 5000;
 // A queued request that waited this long gets a further worker (up to maxThreads).
 constexpr qint64 kStallMs = 100;
+// Connections accepted over the cap that may wait for one to give way.
+constexpr int kAdmissionBacklog = 32;
 
 qint64 steadyMs()
 {
@@ -127,7 +130,7 @@ CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
     if (::getrlimit(RLIMIT_NOFILE, &oFiles) == 0 && oFiles.rlim_cur != RLIM_INFINITY)
         iFdBudget = int(qMin<rlim_t>(oFiles.rlim_cur, 1 << 20)) - 256;
     oLimits.maxConnections = settingInt(v_oSettings, "maxConnections", qBound(64, iFdBudget, 1000));
-    oLimits.maxConnectionsPerClient = settingInt(v_oSettings, "maxConnectionsPerClient", 256);
+    oLimits.maxConnectionsPerClient = settingInt(v_oSettings, "maxConnectionsPerClient", 512);
     oLimits.ioThreads = settingInt(v_oSettings, "ioThreads", qBound(1, QThread::idealThreadCount(), 4));
     oLimits.minThreads = settingInt(v_oSettings, "minThreads", 1, 0);
     oLimits.maxThreads = settingInt(v_oSettings, "maxThreads", 100);
@@ -198,6 +201,14 @@ CRequestWorker *CSslConnectionHandlerPool::createWorker()
     m_workers.append(poWorker);
     QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandlerPool::getConnectionHandler") << "new handle created";
     return poWorker;
+}
+
+bool CSslConnectionHandlerPool::saturated()
+{
+    // Accepted connections wait for their I/O thread to make room; beyond this
+    // many the listener leaves further ones in the kernel's queue.
+    std::lock_guard<std::mutex> oGuard(m_countMutex);
+    return m_connections >= m_limits.maxConnections + kAdmissionBacklog;
 }
 
 void CSslConnectionHandlerPool::takeConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo)
@@ -303,6 +314,15 @@ int CSslConnectionHandlerPool::size()
 
 void CSslConnectionHandlerPool::cleanup()
 {
+    // After a burst of connections the allocator keeps their freed buffers in
+    // every thread's arena; hand them back once the load has gone.
+    const int iConnections = connectionCount();
+    m_connectionsPeak = qMax(m_connectionsPeak, iConnections);
+    if (m_connectionsPeak >= 32 && iConnections <= m_connectionsPeak / 4) {
+        ::malloc_trim(0);
+        m_connectionsPeak = iConnections;
+    }
+
     CRequestWorker *poRemoved = nullptr;
     {
         std::lock_guard<std::mutex> oGuard(m_poolMutex);

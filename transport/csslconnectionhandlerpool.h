@@ -38,7 +38,7 @@ struct CTransportLimits
     int maxRequestSize = 16000;
     int maxMultiPartSize = 1000000;
     int maxConnections = 768;
-    int maxConnectionsPerClient = 256;
+    int maxConnectionsPerClient = 512;
     int ioThreads = 2;
     int minThreads = 1;
     int maxThreads = 100;
@@ -58,6 +58,8 @@ public:
 
     // Listener thread: takes over an accepted descriptor.
     void takeConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo);
+    // True while so many connections wait over the cap that accepting should pause.
+    bool saturated();
     // Reactor threads: serve the connection's complete request on a worker.
     void dispatch(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, CSslReactor *v_poReactor);
     // Reactor threads: a connection has ended (or was refused at the door).
@@ -98,6 +100,7 @@ private:
     int m_connections = 0;
     QHash<qint64, int> m_connectionsPerClient;
 
+    int m_connectionsPeak = 0; // listener thread: highest count since the last trim
     QTimer m_cleanupTimer;
     QTimer m_stallTimer;
 };

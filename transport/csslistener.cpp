@@ -143,6 +143,20 @@ void CSslListener::incomingConnection(qintptr v_iSocketDescriptor)
         }
     }
     m_pool->takeConnection(iFd, oInfo);
+    if (m_pool->saturated() && isListening()) {
+        // A flood of connections: the kernel queues the next ones (bounded by the
+        // backlog) instead of each taking a descriptor here.
+        pauseAccepting();
+        QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
+    }
+}
+
+void CSslListener::resumeWhenRoom()
+{
+    if (m_pool->saturated())
+        QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
+    else
+        resumeAccepting();
 }
 
 void CSslListener::resumeAfterAcceptError(QAbstractSocket::SocketError v_eError)

@@ -30,6 +30,7 @@ protected:
 private:
     [[noreturn]] static void endProcess();
     void resumeAfterAcceptError(QAbstractSocket::SocketError v_eError);
+    void resumeWhenRoom();
 
     std::shared_ptr<QSettings> m_settings;
     CSslConnectionHandlerPool *m_pool = nullptr;

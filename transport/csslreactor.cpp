@@ -6,6 +6,7 @@
 #include "httprequest.h"
 #include "qtxlogger.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -225,25 +226,41 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
 
 bool CSslReactor::evictOne(qint64 v_iUid)
 {
-    // The connection that has waited longest without a request being served gives
-    // way: one still in its handshake, idle between requests, or dribbling a
-    // request. Connections whose request is being served or answered stay.
-    CSslConnectionHandler *poOldest = nullptr;
+    // Who may give way, the one waiting longest first: a connection idle between
+    // requests; a connection that has not sent a byte; a handshake or
+    // request that has lasted over a second (no browser needs that long here).
+    // A younger handshake or request, or one being served, is not cut for a
+    // newcomer: the newcomer is refused instead.
+    constexpr qint64 kYoungMs = 1000;
+    const qint64 iNow = nowMs();
+    CSslConnectionHandler *poChosen = nullptr;
     for (auto &oEntry : m_connections) {
         CSslConnectionHandler &oConnection = *oEntry.second;
-        const CSslConnectionHandler::Phase ePhase = oConnection.m_phase;
-        if (ePhase == CSslConnectionHandler::Processing || ePhase == CSslConnectionHandler::Writing)
-            continue;
         if (v_iUid != -2 && oConnection.uid() != v_iUid)
             continue;
-        if (!poOldest || oConnection.m_lastActivity < poOldest->m_lastActivity)
-            poOldest = &oConnection;
+        const qint64 iAge = iNow - oConnection.m_lastActivity;
+        bool bMayGo = false;
+        switch (oConnection.m_phase) {
+        case CSslConnectionHandler::Reading:
+            bMayGo = !oConnection.m_request || iAge >= kYoungMs;
+            break;
+        case CSslConnectionHandler::Handshake:
+            bMayGo = iAge >= kYoungMs || BIO_number_read(SSL_get_rbio(oConnection.m_ssl)) == 0;
+            break;
+        case CSslConnectionHandler::Lingering:
+            bMayGo = true;
+            break;
+        default:
+            break;
+        }
+        if (bMayGo && (!poChosen || oConnection.m_lastActivity < poChosen->m_lastActivity))
+            poChosen = &oConnection;
     }
-    if (!poOldest)
+    if (!poChosen)
         return false;
     QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandlerPool::getConnectionHandler")
         << "connection limit reached, closing the longest idle connection";
-    closeNow(*poOldest);
+    closeNow(*poChosen);
     return true;
 }
 
@@ -383,7 +400,9 @@ bool CSslReactor::parseInput(const Connection &v_poConnection)
             oConnection.m_request->setPeerAddress(oConnection.m_info.peerAddress);
             oConnection.m_continueSent = false;
             // A request must arrive whole within its own time; more bytes do not extend it.
-            oConnection.m_deadline = nowMs() + m_limits.requestTimeoutMs;
+            const qint64 iNow = nowMs();
+            oConnection.m_lastActivity = iNow;
+            oConnection.m_deadline = iNow + m_limits.requestTimeoutMs;
         }
         HttpRequest &oRequest = *oConnection.m_request;
         const qint64 iBefore = oConnection.m_input.bytesAvailable();
