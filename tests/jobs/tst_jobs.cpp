@@ -463,6 +463,17 @@ private slots:
         QVERIFY(oDone.oBody.startsWith("thread:"));
     }
 
+    // The timer counts from its connection: a main thread busy for longer than
+    // the interval while the timer is made must not lose the session's end.
+    void timerRunsOnlyOnceConnected()
+    {
+        const QByteArray oSession = newId();
+        m_poTimeout->AddNewTimer(QString::fromLatin1(oSession));
+        QThread::msleep(600);
+        QTRY_VERIFY(hasTimer(oSession));
+        QTRY_VERIFY_WITH_TIMEOUT(!hasTimer(oSession), 3000);
+    }
+
     // A closed session's unfetched results go one session time-out (250 ms here) after the close.
     void closedSessionResultsGoLater()
     {
