@@ -127,12 +127,13 @@ bool CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_
     CSettings *poSettings = CSettings::Instance();
     const qint64 llMaxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), 256);
     const qint64 llMaxBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), 256 * 1024);
-    // What the session would hold with this variable set (a replaced value no longer counts).
+    // What the session would hold with this variable set (a replaced value no
+    // longer counts, nor does the server's own "startTime").
     const tSessionParamsMap oVariables = m_oSession.getAll();
     qint64 llCount = 1;
     qint64 llBytes = v_oKey.size() + v_oValue.toByteArray().size();
     for (auto it = oVariables.constBegin(); it != oVariables.constEnd(); ++it) {
-        if (it.key() == v_oKey)
+        if (it.key() == v_oKey || it.key() == "startTime")
             continue;
         ++llCount;
         llBytes += it.key().size() + it.value().toByteArray().size();

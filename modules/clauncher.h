@@ -118,7 +118,7 @@ private:
     std::atomic<bool> m_bGuisBusy{false};
     qint64 m_llMaxJobs = 1000;
     qint64 m_llMaxResults = 1000;
-    qint64 m_llMaxResultBytes = 64 * 1024 * 1024;
+    qint64 m_llMaxResultBytes = 16 * 1024 * 1024;
     qint64 m_llClosedGraceMs = 600000;
     // Closed sessions -> when their results go (ms since the epoch).
     QMap<QByteArray, qint64> m_oClosedSessions;
