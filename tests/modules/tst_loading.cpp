@@ -79,6 +79,23 @@ private slots:
         QVERIFY(!oLog.has(QStringLiteral("File parsed successfully")));
     }
 
+    // Nesting costs stack in the reader: a deep file is refused, not followed.
+    void deeplyNestedCommandFileRefused()
+    {
+        QTemporaryDir oDir;
+        const QString oFile = oDir.filePath(QStringLiteral("deep.xml"));
+        QVERIFY(writeFile(oFile, "<commands>" + QByteArray("<a>").repeated(300000)));
+        LogCapture oLog;
+        QVERIFY(!CXmlReader().ReadFile(oFile));
+        QVERIFY(oLog.has(QStringLiteral("ERROR CXmlReader::ReadFile :: Failed to parse file: Elements nested too deeply")));
+        // Nesting that real files use still reads.
+        QVERIFY(writeFile(oFile, "<commands>" + QByteArray("<a>").repeated(100) + QByteArray("</a>").repeated(100)
+                                     + "<command name=\"n\" method=\"m\"/></commands>"));
+        CXmlReader oReader;
+        QVERIFY(oReader.ReadFile(oFile));
+        QCOMPARE(oReader.GetCommands().value(QStringLiteral("n")), QStringLiteral("m"));
+    }
+
     void refusedLibraryNeverRuns_data()
     {
         QTest::addColumn<QString>("source");
