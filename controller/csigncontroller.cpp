@@ -55,6 +55,13 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
         }
     }
     RestartTimeout();
+    // GET_RESULT fetches the job its "cmdId" parameter names (else its header's):
+    // the permission check must see that same id.
+    if (m_oCommandData.oCommand == "GET_RESULT") {
+        const QByteArray oFetched = escapeAndConvertToValidID(v_oRequest.getParameter("cmdId"));
+        if (!oFetched.isEmpty())
+            m_oCommandData.oCommandId = oFetched;
+    }
     const bool bPermitted = CheckPermissions(v_oResponse);
 
     const QByteArray &oCommand = m_oCommandData.oCommand;

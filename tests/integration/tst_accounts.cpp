@@ -202,6 +202,13 @@ void TestAccounts::otherAccountOnlyUnprivilegedFunctions()
     const QString oSession = QStringLiteral("X-QTX-sessionId: ") + QString::fromLatin1(oReply.headers.value("x-qtx-sessionid"));
     // Exactly that job may be polled, by its X-QTX-cmdId header.
     QCOMPARE(probe(kUserB, uiPort, "/PublicInfo/GET_RESULT", QByteArray(), {"X-QTX-cmdId: 203", oSession}).status, 403);
+    // The permitted id in the header does not open another job's result named by
+    // the "cmdId" parameter: the id checked is the id fetched.
+    QCOMPARE(probe(kUserA, uiPort, "/PublicInfo/SessionVariables", QByteArray(), {"X-QTX-cmdId: 204", oSession}).status,
+             202);
+    QTest::qWait(1000);
+    QCOMPARE(probe(kUserB, uiPort, "/PublicInfo/GET_RESULT", "cmdId=204", {"X-QTX-cmdId: 202", oSession}).status, 403);
+    QCOMPARE(pollResult(kUserA, uiPort, "/GET_RESULT", {"X-QTX-cmdId: 204", oSession}).status, 200);
     const ProbeReply oResult = pollResult(kUserB, uiPort, "/PublicInfo/GET_RESULT", {"X-QTX-cmdId: 202", oSession});
     QCOMPARE(oResult.status, 200);
     QVERIFY(!oResult.body.isEmpty());
