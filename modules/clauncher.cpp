@@ -190,6 +190,10 @@ void CLauncher::SessionClosed(const QByteArray &v_oSessionId)
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
         m_oClosedSessions.insert(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
+        // One sweep at a time: a scheduled one comes before this deadline anyway.
+        if (m_bSweepScheduled)
+            return;
+        m_bSweepScheduled = true;
     }
     const int iDelay = int(qMin<qint64>(m_llClosedGraceMs, 24 * 3600 * 1000)) + 1;
     // The timer lives on the launcher's thread, whatever thread closes the session.
@@ -202,24 +206,25 @@ void CLauncher::SweepClosedSessions()
 {
     const qint64 llNow = QDateTime::currentMSecsSinceEpoch();
     QList<QByteArray> oExpired;
-    bool bRearm = false;
+    qint64 llNext = -1;
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
+        m_bSweepScheduled = false;
         for (auto it = m_oClosedSessions.begin(); it != m_oClosedSessions.end();) {
-            if (it.value() > llNow) {
-                ++it;
-                continue;
-            }
-            if (m_oProcessedJobs.contains(it.key()) || m_oUntrackedJobs.contains(it.key())) {
+            if (it.value() <= llNow
+                && (m_oProcessedJobs.contains(it.key()) || m_oUntrackedJobs.contains(it.key()))) {
                 // A job still runs: its result stays fetchable for a full period.
                 it.value() = llNow + m_llClosedGraceMs;
-                bRearm = true;
+            }
+            if (it.value() > llNow) {
+                llNext = llNext < 0 ? it.value() : qMin(llNext, it.value());
                 ++it;
                 continue;
             }
             oExpired << it.key();
             it = m_oClosedSessions.erase(it);
         }
+        m_bSweepScheduled = llNext >= 0;
     }
     for (const QByteArray &oSession : qAsConst(oExpired)) {
         QTX_LOG(logger(), INFO, "CLauncher::SweepClosedSessions")
@@ -227,8 +232,8 @@ void CLauncher::SweepClosedSessions()
         RemoveAllResultsForSession(oSession);
         RemoveAllUnprivilegedJobsForSession(oSession);
     }
-    if (bRearm)
-        QTimer::singleShot(int(qMin<qint64>(m_llClosedGraceMs, 24 * 3600 * 1000)) + 1, this,
+    if (llNext >= 0)
+        QTimer::singleShot(int(qMin<qint64>(llNext - llNow, 24 * 3600 * 1000)) + 1, this,
                            &CLauncher::SweepClosedSessions);
 }
 
@@ -282,6 +287,10 @@ void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tRes
             // 202 again after it was handed the result.
             bTracked = TakeProcessedJobPriv(v_oSessionId, v_oCommandId, &oJob);
         }
+        // A closed session's late result is fetchable for a full period too.
+        const auto itClosed = m_oClosedSessions.find(v_oSessionId);
+        if (itClosed != m_oClosedSessions.end())
+            itClosed.value() = qMax(itClosed.value(), QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
     }
     if (oUntracked.poWorker) {
         // Finishing by ids would end the tracked job that holds the same ids.

@@ -122,6 +122,7 @@ private:
     qint64 m_llClosedGraceMs = 600000;
     // Closed sessions -> when their results go (ms since the epoch).
     QMap<QByteArray, qint64> m_oClosedSessions;
+    bool m_bSweepScheduled = false;
     QMultiMap<QByteArray, QByteArray> m_oUnprivilegedJobs;
     QMap<QByteArray, QMap<QByteArray, tResultType>> m_oResults;
     QMap<QByteArray, QMap<QByteArray, Job>> m_oProcessedJobs;
