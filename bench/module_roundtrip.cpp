@@ -6,6 +6,8 @@
 // Run it under the shared server lock:
 //   flock /tmp/qtx-server.lock build/bench/module_roundtrip [calls] [logLevel]
 // (logLevel as in the INI, default 0 = everything, the shipped setting).
+// QTX_BENCH_BUILD_DIR names another build folder whose server and signed modules
+// are measured instead (for a before/after comparison).
 
 #include "httpsclient.h"
 #include "serverfixture.h"
@@ -79,8 +81,11 @@ int main(int argc, char **argv)
         return 2;
     const int iBase = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
     oProbe.close();
-    if (!oServer.installBinary(ServerFixture::serverBinary())
-        || !copyFolder(QStringLiteral(QTX_BINARY_DIR "/modules"), oServer.path(QStringLiteral("modules")))
+    const QString oBuild = qEnvironmentVariableIsSet("QTX_BENCH_BUILD_DIR")
+                               ? qEnvironmentVariable("QTX_BENCH_BUILD_DIR")
+                               : QStringLiteral(QTX_BINARY_DIR);
+    if (!oServer.installBinary(oBuild + QStringLiteral("/bin/QuorvexCryptoProvider"))
+        || !copyFolder(oBuild + QStringLiteral("/modules"), oServer.path(QStringLiteral("modules")))
         || !oServer.writeIni("[listener]\nport=" + QByteArray::number(iBase)
                              + "\nreadTimeout=30000\n[logging2]\nlogLevel=" + oLogLevel
                              + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"

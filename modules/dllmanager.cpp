@@ -239,8 +239,10 @@ void DllManager::unloadModuleExecutor(QByteArray v_oSessionId)
     std::lock_guard<std::mutex> oGuard(m_oLock);
     const QList<QByteArray> oNames = getModulesNames(v_oSessionId);
     bool bAllUnloaded = true;
-    for (const QByteArray &oName : oNames) {
-        const bool bUnloaded = unloadModuleForSessionPriv(oName, v_oSessionId);
+    for (const QByteArray &oKey : oNames) {
+        const DllModule *poModule = m_oModules.value(oKey, nullptr);
+        const QByteArray oName = poModule ? poModule->getModuleName() : oKey;
+        const bool bUnloaded = unloadModuleForSessionPriv(oKey, v_oSessionId);
         QTX_LOG(logger(), INFO, pFunc) << "Module <" << oName << "> unloaded = " << bUnloaded;
         bAllUnloaded = bAllUnloaded && bUnloaded;
     }
