@@ -87,8 +87,11 @@ void requestQuit(int v_iExitCode)
 
 extern "C" void signalHandler(int signal)
 {
-    QTX_LOG(ProcessUtilsLogger::Instance(), CRIT, "signalHandler") << "!!! APPLICATION TERMINATED !!! signal:" << signal;
-    QTXLogger::FlushAll();
+    // The interrupted thread may hold any lock (the log queue's, malloc's), so
+    // the CRIT line and the queued lines go to the file without waiting for one.
+    if (ServerLogger::Exists())
+        QTXLogger::LogFatalSignal(ProcessUtilsLogger::Instance(), "signalHandler",
+                                  "!!! APPLICATION TERMINATED !!! signal:", signal);
     std::abort();
 }
 

@@ -1,18 +1,23 @@
 #include "qtxlogger.h"
 
 #include "csettings.h"
+#include "qtxlogsink.h"
 #include "qtxpaths.h"
 
 #include <log4cpp/Appender.hh>
-#include <log4cpp/PatternLayout.hh>
-#include <log4cpp/RollingFileAppender.hh>
+#include <log4cpp/NDC.hh>
 
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include <time.h>
 
 const char *const kQtxLogPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %u [%t] %p %x - %m%n";
 
@@ -68,14 +73,13 @@ void QTXLogger::ConfigureAppender()
 {
     std::lock_guard<std::mutex> oGuard(g_appenderMutex);
     const std::string oFile = (m_logDir + QLatin1Char('/') + m_categoryName + QStringLiteral(".log")).toStdString();
-    auto *pAppender = new log4cpp::RollingFileAppender((m_categoryName + QStringLiteral("Inner")).toStdString(),
-                                                       oFile, kQtxLogMaxFileSize, kQtxLogMaxBackupIndex,
-                                                       true, 00644);
-    auto *pLayout = new log4cpp::PatternLayout();
-    pLayout->setConversionPattern(kQtxLogPattern);
-    pAppender->setLayout(pLayout);
+    // The rolling file with the fixed line pattern, written by its own thread.
+    auto *pAppender = new QtxAsyncFileAppender((m_categoryName + QStringLiteral("Inner")).toStdString(), oFile,
+                                               kQtxLogMaxFileSize, kQtxLogMaxBackupIndex, 00644);
     pAppender->setThreshold(log4cpp::Priority::INFO);
-    categoryNamed(m_categoryName)->addAppender(pAppender);
+    log4cpp::Category *pCategory = categoryNamed(m_categoryName);
+    pCategory->addAppender(pAppender);
+    pAppender->RouteCategory(pCategory);
     m_appender = pAppender;
 }
 
@@ -110,14 +114,179 @@ void QTXLogger::ApplyLoggingSettings()
 
 void QTXLogger::FlushAll()
 {
-    static const int aPriorities[] = {log4cpp::Priority::DEBUG, log4cpp::Priority::INFO,
-                                      log4cpp::Priority::NOTICE, log4cpp::Priority::WARN,
-                                      log4cpp::Priority::ERROR, log4cpp::Priority::CRIT};
-    std::unique_ptr<std::vector<log4cpp::Category *>> pCategories(log4cpp::Category::getCurrentCategories());
-    for (log4cpp::Category *pCategory : *pCategories) {
-        for (int iPriority : aPriorities)
-            pCategory->getStream(iPriority).flush();
+    std::size_t uiCount = 0;
+    QtxLogSink *const *pSinks = QtxLogSink::All(uiCount);
+    for (std::size_t i = 0; i < uiCount; ++i)
+        pSinks[i]->Flush();
+}
+
+void QTXLogger::LogFatalSignal(QTXLogger &v_oLogger, const char *v_pFunc, const char *v_pText, int v_iNumber)
+{
+    log4cpp::Category &oCategory = v_oLogger.GetCategory();
+    QtxLogSink *pSink = qtxLogRouteFor(&oCategory);
+    if (!pSink || !pSink->Accepts(log4cpp::Priority::CRIT) || !oCategory.isPriorityEnabled(log4cpp::Priority::CRIT))
+        return;
+    char aLine[512];
+    std::size_t uiSize = qtxFormatLogPrefixForSignal(aLine, sizeof aLine, "CRIT");
+    auto add = [&](const char *v_pPiece) {
+        const std::size_t uiPiece = std::min(std::strlen(v_pPiece), sizeof aLine - 1 - uiSize);
+        std::memcpy(aLine + uiSize, v_pPiece, uiPiece);
+        uiSize += uiPiece;
+    };
+    add(v_pFunc);
+    add(" :: ");
+    add(v_pText);
+    char aNumber[24];
+    int iDigits = 0;
+    unsigned long long uiValue = v_iNumber < 0 ? 0ULL - static_cast<unsigned long long>(v_iNumber)
+                                               : static_cast<unsigned long long>(v_iNumber);
+    do {
+        aNumber[sizeof aNumber - 1 - iDigits++] = static_cast<char>('0' + uiValue % 10);
+        uiValue /= 10;
+    } while (uiValue != 0);
+    if (v_iNumber < 0)
+        aNumber[sizeof aNumber - 1 - iDigits++] = '-';
+    const std::size_t uiDigits = std::min(static_cast<std::size_t>(iDigits), sizeof aLine - 1 - uiSize);
+    std::memcpy(aLine + uiSize, aNumber + sizeof aNumber - iDigits, uiDigits);
+    uiSize += uiDigits;
+    aLine[uiSize++] = '\n';
+    pSink->WriteFromSignal(aLine, uiSize);
+}
+
+// ---------------------------------------------------------------------------
+
+QtxLogLine::QtxLogLine(log4cpp::Category &v_oCategory, int v_iPriority)
+    : m_category(v_oCategory)
+    , m_sink(qtxLogRouteFor(&v_oCategory))
+    , m_priority(v_iPriority)
+    , m_data(m_inline)
+    , m_capacity(sizeof m_inline)
+{
+    // The file's threshold first: at the default level DEBUG lines end here.
+    m_active = (!m_sink || m_sink->Accepts(v_iPriority)) && v_oCategory.isPriorityEnabled(v_iPriority);
+}
+
+QtxLogLine::~QtxLogLine()
+{
+    if (m_data != m_inline)
+        delete[] m_data;
+}
+
+void QtxLogLine::Submit()
+{
+    m_active = false;
+    if (!m_sink) {
+        m_category.log(m_priority, std::string(m_data, m_size));
+        return;
     }
+    struct timespec oNow;
+    clock_gettime(CLOCK_REALTIME, &oNow);
+    const std::string &oThread = qtxLogThreadName();
+    const std::string &oNdc = log4cpp::NDC::get();
+    char aPrefix[256];
+    const std::size_t uiPrefix = qtxFormatLogPrefix(aPrefix, sizeof aPrefix, oNow, oThread.data(), oThread.size(),
+                                                    m_priority, oNdc.data(), oNdc.size());
+    m_sink->Submit(aPrefix, uiPrefix, m_data, m_size);
+}
+
+void QtxLogLine::Grow(std::size_t v_uiNeeded)
+{
+    std::size_t uiCapacity = m_capacity * 2;
+    while (uiCapacity < v_uiNeeded)
+        uiCapacity *= 2;
+    char *pData = new char[uiCapacity];
+    std::memcpy(pData, m_data, m_size);
+    if (m_data != m_inline)
+        delete[] m_data;
+    m_data = pData;
+    m_capacity = uiCapacity;
+}
+
+void QtxLogLine::Append(const char *v_pData, std::size_t v_uiSize)
+{
+    if (m_size + v_uiSize > m_capacity)
+        Grow(m_size + v_uiSize);
+    if (v_uiSize != 0)
+        std::memcpy(m_data + m_size, v_pData, v_uiSize);
+    m_size += v_uiSize;
+}
+
+QtxLogLine &QtxLogLine::operator<<(const char *v_pText)
+{
+    // An ostream prints nothing for a null C string.
+    if (v_pText)
+        Append(v_pText, std::strlen(v_pText));
+    return *this;
+}
+
+QtxLogLine &QtxLogLine::operator<<(const QString &v_oText)
+{
+    // ASCII text is copied as it is; anything else goes through UTF-8.
+    const int iLength = v_oText.size();
+    const QChar *pChars = v_oText.constData();
+    if (m_size + std::size_t(iLength) > m_capacity)
+        Grow(m_size + std::size_t(iLength));
+    for (int i = 0; i < iLength; ++i) {
+        const ushort uiCode = pChars[i].unicode();
+        if (uiCode >= 0x80) {
+            const QByteArray oRest = QStringView(v_oText).mid(i).toUtf8();
+            Append(oRest.constData(), std::size_t(oRest.size()));
+            return *this;
+        }
+        m_data[m_size++] = static_cast<char>(uiCode);
+    }
+    return *this;
+}
+
+QtxLogLine &QtxLogLine::AppendSigned(long long v_iValue)
+{
+    char aDigits[24];
+    char *pEnd = aDigits + sizeof aDigits;
+    char *pBegin = pEnd;
+    unsigned long long uiValue = v_iValue < 0 ? 0ULL - static_cast<unsigned long long>(v_iValue)
+                                              : static_cast<unsigned long long>(v_iValue);
+    do {
+        *--pBegin = static_cast<char>('0' + uiValue % 10);
+        uiValue /= 10;
+    } while (uiValue != 0);
+    if (v_iValue < 0)
+        *--pBegin = '-';
+    Append(pBegin, std::size_t(pEnd - pBegin));
+    return *this;
+}
+
+QtxLogLine &QtxLogLine::AppendUnsigned(unsigned long long v_uiValue)
+{
+    char aDigits[24];
+    char *pEnd = aDigits + sizeof aDigits;
+    char *pBegin = pEnd;
+    do {
+        *--pBegin = static_cast<char>('0' + v_uiValue % 10);
+        v_uiValue /= 10;
+    } while (v_uiValue != 0);
+    Append(pBegin, std::size_t(pEnd - pBegin));
+    return *this;
+}
+
+QtxLogLine &QtxLogLine::operator<<(double v_dValue)
+{
+    // An ostream's default: six significant digits, %g style.
+    char aText[32];
+    const int iSize = std::snprintf(aText, sizeof aText, "%g", v_dValue);
+    if (iSize > 0)
+        Append(aText, std::min(std::size_t(iSize), sizeof aText - 1));
+    return *this;
+}
+
+QtxLogLine &QtxLogLine::operator<<(const void *v_pValue)
+{
+    if (!v_pValue)
+        return *this << '0';
+    char aText[32];
+    const int iSize = std::snprintf(aText, sizeof aText, "%p", v_pValue);
+    if (iSize > 0)
+        Append(aText, std::min(std::size_t(iSize), sizeof aText - 1));
+    return *this;
 }
 
 // ---------------------------------------------------------------------------

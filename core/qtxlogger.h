@@ -5,7 +5,7 @@
 // rolling log file, so all subsystems write into the same file.
 //
 // Usage: QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "text";
-// The stream is flushed (and the line written) at the end of the full expression.
+// The line is complete at the end of the statement; a writer thread puts it in the file.
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/CategoryStream.hh>
@@ -16,9 +16,15 @@
 #include <QStringList>
 
 #include <atomic>
+#include <cstddef>
+#include <ostream>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace log4cpp { class Appender; }
+class QtxLogSink;
 
 // The on-disk limits of the log file; fixed, not configurable.
 constexpr std::size_t kQtxLogMaxFileSize = 5242880;
@@ -49,8 +55,14 @@ public:
     // Level of the INI file applied to the root priority and to every existing appender.
     static void ApplyLoggingSettings();
     static int MapLogLevel(int v_iValue);
-    // Flushes the pending stream of every category; called from the fatal-signal handler.
+    // Writes every line queued so far to the file before it returns (bounded wait).
+    // Not for signal handlers: they use LogFatalSignal.
     static void FlushAll();
+    // The fatal-signal path: writes the queued lines when no other thread holds the
+    // queue, then the CRIT line "<func> :: <text><number>" of that logger's
+    // category straight to the log file.
+    // Takes no lock it could wait on and allocates nothing.
+    static void LogFatalSignal(QTXLogger &v_oLogger, const char *v_pFunc, const char *v_pText, int v_iNumber);
     // The folder the log file lives in: the per-user data folder followed by "logs".
     static QString LogDirectory();
 
@@ -94,7 +106,8 @@ QTX_DECLARE_LOGGER(ProcessUtilsLogger)
 QTX_DECLARE_LOGGER(SwitchOffDebuggingLogger)
 QTX_DECLARE_LOGGER(FileVersionLogger)
 
-// Log text helpers: log4cpp streams know std::string, not Qt's types.
+// Log text helpers for code that writes through log4cpp's own streams:
+// log4cpp streams know std::string, not Qt's types.
 inline log4cpp::CategoryStream &operator<<(log4cpp::CategoryStream &v_oStream, const QString &v_oText)
 {
     return v_oStream << v_oText.toStdString();
@@ -108,5 +121,74 @@ inline log4cpp::CategoryStream &operator<<(log4cpp::CategoryStream &v_oStream, c
     return v_oStream << v_oList.join(QLatin1Char(',')).toStdString();
 }
 
-#define QTX_LOG(logger, prio, func)                                              \
-    (logger).GetCategory().getStream(log4cpp::Priority::prio) << (func) << " :: "
+// One log line under construction. The level is checked once, before any text
+// is formatted; the text is collected in a buffer on the caller's stack and
+// handed over when the statement ends: straight to the file's writer queue for
+// the category that owns the log file, through log4cpp for any other category.
+class QtxLogLine
+{
+public:
+    QtxLogLine(log4cpp::Category &v_oCategory, int v_iPriority);
+    ~QtxLogLine();
+    QtxLogLine(const QtxLogLine &) = delete;
+    QtxLogLine &operator=(const QtxLogLine &) = delete;
+
+    bool Active() const { return m_active; }
+    // Hands the line over; the statement's loop ends with it.
+    void Submit();
+
+    QtxLogLine &operator<<(const char *v_pText);
+    QtxLogLine &operator<<(char *v_pText) { return *this << static_cast<const char *>(v_pText); }
+    QtxLogLine &operator<<(const std::string &v_oText) { Append(v_oText.data(), v_oText.size()); return *this; }
+    QtxLogLine &operator<<(std::string_view v_oText) { Append(v_oText.data(), v_oText.size()); return *this; }
+    QtxLogLine &operator<<(const QByteArray &v_oText) { Append(v_oText.constData(), std::size_t(v_oText.size())); return *this; }
+    QtxLogLine &operator<<(const QString &v_oText);
+    QtxLogLine &operator<<(const QStringList &v_oList) { return *this << v_oList.join(QLatin1Char(',')); }
+    QtxLogLine &operator<<(QLatin1String v_oText) { Append(v_oText.data(), std::size_t(v_oText.size())); return *this; }
+    QtxLogLine &operator<<(char v_cChar) { Append(&v_cChar, 1); return *this; }
+    QtxLogLine &operator<<(signed char v_cChar) { return *this << static_cast<char>(v_cChar); }
+    QtxLogLine &operator<<(unsigned char v_cChar) { return *this << static_cast<char>(v_cChar); }
+    QtxLogLine &operator<<(bool v_bValue) { return *this << (v_bValue ? '1' : '0'); }
+    QtxLogLine &operator<<(short v_iValue) { return AppendSigned(v_iValue); }
+    QtxLogLine &operator<<(int v_iValue) { return AppendSigned(v_iValue); }
+    QtxLogLine &operator<<(long v_iValue) { return AppendSigned(v_iValue); }
+    QtxLogLine &operator<<(long long v_iValue) { return AppendSigned(v_iValue); }
+    QtxLogLine &operator<<(unsigned short v_uiValue) { return AppendUnsigned(v_uiValue); }
+    QtxLogLine &operator<<(unsigned int v_uiValue) { return AppendUnsigned(v_uiValue); }
+    QtxLogLine &operator<<(unsigned long v_uiValue) { return AppendUnsigned(v_uiValue); }
+    QtxLogLine &operator<<(unsigned long long v_uiValue) { return AppendUnsigned(v_uiValue); }
+    QtxLogLine &operator<<(double v_dValue);
+    QtxLogLine &operator<<(float v_fValue) { return *this << static_cast<double>(v_fValue); }
+    QtxLogLine &operator<<(const void *v_pValue);
+
+    // Anything else an std::ostream can print, printed as it would.
+    template <typename T>
+    auto operator<<(const T &v_oValue) -> decltype(std::declval<std::ostream &>() << v_oValue, std::declval<QtxLogLine &>())
+    {
+        std::ostringstream oStream;
+        oStream << v_oValue;
+        return *this << oStream.str();
+    }
+
+private:
+    void Append(const char *v_pData, std::size_t v_uiSize);
+    void Grow(std::size_t v_uiNeeded);
+    QtxLogLine &AppendSigned(long long v_iValue);
+    QtxLogLine &AppendUnsigned(unsigned long long v_uiValue);
+
+    log4cpp::Category &m_category;
+    QtxLogSink *m_sink = nullptr; // set when the line goes straight to the file's queue
+    int m_priority;
+    bool m_active;
+    char *m_data;
+    std::size_t m_size = 0;
+    std::size_t m_capacity;
+    char m_inline[384];
+};
+
+// QTX_LOG(logger, PRIO, func) << ...: one line at that priority. The text after
+// the macro is evaluated only when the level lets the line through.
+#define QTX_LOG(logger, prio, func)                                                                 \
+    for (QtxLogLine qtxLogLine_((logger).GetCategory(), log4cpp::Priority::prio); qtxLogLine_.Active(); \
+         qtxLogLine_.Submit())                                                                      \
+    qtxLogLine_ << (func) << " :: "

@@ -9,6 +9,7 @@
 #include <QTemporaryFile>
 #include <QtGlobal>
 
+#include <atomic>
 #include <limits>
 
 namespace norrweb {
@@ -42,7 +43,100 @@ QByteArray quotedAfter(const QByteArray &v_oLine, const QByteArray &v_oMarker, b
     return v_oLine.mid(iValue, iEnd - iValue);
 }
 
+// Bytes that may not appear in a request line or header line: controls other than
+// the horizontal tab, and DEL. A bare carriage return is among them; the line's
+// own CR LF is removed before the check.
+bool hasForbiddenByte(const QByteArray &v_oLine)
+{
+    for (const char c : v_oLine) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && u != '\t') || u == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// Strict decimal: digits only, at most INT32_MAX.
+bool parseContentLength(const QByteArray &v_oValue, qint32 &v_iLength)
+{
+    if (v_oValue.isEmpty() || v_oValue.size() > 10)
+        return false;
+    qint64 iValue = 0;
+    for (const char c : v_oValue) {
+        if (c < '0' || c > '9')
+            return false;
+        iValue = iValue * 10 + (c - '0');
+    }
+    if (iValue > std::numeric_limits<qint32>::max())
+        return false;
+    v_iLength = qint32(iValue);
+    return true;
+}
+
+std::atomic<int> g_iTemporaryFilesInUse{0};
+std::atomic<int> g_iMaxTemporaryFiles{128};
+std::atomic<int> g_iMaxUploadedFiles{32};
+
 } // namespace
+
+void HttpRequest::setMaxUploadedFiles(int v_iCount)
+{
+    g_iMaxUploadedFiles.store(qMax(1, v_iCount), std::memory_order_relaxed);
+}
+
+void HttpRequest::setMaxTemporaryFiles(int v_iCount)
+{
+    g_iMaxTemporaryFiles.store(qMax(1, v_iCount), std::memory_order_relaxed);
+}
+
+int HttpRequest::temporaryFilesInUse()
+{
+    return g_iTemporaryFilesInUse.load(std::memory_order_relaxed);
+}
+
+QTemporaryFile *HttpRequest::newTemporaryFile()
+{
+    // Reserve a slot first, so that concurrent requests cannot overshoot the cap.
+    const int iLimit = g_iMaxTemporaryFiles.load(std::memory_order_relaxed);
+    int iInUse = g_iTemporaryFilesInUse.load(std::memory_order_relaxed);
+    do {
+        if (iInUse >= iLimit) {
+            qWarning("HttpRequest: no temporary file available, %d in use", iInUse);
+            return nullptr;
+        }
+    } while (!g_iTemporaryFilesInUse.compare_exchange_weak(iInUse, iInUse + 1, std::memory_order_relaxed));
+
+    auto *poFile = new QTemporaryFile;
+    if (!poFile->open()) {
+        qCritical("HttpRequest: cannot create temp file, %s", qPrintable(poFile->errorString()));
+        releaseTemporaryFile(poFile);
+        return nullptr;
+    }
+    return poFile;
+}
+
+void HttpRequest::releaseTemporaryFile(QTemporaryFile *v_poFile)
+{
+    if (!v_poFile)
+        return;
+    if (v_poFile->isOpen())
+        v_poFile->close();
+    delete v_poFile;
+    g_iTemporaryFilesInUse.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void HttpRequest::abort(AbortReason v_eReason)
+{
+    m_eState = Aborted;
+    if (m_eAbortReason == NotAborted)
+        m_eAbortReason = v_eReason;
+}
+
+HttpRequest::HttpRequest(qint32 v_iMaxSize, qint32 v_iMaxMultiPartSize)
+    : m_iMaxSize(v_iMaxSize)
+    , m_iMaxMultiPartSize(v_iMaxMultiPartSize)
+{
+}
 
 HttpRequest::HttpRequest(const QSettings *v_poSettings)
 {
@@ -55,15 +149,9 @@ HttpRequest::HttpRequest(const QSettings *v_poSettings)
 
 HttpRequest::~HttpRequest()
 {
-    for (QTemporaryFile *poFile : qAsConst(m_oUploadedFiles)) {
-        if (poFile->isOpen())
-            poFile->close();
-        delete poFile;
-    }
-    if (m_poTempFile) {
-        m_poTempFile->close();
-        delete m_poTempFile;
-    }
+    for (QTemporaryFile *poFile : qAsConst(m_oUploadedFiles))
+        releaseTemporaryFile(poFile);
+    releaseTemporaryFile(m_poTempFile);
 }
 
 void HttpRequest::addToCurrentSize(qint64 v_iBytes)
@@ -74,16 +162,34 @@ void HttpRequest::addToCurrentSize(qint64 v_iBytes)
                                            std::numeric_limits<qint32>::max()));
 }
 
-bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine)
+bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_pbFolded)
 {
-    // One byte over the remaining allowance, so an overlong line trips the size check
-    // without buffering more than necessary.
+    // At most one byte over the remaining allowance, so an overlong line trips the
+    // size check without buffering more. Every byte is counted once, when it is read.
     const qint64 iAllowance = qint64(m_iMaxSize) - m_iCurrentSize + 1;
-    m_oLineBuffer.append(readLineAtMost(v_poSocket, qMin(iAllowance, kMultipartSlice)));
-    // The whole pending line counts, not only the bytes just read.
-    addToCurrentSize(m_oLineBuffer.size());
-    if (!m_oLineBuffer.contains('\r') && !m_oLineBuffer.contains('\n'))
+    const QByteArray oChunk = readLineAtMost(v_poSocket, qMin(iAllowance, kMultipartSlice));
+    addToCurrentSize(oChunk.size());
+    if (m_oLineBuffer.isEmpty())
+        m_oLineBuffer = oChunk;
+    else
+        m_oLineBuffer.append(oChunk);
+    // A line ends at its line feed only: a carriage return may arrive in one read
+    // and its line feed in the next.
+    if (!m_oLineBuffer.endsWith('\n'))
         return false;
+
+    int iEnd = m_oLineBuffer.size() - 1;
+    if (iEnd > 0 && m_oLineBuffer.at(iEnd - 1) == '\r')
+        --iEnd;
+    m_oLineBuffer.truncate(iEnd);
+    if (hasForbiddenByte(m_oLineBuffer)) {
+        qWarning("HttpRequest: received broken HTTP request, control character in a line");
+        abort(BadFraming);
+        m_oLineBuffer.clear();
+        return false;
+    }
+    if (v_pbFolded)
+        *v_pbFolded = !m_oLineBuffer.isEmpty() && (m_oLineBuffer.at(0) == ' ' || m_oLineBuffer.at(0) == '\t');
     v_oLine = m_oLineBuffer.trimmed();
     m_oLineBuffer.clear();
     return true;
@@ -96,13 +202,13 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
         return;
 
     const QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(v_poSocket);
-    const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : QHostAddress();
+    const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : m_oPeerAddress;
     qDebug("HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
 
     const QList<QByteArray> oWords = oLine.split(' ');
     if (oWords.size() != 3 || !oWords.at(2).contains("HTTP")) {
         qWarning("HttpRequest: received broken HTTP request, invalid first line");
-        m_eState = Aborted;
+        abort(TooLarge);
         return;
     }
     m_oMethod = oWords.at(0).trimmed();
@@ -112,21 +218,40 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     m_eState = AwaitingHeader;
 }
 
+namespace {
+
+// Header names that decide where a request ends.
+bool isFramingHeader(const QByteArray &v_oLowerName)
+{
+    return v_oLowerName == "content-length" || v_oLowerName == "transfer-encoding";
+}
+
+} // namespace
+
 void HttpRequest::readHeader(QIODevice *v_poSocket)
 {
     QByteArray oLine;
-    if (!readLine(v_poSocket, oLine))
+    bool bFolded = false;
+    if (!readLine(v_poSocket, oLine, &bFolded))
         return;
 
     const int iColon = oLine.indexOf(':');
     if (iColon > 0) {
         m_oCurrentHeader = oLine.left(iColon).toLower();
+        // A framing header must stand on its own line under its exact name: one
+        // written as a continuation or with blanks around its name is read
+        // differently by other parsers on the way, so the request is refused.
+        if ((bFolded || m_oCurrentHeader != m_oCurrentHeader.trimmed())
+            && isFramingHeader(m_oCurrentHeader.trimmed()))
+            m_bFramingError = true;
         m_oHeaders.insert(m_oCurrentHeader, oLine.mid(iColon + 1).trimmed());
         return;
     }
     if (!oLine.isEmpty()) {
         // Folded header line: a further entry holding the whole value so far.
         if (m_oHeaders.contains(m_oCurrentHeader)) {
+            if (isFramingHeader(m_oCurrentHeader))
+                m_bFramingError = true;
             m_oHeaders.insert(m_oCurrentHeader,
                               m_oHeaders.value(m_oCurrentHeader) + ' ' + oLine);
         }
@@ -139,25 +264,42 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
         const int iPos = oContentType.indexOf("boundary=");
         if (iPos >= 0) {
             m_oBoundary = oContentType.mid(iPos + 9);
-            if (m_oBoundary.startsWith('"') && m_oBoundary.endsWith('"'))
+            if (m_oBoundary.size() >= 2 && m_oBoundary.startsWith('"') && m_oBoundary.endsWith('"'))
                 m_oBoundary = m_oBoundary.mid(1, m_oBoundary.size() - 2);
         }
     }
-    const QByteArray oContentLength = m_oHeaders.value("content-length");
-    if (!oContentLength.isEmpty())
-        m_iExpectedBodySize = oContentLength.toInt(); // not a number gives 0
+    checkFraming();
+    if (m_eState == Aborted)
+        return;
 
     if (m_iExpectedBodySize == 0) {
         m_eState = Complete;
     } else if (m_oBoundary.isEmpty()
                && qint64(m_iExpectedBodySize) + m_iCurrentSize > m_iMaxSize) {
         qWarning("HttpRequest: expected body is too large");
-        m_eState = Aborted;
+        abort(TooLarge);
     } else if (!m_oBoundary.isEmpty() && m_iExpectedBodySize > m_iMaxMultiPartSize) {
         qWarning("HttpRequest: expected multipart body is too large");
-        m_eState = Aborted;
+        abort(TooLarge);
     } else {
         m_eState = AwaitingBody;
+    }
+}
+
+void HttpRequest::checkFraming()
+{
+    // The body's length must be unambiguous: the bytes after it are the next
+    // request on this connection. Transfer codings are not parsed here.
+    if (m_oHeaders.contains("transfer-encoding")) {
+        qWarning("HttpRequest: Transfer-Encoding is not supported");
+        abort(UnsupportedFraming);
+        return;
+    }
+    const int iLengths = m_oHeaders.count("content-length");
+    if (m_bFramingError || iLengths > 1
+        || (iLengths == 1 && !parseContentLength(m_oHeaders.value("content-length"), m_iExpectedBodySize))) {
+        qWarning("HttpRequest: received broken HTTP request, invalid Content-Length");
+        abort(BadFraming);
     }
 }
 
@@ -180,10 +322,13 @@ void HttpRequest::readBody(QIODevice *v_poSocket)
 void HttpRequest::readMultipartBody(QIODevice *v_poSocket)
 {
     // The raw body goes to disk; it never sits in memory as a whole.
-    if (!m_poTempFile)
-        m_poTempFile = new QTemporaryFile;
-    if (!m_poTempFile->isOpen())
-        m_poTempFile->open();
+    if (!m_poTempFile) {
+        m_poTempFile = newTemporaryFile();
+        if (!m_poTempFile) {
+            abort(NoTemporaryFile);
+            return;
+        }
+    }
 
     qint64 iFileSize = m_poTempFile->size();
     const qint64 iToRead = qMin(qint64(m_iExpectedBodySize) - iFileSize, kMultipartSlice);
@@ -198,16 +343,17 @@ void HttpRequest::readMultipartBody(QIODevice *v_poSocket)
 
     if (iFileSize >= m_iMaxMultiPartSize) {
         qWarning("HttpRequest: received too many multipart bytes");
-        m_eState = Aborted;
+        abort(TooLarge);
         return;
     }
     if (iFileSize >= m_iExpectedBodySize) {
         m_poTempFile->flush();
         if (m_poTempFile->error() != QFileDevice::NoError)
             qCritical("HttpRequest: Error writing temp file for multipart body");
-        parseMultiPartFile();
+        const bool bParsed = parseMultiPartFile();
         m_poTempFile->close();
-        m_eState = Complete;
+        if (bParsed)
+            m_eState = Complete;
     }
 }
 
@@ -236,7 +382,7 @@ void HttpRequest::consumeAvailable(QIODevice *v_poSocket)
     if ((m_oBoundary.isEmpty() && m_iCurrentSize > m_iMaxSize)
         || (!m_oBoundary.isEmpty() && m_iCurrentSize > m_iMaxMultiPartSize)) {
         qWarning("HttpRequest: received too many bytes");
-        m_eState = Aborted;
+        abort(TooLarge);
     }
     // Decoded once, on the call that completes the request, so a repeated call cannot
     // add the body parameters twice.
@@ -292,7 +438,7 @@ void HttpRequest::extractCookies()
     m_oHeaders.remove("cookie");
 }
 
-void HttpRequest::parseMultiPartFile()
+bool HttpRequest::parseMultiPartFile()
 {
     qDebug("HttpRequest: parsing multipart temp file");
     QTemporaryFile *const poBody = m_poTempFile;
@@ -345,7 +491,7 @@ void HttpRequest::parseMultiPartFile()
                         m_oParameters.insert(oFieldName, oFileName);
                         qDebug("HttpRequest: set parameter %s=%s", oFieldName.constData(),
                                oFileName.constData());
-                        delete m_oUploadedFiles.take(oFieldName);
+                        releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
                         m_oUploadedFiles.insert(oFieldName, poUpload);
                         qDebug("HttpRequest: uploaded file size is %lli",
                                static_cast<long long>(poUpload->size()));
@@ -364,8 +510,18 @@ void HttpRequest::parseMultiPartFile()
                 addToCurrentSize(oLine.size());
             } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
                 if (!poUpload) {
-                    poUpload = new QTemporaryFile;
-                    poUpload->open();
+                    // Each distinct field keeps a file open until the request ends.
+                    if (!m_oUploadedFiles.contains(oFieldName)
+                        && m_oUploadedFiles.size() >= g_iMaxUploadedFiles.load(std::memory_order_relaxed)) {
+                        qWarning("HttpRequest: too many uploaded files in one request");
+                        abort(TooLarge);
+                        return false;
+                    }
+                    poUpload = newTemporaryFile();
+                    if (!poUpload) {
+                        abort(NoTemporaryFile);
+                        return false;
+                    }
                 }
                 if (!poUpload->isOpen() || poUpload->write(oLine) < 0)
                     qCritical("HttpRequest: error writing temp file, %s",
@@ -373,11 +529,12 @@ void HttpRequest::parseMultiPartFile()
             }
         }
         // A file part that never reached its boundary is not kept.
-        delete poUpload;
+        releaseTemporaryFile(poUpload);
     }
 
     if (poBody->error() != QFileDevice::NoError)
         qCritical("HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
+    return true;
 }
 
 QByteArray HttpRequest::getDecodedPath() const

@@ -26,8 +26,19 @@ public:
         Aborted = 4
     };
 
+    /// Why a request was aborted, which decides the connection's answer.
+    enum AbortReason {
+        NotAborted = 0,
+        TooLarge,           ///< a size limit, an invalid request line, too many uploaded files: 413
+        BadFraming,         ///< invalid, repeated or folded Content-Length, control bytes in a line: 400
+        UnsupportedFraming, ///< Transfer-Encoding, which this server does not parse: 501
+        NoTemporaryFile     ///< the process ran out of temporary files for bodies: 503
+    };
+
     /// v_poSettings is positioned on the listener group; only the two size limits are read.
     explicit HttpRequest(const QSettings *v_poSettings);
+    /// The same limits given directly (the transport reads the settings once).
+    HttpRequest(qint32 v_iMaxSize, qint32 v_iMaxMultiPartSize);
     virtual ~HttpRequest();
 
     HttpRequest(const HttpRequest &) = delete;
@@ -38,6 +49,17 @@ public:
     void consumeAvailable(QIODevice *v_poSocket);
 
     RequestState getState() const { return m_eState; }
+    AbortReason getAbortReason() const { return m_eAbortReason; }
+    /// The client's address for the debug line of the request line, when the device
+    /// the request reads from is not the socket itself.
+    void setPeerAddress(const QHostAddress &v_oAddress) { m_oPeerAddress = v_oAddress; }
+
+    /// Uploaded files one request may keep (distinct field names); more abort it.
+    static void setMaxUploadedFiles(int v_iCount);
+    /// Temporary files (multipart bodies and uploads) all requests of the process
+    /// may hold at once, so that clients cannot exhaust the descriptor table.
+    static void setMaxTemporaryFiles(int v_iCount);
+    static int temporaryFilesInUse();
     QByteArray getMethod() const { return m_oMethod; }
     QByteArray getVersion() const { return m_oVersion; }
     QByteArray getBody() const { return m_oBodyData; }
@@ -64,11 +86,15 @@ private:
     void readHeader(QIODevice *v_poSocket);
     void readBody(QIODevice *v_poSocket);
     void readMultipartBody(QIODevice *v_poSocket);
-    bool readLine(QIODevice *v_poSocket, QByteArray &v_oLine);
+    bool readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_pbFolded = nullptr);
     void addToCurrentSize(qint64 v_iBytes);
     void decodeRequestParams();
     void extractCookies();
-    void parseMultiPartFile();
+    bool parseMultiPartFile();
+    void abort(AbortReason v_eReason);
+    void checkFraming();
+    QTemporaryFile *newTemporaryFile();
+    static void releaseTemporaryFile(QTemporaryFile *v_poFile);
 
     QMultiMap<QByteArray, QByteArray> m_oHeaders;
     QMultiMap<QByteArray, QByteArray> m_oParameters;
@@ -79,6 +105,7 @@ private:
     QByteArray m_oPath;
     QByteArray m_oVersion;
     RequestState m_eState = AwaitingRequestLine;
+    AbortReason m_eAbortReason = NotAborted;
     QHostAddress m_oPeerAddress;
     qint32 m_iMaxSize = 16000;
     qint32 m_iMaxMultiPartSize = 1000000;
@@ -88,6 +115,7 @@ private:
     QByteArray m_oBoundary;
     QTemporaryFile *m_poTempFile = nullptr;
     QByteArray m_oLineBuffer;
+    bool m_bFramingError = false;
 };
 
 } // namespace norrweb

@@ -1,90 +1,318 @@
 #include "csslconnectionhandlerpool.h"
 
 #include "csslconnectionhandler.h"
+#include "csslreactor.h"
+#include "ctlscontext.h"
+#include "httprequest.h"
+#include "httprequesthandler.h"
+#include "httpresponse.h"
 #include "qtxlogger.h"
 
+#include <QBuffer>
 #include <QSettings>
 #include <QThread>
 
+#include <chrono>
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
-// How long shutdown waits for a handler's thread to finish its connection.
-const unsigned long kHandlerStopWaitMs = 5000;
+
+// How long shutdown waits for a request worker to finish its request.
+const unsigned long kWorkerStopWaitMs = 5000;
+// A queued request that waited this long gets a further worker (up to maxThreads).
+constexpr qint64 kStallMs = 100;
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int settingInt(const QSettings &v_oSettings, const char *v_pKey, int v_iDefault, int v_iMin = 1)
+{
+    bool bOk = false;
+    const int iValue = v_oSettings.value(QLatin1String(v_pKey), v_iDefault).toInt(&bOk);
+    return bOk ? qMax(v_iMin, iValue) : v_iDefault;
+}
+
+} // namespace
+
+// Serves complete requests on a thread of its own, one at a time. The thread
+// runs an event loop, so objects the request handler creates there behave as
+// on any Qt thread.
+class CRequestWorker : public QObject
+{
+public:
+    CRequestWorker(CSslConnectionHandlerPool *v_poPool, std::shared_ptr<norrweb::HttpRequestHandler> v_poHandler)
+        : m_pool(v_poPool)
+        , m_handler(std::move(v_poHandler))
+    {
+        moveToThread(&m_thread);
+        m_thread.start();
+    }
+    // Only once the thread has ended.
+    ~CRequestWorker() override = default;
+
+    void post(std::shared_ptr<CSslConnectionHandler> v_poConnection, CSslReactor *v_poReactor)
+    {
+        QMetaObject::invokeMethod(
+            this, [this, v_poConnection, v_poReactor]() mutable { run(std::move(v_poConnection), v_poReactor); },
+            Qt::QueuedConnection);
+    }
+    bool stop(unsigned long v_uWaitMs)
+    {
+        m_thread.quit();
+        return m_thread.wait(v_uWaitMs);
+    }
+
+private:
+    void run(std::shared_ptr<CSslConnectionHandler> v_poConnection, CSslReactor *v_poReactor)
+    {
+        do {
+            serve(*v_poConnection, v_poReactor, v_poConnection);
+            v_poConnection.reset();
+        } while (m_pool->nextRequest(this, v_poConnection, v_poReactor));
+    }
+
+    void serve(CSslConnectionHandler &v_oConnection, CSslReactor *v_poReactor,
+               const std::shared_ptr<CSslConnectionHandler> &v_poConnection)
+    {
+        const char *pFunc = "CSslConnectionHandler::read";
+        norrweb::HttpRequest &oRequest = *v_oConnection.m_request;
+        // HTTP/1.1 keeps the connection unless the client says otherwise; HTTP/1.0
+        // only when it asks for it.
+        const QByteArray oConnectionHeader = oRequest.getHeader("Connection");
+        const bool bClose = oConnectionHeader.compare("close", Qt::CaseInsensitive) == 0
+                            || (oRequest.getVersion() == "HTTP/1.0"
+                                && oConnectionHeader.compare("keep-alive", Qt::CaseInsensitive) != 0);
+        QBuffer oReply;
+        oReply.open(QIODevice::WriteOnly);
+        {
+            norrweb::HttpResponse oResponse(&oReply, &v_oConnection.m_info);
+            // A reply after which the server closes says so, or the client would
+            // send its next request into the closing connection.
+            if (bClose)
+                oResponse.setHeader("Connection", "close");
+            try {
+                m_handler->service(oRequest, oResponse);
+            } catch (...) {
+                QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "An uncatched exception occurred in the request handler";
+            }
+            if (!oResponse.isLastPartSent())
+                oResponse.write(QByteArray(), true);
+        }
+        QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "request processed";
+        oReply.close();
+        v_poReactor->completeRequest(v_poConnection, std::move(oReply.buffer()), bClose);
+    }
+
+    CSslConnectionHandlerPool *m_pool;
+    std::shared_ptr<norrweb::HttpRequestHandler> m_handler;
+    QThread m_thread;
+};
+
+CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
+{
+    CTransportLimits oLimits;
+    oLimits.readTimeoutMs = settingInt(v_oSettings, "readTimeout", 10000);
+    oLimits.requestTimeoutMs = settingInt(v_oSettings, "requestTimeout", oLimits.readTimeoutMs);
+    oLimits.writeTimeoutMs = settingInt(v_oSettings, "writeTimeout", oLimits.readTimeoutMs);
+    oLimits.maxRequestSize = settingInt(v_oSettings, "maxRequestSize", 16000, 0);
+    oLimits.maxMultiPartSize = settingInt(v_oSettings, "maxMultiPartSize", 1000000, 0);
+    // Connections stay well inside the descriptor limit, leaving room for
+    // modules, temporary files and logs.
+    rlimit oFiles{};
+    int iFdBudget = 1000;
+    if (::getrlimit(RLIMIT_NOFILE, &oFiles) == 0 && oFiles.rlim_cur != RLIM_INFINITY)
+        iFdBudget = int(qMin<rlim_t>(oFiles.rlim_cur, 1 << 20)) - 256;
+    oLimits.maxConnections = settingInt(v_oSettings, "maxConnections", qBound(64, iFdBudget, 1000));
+    oLimits.maxConnectionsPerClient = settingInt(v_oSettings, "maxConnectionsPerClient", 256);
+    oLimits.ioThreads = settingInt(v_oSettings, "ioThreads", qBound(1, QThread::idealThreadCount(), 4));
+    oLimits.minThreads = settingInt(v_oSettings, "minThreads", 1, 0);
+    oLimits.maxThreads = settingInt(v_oSettings, "maxThreads", 100);
+    oLimits.cleanupIntervalMs = settingInt(v_oSettings, "cleanupInterval", 1000);
+    norrweb::HttpRequest::setMaxUploadedFiles(settingInt(v_oSettings, "maxUploadedFiles", 32));
+    norrweb::HttpRequest::setMaxTemporaryFiles(settingInt(v_oSettings, "maxTemporaryFiles", 128));
+    return oLimits;
 }
 
 CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> v_poSettings,
                                                      std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler)
     : m_settings(std::move(v_poSettings))
     , m_requestHandler(std::move(v_poRequestHandler))
+    , m_limits(CTransportLimits::fromSettings(*m_settings))
     , m_cleanupTimer(this)
+    , m_stallTimer(this)
 {
-    m_cleanupTimer.start(m_settings->value(QStringLiteral("cleanupInterval"), 1000).toInt());
+    // A client that vanishes while its reply is written must cost an error code,
+    // not the process: OpenSSL writes with plain write(), which raises SIGPIPE.
+    struct sigaction oIgnore {};
+    oIgnore.sa_handler = SIG_IGN;
+    sigemptyset(&oIgnore.sa_mask);
+    ::sigaction(SIGPIPE, &oIgnore, nullptr);
+    m_tls = CTlsContext::create("CSslConnectionHandler::handleConnection");
+    for (int i = 0; i < m_limits.ioThreads; ++i) {
+        m_reactors.emplace_back(new CSslReactor(this, m_tls, m_limits));
+        m_reactors.back()->start();
+    }
     connect(&m_cleanupTimer, &QTimer::timeout, this, &CSslConnectionHandlerPool::cleanup);
+    m_cleanupTimer.start(m_limits.cleanupIntervalMs);
+    connect(&m_stallTimer, &QTimer::timeout, this, &CSslConnectionHandlerPool::checkStalled);
+    m_stallTimer.start(int(kStallMs));
 }
 
 CSslConnectionHandlerPool::~CSslConnectionHandlerPool()
 {
-    std::lock_guard<std::mutex> oGuard(m_poolMutex);
-    // Each handler is deleted on its own thread, whose loop then ends; the
-    // thread objects are reclaimed here once they have finished.
-    QList<QThread *> oThreads;
-    for (CSslConnectionHandler *poHandler : qAsConst(m_pool)) {
-        QThread *poThread = poHandler->handlerThread();
-        QObject::disconnect(poThread, &QThread::finished, poThread, &QObject::deleteLater);
-        oThreads << poThread;
-        poHandler->deleteLater();
+    // Connections end first, so no new request reaches a worker; then the workers
+    // finish what they serve; the reactors go last, since a worker's reply is
+    // handed to one.
+    for (auto &poReactor : m_reactors)
+        poReactor->stop();
+    QList<CRequestWorker *> oWorkers;
+    {
+        std::lock_guard<std::mutex> oGuard(m_poolMutex);
+        oWorkers = m_workers;
+        m_workers.clear();
+        m_idle.clear();
+        m_queue.clear();
     }
-    m_pool.clear();
-    for (QThread *poThread : qAsConst(oThreads)) {
-        if (poThread->wait(kHandlerStopWaitMs))
-            delete poThread;
+    bool bAllStopped = true;
+    for (CRequestWorker *poWorker : qAsConst(oWorkers)) {
+        if (poWorker->stop(kWorkerStopWaitMs))
+            delete poWorker;
+        else
+            bAllStopped = false; // still inside a request: left to the process's end
     }
+    if (!bAllStopped) {
+        for (auto &poReactor : m_reactors)
+            poReactor.release();
+    }
+    m_reactors.clear();
     QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandlerPool::~CSslConnectionHandlerPool") << "destroyed";
+}
+
+CRequestWorker *CSslConnectionHandlerPool::createWorker()
+{
+    auto *poWorker = new CRequestWorker(this, m_requestHandler);
+    m_workers.append(poWorker);
+    QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandlerPool::getConnectionHandler") << "new handle created";
+    return poWorker;
+}
+
+void CSslConnectionHandlerPool::takeConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo)
+{
+    CSslReactor::Admission eAdmission = CSslReactor::Admit;
+    {
+        std::lock_guard<std::mutex> oGuard(m_countMutex);
+        ++m_connections;
+        int &iPerClient = m_connectionsPerClient[v_oInfo.clientUid];
+        ++iPerClient;
+        if (iPerClient > m_limits.maxConnectionsPerClient)
+            eAdmission = CSslReactor::EvictSameClient;
+        else if (m_connections > m_limits.maxConnections)
+            eAdmission = CSslReactor::EvictAny;
+    }
+    CSslReactor *poReactor = m_reactors[m_nextReactor++ % m_reactors.size()].get();
+    poReactor->addConnection(v_iFd, v_oInfo, eAdmission);
+}
+
+void CSslConnectionHandlerPool::connectionClosed(qint64 v_iUid)
+{
+    std::lock_guard<std::mutex> oGuard(m_countMutex);
+    --m_connections;
+    const auto it = m_connectionsPerClient.find(v_iUid);
+    if (it != m_connectionsPerClient.end() && --it.value() <= 0)
+        m_connectionsPerClient.erase(it);
+}
+
+int CSslConnectionHandlerPool::connectionCount()
+{
+    std::lock_guard<std::mutex> oGuard(m_countMutex);
+    return m_connections;
+}
+
+void CSslConnectionHandlerPool::dispatch(const std::shared_ptr<CSslConnectionHandler> &v_poConnection,
+                                         CSslReactor *v_poReactor)
+{
+    const char *pFunc = "CSslConnectionHandlerPool::getConnectionHandler";
+    CRequestWorker *poWorker = nullptr;
+    {
+        std::lock_guard<std::mutex> oGuard(m_poolMutex);
+        if (!m_idle.isEmpty()) {
+            poWorker = m_idle.takeLast(); // the most recently used one is warm
+            QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "found free handle in pool";
+        } else {
+            // Workers beyond the cores are added only for requests that wait (see
+            // checkStalled): more threads than cores only add switching.
+            const int iEager = qMin(m_limits.maxThreads, qMax(2, QThread::idealThreadCount()));
+            QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc)
+                << "need to create new handle. pool size=" << m_workers.size() << ", max threads="
+                << m_limits.maxThreads;
+            if (m_workers.size() < iEager)
+                poWorker = createWorker();
+            else
+                m_queue.push_back(Pending{v_poConnection, v_poReactor, steadyMs()});
+        }
+    }
+    if (poWorker)
+        poWorker->post(v_poConnection, v_poReactor);
+}
+
+bool CSslConnectionHandlerPool::nextRequest(CRequestWorker *v_poWorker,
+                                            std::shared_ptr<CSslConnectionHandler> &v_poConnection,
+                                            CSslReactor *&v_poReactor)
+{
+    std::lock_guard<std::mutex> oGuard(m_poolMutex);
+    if (!m_queue.empty()) {
+        v_poConnection = std::move(m_queue.front().connection);
+        v_poReactor = m_queue.front().reactor;
+        m_queue.pop_front();
+        return true;
+    }
+    if (m_workers.contains(v_poWorker))
+        m_idle.append(v_poWorker);
+    return false;
+}
+
+void CSslConnectionHandlerPool::checkStalled()
+{
+    // Requests that wait while every worker is busy (a slow request handler, for
+    // example) get further workers, up to maxThreads.
+    for (;;) {
+        CRequestWorker *poWorker = nullptr;
+        Pending oPending;
+        {
+            std::lock_guard<std::mutex> oGuard(m_poolMutex);
+            if (m_queue.empty() || steadyMs() - m_queue.front().queuedAtMs < kStallMs
+                || m_workers.size() >= m_limits.maxThreads)
+                return;
+            oPending = std::move(m_queue.front());
+            m_queue.pop_front();
+            poWorker = createWorker();
+        }
+        poWorker->post(std::move(oPending.connection), oPending.reactor);
+    }
 }
 
 int CSslConnectionHandlerPool::size()
 {
     std::lock_guard<std::mutex> oGuard(m_poolMutex);
-    return m_pool.size();
-}
-
-CSslConnectionHandler *CSslConnectionHandlerPool::getConnectionHandler()
-{
-    const char *pFunc = "CSslConnectionHandlerPool::getConnectionHandler";
-    std::lock_guard<std::mutex> oGuard(m_poolMutex);
-    for (CSslConnectionHandler *poHandler : qAsConst(m_pool)) {
-        if (!poHandler->isBusy()) {
-            poHandler->setBusy();
-            QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "found free handle in pool";
-            return poHandler;
-        }
-    }
-    const int iMaxThreads = m_settings->value(QStringLiteral("maxThreads"), 100).toInt();
-    QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc)
-        << "need to create new handle. pool size=" << m_pool.size() << ", max threads=" << iMaxThreads;
-    if (m_pool.size() >= iMaxThreads)
-        return nullptr;
-    auto *poHandler = new CSslConnectionHandler(m_settings, m_requestHandler);
-    poHandler->setBusy();
-    m_pool.append(poHandler);
-    QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "new handle created";
-    return poHandler;
+    return m_workers.size();
 }
 
 void CSslConnectionHandlerPool::cleanup()
 {
-    std::lock_guard<std::mutex> oGuard(m_poolMutex);
-    const int iMinThreads = m_settings->value(QStringLiteral("minThreads"), 1).toInt();
-    int iIdle = 0;
-    for (int i = 0; i < m_pool.size(); ++i) {
-        CSslConnectionHandler *poHandler = m_pool.at(i);
-        if (poHandler->isBusy())
-            continue;
-        if (++iIdle > iMinThreads) {
-            m_pool.removeAt(i);
-            poHandler->deleteLater();
+    CRequestWorker *poRemoved = nullptr;
+    {
+        std::lock_guard<std::mutex> oGuard(m_poolMutex);
+        if (m_idle.size() > m_limits.minThreads) {
+            poRemoved = m_idle.takeFirst(); // the one idle longest
+            m_workers.removeOne(poRemoved);
             QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandlerPool::cleanup")
-                << "Removed connection handler, pool size is now " << m_pool.size();
-            break;
+                << "Removed connection handler, pool size is now " << m_workers.size();
         }
     }
+    if (poRemoved && poRemoved->stop(kWorkerStopWaitMs))
+        delete poRemoved;
 }

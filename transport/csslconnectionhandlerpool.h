@@ -1,20 +1,50 @@
 #pragma once
 
-// Hands out connection handlers, creating them on demand up to maxThreads and
-// trimming idle ones (one per cleanupInterval) down to minThreads. Lives on the
-// listener thread.
+// The transport's threads: a few CSslReactor I/O threads that own the
+// connections, and request workers that serve complete requests. Workers are
+// created on demand up to maxThreads and trimmed (one per cleanupInterval) down
+// to minThreads. The pool also keeps the connection caps: over a cap, the
+// oldest connection that is idle or still handshaking gives way, and only when
+// none can does the new one get the plain 503 text. Created on the listener
+// thread; dispatch() and the caps are safe from any thread.
 
+#include "httpconnectioninfo.h"
+
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QSettings;
 class CSslConnectionHandler;
+class CSslReactor;
+class CRequestWorker;
+class CTlsContext;
 
 namespace norrweb { class HttpRequestHandler; }
+
+// The limits of the listener group, read once.
+struct CTransportLimits
+{
+    int readTimeoutMs = 10000;    // handshake, and silence between requests
+    int requestTimeoutMs = 10000; // a whole request, from its first byte
+    int writeTimeoutMs = 10000;   // a whole reply, once the client stops reading
+    int lingerMs = 2000;          // after close_notify, for the client's last bytes
+    int maxRequestSize = 16000;
+    int maxMultiPartSize = 1000000;
+    int maxConnections = 768;
+    int maxConnectionsPerClient = 256;
+    int ioThreads = 2;
+    int minThreads = 1;
+    int maxThreads = 100;
+    int cleanupIntervalMs = 1000;
+    static CTransportLimits fromSettings(const QSettings &v_oSettings);
+};
 
 class CSslConnectionHandlerPool : public QObject
 {
@@ -24,17 +54,50 @@ public:
                               std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
     ~CSslConnectionHandlerPool() override;
 
-    // A handler marked busy, or null when none is free and the pool is full.
-    CSslConnectionHandler *getConnectionHandler();
+    const CTransportLimits &limits() const { return m_limits; }
+
+    // Listener thread: takes over an accepted descriptor.
+    void takeConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo);
+    // Reactor threads: serve the connection's complete request on a worker.
+    void dispatch(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, CSslReactor *v_poReactor);
+    // Reactor threads: a connection has ended (or was refused at the door).
+    void connectionClosed(qint64 v_iUid);
+    // Request workers: done with one request; returns the next queued one, if any.
+    bool nextRequest(CRequestWorker *v_poWorker, std::shared_ptr<CSslConnectionHandler> &v_poConnection,
+                     CSslReactor *&v_poReactor);
+
+    // Request workers in existence (busy or idle).
     int size();
+    int connectionCount();
 
 public slots:
     void cleanup();
 
 private:
+    struct Pending {
+        std::shared_ptr<CSslConnectionHandler> connection;
+        CSslReactor *reactor;
+        qint64 queuedAtMs;
+    };
+    void checkStalled();
+    CRequestWorker *createWorker(); // under m_poolMutex
+
     std::shared_ptr<QSettings> m_settings;
     std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
-    QList<CSslConnectionHandler *> m_pool;
+    CTransportLimits m_limits;
+    std::shared_ptr<CTlsContext> m_tls;
+    std::vector<std::unique_ptr<CSslReactor>> m_reactors;
+    unsigned m_nextReactor = 0;
+
+    std::mutex m_poolMutex; // guards the worker lists and the queue
+    QList<CRequestWorker *> m_workers;
+    QList<CRequestWorker *> m_idle;
+    std::deque<Pending> m_queue;
+
+    std::mutex m_countMutex; // guards the connection counts
+    int m_connections = 0;
+    QHash<qint64, int> m_connectionsPerClient;
+
     QTimer m_cleanupTimer;
-    std::mutex m_poolMutex;
+    QTimer m_stallTimer;
 };

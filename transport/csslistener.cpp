@@ -1,6 +1,5 @@
 #include "csslistener.h"
 
-#include "csslconnectionhandler.h"
 #include "csslconnectionhandlerpool.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
@@ -10,14 +9,16 @@
 
 #include <QCoreApplication>
 #include <QSettings>
-#include <QTcpSocket>
+#include <QTimer>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-const char kTooManyConnections[] =
-    "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
 }
 
 void CSslListener::endProcess()
@@ -35,6 +36,7 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
 {
     const char *pFunc = "CSslListener::CSslListener";
     m_pool = new CSslConnectionHandlerPool(m_settings, std::move(v_poRequestHandler));
+    connect(this, &QTcpServer::acceptError, this, &CSslListener::resumeAfterAcceptError);
 
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bSystem = false;
@@ -94,6 +96,7 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
         }
     }
     QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Listening on port " << serverPort();
+    m_processUtils = std::move(poProcessUtils);
 }
 
 CSslListener::~CSslListener()
@@ -107,26 +110,46 @@ CSslListener::~CSslListener()
 
 void CSslListener::incomingConnection(qintptr v_iSocketDescriptor)
 {
-    const char *pFunc = "CSslListener::incomingConnection";
-    QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "New connection";
-    CSslConnectionHandler *poHandler = m_pool->getConnectionHandler();
-    if (poHandler) {
-        // Queued: the handler builds its socket on its own thread.
-        connect(this, &CSslListener::handleConnection, poHandler, &CSslConnectionHandler::handleConnection,
-                Qt::QueuedConnection);
-        emit handleConnection(v_iSocketDescriptor);
-        disconnect(this, &CSslListener::handleConnection, poHandler, &CSslConnectionHandler::handleConnection);
-        return;
+    const int iFd = int(v_iSocketDescriptor);
+    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::incomingConnection") << "New connection";
+    ::fcntl(iFd, F_SETFL, ::fcntl(iFd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(iFd, F_SETFD, FD_CLOEXEC);
+    // A reply may leave in more than one TLS record; with Nagle's algorithm a later
+    // record would wait for the client's delayed ACK.
+    const int iOne = 1;
+    ::setsockopt(iFd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
+
+    norrweb::HttpConnectionInfo oInfo;
+    sockaddr_storage oPeer{};
+    sockaddr_storage oLocal{};
+    socklen_t uPeerLength = sizeof oPeer;
+    socklen_t uLocalLength = sizeof oLocal;
+    if (::getpeername(iFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength) == 0
+        && ::getsockname(iFd, reinterpret_cast<sockaddr *>(&oLocal), &uLocalLength) == 0) {
+        oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&oPeer));
+        oInfo.peerPort = oInfo.peerAddress.protocol() == QAbstractSocket::IPv6Protocol
+                             ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&oPeer)->sin6_port)
+                             : ntohs(reinterpret_cast<const sockaddr_in *>(&oPeer)->sin_port);
+        oInfo.localPort = oLocal.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&oLocal)->sin6_port)
+                                                        : ntohs(reinterpret_cast<const sockaddr_in *>(&oLocal)->sin_port);
     }
-    QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 503 - Too many incoming connections";
-    auto *poSocket = new QTcpSocket(this);
-    connect(poSocket, &QTcpSocket::disconnected, poSocket, &QObject::deleteLater);
-    if (!poSocket->setSocketDescriptor(v_iSocketDescriptor)) {
-        poSocket->deleteLater();
-        return;
+    // The kernel names the account that owns the client's socket; the caps per
+    // client and the permission checks use it.
+    if (m_processUtils && oInfo.peerPort != 0) {
+        try {
+            oInfo.clientUid = m_processUtils->getUidOfClientAtPorts(oInfo.peerPort, oInfo.localPort);
+        } catch (const BaseException &) {
+            oInfo.clientUid = -1; // logged by the platform layer
+        }
     }
-    poSocket->write(kTooManyConnections, sizeof kTooManyConnections - 1);
-    poSocket->flush(); // 80 bytes: hand them to the kernel before the socket goes
-    poSocket->disconnectFromHost();
-    poSocket->deleteLater();
+    m_pool->takeConnection(iFd, oInfo);
+}
+
+void CSslListener::resumeAfterAcceptError(QAbstractSocket::SocketError v_eError)
+{
+    // Out of descriptors, typically: Qt stops accepting; try again shortly
+    // instead of staying deaf for good.
+    QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
+        << "accept failed (" << int(v_eError) << "): " << errorString();
+    QTimer::singleShot(100, this, [this] { resumeAccepting(); });
 }

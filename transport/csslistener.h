@@ -2,7 +2,7 @@
 
 // The loopback TCP server: chooses its port (dispatcher on `port` for root,
 // otherwise from `port` + 1 upwards) and hands every accepted descriptor to a
-// pooled connection handler. Lives on the listener thread.
+// pool, which serves it on its I/O threads. Lives on the listener thread.
 
 #include <QTcpServer>
 
@@ -10,6 +10,7 @@
 
 class QSettings;
 class CSslConnectionHandlerPool;
+class ProcessUtils;
 
 namespace norrweb { class HttpRequestHandler; }
 
@@ -23,15 +24,14 @@ public:
 
     CSslConnectionHandlerPool *pool() const { return m_pool; }
 
-signals:
-    void handleConnection(qintptr v_iSocketDescriptor);
-
 protected:
     void incomingConnection(qintptr v_iSocketDescriptor) override;
 
 private:
     [[noreturn]] static void endProcess();
+    void resumeAfterAcceptError(QAbstractSocket::SocketError v_eError);
 
     std::shared_ptr<QSettings> m_settings;
     CSslConnectionHandlerPool *m_pool = nullptr;
+    std::unique_ptr<ProcessUtils> m_processUtils;
 };

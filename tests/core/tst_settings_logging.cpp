@@ -1,15 +1,35 @@
 // Configuration fallbacks and warnings, the log level table, and the log file
-// itself: banner, line format and which categories reach it. One process holds
-// one configuration, so the INI written at start covers present and absent keys.
+// itself: banner, line format and which categories reach it; the file writer
+// under many threads, rolling, flushing at exit and the fatal-signal line (the
+// last two in child processes of this executable). One process holds one
+// configuration, so the INI written at start covers present and absent keys.
 
 #include "csettings.h"
 #include "qtxlogger.h"
+#include "qtxlogsink.h"
 #include "qtxpaths.h"
 
+#include <log4cpp/Appender.hh>
+#include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/PatternLayout.hh>
+#include <log4cpp/threading/Threading.hh>
 
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,6 +38,7 @@ const char kIni[] = "[listener]\nwindowsServerMode=TRUE\n[logging2]\nlogLevel=20
 
 QStringList readLogLines()
 {
+    QTXLogger::FlushAll();
     QFile oFile(CSettings::Instance()->ReadLogFilePath());
     if (!oFile.open(QIODevice::ReadOnly))
         return {};
@@ -31,6 +52,122 @@ QString messageOf(const QString &v_oLine)
     return iPos < 0 ? QString() : v_oLine.mid(iPos + 3);
 }
 
+// "%d{%Y-%m-%d %H:%M:%S.%l} %u [%t] %p %x - " with an empty NDC, any priority.
+const QRegularExpression kLinePrefix(
+    QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\d+ \\[\\d+\\] [A-Z]+  - "));
+
+// The pattern's %u (third field) is the process CPU clock at the moment of the
+// line, so two formattings of one event differ there; mask it.
+QByteArray maskCpuClock(const QByteArray &v_oLine)
+{
+    QList<QByteArray> oFields = v_oLine.split(' ');
+    if (oFields.size() > 2)
+        oFields[2] = "U";
+    return oFields.join(' ');
+}
+
+// Collects the messages of one category, as log4cpp hands them to appenders.
+class Capture : public log4cpp::AppenderSkeleton
+{
+public:
+    explicit Capture(log4cpp::Category &v_oCategory) : log4cpp::AppenderSkeleton("tst-core-capture"), m_oCategory(v_oCategory)
+    {
+        m_oCategory.setPriority(log4cpp::Priority::DEBUG);
+        m_oCategory.setAdditivity(false);
+        m_oCategory.addAppender(*this);
+    }
+    ~Capture() override { m_oCategory.removeAppender(this); }
+    void close() override {}
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout *v_poLayout) override { delete v_poLayout; }
+    QList<std::string> messages;
+
+protected:
+    void _append(const log4cpp::LoggingEvent &v_oEvent) override { messages << v_oEvent.message; }
+
+private:
+    log4cpp::Category &m_oCategory;
+};
+
+enum class Colour { Red, Green = 7 };
+enum Plain { PlainA, PlainB = 42 };
+
+// The same values through any stream: what QTX_LOG prints must be what the
+// log4cpp category stream printed.
+template <typename Stream>
+void putValues(Stream &v_oStream, int v_iRow)
+{
+    switch (v_iRow) {
+    case 0: v_oStream << "int=" << -42 << " zero=" << 0 << " max=" << INT_MAX << " min=" << INT_MIN; break;
+    case 1: v_oStream << "ull=" << ULLONG_MAX << " ll=" << LLONG_MIN << " ul=" << 4000000000UL; break;
+    case 2: v_oStream << "bool=" << true << false; break;
+    case 3: v_oStream << "double=" << 3.14159265 << ' ' << 1e20 << ' ' << 0.5 << ' ' << -0.0 << ' ' << 1.5f; break;
+    case 4: v_oStream << "ptr=" << static_cast<const void *>(nullptr) << ' ' << reinterpret_cast<const void *>(0x1234abcd); break;
+    case 5: v_oStream << QStringLiteral("text=Gr\u00fc\u00dfe \U0001F600 end"); break;
+    case 6: v_oStream << QByteArray("bytes=\x01\xff", 8) << QByteArray(); break;
+    case 7: v_oStream << "list=" << QStringList{QStringLiteral("a"), QStringLiteral("b"), QString()}; break;
+    case 8: v_oStream << std::string("std=") << std::string(1000, 'x'); break;
+    case 9: v_oStream << "chars=" << 'x' << static_cast<signed char>('y') << static_cast<unsigned char>('z'); break;
+    case 10: v_oStream << "enum=" << PlainB << ' ' << static_cast<int>(Colour::Green); break;
+    case 11: v_oStream << "qt=" << quint16(65535) << ' ' << qint64(-5) << ' ' << std::size_t(77) << ' ' << short(-3); break;
+    case 12: v_oStream << QString(5000, QLatin1Char('q')) << QString(); break;
+    }
+}
+constexpr int kValueRows = 13;
+
+// Child processes of this executable: they log, then end one way or another,
+// and the parent reads the file they left.
+constexpr int kChildThreads = 4;
+constexpr int kChildLines = 2000;
+
+extern "C" void childSignalHandler(int v_iSignal)
+{
+    if (ServerLogger::Exists())
+        QTXLogger::LogFatalSignal(ProcessUtilsLogger::Instance(), "signalHandler",
+                                  "!!! APPLICATION TERMINATED !!! signal:", v_iSignal);
+    std::abort();
+}
+
+int runChild(const QByteArray &v_oMode)
+{
+    QTXLogger::ApplyLoggingSettings();
+    ServerLogger::Instance();
+    std::atomic<bool> bRun{true};
+    auto logLines = [&](int v_iThread, int v_iCount) {
+        for (int i = 0; i < v_iCount && bRun.load(std::memory_order_relaxed); ++i)
+            QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Child::line") << "t=" << v_iThread << " i=" << i;
+    };
+    if (v_oMode == "signal" || v_oMode == "signal-main") {
+        std::signal(SIGTERM, childSignalHandler);
+        std::vector<std::thread> oThreads;
+        for (int t = 0; t < kChildThreads; ++t)
+            oThreads.emplace_back(logLines, t, INT_MAX);
+        QThread::msleep(50);
+        // On a thread in the middle of logging (it may hold the queue), or on
+        // the main thread while the others log.
+        if (v_oMode == "signal")
+            pthread_kill(oThreads.front().native_handle(), SIGTERM);
+        else
+            ::raise(SIGTERM);
+        for (std::thread &oThread : oThreads)
+            oThread.join();
+        return 3; // not reached: the handler aborts
+    }
+    std::vector<std::thread> oThreads;
+    for (int t = 0; t < kChildThreads; ++t)
+        oThreads.emplace_back(logLines, t, kChildLines);
+    for (std::thread &oThread : oThreads)
+        oThread.join();
+    if (v_oMode == "exit")
+        std::exit(0);
+    if (v_oMode == "closeAll") {
+        // The server closes its appenders and still logs a line afterwards.
+        log4cpp::Appender::closeAll();
+        QTX_LOG(ServerLogger::Instance(), NOTICE, "Child::afterClose") << "still written";
+    }
+    return 0;
+}
+
 } // namespace
 
 class TestSettingsLogging : public QObject
@@ -41,6 +178,22 @@ private slots:
     void mapLogLevel_data();
     void mapLogLevel();
     void logFile();
+    void formatMatchesPatternLayout_data();
+    void formatMatchesPatternLayout();
+    void signalPrefixMatches();
+    void streamedValuesMatchCategoryStream_data();
+    void streamedValuesMatchCategoryStream();
+    void manyThreadsCompleteLines();
+    void rollingKeepsTenBackups();
+    void fullQueueDropsAndReports();
+    void linesReachFileAtExit_data();
+    void linesReachFileAtExit();
+    void fatalSignalLineReachesFile_data();
+    void fatalSignalLineReachesFile();
+
+private:
+    // Runs this executable as a child in the given mode with its own config folder.
+    QProcess *startChild(const QString &v_oMode, QTemporaryDir &v_oHome);
 };
 
 void TestSettingsLogging::gettersAndFallbacks()
@@ -132,13 +285,358 @@ void TestSettingsLogging::logFile()
         QStringLiteral("CSettings::ReadVariant :: Value for key: port in group: listener is null")));
 }
 
+void TestSettingsLogging::formatMatchesPatternLayout_data()
+{
+    QTest::addColumn<int>("priority");
+    QTest::addColumn<QByteArray>("ndc");
+    QTest::addColumn<QByteArray>("message");
+    using P = log4cpp::Priority;
+    QTest::newRow("NOTICE") << int(P::NOTICE) << QByteArray() << QByteArray("ServerLogger::ServerLogger :: MaxBackupIndex=10");
+    QTest::newRow("INFO") << int(P::INFO) << QByteArray() << QByteArray("CRequestMapper::service :: Param [a=b]");
+    QTest::newRow("DEBUG") << int(P::DEBUG) << QByteArray() << QByteArray("X::y :: debug");
+    QTest::newRow("WARN") << int(P::WARN) << QByteArray() << QByteArray("X::y :: Exception: trace");
+    QTest::newRow("ERROR") << int(P::ERROR) << QByteArray() << QByteArray("X::y :: error");
+    QTest::newRow("CRIT") << int(P::CRIT) << QByteArray() << QByteArray("signalHandler :: !!! APPLICATION TERMINATED !!! signal:11");
+    QTest::newRow("FATAL") << int(P::FATAL) << QByteArray() << QByteArray("X::y :: fatal");
+    QTest::newRow("with NDC") << int(P::INFO) << QByteArray("ctx") << QByteArray("X::y :: nested");
+    QTest::newRow("UTF-8") << int(P::INFO) << QByteArray() << QString::fromUtf8("X::y :: \xc3\xa4\xe2\x82\xac").toUtf8();
+    QTest::newRow("empty") << int(P::NOTICE) << QByteArray() << QByteArray();
+}
+
+void TestSettingsLogging::formatMatchesPatternLayout()
+{
+    QFETCH(int, priority);
+    QFETCH(QByteArray, ndc);
+    QFETCH(QByteArray, message);
+
+    // log4cpp's own layout with the server's pattern is the reference.
+    log4cpp::PatternLayout oLayout;
+    oLayout.setConversionPattern(kQtxLogPattern);
+    const log4cpp::LoggingEvent oEvent("tst", message.toStdString(), ndc.toStdString(), priority);
+    const QByteArray oExpected = QByteArray::fromStdString(oLayout.format(oEvent));
+
+    char aPrefix[512];
+    struct timespec oTime;
+    oTime.tv_sec = oEvent.timeStamp.getSeconds();
+    oTime.tv_nsec = long(oEvent.timeStamp.getMicroSeconds()) * 1000;
+    const std::size_t uiSize = qtxFormatLogPrefix(aPrefix, sizeof aPrefix, oTime, oEvent.threadName.data(),
+                                                  oEvent.threadName.size(), priority, ndc.constData(),
+                                                  std::size_t(ndc.size()));
+    const QByteArray oActual = QByteArray(aPrefix, int(uiSize)) + message + '\n';
+    QCOMPARE(maskCpuClock(oActual), maskCpuClock(oExpected));
+
+    // QTX_LOG's thread text is log4cpp's; %u is the process CPU clock in clock()'s unit.
+    QCOMPARE(qtxLogThreadName(), log4cpp::threading::getThreadId());
+    const long long iCpu = oActual.split(' ').at(2).toLongLong();
+    const long long iClock = static_cast<long long>(std::clock());
+    QVERIFY2(iCpu > 0 && iCpu <= iClock && iClock - iCpu < 1000000, qPrintable(QString::number(iClock - iCpu)));
+}
+
+void TestSettingsLogging::signalPrefixMatches()
+{
+    // The fatal-signal path formats without the per-thread cache; only the
+    // milliseconds and %u may differ from the ordinary prefix (retried when a
+    // second boundary falls between the two).
+    for (int iTry = 0; iTry < 5; ++iTry) {
+        char aSignal[256];
+        const std::size_t uiSignal = qtxFormatLogPrefixForSignal(aSignal, sizeof aSignal, "CRIT");
+        char aNormal[256];
+        struct timespec oNow;
+        clock_gettime(CLOCK_REALTIME, &oNow);
+        const std::string &oThread = qtxLogThreadName();
+        const std::size_t uiNormal = qtxFormatLogPrefix(aNormal, sizeof aNormal, oNow, oThread.data(), oThread.size(),
+                                                        log4cpp::Priority::CRIT, "", 0);
+        auto mask = [](QByteArray v_oPrefix) {
+            v_oPrefix = maskCpuClock(v_oPrefix);
+            return v_oPrefix.left(20) + "mmm" + v_oPrefix.mid(23);
+        };
+        const QByteArray oSignal = mask(QByteArray(aSignal, int(uiSignal)));
+        const QByteArray oNormal = mask(QByteArray(aNormal, int(uiNormal)));
+        if (oSignal.left(19) != oNormal.left(19) && iTry < 4)
+            continue;
+        QCOMPARE(oSignal, oNormal);
+        QVERIFY(kLinePrefix.match(QString::fromLatin1(aSignal, int(uiSignal))).hasMatch());
+        return;
+    }
+}
+
+void TestSettingsLogging::streamedValuesMatchCategoryStream_data()
+{
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < kValueRows; ++i)
+        QTest::newRow(qPrintable(QString::number(i))) << i;
+}
+
+void TestSettingsLogging::streamedValuesMatchCategoryStream()
+{
+    QFETCH(int, row);
+    QTXLogger oLogger(QStringLiteral("tst.values"), false);
+    Capture oCapture(oLogger.GetCategory());
+
+    oLogger.GetCategory().getStream(log4cpp::Priority::NOTICE) << "Test::values" << " :: ";
+    {
+        log4cpp::CategoryStream oStream = oLogger.GetCategory().getStream(log4cpp::Priority::NOTICE);
+        oStream << "Test::values" << " :: ";
+        putValues(oStream, row);
+    }
+    QtxLogLine oLine(oLogger.GetCategory(), log4cpp::Priority::NOTICE);
+    QVERIFY(oLine.Active());
+    oLine << "Test::values" << " :: ";
+    putValues(oLine, row);
+    oLine.Submit();
+
+    QCOMPARE(oCapture.messages.size(), 3);
+    QCOMPARE(QByteArray::fromStdString(oCapture.messages.at(2)), QByteArray::fromStdString(oCapture.messages.at(1)));
+
+    // Below the category's level nothing after the macro is evaluated.
+    oLogger.GetCategory().setPriority(log4cpp::Priority::WARN);
+    int iEvaluated = 0;
+    QTX_LOG(oLogger, NOTICE, "Test::values") << ++iEvaluated;
+    QCOMPARE(iEvaluated, 0);
+    QCOMPARE(oCapture.messages.size(), 3);
+}
+
+void TestSettingsLogging::manyThreadsCompleteLines()
+{
+    // A logger with a file of its own: the same writer as the server's file.
+    QTXLogger oLogger(QStringLiteral("tst.many"), true);
+    const QString oPath = QTXLogger::LogDirectory() + QStringLiteral("/tst.many.log");
+    constexpr int kThreads = 8;
+    constexpr int kLines = 3000;
+    std::vector<std::thread> oThreads;
+    for (int t = 0; t < kThreads; ++t) {
+        oThreads.emplace_back([&oLogger, t] {
+            for (int i = 0; i < kLines; ++i)
+                QTX_LOG(oLogger, NOTICE, "Test::many") << "t=" << t << " i=" << i << ' ' << QByteArray(i % 97, 'p');
+        });
+    }
+    for (std::thread &oThread : oThreads)
+        oThread.join();
+    QTXLogger::FlushAll();
+
+    QFile oFile(oPath);
+    QVERIFY(oFile.open(QIODevice::ReadOnly));
+    const QList<QByteArray> oLines = oFile.readAll().split('\n');
+    QCOMPARE(oLines.size(), kThreads * kLines + 1);
+    QVERIFY(oLines.last().isEmpty());
+    std::vector<int> oNext(kThreads, 0);
+    const QRegularExpression oShape(QStringLiteral("^Test::many :: t=(\\d+) i=(\\d+) (p*)$"));
+    for (int n = 0; n < oLines.size() - 1; ++n) {
+        const QString oLine = QString::fromLatin1(oLines.at(n));
+        QVERIFY2(kLinePrefix.match(oLine).hasMatch(), qPrintable(oLine));
+        const QRegularExpressionMatch oMatch = oShape.match(messageOf(oLine));
+        QVERIFY2(oMatch.hasMatch(), qPrintable(oLine));
+        const int t = oMatch.captured(1).toInt();
+        const int i = oMatch.captured(2).toInt();
+        QVERIFY(t >= 0 && t < kThreads);
+        // Each thread's lines arrive whole, once, in the order it logged them.
+        QCOMPARE(i, oNext[std::size_t(t)]);
+        QCOMPARE(oMatch.captured(3).size(), i % 97);
+        ++oNext[std::size_t(t)];
+    }
+}
+
+void TestSettingsLogging::rollingKeepsTenBackups()
+{
+    const mode_t uiOldMask = ::umask(022);
+    QTXLogger oLogger(QStringLiteral("tst.roll"), true);
+    const QString oPath = QTXLogger::LogDirectory() + QStringLiteral("/tst.roll.log");
+    // Numbered lines of about 1 KiB, enough for twelve files.
+    const QByteArray oPad(1000, 'r');
+    const int iLines = int(12 * kQtxLogMaxFileSize / 1000);
+    for (int i = 0; i < iLines; ++i)
+        QTX_LOG(oLogger, NOTICE, "Test::roll") << "n=" << i << ' ' << oPad;
+    QTXLogger::FlushAll();
+    ::umask(uiOldMask);
+
+    QStringList oFiles = QDir(QTXLogger::LogDirectory()).entryList({QStringLiteral("tst.roll.log*")}, QDir::Files, QDir::Name);
+    QStringList oExpected{QStringLiteral("tst.roll.log")};
+    for (int i = 1; i <= 10; ++i)
+        oExpected << QStringLiteral("tst.roll.log.%1").arg(i, 2, 10, QLatin1Char('0'));
+    QCOMPARE(oFiles, oExpected);
+
+    // Newest first: the current file, then .01 ... .10; each backup ended with
+    // the line that took it to the limit, and the numbers run on without a gap.
+    int iNext = iLines;
+    for (const QString &oName : oExpected) {
+        QFile oFile(QTXLogger::LogDirectory() + QLatin1Char('/') + oName);
+        QVERIFY(oFile.open(QIODevice::ReadOnly));
+        struct stat oStat;
+        QCOMPARE(::stat(QFile::encodeName(oFile.fileName()).constData(), &oStat), 0);
+        QCOMPARE(int(oStat.st_mode & 0777), 0644);
+        const QList<QByteArray> oLines = oFile.readAll().split('\n');
+        if (oName != oExpected.first()) {
+            QVERIFY(std::size_t(oFile.size()) >= kQtxLogMaxFileSize);
+            QVERIFY(std::size_t(oFile.size()) - std::size_t(oLines.at(oLines.size() - 2).size() + 1) < kQtxLogMaxFileSize);
+        }
+        for (int n = oLines.size() - 2; n >= 0; --n) {
+            const QString oMessage = messageOf(QString::fromLatin1(oLines.at(n)));
+            QCOMPARE(oMessage.section(QLatin1Char(' '), 2, 2), QStringLiteral("n=%1").arg(--iNext));
+        }
+    }
+    QVERIFY(iNext > 0); // the oldest lines are gone with the eleventh file
+}
+
+void TestSettingsLogging::fullQueueDropsAndReports()
+{
+    // The "file" is a pipe that nobody reads yet: the writer blocks in write(),
+    // the queue fills up, and lines are dropped once it stays full.
+    QTemporaryDir oDir;
+    const QByteArray oFifo = QFile::encodeName(oDir.path() + QStringLiteral("/stuck.log"));
+    QCOMPARE(::mkfifo(oFifo.constData(), 0600), 0);
+    const int iReader = ::open(oFifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(iReader >= 0);
+    auto *poSink = new QtxLogSink(oFifo.toStdString(), std::size_t(1) << 40, 10, 0600); // lives for the process
+
+    const QByteArray oPrefix = "2026-01-01 00:00:00.000 0 [1] NOTICE  - ";
+    const QByteArray oPad(1000, 'd');
+    int iAccepted = 0;
+    int iDropped = 0;
+    for (int i = 0; i < 10000 && iDropped < 5; ++i) {
+        const QByteArray oMessage = "Test::full :: n=" + QByteArray::number(i) + ' ' + oPad;
+        if (poSink->Submit(oPrefix.constData(), std::size_t(oPrefix.size()), oMessage.constData(), std::size_t(oMessage.size())))
+            ++iAccepted;
+        else
+            ++iDropped;
+    }
+    QCOMPARE(iDropped, 5);
+    QCOMPARE(poSink->DroppedTotal(), std::uint64_t(5));
+    // Everything accepted up to then fits the bound plus what the writer took.
+    QVERIFY(std::size_t(iAccepted) * 1060 > QtxLogSink::kQueueLimit);
+
+    // Reading the pipe unblocks the writer; the accepted lines arrive whole and
+    // in order, and the first batch after the drops starts with the notice.
+    QByteArray oData;
+    int iNotices = 0;
+    QElapsedTimer oTimer;
+    oTimer.start();
+    while (oData.count('\n') < iAccepted + 1 && oTimer.elapsed() < 30000) {
+        char aBuffer[65536];
+        const ssize_t iRead = ::read(iReader, aBuffer, sizeof aBuffer);
+        if (iRead > 0)
+            oData.append(aBuffer, int(iRead));
+        else
+            QThread::msleep(5);
+    }
+    poSink->Retire();
+    ::close(iReader);
+    const QList<QByteArray> oLines = oData.split('\n');
+    QCOMPARE(oLines.size(), iAccepted + 2);
+    int iNext = 0;
+    for (int n = 0; n < oLines.size() - 1; ++n) {
+        const QByteArray &oLine = oLines.at(n);
+        if (oLine.contains(" WARN  - QtxLogSink::Run :: Log queue was full, lines dropped=")) {
+            QVERIFY(oLine.endsWith("dropped=5"));
+            QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
+            ++iNotices;
+            continue;
+        }
+        QVERIFY2(oLine.startsWith(oPrefix + "Test::full :: n=" + QByteArray::number(iNext) + ' '), oLine.left(80).constData());
+        QCOMPARE(oLine.size(), oPrefix.size() + 16 + QByteArray::number(iNext).size() + 1 + oPad.size());
+        ++iNext;
+    }
+    QCOMPARE(iNotices, 1);
+    QCOMPARE(iNext, iAccepted);
+}
+
+QProcess *TestSettingsLogging::startChild(const QString &v_oMode, QTemporaryDir &v_oHome)
+{
+    auto *poChild = new QProcess(this);
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), v_oHome.path());
+    poChild->setProcessEnvironment(oEnv);
+    poChild->setProcessChannelMode(QProcess::ForwardedChannels);
+    poChild->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--log-child"), v_oMode});
+    return poChild;
+}
+
+namespace {
+
+QList<QByteArray> childLog(const QTemporaryDir &v_oHome)
+{
+    QFile oFile(v_oHome.path() + QStringLiteral("/Quorvex/QuorvexCryptoProvider/logs/QuorvexCryptoProvider.log"));
+    if (!oFile.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> oLines = oFile.readAll().split('\n');
+    if (!oLines.isEmpty() && oLines.last().isEmpty())
+        oLines.removeLast();
+    return oLines;
+}
+
+int countChildLines(const QList<QByteArray> &v_oLines)
+{
+    int iCount = 0;
+    for (const QByteArray &oLine : v_oLines)
+        iCount += oLine.contains(" - Child::line :: t=") ? 1 : 0;
+    return iCount;
+}
+
+} // namespace
+
+void TestSettingsLogging::linesReachFileAtExit_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("return from main") << QStringLiteral("return");
+    QTest::newRow("exit()") << QStringLiteral("exit");
+    QTest::newRow("line after closeAll") << QStringLiteral("closeAll");
+}
+
+void TestSettingsLogging::linesReachFileAtExit()
+{
+    QFETCH(QString, mode);
+    QTemporaryDir oHome;
+    std::unique_ptr<QProcess> poChild(startChild(mode, oHome));
+    QVERIFY(poChild->waitForFinished(60000));
+    QCOMPARE(poChild->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(poChild->exitCode(), 0);
+    const QList<QByteArray> oLines = childLog(oHome);
+    QCOMPARE(countChildLines(oLines), kChildThreads * kChildLines);
+    for (const QByteArray &oLine : oLines)
+        QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
+    if (mode == QLatin1String("closeAll"))
+        QVERIFY(oLines.last().endsWith(" - Child::afterClose :: still written"));
+}
+
+void TestSettingsLogging::fatalSignalLineReachesFile_data()
+{
+    QTest::addColumn<QString>("mode");
+    // Several rounds: the signal lands at a different point of the logging each time.
+    for (int i = 0; i < 6; ++i)
+        QTest::newRow(qPrintable(QStringLiteral("on a logging thread %1").arg(i))) << QStringLiteral("signal");
+    QTest::newRow("on the main thread") << QStringLiteral("signal-main");
+}
+
+void TestSettingsLogging::fatalSignalLineReachesFile()
+{
+    QFETCH(QString, mode);
+    QTemporaryDir oHome;
+    std::unique_ptr<QProcess> poChild(startChild(mode, oHome));
+    // A handler that waits for a lock held by the interrupted thread never ends.
+    QVERIFY2(poChild->waitForFinished(30000), "the fatal-signal handler hangs");
+    QCOMPARE(poChild->exitStatus(), QProcess::CrashExit);
+    const QList<QByteArray> oLines = childLog(oHome);
+    QVERIFY(!oLines.isEmpty());
+    int iCrit = 0;
+    for (const QByteArray &oLine : oLines) {
+        QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
+        if (oLine.endsWith(" CRIT  - signalHandler :: !!! APPLICATION TERMINATED !!! signal:15"))
+            ++iCrit;
+    }
+    QCOMPARE(iCrit, 1);
+    QVERIFY(countChildLines(oLines) > 0);
+}
+
 int main(int argc, char **argv)
 {
+    const bool bChild = argc > 2 && qstrcmp(argv[1], "--log-child") == 0;
     QTemporaryDir oConfigHome;
-    qputenv("XDG_CONFIG_HOME", oConfigHome.path().toLocal8Bit());
+    if (!bChild)
+        qputenv("XDG_CONFIG_HOME", oConfigHome.path().toLocal8Bit());
     QCoreApplication oApp(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(kQtxApplicationName));
     QCoreApplication::setOrganizationName(QString::fromLatin1(kQtxOrganizationName));
+    if (bChild)
+        return runChild(argv[2]);
 
     QFile oIni(QCoreApplication::applicationDirPath() + QStringLiteral("/QuorvexCryptoProvider.ini"));
     if (!oIni.open(QIODevice::WriteOnly | QIODevice::Truncate) || oIni.write(kIni) < 0)

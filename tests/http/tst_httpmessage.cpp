@@ -69,11 +69,14 @@ private slots:
         QTest::addColumn<bool>("valid");
         const QByteArray oGet = "GET /a HTTP/1.1\r\nHost: example\r\n\r\n";
         QTest::newRow("crlf, at once") << oGet << 0 << true;
-        // Slices never separate a CR from its LF: a lone LF after a CR-ended line is an empty line.
+        // Slices of 1 and 5 separate a CR from its LF; a line ends at its LF only.
+        QTest::newRow("crlf, slices of 1") << oGet << 1 << true;
         QTest::newRow("crlf, slices of 5") << oGet << 5 << true;
+        // Each byte counts once however the line is split: 15000 bytes fit the 16000 limit.
+        QTest::newRow("long header, slices of 1")
+            << oGet.chopped(2) + "X-Long: " + QByteArray(15000, 'l') + "\r\n\r\n" << 1 << true;
         QTest::newRow("bare lf") << QByteArray("GET /a HTTP/1.1\nHost: example\n\n") << 0 << true;
         QTest::newRow("empty lines first") << "\r\n\r\n  \r\n" + oGet << 0 << true;
-        QTest::newRow("length not a number") << oGet.chopped(2) + "Content-Length: abc\r\n\r\n" << 0 << true;
         const QByteArray oRest = "\r\nHost: x\r\n\r\n";
         QTest::newRow("two words") << "GET /a" + oRest << 0 << false;
         QTest::newRow("double blank") << "GET  /a HTTP/1.1" + oRest << 0 << false;
@@ -188,6 +191,91 @@ private slots:
             QCOMPARE(oRequest.getState(), HttpRequest::Complete);
             QCOMPARE(oDevice.bytesAvailable(), qint64(left));
         }
+    }
+
+    void bodyFraming_data()
+    {
+        // Where the body ends must be unambiguous, or the bytes after it would be taken
+        // as the next request: such requests are refused, Transfer-Encoding is not parsed.
+        QTest::addColumn<QByteArray>("head"); // header lines between the request line and the empty line
+        QTest::addColumn<int>("reason");
+        QTest::addColumn<QByteArray>("warning");
+        const QByteArray oLength = "HttpRequest: received broken HTTP request, invalid Content-Length";
+        const QByteArray oControl = "HttpRequest: received broken HTTP request, control character in a line";
+        const int iBad = HttpRequest::BadFraming;
+        QTest::newRow("valid length") << QByteArray("Content-Length: 5\r\n") << int(HttpRequest::NotAborted) << QByteArray();
+        const char *const apBadLengths[] = {"abc", "-1", "+5", "2147483648", "99999999999", "5, 5", "5 5", "0x5", ""};
+        for (const char *pValue : apBadLengths)
+            QTest::addRow("length '%s'", pValue) << "Content-Length: " + QByteArray(pValue) + "\r\n" << iBad << oLength;
+        QTest::newRow("length twice, equal") << QByteArray("Content-Length: 5\r\ncontent-length: 5\r\n") << iBad << oLength;
+        QTest::newRow("length folded") << QByteArray("Content-Length: 5\r\n 5\r\n") << iBad << oLength;
+        QTest::newRow("blank before colon") << QByteArray("Content-Length : 5\r\n") << iBad << oLength;
+        QTest::newRow("length as continuation") << QByteArray("X-A: 1\r\n Content-Length: 5\r\n") << iBad << oLength;
+        QTest::newRow("largest length") << QByteArray("Content-Length: 2147483647\r\n") << int(HttpRequest::TooLarge)
+                                        << QByteArray("HttpRequest: expected body is too large");
+        for (const char *pCoding : {"chunked", "identity", "gzip, chunked"})
+            QTest::addRow("transfer-encoding %s", pCoding)
+                << "Content-Length: 5\r\nTransfer-Encoding: " + QByteArray(pCoding) + "\r\n"
+                << int(HttpRequest::UnsupportedFraming) << QByteArray("HttpRequest: Transfer-Encoding is not supported");
+        QTest::newRow("NUL in a header") << QByteArray("X-A: a\0b\r\n", 11) << iBad << oControl;
+        QTest::newRow("bare CR in a header") << QByteArray("X-A: a\rContent-Length: 5\r\n") << iBad << oControl;
+        QTest::newRow("escape in a header") << QByteArray("X-A: \x1b[0m\r\n") << iBad << oControl;
+        QTest::newRow("tab is allowed") << QByteArray("X-A:\ta\tb\r\nContent-Length: 5\r\n") << int(HttpRequest::NotAborted)
+                                        << QByteArray();
+    }
+    void bodyFraming()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(int, reason);
+        QFETCH(QByteArray, warning);
+        for (int iSlice : {0, 1}) {
+            if (!warning.isEmpty())
+                QTest::ignoreMessage(QtWarningMsg, warning.constData());
+            auto poRequest = httptest::parse("POST /a HTTP/1.1\r\n" + head + "\r\nhello", nullptr, iSlice);
+            QCOMPARE(int(poRequest->getAbortReason()), reason);
+            QCOMPARE(poRequest->getState(), reason == HttpRequest::NotAborted ? HttpRequest::Complete : HttpRequest::Aborted);
+            QCOMPARE(poRequest->getBody(), reason == HttpRequest::NotAborted ? QByteArray("hello") : QByteArray());
+        }
+    }
+
+    void controlBytesInRequestLine()
+    {
+        QTest::ignoreMessage(QtWarningMsg, "HttpRequest: received broken HTTP request, control character in a line");
+        auto poLine = httptest::parse(QByteArray("GET /a\0b HTTP/1.1\r\n\r\n", 23));
+        QCOMPARE(int(poLine->getAbortReason()), int(HttpRequest::BadFraming));
+    }
+
+    void temporaryFileCaps()
+    {
+        // Each distinct upload field keeps a descriptor until the request ends: bounded per
+        // request (413) and for the process (503), so a request of many parts cannot fill
+        // the descriptor table. A field repeated replaces its file.
+        HttpRequest::setMaxUploadedFiles(2);
+        QByteArray oThree, oRepeated;
+        for (const char *pName : {"f1", "f2", "f3"}) {
+            oThree += "--abc\r\nContent-Disposition: form-data; name=\"" + QByteArray(pName) + "\"; filename=\"x\"\r\n\r\nx\r\n";
+            oRepeated += filePart("x", "x\r\n");
+        }
+        QTest::ignoreMessage(QtWarningMsg, "HttpRequest: too many uploaded files in one request");
+        auto poThree = httptest::parse(multipartRequest(oThree + "--abc--\r\n"));
+        QCOMPARE(int(poThree->getAbortReason()), int(HttpRequest::TooLarge));
+        poThree.reset();
+        auto poRepeated = httptest::parse(multipartRequest(oRepeated + "--abc--\r\n"));
+        QCOMPARE(poRepeated->getState(), HttpRequest::Complete);
+        QCOMPARE(poRepeated->getUploadedFiles().size(), 1);
+        HttpRequest::setMaxUploadedFiles(32);
+
+        // Held: the body file is closed, the upload stays open.
+        QCOMPARE(HttpRequest::temporaryFilesInUse(), 2);
+        HttpRequest::setMaxTemporaryFiles(2);
+        QTest::ignoreMessage(QtWarningMsg, "HttpRequest: no temporary file available, 2 in use");
+        auto poRefused = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")));
+        QCOMPARE(int(poRefused->getAbortReason()), int(HttpRequest::NoTemporaryFile));
+        poRepeated.reset();
+        QCOMPARE(HttpRequest::temporaryFilesInUse(), 0);
+        auto poAccepted = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")));
+        QCOMPARE(poAccepted->getState(), HttpRequest::Complete);
+        HttpRequest::setMaxTemporaryFiles(128);
     }
 
     void percentDecode_data()

@@ -158,7 +158,16 @@ QStringList ServerFixture::logMessages() const
 
 bool ServerFixture::logContains(const QString &v_oMessage) const
 {
-    return logMessages().contains(v_oMessage);
+    // The server's log writer runs on its own thread: a line logged before a
+    // reply was sent may reach the file a moment after the reply arrived.
+    QElapsedTimer oTimer;
+    oTimer.start();
+    while (!logMessages().contains(v_oMessage)) {
+        if (oTimer.elapsed() > 1000)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
 }
 
 bool ServerFixture::waitForLog(const QString &v_oMessage, int v_iTimeoutMs)

@@ -1,6 +1,7 @@
-// The TLS listener, its handler pool and the connection handler, with real TLS
-// clients on loopback: keep-alive, close, read time-out, the fixed 413 and 503
-// texts, trimming of idle handlers, and the certificate cache.
+// The TLS listener, its I/O threads and request workers, with real TLS clients
+// on loopback: keep-alive and close (with close_notify), pipelining and split
+// writes, framing errors, deadlines for silent, slow and non-reading clients,
+// connection caps, trimming of idle workers, and the certificate cache.
 
 #include "csettings.h"
 #include "csslconnectionhandler.h"
@@ -22,26 +23,155 @@
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 QTemporaryDir *g_poHome = nullptr;
 
-// Answers "hello <path>"; "/throw" throws out of service().
+// Answers "hello <path>" plus the body; "/throw" throws out of service(),
+// "/sleep" takes 1.5 s, "/big" answers 8 MB.
 class EchoHandler : public norrweb::HttpRequestHandler
 {
 public:
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override
     {
-        if (v_oRequest.getDecodedPath() == "/throw")
+        const QByteArray oPath = v_oRequest.getDecodedPath();
+        if (oPath == "/throw")
             throw std::runtime_error("handler failure");
-        v_oResponse.write("hello " + v_oRequest.getDecodedPath(), true);
+        if (oPath == "/sleep")
+            QThread::msleep(1500);
+        if (oPath == "/big") {
+            v_oResponse.write(QByteArray(8 << 20, 'b'), true);
+            return;
+        }
+        v_oResponse.write("hello " + oPath + v_oRequest.getBody(), true);
     }
 };
+
+QByteArray helloReply(const QByteArray &v_oPath)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(6 + v_oPath.size()) + "\r\n\r\nhello " + v_oPath;
+}
+
+// A blocking OpenSSL client: precise about how the server ends a connection
+// (close_notify or not) and free to split and coalesce its writes.
+class TlsClient
+{
+public:
+    explicit TlsClient(quint16 v_uPort, bool v_bHandshake = true)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int iOne = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
+        timeval oTimeout{0, 200000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &oTimeout, sizeof oTimeout);
+        sockaddr_in oAddress{};
+        oAddress.sin_family = AF_INET;
+        oAddress.sin_port = htons(v_uPort);
+        oAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&oAddress), sizeof oAddress) == 0;
+        m_context = SSL_CTX_new(TLS_client_method());
+        m_ssl = SSL_new(m_context);
+        SSL_set_fd(m_ssl, m_fd);
+        if (v_bHandshake && m_connected) {
+            QElapsedTimer oTimer;
+            oTimer.start();
+            int iResult;
+            while ((iResult = SSL_connect(m_ssl)) != 1 && oTimer.elapsed() < 10000
+                   && SSL_get_error(m_ssl, iResult) == SSL_ERROR_WANT_READ) {
+            }
+            m_encrypted = iResult == 1;
+        }
+    }
+    ~TlsClient()
+    {
+        SSL_free(m_ssl);
+        SSL_CTX_free(m_context);
+        ::close(m_fd);
+    }
+    bool encrypted() const { return m_encrypted; }
+    int fd() const { return m_fd; }
+    // Writes v_oBytes in slices of v_iSlice bytes (0: one write).
+    bool send(const QByteArray &v_oBytes, int v_iSlice = 0)
+    {
+        const int iSlice = v_iSlice > 0 ? v_iSlice : qMax(1, v_oBytes.size());
+        for (int i = 0; i < v_oBytes.size(); i += iSlice) {
+            const int iLength = qMin(iSlice, v_oBytes.size() - i);
+            if (SSL_write(m_ssl, v_oBytes.constData() + i, iLength) != iLength)
+                return false;
+        }
+        return true;
+    }
+    // Reads until v_iBytes arrived, the server ended the stream, or v_iTimeoutMs.
+    QByteArray read(int v_iBytes, int v_iTimeoutMs = 10000)
+    {
+        QByteArray oOut;
+        QElapsedTimer oTimer;
+        oTimer.start();
+        char aBuffer[16384];
+        while (oOut.size() < v_iBytes && oTimer.elapsed() < v_iTimeoutMs && m_end == Open) {
+            ERR_clear_error();
+            const int iRead = SSL_read(m_ssl, aBuffer, int(qMin<qint64>(sizeof aBuffer, v_iBytes - oOut.size())));
+            if (iRead > 0) {
+                oOut.append(aBuffer, iRead);
+                continue;
+            }
+            const int iError = SSL_get_error(m_ssl, iRead);
+            if (iError == SSL_ERROR_ZERO_RETURN)
+                m_end = CloseNotify;
+            else if (iError == SSL_ERROR_WANT_READ
+                     || (iError == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK)))
+                continue; // the receive time-out: try again until the deadline
+            else
+                m_end = Broken;
+        }
+        return oOut;
+    }
+    enum End { Open, CloseNotify, Broken };
+    // Waits for the end of the stream and tells how it ended.
+    End waitForEnd(int v_iTimeoutMs = 10000)
+    {
+        read(INT_MAX, v_iTimeoutMs);
+        return m_end;
+    }
+
+private:
+    int m_fd = -1;
+    SSL_CTX *m_context = nullptr;
+    SSL *m_ssl = nullptr;
+    bool m_connected = false;
+    bool m_encrypted = false;
+    End m_end = Open;
+};
+
+// Whether the server closed a plain TCP connection within v_iTimeoutMs; what it sent goes to v_poReceived.
+bool tcpClosedWithin(int v_iFd, int v_iTimeoutMs, QByteArray *v_poReceived = nullptr)
+{
+    QElapsedTimer oTimer;
+    oTimer.start();
+    char aBuffer[4096];
+    while (oTimer.elapsed() < v_iTimeoutMs) {
+        const ssize_t iRead = ::recv(v_iFd, aBuffer, sizeof aBuffer, 0);
+        if (iRead == 0 || (iRead < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return true;
+        if (iRead > 0 && v_poReceived)
+            v_poReceived->append(aBuffer, int(iRead));
+    }
+    return false;
+}
 
 quint16 freePort()
 {
@@ -52,6 +182,7 @@ quint16 freePort()
 
 QStringList logMessages()
 {
+    QTXLogger::FlushAll(); // lines are written by the logger's own thread
     QFile oFile(CSettings::Instance()->ReadLogFilePath());
     QStringList oOut;
     if (!oFile.open(QIODevice::ReadOnly))
@@ -74,11 +205,21 @@ private slots:
     void init();
     void cleanup();
     void keepAliveThenClose();
+    void closeEndsWithCloseNotify_data();
+    void closeEndsWithCloseNotify();
+    void pipelinedAndSplitRequests_data();
+    void pipelinedAndSplitRequests();
+    void refusedRequests_data();
+    void refusedRequests();
+    void expectContinue();
+    void deadlines_data();
+    void deadlines();
+    void nonReadingClientIsCut();
+    void partialRequestDiesWithItsConnection();
     void silentClientIsCutAfterReadTimeout();
-    void oversizedRequestGetsExactly413();
     void handlerExceptionStillEndsTheReply();
-    void fullPoolAnswersExactly503();
-    void idleHandlersTrimmedOnePerTick();
+    void capsEvictIdleThenRefuse();
+    void workersGrowWhenStalledAndAreTrimmed();
     void certificateCacheAndMissingFiles();
 
 private:
@@ -97,6 +238,7 @@ private:
 void TestListener::initTestCase()
 {
     const QString oAppDir = QCoreApplication::applicationDirPath();
+    QFile::remove(oAppDir + QStringLiteral("/certs/QTX-key-server.pem.away"));
     QFile::remove(oAppDir + QStringLiteral("/certs/QTX-cert-server.pem"));
     QFile::remove(oAppDir + QStringLiteral("/certs/QTX-key-server.pem"));
     ProvisionOptions oOptions;
@@ -116,6 +258,7 @@ void TestListener::startListener(const QVariantMap &v_oValues)
     // Root listens on the configured port itself, other accounts on the next one.
     const int iPort = freePort() - (::geteuid() == 0 ? 0 : 1);
     QVariantMap oValues{{QStringLiteral("port"), iPort}, {QStringLiteral("readTimeout"), 1500},
+                        {QStringLiteral("writeTimeout"), 1500}, {QStringLiteral("requestTimeout"), 1500},
                         {QStringLiteral("cleanupInterval"), 100}, {QStringLiteral("minThreads"), 1}};
     for (auto it = v_oValues.begin(); it != v_oValues.end(); ++it)
         oValues.insert(it.key(), it.value());
@@ -200,13 +343,170 @@ void TestListener::silentClientIsCutAfterReadTimeout()
     QTRY_VERIFY(logMessages().contains(QStringLiteral("CSslConnectionHandler::readTimeout :: read timeout occurred")));
 }
 
-void TestListener::oversizedRequestGetsExactly413()
+void TestListener::closeEndsWithCloseNotify_data()
 {
-    std::unique_ptr<QSslSocket> poSocket(connectTls());
-    poSocket->write("GET /big HTTP/1.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n");
+    QTest::addColumn<QByteArray>("request");
+    QTest::newRow("Connection: close") << QByteArray("GET /a HTTP/1.1\r\nConnection: close\r\n\r\n");
+    QTest::newRow("HTTP/1.0") << QByteArray("GET /a HTTP/1.0\r\n\r\n");
+}
+void TestListener::closeEndsWithCloseNotify()
+{
+    // The reply is followed by a TLS close_notify, not a bare end of the stream
+    // (which clients report as a truncation attack).
+    QFETCH(QByteArray, request);
+    TlsClient oClient(m_port);
+    QVERIFY(oClient.encrypted());
+    QVERIFY(oClient.send(request));
+    const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /a";
+    QCOMPARE(oClient.read(oReply.size() + 1), oReply);
+    QCOMPARE(oClient.waitForEnd(), TlsClient::CloseNotify);
+}
+
+void TestListener::pipelinedAndSplitRequests_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("slice");
+    QTest::newRow("100 pipelined in one write") << 100 << 0;
+    QTest::newRow("10 pipelined, 1-byte writes") << 10 << 1;
+    QTest::newRow("20 pipelined, 7-byte writes") << 20 << 7;
+    QTest::newRow("CR and LF in separate writes") << 3 << 16;
+}
+void TestListener::pipelinedAndSplitRequests()
+{
+    // Every request gets exactly its own reply, in order, however the bytes are
+    // cut or coalesced; the first write follows the handshake immediately.
+    QFETCH(int, count);
+    QFETCH(int, slice);
+    TlsClient oClient(m_port);
+    QVERIFY(oClient.encrypted());
+    QByteArray oRequests;
+    QByteArray oExpected;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray oPath = "/p" + QByteArray::number(i);
+        const QByteArray oBody = QByteArray::number(i * 7);
+        oRequests += "POST " + oPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(oBody.size())
+                     + "\r\n\r\n" + oBody;
+        oExpected += "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(6 + oPath.size() + oBody.size())
+                     + "\r\n\r\nhello " + oPath + oBody;
+    }
+    QVERIFY(oClient.send(oRequests, slice));
+    QCOMPARE(oClient.read(oExpected.size(), 15000), oExpected);
+    // Nothing more, and the connection stays open for further requests.
+    QCOMPARE(oClient.read(1, 300), QByteArray());
+    QCOMPARE(oClient.waitForEnd(0), TlsClient::Open);
+}
+
+void TestListener::refusedRequests_data()
+{
+    // A refused request gets one fixed reply and the connection ends with
+    // close_notify; a request before it on the same connection is still answered.
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("reply");
     const QByteArray o413 = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
-    QCOMPARE(readReply(poSocket.get(), o413.size() + 1), o413);
-    QTRY_COMPARE_WITH_TIMEOUT(poSocket->state(), QAbstractSocket::UnconnectedState, 5000);
+    const QByteArray o400 = "HTTP/1.1 400 Bad Request\r\nContent-Length: 17\r\nConnection: close\r\n\r\n400 Bad Request\r\n";
+    const QByteArray o501 =
+        "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
+    QTest::newRow("oversized header") << "GET /big HTTP/1.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413;
+    QTest::newRow("line without line feed") << QByteArray(40000, 'x') << o413;
+    // Bytes behind a body while its reply is written: the first request is served.
+    QTest::newRow("body then garbage") << "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + QByteArray(20000, 'x')
+                                       << helloReply("/aabc") + o413;
+    QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n")
+                             << o501;
+    QTest::newRow("negative length") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\n") << o400;
+    QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
+                                 << o400;
+    QTest::newRow("NUL in request line") << QByteArray("GET /a\0b HTTP/1.1\r\n\r\n", 22) << o400;
+}
+void TestListener::refusedRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, reply);
+    TlsClient oClient(m_port);
+    QVERIFY(oClient.encrypted());
+    oClient.send(request);
+    QCOMPARE(oClient.read(reply.size() + 1), reply);
+    QCOMPARE(oClient.waitForEnd(5000), TlsClient::CloseNotify);
+}
+
+void TestListener::expectContinue()
+{
+    TlsClient oClient(m_port);
+    QVERIFY(oClient.send("POST /e HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
+    const QByteArray oContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    QCOMPARE(oClient.read(oContinue.size()), oContinue);
+    QVERIFY(oClient.send("body"));
+    QCOMPARE(oClient.read(helloReply("/ebody").size()), helloReply("/ebody"));
+}
+
+void TestListener::deadlines_data()
+{
+    // readTimeout and requestTimeout are 1500 ms here: none of these clients can
+    // hold its connection much longer, however it paces its bytes.
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("drip"); // sent one byte every 200 ms
+    QTest::newRow("TCP only, no hello") << false << QByteArray();
+    QTest::newRow("half a TLS hello") << false << QByteArray("\x16\x03\x01\x02\x00\x01", 6);
+    QTest::newRow("TLS, silent") << true << QByteArray();
+    QTest::newRow("TLS, slow header") << true << QByteArray("GET /a HTTP/1.1\r\nX-Slow: ") + QByteArray(200, 'a');
+    QTest::newRow("TLS, slow body") << true << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
+                                             + QByteArray(100, 'b');
+}
+void TestListener::deadlines()
+{
+    QFETCH(bool, tls);
+    QFETCH(QByteArray, drip);
+    TlsClient oClient(m_port, tls);
+    QCOMPARE(oClient.encrypted(), tls);
+    QElapsedTimer oTimer;
+    oTimer.start();
+    bool bClosed = false;
+    for (int i = 0; !bClosed && oTimer.elapsed() < 8000; ++i) {
+        if (i < drip.size()) {
+            if (tls)
+                bClosed = !oClient.send(drip.mid(i, 1));
+            else
+                bClosed = ::send(oClient.fd(), drip.constData() + i, 1, MSG_NOSIGNAL) != 1;
+        }
+        QByteArray oReceived;
+        bClosed = bClosed || tcpClosedWithin(oClient.fd(), 200, &oReceived);
+        QVERIFY2(!oReceived.contains("HTTP/1.1"), oReceived.constData()); // no reply to an unfinished request
+    }
+    QVERIFY2(bClosed, "the server kept the connection");
+    QVERIFY(oTimer.elapsed() < 4000);
+}
+
+void TestListener::nonReadingClientIsCut()
+{
+    // 8 MB of reply to a client that never reads: the write deadline ends it.
+    TlsClient oClient(m_port);
+    QVERIFY(oClient.send("GET /big HTTP/1.1\r\n\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(QStringLiteral("CSslConnectionHandler::writeTimeout :: write timeout occurred")),
+                             8000);
+    // A client that leaves while its reply is written costs an error, not the process.
+    for (int i = 0; i < 5; ++i) {
+        TlsClient oLeaving(m_port);
+        QVERIFY(oLeaving.send("GET /big HTTP/1.1\r\n\r\n"));
+        oLeaving.read(1000);
+    }
+    // Others are served meanwhile and after.
+    TlsClient oOther(m_port);
+    QVERIFY(oOther.send("GET /a HTTP/1.1\r\n\r\n"));
+    QCOMPARE(oOther.read(helloReply("/a").size()), helloReply("/a"));
+}
+
+void TestListener::partialRequestDiesWithItsConnection()
+{
+    // Half a request, then the client leaves: nothing of it reaches the next client.
+    for (int i = 0; i < 20; ++i) {
+        {
+            TlsClient oHalf(m_port);
+            QVERIFY(oHalf.send("POST /half HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"));
+        }
+        TlsClient oNext(m_port);
+        QVERIFY(oNext.send("GET /next HTTP/1.1\r\n\r\n"));
+        QCOMPARE(oNext.read(helloReply("/next").size() + 1, 2000), helloReply("/next"));
+    }
 }
 
 void TestListener::handlerExceptionStillEndsTheReply()
@@ -219,41 +519,51 @@ void TestListener::handlerExceptionStillEndsTheReply()
         QStringLiteral("CSslConnectionHandler::read :: An uncatched exception occurred in the request handler")));
 }
 
-void TestListener::fullPoolAnswersExactly503()
+void TestListener::capsEvictIdleThenRefuse()
 {
+    // At the connection cap the longest idle connection gives way to a new one;
+    // only when every connection is being served does a newcomer get the 503 text.
     m_listener.reset();
-    startListener({{QStringLiteral("maxThreads"), 2}, {QStringLiteral("readTimeout"), 20000}});
-    std::unique_ptr<QSslSocket> poFirst(connectTls());
-    std::unique_ptr<QSslSocket> poSecond(connectTls());
-    QVERIFY(poFirst->isEncrypted() && poSecond->isEncrypted());
+    startListener({{QStringLiteral("maxConnections"), 2}, {QStringLiteral("readTimeout"), 20000}});
+    TlsClient oIdle(m_port);
+    TlsClient oBusy(m_port);
+    QVERIFY(oIdle.encrypted() && oBusy.encrypted());
+    TlsClient oNew(m_port);
+    QVERIFY(oNew.encrypted());
+    QVERIFY(oNew.send("GET /new HTTP/1.1\r\n\r\n"));
+    QCOMPARE(oNew.read(helloReply("/new").size()), helloReply("/new"));
+    QVERIFY(oIdle.waitForEnd(3000) != TlsClient::Open);
 
-    QTcpSocket oThird;
-    oThird.connectToHost(QHostAddress::LocalHost, m_port);
-    QVERIFY(oThird.waitForConnected(5000));
-    const QByteArray o503 = "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
-    QCOMPARE(readReply(&oThird, o503.size() + 1), o503);
-    QTRY_COMPARE_WITH_TIMEOUT(oThird.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(oNew.send("GET /sleep HTTP/1.1\r\n\r\n"));
+    QVERIFY(oBusy.send("GET /sleep HTTP/1.1\r\n\r\n"));
+    QTest::qWait(300);
+    TlsClient oRefused(m_port, false);
+    QByteArray oReceived;
+    QVERIFY(tcpClosedWithin(oRefused.fd(), 5000, &oReceived));
+    QCOMPARE(oReceived, QByteArray("HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n"));
+    // The busy ones are served in full.
+    QCOMPARE(oBusy.read(helloReply("/sleep").size()), helloReply("/sleep"));
+    QCOMPARE(oNew.read(helloReply("/sleep").size()), helloReply("/sleep"));
 }
 
-void TestListener::idleHandlersTrimmedOnePerTick()
+void TestListener::workersGrowWhenStalledAndAreTrimmed()
 {
     m_listener.reset();
     startListener({{QStringLiteral("cleanupInterval"), 300}});
-    std::vector<std::unique_ptr<QSslSocket>> oSockets;
-    for (int i = 0; i < 3; ++i)
-        oSockets.emplace_back(connectTls());
-    QVERIFY(oSockets.back()->isEncrypted());
-
     auto *poSslListener = qobject_cast<CSslListener *>(m_listener->server());
     QVERIFY(poSslListener);
     CSslConnectionHandlerPool *poPool = poSslListener->pool();
-    QVERIFY(poPool);
-    QCOMPARE(poPool->size(), 3);
-
-    for (auto &poSocket : oSockets)
-        poSocket->disconnectFromHost();
-    // One idle handler goes per tick until minThreads (1) idle ones remain.
-    QTRY_COMPARE_WITH_TIMEOUT(poPool->size(), 2, 5000);
+    // Four slow requests at once: beyond the first workers, waiting requests get more.
+    std::vector<std::unique_ptr<TlsClient>> oClients;
+    for (int i = 0; i < 4; ++i) {
+        oClients.emplace_back(new TlsClient(m_port));
+        QVERIFY(oClients.back()->send("GET /sleep HTTP/1.1\r\n\r\n"));
+    }
+    for (auto &poClient : oClients)
+        QCOMPARE(poClient->read(helloReply("/sleep").size(), 5000), helloReply("/sleep"));
+    QCOMPARE(poPool->size(), 4);
+    // One idle worker goes per tick until minThreads (1) remain.
+    QTRY_COMPARE_WITH_TIMEOUT(poPool->size(), 3, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(poPool->size(), 1, 5000);
     QTest::qWait(700);
     QCOMPARE(poPool->size(), 1);
@@ -271,8 +581,10 @@ void TestListener::certificateCacheAndMissingFiles()
     std::unique_ptr<QSslSocket> poSecond(connectTls());
     QVERIFY(poSecond->isEncrypted());
 
-    // Without the cache and the key file: two WARN lines and a failed handshake.
+    // Without the cache and the key file, at the next start: two WARN lines and a failed handshake.
     CSslConnectionHandler::clearCertificateCache();
+    m_listener.reset();
+    startListener();
     std::unique_ptr<QSslSocket> poThird(connectTls(false));
     QVERIFY(!poThird->isEncrypted());
     QTRY_COMPARE_WITH_TIMEOUT(poThird->state(), QAbstractSocket::UnconnectedState, 5000);
@@ -282,6 +594,8 @@ void TestListener::certificateCacheAndMissingFiles()
 
     QVERIFY(QFile::rename(oKey + QStringLiteral(".away"), oKey));
     QVERIFY(QFile::exists(oCert));
+    m_listener.reset();
+    startListener();
     std::unique_ptr<QSslSocket> poFourth(connectTls());
     QVERIFY(poFourth->isEncrypted());
 }

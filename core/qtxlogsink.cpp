@@ -1,0 +1,606 @@
+#include "qtxlogsink.h"
+
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/Priority.hh>
+#include <log4cpp/threading/Threading.hh>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Registry of sinks and of the categories routed to them. Fixed arrays of
+// atomics: read without locks by every line and by the signal handler.
+
+constexpr std::size_t kMaxSinks = 64;
+QtxLogSink *g_sinks[kMaxSinks];
+std::atomic<std::size_t> g_sinkCount{0};
+std::mutex g_registryMutex;
+
+struct Route
+{
+    std::atomic<const log4cpp::Category *> category{nullptr};
+    std::atomic<QtxLogSink *> sink{nullptr};
+};
+constexpr std::size_t kMaxRoutes = 8;
+Route g_routes[kMaxRoutes];
+
+void registerSink(QtxLogSink *v_poSink)
+{
+    std::lock_guard<std::mutex> oGuard(g_registryMutex);
+    const std::size_t uiCount = g_sinkCount.load(std::memory_order_relaxed);
+    if (uiCount < kMaxSinks) {
+        g_sinks[uiCount] = v_poSink;
+        g_sinkCount.store(uiCount + 1, std::memory_order_release);
+    }
+}
+
+void setRoute(const log4cpp::Category *v_poCategory, QtxLogSink *v_poSink)
+{
+    std::lock_guard<std::mutex> oGuard(g_registryMutex);
+    Route *poFree = nullptr;
+    for (Route &oRoute : g_routes) {
+        const log4cpp::Category *poCategory = oRoute.category.load(std::memory_order_relaxed);
+        if (poCategory == v_poCategory) {
+            oRoute.sink.store(v_poSink, std::memory_order_release);
+            return;
+        }
+        if (!poCategory && !poFree)
+            poFree = &oRoute;
+    }
+    if (poFree) {
+        poFree->sink.store(v_poSink, std::memory_order_release);
+        poFree->category.store(v_poCategory, std::memory_order_release);
+    }
+}
+
+void dropRoutesTo(QtxLogSink *v_poSink)
+{
+    std::lock_guard<std::mutex> oGuard(g_registryMutex);
+    for (Route &oRoute : g_routes) {
+        if (oRoute.sink.load(std::memory_order_relaxed) == v_poSink) {
+            oRoute.category.store(nullptr, std::memory_order_release);
+            oRoute.sink.store(nullptr, std::memory_order_release);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Line prefix pieces.
+
+std::atomic<long> g_utcOffset{0}; // seconds east of UTC, as last seen by localtime_r
+
+struct SecondCache
+{
+    time_t second = -1;
+    char text[24]; // "YYYY-mm-dd HH:MM:SS."
+    std::size_t size = 0;
+};
+thread_local SecondCache t_secondCache;
+
+const SecondCache &secondText(time_t v_iSecond)
+{
+    SecondCache &oCache = t_secondCache;
+    if (oCache.second != v_iSecond) {
+        struct tm oTm;
+        localtime_r(&v_iSecond, &oTm);
+        oCache.size = std::strftime(oCache.text, sizeof oCache.text, "%Y-%m-%d %H:%M:%S.", &oTm);
+        oCache.second = v_iSecond;
+        g_utcOffset.store(oTm.tm_gmtoff, std::memory_order_relaxed);
+    }
+    return oCache;
+}
+
+std::atomic<long long> g_cpuClock{0};
+std::atomic<long long> g_cpuClockAt{-1000000000LL};
+
+long long processCpuMicros()
+{
+    struct timespec oCpu;
+    if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &oCpu) != 0)
+        return -1;
+    return static_cast<long long>(oCpu.tv_sec) * 1000000LL + oCpu.tv_nsec / 1000;
+}
+
+// Appends to a fixed buffer, truncating at its end.
+struct Out
+{
+    char *data;
+    std::size_t capacity;
+    std::size_t size = 0;
+
+    void add(const char *v_pText, std::size_t v_uiSize)
+    {
+        const std::size_t uiCopy = std::min(v_uiSize, capacity - size);
+        std::memcpy(data + size, v_pText, uiCopy);
+        size += uiCopy;
+    }
+    void add(const char *v_pText) { add(v_pText, std::strlen(v_pText)); }
+    void add(char v_cChar) { add(&v_cChar, 1); }
+    void addUnsigned(unsigned long long v_uiValue, int v_iMinDigits = 1)
+    {
+        char aDigits[24];
+        int iCount = 0;
+        do {
+            aDigits[iCount++] = static_cast<char>('0' + v_uiValue % 10);
+            v_uiValue /= 10;
+        } while (v_uiValue != 0 || iCount < v_iMinDigits);
+        while (iCount > 0)
+            add(aDigits[--iCount]);
+    }
+    void addSigned(long long v_iValue)
+    {
+        if (v_iValue < 0) {
+            add('-');
+            addUnsigned(0ULL - static_cast<unsigned long long>(v_iValue));
+        } else {
+            addUnsigned(static_cast<unsigned long long>(v_iValue));
+        }
+    }
+};
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void civilFromDays(long long v_iDays, long long &v_iYear, unsigned &v_uiMonth, unsigned &v_uiDay)
+{
+    v_iDays += 719468;
+    const long long iEra = (v_iDays >= 0 ? v_iDays : v_iDays - 146096) / 146097;
+    const unsigned uiDoe = static_cast<unsigned>(v_iDays - iEra * 146097);
+    const unsigned uiYoe = (uiDoe - uiDoe / 1460 + uiDoe / 36524 - uiDoe / 146096) / 365;
+    const unsigned uiDoy = uiDoe - (365 * uiYoe + uiYoe / 4 - uiYoe / 100);
+    const unsigned uiMp = (5 * uiDoy + 2) / 153;
+    v_uiDay = uiDoy - (153 * uiMp + 2) / 5 + 1;
+    v_uiMonth = uiMp < 10 ? uiMp + 3 : uiMp - 9;
+    v_iYear = static_cast<long long>(uiYoe) + iEra * 400 + (v_uiMonth <= 2 ? 1 : 0);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+long long qtxLogCpuClock(const timespec &v_oNow)
+{
+    const long long iNow = static_cast<long long>(v_oNow.tv_sec) * 1000000000LL + v_oNow.tv_nsec;
+    long long iAt = g_cpuClockAt.load(std::memory_order_acquire);
+    if (iNow >= iAt && iNow - iAt < 1000000LL)
+        return g_cpuClock.load(std::memory_order_relaxed);
+    // One thread refreshes the sample; the others keep the previous one meanwhile.
+    if (g_cpuClockAt.compare_exchange_strong(iAt, iNow, std::memory_order_acq_rel)) {
+        const long long iCpu = processCpuMicros();
+        g_cpuClock.store(iCpu, std::memory_order_relaxed);
+        return iCpu;
+    }
+    return g_cpuClock.load(std::memory_order_relaxed);
+}
+
+const std::string &qtxLogThreadName()
+{
+    thread_local const std::string t_oName = log4cpp::threading::getThreadId();
+    return t_oName;
+}
+
+std::size_t qtxFormatLogPrefix(char *v_pOut, std::size_t v_uiCapacity, const timespec &v_oTime,
+                               const char *v_pThread, std::size_t v_uiThreadSize, int v_iPriority,
+                               const char *v_pNdc, std::size_t v_uiNdcSize)
+{
+    Out oOut{v_pOut, v_uiCapacity};
+    const SecondCache &oSecond = secondText(v_oTime.tv_sec);
+    oOut.add(oSecond.text, oSecond.size);
+    oOut.addUnsigned(static_cast<unsigned long long>(v_oTime.tv_nsec / 1000000), 3);
+    oOut.add(' ');
+    oOut.addSigned(qtxLogCpuClock(v_oTime));
+    oOut.add(" [", 2);
+    oOut.add(v_pThread, v_uiThreadSize);
+    oOut.add("] ", 2);
+    const std::string &oPriority = log4cpp::Priority::getPriorityName(v_iPriority);
+    oOut.add(oPriority.data(), oPriority.size());
+    oOut.add(' ');
+    oOut.add(v_pNdc, v_uiNdcSize);
+    oOut.add(" - ", 3);
+    return oOut.size;
+}
+
+std::size_t qtxFormatLogPrefixForSignal(char *v_pOut, std::size_t v_uiCapacity, const char *v_pPriorityName)
+{
+    Out oOut{v_pOut, v_uiCapacity};
+    struct timespec oNow;
+    clock_gettime(CLOCK_REALTIME, &oNow);
+    const long long iLocal = static_cast<long long>(oNow.tv_sec) + g_utcOffset.load(std::memory_order_relaxed);
+    long long iDays = iLocal / 86400;
+    long long iSecondOfDay = iLocal % 86400;
+    if (iSecondOfDay < 0) {
+        iSecondOfDay += 86400;
+        --iDays;
+    }
+    long long iYear = 0;
+    unsigned uiMonth = 0, uiDay = 0;
+    civilFromDays(iDays, iYear, uiMonth, uiDay);
+    oOut.addUnsigned(static_cast<unsigned long long>(iYear), 4);
+    oOut.add('-');
+    oOut.addUnsigned(uiMonth, 2);
+    oOut.add('-');
+    oOut.addUnsigned(uiDay, 2);
+    oOut.add(' ');
+    oOut.addUnsigned(static_cast<unsigned long long>(iSecondOfDay / 3600), 2);
+    oOut.add(':');
+    oOut.addUnsigned(static_cast<unsigned long long>(iSecondOfDay / 60 % 60), 2);
+    oOut.add(':');
+    oOut.addUnsigned(static_cast<unsigned long long>(iSecondOfDay % 60), 2);
+    oOut.add('.');
+    oOut.addUnsigned(static_cast<unsigned long long>(oNow.tv_nsec / 1000000), 3);
+    oOut.add(' ');
+    oOut.addSigned(processCpuMicros());
+    oOut.add(" [", 2);
+    // log4cpp prints the thread as pthread_self() in unsigned decimal.
+    oOut.addUnsigned(static_cast<unsigned long long>(pthread_self()));
+    oOut.add("] ", 2);
+    oOut.add(v_pPriorityName);
+    oOut.add("  - ", 4);
+    return oOut.size;
+}
+
+QtxLogSink *qtxLogRouteFor(const log4cpp::Category *v_poCategory)
+{
+    for (const Route &oRoute : g_routes) {
+        if (oRoute.category.load(std::memory_order_acquire) == v_poCategory)
+            return oRoute.sink.load(std::memory_order_acquire);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+QtxLogSink *const *QtxLogSink::All(std::size_t &v_uiCount)
+{
+    v_uiCount = g_sinkCount.load(std::memory_order_acquire);
+    return g_sinks;
+}
+
+QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
+                       mode_t v_uiMode)
+    : m_fileName(v_oFileName)
+    , m_maxFileSize(v_uiMaxFileSize)
+    , m_maxBackupIndex(v_uiMaxBackupIndex)
+    , m_mode(v_uiMode)
+{
+    m_front.reserve(kQueueLimit);
+    {
+        std::lock_guard<std::mutex> oGuard(m_fileMutex);
+        EnsureOpen();
+    }
+    m_writer = std::thread([this] { Run(); });
+    registerSink(this);
+}
+
+bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage,
+                        std::size_t v_uiMessageSize)
+{
+    const std::size_t uiSize = v_uiPrefixSize + v_uiMessageSize + 1;
+    bool bWake = false;
+    {
+        std::unique_lock<std::mutex> oLock(m_mutex);
+        if (m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
+            // Full: wait while the writer makes room; give up if it is stuck.
+            if (!m_stalled) {
+                const auto oDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullWaitMs);
+                if (m_writerWaiting && !m_wakePending) {
+                    m_wakePending = true;
+                    m_wake.notify_one();
+                }
+                while (m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
+                    if (m_progress.wait_until(oLock, oDeadline) == std::cv_status::timeout) {
+                        m_stalled = m_front.size() + uiSize > kQueueLimit && !m_front.empty();
+                        break;
+                    }
+                }
+            }
+            if (m_front.size() + uiSize > kQueueLimit && !m_front.empty()) {
+                ++m_dropped;
+                m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
+                return false;
+            }
+        }
+        if (m_retired) {
+            m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        m_front.append(v_pPrefix, v_uiPrefixSize);
+        m_front.append(v_pMessage, v_uiMessageSize);
+        m_front.push_back('\n');
+        ++m_queued;
+        if (m_writerWaiting && !m_wakePending) {
+            m_wakePending = true;
+            bWake = true;
+        }
+    }
+    if (bWake)
+        m_wake.notify_one();
+    return true;
+}
+
+bool QtxLogSink::Flush(int v_iTimeoutMs)
+{
+    std::unique_lock<std::mutex> oLock(m_mutex);
+    const std::uint64_t uiTarget = m_queued;
+    if (m_written >= uiTarget && m_dropped == 0)
+        return true;
+    if (m_writerWaiting && !m_wakePending) {
+        m_wakePending = true;
+        m_wake.notify_one();
+    }
+    return m_progress.wait_for(oLock, std::chrono::milliseconds(v_iTimeoutMs),
+                               [&] { return m_written >= uiTarget; });
+}
+
+void QtxLogSink::CloseFile()
+{
+    Flush();
+    std::lock_guard<std::mutex> oGuard(m_fileMutex);
+    const int iFd = m_fd.exchange(-1);
+    if (iFd >= 0)
+        ::close(iFd);
+}
+
+void QtxLogSink::Retire()
+{
+    {
+        std::lock_guard<std::mutex> oGuard(m_mutex);
+        if (m_retired)
+            return;
+        m_retired = true; // the queue takes no more lines; what it holds is still written
+        m_stop = true;
+        m_wakePending = true;
+    }
+    m_wake.notify_one();
+    if (m_writer.joinable() && m_writer.get_id() != std::this_thread::get_id())
+        m_writer.join();
+    std::lock_guard<std::mutex> oGuard(m_fileMutex);
+    const int iFd = m_fd.exchange(-1);
+    if (iFd >= 0)
+        ::close(iFd);
+}
+
+void QtxLogSink::Run()
+{
+    std::string oBatch;
+    oBatch.reserve(kQueueLimit);
+    std::unique_lock<std::mutex> oLock(m_mutex);
+    for (;;) {
+        while (m_front.empty() && m_dropped == 0 && !m_stop) {
+            m_writerWaiting = true;
+            m_wake.wait(oLock);
+            m_writerWaiting = false;
+            m_wakePending = false;
+        }
+        if (m_front.empty() && m_dropped == 0 && m_stop)
+            break;
+        oBatch.swap(m_front);
+        const std::uint64_t uiQueued = m_queued;
+        const std::uint64_t uiDropped = m_dropped;
+        m_dropped = 0;
+        m_writing.store(true, std::memory_order_release);
+        oLock.unlock();
+
+        WriteBatch(oBatch, uiDropped);
+        m_writing.store(false, std::memory_order_release);
+        if (oBatch.capacity() > 2 * kQueueLimit) {
+            std::string().swap(oBatch); // a giant line's memory goes back
+            oBatch.reserve(kQueueLimit);
+        } else {
+            oBatch.clear();
+        }
+
+        oLock.lock();
+        m_written = uiQueued;
+        m_stalled = false;
+        m_progress.notify_all();
+    }
+    m_written = m_queued;
+    m_progress.notify_all();
+}
+
+void QtxLogSink::WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropped)
+{
+    std::lock_guard<std::mutex> oGuard(m_fileMutex);
+    if (!EnsureOpen())
+        return;
+    if (v_uiDropped != 0) {
+        char aLine[256];
+        struct timespec oNow;
+        clock_gettime(CLOCK_REALTIME, &oNow);
+        const std::string &oThread = qtxLogThreadName();
+        std::size_t uiSize = qtxFormatLogPrefix(aLine, sizeof aLine, oNow, oThread.data(), oThread.size(),
+                                                log4cpp::Priority::WARN, "", 0);
+        Out oOut{aLine, sizeof aLine - 1, uiSize};
+        oOut.add("QtxLogSink::Run :: Log queue was full, lines dropped=");
+        oOut.addUnsigned(v_uiDropped);
+        oOut.add('\n');
+        WriteAll(aLine, oOut.size);
+    }
+    // Line by line the file would roll over right after the line that brings
+    // it to the limit; the batch is cut at the same places.
+    const char *pData = v_oBatch.data();
+    const char *const pEnd = pData + v_oBatch.size();
+    while (pData < pEnd) {
+        const std::size_t uiNeed = m_fileSize >= m_maxFileSize ? 1 : m_maxFileSize - m_fileSize;
+        if (static_cast<std::size_t>(pEnd - pData) < uiNeed) {
+            WriteAll(pData, static_cast<std::size_t>(pEnd - pData));
+            break;
+        }
+        const void *pNewline = std::memchr(pData + uiNeed - 1, '\n', static_cast<std::size_t>(pEnd - pData) - (uiNeed - 1));
+        const char *pCut = pNewline ? static_cast<const char *>(pNewline) + 1 : pEnd;
+        WriteAll(pData, static_cast<std::size_t>(pCut - pData));
+        pData = pCut;
+        if (m_fileSize >= m_maxFileSize)
+            RollOver();
+    }
+}
+
+void QtxLogSink::WriteAll(const char *v_pData, std::size_t v_uiSize)
+{
+    const int iFd = m_fd.load(std::memory_order_relaxed);
+    while (v_uiSize > 0 && iFd >= 0) {
+        const ssize_t iDone = ::write(iFd, v_pData, v_uiSize);
+        if (iDone < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // logging never reports failures; the line is lost
+        }
+        v_pData += iDone;
+        v_uiSize -= static_cast<std::size_t>(iDone);
+        m_fileSize += static_cast<std::size_t>(iDone);
+    }
+}
+
+bool QtxLogSink::EnsureOpen()
+{
+    if (m_fd.load(std::memory_order_relaxed) >= 0)
+        return true;
+    const int iFd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, m_mode);
+    if (iFd < 0)
+        return false;
+    struct stat oStat;
+    m_fileSize = ::fstat(iFd, &oStat) == 0 ? static_cast<std::size_t>(oStat.st_size) : 0;
+    m_fd.store(iFd, std::memory_order_release);
+    return true;
+}
+
+void QtxLogSink::RollOver()
+{
+    if (m_maxBackupIndex > 0) {
+        // Backups are numbered with as many digits as the highest index has.
+        int iWidth = 1;
+        for (unsigned int uiIndex = m_maxBackupIndex; uiIndex >= 10; uiIndex /= 10)
+            ++iWidth;
+        auto backupName = [&](unsigned int v_uiIndex) {
+            std::string oIndex = std::to_string(v_uiIndex);
+            if (oIndex.size() < std::size_t(iWidth))
+                oIndex.insert(0, std::size_t(iWidth) - oIndex.size(), '0');
+            return m_fileName + '.' + oIndex;
+        };
+        std::string oLast = backupName(m_maxBackupIndex);
+        std::remove(oLast.c_str());
+        for (unsigned int uiIndex = m_maxBackupIndex; uiIndex > 1; --uiIndex) {
+            const std::string oPrevious = backupName(uiIndex - 1);
+            std::rename(oPrevious.c_str(), oLast.c_str());
+            oLast = oPrevious;
+        }
+        std::rename(m_fileName.c_str(), oLast.c_str());
+    }
+    const int iNew = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, m_mode);
+    const int iFd = m_fd.load(std::memory_order_relaxed);
+    if (iNew < 0)
+        return; // keep writing to the renamed file rather than nowhere
+    // The descriptor number stays the same, so the signal path never writes to a closed one.
+    if (iFd >= 0 && ::dup3(iNew, iFd, O_CLOEXEC) >= 0) {
+        ::close(iNew);
+    } else {
+        m_fd.store(iNew, std::memory_order_release);
+        if (iFd >= 0)
+            ::close(iFd);
+    }
+    struct stat oStat;
+    m_fileSize = ::fstat(m_fd.load(std::memory_order_relaxed), &oStat) == 0 ? static_cast<std::size_t>(oStat.st_size) : 0;
+}
+
+void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
+{
+    // Let a batch in progress finish first (unless this very thread was writing it).
+    for (int i = 0; i < 200 && m_writing.load(std::memory_order_acquire); ++i) {
+        struct timespec oPause = {0, 1000000};
+        nanosleep(&oPause, nullptr);
+    }
+    int iFd = m_fd.load(std::memory_order_acquire);
+    bool bOpened = false;
+    if (iFd < 0) {
+        iFd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, m_mode);
+        bOpened = iFd >= 0;
+    }
+    if (iFd < 0)
+        return;
+    auto writeAll = [iFd](const char *v_pData, std::size_t v_uiLeft) {
+        while (v_uiLeft > 0) {
+            const ssize_t iDone = ::write(iFd, v_pData, v_uiLeft);
+            if (iDone < 0 && errno == EINTR)
+                continue;
+            if (iDone <= 0)
+                return;
+            v_pData += iDone;
+            v_uiLeft -= static_cast<std::size_t>(iDone);
+        }
+    };
+    // The queued lines, unless the interrupted code holds the queue.
+    if (m_mutex.try_lock()) {
+        writeAll(m_front.data(), m_front.size());
+        m_front.clear();
+        m_mutex.unlock();
+    }
+    writeAll(v_pLine, v_uiSize);
+    if (bOpened)
+        ::close(iFd);
+}
+
+// ---------------------------------------------------------------------------
+
+QtxAsyncFileAppender::QtxAsyncFileAppender(const std::string &v_oName, const std::string &v_oFileName,
+                                           std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
+                                           mode_t v_uiMode)
+    : log4cpp::AppenderSkeleton(v_oName)
+    , m_sink(new QtxLogSink(v_oFileName, v_uiMaxFileSize, v_uiMaxBackupIndex, v_uiMode))
+{
+}
+
+QtxAsyncFileAppender::~QtxAsyncFileAppender()
+{
+    dropRoutesTo(m_sink);
+    m_sink->Retire();
+    // The sink stays allocated: a line that looked up its route a moment ago may
+    // still hand it over, and is then dropped.
+}
+
+void QtxAsyncFileAppender::close()
+{
+    m_sink->CloseFile();
+}
+
+bool QtxAsyncFileAppender::reopen()
+{
+    m_sink->CloseFile();
+    return true; // the next line opens the file again
+}
+
+void QtxAsyncFileAppender::setLayout(log4cpp::Layout *v_poLayout)
+{
+    delete v_poLayout;
+}
+
+void QtxAsyncFileAppender::setThreshold(log4cpp::Priority::Value v_iPriority)
+{
+    log4cpp::AppenderSkeleton::setThreshold(v_iPriority);
+    m_sink->SetThreshold(v_iPriority);
+}
+
+void QtxAsyncFileAppender::RouteCategory(const log4cpp::Category *v_poCategory)
+{
+    setRoute(v_poCategory, m_sink);
+}
+
+void QtxAsyncFileAppender::_append(const log4cpp::LoggingEvent &v_oEvent)
+{
+    char aPrefix[512];
+    struct timespec oTime;
+    oTime.tv_sec = v_oEvent.timeStamp.getSeconds();
+    oTime.tv_nsec = static_cast<long>(v_oEvent.timeStamp.getMicroSeconds()) * 1000;
+    const std::size_t uiPrefix =
+        qtxFormatLogPrefix(aPrefix, sizeof aPrefix, oTime, v_oEvent.threadName.data(), v_oEvent.threadName.size(),
+                           v_oEvent.priority, v_oEvent.ndc.data(), v_oEvent.ndc.size());
+    m_sink->Submit(aPrefix, uiPrefix, v_oEvent.message.data(), v_oEvent.message.size());
+}

@@ -1,0 +1,153 @@
+#pragma once
+
+// The log file behind the server category. Callers format their line on their
+// own thread and append it to a bounded in-memory queue under a short lock; one
+// writer thread takes the whole queue at a time and writes it with one write()
+// (split only where the file rolls over). The rolling rules are those of
+// log4cpp's RollingFileAppender: after a write that brings the file to the size
+// limit it is renamed to ".01", older backups move up by one, ".10" is removed.
+
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <sys/types.h>
+
+class QtxLogSink
+{
+public:
+    // Bytes that may wait for the writer (about 7,000 lines). The queue and the
+    // writer's batch each keep a buffer of this size once used, so a busy
+    // server does not allocate or fault in fresh pages for every batch. A caller that finds the queue full
+    // waits for the writer to make room, at most kFullWaitMs; if the writer made
+    // no progress in that time the line is dropped and counted, and until the
+    // writer writes again further lines are dropped at once. The writer then
+    // puts a WARN line with the number of dropped lines into the file.
+    static constexpr std::size_t kQueueLimit = 1u << 20;
+    static constexpr int kFullWaitMs = 200;
+
+    QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
+               mode_t v_uiMode);
+    QtxLogSink(const QtxLogSink &) = delete;
+    QtxLogSink &operator=(const QtxLogSink &) = delete;
+
+    // Queues prefix + message + "\n". Returns false when the line was dropped.
+    bool Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage, std::size_t v_uiMessageSize);
+    // Waits until every line queued before the call is in the file (or the time is up).
+    bool Flush(int v_iTimeoutMs = 5000);
+    // Flushes and closes the file; a later line opens it again (appending).
+    void CloseFile();
+    // Flushes, closes and stops the writer; later lines are dropped.
+    void Retire();
+
+    bool Accepts(int v_iPriority) const
+    {
+        const int iThreshold = m_threshold.load(std::memory_order_relaxed);
+        return iThreshold == log4cpp::Priority::NOTSET || v_iPriority <= iThreshold;
+    }
+    void SetThreshold(int v_iPriority) { m_threshold.store(v_iPriority, std::memory_order_relaxed); }
+
+    // Lines dropped since the sink was created (queue full or sink retired).
+    std::uint64_t DroppedTotal() const { return m_droppedTotal.load(std::memory_order_relaxed); }
+    const std::string &FileName() const { return m_fileName; }
+
+    // Fatal-signal path: writes what is queued when no other thread holds the
+    // queue, then the given line, straight to the file descriptor. No allocation,
+    // no lock that it waits for.
+    void WriteFromSignal(const char *v_pLine, std::size_t v_uiSize);
+
+    // Every sink ever created (they live for the whole process, so a line or a
+    // signal that still holds a pointer never meets a freed object).
+    static QtxLogSink *const *All(std::size_t &v_uiCount);
+
+private:
+    void Run();
+    void WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropped);
+    void WriteAll(const char *v_pData, std::size_t v_uiSize);
+    bool EnsureOpen();
+    void RollOver();
+
+    const std::string m_fileName;
+    const std::size_t m_maxFileSize;
+    const unsigned int m_maxBackupIndex;
+    const mode_t m_mode;
+    std::atomic<int> m_threshold{log4cpp::Priority::NOTSET};
+
+    // Queue state, under m_mutex.
+    std::mutex m_mutex;
+    std::condition_variable m_wake;     // the writer waits for lines
+    std::condition_variable m_progress; // callers wait for room or for a flush
+    std::string m_front;
+    std::uint64_t m_queued = 0;  // lines queued so far
+    std::uint64_t m_written = 0; // lines written (or given up) so far
+    std::uint64_t m_dropped = 0; // dropped lines not yet reported in the file
+    bool m_writerWaiting = false;
+    bool m_wakePending = false;
+    bool m_stalled = false;
+    bool m_stop = false;
+    bool m_retired = false;
+    std::atomic<std::uint64_t> m_droppedTotal{0};
+
+    // File state: the writer's, and CloseFile's under m_fileMutex.
+    std::mutex m_fileMutex;
+    std::atomic<int> m_fd{-1};
+    std::size_t m_fileSize = 0;
+    std::atomic<bool> m_writing{false};
+
+    std::thread m_writer;
+};
+
+// The log4cpp face of a sink: attached to a category like any appender (so
+// thresholds, Appender::closeAll and removal work as with log4cpp's own), it
+// formats events that arrive through log4cpp with the server's fixed pattern.
+// Lines written with QTX_LOG to the category that owns the file skip log4cpp and
+// go to the sink directly.
+class QtxAsyncFileAppender : public log4cpp::AppenderSkeleton
+{
+public:
+    QtxAsyncFileAppender(const std::string &v_oName, const std::string &v_oFileName, std::size_t v_uiMaxFileSize,
+                         unsigned int v_uiMaxBackupIndex, mode_t v_uiMode);
+    ~QtxAsyncFileAppender() override;
+
+    void close() override;
+    bool reopen() override;
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout *v_poLayout) override; // the pattern is fixed
+    void setThreshold(log4cpp::Priority::Value v_iPriority) override;
+
+    QtxLogSink *Sink() const { return m_sink; }
+    // Makes QTX_LOG lines of that category go straight to this appender's sink.
+    void RouteCategory(const log4cpp::Category *v_poCategory);
+
+protected:
+    void _append(const log4cpp::LoggingEvent &v_oEvent) override;
+
+private:
+    QtxLogSink *m_sink;
+};
+
+// The sink that QTX_LOG lines of this category go to directly, or null.
+QtxLogSink *qtxLogRouteFor(const log4cpp::Category *v_poCategory);
+
+// "%d{%Y-%m-%d %H:%M:%S.%l} %u [%t] %p %x - " for one line. The date of the
+// current second is cached per thread (one localtime per second, not per
+// line); %u is the process CPU clock in microseconds, as clock() gives it,
+// sampled at most once a millisecond for all threads.
+std::size_t qtxFormatLogPrefix(char *v_pOut, std::size_t v_uiCapacity, const timespec &v_oTime,
+                               const char *v_pThread, std::size_t v_uiThreadSize, int v_iPriority,
+                               const char *v_pNdc, std::size_t v_uiNdcSize);
+// The process CPU clock for the pattern's %u at wall-clock time v_oNow.
+long long qtxLogCpuClock(const timespec &v_oNow);
+// This thread's name as log4cpp's pattern prints it (%t), cached per thread.
+const std::string &qtxLogThreadName();
+// Async-signal-safe prefix: no cache, no locale; the time zone offset is the one
+// last seen by the cached formatting.
+std::size_t qtxFormatLogPrefixForSignal(char *v_pOut, std::size_t v_uiCapacity, const char *v_pPriorityName);

@@ -1,0 +1,588 @@
+#include "csslreactor.h"
+
+#include "csslconnectionhandler.h"
+#include "csslconnectionhandlerpool.h"
+#include "ctlscontext.h"
+#include "httprequest.h"
+#include "qtxlogger.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <cstring>
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char kEntityTooLarge[] = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 17\r\nConnection: close\r\n\r\n400 Bad Request\r\n";
+const char kNotImplemented[] =
+    "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
+const char kUnavailable[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 25\r\nConnection: close\r\n\r\n503 Service Unavailable\r\n";
+const char kTooManyConnections[] =
+    "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
+const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// How often deadlines are checked; a deadline is met within this much.
+constexpr int kSweepMs = 250;
+// Bytes read ahead of the parser; more wait in the kernel until it catches up.
+constexpr int kReadChunk = 16384;
+constexpr int kMaxInputAhead = 65536;
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QByteArray sslErrorText()
+{
+    const unsigned long uError = ERR_get_error();
+    ERR_clear_error();
+    if (uError == 0)
+        return QByteArray(std::strerror(errno));
+    char aBuffer[256];
+    ERR_error_string_n(uError, aBuffer, sizeof aBuffer);
+    return QByteArray(aBuffer);
+}
+
+} // namespace
+
+CSslReactor::CSslReactor(CSslConnectionHandlerPool *v_poPool, std::shared_ptr<CTlsContext> v_poTls,
+                         const CTransportLimits &v_oLimits)
+    : m_pool(v_poPool)
+    , m_tls(std::move(v_poTls))
+    , m_limits(v_oLimits)
+{
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event oEvent{};
+    oEvent.events = EPOLLIN;
+    oEvent.data.fd = m_wakeFd;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wakeFd, &oEvent);
+}
+
+CSslReactor::~CSslReactor()
+{
+    stop();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+}
+
+void CSslReactor::start()
+{
+    m_thread = std::thread([this] { run(); });
+}
+
+void CSslReactor::stop()
+{
+    if (!m_thread.joinable())
+        return;
+    m_stopping.store(true, std::memory_order_release);
+    const quint64 uOne = 1;
+    (void)!::write(m_wakeFd, &uOne, sizeof uOne);
+    m_thread.join();
+}
+
+void CSslReactor::post(std::function<void()> v_oTask)
+{
+    bool bWake;
+    {
+        std::lock_guard<std::mutex> oGuard(m_taskMutex);
+        bWake = m_tasks.empty();
+        m_tasks.push_back(std::move(v_oTask));
+    }
+    if (bWake) {
+        const quint64 uOne = 1;
+        (void)!::write(m_wakeFd, &uOne, sizeof uOne);
+    }
+}
+
+void CSslReactor::addConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission)
+{
+    m_connectionCount.fetch_add(1, std::memory_order_relaxed);
+    post([this, v_iFd, v_oInfo, v_eAdmission] { admit(v_iFd, v_oInfo, v_eAdmission); });
+}
+
+void CSslReactor::completeRequest(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, QByteArray v_oReply,
+                                  bool v_bClose)
+{
+    post([this, v_poConnection, v_oReply, v_bClose]() mutable {
+        CSslConnectionHandler &oConnection = *v_poConnection;
+        oConnection.m_request.reset();
+        if (oConnection.m_phase != CSslConnectionHandler::Processing)
+            return; // the connection ended meanwhile
+        oConnection.m_phase = CSslConnectionHandler::Writing;
+        oConnection.m_output = std::move(v_oReply);
+        oConnection.m_outputPos = 0;
+        oConnection.m_closeAfterWrite = v_bClose || oConnection.m_peerClosed;
+        oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
+        flushOutput(v_poConnection);
+    });
+}
+
+void CSslReactor::run()
+{
+    std::vector<epoll_event> oEvents(256);
+    m_nextSweep = nowMs() + kSweepMs;
+    while (!m_stopping.load(std::memory_order_acquire)) {
+        const int iTimeout = int(qBound<qint64>(0, m_nextSweep - nowMs(), kSweepMs));
+        const int iCount = ::epoll_wait(m_epoll, oEvents.data(), int(oEvents.size()), iTimeout);
+        for (int i = 0; i < iCount; ++i) {
+            const int iFd = oEvents[size_t(i)].data.fd;
+            if (iFd == m_wakeFd) {
+                quint64 uValue;
+                (void)!::read(m_wakeFd, &uValue, sizeof uValue);
+                continue;
+            }
+            const auto it = m_connections.find(iFd);
+            if (it != m_connections.end()) {
+                const Connection poConnection = it->second; // keeps it alive through the call
+                onEvent(poConnection, oEvents[size_t(i)].events);
+            }
+        }
+        runTasks();
+        const qint64 iNow = nowMs();
+        if (iNow >= m_nextSweep) {
+            sweep(iNow);
+            m_nextSweep = iNow + kSweepMs;
+        }
+    }
+    runTasks();
+    // Shutting down: every connection ends now.
+    std::vector<Connection> oAll;
+    oAll.reserve(m_connections.size());
+    for (auto &oEntry : m_connections)
+        oAll.push_back(oEntry.second);
+    for (const Connection &poConnection : oAll)
+        closeNow(*poConnection);
+}
+
+void CSslReactor::runTasks()
+{
+    std::vector<std::function<void()>> oTasks;
+    {
+        std::lock_guard<std::mutex> oGuard(m_taskMutex);
+        oTasks.swap(m_tasks);
+    }
+    for (auto &oTask : oTasks)
+        oTask();
+}
+
+void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission)
+{
+    const char *pFunc = "CSslConnectionHandler::handleConnection";
+    if (v_eAdmission != Admit && !evictOne(v_eAdmission == EvictSameClient ? v_oInfo.clientUid : -2)) {
+        // Every connection is busy with a request: the server truly is at capacity.
+        QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
+            << "HTTP/1.1 503 - Too many incoming connections";
+        (void)!::send(v_iFd, kTooManyConnections, sizeof kTooManyConnections - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ::shutdown(v_iFd, SHUT_WR);
+        ::close(v_iFd);
+        m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
+        m_pool->connectionClosed(v_oInfo.clientUid);
+        return;
+    }
+    QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "handle new connection";
+    SSL *poSsl = m_tls->hasCiphers() ? SSL_new(m_tls->get()) : nullptr;
+    if (!poSsl || SSL_set_fd(poSsl, v_iFd) != 1) {
+        if (m_tls->hasCiphers())
+            QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "cannot initialize socket: " << sslErrorText();
+        else
+            QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "EnabledCipherList is empty";
+        if (poSsl)
+            SSL_free(poSsl);
+        ::close(v_iFd);
+        m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
+        m_pool->connectionClosed(v_oInfo.clientUid);
+        return;
+    }
+    const qint64 iNow = nowMs();
+    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, v_oInfo, iNow);
+    // The handshake gets the read time-out, counted from the accept.
+    poConnection->m_deadline = iNow + m_limits.readTimeoutMs;
+    epoll_event oEvent{};
+    oEvent.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+    oEvent.data.fd = v_iFd;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, v_iFd, &oEvent) != 0) {
+        QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "cannot initialize socket: " << std::strerror(errno);
+        m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
+        m_pool->connectionClosed(v_oInfo.clientUid);
+        return; // the handler closes the descriptor
+    }
+    m_connections.emplace(v_iFd, poConnection);
+    // The client's first flight may already be waiting.
+    handshake(poConnection);
+}
+
+bool CSslReactor::evictOne(qint64 v_iUid)
+{
+    // The connection that has waited longest without a request being served gives
+    // way: one still in its handshake, idle between requests, or dribbling a
+    // request. Connections whose request is being served or answered stay.
+    CSslConnectionHandler *poOldest = nullptr;
+    for (auto &oEntry : m_connections) {
+        CSslConnectionHandler &oConnection = *oEntry.second;
+        const CSslConnectionHandler::Phase ePhase = oConnection.m_phase;
+        if (ePhase == CSslConnectionHandler::Processing || ePhase == CSslConnectionHandler::Writing)
+            continue;
+        if (v_iUid != -2 && oConnection.uid() != v_iUid)
+            continue;
+        if (!poOldest || oConnection.m_lastActivity < poOldest->m_lastActivity)
+            poOldest = &oConnection;
+    }
+    if (!poOldest)
+        return false;
+    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandlerPool::getConnectionHandler")
+        << "connection limit reached, closing the longest idle connection";
+    closeNow(*poOldest);
+    return true;
+}
+
+void CSslReactor::onEvent(const Connection &v_poConnection, unsigned v_uEvents)
+{
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    if (v_uEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        oConnection.m_peerClosed = true;
+    switch (oConnection.m_phase) {
+    case CSslConnectionHandler::Handshake:
+        handshake(v_poConnection);
+        break;
+    case CSslConnectionHandler::Reading:
+        serve(v_poConnection);
+        break;
+    case CSslConnectionHandler::Processing:
+        // Bytes wait in the kernel until the reply is out. A client that went away
+        // entirely is noticed when the reply is written.
+        break;
+    case CSslConnectionHandler::Writing:
+        if (v_uEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP))
+            flushOutput(v_poConnection);
+        break;
+    case CSslConnectionHandler::Lingering:
+        drainLinger(oConnection);
+        break;
+    case CSslConnectionHandler::Closed:
+        break;
+    }
+}
+
+void CSslReactor::handshake(const Connection &v_poConnection)
+{
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    ERR_clear_error();
+    const int iResult = SSL_accept(oConnection.m_ssl);
+    if (iResult == 1) {
+        oConnection.m_phase = CSslConnectionHandler::Reading;
+        setWriteInterest(oConnection, false);
+        const qint64 iNow = nowMs();
+        oConnection.m_lastActivity = iNow;
+        oConnection.m_deadline = iNow + m_limits.readTimeoutMs;
+        // A request sent together with the client's Finished is already here.
+        serve(v_poConnection);
+        return;
+    }
+    const int iError = SSL_get_error(oConnection.m_ssl, iResult);
+    if (iError == SSL_ERROR_WANT_READ) {
+        setWriteInterest(oConnection, false);
+        if (oConnection.m_peerClosed)
+            closeNow(oConnection);
+        return;
+    }
+    if (iError == SSL_ERROR_WANT_WRITE) {
+        setWriteInterest(oConnection, true);
+        return;
+    }
+    if (iError == SSL_ERROR_SSL)
+        QTX_LOG(QTXLogger::Instance(), WARN, "CSslConnectionHandler::sslErrors") << "SslError: " << sslErrorText();
+    else
+        ERR_clear_error();
+    closeNow(oConnection);
+}
+
+void CSslReactor::serve(const Connection &v_poConnection)
+{
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    // Read what the parser can take, parse, and again while the parser makes room
+    // (a body larger than the read-ahead, or pipelined requests).
+    for (;;) {
+        const bool bOpen = readAvailable(oConnection);
+        if (oConnection.m_phase == CSslConnectionHandler::Closed)
+            return;
+        if (!parseInput(v_poConnection) || oConnection.m_phase != CSslConnectionHandler::Reading)
+            return;
+        if (!bOpen) {
+            // The client closed its side; a partial request is dropped.
+            QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandler::disconnected") << "disconnected";
+            closeGracefully(oConnection);
+            return;
+        }
+        if (!oConnection.m_readPaused)
+            return;
+    }
+}
+
+bool CSslReactor::readAvailable(CSslConnectionHandler &v_oConnection)
+{
+    // Returns false once the client has closed its side.
+    v_oConnection.m_readPaused = false;
+    bool bLogged = false;
+    for (;;) {
+        if (v_oConnection.m_input.bytesAvailable() >= kMaxInputAhead) {
+            v_oConnection.m_readPaused = true;
+            return true;
+        }
+        char *pTarget = v_oConnection.m_input.reserve(kReadChunk);
+        ERR_clear_error();
+        const int iRead = SSL_read(v_oConnection.m_ssl, pTarget, kReadChunk);
+        if (iRead > 0) {
+            v_oConnection.m_input.commit(iRead);
+            if (!bLogged) {
+                QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandler::read") << "read input";
+                bLogged = true;
+            }
+            continue;
+        }
+        v_oConnection.m_input.commit(0);
+        const int iError = SSL_get_error(v_oConnection.m_ssl, iRead);
+        if (iError == SSL_ERROR_WANT_READ || iError == SSL_ERROR_WANT_WRITE) {
+            // Drained. After the client shut down its side nothing more will come.
+            return !v_oConnection.m_peerClosed;
+        }
+        if (iError == SSL_ERROR_SSL) {
+            QTX_LOG(QTXLogger::Instance(), WARN, "CSslConnectionHandler::sslErrors") << "SslError: " << sslErrorText();
+            QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandler::disconnected") << "disconnected";
+            closeNow(v_oConnection);
+            return false;
+        }
+        if (iError == SSL_ERROR_SYSCALL && errno != 0 && errno != EPIPE && errno != ECONNRESET)
+            QTX_LOG(QTXLogger::Instance(), WARN, "CSslConnectionHandler::error") << "SocketError=" << errno;
+        // close_notify, or the end of the stream without it: what is buffered is
+        // still parsed, then the connection ends.
+        ERR_clear_error();
+        return false;
+    }
+}
+
+bool CSslReactor::parseInput(const Connection &v_poConnection)
+{
+    // Returns false when the connection left the reading phase or has no bytes left.
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    using norrweb::HttpRequest;
+    while (oConnection.m_phase == CSslConnectionHandler::Reading && oConnection.m_input.bytesAvailable() > 0) {
+        if (!oConnection.m_request) {
+            oConnection.m_request.reset(new HttpRequest(m_limits.maxRequestSize, m_limits.maxMultiPartSize));
+            oConnection.m_request->setPeerAddress(oConnection.m_info.peerAddress);
+            oConnection.m_continueSent = false;
+            // A request must arrive whole within its own time; more bytes do not extend it.
+            oConnection.m_deadline = nowMs() + m_limits.requestTimeoutMs;
+        }
+        HttpRequest &oRequest = *oConnection.m_request;
+        const qint64 iBefore = oConnection.m_input.bytesAvailable();
+        const HttpRequest::RequestState eBefore = oRequest.getState();
+        oRequest.consumeAvailable(&oConnection.m_input);
+        const HttpRequest::RequestState eState = oRequest.getState();
+        if (eState == HttpRequest::Aborted) {
+            sendError(oConnection, int(oRequest.getAbortReason()));
+            flushOutput(v_poConnection);
+            return false;
+        }
+        if (eState == HttpRequest::Complete) {
+            QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandler::read") << "received complete request";
+            oConnection.m_phase = CSslConnectionHandler::Processing;
+            oConnection.m_lastActivity = nowMs();
+            oConnection.m_input.compact();
+            m_pool->dispatch(v_poConnection, this);
+            return false;
+        }
+        if (eState == HttpRequest::AwaitingBody && !oConnection.m_continueSent
+            && oRequest.getHeader("expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
+            // The client waits for this before it sends the body.
+            oConnection.m_continueSent = true;
+            oConnection.m_output.append(kContinue, sizeof kContinue - 1);
+            flushOutput(v_poConnection);
+            if (oConnection.m_phase == CSslConnectionHandler::Closed)
+                return false;
+        }
+        if (oConnection.m_input.bytesAvailable() == iBefore && eState == eBefore)
+            break; // a line is incomplete: wait for more bytes
+    }
+    oConnection.m_input.compact();
+    return oConnection.m_phase == CSslConnectionHandler::Reading;
+}
+
+void CSslReactor::sendError(CSslConnectionHandler &v_oConnection, int v_iReason)
+{
+    const char *pFunc = "CSslConnectionHandler::read";
+    const char *pText = kEntityTooLarge;
+    size_t uLength = sizeof kEntityTooLarge - 1;
+    switch (v_iReason) {
+    case norrweb::HttpRequest::BadFraming:
+        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 400 bad request - Connection: close";
+        pText = kBadRequest;
+        uLength = sizeof kBadRequest - 1;
+        break;
+    case norrweb::HttpRequest::UnsupportedFraming:
+        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 501 not implemented - Connection: close";
+        pText = kNotImplemented;
+        uLength = sizeof kNotImplemented - 1;
+        break;
+    case norrweb::HttpRequest::NoTemporaryFile:
+        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 503 service unavailable - Connection: close";
+        pText = kUnavailable;
+        uLength = sizeof kUnavailable - 1;
+        break;
+    default:
+        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 413 entity too large - Connection: close";
+        break;
+    }
+    v_oConnection.m_request.reset();
+    v_oConnection.m_phase = CSslConnectionHandler::Writing;
+    v_oConnection.m_output.append(pText, int(uLength));
+    v_oConnection.m_closeAfterWrite = true;
+    v_oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
+}
+
+void CSslReactor::flushOutput(const Connection &v_poConnection)
+{
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    while (oConnection.m_outputPos < oConnection.m_output.size()) {
+        ERR_clear_error();
+        const int iWritten = SSL_write(oConnection.m_ssl, oConnection.m_output.constData() + oConnection.m_outputPos,
+                                       oConnection.m_output.size() - oConnection.m_outputPos);
+        if (iWritten > 0) {
+            oConnection.m_outputPos += iWritten;
+            continue;
+        }
+        const int iError = SSL_get_error(oConnection.m_ssl, iWritten);
+        if (iError == SSL_ERROR_WANT_WRITE || iError == SSL_ERROR_WANT_READ) {
+            setWriteInterest(oConnection, true);
+            return;
+        }
+        ERR_clear_error();
+        // The client is gone.
+        QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandler::disconnected") << "disconnected";
+        closeNow(oConnection);
+        return;
+    }
+    oConnection.m_output.clear();
+    oConnection.m_outputPos = 0;
+    setWriteInterest(oConnection, false);
+    if (oConnection.m_phase == CSslConnectionHandler::Writing)
+        finishReply(v_poConnection);
+}
+
+void CSslReactor::finishReply(const Connection &v_poConnection)
+{
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    if (oConnection.m_closeAfterWrite) {
+        closeGracefully(oConnection);
+        return;
+    }
+    oConnection.m_phase = CSslConnectionHandler::Reading;
+    const qint64 iNow = nowMs();
+    oConnection.m_lastActivity = iNow;
+    oConnection.m_deadline = iNow + m_limits.readTimeoutMs;
+    // Pipelined requests may be buffered already, here or in the kernel.
+    serve(v_poConnection);
+}
+
+void CSslReactor::closeGracefully(CSslConnectionHandler &v_oConnection)
+{
+    // close_notify, then our half of TCP; the client's remaining bytes are read and
+    // dropped for a moment, so that closing does not reset the connection under a
+    // reply the client has not read yet.
+    v_oConnection.m_request.reset();
+    ERR_clear_error();
+    SSL_shutdown(v_oConnection.m_ssl);
+    ERR_clear_error();
+    ::shutdown(v_oConnection.m_fd, SHUT_WR);
+    v_oConnection.m_phase = CSslConnectionHandler::Lingering;
+    v_oConnection.m_deadline = nowMs() + m_limits.lingerMs;
+    setWriteInterest(v_oConnection, false);
+    drainLinger(v_oConnection);
+}
+
+void CSslReactor::drainLinger(CSslConnectionHandler &v_oConnection)
+{
+    char aScratch[4096];
+    for (;;) {
+        const ssize_t iRead = ::recv(v_oConnection.m_fd, aScratch, sizeof aScratch, MSG_DONTWAIT);
+        if (iRead > 0)
+            continue;
+        if (iRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        closeNow(v_oConnection);
+        return;
+    }
+}
+
+void CSslReactor::closeNow(CSslConnectionHandler &v_oConnection)
+{
+    if (v_oConnection.m_phase == CSslConnectionHandler::Closed)
+        return;
+    const bool bServing = v_oConnection.m_phase == CSslConnectionHandler::Processing;
+    v_oConnection.m_phase = CSslConnectionHandler::Closed;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, v_oConnection.m_fd, nullptr);
+    // Shut down at once; the descriptor itself goes with the handler object, which
+    // a request worker may still hold.
+    ::shutdown(v_oConnection.m_fd, SHUT_RDWR);
+    if (!bServing)
+        v_oConnection.m_request.reset();
+    const int iFd = v_oConnection.m_fd;
+    const qint64 iUid = v_oConnection.uid();
+    m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
+    m_pool->connectionClosed(iUid);
+    m_connections.erase(iFd); // may destroy the handler: nothing of it is used after this
+}
+
+void CSslReactor::setWriteInterest(CSslConnectionHandler &v_oConnection, bool v_bWrite)
+{
+    if (v_oConnection.m_writeArmed == v_bWrite || v_oConnection.m_phase == CSslConnectionHandler::Closed)
+        return;
+    epoll_event oEvent{};
+    oEvent.events = EPOLLIN | EPOLLRDHUP | EPOLLET | (v_bWrite ? EPOLLOUT : 0u);
+    oEvent.data.fd = v_oConnection.m_fd;
+    ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, v_oConnection.m_fd, &oEvent);
+    v_oConnection.m_writeArmed = v_bWrite;
+}
+
+void CSslReactor::sweep(qint64 v_iNowMs)
+{
+    std::vector<Connection> oExpired;
+    for (auto &oEntry : m_connections) {
+        const CSslConnectionHandler &oConnection = *oEntry.second;
+        if (oConnection.m_phase != CSslConnectionHandler::Processing && oConnection.m_deadline <= v_iNowMs)
+            oExpired.push_back(oEntry.second);
+    }
+    for (const Connection &poConnection : oExpired) {
+        CSslConnectionHandler &oConnection = *poConnection;
+        switch (oConnection.m_phase) {
+        case CSslConnectionHandler::Handshake:
+        case CSslConnectionHandler::Reading:
+            // No reply: the client did not finish what it started in time.
+            QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandler::readTimeout") << "read timeout occurred";
+            if (oConnection.m_phase == CSslConnectionHandler::Reading)
+                closeGracefully(oConnection);
+            else
+                closeNow(oConnection);
+            break;
+        case CSslConnectionHandler::Writing:
+            QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandler::writeTimeout")
+                << "write timeout occurred";
+            closeNow(oConnection);
+            break;
+        default:
+            closeNow(oConnection);
+            break;
+        }
+    }
+}

@@ -1,0 +1,148 @@
+#include "ctlscontext.h"
+
+#include "csettings.h"
+#include "csslconnectionhandler.h"
+#include "qtxlogger.h"
+#include "secureobject.h"
+#include "uniquepass.h"
+
+#include <QFile>
+#include <QSslCipher>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// Certificate and key bytes, read once for the process; an entry still empty is
+// read again when the next context is built.
+std::mutex g_cacheMutex;
+QByteArray g_certificateBytes;
+QByteArray g_keyBytes;
+
+QByteArray opensslError()
+{
+    char aBuffer[256];
+    const unsigned long uError = ERR_get_error();
+    if (uError == 0)
+        return QByteArrayLiteral("unknown error");
+    ERR_error_string_n(uError, aBuffer, sizeof aBuffer);
+    ERR_clear_error();
+    return QByteArray(aBuffer);
+}
+
+int passPhraseCallback(char *v_pBuffer, int v_iSize, int, void *v_pPass)
+{
+    const SecurePass *poPass = static_cast<const SecurePass *>(v_pPass);
+    const int iLength = poPass->data() ? qMin(int(poPass->size()), v_iSize) : 0;
+    if (iLength > 0)
+        memcpy(v_pBuffer, poPass->data(), size_t(iLength));
+    return iLength;
+}
+
+// Installs certificate and key; the key must open with the pass phrase and belong
+// to the certificate, or every handshake would fail later without a clue.
+bool useCertificateAndKey(SSL_CTX *v_poContext, const QByteArray &v_oCertPem, const QByteArray &v_oKeyPem,
+                          SecurePass &v_oPass)
+{
+    BIO *poCertBio = BIO_new_mem_buf(v_oCertPem.constData(), v_oCertPem.size());
+    BIO *poKeyBio = BIO_new_mem_buf(v_oKeyPem.constData(), v_oKeyPem.size());
+    X509 *poCert = poCertBio ? PEM_read_bio_X509(poCertBio, nullptr, nullptr, nullptr) : nullptr;
+    // The pass phrase is copied straight into OpenSSL's buffer: no further clear-text copy.
+    EVP_PKEY *poKey = poKeyBio ? PEM_read_bio_PrivateKey(poKeyBio, nullptr, passPhraseCallback, &v_oPass) : nullptr;
+    bool bOk = poCert && poKey && SSL_CTX_use_certificate(v_poContext, poCert) == 1
+               && SSL_CTX_use_PrivateKey(v_poContext, poKey) == 1 && SSL_CTX_check_private_key(v_poContext) == 1;
+    EVP_PKEY_free(poKey);
+    X509_free(poCert);
+    BIO_free(poKeyBio);
+    BIO_free(poCertBio);
+    ERR_clear_error();
+    return bOk;
+}
+
+} // namespace
+
+void CTlsContext::clearCertificateCache()
+{
+    std::lock_guard<std::mutex> oGuard(g_cacheMutex);
+    g_certificateBytes.clear();
+    g_keyBytes.clear();
+}
+
+CTlsContext::~CTlsContext()
+{
+    SSL_CTX_free(m_context);
+}
+
+std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
+{
+    std::shared_ptr<CTlsContext> poResult(new CTlsContext);
+    SSL_CTX *poContext = SSL_CTX_new(TLS_server_method());
+    if (!poContext) {
+        QTX_LOG(QTXLogger::Instance(), ERROR, v_pLogFunction) << "SslError: " << opensslError();
+        return poResult;
+    }
+    poResult->m_context = poContext;
+    SSL_CTX_set_min_proto_version(poContext, TLS1_2_VERSION);
+    // No renegotiation: a client could otherwise make the server do handshakes at will.
+    SSL_CTX_set_options(poContext, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+    // Partial writes and idle connections without buffers keep memory per connection small.
+    SSL_CTX_set_mode(poContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER
+                                    | SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_verify(poContext, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_session_cache_mode(poContext, SSL_SESS_CACHE_SERVER);
+    static const unsigned char kSessionContext[] = "qtx";
+    SSL_CTX_set_session_id_context(poContext, kSessionContext, sizeof kSessionContext - 1);
+
+    QByteArray oCertBytes;
+    QByteArray oKeyBytes;
+    {
+        std::lock_guard<std::mutex> oGuard(g_cacheMutex);
+        if (g_certificateBytes.isEmpty() || g_keyBytes.isEmpty()) {
+            const auto oPaths = CSettings::Instance()->ReadSslCertificateCertAndKeyFiles();
+            if (QFile::exists(oPaths.first) && QFile::exists(oPaths.second)) {
+                QFile oCert(oPaths.first);
+                QFile oKey(oPaths.second);
+                if (oCert.open(QIODevice::ReadOnly))
+                    g_certificateBytes = oCert.readAll();
+                if (oKey.open(QIODevice::ReadOnly))
+                    g_keyBytes = oKey.readAll();
+            }
+        }
+        oCertBytes = g_certificateBytes;
+        oKeyBytes = g_keyBytes;
+    }
+    if (!oCertBytes.isEmpty() && !oKeyBytes.isEmpty()) {
+        SecurePass oPass;
+        CSslConnectionHandler::GetKeyPassPhrase(oPass);
+        if (!useCertificateAndKey(poContext, oCertBytes, oKeyBytes, oPass))
+            QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction)
+                << "The key does not open with this machine's pass phrase or does not match the certificate";
+        oPass.release();
+    } else {
+        QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction) << "Cert file not found";
+        QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction) << "Key file not found";
+    }
+
+    QByteArray oCipherList;
+    const QList<QSslCipher> oCiphers = CSettings::Instance()->ReadSslEnabledCiphersList();
+    for (const QSslCipher &oCipher : oCiphers) {
+        if (!oCipherList.isEmpty())
+            oCipherList += ':';
+        oCipherList += oCipher.name().toLatin1();
+    }
+    if (oCipherList.isEmpty() || SSL_CTX_set_cipher_list(poContext, oCipherList.constData()) != 1) {
+        ERR_clear_error();
+        QTX_LOG(QTXLogger::Instance(), ERROR, v_pLogFunction) << "EnabledCipherList is empty";
+        return poResult;
+    }
+    poResult->m_hasCiphers = true;
+    return poResult;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+// The server side of TLS for every connection of the process: one OpenSSL
+// context built from the configured certificate, key and cipher list. The key
+// is opened once with the machine-bound pass phrase, whose copies are wiped.
+
+#include <QString>
+
+#include <memory>
+
+typedef struct ssl_ctx_st SSL_CTX;
+
+class CTlsContext
+{
+public:
+    // Builds the context and logs, in the name of v_pLogFunction, what is missing
+    // ("Cert file not found", "Key file not found", "EnabledCipherList is empty").
+    // Certificate and key bytes are read once per process (see clearCertificateCache).
+    static std::shared_ptr<CTlsContext> create(const char *v_pLogFunction);
+    ~CTlsContext();
+
+    CTlsContext(const CTlsContext &) = delete;
+    CTlsContext &operator=(const CTlsContext &) = delete;
+
+    SSL_CTX *get() const { return m_context; }
+    // False when the cipher list is empty: connections are then closed at once.
+    bool hasCiphers() const { return m_hasCiphers; }
+
+    // Forgets the cached certificate and key bytes (tests; a restart does the same).
+    static void clearCertificateCache();
+
+private:
+    CTlsContext() = default;
+
+    SSL_CTX *m_context = nullptr;
+    bool m_hasCiphers = false;
+};
