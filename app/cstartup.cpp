@@ -25,7 +25,17 @@
 #include <iostream>
 #include <new>
 
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 
@@ -76,6 +86,119 @@ void deleteLaterOrNow(QObject *v_poObject)
         delete v_poObject;
 }
 
+// Why the display named in the environment cannot be used, or empty. Set by
+// the constructor before the application object exists, logged by Start()
+// once the log is open.
+QString g_displayFallback;
+
+// The platform Qt is going to load: QT_QPA_PLATFORM's name, else Qt's default.
+QByteArray intendedPlatform()
+{
+    QByteArray oPlatform = qgetenv("QT_QPA_PLATFORM");
+    const int iEnd = oPlatform.indexOf(':');
+    if (iEnd >= 0)
+        oPlatform.truncate(iEnd);
+    return oPlatform.isEmpty() ? QByteArrayLiteral("xcb") : oPlatform.trimmed();
+}
+
+// Opens and closes one X connection the way Qt's xcb platform would, through
+// the same library (loaded here so the server does not link it); an empty
+// result means the display answered.
+QString probeX11Display()
+{
+    void *pLibrary = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!pLibrary)
+        return QStringLiteral("libxcb.so.1 cannot be loaded");
+    using ConnectFn = void *(*)(const char *, int *);
+    using HasErrorFn = int (*)(void *);
+    using DisconnectFn = void (*)(void *);
+    auto pConnect = reinterpret_cast<ConnectFn>(::dlsym(pLibrary, "xcb_connect"));
+    auto pHasError = reinterpret_cast<HasErrorFn>(::dlsym(pLibrary, "xcb_connection_has_error"));
+    auto pDisconnect = reinterpret_cast<DisconnectFn>(::dlsym(pLibrary, "xcb_disconnect"));
+    QString oError;
+    if (!pConnect || !pHasError || !pDisconnect) {
+        oError = QStringLiteral("libxcb.so.1 lacks xcb_connect");
+    } else {
+        void *pConnection = pConnect(nullptr, nullptr);
+        const int iError = pConnection ? pHasError(pConnection) : -1;
+        if (iError != 0)
+            oError = QStringLiteral("the X server does not accept a connection (xcb error %1)").arg(iError);
+        if (pConnection)
+            pDisconnect(pConnection);
+    }
+    ::dlclose(pLibrary);
+    return oError;
+}
+
+// Connects to the Wayland compositor's socket; an empty result means it answered.
+QString probeWaylandDisplay()
+{
+    QByteArray oName = qgetenv("WAYLAND_DISPLAY");
+    if (oName.isEmpty())
+        oName = QByteArrayLiteral("wayland-0");
+    const QByteArray oPath = oName.startsWith('/') ? oName : qgetenv("XDG_RUNTIME_DIR") + '/' + oName;
+    sockaddr_un oAddress {};
+    oAddress.sun_family = AF_UNIX;
+    if (oPath.size() >= int(sizeof oAddress.sun_path))
+        return QStringLiteral("socket path too long");
+    std::memcpy(oAddress.sun_path, oPath.constData(), size_t(oPath.size()));
+    const int iSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (iSocket < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    const bool bOk = ::connect(iSocket, reinterpret_cast<sockaddr *>(&oAddress), sizeof oAddress) == 0;
+    const int iErrno = errno;
+    ::close(iSocket);
+    return bOk ? QString() : QStringLiteral("%1: %2").arg(QString::fromLocal8Bit(oPath), QString::fromLocal8Bit(std::strerror(iErrno)));
+}
+
+// Chooses the platform of the GUI application: the offscreen one when there is
+// no display, or when the display the environment names cannot be reached
+// (Qt would abort on it); then the server still runs, GUI modules included.
+void chooseGuiPlatform()
+{
+    const bool bNoDisplay = qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && bNoDisplay) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return;
+    }
+    const QByteArray oPlatform = intendedPlatform();
+    QString oProblem;
+    QString oDisplay;
+    if (oPlatform == "xcb") {
+        oDisplay = qEnvironmentVariable("DISPLAY");
+        oProblem = oDisplay.isEmpty() ? QStringLiteral("DISPLAY is not set") : probeX11Display();
+        oDisplay = QStringLiteral("\"%1\" (X11)").arg(oDisplay);
+    } else if (oPlatform == "wayland" || oPlatform == "wayland-egl") {
+        oDisplay = QStringLiteral("\"%1\" (Wayland)").arg(qEnvironmentVariable("WAYLAND_DISPLAY"));
+        oProblem = probeWaylandDisplay();
+    }
+    if (oProblem.isEmpty())
+        return;
+    g_displayFallback = QStringLiteral("Display %1 cannot be reached (%2): GUI functions run on the offscreen platform")
+                            .arg(oDisplay, oProblem);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::cerr << "WARN: " << g_displayFallback.toStdString() << std::endl;
+}
+
+// One server per account and executable name, decided atomically: the first
+// process holds an exclusive lock on a file in the account's data folder for
+// its whole life (the descriptor is deliberately never closed). Returns false
+// when another process holds it; true when taken, or when the file cannot be
+// opened at all (then the process scan alone decides, as before).
+bool takeInstanceLock(const QString &v_oProcessName)
+{
+    const QString oDir = qtxUserDataDir();
+    QDir().mkpath(oDir);
+    const QByteArray oPath = QFile::encodeName(oDir + v_oProcessName + QStringLiteral(".lock"));
+    const int iFd = ::open(oPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (iFd < 0)
+        return true;
+    if (::flock(iFd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    ::close(iFd);
+    return false;
+}
+
 void requestQuit(int v_iExitCode)
 {
     // Queued, so it takes effect when the loop starts: exec() returns at once.
@@ -112,10 +235,9 @@ CStartup::CStartup(int &argc, char **argv)
     if (m_consoleMode) {
         poApplication = new QCoreApplication(argc, argv);
     } else {
-        // No display: the offscreen platform keeps GUI modules working.
-        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-            && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
+        // No display, or one that cannot be reached: the offscreen platform
+        // keeps GUI modules working.
+        chooseGuiPlatform();
         poApplication = new QApplication(argc, argv);
     }
     m_application.reset(poApplication, deleteLaterOrNow);
@@ -148,6 +270,8 @@ void CStartup::Start()
         installFatalSignalHandlers();
         QTXLogger::ApplyLoggingSettings();
         ServerLogger::Instance();
+        if (!g_displayFallback.isEmpty())
+            QTX_LOG(ServerLogger::Instance(), WARN, "CStartup::CStartup") << g_displayFallback;
 
         // Single-instance check: a process of this executable's name, owned by
         // this account, that already listens means a server is running.
@@ -155,8 +279,21 @@ void CStartup::Start()
         const qint64 iOwnPid = QCoreApplication::applicationPid();
         const QString oProcessName = poProcessUtils->getNameOfProcessWithPID(iOwnPid);
         const QString oAccount = poProcessUtils->getDomainAndUsernameForPID(iOwnPid);
-        const quint16 uiPort = poProcessUtils->getPortOfUserProcess(oAccount, oProcessName, 0);
-        if (uiPort != 0) {
+        // Two processes started at the same moment would both find no listener:
+        // the instance lock decides between them. The loser waits a moment for
+        // the winner's port, or takes over when the winner ends without serving.
+        bool bLocked = takeInstanceLock(oProcessName);
+        quint16 uiPort = 0;
+        for (int i = 0; !bLocked && uiPort == 0 && i < 100; ++i) {
+            uiPort = poProcessUtils->getPortOfUserProcess(oAccount, oProcessName, 0);
+            if (uiPort == 0) {
+                ::usleep(100 * 1000);
+                bLocked = takeInstanceLock(oProcessName);
+            }
+        }
+        if (bLocked)
+            uiPort = poProcessUtils->getPortOfUserProcess(oAccount, oProcessName, 0);
+        if (uiPort != 0 || !bLocked) {
             QTX_LOG(ServerLogger::Instance(), ERROR, "CStartup::Start")
                 << "Server is already running on port: " << uiPort << " for user: " << oAccount;
             QCoreApplication::quit();

@@ -55,13 +55,6 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
         }
     }
     RestartTimeout();
-    // GET_RESULT fetches the job its "cmdId" parameter names (else its header's):
-    // the permission check must see that same id.
-    if (m_oCommandData.oCommand == "GET_RESULT") {
-        const QByteArray oFetched = escapeAndConvertToValidID(v_oRequest.getParameter("cmdId"));
-        if (!oFetched.isEmpty())
-            m_oCommandData.oCommandId = oFetched;
-    }
     const bool bPermitted = CheckPermissions(v_oResponse);
 
     const QByteArray &oCommand = m_oCommandData.oCommand;
@@ -135,6 +128,14 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     m_oCommandData.oSessionParams = m_oSession.getAll();
 
     m_oCommandData.oCommandId = GetHeaderValue(v_oRequest, "X-QTX-cmdId");
+    // GET_RESULT fetches the job named by the "cmdId" parameter, or by the
+    // header without one; the permission check compares it with the header's.
+    m_oResultCommandId.clear();
+    if (m_oCommandData.oCommand == "GET_RESULT") {
+        m_oResultCommandId = escapeAndConvertToValidID(v_oRequest.getParameter("cmdId"));
+        if (m_oResultCommandId.isEmpty())
+            m_oResultCommandId = m_oCommandData.oCommandId;
+    }
     if (m_oCommandData.oCommandId.isEmpty())
         GenerateCmdId();
     v_oResponse.setHeader("X-QTX-cmdId", m_oCommandData.oCommandId);

@@ -15,6 +15,8 @@
 #include <QVariant>
 
 class CLauncher;
+class ClientIdentity;
+class ProcessUtils;
 class CTimeout;
 class DllManager;
 class DllModule;
@@ -73,8 +75,10 @@ private:
 
     // Permission checks
     bool CheckPermissions(norrweb::HttpResponse &v_oResponse);
-    bool IsClientOnCurrentUser(const norrweb::HttpConnectionInfo *v_poConnection);
-    bool IsClientOnSystemUser(const norrweb::HttpConnectionInfo *v_poConnection);
+    // The client's identity is resolved once (null when that failed) and
+    // shared by both checks.
+    bool IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort);
+    bool IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort);
     QString askDispatcherForDomainAndUsernameForPID(qint64 v_iPid);
 
     // Reply delivery
@@ -87,6 +91,7 @@ private:
     CTimeout *m_pTimeout = nullptr;
     JobRequest m_oCommandData;
     norrweb::HttpSession m_oSession;
+    QByteArray m_oResultCommandId;  // the job a GET_RESULT fetches
     QByteArray m_oCallback;
     QByteArray m_oResultData;
     bool m_bVerboseLog = true;

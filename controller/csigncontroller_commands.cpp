@@ -38,9 +38,8 @@ QTXLogger &logger()
 
 void CSignController::ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
-    QByteArray oCommandId = escapeAndConvertToValidID(v_oRequest.getParameter("cmdId"));
-    if (oCommandId.isEmpty())
-        oCommandId = GetHeaderValue(v_oRequest, "X-QTX-cmdId");
+    Q_UNUSED(v_oRequest);
+    const QByteArray oCommandId = m_oResultCommandId;
     QTX_LOG(logger(), INFO, "CSignController::ProcessGetResult") << "oCommandId=" << oCommandId;
 
     JobRequest oQuery = m_oCommandData;
@@ -221,7 +220,8 @@ void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oRespons
     }
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     try {
-        UserServerPort oLookup(poProcessUtils.get(), poConnection->peerPort, poConnection->localPort);
+        UserServerPort oLookup(poProcessUtils.get(), poConnection->peerPort, poConnection->localPort,
+                               poConnection->clientUid);
         if (!oLookup.isConnectionAtConfiguredPort()) {
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
             return;

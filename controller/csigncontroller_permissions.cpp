@@ -14,18 +14,21 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
+#include "clientidentity.h"
+#include "dispatcherquery.h"
+
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QUrl>
+
+#include <stdexcept>
 
 const char *const SYSTEM_CLIENT_LIBRARIES[4] = {"KeepAlive", "updater", "logTool", "watchdog"};
 
 namespace {
+
+// The whole dispatcher exchange, connection and handshake included.
+constexpr int kDispatcherQueryTimeoutMs = 3000;
 
 QTXLogger &logger()
 {
@@ -48,21 +51,29 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
     const char *pFunc = "CSignController::CheckPermissions";
     norrweb::HttpConnectionInfo *poConnection = v_oResponse.getConnection();
     // The process at the client end of a connection does not change while the
-    // connection lasts, and finding it is costly: the answer is kept with the
-    // connection for its later requests.
+    // connection lasts: the answer is kept with the connection for its later
+    // requests.
     bool bClientOnCurrentUser = false;
     bool bClientOnSystemUser = false;
     if (poConnection && poConnection->identityKnown) {
         bClientOnCurrentUser = poConnection->clientOnCurrentUser;
         bClientOnSystemUser = poConnection->clientOnSystemUser;
-    } else {
-        bClientOnCurrentUser = IsClientOnCurrentUser(poConnection);
-        bClientOnSystemUser = IsClientOnSystemUser(poConnection);
-        if (poConnection) {
-            poConnection->clientOnCurrentUser = bClientOnCurrentUser;
-            poConnection->clientOnSystemUser = bClientOnSystemUser;
-            poConnection->identityKnown = true;
+    } else if (poConnection) {
+        const quint16 uiPort = poConnection->peerPort;
+        std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
+        // One look-up of the client serves both checks.
+        ClientIdentity oClient;
+        bool bResolved = false;
+        try {
+            oClient = ClientIdentity::resolve(*poProcessUtils, uiPort, poConnection->localPort, poConnection->clientUid);
+            bResolved = true;
+        } catch (...) {
         }
+        bClientOnCurrentUser = IsClientOnCurrentUser(*poProcessUtils, bResolved ? &oClient : nullptr, uiPort);
+        bClientOnSystemUser = IsClientOnSystemUser(*poProcessUtils, bResolved ? &oClient : nullptr, uiPort);
+        poConnection->clientOnCurrentUser = bClientOnCurrentUser;
+        poConnection->clientOnSystemUser = bClientOnSystemUser;
+        poConnection->identityKnown = true;
     }
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnCurrentUser=" << bClientOnCurrentUser;
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bClientOnSystemUser;
@@ -87,45 +98,36 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
             return true;
         }
     }
-    if (m_oCommandData.oCommand == "GET_RESULT"
+    // The job is checked by the header's command id; it must also be the job
+    // that is fetched, or a "cmdId" parameter would hand out any other job.
+    if (m_oCommandData.oCommand == "GET_RESULT" && m_oResultCommandId == m_oCommandData.oCommandId
         && m_pLauncher->IsUnprivilegedJob(m_oCommandData.oSessionId, m_oCommandData.oCommandId))
         return true;
     return false;
 }
 
-bool CSignController::IsClientOnCurrentUser(const norrweb::HttpConnectionInfo *v_poConnection)
+bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort)
 {
     const char *pFunc = "CSignController::IsClientOnCurrentUser";
-    if (!v_poConnection)
-        return false;
-    const quint16 uiPort = v_poConnection->peerPort;
-    const quint16 uiServerPort = v_poConnection->localPort;
-    std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bResult = false;
     try {
-        const qint64 iClientPid = poProcessUtils->getPidOfClientAtPorts(uiPort, uiServerPort);
+        if (!v_poClient)
+            throw std::runtime_error("client look-up failed");
         const qint64 iServerPid = QCoreApplication::applicationPid();
-        // Another account's process is hidden from a user instance, but the kernel
-        // still names the socket's owner: decide from that account instead.
-        const qint64 iClientUid = iClientPid == 0 ? poProcessUtils->getUidOfClientAtPorts(uiPort, uiServerPort) : -1;
-        if ((iClientPid != 0 || iClientUid >= 0) && iServerPid != 0) {
+        if (v_poClient->found() && iServerPid != 0) {
             QString oClientUser = QStringLiteral("<UNKNOWN>");
-            if (iClientPid == 0) {
-                oClientUser = poProcessUtils->getDomainAndUsernameForUid(iClientUid);
-            } else {
-                try {
-                    oClientUser = poProcessUtils->getDomainAndUsernameForPID(iClientPid);
-                } catch (const OpenProcessException &) {
-                    QTX_LOG(logger(), NOTICE, pFunc) << "Too low permissions. Ask dispatcher for username";
-                    oClientUser = askDispatcherForDomainAndUsernameForPID(iClientPid);
-                }
+            try {
+                oClientUser = v_poClient->account(v_oUtils);
+            } catch (const OpenProcessException &) {
+                // Only the holder of a root-owned socket is read from its process.
+                QTX_LOG(logger(), NOTICE, pFunc) << "Too low permissions. Ask dispatcher for username";
+                oClientUser = askDispatcherForDomainAndUsernameForPID(v_poClient->pid());
             }
-            const QString oServerUser = poProcessUtils->getDomainAndUsernameForPID(iServerPid);
+            const QString oServerUser = v_oUtils.getDomainAndUsernameForPID(iServerPid);
             if (oClientUser.compare(oServerUser, Qt::CaseInsensitive) == 0) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on the same user as server.";
                 bResult = true;
-            } else if (oClientUser.compare(poProcessUtils->getDomainAndUsernameForSystemAccount(), Qt::CaseInsensitive)
-                       == 0) {
+            } else if (oClientUser.compare(v_oUtils.getDomainAndUsernameForSystemAccount(), Qt::CaseInsensitive) == 0) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on SYSTEM user.";
                 bResult = true;
             } else {
@@ -133,29 +135,23 @@ bool CSignController::IsClientOnCurrentUser(const norrweb::HttpConnectionInfo *v
             }
         }
     } catch (...) {
-        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << uiPort;
+        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_uiPort;
         bResult = false;
     }
     return bResult;
 }
 
-bool CSignController::IsClientOnSystemUser(const norrweb::HttpConnectionInfo *v_poConnection)
+bool CSignController::IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort)
 {
     const char *pFunc = "CSignController::IsClientOnSystemUser";
-    if (!v_poConnection)
-        return false;
-    const quint16 uiPort = v_poConnection->peerPort;
-    const quint16 uiServerPort = v_poConnection->localPort;
-    std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bResult = false;
     try {
-        const qint64 iPid = poProcessUtils->getPidOfClientAtPorts(uiPort, uiServerPort);
-        // A hidden client process: the socket's owner uid tells whether it is root.
-        bResult = iPid != 0 ? poProcessUtils->isSystemProcess(iPid)
-                            : poProcessUtils->getUidOfClientAtPorts(uiPort, uiServerPort) == 0;
+        if (!v_poClient)
+            throw std::runtime_error("client look-up failed");
+        bResult = v_poClient->isSystem(v_oUtils);
         QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bResult;
     } catch (...) {
-        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << uiPort;
+        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_uiPort;
         bResult = false;
     }
     return bResult;
@@ -180,41 +176,31 @@ QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid)
     const QByteArray oBody = QByteArrayLiteral("processPid") + '=' + QByteArray::number(v_iPid);
     QTX_LOG(logger(), INFO, pFunc) << "oBody=" << oBody;
 
-    QNetworkRequest oRequest(oUrl);
-    oRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    QNetworkAccessManager oManager;
-    QTX_LOG(logger(), INFO, pFunc) << "make post request";
-    QNetworkReply *poReply = oManager.post(oRequest, oBody);
-    // The dispatcher presents this machine's server certificate, which no client
-    // trusts by default: it is accepted for this one request, and only when the
-    // peer shows exactly the certificate configured for this server.
+    // The dispatcher presents this machine's server certificate: exactly that
+    // certificate is accepted. The exchange runs without an event loop (this
+    // handler cannot be re-entered meanwhile) and ends by a deadline.
     const QList<QSslCertificate> oOwn =
         QSslCertificate::fromPath(CSettings::Instance()->ReadSslCertificateCertAndKeyFiles().first);
-    QObject::connect(poReply, &QNetworkReply::sslErrors, poReply, [poReply, oOwn](const QList<QSslError> &) {
-        if (!oOwn.isEmpty() && poReply->sslConfiguration().peerCertificate() == oOwn.first())
-            poReply->ignoreSslErrors();
-    });
-    QEventLoop oLoop;
-    QObject::connect(poReply, &QNetworkReply::finished, &oLoop, &QEventLoop::quit);
+    QTX_LOG(logger(), INFO, pFunc) << "make post request";
     QTX_LOG(logger(), INFO, pFunc) << "starting loop";
-    if (!poReply->isFinished())
-        oLoop.exec();
+    const DispatcherReply oReply =
+        iDispatcherPort > 0 && iDispatcherPort <= 0xffff
+            ? postToDispatcher(static_cast<quint16>(iDispatcherPort), oPath.toLatin1(), oBody,
+                               oOwn.isEmpty() ? QSslCertificate() : oOwn.first(), kDispatcherQueryTimeoutMs)
+            : DispatcherReply();
     QTX_LOG(logger(), INFO, pFunc) << "loop finished";
+    if (!oReply.error.isEmpty())
+        QTX_LOG(logger(), WARN, pFunc) << "Dispatcher query failed: " << oReply.error;
 
-    int iStatus = 0;
-    const QVariant oStatus = poReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (oStatus.isValid()) {
+    const int iStatus = oReply.status;
+    if (iStatus != 0)
         QTX_LOG(logger(), INFO, pFunc) << "iResStatusCode set";
-        iStatus = oStatus.toInt();
-    }
     QTX_LOG(logger(), INFO, pFunc) << "iResStatusCode=" << iStatus;
     if (iStatus == 200) {
-        const QByteArray oReplyBody = poReply->readAll();
-        QTX_LOG(logger(), INFO, pFunc) << "oReplyBody=" << oReplyBody;
-        oResult = QString::fromUtf8(oReplyBody);
+        QTX_LOG(logger(), INFO, pFunc) << "oReplyBody=" << oReply.body;
+        oResult = QString::fromUtf8(oReply.body);
     }
     QTX_LOG(logger(), NOTICE, pFunc) << "Response info about PID <" << v_iPid
                                      << "> set to oClientDomainAndUsername=" << oResult;
-    delete poReply;
     return oResult;
 }

@@ -114,3 +114,16 @@ QString DetailedException::getDetailMessage() const
 {
     return m_detailMessage;
 }
+
+#define QTX_DEFINE_EXPORTED_EXCEPTION(Name, Base)                                            \
+    Name::Name(const QString &v_oMessage) : Base(v_oMessage) {}                             \
+    Name::Name(const QString &v_oMessage, const BaseException &v_oCause)                     \
+        : Base(v_oMessage, v_oCause) {}                                                      \
+    Name::Name(const Name &v_oOther) = default;                                              \
+    Name &Name::operator=(const Name &v_oOther) = default;                                   \
+    Name::~Name() = default;                                                                 \
+    void Name::raise() const { throw *this; }                                                \
+    Name *Name::clone() const { return new Name(*this); }
+
+QTX_DEFINE_EXPORTED_EXCEPTION(NotImplementedException, BaseException)
+QTX_DEFINE_EXPORTED_EXCEPTION(UnsupportedCharsException, BaseException)

@@ -59,8 +59,24 @@ private:
         Name *clone() const override { return new Name(*this); }                 \
     };
 
-QTX_DECLARE_EXCEPTION(NotImplementedException, BaseException)
-QTX_DECLARE_EXCEPTION(UnsupportedCharsException, BaseException)
+// The two exceptions that modules may construct and throw themselves. Every
+// member is defined out of line, so the executable carries (and exports) their
+// constructors, destructor, assignment and virtual table for modules to bind to.
+#define QTX_DECLARE_EXPORTED_EXCEPTION(Name, Base)                                \
+    class Name : public Base                                                     \
+    {                                                                            \
+    public:                                                                      \
+        explicit Name(const QString &v_oMessage);                                \
+        Name(const QString &v_oMessage, const BaseException &v_oCause);          \
+        Name(const Name &v_oOther);                                              \
+        Name &operator=(const Name &v_oOther);                                   \
+        ~Name() override;                                                        \
+        void raise() const override;                                             \
+        Name *clone() const override;                                            \
+    };
+
+QTX_DECLARE_EXPORTED_EXCEPTION(NotImplementedException, BaseException)
+QTX_DECLARE_EXPORTED_EXCEPTION(UnsupportedCharsException, BaseException)
 
 // Base for the exceptions that also carry a text meant for the client.
 class DetailedException : public BaseException

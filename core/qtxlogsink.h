@@ -24,6 +24,8 @@
 class QtxLogSink
 {
 public:
+    // The wait is long enough for the kernel's throttling of writers under much
+    // dirty page cache; a writer that needs longer for 1 MiB counts as stuck.
     // Bytes that may wait for the writer (about 7,000 lines). The queue and the
     // writer's batch each keep a buffer of this size once used, so a busy
     // server does not allocate or fault in fresh pages for every batch. A caller that finds the queue full
@@ -32,7 +34,7 @@ public:
     // writer writes again further lines are dropped at once. The writer then
     // puts a WARN line with the number of dropped lines into the file.
     static constexpr std::size_t kQueueLimit = 1u << 20;
-    static constexpr int kFullWaitMs = 200;
+    static constexpr int kFullWaitMs = 2000;
 
     QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
                mode_t v_uiMode);

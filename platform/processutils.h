@@ -72,5 +72,11 @@ public:
     virtual qint64 getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) = 0;
 };
 
+// Owner uid of the socket at the other end of a connected TCP socket of this
+// process (an accepted loopback client), from the kernel's record of that exact
+// connection; -1 when it cannot be told (the peer already closed, not TCP).
+// Cheap enough for every accepted connection.
+qint64 peerSocketOwnerUid(qintptr v_iSocketDescriptor);
+
 // Creates the implementation for this platform (ProcessUtilsLinuxImpl on Linux).
 std::unique_ptr<ProcessUtils> createProcessUtils();

@@ -22,6 +22,7 @@
 
 #include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -562,6 +563,20 @@ qint64 ProcessUtilsLinuxImpl::getLifetimeForPids(qint64 v_iPid)
 bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
                                           TcpRow *v_poRow)
 {
+    // With both ports known, the kernel is asked for exactly this connection on
+    // the loopback addresses the server listens on: one hash look-up instead of
+    // a walk over every socket of the machine.
+    if (v_uiServerPort != 0 && m_procRoot == "/proc") {
+        static const quint8 kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        const TcpEndpoint aLocal[2] = {ipv4Endpoint(0x7f000001u, v_uiClientPort), ipv6Endpoint(kIpv6Loopback, v_uiClientPort)};
+        const TcpEndpoint aRemote[2] = {ipv4Endpoint(0x7f000001u, v_uiServerPort), ipv6Endpoint(kIpv6Loopback, v_uiServerPort)};
+        for (int i = 0; i < 2; ++i) {
+            if (lookupTcpConnection(aLocal[i], aRemote[i], v_poRow) == 0)
+                return true;
+        }
+        // Not on those addresses (another 127/8 address), gone, or no socket
+        // diagnostics: the table, filtered by the client's port, decides.
+    }
     QVector<TcpRow> oRows;
     // Only rows with this local port are asked for; the kernel lists both ends
     // of a loopback connection, and the client's end is the one bound to its port.
@@ -573,18 +588,19 @@ bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiSe
     }
     if (oRows.isEmpty())
         return false;
-    *v_poRow = oRows.first();
+    if (v_uiServerPort == 0) {
+        *v_poRow = oRows.first();
+        return true;
+    }
     // One local port may serve several connections to different servers: with the
-    // server's port known, the row of this very connection is taken.
-    if (v_uiServerPort != 0) {
-        for (const TcpRow &oRow : qAsConst(oRows)) {
-            if (oRow.remotePort == v_uiServerPort) {
-                *v_poRow = oRow;
-                break;
-            }
+    // server's port known, only the row of this very connection counts.
+    for (const TcpRow &oRow : qAsConst(oRows)) {
+        if (oRow.remotePort == v_uiServerPort) {
+            *v_poRow = oRow;
+            return true;
         }
     }
-    return true;
+    return false;
 }
 
 qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
@@ -592,12 +608,79 @@ qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
     return getPidOfClientAtPorts(v_uiPort, 0);
 }
 
+namespace {
+
+// Root processes that recently held a root-owned client socket (a watchdog,
+// an updater, a load generator): they tend to make the next connection too.
+struct RecentRootHolders
+{
+    std::mutex mutex;
+    QVector<qint64> pids;  // most recent first
+};
+
+RecentRootHolders &recentRootHolders()
+{
+    static RecentRootHolders s_oRecent;
+    return s_oRecent;
+}
+
+constexpr int kRecentRootHolders = 8;
+
+} // namespace
+
+qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow)
+{
+    // Only an answer the full search would give in its decision: the search
+    // visits root's processes first, so for a root-owned socket any root
+    // process that holds it means a root client. A holder of another account
+    // proves nothing (a root process may hold the socket as well): search then.
+    if (v_oRow.uid != 0 || v_oRow.inode == 0 || m_procRoot != "/proc")
+        return 0;
+    QVector<qint64> oPids;
+    {
+        std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+        oPids = recentRootHolders().pids;
+    }
+    for (const qint64 iPid : qAsConst(oPids)) {
+        QByteArray oStatus;
+        uid_t uiUid = 1;
+        if (readSmallFile(m_procRoot + '/' + QByteArray::number(iPid) + "/status", &oStatus) != 0
+            || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+            continue;
+        QSet<quint64> oInodes;
+        if (socketInodesOfPid(m_procRoot, iPid, &oInodes) == 0 && oInodes.contains(v_oRow.inode))
+            return iPid;
+    }
+    return 0;
+}
+
+void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iPid)
+{
+    if (v_oRow.uid != 0 || v_iPid <= 0 || m_procRoot != "/proc")
+        return;
+    QByteArray oStatus;
+    uid_t uiUid = 1;
+    if (readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/status", &oStatus) != 0
+        || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+        return;
+    std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+    QVector<qint64> &oPids = recentRootHolders().pids;
+    oPids.removeAll(v_iPid);
+    oPids.prepend(v_iPid);
+    if (oPids.size() > kRecentRootHolders)
+        oPids.resize(kRecentRootHolders);
+}
+
 qint64 ProcessUtilsLinuxImpl::getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
 {
     TcpRow oRow;
     qint64 iPid = 0;
     if (findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
-        iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+        iPid = rootHolderFromRecent(oRow);
+        if (iPid == 0) {
+            iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+            rememberRootHolder(oRow, iPid);
+        }
         if (iPid == 0 && oRow.inode != 0) {
             PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket at port(" << v_uiClientPort << ") belongs to uid("
                                                     << oRow.uid << "), whose process is not visible to this account";
@@ -615,11 +698,23 @@ qint64 ProcessUtilsLinuxImpl::getUidOfSocketAtPort(quint16 v_uiPort)
 qint64 ProcessUtilsLinuxImpl::getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
 {
     TcpRow oRow;
-    const qint64 iUid = findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow)
-                            ? oRow.uid
-                            : -1;
+    // A socket without a file (TIME_WAIT, or closed by its process) has no
+    // owner any more; the kernel reports uid 0 for it, which is not root.
+    const qint64 iUid =
+        findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0
+            ? oRow.uid
+            : -1;
     PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiClientPort << ") has uid(" << iUid << ")";
     return iUid;
+}
+
+qint64 peerSocketOwnerUid(qintptr v_iSocketDescriptor)
+{
+    TcpRow oRow;
+    if (v_iSocketDescriptor < 0 || v_iSocketDescriptor > INT32_MAX
+        || lookupPeerOfSocket(static_cast<int>(v_iSocketDescriptor), &oRow) != 0 || oRow.inode == 0)
+        return -1;
+    return oRow.uid;
 }
 
 quint16 ProcessUtilsLinuxImpl::getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort)
@@ -644,23 +739,175 @@ quint16 ProcessUtilsLinuxImpl::getPortOfProcessWithPID(qint64 v_iPid, quint16 v_
     return uiPort;
 }
 
+namespace {
+
+// Which process holds each listening socket, kept between look-ups: a server's
+// listener lives as long as the server, so after the first search every later
+// one costs one readlink per candidate. An entry is used only after checking
+// that its descriptor still is that socket, and dropped with the socket.
+struct HolderCache
+{
+    std::mutex mutex;
+    QHash<quint64, SocketHolder> holders;
+    QSet<quint64> searched;  // listeners looked for once, found or not
+};
+
+HolderCache &holderCache()
+{
+    static HolderCache s_oCache;
+    return s_oCache;
+}
+
+// Account texts of uids for the listener search, which meets every account
+// that runs a server. Kept while the passwd file is unchanged, for 10 s at most
+// (accounts from other sources than the file change without touching it).
+QString cachedAccountOfUid(ProcessUtilsLinuxImpl &v_oUtils, qint64 v_iUid)
+{
+    static std::mutex s_oMutex;
+    static QHash<qint64, QString> s_oNames;
+    static timespec s_oPasswdTime{0, 0};
+    static qint64 s_iFilledAt = 0;
+    struct stat oInfo;
+    const timespec oTime = ::stat("/etc/passwd", &oInfo) == 0 ? oInfo.st_mtim : timespec{0, 0};
+    timespec oNow;
+    ::clock_gettime(CLOCK_MONOTONIC, &oNow);
+    {
+        std::lock_guard<std::mutex> oGuard(s_oMutex);
+        if (oTime.tv_sec != s_oPasswdTime.tv_sec || oTime.tv_nsec != s_oPasswdTime.tv_nsec
+            || oNow.tv_sec - s_iFilledAt > 10) {
+            s_oNames.clear();
+            s_oPasswdTime = oTime;
+            s_iFilledAt = oNow.tv_sec;
+        }
+        const auto it = s_oNames.constFind(v_iUid);
+        if (it != s_oNames.cend())
+            return it.value();
+    }
+    const QString oAccount = v_oUtils.getDomainAndUsernameForUid(v_iUid);
+    std::lock_guard<std::mutex> oGuard(s_oMutex);
+    s_oNames.insert(v_iUid, oAccount);
+    return oAccount;
+}
+
+} // namespace
+
+QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVector<TcpRow> &v_oAll,
+                                                                        const QVector<TcpRow> &v_oCandidates,
+                                                                        quint16 v_uiLowestPort)
+{
+    QHash<quint64, SocketHolder> oResult;
+    QHash<quint64, qint64> oMissing;
+    const bool bCached = m_procRoot == "/proc";
+    HolderCache &oCache = holderCache();
+    if (bCached) {
+        std::lock_guard<std::mutex> oGuard(oCache.mutex);
+        QSet<quint64> oLive;
+        for (const TcpRow &oRow : v_oAll)
+            oLive.insert(oRow.inode);
+        for (auto it = oCache.holders.begin(); it != oCache.holders.end();) {
+            if (oLive.contains(it.key()))
+                ++it;
+            else
+                it = oCache.holders.erase(it);
+        }
+        for (auto it = oCache.searched.begin(); it != oCache.searched.end();) {
+            if (oLive.contains(*it))
+                ++it;
+            else
+                it = oCache.searched.erase(it);
+        }
+        for (const TcpRow &oRow : v_oCandidates) {
+            const auto it = oCache.holders.constFind(oRow.inode);
+            if (it != oCache.holders.cend())
+                oResult.insert(oRow.inode, it.value());
+        }
+    }
+    for (const TcpRow &oRow : v_oCandidates) {
+        const auto it = oResult.constFind(oRow.inode);
+        if (it == oResult.cend() || !holderStillHolds(m_procRoot, it.value(), oRow.inode)) {
+            oResult.remove(oRow.inode);
+            oMissing.insert(oRow.inode, oRow.uid);
+        }
+    }
+    if (oMissing.isEmpty())
+        return oResult;
+    // One search serves the other accounts' listeners as well (they are few,
+    // and a dispatcher is asked for each account in turn); those not found
+    // are not searched for again unless asked for themselves.
+    if (bCached) {
+        std::lock_guard<std::mutex> oGuard(oCache.mutex);
+        for (const TcpRow &oRow : v_oAll) {
+            if (oRow.uid != 0 && oRow.inode != 0 && oRow.localPort >= v_uiLowestPort
+                && !oCache.holders.contains(oRow.inode) && !oCache.searched.contains(oRow.inode))
+                oMissing.insert(oRow.inode, oRow.uid);
+        }
+        for (auto it = oMissing.cbegin(); it != oMissing.cend(); ++it)
+            oCache.searched.insert(it.key());
+    }
+    const QHash<quint64, SocketHolder> oFound = findHoldersOfSocketInodes(m_procRoot, oMissing);
+    for (auto it = oFound.cbegin(); it != oFound.cend(); ++it)
+        oResult.insert(it.key(), it.value());
+    if (bCached) {
+        std::lock_guard<std::mutex> oGuard(oCache.mutex);
+        for (auto it = oFound.cbegin(); it != oFound.cend(); ++it)
+            oCache.holders.insert(it.key(), it.value());
+    }
+    return oResult;
+}
+
 quint16 ProcessUtilsLinuxImpl::getPortOfUserProcess(const QString &v_oDomainAndUsername, const QString &v_oProcessName,
                                                     quint16 v_uiLowestPort)
 {
-    for (const qint64 iPid : listAllPids("getPortOfUserProcess")) {
-        if (getNameOfProcessWithPID(iPid).compare(v_oProcessName, Qt::CaseInsensitive) != 0)
+    // The listening sockets come from the kernel with their owner uid, so only
+    // the listeners of that account are looked at, not every process of the
+    // machine. The result is the one of a walk over the process list: of the
+    // processes with that name and account, the lowest pid, and its first
+    // listening row in table order at or above the lowest port.
+    QVector<TcpRow> oRows;
+    const int iErr = readTcpTable(m_procRoot, 1u << kTcpStateListen, -1, &oRows);
+    if (iErr != 0) {
+        throwLogged<GetExtendedTcpTableException>(
+            "ProcessUtilsLinuxImpl::getPortOfProcessWithPID",
+            QStringLiteral("ProcessUtilsWinImpl::getPortOfProcessWithPID GetExtendedTcpTable Error: %1").arg(iErr));
+    }
+    QHash<qint64, bool> oAccountOfUid;
+    QVector<TcpRow> oCandidates;
+    for (const TcpRow &oRow : qAsConst(oRows)) {
+        if (oRow.inode == 0 || oRow.localPort < v_uiLowestPort)
             continue;
-        QString oAccount;
-        if (!queryIfAlive(m_procRoot, iPid, [&] { return getDomainAndUsernameForPID(iPid); }, &oAccount)
-            || oAccount.compare(v_oDomainAndUsername, Qt::CaseInsensitive) != 0)
+        auto it = oAccountOfUid.find(oRow.uid);
+        if (it == oAccountOfUid.end())
+            it = oAccountOfUid.insert(
+                oRow.uid, cachedAccountOfUid(*this, oRow.uid).compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0);
+        if (it.value())
+            oCandidates.append(oRow);
+    }
+    if (oCandidates.isEmpty())
+        return 0;
+    const QHash<quint64, SocketHolder> oHolders = holdersOfListeners(oRows, oCandidates, v_uiLowestPort);
+    QHash<qint64, bool> oProcessMatches;
+    qint64 iBestPid = 0;
+    quint16 uiPort = 0;
+    for (const TcpRow &oRow : qAsConst(oCandidates)) {
+        const qint64 iPid = oHolders.value(oRow.inode).pid;
+        if (iPid <= 0 || (iBestPid != 0 && iPid >= iBestPid))
             continue;
-        const quint16 uiPort = getPortOfProcessWithPID(iPid, v_uiLowestPort);
-        if (uiPort != 0) {
-            PU_LOG(INFO, "getPortOfUserProcess") << "Found application with pid(" << iPid << ") on port(" << uiPort << ")";
-            return uiPort;
+        auto it = oProcessMatches.find(iPid);
+        if (it == oProcessMatches.end()) {
+            QString oAccount;
+            const bool bMatch = getNameOfProcessWithPID(iPid).compare(v_oProcessName, Qt::CaseInsensitive) == 0
+                                && queryIfAlive(m_procRoot, iPid, [&] { return getDomainAndUsernameForPID(iPid); }, &oAccount)
+                                && oAccount.compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0;
+            it = oProcessMatches.insert(iPid, bMatch);
+        }
+        if (it.value()) {
+            iBestPid = iPid;
+            uiPort = oRow.localPort;
         }
     }
-    return 0;
+    if (uiPort != 0)
+        PU_LOG(INFO, "getPortOfUserProcess") << "Found application with pid(" << iBestPid << ") on port(" << uiPort << ")";
+    return uiPort;
 }
 
 // ---- sessions ----------------------------------------------------------------------

@@ -8,10 +8,12 @@
 #include "processutils.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QVector>
 
 #include <sys/types.h>
 
-namespace qtxplatform { struct TcpRow; }
+namespace qtxplatform { struct TcpRow; struct SocketHolder; }
 
 class ProcessUtilsLinuxImpl : public ProcessUtils
 {
@@ -78,8 +80,18 @@ private:
     // port is given, that remote port. False when no socket uses the port.
     bool findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
                        qtxplatform::TcpRow *v_poRow);
+    // A recent root holder (root's own process) that holds this root-owned
+    // socket, else 0; and the bookkeeping of those holders.
+    qint64 rootHolderFromRecent(const qtxplatform::TcpRow &v_oRow);
+    void rememberRootHolder(const qtxplatform::TcpRow &v_oRow, qint64 v_iPid);
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);
+    // Holders of the candidate listeners (inode -> process and descriptor);
+    // v_oAll is every listener now open, to forget those that are gone and to
+    // look for the other accounts' listeners at or above the lowest port too.
+    QHash<quint64, qtxplatform::SocketHolder> holdersOfListeners(const QVector<qtxplatform::TcpRow> &v_oAll,
+                                                                 const QVector<qtxplatform::TcpRow> &v_oCandidates,
+                                                                 quint16 v_uiLowestPort);
     // The content of /proc/<pid>/<file>; throws OpenProcessException when unreadable.
     QByteArray getProcessHandle(qint64 v_iPid, const char *v_pFile);
     uid_t getProcessEffectiveUid(qint64 v_iPid);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -273,6 +274,155 @@ int dumpTcpSocketsNetlink(int v_iFamily, quint32 v_uiStates, int v_iLocalPort, Q
     }
 }
 
+TcpEndpoint ipv4Endpoint(quint32 v_uiHostOrderAddr, quint16 v_uiPort)
+{
+    TcpEndpoint oEndpoint;
+    oEndpoint.family = AF_INET;
+    oEndpoint.addr[0] = htonl(v_uiHostOrderAddr);
+    oEndpoint.port = v_uiPort;
+    return oEndpoint;
+}
+
+TcpEndpoint ipv6Endpoint(const quint8 v_aAddr[16], quint16 v_uiPort)
+{
+    TcpEndpoint oEndpoint;
+    oEndpoint.family = AF_INET6;
+    std::memcpy(oEndpoint.addr, v_aAddr, sizeof(oEndpoint.addr));
+    oEndpoint.port = v_uiPort;
+    return oEndpoint;
+}
+
+int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemote, TcpRow *v_poRow)
+{
+    if (v_oLocal.family != v_oRemote.family || (v_oLocal.family != AF_INET && v_oLocal.family != AF_INET6))
+        return EINVAL;
+    UniqueFd oSocket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!oSocket.valid())
+        return errno;
+
+    // Without NLM_F_DUMP the kernel looks the 4-tuple up in its connection hash
+    // (as for an arriving packet) and answers with that one socket or an error.
+    struct
+    {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } oMessage;
+    std::memset(&oMessage, 0, sizeof(oMessage));
+    oMessage.header.nlmsg_len = sizeof(oMessage);
+    oMessage.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    oMessage.header.nlmsg_flags = NLM_F_REQUEST;
+    oMessage.header.nlmsg_seq = 1;
+    oMessage.request.sdiag_family = static_cast<__u8>(v_oLocal.family);
+    oMessage.request.sdiag_protocol = IPPROTO_TCP;
+    oMessage.request.idiag_states = kAllTcpStates;
+    oMessage.request.id.idiag_sport = htons(v_oLocal.port);
+    oMessage.request.id.idiag_dport = htons(v_oRemote.port);
+    std::memcpy(oMessage.request.id.idiag_src, v_oLocal.addr, sizeof(v_oLocal.addr));
+    std::memcpy(oMessage.request.id.idiag_dst, v_oRemote.addr, sizeof(v_oRemote.addr));
+    oMessage.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    oMessage.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    sockaddr_nl oKernel;
+    std::memset(&oKernel, 0, sizeof(oKernel));
+    oKernel.nl_family = AF_NETLINK;
+    ssize_t iSent;
+    do {
+        iSent = ::sendto(oSocket.get(), &oMessage, sizeof(oMessage), 0, reinterpret_cast<sockaddr *>(&oKernel),
+                         sizeof(oKernel));
+    } while (iSent < 0 && errno == EINTR);
+    if (iSent < 0)
+        return errno;
+
+    alignas(nlmsghdr) char aBuffer[8192];
+    ssize_t iRead;
+    do {
+        iRead = ::recv(oSocket.get(), aBuffer, sizeof(aBuffer), 0);
+    } while (iRead < 0 && errno == EINTR);
+    if (iRead < 0)
+        return errno;
+    int iLen = static_cast<int>(iRead);
+    for (auto *pMsg = reinterpret_cast<nlmsghdr *>(aBuffer); NLMSG_OK(pMsg, iLen); pMsg = NLMSG_NEXT(pMsg, iLen)) {
+        if (pMsg->nlmsg_seq != 1)
+            continue;
+        if (pMsg->nlmsg_type == NLMSG_ERROR) {
+            if (pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
+                return EPROTO;
+            nlmsgerr oErr;
+            std::memcpy(&oErr, NLMSG_DATA(pMsg), sizeof(oErr));
+            return oErr.error ? -oErr.error : EPROTO;
+        }
+        if (pMsg->nlmsg_type != SOCK_DIAG_BY_FAMILY || pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+            continue;
+        inet_diag_msg oMsg;
+        std::memcpy(&oMsg, NLMSG_DATA(pMsg), sizeof(oMsg));
+        // The kernel falls back to a listener on the local port when no
+        // connection matches: only the exact connection counts.
+        if (oMsg.idiag_state == kTcpStateListen || oMsg.id.idiag_sport != htons(v_oLocal.port)
+            || oMsg.id.idiag_dport != htons(v_oRemote.port))
+            return ENOENT;
+        TcpRow oRow;
+        quint32 aSrc[4], aDst[4];
+        std::memcpy(aSrc, oMsg.id.idiag_src, sizeof(aSrc));
+        std::memcpy(aDst, oMsg.id.idiag_dst, sizeof(aDst));
+        if (oMsg.idiag_family == AF_INET) {
+            oRow.localAddr = ntohl(aSrc[0]);
+            oRow.remoteAddr = ntohl(aDst[0]);
+        } else if (!mappedIpv4(aSrc, &oRow.localAddr) || !mappedIpv4(aDst, &oRow.remoteAddr)) {
+            oRow.localAddr = 0;
+            oRow.remoteAddr = 0;
+        }
+        oRow.localPort = v_oLocal.port;
+        oRow.remotePort = v_oRemote.port;
+        oRow.state = oMsg.idiag_state;
+        oRow.uid = oMsg.idiag_uid;
+        oRow.inode = oMsg.idiag_inode;
+        *v_poRow = oRow;
+        return 0;
+    }
+    return EPROTO;
+}
+
+namespace {
+
+bool endpointOf(const sockaddr_storage &v_oAddress, TcpEndpoint *v_poEndpoint)
+{
+    if (v_oAddress.ss_family == AF_INET) {
+        sockaddr_in oIn;
+        std::memcpy(&oIn, &v_oAddress, sizeof(oIn));
+        *v_poEndpoint = ipv4Endpoint(ntohl(oIn.sin_addr.s_addr), ntohs(oIn.sin_port));
+        return true;
+    }
+    if (v_oAddress.ss_family == AF_INET6) {
+        sockaddr_in6 oIn6;
+        std::memcpy(&oIn6, &v_oAddress, sizeof(oIn6));
+        *v_poEndpoint = ipv6Endpoint(oIn6.sin6_addr.s6_addr, ntohs(oIn6.sin6_port));
+        // A dual-stack socket carries IPv4 peers as mapped addresses; the peer's
+        // own socket may be either family, and the kernel finds both by the
+        // plain IPv4 addresses.
+        quint32 uiV4 = 0;
+        if (mappedIpv4(v_poEndpoint->addr, &uiV4))
+            *v_poEndpoint = ipv4Endpoint(uiV4, v_poEndpoint->port);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int lookupPeerOfSocket(int v_iSocket, TcpRow *v_poRow)
+{
+    sockaddr_storage oOwn, oPeer;
+    socklen_t uiOwnLen = sizeof(oOwn), uiPeerLen = sizeof(oPeer);
+    if (::getsockname(v_iSocket, reinterpret_cast<sockaddr *>(&oOwn), &uiOwnLen) != 0
+        || ::getpeername(v_iSocket, reinterpret_cast<sockaddr *>(&oPeer), &uiPeerLen) != 0)
+        return errno;
+    TcpEndpoint oLocal, oRemote;
+    if (!endpointOf(oOwn, &oLocal) || !endpointOf(oPeer, &oRemote) || oLocal.family != oRemote.family)
+        return EAFNOSUPPORT;
+    // The peer's end: its local side is our remote side.
+    return lookupTcpConnection(oRemote, oLocal, v_poRow);
+}
+
 void sortTcpRows(QVector<TcpRow> *v_poRows)
 {
     std::stable_sort(v_poRows->begin(), v_poRows->end(), [](const TcpRow &a, const TcpRow &b) {
@@ -452,6 +602,71 @@ qint64 findPidOfSocketInode(const QByteArray &v_oProcRoot, quint64 v_uiInode, qi
             return iPid;
     }
     return 0;
+}
+
+QHash<quint64, SocketHolder> findHoldersOfSocketInodes(const QByteArray &v_oProcRoot,
+                                                       const QHash<quint64, qint64> &v_oOwners)
+{
+    QHash<quint64, SocketHolder> oFound;
+    QList<qint64> oPids;
+    if (v_oOwners.isEmpty() || listPids(v_oProcRoot, &oPids) != 0)
+        return oFound;
+    QSet<qint64> oOwnerUids;
+    for (const qint64 iUid : v_oOwners)
+        oOwnerUids.insert(iUid);
+    // Visits the descriptors of one process; true once every inode is found.
+    const auto visit = [&](qint64 v_iPid) {
+        const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
+        UniqueDir oDir(::opendir(oPath.constData()));
+        if (!oDir)
+            return false;
+        const int iDirFd = ::dirfd(oDir.get());
+        char aLink[64];
+        while (const dirent *pEntry = ::readdir(oDir.get())) {
+            if (!isAllDigits(pEntry->d_name))
+                continue;
+            const ssize_t iLen = ::readlinkat(iDirFd, pEntry->d_name, aLink, sizeof(aLink));
+            quint64 uiInode = 0;
+            if (iLen > 0 && iLen < static_cast<ssize_t>(sizeof(aLink)) && socketInodeFromLink(aLink, iLen, &uiInode)
+                && v_oOwners.contains(uiInode) && !oFound.contains(uiInode)) {
+                oFound.insert(uiInode, SocketHolder{v_iPid, std::atoi(pEntry->d_name)});
+                if (oFound.size() == v_oOwners.size())
+                    return true;
+            }
+        }
+        return false;
+    };
+    QList<qint64> oOthers;
+    for (const qint64 iPid : qAsConst(oPids)) {
+        struct stat oInfo;
+        // A non-dumpable process's folder belongs to root: it is met in the
+        // second pass, so a root dispatcher does not walk all of root's first.
+        const bool bOwner = ::stat((v_oProcRoot + '/' + QByteArray::number(iPid)).constData(), &oInfo) == 0
+                            && oOwnerUids.contains(qint64(oInfo.st_uid));
+        if (!bOwner) {
+            oOthers.append(iPid);
+            continue;
+        }
+        if (visit(iPid))
+            return oFound;
+    }
+    for (const qint64 iPid : qAsConst(oOthers)) {
+        if (visit(iPid))
+            return oFound;
+    }
+    return oFound;
+}
+
+bool holderStillHolds(const QByteArray &v_oProcRoot, const SocketHolder &v_oHolder, quint64 v_uiInode)
+{
+    if (v_oHolder.pid <= 0 || v_oHolder.fd < 0)
+        return false;
+    const QByteArray oPath = pidPath(v_oProcRoot, v_oHolder.pid, "fd") + '/' + QByteArray::number(v_oHolder.fd);
+    char aLink[64];
+    const ssize_t iLen = ::readlink(oPath.constData(), aLink, sizeof(aLink));
+    quint64 uiInode = 0;
+    return iLen > 0 && iLen < static_cast<ssize_t>(sizeof(aLink)) && socketInodeFromLink(aLink, iLen, &uiInode)
+           && uiInode == v_uiInode;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 // or the raw bytes so tests can feed fixtures.
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QSet>
@@ -42,6 +43,29 @@ QVector<TcpRow> parseProcNetTcp(const QByteArray &v_oContent, bool v_bIpv6);
 // local port in the kernel. Returns 0 or an errno value.
 int dumpTcpSocketsNetlink(int v_iFamily, quint32 v_uiStates, int v_iLocalPort, QVector<TcpRow> *v_poRows);
 
+// One end of a TCP connection: family AF_INET or AF_INET6, the address as the
+// kernel stores it (network order; an IPv4 address in the first word) and the port.
+struct TcpEndpoint
+{
+    int family = 0;
+    quint32 addr[4] = {0, 0, 0, 0};
+    quint16 port = 0;
+};
+
+TcpEndpoint ipv4Endpoint(quint32 v_uiHostOrderAddr, quint16 v_uiPort);
+TcpEndpoint ipv6Endpoint(const quint8 v_aAddr[16], quint16 v_uiPort);
+
+// Asks NETLINK_SOCK_DIAG for the one socket whose local end is v_oLocal and
+// whose remote end is v_oRemote (a hash look-up in the kernel, independent of
+// the number of sockets and processes). Returns 0 with the row filled, ENOENT
+// when no such connection exists (a listener on the local port does not
+// count), or another errno value when the kernel cannot be asked.
+int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemote, TcpRow *v_poRow);
+
+// The row of the peer's end of a connected TCP socket of this process, by the
+// socket's own addresses. Returns 0, ENOENT or an errno value as above.
+int lookupPeerOfSocket(int v_iSocket, TcpRow *v_poRow);
+
 // The machine's IPv4 TCP table (netlink, falling back to <procRoot>/net/tcp
 // and tcp6), sorted by local address, local port, remote address, remote port.
 // Returns 0 or an errno value; v_poSource receives "netlink" or "procfs".
@@ -63,6 +87,23 @@ int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64
 // visible process holds it. With the socket's owner uid given, that owner's
 // processes are searched first (the others only when none of them holds it).
 qint64 findPidOfSocketInode(const QByteArray &v_oProcRoot, quint64 v_uiInode, qint64 v_iOwnerUid = -1);
+
+// Where a socket is held: a process and one of its descriptors.
+struct SocketHolder
+{
+    qint64 pid = 0;
+    int fd = -1;
+};
+
+// Finds holders for several socket inodes in one pass over the processes.
+// v_oOwners maps each inode to its owner uid: processes whose /proc folder
+// belongs to one of the owners are searched first, the others only for inodes
+// still missing. The pass ends as soon as every inode is found.
+QHash<quint64, SocketHolder> findHoldersOfSocketInodes(const QByteArray &v_oProcRoot,
+                                                       const QHash<quint64, qint64> &v_oOwners);
+
+// True when descriptor v_iFd of process v_iPid still is the socket v_uiInode.
+bool holderStillHolds(const QByteArray &v_oProcRoot, const SocketHolder &v_oHolder, quint64 v_uiInode);
 
 // Fields of /proc/<pid>/status.
 bool parseStatusEffectiveUid(const QByteArray &v_oStatus, uid_t *v_poUid);

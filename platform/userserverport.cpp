@@ -1,5 +1,6 @@
 #include "userserverport.h"
 
+#include "clientidentity.h"
 #include "csettings.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
@@ -17,10 +18,12 @@ quint16 configuredPort()
 
 } // namespace
 
-UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort)
+UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+                               qint64 v_iClientUid)
     : m_poProcessUtils(v_poProcessUtils)
     , m_uiClientPort(v_uiClientPort)
     , m_uiServerPort(v_uiServerPort)
+    , m_iClientUid(v_iClientUid)
 {
 }
 
@@ -41,8 +44,12 @@ quint16 UserServerPort::getUserServerPortForActiveSession()
 
 quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)
 {
-    const qint64 iClientPid = m_poProcessUtils->getPidOfClientAtPorts(m_uiClientPort, m_uiServerPort);
-    const QString oAccount = m_poProcessUtils->getDomainAndUsernameForPID(iClientPid);
+    // The client's account from the owner of its socket (its process only for a
+    // root-owned socket); the pid in the log line is 0 when it was not needed.
+    const ClientIdentity oClient =
+        ClientIdentity::resolve(*m_poProcessUtils, m_uiClientPort, m_uiServerPort, m_iClientUid);
+    const qint64 iClientPid = oClient.pid();
+    const QString oAccount = oClient.account(*m_poProcessUtils);
     const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());
     const quint16 uiPort = m_poProcessUtils->getPortOfUserProcess(oAccount, oName, v_uiLowestPort);
     QTX_LOG(ProcessUtilsLogger::Instance(), INFO, "UserServerPort::getUserServerPort")

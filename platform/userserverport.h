@@ -14,7 +14,9 @@ class UserServerPort
 public:
     // The two ends of the connection the command came on: the client's port and
     // the server's; a server port of 0 means there is no connection.
-    UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort);
+    // v_iClientUid: the owner of the client's socket when already known, else -1.
+    UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+                   qint64 v_iClientUid = -1);
 
     // The command arrived on the dispatcher's own (configured) port.
     bool isConnectionAtConfiguredPort() const;
@@ -34,4 +36,5 @@ private:
     ProcessUtils *m_poProcessUtils;
     quint16 m_uiClientPort;
     quint16 m_uiServerPort;
+    qint64 m_iClientUid;
 };

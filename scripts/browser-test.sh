@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Runs the browser tests (tests/browser/) against a build:
 #   scripts/browser-test.sh [build folder]      (default build/)
-# Installs chromium, libnss3-tools and nodejs/npm when missing (apt-get,
+# Installs chromium, firefox-esr, libnss3-tools and nodejs/npm when missing (apt-get,
 # non-interactive), the pinned npm packages (npm ci), then runs node's test
 # runner. The build must contain bin/QuorvexCryptoProvider, bin/qtx-provision
 # and the signed example modules in modules/. The screenshot of the demo page
-# is kept in <build>/tests/browser/artifacts/. Takes about a minute.
+# is kept in <build>/tests/browser/artifacts/ (demo-after-call.png from Chromium,
+# firefox-demo.png from Firefox ESR). Takes about two minutes.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 BUILD="$(realpath -m "${1:-$ROOT_DIR/build}")"
 TESTS="$ROOT_DIR/tests/browser"
 
-need=(chromium libnss3-tools)
+need=(chromium firefox-esr libnss3-tools)
 command -v node >/dev/null 2>&1 || need+=(nodejs)
 command -v npm >/dev/null 2>&1 || need+=(npm)
 ensure_packages "${need[@]}"
@@ -38,4 +39,4 @@ mkdir -p "$QTX_ARTIFACTS_DIR"
 echo "==> Browser tests against $BUILD (artifacts: $QTX_ARTIFACTS_DIR)"
 # Files one after the other: each starts its own servers and browser.
 timeout 600 node --test --test-concurrency=1 --test-timeout=180000 \
-  browser.test.mjs
+  browser.test.mjs firefox.test.mjs

@@ -2,6 +2,8 @@
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev pkg-config cmake ninja-build g++ openssl)
+# What scripts/package.sh needs besides the build: dpkg-shlibdeps, lintian.
+PACKAGE_PACKAGES=(dpkg-dev lintian)
 
 # Installs the Debian packages of the arguments that are missing (idempotent,
 # non-interactive). Uses sudo when not root.

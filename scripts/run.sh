@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the server and runs it in the foreground from build/run/ with the
-# example modules on the embedded defaults. Ctrl-C stops it.
+# example modules on the embedded defaults. Ctrl-C stops it. On a desktop
+# (DISPLAY or WAYLAND_DISPLAY set) it runs as the GUI application, so GUI
+# module functions work; without a display as the console application.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -33,7 +35,7 @@ echo "==> Provisioning the TLS certificate and key"
 
 DATA_DIR="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider"
 echo
-echo "Server: $RUN_DIR/QuorvexCryptoProvider -console"
+echo "Server: $RUN_DIR/QuorvexCryptoProvider"
 if [ "$(id -u)" -eq 0 ]; then
   echo "Port:   $PORT (running as root: this instance is the dispatcher)"
 else
@@ -44,6 +46,32 @@ echo "Trust:  curl --cacert $RUN_DIR/certs/QTX-ca.pem https://127.0.0.1:<port>/"
 echo "Demo:   $ROOT_DIR/build/bin/qtx-provision --dir $RUN_DIR --trust   (once: browsers trust the local authority)"
 echo "        cd $ROOT_DIR/web && python3 -m http.server 8080 --bind 127.0.0.1, then open http://localhost:8080/demo/"
 echo "Stop:   Ctrl-C"
-echo
 cd "$RUN_DIR"
-exec ./QuorvexCryptoProvider -console
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  # No display: the console application, attached to this terminal, as before.
+  echo
+  exec ./QuorvexCryptoProvider -console
+fi
+
+# A desktop: the GUI application, so GUI functions (ConfirmDialog) show their
+# dialogs on this display (the server falls back to offscreen with a WARN line
+# when the display cannot be reached). It leaves the terminal's streams, so its
+# log is followed here; it stays a child of this script, which hands Ctrl-C on.
+echo "Mode:   desktop (GUI functions on ${DISPLAY:-$WAYLAND_DISPLAY}); the log follows"
+echo
+LOG="$DATA_DIR/logs/QuorvexCryptoProvider.log"
+mkdir -p "$(dirname "$LOG")"
+touch "$LOG"
+tail -n 0 -F "$LOG" 2>/dev/null &
+TAIL_PID=$!
+./QuorvexCryptoProvider &
+SERVER_PID=$!
+trap 'kill -INT "$SERVER_PID" 2>/dev/null || true' INT TERM
+status=0
+while kill -0 "$SERVER_PID" 2>/dev/null; do
+  wait "$SERVER_PID" && status=0 || status=$?
+done
+sleep 0.3
+kill "$TAIL_PID" 2>/dev/null || true
+wait "$TAIL_PID" 2>/dev/null || true
+exit "$status"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the unit and
-# integration suites in a plain build, the browser tests against it, the same
+# integration suites in a plain build, the browser tests against it (Chromium
+# and Firefox ESR), the Debian package's install and remove test, the same
 # suites again under AddressSanitizer+UBSan, and a bounded fuzzing run of the
 # request parser. Ends with one summary line over all of them.
 set -uo pipefail
@@ -45,6 +46,14 @@ browser_pass=$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$LOGS/browser.log" | tail -n
 browser_fail=$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$LOGS/browser.log" | tail -n1)
 passed=$((passed + ${browser_pass:-0})); failed=$((failed + ${browser_fail:-0}))
 [ "$browser_rc" -eq 0 ] || [ "${browser_fail:-0}" -gt 0 ] || failed=$((failed + 1))
+
+echo "==> Debian package: build, install, run, remove, purge"
+"$ROOT_DIR/scripts/package-test.sh" 2>&1 | tee "$LOGS/package.log"
+package_rc=${PIPESTATUS[0]}
+package_pass=$(sed -n 's/^package-test: \([0-9]*\) passed, \([0-9]*\) failed$/\1/p' "$LOGS/package.log" | tail -n1)
+package_fail=$(sed -n 's/^package-test: \([0-9]*\) passed, \([0-9]*\) failed$/\2/p' "$LOGS/package.log" | tail -n1)
+passed=$((passed + ${package_pass:-0})); failed=$((failed + ${package_fail:-0}))
+[ "$package_rc" -eq 0 ] || [ "${package_fail:-0}" -gt 0 ] || failed=$((failed + 1))
 
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQTX_ASAN=ON

@@ -119,9 +119,17 @@ SecurePass::~SecurePass()
 bool SecurePass::encode(const QString &v_oText, QByteArray &v_oBytes) const
 {
     QTextCodec *poCodec = QTextCodec::codecForName(m_codecName);
-    if (!poCodec || !poCodec->canEncode(v_oText))
+    if (!poCodec)
         return false;
-    v_oBytes = poCodec->fromUnicode(v_oText);
+    // One conversion that also reports unencodable characters: canEncode()
+    // would convert the clear text once more and free that copy unwiped.
+    QTextCodec::ConverterState oState(QTextCodec::IgnoreHeader);
+    QByteArray oBytes = poCodec->fromUnicode(v_oText.constData(), v_oText.size(), &oState);
+    if (oState.invalidChars != 0) {
+        qtxOverwriteRandom(oBytes.data(), static_cast<std::size_t>(oBytes.size()));
+        return false;
+    }
+    v_oBytes.swap(oBytes);
     return true;
 }
 

@@ -2,7 +2,6 @@
 
 #include "qtxlogger.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -10,6 +9,9 @@
 #include <QSaveFile>
 
 #include <cstdlib>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <mutex>
 
 namespace {
@@ -64,30 +66,35 @@ QString UniquePass::seedFilePath()
 void UniquePass::gather()
 {
     std::lock_guard<std::mutex> oGuard(g_gatherMutex);
-    QByteArray oMaterial;
     const bool bSeed = m_sources == 3 || m_sources == 4;
     const bool bGuid = m_sources == 0 || m_sources == 2 || m_sources == 4;
     const bool bBoard = (m_sources == 1 || m_sources == 2 || m_sources == 4) && !m_disableMotherboard;
-    if (bSeed) {
+    if (bSeed)
         m_registrySeed = getRegistrySeed();
-        oMaterial += m_registrySeed;
-    }
-    if (bGuid) {
+    if (bGuid)
         m_machineGuid = getMachineGuid();
-        oMaterial += m_machineGuid;
-    }
-    if (bBoard) {
+    if (bBoard)
         m_motherboardUuid = getMotherboardUUID();
-        oMaterial += m_motherboardUuid;
-    }
+    // One buffer of the final size: growing it piece by piece would hand
+    // earlier, partial copies of the material back to the allocator unwiped.
+    QByteArray oMaterial;
+    oMaterial.reserve((bSeed ? m_registrySeed.size() : 0) + (bGuid ? m_machineGuid.size() : 0)
+                      + (bBoard ? m_motherboardUuid.size() : 0) + 1);
+    if (bSeed)
+        oMaterial.append(m_registrySeed);
+    if (bGuid)
+        oMaterial.append(m_machineGuid);
+    if (bBoard)
+        oMaterial.append(m_motherboardUuid);
     m_uniqueMaterial = SecureObject(oMaterial); // overwrites oMaterial
 }
 
 void UniquePass::reset()
 {
-    m_motherboardUuid.clear();
-    m_machineGuid.clear();
-    m_registrySeed.clear();
+    for (QByteArray *poValue : {&m_motherboardUuid, &m_machineGuid, &m_registrySeed}) {
+        qtxOverwriteRandom(poValue->data(), static_cast<std::size_t>(poValue->size()));
+        poValue->clear();
+    }
     m_uniqueMaterial.release();
     m_failed = false;
     gather();
@@ -185,10 +192,15 @@ void UniquePass::getPassword(SecurePass &v_oPassPhrase)
 {
     if (m_verbose)
         QTX_LOG(QTXLogger::Instance(), INFO, "UniquePass::getPassword") << "Retrieving Unique Password converted to Secure Password.";
-    QByteArray oDigest = QCryptographicHash::hash(
-        QByteArray::fromRawData(m_uniqueMaterial.data() ? m_uniqueMaterial.data() : "",
-                                m_uniqueMaterial.size()),
-        QCryptographicHash::Sha256);
+    // SHA-256 through libcrypto, whose digest state is wiped when freed (a
+    // QCryptographicHash frees its copy of the material as it is).
+    unsigned char aDigest[EVP_MAX_MD_SIZE];
+    unsigned int uiDigestSize = 0;
+    if (EVP_Digest(m_uniqueMaterial.data() ? m_uniqueMaterial.data() : "", static_cast<size_t>(m_uniqueMaterial.size()),
+                   aDigest, &uiDigestSize, EVP_sha256(), nullptr) != 1)
+        uiDigestSize = 0;
+    QByteArray oDigest(reinterpret_cast<const char *>(aDigest), static_cast<int>(uiDigestSize));
+    OPENSSL_cleanse(aDigest, sizeof aDigest);
     QByteArray oHex = oDigest.toHex();
     qtxOverwriteRandom(oDigest.data(), static_cast<std::size_t>(oDigest.size()));
     QString oText = QString::fromLatin1(oHex);

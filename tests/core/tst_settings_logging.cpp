@@ -133,16 +133,22 @@ int runChild(const QByteArray &v_oMode)
     QTXLogger::ApplyLoggingSettings();
     ServerLogger::Instance();
     std::atomic<bool> bRun{true};
+    std::atomic<int> iLogged{0};
     auto logLines = [&](int v_iThread, int v_iCount) {
-        for (int i = 0; i < v_iCount && bRun.load(std::memory_order_relaxed); ++i)
+        for (int i = 0; i < v_iCount && bRun.load(std::memory_order_relaxed); ++i) {
             QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Child::line") << "t=" << v_iThread << " i=" << i;
+            iLogged.fetch_add(1, std::memory_order_relaxed);
+        }
     };
     if (v_oMode == "signal" || v_oMode == "signal-main") {
         std::signal(SIGTERM, childSignalHandler);
         std::vector<std::thread> oThreads;
         for (int t = 0; t < kChildThreads; ++t)
             oThreads.emplace_back(logLines, t, INT_MAX);
-        QThread::msleep(50);
+        // Some lines are in the file for sure; the threads go on logging.
+        for (int i = 0; i < 1000 && iLogged.load() < 100; ++i)
+            QThread::msleep(10);
+        QTXLogger::FlushAll();
         // On a thread in the middle of logging (it may hold the queue), or on
         // the main thread while the others log.
         if (v_oMode == "signal")
@@ -623,7 +629,7 @@ void TestSettingsLogging::fatalSignalLineReachesFile()
             ++iCrit;
     }
     QCOMPARE(iCrit, 1);
-    QVERIFY(countChildLines(oLines) > 0);
+    QVERIFY(countChildLines(oLines) >= 100);
 }
 
 int main(int argc, char **argv)

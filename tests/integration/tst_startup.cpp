@@ -47,6 +47,9 @@ private slots:
     void fatalSignalLogsAndAborts();
     void withoutConsoleDetaches();
     void secondInstanceIsRefused();
+    void unreachableDisplayFallsBackOffscreen();
+    void simultaneousStartsLeaveOneServer_data();
+    void simultaneousStartsLeaveOneServer();
 };
 
 void TestStartup::initTestCase()
@@ -171,6 +174,105 @@ void TestStartup::secondInstanceIsRefused()
                                      .arg(ownAccount())),
              qPrintable(oSecond.logMessages().join(QLatin1Char('\n'))));
     QCOMPARE(oFake.state(), QProcess::Running);
+}
+
+void TestStartup::unreachableDisplayFallsBackOffscreen()
+{
+    // A display that is named but answers nobody: Qt's xcb platform would abort
+    // (exit code 134, no log line); the server warns and runs offscreen.
+    int iDisplay = 87;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)))
+        ++iDisplay;
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+    oServer.setEnvironmentValue(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(iDisplay));
+    oServer.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QString());
+    oServer.start(QStringList());
+    QVERIFY(oServer.process().waitForStarted());
+    const auto logHas = [&oServer](const QString &v_oText) {
+        for (const QString &oLine : oServer.logMessages())
+            if (oLine.contains(v_oText))
+                return true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral(":: Listening on port ")) || oServer.process().state() != QProcess::Running,
+                             20000);
+    QCOMPARE(oServer.process().state(), QProcess::Running);
+    QVERIFY2(logHas(QStringLiteral("CStartup::CStartup :: Display \":%1\" (X11) cannot be reached").arg(iDisplay)),
+             qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
+    ::kill(static_cast<pid_t>(oServer.process().processId()), SIGINT);
+    QVERIFY(oServer.process().waitForFinished(15000));
+    QCOMPARE(oServer.process().exitCode(), 0);
+}
+
+void TestStartup::simultaneousStartsLeaveOneServer_data()
+{
+    QTest::addColumn<int>("round");
+    for (int i = 1; i <= 3; ++i)
+        QTest::newRow(qPrintable(QStringLiteral("round %1").arg(i))) << i;
+}
+
+void TestStartup::simultaneousStartsLeaveOneServer()
+{
+    // Two processes of one account and one executable, started together by one
+    // shell: both find no listener yet, and exactly one of them may go on serving.
+    ServerFixture oServer;
+    QVERIFY(oServer.installBinary(ServerFixture::serverBinary()));
+    QVERIFY(oServer.writeIni(kIni));
+    QProcess oShell;
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
+    oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    oEnv.insert(QStringLiteral("QTX_MACHINE_SEED_FILE"), ServerFixture::seedFile());
+    oShell.setProcessEnvironment(oEnv);
+    oShell.setWorkingDirectory(oServer.path());
+    oShell.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                        QStringLiteral("\"$0\" -console & a=$!; \"$0\" -console & b=$!; echo $a $b; "
+                                                       "wait $a; echo $?; wait $b; echo $?"),
+                                        oServer.path(QStringLiteral("QuorvexCryptoProvider"))});
+    QVERIFY(oShell.waitForReadyRead(10000));
+    const QList<QByteArray> oPids = oShell.readLine().trimmed().split(' ');
+    QCOMPARE(oPids.size(), 2);
+    const pid_t aPids[] = {pid_t(oPids[0].toInt()), pid_t(oPids[1].toInt())};
+    const auto alive = [](pid_t v_iPid) { return ::kill(v_iPid, 0) == 0 && sessionOf(v_iPid) >= 0; };
+    struct StopBoth
+    {
+        const pid_t *pids;
+        QProcess &shell;
+        ~StopBoth()
+        {
+            ::kill(pids[0], SIGINT);
+            ::kill(pids[1], SIGINT);
+            if (!shell.waitForFinished(15000)) {
+                ::kill(pids[0], SIGKILL);
+                ::kill(pids[1], SIGKILL);
+                shell.waitForFinished(5000);
+            }
+        }
+    } oStop{aPids, oShell};
+
+    // One of them ends (exit code 1, with the line naming the other's port);
+    // the other one listens.
+    QTRY_VERIFY_WITH_TIMEOUT(!alive(aPids[0]) || !alive(aPids[1]), 30000);
+    const bool bFirstEnded = !alive(aPids[0]);
+    const auto logHas = [&oServer](const QString &v_oText) {
+        for (const QString &oLine : oServer.logMessages())
+            if (oLine.contains(v_oText))
+                return true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(logHas(QStringLiteral(":: Listening on port ")), 20000);
+    QVERIFY2(logHas(QStringLiteral("CStartup::Start :: Server is already running on port: ")),
+             qPrintable(oServer.logMessages().join(QLatin1Char('\n'))));
+    QVERIFY(alive(bFirstEnded ? aPids[1] : aPids[0]));
+    ::kill(aPids[0], SIGINT);
+    ::kill(aPids[1], SIGINT);
+    QVERIFY(oShell.waitForFinished(15000));
+    const QList<QByteArray> oCodes = oShell.readAll().trimmed().split('\n');
+    QCOMPARE(oCodes.size(), 2);
+    QCOMPARE(oCodes.at(bFirstEnded ? 0 : 1).trimmed(), QByteArray("1"));
+    QCOMPARE(oCodes.at(bFirstEnded ? 1 : 0).trimmed(), QByteArray("0"));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

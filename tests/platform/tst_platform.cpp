@@ -165,17 +165,22 @@ QStringList tcpFixture(const char *v_pName, bool v_bIpv6)
     return oRows;
 }
 
-// The platform as UserServerPort sees it: client ports belong to pids, pids to
-// accounts, and each account's instance listens on one port.
+// The platform as UserServerPort sees it: client sockets belong to uids (root's
+// to the pid that holds them), uids and pids to accounts, and each account's
+// instance listens on one port.
 class FakeProcessUtils : public ProcessUtilsLinuxImpl
 {
 public:
+    QMap<quint16, qint64> uidOfPort;
+    QMap<qint64, QString> accountOfUid;
     QMap<quint16, qint64> pidOfPort;
     QMap<qint64, QString> accountOfPid;
     QMap<QString, quint16> portOfAccount;
     QString lastAccount, lastName;
     quint16 lastLowest = 0;
 
+    qint64 getUidOfClientAtPorts(quint16 v_uiPort, quint16) override { return uidOfPort.value(v_uiPort, -1); }
+    QString getDomainAndUsernameForUid(qint64 v_iUid) override { return accountOfUid.value(v_iUid, QStringLiteral("<UNKNOWN>")); }
     qint64 getPidOfClientAtPorts(quint16 v_uiPort, quint16) override { return pidOfPort.value(v_uiPort); }
     QString getDomainAndUsernameForPID(qint64 v_iPid) override
     {
@@ -504,8 +509,12 @@ void TestPlatform::userServerPortFound()
     QTcpSocket *pAlice = connectTo(m_dispatcher, oAlice), *pBob = connectTo(m_dispatcher, oBob);
     QVERIFY(pAlice && pBob);
     FakeProcessUtils oFake;
+    // Alice's socket was made by root and handed to her process 101: the process
+    // decides. Bob's is his own: its owner decides, no process is looked up.
+    oFake.uidOfPort = {{pAlice->peerPort(), 0}, {pBob->peerPort(), 1002}};
     oFake.pidOfPort = {{pAlice->peerPort(), 101}, {pBob->peerPort(), 202}};
-    oFake.accountOfPid = {{101, QStringLiteral("HOST/Alice")}, {202, QStringLiteral("HOST/bob")}};
+    oFake.accountOfPid = {{101, QStringLiteral("HOST/Alice")}, {202, QStringLiteral("HOST/mallory")}};
+    oFake.accountOfUid = {{1002, QStringLiteral("HOST/bob")}};
     oFake.portOfAccount = {{QStringLiteral("host/alice"), 40001}, {QStringLiteral("host/bob"), 40002}};
     LogCapture oLog;
     QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort()).getUserServerPort(), quint16(40001));
@@ -515,6 +524,9 @@ void TestPlatform::userServerPortFound()
     QVERIFY(oLog.contains(QStringLiteral("UserServerPort::getUserServerPort :: Read server port(40001) for client pid(101) "
                                          "and username(HOST/Alice) and process with Name (QuorvexCryptoProvider)")));
     QCOMPARE(UserServerPort(&oFake, pBob->peerPort(), pBob->localPort()).getUserServerPort(), quint16(40002));
+    QVERIFY(oLog.contains(QStringLiteral("Read server port(40002) for client pid(0) and username(HOST/bob)")));
+    // The owner taken when the connection was accepted is used as it is.
+    QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort(), 1002).getUserServerPort(), quint16(40002));
 
     QTcpServer oOther;
     QVERIFY(oOther.listen(QHostAddress::LocalHost, 0));
@@ -543,7 +555,7 @@ void TestPlatform::userServerPortNotFound()
     QTcpSocket oClient;
     QTcpSocket *pAccepted = connectTo(m_dispatcher, oClient);
     QVERIFY(pAccepted);
-    // No process owns the client port: pid 0, whose account lookup throws and passes through.
+    // No socket holds the client port: the account lookup of pid 0 throws and passes through.
     FakeProcessUtils oFake;
     QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(), OpenProcessException);
 
@@ -561,7 +573,8 @@ void TestPlatform::userServerPortNotFound()
     }
     QCOMPARE(oLog.priorityOf(QStringLiteral("Exception: UserServerPort::getUserServerPortForConnAtSocket, cannot")),
              QStringLiteral("WARN"));
-    QVERIFY(oLog.contains(QStringLiteral("Read server port(0) for client pid(%1)").arg(::getpid())));
+    // Only a root-owned client socket is traced to its process.
+    QVERIFY(oLog.contains(QStringLiteral("Read server port(0) for client pid(%1)").arg(::geteuid() == 0 ? ::getpid() : 0)));
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)

@@ -22,6 +22,24 @@
 
 #include <cstdio>
 
+namespace {
+
+// Where the Debian package installs the server and its INI file.
+const char *const kPackagedServerDir = "/usr/lib/quorvex-crypto-provider";
+
+// The current folder when it holds the server's INI file, else the packaged
+// installation when there is one, else the current folder.
+QString defaultServerDir()
+{
+    const QString oIni = QStringLiteral("/QuorvexCryptoProvider.ini");
+    if (!QFileInfo::exists(QDir::currentPath() + oIni)
+        && QFileInfo::exists(QString::fromLatin1(kPackagedServerDir) + oIni))
+        return QString::fromLatin1(kPackagedServerDir);
+    return QDir::currentPath();
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     QCoreApplication oApp(argc, argv);
@@ -32,8 +50,10 @@ int main(int argc, char **argv)
         "Prepares the TLS certificate and the pass-phrase protected key of the Quorvex Crypto Provider server."));
     oParser.addHelpOption();
     const QCommandLineOption oDir(QStringLiteral("dir"),
-                                  QStringLiteral("Folder of the server executable and its INI file (default: current folder)."),
-                                  QStringLiteral("folder"), QDir::currentPath());
+                                  QStringLiteral("Folder of the server executable and its INI file (default: the current "
+                                                 "folder when it holds the INI file, else %1 when installed).")
+                                      .arg(QString::fromLatin1(kPackagedServerDir)),
+                                  QStringLiteral("folder"), defaultServerDir());
     const QCommandLineOption oForce(QStringLiteral("force"), QStringLiteral("Issue a new authority and certificate even if the current ones work."));
     const QCommandLineOption oImportCert(QStringLiteral("import-cert"), QStringLiteral("Use this PEM certificate instead of issuing one."), QStringLiteral("pem"));
     const QCommandLineOption oImportKey(QStringLiteral("import-key"), QStringLiteral("Private key (PEM) of the imported certificate."), QStringLiteral("pem"));
@@ -45,7 +65,10 @@ int main(int argc, char **argv)
                                                    "(~/.pki/nssdb, Firefox profiles) and, as root, the system store."));
     const QCommandLineOption oUntrust(QStringLiteral("untrust"),
                                       QStringLiteral("Remove the local authority from those places; provisions nothing."));
-    oParser.addOptions({oDir, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust, oUntrust});
+    const QCommandLineOption oSystemOnly(QStringLiteral("system-only"),
+                                         QStringLiteral("With --trust or --untrust: only the system store (as root), no browser "
+                                                        "databases (what the package's install scripts use)."));
+    oParser.addOptions({oDir, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust, oUntrust, oSystemOnly});
     oParser.process(oApp);
 
     QTextStream oOut(stdout);
@@ -85,6 +108,7 @@ int main(int argc, char **argv)
     oTrustOptions.caFile = authorityPath(oOptions.appDir);
     oTrustOptions.remove = oParser.isSet(oUntrust);
     oTrustOptions.system = true; // only acted on as root
+    oTrustOptions.browsers = !oParser.isSet(oSystemOnly);
     // Overrides for tests that must not touch the machine's own store.
     oTrustOptions.systemCaDir = qEnvironmentVariable("QTX_SYSTEM_CA_DIR");
     oTrustOptions.updateCommand = qEnvironmentVariable("QTX_UPDATE_CA_COMMAND");
@@ -94,7 +118,7 @@ int main(int argc, char **argv)
     oOut.flush();
     for (const QString &oLine : oTrustResult.errors)
         oErr << "qtx-provision: " << oLine << "\n";
-    if (oTrustResult.ok && !oTrustOptions.remove)
+    if (oTrustResult.ok && !oTrustOptions.remove && oTrustOptions.browsers)
         oOut << "Restart the browsers so that they read the new trust settings.\n";
     return oTrustResult.ok ? 0 : 1;
 }

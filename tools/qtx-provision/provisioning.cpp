@@ -20,6 +20,11 @@
 
 #include <memory>
 
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 template <typename T, void (*Free)(T *)>
@@ -36,6 +41,16 @@ const int kCaDays = 3650;
 const int kServerDays = 825;
 const int kRenewBeforeDays = 30;
 
+// Every account's instance reads the seed and the certificate files, so
+// their folders are 0755 and the files 0644 whatever the umask of the installing process.
+void makeReadableByEveryone(const QString &v_oPath, mode_t v_uiMode)
+{
+    struct stat oStat {};
+    const QByteArray oPath = QFile::encodeName(v_oPath);
+    if (::stat(oPath.constData(), &oStat) == 0 && oStat.st_uid == ::geteuid())
+        ::chmod(oPath.constData(), v_uiMode);
+}
+
 QByteArray readFile(const QString &v_oPath)
 {
     QFile oFile(v_oPath);
@@ -44,7 +59,9 @@ QByteArray readFile(const QString &v_oPath)
 
 bool writeFile(const QString &v_oPath, const QByteArray &v_oData, QString &v_oError)
 {
-    QDir().mkpath(QFileInfo(v_oPath).absolutePath());
+    const QString oFolder = QFileInfo(v_oPath).absolutePath();
+    if (!QFileInfo::exists(oFolder) && QDir().mkpath(oFolder))
+        makeReadableByEveryone(oFolder, 0755);
     QSaveFile oFile(v_oPath);
     if (!oFile.open(QIODevice::WriteOnly) || oFile.write(v_oData) != v_oData.size()) {
         v_oError = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
@@ -186,6 +203,23 @@ QString checkCurrent(const Paths &v_oPaths, const SecurePass &v_oPass)
     return QString();
 }
 
+// Creates the missing folders above the seed with mode 0755, and opens the
+// seed's own folder to every account when this account owns it.
+void prepareSeedFolder(const QString &v_oSeedPath)
+{
+    QStringList oMissing;
+    const QString oSeedDir = QFileInfo(v_oSeedPath).absolutePath();
+    for (QString oFolder = oSeedDir; !QFileInfo::exists(oFolder) && oFolder != QStringLiteral("/");
+         oFolder = QFileInfo(oFolder).absolutePath())
+        oMissing.prepend(oFolder);
+    for (const QString &oFolder : oMissing) {
+        if (::mkdir(QFile::encodeName(oFolder).constData(), 0755) != 0 && errno != EEXIST)
+            return;
+        makeReadableByEveryone(oFolder, 0755);
+    }
+    makeReadableByEveryone(oSeedDir, 0755);
+}
+
 } // namespace
 
 QString authorityPath(const QString &v_oAppDir)
@@ -199,7 +233,11 @@ ProvisionResult provision(const ProvisionOptions &v_oOptions)
     const Paths oPaths = pathsFromIni(v_oOptions.appDir);
 
     const bool bHadSeed = QFile::exists(UniquePass::seedFilePath());
+    if (!bHadSeed)
+        prepareSeedFolder(UniquePass::seedFilePath());
     UniquePass oSource(4);
+    if (!bHadSeed)
+        makeReadableByEveryone(UniquePass::seedFilePath(), 0644);
     SecurePass oPass;
     oSource.getPassword(oPass);
     if (bHadSeed)

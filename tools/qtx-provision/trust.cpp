@@ -211,7 +211,11 @@ void trustSystem(const TrustOptions &v_oOptions, const QByteArray &v_oCaPem, Tru
                                                                                           : QStringLiteral("wrote"),
                                                                                 oFile);
     }
-    const Run oRun = run(oUpdate, {});
+    // After a removal only a fresh run drops the links to the removed file
+    // from /etc/ssl/certs (and tells the hooks, such as Java's, about it).
+    const QStringList oArgs = v_oOptions.remove && v_oOptions.updateCommand.isEmpty() ? QStringList{QStringLiteral("--fresh")}
+                                                                                      : QStringList();
+    const Run oRun = run(oUpdate, oArgs);
     if (oRun.code == 0) {
         v_oResult.report << QStringLiteral("Trust: ran %1").arg(oUpdate);
     } else {
@@ -252,7 +256,8 @@ TrustResult applyTrust(const TrustOptions &v_oOptions)
         oCaPem = normalisedPem(oCa.readAll());
     }
     const QString oHome = v_oOptions.home.isEmpty() ? QDir::homePath() : v_oOptions.home;
-    trustNss(v_oOptions, oHome, oCaPem, oResult);
+    if (v_oOptions.browsers)
+        trustNss(v_oOptions, oHome, oCaPem, oResult);
     if (v_oOptions.system) {
         if (::geteuid() == 0)
             trustSystem(v_oOptions, oCaPem, oResult);

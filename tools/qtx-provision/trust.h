@@ -20,6 +20,7 @@ struct TrustOptions
     bool remove = false;     // --untrust
     QString home;            // whose browsers (default $HOME)
     bool system = false;     // also the system store (root only)
+    bool browsers = true;    // the NSS databases of home (false: the system store only)
     QString systemCaDir;     // default /usr/local/share/ca-certificates
     QString updateCommand;   // default update-ca-certificates
     QString certutil;        // default certutil from PATH

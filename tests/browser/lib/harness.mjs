@@ -29,8 +29,8 @@ function account() {
     }
     return (ids ||= ['-u', '-g'].map((o) => execFileSync('id', [o, name], { encoding: 'utf8' }).trim()));
 }
-const asAccount = (file) => (account() ? ['setpriv', [`--reuid=${ids[0]}`, `--regid=${ids[1]}`, '--init-groups', '--', file]] : [file, []]);
-function giveToAccount(path) {
+export const asAccount = (file) => (account() ? ['setpriv', [`--reuid=${ids[0]}`, `--regid=${ids[1]}`, '--init-groups', '--', file]] : [file, []]);
+export function giveToAccount(path) {
     chmodSync(path, 0o755);
     if (account()) execFileSync('chown', ['-R', ids.join(':'), path]);
 }
@@ -145,7 +145,7 @@ export function nssCertificates(dir) {
 }
 
 /** Static test sites: "/" is web/ (client and demo), "/test/" tests/browser/pages/; same files on two origins. */
-async function startSites(p1, p2) {
+export async function startSites(p1, p2) {
     const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8', '.css': 'text/css; charset=utf-8' };
     const handle = async (req, res) => {
         let rel = decodeURIComponent(new URL(req.url, 'http://x').pathname);

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Our server and nginx side by side in one run, through ../shared/anchor-bench
+# (or ANCHOR_BENCH): keep-alive with 32 connections, a new TLS connection per
+# request, one connection with one request at a time (compare.sh, ROUNDS
+# rounds, interleaved), then the module call round trip of our server
+# (KeepAlive/Ping 202, then GET_RESULT to 200, one connection).
+#   bench/compare-nginx.sh [build dir]
+# Builds what it needs, starts both servers on free loopback ports, stops them
+# by pid at the end. Run it under flock /tmp/qtx-server.lock.
+set -euo pipefail
+ROOT_DIR="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${1:-$ROOT_DIR/build}"
+ANCHOR="${ANCHOR_BENCH:-$ROOT_DIR/../../shared/anchor-bench}"
+[ -x "$ANCHOR/compare.sh" ] || ANCHOR=/work/shared/anchor-bench
+[ -x "$ANCHOR/compare.sh" ] || { echo "anchor-bench not found; set ANCHOR_BENCH" >&2; exit 2; }
+for c in wrk nginx curl openssl; do
+  if ! command -v $c >/dev/null && [ ! -x /usr/sbin/$c ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "$c missing: run $ANCHOR/setup.sh as root" >&2; exit 2; }
+    "$ANCHOR/setup.sh" >&2   # nginx-light wrk openssl hyperfine curl, non-interactive
+  fi
+done
+
+cmake --build "$BUILD" --target QuorvexCryptoProvider qtx-provision example-modules >/dev/null
+
+WORK=$(mktemp -d)
+SERVER_PID=""
+NGINX_PORT=""
+cleanup() {
+  [ -n "$SERVER_PID" ] && kill -INT "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null || true
+  [ -n "$NGINX_PORT" ] && "$ANCHOR/nginx.sh" stop "$NGINX_PORT" >/dev/null 2>&1 || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'; }
+PORT=$(free_port)
+[ "$(id -u)" -eq 0 ] || PORT=$((PORT - 1))   # a user instance listens one above the configured port
+cp "$BUILD/bin/QuorvexCryptoProvider" "$WORK/"
+mkdir -p "$WORK/modules" && cp "$BUILD"/modules/*.so "$BUILD"/modules/*.xml "$WORK/modules/" 2>/dev/null || true
+cat > "$WORK/QuorvexCryptoProvider.ini" <<INI
+[listener]
+port=$PORT
+readTimeout=30000
+[dllLoader]
+dirPath=modules
+[timeout]
+interval=600000
+INI
+export QTX_MACHINE_SEED_FILE="$WORK/seed"
+"$BUILD/bin/qtx-provision" --dir "$WORK" >/dev/null
+(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec ./QuorvexCryptoProvider -console >/dev/null 2>&1) &
+SERVER_PID=$!
+LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))
+CA="$WORK/certs/QTX-ca.pem"
+for _ in $(seq 100); do curl -s --cacert "$CA" -X POST "https://127.0.0.1:$LISTEN/SERVER_VERSION" >/dev/null 2>&1 && break; sleep 0.1; done
+SID=$(curl -s --cacert "$CA" -X POST "https://127.0.0.1:$LISTEN/KeepAlive" -d "cmd=OPEN_SESSION")
+[[ $SID =~ ^\{ ]] || { echo "no session from our server: $SID" >&2; exit 1; }
+export SID
+
+NGINX_PORT=$(free_port)
+"$ANCHOR/nginx.sh" start "$NGINX_PORT" >/dev/null
+
+RAW="$WORK/raw.txt"
+echo "our server pid $SERVER_PID on port $LISTEN, nginx on $NGINX_PORT; ROUNDS=${ROUNDS:-3}" >&2
+RAW_OUT="$RAW" "$ANCHOR/compare.sh" "$LISTEN" ours "$NGINX_PORT" nginx
+"$ROOT_DIR/bench/module_roundtrip.py" "$LISTEN" "$CA" "$SID" 2000 | sed 's/^/ours /' >> "$RAW"
+
+# The table of the performance issue: medians, and ours/nginx (rates) or
+# nginx/ours (times), so that 1.0 means "as good as nginx" in every row.
+awk '
+function med(l, m,   n, i, j, t, a) {
+  n = cnt[l, m]; if (!n) return "NA"
+  for (i = 1; i <= n; i++) a[i] = v[l, m, i]
+  for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
+  return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+NF == 3 && $3 ~ /^[0-9.]+$/ { v[$1, $2, ++cnt[$1, $2]] = $3 }
+NF == 3 && $2 ~ /errors/ && $3 !~ /^[0-9.]+$/ { v[$1, $2, ++cnt[$1, $2]] = 0 }
+function row(name, pre,   o, n, r) {
+  printf "| %s | %s req/s, %s us CPU/req, p50 %s ms, p99 %s ms, %s errors | %s req/s, %s us, p50 %s ms, p99 %s ms, %s errors | %s |\n",
+    name, med("ours", pre "_rps"), med("ours", pre "_cpu_us"), med("ours", pre "_p50_ms"), med("ours", pre "_p99_ms"), med("ours", pre "_errors"),
+    med("nginx", pre "_rps"), med("nginx", pre "_cpu_us"), med("nginx", pre "_p50_ms"), med("nginx", pre "_p99_ms"), med("nginx", pre "_errors"),
+    (med("nginx", pre "_rps") + 0 > 0) ? sprintf("%.3f", med("ours", pre "_rps") / med("nginx", pre "_rps")) : "NA"
+}
+END {
+  print ""
+  print "| Metric | This server | nginx | Ratio (rate ours/nginx) |"
+  print "|---|---|---|---|"
+  row("Keep-alive ALIVE, 32 connections", "keepalive")
+  row("New TLS connection per request", "newconn")
+  row("One connection, one request at a time", "single")
+  printf "| Module call round trip (KeepAlive/Ping 202, then GET_RESULT to 200, one connection) | p50 %s ms, p99 %s ms, %s polls | | |\n",
+    med("ours", "roundtrip_p50_ms"), med("ours", "roundtrip_p99_ms"), med("ours", "roundtrip_polls")
+}' "$RAW"

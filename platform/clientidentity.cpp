@@ -1,0 +1,43 @@
+#include "clientidentity.h"
+
+#include "processutils.h"
+#include "qtxexceptions.h"
+#include "qtxlogger.h"
+
+#include <cerrno>
+
+ClientIdentity ClientIdentity::resolve(ProcessUtils &v_oUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+                                       qint64 v_iKnownUid)
+{
+    ClientIdentity oIdentity;
+    oIdentity.m_iUid = v_iKnownUid >= 0 ? v_iKnownUid : v_oUtils.getUidOfClientAtPorts(v_uiClientPort, v_uiServerPort);
+    oIdentity.m_bFound = oIdentity.m_iUid >= 0;
+    // Only root can create a socket that a process of another account ends up
+    // holding without that account's consent: search the holder then.
+    if (oIdentity.m_iUid == 0)
+        oIdentity.m_iPid = v_oUtils.getPidOfClientAtPorts(v_uiClientPort, v_uiServerPort);
+    return oIdentity;
+}
+
+QString ClientIdentity::account(ProcessUtils &v_oUtils) const
+{
+    if (m_iPid != 0 || !m_bFound)
+        return v_oUtils.getDomainAndUsernameForPID(m_iPid);  // pid 0 throws OpenProcessException
+    const QString oAccount = v_oUtils.getDomainAndUsernameForUid(m_iUid);
+    if (oAccount == QLatin1String("<UNKNOWN>")) {
+        LookupAccountSidException oException(
+            QStringLiteral("ProcessUtilsWinImpl::getDomainAndUserNameFromSID LookupAccountSid Error: %1").arg(ENOENT),
+            QString::fromLatin1(kQtxUnexpectedErrorDetail));
+        ProcessUtilsLogger::Instance().GetCategory().getStream(log4cpp::Priority::WARN)
+            << "ProcessUtilsLinuxImpl::getInfoFromSID :: " << "Exception: " << oException.getStackTrace();
+        throw oException;
+    }
+    return oAccount;
+}
+
+bool ClientIdentity::isSystem(ProcessUtils &v_oUtils) const
+{
+    if (m_iPid != 0)
+        return v_oUtils.isSystemProcess(m_iPid);
+    return m_bFound && m_iUid == 0;
+}

@@ -1,0 +1,65 @@
+// The demo page in Debian's Firefox ESR, headless, driven over WebDriver BiDi (puppeteer-core). Firefox
+// trusts the server's authority only through its profile's NSS database, which "qtx-provision --trust"
+// fills in; no certificate error is waived. Run as root, server and Firefox run as the local test account.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { createHash } from 'node:crypto';
+import { existsSync, mkdirSync, rmSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import puppeteer from 'puppeteer-core';
+import { artifactsDir, asAccount, freePortRange, giveToAccount, nssCertificates, provisionTrust, ServerInstall, startSites, tmp }
+    from './lib/harness.mjs';
+
+const firefoxPath = process.env.QTX_FIREFOX || '/usr/bin/firefox-esr';
+let f;
+
+before(async () => {
+    if (!existsSync(firefoxPath)) throw new Error(`missing: ${firefoxPath} (scripts/browser-test.sh installs firefox-esr)`);
+    f = { base: await freePortRange(12), home: tmp('qtx-firefox-home-') };
+    f.server = new ServerInstall(f.base);
+    await f.server.start();
+    const sitePorts = await freePortRange(2);
+    f.sites = await startSites(sitePorts, sitePorts + 1);
+    // A Firefox profile whose certificate database exists, as after a first start of Firefox.
+    f.profile = join(f.home, '.mozilla', 'firefox', 'qtx.default');
+    mkdirSync(f.profile, { recursive: true });
+    execFileSync('certutil', ['-N', '-d', `sql:${f.profile}`, '--empty-password']);
+    f.trustReport = provisionTrust(f.server, f.home, ['--trust']);
+    const wrapper = join(f.home, 'firefox');
+    const [file, args] = asAccount(firefoxPath);
+    writeFileSync(wrapper, `#!/bin/sh\nexec ${file} ${args.join(' ')} "$@"\n`, { mode: 0o755 });
+    giveToAccount(f.home);
+    f.browser = await puppeteer.launch({
+        browser: 'firefox', executablePath: wrapper, headless: true, userDataDir: f.profile,
+        env: { ...process.env, HOME: f.home, MOZ_CRASHREPORTER_DISABLE: '1' },
+        extraPrefsFirefox: { 'browser.shell.checkDefaultBrowser': false, 'datareporting.policy.dataSubmissionEnabled': false },
+        defaultViewport: { width: 1000, height: 900 },
+    });
+    mkdirSync(artifactsDir, { recursive: true });
+});
+
+after(async () => {
+    await f?.browser?.close().catch(() => {});
+    await f?.sites?.close();
+    await f?.server?.stop();
+    for (const dir of [f?.home, f?.server?.dir]) if (dir) rmSync(dir, { recursive: true, force: true });
+});
+
+test('qtx-provision --trust puts the authority into the Firefox profile, trusted for servers', () => {
+    assert.match(f.trustReport, /added the authority to .*qtx\.default \(Firefox\)/);
+    assert.equal(nssCertificates(f.profile)['Quorvex Crypto Provider Local CA'], 'C,,');
+});
+
+test('Firefox runs the demo page from OPEN_SESSION to GET_RESULT and shows the hash; screenshot kept', async () => {
+    const text = 'Hello from Firefox ESR';
+    const page = await f.browser.newPage();
+    await page.goto(`${f.sites.first}/demo/?port=${f.base}&auto=1&text=${encodeURIComponent(text)}`);
+    await page.waitForFunction(() => ['done', 'error'].includes(document.getElementById('summary').dataset.state), { timeout: 60000 });
+    const summary = await page.$eval('#summary', (e) => ({ state: e.dataset.state, sha256: e.dataset.sha256, text: e.textContent }));
+    await page.screenshot({ path: join(artifactsDir, 'firefox-demo.png'), fullPage: true });
+    assert.equal(summary.state, 'done', summary.text);
+    assert.equal(summary.sha256, createHash('sha256').update(text, 'utf8').digest('hex'));
+    assert.equal(await page.$$eval('td.ok', (cells) => cells.length), 9);
+    await page.close();
+});

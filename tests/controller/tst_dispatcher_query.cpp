@@ -1,0 +1,179 @@
+// The user instance's question to the dispatcher: only the expected
+// certificate gets the request, the answer is read without running this
+// thread's event loop, and a peer that never answers cannot hold it longer
+// than the deadline.
+
+#include "dispatcherquery.h"
+
+#include <QMutex>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+QString dataFile(const char *v_pName)
+{
+    return QStringLiteral(QTX_TEST_SOURCE_DIR "/data/") + QLatin1String(v_pName);
+}
+
+QSslCertificate certificate(const char *v_pName)
+{
+    const QList<QSslCertificate> oList = QSslCertificate::fromPath(dataFile(v_pName));
+    return oList.isEmpty() ? QSslCertificate() : oList.first();
+}
+
+// A dispatcher stand-in on a thread of its own. "silent" takes the TCP
+// connection and never speaks TLS.
+class FakeDispatcher : public QTcpServer
+{
+public:
+    QString certName;
+    bool silent = false;
+    int status = 200;
+    QByteArray body;
+
+    int requestCount()
+    {
+        QMutexLocker oLock(&m_mutex);
+        return m_requests.size();
+    }
+    QByteArray lastRequest()
+    {
+        QMutexLocker oLock(&m_mutex);
+        return m_requests.value(m_requests.size() - 1);
+    }
+
+protected:
+    void incomingConnection(qintptr v_iDescriptor) override
+    {
+        if (silent) {
+            auto *pSocket = new QTcpSocket(this);
+            pSocket->setSocketDescriptor(v_iDescriptor);
+            return;
+        }
+        auto *pSocket = new QSslSocket(this);
+        pSocket->setSocketDescriptor(v_iDescriptor);
+        pSocket->setLocalCertificate(dataFile(qPrintable(certName + QStringLiteral("-cert.pem"))));
+        QFile oKey(dataFile(qPrintable(certName + QStringLiteral("-key.pem"))));
+        oKey.open(QIODevice::ReadOnly);
+        pSocket->setPrivateKey(QSslKey(oKey.readAll(), QSsl::Rsa));
+        auto *pBuffer = new QByteArray;
+        connect(pSocket, &QObject::destroyed, [pBuffer] { delete pBuffer; });
+        connect(pSocket, &QSslSocket::readyRead, pSocket, [this, pSocket, pBuffer] {
+            *pBuffer += pSocket->readAll();
+            const int iEnd = pBuffer->indexOf("\r\n\r\n");
+            if (iEnd < 0 || !pBuffer->endsWith("processPid=42"))
+                return;
+            {
+                QMutexLocker oLock(&m_mutex);
+                m_requests.append(*pBuffer);
+            }
+            pSocket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: "
+                           + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+            pSocket->disconnectFromHost();
+        });
+        pSocket->startServerEncryption();
+    }
+
+private:
+    QMutex m_mutex;
+    QList<QByteArray> m_requests;
+};
+
+} // namespace
+
+class TestDispatcherQuery : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void query_data();
+    void query();
+
+private:
+    QThread m_thread;
+};
+
+void TestDispatcherQuery::initTestCase()
+{
+    QVERIFY(!certificate("expected-cert.pem").isNull());
+    m_thread.start();
+}
+
+void TestDispatcherQuery::cleanupTestCase()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void TestDispatcherQuery::query_data()
+{
+    QTest::addColumn<QString>("served");     // certificate the peer shows; empty: nobody listens
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("peerStatus");
+    QTest::addColumn<int>("status");         // what the query reports
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("requests");       // requests the peer received
+    QTest::newRow("expected certificate") << "expected" << false << 200 << 200 << QByteArray("host/alice") << 1;
+    QTest::newRow("expected certificate, not found") << "expected" << false << 404 << 404 << QByteArray() << 1;
+    QTest::newRow("another certificate gets no request") << "other" << false << 200 << 0 << QByteArray() << 0;
+    QTest::newRow("silent peer") << "expected" << true << 200 << 0 << QByteArray() << 0;
+    QTest::newRow("nobody listens") << QString() << false << 200 << 0 << QByteArray() << 0;
+}
+
+void TestDispatcherQuery::query()
+{
+    QFETCH(QString, served);
+    QFETCH(bool, silent);
+    QFETCH(int, peerStatus);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(int, requests);
+
+    auto *pPeer = new FakeDispatcher;
+    pPeer->certName = served;
+    pPeer->silent = silent;
+    pPeer->status = peerStatus;
+    pPeer->body = "host/alice";
+    pPeer->moveToThread(&m_thread);
+    bool bListening = false;
+    QMetaObject::invokeMethod(pPeer, [&] { bListening = pPeer->listen(QHostAddress::LocalHost, 0); },
+                              Qt::BlockingQueuedConnection);
+    QVERIFY(bListening);
+    quint16 uiPort = pPeer->serverPort();
+    if (served.isEmpty()) {
+        QMetaObject::invokeMethod(pPeer, [&] { pPeer->close(); }, Qt::BlockingQueuedConnection);
+    }
+
+    // Events of this thread must wait: nothing may run inside the query.
+    bool bTimerRan = false;
+    QTimer::singleShot(0, this, [&] { bTimerRan = true; });
+    QPointer<QObject> pDeferred = new QObject;
+    pDeferred->deleteLater();
+
+    const DispatcherReply oReply = postToDispatcher(uiPort, "/GET_USERNAME_FOR_PID", "processPid=42",
+                                                    certificate("expected-cert.pem"), 1500);
+    QVERIFY(!bTimerRan);
+    QVERIFY(!pDeferred.isNull());
+    QCOMPARE(oReply.status, status);
+    QCOMPARE(oReply.body, status == 200 ? body : oReply.body);
+    QCOMPARE(oReply.error.isEmpty(), status != 0);
+    QCOMPARE(pPeer->requestCount(), requests);
+    if (requests) {
+        const QByteArray oRequest = pPeer->lastRequest();
+        QVERIFY2(oRequest.startsWith("POST /GET_USERNAME_FOR_PID HTTP/1.1\r\n"), oRequest.constData());
+        QVERIFY(oRequest.contains("\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
+        QVERIFY(oRequest.contains("\r\nContent-Length: 13\r\n"));
+    }
+    QTRY_VERIFY(bTimerRan);
+    QMetaObject::invokeMethod(pPeer, [pPeer] { delete pPeer; }, Qt::BlockingQueuedConnection);
+}
+
+QTEST_GUILESS_MAIN(TestDispatcherQuery)
+#include "tst_dispatcher_query.moc"
