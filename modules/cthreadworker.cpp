@@ -33,7 +33,7 @@ QThreadPool *jobPool()
     static QThreadPool *s_poPool = [] {
         auto *poPool = new QThreadPool();
         qint64 llThreads = 64;
-        qint64 llIdleMs = 30000;
+        qint64 llIdleMs = 2000;
         if (CSettings *poSettings = CSettings::Instance()) {
             llThreads = poSettings->ReadLimit(QStringLiteral("maxJobThreads"), llThreads);
             llIdleMs = poSettings->ReadLimit(QStringLiteral("jobThreadIdleMs"), llIdleMs);
