@@ -5,7 +5,6 @@
 #include "httpresponse.h"
 #include "qtxlogger.h"
 
-#include <QRegularExpression>
 #include <QUrl>
 
 const char *const ALLOWED_ORIGINS = QTX_ALLOWED_ORIGINS;
@@ -35,10 +34,19 @@ QTXLogger &logger()
 
 } // namespace
 
-bool PathValidator::validate(const QString &v_oPath)
+bool PathValidator::validate(const QByteArray &v_oPath)
 {
-    static const QRegularExpression s_oPattern(QStringLiteral("\\A[A-Za-z0-9_\\/-]*\\z"));
-    const bool bValid = s_oPattern.match(v_oPath).hasMatch();
+    // Every byte is checked: a text conversion would stop at a NUL or replace
+    // invalid bytes, and the bytes are what later names a module.
+    bool bValid = true;
+    for (const char c : v_oPath) {
+        const bool bAllowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'
+                              || c == '/' || c == '-';
+        if (!bAllowed) {
+            bValid = false;
+            break;
+        }
+    }
     if (bValid)
         QTX_LOG(logger(), INFO, "PathValidator::validate") << "Path is valid";
     else
@@ -104,7 +112,7 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
     QTX_LOG(logger(), INFO, pFunc) << "Bodypart=" << v_oRequest.getBody();
 
     const QByteArray oOrigin = v_oRequest.getHeader("Origin");
-    const bool bPathValid = PathValidator::validate(QString::fromUtf8(oPath));
+    const bool bPathValid = PathValidator::validate(oPath);
     bool bAllowed = IsOriginAllowed(oOrigin);
     if (!bAllowed && oOrigin.isEmpty() && v_oRequest.getHeader("User-Agent").contains("Trident"))
         bAllowed = IsOriginAllowed(v_oRequest.getHeader("Referer"));

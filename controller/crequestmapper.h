@@ -17,8 +17,8 @@
 extern const char *const ALLOWED_ORIGINS;
 
 namespace PathValidator {
-// True when the whole path consists of letters, digits, '_', '/' and '-'.
-bool validate(const QString &v_oPath);
+// True when every byte of the path is a letter, digit, '_', '/' or '-'.
+bool validate(const QByteArray &v_oPath);
 }
 
 class CRequestMapper : public norrweb::HttpRequestHandler

@@ -47,8 +47,13 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
     }
 
     // A module command without a session opens one on the fly.
-    if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand)) && m_oCommandData.oSessionId.isEmpty())
+    if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand)) && m_oCommandData.oSessionId.isEmpty()) {
         ProcessOpenSession(v_oRequest, v_oResponse);
+        if (m_bLimitRefused) {
+            SendResponse(v_oResponse);
+            return;
+        }
+    }
     RestartTimeout();
     const bool bPermitted = CheckPermissions(v_oResponse);
 
@@ -255,7 +260,9 @@ void CSignController::RestartTimeout()
 void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
     m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
-    DllModule *poModule = m_pDllManager->getModule(m_oCommandData.oLibraryName);
+    // Held while the module is asked: another connection may end its sessions.
+    const ModuleRef oModule(m_pDllManager, m_oCommandData.oLibraryName);
+    DllModule *poModule = oModule.get();
     if (!poModule || !poModule->isCommandValid(m_oCommandData.oCommand)) {
         SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
         return;

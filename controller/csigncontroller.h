@@ -65,7 +65,9 @@ private:
     void CloseSession(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void ProcessSetSessionVar(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void SetSessionVars(const QByteArray &v_oJson);
-    void SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue);
+    // False (with one log line) when the variable would exceed the session's
+    // limits (limits/maxSessionVars, maxSessionVarBytes); nothing is stored then.
+    bool SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue);
     void ProcessArchType(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void ProcessTest(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void ProcessGetUserServerPort(norrweb::HttpResponse &v_oResponse);
@@ -93,4 +95,6 @@ private:
     QByteArray m_oCallback;
     QByteArray m_oResultData;
     bool m_bVerboseLog = true;
+    // A configured limit refused the request; its reply is already set.
+    bool m_bLimitRefused = false;
 };

@@ -59,6 +59,18 @@ void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrw
         SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
         return;
     }
+    if (g_poSessionStore->getSessionId(v_oRequest, v_oResponse).isEmpty()) {
+        const qint64 llMax = CSettings::Instance()->ReadLimit(QStringLiteral("maxSessions"), 10000);
+        if (g_poSessionStore->sessionCount() >= llMax) {
+            QTX_LOG(logger(), WARN, "CSignController::ProcessOpenSession")
+                << "Session refused: " << llMax << " sessions are open (limits/maxSessions)";
+            m_bLimitRefused = true;
+            SetResultData(CommandResult(503, "Service Unavailable",
+                                        "Too many open sessions. Close unused sessions and try again later."),
+                          v_oResponse);
+            return;
+        }
+    }
     norrweb::HttpSession oSession = g_poSessionStore->getSession(v_oRequest, v_oResponse, true);
     m_oSession = oSession;
     const QByteArray oId = oSession.getId();
@@ -101,15 +113,38 @@ void CSignController::SetSessionVars(const QByteArray &v_oJson)
     const QJsonArray oArray = oDocument.array();
     for (const QJsonValue &oElement : oArray) {
         const QJsonObject oObject = oElement.toObject();
-        SetSessionVar(oObject.value(QStringLiteral("key")).toVariant().toString().toUtf8(),
-                      oObject.value(QStringLiteral("value")).toVariant());
+        // The variables past a limit are not stored (logged once).
+        if (!SetSessionVar(oObject.value(QStringLiteral("key")).toVariant().toString().toUtf8(),
+                           oObject.value(QStringLiteral("value")).toVariant()))
+            break;
     }
 }
 
-void CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue)
+bool CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue)
 {
     QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << v_oValue.toByteArray();
+    CSettings *poSettings = CSettings::Instance();
+    const qint64 llMaxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), 256);
+    const qint64 llMaxBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), 256 * 1024);
+    // What the session would hold with this variable set (a replaced value no
+    // longer counts, nor does the server's own "startTime").
+    const tSessionParamsMap oVariables = m_oSession.getAll();
+    qint64 llCount = 1;
+    qint64 llBytes = v_oKey.size() + v_oValue.toByteArray().size();
+    for (auto it = oVariables.constBegin(); it != oVariables.constEnd(); ++it) {
+        if (it.key() == v_oKey || it.key() == "startTime")
+            continue;
+        ++llCount;
+        llBytes += it.key().size() + it.value().toByteArray().size();
+    }
+    if (llCount > llMaxCount || llBytes > llMaxBytes) {
+        QTX_LOG(logger(), WARN, "CSignController::SetSessionVar")
+            << "Session variable refused: the session would hold " << llCount << " variables of " << llBytes
+            << " bytes (limits/maxSessionVars " << llMaxCount << ", maxSessionVarBytes " << llMaxBytes << ")";
+        return false;
+    }
     m_oSession.set(v_oKey, v_oValue);
+    return true;
 }
 
 void CSignController::CloseSession(norrweb::HttpRequest &, norrweb::HttpResponse &v_oResponse)
@@ -124,6 +159,7 @@ void CSignController::CloseSession(norrweb::HttpRequest &, norrweb::HttpResponse
     m_pTimeout->RemoveTimer(QString::fromLatin1(oId));
     m_oCommandData.oSessionId.clear();
     m_pDllManager->unloadAllModulesForSession(oId);
+    m_pLauncher->SessionClosed(oId);
     QTX_LOG(logger(), NOTICE, "CSignController::CloseSession") << "Session destroyed. sessionID=" << oId;
     SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
 }
@@ -134,7 +170,12 @@ void CSignController::ProcessSetSessionVar(norrweb::HttpRequest &v_oRequest, nor
         SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
         return;
     }
-    SetSessionVar(v_oRequest.getParameter("key"), QVariant(v_oRequest.getParameter("value")));
+    if (!SetSessionVar(v_oRequest.getParameter("key"), QVariant(v_oRequest.getParameter("value")))) {
+        SetResultData(CommandResult(413, "Payload Too Large",
+                                    "Too many or too large session variables. Remove some first."),
+                      v_oResponse);
+        return;
+    }
     SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
 }
 

@@ -89,7 +89,8 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
 
     if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand))) {
         m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
-        DllModule *poModule = m_pDllManager->getModule(m_oCommandData.oLibraryName);
+        const ModuleRef oModule(m_pDllManager, m_oCommandData.oLibraryName);
+        DllModule *poModule = oModule.get();
         if (!poModule)
             return false;
         if (poModule->canUnprivilegedRun(poModule->getFunction(m_oCommandData.oCommand))) {

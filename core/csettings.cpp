@@ -137,6 +137,17 @@ int CSettings::ReadTimeoutInterval()
     return toIntOr(ReadVariant(QStringLiteral("timeout"), QStringLiteral("interval"), true), 0);
 }
 
+qint64 CSettings::ReadLimit(const QString &v_oKey, qint64 v_llDefault)
+{
+    std::lock_guard<std::mutex> oGuard(g_settingsMutex);
+    const QVariant oValue = ReadVariant(QStringLiteral("limits"), v_oKey, false);
+    if (isAbsent(oValue))
+        return v_llDefault;
+    bool bOk = false;
+    const qint64 llValue = oValue.toLongLong(&bOk);
+    return bOk && llValue > 0 ? llValue : v_llDefault;
+}
+
 QPair<QString, QString> CSettings::ReadSslCertificateCertAndKeyFiles()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);

@@ -30,6 +30,9 @@ public:
     int ReadTimeoutInterval();
     QPair<QString, QString> ReadSslCertificateCertAndKeyFiles();
     QList<QSslCipher> ReadSslEnabledCiphersList();
+    // A resource cap of the [limits] group: the configured value when it is a
+    // positive integer, v_llDefault otherwise (absent, zero, negative, text).
+    qint64 ReadLimit(const QString &v_oKey, qint64 v_llDefault);
 
     // The built-in cipher text (the Windows 7 addition never applies here).
     static QString BuiltInCipherString();

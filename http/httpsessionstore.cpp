@@ -118,6 +118,12 @@ void HttpSessionStore::sessionTimerEvent()
     }
 }
 
+int HttpSessionStore::sessionCount()
+{
+    std::lock_guard<std::mutex> oGuard(m_oMutex);
+    return m_oSessions.size();
+}
+
 } // namespace norrweb
 
 norrweb::HttpSessionStore *g_poSessionStore = nullptr;

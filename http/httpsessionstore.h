@@ -41,6 +41,8 @@ public:
     /// The stored session with this id, or a null session.
     HttpSession getSession(const QByteArray &v_oId);
     void removeSession(const HttpSession &v_oSession);
+    /// Number of sessions in the store.
+    int sessionCount();
 
 public slots:
     /// Expiry sweep, every 60 s.

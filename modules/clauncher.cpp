@@ -1,12 +1,15 @@
 #include "clauncher.h"
 
+#include "csettings.h"
 #include "cthreadworker.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "qtxlogger.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QThread>
+#include <QTimer>
 
 #include <exception>
 #include <new>
@@ -67,6 +70,15 @@ CLauncher *CLauncher::GetInstance()
 CLauncher::CLauncher()
     : m_oLock(g_oLauncherLock)
 {
+    if (CSettings *poSettings = CSettings::Instance()) {
+        m_llMaxJobs = poSettings->ReadLimit(QStringLiteral("maxJobs"), m_llMaxJobs);
+        m_llMaxResults = poSettings->ReadLimit(QStringLiteral("maxResultsPerSession"), m_llMaxResults);
+        m_llMaxResultBytes = poSettings->ReadLimit(QStringLiteral("maxResultBytesPerSession"), m_llMaxResultBytes);
+        const int iInterval = poSettings->ReadTimeoutInterval();
+        if (iInterval > 0)
+            m_llClosedGraceMs = iInterval;
+    }
+    CThreadWorker::ConfigurePool();
 }
 
 CLauncher::~CLauncher()
@@ -81,50 +93,148 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
     const char *pFunc = "CLauncher::ProcessCommand";
     std::lock_guard<std::mutex> oGuard(m_oLock);
 
+    // The usage reference is taken here, before the hand-over: a session closed
+    // on another connection cannot unload the module under the accepted job.
     DllManager *poManager = DllManager::GetInstance();
-    DllModule *poModule = poManager ? poManager->getModule(v_oRequest.oLibraryName) : nullptr;
+    DllModule *poModule = poManager ? poManager->acquireModule(v_oRequest.oLibraryName) : nullptr;
     tpfun poFunction = poModule ? poModule->getFunction(v_oRequest.oCommand) : nullptr;
     if (!poFunction) {
+        if (poModule)
+            poManager->releaseModule(poModule);
         QTX_LOG(logger(), ERROR, pFunc) << "Problem with DllManager or DllModule";
         return CommandResult(404, "Not Found", "The URL you requested was not found.");
     }
 
-    QThread *poDestination = nullptr;
-    if (poModule->isGuiFunction(poFunction)) {
-        if (m_bGuisBusy.load())
+    CommandResult oRefusal;
+    if (IsOverSessionLimitPriv(v_oRequest.oSessionId, &oRefusal)) {
+        poManager->releaseModule(poModule);
+        return oRefusal;
+    }
+
+    const bool bGui = poModule->isGuiFunction(poFunction);
+    if (bGui) {
+        if (m_bGuisBusy.load()) {
+            poManager->releaseModule(poModule);
             return CommandResult(503, "Service Unavailable",
                                  "The QTX server is busy performing another gui request. Try again later.");
+        }
         // Started with "-console" the server has no widget application: a dialog
         // would abort the whole process, so the function is not started.
         if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication")) {
+            poManager->releaseModule(poModule);
             QTX_LOG(logger(), ERROR, pFunc) << "GUI function requested but the server runs without a GUI (-console)";
             return CommandResult(500, "Internal Server Error",
                                  "The QTX server encountered an unexpected error and was unable to complete your request.");
         }
-        poDestination = mainThread();
         m_bGuisBusy.store(true);
         QTX_LOG(logger(), NOTICE, pFunc) << "Started GUI function. Flag bGuisBusy set";
+    } else if (CThreadWorker::JobsInFlight() >= m_llMaxJobs) {
+        poManager->releaseModule(poModule);
+        QTX_LOG(logger(), WARN, pFunc) << "Job refused: " << m_llMaxJobs
+                                       << " jobs are running or waiting (limits/maxJobs)";
+        return CommandResult(503, "Service Unavailable", "The QTX server is running too many jobs. Try again later.");
     }
 
-    const QPair<CThreadWorker *, QThread *> oWorker = CThreadWorker::createWorker(poDestination);
-    connect(oWorker.first, &CThreadWorker::ResultReady, this, &CLauncher::SetResult);
-    oWorker.second->start();
+    CThreadWorker *poWorker = CThreadWorker::createWorker(bGui, poModule);
+    connect(poWorker, &CThreadWorker::ResultReady, this, &CLauncher::SetResult);
+    if (bGui) {
+        // Queued even though the worker lives on the main thread: the function must
+        // never run inside this call, which holds the launcher lock. Connected for
+        // one emission only, so that it reaches exactly this worker.
+        const QMetaObject::Connection oCall = connect(this, &CLauncher::FunctionReadyToCall, poWorker,
+                                                      &CThreadWorker::CallFunction, Qt::QueuedConnection);
+        emit FunctionReadyToCall(poFunction, v_oRequest.oSessionId, v_oRequest.oCommandId, v_oRequest.oRequestMap,
+                                 v_oRequest.oSessionParams, poModule);
+        disconnect(oCall);
+    } else {
+        poWorker->StartOnPool(poFunction, v_oRequest.oSessionId, v_oRequest.oCommandId, v_oRequest.oRequestMap,
+                              v_oRequest.oSessionParams);
+    }
 
-    // Queued even when the worker lives on the calling thread: the function must
-    // never run inside this call, which holds the launcher lock. Connected for
-    // one emission only, so that it reaches exactly this worker.
-    const QMetaObject::Connection oCall = connect(this, &CLauncher::FunctionReadyToCall, oWorker.first,
-                                                  &CThreadWorker::CallFunction, Qt::QueuedConnection);
-    emit FunctionReadyToCall(poFunction, v_oRequest.oSessionId, v_oRequest.oCommandId, v_oRequest.oRequestMap,
-                             v_oRequest.oSessionParams, poModule);
-    disconnect(oCall);
-
-    const Job oJob{oWorker.first, oWorker.second};
+    const Job oJob{poWorker};
     if (!AddToProcessedJobsPriv(v_oRequest.oSessionId, v_oRequest.oCommandId, oJob))
         m_oUntrackedJobs.insert(v_oRequest.oSessionId, UntrackedJob{v_oRequest.oCommandId, oJob});
     if (v_oRequest.bUnprivileged)
         AddToUnprivilegedJobsPriv(v_oRequest.oSessionId, v_oRequest.oCommandId);
     return acceptedResult();
+}
+
+bool CLauncher::IsOverSessionLimitPriv(const QByteArray &v_oSessionId, CommandResult *v_poRefusal)
+{
+    const qint64 llStored = m_oResults.value(v_oSessionId).size();
+    const qint64 llRunning = m_oProcessedJobs.value(v_oSessionId).size() + m_oUntrackedJobs.count(v_oSessionId);
+    const qint64 llBytes = ResultBytesPriv(v_oSessionId);
+    if (llStored + llRunning < m_llMaxResults && llBytes < m_llMaxResultBytes)
+        return false;
+    QTX_LOG(logger(), WARN, "CLauncher::ProcessCommand")
+        << "Job refused: session " << v_oSessionId << " holds " << llStored << " unfetched results (" << llBytes
+        << " bytes) and " << llRunning << " running jobs (limits/maxResultsPerSession, maxResultBytesPerSession)";
+    *v_poRefusal = CommandResult(503, "Service Unavailable",
+                                 "Too many unfetched results in this session. Fetch them with GET_RESULT first.");
+    return true;
+}
+
+qint64 CLauncher::ResultBytesPriv(const QByteArray &v_oSessionId) const
+{
+    qint64 llBytes = 0;
+    const auto it = m_oResults.constFind(v_oSessionId);
+    if (it == m_oResults.constEnd())
+        return 0;
+    for (const tResultType &oResult : *it)
+        llBytes += oResult.size();
+    return llBytes;
+}
+
+void CLauncher::SessionClosed(const QByteArray &v_oSessionId)
+{
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        m_oClosedSessions.insert(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
+        // One sweep at a time: a scheduled one comes before this deadline anyway.
+        if (m_bSweepScheduled)
+            return;
+        m_bSweepScheduled = true;
+    }
+    const int iDelay = int(qMin<qint64>(m_llClosedGraceMs, 24 * 3600 * 1000)) + 1;
+    // The timer lives on the launcher's thread, whatever thread closes the session.
+    QMetaObject::invokeMethod(
+        this, [this, iDelay] { QTimer::singleShot(iDelay, this, &CLauncher::SweepClosedSessions); },
+        Qt::QueuedConnection);
+}
+
+void CLauncher::SweepClosedSessions()
+{
+    const qint64 llNow = QDateTime::currentMSecsSinceEpoch();
+    QList<QByteArray> oExpired;
+    qint64 llNext = -1;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        m_bSweepScheduled = false;
+        for (auto it = m_oClosedSessions.begin(); it != m_oClosedSessions.end();) {
+            if (it.value() <= llNow
+                && (m_oProcessedJobs.contains(it.key()) || m_oUntrackedJobs.contains(it.key()))) {
+                // A job still runs: its result stays fetchable for a full period.
+                it.value() = llNow + m_llClosedGraceMs;
+            }
+            if (it.value() > llNow) {
+                llNext = llNext < 0 ? it.value() : qMin(llNext, it.value());
+                ++it;
+                continue;
+            }
+            oExpired << it.key();
+            it = m_oClosedSessions.erase(it);
+        }
+        m_bSweepScheduled = llNext >= 0;
+    }
+    for (const QByteArray &oSession : qAsConst(oExpired)) {
+        QTX_LOG(logger(), INFO, "CLauncher::SweepClosedSessions")
+            << "Results of closed session " << oSession << " dropped";
+        RemoveAllResultsForSession(oSession);
+        RemoveAllUnprivilegedJobsForSession(oSession);
+    }
+    if (llNext >= 0)
+        QTimer::singleShot(int(qMin<qint64>(llNext - llNow, 24 * 3600 * 1000)) + 1, this,
+                           &CLauncher::SweepClosedSessions);
 }
 
 CommandResult CLauncher::GetResult(const JobRequest &v_oRequest)
@@ -177,39 +287,31 @@ void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tRes
             // 202 again after it was handed the result.
             bTracked = TakeProcessedJobPriv(v_oSessionId, v_oCommandId, &oJob);
         }
+        // A closed session's late result is fetchable for a full period too.
+        const auto itClosed = m_oClosedSessions.find(v_oSessionId);
+        if (itClosed != m_oClosedSessions.end())
+            itClosed.value() = qMax(itClosed.value(), QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
     }
     if (oUntracked.poWorker) {
         // Finishing by ids would end the tracked job that holds the same ids.
-        FinishJob(oUntracked.poWorker, oUntracked.poThread);
+        FinishJob(oUntracked.poWorker);
         return;
     }
     if (bTracked)
         EndJob(v_oSessionId, v_oCommandId, oJob);
 }
 
-bool CLauncher::FinishJob(CThreadWorker *v_poWorker, QThread *v_poThread)
+bool CLauncher::FinishJob(CThreadWorker *v_poWorker)
 {
-    if (!v_poWorker || !v_poThread)
+    if (!v_poWorker)
         return false;
-    // From here on a result the function may still produce reaches nobody.
-    if (!QObject::disconnect(v_poWorker, nullptr, nullptr, nullptr))
+    const bool bGui = v_poWorker->IsGuiWorker();
+    if (!v_poWorker->Finish())
         return false;
-    if (v_poThread->isRunning())
-        v_poWorker->CancelOperation();
-
-    if (v_poThread != mainThread()) {
-        // Posted before the thread stops: a finishing thread still runs its
-        // deferred deletions, so the worker dies on its own thread.
-        v_poWorker->deleteLater();
-        v_poThread->quit();
-        v_poThread->wait();
-        v_poThread->deleteLater();
-        return true;
+    if (bGui) {
+        m_bGuisBusy.store(false);
+        QTX_LOG(logger(), NOTICE, "CLauncher::FinishJob") << "Finished GUI function. Flag bGuisBusy removed";
     }
-
-    v_poWorker->DeleteLaterWhenIdle();
-    m_bGuisBusy.store(false);
-    QTX_LOG(logger(), NOTICE, "CLauncher::FinishJob") << "Finished GUI function. Flag bGuisBusy removed";
     return true;
 }
 
@@ -221,6 +323,10 @@ bool CLauncher::IsUnprivilegedJob(const QByteArray &v_oSessionId, const QByteArr
 
 bool CLauncher::RemoveAllForSession(const QByteArray &v_oSessionId)
 {
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        m_oClosedSessions.remove(v_oSessionId);
+    }
     bool bRes = RemoveAllJobsForSession(v_oSessionId);
     if (bRes)
         bRes = RemoveAllResultsForSession(v_oSessionId);
@@ -233,10 +339,10 @@ bool CLauncher::RemoveAllForSession(const QByteArray &v_oSessionId)
 // processed jobs
 
 bool CLauncher::AddToProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
-                                   CThreadWorker *v_poWorker, QThread *v_poThread)
+                                   CThreadWorker *v_poWorker)
 {
     std::lock_guard<std::mutex> oGuard(m_oLock);
-    return AddToProcessedJobsPriv(v_oSessionId, v_oCommandId, Job{v_poWorker, v_poThread});
+    return AddToProcessedJobsPriv(v_oSessionId, v_oCommandId, Job{v_poWorker});
 }
 
 bool CLauncher::AddToProcessedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
@@ -249,10 +355,8 @@ bool CLauncher::AddToProcessedJobsPriv(const QByteArray &v_oSessionId, const QBy
     if (it != oJobs.constEnd()) {
         QTX_LOG(logger(), ERROR, pFunc)
             << "Result for session " << v_oSessionId << " and cmdId " << v_oCommandId << " already set.\n"
-            << "Previous value pointers: worker -> " << address(it->poWorker) << "; thread -> "
-            << address(it->poThread) << "\n"
-            << "New value pointers: worker -> " << address(v_oJob.poWorker) << "; thread -> "
-            << address(v_oJob.poThread);
+            << "Previous value pointers: worker -> " << address(it->poWorker) << "\n"
+            << "New value pointers: worker -> " << address(v_oJob.poWorker);
         return false;
     }
     oJobs.insert(v_oCommandId, v_oJob);
@@ -290,7 +394,7 @@ bool CLauncher::TakeProcessedJobPriv(const QByteArray &v_oSessionId, const QByte
 bool CLauncher::EndJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const Job &v_oJob)
 {
     const char *pFunc = "CLauncher::RemoveFromProcessedJobs";
-    if (!FinishJob(v_oJob.poWorker, v_oJob.poThread)) {
+    if (!FinishJob(v_oJob.poWorker)) {
         QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;
         // The entry stays, unless a new job took its ids meanwhile.
         std::lock_guard<std::mutex> oGuard(m_oLock);
@@ -321,7 +425,7 @@ bool CLauncher::RemoveAllJobsForSession(const QByteArray &v_oSessionId)
             break;
     }
     for (const UntrackedJob &oJob : qAsConst(oUntracked))
-        FinishJob(oJob.oJob.poWorker, oJob.oJob.poThread);
+        FinishJob(oJob.oJob.poWorker);
     QTX_LOG(logger(), INFO, pFunc) << "Clear all jobs for sessionId <" << v_oSessionId << "> bRes=" << bRes;
     return bRes;
 }
@@ -338,7 +442,7 @@ void CLauncher::ClearProcessedJobs()
     }
     for (auto itSession = oJobs.cbegin(); itSession != oJobs.cend(); ++itSession) {
         for (auto itJob = itSession->cbegin(); itJob != itSession->cend(); ++itJob) {
-            if (FinishJob(itJob->poWorker, itJob->poThread))
+            if (FinishJob(itJob->poWorker))
                 QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << itSession.key()
                                                << ", cmdId=" << itJob.key();
             else
@@ -347,7 +451,7 @@ void CLauncher::ClearProcessedJobs()
         }
     }
     for (const UntrackedJob &oJob : qAsConst(oUntracked))
-        FinishJob(oJob.oJob.poWorker, oJob.oJob.poThread);
+        FinishJob(oJob.oJob.poWorker);
     QTX_LOG(logger(), INFO, pFunc) << "Cleared all processed jobs for all sessions";
 }
 

@@ -24,7 +24,6 @@
 
 class CThreadWorker;
 class DllModule;
-class QThread;
 
 class CLauncher : public QObject
 {
@@ -35,7 +34,8 @@ public:
     static CLauncher *GetInstance();
 
     // 202 once the function has been handed to its worker, 503 while a GUI
-    // function runs, 404 when the module or the function is missing.
+    // function runs or a limit is reached (jobs at once, unfetched results of
+    // the session), 404 when the module or the function is missing.
     CommandResult ProcessCommand(const JobRequest &v_oRequest);
     // 200 with the result once, 202 while the job runs, 419 otherwise.
     CommandResult GetResult(const JobRequest &v_oRequest);
@@ -43,13 +43,17 @@ public:
     // Finishes the session's running jobs (waiting for ordinary ones to return),
     // then drops its results and its unprivileged-job records.
     bool RemoveAllForSession(const QByteArray &v_oSessionId);
+    // CLOSE_SESSION: the session's results stay fetchable for one session
+    // time-out after the close (and after its last running job), then they go.
+    void SessionClosed(const QByteArray &v_oSessionId);
 
-    // Cancels the worker, deletes it later and, for a thread of its own, stops
-    // and joins that thread (without a time limit). Call without the launcher lock.
-    bool FinishJob(CThreadWorker *v_poWorker, QThread *v_poThread);
+    // Ends the worker's job (see CThreadWorker::Finish: an ordinary job that
+    // runs is waited for, without a time limit) and deletes it later. Call
+    // without the launcher lock.
+    bool FinishJob(CThreadWorker *v_poWorker);
 
     bool AddToProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
-                            CThreadWorker *v_poWorker, QThread *v_poThread);
+                            CThreadWorker *v_poWorker);
     bool RemoveFromProcessedJobs(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
     bool RemoveAllJobsForSession(const QByteArray &v_oSessionId);
     void ClearProcessedJobs();
@@ -73,13 +77,15 @@ signals:
 public slots:
     void SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult);
 
+private slots:
+    void SweepClosedSessions();
+
 private:
     CLauncher();
 
     struct Job
     {
         CThreadWorker *poWorker = nullptr;
-        QThread *poThread = nullptr;
     };
     struct UntrackedJob
     {
@@ -105,7 +111,18 @@ private:
     // puts it back when that fails.
     bool EndJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const Job &v_oJob);
 
+    // 503 with one log line when the session may not start another job.
+    bool IsOverSessionLimitPriv(const QByteArray &v_oSessionId, CommandResult *v_poRefusal);
+    qint64 ResultBytesPriv(const QByteArray &v_oSessionId) const;
+
     std::atomic<bool> m_bGuisBusy{false};
+    qint64 m_llMaxJobs = 1000;
+    qint64 m_llMaxResults = 1000;
+    qint64 m_llMaxResultBytes = 16 * 1024 * 1024;
+    qint64 m_llClosedGraceMs = 600000;
+    // Closed sessions -> when their results go (ms since the epoch).
+    QMap<QByteArray, qint64> m_oClosedSessions;
+    bool m_bSweepScheduled = false;
     QMultiMap<QByteArray, QByteArray> m_oUnprivilegedJobs;
     QMap<QByteArray, QMap<QByteArray, tResultType>> m_oResults;
     QMap<QByteArray, QMap<QByteArray, Job>> m_oProcessedJobs;

@@ -1,11 +1,14 @@
 #include "cthreadworker.h"
 
+#include "csettings.h"
+#include "dllmanager.h"
 #include "dllmodule.h"
 #include "qtxlogger.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
+#include <QThreadPool>
 
 #include <exception>
 
@@ -21,93 +24,176 @@ const void *address(const void *v_pObject)
     return v_pObject;
 }
 
-// Brackets one command call with the module's usage counter, so the module is
-// not unloaded while the function runs, also when it throws.
-class UsageGuard
-{
-public:
-    explicit UsageGuard(DllModule *v_poModule)
-        : m_poModule(v_poModule)
-    {
-        if (m_poModule)
-            m_poModule->incrementUsage();
-    }
-    ~UsageGuard()
-    {
-        if (m_poModule)
-            m_poModule->decrementUsage();
-    }
-    UsageGuard(const UsageGuard &) = delete;
-    UsageGuard &operator=(const UsageGuard &) = delete;
+std::atomic<int> g_iJobsInFlight{0};
 
-private:
-    DllModule *m_poModule;
-};
+// Never deleted: a module function still blocked at exit must not hold up the
+// process in the pool's destructor.
+QThreadPool *jobPool()
+{
+    static QThreadPool *s_poPool = [] {
+        auto *poPool = new QThreadPool();
+        qint64 llThreads = 64;
+        qint64 llIdleMs = 2000;
+        if (CSettings *poSettings = CSettings::Instance()) {
+            llThreads = poSettings->ReadLimit(QStringLiteral("maxJobThreads"), llThreads);
+            llIdleMs = poSettings->ReadLimit(QStringLiteral("jobThreadIdleMs"), llIdleMs);
+        }
+        poPool->setMaxThreadCount(int(qMin<qint64>(llThreads, 4096)));
+        poPool->setExpiryTimeout(int(qMin<qint64>(llIdleMs, 24 * 3600 * 1000)));
+        QTX_LOG(logger(), NOTICE, "CThreadWorker::ConfigurePool")
+            << "Job threads at most=" << poPool->maxThreadCount() << ", idle end after ms=" << poPool->expiryTimeout();
+        return poPool;
+    }();
+    return s_poPool;
+}
 
 } // namespace
 
-QPair<CThreadWorker *, QThread *> CThreadWorker::createWorker(QThread *v_pDestinationThread)
+CThreadWorker::CThreadWorker(bool v_bGuiFunction, DllModule *v_poModule)
+    : m_bGui(v_bGuiFunction)
+    , m_poModule(v_poModule)
+    , m_poRun(std::make_shared<Run>())
+{
+}
+
+CThreadWorker *CThreadWorker::createWorker(bool v_bGuiFunction, DllModule *v_poModule)
 {
     const char *pFunc = "CThreadWorker::createWorker";
-    QTX_LOG(logger(), INFO, pFunc) << "v_pDestinationThread=" << address(v_pDestinationThread);
-    auto *poWorker = new CThreadWorker();
-    QThread *poThread = v_pDestinationThread;
-    if (!poThread) {
-        poThread = new QThread();
-        // The thread object is deleted later by the launcher; it belongs to the
-        // main thread, whose event loop outlives the connection handler that
-        // happens to start the job.
-        if (QCoreApplication *poApp = QCoreApplication::instance())
-            poThread->moveToThread(poApp->thread());
-    }
-    poWorker->moveToThread(poThread);
-    QTX_LOG(logger(), NOTICE, pFunc) << "Created new worker <" << address(poWorker) << "> for thread <"
-                                     << address(poThread) << ">";
-    return qMakePair(poWorker, poThread);
+    auto *poWorker = new CThreadWorker(v_bGuiFunction, v_poModule);
+    // Deleted later by the launcher: it belongs to the main thread, whose event
+    // loop outlives the connection handler that happens to start the job.
+    if (QCoreApplication *poApp = QCoreApplication::instance())
+        poWorker->moveToThread(poApp->thread());
+    QTX_LOG(logger(), NOTICE, pFunc) << "Created new worker <" << address(poWorker) << "> for "
+                                     << (v_bGuiFunction ? "the main thread" : "the job threads");
+    return poWorker;
+}
+
+int CThreadWorker::JobsInFlight()
+{
+    return g_iJobsInFlight.load();
+}
+
+void CThreadWorker::ConfigurePool()
+{
+    jobPool();
+}
+
+void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSessionId, const QByteArray &v_oCmdId,
+                                const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams)
+{
+    ++g_iJobsInFlight;
+    const std::shared_ptr<Run> poRun = m_poRun;
+    DllModule *poModule = m_poModule;
+    jobPool()->start([this, poRun, v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams, poModule] {
+        {
+            std::lock_guard<std::mutex> oGuard(poRun->oMutex);
+            // Finished before it started: the worker may be gone, nothing runs.
+            if (poRun->eState != State::Waiting)
+                return;
+            poRun->eState = State::Running;
+        }
+        CallFunction(v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams, poModule);
+        --g_iJobsInFlight;
+        std::lock_guard<std::mutex> oGuard(poRun->oMutex);
+        poRun->eState = State::Done;
+        poRun->oChanged.notify_all();
+    });
+}
+
+void CThreadWorker::ReleaseModule()
+{
+    if (m_bModuleReleased.exchange(true))
+        return;
+    if (DllManager *poManager = DllManager::GetInstance())
+        poManager->releaseModule(m_poModule);
 }
 
 void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QByteArray v_oCmdId,
-                                 tRequestMap v_oRequest, tSessionParamsMap v_oSessionParams, DllModule *v_poDllModule)
+                                 tRequestMap v_oRequest, tSessionParamsMap v_oSessionParams, DllModule *)
 {
     const char *pFunc = "CThreadWorker::CallFunction";
+    if (m_bGui) {
+        std::lock_guard<std::mutex> oGuard(m_poRun->oMutex);
+        if (m_poRun->eState != State::Waiting)
+            return;
+        m_poRun->eState = State::Running;
+    }
     QTX_LOG(logger(), INFO, pFunc) << "Calling function for sessionID <" << v_oSessionId << "> and cmdID <"
                                    << v_oCmdId << ">";
     tResultType oResult;
-    m_bInCall = true;
-    {
-        UsageGuard oUsage(v_poDllModule);
-        try {
-            oResult = v_poFunction(v_oRequest, v_oSessionParams);
-            QTX_LOG(logger(), NOTICE, pFunc) << "Dll function call was successful.";
-            QTX_LOG(logger(), INFO, pFunc) << "Result: " << oResult;
-        } catch (const std::exception &oException) {
-            // The server's exception family derives from std::exception as well.
-            oResult = QByteArray("500") + '|' + QByteArray(oException.what());
-            QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult
-                                            << "Exception: " << oException.what();
-        } catch (const char *pText) {
-            const QByteArray oText(pText ? pText : "");
-            oResult = QByteArray("500") + '|' + oText;
-            QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult
-                                            << "Exception: " << oText;
-        } catch (...) {
-            oResult = QByteArray("500") + '|' + QByteArray("Unknown exception wast threw from dll module!");
-            QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult;
-        }
+    m_bInCall = m_bGui;
+    try {
+        oResult = v_poFunction(v_oRequest, v_oSessionParams);
+        QTX_LOG(logger(), NOTICE, pFunc) << "Dll function call was successful.";
+        QTX_LOG(logger(), INFO, pFunc) << "Result: " << oResult;
+    } catch (const std::exception &oException) {
+        // The server's exception family derives from std::exception as well.
+        oResult = QByteArray("500") + '|' + QByteArray(oException.what());
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult
+                                        << "Exception: " << oException.what();
+    } catch (const char *pText) {
+        const QByteArray oText(pText ? pText : "");
+        oResult = QByteArray("500") + '|' + oText;
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult << "Exception: " << oText;
+    } catch (...) {
+        oResult = QByteArray("500") + '|' + QByteArray("Unknown exception wast threw from dll module!");
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult;
     }
+    // The function has returned: the module may go once the job is done with it.
+    ReleaseModule();
     emit ResultReady(v_oSessionId, v_oCmdId, oResult);
+    if (!m_bGui)
+        return;
+    {
+        std::lock_guard<std::mutex> oGuard(m_poRun->oMutex);
+        m_poRun->eState = State::Done;
+    }
     m_bInCall = false;
     if (m_bDeleteWhenIdle)
         deleteLater();
 }
 
+bool CThreadWorker::Finish()
+{
+    if (m_bFinished.exchange(true))
+        return false;
+    // From here on a result the function may still produce reaches nobody.
+    QObject::disconnect(this, nullptr, nullptr, nullptr);
+    bool bNeverRan = false;
+    {
+        std::unique_lock<std::mutex> oLock(m_poRun->oMutex);
+        if (m_poRun->eState == State::Waiting) {
+            m_poRun->eState = State::Cancelled;
+            bNeverRan = true;
+        }
+    }
+    if (bNeverRan) {
+        if (!m_bGui)
+            --g_iJobsInFlight;
+        ReleaseModule();
+    }
+    CancelOperation();
+    if (m_bGui) {
+        DeleteLaterWhenIdle();
+        return true;
+    }
+    {
+        // The function must have returned before its job counts as ended.
+        std::unique_lock<std::mutex> oLock(m_poRun->oMutex);
+        m_poRun->oChanged.wait(oLock, [this] { return m_poRun->eState != State::Running; });
+    }
+    deleteLater();
+    return true;
+}
+
 bool CThreadWorker::CancelOperation()
 {
-    QThread *poThread = thread();
     QTX_LOG(logger(), NOTICE, "CThreadWorker::CancelOperation")
-        << "Cancel all operations on worker <" << address(this) << "> for thread <" << address(poThread) << ">";
+        << "Cancel all operations on worker <" << address(this) << "> for "
+        << (m_bGui ? "the main thread" : "a job thread");
     QCoreApplication *poApp = QCoreApplication::instance();
-    if (poApp && poThread == poApp->thread()) {
+    if (m_bGui && poApp) {
         // QApplication::closeAllWindows is a static slot; reaching it through the
         // meta-object keeps this library free of the widgets module. A plain
         // QCoreApplication has no windows to close.

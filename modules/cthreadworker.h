@@ -2,28 +2,55 @@
 
 // Runs one module command function for one job and announces its result.
 //
-// The launcher creates one worker per job, places it on a fresh thread
-// (ordinary commands) or on the application's main thread (GUI commands) and
-// reaches it only through queued calls. Whatever the function returns or
-// throws becomes the result byte string of ResultReady; exceptions never leave
-// CallFunction.
+// Ordinary commands run on a shared, bounded pool of threads that are reused
+// from job to job (idle ones end after a while); GUI commands run on the
+// application's main thread, reached by a queued call. Whatever the function
+// returns or throws becomes the result byte string of ResultReady; exceptions
+// never leave CallFunction.
+//
+// The worker holds a usage reference on its module from its creation (the
+// launcher takes it before the hand-over) until the function has returned, or
+// until the job is finished before it ever ran; the module is never unloaded
+// under an accepted job.
 
 #include "qtxtypes.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QPair>
 
-class QThread;
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 class DllModule;
 
 class CThreadWorker : public QObject
 {
     Q_OBJECT
 public:
-    // A worker with no parent, moved to v_pDestinationThread, or to a new thread
-    // (not started) when that is null. The caller starts the thread.
-    static QPair<CThreadWorker *, QThread *> createWorker(QThread *v_pDestinationThread);
+    // A worker with no parent on the application's main thread. v_poModule's
+    // usage reference (taken by the caller) now belongs to the worker.
+    static CThreadWorker *createWorker(bool v_bGuiFunction, DllModule *v_poModule);
+
+    // Hands an ordinary job to the pool (a GUI job is started by the launcher's
+    // queued CallFunction instead).
+    void StartOnPool(tpfun v_poFunction, const QByteArray &v_oSessionId, const QByteArray &v_oCmdId,
+                     const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams);
+
+    // Ends the job: a result it may still produce reaches nobody; a job not yet
+    // started never starts (and gives its module reference back); an ordinary
+    // job that runs is waited for; a GUI job has its windows closed and is
+    // deleted once its call has returned. The worker is deleted later. False
+    // when the job was finished before.
+    bool Finish();
+
+    bool IsGuiWorker() const { return m_bGui; }
+
+    // Ordinary jobs accepted and not yet ended (waiting for a thread or running).
+    static int JobsInFlight();
+    // Reads the pool's limits once (thread count, idle time of a thread).
+    static void ConfigurePool();
 
     // Deferred deletion for a worker on the main thread: a GUI function may still
     // be on the main thread's stack (inside a modal dialog's event loop) when its
@@ -36,16 +63,31 @@ public slots:
                       tSessionParamsMap v_oSessionParams, DllModule *v_poDllModule);
     // Closes every top-level window when the worker lives on the main thread
     // (always there, even when called from another thread); a function running
-    // on a thread of its own is not interrupted. Always true.
+    // on a pool thread is not interrupted. Always true.
     bool CancelOperation();
 
 signals:
     void ResultReady(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult);
 
 private:
-    CThreadWorker() = default;
+    CThreadWorker(bool v_bGuiFunction, DllModule *v_poModule);
 
-    // Both touched only on the worker's own thread.
+    enum class State { Waiting, Running, Done, Cancelled };
+    struct Run
+    {
+        std::mutex oMutex;
+        std::condition_variable oChanged;
+        State eState = State::Waiting;
+    };
+    // Gives the module reference back (once).
+    void ReleaseModule();
+
+    const bool m_bGui;
+    DllModule *m_poModule;
+    std::atomic<bool> m_bModuleReleased{false};
+    std::atomic<bool> m_bFinished{false};
+    std::shared_ptr<Run> m_poRun;
+    // Both touched only on the main thread (GUI workers).
     bool m_bInCall = false;
     bool m_bDeleteWhenIdle = false;
 };

@@ -53,7 +53,8 @@ void CTask::CreateTimer(QString v_oSessionID)
         auto *poTimer = new QTimer();
         poTimer->setInterval(m_iDefaultInterval.load());
         poTimer->setSingleShot(true);
-        poTimer->start();
+        // Started by InsertTimerToMap once its timeout is connected: a timer that
+        // ran out before would end nothing, and its session would never expire.
         QTX_LOG(logger(), NOTICE, pFunc) << "Timer created timer=" << address(poTimer);
         emit TimerCreated(v_oSessionID, poTimer);
     } catch (const std::bad_alloc &oException) {
@@ -198,6 +199,8 @@ void CTimeout::InsertTimerToMap(QString v_oSessionID, QTimer *v_poTimer)
     // otherwise fire for nobody and never be deleted.
     if (poPrevious && poPrevious != v_poTimer)
         emit DeleteRemovedTimer(poPrevious);
+    // Under the lock, like every other request about this timer.
+    emit RestartTimerCalled(v_poTimer);
 }
 
 void CTimeout::ExecuteTimeout()

@@ -39,8 +39,30 @@ bool CXmlReader::ReadFile(const QString &v_oPath)
     return true;
 }
 
+namespace {
+
+// Element readers recurse once per nesting level; deeper files are refused
+// rather than allowed to exhaust the thread's stack.
+constexpr int kMaxDepth = 256;
+
+struct DepthGuard
+{
+    explicit DepthGuard(int &v_iDepth) : m_iDepth(v_iDepth) { ++m_iDepth; }
+    ~DepthGuard() { --m_iDepth; }
+    DepthGuard(const DepthGuard &) = delete;
+    DepthGuard &operator=(const DepthGuard &) = delete;
+    int &m_iDepth;
+};
+
+} // namespace
+
 void CXmlReader::ReadChildren(Element v_eElement, const QString &v_oCommandName)
 {
+    const DepthGuard oDepth(m_iDepth);
+    if (m_iDepth > kMaxDepth) {
+        m_oXmlReader.raiseError(QStringLiteral("Elements nested too deeply"));
+        return;
+    }
     m_oXmlReader.readNext();
     while (!m_oXmlReader.atEnd()) {
         if (m_oXmlReader.isEndElement()) {

@@ -60,4 +60,5 @@ private:
     QMultiMap<QString, QString> m_oResponseParams;
     QString m_oFilePath;
     QFile m_oFile;
+    int m_iDepth = 0;
 };

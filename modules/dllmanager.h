@@ -2,7 +2,10 @@
 
 // Process-wide owner of the loaded modules. The first session that names a
 // module loads it from the module folder; later sessions share the same
-// DllModule. Ending a session only posts a queued call: the modules are
+// DllModule. Modules are keyed by the canonical path of their library file, so
+// one library is one module object whatever name led to it; names that are not
+// plain module names (path characters, NUL or other control bytes, non-ASCII)
+// are refused before any file is looked at. Ending a session only posts a queued call: the modules are
 // unloaded later, on the manager's thread (the main thread), never inside the
 // caller's stack, and only when no other session and no running call uses them.
 //
@@ -29,6 +32,14 @@ public:
     // Loads the module if needed and records it for the session (each pair once).
     bool loadModuleForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
     DllModule *getModule(const QByteArray &v_oModuleName);
+    // The loaded module of that name with its usage counter raised by one, or
+    // null. The module is not unloaded before the matching releaseModule.
+    DllModule *acquireModule(const QByteArray &v_oModuleName);
+    // Drops a reference taken by acquireModule (any thread). A module left with
+    // no session and no reference is unloaded later on the manager's thread.
+    void releaseModule(DllModule *v_poModule);
+    // Letters, digits, '_' and '-', 1 to 128 bytes: the only names looked up.
+    static bool isValidModuleName(const QByteArray &v_oModuleName);
     // Returns at once; the unloading runs later on the manager's thread.
     void unloadAllModulesForSession(const QByteArray &v_oSessionId);
 
@@ -36,9 +47,11 @@ public:
 
 signals:
     void unloadModule(QByteArray v_oSessionId);
+    void unloadIdleModule(QByteArray v_oKey);
 
 private slots:
     void unloadModuleExecutor(QByteArray v_oSessionId);
+    void unloadIdleModuleExecutor(QByteArray v_oKey);
 
 private:
     DllManager();
@@ -47,11 +60,42 @@ private:
     DllModule *createModule(const QByteArray &v_oModuleName);
     DllModule *getModulePriv(const QByteArray &v_oModuleName);
     QList<QByteArray> getModulesNames(const QByteArray &v_oSessionId);
-    bool unloadModuleForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
+    bool unloadModuleForSessionPriv(const QByteArray &v_oKey, const QByteArray &v_oSessionId);
+    // The canonical library path the name resolves to in the module folders;
+    // empty when there is none.
+    QByteArray resolveKey(const QByteArray &v_oModuleName) const;
+    void dropModulePriv(const QByteArray &v_oKey);
 
     QStringList m_oDirectories;
+    // Canonical library path -> module.
     QMap<QByteArray, DllModule *> m_oModules;
-    // Session id -> module name; values(id) gives the most recently added first.
+    // Module name as pages send it -> canonical library path of a loaded module.
+    QMap<QByteArray, QByteArray> m_oNames;
+    // Session id -> canonical library path; values(id) gives the most recently added first.
     QMultiMap<QByteArray, QByteArray> m_oSessionModules;
     std::mutex m_oLock;
+};
+
+// A usage reference on a loaded module for the life of the object (null when
+// the module is not loaded), for callers that ask the module something.
+class ModuleRef
+{
+public:
+    ModuleRef(DllManager *v_poManager, const QByteArray &v_oModuleName)
+        : m_poManager(v_poManager)
+        , m_poModule(v_poManager ? v_poManager->acquireModule(v_oModuleName) : nullptr)
+    {
+    }
+    ~ModuleRef()
+    {
+        if (m_poModule)
+            m_poManager->releaseModule(m_poModule);
+    }
+    ModuleRef(const ModuleRef &) = delete;
+    ModuleRef &operator=(const ModuleRef &) = delete;
+    DllModule *get() const { return m_poModule; }
+
+private:
+    DllManager *m_poManager;
+    DllModule *m_poModule;
 };

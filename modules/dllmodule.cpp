@@ -11,7 +11,17 @@
 #include <QFileInfo>
 #include <QLibrary>
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <link.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <exception>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -38,6 +48,107 @@ private:
 QTXLogger &logger()
 {
     return ModuleToolsLogger::Instance();
+}
+
+// Exports that are entry points of the module, never commands.
+const char *const kReservedExports[] = {"Init", "DeInit", "IsGuiFunction", "CanUnprivilegedRun",
+                                        "CanUseOnTerminalServices", "_init", "_fini"};
+
+bool isReservedExport(const QByteArray &v_oName)
+{
+    // Names with a leading '_' belong to the toolchain (C++ mangling, start-up code).
+    if (v_oName.isEmpty() || v_oName.startsWith('_'))
+        return true;
+    for (const char *pName : kReservedExports) {
+        if (v_oName == pName)
+            return true;
+    }
+    return false;
+}
+
+QByteArray fdPath(int v_iFd)
+{
+    return "/proc/self/fd/" + QByteArray::number(v_iFd);
+}
+
+// Library files that stay mapped after their module was unloaded (the loader
+// keeps objects with unique symbols): their descriptors stay open, so that the
+// name /proc/self/fd/<n> the loader knows them by never means another file.
+std::mutex g_pinnedMutex;
+std::vector<int> g_pinnedFds;
+
+void releaseFd(int v_iFd)
+{
+    if (v_iFd < 0)
+        return;
+    if (void *pHandle = dlopen(fdPath(v_iFd).constData(), RTLD_LAZY | RTLD_NOLOAD)) {
+        dlclose(pHandle);
+        std::lock_guard<std::mutex> oGuard(g_pinnedMutex);
+        g_pinnedFds.push_back(v_iFd);
+        return;
+    }
+    ::close(v_iFd);
+}
+
+// Whether only the owner (this account or root) can write: group write is
+// accepted for the owner's own private group (no further members).
+bool groupIsPrivate(uid_t v_uiOwner, gid_t v_uiGroup)
+{
+    std::vector<char> oBuffer(16384);
+    struct passwd oPasswd;
+    struct passwd *poPasswd = nullptr;
+    if (getpwuid_r(v_uiOwner, &oPasswd, oBuffer.data(), oBuffer.size(), &poPasswd) != 0 || !poPasswd
+        || poPasswd->pw_gid != v_uiGroup)
+        return false;
+    std::vector<char> oGroupBuffer(65536);
+    struct group oGroup;
+    struct group *poGroup = nullptr;
+    if (getgrgid_r(v_uiGroup, &oGroup, oGroupBuffer.data(), oGroupBuffer.size(), &poGroup) != 0 || !poGroup)
+        return false;
+    return !poGroup->gr_mem || !poGroup->gr_mem[0];
+}
+
+// Empty when the object may be trusted: owned by root or this account and
+// writable by nobody else.
+QString writableByOthers(const struct stat &v_oStat)
+{
+    if (v_oStat.st_uid != 0 && v_oStat.st_uid != geteuid())
+        return QStringLiteral("owned by another account");
+    if (v_oStat.st_mode & S_IWOTH)
+        return QStringLiteral("writable by every account");
+    if ((v_oStat.st_mode & S_IWGRP) && !groupIsPrivate(v_oStat.st_uid, v_oStat.st_gid))
+        return QStringLiteral("writable by its group");
+    return QString();
+}
+
+QString folderProblem(const QString &v_oFolder)
+{
+    struct stat oStat;
+    if (::stat(QFile::encodeName(v_oFolder).constData(), &oStat) != 0 || !S_ISDIR(oStat.st_mode))
+        return QStringLiteral("not a folder");
+    return writableByOthers(oStat);
+}
+
+// Opens a library file for mapping; -1 with the reason when it must not be used.
+int openTrusted(const QString &v_oPath, QString *v_poProblem)
+{
+    const int iFd = ::open(QFile::encodeName(v_oPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (iFd < 0) {
+        *v_poProblem = QStringLiteral("cannot be opened");
+        return -1;
+    }
+    struct stat oStat;
+    if (::fstat(iFd, &oStat) != 0 || !S_ISREG(oStat.st_mode)) {
+        ::close(iFd);
+        *v_poProblem = QStringLiteral("not a regular file");
+        return -1;
+    }
+    *v_poProblem = writableByOthers(oStat);
+    if (!v_poProblem->isEmpty()) {
+        ::close(iFd);
+        return -1;
+    }
+    return iFd;
 }
 
 } // namespace
@@ -79,25 +190,52 @@ bool DllModule::load(const QString &v_oModulePath)
     }
     QTX_LOG(logger(), NOTICE, pFunc) << "Module " << m_oModuleName << " found. File=" << oLibraryPath;
 
+    QString oProblem = folderProblem(oModuleInfo.absolutePath());
+    if (oProblem.isEmpty())
+        m_iLibraryFd = openTrusted(oLibraryPath, &oProblem);
+    if (m_iLibraryFd < 0) {
+        QTX_LOG(logger(), ERROR, pFunc) << "Module " << m_oModuleName << " refused: " << oLibraryPath
+                                        << " or its folder is " << oProblem;
+        return false;
+    }
+
     if (!isLibrarySigned(oLibraryPath))
         return false;
 
     addAdditionalLibPathIfNeeded(v_oModulePath);
-    // The full file name: QLibrary would otherwise also try a "lib" prefix.
-    m_poLibrary.reset(new QLibrary(oLibraryPath));
+    if (!checkDependencies(oModuleInfo.absolutePath() + QLatin1Char('/') + oModuleInfo.fileName())) {
+        dropLibrary();
+        return false;
+    }
+    // The verified open file itself; the full name, or QLibrary would also try a "lib" prefix.
+    m_poLibrary.reset(new QLibrary(QString::fromLatin1(fdPath(m_iLibraryFd))));
 
     if (!loadXmlFile(v_oModulePath))
         return false;
 
+    loadDependencies();
     if (!m_poLibrary || !m_poLibrary->load()) {
         QTX_LOG(logger(), ERROR, pFunc) << "Module library loading by QLibrary failed! Error description: "
                                         << (m_poLibrary ? m_poLibrary->errorString() : QString());
         m_bLoaded = false;
+        dropLibrary();
         return false;
     }
     QTX_LOG(logger(), NOTICE, pFunc) << "Module library loaded by QLibrary.";
     m_bLoaded = true;
-    callInit();
+    if (void *pHandle = dlopen(fdPath(m_iLibraryFd).constData(), RTLD_LAZY | RTLD_NOLOAD)) {
+        struct link_map *poMap = nullptr;
+        if (dlinfo(pHandle, RTLD_DI_LINKMAP, &poMap) == 0)
+            m_pLinkMap = poMap;
+        dlclose(pHandle);
+    }
+    if (!initGuarded()) {
+        // A failed Init leaves nothing behind: the library goes without DeInit.
+        m_poLibrary->unload();
+        m_bLoaded = false;
+        dropLibrary();
+        return false;
+    }
 
     if (!CSettings::Instance()->ReadWindowsServerMode())
         return true;
@@ -107,7 +245,7 @@ bool DllModule::load(const QString &v_oModulePath)
 bool DllModule::isLibrarySigned(const QString &v_oLibraryPath)
 {
     const char *pFunc = "DllModule::isLibrarySigned";
-    const ModuleReader oReader(v_oLibraryPath, true);
+    const ModuleReader oReader(m_iLibraryFd, true);
     if (oReader.verify()) {
         QTX_LOG(logger(), NOTICE, pFunc) << "Module " << m_oModuleName << " verified.";
         return true;
@@ -138,18 +276,77 @@ void DllModule::addAdditionalLibPathIfNeeded(const QString &v_oModulePath)
         QTX_LOG(logger(), INFO, pFunc) << "Module lib doesn't have any additional libs";
         return;
     }
-    try {
-        const std::unique_ptr<ProcessUtils> poUtils = createProcessUtils();
-        if (poUtils->getLibraryPath().toUtf8().contains(oDir.toUtf8())) {
-            QTX_LOG(logger(), INFO, pFunc)
-                << "Module has additional libraries and path to them has been already added: " << oDir;
-            return;
-        }
-        QTX_LOG(logger(), NOTICE, pFunc) << "Adding library path to support additional module libs: " << oDir;
-        poUtils->appendToLibraryPath(oDir);
-    } catch (const std::exception &oException) {
-        QTX_LOG(logger(), WARN, pFunc) << "Exception: " << oException.what();
+    // The environment is not changed: the loader reads LD_LIBRARY_PATH only at
+    // process start, and setenv would race with getenv on module threads. The
+    // folder's libraries are mapped by the module itself (loadDependencies).
+    static std::mutex s_oFoldersMutex;
+    static QStringList s_oFolders;
+    std::lock_guard<std::mutex> oGuard(s_oFoldersMutex);
+    if (s_oFolders.contains(oDir)) {
+        QTX_LOG(logger(), INFO, pFunc) << "Module has additional libraries and path to them has been already added: "
+                                       << oDir;
+        return;
     }
+    s_oFolders << oDir;
+    QTX_LOG(logger(), NOTICE, pFunc) << "Adding library path to support additional module libs: " << oDir;
+}
+
+bool DllModule::checkDependencies(const QString &v_oFolder)
+{
+    const char *pFunc = "DllModule::checkDependencies";
+    m_oDependencyFiles.clear();
+    if (!QFileInfo(v_oFolder).isDir())
+        return true;
+    const QString oFolderProblem = folderProblem(v_oFolder);
+    if (!oFolderProblem.isEmpty()) {
+        QTX_LOG(logger(), ERROR, pFunc) << "Module " << m_oModuleName << " refused: its library folder " << v_oFolder
+                                        << " is " << oFolderProblem;
+        return false;
+    }
+    const QFileInfoList oEntries = QDir(v_oFolder).entryInfoList(QDir::Files | QDir::System, QDir::Name);
+    for (const QFileInfo &oEntry : oEntries) {
+        const QString oName = oEntry.fileName();
+        if (!oName.endsWith(QLatin1String(".so")) && !oName.contains(QLatin1String(".so.")))
+            continue;
+        QString oProblem;
+        const int iFd = openTrusted(oEntry.absoluteFilePath(), &oProblem);
+        if (iFd < 0) {
+            QTX_LOG(logger(), ERROR, pFunc) << "Module " << m_oModuleName << " refused: library "
+                                            << oEntry.absoluteFilePath() << " is " << oProblem;
+            return false;
+        }
+        ::close(iFd);
+        m_oDependencyFiles << oEntry.absoluteFilePath();
+    }
+    return true;
+}
+
+void DllModule::loadDependencies()
+{
+    const char *pFunc = "DllModule::loadDependencies";
+    // Libraries of the folder may need each other: map what can be mapped and
+    // retry the rest until a round makes no progress.
+    QStringList oPending = m_oDependencyFiles;
+    bool bProgress = true;
+    while (bProgress && !oPending.isEmpty()) {
+        bProgress = false;
+        for (auto it = oPending.begin(); it != oPending.end();) {
+            QString oProblem;
+            const int iFd = openTrusted(*it, &oProblem);
+            void *pHandle = iFd >= 0 ? dlopen(fdPath(iFd).constData(), RTLD_LAZY | RTLD_LOCAL) : nullptr;
+            if (pHandle) {
+                m_oDependencies.append(Dependency{pHandle, iFd});
+                it = oPending.erase(it);
+                bProgress = true;
+            } else {
+                if (iFd >= 0)
+                    ::close(iFd);
+                ++it;
+            }
+        }
+    }
+    for (const QString &oFile : qAsConst(oPending))
+        QTX_LOG(logger(), WARN, pFunc) << "Library " << oFile << " of module " << m_oModuleName << " not loaded";
 }
 
 bool DllModule::loadXmlFile(const QString &v_oModulePath)
@@ -175,19 +372,31 @@ bool DllModule::loadXmlFile(const QString &v_oModulePath)
     return true;
 }
 
+bool DllModule::callQuery(const char *v_pSymbol, QFunctionPointer v_pFunction, tpfun v_poArgument, bool v_bOnThrow)
+{
+    UsageGuard oUsage(m_ulUsage);
+    try {
+        if (!v_poArgument && std::string(v_pSymbol) == "CanUseOnTerminalServices")
+            return reinterpret_cast<tpBoolFun>(v_pFunction)();
+        return reinterpret_cast<tpFunctionQuery>(v_pFunction)(v_poArgument);
+    } catch (const std::exception &oException) {
+        QTX_LOG(logger(), ERROR, "DllModule::callQuery")
+            << v_pSymbol << " of module " << m_oModuleName << " threw: " << oException.what();
+    } catch (...) {
+        QTX_LOG(logger(), ERROR, "DllModule::callQuery") << v_pSymbol << " of module " << m_oModuleName << " threw";
+    }
+    return v_bOnThrow;
+}
+
 bool DllModule::canUseOnTerminalServices()
 {
     const char *pFunc = "DllModule::canUseOnTerminalServices";
     if (m_poLibrary && !m_poLibrary->isLoaded())
-        callInit();
-    const auto pFunction = reinterpret_cast<tpBoolFun>(getFunctionPriv("CanUseOnTerminalServices"));
+        initGuarded();
+    const QFunctionPointer pFunction = getFunctionPriv("CanUseOnTerminalServices");
     if (!pFunction)
         return false;
-    bool bCanUse = false;
-    {
-        UsageGuard oUsage(m_ulUsage);
-        bCanUse = pFunction();
-    }
+    const bool bCanUse = callQuery("CanUseOnTerminalServices", pFunction, nullptr, false);
     if (!bCanUse)
         QTX_LOG(logger(), WARN, pFunc) << "bCanUseOnTerminalServices (from module)=" << bCanUse;
     return bCanUse;
@@ -201,6 +410,17 @@ QFunctionPointer DllModule::getFunctionPriv(const char *v_pSymbol)
         QTX_LOG(logger(), WARN, "DllModule::getFunctionPriv")
             << "Problem with resolving function \"" << v_pSymbol << "\" from module \"" << m_oModuleName
             << "\". Error: " << (m_poLibrary ? m_poLibrary->errorString() : QStringLiteral("no library handle"));
+        return nullptr;
+    }
+    // dlsym searches the library's dependencies as well: only what the module
+    // itself defines is one of its exports.
+    Dl_info oInfo;
+    void *pMap = nullptr;
+    if (m_pLinkMap
+        && (!dladdr1(reinterpret_cast<void *>(pFunction), &oInfo, &pMap, RTLD_DL_LINKMAP) || pMap != m_pLinkMap)) {
+        QTX_LOG(logger(), WARN, "DllModule::getFunctionPriv")
+            << "Function \"" << v_pSymbol << "\" is not defined by module \"" << m_oModuleName << "\"";
+        return nullptr;
     }
     return pFunction;
 }
@@ -211,7 +431,26 @@ void DllModule::callInit()
     if (!pInit)
         return;
     UsageGuard oUsage(m_ulUsage);
-    pInit();
+    try {
+        pInit();
+    } catch (const std::exception &oException) {
+        QTX_LOG(logger(), ERROR, "DllModule::callInit") << "Init of module " << m_oModuleName
+                                                         << " threw: " << oException.what();
+        throw;
+    } catch (...) {
+        QTX_LOG(logger(), ERROR, "DllModule::callInit") << "Init of module " << m_oModuleName << " threw";
+        throw;
+    }
+}
+
+bool DllModule::initGuarded()
+{
+    try {
+        callInit();
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 tpfun DllModule::getFunction(const QByteArray &v_oCommand)
@@ -221,9 +460,15 @@ tpfun DllModule::getFunction(const QByteArray &v_oCommand)
     const QString oFunctionName = m_bXmlLoaded ? m_oXmlReader.GetCommands().value(oCommand) : oCommand;
     QTX_LOG(logger(), INFO, "DllModule::getFunction")
         << "function name <" << oFunctionName << "> for command <" << v_oCommand << ">";
-    if (m_poLibrary && !m_poLibrary->isLoaded())
-        callInit();
-    return reinterpret_cast<tpfun>(getFunctionPriv(oFunctionName.toUtf8().constData()));
+    const QByteArray oSymbol = oFunctionName.toUtf8();
+    if (isReservedExport(oSymbol) || oSymbol.contains('\0')) {
+        QTX_LOG(logger(), WARN, "DllModule::getFunction")
+            << "Function \"" << oFunctionName << "\" of module \"" << m_oModuleName << "\" is not a command";
+        return nullptr;
+    }
+    if (m_poLibrary && !m_poLibrary->isLoaded() && !initGuarded())
+        return nullptr;
+    return reinterpret_cast<tpfun>(getFunctionPriv(oSymbol.constData()));
 }
 
 bool DllModule::isCommandValid(const QByteArray &v_oCommand)
@@ -240,15 +485,12 @@ bool DllModule::isGuiFunction(tpfun v_poFunction)
 {
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (m_poLibrary && !m_poLibrary->isLoaded())
-        callInit();
-    const auto pQuery = reinterpret_cast<tpFunctionQuery>(getFunctionPriv("IsGuiFunction"));
+        initGuarded();
+    const QFunctionPointer pQuery = getFunctionPriv("IsGuiFunction");
     if (!pQuery)
         return true;
-    bool bGuiFunction = true;
-    {
-        UsageGuard oUsage(m_ulUsage);
-        bGuiFunction = pQuery(v_poFunction);
-    }
+    // A throwing query counts as a GUI function: the safer way to run it.
+    const bool bGuiFunction = callQuery("IsGuiFunction", pQuery, v_poFunction, true);
     QTX_LOG(logger(), INFO, "DllModule::isGuiFunction") << "bGuiFunction (from module)=" << bGuiFunction;
     return bGuiFunction;
 }
@@ -257,15 +499,11 @@ bool DllModule::canUnprivilegedRun(tpfun v_poFunction)
 {
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (m_poLibrary && !m_poLibrary->isLoaded())
-        callInit();
-    const auto pQuery = reinterpret_cast<tpFunctionQuery>(getFunctionPriv("CanUnprivilegedRun"));
+        initGuarded();
+    const QFunctionPointer pQuery = getFunctionPriv("CanUnprivilegedRun");
     if (!pQuery)
         return false;
-    bool bCanRun = false;
-    {
-        UsageGuard oUsage(m_ulUsage);
-        bCanRun = pQuery(v_poFunction);
-    }
+    const bool bCanRun = callQuery("CanUnprivilegedRun", pQuery, v_poFunction, false);
     QTX_LOG(logger(), INFO, "DllModule::canUnprivilegedRun") << "bCanUnprivilegedRun (from module)=" << bCanRun;
     return bCanRun;
 }
@@ -363,7 +601,14 @@ bool DllModule::unload()
     }
     if (const auto pDeInit = reinterpret_cast<tpInitFun>(getFunctionPriv("DeInit"))) {
         UsageGuard oUsage(m_ulUsage);
-        pDeInit();
+        // A throwing DeInit still lets the library go.
+        try {
+            pDeInit();
+        } catch (const std::exception &oException) {
+            QTX_LOG(logger(), ERROR, pFunc) << "DeInit of module " << m_oModuleName << " threw: " << oException.what();
+        } catch (...) {
+            QTX_LOG(logger(), ERROR, pFunc) << "DeInit of module " << m_oModuleName << " threw";
+        }
     }
     if (!m_poLibrary->unload()) {
         QTX_LOG(logger(), WARN, pFunc) << "Module " << m_oModuleName
@@ -379,4 +624,13 @@ bool DllModule::unload()
 void DllModule::dropLibrary()
 {
     m_poLibrary.reset();
+    m_pLinkMap = nullptr;
+    // The module first, then the libraries it needed.
+    releaseFd(m_iLibraryFd);
+    m_iLibraryFd = -1;
+    for (const Dependency &oDependency : qAsConst(m_oDependencies)) {
+        dlclose(oDependency.pHandle);
+        releaseFd(oDependency.iFd);
+    }
+    m_oDependencies.clear();
 }

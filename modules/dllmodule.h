@@ -7,6 +7,18 @@
 // runs before this), additional-library folder made reachable, command file
 // read, library loaded, Init run, terminal-services consent in server mode.
 //
+// The library file is opened once; its owner and mode are checked on that open
+// file, the signature is verified from it, and the dynamic loader maps it
+// through /proc/self/fd/<n>, so the bytes verified are the bytes that run even
+// if the name is swapped meanwhile. Files and folders that another account may
+// write are refused. The libraries of the module's own folder are opened and
+// checked the same way and mapped before the module (their sonames then satisfy
+// the module's needs), since a library mapped through a descriptor has no
+// usable $ORIGIN.
+//
+// Commands resolve only to functions defined in the module's own object (not
+// in a library it depends on) and never to its reserved entry points.
+//
 // One process-wide non-recursive lock (the module lock) serialises every public
 // operation of every module; the library's Init, DeInit, IsGuiFunction,
 // CanUnprivilegedRun and CanUseOnTerminalServices run while it is held, so
@@ -64,13 +76,22 @@ public:
 private:
     // Called with the module lock held.
     QFunctionPointer getFunctionPriv(const char *v_pSymbol);
+    // Runs Init; an exception from it is logged and passed on.
     void callInit();
+    // callInit, false when Init threw.
+    bool initGuarded();
     bool isLibrarySigned(const QString &v_oLibraryPath);
     void addAdditionalLibPathIfNeeded(const QString &v_oModulePath);
     bool loadXmlFile(const QString &v_oModulePath);
     bool canUseOnTerminalServices();
     void dropLibrary();
     void clearSessionsPriv();
+    // Maps the checked libraries of the module's folder; false when one of them
+    // (or the folder) may be written by another account.
+    bool checkDependencies(const QString &v_oFolder);
+    void loadDependencies();
+    // Calls a bool export; a throwing export counts as v_bOnThrow.
+    bool callQuery(const char *v_pSymbol, QFunctionPointer v_pFunction, tpfun v_poArgument, bool v_bOnThrow);
 
     struct DeferredDelete
     {
@@ -84,4 +105,15 @@ private:
     bool m_bXmlLoaded = false;
     bool m_bLoaded = false;
     quint64 m_ulUsage = 0;
+    // The open library file the loader maps, -1 when none.
+    int m_iLibraryFd = -1;
+    // The loader's record of the library, to tell its own symbols from others.
+    const void *m_pLinkMap = nullptr;
+    QStringList m_oDependencyFiles;
+    struct Dependency
+    {
+        void *pHandle;
+        int iFd;
+    };
+    QList<Dependency> m_oDependencies;
 };

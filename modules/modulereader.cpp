@@ -93,6 +93,13 @@ ModuleReader::ModuleReader(const QString &v_oPath, bool v_bPeMode)
     readModule();
 }
 
+ModuleReader::ModuleReader(int v_iFd, bool v_bPeMode)
+    : m_iFd(v_iFd)
+    , m_bPeMode(v_bPeMode)
+{
+    readModule();
+}
+
 int ModuleReader::getOctawordPaddingSize(const QByteArray &v_oLastBytes)
 {
     const int iIndex = v_oLastBytes.left(8).indexOf(char(0xFF));
@@ -111,7 +118,9 @@ void ModuleReader::readModule()
 {
     const char *pFunc = "ModuleReader::readModule";
     QFile oFile(m_oPath);
-    if (!oFile.open(QIODevice::ReadOnly)) {
+    const bool bOpened = m_iFd >= 0 ? oFile.open(m_iFd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+                                    : oFile.open(QIODevice::ReadOnly);
+    if (!bOpened) {
         QTX_LOG(ModuleToolsLogger::Instance(), ERROR, pFunc) << "Error while reading extra data from file: " << m_oPath;
         return;
     }

@@ -18,6 +18,9 @@ class ModuleReader
 {
 public:
     ModuleReader(const QString &v_oPath, bool v_bPeMode);
+    // Reads the already open file v_iFd (not closed here; read with absolute
+    // positions), so that the bytes checked are those of that very file.
+    ModuleReader(int v_iFd, bool v_bPeMode);
 
     // True only when the block was read and the RSA PKCS#1 v1.5 / SHA-256 check passes.
     bool verify() const;
@@ -37,6 +40,7 @@ private:
     void readModule();
 
     QString m_oPath;
+    int m_iFd = -1;
     QByteArray m_oModuleData;
     QByteArray m_oSignature;
     bool m_bOk = false;

@@ -1,15 +1,30 @@
 #!/usr/bin/env bash
-# Fuzzes the HTTP request parser with libFuzzer for a given time.
-#   scripts/fuzz.sh [seconds]      (default 60)
-# Installs clang-14 and its sanitizer runtimes when missing, builds only the fuzz
-# target in build-fuzz/, and runs it on a scratch copy of fuzz/corpus/.
+# Fuzzes the HTTP request parser, the module command-file reader and the
+# signature-block reader with libFuzzer.
+#   scripts/fuzz.sh [seconds] [target...]
+# seconds (default 60) is the total, split evenly over the targets (default: all
+# three: httprequest cxmlreader modulereader). Installs clang-14 and its
+# sanitizer runtimes when missing, builds only the fuzz targets in build-fuzz/,
+# and runs each on a scratch copy of its corpus (fuzz/corpus for the HTTP
+# parser, fuzz/corpus_<target> for the others).
 set -euo pipefail
 
 SECONDS_TO_RUN="${1:-60}"
 if ! [[ "$SECONDS_TO_RUN" =~ ^[0-9]+$ ]] || [ "$SECONDS_TO_RUN" -lt 1 ]; then
-  echo "usage: $0 [seconds]" >&2
+  echo "usage: $0 [seconds] [httprequest|cxmlreader|modulereader...]" >&2
   exit 2
 fi
+shift || true
+TARGETS=("$@")
+[ "${#TARGETS[@]}" -gt 0 ] || TARGETS=(httprequest cxmlreader modulereader)
+for target in "${TARGETS[@]}"; do
+  case "$target" in
+    httprequest|cxmlreader|modulereader) ;;
+    *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
+  esac
+done
+PER_TARGET=$(( SECONDS_TO_RUN / ${#TARGETS[@]} ))
+[ "$PER_TARGET" -ge 1 ] || PER_TARGET=1
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build-fuzz"
@@ -29,25 +44,33 @@ fi
 
 CC=clang-14 CXX=clang++-14 cmake -S "$ROOT" -B "$BUILD" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQTX_FUZZ=ON -DQTX_FUZZ_ONLY=ON -DQTX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target fuzz_httprequest -j2
+build_targets=()
+for target in "${TARGETS[@]}"; do build_targets+=("fuzz_$target"); done
+cmake --build "$BUILD" --target "${build_targets[@]}" -j2
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/qtx-fuzz.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
-cp -r "$ROOT/fuzz/corpus" "$WORK/corpus"
-mkdir -p "$WORK/artifacts"
 
-set +e
-"$BUILD/fuzz/fuzz_httprequest" "$WORK/corpus" \
-  -max_total_time="$SECONDS_TO_RUN" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -artifact_prefix="$WORK/artifacts/" -print_final_stats=1 2>"$WORK/fuzz.log"
-rc=$?
-set -e
-
-grep -E '^Done [0-9]+ runs' "$WORK/fuzz.log" || tail -n 40 "$WORK/fuzz.log"
-if [ "$rc" -ne 0 ]; then
-  tail -n 60 "$WORK/fuzz.log"
-  mkdir -p "$BUILD/crashes"
-  cp "$WORK"/artifacts/* "$BUILD/crashes/" 2>/dev/null || true
-  echo "fuzzing failed (exit $rc); reproducers in $BUILD/crashes/" >&2
-  exit "$rc"
-fi
+failed=0
+for target in "${TARGETS[@]}"; do
+  corpus="$ROOT/fuzz/corpus_$target"
+  [ "$target" = httprequest ] && corpus="$ROOT/fuzz/corpus"
+  mkdir -p "$WORK/$target/artifacts"
+  cp -r "$corpus" "$WORK/$target/corpus"
+  echo "==> fuzz_$target for ${PER_TARGET}s"
+  set +e
+  "$BUILD/fuzz/fuzz_$target" "$WORK/$target/corpus" \
+    -max_total_time="$PER_TARGET" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$WORK/$target/artifacts/" -print_final_stats=1 2>"$WORK/$target/fuzz.log"
+  rc=$?
+  set -e
+  grep -E '^Done [0-9]+ runs|stat::number_of_executed_units' "$WORK/$target/fuzz.log" || tail -n 40 "$WORK/$target/fuzz.log"
+  if [ "$rc" -ne 0 ]; then
+    tail -n 60 "$WORK/$target/fuzz.log"
+    mkdir -p "$BUILD/crashes/$target"
+    cp "$WORK/$target"/artifacts/* "$BUILD/crashes/$target/" 2>/dev/null || true
+    echo "fuzz_$target failed (exit $rc); reproducers in $BUILD/crashes/$target/" >&2
+    failed="$rc"
+  fi
+done
+exit "$failed"

@@ -48,11 +48,12 @@ typedef void (*tpInitFun)();
 //
 //   QTX_MODULE_COMMAND(Sha256) { return ...; }
 //
-// Thread: an ordinary command runs on a fresh worker thread of its own; a GUI
+// Thread: an ordinary command runs on one of the server's job threads, which
+// are reused from call to call (keep no per-thread state between calls); a GUI
 // command (IsGuiFunction true) runs on the server's main thread, one GUI
 // command at a time. Calls of different sessions run in parallel, so a command
 // function must be thread-safe. It runs without the module lock; the module is
-// not unloaded while it runs.
+// not unloaded while it runs or waits to run.
 // Parameters: see tRequestMap and tSessionParamsMap; keep no reference to them.
 // Exceptions: a std::exception becomes the result "500|" + what(); a thrown C
 // string "500|" + the string; anything else "500|Unknown exception wast threw

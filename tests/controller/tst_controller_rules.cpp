@@ -45,21 +45,26 @@ void TestControllerRules::ids()
 
 void TestControllerRules::paths_data()
 {
-    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("path");
     QTest::addColumn<bool>("valid");
-    QTest::newRow("empty") << QString() << true;
-    QTest::newRow("module and function") << QStringLiteral("/Hasher/Sha256") << true;
-    QTest::newRow("dashes and underscores") << QStringLiteral("/a-b_c/D9") << true;
-    QTest::newRow("dot") << QStringLiteral("/a.b") << false;
-    QTest::newRow("blank") << QStringLiteral("/a b") << false;
-    QTest::newRow("percent") << QStringLiteral("/a%20") << false;
-    QTest::newRow("non-ASCII letter") << QStringLiteral("/zaż") << false;
-    QTest::newRow("newline at the end") << QStringLiteral("/ALIVE\n") << false;
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("module and function") << QByteArray("/Hasher/Sha256") << true;
+    QTest::newRow("dashes and underscores") << QByteArray("/a-b_c/D9") << true;
+    QTest::newRow("dot") << QByteArray("/a.b") << false;
+    QTest::newRow("blank") << QByteArray("/a b") << false;
+    QTest::newRow("percent") << QByteArray("/a%20") << false;
+    QTest::newRow("non-ASCII letter") << QStringLiteral("/zaż").toUtf8() << false;
+    QTest::newRow("newline at the end") << QByteArray("/ALIVE\n") << false;
+    // A decoded %00: the bytes after the NUL count as well.
+    QTest::newRow("NUL alias") << QByteArray("/Hasher\0alias/Sha256", 20) << false;
+    QTest::newRow("NUL at the end") << QByteArray("/Hasher\0", 8) << false;
+    QTest::newRow("invalid UTF-8") << QByteArray("/Hasher\xff/Sha256") << false;
+    QTest::newRow("overlong slash") << QByteArray("/Hasher\xc0\xaf..") << false;
 }
 
 void TestControllerRules::paths()
 {
-    QFETCH(QString, path);
+    QFETCH(QByteArray, path);
     QFETCH(bool, valid);
     QCOMPARE(PathValidator::validate(path), valid);
 }

@@ -43,6 +43,8 @@ private slots:
     void serverInformationCommands();
     void usernameForPid();
     void logKeepsSecretsAndKeepAliveQuiet();
+    void limitsRefuseWithReply();
+    void moduleNamesAreWholeBytes();
 
 private:
     HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody = QByteArray(),
@@ -63,7 +65,8 @@ void TestProtocol::initTestCase()
     QVERIFY(m_server.installBinary(ServerFixture::serverBinary()));
     QVERIFY(m_server.writeIni("[listener]\nport=" + QByteArray::number(iBase)
                               + "\nreadTimeout=20000\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"
-                                "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"));
+                                "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"
+                                "[limits]\nmaxSessions=40\nmaxSessionVars=3\nmaxSessionVarBytes=100\n"));
     QVERIFY(m_server.provision());
     m_server.start();
     m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
@@ -263,6 +266,64 @@ void TestProtocol::logKeepsSecretsAndKeepAliveQuiet()
     QVERIFY(oAll.contains(QStringLiteral("CRequestMapper::service :: Param [other=visible]")));
     QVERIFY(!oAll.contains(QStringLiteral("x-marker=quiet")));
     QVERIFY(!oAll.contains(QStringLiteral("Param [x=1]")));
+}
+
+
+// limits/maxSessionVars (3), maxSessionVarBytes (100) and maxSessions (40):
+// each refusal is a reply with a clear text and one log line; what was stored stays.
+void TestProtocol::limitsRefuseWithReply()
+{
+    const QByteArray oId = openSession();
+    QVERIFY(!oId.isEmpty());
+    const QByteArray oHeader = "X-QTX-sessionId: " + oId;
+    for (const char *pKey : {"a", "b", "c"})
+        QCOMPARE(post("/SET_SESSION_VAR", QByteArray("key=") + pKey + "&value=1", {oHeader}).status, 200);
+    HttpReply oReply = post("/SET_SESSION_VAR", "key=d&value=1", {oHeader});
+    QCOMPARE(oReply.status, 413);
+    QCOMPARE(oReply.body, QByteArray("Too many or too large session variables. Remove some first."));
+    // Replacing a stored variable is no new one; a value past the bytes is refused.
+    QCOMPARE(post("/SET_SESSION_VAR", "key=c&value=2", {oHeader}).status, 200);
+    QCOMPARE(post("/SET_SESSION_VAR", "key=c&value=" + QByteArray(120, 'x'), {oHeader}).status, 413);
+    QTRY_VERIFY(!m_server.logMessages()
+                     .filter(QStringLiteral("CSignController::SetSessionVar :: Session variable refused: the session "
+                                            "would hold 4 variables"))
+                     .isEmpty());
+
+    QList<QByteArray> oOpened;
+    for (int i = 0; i < 45; ++i) {
+        oReply = post("/OPEN_SESSION");
+        if (oReply.status != 200)
+            break;
+        oOpened << oReply.body;
+    }
+    QCOMPARE(oReply.status, 503);
+    QCOMPARE(oReply.body, QByteArray("Too many open sessions. Close unused sessions and try again later."));
+    QVERIFY(oOpened.size() < 40);
+    // A module command without a session gets the same refusal, not "No Session".
+    oReply = post("/KeepAlive/Ping");
+    QCOMPARE(oReply.status, 503);
+    QTRY_VERIFY(m_server.logContains(QStringLiteral(
+        "CSignController::ProcessOpenSession :: Session refused: 40 sessions are open (limits/maxSessions)")));
+    // The open ones still work; closing one makes room.
+    QCOMPARE(post("/ALIVE", QByteArray(), {oHeader}).status, 200);
+    QCOMPARE(post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + oOpened.first()}).status, 200);
+    QCOMPARE(post("/OPEN_SESSION").status, 200);
+    for (const QByteArray &oSession : qAsConst(oOpened))
+        post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + oSession});
+}
+
+// A decoded NUL (or any byte outside the path alphabet) makes the path invalid,
+// whatever follows it.
+void TestProtocol::moduleNamesAreWholeBytes()
+{
+    const QByteArray oId = openSession();
+    const QByteArray oPage = "<h1>404 error: File Not Found</h1>";
+    for (const QByteArray &oPath : {QByteArray("/KeepAlive%00alias/Ping"), QByteArray("/KeepAlive%00/Ping"),
+                                    QByteArray("/KeepAlive%FF/Ping")}) {
+        const HttpReply oReply = post(oPath, QByteArray(), {"X-QTX-sessionId: " + oId});
+        QCOMPARE(oReply.status, 404);
+        QCOMPARE(oReply.body, oPage);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestProtocol)

@@ -442,6 +442,7 @@ private slots:
         QTRY_COMPARE(jobsGateWaiting("closed"), 1);
 
         // What CLOSE_SESSION does: timer and HTTP session go, the job stays.
+        m_poLauncher->SessionClosed(oSession);
         m_poTimeout->RemoveTimer(oId);
         QVERIFY(!m_poTimeout->HasTimer(oId));
         m_poStore->removeSession(m_poStore->getSession(oSession));
@@ -454,10 +455,146 @@ private slots:
         QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RemoveTimer :: ") + oWarn));
         QTRY_VERIFY(oLog.has(QStringLiteral("Timer stopped and prepared for delete timer address=")));
 
+        // Still running a few closing periods later: its result will be kept.
+        QTest::qWait(700);
         jobsGateOpen("closed");
         const CommandResult oDone = awaitResult([&] { return fetch(oSession, oCmd); });
         QCOMPARE(oDone.iStatusCode, 200);
         QVERIFY(oDone.oBody.startsWith("thread:"));
+    }
+
+    // The timer counts from its connection: a main thread busy for longer than
+    // the interval while the timer is made must not lose the session's end.
+    void timerRunsOnlyOnceConnected()
+    {
+        const QByteArray oSession = newId();
+        m_poTimeout->AddNewTimer(QString::fromLatin1(oSession));
+        QThread::msleep(600);
+        QTRY_VERIFY(hasTimer(oSession));
+        QTRY_VERIFY_WITH_TIMEOUT(!hasTimer(oSession), 3000);
+    }
+
+    // A closed session's unfetched results go one session time-out (250 ms here) after the close.
+    void closedSessionResultsGoLater()
+    {
+        LogCapture oLog;
+        const QByteArray oSession = newId();
+        const QByteArray oCmd = newId();
+        QCOMPARE(start(oSession, "Echo", params({{"data", "late"}}), oCmd).iStatusCode, 202);
+        QTRY_VERIFY(oLog.has(saved(oSession, oCmd)));
+        m_poLauncher->SessionClosed(oSession);
+        QTRY_VERIFY(oLog.has(QStringLiteral("Results of closed session ") + QString::fromLatin1(oSession)));
+        QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
+    }
+
+    // CLOSE_SESSION on another connection after the job was accepted, before its
+    // function ran: the module stays until the job is done with it, then goes.
+    void acceptedJobKeepsItsModule()
+    {
+        DllManager *poManager = DllManager::GetInstance();
+        const QByteArray oSession = newId();
+        QVERIFY(poManager->loadModuleForSession("JobsProbe", oSession));
+        // The test's own session lets go of the module for a while.
+        QVERIFY(QMetaObject::invokeMethod(poManager, "unloadModuleExecutor", Qt::DirectConnection,
+                                          Q_ARG(QByteArray, m_oSession)));
+        QCOMPARE(poManager->getModule("JobsProbe"), m_poModule);
+        const QByteArray oCmd = newId();
+        // A GUI job: its function runs from the main thread's event loop, not before.
+        QCOMPARE(start(oSession, "GuiEcho", tRequestMap(), oCmd).iStatusCode, 202);
+        QVERIFY(QMetaObject::invokeMethod(poManager, "unloadModuleExecutor", Qt::DirectConnection,
+                                          Q_ARG(QByteArray, oSession)));
+        QVERIFY(m_poModule->getSessions().isEmpty());
+        QCOMPARE(poManager->getModule("JobsProbe"), m_poModule);
+        QVERIFY(m_poModule->isLoaded());
+        const CommandResult oDone = awaitResult([&] { return fetch(oSession, oCmd); });
+        QCOMPARE(oDone.iStatusCode, 200);
+        QVERIFY(oDone.oBody.startsWith("gui:"));
+        QTRY_VERIFY(!poManager->getModule("JobsProbe"));
+
+        QVERIFY(poManager->loadModuleForSession("JobsProbe", m_oSession));
+        m_poModule = poManager->getModule("JobsProbe");
+        QVERIFY(m_poModule);
+    }
+
+    // Jobs beyond the threads wait for one; a session ending meanwhile ends them
+    // without running them, and their module references come back.
+    void waitingJobEndsWithoutRunning()
+    {
+        const QList<QByteArray> oBlockers{newId(), newId(), newId(), newId()};
+        for (const QByteArray &oCmd : oBlockers)
+            QCOMPARE(start("Block", params({{"gate", "pool"}}), oCmd).iStatusCode, 202);
+        QTRY_COMPARE(jobsGateWaiting("pool"), 4);
+        const QByteArray oSession = newId();
+        const QByteArray oWaiting = newId();
+        QCOMPARE(start(oSession, "Echo", params({{"data", "never"}}), oWaiting).iStatusCode, 202);
+        QCOMPARE(m_poModule->getUsage(), quint64(5));
+        QCOMPARE(threadCount(), m_iThreads + 4);  // the pool is full: no fifth thread
+        QCOMPARE(fetch(oSession, oWaiting).iStatusCode, 202);
+        // Ended as a session time-out ends it: no wait, the reference is back.
+        QVERIFY(m_poLauncher->RemoveAllForSession(oSession));
+        QCOMPARE(m_poModule->getUsage(), quint64(4));
+        jobsGateOpen("pool");
+        for (const QByteArray &oCmd : oBlockers)
+            QCOMPARE(await(oCmd).iStatusCode, 200);
+        QTest::qWait(50);
+        QCOMPARE(fetch(oSession, oWaiting).iStatusCode, 419);
+    }
+
+    // limits/maxJobs (8 here): the ninth ordinary job at once is refused with a
+    // clear reply and one log line; every accepted job still delivers.
+    void jobLimit()
+    {
+        LogCapture oLog;
+        QList<QByteArray> oAccepted;
+        for (int i = 0; i < 8; ++i) {
+            oAccepted << newId();
+            QCOMPARE(start("Block", params({{"gate", "limit"}}), oAccepted.last()).iStatusCode, 202);
+        }
+        const CommandResult oRefused = start("Echo", params({{"data", "x"}}), newId());
+        QCOMPARE(oRefused.iStatusCode, 503);
+        QCOMPARE(oRefused.oStatusText, QByteArray("Service Unavailable"));
+        QCOMPARE(oRefused.oBody, QByteArray("The QTX server is running too many jobs. Try again later."));
+        QVERIFY(oLog.has(QStringLiteral("WARN CLauncher::ProcessCommand :: Job refused: 8 jobs are running or waiting")));
+        QVERIFY(threadCount() <= m_iThreads + 4);
+        jobsGateOpen("limit");
+        for (const QByteArray &oCmd : oAccepted)
+            QCOMPARE(await(oCmd).iStatusCode, 200);
+        QCOMPARE(await(newId()).iStatusCode, 419);
+        const QByteArray oAfter = newId();
+        QCOMPARE(start("Echo", params({{"data", "x"}}), oAfter).iStatusCode, 202);
+        QCOMPARE(await(oAfter).iStatusCode, 200);
+    }
+
+    // limits/maxResultsPerSession (20 here) counts unfetched results and running jobs.
+    void resultLimit()
+    {
+        LogCapture oLog;
+        const QByteArray oSession = newId();
+        QList<QByteArray> oCmds;
+        for (int i = 0; i < 20; ++i) {
+            oCmds << newId();
+            QCOMPARE(start(oSession, "Echo", params({{"data", "r"}}), oCmds.last()).iStatusCode, 202);
+            QTRY_VERIFY(oLog.has(saved(oSession, oCmds.last())));
+        }
+        const CommandResult oRefused = start(oSession, "Echo", params({{"data", "r"}}), newId());
+        QCOMPARE(oRefused.iStatusCode, 503);
+        QCOMPARE(oRefused.oBody,
+                 QByteArray("Too many unfetched results in this session. Fetch them with GET_RESULT first."));
+        // Other sessions are not affected; fetching makes room.
+        const QByteArray oOther = newId();
+        QCOMPARE(start("Echo", params({{"data", "o"}}), oOther).iStatusCode, 202);
+        QCOMPARE(await(oOther).iStatusCode, 200);
+        QCOMPARE(fetch(oSession, oCmds.first()).iStatusCode, 200);
+        const QByteArray oNext = newId();
+        QCOMPARE(start(oSession, "Echo", params({{"data", "r"}}), oNext).iStatusCode, 202);
+        QVERIFY(m_poLauncher->RemoveAllForSession(oSession));
+    }
+
+    // Without a command file a command is only what the module itself exports.
+    void foreignSymbolsAreNoCommands()
+    {
+        for (const char *pName : {"qtxJobsGateWait", "abort", "IsGuiFunction", "_init"})
+            QCOMPARE(start(pName, tRequestMap(), newId()).iStatusCode, 404);
     }
 };
 

@@ -10,6 +10,8 @@
 
 #include <QtWidgets>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 using namespace tst;
@@ -75,6 +77,23 @@ private slots:
         QVERIFY(!CXmlReader().ReadFile(file));
         QVERIFY2(oLog.has(logLine), qPrintable(oLog.lines().join('\n')));
         QVERIFY(!oLog.has(QStringLiteral("File parsed successfully")));
+    }
+
+    // Nesting costs stack in the reader: a deep file is refused, not followed.
+    void deeplyNestedCommandFileRefused()
+    {
+        QTemporaryDir oDir;
+        const QString oFile = oDir.filePath(QStringLiteral("deep.xml"));
+        QVERIFY(writeFile(oFile, "<commands>" + QByteArray("<a>").repeated(300000)));
+        LogCapture oLog;
+        QVERIFY(!CXmlReader().ReadFile(oFile));
+        QVERIFY(oLog.has(QStringLiteral("ERROR CXmlReader::ReadFile :: Failed to parse file: Elements nested too deeply")));
+        // Nesting that real files use still reads.
+        QVERIFY(writeFile(oFile, "<commands>" + QByteArray("<a>").repeated(100) + QByteArray("</a>").repeated(100)
+                                     + "<command name=\"n\" method=\"m\"/></commands>"));
+        CXmlReader oReader;
+        QVERIFY(oReader.ReadFile(oFile));
+        QCOMPARE(oReader.GetCommands().value(QStringLiteral("n")), QStringLiteral("m"));
     }
 
     void refusedLibraryNeverRuns_data()
@@ -146,12 +165,13 @@ private slots:
             QCOMPARE(initCount(), iInits + 1);
             QVERIFY(oLog.has(QStringLiteral("NOTICE DllModule::addAdditionalLibPathIfNeeded :: Adding library path to support additional module libs: ")
                              + fixture("good")));
-            QVERIFY(qgetenv("LD_LIBRARY_PATH").contains(oDirBytes));
+            // The folder's libraries are mapped by the server; the environment,
+            // which module threads may read at any time, is left alone.
+            QVERIFY(!qgetenv("LD_LIBRARY_PATH").contains(oDirBytes));
             // A second module object on the same folder adds the path only once.
             DllModule oSecond("tstmod");
             QVERIFY(oSecond.load(fixture("good")));
             QVERIFY(oLog.has(QStringLiteral("path to them has been already added: ") + fixture("good")));
-            QCOMPARE(qgetenv("LD_LIBRARY_PATH").count(oDirBytes), 1);
             QCOMPARE(initCount(), iInits + 2);
             // The commands the command file declares.
             QVERIFY(oModule.isCommandValid("Echo") && oModule.isCommandValid("PublicCall"));
@@ -189,6 +209,152 @@ private slots:
         QVERIFY(oModule.isGuiFunction(pEcho));
         QVERIFY(!oModule.canUnprivilegedRun(pEcho));
         QVERIFY(oModule.unload());  // neither Init nor DeInit: unloading still works
+    }
+
+    // Without a command file only the module's own exports are commands:
+    // nothing of the libraries it depends on, nothing of the server, none of
+    // its entry points.
+    void onlyOwnExportsAreCommands_data()
+    {
+        QTest::addColumn<QString>("module");
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("C library") << QStringLiteral("tstminimal") << QByteArray("abort");
+        QTest::newRow("C library, allocator") << QStringLiteral("tstminimal") << QByteArray("malloc");
+        QTest::newRow("Qt") << QStringLiteral("tstminimal") << QByteArray("qVersion");
+        QTest::newRow("start-up code") << QStringLiteral("tstminimal") << QByteArray("_init");
+        QTest::newRow("finalisation") << QStringLiteral("tstminimal") << QByteArray("_fini");
+        QTest::newRow("Init") << QStringLiteral("tstthrow") << QByteArray("Init");
+        QTest::newRow("DeInit") << QStringLiteral("tstthrow") << QByteArray("DeInit");
+        QTest::newRow("IsGuiFunction") << QStringLiteral("tstthrow") << QByteArray("IsGuiFunction");
+        QTest::newRow("CanUnprivilegedRun") << QStringLiteral("tstthrow") << QByteArray("CanUnprivilegedRun");
+    }
+    void onlyOwnExportsAreCommands()
+    {
+        QFETCH(QString, module);
+        QFETCH(QByteArray, command);
+        qunsetenv("QTX_TST_THROW_INIT");
+        DllModule oModule(module.toLatin1());
+        QVERIFY(oModule.load(fixture("good", qPrintable(module))));
+        QVERIFY(oModule.getFunction("Echo"));
+        QVERIFY(!oModule.getFunction(command));
+        oModule.clearSessions();
+    }
+
+    void throwingEntryPoints()
+    {
+        LogCapture oLog;
+        qputenv("QTX_TST_THROW_INIT", "1");
+        {
+            // Init throws: the load fails and leaves nothing loaded behind.
+            DllModule oModule("tstthrow");
+            QVERIFY(!oModule.load(fixture("good", "tstthrow")));
+            QVERIFY(!oModule.isLoaded());
+            QVERIFY(!oModule.getFunction("Echo"));
+            QCOMPARE(oModule.getUsage(), quint64(0));
+        }
+        QVERIFY(oLog.has(QStringLiteral("ERROR DllModule::callInit :: Init of module tstthrow threw: Init failed")));
+        qunsetenv("QTX_TST_THROW_INIT");
+        DllModule oModule("tstthrow");
+        QVERIFY(oModule.load(fixture("good", "tstthrow")));
+        const tpfun pEcho = oModule.getFunction("Echo");
+        QVERIFY(pEcho);
+        // A throwing query gives the safe answer: run as a GUI function, refuse other accounts.
+        QVERIFY(oModule.isGuiFunction(pEcho));
+        QVERIFY(!oModule.canUnprivilegedRun(pEcho));
+        QCOMPARE(oModule.getUsage(), quint64(0));
+        // A throwing DeInit does not keep the library.
+        QVERIFY(oModule.unload());
+        QVERIFY(!oModule.isLoaded());
+    }
+
+    // Files and folders another account may write are refused before anything runs.
+    void refusedWhenOthersMayWrite_data()
+    {
+        QTest::addColumn<QString>("target");  // relative to the copy's folder; empty: nothing changed
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("loads");
+        QTest::newRow("private copy") << QString() << 0 << true;
+        QTest::newRow("library writable by all") << QStringLiteral("tstmod.so") << 0666 << false;
+        QTest::newRow("module folder writable by all") << QStringLiteral(".") << 0777 << false;
+        QTest::newRow("library folder writable by all") << QStringLiteral("tstmod") << 0777 << false;
+        QTest::newRow("folder library writable by all") << QStringLiteral("tstmod/libtstdep.so") << 0666 << false;
+    }
+    void refusedWhenOthersMayWrite()
+    {
+        QFETCH(QString, target);
+        QFETCH(int, mode);
+        QFETCH(bool, loads);
+        QTemporaryDir oDir;
+        const QString oModulePath = oDir.filePath(QStringLiteral("tstmod"));
+        QVERIFY(QFile::copy(fixture("good") + QStringLiteral(".so"), oModulePath + QStringLiteral(".so")));
+        QVERIFY(QDir().mkdir(oModulePath));
+        QVERIFY(QFile::copy(fixture("good") + QStringLiteral(".xml"), oModulePath + QStringLiteral(".xml")));
+        QVERIFY(QFile::copy(fixture("good") + QStringLiteral("/libtstdep.so"), oModulePath + QStringLiteral("/libtstdep.so")));
+        QVERIFY(::chmod(QFile::encodeName(oModulePath).constData(), 0755) == 0);
+        if (!target.isEmpty())
+            QVERIFY(::chmod(QFile::encodeName(oDir.filePath(target)).constData(), mode_t(mode)) == 0);
+        const int iInits = initCount();
+        LogCapture oLog;
+        DllModule oModule("tstmod");
+        QCOMPARE(oModule.load(oModulePath), loads);
+        QCOMPARE(oModule.isLoaded(), loads);
+        QCOMPARE(initCount(), iInits + (loads ? 1 : 0));
+        if (!loads)
+            QVERIFY2(oLog.has(QStringLiteral("refused: ")), qPrintable(oLog.lines().join('\n')));
+        else
+            QVERIFY(oModule.unload());
+    }
+
+    // One library is one module object: a NUL-cut name is refused, and a second
+    // name for the same file shares the first name's module (one Init).
+    void oneLibraryOneModule()
+    {
+        DllManager *poManager = DllManager::GetInstance();
+        QVERIFY(!poManager->loadModuleForSession(QByteArray("tstmod\0alias", 12), "N"));
+        QVERIFY(!poManager->loadModuleForSession("../good/tstmod", "N"));
+        QVERIFY(!poManager->getModule(QByteArray("tstmod\0alias", 12)));
+        const QString oAlias = fixture("good", "tstalias") + QStringLiteral(".so");
+        QFile::remove(oAlias);
+        QVERIFY(QFile::link(QStringLiteral("tstmod.so"), oAlias));
+        const int iInits = initCount();
+        QVERIFY(poManager->loadModuleForSession("tstmod", "P"));
+        QVERIFY(poManager->loadModuleForSession("tstalias", "Q"));
+        QCOMPARE(initCount(), iInits + 1);
+        QCOMPARE(poManager->getModule("tstalias"), poManager->getModule("tstmod"));
+        DllModule *poModule = poManager->getModule("tstmod");
+        QVERIFY(poModule);
+        QCOMPARE(poModule->getSessions(), QList<QByteArray>({"P", "Q"}));
+        // Closing the alias's session leaves the module to the other one.
+        const int iDeinits = deinitCount();
+        poManager->unloadAllModulesForSession("Q");
+        QTRY_COMPARE(poModule->getSessions(), QList<QByteArray>({"P"}));
+        QCOMPARE(deinitCount(), iDeinits);
+        poManager->unloadAllModulesForSession("P");
+        QTRY_VERIFY(!poManager->getModule("tstmod"));
+        QVERIFY(!poManager->getModule("tstalias"));
+        QCOMPARE(deinitCount(), iDeinits + 1);
+        QFile::remove(oAlias);
+    }
+
+    // A reference taken before a job starts keeps the module loaded after its
+    // last session ended; giving it back unloads the module.
+    void referenceOutlivesSessions()
+    {
+        DllManager *poManager = DllManager::GetInstance();
+        const int iDeinits = deinitCount();
+        QVERIFY(poManager->loadModuleForSession("tstmod", "R"));
+        DllModule *poModule = poManager->acquireModule("tstmod");
+        QVERIFY(poModule);
+        QVERIFY(!poManager->acquireModule("tstunknown"));
+        poManager->unloadAllModulesForSession("R");
+        QTRY_VERIFY(poModule->getSessions().isEmpty());
+        QCoreApplication::processEvents();
+        QCOMPARE(poManager->getModule("tstmod"), poModule);
+        QVERIFY(poModule->isLoaded());
+        QCOMPARE(deinitCount(), iDeinits);
+        poManager->releaseModule(poModule);
+        QTRY_VERIFY(!poManager->getModule("tstmod"));
+        QCOMPARE(deinitCount(), iDeinits + 1);
     }
 
     void unloadRefusedWhileInUse()
