@@ -336,8 +336,10 @@ void CStartup::startServices(const QString &v_oIniPath)
     DllManager::GetInstance();
     CLauncher::GetInstance();
 
-    auto *poListener = new Listener(true, poListenerSettings, poRequestHandler, this);
-    m_listener.reset(poListener, [](Listener *v_poListener) { v_poListener->deleteLater(); });
+    // Deleted at once when stopped, not through the event loop, which may have
+    // ended by then: the I/O threads, the workers and the TLS context must be gone
+    // before the process exits.
+    m_listener.reset(new Listener(true, poListenerSettings, poRequestHandler, this));
 }
 
 void CStartup::stopListener()

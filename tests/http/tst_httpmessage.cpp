@@ -217,7 +217,8 @@ private slots:
             QTest::addRow("transfer-encoding %s", pCoding)
                 << "Content-Length: 5\r\nTransfer-Encoding: " + QByteArray(pCoding) + "\r\n"
                 << int(HttpRequest::UnsupportedFraming) << QByteArray("HttpRequest: Transfer-Encoding is not supported");
-        QTest::newRow("NUL in a header") << QByteArray("X-A: a\0b\r\n", 11) << iBad << oControl;
+        static const char kNul[] = "X-A: a\0b\r\n";
+        QTest::newRow("NUL in a header") << QByteArray(kNul, sizeof kNul - 1) << iBad << oControl;
         QTest::newRow("bare CR in a header") << QByteArray("X-A: a\rContent-Length: 5\r\n") << iBad << oControl;
         QTest::newRow("escape in a header") << QByteArray("X-A: \x1b[0m\r\n") << iBad << oControl;
         QTest::newRow("tab is allowed") << QByteArray("X-A:\ta\tb\r\nContent-Length: 5\r\n") << int(HttpRequest::NotAborted)
@@ -241,7 +242,8 @@ private slots:
     void controlBytesInRequestLine()
     {
         QTest::ignoreMessage(QtWarningMsg, "HttpRequest: received broken HTTP request, control character in a line");
-        auto poLine = httptest::parse(QByteArray("GET /a\0b HTTP/1.1\r\n\r\n", 23));
+        static const char kLine[] = "GET /a\0b HTTP/1.1\r\n\r\n";
+        auto poLine = httptest::parse(QByteArray(kLine, sizeof kLine - 1));
         QCOMPARE(int(poLine->getAbortReason()), int(HttpRequest::BadFraming));
     }
 

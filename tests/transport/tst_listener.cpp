@@ -416,7 +416,8 @@ void TestListener::refusedRequests_data()
     QTest::newRow("negative length") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\n") << o400;
     QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
                                  << o400;
-    QTest::newRow("NUL in request line") << QByteArray("GET /a\0b HTTP/1.1\r\n\r\n", 22) << o400;
+    static const char kNulLine[] = "GET /a\0b HTTP/1.1\r\n\r\n";
+    QTest::newRow("NUL in request line") << QByteArray(kNulLine, sizeof kNulLine - 1) << o400;
 }
 void TestListener::refusedRequests()
 {
