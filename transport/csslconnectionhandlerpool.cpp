@@ -59,9 +59,14 @@ public:
 
     void post(std::shared_ptr<CSslConnectionHandler> v_poConnection, CSslReactor *v_poReactor)
     {
-        QMetaObject::invokeMethod(
-            this, [this, v_poConnection, v_poReactor]() mutable { run(std::move(v_poConnection), v_poReactor); },
-            Qt::QueuedConnection);
+        // The hand-over goes through this mutex, not through the copy inside Qt's
+        // event queue, so that it is also visible as such to ThreadSanitizer.
+        {
+            std::lock_guard<std::mutex> oGuard(m_inboxMutex);
+            m_inbox = std::move(v_poConnection);
+            m_inboxReactor = v_poReactor;
+        }
+        QMetaObject::invokeMethod(this, [this] { takeInbox(); }, Qt::QueuedConnection);
     }
     bool stop(unsigned long v_uWaitMs)
     {
@@ -70,6 +75,19 @@ public:
     }
 
 private:
+    void takeInbox()
+    {
+        std::shared_ptr<CSslConnectionHandler> poConnection;
+        CSslReactor *poReactor;
+        {
+            std::lock_guard<std::mutex> oGuard(m_inboxMutex);
+            poConnection = std::move(m_inbox);
+            poReactor = m_inboxReactor;
+        }
+        if (poConnection)
+            run(std::move(poConnection), poReactor);
+    }
+
     void run(std::shared_ptr<CSslConnectionHandler> v_poConnection, CSslReactor *v_poReactor)
     {
         do {
@@ -112,6 +130,10 @@ private:
 
     CSslConnectionHandlerPool *m_pool;
     std::shared_ptr<norrweb::HttpRequestHandler> m_handler;
+    // One request at a time: a worker gets the next only once it is idle again.
+    std::mutex m_inboxMutex;
+    std::shared_ptr<CSslConnectionHandler> m_inbox;
+    CSslReactor *m_inboxReactor = nullptr;
     QThread m_thread;
 };
 
