@@ -370,6 +370,7 @@ void QtxLogSink::Retire()
 
 void QtxLogSink::Run()
 {
+    m_writerThread.store(pthread_self());
     std::string oBatch;
     oBatch.reserve(kQueueLimit);
     std::unique_lock<std::mutex> oLock(m_mutex);
@@ -386,7 +387,14 @@ void QtxLogSink::Run()
         const std::uint64_t uiQueued = m_queued;
         const std::uint64_t uiDropped = m_dropped;
         m_dropped = 0;
-        m_writing.store(true, std::memory_order_release);
+        // Paired with WriteFromSignal: either it sees this batch being written
+        // and waits for it, or this thread sees the fatal flag and writes nothing.
+        m_writing.store(true);
+        if (m_fatal.load()) {
+            m_writing.store(false);
+            for (;;)
+                m_wake.wait(oLock); // the process is ending
+        }
         oLock.unlock();
 
         WriteBatch(oBatch, uiDropped);
@@ -513,8 +521,11 @@ void QtxLogSink::RollOver()
 
 void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
 {
-    // Let a batch in progress finish first (unless this very thread was writing it).
-    for (int i = 0; i < 200 && m_writing.load(std::memory_order_acquire); ++i) {
+    // Let a batch in progress finish first (unless this very thread was writing
+    // it); a busy machine may need a while, a stuck file must not hang the exit.
+    m_fatal.store(true);
+    const bool bOnWriter = pthread_equal(m_writerThread.load(), pthread_self());
+    for (int i = 0; i < 5000 && !bOnWriter && m_writing.load(); ++i) {
         struct timespec oPause = {0, 1000000};
         nanosleep(&oPause, nullptr);
     }

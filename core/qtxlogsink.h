@@ -10,6 +10,8 @@
 #include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -61,9 +63,12 @@ public:
     std::uint64_t DroppedTotal() const { return m_droppedTotal.load(std::memory_order_relaxed); }
     const std::string &FileName() const { return m_fileName; }
 
-    // Fatal-signal path: writes what is queued when no other thread holds the
-    // queue, then the given line, straight to the file descriptor. No allocation,
-    // no lock that it waits for.
+    // Fatal-signal path: stops the writer from starting another batch, lets the
+    // batch in progress finish (bounded), writes what is queued when no other
+    // thread holds the queue, then the given line, straight to the file
+    // descriptor. No allocation, no lock that it waits for. The sink writes
+    // nothing more afterwards: the process is about to end, and a batch cut by
+    // its end would leave half a line in the file.
     void WriteFromSignal(const char *v_pLine, std::size_t v_uiSize);
 
     // Every sink ever created (they live for the whole process, so a line or a
@@ -103,6 +108,8 @@ private:
     std::atomic<int> m_fd{-1};
     std::size_t m_fileSize = 0;
     std::atomic<bool> m_writing{false};
+    std::atomic<bool> m_fatal{false};
+    std::atomic<pthread_t> m_writerThread{};
 
     std::thread m_writer;
 };
