@@ -1,4 +1,5 @@
 #include "httprequest.h"
+#include "httplogging.h"
 
 #include "httpcookie.h"
 
@@ -101,14 +102,14 @@ QTemporaryFile *HttpRequest::newTemporaryFile()
     int iInUse = g_iTemporaryFilesInUse.load(std::memory_order_relaxed);
     do {
         if (iInUse >= iLimit) {
-            qWarning("HttpRequest: no temporary file available, %d in use", iInUse);
+            qCWarning(lcHttp, "HttpRequest: no temporary file available, %d in use", iInUse);
             return nullptr;
         }
     } while (!g_iTemporaryFilesInUse.compare_exchange_weak(iInUse, iInUse + 1, std::memory_order_relaxed));
 
     auto *poFile = new QTemporaryFile;
     if (!poFile->open()) {
-        qCritical("HttpRequest: cannot create temp file, %s", qPrintable(poFile->errorString()));
+        qCCritical(lcHttp, "HttpRequest: cannot create temp file, %s", qPrintable(poFile->errorString()));
         releaseTemporaryFile(poFile);
         return nullptr;
     }
@@ -183,7 +184,7 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_p
         --iEnd;
     m_oLineBuffer.truncate(iEnd);
     if (hasForbiddenByte(m_oLineBuffer)) {
-        qWarning("HttpRequest: received broken HTTP request, control character in a line");
+        qCWarning(lcHttp, "HttpRequest: received broken HTTP request, control character in a line");
         abort(BadFraming);
         m_oLineBuffer.clear();
         return false;
@@ -203,11 +204,11 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
 
     const QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(v_poSocket);
     const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : m_oPeerAddress;
-    qDebug("HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
+    qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
 
     const QList<QByteArray> oWords = oLine.split(' ');
     if (oWords.size() != 3 || !oWords.at(2).contains("HTTP")) {
-        qWarning("HttpRequest: received broken HTTP request, invalid first line");
+        qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid first line");
         abort(TooLarge);
         return;
     }
@@ -276,10 +277,10 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
         m_eState = Complete;
     } else if (m_oBoundary.isEmpty()
                && qint64(m_iExpectedBodySize) + m_iCurrentSize > m_iMaxSize) {
-        qWarning("HttpRequest: expected body is too large");
+        qCWarning(lcHttp, "HttpRequest: expected body is too large");
         abort(TooLarge);
     } else if (!m_oBoundary.isEmpty() && m_iExpectedBodySize > m_iMaxMultiPartSize) {
-        qWarning("HttpRequest: expected multipart body is too large");
+        qCWarning(lcHttp, "HttpRequest: expected multipart body is too large");
         abort(TooLarge);
     } else {
         m_eState = AwaitingBody;
@@ -291,14 +292,14 @@ void HttpRequest::checkFraming()
     // The body's length must be unambiguous: the bytes after it are the next
     // request on this connection. Transfer codings are not parsed here.
     if (m_oHeaders.contains("transfer-encoding")) {
-        qWarning("HttpRequest: Transfer-Encoding is not supported");
+        qCWarning(lcHttp, "HttpRequest: Transfer-Encoding is not supported");
         abort(UnsupportedFraming);
         return;
     }
     const int iLengths = m_oHeaders.count("content-length");
     if (m_bFramingError || iLengths > 1
         || (iLengths == 1 && !parseContentLength(m_oHeaders.value("content-length"), m_iExpectedBodySize))) {
-        qWarning("HttpRequest: received broken HTTP request, invalid Content-Length");
+        qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid Content-Length");
         abort(BadFraming);
     }
 }
@@ -342,14 +343,14 @@ void HttpRequest::readMultipartBody(QIODevice *v_poSocket)
     }
 
     if (iFileSize >= m_iMaxMultiPartSize) {
-        qWarning("HttpRequest: received too many multipart bytes");
+        qCWarning(lcHttp, "HttpRequest: received too many multipart bytes");
         abort(TooLarge);
         return;
     }
     if (iFileSize >= m_iExpectedBodySize) {
         m_poTempFile->flush();
         if (m_poTempFile->error() != QFileDevice::NoError)
-            qCritical("HttpRequest: Error writing temp file for multipart body");
+            qCCritical(lcHttp, "HttpRequest: Error writing temp file for multipart body");
         const bool bParsed = parseMultiPartFile();
         m_poTempFile->close();
         if (bParsed)
@@ -381,7 +382,7 @@ void HttpRequest::consumeAvailable(QIODevice *v_poSocket)
     // Runs on every call, also on a request that is already complete or aborted.
     if ((m_oBoundary.isEmpty() && m_iCurrentSize > m_iMaxSize)
         || (!m_oBoundary.isEmpty() && m_iCurrentSize > m_iMaxMultiPartSize)) {
-        qWarning("HttpRequest: received too many bytes");
+        qCWarning(lcHttp, "HttpRequest: received too many bytes");
         abort(TooLarge);
     }
     // Decoded once, on the call that completes the request, so a repeated call cannot
@@ -440,7 +441,7 @@ void HttpRequest::extractCookies()
 
 bool HttpRequest::parseMultiPartFile()
 {
-    qDebug("HttpRequest: parsing multipart temp file");
+    qCDebug(lcHttp, "HttpRequest: parsing multipart temp file");
     QTemporaryFile *const poBody = m_poTempFile;
     poBody->seek(0);
     const QByteArray oDelimiter = "--" + m_oBoundary;
@@ -466,7 +467,7 @@ bool HttpRequest::parseMultiPartFile()
                     if (bFound)
                         oFileName = oFile;
                 } else {
-                    qDebug("HttpRequest: ignoring unsupported content part %s", oLine.constData());
+                    qCDebug(lcHttp, "HttpRequest: ignoring unsupported content part %s", oLine.constData());
                 }
             } else if (oLine.isEmpty()) {
                 break;
@@ -481,7 +482,7 @@ bool HttpRequest::parseMultiPartFile()
                 if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
                     oFieldValue.chop(2); // line break before the boundary
                     m_oParameters.insert(oFieldName, oFieldValue);
-                    qDebug("HttpRequest: set parameter %s=%s", oFieldName.constData(),
+                    qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
                            oFieldValue.constData());
                 } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
                     if (poUpload && poUpload->isOpen()) {
@@ -489,15 +490,15 @@ bool HttpRequest::parseMultiPartFile()
                         poUpload->flush();
                         poUpload->seek(0);
                         m_oParameters.insert(oFieldName, oFileName);
-                        qDebug("HttpRequest: set parameter %s=%s", oFieldName.constData(),
+                        qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
                                oFileName.constData());
                         releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
                         m_oUploadedFiles.insert(oFieldName, poUpload);
-                        qDebug("HttpRequest: uploaded file size is %lli",
+                        qCDebug(lcHttp, "HttpRequest: uploaded file size is %lli",
                                static_cast<long long>(poUpload->size()));
                         poUpload = nullptr; // owned by m_oUploadedFiles now
                     } else {
-                        qWarning("HttpRequest: format error, unexpected end of file data");
+                        qCWarning(lcHttp, "HttpRequest: format error, unexpected end of file data");
                     }
                 }
                 if (oLine.contains(oCloser))
@@ -513,7 +514,7 @@ bool HttpRequest::parseMultiPartFile()
                     // Each distinct field keeps a file open until the request ends.
                     if (!m_oUploadedFiles.contains(oFieldName)
                         && m_oUploadedFiles.size() >= g_iMaxUploadedFiles.load(std::memory_order_relaxed)) {
-                        qWarning("HttpRequest: too many uploaded files in one request");
+                        qCWarning(lcHttp, "HttpRequest: too many uploaded files in one request");
                         abort(TooLarge);
                         return false;
                     }
@@ -524,7 +525,7 @@ bool HttpRequest::parseMultiPartFile()
                     }
                 }
                 if (!poUpload->isOpen() || poUpload->write(oLine) < 0)
-                    qCritical("HttpRequest: error writing temp file, %s",
+                    qCCritical(lcHttp, "HttpRequest: error writing temp file, %s",
                               qPrintable(poUpload->errorString()));
             }
         }
@@ -533,7 +534,7 @@ bool HttpRequest::parseMultiPartFile()
     }
 
     if (poBody->error() != QFileDevice::NoError)
-        qCritical("HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
+        qCCritical(lcHttp, "HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "httprequesthandler.h"
+#include "httplogging.h"
 
 #include "httprequest.h"
 #include "httpresponse.h"
@@ -14,8 +15,8 @@ HttpRequestHandler::~HttpRequestHandler() = default;
 
 void HttpRequestHandler::service(HttpRequest &v_oRequest, HttpResponse &v_oResponse)
 {
-    qCritical("HttpRequestHandler: you need to override the service() function");
-    qDebug("HttpRequestHandler: request=%s %s %s", v_oRequest.getMethod().constData(),
+    qCCritical(lcHttp, "HttpRequestHandler: you need to override the service() function");
+    qCDebug(lcHttp, "HttpRequestHandler: request=%s %s %s", v_oRequest.getMethod().constData(),
            v_oRequest.getDecodedPath().constData(), v_oRequest.getVersion().constData());
     v_oResponse.setStatus(501, "not implemented");
     v_oResponse.write("501 not implemented", true);

@@ -1,4 +1,5 @@
 #include "httpsession.h"
+#include "httplogging.h"
 
 #include <QDateTime>
 #include <QUuid>
@@ -69,7 +70,7 @@ void HttpSession::release(HttpSessionData *v_poData, const char *v_pcMessage)
     }
     // No other handle exists any more, so nobody else can take the lock.
     if (bLast) {
-        qDebug("%s", v_pcMessage);
+        qCDebug(lcHttp, "%s", v_pcMessage);
         delete v_poData;
     }
 }

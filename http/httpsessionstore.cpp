@@ -1,4 +1,5 @@
 #include "httpsessionstore.h"
+#include "httplogging.h"
 
 #include "httpcookie.h"
 #include "httprequest.h"
@@ -22,7 +23,7 @@ HttpSessionStore::HttpSessionStore(const QSettings *v_poSettings, QObject *v_poP
     m_oSessionTimer.start(kSweepIntervalMs);
     m_oCookieName = m_poSettings->value(QStringLiteral("cookieName"), QStringLiteral("sessionid")).toByteArray();
     m_iExpirationTime = m_poSettings->value(QStringLiteral("expirationTime"), 3600000).toInt();
-    qDebug("HttpSessionStore: Sessions expire after %i milliseconds", m_iExpirationTime);
+    qCDebug(lcHttp, "HttpSessionStore: Sessions expire after %i milliseconds", m_iExpirationTime);
 }
 
 HttpSessionStore::~HttpSessionStore()
@@ -43,7 +44,7 @@ QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse 
         oSessionId = v_oRequest.getCookie(m_oCookieName);
 
     if (!oSessionId.isEmpty() && !m_oSessions.contains(oSessionId)) {
-        qDebug("HttpSessionStore: received invalid session cookie with ID %s", oSessionId.constData());
+        qCDebug(lcHttp, "HttpSessionStore: received invalid session cookie with ID %s", oSessionId.constData());
         oSessionId.clear();
     }
     return oSessionId;
@@ -77,7 +78,7 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
     }
     if (v_bAllowCreate) {
         HttpSession oSession(true);
-        qDebug("HttpSessionStore: create new session with ID %s", oSession.getId().constData());
+        qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", oSession.getId().constData());
         m_oSessions.insert(oSession.getId(), oSession);
         setSessionCookie(v_oResponse, oSession.getId());
         return oSession;
@@ -110,7 +111,7 @@ void HttpSessionStore::sessionTimerEvent()
     while (it != m_oSessions.end()) {
         // Strictly greater: a session idle for exactly expirationTime survives this sweep.
         if (iNow - it.value().getLastAccess() > qint64(m_iExpirationTime)) {
-            qDebug("HttpSessionStore: session %s expired", it.key().constData());
+            qCDebug(lcHttp, "HttpSessionStore: session %s expired", it.key().constData());
             it = m_oSessions.erase(it);
         } else {
             ++it;

@@ -51,7 +51,7 @@ class TestHttpSessionStore : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); }
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=false")); }
 
     void newSessionCookie_data()
     {
@@ -116,12 +116,12 @@ private slots:
         const QByteArray oStale = "{00000000-0000-0000-0000-000000000000}";
         auto poRequest = requestWithCookie("sessionid=" + oStale);
         HttpResponse oResponse(nullptr);
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=true"));
         QTest::ignoreMessage(QtDebugMsg, "HttpSessionStore: received invalid session cookie with ID " + oStale);
         if (allowCreate)
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^HttpSessionStore: create new session with ID "));
         const HttpSession oSession = oStore.getSession(*poRequest, oResponse, allowCreate);
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=false"));
         QCOMPARE(oSession.isNull(), !allowCreate);
         if (allowCreate) {
             QVERIFY(oSession.getId() != oStale);
@@ -171,7 +171,7 @@ private slots:
         g_iCreated = 0;
         g_iFreed = 0;
         std::atomic<int> iFailures{0};
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=true"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=true"));
         const QtMessageHandler pPrevious = qInstallMessageHandler(countingHandler);
         {
             // Expiry at 0 ms makes the sweep remove sessions while the workers use them.
@@ -237,7 +237,7 @@ private slots:
         }
         // The store, with its last handles, is gone: every block was freed once.
         qInstallMessageHandler(pPrevious);
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=false"));
         QCOMPARE(iFailures.load(), 0);
         QCOMPARE(g_iCreated.load(), 4 * 1500);
         QCOMPARE(g_iFreed.load(), g_iCreated.load());
