@@ -33,8 +33,31 @@ run_suite() {
     echo "BUILD FAILED: $dir"; failed=$((failed + 1)); return
   fi
   echo "==> Testing $dir"
+  rm -f "$ROOT_DIR/$dir/Testing/Temporary/LastTestsFailed.log"
   ctest --test-dir "$ROOT_DIR/$dir" --output-on-failure -j2 2>&1 | tee "$LOGS/$dir.log"
   count_ctest "$LOGS/$dir.log"
+  failure_details "$ROOT_DIR/$dir" >>"$LOGS/details"
+}
+
+# The output ctest kept of one test, without the per-request debug lines.
+test_output() {
+  awk -v name="$2" '
+    $0 ~ "^[0-9]+/[0-9]+ Testing: " name "$" { on = 1; next }
+    on && /^<end of output>/ { exit }
+    on && !/^HttpRequest: from / { print }' "$1/Testing/Temporary/LastTest.log"
+}
+
+# Why each failed test of a ctest run failed: its failure lines and the end of
+# its output, repeated before the summary so that a shortened log still shows them.
+failure_details() {
+  local failed_list="$1/Testing/Temporary/LastTestsFailed.log" name
+  [ -s "$failed_list" ] || return 0
+  for name in $(cut -d: -f2 "$failed_list"); do
+    echo "--- $(basename "$1")/$name"
+    test_output "$1" "$name" | grep -E 'FAIL!|Loc: |INVARIANTS|: (server died|no probe|fds reached|threads unbounded|memory unbounded|not recovered)' | head -n 20
+    echo "  ..."
+    test_output "$1" "$name" | tail -n 25
+  done
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -65,6 +88,11 @@ else
   failed=$((failed + 1))
 fi
 
+if [ -s "$LOGS/details" ]; then
+  echo
+  echo "==> Failed tests, in short"
+  cat "$LOGS/details"
+fi
 echo
 echo "Summary: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
