@@ -43,6 +43,7 @@ bool sessionsOnlyAboveBaseline(const loadkit::ProcStats &v_oNow, const loadkit::
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -82,7 +83,78 @@ struct AttackResult
     std::string note;
 };
 
-// The well-behaved client: one request per new connection, one at a time.
+// One request of the well-behaved client on a connection of its own.
+class ProbeRequest
+{
+public:
+    ProbeRequest(Loop &v_oLoop, SSL_CTX *v_pCtx, uint16_t v_uiPort, AttackResult *v_pSink, double v_dNow)
+        : m_pSink(v_pSink)
+        , m_dStart(v_dNow)
+        , m_oConn(v_oLoop, v_pCtx, v_uiPort)
+    {
+        m_oConn.onOpen = [this]() {
+            m_oConn.sendPlain("POST /SERVER_VERSION HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                              "Content-Length: 0\r\n\r\n");
+        };
+        m_oConn.onData = [this]() {
+            m_oParser.feed(m_oConn.plainIn());
+            m_oConn.plainIn().clear();
+            HttpReply oReply;
+            if (m_oParser.next(oReply))
+                finish(oReply.status == 200, "status " + std::to_string(oReply.status));
+        };
+        m_oConn.onClosed = [this](const std::string &v_oReason) {
+            if (m_bDone)
+                return;
+            m_oParser.finish();
+            HttpReply oReply;
+            if (m_oParser.next(oReply))
+                finish(oReply.status == 200, "status " + std::to_string(oReply.status));
+            else if (v_oReason == "tls handshake" && m_oConn.rawHead().rfind("HTTP/1.1 503", 0) == 0)
+                finish(false, "plain 503");
+            else
+                finish(false, v_oReason);
+        };
+        if (!m_oConn.start())
+            finish(false, "no socket");
+    }
+
+    bool done() const { return m_bDone; }
+
+    void expire(double v_dNow)
+    {
+        if (!m_bDone && v_dNow - m_dStart > 5000)
+            finish(false, "timeout");
+    }
+
+private:
+    void finish(bool v_bOk, const std::string &v_oWhy)
+    {
+        m_bDone = true;
+        if (!m_oConn.isClosed())
+            m_oConn.close(false);
+        // A probe counts for the attack during which it started.
+        if (m_pSink) {
+            ++m_pSink->probes;
+            if (v_bOk) {
+                ++m_pSink->probesOk;
+                m_pSink->latencies.push_back(nowMs() - m_dStart);
+            } else {
+                ++m_pSink->probeFailures[v_oWhy];
+            }
+        }
+    }
+
+    AttackResult *m_pSink;
+    double m_dStart;
+    bool m_bDone = false;
+    ReplyParser m_oParser;
+    TlsClient m_oConn;
+};
+
+// The well-behaved client: a new connection with one request every 250 ms, as a
+// page polling for a result would, with at most four waiting at a time, so a
+// slow reply or a dropped SYN does not stop the next probe from being tried.
 class Probe
 {
 public:
@@ -97,83 +169,24 @@ public:
 
     void tick(double v_dNow)
     {
-        m_oOld.clear();
-        if (m_pConn && !m_bDone && v_dNow - m_dStart > 5000)
-            finish(false, "timeout");
-        if (!m_pConn || m_bDone) {
-            if (v_dNow < m_dNext)
-                return;
-            begin(v_dNow);
+        // Finished requests are dropped here, outside their own callbacks.
+        for (auto it = m_oRequests.begin(); it != m_oRequests.end();) {
+            (*it)->expire(v_dNow);
+            it = (*it)->done() ? m_oRequests.erase(it) : it + 1;
         }
+        if (v_dNow < m_dNext || m_oRequests.size() >= kMaxWaiting)
+            return;
+        m_dNext = v_dNow + 250;
+        m_oRequests.push_back(std::make_unique<ProbeRequest>(m_oLoop, m_pCtx, m_uiPort, m_pSink, v_dNow));
     }
 
 private:
-    void begin(double v_dNow)
-    {
-        if (m_pConn)
-            m_oOld.push_back(std::move(m_pConn));
-        m_bDone = false;
-        m_dStart = v_dNow;
-        m_dNext = v_dNow + 250;
-        m_oParser = ReplyParser();
-        m_pSinkAtStart = m_pSink;
-        m_pConn = std::make_unique<TlsClient>(m_oLoop, m_pCtx, m_uiPort);
-        m_pConn->onOpen = [this]() {
-            m_pConn->sendPlain("POST /SERVER_VERSION HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                               "Content-Length: 0\r\n\r\n");
-        };
-        m_pConn->onData = [this]() {
-            m_oParser.feed(m_pConn->plainIn());
-            m_pConn->plainIn().clear();
-            HttpReply oReply;
-            if (m_oParser.next(oReply))
-                finish(oReply.status == 200, "status " + std::to_string(oReply.status));
-        };
-        m_pConn->onClosed = [this](const std::string &v_oReason) {
-            if (m_bDone)
-                return;
-            m_oParser.finish();
-            HttpReply oReply;
-            if (m_oParser.next(oReply)) {
-                finish(oReply.status == 200, "status " + std::to_string(oReply.status));
-                return;
-            }
-            if (v_oReason == "tls handshake" && m_pConn->rawHead().rfind("HTTP/1.1 503", 0) == 0)
-                finish(false, "plain 503");
-            else
-                finish(false, v_oReason);
-        };
-        if (!m_pConn->start())
-            finish(false, "no socket");
-    }
-
-    void finish(bool v_bOk, const std::string &v_oWhy)
-    {
-        m_bDone = true;
-        if (m_pConn && !m_pConn->isClosed())
-            m_pConn->close(false);
-        // A probe counts for the attack during which it started.
-        if (AttackResult *pSink = m_pSinkAtStart) {
-            ++pSink->probes;
-            if (v_bOk) {
-                ++pSink->probesOk;
-                pSink->latencies.push_back(nowMs() - m_dStart);
-            } else {
-                ++pSink->probeFailures[v_oWhy];
-            }
-        }
-    }
-
+    static constexpr size_t kMaxWaiting = 4;
     Loop &m_oLoop;
     SSL_CTX *m_pCtx;
     uint16_t m_uiPort;
-    std::unique_ptr<TlsClient> m_pConn;
-    std::vector<std::unique_ptr<TlsClient>> m_oOld;
-    ReplyParser m_oParser;
+    std::vector<std::unique_ptr<ProbeRequest>> m_oRequests;
     AttackResult *m_pSink = nullptr;
-    AttackResult *m_pSinkAtStart = nullptr;
-    bool m_bDone = true;
-    double m_dStart = 0;
     double m_dNext = 0;
 };
 
@@ -463,7 +476,7 @@ int main(int argc, char **argv)
     spin(nowMs() + 1000, [](double) {});
     ProcStats oIdle = readProcStats(oServer.pid());
 
-    std::vector<AttackResult> oResults;
+    std::deque<AttackResult> oResults; // probes in flight keep pointers to their attack's result
     uint64_t uiSeed = 1;
     for (const AttackPlan &oPlan : kAttacks) {
         if (!oOptions.only.empty() && !oOptions.only.count(oPlan.name))

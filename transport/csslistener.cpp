@@ -9,9 +9,12 @@
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,7 +22,13 @@
 #include <unistd.h>
 
 namespace {
-}
+
+// As nginx: long enough for a burst, bounded by net.core.somaxconn.
+constexpr int kListenBacklog = 511;
+// Connections taken per wake-up of the listener thread.
+constexpr int kAcceptBatch = 64;
+
+} // namespace
 
 void CSslListener::endProcess()
 {
@@ -36,7 +45,6 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
 {
     const char *pFunc = "CSslListener::CSslListener";
     m_pool = new CSslConnectionHandlerPool(m_settings, std::move(v_poRequestHandler));
-    connect(this, &QTcpServer::acceptError, this, &CSslListener::resumeAfterAcceptError);
 
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     bool bSystem = false;
@@ -95,8 +103,14 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
             endProcess();
         }
     }
+    // Qt listens with a backlog of 50: under a burst of connections (a page
+    // opening many at once, or a flood) further SYNs were dropped and each
+    // dropped client waited a second for its retry. Listening again on the same
+    // socket only changes the backlog.
+    ::listen(int(socketDescriptor()), kListenBacklog);
     QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Listening on port " << serverPort();
     m_processUtils = std::move(poProcessUtils);
+    startAccepting();
 }
 
 CSslListener::~CSslListener()
@@ -108,24 +122,74 @@ CSslListener::~CSslListener()
     QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::~CSslListener") << "closed & destroyed";
 }
 
+void CSslListener::close()
+{
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    QTcpServer::close();
+}
+
+void CSslListener::startAccepting()
+{
+    // Qt's own accept loop drains the whole backlog in one go, whatever the pool
+    // can hold; this one stops at the cap and leaves the rest in the kernel.
+    pauseAccepting();
+    m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CSslListener::acceptPending);
+}
+
+void CSslListener::acceptPending()
+{
+    // A bounded batch per wake-up keeps the listener thread's other events going
+    // during a flood; the notifier fires again while connections wait.
+    for (int i = 0; i < kAcceptBatch && m_acceptNotifier; ++i) {
+        if (m_pool->saturated()) {
+            m_acceptNotifier->setEnabled(false);
+            QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
+            return;
+        }
+        const int iFd = ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (iFd >= 0) {
+            takeAccepted(iFd);
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            continue; // that client is gone; the next one may be there
+        // Out of descriptors or memory: try again shortly instead of spinning.
+        QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
+            << "accept failed: " << std::strerror(errno);
+        m_acceptNotifier->setEnabled(false);
+        QTimer::singleShot(100, this, &CSslListener::resumeWhenRoom);
+        return;
+    }
+}
+
 void CSslListener::incomingConnection(qintptr v_iSocketDescriptor)
 {
+    // Only reached if Qt's accept loop runs (it is paused while listening).
     const int iFd = int(v_iSocketDescriptor);
-    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::incomingConnection") << "New connection";
     ::fcntl(iFd, F_SETFL, ::fcntl(iFd, F_GETFL) | O_NONBLOCK);
     ::fcntl(iFd, F_SETFD, FD_CLOEXEC);
+    takeAccepted(iFd);
+}
+
+void CSslListener::takeAccepted(int v_iFd)
+{
+    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::incomingConnection") << "New connection";
     // A reply may leave in more than one TLS record; with Nagle's algorithm a later
     // record would wait for the client's delayed ACK.
     const int iOne = 1;
-    ::setsockopt(iFd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
+    ::setsockopt(v_iFd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
 
     norrweb::HttpConnectionInfo oInfo;
     sockaddr_storage oPeer{};
     sockaddr_storage oLocal{};
     socklen_t uPeerLength = sizeof oPeer;
     socklen_t uLocalLength = sizeof oLocal;
-    if (::getpeername(iFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength) == 0
-        && ::getsockname(iFd, reinterpret_cast<sockaddr *>(&oLocal), &uLocalLength) == 0) {
+    if (::getpeername(v_iFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength) == 0
+        && ::getsockname(v_iFd, reinterpret_cast<sockaddr *>(&oLocal), &uLocalLength) == 0) {
         oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&oPeer));
         oInfo.peerPort = oInfo.peerAddress.protocol() == QAbstractSocket::IPv6Protocol
                              ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&oPeer)->sin6_port)
@@ -142,28 +206,15 @@ void CSslListener::incomingConnection(qintptr v_iSocketDescriptor)
             oInfo.clientUid = -1; // logged by the platform layer
         }
     }
-    m_pool->takeConnection(iFd, oInfo);
-    if (m_pool->saturated() && isListening()) {
-        // A flood of connections: the kernel queues the next ones (bounded by the
-        // backlog) instead of each taking a descriptor here.
-        pauseAccepting();
-        QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
-    }
+    m_pool->takeConnection(v_iFd, oInfo);
 }
 
 void CSslListener::resumeWhenRoom()
 {
+    if (!m_acceptNotifier)
+        return; // closed meanwhile
     if (m_pool->saturated())
         QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
     else
-        resumeAccepting();
-}
-
-void CSslListener::resumeAfterAcceptError(QAbstractSocket::SocketError v_eError)
-{
-    // Out of descriptors, typically: Qt stops accepting; try again shortly
-    // instead of staying deaf for good.
-    QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
-        << "accept failed (" << int(v_eError) << "): " << errorString();
-    QTimer::singleShot(100, this, [this] { resumeAccepting(); });
+        m_acceptNotifier->setEnabled(true);
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 class QSettings;
+class QSocketNotifier;
 class CSslConnectionHandlerPool;
 class ProcessUtils;
 
@@ -23,16 +24,22 @@ public:
     ~CSslListener() override;
 
     CSslConnectionHandlerPool *pool() const { return m_pool; }
+    // Stops accepting and closes the listening socket (hides QTcpServer::close,
+    // which would close the socket under the accept notifier).
+    void close();
 
 protected:
     void incomingConnection(qintptr v_iSocketDescriptor) override;
 
 private:
     [[noreturn]] static void endProcess();
-    void resumeAfterAcceptError(QAbstractSocket::SocketError v_eError);
+    void startAccepting();
+    void acceptPending();
+    void takeAccepted(int v_iFd);
     void resumeWhenRoom();
 
     std::shared_ptr<QSettings> m_settings;
     CSslConnectionHandlerPool *m_pool = nullptr;
     std::unique_ptr<ProcessUtils> m_processUtils;
+    QSocketNotifier *m_acceptNotifier = nullptr;
 };

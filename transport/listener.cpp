@@ -21,6 +21,11 @@ ListenerTask::~ListenerTask()
     m_server.reset();
 }
 
+QTcpServer *ListenerTask::server() const
+{
+    return m_server.get();
+}
+
 void ListenerTask::startListening()
 {
     // Only the TLS listener exists; the flag is always set by the server.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+class CSslListener;
 class QSettings;
 class QTcpServer;
 class QThread;
@@ -22,7 +23,7 @@ public:
                  std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
     ~ListenerTask() override;
 
-    QTcpServer *server() const { return m_server.get(); }
+    QTcpServer *server() const;
     // The bound port once listening, else 0; readable from any thread.
     quint16 port() const { return m_port.load(std::memory_order_acquire); }
 
@@ -34,7 +35,7 @@ private:
     bool m_secure;
     std::shared_ptr<QSettings> m_settings;
     std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
-    std::shared_ptr<QTcpServer> m_server;
+    std::shared_ptr<CSslListener> m_server;
     std::atomic<quint16> m_port{0};
 };
 
