@@ -435,14 +435,14 @@ int main(int argc, char **argv)
         std::printf("hostile_load: this process may open only %llu files; the 2,000-connection attacks hold fewer\n",
                     static_cast<unsigned long long>(oOwnLimit.rlim_cur));
 
+    const long kFileLimit = 1024;
     ServerUnderTest oServer;
+    oServer.setFileLimit(kFileLimit);
     std::string oError;
     if (!oServer.start(oError)) {
         std::fprintf(stderr, "hostile_load: %s\n", oError.c_str());
         return 1;
     }
-    const long kFileLimit = 1024;
-    oServer.limitFiles(kFileLimit);
     if (oOptions.shortMode)
         oOptions.recoverMax = (oServer.readTimeoutMs() + 5000) / 1000.0;
     SSL_CTX *pCtx = makeClientContext(oServer.caFile());
@@ -487,7 +487,6 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "hostile_load: %s\n", oError.c_str());
                 break;
             }
-            oServer.limitFiles(kFileLimit);
             pProbe = std::make_unique<Probe>(oLoop, pCtx, oServer.port());
             spin(nowMs() + 2500, [](double) {});
             oIdle = readProcStats(oServer.pid());

@@ -735,7 +735,7 @@ bool ServerUnderTest::start(std::string &v_oError)
         oChown.start(QStringLiteral("chown"), {QStringLiteral("-R"), QString::fromStdString(m_oAccount), m_pFixture->path()});
         oChown.waitForFinished(30000);
     }
-    m_pFixture->start({QStringLiteral("-console")}, QString::fromStdString(m_oAccount));
+    launch();
     if (!m_pFixture->waitListening(m_uiPort, 30000)) {
         v_oError = "server did not report listening on port " + std::to_string(m_uiPort);
         return false;
@@ -753,7 +753,7 @@ bool ServerUnderTest::restart(std::string &v_oError)
     }
     const bool bWasIn = m_bInAccount;
     leaveClientAccount();
-    m_pFixture->start({QStringLiteral("-console")}, QString::fromStdString(m_oAccount));
+    launch();
     if (bWasIn)
         enterClientAccount();
     if (!m_pFixture->process().waitForStarted(10000)) {
@@ -780,16 +780,20 @@ void ServerUnderTest::stop()
     m_pFixture.reset();
 }
 
-bool ServerUnderTest::limitFiles(long v_lLimit)
+void ServerUnderTest::launch()
 {
-    // Lowering another account's limit needs root.
-    const bool bWasIn = m_bInAccount;
-    leaveClientAccount();
-    const rlimit oLimit{static_cast<rlim_t>(v_lLimit), static_cast<rlim_t>(v_lLimit)};
-    const bool bOk = ::prlimit(pid(), RLIMIT_NOFILE, &oLimit, nullptr) == 0;
-    if (bWasIn)
-        enterClientAccount();
-    return bOk;
+    // The child inherits the soft limit at the fork inside start(); this
+    // process gets its own back right after.
+    rlimit oOwn{};
+    const bool bLower = m_lFileLimit > 0 && ::getrlimit(RLIMIT_NOFILE, &oOwn) == 0;
+    if (bLower) {
+        rlimit oLower = oOwn;
+        oLower.rlim_cur = std::min<rlim_t>(oOwn.rlim_cur, static_cast<rlim_t>(m_lFileLimit));
+        ::setrlimit(RLIMIT_NOFILE, &oLower);
+    }
+    m_pFixture->start({QStringLiteral("-console")}, QString::fromStdString(m_oAccount));
+    if (bLower)
+        ::setrlimit(RLIMIT_NOFILE, &oOwn);
 }
 
 pid_t ServerUnderTest::pid() const

@@ -185,8 +185,9 @@ public:
     // Starts the same folder again (after the process died).
     bool restart(std::string &v_oError);
     void stop();
-    // Limits the server's open files (as the systemd units do).
-    bool limitFiles(long v_lLimit);
+    // The server starts (and restarts) with at most this many open files, as
+    // under systemd's default of 1,024: it sizes its connection cap at start.
+    void setFileLimit(long v_lLimit) { m_lFileLimit = v_lLimit; }
 
     // Run as root, the server runs as an ordinary test account, since a root
     // client may only use the system account's modules. The client side
@@ -206,6 +207,7 @@ public:
 
 private:
     bool waitListening(std::string &v_oError);
+    void launch();
 
     std::unique_ptr<ServerFixture> m_pFixture;
     std::string m_oAccount; // the server's account when started as root
@@ -213,6 +215,7 @@ private:
     std::map<std::string, std::map<std::string, std::string>> m_oOverrides;
     uint16_t m_uiPort = 0;
     int m_iReadTimeout = 10000;
+    long m_lFileLimit = 0; // 0: the server inherits this process's limit
 };
 
 // Percentile (0..100) of the values; 0 for none.
