@@ -291,7 +291,7 @@ bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const
             // Full: wait while the writer makes room; give up if it is stuck.
             if (!m_stalled) {
                 const auto oDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullWaitMs);
-                if (m_writerWaiting && !m_wakePending) {
+                if ((m_writerWaiting || m_gathering) && !m_wakePending) {
                     m_wakePending = true;
                     m_wake.notify_one();
                 }
@@ -316,7 +316,7 @@ bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const
         m_front.append(v_pMessage, v_uiMessageSize);
         m_front.push_back('\n');
         ++m_queued;
-        if (m_writerWaiting && !m_wakePending) {
+        if ((m_writerWaiting || (m_gathering && m_front.size() >= kGatherBytes)) && !m_wakePending) {
             m_wakePending = true;
             bWake = true;
         }
@@ -332,7 +332,8 @@ bool QtxLogSink::Flush(int v_iTimeoutMs)
     const std::uint64_t uiTarget = m_queued;
     if (m_written >= uiTarget && m_dropped == 0)
         return true;
-    if (m_writerWaiting && !m_wakePending) {
+    ++m_flushRequests; // ends a gathering pause at once
+    if ((m_writerWaiting || m_gathering) && !m_wakePending) {
         m_wakePending = true;
         m_wake.notify_one();
     }
@@ -373,6 +374,7 @@ void QtxLogSink::Run()
     m_writerThread.store(pthread_self());
     std::string oBatch;
     oBatch.reserve(kQueueLimit);
+    std::uint64_t uiFlushSeen = 0;
     std::unique_lock<std::mutex> oLock(m_mutex);
     for (;;) {
         while (m_front.empty() && m_dropped == 0 && !m_stop) {
@@ -383,6 +385,15 @@ void QtxLogSink::Run()
         }
         if (m_front.empty() && m_dropped == 0 && m_stop)
             break;
+        if (!m_stop && m_front.size() < kGatherBytes && m_flushRequests == uiFlushSeen) {
+            m_gathering = true;
+            m_wake.wait_for(oLock, std::chrono::milliseconds(kGatherMs), [&] {
+                return m_stop || m_front.size() >= kGatherBytes || m_flushRequests != uiFlushSeen;
+            });
+            m_gathering = false;
+            m_wakePending = false;
+        }
+        uiFlushSeen = m_flushRequests;
         oBatch.swap(m_front);
         const std::uint64_t uiQueued = m_queued;
         const std::uint64_t uiDropped = m_dropped;

@@ -167,6 +167,7 @@ CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> 
     : m_settings(std::move(v_poSettings))
     , m_requestHandler(std::move(v_poRequestHandler))
     , m_limits(CTransportLimits::fromSettings(*m_settings))
+    , m_eagerWorkers(qMin(m_limits.maxThreads, qMax(2, QThread::idealThreadCount())))
     , m_cleanupTimer(this)
     , m_stallTimer(this)
 {
@@ -278,11 +279,10 @@ void CSslConnectionHandlerPool::dispatch(const std::shared_ptr<CSslConnectionHan
         } else {
             // Workers beyond the cores are added only for requests that wait (see
             // checkStalled): more threads than cores only add switching.
-            const int iEager = qMin(m_limits.maxThreads, qMax(2, QThread::idealThreadCount()));
             QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc)
                 << "need to create new handle. pool size=" << m_workers.size() << ", max threads="
                 << m_limits.maxThreads;
-            if (m_workers.size() < iEager)
+            if (m_workers.size() < m_eagerWorkers)
                 poWorker = createWorker();
             else
                 m_queue.push_back(Pending{v_poConnection, v_poReactor, steadyMs()});

@@ -87,6 +87,9 @@ private:
     std::shared_ptr<QSettings> m_settings;
     std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
     CTransportLimits m_limits;
+    // Workers started without waiting: one per core, at least two (the core count
+    // is read once: it is a file read).
+    int m_eagerWorkers = 2;
     std::shared_ptr<CTlsContext> m_tls;
     std::vector<std::unique_ptr<CSslReactor>> m_reactors;
     unsigned m_nextReactor = 0;
