@@ -1,6 +1,7 @@
 #include "crequestmapper.h"
 
 #include "csigncontroller.h"
+#include "httpconnectioninfo.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "qtxlogger.h"
@@ -80,6 +81,19 @@ void CRequestMapper::SetSecurityHeaders(norrweb::HttpResponse &v_oResponse)
 {
     for (const HeaderValue &oHeader : kSecurityHeaders)
         v_oResponse.setHeader(oHeader.pName, oHeader.pValue);
+}
+
+bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,
+                                    const norrweb::HttpConnectionInfo &v_oConnection) const
+{
+    // The first request of a connection may look the client up (processes, the
+    // dispatcher); a preflight and the cheap server commands never block after.
+    if (!v_oConnection.identityKnown)
+        return false;
+    const QByteArray oMethod = v_oRequest.getMethod();
+    if (oMethod == "OPTIONS")
+        return true;
+    return oMethod == "POST" && CSignController::IsInlineCommand(v_oRequest);
 }
 
 void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)

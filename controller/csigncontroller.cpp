@@ -183,33 +183,48 @@ QByteArray CSignController::escapeAndConvertToValidID(const QByteArray &v_oData)
     return QByteArray();
 }
 
+void CSignController::ParseLibraryAndCommand(const norrweb::HttpRequest &v_oRequest, QByteArray &v_oLibrary,
+                                             QByteArray &v_oCommand)
+{
+    QList<QByteArray> oSegments;
+    for (const QByteArray &oPart : v_oRequest.getDecodedPath().split('/')) {
+        if (!oPart.isEmpty())
+            oSegments << oPart;
+    }
+    const QByteArray oCmd = v_oRequest.getParameter("cmd");
+    v_oLibrary.clear();
+    if (oSegments.isEmpty()) {
+        v_oCommand = oCmd;
+    } else if (oSegments.size() == 1) {
+        if (!oCmd.isEmpty()) {
+            v_oLibrary = oSegments.at(0);
+            v_oCommand = oCmd;
+        } else {
+            v_oCommand = oSegments.at(0);
+        }
+    } else {
+        v_oLibrary = oSegments.at(0);
+        v_oCommand = oSegments.at(1);
+    }
+}
+
 void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &)
 {
     const char *pFunc = "CSignController::SetLibraryNameAndCommand";
-    const QList<QByteArray> oSegments = [&v_oRequest] {
-        QList<QByteArray> oOut;
-        for (const QByteArray &oPart : v_oRequest.getDecodedPath().split('/')) {
-            if (!oPart.isEmpty())
-                oOut << oPart;
-        }
-        return oOut;
-    }();
-    const QByteArray oCmd = v_oRequest.getParameter("cmd");
-    if (oSegments.isEmpty()) {
-        m_oCommandData.oCommand = oCmd;
-    } else if (oSegments.size() == 1) {
-        if (!oCmd.isEmpty()) {
-            m_oCommandData.oLibraryName = oSegments.at(0);
-            m_oCommandData.oCommand = oCmd;
-        } else {
-            m_oCommandData.oCommand = oSegments.at(0);
-        }
-    } else {
-        m_oCommandData.oLibraryName = oSegments.at(0);
-        m_oCommandData.oCommand = oSegments.at(1);
-    }
+    ParseLibraryAndCommand(v_oRequest, m_oCommandData.oLibraryName, m_oCommandData.oCommand);
     QTX_LOG(logger(), INFO, pFunc) << "oLibraryName=" << m_oCommandData.oLibraryName;
     QTX_LOG(logger(), INFO, pFunc) << "oCommand=" << m_oCommandData.oCommand;
+}
+
+bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)
+{
+    // Server commands that only read or touch memory: the session ping and the
+    // platform description. Everything else may load a module, start or wait for
+    // a job, read files or ask the dispatcher.
+    QByteArray oLibrary;
+    QByteArray oCommand;
+    ParseLibraryAndCommand(v_oRequest, oLibrary, oCommand);
+    return oLibrary.isEmpty() && (oCommand == "ALIVE" || oCommand == "ARCH_TYPE");
 }
 
 bool CSignController::IsServerCommand(const QString &v_oCommand)

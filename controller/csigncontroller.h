@@ -44,6 +44,12 @@ public:
     // trimmed; anything else gives an empty id.
     static QByteArray escapeAndConvertToValidID(const QByteArray &v_oData);
     static bool IsServerCommand(const QString &v_oCommand);
+    // The library and command a request names: the path's first two segments, or
+    // with one segment and a "cmd" parameter, that segment and the parameter.
+    static void ParseLibraryAndCommand(const norrweb::HttpRequest &v_oRequest, QByteArray &v_oLibrary,
+                                       QByteArray &v_oCommand);
+    // Whether serving the request never blocks once the client's identity is known.
+    static bool IsInlineCommand(const norrweb::HttpRequest &v_oRequest);
     static QByteArray GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName);
 
     const JobRequest &commandData() const { return m_oCommandData; }

@@ -22,4 +22,9 @@ void HttpRequestHandler::service(HttpRequest &v_oRequest, HttpResponse &v_oRespo
     v_oResponse.write("501 not implemented", true);
 }
 
+bool HttpRequestHandler::canServeInline(const HttpRequest &, const HttpConnectionInfo &) const
+{
+    return false;
+}
+
 } // namespace norrweb

@@ -7,6 +7,7 @@ namespace norrweb {
 
 class HttpRequest;
 class HttpResponse;
+struct HttpConnectionInfo;
 
 /// Base of every object that answers requests. service() is called on the
 /// connection handler's thread; an override must be safe to call from several
@@ -22,6 +23,12 @@ public:
 
     /// The base version answers 501 so that a missing override shows.
     virtual void service(HttpRequest &v_oRequest, HttpResponse &v_oResponse);
+
+    /// True when service() for this complete request neither blocks nor waits
+    /// for another thread (no file, process or network look-up, no job to wait
+    /// for), so that the connection's I/O thread may run it itself instead of
+    /// handing it to a handler thread and back. The base version says no.
+    virtual bool canServeInline(const HttpRequest &v_oRequest, const HttpConnectionInfo &v_oConnection) const;
 };
 
 } // namespace norrweb

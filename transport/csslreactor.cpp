@@ -35,6 +35,8 @@ constexpr int kSweepMs = 250;
 // Bytes read ahead of the parser; more wait in the kernel until it catches up.
 constexpr int kReadChunk = 16384;
 constexpr int kMaxInputAhead = 65536;
+// Requests of one connection answered on the I/O thread per wake-up.
+constexpr int kInlineBudget = 8;
 
 qint64 nowMs()
 {
@@ -117,17 +119,22 @@ void CSslReactor::completeRequest(const std::shared_ptr<CSslConnectionHandler> &
                                   bool v_bClose)
 {
     post([this, v_poConnection, v_oReply, v_bClose]() mutable {
-        CSslConnectionHandler &oConnection = *v_poConnection;
-        oConnection.m_request.reset();
-        if (oConnection.m_phase != CSslConnectionHandler::Processing)
-            return; // the connection ended meanwhile
-        oConnection.m_phase = CSslConnectionHandler::Writing;
-        oConnection.m_output = std::move(v_oReply);
-        oConnection.m_outputPos = 0;
-        oConnection.m_closeAfterWrite = v_bClose || oConnection.m_peerClosed;
-        oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
-        flushOutput(v_poConnection);
+        deliverReply(v_poConnection, std::move(v_oReply), v_bClose);
     });
+}
+
+void CSslReactor::deliverReply(const Connection &v_poConnection, QByteArray v_oReply, bool v_bClose)
+{
+    CSslConnectionHandler &oConnection = *v_poConnection;
+    oConnection.m_request.reset();
+    if (oConnection.m_phase != CSslConnectionHandler::Processing)
+        return; // the connection ended meanwhile
+    oConnection.m_phase = CSslConnectionHandler::Writing;
+    oConnection.m_output = std::move(v_oReply);
+    oConnection.m_outputPos = 0;
+    oConnection.m_closeAfterWrite = v_bClose || oConnection.m_peerClosed;
+    oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
+    flushOutput(v_poConnection);
 }
 
 void CSslReactor::run()
@@ -328,6 +335,7 @@ void CSslReactor::handshake(const Connection &v_poConnection)
 void CSslReactor::serve(const Connection &v_poConnection)
 {
     CSslConnectionHandler &oConnection = *v_poConnection;
+    m_inlineBudget = kInlineBudget;
     // Read what the parser can take, parse, and again while the parser makes room
     // (a body larger than the read-ahead, or pipelined requests).
     for (;;) {
@@ -419,6 +427,18 @@ bool CSslReactor::parseInput(const Connection &v_poConnection)
             oConnection.m_phase = CSslConnectionHandler::Processing;
             oConnection.m_lastActivity = nowMs();
             oConnection.m_input.compact();
+            // A few cheap requests per wake-up are answered here; the rest, and
+            // anything that may block, go to a request worker, so that one client
+            // pipelining requests cannot hold this thread.
+            QByteArray oReply;
+            bool bClose = false;
+            if (m_inlineBudget > 0 && m_pool->serveInline(oConnection, oReply, bClose)) {
+                --m_inlineBudget;
+                m_servingInline = true;
+                deliverReply(v_poConnection, std::move(oReply), bClose);
+                m_servingInline = false;
+                continue; // back in Reading when the reply went out whole
+            }
             m_pool->dispatch(v_poConnection, this);
             return false;
         }
@@ -510,8 +530,10 @@ void CSslReactor::finishReply(const Connection &v_poConnection)
     const qint64 iNow = nowMs();
     oConnection.m_lastActivity = iNow;
     oConnection.m_deadline = iNow + m_limits.readTimeoutMs;
-    // Pipelined requests may be buffered already, here or in the kernel.
-    serve(v_poConnection);
+    // Pipelined requests may be buffered already, here or in the kernel. After a
+    // reply served on this thread, the parsing loop that served it goes on.
+    if (!m_servingInline)
+        serve(v_poConnection);
 }
 
 void CSslReactor::closeGracefully(CSslConnectionHandler &v_oConnection)

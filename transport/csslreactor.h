@@ -61,6 +61,7 @@ private:
     bool parseInput(const Connection &v_poConnection);
     void sendError(CSslConnectionHandler &v_oConnection, int v_iReason);
     void flushOutput(const Connection &v_poConnection);
+    void deliverReply(const Connection &v_poConnection, QByteArray v_oReply, bool v_bClose);
     void finishReply(const Connection &v_poConnection);
     void drainLinger(CSslConnectionHandler &v_oConnection);
     void closeGracefully(CSslConnectionHandler &v_oConnection);
@@ -80,4 +81,6 @@ private:
     std::unordered_map<int, Connection> m_connections; // by descriptor; reactor thread only
     std::atomic<int> m_connectionCount{0};
     qint64 m_nextSweep = 0;
+    int m_inlineBudget = 0;       // requests this connection may still have served here
+    bool m_servingInline = false; // a reply served here is being written
 };
