@@ -64,13 +64,16 @@ CRequestMapper::~CRequestMapper() = default;
 
 bool CRequestMapper::IsOriginAllowed(const QByteArray &v_oOrigin)
 {
-    const QString oHost = QUrl(QString::fromUtf8(v_oOrigin), QUrl::TolerantMode).host(QUrl::FullyDecoded);
-    QString oList = QString::fromLatin1(ALLOWED_ORIGINS);
-    oList.remove(QLatin1Char(' ')).remove(QLatin1Char('\n'));
-    if (oList == QLatin1String("*"))
+    // The list is fixed at build time: read it once, not per request.
+    static const QStringList s_oEntries = [] {
+        QString oList = QString::fromLatin1(ALLOWED_ORIGINS);
+        oList.remove(QLatin1Char(' ')).remove(QLatin1Char('\n'));
+        return oList.split(QLatin1Char('|'), Qt::KeepEmptyParts);
+    }();
+    if (s_oEntries.size() == 1 && s_oEntries.first() == QLatin1String("*"))
         return true;
-    const QStringList oEntries = oList.split(QLatin1Char('|'), Qt::KeepEmptyParts);
-    for (const QString &oEntry : oEntries) {
+    const QString oHost = QUrl(QString::fromUtf8(v_oOrigin), QUrl::TolerantMode).host(QUrl::FullyDecoded);
+    for (const QString &oEntry : s_oEntries) {
         if (!oEntry.isEmpty() && oEntry == oHost)
             return true;
     }

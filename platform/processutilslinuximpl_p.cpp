@@ -120,6 +120,46 @@ bool parseProcAddress(const QByteArray &v_oField, bool v_bIpv6, quint32 *v_poAdd
     return true;
 }
 
+// Sends one request to the kernel's sock_diag; 0 or an errno value.
+int sendToKernel(int v_iSocket, const void *v_pMessage, size_t v_uiSize)
+{
+    sockaddr_nl oKernel;
+    std::memset(&oKernel, 0, sizeof(oKernel));
+    oKernel.nl_family = AF_NETLINK;
+    ssize_t iSent;
+    do {
+        iSent = ::sendto(v_iSocket, v_pMessage, v_uiSize, 0, reinterpret_cast<sockaddr *>(&oKernel), sizeof(oKernel));
+    } while (iSent < 0 && errno == EINTR);
+    return iSent < 0 ? errno : 0;
+}
+
+enum class DiagPart { Socket, Done, Error, Other };
+
+// What one message of a sock_diag answer (sequence 1) carries: a socket
+// (copied to v_poMsg), the end of a dump, an error (errno in v_piError), or
+// something else to skip.
+DiagPart diagPart(const nlmsghdr *v_pMsg, inet_diag_msg *v_poMsg, int *v_piError)
+{
+    if (v_pMsg->nlmsg_seq != 1)
+        return DiagPart::Other;
+    if (v_pMsg->nlmsg_type == NLMSG_DONE)
+        return DiagPart::Done;
+    if (v_pMsg->nlmsg_type == NLMSG_ERROR) {
+        *v_piError = EPROTO;
+        if (v_pMsg->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
+            nlmsgerr oErr;
+            std::memcpy(&oErr, NLMSG_DATA(v_pMsg), sizeof(oErr));
+            if (oErr.error)
+                *v_piError = -oErr.error;
+        }
+        return DiagPart::Error;
+    }
+    if (v_pMsg->nlmsg_type != SOCK_DIAG_BY_FAMILY || v_pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return DiagPart::Other;
+    std::memcpy(v_poMsg, NLMSG_DATA(v_pMsg), sizeof(*v_poMsg));
+    return DiagPart::Socket;
+}
+
 } // namespace
 
 QVector<TcpRow> parseProcNetTcp(const QByteArray &v_oContent, bool v_bIpv6)
@@ -207,16 +247,8 @@ int dumpTcpSocketsNetlink(int v_iFamily, quint32 v_uiStates, int v_iLocalPort, Q
         std::memcpy(pAttr + NLA_HDRLEN, &oFilter, sizeof(oFilter));
     }
 
-    sockaddr_nl oKernel;
-    std::memset(&oKernel, 0, sizeof(oKernel));
-    oKernel.nl_family = AF_NETLINK;
-    ssize_t iSent;
-    do {
-        iSent = ::sendto(oSocket.get(), oRequest.data(), oRequest.size(), 0,
-                         reinterpret_cast<sockaddr *>(&oKernel), sizeof(oKernel));
-    } while (iSent < 0 && errno == EINTR);
-    if (iSent < 0)
-        return errno;
+    if (const int iError = sendToKernel(oSocket.get(), oRequest.data(), oRequest.size()))
+        return iError;
 
     std::vector<char> oBuffer(32768);
     QVector<TcpRow> oRows;
@@ -232,23 +264,17 @@ int dumpTcpSocketsNetlink(int v_iFamily, quint32 v_uiStates, int v_iLocalPort, Q
         int iLen = static_cast<int>(iRead);
         for (auto *pMsg = reinterpret_cast<nlmsghdr *>(oBuffer.data()); NLMSG_OK(pMsg, iLen);
              pMsg = NLMSG_NEXT(pMsg, iLen)) {
-            if (pMsg->nlmsg_seq != 1)
-                continue;
-            if (pMsg->nlmsg_type == NLMSG_DONE) {
+            inet_diag_msg oMsg;
+            int iError = 0;
+            const DiagPart ePart = diagPart(pMsg, &oMsg, &iError);
+            if (ePart == DiagPart::Done) {
                 v_poRows->append(oRows);
                 return 0;
             }
-            if (pMsg->nlmsg_type == NLMSG_ERROR) {
-                if (pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
-                    return EPROTO;
-                nlmsgerr oErr;
-                std::memcpy(&oErr, NLMSG_DATA(pMsg), sizeof(oErr));
-                return oErr.error ? -oErr.error : EPROTO;
-            }
-            if (pMsg->nlmsg_type != SOCK_DIAG_BY_FAMILY || pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+            if (ePart == DiagPart::Error)
+                return iError;
+            if (ePart == DiagPart::Other)
                 continue;
-            inet_diag_msg oMsg;
-            std::memcpy(&oMsg, NLMSG_DATA(pMsg), sizeof(oMsg));
             TcpRow oRow;
             if (oMsg.idiag_family == AF_INET) {
                 oRow.localAddr = ntohl(oMsg.id.idiag_src[0]);
@@ -322,16 +348,8 @@ int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemot
     oMessage.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     oMessage.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
-    sockaddr_nl oKernel;
-    std::memset(&oKernel, 0, sizeof(oKernel));
-    oKernel.nl_family = AF_NETLINK;
-    ssize_t iSent;
-    do {
-        iSent = ::sendto(oSocket.get(), &oMessage, sizeof(oMessage), 0, reinterpret_cast<sockaddr *>(&oKernel),
-                         sizeof(oKernel));
-    } while (iSent < 0 && errno == EINTR);
-    if (iSent < 0)
-        return errno;
+    if (const int iError = sendToKernel(oSocket.get(), &oMessage, sizeof(oMessage)))
+        return iError;
 
     alignas(nlmsghdr) char aBuffer[8192];
     ssize_t iRead;
@@ -342,19 +360,13 @@ int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemot
         return errno;
     int iLen = static_cast<int>(iRead);
     for (auto *pMsg = reinterpret_cast<nlmsghdr *>(aBuffer); NLMSG_OK(pMsg, iLen); pMsg = NLMSG_NEXT(pMsg, iLen)) {
-        if (pMsg->nlmsg_seq != 1)
-            continue;
-        if (pMsg->nlmsg_type == NLMSG_ERROR) {
-            if (pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
-                return EPROTO;
-            nlmsgerr oErr;
-            std::memcpy(&oErr, NLMSG_DATA(pMsg), sizeof(oErr));
-            return oErr.error ? -oErr.error : EPROTO;
-        }
-        if (pMsg->nlmsg_type != SOCK_DIAG_BY_FAMILY || pMsg->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-            continue;
         inet_diag_msg oMsg;
-        std::memcpy(&oMsg, NLMSG_DATA(pMsg), sizeof(oMsg));
+        int iError = 0;
+        const DiagPart ePart = diagPart(pMsg, &oMsg, &iError);
+        if (ePart == DiagPart::Error)
+            return iError;
+        if (ePart != DiagPart::Socket)
+            continue;
         // The kernel falls back to a listener on the local port when no
         // connection matches: only the exact connection counts.
         if (oMsg.idiag_state == kTcpStateListen || oMsg.id.idiag_sport != htons(v_oLocal.port)
