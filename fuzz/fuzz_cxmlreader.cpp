@@ -5,26 +5,12 @@
 // and a second reader over the same bytes gives the same outcome.
 
 #include "cxmlreader.h"
+#include "fuzzsupport.h"
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
 #include <QString>
-
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "invariant violated at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (0)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -36,10 +22,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *v_pData, size_t v_uiSize)
 {
-    const int iFd = memfd_create("fuzz-commands", MFD_CLOEXEC);
-    FUZZ_CHECK(iFd >= 0);
-    FUZZ_CHECK(write(iFd, v_pData, v_uiSize) == ssize_t(v_uiSize));
-    const QString oPath = QStringLiteral("/proc/self/fd/") + QString::number(iFd);
+    const MemFile oFile("fuzz-commands", v_pData, v_uiSize);
+    const QString oPath = QStringLiteral("/proc/self/fd/") + QString::number(oFile.fd());
     {
         CXmlReader oFirst;
         const bool bFirst = oFirst.ReadFile(oPath);
@@ -51,6 +35,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *v_pData, size_t v_uiSize)
         for (const QString &oName : oFirst.GetRequestParams().uniqueKeys())
             FUZZ_CHECK(oFirst.GetCommands().contains(oName));
     }
-    close(iFd);
     return 0;
 }

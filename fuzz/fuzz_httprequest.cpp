@@ -4,6 +4,7 @@
 // in which the rest is handed to the parser through an in-memory device. Invariants
 // are checked after every step; a violation aborts so libFuzzer keeps the input.
 
+#include "fuzzsupport.h"
 #include "httprequest.h"
 
 #include <QBuffer>
@@ -22,14 +23,6 @@
 #include <vector>
 
 using norrweb::HttpRequest;
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "invariant violated at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (0)
 
 namespace {
 

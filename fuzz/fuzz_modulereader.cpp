@@ -5,25 +5,11 @@
 // padding, else the plain version-file mode); the rest is the file, handed to
 // the reader as an open descriptor exactly as the module loader does.
 
+#include "fuzzsupport.h"
 #include "modulereader.h"
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
-
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "invariant violated at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (0)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -38,12 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *v_pData, size_t v_uiSize)
     if (v_uiSize < 1)
         return 0;
     const bool bPeMode = (v_pData[0] & 1) != 0;
-    const int iFd = memfd_create("fuzz-module", MFD_CLOEXEC);
-    FUZZ_CHECK(iFd >= 0);
     const size_t uiFileSize = v_uiSize - 1;
-    FUZZ_CHECK(write(iFd, v_pData + 1, uiFileSize) == ssize_t(uiFileSize));
+    const MemFile oFile("fuzz-module", v_pData + 1, uiFileSize);
     {
-        const ModuleReader oReader(iFd, bPeMode);
+        const ModuleReader oReader(oFile.fd(), bPeMode);
         if (oReader.isOk()) {
             // What was cut out lies inside the file, and the block around the
             // signature takes at least its two size fields (a module-mode file
@@ -57,6 +41,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *v_pData, size_t v_uiSize)
         // A random block never verifies against the built-in key.
         FUZZ_CHECK(!oReader.verify() || oReader.isOk());
     }
-    close(iFd);
     return 0;
 }
