@@ -62,8 +62,7 @@ void TestProtocol::initTestCase()
     QVERIFY(oProbe.listen(QHostAddress::LocalHost, 0));
     const int iBase = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
     oProbe.close();
-    QVERIFY(m_server.installBinary(ServerFixture::serverBinary()));
-    QVERIFY(m_server.writeIni("[listener]\nport=" + QByteArray::number(iBase)
+    QVERIFY(m_server.install("[listener]\nport=" + QByteArray::number(iBase)
                               + "\nreadTimeout=20000\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"
                                 "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"
                                 "[limits]\nmaxSessions=40\nmaxSessionVars=3\nmaxSessionVarBytes=100\n"));
