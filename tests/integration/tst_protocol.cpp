@@ -69,8 +69,7 @@ void TestProtocol::initTestCase()
     QVERIFY(m_server.provision());
     m_server.start();
     m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_server.logContains(QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(m_port)), 20000);
+    QVERIFY(m_server.waitListening(m_port));
     m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
     QCOMPARE(m_ca.size(), 1);
 }
