@@ -206,8 +206,6 @@ private slots:
     void init();
     void cleanup();
     void keepAliveThenClose();
-    void closeEndsWithCloseNotify_data();
-    void closeEndsWithCloseNotify();
     void pipelinedAndSplitRequests_data();
     void pipelinedAndSplitRequests();
     void refusedRequests_data();
@@ -306,29 +304,17 @@ void TestListener::keepAliveThenClose()
     QVERIFY(oClient.send("POST /bc HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
     QCOMPARE(oClient.read(helloReply("/bc").size()), helloReply("/bc"));
     QCOMPARE(oClient.waitForEnd(0), TlsClient::Open);
-    // "Connection: close" in any case: served, then the server closes.
+    // "Connection: close" in any case: served, then the server closes with a TLS
+    // close_notify, not a bare end of the stream (which clients report as a truncation attack).
     QVERIFY(oClient.send("GET /x HTTP/1.1\r\nConnection: CLOSE\r\n\r\n"));
-    QVERIFY(oClient.read(1000, 5000).endsWith("hello /x"));
-    QCOMPARE(oClient.waitForEnd(5000), TlsClient::CloseNotify);
-}
-
-void TestListener::closeEndsWithCloseNotify_data()
-{
-    QTest::addColumn<QByteArray>("request");
-    QTest::newRow("Connection: close") << QByteArray("GET /a HTTP/1.1\r\nConnection: close\r\n\r\n");
-    QTest::newRow("HTTP/1.0") << QByteArray("GET /a HTTP/1.0\r\n\r\n");
-}
-void TestListener::closeEndsWithCloseNotify()
-{
-    // The reply is followed by a TLS close_notify, not a bare end of the stream
-    // (which clients report as a truncation attack).
-    QFETCH(QByteArray, request);
-    TlsClient oClient(m_port);
-    QVERIFY(oClient.encrypted());
-    QVERIFY(oClient.send(request));
-    const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /a";
+    const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /x";
     QCOMPARE(oClient.read(oReply.size() + 1), oReply);
     QCOMPARE(oClient.waitForEnd(), TlsClient::CloseNotify);
+    // An HTTP/1.0 request ends the same way.
+    TlsClient oOld(m_port);
+    QVERIFY(oOld.send("GET /x HTTP/1.0\r\n\r\n"));
+    QCOMPARE(oOld.read(oReply.size() + 1), oReply);
+    QCOMPARE(oOld.waitForEnd(), TlsClient::CloseNotify);
 }
 
 void TestListener::pipelinedAndSplitRequests_data()
@@ -369,6 +355,8 @@ void TestListener::refusedRequests_data()
 {
     // A refused request gets one fixed reply and the connection ends with
     // close_notify; a request before it on the same connection is still answered.
+    // Which requests the parser refuses, and why, is the HTTP tests' matter: here
+    // one row per reply.
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
     const QByteArray o413 = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
@@ -382,11 +370,8 @@ void TestListener::refusedRequests_data()
                                        << helloReply("/aabc") + o413;
     QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n")
                              << o501;
-    QTest::newRow("negative length") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\n") << o400;
     QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
                                  << o400;
-    static const char kNulLine[] = "GET /a\0b HTTP/1.1\r\n\r\n";
-    QTest::newRow("NUL in request line") << QByteArray(kNulLine, sizeof kNulLine - 1) << o400;
 }
 void TestListener::refusedRequests()
 {
