@@ -426,9 +426,15 @@ void TestListener::deadlines()
             else
                 bClosed = ::send(oClient.fd(), drip.constData() + i, 1, MSG_NOSIGNAL) != 1;
         }
+        // No reply to an unfinished request (over TLS: nothing decrypts to one).
         QByteArray oReceived;
-        bClosed = bClosed || tcpClosedWithin(oClient.fd(), 200, &oReceived);
-        QVERIFY2(!oReceived.contains("HTTP/1.1"), oReceived.constData()); // no reply to an unfinished request
+        if (tls) {
+            oReceived = oClient.read(INT_MAX, 200);
+            bClosed = bClosed || oClient.waitForEnd(0) != TlsClient::Open;
+        } else {
+            bClosed = bClosed || tcpClosedWithin(oClient.fd(), 200, &oReceived);
+        }
+        QVERIFY2(!oReceived.contains("HTTP/1.1"), oReceived.constData());
     }
     QVERIFY2(bClosed, "the server kept the connection");
     QVERIFY(oTimer.elapsed() < 4000);
