@@ -1,5 +1,5 @@
-// The pure rules of the command protocol: id validation, path characters,
-// origins and the server command list.
+// The pure rules of the command protocol: id validation, path characters
+// and the server command list.
 
 #include "crequestmapper.h"
 #include "csigncontroller.h"
@@ -14,7 +14,6 @@ private slots:
     void ids();
     void paths_data();
     void paths();
-    void origins();
     void serverCommands();
 };
 
@@ -67,15 +66,6 @@ void TestControllerRules::paths()
     QFETCH(QByteArray, path);
     QFETCH(bool, valid);
     QCOMPARE(PathValidator::validate(path), valid);
-}
-
-void TestControllerRules::origins()
-{
-    // The built-in list is "*": every origin, the empty one included.
-    QCOMPARE(QByteArray(ALLOWED_ORIGINS), QByteArray("*"));
-    QVERIFY(CRequestMapper::IsOriginAllowed("https://shop.example"));
-    QVERIFY(CRequestMapper::IsOriginAllowed(QByteArray()));
-    QVERIFY(CRequestMapper::IsOriginAllowed("null"));
 }
 
 void TestControllerRules::serverCommands()

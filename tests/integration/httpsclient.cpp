@@ -3,22 +3,20 @@
 #include <QElapsedTimer>
 #include <QSslConfiguration>
 
+#include <algorithm>
+
 QByteArray HttpReply::header(const QByteArray &v_oName) const
 {
-    for (const auto &oHeader : headers) {
+    for (const auto &oHeader : headers)
         if (oHeader.first.compare(v_oName, Qt::CaseInsensitive) == 0)
             return oHeader.second;
-    }
     return QByteArray();
 }
 
 bool HttpReply::hasHeader(const QByteArray &v_oName) const
 {
-    for (const auto &oHeader : headers) {
-        if (oHeader.first.compare(v_oName, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto &oHeader) { return oHeader.first.compare(v_oName, Qt::CaseInsensitive) == 0; });
 }
 
 HttpsClient::HttpsClient(quint16 v_uiPort, const QList<QSslCertificate> &v_oCa)

@@ -50,6 +50,19 @@ bool ServerFixture::writeIni(const QByteArray &v_oContent)
     return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oContent) == v_oContent.size();
 }
 
+bool ServerFixture::installModules()
+{
+    const QDir oSource(QStringLiteral(QTX_BINARY_DIR "/modules"));
+    const QString oTarget = path(QStringLiteral("modules"));
+    QDir().mkpath(oTarget);
+    bool bAny = false;
+    for (const QString &oFile : oSource.entryList(QDir::Files)) {
+        QFile::remove(oTarget + QLatin1Char('/') + oFile);
+        bAny = QFile::copy(oSource.filePath(oFile), oTarget + QLatin1Char('/') + oFile) || bAny;
+    }
+    return bAny;
+}
+
 namespace {
 
 QProcessEnvironment serverEnvironment(const QString &v_oConfigHome)

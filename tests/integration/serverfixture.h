@@ -24,6 +24,10 @@ public:
     // Copies the server executable into the folder (under the given name).
     bool installBinary(const QString &v_oSourcePath, const QString &v_oName = QStringLiteral("QuorvexCryptoProvider"));
     bool writeIni(const QByteArray &v_oContent);
+    // The server executable and the INI file.
+    bool install(const QByteArray &v_oIni) { return installBinary(serverBinary()) && writeIni(v_oIni); }
+    // Copies the build's signed example modules into modules/; false when there are none.
+    bool installModules();
 
     // Starts the copied executable with the given arguments; the environment
     // carries XDG_CONFIG_HOME and the offscreen platform. With an account name the
@@ -40,6 +44,8 @@ public:
     QString logFilePath() const;
     QStringList logMessages() const; // message part of every log line
     bool logContains(const QString &v_oMessage) const;
+    // Some log message contains the text (checked once).
+    bool logHas(const QString &v_oText) const { return !logMessages().filter(v_oText).isEmpty(); }
     // Waits until the log holds the line (or the process ended).
     bool waitForLog(const QString &v_oMessage, int v_iTimeoutMs = 20000);
     // Waits for "Listening on port <port>".

@@ -28,19 +28,6 @@ struct ProbeReply
 };
 
 
-bool copyModules(const QString &v_oTarget)
-{
-    const QDir oSource(QStringLiteral(QTX_BINARY_DIR "/modules"));
-    QDir().mkpath(v_oTarget);
-    const QStringList oFiles = oSource.entryList(QDir::Files);
-    bool bAny = false;
-    for (const QString &oFile : oFiles) {
-        QFile::remove(v_oTarget + QLatin1Char('/') + oFile);
-        bAny = QFile::copy(oSource.filePath(oFile), v_oTarget + QLatin1Char('/') + oFile) || bAny;
-    }
-    return bAny;
-}
-
 } // namespace
 
 class TestAccounts : public QObject
@@ -92,8 +79,7 @@ bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAcc
                               "[timeout]\ninterval=600000\n";
     const bool bCertificates = &v_oServer == &m_dispatcher ? v_oServer.provision()
                                                             : shareCertificates(m_dispatcher, v_oServer);
-    if (!v_oServer.installBinary(ServerFixture::serverBinary()) || !v_oServer.writeIni(oIni) || !bCertificates
-        || !copyModules(v_oServer.path(QStringLiteral("modules"))))
+    if (!v_oServer.install(oIni) || !bCertificates || !v_oServer.installModules())
         return false;
     if (!v_oAccount.isEmpty())
         v_oServer.shareWith(v_oAccount);

@@ -62,16 +62,14 @@ void TestProtocol::initTestCase()
     QVERIFY(oProbe.listen(QHostAddress::LocalHost, 0));
     const int iBase = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
     oProbe.close();
-    QVERIFY(m_server.installBinary(ServerFixture::serverBinary()));
-    QVERIFY(m_server.writeIni("[listener]\nport=" + QByteArray::number(iBase)
+    QVERIFY(m_server.install("[listener]\nport=" + QByteArray::number(iBase)
                               + "\nreadTimeout=20000\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"
                                 "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"
                                 "[limits]\nmaxSessions=40\nmaxSessionVars=3\nmaxSessionVarBytes=100\n"));
     QVERIFY(m_server.provision());
     m_server.start();
     m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_server.logContains(QStringLiteral("CSslListener::CSslListener :: Listening on port %1").arg(m_port)), 20000);
+    QVERIFY(m_server.waitListening(m_port));
     m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
     QCOMPARE(m_ca.size(), 1);
 }

@@ -41,8 +41,7 @@ private:
 
 bool TestTransportPorts::prepare(ServerFixture &v_oServer, int v_iPort, const QString &v_oAccount)
 {
-    if (!v_oServer.installBinary(ServerFixture::serverBinary()) || !v_oServer.writeIni(iniWithPort(v_iPort))
-        || !v_oServer.provision())
+    if (!v_oServer.install(iniWithPort(v_iPort)) || !v_oServer.provision())
         return false;
     if (!v_oAccount.isEmpty())
         v_oServer.shareWith(v_oAccount);

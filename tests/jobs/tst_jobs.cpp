@@ -6,6 +6,7 @@
 // HTTP session, timer and modules gone — while CLOSE_SESSION only removes the
 // timer and lets a running job store its result.
 
+#include "../logcapture.h"
 #include "clauncher.h"
 #include "ctimeout.h"
 #include "dllmanager.h"
@@ -15,11 +16,6 @@
 #include "httptestsupport.h"
 #include "jobrequest.h"
 #include "qtxexceptions.h"
-
-#include <log4cpp/AppenderSkeleton.hh>
-#include <log4cpp/Category.hh>
-#include <log4cpp/LoggingEvent.hh>
-#include <log4cpp/Priority.hh>
 
 #include <QApplication>
 #include <QDir>
@@ -69,60 +65,6 @@ void jobsGateOpen(const QByteArray &v_oGate)
 int jobsGateWaiting(const QByteArray &v_oGate) { return gate(v_oGate).iWaiting; }
 int jobsGateReturned(const QByteArray &v_oGate) { return gate(v_oGate).iReturned; }
 
-
-// Records "<PRIORITY> <message>" of every line logged to "moduleTools".
-class LogCapture : public log4cpp::AppenderSkeleton
-{
-public:
-    LogCapture()
-        : log4cpp::AppenderSkeleton("tst-jobs-capture")
-        , m_oCategory(log4cpp::Category::getInstance("moduleTools"))
-    {
-        log4cpp::Category::getRoot().setPriority(log4cpp::Priority::DEBUG);
-        m_oCategory.addAppender(*this);
-    }
-    ~LogCapture() override { m_oCategory.removeAppender(this); }
-
-    bool has(const QString &v_oText) const // some line contains v_oText
-    {
-        std::lock_guard<std::mutex> oGuard(m_oMutex);
-        for (const std::string &oLine : m_oLines)
-            if (QString::fromStdString(oLine).contains(v_oText))
-                return true;
-        return false;
-    }
-    // Runs on the logging thread for every line, after it was recorded.
-    void onLine(std::function<void(const QString &)> v_oHook)
-    {
-        std::lock_guard<std::mutex> oGuard(m_oMutex);
-        m_oHook = std::move(v_oHook);
-    }
-
-    void close() override {}
-    bool reopen() override { return true; }
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout *v_poLayout) override { delete v_poLayout; }
-
-protected:
-    void _append(const log4cpp::LoggingEvent &v_oEvent) override
-    {
-        const std::string oLine = log4cpp::Priority::getPriorityName(v_oEvent.priority) + " " + v_oEvent.message;
-        std::function<void(const QString &)> oHook;
-        {
-            std::lock_guard<std::mutex> oGuard(m_oMutex);
-            m_oLines.push_back(oLine);
-            oHook = m_oHook;
-        }
-        if (oHook)
-            oHook(QString::fromStdString(oLine));
-    }
-
-private:
-    log4cpp::Category &m_oCategory;
-    mutable std::mutex m_oMutex;
-    std::vector<std::string> m_oLines;
-    std::function<void(const QString &)> m_oHook;
-};
 
 QByteArray newId() { return QUuid::createUuid().toByteArray(); }
 

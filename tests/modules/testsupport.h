@@ -4,44 +4,10 @@
 // classes write while no server logger exists), file helpers, the build's
 // signing key, the fixture modules and the counters tstmod keeps in the environment.
 
+#include "../logcapture.h"
 #include "qtxsigner.h"
 
-#include <log4cpp/AppenderSkeleton.hh>
-#include <log4cpp/Category.hh>
-#include <log4cpp/LoggingEvent.hh>
-
 #include <QtTest>
-
-class LogCapture : public log4cpp::AppenderSkeleton
-{
-public:
-    LogCapture() : log4cpp::AppenderSkeleton("tst-capture"), m_oCategory(log4cpp::Category::getInstance("moduleTools"))
-    {
-        log4cpp::Category::getRoot().setPriority(log4cpp::Priority::DEBUG);
-        m_oCategory.addAppender(*this);
-    }
-    ~LogCapture() override { m_oCategory.removeAppender(this); }
-    QStringList lines() const { QMutexLocker oLock(&m_oMutex); return m_oLines; }
-    // Some line, "<PRIORITY> <message>", contains v_oText.
-    bool has(const QString &v_oText) const { return count(v_oText) > 0; }
-    int count(const QString &v_oText) const { return lines().filter(v_oText).size(); }
-    void close() override {}
-    bool reopen() override { return true; }
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout *v_poLayout) override { delete v_poLayout; }
-
-protected:
-    void _append(const log4cpp::LoggingEvent &v_oEvent) override
-    {
-        QMutexLocker oLock(&m_oMutex);
-        m_oLines << QString::fromStdString(log4cpp::Priority::getPriorityName(v_oEvent.priority) + " " + v_oEvent.message);
-    }
-
-private:
-    log4cpp::Category &m_oCategory;
-    mutable QMutex m_oMutex;
-    QStringList m_oLines;
-};
 
 namespace tst {
 

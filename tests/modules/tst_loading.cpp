@@ -29,6 +29,17 @@ QJsonObject call(DllModule &v_oModule, const QByteArray &v_oCommand, const tRequ
 
 quintptr deinitThread() { return quintptr(qgetenv("QTX_TST_TSTMOD_DEINIT_THREAD").toULongLong()); }
 
+// A copy of a fixture module in v_oDir, laid out like the good one: library (the
+// given bytes), command file and library folder. Returns the module path.
+QString copyModule(const QTemporaryDir &v_oDir, const QString &v_oSource, const QByteArray &v_oImage)
+{
+    const QString oModulePath = v_oDir.filePath(QStringLiteral("tstmod"));
+    const bool bOk = writeFile(oModulePath + QStringLiteral(".so"), v_oImage) && QDir().mkdir(oModulePath)
+                     && QFile::copy(fixture(v_oSource) + QStringLiteral(".xml"), oModulePath + QStringLiteral(".xml"))
+                     && QFile::copy(fixture(v_oSource) + QStringLiteral("/libtstdep.so"), oModulePath + QStringLiteral("/libtstdep.so"));
+    return bOk ? oModulePath : QString();
+}
+
 } // namespace
 
 class TstLoading : public QObject
@@ -108,17 +119,14 @@ private slots:
     {
         QFETCH(QString, source);
         QFETCH(int, edit);
-        // A copy with its command file and its library folder, like the good module.
         QTemporaryDir oDir;
-        const QString oModulePath = oDir.filePath(QStringLiteral("tstmod"));
         QByteArray oImage = readFile(fixture(source) + QStringLiteral(".so"));
         if (edit == 1)
             oImage[oImage.size() / 2] = char(~oImage[oImage.size() / 2]);
         if (edit == 2)
             oImage += QByteArray::fromHex("000000ff00000000");
-        QVERIFY(writeFile(oModulePath + QStringLiteral(".so"), oImage) && QDir().mkdir(oModulePath));
-        QVERIFY(QFile::copy(fixture(source) + QStringLiteral(".xml"), oModulePath + QStringLiteral(".xml")));
-        QVERIFY(QFile::copy(fixture(source) + QStringLiteral("/libtstdep.so"), oModulePath + QStringLiteral("/libtstdep.so")));
+        const QString oModulePath = copyModule(oDir, source, oImage);
+        QVERIFY(!oModulePath.isEmpty());
         const QByteArray oLibraryPath = qgetenv("LD_LIBRARY_PATH");
         const int iInits = initCount();
         const int iLoads = loadCount();
@@ -285,11 +293,8 @@ private slots:
         QFETCH(int, mode);
         QFETCH(bool, loads);
         QTemporaryDir oDir;
-        const QString oModulePath = oDir.filePath(QStringLiteral("tstmod"));
-        QVERIFY(QFile::copy(fixture("good") + QStringLiteral(".so"), oModulePath + QStringLiteral(".so")));
-        QVERIFY(QDir().mkdir(oModulePath));
-        QVERIFY(QFile::copy(fixture("good") + QStringLiteral(".xml"), oModulePath + QStringLiteral(".xml")));
-        QVERIFY(QFile::copy(fixture("good") + QStringLiteral("/libtstdep.so"), oModulePath + QStringLiteral("/libtstdep.so")));
+        const QString oModulePath = copyModule(oDir, QStringLiteral("good"), readFile(fixture("good") + QStringLiteral(".so")));
+        QVERIFY(!oModulePath.isEmpty());
         QVERIFY(::chmod(QFile::encodeName(oModulePath).constData(), 0755) == 0);
         if (!target.isEmpty())
             QVERIFY(::chmod(QFile::encodeName(oDir.filePath(target)).constData(), mode_t(mode)) == 0);

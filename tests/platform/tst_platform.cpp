@@ -1,7 +1,10 @@
-// ProcessUtilsLinuxImpl and UserServerPort on the real machine (this process, children made
-// from qtx_platform_helper, also as a second account when root, loopback connections,
+// ProcessUtilsLinuxImpl, ClientIdentity and UserServerPort on the real machine (this
+// process, children made from qtx_platform_helper, also as a second account when root,
+// loopback connections over IPv4, IPv6 and dual-stack, the exact look-up and the table,
 // system commands) and on fixtures (/proc/net/tcp tables, utmp files).
 
+#include "../logcapture.h"
+#include "clientidentity.h"
 #include "csettings.h"
 #include "processutilslinuximpl.h"
 #include "processutilslinuximpl_p.h"
@@ -9,9 +12,6 @@
 #include "qtxlogger.h"
 #include "qtxpaths.h"
 #include "userserverport.h"
-
-#include <log4cpp/AppenderSkeleton.hh>
-#include <log4cpp/Category.hh>
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -30,48 +30,9 @@ struct UtmpRecord
     qint64 pid;  // 0: this process
 };
 Q_DECLARE_METATYPE(QList<UtmpRecord>)
+Q_DECLARE_METATYPE(QHostAddress)
 
 namespace {
-
-// Lines written to the processUtils category while the capture lives.
-class LogCapture : public log4cpp::AppenderSkeleton
-{
-public:
-    LogCapture()
-        : log4cpp::AppenderSkeleton("platformTestCapture")
-        , m_category(ProcessUtilsLogger::Instance().GetCategory())
-    {
-        m_category.setPriority(log4cpp::Priority::DEBUG);
-        m_category.addAppender(*this);  // by reference: not owned by the category
-    }
-    ~LogCapture() override { m_category.removeAppender(this); }
-
-    // Priority name of the first line containing the text, or empty.
-    QString priorityOf(const QString &v_oText) const
-    {
-        for (const auto &oLine : m_lines)
-            if (oLine.second.contains(v_oText))
-                return oLine.first;
-        return QString();
-    }
-    bool contains(const QString &v_oText) const { return !priorityOf(v_oText).isEmpty(); }
-
-    void close() override {}
-    bool reopen() override { return true; }
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout *v_pLayout) override { delete v_pLayout; }
-
-protected:
-    void _append(const log4cpp::LoggingEvent &v_oEvent) override
-    {
-        m_lines.append({QString::fromStdString(log4cpp::Priority::getPriorityName(v_oEvent.priority)),
-                        QString::fromStdString(v_oEvent.message)});
-    }
-
-private:
-    log4cpp::Category &m_category;
-    QList<QPair<QString, QString>> m_lines;  // priority name, message
-};
 
 QString ownAccount()
 {
@@ -147,11 +108,44 @@ private:
 const QString kHelperName = QStringLiteral("qtx_platform_helper");
 
 // Connects a client to the server; returns the accepted end (owned by the server).
-QTcpSocket *connectTo(QTcpServer &v_oServer, QTcpSocket &v_oClient)
+QTcpSocket *connectTo(QTcpServer &v_oServer, QTcpSocket &v_oClient, const QHostAddress &v_oAddress = QHostAddress::LocalHost)
 {
-    v_oClient.connectToHost(QHostAddress::LocalHost, v_oServer.serverPort());
+    v_oClient.connectToHost(v_oAddress, v_oServer.serverPort());
     const bool bOk = v_oClient.waitForConnected(5000) && v_oServer.waitForNewConnection(5000);
     return bOk ? v_oServer.nextPendingConnection() : nullptr;
+}
+
+// One connection to a listener of this process.
+struct Connection
+{
+    QTcpServer server;
+    QTcpSocket client;
+    QTcpSocket *accepted = nullptr;
+
+    bool open(const QHostAddress &v_oListen = QHostAddress::LocalHost, const QHostAddress &v_oConnect = QHostAddress::LocalHost)
+    {
+        return server.listen(v_oListen, 0) && (accepted = connectTo(server, client, v_oConnect)) != nullptr;
+    }
+};
+
+// A port nobody listens on: a listener's, closed again.
+quint16 unusedPort()
+{
+    QTcpServer oGone;
+    oGone.listen(QHostAddress::LocalHost, 0);
+    return oGone.serverPort();
+}
+
+// The account 'qtxplattest' (made when missing; root only) and setpriv's prefix to run as it.
+const passwd *testAccount(QStringList *v_poAsAccount = nullptr)
+{
+    QProcess::execute(QStringLiteral("sh"), {"-c", "id qtxplattest >/dev/null 2>&1 || useradd -M -r -U -s /usr/sbin/nologin qtxplattest"});
+    const passwd *pEntry = ::getpwnam("qtxplattest");  // another run may have created it meanwhile
+    // setpriv executes the program in place: the pid QProcess sees is the program's.
+    if (pEntry && v_poAsAccount)
+        *v_poAsAccount = QStringList{"setpriv", QStringLiteral("--reuid=%1").arg(pEntry->pw_uid),
+                                     QStringLiteral("--regid=%1").arg(pEntry->pw_gid), "--init-groups", "--"};
+    return pEntry;
 }
 
 // The rows parsed from a fixture table, one text line each.
@@ -214,6 +208,13 @@ private slots:
     void runSystemCommand_data();
     void runSystemCommand();
     void processOfAnotherAccount();
+    void rootSocketHeldByAnotherAccount();
+    void listenerHolderFollowsTheSocket();
+    void ownConnection_data();
+    void ownConnection();
+    void unknownConnection_data();
+    void unknownConnection();
+    void closedClientHasNoOwner();
     void procNetTcp();
     void activeSessions_data();
     void activeSessions();
@@ -244,12 +245,12 @@ void TestPlatform::initTestCase()
 void TestPlatform::ownProcess()
 {
     const std::unique_ptr<ProcessUtils> poUtils = createProcessUtils();
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     const qint64 iSelf = ::getpid();
     QCOMPARE(poUtils->getNameOfProcessWithPID(iSelf), QStringLiteral("tst_platform"));
-    QVERIFY(oLog.contains(QStringLiteral("ProcessUtilsLinuxImpl::getNameOfProcessWithPID :: Pid(%1) has name(tst_platform)").arg(iSelf)));
+    QVERIFY(oLog.has(QStringLiteral("ProcessUtilsLinuxImpl::getNameOfProcessWithPID :: Pid(%1) has name(tst_platform)").arg(iSelf)));
     QCOMPARE(poUtils->getDomainAndUsernameForPID(iSelf), ownAccount());
-    QVERIFY(oLog.contains(QStringLiteral("oDomainAndUserName=") + ownAccount()));
+    QVERIFY(oLog.has(QStringLiteral("oDomainAndUserName=") + ownAccount()));
     QCOMPARE(poUtils->isSystemProcess(iSelf), ::geteuid() == 0);
     if (::geteuid() == 0) {
         QVERIFY(poUtils->isCurrentUserAdministrator());
@@ -263,10 +264,10 @@ void TestPlatform::ownProcess()
 void TestPlatform::missingProcess()
 {
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     const qint64 iGone = endedPid();
     QCOMPARE(oUtils.getNameOfProcessWithPID(iGone), QStringLiteral("<unknown>"));
-    QVERIFY(oLog.contains(QStringLiteral("Couldn't find name of Pid(%1) because errno(%2)").arg(iGone).arg(ENOENT)));
+    QVERIFY(oLog.has(QStringLiteral("Couldn't find name of Pid(%1) because errno(%2)").arg(iGone).arg(ENOENT)));
     QCOMPARE(oUtils.getNameOfProcessWithPID(0), QStringLiteral("<unknown>"));
     try {
         oUtils.getDomainAndUsernameForPID(iGone);
@@ -288,15 +289,14 @@ void TestPlatform::missingProcess()
 
 void TestPlatform::pidOfLoopbackClients()
 {
-    QTcpServer oServer;
-    QVERIFY(oServer.listen(QHostAddress::LocalHost, 0));
-    QTcpSocket oClient;
-    QTcpSocket *pAccepted = connectTo(oServer, oClient);
-    QVERIFY(pAccepted);
+    Connection oConnection;
+    QVERIFY(oConnection.open());
+    QTcpServer &oServer = oConnection.server;
+    QTcpSocket *pAccepted = oConnection.accepted;
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     QCOMPARE(oUtils.getPidOfProcessAtPort(pAccepted->peerPort()), qint64(::getpid()));
-    QVERIFY(oLog.contains(QStringLiteral("ProcessUtilsLinuxImpl::getPidOfProcessAtPort :: Got client pid(%1)").arg(::getpid())));
+    QVERIFY(oLog.has(QStringLiteral("ProcessUtilsLinuxImpl::getPidOfProcessAtPort :: Got client pid(%1)").arg(::getpid())));
     QCOMPARE(oUtils.getPidOfProcessAtPort(oServer.serverPort()), qint64(::getpid()));  // the listener and accepted end
     QCOMPARE(oUtils.getUidOfSocketAtPort(pAccepted->peerPort()), qint64(::geteuid()));
 
@@ -305,12 +305,9 @@ void TestPlatform::pidOfLoopbackClients()
     QVERIFY(oHelper.start({QStringLiteral("connect"), QString::number(oServer.serverPort())}));
     QCOMPARE(oUtils.getPidOfProcessAtPort(oHelper.port()), oHelper.pid());
 
-    QTcpServer oGone;  // its port is unused once closed
-    QVERIFY(oGone.listen(QHostAddress::LocalHost, 0));
-    const quint16 uiUnused = oGone.serverPort();
-    oGone.close();
+    const quint16 uiUnused = unusedPort();
     QCOMPARE(oUtils.getPidOfProcessAtPort(uiUnused), qint64(0));
-    QVERIFY(oLog.contains(QStringLiteral("Got client pid(0)")));
+    QVERIFY(oLog.has(QStringLiteral("Got client pid(0)")));
     QCOMPARE(oUtils.getUidOfSocketAtPort(uiUnused), qint64(-1));
 }
 
@@ -331,9 +328,9 @@ void TestPlatform::portOfUserProcess()
     QVERIFY2(oIdle.pid() < oBelow.pid() && oBelow.pid() < oAt.pid(), "pids wrapped around; rerun");
 
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh), uiHigh);
-    QVERIFY(oLog.contains(QStringLiteral("Found application with pid(%1) on port(%2)").arg(oAt.pid()).arg(uiHigh)));
+    QVERIFY(oLog.has(QStringLiteral("Found application with pid(%1) on port(%2)").arg(oAt.pid()).arg(uiHigh)));
     QCOMPARE(oUtils.getPortOfUserProcess(ownAccount().toUpper(), kHelperName.toUpper(), uiLow), uiLow);
     QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh + 1), quint16(0));
     QCOMPARE(oUtils.getPortOfUserProcess(QStringLiteral("otherhost/") + ownAccount().section('/', 1), kHelperName, 1),
@@ -355,18 +352,18 @@ void TestPlatform::shutdownProcess()
     HelperProcess oChild;
     QVERIFY(oChild.start({mode}));
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     QElapsedTimer oTimer;
     oTimer.start();
     QCOMPARE(oUtils.ShutdownProcess(oChild.pid()), 0);
     QVERIFY(oChild.process().waitForFinished(5000));
     // A polite end comes at once; a forced one after the 5 s grace period.
     QVERIFY2(forced ? oTimer.elapsed() >= 4900 : oTimer.elapsed() < 4000, qPrintable(QString::number(oTimer.elapsed())));
-    QCOMPARE(oLog.contains(QStringLiteral("Process was signaled")), !forced);
+    QCOMPARE(oLog.has(QStringLiteral("Process was signaled")), !forced);
     QCOMPARE(oLog.priorityOf(QStringLiteral("Process was not signaled, terminating...")),
              forced ? QStringLiteral("WARN") : QString());
-    QCOMPARE(oLog.contains(QStringLiteral("Process terminated successfully")), forced);
-    QVERIFY(oLog.contains(QStringLiteral("Kill finished. Status: 0")));
+    QCOMPARE(oLog.has(QStringLiteral("Process terminated successfully")), forced);
+    QVERIFY(oLog.has(QStringLiteral("Kill finished. Status: 0")));
     QCOMPARE(oChild.process().exitStatus(), QProcess::CrashExit);  // ended by a signal
 }
 
@@ -394,7 +391,7 @@ void TestPlatform::runSystemCommand()
     QFETCH(int, timeout);
     QFETCH(QByteArray, output);
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     QElapsedTimer oTimer;
     oTimer.start();
     QCOMPARE(oUtils.runSystemCommand(command, arguments, timeout), output);
@@ -407,22 +404,23 @@ void TestPlatform::processOfAnotherAccount()
 {
     if (::geteuid() != 0)
         QSKIP("needs root: creates the account 'qtxplattest' (useradd) and runs processes as it");
-    QProcess::execute(QStringLiteral("sh"), {"-c", "id qtxplattest >/dev/null 2>&1 || useradd -M -r -U -s /usr/sbin/nologin qtxplattest"});
-    const passwd *pEntry = ::getpwnam("qtxplattest");  // another run may have created it meanwhile
+    QStringList oAsAccount;
+    const passwd *pEntry = testAccount(&oAsAccount);
     QVERIFY2(pEntry, "useradd failed");
     const qint64 iUid = pEntry->pw_uid;
-    // setpriv executes the program in place: the pid QProcess sees is the program's.
-    const QStringList oAsAccount{"setpriv", QStringLiteral("--reuid=%1").arg(iUid),
-                                 QStringLiteral("--regid=%1").arg(pEntry->pw_gid), "--init-groups", "--"};
     QTcpServer oServer;
     QVERIFY(oServer.listen(QHostAddress::LocalHost, 0));
     HelperProcess oClient;
     QVERIFY(oClient.start({QStringLiteral("connect"), QString::number(oServer.serverPort())}, oAsAccount));
+    QVERIFY(oServer.waitForNewConnection(5000));
+    QTcpSocket *pAccepted = oServer.nextPendingConnection();
 
     ProcessUtilsLinuxImpl oUtils;
     const QString oAccount = qtxplatform::hostName() + QStringLiteral("/qtxplattest");
     QCOMPARE(oUtils.getPidOfProcessAtPort(oClient.port()), oClient.pid());
     QCOMPARE(oUtils.getUidOfSocketAtPort(oClient.port()), iUid);
+    QCOMPARE(oUtils.getUidOfClientAtPorts(oClient.port(), oServer.serverPort()), iUid);
+    QCOMPARE(peerSocketOwnerUid(pAccepted->socketDescriptor()), iUid);
     QCOMPARE(oUtils.getDomainAndUsernameForPID(oClient.pid()), oAccount);
     QCOMPARE(oUtils.getUsernameForPID(oClient.pid()), QStringLiteral("qtxplattest"));
     QCOMPARE(oUtils.getNameOfProcessWithPID(oClient.pid()), kHelperName);
@@ -431,6 +429,159 @@ void TestPlatform::processOfAnotherAccount()
     QCOMPARE(oUtils.getPIDsOfUserProcesses(kHelperName, oAccount.toUpper()), QList<qint64>{oClient.pid()});
     QVERIFY(!oUtils.getPIDsOfCurrentUserProcesses(kHelperName).contains(oClient.pid()));
     QVERIFY(!oUtils.getPIDsOfSystemProcesses(kHelperName).contains(oClient.pid()));
+
+    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, oClient.port(), oServer.serverPort());
+    QCOMPARE(oIdentity.uid(), iUid);
+    QCOMPARE(oIdentity.pid(), qint64(0));  // decided without the process table
+    QCOMPARE(oIdentity.account(oUtils), oAccount);
+    QVERIFY(!oIdentity.isSystem(oUtils));
+    // A uid given by the caller is taken as it is.
+    QCOMPARE(ClientIdentity::resolve(oUtils, oClient.port(), oServer.serverPort(), iUid).uid(), iUid);
+}
+
+void TestPlatform::rootSocketHeldByAnotherAccount()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root: a root-made socket handed to the account 'qtxplattest'");
+    const passwd *pEntry = testAccount();
+    QVERIFY2(pEntry, "useradd failed");
+    QTcpServer oServer;
+    QVERIFY(oServer.listen(QHostAddress::LocalHost, 0));
+    // Connects as root, then becomes the other account: the socket stays root's.
+    HelperProcess oClient;
+    QVERIFY(oClient.start({QStringLiteral("connectdrop"), QString::number(oServer.serverPort()),
+                           QString::number(pEntry->pw_uid), QString::number(pEntry->pw_gid)}));
+    ProcessUtilsLinuxImpl oUtils;
+    QCOMPARE(oUtils.getUidOfClientAtPorts(oClient.port(), oServer.serverPort()), qint64(0));
+    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, oClient.port(), oServer.serverPort());
+    // The process decides, as the process-based check always did.
+    QCOMPARE(oIdentity.pid(), oClient.pid());
+    QCOMPARE(oIdentity.account(oUtils), qtxplatform::hostName() + QStringLiteral("/qtxplattest"));
+    QVERIFY(!oIdentity.isSystem(oUtils));
+}
+
+void TestPlatform::listenerHolderFollowsTheSocket()
+{
+    // The holder of a listener is remembered between look-ups; a new listener on
+    // the same port (another socket, another process) must not get the old answer.
+    ProcessUtilsLinuxImpl oUtils;
+    quint16 uiPort = 0;
+    qint64 iFirstPid = 0;
+    {
+        HelperProcess oFirst;
+        QVERIFY(oFirst.start({QStringLiteral("listen"), QStringLiteral("0")}));
+        uiPort = oFirst.port();
+        iFirstPid = oFirst.pid();
+        QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiPort), uiPort);
+        QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiPort), uiPort);  // from the remembered holder
+    }
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiPort), quint16(0));
+    // Something else of this account listens there now: not an instance.
+    QTcpServer oOther;
+    if (!oOther.listen(QHostAddress::LocalHost, uiPort))
+        QSKIP("the port was taken meanwhile");
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiPort), quint16(0));
+    oOther.close();
+    HelperProcess oSecond;
+    QVERIFY(oSecond.start({QStringLiteral("listen"), QString::number(uiPort)}));
+    QVERIFY(oSecond.pid() != iFirstPid);
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiPort), uiPort);
+}
+
+void TestPlatform::ownConnection_data()
+{
+    QTest::addColumn<QHostAddress>("listen");
+    QTest::addColumn<QHostAddress>("connect");
+    QTest::addColumn<bool>("table");  // answered from the table instead of the exact look-up
+    const QHostAddress oV4(QHostAddress::LocalHost), oV6(QHostAddress::LocalHostIPv6), oAny(QHostAddress::Any);
+    QTest::newRow("IPv4 loopback") << oV4 << oV4 << false;
+    QTest::newRow("IPv6 loopback") << oV6 << oV6 << false;
+    QTest::newRow("IPv4 client of a dual-stack listener") << oAny << oV4 << false;
+    QTest::newRow("another 127/8 address") << oAny << QHostAddress(QStringLiteral("127.0.0.2")) << false;
+    QTest::newRow("IPv4 loopback, table") << oV4 << oV4 << true;
+    QTest::newRow("dual-stack listener, table") << oAny << oV4 << true;
+}
+
+void TestPlatform::ownConnection()
+{
+    QFETCH(QHostAddress, listen);
+    QFETCH(QHostAddress, connect);
+    QFETCH(bool, table);
+    Connection oConnection;
+    QVERIFY(oConnection.open(listen, connect));
+    // Another procfs path to the same files takes the table road.
+    ProcessUtilsLinuxImpl oUtils(table ? QByteArrayLiteral("/proc/.") : QByteArrayLiteral("/proc"));
+    const quint16 uiClient = oConnection.accepted->peerPort();
+    const quint16 uiServer = oConnection.server.serverPort();
+    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(::geteuid()));
+    QCOMPARE(oUtils.getPidOfClientAtPorts(uiClient, uiServer), qint64(::getpid()));
+    QCOMPARE(peerSocketOwnerUid(oConnection.accepted->socketDescriptor()), qint64(::geteuid()));
+
+    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, uiClient, uiServer);
+    QVERIFY(oClient.found());
+    QCOMPARE(oClient.uid(), qint64(::geteuid()));
+    QCOMPARE(oClient.account(oUtils), ownAccount());
+    QCOMPARE(oClient.isSystem(oUtils), ::geteuid() == 0);
+    // Only a root-owned socket sends the look-up to the processes.
+    QCOMPARE(oClient.pid(), ::geteuid() == 0 ? qint64(::getpid()) : qint64(0));
+}
+
+void TestPlatform::unknownConnection_data()
+{
+    QTest::addColumn<bool>("sameClientPort");  // a live client port, but to another server port
+    QTest::addColumn<bool>("table");
+    QTest::newRow("port nobody uses") << false << false;
+    QTest::newRow("port nobody uses, table") << false << true;
+    QTest::newRow("client port to another server") << true << false;
+    QTest::newRow("client port to another server, table") << true << true;
+}
+
+void TestPlatform::unknownConnection()
+{
+    QFETCH(bool, sameClientPort);
+    QFETCH(bool, table);
+    Connection oConnection;
+    QVERIFY(oConnection.open());
+    const quint16 uiUnused = unusedPort();
+    const quint16 uiClient = sameClientPort ? oConnection.accepted->peerPort() : uiUnused;
+    const quint16 uiServer = sameClientPort ? uiUnused : oConnection.server.serverPort();
+
+    ProcessUtilsLinuxImpl oUtils(table ? QByteArrayLiteral("/proc/.") : QByteArrayLiteral("/proc"));
+    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(-1));
+    QCOMPARE(oUtils.getPidOfClientAtPorts(uiClient, uiServer), qint64(0));
+    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, uiClient, uiServer);
+    QVERIFY(!oClient.found());
+    QVERIFY(!oClient.isSystem(oUtils));
+    QVERIFY_EXCEPTION_THROWN(oClient.account(oUtils), OpenProcessException);
+}
+
+void TestPlatform::closedClientHasNoOwner()
+{
+    // The client's end lingers without a file after its process closed it
+    // (FIN_WAIT1/2, then TIME_WAIT, where the kernel lists it with uid 0). That
+    // is nobody, not root.
+    Connection oConnection;
+    QVERIFY(oConnection.open());
+    const quint16 uiClient = oConnection.accepted->peerPort();
+    const quint16 uiServer = oConnection.server.serverPort();
+    oConnection.client.abort();
+    qtxplatform::TcpRow oRow;
+    const auto lingering = [&] {
+        return qtxplatform::lookupTcpConnection(qtxplatform::ipv4Endpoint(0x7f000001u, uiClient),
+                                                qtxplatform::ipv4Endpoint(0x7f000001u, uiServer), &oRow)
+                   == 0
+               && oRow.inode == 0;
+    };
+    QTRY_VERIFY(lingering());
+    ProcessUtilsLinuxImpl oUtils;
+    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(-1));
+    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, uiClient, uiServer);
+    QVERIFY(!oClient.found());
+    QVERIFY(!oClient.isSystem(oUtils));
+    // Once our end is closed too, the client's is in TIME_WAIT: still nobody.
+    oConnection.accepted->abort();
+    QTRY_VERIFY(lingering() && oRow.state == 6);
+    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(-1));
 }
 
 void TestPlatform::procNetTcp()
@@ -479,9 +630,9 @@ void TestPlatform::activeSessions()
     QVERIFY(writeUtmp(oPath, records));
     qputenv("QTX_UTMP_FILE", QFile::encodeName(oPath));
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     const QStringList oAccounts = oUtils.getDomainAndUsernamesForActiveSessions();
-    QVERIFY(oLog.contains(QStringLiteral("Found %1 WTS sessions on host").arg(sessions)));
+    QVERIFY(oLog.has(QStringLiteral("Found %1 WTS sessions on host").arg(sessions)));
     QCOMPARE(oUtils.getActiveConsoleSessionID(), console.isEmpty() ? QStringLiteral("<NO ACTIVE CONSOLE SESSION>") : console);
     QVERIFY(!oUtils.isProcessOfActiveConsoleUser(::getpid()));
     if (!single.isEmpty()) {
@@ -516,15 +667,15 @@ void TestPlatform::userServerPortFound()
     oFake.accountOfPid = {{101, QStringLiteral("HOST/Alice")}, {202, QStringLiteral("HOST/mallory")}};
     oFake.accountOfUid = {{1002, QStringLiteral("HOST/bob")}};
     oFake.portOfAccount = {{QStringLiteral("host/alice"), 40001}, {QStringLiteral("host/bob"), 40002}};
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort()).getUserServerPort(), quint16(40001));
     QCOMPARE(oFake.lastAccount, QStringLiteral("HOST/Alice"));
     QCOMPARE(oFake.lastName, QStringLiteral("QuorvexCryptoProvider"));
     QCOMPARE(oFake.lastLowest, m_dispatcher.serverPort());  // the configured port
-    QVERIFY(oLog.contains(QStringLiteral("UserServerPort::getUserServerPort :: Read server port(40001) for client pid(101) "
+    QVERIFY(oLog.has(QStringLiteral("UserServerPort::getUserServerPort :: Read server port(40001) for client pid(101) "
                                          "and username(HOST/Alice) and process with Name (QuorvexCryptoProvider)")));
     QCOMPARE(UserServerPort(&oFake, pBob->peerPort(), pBob->localPort()).getUserServerPort(), quint16(40002));
-    QVERIFY(oLog.contains(QStringLiteral("Read server port(40002) for client pid(0) and username(HOST/bob)")));
+    QVERIFY(oLog.has(QStringLiteral("Read server port(40002) for client pid(0) and username(HOST/bob)")));
     // The owner taken when the connection was accepted is used as it is.
     QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort(), 1002).getUserServerPort(), quint16(40002));
 
@@ -560,7 +711,7 @@ void TestPlatform::userServerPortNotFound()
     QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(), OpenProcessException);
 
     ProcessUtilsLinuxImpl oUtils;
-    LogCapture oLog;
+    LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     try {
         // Nothing of ours listens above the highest port.
         UserServerPort(&oUtils, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(65535);
@@ -574,7 +725,7 @@ void TestPlatform::userServerPortNotFound()
     QCOMPARE(oLog.priorityOf(QStringLiteral("Exception: UserServerPort::getUserServerPortForConnAtSocket, cannot")),
              QStringLiteral("WARN"));
     // Only a root-owned client socket is traced to its process.
-    QVERIFY(oLog.contains(QStringLiteral("Read server port(0) for client pid(%1)").arg(::geteuid() == 0 ? ::getpid() : 0)));
+    QVERIFY(oLog.has(QStringLiteral("Read server port(0) for client pid(%1)").arg(::geteuid() == 0 ? ::getpid() : 0)));
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)

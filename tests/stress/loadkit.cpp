@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTest>
 
 #include <openssl/err.h>
@@ -180,20 +181,15 @@ std::string trim(const std::string &v_oText)
 bool HttpReply::hasHeader(const std::string &v_oName) const
 {
     const std::string oName = lower(v_oName);
-    for (const auto &oHeader : headers) {
-        if (lower(oHeader.first) == oName)
-            return true;
-    }
-    return false;
+    return std::any_of(headers.begin(), headers.end(), [&](const auto &oHeader) { return lower(oHeader.first) == oName; });
 }
 
 std::string HttpReply::header(const std::string &v_oName) const
 {
     const std::string oName = lower(v_oName);
-    for (const auto &oHeader : headers) {
+    for (const auto &oHeader : headers)
         if (lower(oHeader.first) == oName)
             return oHeader.second;
-    }
     return std::string();
 }
 
@@ -589,84 +585,6 @@ void ServerUnderTest::setIniOverride(const std::string &v_oGroup, const std::str
 
 namespace {
 
-// The shipped INI with the overrides applied: keys replaced in place, missing
-// keys and groups appended.
-std::string applyOverrides(const std::string &v_oIni,
-                           std::map<std::string, std::map<std::string, std::string>> v_oOverrides)
-{
-    std::istringstream oIn(v_oIni);
-    std::ostringstream oOut;
-    std::string oLine;
-    std::string oGroup;
-    auto flushGroup = [&]() {
-        auto it = v_oOverrides.find(oGroup);
-        if (it == v_oOverrides.end())
-            return;
-        for (const auto &oKey : it->second)
-            oOut << oKey.first << '=' << oKey.second << '\n';
-        v_oOverrides.erase(it);
-    };
-    while (std::getline(oIn, oLine)) {
-        const std::string oTrimmed = trim(oLine);
-        if (!oTrimmed.empty() && oTrimmed.front() == '[') {
-            flushGroup();
-            oGroup = oTrimmed.substr(1, oTrimmed.find(']') - 1);
-            oOut << oLine << '\n';
-            continue;
-        }
-        const size_t uEq = oTrimmed.find('=');
-        if (uEq != std::string::npos && oTrimmed.front() != ';') {
-            auto itGroup = v_oOverrides.find(oGroup);
-            if (itGroup != v_oOverrides.end()) {
-                auto itKey = itGroup->second.find(trim(oTrimmed.substr(0, uEq)));
-                if (itKey != itGroup->second.end()) {
-                    oOut << itKey->first << '=' << itKey->second << '\n';
-                    itGroup->second.erase(itKey);
-                    continue;
-                }
-            }
-        }
-        oOut << oLine << '\n';
-    }
-    flushGroup();
-    for (const auto &oGroupEntry : v_oOverrides) {
-        oOut << '[' << oGroupEntry.first << "]\n";
-        for (const auto &oKey : oGroupEntry.second)
-            oOut << oKey.first << '=' << oKey.second << '\n';
-    }
-    return oOut.str();
-}
-
-std::string iniValue(const std::string &v_oIni, const std::string &v_oGroup, const std::string &v_oKey)
-{
-    std::istringstream oIn(v_oIni);
-    std::string oLine;
-    std::string oGroup;
-    while (std::getline(oIn, oLine)) {
-        const std::string oTrimmed = trim(oLine);
-        if (!oTrimmed.empty() && oTrimmed.front() == '[') {
-            oGroup = oTrimmed.substr(1, oTrimmed.find(']') - 1);
-            continue;
-        }
-        const size_t uEq = oTrimmed.find('=');
-        if (oGroup == v_oGroup && uEq != std::string::npos && trim(oTrimmed.substr(0, uEq)) == v_oKey)
-            return trim(oTrimmed.substr(uEq + 1));
-    }
-    return std::string();
-}
-
-bool copyModules(const QString &v_oTarget)
-{
-    const QDir oSource(QStringLiteral(QTX_BINARY_DIR "/modules"));
-    QDir().mkpath(v_oTarget);
-    bool bAny = false;
-    for (const QString &oFile : oSource.entryList(QDir::Files)) {
-        QFile::remove(v_oTarget + QLatin1Char('/') + oFile);
-        bAny = QFile::copy(oSource.filePath(oFile), v_oTarget + QLatin1Char('/') + oFile) || bAny;
-    }
-    return bAny;
-}
-
 bool canConnect(uint16_t v_uiPort)
 {
     const int iFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -690,11 +608,6 @@ bool ServerUnderTest::start(std::string &v_oError)
         v_oError = "no temporary folder";
         return false;
     }
-    QFile oShipped(QStringLiteral(QTX_PROJECT_SOURCE_DIR "/app/QuorvexCryptoProvider.ini"));
-    if (!oShipped.open(QIODevice::ReadOnly)) {
-        v_oError = "shipped INI not found";
-        return false;
-    }
     const int iBase = ServerFixture::freeBase(3);
     if (iBase == 0) {
         v_oError = "no free port";
@@ -714,18 +627,29 @@ bool ServerUnderTest::start(std::string &v_oError)
     oOverrides["dllLoader"]["dirPath"] = "modules";
     oOverrides["sslCertificate"]["certFile"] = "certs/QTX-cert-server.pem";
     oOverrides["sslCertificate"]["keyFile"] = "certs/QTX-key-server.pem";
-    const std::string oIni = applyOverrides(oShipped.readAll().toStdString(), oOverrides);
-    const std::string oTimeout = iniValue(oIni, "listener", "readTimeout");
-    m_iReadTimeout = oTimeout.empty() ? 10000 : std::atoi(oTimeout.c_str());
     if (!m_pFixture->installBinary(ServerFixture::serverBinary())) {
         v_oError = "cannot copy the server binary (is it built?)";
         return false;
     }
-    if (!m_pFixture->writeIni(QByteArray::fromStdString(oIni)) || !m_pFixture->provision()) {
-        v_oError = "cannot write the INI or provision certificates";
+    // The shipped INI with the overrides applied, as the server's own QSettings reads it.
+    const QString oIniPath = m_pFixture->path(QStringLiteral("QuorvexCryptoProvider.ini"));
+    if (!QFile::copy(QStringLiteral(QTX_PROJECT_SOURCE_DIR "/app/QuorvexCryptoProvider.ini"), oIniPath)) {
+        v_oError = "shipped INI not found";
         return false;
     }
-    if (!copyModules(m_pFixture->path(QStringLiteral("modules")))) {
+    {
+        QSettings oIni(oIniPath, QSettings::IniFormat);
+        for (const auto &oGroup : oOverrides)
+            for (const auto &oKey : oGroup.second)
+                oIni.setValue(QString::fromStdString(oGroup.first + "/" + oKey.first), QString::fromStdString(oKey.second));
+        m_iReadTimeout = oIni.value(QStringLiteral("listener/readTimeout"), 10000).toInt();
+        oIni.sync();
+        if (oIni.status() != QSettings::NoError || !m_pFixture->provision()) {
+            v_oError = "cannot write the INI or provision certificates";
+            return false;
+        }
+    }
+    if (!m_pFixture->installModules()) {
         v_oError = "no signed example modules in the build (build target example-modules)";
         return false;
     }
@@ -828,9 +752,9 @@ std::string ServerUnderTest::describeEnd(int v_iLogLines)
         oText << "ended by a signal";
     else
         oText << "exited with code " << oProcess.exitCode();
-    // The rolling log may have just started a new file: the previous one is ".1".
+    // The rolling log may have just started a new file: the previous one is ".01".
     QList<QByteArray> oLines;
-    for (const QString &oPath : {m_pFixture->logFilePath() + QStringLiteral(".1"), m_pFixture->logFilePath()}) {
+    for (const QString &oPath : {m_pFixture->logFilePath() + QStringLiteral(".01"), m_pFixture->logFilePath()}) {
         QFile oLog(oPath);
         if (!oLog.open(QIODevice::ReadOnly))
             continue;
@@ -838,18 +762,9 @@ std::string ServerUnderTest::describeEnd(int v_iLogLines)
         oLines += oLog.readAll().split('\n');
     }
     oText << "; last log lines:";
-    int iShown = 0;
-    for (int i = oLines.size() - 1; i >= 0 && iShown < v_iLogLines; --i)
-        iShown += oLines.at(i).isEmpty() ? 0 : 1;
-    for (int i = oLines.size() - 1, iSeen = 0; i >= 0; --i) {
-        if (!oLines.at(i).isEmpty() && ++iSeen == iShown) {
-            for (int j = i; j < oLines.size(); ++j) {
-                if (!oLines.at(j).isEmpty())
-                    oText << "\n    " << oLines.at(j).left(300).toStdString();
-            }
-            break;
-        }
-    }
+    oLines.removeAll(QByteArray());
+    for (const QByteArray &oLine : oLines.mid(std::max(0, oLines.size() - v_iLogLines)))
+        oText << "\n    " << oLine.left(300).toStdString();
     if (bWasIn)
         enterClientAccount();
     return oText.str();

@@ -20,7 +20,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
-#include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
@@ -28,6 +27,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -84,7 +84,12 @@ public:
         oAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&oAddress), sizeof oAddress) == 0;
         m_context = SSL_CTX_new(TLS_client_method());
+        // Only the provisioned authority's certificate for 127.0.0.1 is accepted.
+        const QByteArray oCa = QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/certs/QTX-ca.pem"));
+        SSL_CTX_load_verify_locations(m_context, oCa.constData(), nullptr);
+        SSL_CTX_set_verify(m_context, SSL_VERIFY_PEER, nullptr);
         m_ssl = SSL_new(m_context);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), "127.0.0.1");
         SSL_set_fd(m_ssl, m_fd);
         if (v_bHandshake && m_connected) {
             QElapsedTimer oTimer;
@@ -103,6 +108,7 @@ public:
         ::close(m_fd);
     }
     bool encrypted() const { return m_encrypted; }
+    int version() const { return SSL_version(m_ssl); }
     int fd() const { return m_fd; }
     // Writes v_oBytes in slices of v_iSlice bytes (0: one write).
     bool send(const QByteArray &v_oBytes, int v_iSlice = 0)
@@ -205,8 +211,6 @@ private slots:
     void init();
     void cleanup();
     void keepAliveThenClose();
-    void closeEndsWithCloseNotify_data();
-    void closeEndsWithCloseNotify();
     void pipelinedAndSplitRequests_data();
     void pipelinedAndSplitRequests();
     void refusedRequests_data();
@@ -216,15 +220,12 @@ private slots:
     void deadlines();
     void nonReadingClientIsCut();
     void partialRequestDiesWithItsConnection();
-    void silentClientIsCutAfterReadTimeout();
     void handlerExceptionStillEndsTheReply();
     void capsEvictIdleThenRefuse();
     void workersGrowWhenStalledAndAreTrimmed();
     void certificateCacheAndMissingFiles();
 
 private:
-    QSslSocket *connectTls(bool v_bExpectEncrypted = true);
-    QByteArray readReply(QAbstractSocket *v_poSocket, int v_iExpected);
     void startListener(const QVariantMap &v_oValues = {});
 
     QString m_iniPath;
@@ -232,7 +233,6 @@ private:
     std::shared_ptr<EchoHandler> m_handler;
     std::unique_ptr<Listener> m_listener;
     quint16 m_port = 0;
-    QList<QSslCertificate> m_ca;
 };
 
 void TestListener::initTestCase()
@@ -245,8 +245,7 @@ void TestListener::initTestCase()
     oOptions.appDir = oAppDir;
     const ProvisionResult oResult = provision(oOptions);
     QVERIFY2(oResult.ok, qPrintable(oResult.error));
-    m_ca = QSslCertificate::fromPath(oAppDir + QStringLiteral("/certs/QTX-ca.pem"));
-    QCOMPARE(m_ca.size(), 1);
+    QVERIFY(QFile::exists(oAppDir + QStringLiteral("/certs/QTX-ca.pem")));
 
     QTXLogger::ApplyLoggingSettings();
     ServerLogger::Instance();
@@ -283,83 +282,28 @@ void TestListener::cleanup()
     m_listener.reset();
 }
 
-QSslSocket *TestListener::connectTls(bool v_bExpectEncrypted)
-{
-    auto *poSocket = new QSslSocket(this);
-    QSslConfiguration oConfig = poSocket->sslConfiguration();
-    oConfig.setCaCertificates(m_ca);
-    poSocket->setSslConfiguration(oConfig);
-    poSocket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
-    const bool bEncrypted = poSocket->waitForEncrypted(10000);
-    if (v_bExpectEncrypted && !bEncrypted)
-        qWarning() << "TLS failed:" << poSocket->errorString() << poSocket->sslHandshakeErrors();
-    return poSocket;
-}
-
-QByteArray TestListener::readReply(QAbstractSocket *v_poSocket, int v_iExpected)
-{
-    QByteArray oReply;
-    QElapsedTimer oTimer;
-    oTimer.start();
-    while (oReply.size() < v_iExpected && oTimer.elapsed() < 10000) {
-        if (v_poSocket->bytesAvailable() || v_poSocket->waitForReadyRead(200))
-            oReply += v_poSocket->readAll();
-        else if (v_poSocket->state() == QAbstractSocket::UnconnectedState)
-            break;
-    }
-    return oReply;
-}
-
 void TestListener::keepAliveThenClose()
 {
-    std::unique_ptr<QSslSocket> poSocket(connectTls());
-    QVERIFY(poSocket->isEncrypted());
-    QVERIFY(poSocket->sessionProtocol() >= QSsl::TlsV1_2);
-
-    const QByteArray oFirst = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nhello /a";
-    poSocket->write("GET /a HTTP/1.1\r\nHost: x\r\n\r\n");
-    QCOMPARE(readReply(poSocket.get(), oFirst.size()), oFirst);
-    // The connection stays open for the next request.
-    const QByteArray oSecond = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello /bc";
-    poSocket->write("POST /bc HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
-    QCOMPARE(readReply(poSocket.get(), oSecond.size()), oSecond);
-    QCOMPARE(poSocket->state(), QAbstractSocket::ConnectedState);
-    // "Connection: close" in any case: served, then the server closes.
-    poSocket->write("GET /x HTTP/1.1\r\nConnection: CLOSE\r\n\r\n");
-    QVERIFY(readReply(poSocket.get(), 1000).endsWith("hello /x"));
-    QTRY_COMPARE_WITH_TIMEOUT(poSocket->state(), QAbstractSocket::UnconnectedState, 5000);
-}
-
-void TestListener::silentClientIsCutAfterReadTimeout()
-{
-    std::unique_ptr<QSslSocket> poSocket(connectTls());
-    QVERIFY(poSocket->isEncrypted());
-    QSignalSpy oDisconnected(poSocket.get(), &QSslSocket::disconnected);
-    QElapsedTimer oTimer;
-    oTimer.start();
-    QVERIFY(oDisconnected.wait(10000));
-    QVERIFY(oTimer.elapsed() >= 1000); // readTimeout is 1500 ms here
-    QCOMPARE(poSocket->readAll(), QByteArray());
-    QTRY_VERIFY(logMessages().contains(QStringLiteral("CSslConnectionHandler::readTimeout :: read timeout occurred")));
-}
-
-void TestListener::closeEndsWithCloseNotify_data()
-{
-    QTest::addColumn<QByteArray>("request");
-    QTest::newRow("Connection: close") << QByteArray("GET /a HTTP/1.1\r\nConnection: close\r\n\r\n");
-    QTest::newRow("HTTP/1.0") << QByteArray("GET /a HTTP/1.0\r\n\r\n");
-}
-void TestListener::closeEndsWithCloseNotify()
-{
-    // The reply is followed by a TLS close_notify, not a bare end of the stream
-    // (which clients report as a truncation attack).
-    QFETCH(QByteArray, request);
     TlsClient oClient(m_port);
     QVERIFY(oClient.encrypted());
-    QVERIFY(oClient.send(request));
-    const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /a";
+    QVERIFY(oClient.version() >= TLS1_2_VERSION);
+    QVERIFY(oClient.send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
+    QCOMPARE(oClient.read(helloReply("/a").size()), helloReply("/a"));
+    // The connection stays open for the next request.
+    QVERIFY(oClient.send("POST /bc HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
+    QCOMPARE(oClient.read(helloReply("/bc").size()), helloReply("/bc"));
+    QCOMPARE(oClient.waitForEnd(0), TlsClient::Open);
+    // "Connection: close" in any case: served, then the server closes with a TLS
+    // close_notify, not a bare end of the stream (which clients report as a truncation attack).
+    QVERIFY(oClient.send("GET /x HTTP/1.1\r\nConnection: CLOSE\r\n\r\n"));
+    const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /x";
     QCOMPARE(oClient.read(oReply.size() + 1), oReply);
     QCOMPARE(oClient.waitForEnd(), TlsClient::CloseNotify);
+    // An HTTP/1.0 request ends the same way.
+    TlsClient oOld(m_port);
+    QVERIFY(oOld.send("GET /x HTTP/1.0\r\n\r\n"));
+    QCOMPARE(oOld.read(oReply.size() + 1), oReply);
+    QCOMPARE(oOld.waitForEnd(), TlsClient::CloseNotify);
 }
 
 void TestListener::pipelinedAndSplitRequests_data()
@@ -400,6 +344,8 @@ void TestListener::refusedRequests_data()
 {
     // A refused request gets one fixed reply and the connection ends with
     // close_notify; a request before it on the same connection is still answered.
+    // Which requests the parser refuses, and why, is the HTTP tests' matter: here
+    // one row per reply.
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
     const QByteArray o413 = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
@@ -413,11 +359,8 @@ void TestListener::refusedRequests_data()
                                        << helloReply("/aabc") + o413;
     QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n")
                              << o501;
-    QTest::newRow("negative length") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\n") << o400;
     QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
                                  << o400;
-    static const char kNulLine[] = "GET /a\0b HTTP/1.1\r\n\r\n";
-    QTest::newRow("NUL in request line") << QByteArray(kNulLine, sizeof kNulLine - 1) << o400;
 }
 void TestListener::refusedRequests()
 {
@@ -446,17 +389,20 @@ void TestListener::deadlines_data()
     // hold its connection much longer, however it paces its bytes.
     QTest::addColumn<bool>("tls");
     QTest::addColumn<QByteArray>("drip"); // sent one byte every 200 ms
-    QTest::newRow("TCP only, no hello") << false << QByteArray();
-    QTest::newRow("half a TLS hello") << false << QByteArray("\x16\x03\x01\x02\x00\x01", 6);
-    QTest::newRow("TLS, silent") << true << QByteArray();
-    QTest::newRow("TLS, slow header") << true << QByteArray("GET /a HTTP/1.1\r\nX-Slow: ") + QByteArray(200, 'a');
+    QTest::addColumn<QString>("logLine"); // logged when the connection is cut
+    QTest::newRow("TCP only, no hello") << false << QByteArray() << QString();
+    QTest::newRow("half a TLS hello") << false << QByteArray("\x16\x03\x01\x02\x00\x01", 6) << QString();
+    QTest::newRow("TLS, silent") << true << QByteArray()
+                                 << QStringLiteral("CSslConnectionHandler::readTimeout :: read timeout occurred");
+    QTest::newRow("TLS, slow header") << true << QByteArray("GET /a HTTP/1.1\r\nX-Slow: ") + QByteArray(200, 'a') << QString();
     QTest::newRow("TLS, slow body") << true << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
-                                             + QByteArray(100, 'b');
+                                             + QByteArray(100, 'b') << QString();
 }
 void TestListener::deadlines()
 {
     QFETCH(bool, tls);
     QFETCH(QByteArray, drip);
+    QFETCH(QString, logLine);
     TlsClient oClient(m_port, tls);
     QCOMPARE(oClient.encrypted(), tls);
     QElapsedTimer oTimer;
@@ -469,12 +415,22 @@ void TestListener::deadlines()
             else
                 bClosed = ::send(oClient.fd(), drip.constData() + i, 1, MSG_NOSIGNAL) != 1;
         }
+        // No reply to an unfinished request (over TLS: nothing decrypts to one).
         QByteArray oReceived;
-        bClosed = bClosed || tcpClosedWithin(oClient.fd(), 200, &oReceived);
-        QVERIFY2(!oReceived.contains("HTTP/1.1"), oReceived.constData()); // no reply to an unfinished request
+        if (tls) {
+            oReceived = oClient.read(INT_MAX, 200);
+            bClosed = bClosed || oClient.waitForEnd(0) != TlsClient::Open;
+        } else {
+            bClosed = bClosed || tcpClosedWithin(oClient.fd(), 200, &oReceived);
+        }
+        QVERIFY2(!oReceived.contains("HTTP/1.1"), oReceived.constData());
     }
     QVERIFY2(bClosed, "the server kept the connection");
     QVERIFY(oTimer.elapsed() < 4000);
+    if (!logLine.isEmpty()) {
+        QVERIFY(oTimer.elapsed() >= 1000); // not before the deadline
+        QTRY_VERIFY(logMessages().contains(logLine));
+    }
 }
 
 void TestListener::nonReadingClientIsCut()
@@ -512,10 +468,10 @@ void TestListener::partialRequestDiesWithItsConnection()
 
 void TestListener::handlerExceptionStillEndsTheReply()
 {
-    std::unique_ptr<QSslSocket> poSocket(connectTls());
-    poSocket->write("GET /throw HTTP/1.1\r\n\r\n");
+    TlsClient oClient(m_port);
+    QVERIFY(oClient.send("GET /throw HTTP/1.1\r\n\r\n"));
     const QByteArray oEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-    QCOMPARE(readReply(poSocket.get(), oEmpty.size()), oEmpty);
+    QCOMPARE(oClient.read(oEmpty.size()), oEmpty);
     QVERIFY(logMessages().contains(
         QStringLiteral("CSslConnectionHandler::read :: An uncatched exception occurred in the request handler")));
 }
@@ -581,19 +537,17 @@ void TestListener::certificateCacheAndMissingFiles()
     const QString oCert = QCoreApplication::applicationDirPath() + QStringLiteral("/certs/QTX-cert-server.pem");
 
     // The bytes are cached: a key deleted after the first connection changes nothing.
-    std::unique_ptr<QSslSocket> poFirst(connectTls());
-    QVERIFY(poFirst->isEncrypted());
+    QVERIFY(TlsClient(m_port).encrypted());
     QVERIFY(QFile::rename(oKey, oKey + QStringLiteral(".away")));
-    std::unique_ptr<QSslSocket> poSecond(connectTls());
-    QVERIFY(poSecond->isEncrypted());
+    QVERIFY(TlsClient(m_port).encrypted());
 
     // Without the cache and the key file, at the next start: two WARN lines and a failed handshake.
     CSslConnectionHandler::clearCertificateCache();
     m_listener.reset();
     startListener();
-    std::unique_ptr<QSslSocket> poThird(connectTls(false));
-    QVERIFY(!poThird->isEncrypted());
-    QTRY_COMPARE_WITH_TIMEOUT(poThird->state(), QAbstractSocket::UnconnectedState, 5000);
+    TlsClient oRefused(m_port);
+    QVERIFY(!oRefused.encrypted());
+    QVERIFY(oRefused.waitForEnd(5000) != TlsClient::Open);
     const QStringList oLog = logMessages();
     QVERIFY(oLog.contains(QStringLiteral("CSslConnectionHandler::handleConnection :: Cert file not found")));
     QVERIFY(oLog.contains(QStringLiteral("CSslConnectionHandler::handleConnection :: Key file not found")));
@@ -602,8 +556,7 @@ void TestListener::certificateCacheAndMissingFiles()
     QVERIFY(QFile::exists(oCert));
     m_listener.reset();
     startListener();
-    std::unique_ptr<QSslSocket> poFourth(connectTls());
-    QVERIFY(poFourth->isEncrypted());
+    QVERIFY(TlsClient(m_port).encrypted());
 }
 
 int main(int argc, char **argv)
