@@ -7,6 +7,7 @@
 #include "csslconnectionhandler.h"
 #include "csslconnectionhandlerpool.h"
 #include "csslistener.h"
+#include "httpconnectioninfo.h"
 #include "httprequest.h"
 #include "httprequesthandler.h"
 #include "httpresponse.h"
@@ -30,6 +31,7 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
@@ -41,14 +43,26 @@ namespace {
 
 QTemporaryDir *g_poHome = nullptr;
 
+// Requests under "/i" that were answered on an I/O thread and on a worker
+// (workers run an event loop, I/O threads do not).
+std::atomic<int> g_iInlineServed{0};
+std::atomic<int> g_iInlineOnWorker{0};
+
 // Answers "hello <path>" plus the body; "/throw" throws out of service(),
-// "/sleep" takes 1.5 s, "/big" answers 8 MB.
+// "/sleep" takes 1.5 s, "/big" answers 8 MB. Requests under "/i" may be
+// answered on the I/O thread.
 class EchoHandler : public norrweb::HttpRequestHandler
 {
 public:
+    bool canServeInline(const norrweb::HttpRequest &v_oRequest, const norrweb::HttpConnectionInfo &) const override
+    {
+        return v_oRequest.getDecodedPath().startsWith("/i");
+    }
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override
     {
         const QByteArray oPath = v_oRequest.getDecodedPath();
+        if (oPath.startsWith("/i"))
+            ++(QThread::currentThread()->loopLevel() > 0 ? g_iInlineOnWorker : g_iInlineServed);
         if (oPath == "/throw")
             throw std::runtime_error("handler failure");
         if (oPath == "/sleep")
@@ -310,10 +324,13 @@ void TestListener::pipelinedAndSplitRequests_data()
 {
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("slice");
-    QTest::newRow("100 pipelined in one write") << 100 << 0;
-    QTest::newRow("10 pipelined, 1-byte writes") << 10 << 1;
-    QTest::newRow("20 pipelined, 7-byte writes") << 20 << 7;
-    QTest::newRow("CR and LF in separate writes") << 3 << 16;
+    QTest::addColumn<QByteArray>("prefix"); // "/i": may be answered on the I/O thread
+    QTest::newRow("100 pipelined in one write") << 100 << 0 << QByteArray("/p");
+    QTest::newRow("10 pipelined, 1-byte writes") << 10 << 1 << QByteArray("/p");
+    QTest::newRow("20 pipelined, 7-byte writes") << 20 << 7 << QByteArray("/p");
+    QTest::newRow("CR and LF in separate writes") << 3 << 16 << QByteArray("/p");
+    QTest::newRow("100 cheap ones pipelined in one write") << 100 << 0 << QByteArray("/i");
+    QTest::newRow("20 cheap ones, 7-byte writes") << 20 << 7 << QByteArray("/i");
 }
 void TestListener::pipelinedAndSplitRequests()
 {
@@ -321,12 +338,15 @@ void TestListener::pipelinedAndSplitRequests()
     // cut or coalesced; the first write follows the handshake immediately.
     QFETCH(int, count);
     QFETCH(int, slice);
+    QFETCH(QByteArray, prefix);
+    g_iInlineServed = 0;
+    g_iInlineOnWorker = 0;
     TlsClient oClient(m_port);
     QVERIFY(oClient.encrypted());
     QByteArray oRequests;
     QByteArray oExpected;
     for (int i = 0; i < count; ++i) {
-        const QByteArray oPath = "/p" + QByteArray::number(i);
+        const QByteArray oPath = prefix + QByteArray::number(i);
         const QByteArray oBody = QByteArray::number(i * 7);
         oRequests += "POST " + oPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(oBody.size())
                      + "\r\n\r\n" + oBody;
@@ -338,6 +358,14 @@ void TestListener::pipelinedAndSplitRequests()
     // Nothing more, and the connection stays open for further requests.
     QCOMPARE(oClient.read(1, 300), QByteArray());
     QCOMPARE(oClient.waitForEnd(0), TlsClient::Open);
+    if (prefix == "/i") {
+        // Cheap requests are answered on the I/O thread, but only a few per
+        // wake-up: a client pipelining many has the rest served by workers.
+        QVERIFY(g_iInlineServed.load() > 0);
+        if (count > 8 && slice == 0)
+            QVERIFY2(g_iInlineOnWorker.load() > 0, "one connection held its I/O thread for all its requests");
+        QCOMPARE(g_iInlineServed.load() + g_iInlineOnWorker.load(), count);
+    }
 }
 
 void TestListener::refusedRequests_data()
