@@ -18,6 +18,11 @@ function(qtx_add_test name)
     # suppressions see Qt's own frames. Server processes the tests start inherit it.
     list(APPEND _env "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0")
   endif()
+  if(QTX_TSAN)
+    # Qt is not instrumented: reports inside it are dropped, and its queued calls
+    # are suppressed (reasons in the file).
+    list(APPEND _env "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp ignore_noninstrumented_modules=1 halt_on_error=1")
+  endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${_env}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
