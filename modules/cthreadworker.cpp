@@ -10,7 +10,10 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <deque>
 #include <exception>
+#include <functional>
+#include <mutex>
 
 namespace {
 
@@ -45,6 +48,25 @@ QThreadPool *jobPool()
         return poPool;
     }();
     return s_poPool;
+}
+
+// Jobs wait here for a pool thread. Each start() on the pool runs one of them:
+// the job itself goes through this (instrumented) mutex, not through Qt's pool
+// queue, so the hand-over is also visible as such to ThreadSanitizer.
+std::mutex g_oQueuedJobsMutex;
+std::deque<std::function<void()>> g_oQueuedJobs;
+
+void runQueuedJob()
+{
+    std::function<void()> oJob;
+    {
+        std::lock_guard<std::mutex> oGuard(g_oQueuedJobsMutex);
+        if (g_oQueuedJobs.empty())
+            return;
+        oJob = std::move(g_oQueuedJobs.front());
+        g_oQueuedJobs.pop_front();
+    }
+    oJob();
 }
 
 } // namespace
@@ -85,7 +107,8 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
     ++g_iJobsInFlight;
     const std::shared_ptr<Run> poRun = m_poRun;
     DllModule *poModule = m_poModule;
-    jobPool()->start([this, poRun, v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams, poModule] {
+    std::function<void()> oJob = [this, poRun, v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams,
+                                  poModule] {
         {
             std::lock_guard<std::mutex> oGuard(poRun->oMutex);
             // Finished before it started: the worker may be gone, nothing runs.
@@ -98,7 +121,12 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
         std::lock_guard<std::mutex> oGuard(poRun->oMutex);
         poRun->eState = State::Done;
         poRun->oChanged.notify_all();
-    });
+    };
+    {
+        std::lock_guard<std::mutex> oGuard(g_oQueuedJobsMutex);
+        g_oQueuedJobs.push_back(std::move(oJob));
+    }
+    jobPool()->start(&runQueuedJob);
 }
 
 void CThreadWorker::ReleaseModule()
