@@ -233,35 +233,42 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
 
 bool CSslReactor::evictOne(qint64 v_iUid)
 {
-    // Who may give way, the one waiting longest first: a connection idle between
-    // requests; a connection that has not sent a byte; a handshake or
-    // request that has lasted over a second (no browser needs that long here).
-    // A younger handshake or request, or one being served, is not cut for a
-    // newcomer: the newcomer is refused instead.
+    // Who may give way, in this order, the one waiting longest first within each:
+    // a connection that is closing; one idle between requests (it had its
+    // chance); one that has not sent a byte; a handshake or request that has
+    // lasted over a second (no browser needs that long here). A younger
+    // handshake or request, or one being served, is not cut for a newcomer: the
+    // newcomer is refused instead. The order keeps a new client whose first
+    // bytes are still on their way from being cut for a flood of idle ones.
     constexpr qint64 kYoungMs = 1000;
+    constexpr int kNotEvictable = 4;
     const qint64 iNow = nowMs();
     CSslConnectionHandler *poChosen = nullptr;
+    int iChosenRank = kNotEvictable;
     for (auto &oEntry : m_connections) {
         CSslConnectionHandler &oConnection = *oEntry.second;
         if (v_iUid != -2 && oConnection.uid() != v_iUid)
             continue;
         const qint64 iAge = iNow - oConnection.m_lastActivity;
-        bool bMayGo = false;
+        int iRank = kNotEvictable;
         switch (oConnection.m_phase) {
+        case CSslConnectionHandler::Lingering:
+            iRank = 0;
+            break;
         case CSslConnectionHandler::Reading:
-            bMayGo = !oConnection.m_request || iAge >= kYoungMs;
+            iRank = !oConnection.m_request ? 1 : (iAge >= kYoungMs ? 3 : kNotEvictable);
             break;
         case CSslConnectionHandler::Handshake:
-            bMayGo = iAge >= kYoungMs || BIO_number_read(SSL_get_rbio(oConnection.m_ssl)) == 0;
-            break;
-        case CSslConnectionHandler::Lingering:
-            bMayGo = true;
+            iRank = BIO_number_read(SSL_get_rbio(oConnection.m_ssl)) == 0 ? 2 : (iAge >= kYoungMs ? 3 : kNotEvictable);
             break;
         default:
             break;
         }
-        if (bMayGo && (!poChosen || oConnection.m_lastActivity < poChosen->m_lastActivity))
+        if (iRank < iChosenRank
+            || (iRank == iChosenRank && iRank < kNotEvictable && oConnection.m_lastActivity < poChosen->m_lastActivity)) {
             poChosen = &oConnection;
+            iChosenRank = iRank;
+        }
     }
     if (!poChosen)
         return false;
