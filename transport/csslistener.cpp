@@ -148,9 +148,13 @@ void CSslListener::acceptPending()
             QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
             return;
         }
-        const int iFd = ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // The peer's address comes with the accept (no getpeername per connection).
+        sockaddr_storage oPeer{};
+        socklen_t uPeerLength = sizeof oPeer;
+        const int iFd = ::accept4(int(socketDescriptor()), reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength,
+                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (iFd >= 0) {
-            takeAccepted(iFd);
+            takeAccepted(iFd, oPeer);
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -166,16 +170,7 @@ void CSslListener::acceptPending()
     }
 }
 
-void CSslListener::incomingConnection(qintptr v_iSocketDescriptor)
-{
-    // Only reached if Qt's accept loop runs (it is paused while listening).
-    const int iFd = int(v_iSocketDescriptor);
-    ::fcntl(iFd, F_SETFL, ::fcntl(iFd, F_GETFL) | O_NONBLOCK);
-    ::fcntl(iFd, F_SETFD, FD_CLOEXEC);
-    takeAccepted(iFd);
-}
-
-void CSslListener::takeAccepted(int v_iFd)
+void CSslListener::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
 {
     QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::incomingConnection") << "New connection";
     // A reply may leave in more than one TLS record; with Nagle's algorithm a later
@@ -184,18 +179,12 @@ void CSslListener::takeAccepted(int v_iFd)
     ::setsockopt(v_iFd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
 
     norrweb::HttpConnectionInfo oInfo;
-    sockaddr_storage oPeer{};
-    sockaddr_storage oLocal{};
-    socklen_t uPeerLength = sizeof oPeer;
-    socklen_t uLocalLength = sizeof oLocal;
-    if (::getpeername(v_iFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength) == 0
-        && ::getsockname(v_iFd, reinterpret_cast<sockaddr *>(&oLocal), &uLocalLength) == 0) {
-        oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&oPeer));
-        oInfo.peerPort = oInfo.peerAddress.protocol() == QAbstractSocket::IPv6Protocol
-                             ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&oPeer)->sin6_port)
-                             : ntohs(reinterpret_cast<const sockaddr_in *>(&oPeer)->sin_port);
-        oInfo.localPort = oLocal.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&oLocal)->sin6_port)
-                                                        : ntohs(reinterpret_cast<const sockaddr_in *>(&oLocal)->sin_port);
+    if (v_oPeer.ss_family == AF_INET || v_oPeer.ss_family == AF_INET6) {
+        oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&v_oPeer));
+        oInfo.peerPort = v_oPeer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&v_oPeer)->sin6_port)
+                                                       : ntohs(reinterpret_cast<const sockaddr_in *>(&v_oPeer)->sin_port);
+        // Every connection arrives on the listening socket's own port.
+        oInfo.localPort = serverPort();
     }
     // The kernel names the account that owns the client's socket; the caps per
     // client and the permission checks use it.

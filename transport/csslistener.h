@@ -8,6 +8,7 @@
 
 #include <memory>
 
+struct sockaddr_storage;
 class QSettings;
 class QSocketNotifier;
 class CSslConnectionHandlerPool;
@@ -28,14 +29,11 @@ public:
     // which would close the socket under the accept notifier).
     void close();
 
-protected:
-    void incomingConnection(qintptr v_iSocketDescriptor) override;
-
 private:
     [[noreturn]] static void endProcess();
     void startAccepting();
     void acceptPending();
-    void takeAccepted(int v_iFd);
+    void takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer);
     void resumeWhenRoom();
 
     std::shared_ptr<QSettings> m_settings;
