@@ -153,6 +153,10 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
     m_bInCall = m_bGui;
     try {
         oResult = v_poFunction(v_oRequest, v_oSessionParams);
+        // A module may hand back bytes that stay its own (QByteArray::fromRawData
+        // over static memory): the stored copy must outlive the module's unload.
+        if (!oResult.isEmpty())
+            oResult = QByteArray(oResult.constData(), oResult.size());
         QTX_LOG(logger(), NOTICE, pFunc) << "Dll function call was successful.";
         QTX_LOG(logger(), INFO, pFunc) << "Result: " << oResult;
     } catch (const std::exception &oException) {

@@ -2,12 +2,14 @@
 
 #include "qtxlogger.h"
 
-bool CXmlReader::ReadFile(const QString &v_oPath)
+bool CXmlReader::ReadFile(const QString &v_oPath, int v_iFd)
 {
     const char *pFunc = "CXmlReader::ReadFile";
     m_oFilePath = v_oPath;
     m_oFile.setFileName(v_oPath);
-    if (!m_oFile.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    const bool bOpen = v_iFd >= 0 ? m_oFile.open(v_iFd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)
+                                  : m_oFile.open(QIODevice::ReadOnly | QIODevice::Text);
+    if (!bOpen) {
         QTX_LOG(ModuleToolsLogger::Instance(), ERROR, pFunc) << "File with commands specification cannot be opened";
         return false;
     }

@@ -30,7 +30,9 @@ public:
 
     // True when the file was opened and parsed without error. Entries added
     // before an error stay in the tables.
-    bool ReadFile(const QString &v_oPath);
+    // v_iFd: the file already opened (and checked) by the caller, which this
+    // reader then owns; -1 to open v_oPath here.
+    bool ReadFile(const QString &v_oPath, int v_iFd = -1);
 
     // Command name -> exported function name; a later duplicate replaces the method.
     const QMap<QString, QString> &GetCommands() const { return m_oCommands; }

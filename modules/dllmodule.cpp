@@ -360,7 +360,18 @@ bool DllModule::loadXmlFile(const QString &v_oModulePath)
         m_bXmlLoaded = false;
         return true;
     }
-    const bool bFileLoaded = m_oXmlReader.ReadFile(oXmlPath);
+    // The command file decides which functions a page may call and which run for
+    // other accounts: it is trusted only on the library's terms (owned by root or
+    // this account, writable by nobody else), and read from the file checked.
+    QString oProblem;
+    const int iFd = openTrusted(oXmlPath, &oProblem);
+    if (iFd < 0) {
+        dropLibrary();
+        QTX_LOG(logger(), WARN, pFunc) << "Command file " << oXmlPath << " of module " << m_oModuleName
+                                       << " refused: " << oProblem;
+        return false;
+    }
+    const bool bFileLoaded = m_oXmlReader.ReadFile(oXmlPath, iFd);
     QTX_LOG(logger(), INFO, pFunc) << "bFileLoaded=" << bFileLoaded;
     m_bXmlLoaded = bFileLoaded;
     if (!bFileLoaded) {

@@ -130,7 +130,14 @@ void CSslReactor::deliverReply(const Connection &v_poConnection, QByteArray v_oR
     if (oConnection.m_phase != CSslConnectionHandler::Processing)
         return; // the connection ended meanwhile
     oConnection.m_phase = CSslConnectionHandler::Writing;
-    oConnection.m_output = std::move(v_oReply);
+    if (oConnection.m_outputPos < oConnection.m_output.size()) {
+        // An interim 100 Continue is still partly unwritten: the reply goes after
+        // it, or the client would read the rest of one inside the other.
+        oConnection.m_output.remove(0, oConnection.m_outputPos);
+        oConnection.m_output.append(v_oReply);
+    } else {
+        oConnection.m_output = std::move(v_oReply);
+    }
     oConnection.m_outputPos = 0;
     oConnection.m_closeAfterWrite = v_bClose || oConnection.m_peerClosed;
     oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
