@@ -43,6 +43,13 @@
 
 namespace {
 
+// Every client of the bench connects from 127.0.0.1 to 127.0.0.1.
+ClientConnection loopbackConnection(quint16 v_uiClientPort, quint16 v_uiServerPort)
+{
+    return ClientConnection{QHostAddress(QHostAddress::LocalHost), v_uiClientPort, QHostAddress(QHostAddress::LocalHost),
+                            v_uiServerPort};
+}
+
 std::vector<pid_t> g_children;
 
 void endChildren()
@@ -256,13 +263,13 @@ void runLookup(int v_iSamples)
             }
             bool bSame = true;
             oOwner.push_back(timeMicros([&] {
-                const ClientIdentity oId = ClientIdentity::resolve(oUtils, uiClientPort, uiServerPort);
+                const ClientIdentity oId = ClientIdentity::resolve(oUtils, loopbackConnection(uiClientPort, uiServerPort));
                 bSame = oId.account(oUtils).compare(oServerAccount, Qt::CaseInsensitive) == 0;
             }));
             oAccept.push_back(timeMicros([&] { bSame = peerSocketOwnerUid(iAccepted) == qint64(uiClientUid); }));
             if (i < v_iSamples / 5 + 1) {  // the walk is slow: fewer samples
                 oScan.push_back(timeMicros([&] {
-                    const qint64 iPid = oUtils.getPidOfClientAtPorts(uiClientPort, uiServerPort);
+                    const qint64 iPid = oUtils.getPidOfClient(loopbackConnection(uiClientPort, uiServerPort));
                     bSame = iPid != 0 && oUtils.getDomainAndUsernameForPID(iPid) == oServerAccount;
                 }));
             }
@@ -273,7 +280,7 @@ void runLookup(int v_iSamples)
             const int iRootAccepted = ::accept(iListener, nullptr, nullptr);
             if (uiRootPort != 0 && iRootAccepted >= 0) {
                 oRoot.push_back(timeMicros([&] {
-                    const ClientIdentity oId = ClientIdentity::resolve(oUtils, uiRootPort, uiServerPort);
+                    const ClientIdentity oId = ClientIdentity::resolve(oUtils, loopbackConnection(uiRootPort, uiServerPort));
                     bSame = oId.isSystem(oUtils);
                 }));
                 ::close(iRootAccepted);
@@ -375,7 +382,7 @@ void runDispatcher(const QString &v_oSelf, int v_iSamples)
             break;
         quint16 uiFound = 0;
         oNow.push_back(timeMicros([&] {
-            const ClientIdentity oId = ClientIdentity::resolve(oUtils, uiClientPort, uiDispatcherPort);
+            const ClientIdentity oId = ClientIdentity::resolve(oUtils, loopbackConnection(uiClientPort, uiDispatcherPort));
             uiFound = oUtils.getPortOfUserProcess(oId.account(oUtils), oName, uiLowest);
         }));
         iWrong += uiFound != oInstancePorts[size_t(iAccount)];
@@ -383,7 +390,7 @@ void runDispatcher(const QString &v_oSelf, int v_iSamples)
             oBefore.push_back(timeMicros([&] {
                 // The walk finds this bench's client process (root, which made
                 // the socket for the account): timed, but the account is the socket's.
-                const qint64 iPid = oUtils.getPidOfClientAtPorts(uiClientPort, uiDispatcherPort);
+                const qint64 iPid = oUtils.getPidOfClient(loopbackConnection(uiClientPort, uiDispatcherPort));
                 const QString oAccount = oUtils.getDomainAndUsernameForUid(oUids[size_t(iAccount)]);
                 Q_UNUSED(iPid);
                 uiFound = portByProcessWalk(oUtils, oAccount, oName, uiLowest);

@@ -56,6 +56,7 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
     }
     RestartTimeout();
     const bool bPermitted = CheckPermissions(v_oResponse);
+    const bool bModuleCommand = !IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand));
 
     const QByteArray &oCommand = m_oCommandData.oCommand;
     if (oCommand == "ALIVE") {
@@ -79,6 +80,10 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
         ProcessTest(v_oRequest, v_oResponse);
     } else if (oCommand == "GET_USERNAME_FOR_PID") {
         ProcessGetUsernameForPid(v_oRequest, v_oResponse);
+    } else if (bModuleCommand && m_oSession.isNull()) {
+        // A session id that does not exist, or that another account opened:
+        // answered without loading or recording anything for it.
+        SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
     } else if (!bPermitted) {
         if (!m_pDllManager->getModule(m_oCommandData.oLibraryName))
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
@@ -103,7 +108,10 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
 
     m_oCommandData.oSessionId = GetHeaderValue(v_oRequest, "X-QTX-sessionId");
     QTX_LOG(logger(), INFO, pFunc) << "sessionId=" << m_oCommandData.oSessionId;
-    m_oSession = g_poSessionStore ? g_poSessionStore->getSession(m_oCommandData.oSessionId) : norrweb::HttpSession();
+    // Which account asks decides which sessions it can see.
+    ResolveClient(v_oResponse);
+    m_oSession = g_poSessionStore ? g_poSessionStore->getSession(m_oCommandData.oSessionId, m_oClient)
+                                  : norrweb::HttpSession();
 
     SetLibraryNameAndCommand(v_oRequest, v_oResponse);
     m_oCallback = v_oRequest.getParameter("callback");
@@ -229,9 +237,11 @@ bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)
 
 bool CSignController::IsServerCommand(const QString &v_oCommand)
 {
+    // ARCH_TYPE is answered by the server too: it must not open a session.
     static const char *const s_apCommands[] = {"ALIVE",          "GET_RESULT",           "OPEN_SESSION",
                                                "CLOSE_SESSION",  "SET_SESSION_VAR",      "SERVER_VERSION",
-                                               "GET_USER_SERVER_PORT", "TEST",           "GET_USERNAME_FOR_PID"};
+                                               "GET_USER_SERVER_PORT", "TEST",           "GET_USERNAME_FOR_PID",
+                                               "ARCH_TYPE"};
     for (const char *pCommand : s_apCommands) {
         if (v_oCommand == QLatin1String(pCommand))
             return true;
@@ -262,7 +272,8 @@ bool CSignController::PrepareExternalModules()
 
 void CSignController::RestartTimeout()
 {
-    if (m_oCommandData.oSessionId.isEmpty())
+    // Only a session this client may use: an unknown id starts no clock.
+    if (m_oCommandData.oSessionId.isEmpty() || m_oSession.isNull())
         return;
     CTimeout *poTimeout = CTimeout::GetInstance();
     if (!poTimeout) {
@@ -286,6 +297,8 @@ void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, nor
         SetResultData(CommandResult(400, "Bad Request", "The parameters you passed are not valid."), v_oResponse);
         return;
     }
+    // Results count against the account that owns the session.
+    m_oCommandData.iSessionOwner = m_oSession.getOwner();
     SetResultData(m_pLauncher->ProcessCommand(m_oCommandData), v_oResponse);
 }
 

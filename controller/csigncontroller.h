@@ -80,11 +80,17 @@ private:
     void ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
 
     // Permission checks
+    // Decides once per connection which account the client runs as (kept with
+    // the connection) and fills the client fields below.
+    void ResolveClient(norrweb::HttpResponse &v_oResponse);
     bool CheckPermissions(norrweb::HttpResponse &v_oResponse);
     // The client's identity is resolved once (null when that failed) and
     // shared by both checks.
-    bool IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort);
-    bool IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort);
+    // v_pbSameAccount: the client runs as the server's own account (not only
+    // as the system account, which the first check also accepts).
+    bool IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, const QString &v_oClientText,
+                               bool *v_pbSameAccount);
+    bool IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, const QString &v_oClientText);
     QString askDispatcherForDomainAndUsernameForPID(qint64 v_iPid);
 
     // Reply delivery
@@ -103,4 +109,8 @@ private:
     bool m_bVerboseLog = true;
     // A configured limit refused the request; its reply is already set.
     bool m_bLimitRefused = false;
+    // The client of this request (ResolveClient).
+    bool m_bClientOnCurrentUser = false;
+    bool m_bClientOnSystemUser = false;
+    norrweb::HttpSessionClient m_oClient{-1, false, -1};
 };

@@ -20,6 +20,8 @@
 #include <QJsonObject>
 #include <QSysInfo>
 
+#include <mutex>
+
 #include "csettings.h"
 
 namespace {
@@ -28,6 +30,14 @@ const char kNotFound[] = "The URL you requested was not found.";
 const char kNoSession[] = "Session with provided ID don't exist.";
 const char kInternalError[] =
     "The QTX server encountered an unexpected error and was unable to complete your request.";
+const char kForbidden[] = "You don't have permissions to access this resource.";
+
+// TEST gathers a system report (about twenty child processes): one at a time,
+// and a report younger than this is reused instead of gathered again.
+constexpr qint64 kTestReportReuseMs = 5000;
+std::mutex g_oTestMutex;
+qint64 g_llLastTestMs = 0;  // guarded by g_oTestMutex
+bool g_bLastTestOk = false;
 
 QTXLogger &logger()
 {
@@ -59,19 +69,21 @@ void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrw
         SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
         return;
     }
-    if (g_poSessionStore->getSessionId(v_oRequest, v_oResponse).isEmpty()) {
-        const qint64 llMax = CSettings::Instance()->ReadLimit(QStringLiteral("maxSessions"), 10000);
-        if (g_poSessionStore->sessionCount() >= llMax) {
-            QTX_LOG(logger(), WARN, "CSignController::ProcessOpenSession")
-                << "Session refused: " << llMax << " sessions are open (limits/maxSessions)";
-            m_bLimitRefused = true;
-            SetResultData(CommandResult(503, "Service Unavailable",
-                                        "Too many open sessions. Close unused sessions and try again later."),
-                          v_oResponse);
-            return;
-        }
+    // The limit counts the sessions of the client's own account only: another
+    // account at its limit cannot keep the user from opening one.
+    norrweb::HttpSessionClient oClient = m_oClient;
+    oClient.maxSessions = CSettings::Instance()->ReadLimit(QStringLiteral("maxSessions"), 10000);
+    bool bRefused = false;
+    norrweb::HttpSession oSession = g_poSessionStore->getSession(v_oRequest, v_oResponse, true, oClient, &bRefused);
+    if (bRefused) {
+        QTX_LOG(logger(), WARN, "CSignController::ProcessOpenSession")
+            << "Session refused: " << oClient.maxSessions << " sessions of this client's account are open (limits/maxSessions)";
+        m_bLimitRefused = true;
+        SetResultData(CommandResult(503, "Service Unavailable",
+                                    "Too many open sessions. Close unused sessions and try again later."),
+                      v_oResponse);
+        return;
     }
-    norrweb::HttpSession oSession = g_poSessionStore->getSession(v_oRequest, v_oResponse, true);
     m_oSession = oSession;
     const QByteArray oId = oSession.getId();
     if (oSession.contains("startTime")) {
@@ -124,31 +136,25 @@ bool CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_
 {
     QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << v_oValue.toByteArray();
     CSettings *poSettings = CSettings::Instance();
-    const qint64 llMaxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), 256);
-    const qint64 llMaxBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), 256 * 1024);
-    // What the session would hold with this variable set (a replaced value no
-    // longer counts, nor does the server's own "startTime").
-    const tSessionParamsMap oVariables = m_oSession.getAll();
-    qint64 llCount = 1;
-    qint64 llBytes = v_oKey.size() + v_oValue.toByteArray().size();
-    for (auto it = oVariables.constBegin(); it != oVariables.constEnd(); ++it) {
-        if (it.key() == v_oKey || it.key() == "startTime")
-            continue;
-        ++llCount;
-        llBytes += it.key().size() + it.value().toByteArray().size();
-    }
-    if (llCount > llMaxCount || llBytes > llMaxBytes) {
+    norrweb::HttpSessionVarLimits oLimits;
+    oLimits.maxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), 256);
+    oLimits.maxBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), 256 * 1024);
+    oLimits.maxAccountBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytesPerClient"), 16 * 1024 * 1024);
+    qint64 llCount = 0;
+    qint64 llBytes = 0;
+    if (!m_oSession.setWithinLimits(v_oKey, v_oValue, oLimits, &llCount, &llBytes)) {
         QTX_LOG(logger(), WARN, "CSignController::SetSessionVar")
             << "Session variable refused: the session would hold " << llCount << " variables of " << llBytes
-            << " bytes (limits/maxSessionVars " << llMaxCount << ", maxSessionVarBytes " << llMaxBytes << ")";
+            << " bytes (limits/maxSessionVars " << oLimits.maxCount << ", maxSessionVarBytes " << oLimits.maxBytes
+            << ", maxSessionVarBytesPerClient " << oLimits.maxAccountBytes << " for the account's sessions)";
         return false;
     }
-    m_oSession.set(v_oKey, v_oValue);
     return true;
 }
 
 void CSignController::CloseSession(norrweb::HttpRequest &, norrweb::HttpResponse &v_oResponse)
 {
+    // m_oSession is null for a session of another account: that is 418 too.
     const QByteArray oId = m_oCommandData.oSessionId;
     if (oId != m_oSession.getId()) {
         SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
@@ -192,6 +198,25 @@ void CSignController::ProcessArchType(norrweb::HttpRequest &, norrweb::HttpRespo
 void CSignController::ProcessTest(norrweb::HttpRequest &, norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::ProcessTest";
+    // The report is about the whole machine and costs many processes: only the
+    // server's own account may ask for it.
+    if (!m_oClient.seesAll) {
+        QTX_LOG(logger(), WARN, pFunc) << "System report refused: the client is not on the server's account";
+        SetResultData(CommandResult(403, "Forbidden", kForbidden), v_oResponse);
+        return;
+    }
+    std::lock_guard<std::mutex> oOneAtATime(g_oTestMutex);
+    const qint64 llNow = QDateTime::currentMSecsSinceEpoch();
+    if (g_llLastTestMs != 0 && llNow - g_llLastTestMs < kTestReportReuseMs) {
+        QTX_LOG(logger(), NOTICE, pFunc) << "System report of " << (llNow - g_llLastTestMs) << " ms ago reused";
+        SetResultData(g_bLastTestOk ? CommandResult(200, "OK", "OK")
+                                    : CommandResult(500, "Internal Server Error",
+                                                    "Problem occurred when trying to obtain system information"),
+                      v_oResponse);
+        return;
+    }
+    g_llLastTestMs = llNow;
+    g_bLastTestOk = false;
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     try {
         const QString oProcesses = poProcessUtils->getProcessesList();
@@ -202,6 +227,7 @@ void CSignController::ProcessTest(norrweb::HttpRequest &, norrweb::HttpResponse 
         QTX_LOG(logger(), NOTICE, pFunc) << "oSystemCriticalInfo=\n" << oCritical;
         QTX_LOG(logger(), NOTICE, pFunc) << "oSystemDetailInfo=\n" << oDetail;
         QTX_LOG(logger(), NOTICE, pFunc) << "oConnectedDevicesInfo=" << oDevices;
+        g_bLastTestOk = true;
         SetResultData(CommandResult(200, "OK", "OK"), v_oResponse);
     } catch (...) {
         QTX_LOG(logger(), WARN, pFunc) << "Problem occurred when trying to obtain system information";
@@ -220,7 +246,9 @@ void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oRespons
     }
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     try {
-        UserServerPort oLookup(poProcessUtils.get(), poConnection->peerPort, poConnection->localPort,
+        UserServerPort oLookup(poProcessUtils.get(),
+                               ClientConnection{poConnection->peerAddress, poConnection->peerPort,
+                                                poConnection->localAddress, poConnection->localPort},
                                poConnection->clientUid);
         if (!oLookup.isConnectionAtConfiguredPort()) {
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
@@ -243,6 +271,13 @@ void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oRespons
 void CSignController::ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::ProcessGetUsernameForPid";
+    // For instances asking their dispatcher, never for web pages: the answer
+    // names accounts and the host. Browsers send an Origin with every such POST.
+    if (!v_oRequest.getHeader("origin").isNull()) {
+        QTX_LOG(logger(), WARN, pFunc) << "Refused: the request comes from a web page";
+        SetResultData(CommandResult(403, "Forbidden", kForbidden), v_oResponse);
+        return;
+    }
     const QByteArray oPidData = v_oRequest.getParameter("processPid");
     QTX_LOG(logger(), INFO, pFunc) << "oPidData=" << oPidData;
     bool bOk = false;

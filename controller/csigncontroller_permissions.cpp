@@ -23,6 +23,8 @@
 
 #include <stdexcept>
 
+#include <unistd.h>
+
 const char *const SYSTEM_CLIENT_LIBRARIES[4] = {"KeepAlive", "updater", "logTool", "watchdog"};
 
 namespace {
@@ -46,35 +48,72 @@ bool isSystemClientLibrary(const QByteArray &v_oName)
 
 } // namespace
 
-bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
+namespace {
+
+ClientConnection connectionOf(const norrweb::HttpConnectionInfo &v_oInfo)
 {
-    const char *pFunc = "CSignController::CheckPermissions";
+    return ClientConnection{v_oInfo.peerAddress, v_oInfo.peerPort, v_oInfo.localAddress, v_oInfo.localPort};
+}
+
+} // namespace
+
+void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
+{
+    const char *pFunc = "CSignController::ResolveClient";
     norrweb::HttpConnectionInfo *poConnection = v_oResponse.getConnection();
+    if (!poConnection) {
+        m_bClientOnCurrentUser = false;
+        m_bClientOnSystemUser = false;
+        m_oClient = norrweb::HttpSessionClient{-1, false, -1};
+        return;
+    }
     // The process at the client end of a connection does not change while the
     // connection lasts: the answer is kept with the connection for its later
     // requests.
-    bool bClientOnCurrentUser = false;
-    bool bClientOnSystemUser = false;
-    if (poConnection && poConnection->identityKnown) {
-        bClientOnCurrentUser = poConnection->clientOnCurrentUser;
-        bClientOnSystemUser = poConnection->clientOnSystemUser;
-    } else if (poConnection) {
-        const quint16 uiPort = poConnection->peerPort;
+    if (!poConnection->identityKnown) {
+        const ClientConnection oConnection = connectionOf(*poConnection);
+        const QString oClientText = oConnection.clientText();
         std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
         // One look-up of the client serves both checks.
         ClientIdentity oClient;
         bool bResolved = false;
         try {
-            oClient = ClientIdentity::resolve(*poProcessUtils, uiPort, poConnection->localPort, poConnection->clientUid);
+            oClient = ClientIdentity::resolve(*poProcessUtils, oConnection, poConnection->clientUid);
             bResolved = true;
         } catch (...) {
         }
-        bClientOnCurrentUser = IsClientOnCurrentUser(*poProcessUtils, bResolved ? &oClient : nullptr, uiPort);
-        bClientOnSystemUser = IsClientOnSystemUser(*poProcessUtils, bResolved ? &oClient : nullptr, uiPort);
-        poConnection->clientOnCurrentUser = bClientOnCurrentUser;
-        poConnection->clientOnSystemUser = bClientOnSystemUser;
+        bool bSameAccount = false;
+        poConnection->clientOnCurrentUser =
+            IsClientOnCurrentUser(*poProcessUtils, bResolved ? &oClient : nullptr, oClientText, &bSameAccount);
+        poConnection->clientOnSystemUser =
+            IsClientOnSystemUser(*poProcessUtils, bResolved ? &oClient : nullptr, oClientText);
+        poConnection->clientIsServerAccount = bSameAccount;
+        // Sessions and limits are kept per account: the server's own account,
+        // root, or the uid that owns the client's socket (-1 when unknown).
+        if (bSameAccount)
+            poConnection->clientAccount = qint64(::geteuid());
+        else if (poConnection->clientOnSystemUser)
+            poConnection->clientAccount = 0;
+        else
+            poConnection->clientAccount = bResolved && oClient.found() && oClient.uid() > 0 ? oClient.uid() : -1;
         poConnection->identityKnown = true;
+        QTX_LOG(logger(), NOTICE, pFunc) << "Client " << oClientText << " uid=" << (bResolved ? oClient.uid() : -1)
+                                         << " pid=" << (bResolved ? oClient.pid() : 0)
+                                         << " serverAccount=" << bSameAccount
+                                         << " systemAccount=" << poConnection->clientOnSystemUser;
     }
+    m_bClientOnCurrentUser = poConnection->clientOnCurrentUser;
+    m_bClientOnSystemUser = poConnection->clientOnSystemUser;
+    m_oClient.account = poConnection->clientAccount;
+    m_oClient.seesAll = poConnection->clientIsServerAccount;
+    m_oClient.maxSessions = -1;
+}
+
+bool CSignController::CheckPermissions(norrweb::HttpResponse &)
+{
+    const char *pFunc = "CSignController::CheckPermissions";
+    const bool bClientOnCurrentUser = m_bClientOnCurrentUser;
+    const bool bClientOnSystemUser = m_bClientOnSystemUser;
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnCurrentUser=" << bClientOnCurrentUser;
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bClientOnSystemUser;
 
@@ -87,6 +126,10 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
     if (bClientOnCurrentUser)
         return true;
 
+    // Another account: only in a session it may use (one that does not exist
+    // is never recorded anywhere), and only what the module declares safe.
+    if (m_oSession.isNull())
+        return false;
     if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand))) {
         m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
         const ModuleRef oModule(m_pDllManager, m_oCommandData.oLibraryName);
@@ -106,10 +149,12 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &v_oResponse)
     return false;
 }
 
-bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort)
+bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient,
+                                            const QString &v_oClientText, bool *v_pbSameAccount)
 {
     const char *pFunc = "CSignController::IsClientOnCurrentUser";
     bool bResult = false;
+    *v_pbSameAccount = false;
     try {
         if (!v_poClient)
             throw std::runtime_error("client look-up failed");
@@ -124,24 +169,28 @@ bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const Client
                 oClientUser = askDispatcherForDomainAndUsernameForPID(v_poClient->pid());
             }
             const QString oServerUser = v_oUtils.getDomainAndUsernameForPID(iServerPid);
-            if (oClientUser.compare(oServerUser, Qt::CaseInsensitive) == 0) {
+            // Account names on Linux are case-sensitive: "Alice" is not "alice".
+            if (oClientUser == oServerUser) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on the same user as server.";
                 bResult = true;
-            } else if (oClientUser.compare(v_oUtils.getDomainAndUsernameForSystemAccount(), Qt::CaseInsensitive) == 0) {
+                *v_pbSameAccount = true;
+            } else if (oClientUser == v_oUtils.getDomainAndUsernameForSystemAccount()) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on SYSTEM user.";
                 bResult = true;
             } else {
                 QTX_LOG(logger(), WARN, pFunc) << "Client is on different user then server and not on SYSTEM user!";
             }
+            QTX_LOG(logger(), NOTICE, pFunc) << "Client " << v_oClientText << " runs as " << oClientUser;
         }
     } catch (...) {
-        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_uiPort;
+        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_oClientText;
         bResult = false;
     }
     return bResult;
 }
 
-bool CSignController::IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, quint16 v_uiPort)
+bool CSignController::IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient,
+                                           const QString &v_oClientText)
 {
     const char *pFunc = "CSignController::IsClientOnSystemUser";
     bool bResult = false;
@@ -151,7 +200,7 @@ bool CSignController::IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientI
         bResult = v_poClient->isSystem(v_oUtils);
         QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bResult;
     } catch (...) {
-        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_uiPort;
+        QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_oClientText;
         bResult = false;
     }
     return bResult;

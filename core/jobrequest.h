@@ -16,6 +16,7 @@ struct JobRequest
     tRequestMap oRequestMap;         // parameters, headers, cookies and the four reserved keys
     tSessionParamsMap oSessionParams; // copy of the session's variables
     bool bUnprivileged = false;      // admitted as a client of another account
+    qint64 iSessionOwner = -1;       // account that owns the session (its stored results count there)
 };
 
 struct CommandResult

@@ -15,6 +15,7 @@ struct HttpConnectionInfo
 {
     QHostAddress peerAddress;
     quint16 peerPort = 0;  // the client's end
+    QHostAddress localAddress;
     quint16 localPort = 0; // the server's end
     /// Owner of the client's socket as the kernel reports it; -1 when unknown.
     qint64 clientUid = -1;
@@ -23,6 +24,9 @@ struct HttpConnectionInfo
     bool identityKnown = false;
     bool clientOnCurrentUser = false;
     bool clientOnSystemUser = false;
+    bool clientIsServerAccount = false;
+    /// The account the client's sessions and limits count against (a uid; -1 unknown).
+    qint64 clientAccount = -1;
 };
 
 } // namespace norrweb

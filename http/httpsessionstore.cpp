@@ -21,7 +21,11 @@ HttpSessionStore::HttpSessionStore(const QSettings *v_poSettings, QObject *v_poP
 {
     connect(&m_oSessionTimer, &QTimer::timeout, this, &HttpSessionStore::sessionTimerEvent);
     m_oSessionTimer.start(kSweepIntervalMs);
+    // Read once: the cookie is set on every request that names a session.
     m_oCookieName = m_poSettings->value(QStringLiteral("cookieName"), QStringLiteral("sessionid")).toByteArray();
+    m_oCookiePath = m_poSettings->value(QStringLiteral("cookiePath")).toByteArray();
+    m_oCookieComment = m_poSettings->value(QStringLiteral("cookieComment")).toByteArray();
+    m_oCookieDomain = m_poSettings->value(QStringLiteral("cookieDomain")).toByteArray();
     m_iExpirationTime = m_poSettings->value(QStringLiteral("expirationTime"), 3600000).toInt();
     qCDebug(lcHttp, "HttpSessionStore: Sessions expire after %i milliseconds", m_iExpirationTime);
 }
@@ -31,9 +35,16 @@ HttpSessionStore::~HttpSessionStore()
     m_oSessionTimer.stop();
 }
 
-QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse &v_oResponse)
+QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse &v_oResponse,
+                                          const HttpSessionClient &v_oClient)
 {
     std::unique_lock<std::mutex> oLocker(m_oMutex);
+    return sessionIdLocked(v_oRequest, v_oResponse, v_oClient);
+}
+
+QByteArray HttpSessionStore::sessionIdLocked(HttpRequest &v_oRequest, HttpResponse &v_oResponse,
+                                             const HttpSessionClient &v_oClient)
+{
     QByteArray oSessionId;
     // A session created earlier while answering this same request.
     const QMap<QByteArray, HttpCookie> &oCookies = v_oResponse.getAllCookies();
@@ -43,7 +54,7 @@ QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse 
     else
         oSessionId = v_oRequest.getCookie(m_oCookieName);
 
-    if (!oSessionId.isEmpty() && !m_oSessions.contains(oSessionId)) {
+    if (!oSessionId.isEmpty() && !v_oClient.mayUse(m_oSessions.value(oSessionId))) {
         qCDebug(lcHttp, "HttpSessionStore: received invalid session cookie with ID %s", oSessionId.constData());
         oSessionId.clear();
     }
@@ -52,20 +63,17 @@ QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse 
 
 void HttpSessionStore::setSessionCookie(HttpResponse &v_oResponse, const QByteArray &v_oId) const
 {
-    const QByteArray oCookieName =
-        m_poSettings->value(QStringLiteral("cookieName"), QStringLiteral("sessionid")).toByteArray();
-    const QByteArray oCookiePath = m_poSettings->value(QStringLiteral("cookiePath")).toByteArray();
-    const QByteArray oCookieComment = m_poSettings->value(QStringLiteral("cookieComment")).toByteArray();
-    const QByteArray oCookieDomain = m_poSettings->value(QStringLiteral("cookieDomain")).toByteArray();
-    v_oResponse.setCookie(HttpCookie(oCookieName, v_oId, m_iExpirationTime / 1000, oCookiePath,
-                                     oCookieComment, oCookieDomain, false, false));
+    v_oResponse.setCookie(HttpCookie(m_oCookieName, v_oId, m_iExpirationTime / 1000, m_oCookiePath,
+                                     m_oCookieComment, m_oCookieDomain, false, false));
 }
 
 HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &v_oResponse,
-                                         bool v_bAllowCreate)
+                                         bool v_bAllowCreate, const HttpSessionClient &v_oClient, bool *v_pbRefused)
 {
-    const QByteArray oSessionId = getSessionId(v_oRequest, v_oResponse);
+    if (v_pbRefused)
+        *v_pbRefused = false;
     std::unique_lock<std::mutex> oLocker(m_oMutex);
+    const QByteArray oSessionId = sessionIdLocked(v_oRequest, v_oResponse, v_oClient);
     if (!oSessionId.isEmpty()) {
         HttpSession oSession = m_oSessions.value(oSessionId);
         if (!oSession.isNull()) {
@@ -76,31 +84,54 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
             return oSession;
         }
     }
-    if (v_bAllowCreate) {
-        HttpSession oSession(true);
-        qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", oSession.getId().constData());
-        m_oSessions.insert(oSession.getId(), oSession);
-        setSessionCookie(v_oResponse, oSession.getId());
-        return oSession;
+    if (!v_bAllowCreate)
+        return HttpSession();
+    // Counted and created under the store's lock: an account cannot pass its
+    // limit with concurrent requests, and the others' sessions do not count.
+    std::shared_ptr<HttpSessionUsage> &poUsage = m_oUsage[v_oClient.account];
+    if (!poUsage)
+        poUsage = std::make_shared<HttpSessionUsage>();
+    if (v_oClient.maxSessions >= 0 && poUsage->sessions.load() >= v_oClient.maxSessions) {
+        if (v_pbRefused)
+            *v_pbRefused = true;
+        return HttpSession();
     }
-    return HttpSession();
+    HttpSession oSession(v_oClient.account, poUsage);
+    ++poUsage->sessions;
+    qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", oSession.getId().constData());
+    m_oSessions.insert(oSession.getId(), oSession);
+    setSessionCookie(v_oResponse, oSession.getId());
+    return oSession;
 }
 
-HttpSession HttpSessionStore::getSession(const QByteArray &v_oId)
+HttpSession HttpSessionStore::getSession(const QByteArray &v_oId, const HttpSessionClient &v_oClient)
 {
+    if (v_oId.isEmpty())
+        return HttpSession();
     HttpSession oSession;
     {
         std::unique_lock<std::mutex> oLocker(m_oMutex);
-        oSession = m_oSessions.value(v_oId);
+        const auto it = m_oSessions.constFind(v_oId);
+        if (it == m_oSessions.constEnd() || !v_oClient.mayUse(it.value()))
+            return HttpSession();
+        oSession = it.value();
     }
     oSession.touch();
     return oSession;
 }
 
+void HttpSessionStore::forgetLocked(const HttpSession &v_oSession)
+{
+    const auto it = m_oUsage.constFind(v_oSession.getOwner());
+    if (it != m_oUsage.constEnd())
+        --it.value()->sessions;
+}
+
 void HttpSessionStore::removeSession(const HttpSession &v_oSession)
 {
     std::unique_lock<std::mutex> oLocker(m_oMutex);
-    m_oSessions.remove(v_oSession.getId());
+    if (m_oSessions.remove(v_oSession.getId()) > 0)
+        forgetLocked(v_oSession);
 }
 
 void HttpSessionStore::sessionTimerEvent()
@@ -112,6 +143,7 @@ void HttpSessionStore::sessionTimerEvent()
         // Strictly greater: a session idle for exactly expirationTime survives this sweep.
         if (iNow - it.value().getLastAccess() > qint64(m_iExpirationTime)) {
             qCDebug(lcHttp, "HttpSessionStore: session %s expired", it.key().constData());
+            forgetLocked(it.value());
             it = m_oSessions.erase(it);
         } else {
             ++it;
@@ -123,6 +155,13 @@ int HttpSessionStore::sessionCount()
 {
     std::lock_guard<std::mutex> oGuard(m_oMutex);
     return m_oSessions.size();
+}
+
+qint64 HttpSessionStore::sessionCount(qint64 v_iAccount)
+{
+    std::lock_guard<std::mutex> oGuard(m_oMutex);
+    const auto it = m_oUsage.constFind(v_iAccount);
+    return it == m_oUsage.constEnd() ? 0 : it.value()->sessions.load();
 }
 
 } // namespace norrweb

@@ -74,6 +74,9 @@ CLauncher::CLauncher()
         m_llMaxJobs = poSettings->ReadLimit(QStringLiteral("maxJobs"), m_llMaxJobs);
         m_llMaxResults = poSettings->ReadLimit(QStringLiteral("maxResultsPerSession"), m_llMaxResults);
         m_llMaxResultBytes = poSettings->ReadLimit(QStringLiteral("maxResultBytesPerSession"), m_llMaxResultBytes);
+        m_llMaxResultsPerClient = poSettings->ReadLimit(QStringLiteral("maxResultsPerClient"), m_llMaxResultsPerClient);
+        m_llMaxResultBytesPerClient =
+            poSettings->ReadLimit(QStringLiteral("maxResultBytesPerClient"), m_llMaxResultBytesPerClient);
         const int iInterval = poSettings->ReadTimeoutInterval();
         if (iInterval > 0)
             m_llClosedGraceMs = iInterval;
@@ -106,7 +109,8 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
     }
 
     CommandResult oRefusal;
-    if (IsOverSessionLimitPriv(v_oRequest.oSessionId, &oRefusal)) {
+    if (IsOverSessionLimitPriv(v_oRequest.oSessionId, &oRefusal)
+        || IsOverAccountLimitPriv(v_oRequest.iSessionOwner, &oRefusal)) {
         poManager->releaseModule(poModule);
         return oRefusal;
     }
@@ -151,6 +155,7 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
                               v_oRequest.oSessionParams);
     }
 
+    m_oSessionOwners.insert(v_oRequest.oSessionId, v_oRequest.iSessionOwner);
     const Job oJob{poWorker};
     if (!AddToProcessedJobsPriv(v_oRequest.oSessionId, v_oRequest.oCommandId, oJob))
         m_oUntrackedJobs.insert(v_oRequest.oSessionId, UntrackedJob{v_oRequest.oCommandId, oJob});
@@ -172,6 +177,26 @@ bool CLauncher::IsOverSessionLimitPriv(const QByteArray &v_oSessionId, CommandRe
     *v_poRefusal = CommandResult(503, "Service Unavailable",
                                  "Too many unfetched results in this session. Fetch them with GET_RESULT first.");
     return true;
+}
+
+bool CLauncher::IsOverAccountLimitPriv(qint64 v_iOwner, CommandResult *v_poRefusal)
+{
+    const AccountResults oStored = m_oAccountResults.value(v_iOwner);
+    if (oStored.count < m_llMaxResultsPerClient && oStored.bytes < m_llMaxResultBytesPerClient)
+        return false;
+    QTX_LOG(logger(), WARN, "CLauncher::ProcessCommand")
+        << "Job refused: the sessions of this client's account hold " << oStored.count << " unfetched results ("
+        << oStored.bytes << " bytes) (limits/maxResultsPerClient, maxResultBytesPerClient)";
+    *v_poRefusal = CommandResult(503, "Service Unavailable",
+                                 "Too many unfetched results in this session. Fetch them with GET_RESULT first.");
+    return true;
+}
+
+void CLauncher::ForgetSessionOwnerPriv(const QByteArray &v_oSessionId)
+{
+    if (!m_oResults.contains(v_oSessionId) && !m_oProcessedJobs.contains(v_oSessionId)
+        && !m_oUntrackedJobs.contains(v_oSessionId))
+        m_oSessionOwners.remove(v_oSessionId);
 }
 
 qint64 CLauncher::ResultBytesPriv(const QByteArray &v_oSessionId) const
@@ -332,6 +357,8 @@ bool CLauncher::RemoveAllForSession(const QByteArray &v_oSessionId)
         bRes = RemoveAllResultsForSession(v_oSessionId);
     if (bRes)
         bRes = RemoveAllUnprivilegedJobsForSession(v_oSessionId);
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    ForgetSessionOwnerPriv(v_oSessionId);
     return bRes;
 }
 
@@ -388,6 +415,7 @@ bool CLauncher::TakeProcessedJobPriv(const QByteArray &v_oSessionId, const QByte
     *v_poJob = itSession->take(v_oCommandId);
     if (itSession->isEmpty())
         m_oProcessedJobs.erase(itSession);
+    ForgetSessionOwnerPriv(v_oSessionId);
     return true;
 }
 
@@ -509,6 +537,9 @@ bool CLauncher::AddToResultsPriv(const QByteArray &v_oSessionId, const QByteArra
         return false;
     }
     oResults.insert(v_oCommandId, v_oResult);
+    AccountResults &oAccount = m_oAccountResults[m_oSessionOwners.value(v_oSessionId, -1)];
+    ++oAccount.count;
+    oAccount.bytes += v_oResult.size();
     QTX_LOG(logger(), NOTICE, pFunc) << "Result for sessionId <" << v_oSessionId << "> and commandId <"
                                      << v_oCommandId << "> saved";
     return true;
@@ -527,9 +558,20 @@ bool CLauncher::RemoveFromResultsPriv(const QByteArray &v_oSessionId, const QByt
     const auto itSession = m_oResults.find(v_oSessionId);
     if (itSession == m_oResults.end() || !itSession->contains(v_oCommandId))
         return true;
+    const qint64 llSize = itSession->value(v_oCommandId).size();
     const bool bRemoved = itSession->remove(v_oCommandId) > 0;
-    if (itSession->isEmpty())
+    const qint64 iOwner = m_oSessionOwners.value(v_oSessionId, -1);
+    const auto itAccount = m_oAccountResults.find(iOwner);
+    if (bRemoved && itAccount != m_oAccountResults.end()) {
+        --itAccount->count;
+        itAccount->bytes -= llSize;
+        if (itAccount->count <= 0)
+            m_oAccountResults.erase(itAccount);
+    }
+    if (itSession->isEmpty()) {
         m_oResults.erase(itSession);
+        ForgetSessionOwnerPriv(v_oSessionId);
+    }
     QTX_LOG(logger(), INFO, pFunc) << "Result for sessionId <" << v_oSessionId << "> and commandId <"
                                    << v_oCommandId << "> removed";
     return bRemoved;
@@ -555,6 +597,8 @@ void CLauncher::ClearAllResults()
 {
     std::lock_guard<std::mutex> oGuard(m_oLock);
     m_oResults.clear();
+    m_oAccountResults.clear();
+    m_oSessionOwners.clear();
     QTX_LOG(logger(), INFO, "CLauncher::ClearAllResults") << "Cleared all results for all sessions";
 }
 

@@ -15,6 +15,7 @@
 #include "qtxtypes.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QMap>
 #include <QMultiMap>
 #include <QObject>
@@ -115,7 +116,20 @@ private:
     bool IsOverSessionLimitPriv(const QByteArray &v_oSessionId, CommandResult *v_poRefusal);
     qint64 ResultBytesPriv(const QByteArray &v_oSessionId) const;
 
+    // Stored results per account (the account that owns the job's session).
+    struct AccountResults
+    {
+        qint64 count = 0;
+        qint64 bytes = 0;
+    };
+    bool IsOverAccountLimitPriv(qint64 v_iOwner, CommandResult *v_poRefusal);
+    void ForgetSessionOwnerPriv(const QByteArray &v_oSessionId);
+
     std::atomic<bool> m_bGuisBusy{false};
+    qint64 m_llMaxResultsPerClient = 10000;
+    qint64 m_llMaxResultBytesPerClient = 256 * 1024 * 1024;
+    QHash<QByteArray, qint64> m_oSessionOwners;
+    QHash<qint64, AccountResults> m_oAccountResults;
     qint64 m_llMaxJobs = 1000;
     qint64 m_llMaxResults = 1000;
     qint64 m_llMaxResultBytes = 16 * 1024 * 1024;

@@ -6,16 +6,16 @@
 
 #include <cerrno>
 
-ClientIdentity ClientIdentity::resolve(ProcessUtils &v_oUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+ClientIdentity ClientIdentity::resolve(ProcessUtils &v_oUtils, const ClientConnection &v_oConnection,
                                        qint64 v_iKnownUid)
 {
     ClientIdentity oIdentity;
-    oIdentity.m_iUid = v_iKnownUid >= 0 ? v_iKnownUid : v_oUtils.getUidOfClientAtPorts(v_uiClientPort, v_uiServerPort);
+    oIdentity.m_iUid = v_iKnownUid >= 0 ? v_iKnownUid : v_oUtils.getUidOfClient(v_oConnection);
     oIdentity.m_bFound = oIdentity.m_iUid >= 0;
     // Only root can create a socket that a process of another account ends up
     // holding without that account's consent: search the holder then.
     if (oIdentity.m_iUid == 0)
-        oIdentity.m_iPid = v_oUtils.getPidOfClientAtPorts(v_uiClientPort, v_uiServerPort);
+        oIdentity.m_iPid = v_oUtils.getPidOfClient(v_oConnection);
     return oIdentity;
 }
 

@@ -11,10 +11,10 @@
 // searched, as before, and its account counts. docs/security.md ("Client
 // identity") gives the reasoning.
 
+#include "processutils.h"
+
 #include <QString>
 #include <QtGlobal>
-
-class ProcessUtils;
 
 class ClientIdentity
 {
@@ -22,7 +22,7 @@ public:
     // v_iKnownUid: the owner uid when the caller already has it (taken at
     // accept time), or -1 to ask the kernel. Throws what the platform throws
     // when the socket table cannot be read.
-    static ClientIdentity resolve(ProcessUtils &v_oUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+    static ClientIdentity resolve(ProcessUtils &v_oUtils, const ClientConnection &v_oConnection,
                                   qint64 v_iKnownUid = -1);
 
     // A live socket holds the client end.

@@ -7,11 +7,31 @@
 // subclasses (logged at WARN with "Exception: " and the trace first).
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
+
+// The two ends of one accepted TCP connection, as the server's socket sees
+// them. A client is identified by all four values: any local account can bind
+// another loopback address (127.0.0.2, ...) to a port that one of the user's
+// connections already uses, so a port alone names more than one connection.
+struct ClientConnection
+{
+    QHostAddress clientAddress;
+    quint16 clientPort = 0;
+    QHostAddress serverAddress;
+    quint16 serverPort = 0;
+
+    bool isComplete() const
+    {
+        return clientPort != 0 && serverPort != 0 && !clientAddress.isNull() && !serverAddress.isNull();
+    }
+    // "127.0.0.2:40000" (IPv6 in brackets), for log lines.
+    QString clientText() const;
+};
 
 class ProcessUtils
 {
@@ -65,11 +85,11 @@ public:
     virtual qint64 getUidOfSocketAtPort(quint16 v_uiPort) = 0;
     // The account text of a uid (host name, "/", user name).
     virtual QString getDomainAndUsernameForUid(qint64 v_iUid) = 0;
-    // Like getPidOfProcessAtPort / getUidOfSocketAtPort for the client end of one
-    // connection: a local port may carry several connections to different servers,
-    // so the row whose remote port is the server's port is the one taken.
-    virtual qint64 getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) = 0;
-    virtual qint64 getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) = 0;
+    // Like getPidOfProcessAtPort / getUidOfSocketAtPort for the client end of
+    // exactly one connection, named by its four addresses and ports (never by a
+    // port alone). 0 / -1 when no live socket is that client end.
+    virtual qint64 getPidOfClient(const ClientConnection &v_oConnection) = 0;
+    virtual qint64 getUidOfClient(const ClientConnection &v_oConnection) = 0;
 };
 
 // Owner uid of the socket at the other end of a connected TCP socket of this

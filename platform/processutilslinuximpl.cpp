@@ -26,6 +26,8 @@
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
 
 using namespace qtxplatform;
 
@@ -560,27 +562,39 @@ qint64 ProcessUtilsLinuxImpl::getLifetimeForPids(qint64 v_iPid)
 
 // ---- TCP table ---------------------------------------------------------------------
 
-bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
-                                          TcpRow *v_poRow)
+namespace {
+
+// One end of the connection as the kernel keys it; an IPv4-mapped IPv6
+// address is looked up as the IPv4 address it carries.
+bool kernelEndpoint(const QHostAddress &v_oAddress, quint16 v_uiPort, TcpEndpoint *v_poEndpoint)
 {
-    // With both ports known, the kernel is asked for exactly this connection on
-    // the loopback addresses the server listens on: one hash look-up instead of
-    // a walk over every socket of the machine.
-    if (v_uiServerPort != 0 && m_procRoot == "/proc") {
-        static const quint8 kIpv6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        const TcpEndpoint aLocal[2] = {ipv4Endpoint(0x7f000001u, v_uiClientPort), ipv6Endpoint(kIpv6Loopback, v_uiClientPort)};
-        const TcpEndpoint aRemote[2] = {ipv4Endpoint(0x7f000001u, v_uiServerPort), ipv6Endpoint(kIpv6Loopback, v_uiServerPort)};
-        for (int i = 0; i < 2; ++i) {
-            if (lookupTcpConnection(aLocal[i], aRemote[i], v_poRow) == 0)
-                return true;
-        }
-        // Not on those addresses (another 127/8 address), gone, or no socket
-        // diagnostics: the table, filtered by the client's port, decides.
+    bool bIpv4 = false;
+    const quint32 uiIpv4 = v_oAddress.toIPv4Address(&bIpv4);
+    if (bIpv4) {
+        *v_poEndpoint = ipv4Endpoint(uiIpv4, v_uiPort);
+        return true;
     }
+    if (v_oAddress.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    const Q_IPV6ADDR oIpv6 = v_oAddress.toIPv6Address();
+    *v_poEndpoint = ipv6Endpoint(oIpv6.c, v_uiPort);
+    return true;
+}
+
+} // namespace
+
+QString ClientConnection::clientText() const
+{
+    const QString oAddress = clientAddress.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? QLatin1Char('[') + clientAddress.toString() + QLatin1Char(']')
+                                 : clientAddress.toString();
+    return oAddress + QLatin1Char(':') + QString::number(clientPort);
+}
+
+bool ProcessUtilsLinuxImpl::findRowAtPort(quint16 v_uiPort, const char *v_pFunction, TcpRow *v_poRow)
+{
     QVector<TcpRow> oRows;
-    // Only rows with this local port are asked for; the kernel lists both ends
-    // of a loopback connection, and the client's end is the one bound to its port.
-    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiClientPort, &oRows);
+    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiPort, &oRows);
     if (iErr != 0) {
         throwLogged<GetExtendedTcpTableException>(
             v_pFunction,
@@ -588,14 +602,46 @@ bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiSe
     }
     if (oRows.isEmpty())
         return false;
-    if (v_uiServerPort == 0) {
-        *v_poRow = oRows.first();
-        return true;
+    *v_poRow = oRows.first();
+    return true;
+}
+
+bool ProcessUtilsLinuxImpl::findClientRow(const ClientConnection &v_oConnection, const char *v_pFunction,
+                                          TcpRow *v_poRow)
+{
+    // Only the exact four-tuple names the client: another account may bind
+    // 127.0.0.2 (or any 127/8 address) to the port of one of the user's own
+    // connections, and a look-up by port would find the user's socket.
+    TcpEndpoint oClient;
+    TcpEndpoint oServer;
+    if (!v_oConnection.isComplete() || !kernelEndpoint(v_oConnection.clientAddress, v_oConnection.clientPort, &oClient)
+        || !kernelEndpoint(v_oConnection.serverAddress, v_oConnection.serverPort, &oServer)
+        || oClient.family != oServer.family)
+        return false;
+    if (m_procRoot == "/proc") {
+        // The client's end: its local side is the client address, its remote
+        // side the server's. One hash look-up in the kernel.
+        const int iErr = lookupTcpConnection(oClient, oServer, v_poRow);
+        if (iErr == 0)
+            return true;
+        if (iErr == ENOENT)
+            return false;
+        // No socket diagnostics: the table decides, by the same four values.
     }
-    // One local port may serve several connections to different servers: with the
-    // server's port known, only the row of this very connection counts.
+    if (oClient.family != AF_INET)
+        return false;  // the table holds IPv4 rows only
+    QVector<TcpRow> oRows;
+    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_oConnection.clientPort, &oRows);
+    if (iErr != 0) {
+        throwLogged<GetExtendedTcpTableException>(
+            v_pFunction,
+            QStringLiteral("ProcessUtilsWinImpl::getPidOfProcessAtPort GetExtendedTcpTable Error: %1").arg(iErr));
+    }
+    const quint32 uiClientAddr = ntohl(oClient.addr[0]);
+    const quint32 uiServerAddr = ntohl(oServer.addr[0]);
     for (const TcpRow &oRow : qAsConst(oRows)) {
-        if (oRow.remotePort == v_uiServerPort) {
+        if (oRow.localAddr == uiClientAddr && oRow.localPort == v_oConnection.clientPort
+            && oRow.remoteAddr == uiServerAddr && oRow.remotePort == v_oConnection.serverPort) {
             *v_poRow = oRow;
             return true;
         }
@@ -605,7 +651,13 @@ bool ProcessUtilsLinuxImpl::findClientRow(quint16 v_uiClientPort, quint16 v_uiSe
 
 qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
 {
-    return getPidOfClientAtPorts(v_uiPort, 0);
+    // Who holds a local port (a listener, at start-up): never used to name a client.
+    TcpRow oRow;
+    qint64 iPid = 0;
+    if (findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow))
+        iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+    PU_LOG(INFO, "getPidOfProcessAtPort") << "Got client pid(" << iPid << ")";
+    return iPid;
 }
 
 namespace {
@@ -671,18 +723,18 @@ void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iP
         oPids.resize(kRecentRootHolders);
 }
 
-qint64 ProcessUtilsLinuxImpl::getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
+qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnection)
 {
     TcpRow oRow;
     qint64 iPid = 0;
-    if (findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
+    if (findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
         iPid = rootHolderFromRecent(oRow);
         if (iPid == 0) {
             iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
             rememberRootHolder(oRow, iPid);
         }
         if (iPid == 0 && oRow.inode != 0) {
-            PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket at port(" << v_uiClientPort << ") belongs to uid("
+            PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket of client " << v_oConnection.clientText() << " belongs to uid("
                                                     << oRow.uid << "), whose process is not visible to this account";
         }
     }
@@ -692,19 +744,23 @@ qint64 ProcessUtilsLinuxImpl::getPidOfClientAtPorts(quint16 v_uiClientPort, quin
 
 qint64 ProcessUtilsLinuxImpl::getUidOfSocketAtPort(quint16 v_uiPort)
 {
-    return getUidOfClientAtPorts(v_uiPort, 0);
-}
-
-qint64 ProcessUtilsLinuxImpl::getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort)
-{
     TcpRow oRow;
     // A socket without a file (TIME_WAIT, or closed by its process) has no
     // owner any more; the kernel reports uid 0 for it, which is not root.
     const qint64 iUid =
-        findClientRow(v_uiClientPort, v_uiServerPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0
+        findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0 ? oRow.uid : -1;
+    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiPort << ") has uid(" << iUid << ")";
+    return iUid;
+}
+
+qint64 ProcessUtilsLinuxImpl::getUidOfClient(const ClientConnection &v_oConnection)
+{
+    TcpRow oRow;
+    const qint64 iUid =
+        findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0
             ? oRow.uid
             : -1;
-    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiClientPort << ") has uid(" << iUid << ")";
+    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket of client " << v_oConnection.clientText() << " has uid(" << iUid << ")";
     return iUid;
 }
 

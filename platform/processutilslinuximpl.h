@@ -72,14 +72,16 @@ public:
     qint64 getUidOfSocketAtPort(quint16 v_uiPort) override;
     // Account text of that uid ("host/user"), or "<UNKNOWN>".
     QString getDomainAndUsernameForUid(qint64 v_iUid) override;
-    qint64 getPidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) override;
-    qint64 getUidOfClientAtPorts(quint16 v_uiClientPort, quint16 v_uiServerPort) override;
+    qint64 getPidOfClient(const ClientConnection &v_oConnection) override;
+    qint64 getUidOfClient(const ClientConnection &v_oConnection) override;
 
 private:
-    // The row of the client's end: local port v_uiClientPort and, when a server
-    // port is given, that remote port. False when no socket uses the port.
-    bool findClientRow(quint16 v_uiClientPort, quint16 v_uiServerPort, const char *v_pFunction,
-                       qtxplatform::TcpRow *v_poRow);
+    // The row of the socket bound to a local port (the first of the sorted
+    // table). False when no socket uses the port.
+    bool findRowAtPort(quint16 v_uiPort, const char *v_pFunction, qtxplatform::TcpRow *v_poRow);
+    // The row of the client's end of exactly this connection. False when there
+    // is none.
+    bool findClientRow(const ClientConnection &v_oConnection, const char *v_pFunction, qtxplatform::TcpRow *v_poRow);
     // A recent root holder (root's own process) that holds this root-owned
     // socket, else 0; and the bookkeeping of those holders.
     qint64 rootHolderFromRecent(const qtxplatform::TcpRow &v_oRow);

@@ -18,18 +18,17 @@ quint16 configuredPort()
 
 } // namespace
 
-UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, const ClientConnection &v_oConnection,
                                qint64 v_iClientUid)
     : m_poProcessUtils(v_poProcessUtils)
-    , m_uiClientPort(v_uiClientPort)
-    , m_uiServerPort(v_uiServerPort)
+    , m_oConnection(v_oConnection)
     , m_iClientUid(v_iClientUid)
 {
 }
 
 bool UserServerPort::isConnectionAtConfiguredPort() const
 {
-    return m_uiServerPort != 0 && m_uiServerPort == configuredPort();
+    return m_oConnection.serverPort != 0 && m_oConnection.serverPort == configuredPort();
 }
 
 quint16 UserServerPort::getUserServerPort()
@@ -47,7 +46,7 @@ quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)
     // The client's account from the owner of its socket (its process only for a
     // root-owned socket); the pid in the log line is 0 when it was not needed.
     const ClientIdentity oClient =
-        ClientIdentity::resolve(*m_poProcessUtils, m_uiClientPort, m_uiServerPort, m_iClientUid);
+        ClientIdentity::resolve(*m_poProcessUtils, m_oConnection, m_iClientUid);
     const qint64 iClientPid = oClient.pid();
     const QString oAccount = oClient.account(*m_poProcessUtils);
     const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());

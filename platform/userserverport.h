@@ -5,6 +5,8 @@
 // Lives on the stack of one command; the platform object is borrowed and must
 // outlive it.
 
+#include "processutils.h"
+
 #include <QtGlobal>
 
 class ProcessUtils;
@@ -15,7 +17,7 @@ public:
     // The two ends of the connection the command came on: the client's port and
     // the server's; a server port of 0 means there is no connection.
     // v_iClientUid: the owner of the client's socket when already known, else -1.
-    UserServerPort(ProcessUtils *v_poProcessUtils, quint16 v_uiClientPort, quint16 v_uiServerPort,
+    UserServerPort(ProcessUtils *v_poProcessUtils, const ClientConnection &v_oConnection,
                    qint64 v_iClientUid = -1);
 
     // The command arrived on the dispatcher's own (configured) port.
@@ -34,7 +36,6 @@ private:
     [[noreturn]] void throwNotFound(const char *v_pFunction);
 
     ProcessUtils *m_poProcessUtils;
-    quint16 m_uiClientPort;
-    quint16 m_uiServerPort;
+    ClientConnection m_oConnection;
     qint64 m_iClientUid;
 };

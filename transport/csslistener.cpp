@@ -183,14 +183,17 @@ void CSslListener::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
         oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&v_oPeer));
         oInfo.peerPort = v_oPeer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&v_oPeer)->sin6_port)
                                                        : ntohs(reinterpret_cast<const sockaddr_in *>(&v_oPeer)->sin_port);
-        // Every connection arrives on the listening socket's own port.
+        // Every connection arrives on the listening socket's own address and port.
+        oInfo.localAddress = serverAddress();
         oInfo.localPort = serverPort();
     }
-    // The kernel names the account that owns the client's socket; the caps per
-    // client and the permission checks use it.
+    // The kernel names the account that owns the client's socket, found by the
+    // connection's exact four-tuple; the caps per client and the permission
+    // checks use it.
     if (m_processUtils && oInfo.peerPort != 0) {
         try {
-            oInfo.clientUid = m_processUtils->getUidOfClientAtPorts(oInfo.peerPort, oInfo.localPort);
+            oInfo.clientUid = m_processUtils->getUidOfClient(
+                ClientConnection{oInfo.peerAddress, oInfo.peerPort, oInfo.localAddress, oInfo.localPort});
         } catch (const BaseException &) {
             oInfo.clientUid = -1; // logged by the platform layer
         }

@@ -131,6 +131,78 @@ private slots:
         }
     }
 
+    // Sessions belong to the account that opened them: counted, limited and
+    // visible per account; the server's own account sees them all.
+    void sessionsPerAccount()
+    {
+        ScratchSettings oSettings(QStringLiteral("sessions"), QVariantMap());
+        HttpSessionStore oStore(oSettings.get());
+        const norrweb::HttpSessionClient oUser{1000, true, 2};
+        const norrweb::HttpSessionClient oOther{1002, false, 2};
+        auto poRequest = requestWithCookie();
+        QByteArray oOthersId;
+        for (int i = 0; i < 2; ++i) {
+            HttpResponse oResponse(nullptr);
+            bool bRefused = true;
+            oOthersId = oStore.getSession(*poRequest, oResponse, true, oOther, &bRefused).getId();
+            QVERIFY(!oOthersId.isEmpty() && !bRefused);
+        }
+        HttpResponse oResponse(nullptr);
+        bool bRefused = false;
+        QVERIFY(oStore.getSession(*poRequest, oResponse, true, oOther, &bRefused).isNull());
+        QVERIFY(bRefused);
+        // The other account at its limit leaves the user's count alone.
+        const HttpSession oUsers = oStore.getSession(*poRequest, oResponse, true, oUser, &bRefused);
+        QVERIFY(!oUsers.isNull() && !bRefused);
+        QCOMPARE(oStore.sessionCount(1002), qint64(2));
+        QCOMPARE(oStore.sessionCount(1000), qint64(1));
+
+        // Visibility: by id and by cookie.
+        QVERIFY(oStore.getSession(oUsers.getId(), oOther).isNull());
+        QCOMPARE(oStore.getSession(oOthersId, oUser).getId(), oOthersId);
+        QCOMPARE(oStore.getSession(oOthersId, oOther).getOwner(), qint64(1002));
+        auto poWithCookie = requestWithCookie("sessionid=" + oUsers.getId());
+        HttpResponse oSecond(nullptr);
+        QVERIFY(oStore.getSessionId(*poWithCookie, oSecond, oOther).isEmpty());
+        QCOMPARE(oStore.getSessionId(*poWithCookie, oSecond, oUser), oUsers.getId());
+
+        // A removed session gives its place back.
+        oStore.removeSession(oStore.getSession(oOthersId));
+        QCOMPARE(oStore.sessionCount(1002), qint64(1));
+        QVERIFY(!oStore.getSession(*poRequest, oResponse, true, oOther, &bRefused).isNull());
+    }
+
+    void variablesPerAccount_data()
+    {
+        QTest::addColumn<QList<int>>("sizes");          // value sizes, set in turn
+        QTest::addColumn<QList<bool>>("stored");        // whether each was stored
+        QTest::addColumn<bool>("twoSessions");          // alternate between two sessions of the account
+        // 20-byte limit per session, 30 bytes for the account; the key is one byte.
+        QTest::newRow("one session, under") << QList<int>{9, 9} << QList<bool>{true, true} << false;
+        QTest::newRow("one session, over its limit") << QList<int>{9, 19} << QList<bool>{true, false} << false;
+        QTest::newRow("two sessions, over the account's") << QList<int>{14, 14, 4} << QList<bool>{true, true, false} << true;
+    }
+    void variablesPerAccount()
+    {
+        QFETCH(QList<int>, sizes);
+        QFETCH(QList<bool>, stored);
+        QFETCH(bool, twoSessions);
+        ScratchSettings oSettings(QStringLiteral("sessions"), QVariantMap());
+        HttpSessionStore oStore(oSettings.get());
+        const norrweb::HttpSessionClient oClient{1002, false, -1};
+        auto poRequest = requestWithCookie();
+        HttpResponse oFirst(nullptr), oSecond(nullptr);  // a response carries the session it made
+        const HttpSession aSessions[2] = {oStore.getSession(*poRequest, oFirst, true, oClient),
+                                          oStore.getSession(*poRequest, oSecond, true, oClient)};
+        const norrweb::HttpSessionVarLimits oLimits{10, 20, 30};
+        for (int i = 0; i < sizes.size(); ++i) {
+            HttpSession oSession = aSessions[twoSessions ? i % 2 : 0];
+            const QByteArray oKey(1, char('a' + i));
+            QCOMPARE(oSession.setWithinLimits(oKey, QByteArray(sizes.at(i), 'x'), oLimits), stored.at(i));
+            QCOMPARE(oSession.contains(oKey), stored.at(i));
+        }
+    }
+
     void sessionIdleForExactlyExpirationSurvives()
     {
         // The sweep compares strictly. Retry until a sweep ran entirely within the

@@ -3,9 +3,13 @@
 //
 //   qtx_https_probe <port> <ca.pem> <path> [body] [Header: value]...
 // Output: "STATUS <code>", then "H <name>: <value>" per header, then "BODY <body>".
+// QTX_PROBE_BIND=<address>:<port> connects from that local address and port;
+// QTX_PROBE_HOLD_MS=<n> then prints "LOCAL <port>" and keeps the connection
+// open for n ms (a connection another test process can aim at).
 #include "httpsclient.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QSslCertificate>
 
 #include <cstdio>
@@ -19,6 +23,9 @@ int main(int argc, char **argv)
         return 2;
     }
     HttpsClient oClient(static_cast<quint16>(oArgs.at(1).toUInt()), QSslCertificate::fromPath(oArgs.at(2)));
+    const QString oBind = qEnvironmentVariable("QTX_PROBE_BIND");
+    if (!oBind.isEmpty())
+        oClient.bindLocal(QHostAddress(oBind.section(QLatin1Char(':'), 0, 0)), oBind.section(QLatin1Char(':'), 1).toUShort());
     QList<QByteArray> oHeaders;
     for (int i = 5; i < oArgs.size(); ++i)
         oHeaders << oArgs.at(i).toUtf8();
@@ -27,5 +34,11 @@ int main(int argc, char **argv)
     for (const auto &oHeader : oReply.headers)
         std::printf("H %s: %s\n", oHeader.first.constData(), oHeader.second.constData());
     std::printf("BODY %s\n", oReply.body.constData());
+    const int iHoldMs = qEnvironmentVariableIntValue("QTX_PROBE_HOLD_MS");
+    if (iHoldMs > 0 && oReply.status != 0) {
+        std::printf("LOCAL %u\n", unsigned(oClient.socket().localPort()));
+        std::fflush(stdout);
+        oClient.socket().waitForDisconnected(iHoldMs);
+    }
     return oReply.status == 0 ? 1 : 0;
 }

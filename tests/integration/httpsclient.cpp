@@ -31,6 +31,8 @@ bool HttpsClient::connect()
     QSslConfiguration oConfig = m_socket->sslConfiguration();
     oConfig.setCaCertificates(m_ca);
     m_socket->setSslConfiguration(oConfig);
+    if (!m_localAddress.isNull() && !m_socket->bind(m_localAddress, m_localPort))
+        return false;
     m_socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
     return m_socket->waitForEncrypted(20000);
 }

@@ -4,6 +4,7 @@
 // reply's status line, headers (in wire order) and body.
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QPair>
 #include <QSslCertificate>
@@ -34,8 +35,16 @@ public:
     HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody = QByteArray(),
                    const QList<QByteArray> &v_oHeaders = {});
     QSslSocket &socket() { return *m_socket; }
+    // Connect from this local address and port (the next connect()).
+    void bindLocal(const QHostAddress &v_oAddress, quint16 v_uiPort)
+    {
+        m_localAddress = v_oAddress;
+        m_localPort = v_uiPort;
+    }
 
 private:
+    QHostAddress m_localAddress;
+    quint16 m_localPort = 0;
     quint16 m_port;
     QList<QSslCertificate> m_ca;
     std::unique_ptr<QSslSocket> m_socket;

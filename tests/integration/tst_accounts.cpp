@@ -38,6 +38,10 @@ private slots:
     void ownAccountRunsEverything();
     void otherAccountOnlyUnprivilegedFunctions();
     void rootClientOnlySystemModules();
+    void portOfTheUsersConnectionFromAnotherAddress();
+    void sessionsBelongToTheAccountThatOpenedThem();
+    void anotherAccountAtItsSessionLimit();
+    void diagnosticsOnlyForTheirCallers();
     void dispatcherTellsEachAccountItsPort();
     void dispatcherNamesTheAccountOfAProcess();
     void withoutServerModeTheActiveSessionDecides();
@@ -46,7 +50,11 @@ private:
     bool startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort,
                        bool v_bServerMode = true);
     ProbeReply probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
-                     const QByteArray &v_oBody = QByteArray(), const QStringList &v_oHeaders = {});
+                     const QByteArray &v_oBody = QByteArray(), const QStringList &v_oHeaders = {},
+                     const QStringList &v_oEnvironment = {});
+    // Starts the probe, as the account, with the environment given (not waited for).
+    void startProbe(QProcess &v_oProcess, const QString &v_oAccount, const QStringList &v_oArgs,
+                    const QStringList &v_oEnvironment);
     ProbeReply pollResult(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
                           const QStringList &v_oHeaders);
 
@@ -76,7 +84,7 @@ bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAcc
     const QByteArray oIni = "[listener]\nport=" + QByteArray::number(m_base)
                             + "\nwindowsServerMode=" + (v_bServerMode ? "true" : "false") + "\nreadTimeout=20000\n[dllLoader]\ndirPath=modules\n"
                               "[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
-                              "[timeout]\ninterval=600000\n";
+                              "[timeout]\ninterval=600000\n[limits]\nmaxSessions=20\n";
     const bool bCertificates = &v_oServer == &m_dispatcher ? v_oServer.provision()
                                                             : shareCertificates(m_dispatcher, v_oServer);
     if (!v_oServer.install(oIni) || !bCertificates || !v_oServer.installModules())
@@ -87,20 +95,31 @@ bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAcc
     return v_oServer.waitListening(v_iExpectedPort);
 }
 
+void TestAccounts::startProbe(QProcess &v_oProcess, const QString &v_oAccount, const QStringList &v_oArgs,
+                              const QStringList &v_oEnvironment)
+{
+    const QString oProbe = QStringLiteral(QTX_BINARY_DIR "/tests/integration/qtx_https_probe");
+    QProcessEnvironment oEnvironment = QProcessEnvironment::systemEnvironment();
+    for (const QString &oVariable : v_oEnvironment)
+        oEnvironment.insert(oVariable.section(QLatin1Char('='), 0, 0), oVariable.section(QLatin1Char('='), 1));
+    v_oProcess.setProcessEnvironment(oEnvironment);
+    if (v_oAccount.isEmpty())
+        v_oProcess.start(oProbe, v_oArgs);
+    else
+        v_oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
+                                                                QStringLiteral("--regid=") + v_oAccount,
+                                                                QStringLiteral("--init-groups"), QStringLiteral("--"), oProbe}
+                                                        + v_oArgs);
+}
+
 ProbeReply TestAccounts::probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
-                               const QByteArray &v_oBody, const QStringList &v_oHeaders)
+                               const QByteArray &v_oBody, const QStringList &v_oHeaders,
+                               const QStringList &v_oEnvironment)
 {
     QStringList oArgs{QString::number(v_uiPort), m_ca, QString::fromUtf8(v_oPath), QString::fromUtf8(v_oBody)};
     oArgs += v_oHeaders;
-    const QString oProbe = QStringLiteral(QTX_BINARY_DIR "/tests/integration/qtx_https_probe");
     QProcess oProcess;
-    if (v_oAccount.isEmpty())
-        oProcess.start(oProbe, oArgs);
-    else
-        oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
-                                                              QStringLiteral("--regid=") + v_oAccount,
-                                                              QStringLiteral("--init-groups"), QStringLiteral("--"), oProbe}
-                                                      + oArgs);
+    startProbe(oProcess, v_oAccount, oArgs, v_oEnvironment);
     oProcess.waitForFinished(60000);
     ProbeReply oReply;
     for (const QByteArray &oLine : oProcess.readAllStandardOutput().split('\n')) {
@@ -213,6 +232,92 @@ void TestAccounts::rootClientOnlySystemModules()
     QCOMPARE(probe(QString(), uiPort, "/Hasher/Sha256", "data=abc").status, 403);
     QCOMPARE(probe(QString(), uiPort, "/NoSuchModule/fn").status, 404);
     QVERIFY(m_userA.logContains(QStringLiteral("CSignController::CheckPermissions :: request to \"Hasher\" cannot be processed")));
+}
+
+void TestAccounts::portOfTheUsersConnectionFromAnotherAddress()
+{
+    // User A holds a connection to A's instance; user B binds 127.0.0.2 to the
+    // client port of that connection and connects to the same instance. The
+    // kernel reports the exact connection: B stays B.
+    const quint16 uiPort = static_cast<quint16>(m_base + 1);
+    QProcess oHolder;
+    startProbe(oHolder, kUserA, {QString::number(uiPort), m_ca, QStringLiteral("/ALIVE")},
+               {QStringLiteral("QTX_PROBE_HOLD_MS=30000")});
+    QByteArray oLocal;
+    QTRY_VERIFY_WITH_TIMEOUT((oLocal += oHolder.readAllStandardOutput()).contains("LOCAL "), 20000);
+    const QByteArray oClientPort = oLocal.mid(oLocal.indexOf("LOCAL ") + 6).trimmed();
+    QVERIFY(oClientPort.toUInt() > 0);
+
+    const QStringList oSpoof{QStringLiteral("QTX_PROBE_BIND=127.0.0.2:") + QString::fromLatin1(oClientPort)};
+    const ProbeReply oOpen = probe(kUserB, uiPort, "/Hasher/HmacSha256", "data=abc", {"X-QTX-cmdId: 501"}, oSpoof);
+    QCOMPARE(oOpen.status, 403);
+    QCOMPARE(oOpen.body, QByteArray("You don't have permissions to access this resource."));
+    // The log names the real peer.
+    QVERIFY(m_userA.logHas(QStringLiteral("Client 127.0.0.2:") + QString::fromLatin1(oClientPort) + QStringLiteral(" uid=")));
+    oHolder.kill();
+    oHolder.waitForFinished(5000);
+}
+
+void TestAccounts::sessionsBelongToTheAccountThatOpenedThem()
+{
+    const quint16 uiPort = static_cast<quint16>(m_base + 1);
+    const ProbeReply oOpen = probe(kUserA, uiPort, "/OPEN_SESSION");
+    QCOMPARE(oOpen.status, 200);
+    const QString oSession = QStringLiteral("X-QTX-sessionId: ") + QString::fromLatin1(oOpen.body);
+
+    // To user B the session does not exist: it can neither use, feed nor end it.
+    QCOMPARE(probe(kUserB, uiPort, "/ALIVE", QByteArray(), {oSession}).status, 418);
+    QCOMPARE(probe(kUserB, uiPort, "/PublicInfo/ServerTime", QByteArray(), {oSession}).status, 418);
+    QCOMPARE(probe(kUserB, uiPort, "/SET_SESSION_VAR", "key=planted&value=1", {oSession}).status, 200);
+    QCOMPARE(probe(kUserB, uiPort, "/CLOSE_SESSION", QByteArray(), {oSession}).status, 418);
+    // Nor does a made-up id: refused, not opened.
+    const ProbeReply oMadeUp = probe(kUserB, uiPort, "/PublicInfo/ServerTime", QByteArray(),
+                                     {"X-QTX-sessionId: {0badc0de-0000-4000-8000-000000000000}"});
+    QCOMPARE(oMadeUp.status, 418);
+
+    // For A the session is intact and holds no variable of B's.
+    QCOMPARE(probe(kUserA, uiPort, "/ALIVE", QByteArray(), {oSession}).status, 200);
+    QCOMPARE(probe(kUserA, uiPort, "/PublicInfo/SessionVariables", QByteArray(), {"X-QTX-cmdId: 502", oSession}).status, 202);
+    const ProbeReply oVariables = pollResult(kUserA, uiPort, "/GET_RESULT", {"X-QTX-cmdId: 502", oSession});
+    QCOMPARE(oVariables.status, 200);
+    QVERIFY2(!oVariables.body.contains("planted"), oVariables.body.constData());
+    QCOMPARE(probe(kUserA, uiPort, "/CLOSE_SESSION", QByteArray(), {oSession}).status, 200);
+}
+
+void TestAccounts::anotherAccountAtItsSessionLimit()
+{
+    // The instances allow 20 sessions per account. B uses up its own...
+    const quint16 uiPort = static_cast<quint16>(m_base + 1);
+    int iOpened = 0;
+    ProbeReply oReply;
+    for (int i = 0; i < 30 && (oReply = probe(kUserB, uiPort, "/OPEN_SESSION")).status == 200; ++i)
+        ++iOpened;
+    QCOMPARE(oReply.status, 503);
+    QCOMPARE(oReply.body, QByteArray("Too many open sessions. Close unused sessions and try again later."));
+    QVERIFY2(iOpened <= 20, qPrintable(QString::number(iOpened)));
+    // ...which leaves A's untouched: A opens a session and runs a command.
+    const ProbeReply oOpen = probe(kUserA, uiPort, "/OPEN_SESSION");
+    QCOMPARE(oOpen.status, 200);
+    const QString oSession = QStringLiteral("X-QTX-sessionId: ") + QString::fromLatin1(oOpen.body);
+    QCOMPARE(probe(kUserA, uiPort, "/Hasher/Sha256", "data=abc", {"X-QTX-cmdId: 601", oSession}).status, 202);
+    QCOMPARE(pollResult(kUserA, uiPort, "/GET_RESULT", {"X-QTX-cmdId: 601", oSession}).status, 200);
+    // ARCH_TYPE is the server's own command: it opens no session.
+    const ProbeReply oArch = probe(kUserB, uiPort, "/ARCH_TYPE");
+    QCOMPARE(oArch.status, 200);
+    QVERIFY(oArch.headers.value("x-qtx-sessionid").isEmpty());
+}
+
+void TestAccounts::diagnosticsOnlyForTheirCallers()
+{
+    const quint16 uiPort = static_cast<quint16>(m_base + 1);
+    // The system report costs many processes: the instance's own account only.
+    QCOMPARE(probe(kUserB, uiPort, "/TEST").status, 403);
+    QCOMPARE(probe(kUserA, uiPort, "/TEST").status, 200);
+    // Account names are for instances asking their dispatcher, not for pages.
+    const QByteArray oPid = "processPid=" + QByteArray::number(m_userB.process().processId());
+    QCOMPARE(probe(kUserA, static_cast<quint16>(m_base), "/GET_USERNAME_FOR_PID", oPid,
+                   {"Origin: https://example.org"}).status,
+             403);
 }
 
 void TestAccounts::dispatcherTellsEachAccountItsPort()

@@ -126,7 +126,26 @@ struct Connection
     {
         return server.listen(v_oListen, 0) && (accepted = connectTo(server, client, v_oConnect)) != nullptr;
     }
+    // The connection as the server's accepted socket sees it.
+    ClientConnection seen() const;
 };
+
+ClientConnection seenBy(const QTcpSocket *v_poAccepted)
+{
+    return ClientConnection{v_poAccepted->peerAddress(), v_poAccepted->peerPort(), v_poAccepted->localAddress(),
+                            v_poAccepted->localPort()};
+}
+
+ClientConnection Connection::seen() const
+{
+    return seenBy(accepted);
+}
+
+ClientConnection loopback(quint16 v_uiClientPort, quint16 v_uiServerPort)
+{
+    return ClientConnection{QHostAddress(QHostAddress::LocalHost), v_uiClientPort, QHostAddress(QHostAddress::LocalHost),
+                            v_uiServerPort};
+}
 
 // A port nobody listens on: a listener's, closed again.
 quint16 unusedPort()
@@ -173,9 +192,9 @@ public:
     QString lastAccount, lastName;
     quint16 lastLowest = 0;
 
-    qint64 getUidOfClientAtPorts(quint16 v_uiPort, quint16) override { return uidOfPort.value(v_uiPort, -1); }
+    qint64 getUidOfClient(const ClientConnection &v_oConnection) override { return uidOfPort.value(v_oConnection.clientPort, -1); }
     QString getDomainAndUsernameForUid(qint64 v_iUid) override { return accountOfUid.value(v_iUid, QStringLiteral("<UNKNOWN>")); }
-    qint64 getPidOfClientAtPorts(quint16 v_uiPort, quint16) override { return pidOfPort.value(v_uiPort); }
+    qint64 getPidOfClient(const ClientConnection &v_oConnection) override { return pidOfPort.value(v_oConnection.clientPort); }
     QString getDomainAndUsernameForPID(qint64 v_iPid) override
     {
         return accountOfPid.contains(v_iPid) ? accountOfPid.value(v_iPid) : ProcessUtilsLinuxImpl::getDomainAndUsernameForPID(v_iPid);
@@ -419,7 +438,7 @@ void TestPlatform::processOfAnotherAccount()
     const QString oAccount = qtxplatform::hostName() + QStringLiteral("/qtxplattest");
     QCOMPARE(oUtils.getPidOfProcessAtPort(oClient.port()), oClient.pid());
     QCOMPARE(oUtils.getUidOfSocketAtPort(oClient.port()), iUid);
-    QCOMPARE(oUtils.getUidOfClientAtPorts(oClient.port(), oServer.serverPort()), iUid);
+    QCOMPARE(oUtils.getUidOfClient(loopback(oClient.port(), oServer.serverPort())), iUid);
     QCOMPARE(peerSocketOwnerUid(pAccepted->socketDescriptor()), iUid);
     QCOMPARE(oUtils.getDomainAndUsernameForPID(oClient.pid()), oAccount);
     QCOMPARE(oUtils.getUsernameForPID(oClient.pid()), QStringLiteral("qtxplattest"));
@@ -430,13 +449,13 @@ void TestPlatform::processOfAnotherAccount()
     QVERIFY(!oUtils.getPIDsOfCurrentUserProcesses(kHelperName).contains(oClient.pid()));
     QVERIFY(!oUtils.getPIDsOfSystemProcesses(kHelperName).contains(oClient.pid()));
 
-    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, oClient.port(), oServer.serverPort());
+    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, loopback(oClient.port(), oServer.serverPort()));
     QCOMPARE(oIdentity.uid(), iUid);
     QCOMPARE(oIdentity.pid(), qint64(0));  // decided without the process table
     QCOMPARE(oIdentity.account(oUtils), oAccount);
     QVERIFY(!oIdentity.isSystem(oUtils));
     // A uid given by the caller is taken as it is.
-    QCOMPARE(ClientIdentity::resolve(oUtils, oClient.port(), oServer.serverPort(), iUid).uid(), iUid);
+    QCOMPARE(ClientIdentity::resolve(oUtils, loopback(oClient.port(), oServer.serverPort()), iUid).uid(), iUid);
 }
 
 void TestPlatform::rootSocketHeldByAnotherAccount()
@@ -452,8 +471,8 @@ void TestPlatform::rootSocketHeldByAnotherAccount()
     QVERIFY(oClient.start({QStringLiteral("connectdrop"), QString::number(oServer.serverPort()),
                            QString::number(pEntry->pw_uid), QString::number(pEntry->pw_gid)}));
     ProcessUtilsLinuxImpl oUtils;
-    QCOMPARE(oUtils.getUidOfClientAtPorts(oClient.port(), oServer.serverPort()), qint64(0));
-    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, oClient.port(), oServer.serverPort());
+    QCOMPARE(oUtils.getUidOfClient(loopback(oClient.port(), oServer.serverPort())), qint64(0));
+    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, loopback(oClient.port(), oServer.serverPort()));
     // The process decides, as the process-based check always did.
     QCOMPARE(oIdentity.pid(), oClient.pid());
     QCOMPARE(oIdentity.account(oUtils), qtxplatform::hostName() + QStringLiteral("/qtxplattest"));
@@ -511,13 +530,12 @@ void TestPlatform::ownConnection()
     QVERIFY(oConnection.open(listen, connect));
     // Another procfs path to the same files takes the table road.
     ProcessUtilsLinuxImpl oUtils(table ? QByteArrayLiteral("/proc/.") : QByteArrayLiteral("/proc"));
-    const quint16 uiClient = oConnection.accepted->peerPort();
-    const quint16 uiServer = oConnection.server.serverPort();
-    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(::geteuid()));
-    QCOMPARE(oUtils.getPidOfClientAtPorts(uiClient, uiServer), qint64(::getpid()));
+    const ClientConnection oSeen = oConnection.seen();
+    QCOMPARE(oUtils.getUidOfClient(oSeen), qint64(::geteuid()));
+    QCOMPARE(oUtils.getPidOfClient(oSeen), qint64(::getpid()));
     QCOMPARE(peerSocketOwnerUid(oConnection.accepted->socketDescriptor()), qint64(::geteuid()));
 
-    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, uiClient, uiServer);
+    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, oSeen);
     QVERIFY(oClient.found());
     QCOMPARE(oClient.uid(), qint64(::geteuid()));
     QCOMPARE(oClient.account(oUtils), ownAccount());
@@ -528,31 +546,48 @@ void TestPlatform::ownConnection()
 
 void TestPlatform::unknownConnection_data()
 {
-    QTest::addColumn<bool>("sameClientPort");  // a live client port, but to another server port
+    // Which of the live connection's values the query changes.
+    QTest::addColumn<bool>("otherClientPort");
+    QTest::addColumn<bool>("otherServerPort");
+    QTest::addColumn<bool>("otherClientAddress");  // the same ports from 127.0.0.2
     QTest::addColumn<bool>("table");
-    QTest::newRow("port nobody uses") << false << false;
-    QTest::newRow("port nobody uses, table") << false << true;
-    QTest::newRow("client port to another server") << true << false;
-    QTest::newRow("client port to another server, table") << true << true;
+    for (const bool bTable : {false, true}) {
+        const char *pSuffix = bTable ? ", table" : "";
+        QTest::newRow(qPrintable(QStringLiteral("port nobody uses%1").arg(pSuffix))) << true << false << false << bTable;
+        QTest::newRow(qPrintable(QStringLiteral("client port to another server%1").arg(pSuffix)))
+            << false << true << false << bTable;
+        // Another account can bind 127.0.0.2 to the port of the user's connection:
+        // a look-up by ports alone would name the user.
+        QTest::newRow(qPrintable(QStringLiteral("same ports from another loopback address%1").arg(pSuffix)))
+            << false << false << true << bTable;
+    }
 }
 
 void TestPlatform::unknownConnection()
 {
-    QFETCH(bool, sameClientPort);
+    QFETCH(bool, otherClientPort);
+    QFETCH(bool, otherServerPort);
+    QFETCH(bool, otherClientAddress);
     QFETCH(bool, table);
     Connection oConnection;
     QVERIFY(oConnection.open());
-    const quint16 uiUnused = unusedPort();
-    const quint16 uiClient = sameClientPort ? oConnection.accepted->peerPort() : uiUnused;
-    const quint16 uiServer = sameClientPort ? uiUnused : oConnection.server.serverPort();
+    ClientConnection oQuery = oConnection.seen();
+    if (otherClientPort)
+        oQuery.clientPort = unusedPort();
+    if (otherServerPort)
+        oQuery.serverPort = unusedPort();
+    if (otherClientAddress)
+        oQuery.clientAddress = QHostAddress(QStringLiteral("127.0.0.2"));
 
     ProcessUtilsLinuxImpl oUtils(table ? QByteArrayLiteral("/proc/.") : QByteArrayLiteral("/proc"));
-    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(-1));
-    QCOMPARE(oUtils.getPidOfClientAtPorts(uiClient, uiServer), qint64(0));
-    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, uiClient, uiServer);
+    QCOMPARE(oUtils.getUidOfClient(oQuery), qint64(-1));
+    QCOMPARE(oUtils.getPidOfClient(oQuery), qint64(0));
+    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, oQuery);
     QVERIFY(!oClient.found());
     QVERIFY(!oClient.isSystem(oUtils));
     QVERIFY_EXCEPTION_THROWN(oClient.account(oUtils), OpenProcessException);
+    // The real connection is still found by its own four values.
+    QCOMPARE(oUtils.getUidOfClient(oConnection.seen()), qint64(::geteuid()));
 }
 
 void TestPlatform::closedClientHasNoOwner()
@@ -574,14 +609,14 @@ void TestPlatform::closedClientHasNoOwner()
     };
     QTRY_VERIFY(lingering());
     ProcessUtilsLinuxImpl oUtils;
-    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(-1));
-    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, uiClient, uiServer);
+    QCOMPARE(oUtils.getUidOfClient(loopback(uiClient, uiServer)), qint64(-1));
+    const ClientIdentity oClient = ClientIdentity::resolve(oUtils, loopback(uiClient, uiServer));
     QVERIFY(!oClient.found());
     QVERIFY(!oClient.isSystem(oUtils));
     // Once our end is closed too, the client's is in TIME_WAIT: still nobody.
     oConnection.accepted->abort();
     QTRY_VERIFY(lingering() && oRow.state == 6);
-    QCOMPARE(oUtils.getUidOfClientAtPorts(uiClient, uiServer), qint64(-1));
+    QCOMPARE(oUtils.getUidOfClient(loopback(uiClient, uiServer)), qint64(-1));
 }
 
 void TestPlatform::procNetTcp()
@@ -668,35 +703,35 @@ void TestPlatform::userServerPortFound()
     oFake.accountOfUid = {{1002, QStringLiteral("HOST/bob")}};
     oFake.portOfAccount = {{QStringLiteral("host/alice"), 40001}, {QStringLiteral("host/bob"), 40002}};
     LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
-    QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort()).getUserServerPort(), quint16(40001));
+    QCOMPARE(UserServerPort(&oFake, seenBy(pAlice)).getUserServerPort(), quint16(40001));
     QCOMPARE(oFake.lastAccount, QStringLiteral("HOST/Alice"));
     QCOMPARE(oFake.lastName, QStringLiteral("QuorvexCryptoProvider"));
     QCOMPARE(oFake.lastLowest, m_dispatcher.serverPort());  // the configured port
     QVERIFY(oLog.has(QStringLiteral("UserServerPort::getUserServerPort :: Read server port(40001) for client pid(101) "
                                          "and username(HOST/Alice) and process with Name (QuorvexCryptoProvider)")));
-    QCOMPARE(UserServerPort(&oFake, pBob->peerPort(), pBob->localPort()).getUserServerPort(), quint16(40002));
+    QCOMPARE(UserServerPort(&oFake, seenBy(pBob)).getUserServerPort(), quint16(40002));
     QVERIFY(oLog.has(QStringLiteral("Read server port(40002) for client pid(0) and username(HOST/bob)")));
     // The owner taken when the connection was accepted is used as it is.
-    QCOMPARE(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort(), 1002).getUserServerPort(), quint16(40002));
+    QCOMPARE(UserServerPort(&oFake, seenBy(pAlice), 1002).getUserServerPort(), quint16(40002));
 
     QTcpServer oOther;
     QVERIFY(oOther.listen(QHostAddress::LocalHost, 0));
     QTcpSocket *pElsewhere = connectTo(oOther, oElsewhere);
-    QVERIFY(UserServerPort(&oFake, pAlice->peerPort(), pAlice->localPort()).isConnectionAtConfiguredPort());
-    QVERIFY(!UserServerPort(&oFake, pElsewhere->peerPort(), pElsewhere->localPort()).isConnectionAtConfiguredPort());
-    QVERIFY(!UserServerPort(&oFake, 0, 0).isConnectionAtConfiguredPort());
+    QVERIFY(UserServerPort(&oFake, seenBy(pAlice)).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, seenBy(pElsewhere)).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, ClientConnection()).isConnectionAtConfiguredPort());
 
     // The real lookup: this process plays the user's instance (same account and
     // executable, listening on the dispatcher's port), also for the one logged-on user.
     ProcessUtilsLinuxImpl oUtils;
-    QCOMPARE(UserServerPort(&oUtils, pAlice->peerPort(), pAlice->localPort()).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
+    QCOMPARE(UserServerPort(&oUtils, seenBy(pAlice)).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
     const QString oUtmp = m_tmp.path() + QStringLiteral("/utmp-own");
     QVERIFY(writeUtmp(oUtmp, {{USER_PROCESS, ownAccount().section('/', 1).toLocal8Bit(), "tty1", 0}}));
     qputenv("QTX_UTMP_FILE", QFile::encodeName(oUtmp));
-    QCOMPARE(UserServerPort(&oUtils, 0, 0).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
+    QCOMPARE(UserServerPort(&oUtils, ClientConnection()).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
     QCOMPARE(oLog.priorityOf(QStringLiteral("UserServerPort::getUserServerPortForActiveSession :: Read server port(")),
              QStringLiteral("NOTICE"));
-    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, 0, 0).getUserServerPortForActiveSession(65535),
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, ClientConnection()).getUserServerPortForActiveSession(65535),
                              UserServerPortException);
     qunsetenv("QTX_UTMP_FILE");
 }
@@ -708,13 +743,13 @@ void TestPlatform::userServerPortNotFound()
     QVERIFY(pAccepted);
     // No socket holds the client port: the account lookup of pid 0 throws and passes through.
     FakeProcessUtils oFake;
-    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(), OpenProcessException);
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, seenBy(pAccepted)).getUserServerPort(), OpenProcessException);
 
     ProcessUtilsLinuxImpl oUtils;
     LogCapture oLog(ProcessUtilsLogger::Instance().GetCategory());
     try {
         // Nothing of ours listens above the highest port.
-        UserServerPort(&oUtils, pAccepted->peerPort(), pAccepted->localPort()).getUserServerPort(65535);
+        UserServerPort(&oUtils, seenBy(pAccepted)).getUserServerPort(65535);
         QFAIL("no exception");
     } catch (const UserServerPortException &e) {
         QCOMPARE(const_cast<UserServerPortException &>(e).getDetailMessage(),
