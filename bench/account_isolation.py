@@ -8,6 +8,8 @@ the user's parts as the instance's own account:
   account_isolation.py PORT CA fill-sessions N    open sessions until refused (at most N)
   account_isolation.py PORT CA test-flood C SEC   C connections sending TEST for SEC seconds
   account_isolation.py PORT CA user-latency N     open a session, then N times Hasher/Sha256 + GET_RESULT
+  account_isolation.py PORT CA hold SEC           open a connection, print its client port, keep it SEC seconds
+  account_isolation.py PORT CA spoof CLIENTPORT   connect from 127.0.0.2:CLIENTPORT and ask for Hasher/HmacSha256
 
 Each prints one line of counts or latencies (ms). Traffic goes to 127.0.0.1 only.
 """
@@ -103,13 +105,28 @@ def user_latency(port, ca, count):
           % (count, dict(statuses), percentile(times, 0.5), percentile(times, 0.99)))
 
 
+def hold(port, ca, seconds):
+    conn = connect(port, ca)
+    status, _, _ = post(conn, "/ALIVE")
+    print("hold: status %d, client port %d" % (status, conn.sock.getsockname()[1]), flush=True)
+    time.sleep(seconds)
+
+
+def spoof(port, ca, client_port):
+    context = ssl.create_default_context(cafile=ca)
+    conn = http.client.HTTPSConnection("127.0.0.1", port, context=context, timeout=30,
+                                       source_address=("127.0.0.2", client_port))
+    status, body, _ = post(conn, "/Hasher/HmacSha256", b"data=abc", {"X-QTX-cmdId": "1"})
+    print("spoof: from 127.0.0.2:%d, Hasher/HmacSha256 answered %d %s" % (client_port, status, body.decode()))
+
+
 def main():
     if len(sys.argv) < 5:
         sys.exit(__doc__)
     port, ca, what = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     args = [int(a) for a in sys.argv[4:]]
     {"made-up-ids": made_up_ids, "fill-sessions": fill_sessions, "test-flood": test_flood,
-     "user-latency": user_latency}[what](port, ca, *args)
+     "user-latency": user_latency, "hold": hold, "spoof": spoof}[what](port, ca, *args)
 
 
 if __name__ == "__main__":
