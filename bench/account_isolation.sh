@@ -19,13 +19,19 @@ DIR=$(mktemp -d)
 SERVER_PID=
 cleanup() { [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null; wait 2>/dev/null; rm -rf "$DIR"; }
 trap cleanup EXIT
+[ -n "${KEEP:-}" ] && trap - EXIT
 chmod 755 "$DIR"
 cp -a "$BUILD/run/." "$DIR/"
 mkdir -p "$DIR/config"
 chown -R "$USER_ACCOUNT:$USER_ACCOUNT" "$DIR"
 as() { local account=$1; shift; setpriv --reuid="$account" --regid="$account" --init-groups -- "$@"; }
+# The key opens only for the account it was made for: provision as the user.
+XDG_CONFIG_HOME=$DIR/config as "$USER_ACCOUNT" "$BUILD/bin/qtx-provision" --dir "$DIR" --force >"$DIR/provision.out" 2>&1 \
+  || { echo "account_isolation: provisioning failed"; cat "$DIR/provision.out"; exit 1; }
 
-XDG_CONFIG_HOME=$DIR/config QT_QPA_PLATFORM=offscreen as "$USER_ACCOUNT" "$DIR/QuorvexCryptoProvider" -console \
+# setpriv executes the server in place: $! is the server's pid.
+XDG_CONFIG_HOME=$DIR/config QT_QPA_PLATFORM=offscreen \
+  setpriv --reuid="$USER_ACCOUNT" --regid="$USER_ACCOUNT" --init-groups -- "$DIR/QuorvexCryptoProvider" -console \
   >"$DIR/server.out" 2>&1 &
 SERVER_PID=$!
 LOG=$DIR/config/Quorvex/QuorvexCryptoProvider/logs/QuorvexCryptoProvider.log
@@ -45,7 +51,7 @@ forks() { awk '/^processes/ {print $2}' /proc/stat; }
 echo "account_isolation: $USER_ACCOUNT's instance on port $PORT (pid $SERVER_PID), attacker $OTHER_ACCOUNT"
 
 # 1. The client port of one of the user's connections, from another loopback address.
-as "$USER_ACCOUNT" "${TOOL[@]}" hold 15 >"$DIR/hold.out" &
+setpriv --reuid="$USER_ACCOUNT" --regid="$USER_ACCOUNT" --init-groups -- "${TOOL[@]}" hold 15 >"$DIR/hold.out" &
 HOLD=$!
 for _ in $(seq 100); do grep -q 'client port' "$DIR/hold.out" && break; sleep 0.1; done
 CLIENT_PORT=$(awk '{print $NF}' "$DIR/hold.out")
