@@ -281,7 +281,7 @@ QByteArray ecdsaRawToDer(const QByteArray &v_oRaw)
 
 QByteArray buildDetachedCms(const QByteArray &v_oCertDer, DigestAlgorithm v_eAlgorithm, SignatureScheme v_eScheme,
                             const QByteArray &v_oDigest,
-                            const std::function<QByteArray(const QByteArray &)> &v_oSignHash)
+                            const std::function<QByteArray(const QByteArray &)> &v_oSignAttributes)
 {
     const auto fail = [](const char *v_pStep) {
         return SignerError("CMS_ERROR", QStringLiteral("Cannot build the CMS signature: %1").arg(QLatin1String(v_pStep)));
@@ -316,7 +316,7 @@ QByteArray buildDetachedCms(const QByteArray &v_oCertDer, DigestAlgorithm v_eAlg
     if (!bAttributes)
         throw fail("signed attributes");
 
-    QByteArray oSignature = v_oSignHash(hashBytes(v_eAlgorithm, signedAttributesDer(poSigner)));
+    QByteArray oSignature = v_oSignAttributes(signedAttributesDer(poSigner));
     if (v_eScheme == SignatureScheme::Ecdsa)
         oSignature = ecdsaRawToDer(oSignature);
     if (oSignature.isEmpty())

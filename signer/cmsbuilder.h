@@ -37,9 +37,8 @@ enum class SignatureScheme { RsaPkcs1, RsaPss, Ecdsa };
 
 // Builds a detached CMS SignedData over content whose digest is v_oDigest:
 // signed attributes content type, message digest, signing time and signing
-// certificate v2; v_oSignHash receives the hash of the DER signed attributes
-// and returns the token's signature of it (for RSA PKCS#1 the caller wraps the
-// hash in a DigestInfo; for ECDSA it returns raw r||s). Throws SignerError.
+// certificate v2; v_oSignAttributes receives the DER signed attributes and
+// returns the token's signature of them (for ECDSA raw r||s). Throws SignerError.
 QByteArray buildDetachedCms(const QByteArray &v_oCertDer, DigestAlgorithm v_eAlgorithm, SignatureScheme v_eScheme,
                             const QByteArray &v_oDigest,
-                            const std::function<QByteArray(const QByteArray &)> &v_oSignHash);
+                            const std::function<QByteArray(const QByteArray &)> &v_oSignAttributes);

@@ -190,7 +190,8 @@ QTX_MODULE_COMMAND(ListCertificates)
 // Request: certId, digest (base64), digestAlgorithm (SHA-256/384/512),
 // signatureAlgorithm (RSA-PKCS1, RSA-PSS, ECDSA), optional format ("raw" or
 // "cms") and documentName. Reply: {"signature":base64 (ECDSA: r||s),
-// "certificate":base64 DER} or {"cms":base64 DER,"certificate":...}.
+// "certificate":base64 DER} or with format "cms" {"cms":base64 DER,
+// "signedAttributes":base64 DER,"signature":its signature,"certificate":...}.
 QTX_MODULE_COMMAND(Sign)
 {
     Q_UNUSED(v_oSessionParams);
@@ -247,11 +248,20 @@ QTX_MODULE_COMMAND(Sign)
         QJsonObject oReply;
         oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
         if (oSign.cms) {
+            QByteArray oAttributes;
+            QByteArray oSignature;
             const QByteArray oCms = buildDetachedCms(
-                oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, [&](const QByteArray &v_oHash) {
-                    return oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign, v_oHash));
+                oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, [&](const QByteArray &v_oAttributes) {
+                    oAttributes = v_oAttributes;
+                    oSignature = oContext.sign(oEntry, poPin, oMechanism,
+                                               tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)));
+                    return oSignature;
                 });
             oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
+            // What the signature covers, so a page can check it with WebCrypto
+            // (which hashes the data itself) without parsing the CMS.
+            oReply.insert(QStringLiteral("signedAttributes"), QString::fromLatin1(oAttributes.toBase64()));
+            oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
         } else {
             const QByteArray oSignature = oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign, oSign.digest));
             oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
