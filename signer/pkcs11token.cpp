@@ -10,7 +10,9 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -289,6 +291,10 @@ QList<CertificateEntry> Pkcs11Context::certificates()
             // A token that vanished or fails while listing contributes nothing.
         }
     }
+    // Tokens may hand out their objects in any order; the page gets a stable one.
+    std::sort(oEntries.begin(), oEntries.end(), [](const CertificateEntry &v_oA, const CertificateEntry &v_oB) {
+        return std::make_pair(v_oA.token.label, v_oA.id) < std::make_pair(v_oB.token.label, v_oB.id);
+    });
     return oEntries;
 }
 
