@@ -177,7 +177,7 @@ async function signFile() {
         $('p7s').href = url;
         $('p7s').download = `${file.name}.p7s`;
         $('p7s').hidden = false;
-        summary(valid ? 'ok' : 'error', valid ? `Signed by ${cert.subjectCommonName}; the signature verifies. Download the .p7s below the form.`
+        summary(valid ? 'ok' : 'error', valid ? `Signed by ${cert.subjectCommonName}; the signature verifies. Download the .p7s with the link in the form.`
             : 'The signature does not verify.');
     } catch (err) {
         const failed = rows.find((r, i) => i >= 0 && !document.querySelectorAll('#steps tr')[i].cells[2].className.match(/ok/));
