@@ -75,6 +75,29 @@ class ServerUnreachableError extends QtxError {
 class ServerNotRunningError extends ServerUnreachableError {}
 /** A port took part in a TLS handshake and still failed: the browser does not trust the server's certificate. */
 class CertificateNotTrustedError extends ServerUnreachableError {}
+/**
+ * The browser blocks this page from the user's machine: its local network
+ * access permission (Chromium, for pages from the internet) is denied.
+ */
+class LocalNetworkAccessDeniedError extends ServerUnreachableError {}
+
+/**
+ * Whether the browser reports the local network access permission of this page
+ * as denied. Chromium has named it 'local-network-access', and later
+ * 'loopback-network' / 'local-network'; a browser without it says false.
+ */
+async function localNetworkAccessDenied() {
+    const perms = globalThis.navigator && navigator.permissions;
+    if (!perms || typeof perms.query !== 'function')
+        return false;
+    for (const name of ['loopback-network', 'local-network-access', 'local-network']) {
+        try {
+            if ((await perms.query({ name })).state === 'denied')
+                return true;
+        } catch (_) { /* this browser does not know the name */ }
+    }
+    return false;
+}
 
 const ERROR_BY_STATUS = {
     400: BadRequestError,
@@ -312,7 +335,8 @@ class QtxClient {
      *    reply names the user's port (verified with SERVER_VERSION).
      * 3. Probe port+1 .. port+scanCount and then the configured port itself with
      *    SERVER_VERSION; the first that answers wins.
-     * Throws ServerNotRunningError or CertificateNotTrustedError.
+     * Throws ServerNotRunningError, CertificateNotTrustedError, or
+     * LocalNetworkAccessDeniedError when the browser withholds the permission.
      */
     async connect() {
         const o = this.options;
@@ -358,6 +382,11 @@ class QtxClient {
             }
             if (!again.length || !isSlowFailure(again[0].ms, typicalFailureMs(failures)))
                 slowPort = 0;
+        }
+        if (await localNetworkAccessDenied()) {
+            throw new LocalNetworkAccessDeniedError(
+                'The browser does not let this page reach the Quorvex Crypto Provider on this machine',
+                { ports: candidates, hint: 'Allow "local network access" (site settings of this page) and reload the page.' });
         }
         throw this._unreachable(candidates, slowPort);
     }
@@ -737,6 +766,7 @@ export {
     QtxClient, QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError,
     InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError,
     JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError,
+    LocalNetworkAccessDeniedError,
     classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp,
     SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError,
     TokenRemovedError, CertificateNotFoundError, UnsupportedAlgorithmError, BadSigningRequestError,
