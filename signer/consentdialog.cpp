@@ -101,6 +101,7 @@ ConsentAnswer askConsent(const ConsentRequest &v_oRequest)
 {
     QDialog oDialog;
     oDialog.setWindowTitle(QObject::tr("Signature request"));
+    oDialog.setMinimumWidth(460);
     auto *poLayout = new QVBoxLayout(&oDialog);
     const QString oOrigin = v_oRequest.origin.isEmpty() ? QObject::tr("(a client that sent no Origin)") : v_oRequest.origin;
     poLayout->addWidget(plainLabel(QObject::tr("The page %1 asks for your signature.").arg(oOrigin), &oDialog));

@@ -83,6 +83,7 @@ private slots:
     void refusedRequests();
     void cancelAndWrongPin();
     void secondSignatureWhileDialogOpen();
+    void realDisplayDialog();
     void tokenRemovedDuringDialog();
     void noDisplayAnswersAtOnce_data();
     void noDisplayAnswersAtOnce();
@@ -591,6 +592,64 @@ void TestSigner::secondSignatureWhileDialogOpen()
     const HttpReply oResult = waitResult(oFirst, oCmdId);
     QCOMPARE(oResult.status, 200);
     QVERIFY2(oResult.body.contains("\"signature\""), oResult.body.constData());
+}
+
+// Without the hook, on a real X display (Xvfb): the dialog is a window a person
+// (xdotool here) answers with the keyboard.
+void TestSigner::realDisplayDialog()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
+        || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QSKIP("Xvfb or xdotool is missing: apt-get install xvfb xdotool");
+    int iDisplay = 90;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)) && iDisplay < 200)
+        ++iDisplay;
+    const QString oDisplay = QStringLiteral(":%1").arg(iDisplay);
+    QProcess oXvfb;
+    oXvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    oXvfb.setStandardOutputFile(QProcess::nullDevice());
+    oXvfb.start(QStringLiteral("Xvfb"), {oDisplay, QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                         QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24")});
+    QVERIFY(oXvfb.waitForStarted());
+    for (int i = 0; i < 100 && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)); ++i)
+        QTest::qWait(50);
+    QProcessEnvironment oX = QProcessEnvironment::systemEnvironment();
+    oX.insert(QStringLiteral("DISPLAY"), oDisplay);
+    m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), oDisplay);
+    m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    startServer({}, QString());
+
+    const QByteArray oDigest = QCryptographicHash::hash("on screen", QCryptographicHash::Sha256);
+    const QByteArray oBody = form({{"certId", certId(QStringLiteral("Signer RSA"))}, {"digest", oDigest.toBase64()},
+                                   {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}});
+    const QByteArray oSession = openSession();
+    const struct { const char *keys; const char *error; } kAnswers[] = {{"Escape", "CANCELLED"}, {"1 2 3 4 Return", ""}};
+    for (const auto &oAnswer : kAnswers) {
+        const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+        QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
+        Run oWindow;
+        for (int i = 0; i < 100 && oWindow.output.trimmed().isEmpty(); ++i) {
+            QTest::qWait(100);
+            oWindow = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"),
+                                                      QStringLiteral("^Signature request$")}, oX);
+        }
+        const QString oId = QString::fromLatin1(oWindow.output.trimmed().split('\n').first());
+        QVERIFY2(!oId.isEmpty(), "no dialog window on the display");
+        QStringList oArgs = {QStringLiteral("windowfocus"), QStringLiteral("--sync"), oId, QStringLiteral("key"),
+                             QStringLiteral("--delay"), QStringLiteral("50")};
+        oArgs << QString::fromLatin1(oAnswer.keys).split(QLatin1Char(' '));
+        QCOMPARE(run(QStringLiteral("xdotool"), oArgs, oX).code, 0);
+        const HttpReply oReply = waitResult(oSession, oCmdId);
+        QCOMPARE(errorOf(oReply)[QStringLiteral("error")].toString(), QLatin1String(oAnswer.error));
+        if (!*oAnswer.error)
+            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
+    }
+
+    m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), QString());
+    m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    startServer({}, m_hookDir);
+    oXvfb.terminate();
+    oXvfb.waitForFinished(5000);
 }
 
 void TestSigner::tokenRemovedDuringDialog()
