@@ -84,6 +84,7 @@ private slots:
     void cancelAndWrongPin();
     void secondSignatureWhileDialogOpen();
     void realDisplayDialog();
+    void pinStatesOfACard();
     void tokenRemovedDuringDialog();
     void noDisplayAnswersAtOnce_data();
     void noDisplayAnswersAtOnce();
@@ -650,6 +651,79 @@ void TestSigner::realDisplayDialog()
     startServer({}, m_hookDir);
     oXvfb.terminate();
     oXvfb.waitForFinished(5000);
+}
+
+// A card whose PIN state the test sets (tests/signer/fake_pkcs11.cpp), named by
+// QTX_PKCS11_MODULE: the dialog's warnings, a locked PIN, a PIN pad, removal.
+void TestSigner::pinStatesOfACard()
+{
+    const QString oState = m_work.filePath(QStringLiteral("fake.state"));
+    QVERIFY(writeFile(oState, QByteArray()));
+    m_server.setEnvironmentValue(QStringLiteral("QTX_FAKE_P11_STATE"), oState);
+    m_server.setEnvironmentValue(QStringLiteral("QTX_FAKE_P11_CERT"), m_work.filePath(QStringLiteral("RSA.der")));
+
+    // A module file that others could change is not loaded.
+    const QString oOpen = m_work.filePath(QStringLiteral("fake-open.so"));
+    QVERIFY(QFile::copy(QStringLiteral(QTX_FAKE_PKCS11), oOpen));
+    QVERIFY(::chmod(QFile::encodeName(oOpen).constData(), 0775) == 0);
+    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), oOpen);
+    startServer({}, m_hookDir);
+    for (const QJsonValue &oToken : certificates().value(QStringLiteral("tokens")).toArray())
+        QVERIFY(oToken[QStringLiteral("label")].toString() != QLatin1String("Fake Card"));
+
+    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QStringLiteral(QTX_FAKE_PKCS11));
+    startServer({}, m_hookDir);
+    QByteArray oId;
+    for (const QJsonValue &oCert : certificates().value(QStringLiteral("certificates")).toArray()) {
+        if (oCert[QStringLiteral("tokenLabel")].toString() == QLatin1String("Fake Card"))
+            oId = oCert[QStringLiteral("id")].toString().toLatin1();
+    }
+    QVERIFY2(!oId.isEmpty(), "the named module's token is listed");
+    const QByteArray oBody = form({{"certId", oId},
+                                   {"digest", QCryptographicHash::hash("card", QCryptographicHash::Sha256).toBase64()},
+                                   {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}});
+    struct Case
+    {
+        const char *state;      // before the dialog
+        const char *shown;      // in the dialog ("" = no dialog)
+        const char *during;     // state set while the dialog is open
+        const char *answer;
+        const char *error;      // "" = signed
+        const char *triesLeft;
+    };
+    const Case kCases[] = {
+        {"", "pinField=1", "", "pin:2468", "", ""},
+        {"low", "only few tries are left", "", "pin:1111", "PIN_INCORRECT", "low"},
+        {"final", "Last try", "", "pin:1111", "PIN_INCORRECT", "final"},
+        {"locked", "", "", "", "PIN_LOCKED", ""},
+        {"", "pinField=1", "locked", "pin:2468", "PIN_LOCKED", ""},
+        {"protected", "keypad", "", "ok", "", ""},
+        {"", "pinField=1", "gone", "pin:2468", "TOKEN_REMOVED", ""},
+    };
+    const QByteArray oSession = openSession();
+    for (const Case &oCase : kCases) {
+        const QByteArray oTag = QByteArray(oCase.state) + '/' + oCase.during + '/' + oCase.answer;
+        QVERIFY(writeFile(oState, oCase.state));
+        const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+        QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
+        if (*oCase.shown) {
+            QByteArray oShown;
+            QVERIFY2(waitDialog(&oShown), oTag.constData());
+            QVERIFY2(oShown.contains(oCase.shown), (oTag + ": " + oShown).constData());
+            if (*oCase.during)
+                QVERIFY(writeFile(oState, oCase.during));
+            answer(oCase.answer);
+        }
+        const HttpReply oReply = waitResult(oSession, oCmdId);
+        const QJsonObject oError = errorOf(oReply);
+        QVERIFY2(oError[QStringLiteral("error")].toString() == QLatin1String(oCase.error), (oTag + ": " + oReply.body).constData());
+        QCOMPARE(oError[QStringLiteral("triesLeft")].toString(), QLatin1String(oCase.triesLeft));
+        if (!*oCase.error)
+            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
+        QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
+    }
+    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QString());
+    startServer({}, m_hookDir);
 }
 
 void TestSigner::tokenRemovedDuringDialog()
