@@ -165,7 +165,7 @@ ConsentAnswer askConsent(const ConsentRequest &v_oRequest)
         if (oFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
             oFile.write(oShown.toUtf8());
         oFile.close();
-        QObject::connect(&oHook, &QTimer::timeout, &oDialog, [&oDialog, &oTestDir, poPin, poSign] {
+        const auto oPoll = [&oDialog, &oTestDir, poPin, poSign] {
             QByteArray oAnswer;
             if (!takeAnswer(oTestDir, &oAnswer))
                 return;
@@ -178,7 +178,10 @@ ConsentAnswer askConsent(const ConsentRequest &v_oRequest)
                 poSign->click();
             else
                 oDialog.reject();
-        });
+        };
+        QObject::connect(&oHook, &QTimer::timeout, &oDialog, oPoll);
+        // An answer written before the dialog opened is taken at once.
+        QTimer::singleShot(0, &oDialog, oPoll);
         oHook.start(20);
     }
 #endif
