@@ -23,7 +23,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QEventLoop>
 #include <QThread>
+
+#include <future>
+#include <thread>
 
 QTX_MODULE_COMMAND(ListCertificates);
 QTX_MODULE_COMMAND(Sign);
@@ -151,6 +155,24 @@ SignMechanism mechanismFor(const SignRequest &v_oSign, const CertificateFacts &v
     return oMechanism;
 }
 
+// Runs v_oWork on a thread of its own while the main thread's event loop goes
+// on (a card reader may take seconds, a PIN pad until the user is done); its
+// result or exception comes back here.
+template <typename Work>
+auto offMainThread(Work v_oWork) -> decltype(v_oWork())
+{
+    std::packaged_task<decltype(v_oWork())()> oTask(std::move(v_oWork));
+    auto oFuture = oTask.get_future();
+    QEventLoop oLoop;
+    std::thread oThread([&oTask, &oLoop] {
+        oTask();
+        QMetaObject::invokeMethod(&oLoop, "quit", Qt::QueuedConnection);
+    });
+    oLoop.exec(QEventLoop::ExcludeUserInputEvents);
+    oThread.join();
+    return oFuture.get();
+}
+
 // What the token signs for a digest (or the hash of CMS signed attributes).
 QByteArray tokenInput(const SignRequest &v_oSign, const QByteArray &v_oHash)
 {
@@ -206,7 +228,7 @@ QTX_MODULE_COMMAND(Sign)
 
     ConsentRequest oConsent;
     SignMechanism oMechanism;
-    {
+    offMainThread([&] {
         Pkcs11Context oContext;
         const CertificateEntry oEntry = oContext.find(oSign.certId);
         const CertificateFacts oFacts = certificateFacts(oEntry.der);
@@ -230,33 +252,34 @@ QTX_MODULE_COMMAND(Sign)
         oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
         oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
         oConsent.pinFinalTry = (uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
-    } // the modules are released while the dialog is open
+    }); // the modules are released while the dialog is open
 
     ConsentAnswer oAnswer = askConsent(oConsent);
     if (!oAnswer.accepted)
         throw SignerError("CANCELLED", QStringLiteral("The user did not consent to the signature."));
 
     try {
-        Pkcs11Context oContext;
-        CertificateEntry oEntry;
-        try {
-            oEntry = oContext.find(oSign.certId);
-        } catch (const SignerError &) {
-            throw SignerError("TOKEN_REMOVED", QStringLiteral("The token with the certificate was removed."));
-        }
-        const QByteArray *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
-        QJsonObject oReply;
-        oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
-        if (oSign.cms) {
-            QByteArray oAttributes;
-            QByteArray oSignature;
-            const QByteArray oCms = buildDetachedCms(
-                oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, [&](const QByteArray &v_oAttributes) {
-                    oAttributes = v_oAttributes;
-                    oSignature = oContext.sign(oEntry, poPin, oMechanism,
-                                               tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)));
-                    return oSignature;
-                });
+        QByteArray oResult = offMainThread([&] {
+            Pkcs11Context oContext;
+            CertificateEntry oEntry;
+            try {
+                oEntry = oContext.find(oSign.certId);
+            } catch (const SignerError &) {
+                throw SignerError("TOKEN_REMOVED", QStringLiteral("The token with the certificate was removed."));
+            }
+            const QByteArray *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
+            QJsonObject oReply;
+            oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
+            if (oSign.cms) {
+                QByteArray oAttributes;
+                QByteArray oSignature;
+                const QByteArray oCms = buildDetachedCms(
+                    oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, [&](const QByteArray &v_oAttributes) {
+                        oAttributes = v_oAttributes;
+                        oSignature = oContext.sign(oEntry, poPin, oMechanism,
+                                                   tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)));
+                        return oSignature;
+        });
             oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
             // What the signature covers, so a page can check it with WebCrypto
             // (which hashes the data itself) without parsing the CMS.
@@ -268,8 +291,10 @@ QTX_MODULE_COMMAND(Sign)
             if (oSign.scheme == SignatureScheme::Ecdsa)
                 oReply.insert(QStringLiteral("signatureDer"), QString::fromLatin1(ecdsaRawToDer(oSignature).toBase64()));
         }
-        wipe(&oAnswer.pin);
         return json(oReply);
+        });
+        wipe(&oAnswer.pin);
+        return oResult;
     } catch (...) {
         wipe(&oAnswer.pin);
         throw;
