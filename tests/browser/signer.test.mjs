@@ -4,7 +4,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { appendFileSync, existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { appendFileSync, existsSync, mkdirSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { artifactsDir, giveToAccount, inPage, setUp, tearDown, blankPage } from './lib/harness.mjs';
 
@@ -45,7 +45,8 @@ async function waitDialog() {
     for (let i = 0; i < 400 && !existsSync(shown); ++i) await new Promise((r) => setTimeout(r, 50));
     return existsSync(shown) ? readFileSync(shown, 'utf8') : '';
 }
-const answer = (text) => writeFileSync(join(hook, 'answer'), text);
+// Written aside and renamed, so the dialog never reads a half-written answer.
+const answer = (text) => { writeFileSync(join(hook, 'answer.new'), text); renameSync(join(hook, 'answer.new'), join(hook, 'answer')); };
 
 before(async () => { if (!missing.length) f = await setUp({ prepare }); });
 after(async () => { await tearDown(f); });

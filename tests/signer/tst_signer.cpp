@@ -104,7 +104,12 @@ private:
     QJsonObject certificates();
     QByteArray certId(const QString &v_oCommonName);
     bool waitDialog(QByteArray *v_poShown = nullptr);
-    void answer(const QByteArray &v_oAnswer) { QVERIFY(writeFile(m_hookDir + QStringLiteral("/answer"), v_oAnswer)); }
+    // Written aside and renamed, so the dialog never reads a half-written answer.
+    void answer(const QByteArray &v_oAnswer)
+    {
+        QVERIFY(writeFile(m_hookDir + QStringLiteral("/answer.new"), v_oAnswer));
+        QVERIFY(QFile::rename(m_hookDir + QStringLiteral("/answer.new"), m_hookDir + QStringLiteral("/answer")));
+    }
     static QJsonObject errorOf(const HttpReply &v_oReply);
 
     QTemporaryDir m_work;
@@ -620,6 +625,20 @@ void TestSigner::realDisplayDialog()
     oX.insert(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    // The later cases run on the offscreen server with the hook again, also when this one fails.
+    struct Restore
+    {
+        TestSigner *test;
+        QProcess *xvfb;
+        ~Restore()
+        {
+            test->m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), QString());
+            test->m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            test->startServer({}, test->m_hookDir);
+            xvfb->terminate();
+            xvfb->waitForFinished(5000);
+        }
+    } oRestore{this, &oXvfb};
     startServer({}, QString());
 
     const QByteArray oDigest = QCryptographicHash::hash("on screen", QCryptographicHash::Sha256);
@@ -633,26 +652,28 @@ void TestSigner::realDisplayDialog()
         Run oWindow;
         for (int i = 0; i < 100 && oWindow.output.trimmed().isEmpty(); ++i) {
             QTest::qWait(100);
-            oWindow = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"),
-                                                      QStringLiteral("^Signature request$")}, oX);
+            oWindow = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                      QStringLiteral("--name"), QStringLiteral("^Signature request$")}, oX);
         }
         const QString oId = QString::fromLatin1(oWindow.output.trimmed().split('\n').first());
         QVERIFY2(!oId.isEmpty(), "no dialog window on the display");
         QStringList oArgs = {QStringLiteral("windowfocus"), QStringLiteral("--sync"), oId, QStringLiteral("key"),
                              QStringLiteral("--delay"), QStringLiteral("50")};
         oArgs << QString::fromLatin1(oAnswer.keys).split(QLatin1Char(' '));
-        QCOMPARE(run(QStringLiteral("xdotool"), oArgs, oX).code, 0);
+        // A window just mapped may not take the focus yet: a few tries, bounded.
+        Run oKeys;
+        for (int i = 0; i < 20 && oKeys.code != 0; ++i) {
+            if (i > 0)
+                QTest::qWait(200);
+            oKeys = run(QStringLiteral("xdotool"), oArgs, oX);
+        }
+        QVERIFY2(oKeys.code == 0, oKeys.output.constData());
         const HttpReply oReply = waitResult(oSession, oCmdId);
         QCOMPARE(errorOf(oReply)[QStringLiteral("error")].toString(), QLatin1String(oAnswer.error));
         if (!*oAnswer.error)
             QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
     }
 
-    m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), QString());
-    m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    startServer({}, m_hookDir);
-    oXvfb.terminate();
-    oXvfb.waitForFinished(5000);
 }
 
 // A card whose PIN state the test sets (tests/signer/fake_pkcs11.cpp), named by
