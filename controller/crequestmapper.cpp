@@ -149,6 +149,13 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
         v_oResponse.setHeader("Access-Control-Allow-Headers",
                               "Content-Type, Authorization, X-Requested-With, X-QTX-cmdId, X-QTX-sessionId");
         v_oResponse.setHeader("Access-Control-Allow-Credentials", "true");
+        // Chromium's private/local network access: a page from a less private
+        // address space (the public internet) asks in the preflight whether this
+        // loopback server agrees to be reached. Answered only when asked.
+        if (v_oRequest.getHeader("Access-Control-Request-Private-Network") == "true")
+            v_oResponse.setHeader("Access-Control-Allow-Private-Network", "true");
+        if (v_oRequest.getHeader("Access-Control-Request-Local-Network") == "true")
+            v_oResponse.setHeader("Access-Control-Allow-Local-Network", "true");
         SetSecurityHeaders(v_oResponse);
     } else {
         QTX_LOG(logger(), WARN, pFunc) << "Not found!";

@@ -13,7 +13,7 @@ source "$(dirname "$0")/lib.sh"
 BUILD="$(realpath -m "${1:-$ROOT_DIR/build}")"
 TESTS="$ROOT_DIR/tests/browser"
 
-need=(chromium firefox-esr libnss3-tools)
+need=(chromium firefox-esr libnss3-tools "${SIGNER_TEST_PACKAGES[@]}")
 command -v node >/dev/null 2>&1 || need+=(nodejs)
 command -v npm >/dev/null 2>&1 || need+=(npm)
 ensure_packages "${need[@]}"
@@ -39,4 +39,4 @@ mkdir -p "$QTX_ARTIFACTS_DIR"
 echo "==> Browser tests against $BUILD (artifacts: $QTX_ARTIFACTS_DIR)"
 # Files one after the other: each starts its own servers and browser.
 timeout 600 node --test --test-concurrency=1 --test-timeout=180000 \
-  browser.test.mjs firefox.test.mjs
+  browser.test.mjs firefox.test.mjs signer.test.mjs lna.test.mjs package.test.mjs

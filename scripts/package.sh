@@ -111,6 +111,7 @@ Architecture: $ARCH
 Maintainer: Quorvex Packaging <packaging@quorvex.invalid>
 Installed-Size: $(installed_size "$MAIN")
 Depends: $main_depends, ca-certificates, libnss3-tools, passwd
+Recommends: opensc, p11-kit-modules, pcscd
 Section: net
 Priority: optional
 Homepage: https://quorvex.invalid/

@@ -78,6 +78,29 @@ class ServerUnreachableError extends QtxError {
 class ServerNotRunningError extends ServerUnreachableError {}
 /** A port took part in a TLS handshake and still failed: the browser does not trust the server's certificate. */
 class CertificateNotTrustedError extends ServerUnreachableError {}
+/**
+ * The browser blocks this page from the user's machine: its local network
+ * access permission (Chromium, for pages from the internet) is denied.
+ */
+class LocalNetworkAccessDeniedError extends ServerUnreachableError {}
+
+/**
+ * Whether the browser reports the local network access permission of this page
+ * as denied. Chromium has named it 'local-network-access', and later
+ * 'loopback-network' / 'local-network'; a browser without it says false.
+ */
+async function localNetworkAccessDenied() {
+    const perms = globalThis.navigator && navigator.permissions;
+    if (!perms || typeof perms.query !== 'function')
+        return false;
+    for (const name of ['loopback-network', 'local-network-access', 'local-network']) {
+        try {
+            if ((await perms.query({ name })).state === 'denied')
+                return true;
+        } catch (_) { /* this browser does not know the name */ }
+    }
+    return false;
+}
 
 const ERROR_BY_STATUS = {
     400: BadRequestError,
@@ -315,7 +338,8 @@ class QtxClient {
      *    reply names the user's port (verified with SERVER_VERSION).
      * 3. Probe port+1 .. port+scanCount and then the configured port itself with
      *    SERVER_VERSION; the first that answers wins.
-     * Throws ServerNotRunningError or CertificateNotTrustedError.
+     * Throws ServerNotRunningError, CertificateNotTrustedError, or
+     * LocalNetworkAccessDeniedError when the browser withholds the permission.
      */
     async connect() {
         const o = this.options;
@@ -361,6 +385,11 @@ class QtxClient {
             }
             if (!again.length || !isSlowFailure(again[0].ms, typicalFailureMs(failures)))
                 slowPort = 0;
+        }
+        if (await localNetworkAccessDenied()) {
+            throw new LocalNetworkAccessDeniedError(
+                'The browser does not let this page reach the Quorvex Crypto Provider on this machine',
+                { ports: candidates, hint: 'Allow "local network access" (site settings of this page) and reload the page.' });
         }
         throw this._unreachable(candidates, slowPort);
     }
@@ -534,8 +563,207 @@ class QtxClient {
         const text = await this.call(module, fn, params, opts);
         return text ? JSON.parse(text) : null;
     }
+
+    // ---- signing with the Signer module -----------------------------------
+
+    /**
+     * The certificates with private keys on the user's tokens:
+     * { tokens: [{ label, manufacturer, model, serialNumber, ... }],
+     *   certificates: [{ id, subject, subjectCommonName, issuer, serialNumber, notBefore,
+     *                    notAfter, key: { type, bits, curve }, keyUsage, certificate, tokenLabel }] }
+     * (certificate: base64 DER). Failures throw SigningError subclasses.
+     */
+    async listCertificates({ poll = {} } = {}) {
+        return this.signerCall('ListCertificates', {}, { poll });
+    }
+
+    /**
+     * Signs a digest the page computed with the certificate certId (from
+     * listCertificates). The user confirms in a dialog on the desktop and types
+     * the PIN there; the page never handles the PIN.
+     *   digest: ArrayBuffer / typed array / base64 text
+     *   digestAlgorithm: 'SHA-256' | 'SHA-384' | 'SHA-512'
+     *   signatureAlgorithm: 'RSA-PKCS1' | 'RSA-PSS' | 'ECDSA'
+     *   format: 'raw' (the signature; ECDSA as r||s, as WebCrypto wants it) or
+     *           'cms' (a detached CMS / CAdES-B signature, for a .p7s file)
+     *   documentName: shown in the dialog
+     * Resolves to { certificate, signature, signatureDer?, cms?, signedAttributes? }
+     * as Uint8Arrays. The dialog may stay open for minutes: the poll deadline
+     * defaults to 10 minutes.
+     */
+    async sign({ certId, digest, digestAlgorithm = 'SHA-256', signatureAlgorithm, format = 'raw', documentName = '', poll = {} } = {}) {
+        const r = await this.signerCall('Sign', {
+            certId, digest: toBase64(digest), digestAlgorithm, signatureAlgorithm, format, documentName,
+        }, { poll: { timeoutMs: 600000, ...poll } });
+        const out = {};
+        for (const key of ['certificate', 'signature', 'signatureDer', 'cms', 'signedAttributes'])
+            if (r[key]) out[key] = fromBase64(r[key]);
+        return out;
+    }
+
+    /** callJson on the Signer module with its failures as typed errors. */
+    async signerCall(fn, params, opts) {
+        try {
+            return await this.callJson('Signer', fn, params, opts);
+        } catch (e) {
+            if (!(e instanceof ModuleFailedError))
+                throw e;
+            let info = null;
+            try { info = JSON.parse(e.body.slice(4)); } catch (_) { /* not the module's JSON */ }
+            if (!info || !info.error)
+                throw e;
+            const Type = SIGNING_ERROR_BY_CODE[info.error] ?? SigningError;
+            throw new Type(`Signer/${fn}: ${info.message || info.error}`, {
+                status: e.status, reason: e.reason, body: e.body, command: e.command, port: e.port,
+                code: info.error, triesLeft: info.triesLeft,
+            });
+        }
+    }
 }
 
-Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp });
+// ---- signing: errors and helpers -------------------------------------------
+
+/** The Signer module refused or failed; code names why (see docs/signing.md). */
+class SigningError extends ModuleFailedError {
+    constructor(message, details = {}) {
+        super(message, details);
+        this.code = details.code ?? '';
+        this.triesLeft = details.triesLeft ?? '';   // 'low' | 'final' | '' (PinIncorrectError)
+    }
+}
+/** The user cancelled the dialog (or the server closed it). */
+class SigningCancelledError extends SigningError {}
+/** The PIN was wrong; triesLeft tells when the token reports few or one try left. */
+class PinIncorrectError extends SigningError {}
+/** The token's PIN is locked. */
+class PinLockedError extends SigningError {}
+/** The server has no display to ask the user on (console mode, no desktop session). */
+class NoDisplayError extends SigningError {}
+/** No token is present. */
+class NoTokenError extends SigningError {}
+/** The token was removed during the operation. */
+class TokenRemovedError extends SigningError {}
+/** No present token has the certificate id. */
+class CertificateNotFoundError extends SigningError {}
+/** The algorithm is unknown or does not fit the key or token. */
+class UnsupportedAlgorithmError extends SigningError {}
+/** The digest's length does not fit the digest algorithm, or another parameter is malformed. */
+class BadSigningRequestError extends SigningError {}
+
+const SIGNING_ERROR_BY_CODE = {
+    CANCELLED: SigningCancelledError,
+    PIN_INCORRECT: PinIncorrectError,
+    PIN_LOCKED: PinLockedError,
+    NO_DISPLAY: NoDisplayError,
+    NO_TOKEN: NoTokenError,
+    TOKEN_REMOVED: TokenRemovedError,
+    CERTIFICATE_NOT_FOUND: CertificateNotFoundError,
+    UNSUPPORTED_ALGORITHM: UnsupportedAlgorithmError,
+    BAD_DIGEST_LENGTH: BadSigningRequestError,
+    BAD_REQUEST: BadSigningRequestError,
+};
+
+function toBytes(data) {
+    if (typeof data === 'string')
+        return fromBase64(data);
+    if (data instanceof ArrayBuffer)
+        return new Uint8Array(data);
+    if (ArrayBuffer.isView(data))
+        return new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+    throw new TypeError('expected an ArrayBuffer, a typed array or base64 text');
+}
+
+function toBase64(data) {
+    if (typeof data === 'string')
+        return data;
+    const bytes = toBytes(data);
+    let text = '';
+    for (let i = 0; i < bytes.length; i += 0x8000)
+        text += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
+    return btoa(text);
+}
+
+function fromBase64(text) {
+    const raw = atob(text);
+    const bytes = new Uint8Array(raw.length);
+    for (let i = 0; i < raw.length; ++i)
+        bytes[i] = raw.charCodeAt(i);
+    return bytes;
+}
+
+// One DER element at offset: { tag, start (of contents), end }.
+function derElement(bytes, offset) {
+    const tag = bytes[offset];
+    let length = bytes[offset + 1];
+    let start = offset + 2;
+    if (length & 0x80) {
+        const count = length & 0x7f;
+        if (count < 1 || count > 4)
+            throw new TypeError('unsupported DER length');
+        length = 0;
+        for (let i = 0; i < count; ++i)
+            length = length * 256 + bytes[start + i];
+        start += count;
+    }
+    if (start + length > bytes.length)
+        throw new TypeError('truncated DER');
+    return { tag, start, end: start + length };
+}
+
+/** The SubjectPublicKeyInfo (DER) of an X.509 certificate (DER or base64). */
+function spkiFromCertificate(certificate) {
+    const der = toBytes(certificate);
+    const cert = derElement(der, 0);
+    const tbs = derElement(der, cert.start);
+    let at = tbs.start;
+    if (der[at] === 0xa0)                      // [0] version
+        at = derElement(der, at).end;
+    for (let i = 0; i < 5; ++i)                // serial, signature, issuer, validity, subject
+        at = derElement(der, at).end;
+    const spki = derElement(der, at);
+    return der.slice(at, spki.end);
+}
+
+const P256_OID = [0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07];
+const P384_OID = [0x06, 0x05, 0x2b, 0x81, 0x04, 0x00, 0x22];
+function contains(bytes, pattern) {
+    outer: for (let i = 0; i + pattern.length <= bytes.length; ++i) {
+        for (let j = 0; j < pattern.length; ++j)
+            if (bytes[i + j] !== pattern[j]) continue outer;
+        return true;
+    }
+    return false;
+}
+
+/**
+ * Checks a signature with WebCrypto against the certificate's public key.
+ * data: the signed bytes (the document for format 'raw', signedAttributes for
+ * 'cms'); signature as sign() returned it. Resolves to true or false.
+ */
+async function verifySignature({ certificate, data, signature, signatureAlgorithm, digestAlgorithm = 'SHA-256' }) {
+    const spki = spkiFromCertificate(certificate);
+    const hash = { name: digestAlgorithm };
+    let importAlg;
+    let verifyAlg;
+    if (signatureAlgorithm === 'ECDSA') {
+        const namedCurve = contains(spki, P256_OID) ? 'P-256' : contains(spki, P384_OID) ? 'P-384' : '';
+        if (!namedCurve)
+            throw new TypeError('unsupported curve');
+        importAlg = { name: 'ECDSA', namedCurve };
+        verifyAlg = { name: 'ECDSA', hash };
+    } else if (signatureAlgorithm === 'RSA-PSS') {
+        importAlg = { name: 'RSA-PSS', hash };
+        verifyAlg = { name: 'RSA-PSS', saltLength: { 'SHA-256': 32, 'SHA-384': 48, 'SHA-512': 64 }[digestAlgorithm] };
+    } else if (signatureAlgorithm === 'RSA-PKCS1') {
+        importAlg = { name: 'RSASSA-PKCS1-v1_5', hash };
+        verifyAlg = { name: 'RSASSA-PKCS1-v1_5' };
+    } else {
+        throw new TypeError(`unknown signature algorithm ${signatureAlgorithm}`);
+    }
+    const key = await crypto.subtle.importKey('spki', spki, importAlg, false, ['verify']);
+    return crypto.subtle.verify(verifyAlg, key, toBytes(signature), toBytes(data));
+}
+
+Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, UnsupportedAlgorithmError, BadSigningRequestError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
 global.QtxClient = QtxClient;
 })(typeof globalThis !== 'undefined' ? globalThis : window);

@@ -201,6 +201,11 @@ void TestAccounts::otherAccountOnlyUnprivilegedFunctions()
     ProbeReply oReply = probe(kUserB, uiPort, "/PublicInfo/SessionVariables");
     QCOMPARE(oReply.status, 403);
     QCOMPARE(oReply.body, QByteArray("You don't have permissions to access this resource."));
+    // The Signer declares nothing safe for other accounts: neither its list nor a signature.
+    if (QFile::exists(m_userA.path(QStringLiteral("modules/Signer.so")))) {
+        QCOMPARE(probe(kUserB, uiPort, "/Signer/ListCertificates").status, 403);
+        QCOMPARE(probe(kUserB, uiPort, "/Signer/Sign", "certId=x&digest=x&digestAlgorithm=SHA-256&signatureAlgorithm=ECDSA").status, 403);
+    }
 
     oReply = probe(kUserB, uiPort, "/PublicInfo/ServerTime", QByteArray(), {"X-QTX-cmdId: 202"});
     QCOMPARE(oReply.status, 202);

@@ -101,6 +101,17 @@ void TestProtocol::preflight()
     for (const auto &oHeader : kSecurityHeaders)
         QCOMPARE(oReply.header(oHeader.first), oHeader.second);
 
+    QVERIFY(!oReply.hasHeader("Access-Control-Allow-Private-Network"));
+    QVERIFY(!oReply.hasHeader("Access-Control-Allow-Local-Network"));
+    // Chromium's network access checks from a public page: agreed to only when asked.
+    oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nOrigin: https://shop.example\r\n"
+                              "Access-Control-Request-Private-Network: true\r\n\r\n");
+    QCOMPARE(oReply.header("Access-Control-Allow-Private-Network"), QByteArray("true"));
+    QVERIFY(!oReply.hasHeader("Access-Control-Allow-Local-Network"));
+    oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nOrigin: https://shop.example\r\n"
+                              "access-control-request-local-network: true\r\n\r\n");
+    QCOMPARE(oReply.header("Access-Control-Allow-Local-Network"), QByteArray("true"));
+
     oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\nOrigin: null\r\n\r\n");
     QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray("null"));
     oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\n\r\n");

@@ -1,6 +1,6 @@
 // The demo's steps, run one after the other with the client; each row of the
 // table shows what the step sent and what came back.
-import { QtxClient, QtxError, ServerUnreachableError } from '../qtx-client.js';
+import { QtxClient, QtxError, ServerUnreachableError, verifySignature } from '../qtx-client.js';
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
@@ -27,6 +27,7 @@ function describe(err) {
     if (err instanceof QtxError) {
         const parts = [`${err.name}${err.status ? ` (${err.status})` : ''}: ${err.message}`];
         if (err.hint) parts.push(`Hint: ${err.hint}`);
+        if (err.triesLeft) parts.push(`Tries left: ${err.triesLeft}`);
         if (err.trustCheckUrl) parts.push(`Check: ${err.trustCheckUrl}`);
         return parts.join('\n');
     }
@@ -103,6 +104,93 @@ async function askOnDesktop() {
     }
 }
 
+// ---- sign a file ------------------------------------------------------------
+
+let certificates = [];
+
+function algorithmsFor(cert) {
+    return cert && cert.key.type === 'EC' ? ['ECDSA'] : ['RSA-PKCS1', 'RSA-PSS'];
+}
+
+function fillAlgorithms() {
+    const cert = certificates[$('cert').selectedIndex];
+    $('sigAlg').textContent = '';
+    for (const name of algorithmsFor(cert)) $('sigAlg').add(new Option(name));
+}
+
+async function listCertificates() {
+    $('steps').textContent = '';
+    const r = row(1, 'Signer/ListCertificates');
+    const qtx = newClient();
+    try {
+        const list = await qtx.listCertificates();
+        certificates = list.certificates;
+        $('cert').textContent = '';
+        for (const c of certificates)
+            $('cert').add(new Option(`${c.subjectCommonName || c.subject} (${c.key.type} ${c.key.curve || c.key.bits}, ${c.tokenLabel})`, c.id));
+        fillAlgorithms();
+        r.set('ok', 'OK', `${list.tokens.length} token(s), ${certificates.length} certificate(s) with a private key`);
+        summary(certificates.length ? 'ok' : 'error',
+            certificates.length ? 'Choose a certificate and a file.' : 'No certificate with a private key: is the card in the reader?');
+    } catch (err) {
+        r.set('error', err.name || 'Error', describe(err));
+        summary('error', describe(err));
+    } finally {
+        qtx.closeSession().catch(() => {});
+    }
+}
+
+async function signFile() {
+    $('steps').textContent = '';
+    $('p7s').hidden = true;
+    const file = $('file').files[0];
+    const cert = certificates[$('cert').selectedIndex];
+    if (!file || !cert) {
+        summary('error', 'List the certificates and choose a certificate and a file first.');
+        return;
+    }
+    const digestAlgorithm = $('digestAlg').value;
+    const signatureAlgorithm = $('sigAlg').value;
+    const qtx = newClient();
+    const rows = [row(1, `${digestAlgorithm} of ${file.name} (WebCrypto, in the page)`),
+        row(2, 'Signer/Sign (confirm and type the PIN in the desktop dialog)'),
+        row(3, 'Verify the signature with the returned certificate (WebCrypto)')];
+    summary('running', 'Waiting for your consent in the desktop dialog...');
+    try {
+        rows[0].set('running', 'hashing');
+        const data = new Uint8Array(await file.arrayBuffer());
+        const digest = new Uint8Array(await crypto.subtle.digest(digestAlgorithm, data));
+        const hex = [...digest].map((b) => b.toString(16).padStart(2, '0')).join('');
+        rows[0].set('ok', 'OK', hex);
+        rows[1].set('running', 'waiting for the user');
+        const signed = await qtx.sign({ certId: cert.id, digest, digestAlgorithm, signatureAlgorithm, format: 'cms', documentName: file.name });
+        rows[1].set('ok', 'OK', `CMS of ${signed.cms.length} bytes`);
+        // The token signed the CMS signed attributes; they must carry this file's digest.
+        const attrs = signed.signedAttributes;
+        const hasDigest = attrs.length >= digest.length && [...Array(attrs.length - digest.length + 1).keys()]
+            .some((i) => digest.every((b, j) => attrs[i + j] === b));
+        const valid = hasDigest && await verifySignature({ certificate: signed.certificate, data: attrs,
+            signature: signed.signature, signatureAlgorithm, digestAlgorithm });
+        rows[2].set(valid ? 'ok' : 'error', valid ? 'valid' : 'INVALID', hasDigest ? '' : 'the signed attributes lack the digest');
+        $('summary').dataset.verified = String(valid);
+        const url = URL.createObjectURL(new Blob([signed.cms], { type: 'application/pkcs7-signature' }));
+        $('p7s').href = url;
+        $('p7s').download = `${file.name}.p7s`;
+        $('p7s').hidden = false;
+        summary(valid ? 'ok' : 'error', valid ? `Signed by ${cert.subjectCommonName}; the signature verifies. Download the .p7s with the link in the form.`
+            : 'The signature does not verify.');
+    } catch (err) {
+        const failed = rows.find((r, i) => i >= 0 && !document.querySelectorAll('#steps tr')[i].cells[2].className.match(/ok/));
+        (failed || rows[1]).set('error', err.name || 'Error', describe(err));
+        summary('error', describe(err));
+    } finally {
+        qtx.closeSession().catch(() => {});
+    }
+}
+
+$('listCerts').addEventListener('click', () => { listCertificates(); });
+$('cert').addEventListener('change', fillAlgorithms);
+$('signFile').addEventListener('click', () => { signFile(); });
 $('run').addEventListener('click', () => { runSteps(); });
 $('confirm').addEventListener('click', () => { askOnDesktop(); });
 if (params.get('auto') === '1') runSteps();

@@ -165,12 +165,16 @@ export async function startSites(p1, p2) {
         close: () => Promise.all(servers.map((s) => new Promise((r) => { s.closeAllConnections?.(); s.close(r); }))) };
 }
 
-/** One server, the two sites and one Chromium whose HOME trusts the server's authority. */
-export async function setUp() {
+/**
+ * One server, the two sites and one Chromium whose HOME trusts the server's authority.
+ * prepare(install), when given, runs after the install is made and before the server starts.
+ */
+export async function setUp({ prepare } = {}) {
     for (const f of [join(buildDir, 'bin', 'QuorvexCryptoProvider'), join(buildDir, 'bin', 'qtx-provision'), chromiumPath])
         if (!existsSync(f)) throw new Error(`missing: ${f} (build first; scripts/browser-test.sh installs chromium)`);
     const f = { base: await freePortRange(12), home: tmp('qtx-browser-home-') };
     f.server = new ServerInstall(f.base);
+    if (prepare) await prepare(f.server);
     await f.server.start();
     const sitePorts = await freePortRange(2);
     f.sites = await startSites(sitePorts, sitePorts + 1);

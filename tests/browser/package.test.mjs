@@ -1,0 +1,80 @@
+// web/ as an npm package: what "npm pack" puts in the tarball, that the package
+// resolves by its name to the ES module, and that its TypeScript declarations
+// describe the module (a usage file type-checks; a wrong use does not).
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { tmp } from './lib/harness.mjs';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const web = join(here, '..', '..', 'web');
+const tsc = join(here, 'node_modules', '.bin', 'tsc');
+
+function packInto(dir) {
+    const [info] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', dir], { cwd: web, encoding: 'utf8' }));
+    const target = join(dir, 'node_modules', '@quorvex', 'qtx-client');
+    mkdirSync(target, { recursive: true });
+    execFileSync('tar', ['-xzf', join(dir, info.filename), '-C', target, '--strip-components=1']);
+    return info;
+}
+
+test('npm pack: the module, the classic build, the declarations and the README, nothing else', () => {
+    const dir = tmp('qtx-pack-');
+    const info = packInto(dir);
+    assert.equal(info.name, '@quorvex/qtx-client');
+    assert.deepEqual(info.files.map((f) => f.path).sort(),
+        ['README.md', 'package.json', 'qtx-client.classic.js', 'qtx-client.d.ts', 'qtx-client.js']);
+});
+
+test('the installed package resolves to the ES module and the classic build', async () => {
+    const dir = tmp('qtx-pack-');
+    packInto(dir);
+    writeFileSync(join(dir, 'use.mjs'), [
+        "import QtxClient, { SigningCancelledError, verifySignature } from '@quorvex/qtx-client';",
+        "import { createRequire } from 'node:module';",
+        "const classic = createRequire(import.meta.url).resolve('@quorvex/qtx-client/classic');",
+        "console.log(JSON.stringify({ client: typeof QtxClient.prototype.sign, cancel: typeof SigningCancelledError,",
+        "  verify: typeof verifySignature, classic }));", ''].join('\n'));
+    const out = JSON.parse(execFileSync('node', [join(dir, 'use.mjs')], { cwd: dir, encoding: 'utf8' }));
+    assert.deepEqual({ ...out, classic: out.classic.endsWith('qtx-client.classic.js') },
+        { client: 'function', cancel: 'function', verify: 'function', classic: true });
+    // The classic build defines the same client on the global object.
+    const g = {};
+    new Function('globalThis', 'window', readFileSync(out.classic, 'utf8'))(g, g);
+    assert.equal(typeof g.QtxClient.prototype.listCertificates, 'function');
+    assert.equal(typeof g.QtxClient.PinIncorrectError, 'function');
+});
+
+test('the TypeScript declarations accept the documented use and reject a wrong one', () => {
+    const dir = tmp('qtx-pack-');
+    packInto(dir);
+    const config = { compilerOptions: { strict: true, noEmit: true, module: 'nodenext', moduleResolution: 'nodenext',
+        target: 'es2022', lib: ['es2022', 'dom'], skipLibCheck: false }, files: ['use.ts'] };
+    writeFileSync(join(dir, 'package.json'), JSON.stringify({ type: 'module' }));
+    writeFileSync(join(dir, 'tsconfig.json'), JSON.stringify(config));
+    const good = `import { QtxClient, PinIncorrectError, verifySignature, type CertificateDescription } from '@quorvex/qtx-client';
+export async function run(file: ArrayBuffer): Promise<boolean> {
+    const qtx = new QtxClient({ port: 48460 });
+    await qtx.connect();
+    const { certificates } = await qtx.listCertificates();
+    const cert: CertificateDescription = certificates[0];
+    const digest = await crypto.subtle.digest('SHA-256', file);
+    try {
+        const r = await qtx.sign({ certId: cert.id, digest, signatureAlgorithm: cert.key.type === 'EC' ? 'ECDSA' : 'RSA-PSS',
+            format: 'cms', documentName: 'a.pdf' });
+        return verifySignature({ certificate: r.certificate, data: r.signedAttributes!, signature: r.signature,
+            signatureAlgorithm: 'ECDSA' });
+    } catch (e) {
+        if (e instanceof PinIncorrectError) return e.triesLeft === 'final';
+        throw e;
+    }
+}
+`;
+    writeFileSync(join(dir, 'use.ts'), good);
+    execFileSync(tsc, ['-p', dir], { encoding: 'utf8' });
+    writeFileSync(join(dir, 'use.ts'), good.replace("'RSA-PSS'", "'RSA-OAEP'"));
+    assert.throws(() => execFileSync(tsc, ['-p', dir], { encoding: 'utf8' }), (e) => /RSA-OAEP/.test(e.stdout));
+});

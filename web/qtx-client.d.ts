@@ -1,0 +1,216 @@
+// Type declarations of qtx-client.js (the ES module; qtx-client.classic.js
+// defines the same names on window.QtxClient).
+
+export interface QtxErrorDetails {
+    status?: number;
+    reason?: string;
+    body?: string;
+    command?: string;
+    port?: number;
+    hint?: string;
+}
+
+/** Base class of every error this client throws. */
+export class QtxError extends Error {
+    constructor(message: string, details?: QtxErrorDetails);
+    /** HTTP status, 0 when there was no reply. */
+    status: number;
+    reason: string;
+    body: string;
+    command: string;
+    port: number;
+    hint: string;
+}
+export class BadRequestError extends QtxError {}
+export class ForbiddenError extends QtxError {}
+export class NotFoundError extends QtxError {}
+export class NoSessionError extends QtxError {}
+export class NoResultError extends QtxError {}
+export class InternalServerError extends QtxError {}
+/** The module function failed: its result was "500|<text>". */
+export class ModuleFailedError extends InternalServerError {}
+/** 503: a GUI function (a dialog) is already running; try again later. */
+export class ServiceUnavailableError extends QtxError {}
+export class UnexpectedStatusError extends QtxError {}
+export class ResultTimeoutError extends QtxError {}
+export class JsonpBlockedError extends QtxError {}
+export class ServerUnreachableError extends QtxError {
+    ports: number[];
+    /** An address the user can open to see why the browser cannot connect. */
+    trustCheckUrl: string;
+}
+export class ServerNotRunningError extends ServerUnreachableError {}
+export class CertificateNotTrustedError extends ServerUnreachableError {}
+/** The browser withholds local network access from this page (Chromium). */
+export class LocalNetworkAccessDeniedError extends ServerUnreachableError {}
+
+/** The Signer module refused or failed; code names why. */
+export class SigningError extends ModuleFailedError {
+    code: SigningErrorCode | string;
+    /** With PinIncorrectError: 'low' or 'final' when the token reports it, else ''. */
+    triesLeft: '' | 'low' | 'final';
+}
+export type SigningErrorCode =
+    | 'CANCELLED' | 'PIN_INCORRECT' | 'PIN_LOCKED' | 'NO_DISPLAY' | 'NO_TOKEN' | 'TOKEN_REMOVED'
+    | 'CERTIFICATE_NOT_FOUND' | 'UNSUPPORTED_ALGORITHM' | 'BAD_DIGEST_LENGTH' | 'BAD_REQUEST'
+    | 'TOKEN_ERROR' | 'CMS_ERROR';
+export class SigningCancelledError extends SigningError {}
+export class PinIncorrectError extends SigningError {}
+export class PinLockedError extends SigningError {}
+export class NoDisplayError extends SigningError {}
+export class NoTokenError extends SigningError {}
+export class TokenRemovedError extends SigningError {}
+export class CertificateNotFoundError extends SigningError {}
+export class UnsupportedAlgorithmError extends SigningError {}
+export class BadSigningRequestError extends SigningError {}
+
+export interface PollOptions {
+    initialMs?: number;
+    factor?: number;
+    maxMs?: number;
+    timeoutMs?: number;
+}
+
+export interface ClientEvent {
+    [key: string]: unknown;
+}
+
+export interface QtxClientOptions {
+    host?: string;
+    /** The installation's configured port ([listener] port); default 48460. */
+    port?: number;
+    scanCount?: number;
+    askDispatcher?: boolean;
+    /** A known port: skip discovery. */
+    serverPort?: number;
+    jsonp?: boolean;
+    requestTimeoutMs?: number;
+    probeTimeoutMs?: number;
+    poll?: PollOptions;
+    fetch?: typeof fetch | null;
+    onEvent?: ((event: ClientEvent) => void) | null;
+}
+
+export interface RawReply {
+    status: number;
+    reason: string;
+    body: string;
+    sessionId: string;
+    cmdId: string;
+}
+
+export interface StartedCommand {
+    cmdId: string;
+    status: number;
+    body: string;
+    command: string;
+    module: string;
+}
+
+export type Bytes = ArrayBuffer | ArrayBufferView;
+
+export interface TokenDescription {
+    label: string;
+    manufacturer: string;
+    model: string;
+    serialNumber: string;
+    protectedAuthenticationPath: boolean;
+    pinLocked: boolean;
+}
+
+export interface CertificateDescription {
+    /** Stable id for sign(). */
+    id: string;
+    subject: string;
+    subjectCommonName: string;
+    issuer: string;
+    serialNumber: string;
+    /** ISO 8601, UTC. */
+    notBefore: string;
+    notAfter: string;
+    key: { type: 'RSA' | 'EC' | string; bits: number; curve?: string };
+    keyUsage: string[];
+    /** base64 DER. */
+    certificate: string;
+    tokenLabel: string;
+    tokenSerialNumber: string;
+}
+
+export type DigestAlgorithm = 'SHA-256' | 'SHA-384' | 'SHA-512';
+export type SignatureAlgorithm = 'RSA-PKCS1' | 'RSA-PSS' | 'ECDSA';
+
+export interface SignOptions {
+    certId: string;
+    /** The digest the page computed; base64 text is taken as it is. */
+    digest: Bytes | string;
+    digestAlgorithm?: DigestAlgorithm;
+    signatureAlgorithm: SignatureAlgorithm;
+    format?: 'raw' | 'cms';
+    /** Shown to the user in the consent dialog. */
+    documentName?: string;
+    poll?: PollOptions;
+}
+
+export interface SignResult {
+    certificate: Uint8Array;
+    /** raw: the signature (ECDSA r||s); cms: the signature of signedAttributes. */
+    signature: Uint8Array;
+    /** ECDSA, raw format: the DER form. */
+    signatureDer?: Uint8Array;
+    /** cms: the detached CMS SignedData (.p7s). */
+    cms?: Uint8Array;
+    /** cms: the DER signed attributes the signature covers. */
+    signedAttributes?: Uint8Array;
+}
+
+export class QtxClient {
+    constructor(options?: QtxClientOptions);
+    options: Required<QtxClientOptions>;
+    port: number;
+    sessionId: string;
+
+    request(path: string, params?: Record<string, unknown>, opts?: {
+        sessionId?: string; cmdId?: string; port?: number; timeoutMs?: number; jsonp?: boolean;
+    }): Promise<RawReply>;
+    command(name: string, params?: Record<string, unknown>, opts?: object): Promise<RawReply>;
+    /** Finds the user's server; resolves to its port. */
+    connect(): Promise<number>;
+    serverVersion(): Promise<string>;
+    openSession(opts?: { module?: string; vars?: Record<string, unknown> | Array<{ key: string; value: unknown }> | null }): Promise<string>;
+    keepAlive(): Promise<void>;
+    startKeepAlive(intervalMs?: number, onError?: ((e: unknown) => void) | null): void;
+    stopKeepAlive(): void;
+    setSessionVar(key: string, value: unknown): Promise<void>;
+    closeSession(): Promise<void>;
+    start(module: string, fn: string, params?: Record<string, unknown>): Promise<StartedCommand>;
+    getResult(cmdId: string, module?: string): Promise<RawReply>;
+    waitResult(cmdId: string, opts?: { command?: string; module?: string; poll?: PollOptions }): Promise<string>;
+    call(module: string, fn: string, params?: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<string>;
+    callJson<T = any>(module: string, fn: string, params?: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<T>;
+
+    /** The certificates with private keys on the user's tokens. */
+    listCertificates(opts?: { poll?: PollOptions }): Promise<{ tokens: TokenDescription[]; certificates: CertificateDescription[] }>;
+    /** Signs a digest after the user's consent (and PIN) in a desktop dialog. */
+    sign(options: SignOptions): Promise<SignResult>;
+    signerCall<T = any>(fn: string, params: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<T>;
+}
+
+export function classifyUnreachable(fail: Array<{ port: number; ms: number }>): number;
+export function backoffDelays(opts?: PollOptions): Generator<number, never, unknown>;
+export function newCommandId(): string;
+export function sessionVarsParam(vars: Record<string, unknown> | Array<{ key: string; value: unknown }>): string;
+export function unwrapJsonp(text: string, name: string): string | null;
+/** The SubjectPublicKeyInfo (DER) of an X.509 certificate (DER bytes or base64). */
+export function spkiFromCertificate(certificate: Bytes | string): Uint8Array;
+/** Checks a signature with WebCrypto against the certificate's public key. */
+export function verifySignature(args: {
+    certificate: Bytes | string;
+    data: Bytes | string;
+    signature: Bytes | string;
+    signatureAlgorithm: SignatureAlgorithm;
+    digestAlgorithm?: DigestAlgorithm;
+}): Promise<boolean>;
+export function toBase64(data: Bytes | string): string;
+export function fromBase64(text: string): Uint8Array;
+
+export default QtxClient;
