@@ -73,6 +73,8 @@ bool useCertificateAndKey(SSL_CTX *v_poContext, const QByteArray &v_oCertPem, co
 // store has no certificate and key (an install provisioned the old way, tests).
 QPair<QString, QString> certificateAndKeyFiles(const char *v_pLogFunction)
 {
+    // Read (and logged) either way, as the configuration names them.
+    const auto oPaths = CSettings::Instance()->ReadSslCertificateCertAndKeyFiles();
     const QString oCert = KeyStore::certificatePath();
     const QString oKey = KeyStore::keyPath();
     if (QFile::exists(oCert) && QFile::exists(oKey)) {
@@ -82,7 +84,6 @@ QPair<QString, QString> certificateAndKeyFiles(const char *v_pLogFunction)
             QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction) << "The key file is not this account's alone: " << oWhy;
         return qMakePair(oCert, oKey);
     }
-    const auto oPaths = CSettings::Instance()->ReadSslCertificateCertAndKeyFiles();
     QTX_LOG(QTXLogger::Instance(), NOTICE, v_pLogFunction)
         << "No certificate and key in " << KeyStore::folder() << ": using " << oPaths.first << ", " << oPaths.second;
     return oPaths;
