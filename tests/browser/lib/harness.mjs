@@ -76,7 +76,7 @@ export class ServerInstall {
     }
 
     env() {
-        return { ...process.env, XDG_CONFIG_HOME: join(this.dir, 'config'), QTX_MACHINE_SEED_FILE: join(this.dir, 'seed', 'Seed'),
+        return { ...process.env, XDG_CONFIG_HOME: join(this.dir, 'config'),
             QT_QPA_PLATFORM: 'offscreen' };
     }
 
