@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -99,7 +100,9 @@ void TestProvisioning::storeIsPrivate()
     ::umask(uiOld);
     QVERIFY2(oResult.ok, qPrintable(oResult.error));
 
-    for (const QString &oFolder : {KeyStore::folder(), KeyStore::privateFolder(), KeyStore::certificateFolder()})
+    // The folders it made above the store as well.
+    for (const QString &oFolder : {QFileInfo(KeyStore::folder()).absolutePath(), KeyStore::folder(),
+                                   KeyStore::privateFolder(), KeyStore::certificateFolder()})
         QCOMPARE(modeOf(oFolder), 0700);
     for (const QString &oFile : {KeyStore::secretPath(), KeyStore::keyPath(), KeyStore::certificatePath(), KeyStore::authorityPath()})
         QCOMPARE(modeOf(oFile), 0600);

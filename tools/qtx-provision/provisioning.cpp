@@ -63,10 +63,14 @@ bool prepareFolder(const QString &v_oPath, mode_t v_uiMode, QString &v_oError)
          oFolder = QFileInfo(oFolder).absolutePath())
         oMissing.prepend(oFolder);
     for (const QString &oFolder : oMissing) {
-        if (::mkdir(QFile::encodeName(oFolder).constData(), v_uiMode) != 0 && errno != EEXIST) {
+        const QByteArray oName = QFile::encodeName(oFolder);
+        if (::mkdir(oName.constData(), v_uiMode) != 0) {
+            if (errno == EEXIST)
+                continue;
             v_oError = QStringLiteral("cannot create %1: %2").arg(oFolder, errnoText());
             return false;
         }
+        ::chmod(oName.constData(), v_uiMode); // the umask took bits away
     }
     const QByteArray oPath = QFile::encodeName(v_oPath);
     struct stat oStat {};
