@@ -26,7 +26,7 @@ mkdir -p "$DIR/config"
 chown -R "$USER_ACCOUNT:$USER_ACCOUNT" "$DIR"
 as() { local account=$1; shift; setpriv --reuid="$account" --regid="$account" --init-groups -- "$@"; }
 # The key opens only for the account it was made for: provision as the user.
-XDG_CONFIG_HOME=$DIR/config as "$USER_ACCOUNT" "$BUILD/bin/qtx-provision" --dir "$DIR" --force >"$DIR/provision.out" 2>&1 \
+XDG_CONFIG_HOME=$DIR/config as "$USER_ACCOUNT" "$BUILD/bin/qtx-provision" >"$DIR/provision.out" 2>&1 \
   || { echo "account_isolation: provisioning failed"; cat "$DIR/provision.out"; exit 1; }
 
 # setpriv executes the server in place: $! is the server's pid.
@@ -42,9 +42,10 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$PORT" ] || { echo "account_isolation: the server did not start"; cat "$DIR/server.out"; exit 1; }
-CA=$DIR/certs/QTX-ca.pem
-# The account's own authority when it has one, else the shared one.
-[ -f "$DIR/config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem" ] && CA=$DIR/config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem
+# The user's authority, copied where the other account may read it (the
+# attacker knows the certificate anyway: the server presents it).
+CA=$DIR/ca.pem
+install -m 0644 "$DIR/config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem" "$CA"
 TOOL=(/usr/bin/python3 "$ROOT/bench/account_isolation.py" "$PORT" "$CA")
 rss() { awk '/VmRSS/ {print $2 " kB"}' "/proc/$SERVER_PID/status"; }
 forks() { awk '/^processes/ {print $2}' /proc/stat; }

@@ -46,12 +46,13 @@ dirPath=modules
 [timeout]
 interval=600000
 INI
-export QTX_MACHINE_SEED_FILE="$WORK/seed"
-"$BUILD/bin/qtx-provision" --dir "$WORK" >/dev/null
+# The instance's key store lives under its own XDG_CONFIG_HOME.
+export XDG_CONFIG_HOME="$WORK/config"
+"$BUILD/bin/qtx-provision" >/dev/null
 (cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec ./QuorvexCryptoProvider -console >/dev/null 2>&1) &
 SERVER_PID=$!
 LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))
-CA="$WORK/certs/QTX-ca.pem"
+CA="$WORK/config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem"
 for _ in $(seq 100); do curl -s --cacert "$CA" -X POST "https://127.0.0.1:$LISTEN/SERVER_VERSION" >/dev/null 2>&1 && break; sleep 0.1; done
 SID=$(curl -s --cacert "$CA" -X POST "https://127.0.0.1:$LISTEN/KeepAlive" -d "cmd=OPEN_SESSION")
 [[ $SID =~ ^\{ ]] || { echo "no session from our server: $SID" >&2; exit 1; }

@@ -30,8 +30,9 @@ dirPath=modules
 [timeout]
 interval=600000
 INI
-export QTX_MACHINE_SEED_FILE="$WORK/seed"
-"$BUILD/bin/qtx-provision" --dir "$WORK" >/dev/null
+# The instance's key store lives under its own XDG_CONFIG_HOME.
+export XDG_CONFIG_HOME="$WORK/config"
+"$BUILD/bin/qtx-provision" >/dev/null
 (cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec ./QuorvexCryptoProvider -console 2>/dev/null) &
 SERVER_PID=$!
 LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))

@@ -10,6 +10,7 @@
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "httpresponse.h"
+#include "keystore.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
@@ -225,11 +226,11 @@ QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid)
     const QByteArray oBody = QByteArrayLiteral("processPid") + '=' + QByteArray::number(v_iPid);
     QTX_LOG(logger(), INFO, pFunc) << "oBody=" << oBody;
 
-    // The dispatcher presents this machine's server certificate: exactly that
-    // certificate is accepted. The exchange runs without an event loop (this
+    // The dispatcher presents root's certificate, published in root's key
+    // store: exactly that certificate is accepted (another account on the port
+    // has no key for it). The exchange runs without an event loop (this
     // handler cannot be re-entered meanwhile) and ends by a deadline.
-    const QList<QSslCertificate> oOwn =
-        QSslCertificate::fromPath(CSettings::Instance()->ReadSslCertificateCertAndKeyFiles().first);
+    const QList<QSslCertificate> oOwn = QSslCertificate::fromPath(KeyStore::dispatcherCertificatePath());
     QTX_LOG(logger(), INFO, pFunc) << "make post request";
     QTX_LOG(logger(), INFO, pFunc) << "starting loop";
     const DispatcherReply oReply =

@@ -71,8 +71,17 @@ for f in QuorvexCryptoProvider QuorvexCryptoProvider.ini; do
   fi
 done
 
+# The unit provisions the account's key store before each start.
+PROVISION="$DIR/qtx-provision"
+[ -x "$PROVISION" ] || PROVISION="$ROOT_DIR/build/bin/qtx-provision"
+[ -x "$PROVISION" ] || PROVISION="$(command -v qtx-provision || true)"
+if [ -z "$PROVISION" ]; then
+  echo "qtx-provision not found (build it: cmake --build build --target qtx-provision)" >&2
+  exit 1
+fi
+
 mkdir -p "$UNIT_DIR"
-NEW="$(sed "s|@INSTALL_DIR@|$DIR|g" "$ROOT_DIR/packaging/systemd/$UNIT")"
+NEW="$(sed "s|@INSTALL_DIR@|$DIR|g; s|@PROVISION@|$(realpath "$PROVISION")|g" "$ROOT_DIR/packaging/systemd/$UNIT")"
 CHANGED=1
 if [ -f "$UNIT_DIR/$UNIT" ] && [ "$(cat "$UNIT_DIR/$UNIT")" = "$NEW" ]; then
   CHANGED=0

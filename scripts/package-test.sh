@@ -2,11 +2,14 @@
 # Install and remove test of the Debian package, as root on this machine:
 #   scripts/package-test.sh [build folder]     (default build-deb/, see package.sh)
 # Builds the packages (scripts/package.sh, lintian included), checks both systemd
-# units with "systemd-analyze verify", installs with apt-get, starts a user
-# instance as an ordinary account the way the user unit does and drives it from
-# headless Chromium (the demo page, trusted through "qtx-provision --trust" in
-# that account's NSS database), then removes and purges the packages and checks
-# that nothing of them is left: files, trust entries, unit links, accounts.
+# units with "systemd-analyze verify", installs with apt-get, checks root's key
+# store, starts a user instance as an ordinary account the way the user unit does
+# (ExecStartPre provisions the account's own key store, checked for modes and for
+# what the account can read of root's), drives it from headless Chromium (the demo
+# page, trusted through "qtx-provision --trust" in that account's NSS database),
+# then removes and purges the packages and checks that nothing of them is left
+# (files, trust entries, unit links, accounts) and that a source-tree run's key
+# store is untouched.
 # Without root it only verifies the units and says why it skipped the rest.
 # Ends with "package-test: N passed, M failed". With QTX_SERVER_LOCK=<file> the
 # part that runs the server holds that lock (flock).
@@ -33,13 +36,14 @@ finish() {
   exit
 }
 
-# Both units, with the executable path they name. The user unit's target
+# Both units, with the executable paths they name. The user unit's target
 # (graphical-session.target) exists only in a user manager's unit set.
-verify_units() {
-  local dir="$1" tmp rc=0
+verify_units() { # verify_units <server folder> <qtx-provision>
+  local dir="$1" provision="$2" tmp rc=0
   tmp=$(mktemp -d)
-  sed "s|@INSTALL_DIR@|$dir|g" "$ROOT_DIR/packaging/systemd/quorvex-crypto-provider.service" > "$tmp/quorvex-crypto-provider.service"
-  sed "s|@INSTALL_DIR@|$dir|g" "$ROOT_DIR/packaging/systemd/quorvex-crypto-dispatcher.service" > "$tmp/quorvex-crypto-dispatcher.service"
+  for unit in quorvex-crypto-provider quorvex-crypto-dispatcher; do
+    sed "s|@INSTALL_DIR@|$dir|g; s|@PROVISION@|$provision|g" "$ROOT_DIR/packaging/systemd/$unit.service" > "$tmp/$unit.service"
+  done
   mkdir -m 0700 "$tmp/runtime"
   echo "==> systemd-analyze verify"
   # A user manager's unit set needs a runtime folder, as under a log-in session.
@@ -55,7 +59,7 @@ verify_units() {
 ensure_packages systemd
 
 if [ "$(id -u)" -ne 0 ]; then
-  check "systemd units verify (server folder $ROOT_DIR/build/bin)" verify_units "$ROOT_DIR/build/bin"
+  check "systemd units verify (server folder $ROOT_DIR/build/bin)" verify_units "$ROOT_DIR/build/bin" "$ROOT_DIR/build/bin/qtx-provision"
   echo "package-test: skipped the install and remove test: it needs root (it installs a system package and creates an account)"
   finish
 fi
@@ -100,17 +104,33 @@ dpkg -c "$DEB" | awk '{ $2 = $3 = $4 = $5 = ""; print }' | tr -s ' '
 check "the module-signing private key is not shipped" \
   sh -c "! dpkg --fsys-tarfile '$DEB' | tar -xO 2>/dev/null | grep -aqE -- '-----BEGIN (RSA )?PRIVATE KEY-----'"
 
+# The key store a source-tree run of root uses (scripts/run.sh): installing and
+# purging the package must leave it as it is, so its authority stays trusted.
+SRC_STORE="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider/source-tree"
+SRC_MADE=0
+if [ ! -d "$SRC_STORE" ] && QTX_KEY_DIR="$SRC_STORE" "$BUILD/bin/qtx-provision" >/dev/null; then SRC_MADE=1; fi
+src_sum() { (cd "$SRC_STORE" 2>/dev/null && find . -type f -print0 | sort -z | xargs -0 -r sha256sum) | sha256sum | cut -d' ' -f1; }
+SRC_BEFORE=$(src_sum)
+
 echo "==> apt-get install"
 snapshot install
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$DEB" "$DEV_DEB" 2>&1 | tail -n 12
 snapshot installed
 check "installed" dpkg-query -W -f='${Status}\n' "$PKG"
-check "systemd units verify (installed)" verify_units "$APP"
-check "seed 0644 in 0755 folders" sh -c "[ \"\$(stat -c %a $STATE/QuorvexCryptoProvider/Seed)\" = 644 ] && [ \"\$(stat -c %a $STATE)\" = 755 ] && [ \"\$(stat -c %a $STATE/QuorvexCryptoProvider)\" = 755 ]"
-check "certificate, authority and encrypted key provisioned" \
-  sh -c "[ -s $APP/certs/QTX-cert-server.pem ] && [ -s $APP/certs/QTX-ca.pem ] && grep -q 'ENCRYPTED PRIVATE KEY' $APP/certs/QTX-key-server.pem"
-check "authority trusted in the system store" \
-  sh -c "openssl verify -CApath /etc/ssl/certs $APP/certs/QTX-cert-server.pem >/dev/null"
+check "systemd units verify (installed)" verify_units "$APP" /usr/bin/qtx-provision
+# Root's key store: "<mode> <owner> <path>" of each entry, as stat prints it.
+modes() { stat -c '%a %U %n' "$@" 2>&1; }
+echo "==> Root's key store"
+ROOT_STORE=$STATE/QuorvexCryptoProvider
+modes "$STATE" "$ROOT_STORE" "$ROOT_STORE"/private "$ROOT_STORE"/private/* "$ROOT_STORE"/certs "$ROOT_STORE"/certs/* | sed 's/^/    /'
+check "root's secret and key 0600 in a 0700 folder, certificates public" \
+  test "$(modes "$ROOT_STORE/private" "$ROOT_STORE/private/Seed" "$ROOT_STORE/private/QTX-key-server.pem" \
+                "$ROOT_STORE/certs" "$ROOT_STORE/certs/QTX-cert-server.pem" "$ROOT_STORE/certs/QTX-ca.pem" | cut -d' ' -f1-2 | tr '\n' ' ')" \
+       = "700 root 600 root 600 root 755 root 644 root 644 root "
+check "root's key encrypted, no key beside the server" \
+  sh -c "grep -q 'ENCRYPTED PRIVATE KEY' $ROOT_STORE/private/QTX-key-server.pem && [ ! -e $APP/certs ]"
+check "root's authority trusted in the system store" \
+  sh -c "openssl verify -CApath /etc/ssl/certs $ROOT_STORE/certs/QTX-cert-server.pem >/dev/null"
 check "user unit enabled for every account" test -L /etc/systemd/user/default.target.wants/$PKG.service
 check "INI is a conffile" sh -c "dpkg-query -W -f='\${Conffiles}' $PKG | grep -q /etc/$PKG/QuorvexCryptoProvider.ini"
 check "manual pages" sh -c "man -w QuorvexCryptoProvider >/dev/null 2>&1 || [ -f /usr/share/man/man8/QuorvexCryptoProvider.8.gz ]"
@@ -156,9 +176,26 @@ fi
 echo "==> Starting the user instance as $ACCOUNT the way the user unit does"
 UNIT_FILE=/usr/lib/systemd/user/$PKG.service
 EXEC=$(sed -n 's/^ExecStart=//p' "$UNIT_FILE")
+EXEC_PRE=$(sed -n 's/^ExecStartPre=//p' "$UNIT_FILE")
 WORKDIR=$(sed -n 's/^WorkingDirectory=//p' "$UNIT_FILE")
-LOG="$HOME_DIR/.config/Quorvex/QuorvexCryptoProvider/logs/QuorvexCryptoProvider.log"
+USER_STORE="$HOME_DIR/.config/Quorvex/QuorvexCryptoProvider"
+LOG="$USER_STORE/logs/QuorvexCryptoProvider.log"
 rm -f "$LOG"
+# shellcheck disable=SC2086
+check "the unit's ExecStartPre provisions the account's key store ($EXEC_PRE)" \
+  sh -c "cd '$WORKDIR' && exec setpriv --reuid=$ACCOUNT_UID --regid=$(id -g "$ACCOUNT") --init-groups -- \
+    env -i HOME='$HOME_DIR' USER='$ACCOUNT' LOGNAME='$ACCOUNT' PATH=/usr/local/bin:/usr/bin:/bin $EXEC_PRE"
+modes "$USER_STORE" "$USER_STORE"/private "$USER_STORE"/private/* "$USER_STORE"/certs "$USER_STORE"/certs/* | sed 's/^/    /'
+check "the account's store: folders 0700, files 0600, all the account's" \
+  test "$(modes "$USER_STORE" "$USER_STORE/private" "$USER_STORE/certs" "$USER_STORE/private/Seed" "$USER_STORE/private/QTX-key-server.pem" \
+                "$USER_STORE/certs/QTX-cert-server.pem" "$USER_STORE/certs/QTX-ca.pem" | cut -d' ' -f1-2 | tr '\n' ' ')" \
+       = "700 $ACCOUNT 700 $ACCOUNT 700 $ACCOUNT 600 $ACCOUNT 600 $ACCOUNT 600 $ACCOUNT 600 $ACCOUNT "
+check "the account can read no file of root's private store" \
+  sh -c "for f in $ROOT_STORE/private/Seed $ROOT_STORE/private/QTX-key-server.pem; do \
+    setpriv --reuid=$ACCOUNT_UID --regid=$(id -g "$ACCOUNT") --init-groups -- cat \$f >/dev/null 2>&1 && exit 1; done; exit 0"
+check "openssl rsa as the account fails on root's key" \
+  sh -c "! setpriv --reuid=$ACCOUNT_UID --regid=$(id -g "$ACCOUNT") --init-groups -- \
+    openssl rsa -in $ROOT_STORE/private/QTX-key-server.pem -passin pass:x -noout 2>/dev/null"
 # shellcheck disable=SC2086
 (cd "$WORKDIR" && exec setpriv --reuid="$ACCOUNT_UID" --regid="$(id -g "$ACCOUNT")" --init-groups -- \
   env -i HOME="$HOME_DIR" USER="$ACCOUNT" LOGNAME="$ACCOUNT" PATH=/usr/local/bin:/usr/bin:/bin $EXEC) &
@@ -171,9 +208,11 @@ for _ in $(seq 1 100); do
   sleep 0.2
 done
 check "user instance listens (port ${PORT:-none})" test -n "$PORT"
-version=$(curl -sS -X POST "https://127.0.0.1:$PORT/SERVER_VERSION" 2>&1)
+version=$(curl -sS --cacert "$USER_STORE/certs/QTX-ca.pem" -X POST "https://127.0.0.1:$PORT/SERVER_VERSION" 2>&1)
 echo "    SERVER_VERSION: $version"
-check "SERVER_VERSION over TLS trusted through the system store" grep -qx '3\.0\.16[0-9a-f.]*' <<<"$version"
+check "SERVER_VERSION over TLS with the account's own authority" grep -qx '3\.0\.16[0-9a-f.]*' <<<"$version"
+check "the account's certificate is not trusted through the system store" \
+  sh -c "! curl -sS -o /dev/null -X POST https://127.0.0.1:$PORT/SERVER_VERSION 2>/dev/null"
 
 echo "==> The account's browsers trust the authority (qtx-provision --trust)"
 as_account qtx-provision --trust | sed 's/^/    /'
@@ -226,6 +265,9 @@ new_accounts=$(comm -13 "$SNAP/install.accounts" "$SNAP/installed.accounts" | tr
 named=$(grep -iE 'quorvex|qtx-?provider' /etc/passwd | cut -d: -f1 | tr '\n' ' ')
 echo "accounts:          ${new_accounts:-none} created by the install, ${named:-none} named after the package"
 check "purge leaves no files" test -z "$left"
+check "purge leaves the source-tree run's key store as it was ($SRC_STORE)" \
+  sh -c "[ '$(src_sum)' = '$SRC_BEFORE' ] && [ -s '$SRC_STORE/certs/QTX-ca.pem' ]"
+[ "$SRC_MADE" = 0 ] || rm -rf "$SRC_STORE"
 check "purge leaves nothing in dpkg's database" test -z "$pkg_state"
 check "purge leaves the trust anchors as they were" cmp -s "$SNAP/before.anchors" "$SNAP/after.anchors"
 check "purge leaves the CA bundle as it was" cmp -s "$SNAP/before.bundle" "$SNAP/after.bundle"

@@ -58,8 +58,8 @@ put 0644 "$BUILD/ver.ini" "$MAIN$APP/ver.ini"
 # The INI is a configuration file in /etc; the server finds it beside its executable.
 put 0644 "$ROOT_DIR/app/QuorvexCryptoProvider.ini" "$MAIN/etc/$PKG/QuorvexCryptoProvider.ini"
 ln -s "/etc/$PKG/QuorvexCryptoProvider.ini" "$MAIN$APP/QuorvexCryptoProvider.ini"
-# Seed, authority, certificate and key are made on the machine by postinst.
-ln -s /var/lib/quorvex/QuorvexCryptoProvider/certs "$MAIN$APP/certs"
+# Secrets, authorities, certificates and keys are made on the machine, per
+# account, in each account's key store (postinst for root, the units at start).
 for module in "$BUILD"/modules/*.so; do
   name=$(basename "$module" .so)
   put 0644 "$module" "$MAIN$APP/modules/$name.so"
@@ -69,10 +69,12 @@ for module in "$BUILD"/modules/*.so; do
   fi
 done
 put 0755 "$BUILD/bin/qtx-provision" "$MAIN/usr/bin/qtx-provision"
-sed "s|@INSTALL_DIR@|$APP|g" "$ROOT_DIR/packaging/systemd/quorvex-crypto-provider.service" \
-  | grep -v '^# Installed by:\|^# (@INSTALL_DIR@' > "$STAGE/user.service"
-sed "s|@INSTALL_DIR@|$APP|g" "$ROOT_DIR/packaging/systemd/quorvex-crypto-dispatcher.service" \
-  | grep -v '^# Installed by:\|^# (@INSTALL_DIR@' > "$STAGE/system.service"
+unit() { # unit <template>: the unit as installed, without the note on the placeholders
+  grep -v '^# Installed by:\|^# (@INSTALL_DIR@\|^# @PROVISION@' "$1" \
+    | sed "s|@INSTALL_DIR@|$APP|g; s|@PROVISION@|/usr/bin/qtx-provision|g"
+}
+unit "$ROOT_DIR/packaging/systemd/quorvex-crypto-provider.service" > "$STAGE/user.service"
+unit "$ROOT_DIR/packaging/systemd/quorvex-crypto-dispatcher.service" > "$STAGE/system.service"
 put 0644 "$STAGE/user.service" "$MAIN/usr/lib/systemd/user/quorvex-crypto-provider.service"
 put 0644 "$STAGE/system.service" "$MAIN/lib/systemd/system/quorvex-crypto-dispatcher.service"
 mkdir -p "$MAIN/usr/share/man/man8" "$MAIN/usr/share/man/man1"
@@ -121,9 +123,11 @@ Description: local HTTPS command server for signed plug-in modules
  account (a systemd user unit enabled for every account); the root instance
  is the dispatcher for multi-user machines.
  .
- Installing creates a local certificate authority and a server certificate
- for 127.0.0.1 and localhost and trusts the authority in the system store;
- each user runs "qtx-provision --trust" once for the browsers.
+ Each account gets its own secret, local certificate authority, server
+ certificate for 127.0.0.1 and localhost and encrypted key, readable by that
+ account alone, at the first start of its instance; each user runs
+ "qtx-provision --trust" once for the browsers. Installing provisions the
+ root dispatcher's and trusts its authority in the system store.
 EOF
 cat > "$DEV/DEBIAN/control" <<EOF
 Package: $PKG-dev

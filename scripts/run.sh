@@ -30,10 +30,15 @@ for module in "$ROOT_DIR"/build/modules/*.so; do
 done
 cp -f "$ROOT_DIR/build/ver.ini" "$RUN_DIR/ver.ini"
 
-echo "==> Provisioning the TLS certificate and key"
-"$ROOT_DIR/build/bin/qtx-provision" --dir "$RUN_DIR"
-
 DATA_DIR="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider"
+# A source-tree run keeps its own key store, apart from the package's (root's
+# /var/lib store, which purging the package deletes, or the account's own one):
+# its authority stays the one the browsers were told to trust.
+export QTX_KEY_DIR="$DATA_DIR/source-tree"
+CA="$QTX_KEY_DIR/certs/QTX-ca.pem"
+echo "==> Provisioning this account's TLS certificate and key ($QTX_KEY_DIR)"
+"$ROOT_DIR/build/bin/qtx-provision"
+
 echo
 echo "Server: $RUN_DIR/QuorvexCryptoProvider"
 if [ "$(id -u)" -eq 0 ]; then
@@ -42,8 +47,9 @@ else
   echo "Port:   the first free port from $((PORT + 1)) upwards (per-user instance)"
 fi
 echo "Log:    $DATA_DIR/logs/QuorvexCryptoProvider.log"
-echo "Trust:  curl --cacert $RUN_DIR/certs/QTX-ca.pem https://127.0.0.1:<port>/"
-echo "Demo:   $ROOT_DIR/build/bin/qtx-provision --dir $RUN_DIR --trust   (once: browsers trust the local authority)"
+echo "Keys:   $QTX_KEY_DIR (this account's alone: folders 0700, files 0600)"
+echo "Trust:  curl --cacert $CA https://127.0.0.1:<port>/"
+echo "Demo:   $ROOT_DIR/build/bin/qtx-provision --store $QTX_KEY_DIR --trust   (once: this account's browsers trust its authority)"
 echo "        cd $ROOT_DIR/web && python3 -m http.server 8080 --bind 127.0.0.1, then open http://localhost:8080/demo/"
 echo "Stop:   Ctrl-C"
 cd "$RUN_DIR"

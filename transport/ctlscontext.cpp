@@ -2,11 +2,13 @@
 
 #include "csettings.h"
 #include "csslconnectionhandler.h"
+#include "keystore.h"
 #include "qtxlogger.h"
 #include "secureobject.h"
 #include "uniquepass.h"
 
 #include <QFile>
+#include <QPair>
 #include <QSslCipher>
 
 #include <openssl/bio.h>
@@ -67,6 +69,26 @@ bool useCertificateAndKey(SSL_CTX *v_poContext, const QByteArray &v_oCertPem, co
     return bOk;
 }
 
+// The account's own key store first; the files the INI names only when the
+// store has no certificate and key (an install provisioned the old way, tests).
+QPair<QString, QString> certificateAndKeyFiles(const char *v_pLogFunction)
+{
+    // Read (and logged) either way, as the configuration names them.
+    const auto oPaths = CSettings::Instance()->ReadSslCertificateCertAndKeyFiles();
+    const QString oCert = KeyStore::certificatePath();
+    const QString oKey = KeyStore::keyPath();
+    if (QFile::exists(oCert) && QFile::exists(oKey)) {
+        QTX_LOG(QTXLogger::Instance(), INFO, v_pLogFunction) << "Certificate and key of this account: " << oCert << ", " << oKey;
+        const QString oWhy = KeyStore::privacyProblem(oKey);
+        if (!oWhy.isEmpty())
+            QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction) << "The key file is not this account's alone: " << oWhy;
+        return qMakePair(oCert, oKey);
+    }
+    QTX_LOG(QTXLogger::Instance(), NOTICE, v_pLogFunction)
+        << "No certificate and key in " << KeyStore::folder() << ": using " << oPaths.first << ", " << oPaths.second;
+    return oPaths;
+}
+
 } // namespace
 
 void CTlsContext::clearCertificateCache()
@@ -106,7 +128,7 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
     {
         std::lock_guard<std::mutex> oGuard(g_cacheMutex);
         if (g_certificateBytes.isEmpty() || g_keyBytes.isEmpty()) {
-            const auto oPaths = CSettings::Instance()->ReadSslCertificateCertAndKeyFiles();
+            const auto oPaths = certificateAndKeyFiles(v_pLogFunction);
             if (QFile::exists(oPaths.first) && QFile::exists(oPaths.second)) {
                 QFile oCert(oPaths.first);
                 QFile oKey(oPaths.second);
@@ -124,7 +146,7 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
         CSslConnectionHandler::GetKeyPassPhrase(oPass);
         if (!useCertificateAndKey(poContext, oCertBytes, oKeyBytes, oPass))
             QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction)
-                << "The key does not open with this machine's pass phrase or does not match the certificate";
+                << "The key does not open with this account's pass phrase or does not match the certificate";
         oPass.release();
     } else {
         QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction) << "Cert file not found";

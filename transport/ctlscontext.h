@@ -1,8 +1,10 @@
 #pragma once
 
 // The server side of TLS for every connection of the process: one OpenSSL
-// context built from the configured certificate, key and cipher list. The key
-// is opened once with the machine-bound pass phrase, whose copies are wiped.
+// context built from the account's certificate and key (its key store, else
+// the files the INI names) and the configured cipher list. The key is opened
+// once with the pass phrase bound to the machine and the account, whose copies
+// are wiped.
 
 #include <QString>
 

@@ -1,14 +1,19 @@
 #include "uniquepass.h"
 
+#include "keystore.h"
 #include "qtxlogger.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QStringList>
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -18,6 +23,9 @@ namespace {
 
 std::mutex g_gatherMutex;
 std::mutex g_registryMutex;
+
+// 256 bits of the kernel's random generator, as lower-case hexadecimal text.
+const int kSecretHexLength = 64;
 
 QString pathFromEnv(const char *v_pVariable, const QString &v_oDefault)
 {
@@ -35,13 +43,100 @@ QByteArray readSmallFile(const QString &v_oPath, qint64 v_iLimit = 1 << 20)
 
 bool isValidSeed(const QByteArray &v_oSeed)
 {
-    if (v_oSeed.size() != 16)
+    if (v_oSeed.size() != kSecretHexLength)
         return false;
     for (char c : v_oSeed) {
-        if (c < 'A' || c > 'Y')
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return false;
     }
     return true;
+}
+
+// The secret when the file is a regular file of this account that no other
+// account can read or write; otherwise empty, with the reason in v_oWhy (empty
+// reason: the file does not exist yet).
+QByteArray readAccountSecret(const QString &v_oPath, QString &v_oWhy)
+{
+    const int iFd = ::open(QFile::encodeName(v_oPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (iFd < 0) {
+        if (errno != ENOENT)
+            v_oWhy = QStringLiteral("%1: %2").arg(v_oPath, QString::fromLocal8Bit(std::strerror(errno)));
+        return QByteArray();
+    }
+    struct stat oStat {};
+    char aBuffer[2 * kSecretHexLength];
+    ssize_t iRead = -1;
+    if (::fstat(iFd, &oStat) != 0 || !S_ISREG(oStat.st_mode))
+        v_oWhy = QStringLiteral("%1 is not a regular file").arg(v_oPath);
+    else if (oStat.st_uid != ::geteuid())
+        v_oWhy = QStringLiteral("%1 belongs to uid %2, not to this account").arg(v_oPath).arg(oStat.st_uid);
+    else if (oStat.st_mode & 077)
+        v_oWhy = QStringLiteral("%1 has mode %2: other accounts may read or change it").arg(v_oPath, QString::number(oStat.st_mode & 07777, 8));
+    else
+        iRead = ::read(iFd, aBuffer, sizeof aBuffer);
+    ::close(iFd);
+    if (iRead < 0)
+        return QByteArray();
+    QByteArray oSecret(aBuffer, int(iRead));
+    OPENSSL_cleanse(aBuffer, sizeof aBuffer);
+    while (!oSecret.isEmpty() && (oSecret.endsWith('\n') || oSecret.endsWith('\r')))
+        oSecret.chop(1);
+    if (!isValidSeed(oSecret)) {
+        qtxOverwriteRandom(oSecret.data(), static_cast<std::size_t>(oSecret.size()));
+        v_oWhy = QStringLiteral("%1 does not hold %2 hexadecimal characters").arg(v_oPath).arg(kSecretHexLength);
+        return QByteArray();
+    }
+    return oSecret;
+}
+
+// Missing folders above the secret are made 0700; the file is created exclusively,
+// 0600, from the kernel's random generator. A concurrent creator wins the race.
+void createAccountSecret(const QString &v_oPath, QString &v_oWhy)
+{
+    QStringList oMissing;
+    for (QString oFolder = QFileInfo(v_oPath).absolutePath(); !QFileInfo::exists(oFolder) && oFolder != QStringLiteral("/");
+         oFolder = QFileInfo(oFolder).absolutePath())
+        oMissing.prepend(oFolder);
+    for (const QString &oFolder : oMissing) {
+        if (::mkdir(QFile::encodeName(oFolder).constData(), 0700) != 0 && errno != EEXIST) {
+            v_oWhy = QStringLiteral("cannot create %1: %2").arg(oFolder, QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+    }
+    unsigned char aRandom[kSecretHexLength / 2];
+    std::size_t uiHave = 0;
+    while (uiHave < sizeof aRandom) {
+        const ssize_t iGot = ::getrandom(aRandom + uiHave, sizeof aRandom - uiHave, 0);
+        if (iGot < 0 && errno == EINTR)
+            continue;
+        if (iGot <= 0) {
+            v_oWhy = QStringLiteral("getrandom failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        uiHave += std::size_t(iGot);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    char aText[kSecretHexLength + 1];
+    for (std::size_t i = 0; i < sizeof aRandom; ++i) {
+        aText[2 * i] = kHex[aRandom[i] >> 4];
+        aText[2 * i + 1] = kHex[aRandom[i] & 0xF];
+    }
+    aText[kSecretHexLength] = '\n';
+    OPENSSL_cleanse(aRandom, sizeof aRandom);
+    const int iFd = ::open(QFile::encodeName(v_oPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (iFd < 0) {
+        if (errno != EEXIST)
+            v_oWhy = QStringLiteral("cannot create %1: %2").arg(v_oPath, QString::fromLocal8Bit(std::strerror(errno)));
+        OPENSSL_cleanse(aText, sizeof aText);
+        return;
+    }
+    const bool bOk = ::fchmod(iFd, 0600) == 0 && ::write(iFd, aText, sizeof aText) == ssize_t(sizeof aText) && ::fsync(iFd) == 0;
+    OPENSSL_cleanse(aText, sizeof aText);
+    ::close(iFd);
+    if (!bOk) {
+        ::unlink(QFile::encodeName(v_oPath).constData());
+        v_oWhy = QStringLiteral("cannot write %1").arg(v_oPath);
+    }
 }
 
 } // namespace
@@ -60,7 +155,7 @@ UniquePass::~UniquePass()
 
 QString UniquePass::seedFilePath()
 {
-    return pathFromEnv("QTX_MACHINE_SEED_FILE", QStringLiteral("/var/lib/quorvex/QuorvexCryptoProvider/Seed"));
+    return KeyStore::secretPath();
 }
 
 void UniquePass::gather()
@@ -104,24 +199,19 @@ QByteArray UniquePass::getRegistrySeed()
 {
     std::lock_guard<std::mutex> oGuard(g_registryMutex);
     const QString oPath = seedFilePath();
-    QByteArray oSeed = readSmallFile(oPath, 64).trimmed();
-    if (oSeed.isEmpty()) {
-        // Created once per machine by the first process that may write it.
-        std::srand(static_cast<unsigned>(QDateTime::currentDateTime().time().msec()));
-        QByteArray oNew(16, 'A');
-        for (char &c : oNew)
-            c = static_cast<char>('A' + std::rand() % 25);
-        QDir().mkpath(QFileInfo(oPath).absolutePath());
-        QSaveFile oFile(oPath);
-        if (oFile.open(QIODevice::WriteOnly) && oFile.write(oNew) == oNew.size()) {
-            oFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-            oFile.commit();
-        }
+    QString oWhy;
+    QByteArray oSeed = readAccountSecret(oPath, oWhy);
+    if (oSeed.isEmpty() && oWhy.isEmpty()) {
+        // Created once per account by its first derivation.
+        createAccountSecret(oPath, oWhy);
         if (m_verbose)
             QTX_LOG(QTXLogger::Instance(), WARN, "UniquePass::getRegistrySeed") << "UniquePass: No Registry Seed found. Generated.";
-        oSeed = readSmallFile(oPath, 64).trimmed();
+        if (oWhy.isEmpty())
+            oSeed = readAccountSecret(oPath, oWhy);
     }
-    checkResultInSection(isValidSeed(oSeed) ? oSeed : QByteArray(), 1);
+    if (!oWhy.isEmpty())
+        QTX_LOG(QTXLogger::Instance(), WARN, "UniquePass::getRegistrySeed") << "UniquePass: account secret not used: " << oWhy;
+    checkResultInSection(oSeed, 1);
     return oSeed;
 }
 

@@ -1,18 +1,23 @@
 #pragma once
 
-// Derives the TLS key's pass phrase from values bound to the machine, so the
-// phrase is never stored: SHA-256 over a machine seed, the machine id and the
-// motherboard identity, as 64 lower-case hexadecimal characters.
+// Derives the TLS key's pass phrase from values bound to the machine and to the
+// account, so the phrase is never stored: SHA-256 over the account's secret, the
+// machine id and the motherboard identity, as 64 lower-case hexadecimal characters.
 //
-// Linux sources (the same for every account on the machine):
-//   seed        /var/lib/quorvex/QuorvexCryptoProvider/Seed, created once (mode 0644)
-//               by the first process allowed to write it;
-//   machine id  /etc/machine-id;
+// Linux sources:
+//   seed        the account's secret, KeyStore::secretPath() (private/Seed in the
+//               account's key store): 64 hexadecimal characters from getrandom,
+//               created once (0600, folder 0700) by the first derivation. A secret
+//               that another account could read, or that is not the account's own
+//               file, is not used (section 1 fails): the phrase then does not
+//               open the key;
+//   machine id  /etc/machine-id (world-readable);
 //   motherboard the type-1 UUID of a raw SMBIOS table when one is given, otherwise the
 //               world-readable DMI identity (/sys/class/dmi/id: sys_vendor, product_name,
 //               board_vendor, board_name), since the raw table is readable by root only.
-// QTX_MACHINE_SEED_FILE, QTX_MACHINE_ID_FILE, QTX_SMBIOS_TABLE_FILE and QTX_DMI_ID_DIR
-// replace these paths (tests and relocated installs).
+// Only the secret keeps the phrase from other accounts; the machine values bind it
+// to this machine. QTX_MACHINE_SEED_FILE, QTX_MACHINE_ID_FILE, QTX_SMBIOS_TABLE_FILE
+// and QTX_DMI_ID_DIR replace these paths (tests and relocated installs).
 
 #include "secureobject.h"
 
@@ -46,6 +51,8 @@ public:
     // a raw SMBIOS table (8-byte header: length at bytes 4..7), or empty.
     static QByteArray uuidFromSmbiosTable(const QByteArray &v_oRawTable);
     static QString seedFilePath();
+    // The account's secret was read (or created) and is the account's alone.
+    bool hasAccountSecret() const { return !m_registrySeed.isEmpty(); }
 
 private:
     void gather();

@@ -197,10 +197,10 @@ describe('qtx-provision --trust / --untrust in every NSS database of a HOME and 
     });
 
     test('--untrust removes it everywhere, provisions nothing; a second run has nothing to do', () => {
-        const certFile = join(f.server.dir, 'certs', 'QTX-cert-server.pem');
+        const certFile = join(f.server.dir, 'config', 'Quorvex', 'QuorvexCryptoProvider', 'certs', 'QTX-cert-server.pem');
         const certBefore = readFileSync(certFile, 'utf8');
         const report = provisionTrust(f.server, home, ['--untrust']);
-        assert.doesNotMatch(report, /Certificate:|Seed:/);
+        assert.doesNotMatch(report, /Certificate:|Secret:/);
         assert.match(report, /removed the authority from .*\(Chromium\)/);
         assert.match(report, /removed the authority from .*\(Firefox\)/);
         for (const db of [chromiumDb, firefoxDb]) assert.deepEqual(nssCertificates(db), {});

@@ -70,7 +70,9 @@ QProcessEnvironment serverEnvironment(const QString &v_oConfigHome)
     QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
     oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), v_oConfigHome);
     oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    oEnv.insert(QStringLiteral("QTX_MACHINE_SEED_FILE"), ServerFixture::seedFile());
+    // Each instance keeps its secret in its own key store under config/.
+    oEnv.remove(QStringLiteral("QTX_MACHINE_SEED_FILE"));
+    oEnv.remove(QStringLiteral("QTX_KEY_DIR"));
     return oEnv;
 }
 
@@ -85,14 +87,6 @@ int runQuietly(const QString &v_oProgram, const QStringList &v_oArguments)
 }
 
 } // namespace
-
-QString ServerFixture::seedFile()
-{
-    static QTemporaryDir s_oSeedDir;
-    QFile::setPermissions(s_oSeedDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                                 | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    return s_oSeedDir.filePath(QStringLiteral("Seed"));
-}
 
 bool ServerFixture::isRoot()
 {
@@ -118,17 +112,52 @@ void ServerFixture::shareWith(const QString &v_oAccount)
     runQuietly(QStringLiteral("chown"), {QStringLiteral("-R"), v_oAccount, path(QStringLiteral("config"))});
 }
 
-bool ServerFixture::provision()
+int ServerFixture::runAs(const QString &v_oAccount, const QString &v_oProgram, const QStringList &v_oArguments,
+                         QByteArray *v_poOutput, const QProcessEnvironment &v_oEnv)
 {
-    QProcess oTool;
-    oTool.setProcessChannelMode(QProcess::MergedChannels);
-    oTool.setProcessEnvironment(serverEnvironment(path(QStringLiteral("config"))));
-    oTool.start(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-provision"), {QStringLiteral("--dir"), path()});
-    if (!oTool.waitForFinished(60000) || oTool.exitCode() != 0) {
-        qWarning("qtx-provision failed: %s", oTool.readAll().constData());
+    QProcess oProcess;
+    oProcess.setProcessChannelMode(QProcess::MergedChannels);
+    if (!v_oEnv.isEmpty())
+        oProcess.setProcessEnvironment(v_oEnv);
+    if (v_oAccount.isEmpty())
+        oProcess.start(v_oProgram, v_oArguments);
+    else
+        oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
+                                                              QStringLiteral("--regid=") + v_oAccount,
+                                                              QStringLiteral("--init-groups"), QStringLiteral("--"), v_oProgram}
+                                                      + v_oArguments);
+    const bool bEnded = oProcess.waitForFinished(60000);
+    if (v_poOutput)
+        *v_poOutput = oProcess.readAll();
+    if (!bEnded) {
+        oProcess.kill();
+        oProcess.waitForFinished(5000);
+        return -1;
+    }
+    return oProcess.exitStatus() == QProcess::NormalExit ? oProcess.exitCode() : -1;
+}
+
+QString ServerFixture::storePath(const QString &v_oRelative) const
+{
+    const QString oStore = path(QStringLiteral("config/Quorvex/QuorvexCryptoProvider"));
+    return v_oRelative.isEmpty() ? oStore : oStore + QLatin1Char('/') + v_oRelative;
+}
+
+bool ServerFixture::provision(const QString &v_oAccount)
+{
+    QByteArray oOutput;
+    if (runAs(v_oAccount, QStringLiteral(QTX_BINARY_DIR "/bin/qtx-provision"), {}, &oOutput,
+              serverEnvironment(path(QStringLiteral("config"))))
+        != 0) {
+        qWarning("qtx-provision failed: %s", oOutput.constData());
         return false;
     }
-    return true;
+    // This process is root or the account itself, so it can read the store.
+    const QString oCopy = path(QStringLiteral("certs/QTX-ca.pem"));
+    QDir().mkpath(path(QStringLiteral("certs")));
+    QFile::remove(oCopy);
+    return QFile::copy(storePath(QStringLiteral("certs/QTX-ca.pem")), oCopy)
+           && QFile::setPermissions(oCopy, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
 }
 
 void ServerFixture::start(const QStringList &v_oArguments, const QString &v_oAccount)

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMap>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -33,8 +34,13 @@ public:
     // carries XDG_CONFIG_HOME and the offscreen platform. With an account name the
     // server runs as that account (the test must be root).
     void start(const QStringList &v_oArguments = {QStringLiteral("-console")}, const QString &v_oAccount = QString());
-    // Runs qtx-provision on the folder: seed, certificates and encrypted key.
-    bool provision();
+    // Runs qtx-provision for the instance (as the account, which must own
+    // config/: shareWith): its secret, authority, certificate and encrypted key in
+    // the key store under config/, and a public copy of the authority in
+    // certs/QTX-ca.pem for the test's clients.
+    bool provision(const QString &v_oAccount = QString());
+    // The instance's key store: config/Quorvex/QuorvexCryptoProvider.
+    QString storePath(const QString &v_oRelative = QString()) const;
     // Lets another account use the folder (the server reads and writes below it).
     void shareWith(const QString &v_oAccount);
     QProcess &process() { return m_process; }
@@ -52,10 +58,11 @@ public:
     bool waitListening(int v_iPort, int v_iTimeoutMs = 20000);
 
     static QString serverBinary();
-    // The seed file every fixture shares, so all accounts derive the same pass phrase.
-    static QString seedFile();
     // Creates a local account for multi-account tests (root only); false when impossible.
     static bool ensureAccount(const QString &v_oAccount);
+    // Runs a program as the account (root only; empty: as this process); its exit code, -1 when it did not end.
+    static int runAs(const QString &v_oAccount, const QString &v_oProgram, const QStringList &v_oArguments,
+                     QByteArray *v_poOutput = nullptr, const QProcessEnvironment &v_oEnv = QProcessEnvironment());
     static bool isRoot();
     // A loopback port whose next v_iCount - 1 ports are free as well, or 0.
     static int freeBase(int v_iCount = 4);

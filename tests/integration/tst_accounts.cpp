@@ -62,21 +62,8 @@ private:
     ServerFixture m_dispatcher;
     ServerFixture m_userA;
     ServerFixture m_userB;
-    QString m_ca;
+    QMap<int, QString> m_cas; // port -> public copy of that instance's authority
 };
-
-// All instances share one certificate, as they share one install on a real machine.
-bool shareCertificates(const ServerFixture &v_oFrom, ServerFixture &v_oTo)
-{
-    QDir().mkpath(v_oTo.path(QStringLiteral("certs")));
-    for (const char *pName : {"QTX-ca.pem", "QTX-cert-server.pem", "QTX-key-server.pem"}) {
-        const QString oTarget = v_oTo.path(QStringLiteral("certs/") + QLatin1String(pName));
-        QFile::remove(oTarget);
-        if (!QFile::copy(v_oFrom.path(QStringLiteral("certs/") + QLatin1String(pName)), oTarget))
-            return false;
-    }
-    return true;
-}
 
 bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAccount, int v_iExpectedPort,
                                  bool v_bServerMode)
@@ -85,12 +72,17 @@ bool TestAccounts::startInstance(ServerFixture &v_oServer, const QString &v_oAcc
                             + "\nwindowsServerMode=" + (v_bServerMode ? "true" : "false") + "\nreadTimeout=20000\n[dllLoader]\ndirPath=modules\n"
                               "[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
                               "[timeout]\ninterval=600000\n[limits]\nmaxSessions=20\n";
-    const bool bCertificates = &v_oServer == &m_dispatcher ? v_oServer.provision()
-                                                            : shareCertificates(m_dispatcher, v_oServer);
-    if (!v_oServer.install(oIni) || !bCertificates || !v_oServer.installModules())
+    if (!v_oServer.install(oIni) || !v_oServer.installModules())
         return false;
+    // Each instance has the key and authority of its own account; the probes
+    // trust the one of the instance they talk to through its public copy.
     if (!v_oAccount.isEmpty())
         v_oServer.shareWith(v_oAccount);
+    QFile::setPermissions(v_oServer.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                                | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    if (!v_oServer.provision(v_oAccount))
+        return false;
+    m_cas.insert(v_iExpectedPort, v_oServer.path(QStringLiteral("certs/QTX-ca.pem")));
     v_oServer.start({QStringLiteral("-console")}, v_oAccount);
     return v_oServer.waitListening(v_iExpectedPort);
 }
@@ -116,7 +108,7 @@ ProbeReply TestAccounts::probe(const QString &v_oAccount, quint16 v_uiPort, cons
                                const QByteArray &v_oBody, const QStringList &v_oHeaders,
                                const QStringList &v_oEnvironment)
 {
-    QStringList oArgs{QString::number(v_uiPort), m_ca, QString::fromUtf8(v_oPath), QString::fromUtf8(v_oBody)};
+    QStringList oArgs{QString::number(v_uiPort), m_cas.value(v_uiPort), QString::fromUtf8(v_oPath), QString::fromUtf8(v_oBody)};
     oArgs += v_oHeaders;
     QProcess oProcess;
     startProbe(oProcess, v_oAccount, oArgs, v_oEnvironment);
@@ -159,7 +151,6 @@ void TestAccounts::initTestCase()
     QVERIFY(startInstance(m_dispatcher, QString(), m_base));
     QVERIFY(startInstance(m_userA, kUserA, m_base + 1));
     QVERIFY(startInstance(m_userB, kUserB, m_base + 2));
-    m_ca = m_userA.path(QStringLiteral("certs/QTX-ca.pem"));
 }
 
 void TestAccounts::ownAccountRunsEverything()
@@ -246,7 +237,7 @@ void TestAccounts::portOfTheUsersConnectionFromAnotherAddress()
     // kernel reports the exact connection: B stays B.
     const quint16 uiPort = static_cast<quint16>(m_base + 1);
     QProcess oHolder;
-    startProbe(oHolder, kUserA, {QString::number(uiPort), m_ca, QStringLiteral("/ALIVE")},
+    startProbe(oHolder, kUserA, {QString::number(uiPort), m_cas.value(uiPort), QStringLiteral("/ALIVE")},
                {QStringLiteral("QTX_PROBE_HOLD_MS=30000")});
     QByteArray oLocal;
     QTRY_VERIFY_WITH_TIMEOUT((oLocal += oHolder.readAllStandardOutput()).contains("LOCAL "), 20000);

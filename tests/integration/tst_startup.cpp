@@ -211,7 +211,7 @@ void TestStartup::simultaneousStartsLeaveOneServer()
     QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
     oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
     oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    oEnv.insert(QStringLiteral("QTX_MACHINE_SEED_FILE"), ServerFixture::seedFile());
+    oEnv.remove(QStringLiteral("QTX_KEY_DIR"));
     oShell.setProcessEnvironment(oEnv);
     oShell.setWorkingDirectory(oServer.path());
     oShell.start(QStringLiteral("sh"), {QStringLiteral("-c"),

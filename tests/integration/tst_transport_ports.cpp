@@ -41,11 +41,11 @@ private:
 
 bool TestTransportPorts::prepare(ServerFixture &v_oServer, int v_iPort, const QString &v_oAccount)
 {
-    if (!v_oServer.install(iniWithPort(v_iPort)) || !v_oServer.provision())
+    if (!v_oServer.install(iniWithPort(v_iPort)))
         return false;
     if (!v_oAccount.isEmpty())
         v_oServer.shareWith(v_oAccount);
-    return true;
+    return v_oServer.provision(v_oAccount);
 }
 
 void TestTransportPorts::userInstanceMovesUpFromTakenPort()

@@ -11,6 +11,7 @@
 #include "httprequest.h"
 #include "httprequesthandler.h"
 #include "httpresponse.h"
+#include "keystore.h"
 #include "listener.h"
 #include "provisioning.h"
 #include "qtxlogger.h"
@@ -99,7 +100,7 @@ public:
         m_connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&oAddress), sizeof oAddress) == 0;
         m_context = SSL_CTX_new(TLS_client_method());
         // Only the provisioned authority's certificate for 127.0.0.1 is accepted.
-        const QByteArray oCa = QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/certs/QTX-ca.pem"));
+        const QByteArray oCa = QFile::encodeName(KeyStore::authorityPath());
         SSL_CTX_load_verify_locations(m_context, oCa.constData(), nullptr);
         SSL_CTX_set_verify(m_context, SSL_VERIFY_PEER, nullptr);
         m_ssl = SSL_new(m_context);
@@ -251,15 +252,13 @@ private:
 
 void TestListener::initTestCase()
 {
+    // Files an older build left beside the executable would be the fallback.
     const QString oAppDir = QCoreApplication::applicationDirPath();
-    QFile::remove(oAppDir + QStringLiteral("/certs/QTX-key-server.pem.away"));
     QFile::remove(oAppDir + QStringLiteral("/certs/QTX-cert-server.pem"));
     QFile::remove(oAppDir + QStringLiteral("/certs/QTX-key-server.pem"));
-    ProvisionOptions oOptions;
-    oOptions.appDir = oAppDir;
-    const ProvisionResult oResult = provision(oOptions);
+    const ProvisionResult oResult = provision(ProvisionOptions());
     QVERIFY2(oResult.ok, qPrintable(oResult.error));
-    QVERIFY(QFile::exists(oAppDir + QStringLiteral("/certs/QTX-ca.pem")));
+    QVERIFY(QFile::exists(KeyStore::authorityPath()));
 
     QTXLogger::ApplyLoggingSettings();
     ServerLogger::Instance();
@@ -561,8 +560,8 @@ void TestListener::workersGrowWhenStalledAndAreTrimmed()
 
 void TestListener::certificateCacheAndMissingFiles()
 {
-    const QString oKey = QCoreApplication::applicationDirPath() + QStringLiteral("/certs/QTX-key-server.pem");
-    const QString oCert = QCoreApplication::applicationDirPath() + QStringLiteral("/certs/QTX-cert-server.pem");
+    const QString oKey = KeyStore::keyPath();
+    const QString oCert = KeyStore::certificatePath();
 
     // The bytes are cached: a key deleted after the first connection changes nothing.
     QVERIFY(TlsClient(m_port).encrypted());

@@ -1,5 +1,7 @@
-// The machine-bound pass phrase: the SMBIOS walk on synthetic tables, the seed
-// created once and reused, stable 64-hex output, and the secure buffers.
+// The pass phrase bound to the machine and the account: the SMBIOS walk on
+// synthetic tables, the account's secret created once (0600) and reused, a
+// secret other accounts could read never used, stable 64-hex output, and the
+// secure buffers.
 
 #include "secureobject.h"
 #include "uniquepass.h"
@@ -7,9 +9,12 @@
 #include "qtxexceptions.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -51,6 +56,8 @@ private slots:
     void smbiosWalk_data();
     void smbiosWalk();
     void seedCreatedOnceAndPhraseStable();
+    void secretNotPrivateIsNotUsed_data();
+    void secretNotPrivateIsNotUsed();
     void missingSourcesFailButStillDerive();
     void secureBuffers();
 
@@ -114,10 +121,13 @@ void TestPassPhrase::seedCreatedOnceAndPhraseStable()
     }
     QFile oSeed(UniquePass::seedFilePath());
     QVERIFY(oSeed.open(QIODevice::ReadOnly));
-    const QByteArray oSeedBytes = oSeed.readAll();
-    QVERIFY2(QRegularExpression(QStringLiteral("^[A-Y]{16}$")).match(QString::fromLatin1(oSeedBytes)).hasMatch(),
+    const QByteArray oSeedBytes = oSeed.readAll().trimmed();
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(QString::fromLatin1(oSeedBytes)).hasMatch(),
              oSeedBytes.constData());
-    QVERIFY(oSeed.permissions() & QFile::ReadOther);
+    // The account's alone, in a folder of its own.
+    QCOMPARE(oSeed.permissions(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    QCOMPARE(QFile::permissions(QFileInfo(oSeed).absolutePath()),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
 
     const QString oText = QString::fromStdString(oFirst.toStdString());
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(oText).hasMatch());
@@ -130,8 +140,50 @@ void TestPassPhrase::seedCreatedOnceAndPhraseStable()
     UniquePass(4).getPassword(oSecond);
     QVERIFY(oFirst.equals(oSecond));
     QVERIFY(oSeed.seek(0));
-    QCOMPARE(oSeed.readAll(), oSeedBytes);
+    QCOMPARE(oSeed.readAll().trimmed(), oSeedBytes);
     qunsetenv("QTX_SMBIOS_TABLE_FILE");
+}
+
+void TestPassPhrase::secretNotPrivateIsNotUsed_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("used");
+    const QByteArray oGood(64, 'c');
+    QTest::newRow("0600") << 0600 << oGood << true;
+    QTest::newRow("0400") << 0400 << oGood << true;
+    QTest::newRow("0644: readable by every account") << 0644 << oGood << false;
+    QTest::newRow("0640: readable by the group") << 0640 << oGood << false;
+    QTest::newRow("0602: writable by every account") << 0602 << oGood << false;
+    QTest::newRow("0600, the old 16-letter seed") << 0600 << QByteArray("ABCDEFGHIJKLMNOP") << false;
+}
+
+void TestPassPhrase::secretNotPrivateIsNotUsed()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, used);
+    QTemporaryDir oDir;
+    QVERIFY(oDir.isValid());
+    const QString oPath = oDir.filePath(QStringLiteral("Seed"));
+    QFile oFile(oPath);
+    QVERIFY(oFile.open(QIODevice::WriteOnly));
+    oFile.write(content + '\n');
+    oFile.close();
+    QVERIFY(::chmod(QFile::encodeName(oPath).constData(), mode_t(mode)) == 0);
+    const QByteArray oOld = qgetenv("QTX_MACHINE_SEED_FILE");
+    qputenv("QTX_MACHINE_SEED_FILE", QFile::encodeName(oPath));
+    UniquePass oSource(3); // the secret alone
+    qputenv("QTX_MACHINE_SEED_FILE", oOld);
+    QCOMPARE(oSource.hasAccountSecret(), used);
+    QCOMPARE(oSource.isFailed(), !used);
+    SecurePass oPhrase;
+    oSource.getPassword(oPhrase);
+    const QByteArray oExpected = QCryptographicHash::hash(used ? content : QByteArray(), QCryptographicHash::Sha256).toHex();
+    QCOMPARE(QByteArray(oPhrase.data(), oPhrase.size()), oExpected);
+    // Refused, not replaced: the file stays as it was.
+    QVERIFY(oFile.open(QIODevice::ReadOnly));
+    QCOMPARE(oFile.readAll(), content + '\n');
 }
 
 void TestPassPhrase::missingSourcesFailButStillDerive()

@@ -82,11 +82,13 @@ void TestPassPhraseWipe::nothingFreedInClearText()
 {
     QTemporaryDir oDir;
     QVERIFY(oDir.isValid());
-    const QByteArray oSeed = "KQJXMBVTRWPLHNCD";
+    const QByteArray oSeed = "3f9a0c5e7b2d4f6a8c1e3b5d7f9a0c2e4b6d8f0a1c3e5b7d9f1a3c5e7b9d0f2a";
     const QByteArray oMachineId = "5f0c2a9e7d3b41c68e2f90a1b7c4d3e2";
     QFile oSeedFile(oDir.filePath(QStringLiteral("Seed")));
     QVERIFY(oSeedFile.open(QIODevice::WriteOnly) && oSeedFile.write(oSeed) == oSeed.size());
     oSeedFile.close();
+    // The account's secret is used only when no other account can read it.
+    QVERIFY(oSeedFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
     QFile oIdFile(oDir.filePath(QStringLiteral("machine-id")));
     QVERIFY(oIdFile.open(QIODevice::WriteOnly) && oIdFile.write(oMachineId + '\n') > 0);
     oIdFile.close();

@@ -1,47 +1,64 @@
-// qtx-provision: what an installer does for the server on this machine.
+// qtx-provision: what an installer does for the server, per account.
 //
-//  * creates the machine seed if it is missing (needs write access to its folder);
-//  * creates a local certificate authority for this machine and a server
+//  * creates the calling account's secret if it is missing (getrandom, 0600);
+//  * creates a local certificate authority of this account and a server
 //    certificate for 127.0.0.1 and localhost signed by it (or imports given PEM
 //    files); the authority's private key is discarded after signing;
-//  * writes the server key as an encrypted PEM opened by the machine's pass
-//    phrase, where the INI file expects the certificate and key;
-//  * with --trust, makes the desktop browsers of the calling user trust the
-//    local authority (and the system store when run as root); --untrust
-//    takes that back.
-// Re-running keeps what still works and says so.
+//  * writes the server key as an encrypted PEM (0600) opened by the pass phrase
+//    of this machine and account, all in the account's key store (see
+//    transport/keystore.h; root without XDG_CONFIG_HOME: /var/lib/quorvex/...);
+//  * with --trust, makes the desktop browsers of the calling user trust this
+//    account's authority (and, as root, the system store); --untrust takes
+//    that back.
+// Re-running keeps what still works and says so, so the user unit runs it
+// before every start.
 
+#include "keystore.h"
 #include "provisioning.h"
 #include "trust.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTextStream>
 
-#include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
-// Where the Debian package installs the server and its INI file.
-const char *const kPackagedServerDir = "/usr/lib/quorvex-crypto-provider";
-
-// The current folder when it holds the server's INI file, else the packaged
-// installation when there is one, else the current folder.
-QString defaultServerDir()
+// A public copy of the account's authority certificate for clients that cannot
+// read the store (tests, curl of another account).
+bool exportAuthority(const QString &v_oTarget, QString &v_oError)
 {
-    const QString oIni = QStringLiteral("/QuorvexCryptoProvider.ini");
-    if (!QFileInfo::exists(QDir::currentPath() + oIni)
-        && QFileInfo::exists(QString::fromLatin1(kPackagedServerDir) + oIni))
-        return QString::fromLatin1(kPackagedServerDir);
-    return QDir::currentPath();
+    QFile oSource(authorityPath());
+    if (!oSource.open(QIODevice::ReadOnly)) {
+        v_oError = QStringLiteral("cannot read %1: %2").arg(oSource.fileName(), oSource.errorString());
+        return false;
+    }
+    const QByteArray oPem = oSource.readAll();
+    QDir().mkpath(QFileInfo(v_oTarget).absolutePath());
+    QSaveFile oTarget(v_oTarget);
+    if (!oTarget.open(QIODevice::WriteOnly) || oTarget.write(oPem) != oPem.size()) {
+        v_oError = QStringLiteral("cannot write %1: %2").arg(v_oTarget, oTarget.errorString());
+        return false;
+    }
+    oTarget.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    if (!oTarget.commit()) {
+        v_oError = QStringLiteral("cannot write %1: %2").arg(v_oTarget, oTarget.errorString());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Nothing this tool creates is meant for other accounts unless it says so.
+    ::umask(077);
     QCoreApplication oApp(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("qtx-provision"));
 
@@ -50,31 +67,42 @@ int main(int argc, char **argv)
         "Prepares the TLS certificate and the pass-phrase protected key of the Quorvex Crypto Provider server."));
     oParser.addHelpOption();
     const QCommandLineOption oDir(QStringLiteral("dir"),
-                                  QStringLiteral("Folder of the server executable and its INI file (default: the current "
-                                                 "folder when it holds the INI file, else %1 when installed).")
-                                      .arg(QString::fromLatin1(kPackagedServerDir)),
-                                  QStringLiteral("folder"), defaultServerDir());
+                                  QStringLiteral("Ignored (the certificate and key now live in the account's key store)."),
+                                  QStringLiteral("folder"));
+    const QCommandLineOption oStore(QStringLiteral("store"),
+                                    QStringLiteral("Key store folder instead of the account's data folder (as QTX_KEY_DIR; "
+                                                   "the server must be started with the same QTX_KEY_DIR)."),
+                                    QStringLiteral("folder"));
+    const QCommandLineOption oExport(QStringLiteral("export-authority"),
+                                     QStringLiteral("After provisioning, write a public copy (0644) of this account's "
+                                                    "authority certificate to this file."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption oAuthority(QStringLiteral("authority"),
+                                        QStringLiteral("With --trust or --untrust: this authority certificate instead of the "
+                                                       "account's own; provisions nothing."),
+                                        QStringLiteral("pem"));
     const QCommandLineOption oForce(QStringLiteral("force"), QStringLiteral("Issue a new authority and certificate even if the current ones work."));
     const QCommandLineOption oImportCert(QStringLiteral("import-cert"), QStringLiteral("Use this PEM certificate instead of issuing one."), QStringLiteral("pem"));
     const QCommandLineOption oImportKey(QStringLiteral("import-key"), QStringLiteral("Private key (PEM) of the imported certificate."), QStringLiteral("pem"));
     const QCommandLineOption oImportPassEnv(QStringLiteral("import-pass-env"),
                                             QStringLiteral("Environment variable holding the pass phrase of the imported key."), QStringLiteral("name"));
-    const QCommandLineOption oCheck(QStringLiteral("check"), QStringLiteral("Only check that the key opens with this machine's pass phrase and matches the certificate."));
+    const QCommandLineOption oCheck(QStringLiteral("check"), QStringLiteral("Only check that the key opens with this account's pass phrase and matches the certificate."));
     const QCommandLineOption oTrust(QStringLiteral("trust"),
-                                    QStringLiteral("After provisioning, install the local authority for this user's browsers "
+                                    QStringLiteral("After provisioning, install this account's local authority for its browsers "
                                                    "(~/.pki/nssdb, Firefox profiles) and, as root, the system store."));
     const QCommandLineOption oUntrust(QStringLiteral("untrust"),
                                       QStringLiteral("Remove the local authority from those places; provisions nothing."));
     const QCommandLineOption oSystemOnly(QStringLiteral("system-only"),
                                          QStringLiteral("With --trust or --untrust: only the system store (as root), no browser "
                                                         "databases (what the package's install scripts use)."));
-    oParser.addOptions({oDir, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust, oUntrust, oSystemOnly});
+    oParser.addOptions({oDir, oStore, oExport, oAuthority, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust, oUntrust, oSystemOnly});
     oParser.process(oApp);
 
     QTextStream oOut(stdout);
     QTextStream oErr(stderr);
+    if (oParser.isSet(oStore))
+        qputenv("QTX_KEY_DIR", QFile::encodeName(QFileInfo(oParser.value(oStore)).absoluteFilePath()));
     ProvisionOptions oOptions;
-    oOptions.appDir = QFileInfo(oParser.value(oDir)).absoluteFilePath();
     oOptions.force = oParser.isSet(oForce);
     oOptions.checkOnly = oParser.isSet(oCheck);
     oOptions.importCert = oParser.value(oImportCert);
@@ -91,7 +119,11 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    if (!oParser.isSet(oUntrust)) {
+    if (oParser.isSet(oAuthority) && !oParser.isSet(oTrust) && !oParser.isSet(oUntrust)) {
+        oErr << "qtx-provision: --authority goes with --trust or --untrust\n";
+        return 2;
+    }
+    if (!oParser.isSet(oUntrust) && !oParser.isSet(oAuthority)) {
         const ProvisionResult oResult = provision(oOptions);
         for (const QString &oLine : oResult.report)
             oOut << oLine << "\n";
@@ -100,12 +132,21 @@ int main(int argc, char **argv)
             oErr << "qtx-provision: " << oResult.error << "\n";
             return 1;
         }
+        if (oParser.isSet(oExport)) {
+            QString oError;
+            if (!exportAuthority(oParser.value(oExport), oError)) {
+                oErr << "qtx-provision: " << oError << "\n";
+                return 1;
+            }
+            oOut << "Authority: public copy in " << oParser.value(oExport) << "\n";
+            oOut.flush();
+        }
         if (!oParser.isSet(oTrust))
             return 0;
     }
 
     TrustOptions oTrustOptions;
-    oTrustOptions.caFile = authorityPath(oOptions.appDir);
+    oTrustOptions.caFile = oParser.isSet(oAuthority) ? oParser.value(oAuthority) : authorityPath();
     oTrustOptions.remove = oParser.isSet(oUntrust);
     oTrustOptions.system = true; // only acted on as root
     oTrustOptions.browsers = !oParser.isSet(oSystemOnly);

@@ -1,5 +1,6 @@
 #include "provisioning.h"
 
+#include "keystore.h"
 #include "uniquepass.h"
 
 #include <QDateTime>
@@ -8,7 +9,6 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QSaveFile>
-#include <QSettings>
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -21,6 +21,7 @@
 #include <memory>
 
 #include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,40 +42,81 @@ const int kCaDays = 3650;
 const int kServerDays = 825;
 const int kRenewBeforeDays = 30;
 
-// Every account's instance reads the seed and the certificate files, so
-// their folders are 0755 and the files 0644 whatever the umask of the installing process.
-void makeReadableByEveryone(const QString &v_oPath, mode_t v_uiMode)
-{
-    struct stat oStat {};
-    const QByteArray oPath = QFile::encodeName(v_oPath);
-    if (::stat(oPath.constData(), &oStat) == 0 && oStat.st_uid == ::geteuid())
-        ::chmod(oPath.constData(), v_uiMode);
-}
-
 QByteArray readFile(const QString &v_oPath)
 {
     QFile oFile(v_oPath);
     return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &v_oPath, const QByteArray &v_oData, QString &v_oError)
+QString errnoText()
 {
-    const QString oFolder = QFileInfo(v_oPath).absolutePath();
-    if (!QFileInfo::exists(oFolder) && QDir().mkpath(oFolder))
-        makeReadableByEveryone(oFolder, 0755);
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Creates the folder (and missing parents) with the mode, or brings an
+// existing one of this account to it. A folder of another account is an error:
+// its owner could read or swap what is written into it.
+bool prepareFolder(const QString &v_oPath, mode_t v_uiMode, QString &v_oError)
+{
+    QStringList oMissing;
+    for (QString oFolder = v_oPath; !QFileInfo::exists(oFolder) && oFolder != QStringLiteral("/");
+         oFolder = QFileInfo(oFolder).absolutePath())
+        oMissing.prepend(oFolder);
+    for (const QString &oFolder : oMissing) {
+        const QByteArray oName = QFile::encodeName(oFolder);
+        if (::mkdir(oName.constData(), v_uiMode) != 0) {
+            if (errno == EEXIST)
+                continue;
+            v_oError = QStringLiteral("cannot create %1: %2").arg(oFolder, errnoText());
+            return false;
+        }
+        ::chmod(oName.constData(), v_uiMode); // the umask took bits away
+    }
+    const QByteArray oPath = QFile::encodeName(v_oPath);
+    struct stat oStat {};
+    if (::lstat(oPath.constData(), &oStat) != 0 || !S_ISDIR(oStat.st_mode)) {
+        v_oError = QStringLiteral("%1 is not a folder").arg(v_oPath);
+        return false;
+    }
+    if (oStat.st_uid != ::geteuid()) {
+        v_oError = QStringLiteral("%1 belongs to uid %2, not to this account").arg(v_oPath).arg(oStat.st_uid);
+        return false;
+    }
+    if ((oStat.st_mode & 07777) != v_uiMode && ::chmod(oPath.constData(), v_uiMode) != 0) {
+        v_oError = QStringLiteral("cannot set the mode of %1: %2").arg(v_oPath, errnoText());
+        return false;
+    }
+    return true;
+}
+
+// Written through a temporary file in the same (private) folder and renamed,
+// with the mode set before the rename whatever the umask.
+bool writeFile(const QString &v_oPath, const QByteArray &v_oData, mode_t v_uiMode, QString &v_oError)
+{
     QSaveFile oFile(v_oPath);
     if (!oFile.open(QIODevice::WriteOnly) || oFile.write(v_oData) != v_oData.size()) {
         v_oError = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
         return false;
     }
-    // Readable by every account: the per-user instances and the root dispatcher
-    // share the install folder; the key is encrypted.
-    oFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    QFile::Permissions oPermissions = QFile::ReadOwner | QFile::WriteOwner;
+    if (v_uiMode & 044)
+        oPermissions |= QFile::ReadGroup | QFile::ReadOther;
+    oFile.setPermissions(oPermissions);
     if (!oFile.commit()) {
         v_oError = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
         return false;
     }
     return true;
+}
+
+// Brings a file of this account kept from an earlier run to the mode.
+void keepMode(const QString &v_oPath, mode_t v_uiMode)
+{
+    struct stat oStat {};
+    const QByteArray oPath = QFile::encodeName(v_oPath);
+    if (::lstat(oPath.constData(), &oStat) == 0 && S_ISREG(oStat.st_mode) && oStat.st_uid == ::geteuid()
+        && (oStat.st_mode & 07777) != v_uiMode)
+        ::chmod(oPath.constData(), v_uiMode);
 }
 
 X509Ptr loadCert(const QByteArray &v_oPem)
@@ -167,17 +209,9 @@ struct Paths
     QString ca;
 };
 
-Paths pathsFromIni(const QString &v_oAppDir)
+Paths storePaths()
 {
-    const QString oBase = v_oAppDir + QLatin1Char('/');
-    QSettings oIni(oBase + QStringLiteral("QuorvexCryptoProvider.ini"), QSettings::IniFormat);
-    Paths oPaths;
-    oPaths.cert = QDir::cleanPath(oBase + oIni.value(QStringLiteral("sslCertificate/certFile"),
-                                                     QStringLiteral("./certs/QTX-cert-server.pem")).toString());
-    oPaths.key = QDir::cleanPath(oBase + oIni.value(QStringLiteral("sslCertificate/keyFile"),
-                                                    QStringLiteral("./certs/QTX-key-server.pem")).toString());
-    oPaths.ca = QFileInfo(oPaths.cert).absolutePath() + QStringLiteral("/QTX-ca.pem");
-    return oPaths;
+    return Paths{KeyStore::certificatePath(), KeyStore::keyPath(), KeyStore::authorityPath()};
 }
 
 // Why the current files cannot be kept, or empty when they work.
@@ -190,9 +224,12 @@ QString checkCurrent(const Paths &v_oPaths, const SecurePass &v_oPass)
     X509Ptr poCert = loadCert(oCertPem);
     if (!poCert)
         return QStringLiteral("the certificate cannot be read");
+    const QString oLoose = KeyStore::privacyProblem(v_oPaths.key);
+    if (!oLoose.isEmpty())
+        return QStringLiteral("the key may have been read by another account (%1)").arg(oLoose);
     PKeyPtr poKey = loadKey(oKeyPem, QByteArray(v_oPass.data(), v_oPass.size()));
     if (!poKey)
-        return QStringLiteral("the key does not open with this machine's pass phrase");
+        return QStringLiteral("the key does not open with this account's pass phrase");
     if (X509_check_private_key(poCert.get(), poKey.get()) != 1)
         return QStringLiteral("the key does not belong to the certificate");
     time_t iLimit = time(nullptr) + time_t(kRenewBeforeDays) * 24 * 3600;
@@ -203,51 +240,39 @@ QString checkCurrent(const Paths &v_oPaths, const SecurePass &v_oPass)
     return QString();
 }
 
-// Creates the missing folders above the seed with mode 0755, and opens the
-// seed's own folder to every account when this account owns it.
-void prepareSeedFolder(const QString &v_oSeedPath)
-{
-    QStringList oMissing;
-    const QString oSeedDir = QFileInfo(v_oSeedPath).absolutePath();
-    for (QString oFolder = oSeedDir; !QFileInfo::exists(oFolder) && oFolder != QStringLiteral("/");
-         oFolder = QFileInfo(oFolder).absolutePath())
-        oMissing.prepend(oFolder);
-    for (const QString &oFolder : oMissing) {
-        if (::mkdir(QFile::encodeName(oFolder).constData(), 0755) != 0 && errno != EEXIST)
-            return;
-        makeReadableByEveryone(oFolder, 0755);
-    }
-    makeReadableByEveryone(oSeedDir, 0755);
-}
-
 } // namespace
 
-QString authorityPath(const QString &v_oAppDir)
+QString authorityPath()
 {
-    return pathsFromIni(v_oAppDir).ca;
+    return KeyStore::authorityPath();
 }
 
 ProvisionResult provision(const ProvisionOptions &v_oOptions)
 {
     ProvisionResult oResult;
-    const Paths oPaths = pathsFromIni(v_oOptions.appDir);
+    const Paths oPaths = storePaths();
+    // Root's store under /var/lib publishes its certificates: user instances
+    // pin the dispatcher's, the system store trusts its authority.
+    const bool bPublic = KeyStore::isSystemStore();
+    const mode_t uiCertMode = bPublic ? 0644 : 0600;
+    if (!prepareFolder(KeyStore::folder(), bPublic ? 0755 : 0700, oResult.error)
+        || !prepareFolder(KeyStore::privateFolder(), 0700, oResult.error)
+        || !prepareFolder(KeyStore::certificateFolder(), bPublic ? 0755 : 0700, oResult.error))
+        return oResult;
 
-    const bool bHadSeed = QFile::exists(UniquePass::seedFilePath());
-    if (!bHadSeed)
-        prepareSeedFolder(UniquePass::seedFilePath());
+    const bool bHadSecret = QFileInfo::exists(UniquePass::seedFilePath());
     UniquePass oSource(4);
-    if (!bHadSeed)
-        makeReadableByEveryone(UniquePass::seedFilePath(), 0644);
+    if (!oSource.hasAccountSecret()) {
+        // Without it the phrase would come from world-readable values alone.
+        oResult.error = QStringLiteral("the account secret %1 is missing or not private to this account (see the log); "
+                                       "nothing was written")
+                            .arg(UniquePass::seedFilePath());
+        return oResult;
+    }
     SecurePass oPass;
     oSource.getPassword(oPass);
-    if (bHadSeed)
-        oResult.report << QStringLiteral("Seed: kept %1").arg(UniquePass::seedFilePath());
-    else if (QFile::exists(UniquePass::seedFilePath()))
-        oResult.report << QStringLiteral("Seed: created %1").arg(UniquePass::seedFilePath());
-    else
-        oResult.report << QStringLiteral("Seed: %1 could not be created (run once as root to create it); "
-                                         "the pass phrase is derived without it")
-                              .arg(UniquePass::seedFilePath());
+    oResult.report << QStringLiteral("Secret: %1 %2 (0600)").arg(bHadSecret ? QStringLiteral("kept") : QStringLiteral("created"),
+                                                                UniquePass::seedFilePath());
 
     const QString oWhy = checkCurrent(oPaths, oPass);
     if (v_oOptions.checkOnly) {
@@ -260,7 +285,9 @@ ProvisionResult provision(const ProvisionOptions &v_oOptions)
     }
     if (oWhy.isEmpty() && !v_oOptions.force && v_oOptions.importCert.isEmpty()) {
         oResult.report << QStringLiteral("Certificate: kept %1").arg(oPaths.cert);
-        oResult.report << QStringLiteral("Key: kept %1 (opens with this machine's pass phrase)").arg(oPaths.key);
+        oResult.report << QStringLiteral("Key: kept %1 (opens with this account's pass phrase)").arg(oPaths.key);
+        keepMode(oPaths.cert, uiCertMode);
+        keepMode(oPaths.ca, uiCertMode);
         if (QFile::exists(oPaths.ca))
             oResult.report << QStringLiteral("Authority: kept %1").arg(oPaths.ca);
         oResult.ok = true;
@@ -313,7 +340,7 @@ ProvisionResult provision(const ProvisionOptions &v_oOptions)
         }
         // The authority's private key is dropped here: nothing else can be issued under it.
         poCaKey.reset();
-        if (!writeFile(oPaths.ca, certPem(poCa.get()), oResult.error))
+        if (!writeFile(oPaths.ca, certPem(poCa.get()), uiCertMode, oResult.error))
             return oResult;
         oResult.report << QStringLiteral("Authority: created %1 (its private key was not kept)").arg(oPaths.ca);
         oCertOut = certPem(poServer.get());
@@ -327,9 +354,10 @@ ProvisionResult provision(const ProvisionOptions &v_oOptions)
         oResult.error = QStringLiteral("cannot encrypt the key");
         return oResult;
     }
-    if (!writeFile(oPaths.cert, oCertOut, oResult.error) || !writeFile(oPaths.key, oKeyOut, oResult.error))
+    // The key first: a certificate without its key is never left behind.
+    if (!writeFile(oPaths.key, oKeyOut, 0600, oResult.error) || !writeFile(oPaths.cert, oCertOut, uiCertMode, oResult.error))
         return oResult;
-    oResult.report << QStringLiteral("Key: written %1 (AES-256, opened by this machine's pass phrase)").arg(oPaths.key);
+    oResult.report << QStringLiteral("Key: written %1 (0600, AES-256, opened by this account's pass phrase)").arg(oPaths.key);
     oResult.ok = true;
     return oResult;
 }

@@ -4,9 +4,12 @@
 #include <QString>
 #include <QStringList>
 
+// Provisions the calling account's key store (KeyStore::folder()): its secret,
+// a local authority whose private key is dropped after signing, the server
+// certificate for 127.0.0.1 and localhost, and the server key encrypted with the
+// pass phrase of this machine and account. Idempotent: what still works is kept.
 struct ProvisionOptions
 {
-    QString appDir;        // folder of the executable and its INI file
     bool force = false;    // issue anew even when the current files work
     bool checkOnly = false;
     QString importCert;    // PEM files to use instead of issuing
@@ -23,6 +26,5 @@ struct ProvisionResult
 
 ProvisionResult provision(const ProvisionOptions &v_oOptions);
 
-// Where the local authority's certificate lives for this install folder
-// (beside the server certificate named by the INI file).
-QString authorityPath(const QString &v_oAppDir);
+// Where the local authority's certificate of this account lives.
+QString authorityPath();

@@ -69,13 +69,14 @@ export class ServerInstall {
         const names = readdirSync(built).filter((n) => n.endsWith('.so')).map((n) => n.slice(0, -3));
         for (const n of readdirSync(built))
             if (names.includes(n.replace(/\.(so|xml)$/, ''))) cpSync(join(built, n), join(this.dir, 'modules', n), { recursive: true });
-        execFileSync(join(buildDir, 'bin', 'qtx-provision'), ['--dir', this.dir], { env: this.env() });
+        // The key store under config/ (handed to the account below with the rest); a public copy of the authority for Node.
+        execFileSync(join(buildDir, 'bin', 'qtx-provision'), ['--export-authority', join(this.dir, 'certs', 'QTX-ca.pem')], { env: this.env() });
         this.ca = readFileSync(join(this.dir, 'certs', 'QTX-ca.pem'));
         giveToAccount(this.dir);
     }
 
     env() {
-        return { ...process.env, XDG_CONFIG_HOME: join(this.dir, 'config'), QTX_MACHINE_SEED_FILE: join(this.dir, 'seed', 'Seed'),
+        return { ...process.env, XDG_CONFIG_HOME: join(this.dir, 'config'),
             QT_QPA_PLATFORM: 'offscreen' };
     }
 
@@ -128,7 +129,8 @@ export class ServerInstall {
 export function provisionTrust(install, home, args) {
     const scratch = join(home, '.system-store');
     mkdirSync(scratch, { recursive: true });
-    return execFileSync(join(buildDir, 'bin', 'qtx-provision'), ['--dir', install.dir, ...args], {
+    // The store belongs to the server's account by now: root trusts the public copy of its authority.
+    return execFileSync(join(buildDir, 'bin', 'qtx-provision'), ['--authority', join(install.dir, 'certs', 'QTX-ca.pem'), ...args], {
         encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'],
         env: { ...install.env(), HOME: home, QTX_SYSTEM_CA_DIR: scratch, QTX_UPDATE_CA_COMMAND: '/bin/true' },
     });

@@ -1,0 +1,215 @@
+// Accounts keep their TLS keys apart, with real accounts: the key store that
+// qtx-provision makes for one account (as the user unit does before the server
+// starts) is that account's alone, another account can neither read any of its
+// files nor derive its pass phrase, the server serves TLS with it, and a server
+// that another account starts on the port presents a certificate the owner's
+// clients reject. Needs root (accounts, setpriv); skips otherwise.
+
+#include "httpsclient.h"
+#include "serverfixture.h"
+
+#include <QDirIterator>
+#include <QSslCertificate>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <pwd.h>
+#include <sys/stat.h>
+
+namespace {
+
+const QString kOwner = QStringLiteral("qtxkey1");
+const QString kOther = QStringLiteral("qtxkey2");
+
+QByteArray iniWithPort(int v_iPort)
+{
+    return "[listener]\nport=" + QByteArray::number(v_iPort) + "\nreadTimeout=5000\n";
+}
+
+uid_t uidOf(const QString &v_oAccount)
+{
+    const passwd *poEntry = ::getpwnam(qPrintable(v_oAccount));
+    return poEntry ? poEntry->pw_uid : uid_t(-1);
+}
+
+QProcessEnvironment envFor(const ServerFixture &v_oServer)
+{
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), v_oServer.path(QStringLiteral("config")));
+    oEnv.remove(QStringLiteral("QTX_KEY_DIR"));
+    oEnv.remove(QStringLiteral("QTX_MACHINE_SEED_FILE"));
+    return oEnv;
+}
+
+const QString kDerive = QStringLiteral(QTX_BINARY_DIR "/tests/integration/qtx_derive_phrase");
+
+// "openssl rsa" on the key with the phrase, as the account; true when it printed the key.
+bool opensslOpens(const QString &v_oAccount, const QString &v_oKey, const QByteArray &v_oPhrase, QByteArray *v_poOutput = nullptr)
+{
+    QByteArray oOutput;
+    const int iCode = ServerFixture::runAs(v_oAccount, QStringLiteral("openssl"),
+                                           {QStringLiteral("rsa"), QStringLiteral("-in"), v_oKey, QStringLiteral("-passin"),
+                                            QStringLiteral("pass:") + QString::fromLatin1(v_oPhrase), QStringLiteral("-noout"),
+                                            QStringLiteral("-check")},
+                                           &oOutput);
+    if (v_poOutput)
+        *v_poOutput = oOutput.trimmed();
+    return iCode == 0 && oOutput.contains("RSA key ok");
+}
+
+} // namespace
+
+class TestKeys : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void storeIsTheOwnersAlone_data();
+    void storeIsTheOwnersAlone();
+    void otherAccountCannotReadAnyStoreFile();
+    void otherAccountCannotDeriveThePhrase();
+    void serverServesWithTheAccountsKey();
+    void anotherAccountsServerIsRejected();
+
+private:
+    int m_base = 0;
+    ServerFixture m_owner;
+    QByteArray m_phrase; // the owner's, derived as the owner
+};
+
+void TestKeys::initTestCase()
+{
+    if (!ServerFixture::isRoot())
+        QSKIP("Key separation is checked with real accounts (useradd, setpriv): run the tests as root.");
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        QSKIP("openssl is not installed");
+    for (const QString &oAccount : {kOwner, kOther})
+        QVERIFY2(ServerFixture::ensureAccount(oAccount), qPrintable(oAccount));
+    m_base = ServerFixture::freeBase(3);
+    QVERIFY(m_base > 0);
+    // As the user unit does: qtx-provision as the account, then the server.
+    QVERIFY(m_owner.install(iniWithPort(m_base)));
+    m_owner.shareWith(kOwner);
+    QVERIFY(m_owner.provision(kOwner));
+    QCOMPARE(ServerFixture::runAs(kOwner, kDerive, {}, &m_phrase, envFor(m_owner)), 0);
+    m_phrase = m_phrase.trimmed();
+    QCOMPARE(m_phrase.size(), 64);
+}
+
+void TestKeys::storeIsTheOwnersAlone_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("store folder") << QString() << 040700;
+    QTest::newRow("private/") << QStringLiteral("private") << 040700;
+    QTest::newRow("certs/") << QStringLiteral("certs") << 040700;
+    QTest::newRow("secret") << QStringLiteral("private/Seed") << 0100600;
+    QTest::newRow("encrypted key") << QStringLiteral("private/QTX-key-server.pem") << 0100600;
+    QTest::newRow("certificate") << QStringLiteral("certs/QTX-cert-server.pem") << 0100600;
+    QTest::newRow("authority") << QStringLiteral("certs/QTX-ca.pem") << 0100600;
+}
+
+void TestKeys::storeIsTheOwnersAlone()
+{
+    QFETCH(QString, relative);
+    QFETCH(int, mode);
+    struct stat oStat {};
+    const QString oPath = m_owner.storePath(relative);
+    QVERIFY2(::lstat(QFile::encodeName(oPath).constData(), &oStat) == 0, qPrintable(oPath));
+    QCOMPARE(QString::number(oStat.st_mode, 8), QString::number(mode, 8));
+    QCOMPARE(oStat.st_uid, uidOf(kOwner));
+}
+
+void TestKeys::otherAccountCannotReadAnyStoreFile()
+{
+    // Every file of the store as root sees it; none opens for the other account.
+    QStringList oFiles;
+    QDirIterator oIt(m_owner.storePath(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (oIt.hasNext())
+        oFiles << oIt.next();
+    QVERIFY(oFiles.size() >= 4);
+    for (const QString &oFile : oFiles) {
+        QVERIFY2(ServerFixture::runAs(kOther, QStringLiteral("cat"), {oFile}) != 0, qPrintable(oFile));
+        QVERIFY2(ServerFixture::runAs(kOwner, QStringLiteral("cat"), {oFile}) == 0, qPrintable(oFile));
+    }
+    // The owner's phrase opens the key (root may read it): so the refusal below is
+    // the file's, not a wrong phrase.
+    const QString oKey = m_owner.storePath(QStringLiteral("private/QTX-key-server.pem"));
+    QVERIFY(opensslOpens(QString(), oKey, m_phrase));
+    QByteArray oOutput;
+    QVERIFY(!opensslOpens(kOther, oKey, m_phrase, &oOutput));
+    qInfo("%s: openssl rsa as %s: %s", qPrintable(oKey), qPrintable(kOther), oOutput.left(200).constData());
+
+    // What the other account finds by looking: the PEM files and secrets below
+    // the instance's folder that it can see at all.
+    QByteArray oFound;
+    ServerFixture::runAs(kOther, QStringLiteral("sh"),
+                         {QStringLiteral("-c"), QStringLiteral("find \"$0\" \\( -name '*.pem' -o -name Seed \\) -print 2>/dev/null"),
+                          m_owner.path()},
+                         &oFound);
+    for (const QByteArray &oLine : oFound.split('\n')) {
+        if (oLine.isEmpty())
+            continue;
+        const QString oPath = QString::fromLocal8Bit(oLine);
+        QVERIFY2(!oPath.startsWith(m_owner.storePath()), qPrintable(oPath));
+        QVERIFY2(!opensslOpens(kOther, oPath, m_phrase, &oOutput), qPrintable(oPath));
+        qInfo("%s (visible to %s): openssl rsa: %s", qPrintable(oPath), qPrintable(kOther), oOutput.left(120).constData());
+    }
+}
+
+void TestKeys::otherAccountCannotDeriveThePhrase()
+{
+    // The derivation run as the other account, pointed at the owner's store: no secret, no phrase.
+    QByteArray oOutput;
+    QVERIFY(ServerFixture::runAs(kOther, kDerive, {}, &oOutput, envFor(m_owner)) != 0);
+    QVERIFY(!oOutput.contains(m_phrase));
+    // What it can read (machine id, DMI) gives a phrase that does not open the key.
+    QCOMPARE(ServerFixture::runAs(kOther, kDerive, {QStringLiteral("machine")}, &oOutput, envFor(m_owner)), 0);
+    const QByteArray oMachineOnly = oOutput.trimmed();
+    QCOMPARE(oMachineOnly.size(), 64);
+    const QString oKey = m_owner.storePath(QStringLiteral("private/QTX-key-server.pem"));
+    QVERIFY(!opensslOpens(QString(), oKey, oMachineOnly));
+    // Nor does its own secret: another account's derivation is another phrase.
+    ServerFixture oOther;
+    QVERIFY(oOther.install(iniWithPort(m_base)));
+    oOther.shareWith(kOther);
+    QVERIFY(oOther.provision(kOther));
+    QCOMPARE(ServerFixture::runAs(kOther, kDerive, {}, &oOutput, envFor(oOther)), 0);
+    QVERIFY(oOutput.trimmed() != m_phrase);
+    QVERIFY(!opensslOpens(QString(), oKey, oOutput.trimmed()));
+}
+
+void TestKeys::serverServesWithTheAccountsKey()
+{
+    m_owner.start({QStringLiteral("-console")}, kOwner);
+    QVERIFY(m_owner.waitListening(m_base + 1));
+    HttpsClient oClient(quint16(m_base + 1), QSslCertificate::fromPath(m_owner.path(QStringLiteral("certs/QTX-ca.pem"))));
+    const HttpReply oReply = oClient.post("/SERVER_VERSION");
+    QCOMPARE(oReply.status, 200);
+    QVERIFY(m_owner.logHas(QStringLiteral("Certificate and key of this account: ") + m_owner.storePath()));
+    QVERIFY(!m_owner.logHas(QStringLiteral("The key does not open")));
+}
+
+void TestKeys::anotherAccountsServerIsRejected()
+{
+    // The other account takes the port first (configured one lower, so its
+    // instance listens there), with the key it can make: its own.
+    ServerFixture oIntruder;
+    QVERIFY(oIntruder.install(iniWithPort(m_base + 1)));
+    oIntruder.shareWith(kOther);
+    QVERIFY(oIntruder.provision(kOther));
+    oIntruder.start({QStringLiteral("-console")}, kOther);
+    QVERIFY(oIntruder.waitListening(m_base + 2));
+
+    // A client that trusts what the owner's browsers trust refuses it...
+    HttpsClient oOwnersClient(quint16(m_base + 2), QSslCertificate::fromPath(m_owner.path(QStringLiteral("certs/QTX-ca.pem"))));
+    QVERIFY(!oOwnersClient.connect());
+    QVERIFY(!oOwnersClient.socket().sslHandshakeErrors().isEmpty());
+    QCOMPARE(oOwnersClient.post("/SERVER_VERSION").status, 0);
+    // ...while the server does serve TLS to its own account's clients.
+    HttpsClient oItsClient(quint16(m_base + 2), QSslCertificate::fromPath(oIntruder.path(QStringLiteral("certs/QTX-ca.pem"))));
+    QCOMPARE(oItsClient.post("/SERVER_VERSION").status, 200);
+}
+
+QTEST_GUILESS_MAIN(TestKeys)
+#include "tst_keys.moc"
