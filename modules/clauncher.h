@@ -7,8 +7,8 @@
 // handler threads; SetResult and RemoveAllForSession on the launcher's thread,
 // which is the application's main thread (its event loop runs for the life of
 // the process). One non-recursive launcher lock guards the three tables and the
-// record of untracked workers; it is never held while FinishJob waits for a
-// job's thread. Lock order: launcher lock, then the module manager lock, then
+// record of untracked workers; it is never held while FinishJob ends a job
+// (which never waits for a job's function). Lock order: launcher lock, then the module manager lock, then
 // the module lock.
 
 #include "jobrequest.h"
@@ -41,15 +41,15 @@ public:
     // 200 with the result once, 202 while the job runs, 419 otherwise.
     CommandResult GetResult(const JobRequest &v_oRequest);
     bool IsUnprivilegedJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId);
-    // Finishes the session's running jobs (waiting for ordinary ones to return),
+    // Finishes the session's running jobs (without waiting for ordinary ones),
     // then drops its results and its unprivileged-job records.
     bool RemoveAllForSession(const QByteArray &v_oSessionId);
     // CLOSE_SESSION: the session's results stay fetchable for one session
     // time-out after the close (and after its last running job), then they go.
     void SessionClosed(const QByteArray &v_oSessionId);
 
-    // Ends the worker's job (see CThreadWorker::Finish: an ordinary job that
-    // runs is waited for, without a time limit) and deletes it later. Call
+    // Ends the worker's job (see CThreadWorker::Finish: a running ordinary job
+    // is not waited for; it ends on its own thread) and deletes it later. Call
     // without the launcher lock.
     bool FinishJob(CThreadWorker *v_poWorker);
 

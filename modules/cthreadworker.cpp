@@ -118,9 +118,17 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
         }
         CallFunction(v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams, poModule);
         --g_iJobsInFlight;
-        std::lock_guard<std::mutex> oGuard(poRun->oMutex);
-        poRun->eState = State::Done;
-        poRun->oChanged.notify_all();
+        bool bDelete = false;
+        {
+            std::lock_guard<std::mutex> oGuard(poRun->oMutex);
+            poRun->eState = State::Done;
+            bDelete = poRun->bDeleteWhenDone;
+            poRun->oChanged.notify_all();
+        }
+        // Finish did not wait for this function: the worker is this thread's to
+        // delete (deleteLater posts to the worker's own thread).
+        if (bDelete)
+            deleteLater();
     };
     {
         std::lock_guard<std::mutex> oGuard(g_oQueuedJobsMutex);
@@ -211,9 +219,16 @@ bool CThreadWorker::Finish()
         return true;
     }
     {
-        // The function must have returned before its job counts as ended.
+        // Never waited for: a module function may block for as long as a card
+        // reader waits for its PIN pad, and the caller (a session's time-out on
+        // the main thread) must not stall every other session meanwhile.
         std::unique_lock<std::mutex> oLock(m_poRun->oMutex);
-        m_poRun->oChanged.wait(oLock, [this] { return m_poRun->eState != State::Running; });
+        if (m_poRun->eState == State::Running) {
+            m_poRun->bDeleteWhenDone = true;
+            QTX_LOG(logger(), NOTICE, "CThreadWorker::Finish")
+                << "Job of worker <" << address(this) << "> still runs; it ends on its own thread";
+            return true;
+        }
     }
     deleteLater();
     return true;

@@ -38,11 +38,13 @@ public:
     void StartOnPool(tpfun v_poFunction, const QByteArray &v_oSessionId, const QByteArray &v_oCmdId,
                      const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams);
 
-    // Ends the job: a result it may still produce reaches nobody; a job not yet
-    // started never starts (and gives its module reference back); an ordinary
-    // job that runs is waited for; a GUI job has its windows closed and is
-    // deleted once its call has returned. The worker is deleted later. False
-    // when the job was finished before.
+    // Ends the job without waiting for it: a result it may still produce
+    // reaches nobody; a job not yet started never starts (and gives its module
+    // reference back); an ordinary job that runs goes on on its pool thread,
+    // gives its module back when its function returns and deletes the worker
+    // then; a GUI job has its windows closed and is deleted once its call has
+    // returned. Otherwise the worker is deleted later. False when the job was
+    // finished before.
     bool Finish();
 
     bool IsGuiWorker() const { return m_bGui; }
@@ -78,6 +80,8 @@ private:
         std::mutex oMutex;
         std::condition_variable oChanged;
         State eState = State::Waiting;
+        // Finished while its function ran: the pool thread deletes the worker.
+        bool bDeleteWhenDone = false;
     };
     // Gives the module reference back (once).
     void ReleaseModule();

@@ -232,7 +232,9 @@ void CTimeout::ExecuteTimeout()
     CLauncher *poLauncher = CLauncher::GetInstance();
     if (!poLauncher)
         return;
-    // Blocks until the session's ordinary jobs have returned from their functions.
+    // Drops the session's results and ends its jobs without waiting for them: a
+    // function still running returns on its own thread, and its module is
+    // unloaded only after that.
     const bool bCancelled = poLauncher->RemoveAllForSession(oSessionKey);
     QTX_LOG(logger(), NOTICE, pFunc) << "Operation cancelled: " << bCancelled;
 
