@@ -13,7 +13,8 @@ OTHER_ACCOUNT=qtxisoother
 for account in "$USER_ACCOUNT" "$OTHER_ACCOUNT"; do
   id "$account" >/dev/null 2>&1 || useradd -M -r -U -s /usr/sbin/nologin "$account"
 done
-[ -x "$BUILD/run/QuorvexCryptoProvider" ] || { echo "account_isolation: run scripts/run.sh once first"; exit 2; }
+[ -x "$BUILD/bin/QuorvexCryptoProvider" ] && [ -d "$BUILD/modules" ] \
+  || { echo "account_isolation: build first (scripts/run.sh or scripts/test.sh)"; exit 2; }
 
 DIR=$(mktemp -d)
 SERVER_PID=
@@ -21,7 +22,10 @@ cleanup() { [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null; wait 2>/dev/
 trap cleanup EXIT
 [ -n "${KEEP:-}" ] && trap - EXIT
 chmod 755 "$DIR"
-cp -a "$BUILD/run/." "$DIR/"
+# An install as scripts/run.sh makes one: the server, the shipped INI, the
+# signed example modules and version file.
+cp "$BUILD/bin/QuorvexCryptoProvider" "$ROOT/app/QuorvexCryptoProvider.ini" "$BUILD/ver.ini" "$DIR/"
+cp -r "$BUILD/modules" "$DIR/modules"
 mkdir -p "$DIR/config"
 chown -R "$USER_ACCOUNT:$USER_ACCOUNT" "$DIR"
 as() { local account=$1; shift; setpriv --reuid="$account" --regid="$account" --init-groups -- "$@"; }
