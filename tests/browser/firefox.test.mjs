@@ -1,6 +1,7 @@
 // The demo page in Debian's Firefox ESR, headless, driven over WebDriver BiDi (puppeteer-core). Firefox
 // trusts the server's authority only through its profile's NSS database, which "qtx-provision --trust"
 // fills in; no certificate error is waived. Run as root, server and Firefox run as the local test account.
+// The demo's "sign a file" runs here too, against a SoftHSM2 token.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -10,6 +11,7 @@ import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 import { artifactsDir, asAccount, freePortRange, giveToAccount, nssCertificates, provisionTrust, ServerInstall, startSites, tmp }
     from './lib/harness.mjs';
+import { answer, makeToken, missing, skipWithout, verifyCms, waitDialog } from './lib/token.mjs';
 
 const firefoxPath = process.env.QTX_FIREFOX || '/usr/bin/firefox-esr';
 let f;
@@ -18,6 +20,7 @@ before(async () => {
     if (!existsSync(firefoxPath)) throw new Error(`missing: ${firefoxPath} (scripts/browser-test.sh installs firefox-esr)`);
     f = { base: await freePortRange(12), home: tmp('qtx-firefox-home-') };
     f.server = new ServerInstall(f.base);
+    if (!missing.length) f.token = makeToken(f.server);
     await f.server.start();
     const sitePorts = await freePortRange(2);
     f.sites = await startSites(sitePorts, sitePorts + 1);
@@ -63,3 +66,42 @@ test('Firefox runs the demo page from OPEN_SESSION to GET_RESULT and shows the h
     assert.equal(await page.$$eval('td.ok', (cells) => cells.length), 9);
     await page.close();
 });
+
+test('Firefox signs a file in the demo page: digest in the page, consent, verification, .p7s that OpenSSL accepts; screenshot kept',
+    { skip: skipWithout }, async () => {
+        const text = 'Contract signed from Firefox ESR\n';
+        const page = await f.browser.newPage();
+        await page.goto(`${f.sites.first}/demo/?port=${f.base}`);
+        await page.click('#listCerts');
+        await page.waitForFunction(() => document.getElementById('cert').options.length > 0
+            || document.getElementById('summary').className === 'error', { timeout: 30000 });
+        const labels = await page.$$eval('#cert option', (options) => options.map((o) => o.textContent));
+        const index = labels.findIndex((l) => l.startsWith('Browser P-256'));
+        assert.ok(index >= 0, labels.join(', '));
+        // The file as the user would pick it, through the input's own change event.
+        await page.evaluate((i, content) => {
+            const cert = document.getElementById('cert');
+            cert.selectedIndex = i;
+            cert.dispatchEvent(new Event('change', { bubbles: true }));
+            const input = document.getElementById('file');
+            const files = new DataTransfer();
+            files.items.add(new File([content], 'contract.txt', { type: 'text/plain' }));
+            input.files = files.files;
+            input.dispatchEvent(new Event('change', { bubbles: true }));
+        }, index, text);
+        await page.click('#signFile');
+        const shown = await waitDialog(f.token);
+        assert.match(shown, /contract\.txt/);
+        assert.match(shown, /Browser P-256/);
+        answer(f.token, 'pin:1234');
+        await page.waitForFunction(() => ['ok', 'error'].includes(document.getElementById('summary').className), { timeout: 60000 });
+        const summary = await page.$eval('#summary', (e) => e.textContent);
+        await page.screenshot({ path: join(artifactsDir, 'firefox-demo-signed.png'), fullPage: true });
+        assert.equal(await page.$eval('#summary', (e) => e.getAttribute('data-verified')), 'true', summary);
+        const p7s = Buffer.from(await page.evaluate(async () => {
+            const bytes = new Uint8Array(await (await fetch(document.getElementById('p7s').href)).arrayBuffer());
+            return [...bytes];
+        }));
+        verifyCms(f.token, 'contract.txt', text, p7s);
+        await page.close();
+    });
