@@ -44,7 +44,7 @@ QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse 
         oSessionId = v_oRequest.getCookie(m_oCookieName);
 
     if (!oSessionId.isEmpty() && !m_oSessions.contains(oSessionId)) {
-        qCDebug(lcHttp, "HttpSessionStore: received invalid session cookie with ID %s", oSessionId.constData());
+        qCDebug(lcHttp, "HttpSessionStore: received invalid session cookie with ID %s", qtxLogId(oSessionId).c_str());
         oSessionId.clear();
     }
     return oSessionId;
@@ -78,7 +78,7 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
     }
     if (v_bAllowCreate) {
         HttpSession oSession(true);
-        qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", oSession.getId().constData());
+        qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", qtxLogId(oSession.getId()).c_str());
         m_oSessions.insert(oSession.getId(), oSession);
         setSessionCookie(v_oResponse, oSession.getId());
         return oSession;
@@ -111,7 +111,7 @@ void HttpSessionStore::sessionTimerEvent()
     while (it != m_oSessions.end()) {
         // Strictly greater: a session idle for exactly expirationTime survives this sweep.
         if (iNow - it.value().getLastAccess() > qint64(m_iExpirationTime)) {
-            qCDebug(lcHttp, "HttpSessionStore: session %s expired", it.key().constData());
+            qCDebug(lcHttp, "HttpSessionStore: session %s expired", qtxLogId(it.key()).c_str());
             it = m_oSessions.erase(it);
         } else {
             ++it;
