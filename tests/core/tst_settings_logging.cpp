@@ -198,6 +198,7 @@ private slots:
     void fatalSignalLineReachesFile();
     void controlBytesCannotStartALine_data();
     void controlBytesCannotStartALine();
+    void escapeCheckFindsEveryByteAnywhere();
     void idsAndSecretsFollowTheSwitch_data();
     void idsAndSecretsFollowTheSwitch();
     void wideModesAreNarrowed();
@@ -686,6 +687,23 @@ void TestSettingsLogging::controlBytesCannotStartALine()
     }
     QCOMPARE(oMessages, (QList<QByteArray>{"Test::escape :: direct " + oTag + ' ' + shown,
                                            "Test::escape :: stream " + oTag + ' ' + shown}));
+}
+
+void TestSettingsLogging::escapeCheckFindsEveryByteAnywhere()
+{
+    // The check reads eight bytes at a time: every byte value, at every
+    // position of a word and of the tail, in plain text.
+    for (int iSize = 1; iSize <= 19; ++iSize) {
+        for (int iPos = 0; iPos < iSize; ++iPos) {
+            for (int iByte = 0; iByte < 256; ++iByte) {
+                QByteArray oText(iSize, 'a');
+                oText[iPos] = char(iByte);
+                const bool bSpecial = iByte < 0x20 || iByte >= 0x7f || iByte == '\\';
+                if (qtxLogNeedsEscape(oText.constData(), std::size_t(oText.size())) != bSpecial)
+                    QFAIL(qPrintable(QStringLiteral("size %1, position %2, byte %3").arg(iSize).arg(iPos).arg(iByte)));
+            }
+        }
+    }
 }
 
 void TestSettingsLogging::idsAndSecretsFollowTheSwitch_data()
