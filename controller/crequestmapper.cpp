@@ -112,21 +112,21 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
         QByteArray oHeaders;
         const auto oAll = v_oRequest.getAllHeaders();
         for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
-            oHeaders += '[' + it.key() + '=' + it.value() + ']';
+            oHeaders += '[' + it.key() + '=' + QByteArray::fromStdString(qtxLogHeaderValue(it.key(), it.value())) + ']';
         QTX_LOG(logger(), NOTICE, pFunc) << "Header [" << oHeaders;
     }
     const auto &oCookies = v_oRequest.getAllCookies();
     for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
-        QTX_LOG(logger(), NOTICE, pFunc) << "Cookie [" << it.key() << "=" << it.value() << "]";
+        QTX_LOG(logger(), NOTICE, pFunc) << "Cookie [" << it.key() << "=" << qtxLogSecret(it.value()) << "]";
     if (bVerbose) {
         const auto oParameters = v_oRequest.getAllParameters();
         for (auto it = oParameters.constBegin(); it != oParameters.constEnd(); ++it) {
             // The "data" parameter carries what is to be signed: never logged.
             if (it.key().compare("data", Qt::CaseInsensitive) != 0)
-                QTX_LOG(logger(), NOTICE, pFunc) << "Param [" << it.key() << "=" << it.value() << "]";
+                QTX_LOG(logger(), NOTICE, pFunc) << "Param [" << it.key() << "=" << qtxLogSecret(it.value()) << "]";
         }
     }
-    QTX_LOG(logger(), INFO, pFunc) << "Bodypart=" << v_oRequest.getBody();
+    QTX_LOG(logger(), INFO, pFunc) << "Bodypart=" << qtxLogSecret(v_oRequest.getBody());
 
     const QByteArray oOrigin = v_oRequest.getHeader("Origin");
     const bool bPathValid = PathValidator::validate(oPath);

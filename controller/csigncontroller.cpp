@@ -107,7 +107,7 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     m_oCommandData = JobRequest();
 
     m_oCommandData.oSessionId = GetHeaderValue(v_oRequest, "X-QTX-sessionId");
-    QTX_LOG(logger(), INFO, pFunc) << "sessionId=" << m_oCommandData.oSessionId;
+    QTX_LOG(logger(), INFO, pFunc) << "sessionId=" << qtxLogId(m_oCommandData.oSessionId);
     // Which account asks decides which sessions it can see.
     ResolveClient(v_oResponse);
     m_oSession = g_poSessionStore ? g_poSessionStore->getSession(m_oCommandData.oSessionId, m_oClient)
@@ -152,7 +152,7 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
 void CSignController::GenerateCmdId()
 {
     m_oCommandData.oCommandId = QUuid::createUuid().toByteArray();
-    QTX_LOG(logger(), INFO, "CSignController::GenerateCmdId") << "command id generated cmdId=" << m_oCommandData.oCommandId;
+    QTX_LOG(logger(), INFO, "CSignController::GenerateCmdId") << "command id generated cmdId=" << qtxLogId(m_oCommandData.oCommandId);
 }
 
 QByteArray CSignController::GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName)
@@ -172,7 +172,7 @@ QByteArray CSignController::GetHeaderValue(norrweb::HttpRequest &v_oRequest, con
 QByteArray CSignController::escapeAndConvertToValidID(const QByteArray &v_oData)
 {
     const char *pFunc = "CSignController::escapeAndConvertToValidID";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oData=" << v_oData;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oData=" << qtxLogSecret(v_oData);
     const QByteArray oEscaped = QString::fromUtf8(v_oData).toHtmlEscaped().toLatin1().trimmed();
     static const QRegularExpression s_oUuid(
         QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"),

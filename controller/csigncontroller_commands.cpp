@@ -50,7 +50,7 @@ void CSignController::ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb
 {
     Q_UNUSED(v_oRequest);
     const QByteArray oCommandId = m_oResultCommandId;
-    QTX_LOG(logger(), INFO, "CSignController::ProcessGetResult") << "oCommandId=" << oCommandId;
+    QTX_LOG(logger(), INFO, "CSignController::ProcessGetResult") << "oCommandId=" << qtxLogId(oCommandId);
 
     JobRequest oQuery = m_oCommandData;
     oQuery.oCommandId = oCommandId;
@@ -95,7 +95,7 @@ void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrw
     }
     oSession.set("startTime", QDateTime::currentDateTime());
     m_oCommandData.oSessionId = oId;
-    QTX_LOG(logger(), NOTICE, "CSignController::ProcessOpenSession") << "New sessionID=" << oId;
+    QTX_LOG(logger(), NOTICE, "CSignController::ProcessOpenSession") << "New sessionID=" << qtxLogId(oId);
 
     if (!LoadDllLibrary()) {
         g_poSessionStore->removeSession(oSession);
@@ -134,7 +134,7 @@ void CSignController::SetSessionVars(const QByteArray &v_oJson)
 
 bool CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue)
 {
-    QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << v_oValue.toByteArray();
+    QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << qtxLogSecret(v_oValue.toByteArray());
     CSettings *poSettings = CSettings::Instance();
     norrweb::HttpSessionVarLimits oLimits;
     oLimits.maxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), 256);
@@ -166,7 +166,7 @@ void CSignController::CloseSession(norrweb::HttpRequest &, norrweb::HttpResponse
     m_oCommandData.oSessionId.clear();
     m_pDllManager->unloadAllModulesForSession(oId);
     m_pLauncher->SessionClosed(oId);
-    QTX_LOG(logger(), NOTICE, "CSignController::CloseSession") << "Session destroyed. sessionID=" << oId;
+    QTX_LOG(logger(), NOTICE, "CSignController::CloseSession") << "Session destroyed. sessionID=" << qtxLogId(oId);
     SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
 }
 
@@ -279,7 +279,7 @@ void CSignController::ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest,
         return;
     }
     const QByteArray oPidData = v_oRequest.getParameter("processPid");
-    QTX_LOG(logger(), INFO, pFunc) << "oPidData=" << oPidData;
+    QTX_LOG(logger(), INFO, pFunc) << "oPidData=" << qtxLogSecret(oPidData);
     bool bOk = false;
     qulonglong ulPid = oPidData.toULongLong(&bOk);
     if (!bOk)
@@ -288,7 +288,7 @@ void CSignController::ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest,
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     try {
         const QString oUsername = poProcessUtils->getDomainAndUsernameForPID(static_cast<qint64>(ulPid));
-        QTX_LOG(logger(), NOTICE, pFunc) << "oUsername=" << oUsername;
+        QTX_LOG(logger(), NOTICE, pFunc) << "oUsername=" << qtxLogSecret(oUsername);
         SetResultData(CommandResult(200, "OK", oUsername.toUtf8()), v_oResponse);
     } catch (...) {
         QTX_LOG(logger(), WARN, pFunc) << "Problem occurred when trying to obtain username for ulPid="

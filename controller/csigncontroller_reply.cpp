@@ -66,20 +66,24 @@ void CSignController::SendResponse(norrweb::HttpResponse &v_oResponse)
         QByteArray oHeaders;
         const auto &oAll = v_oResponse.getAllHeaders();
         for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
-            oHeaders += '[' + it.key() + '=' + it.value() + ']';
+            oHeaders += '[' + it.key() + '=' + QByteArray::fromStdString(qtxLogHeaderValue(it.key(), it.value())) + ']';
         QTX_LOG(logger(), NOTICE, pFunc) << "Response Header [" << oHeaders;
     }
     v_oResponse.write(oOut, true);
     if (bVerbose) {
         if (oOut.size() < kWholeReplyLogLimit) {
-            QTX_LOG(logger(), NOTICE, pFunc) << "Reply sent ALL: " << oOut;
+            QTX_LOG(logger(), NOTICE, pFunc) << "Reply sent ALL: " << qtxLogSecret(oOut);
         } else {
             QTX_LOG(logger(), NOTICE, pFunc)
                 << "Reply sent SHORT: "
-                << QStringLiteral("%1...%2").arg(QString::fromLatin1(oOut.left(kReplyLogEdge)),
-                                                 QString::fromLatin1(oOut.right(kReplyLogEdge)));
+                << (qtxLogSensitiveData()
+                        ? QStringLiteral("%1...%2")
+                              .arg(QString::fromLatin1(oOut.left(kReplyLogEdge)), QString::fromLatin1(oOut.right(kReplyLogEdge)))
+                              .toStdString()
+                        : qtxLogSecret(oOut));
+            // Without the diagnostic switch the digest too is only a keyed short hash.
             QTX_LOG(logger(), NOTICE, pFunc)
-                << "Reply sent SHA256: " << QCryptographicHash::hash(oOut, QCryptographicHash::Sha256).toHex();
+                << "Reply sent SHA256: " << qtxLogId(QCryptographicHash::hash(oOut, QCryptographicHash::Sha256).toHex());
         }
     }
 }

@@ -117,6 +117,13 @@ int CSettings::ReadLogLevel()
     return toIntOr(ReadVariant(QStringLiteral("logging2"), QStringLiteral("logLevel"), false), 0);
 }
 
+bool CSettings::ReadLogSensitiveData()
+{
+    std::lock_guard<std::mutex> oGuard(g_settingsMutex);
+    const QVariant oValue = ReadVariant(QStringLiteral("logging2"), QStringLiteral("logSensitiveData"), false);
+    return !isAbsent(oValue) && oValue.toString().compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+}
+
 QString CSettings::ReadLogFilePath()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);

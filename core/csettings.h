@@ -25,6 +25,8 @@ public:
     int ReadListenerPort();
     bool ReadWindowsServerMode();
     int ReadLogLevel();
+    // [logging2] logSensitiveData: "true" (any case) shows request data and ids in the log.
+    bool ReadLogSensitiveData();
     QString ReadLogFilePath();
     QStringList ReadDllLoaderDirPaths();
     int ReadTimeoutInterval();

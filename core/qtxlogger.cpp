@@ -8,6 +8,7 @@
 #include <log4cpp/NDC.hh>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -17,7 +18,9 @@
 #include <mutex>
 #include <vector>
 
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 const char *const kQtxLogPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %u [%t] %p %x - %m%n";
 
@@ -30,6 +33,19 @@ log4cpp::Category *categoryNamed(const QString &v_oName)
     return &log4cpp::Category::getInstance(v_oName.toStdString());
 }
 
+// The log folder is the account's own: created 0700, and narrowed to that when
+// an older version left it wider. The folders above it are created as usual.
+void makeLogDirectory(const QString &v_oDir)
+{
+    QDir().mkpath(QFileInfo(v_oDir).absolutePath());
+    const QByteArray oPath = QFile::encodeName(v_oDir);
+    ::mkdir(oPath.constData(), 0700);
+    struct stat oStat;
+    if (::lstat(oPath.constData(), &oStat) == 0 && S_ISDIR(oStat.st_mode) && oStat.st_uid == ::geteuid()
+        && (oStat.st_mode & 077) != 0)
+        ::chmod(oPath.constData(), oStat.st_mode & 0700);
+}
+
 } // namespace
 
 QTXLogger::QTXLogger(const QString &v_oCategoryName, bool v_bConfigureNow)
@@ -38,7 +54,7 @@ QTXLogger::QTXLogger(const QString &v_oCategoryName, bool v_bConfigureNow)
     , m_category(categoryNamed(v_oCategoryName))
     , m_logDir(LogDirectory())
 {
-    QDir().mkpath(m_logDir);
+    makeLogDirectory(m_logDir);
     if (m_configureNow)
         ConfigureAppender();
 }
@@ -75,7 +91,7 @@ void QTXLogger::ConfigureAppender()
     const std::string oFile = (m_logDir + QLatin1Char('/') + m_categoryName + QStringLiteral(".log")).toStdString();
     // The rolling file with the fixed line pattern, written by its own thread.
     auto *pAppender = new QtxAsyncFileAppender((m_categoryName + QStringLiteral("Inner")).toStdString(), oFile,
-                                               kQtxLogMaxFileSize, kQtxLogMaxBackupIndex, 00644);
+                                               kQtxLogMaxFileSize, kQtxLogMaxBackupIndex, 00600);
     pAppender->setThreshold(log4cpp::Priority::INFO);
     log4cpp::Category *pCategory = categoryNamed(m_categoryName);
     pCategory->addAppender(pAppender);
@@ -103,6 +119,7 @@ int QTXLogger::MapLogLevel(int v_iValue)
 void QTXLogger::ApplyLoggingSettings()
 {
     const int iPriority = MapLogLevel(CSettings::Instance()->ReadLogLevel());
+    qtxSetLogSensitiveData(CSettings::Instance()->ReadLogSensitiveData());
     log4cpp::Category::getRoot().setPriority(iPriority);
     std::unique_ptr<std::vector<log4cpp::Category *>> pCategories(log4cpp::Category::getCurrentCategories());
     for (log4cpp::Category *pCategory : *pCategories) {
@@ -348,7 +365,7 @@ bool ServerLogger::Exists()
 ServerLogger::ServerLogger()
     : QTXLogger(QString::fromLatin1(kQtxApplicationName), false)
 {
-    QDir().mkpath(QFileInfo(CSettings::Instance()->ReadLogFilePath()).absolutePath());
+    makeLogDirectory(QFileInfo(CSettings::Instance()->ReadLogFilePath()).absolutePath());
 
     // Read while the other loggers still write nowhere: a configuration warning
     // raised here is dropped (the server logger is being created) instead of
@@ -376,6 +393,10 @@ ServerLogger::ServerLogger()
     oCategory.getStream(log4cpp::Priority::NOTICE) << pFunc << " :: " << "MaxFileSize=" << static_cast<unsigned long>(kQtxLogMaxFileSize);
     oCategory.getStream(log4cpp::Priority::NOTICE) << pFunc << " :: " << "MaxBackupIndex=" << kQtxLogMaxBackupIndex;
     oCategory.getStream(log4cpp::Priority::NOTICE) << pFunc << " :: " << "ImmediateFlush=" << 0;
+    if (qtxLogSensitiveData())
+        oCategory.getStream(log4cpp::Priority::WARN)
+            << pFunc << " :: "
+            << "LogSensitiveData=1: request bodies, cookies, results and ids are written in full; for diagnosis only";
 }
 
 ServerLogger::~ServerLogger() = default;

@@ -7,6 +7,8 @@
 // Usage: QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "text";
 // The line is complete at the end of the statement; a writer thread puts it in the file.
 
+#include "qtxlogprivacy.h"
+
 #include <log4cpp/Category.hh>
 #include <log4cpp/CategoryStream.hh>
 #include <log4cpp/Priority.hh>
@@ -52,7 +54,8 @@ public:
     void SetCategory(const QString &v_oName);
     void ConfigureAppender();
 
-    // Level of the INI file applied to the root priority and to every existing appender.
+    // Level of the INI file applied to the root priority and to every existing appender;
+    // the diagnostic switch logSensitiveData read once for qtxLogId and qtxLogSecret.
     static void ApplyLoggingSettings();
     static int MapLogLevel(int v_iValue);
     // Writes every line queued so far to the file before it returns (bounded wait).

@@ -247,6 +247,66 @@ std::size_t qtxFormatLogPrefixForSignal(char *v_pOut, std::size_t v_uiCapacity, 
     return oOut.size;
 }
 
+bool qtxLogNeedsEscape(const char *v_pText, std::size_t v_uiSize)
+{
+    // Eight bytes at a time: a byte below 0x20, at or above 0x7f, or a
+    // backslash sets its top bit in the mask. Plain ASCII text, the usual
+    // case, costs a few operations per eight bytes.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    auto hasZeroByte = [](std::uint64_t v_uiWord) { return (v_uiWord - kOnes) & ~v_uiWord & kHigh; };
+    std::size_t i = 0;
+    for (; i + 8 <= v_uiSize; i += 8) {
+        std::uint64_t uiWord;
+        std::memcpy(&uiWord, v_pText + i, 8);
+        const std::uint64_t uiFlags = ((uiWord - 0x20 * kOnes) & ~uiWord) | uiWord | hasZeroByte(uiWord ^ (0x7f * kOnes))
+                                      | hasZeroByte(uiWord ^ (0x5c * kOnes));
+        if (uiFlags & kHigh)
+            return true;
+    }
+    for (; i < v_uiSize; ++i) {
+        const unsigned char c = static_cast<unsigned char>(v_pText[i]);
+        if (c < 0x20 || c >= 0x7f || c == '\\')
+            return true;
+    }
+    return false;
+}
+
+void qtxLogEscape(const char *v_pText, std::size_t v_uiSize, std::string &v_oOut)
+{
+    static const char kHex[] = "0123456789abcdef";
+    v_oOut.reserve(v_oOut.size() + v_uiSize + 16);
+    const auto *p = reinterpret_cast<const unsigned char *>(v_pText);
+    const auto *const pEnd = p + v_uiSize;
+    while (p < pEnd) {
+        const unsigned char c = *p;
+        if (c == '\n') {
+            v_oOut += "\\n";
+        } else if (c == '\r') {
+            v_oOut += "\\r";
+        } else if (c == '\t') {
+            v_oOut += "\\t";
+        } else if (c == '\\') {
+            v_oOut += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            v_oOut += "\\x";
+            v_oOut += kHex[c >> 4];
+            v_oOut += kHex[c & 15];
+        } else if (c == 0xc2 && pEnd - p >= 2 && p[1] >= 0x80 && p[1] <= 0x9f) {
+            v_oOut += "\\u00";
+            v_oOut += kHex[p[1] >> 4];
+            v_oOut += kHex[p[1] & 15];
+            ++p;
+        } else if (c == 0xe2 && pEnd - p >= 3 && p[1] == 0x80 && (p[2] == 0xa8 || p[2] == 0xa9)) {
+            v_oOut += p[2] == 0xa8 ? "\\u2028" : "\\u2029";
+            p += 2;
+        } else {
+            v_oOut += static_cast<char>(c);
+        }
+        ++p;
+    }
+}
+
 QtxLogSink *qtxLogRouteFor(const log4cpp::Category *v_poCategory)
 {
     for (const Route &oRoute : g_routes) {
@@ -275,6 +335,7 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
     {
         std::lock_guard<std::mutex> oGuard(m_fileMutex);
         EnsureOpen();
+        NarrowBackups();
     }
     m_writer = std::thread([this] { Run(); });
     registerSink(this);
@@ -283,6 +344,13 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
 bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage,
                         std::size_t v_uiMessageSize)
 {
+    // Escaped before the lock: callers do not wait for each other's text.
+    std::string oEscaped;
+    if (qtxLogNeedsEscape(v_pMessage, v_uiMessageSize)) {
+        qtxLogEscape(v_pMessage, v_uiMessageSize, oEscaped);
+        v_pMessage = oEscaped.data();
+        v_uiMessageSize = oEscaped.size();
+    }
     const std::size_t uiSize = v_uiPrefixSize + v_uiMessageSize + 1;
     bool bWake = false;
     {
@@ -487,24 +555,43 @@ bool QtxLogSink::EnsureOpen()
     if (iFd < 0)
         return false;
     struct stat oStat;
-    m_fileSize = ::fstat(iFd, &oStat) == 0 ? static_cast<std::size_t>(oStat.st_size) : 0;
+    const bool bStat = ::fstat(iFd, &oStat) == 0;
+    // A file left by an older version (0644) is narrowed to the sink's mode.
+    if (bStat && (oStat.st_mode & 0777 & ~m_mode) != 0 && oStat.st_uid == ::geteuid())
+        ::fchmod(iFd, m_mode);
+    m_fileSize = bStat ? static_cast<std::size_t>(oStat.st_size) : 0;
     m_fd.store(iFd, std::memory_order_release);
     return true;
+}
+
+std::string QtxLogSink::BackupName(unsigned int v_uiIndex) const
+{
+    // Backups are numbered with as many digits as the highest index has.
+    std::size_t uiWidth = 1;
+    for (unsigned int uiIndex = m_maxBackupIndex; uiIndex >= 10; uiIndex /= 10)
+        ++uiWidth;
+    std::string oIndex = std::to_string(v_uiIndex);
+    if (oIndex.size() < uiWidth)
+        oIndex.insert(0, uiWidth - oIndex.size(), '0');
+    return m_fileName + '.' + oIndex;
+}
+
+void QtxLogSink::NarrowBackups()
+{
+    // Rolled files keep the mode the file had; those an older version left wider are narrowed.
+    for (unsigned int uiIndex = 1; uiIndex <= m_maxBackupIndex; ++uiIndex) {
+        const std::string oName = BackupName(uiIndex);
+        struct stat oStat;
+        if (::lstat(oName.c_str(), &oStat) == 0 && S_ISREG(oStat.st_mode) && oStat.st_uid == ::geteuid()
+            && (oStat.st_mode & 0777 & ~m_mode) != 0)
+            ::chmod(oName.c_str(), m_mode);
+    }
 }
 
 void QtxLogSink::RollOver()
 {
     if (m_maxBackupIndex > 0) {
-        // Backups are numbered with as many digits as the highest index has.
-        int iWidth = 1;
-        for (unsigned int uiIndex = m_maxBackupIndex; uiIndex >= 10; uiIndex /= 10)
-            ++iWidth;
-        auto backupName = [&](unsigned int v_uiIndex) {
-            std::string oIndex = std::to_string(v_uiIndex);
-            if (oIndex.size() < std::size_t(iWidth))
-                oIndex.insert(0, std::size_t(iWidth) - oIndex.size(), '0');
-            return m_fileName + '.' + oIndex;
-        };
+        auto backupName = [this](unsigned int v_uiIndex) { return BackupName(v_uiIndex); };
         std::string oLast = backupName(m_maxBackupIndex);
         std::remove(oLast.c_str());
         for (unsigned int uiIndex = m_maxBackupIndex; uiIndex > 1; --uiIndex) {

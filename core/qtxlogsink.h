@@ -48,7 +48,8 @@ public:
     QtxLogSink(const QtxLogSink &) = delete;
     QtxLogSink &operator=(const QtxLogSink &) = delete;
 
-    // Queues prefix + message + "\n". Returns false when the line was dropped.
+    // Queues prefix + message + "\n", the message escaped (qtxLogEscape) when it
+    // needs to be. Returns false when the line was dropped.
     bool Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage, std::size_t v_uiMessageSize);
     // Waits until every line queued before the call is in the file (or the time is up).
     bool Flush(int v_iTimeoutMs = 5000);
@@ -86,6 +87,8 @@ private:
     void WriteAll(const char *v_pData, std::size_t v_uiSize);
     bool EnsureOpen();
     void RollOver();
+    std::string BackupName(unsigned int v_uiIndex) const;
+    void NarrowBackups();
 
     const std::string m_fileName;
     const std::size_t m_maxFileSize;
@@ -149,6 +152,16 @@ protected:
 private:
     QtxLogSink *m_sink;
 };
+
+// A message may carry bytes a client sent (a decoded path, a header, a body).
+// So that none of them can end the line and start a forged one, or drive the
+// terminal of whoever reads the log, the sink escapes the message part of every
+// line: CR, LF and TAB as \r \n \t, every other control byte and DEL as \xNN,
+// the backslash as \\ (so the escaping reads back unambiguously), and the
+// Unicode line breaks and C1 controls in UTF-8 (U+0080-U+009F, U+2028, U+2029)
+// as \uNNNN. Every other byte, UTF-8 text included, stays as it is.
+bool qtxLogNeedsEscape(const char *v_pText, std::size_t v_uiSize);
+void qtxLogEscape(const char *v_pText, std::size_t v_uiSize, std::string &v_oOut);
 
 // The sink that QTX_LOG lines of this category go to directly, or null.
 QtxLogSink *qtxLogRouteFor(const log4cpp::Category *v_poCategory);

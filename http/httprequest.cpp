@@ -483,7 +483,7 @@ bool HttpRequest::parseMultiPartFile()
                     oFieldValue.chop(2); // line break before the boundary
                     m_oParameters.insert(oFieldName, oFieldValue);
                     qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
-                           oFieldValue.constData());
+                           qtxLogSecret(oFieldValue).c_str());
                 } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
                     if (poUpload && poUpload->isOpen()) {
                         poUpload->resize(qMax<qint64>(0, poUpload->size() - 2));
@@ -491,7 +491,7 @@ bool HttpRequest::parseMultiPartFile()
                         poUpload->seek(0);
                         m_oParameters.insert(oFieldName, oFileName);
                         qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
-                               oFileName.constData());
+                               qtxLogSecret(oFileName).c_str());
                         releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
                         m_oUploadedFiles.insert(oFieldName, poUpload);
                         qCDebug(lcHttp, "HttpRequest: uploaded file size is %lli",

@@ -55,7 +55,7 @@ QByteArray HttpSessionStore::sessionIdLocked(HttpRequest &v_oRequest, HttpRespon
         oSessionId = v_oRequest.getCookie(m_oCookieName);
 
     if (!oSessionId.isEmpty() && !v_oClient.mayUse(m_oSessions.value(oSessionId))) {
-        qCDebug(lcHttp, "HttpSessionStore: received invalid session cookie with ID %s", oSessionId.constData());
+        qCDebug(lcHttp, "HttpSessionStore: received invalid session cookie with ID %s", qtxLogId(oSessionId).c_str());
         oSessionId.clear();
     }
     return oSessionId;
@@ -98,7 +98,7 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
     }
     HttpSession oSession(v_oClient.account, poUsage);
     ++poUsage->sessions;
-    qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", oSession.getId().constData());
+    qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", qtxLogId(oSession.getId()).c_str());
     m_oSessions.insert(oSession.getId(), oSession);
     setSessionCookie(v_oResponse, oSession.getId());
     return oSession;
@@ -142,7 +142,7 @@ void HttpSessionStore::sessionTimerEvent()
     while (it != m_oSessions.end()) {
         // Strictly greater: a session idle for exactly expirationTime survives this sweep.
         if (iNow - it.value().getLastAccess() > qint64(m_iExpirationTime)) {
-            qCDebug(lcHttp, "HttpSessionStore: session %s expired", it.key().constData());
+            qCDebug(lcHttp, "HttpSessionStore: session %s expired", qtxLogId(it.key()).c_str());
             forgetLocked(it.value());
             it = m_oSessions.erase(it);
         } else {

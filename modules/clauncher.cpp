@@ -172,7 +172,7 @@ bool CLauncher::IsOverSessionLimitPriv(const QByteArray &v_oSessionId, CommandRe
     if (llStored + llRunning < m_llMaxResults && llBytes < m_llMaxResultBytes)
         return false;
     QTX_LOG(logger(), WARN, "CLauncher::ProcessCommand")
-        << "Job refused: session " << v_oSessionId << " holds " << llStored << " unfetched results (" << llBytes
+        << "Job refused: session " << qtxLogId(v_oSessionId) << " holds " << llStored << " unfetched results (" << llBytes
         << " bytes) and " << llRunning << " running jobs (limits/maxResultsPerSession, maxResultBytesPerSession)";
     *v_poRefusal = CommandResult(503, "Service Unavailable",
                                  "Too many unfetched results in this session. Fetch them with GET_RESULT first.");
@@ -253,7 +253,7 @@ void CLauncher::SweepClosedSessions()
     }
     for (const QByteArray &oSession : qAsConst(oExpired)) {
         QTX_LOG(logger(), INFO, "CLauncher::SweepClosedSessions")
-            << "Results of closed session " << oSession << " dropped";
+            << "Results of closed session " << qtxLogId(oSession) << " dropped";
         RemoveAllResultsForSession(oSession);
         RemoveAllUnprivilegedJobsForSession(oSession);
     }
@@ -303,7 +303,7 @@ void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tRes
             // Posted just before its job was ended (session timeout): the job and
             // everything of its session are gone, so is this result.
             QTX_LOG(logger(), NOTICE, "CLauncher::SetResult")
-                << "Result for sessionId <" << v_oSessionId << "> and commandId <" << v_oCommandId
+                << "Result for sessionId <" << qtxLogId(v_oSessionId) << "> and commandId <" << qtxLogId(v_oCommandId)
                 << "> dropped, job already ended";
             return;
         } else {
@@ -376,19 +376,19 @@ bool CLauncher::AddToProcessedJobsPriv(const QByteArray &v_oSessionId, const QBy
                                        const Job &v_oJob)
 {
     const char *pFunc = "CLauncher::AddToProcessedJobs";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId) << ", v_oCommandId=" << qtxLogId(v_oCommandId);
     QMap<QByteArray, Job> &oJobs = m_oProcessedJobs[v_oSessionId];
     const auto it = oJobs.constFind(v_oCommandId);
     if (it != oJobs.constEnd()) {
         QTX_LOG(logger(), ERROR, pFunc)
-            << "Result for session " << v_oSessionId << " and cmdId " << v_oCommandId << " already set.\n"
+            << "Result for session " << qtxLogId(v_oSessionId) << " and cmdId " << qtxLogId(v_oCommandId) << " already set.\n"
             << "Previous value pointers: worker -> " << address(it->poWorker) << "\n"
             << "New value pointers: worker -> " << address(v_oJob.poWorker);
         return false;
     }
     oJobs.insert(v_oCommandId, v_oJob);
-    QTX_LOG(logger(), INFO, pFunc) << "job added for sessionId <" << v_oSessionId << "> and commandId <"
-                                   << v_oCommandId << ">";
+    QTX_LOG(logger(), INFO, pFunc) << "job added for sessionId <" << qtxLogId(v_oSessionId) << "> and commandId <"
+                                   << qtxLogId(v_oCommandId) << ">";
     return true;
 }
 
@@ -408,7 +408,7 @@ bool CLauncher::RemoveFromProcessedJobs(const QByteArray &v_oSessionId, const QB
 bool CLauncher::TakeProcessedJobPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, Job *v_poJob)
 {
     QTX_LOG(logger(), INFO, "CLauncher::RemoveFromProcessedJobs")
-        << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+        << "v_oSessionId=" << qtxLogId(v_oSessionId) << ", v_oCommandId=" << qtxLogId(v_oCommandId);
     const auto itSession = m_oProcessedJobs.find(v_oSessionId);
     if (itSession == m_oProcessedJobs.end() || !itSession->contains(v_oCommandId))
         return false;
@@ -423,7 +423,7 @@ bool CLauncher::EndJob(const QByteArray &v_oSessionId, const QByteArray &v_oComm
 {
     const char *pFunc = "CLauncher::RemoveFromProcessedJobs";
     if (!FinishJob(v_oJob.poWorker)) {
-        QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;
+        QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << qtxLogId(v_oSessionId) << ", cmdId=" << qtxLogId(v_oCommandId);
         // The entry stays, unless a new job took its ids meanwhile.
         std::lock_guard<std::mutex> oGuard(m_oLock);
         QMap<QByteArray, Job> &oJobs = m_oProcessedJobs[v_oSessionId];
@@ -431,14 +431,14 @@ bool CLauncher::EndJob(const QByteArray &v_oSessionId, const QByteArray &v_oComm
             oJobs.insert(v_oCommandId, v_oJob);
         return false;
     }
-    QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << v_oSessionId << ", cmdId=" << v_oCommandId;
+    QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << qtxLogId(v_oSessionId) << ", cmdId=" << qtxLogId(v_oCommandId);
     return true;
 }
 
 bool CLauncher::RemoveAllJobsForSession(const QByteArray &v_oSessionId)
 {
     const char *pFunc = "CLauncher::RemoveAllJobsForSession";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId);
     QList<QByteArray> oCommandIds;
     QList<UntrackedJob> oUntracked;
     {
@@ -454,7 +454,7 @@ bool CLauncher::RemoveAllJobsForSession(const QByteArray &v_oSessionId)
     }
     for (const UntrackedJob &oJob : qAsConst(oUntracked))
         FinishJob(oJob.oJob.poWorker);
-    QTX_LOG(logger(), INFO, pFunc) << "Clear all jobs for sessionId <" << v_oSessionId << "> bRes=" << bRes;
+    QTX_LOG(logger(), INFO, pFunc) << "Clear all jobs for sessionId <" << qtxLogId(v_oSessionId) << "> bRes=" << bRes;
     return bRes;
 }
 
@@ -471,11 +471,11 @@ void CLauncher::ClearProcessedJobs()
     for (auto itSession = oJobs.cbegin(); itSession != oJobs.cend(); ++itSession) {
         for (auto itJob = itSession->cbegin(); itJob != itSession->cend(); ++itJob) {
             if (FinishJob(itJob->poWorker))
-                QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << itSession.key()
-                                               << ", cmdId=" << itJob.key();
+                QTX_LOG(logger(), INFO, pFunc) << "Job ended. sessionid=" << qtxLogId(itSession.key())
+                                               << ", cmdId=" << qtxLogId(itJob.key());
             else
-                QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << itSession.key()
-                                               << ", cmdId=" << itJob.key();
+                QTX_LOG(logger(), WARN, pFunc) << "Can't end job. sessionid=" << qtxLogId(itSession.key())
+                                               << ", cmdId=" << qtxLogId(itJob.key());
         }
     }
     for (const UntrackedJob &oJob : qAsConst(oUntracked))
@@ -526,22 +526,22 @@ bool CLauncher::AddToResultsPriv(const QByteArray &v_oSessionId, const QByteArra
                                  const tResultType &v_oResult)
 {
     const char *pFunc = "CLauncher::AddToResults";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId) << ", v_oCommandId=" << qtxLogId(v_oCommandId);
     QMap<QByteArray, tResultType> &oResults = m_oResults[v_oSessionId];
     const auto it = oResults.constFind(v_oCommandId);
     if (it != oResults.constEnd()) {
-        QTX_LOG(logger(), ERROR, pFunc) << "Result for session " << v_oSessionId << " and cmdId " << v_oCommandId
+        QTX_LOG(logger(), ERROR, pFunc) << "Result for session " << qtxLogId(v_oSessionId) << " and cmdId " << qtxLogId(v_oCommandId)
                                         << " already set\n"
-                                        << "Previous value: " << *it << "\n"
-                                        << "New value: " << v_oResult;
+                                        << "Previous value: " << qtxLogSecret(*it) << "\n"
+                                        << "New value: " << qtxLogSecret(v_oResult);
         return false;
     }
     oResults.insert(v_oCommandId, v_oResult);
     AccountResults &oAccount = m_oAccountResults[m_oSessionOwners.value(v_oSessionId, -1)];
     ++oAccount.count;
     oAccount.bytes += v_oResult.size();
-    QTX_LOG(logger(), NOTICE, pFunc) << "Result for sessionId <" << v_oSessionId << "> and commandId <"
-                                     << v_oCommandId << "> saved";
+    QTX_LOG(logger(), NOTICE, pFunc) << "Result for sessionId <" << qtxLogId(v_oSessionId) << "> and commandId <"
+                                     << qtxLogId(v_oCommandId) << "> saved";
     return true;
 }
 
@@ -554,7 +554,7 @@ bool CLauncher::RemoveFromResults(const QByteArray &v_oSessionId, const QByteArr
 bool CLauncher::RemoveFromResultsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
 {
     const char *pFunc = "CLauncher::RemoveFromResults";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId) << ", v_oCommandId=" << qtxLogId(v_oCommandId);
     const auto itSession = m_oResults.find(v_oSessionId);
     if (itSession == m_oResults.end() || !itSession->contains(v_oCommandId))
         return true;
@@ -572,15 +572,15 @@ bool CLauncher::RemoveFromResultsPriv(const QByteArray &v_oSessionId, const QByt
         m_oResults.erase(itSession);
         ForgetSessionOwnerPriv(v_oSessionId);
     }
-    QTX_LOG(logger(), INFO, pFunc) << "Result for sessionId <" << v_oSessionId << "> and commandId <"
-                                   << v_oCommandId << "> removed";
+    QTX_LOG(logger(), INFO, pFunc) << "Result for sessionId <" << qtxLogId(v_oSessionId) << "> and commandId <"
+                                   << qtxLogId(v_oCommandId) << "> removed";
     return bRemoved;
 }
 
 bool CLauncher::RemoveAllResultsForSession(const QByteArray &v_oSessionId)
 {
     const char *pFunc = "CLauncher::RemoveAllResultsForSession";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId);
     std::lock_guard<std::mutex> oGuard(m_oLock);
     bool bRes = true;
     const QList<QByteArray> oCommandIds = m_oResults.value(v_oSessionId).keys();
@@ -589,7 +589,7 @@ bool CLauncher::RemoveAllResultsForSession(const QByteArray &v_oSessionId)
         if (!bRes)
             break;
     }
-    QTX_LOG(logger(), INFO, pFunc) << "Clear all results for sessionId <" << v_oSessionId << "> bRes=" << bRes;
+    QTX_LOG(logger(), INFO, pFunc) << "Clear all results for sessionId <" << qtxLogId(v_oSessionId) << "> bRes=" << bRes;
     return bRes;
 }
 
@@ -614,12 +614,12 @@ void CLauncher::AddToUnprivilegedJobs(const QByteArray &v_oSessionId, const QByt
 void CLauncher::AddToUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
 {
     const char *pFunc = "CLauncher::AddToUnprivilegedJobs";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId) << ", v_oCommandId=" << qtxLogId(v_oCommandId);
     // value() is the most recently added command id of the session.
     if (m_oUnprivilegedJobs.contains(v_oSessionId) && m_oUnprivilegedJobs.value(v_oSessionId) == v_oCommandId)
         return;
     m_oUnprivilegedJobs.insert(v_oSessionId, v_oCommandId);
-    QTX_LOG(logger(), INFO, pFunc) << "sessionId <" << v_oSessionId << "> with commandId <" << v_oCommandId
+    QTX_LOG(logger(), INFO, pFunc) << "sessionId <" << qtxLogId(v_oSessionId) << "> with commandId <" << qtxLogId(v_oCommandId)
                                    << "> added to unprivileged jobs";
 }
 
@@ -632,10 +632,10 @@ bool CLauncher::RemoveFromUnprivilegedJobs(const QByteArray &v_oSessionId, const
 bool CLauncher::RemoveFromUnprivilegedJobsPriv(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)
 {
     const char *pFunc = "CLauncher::RemoveFromUnprivilegedJobs";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId << ", v_oCommandId=" << v_oCommandId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId) << ", v_oCommandId=" << qtxLogId(v_oCommandId);
     if (m_oUnprivilegedJobs.remove(v_oSessionId, v_oCommandId) == 0)
         return false;
-    QTX_LOG(logger(), INFO, pFunc) << "sessionId <" << v_oSessionId << "> with commandId <" << v_oCommandId
+    QTX_LOG(logger(), INFO, pFunc) << "sessionId <" << qtxLogId(v_oSessionId) << "> with commandId <" << qtxLogId(v_oCommandId)
                                    << "> removed from unprivileged jobs";
     return true;
 }
@@ -643,7 +643,7 @@ bool CLauncher::RemoveFromUnprivilegedJobsPriv(const QByteArray &v_oSessionId, c
 bool CLauncher::RemoveAllUnprivilegedJobsForSession(const QByteArray &v_oSessionId)
 {
     const char *pFunc = "CLauncher::RemoveAllUnprivilegedJobsForSession";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionId=" << qtxLogId(v_oSessionId);
     std::lock_guard<std::mutex> oGuard(m_oLock);
     bool bRes = true;
     const QList<QByteArray> oCommandIds = m_oUnprivilegedJobs.values(v_oSessionId);
@@ -657,7 +657,7 @@ bool CLauncher::RemoveAllUnprivilegedJobsForSession(const QByteArray &v_oSession
         if (!bRes)
             break;
     }
-    QTX_LOG(logger(), INFO, pFunc) << "Clear unprivileged jobs for sessionId <" << v_oSessionId
+    QTX_LOG(logger(), INFO, pFunc) << "Clear unprivileged jobs for sessionId <" << qtxLogId(v_oSessionId)
                                    << "> bRes=" << bRes;
     return bRes;
 }

@@ -155,8 +155,8 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
             return;
         m_poRun->eState = State::Running;
     }
-    QTX_LOG(logger(), INFO, pFunc) << "Calling function for sessionID <" << v_oSessionId << "> and cmdID <"
-                                   << v_oCmdId << ">";
+    QTX_LOG(logger(), INFO, pFunc) << "Calling function for sessionID <" << qtxLogId(v_oSessionId) << "> and cmdID <"
+                                   << qtxLogId(v_oCmdId) << ">";
     tResultType oResult;
     m_bInCall = m_bGui;
     try {
@@ -166,19 +166,19 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
         if (!oResult.isEmpty())
             oResult = QByteArray(oResult.constData(), oResult.size());
         QTX_LOG(logger(), NOTICE, pFunc) << "Dll function call was successful.";
-        QTX_LOG(logger(), INFO, pFunc) << "Result: " << oResult;
+        QTX_LOG(logger(), INFO, pFunc) << "Result: " << qtxLogSecret(oResult);
     } catch (const std::exception &oException) {
         // The server's exception family derives from std::exception as well.
         oResult = QByteArray("500") + '|' + QByteArray(oException.what());
-        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult)
                                         << "Exception: " << oException.what();
     } catch (const char *pText) {
         const QByteArray oText(pText ? pText : "");
         oResult = QByteArray("500") + '|' + oText;
-        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult << "Exception: " << oText;
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult) << "Exception: " << oText;
     } catch (...) {
         oResult = QByteArray("500") + '|' + QByteArray("Unknown exception wast threw from dll module!");
-        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << oResult;
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult);
     }
     // The function has returned: the module may go once the job is done with it.
     ReleaseModule();

@@ -149,7 +149,7 @@ void CTimeout::AddNewTimer(const QString &v_oSessionID)
 {
     std::lock_guard<std::mutex> oGuard(g_oTimeoutLock);
     emit AddTimerCalled(v_oSessionID);
-    QTX_LOG(logger(), INFO, "CTimeout::AddNewTimer") << "New timer created and started. sessionID=" << v_oSessionID;
+    QTX_LOG(logger(), INFO, "CTimeout::AddNewTimer") << "New timer created and started. sessionID=" << qtxLogId(v_oSessionID);
 }
 
 void CTimeout::RestartTimer(const QString &v_oSessionID)
@@ -160,11 +160,11 @@ void CTimeout::RestartTimer(const QString &v_oSessionID)
     std::lock_guard<std::mutex> oGuard(g_oTimeoutLock);
     QTimer *poTimer = m_oTimers.value(v_oSessionID, nullptr);
     if (!poTimer) {
-        QTX_LOG(logger(), WARN, pFunc) << "Timer for sessionID <" << v_oSessionID << "> not exist!";
+        QTX_LOG(logger(), WARN, pFunc) << "Timer for sessionID <" << qtxLogId(v_oSessionID) << "> not exist!";
         return;
     }
     emit RestartTimerCalled(poTimer);
-    QTX_LOG(logger(), INFO, pFunc) << "Timer restarted. sessionID=" << v_oSessionID;
+    QTX_LOG(logger(), INFO, pFunc) << "Timer restarted. sessionID=" << qtxLogId(v_oSessionID);
 }
 
 void CTimeout::RemoveTimer(const QString &v_oSessionID)
@@ -173,11 +173,11 @@ void CTimeout::RemoveTimer(const QString &v_oSessionID)
     std::lock_guard<std::mutex> oGuard(g_oTimeoutLock);
     QTimer *poTimer = m_oTimers.value(v_oSessionID, nullptr);
     if (!poTimer) {
-        QTX_LOG(logger(), WARN, pFunc) << "Timer for sessionID <" << v_oSessionID << "> not exist!";
+        QTX_LOG(logger(), WARN, pFunc) << "Timer for sessionID <" << qtxLogId(v_oSessionID) << "> not exist!";
         return;
     }
     m_oTimers.remove(v_oSessionID);
-    QTX_LOG(logger(), INFO, pFunc) << "Timer removed. sessionID=" << v_oSessionID;
+    QTX_LOG(logger(), INFO, pFunc) << "Timer removed. sessionID=" << qtxLogId(v_oSessionID);
     emit DeleteRemovedTimer(poTimer);
 }
 
@@ -223,7 +223,7 @@ void CTimeout::ExecuteTimeout()
             }
         }
     }
-    QTX_LOG(logger(), NOTICE, pFunc) << "Timeout occured. sessionID=" << oSessionId;
+    QTX_LOG(logger(), NOTICE, pFunc) << "Timeout occured. sessionID=" << qtxLogId(oSessionId);
 
     const QByteArray oSessionKey = oSessionId.toUtf8();
     norrweb::HttpSessionStore *poStore = g_poSessionStore;
@@ -240,7 +240,7 @@ void CTimeout::ExecuteTimeout()
 
     if (poStore && !oSession.isNull())
         poStore->removeSession(oSession);
-    QTX_LOG(logger(), NOTICE, pFunc) << "session destroyed. sessionID=" << oSessionId;
+    QTX_LOG(logger(), NOTICE, pFunc) << "session destroyed. sessionID=" << qtxLogId(oSessionId);
 
     RemoveTimer(oSessionId);
 

@@ -74,7 +74,7 @@ DllManager::~DllManager()
 bool DllManager::loadModuleForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
 {
     QTX_LOG(logger(), INFO, "DllManager::loadModuleForSession")
-        << "v_oModuleName=" << v_oModuleName << ", v_oSessionId=" << v_oSessionId;
+        << "v_oModuleName=" << v_oModuleName << ", v_oSessionId=" << qtxLogId(v_oSessionId);
     std::lock_guard<std::mutex> oGuard(m_oLock);
     DllModule *poModule = createModule(v_oModuleName);
     if (!poModule)
@@ -172,7 +172,7 @@ DllModule *DllManager::getModule(const QByteArray &v_oModuleName)
 
 void DllManager::unloadAllModulesForSession(const QByteArray &v_oSessionId)
 {
-    QTX_LOG(logger(), INFO, "DllManager::unloadAllModulesForSession") << "v_oSessionId=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, "DllManager::unloadAllModulesForSession") << "v_oSessionId=" << qtxLogId(v_oSessionId);
     emit unloadModule(v_oSessionId);
 }
 
@@ -228,14 +228,14 @@ DllModule *DllManager::getModulePriv(const QByteArray &v_oModuleName)
 
 QList<QByteArray> DllManager::getModulesNames(const QByteArray &v_oSessionId)
 {
-    QTX_LOG(logger(), INFO, "DllManager::getModulesNames") << "v_oSessionId=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, "DllManager::getModulesNames") << "v_oSessionId=" << qtxLogId(v_oSessionId);
     return m_oSessionModules.values(v_oSessionId);
 }
 
 void DllManager::unloadModuleExecutor(QByteArray v_oSessionId)
 {
     const char *pFunc = "DllManager::unloadModuleExecutor";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionID=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oSessionID=" << qtxLogId(v_oSessionId);
     std::lock_guard<std::mutex> oGuard(m_oLock);
     const QList<QByteArray> oNames = getModulesNames(v_oSessionId);
     bool bAllUnloaded = true;
@@ -254,9 +254,9 @@ bool DllManager::unloadModuleForSessionPriv(const QByteArray &v_oKey, const QByt
     const char *pFunc = "DllManager::unloadModuleForSessionPriv";
     DllModule *poModule = m_oModules.value(v_oKey, nullptr);
     const QByteArray oName = poModule ? poModule->getModuleName() : v_oKey;
-    QTX_LOG(logger(), INFO, pFunc) << "v_oModuleName=" << oName << ", v_oSessionId=" << v_oSessionId;
+    QTX_LOG(logger(), INFO, pFunc) << "v_oModuleName=" << oName << ", v_oSessionId=" << qtxLogId(v_oSessionId);
     if (!m_oSessionModules.contains(v_oSessionId, v_oKey)) {
-        QTX_LOG(logger(), WARN, pFunc) << "Module " << oName << " not loaded for sessionId=" << v_oSessionId;
+        QTX_LOG(logger(), WARN, pFunc) << "Module " << oName << " not loaded for sessionId=" << qtxLogId(v_oSessionId);
         return false;
     }
     if (!poModule) {

@@ -532,12 +532,12 @@ void DllModule::addSession(const QByteArray &v_oSessionId)
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (m_oSessions.contains(v_oSessionId)) {
         QTX_LOG(logger(), INFO, "DllModule::addSession")
-            << "Module " << m_oModuleName << " already in seasion " << v_oSessionId;
+            << "Module " << m_oModuleName << " already in seasion " << qtxLogId(v_oSessionId);
         return;
     }
     m_oSessions.append(v_oSessionId);
     QTX_LOG(logger(), INFO, "DllModule::addSession")
-        << "session <" << v_oSessionId << "> appended to module <" << m_oModuleName << ">";
+        << "session <" << qtxLogId(v_oSessionId) << "> appended to module <" << m_oModuleName << ">";
 }
 
 void DllModule::removeSession(const QByteArray &v_oSessionId)
@@ -545,10 +545,10 @@ void DllModule::removeSession(const QByteArray &v_oSessionId)
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (m_oSessions.removeAll(v_oSessionId) > 0) {
         QTX_LOG(logger(), INFO, "DllModule::removeSession")
-            << "session <" << v_oSessionId << "> removed from module <" << m_oModuleName << ">";
+            << "session <" << qtxLogId(v_oSessionId) << "> removed from module <" << m_oModuleName << ">";
     } else {
         QTX_LOG(logger(), WARN, "DllModule::removeSession")
-            << "Module " << m_oModuleName << " not used in seasion " << v_oSessionId;
+            << "Module " << m_oModuleName << " not used in seasion " << qtxLogId(v_oSessionId);
     }
 }
 

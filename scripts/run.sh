@@ -66,8 +66,8 @@ fi
 echo "Mode:   desktop (GUI functions on ${DISPLAY:-$WAYLAND_DISPLAY}); the log follows"
 echo
 LOG="$DATA_DIR/logs/QuorvexCryptoProvider.log"
-mkdir -p "$(dirname "$LOG")"
-touch "$LOG"
+# The account's own: folder 0700, file 0600 (as the server makes them).
+(umask 077 && mkdir -p "$(dirname "$LOG")" && touch "$LOG")
 tail -n 0 -F "$LOG" 2>/dev/null &
 TAIL_PID=$!
 ./QuorvexCryptoProvider &

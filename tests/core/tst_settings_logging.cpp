@@ -196,6 +196,12 @@ private slots:
     void linesReachFileAtExit();
     void fatalSignalLineReachesFile_data();
     void fatalSignalLineReachesFile();
+    void controlBytesCannotStartALine_data();
+    void controlBytesCannotStartALine();
+    void escapeCheckFindsEveryByteAnywhere();
+    void idsAndSecretsFollowTheSwitch_data();
+    void idsAndSecretsFollowTheSwitch();
+    void wideModesAreNarrowed();
 
 private:
     // Runs this executable as a child in the given mode with its own config folder.
@@ -211,6 +217,7 @@ void TestSettingsLogging::gettersAndFallbacks()
     QCOMPARE(poSettings->ReadListenerPort(), 0);
     QCOMPARE(poSettings->ReadWindowsServerMode(), true); // "TRUE" in any case counts
     QCOMPARE(poSettings->ReadLogLevel(), 20000);
+    QCOMPARE(poSettings->ReadLogSensitiveData(), false);
     QCOMPARE(poSettings->ReadTimeoutInterval(), 1234);
     QCOMPARE(poSettings->ReadDllLoaderDirPaths(), QStringList{oAppDir});
 
@@ -269,9 +276,12 @@ void TestSettingsLogging::logFile()
     QCOMPARE(messageOf(oLines.at(7)), QStringLiteral("Test::moduleTools :: after"));
     QVERIFY(!oLines.join(QLatin1Char('\n')).contains(QLatin1String("before the file exists")));
 
-    QFile oFile(CSettings::Instance()->ReadLogFilePath());
-    QCOMPARE(oFile.permissions() & (QFile::WriteGroup | QFile::WriteOther | QFile::ReadOther),
-             QFile::ReadOther);
+    // The file and its folder are the account's alone.
+    struct stat oStat;
+    QCOMPARE(::stat(QFile::encodeName(CSettings::Instance()->ReadLogFilePath()).constData(), &oStat), 0);
+    QCOMPARE(int(oStat.st_mode & 0777), 0600);
+    QCOMPARE(::stat(QFile::encodeName(QTXLogger::LogDirectory()).constData(), &oStat), 0);
+    QCOMPARE(int(oStat.st_mode & 0777), 0700);
 
     // Which categories reach the file; the warning for an absent key now lands there too.
     QTX_LOG(FileVersionLogger::Instance(), ERROR, "Test::fileVersion") << "never in the server file";
@@ -442,7 +452,8 @@ void TestSettingsLogging::manyThreadsCompleteLines()
 
 void TestSettingsLogging::rollingKeepsTenBackups()
 {
-    const mode_t uiOldMask = ::umask(022);
+    // No umask narrows the mode here: the files are created 0600 by themselves.
+    const mode_t uiOldMask = ::umask(0);
     QTXLogger oLogger(QStringLiteral("tst.roll"), true);
     const QString oPath = QTXLogger::LogDirectory() + QStringLiteral("/tst.roll.log");
     // Numbered lines of about 1 KiB, enough for twelve files.
@@ -467,7 +478,7 @@ void TestSettingsLogging::rollingKeepsTenBackups()
         QVERIFY(oFile.open(QIODevice::ReadOnly));
         struct stat oStat;
         QCOMPARE(::stat(QFile::encodeName(oFile.fileName()).constData(), &oStat), 0);
-        QCOMPARE(int(oStat.st_mode & 0777), 0644);
+        QCOMPARE(int(oStat.st_mode & 0777), 0600);
         const QList<QByteArray> oLines = oFile.readAll().split('\n');
         if (oName != oExpected.first()) {
             QVERIFY(std::size_t(oFile.size()) >= kQtxLogMaxFileSize);
@@ -628,6 +639,143 @@ void TestSettingsLogging::fatalSignalLineReachesFile()
     }
     QCOMPARE(iCrit, 1);
     QVERIFY(countChildLines(oLines) >= 100);
+}
+
+void TestSettingsLogging::controlBytesCannotStartALine_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("shown");
+    const QByteArray oForged = "2026-01-01 00:00:00.000 0 [1] CRIT  - forged";
+    QTest::newRow("LF") << "a\n" + oForged << "a\\n" + oForged;
+    QTest::newRow("CR LF") << "a\r\n" + oForged << "a\\r\\n" + oForged;
+    QTest::newRow("CR alone") << "a\r" + oForged << "a\\r" + oForged;
+    QTest::newRow("TAB, VT, FF") << QByteArray("a\tb\vc\fd") << QByteArray("a\\tb\\x0bc\\x0cd");
+    QTest::newRow("NUL, ESC, DEL") << QByteArray("a\0b\x1b[2Jc\x7f", 9) << QByteArray("a\\x00b\\x1b[2Jc\\x7f");
+    QTest::newRow("backslash") << QByteArray("a\\nb\\") << QByteArray("a\\\\nb\\\\");
+    QTest::newRow("NEL, C1 in UTF-8") << QByteArray("a\xc2\x85" "b\xc2\x9b") << QByteArray("a\\u0085b\\u009b");
+    QTest::newRow("U+2028, U+2029") << QByteArray("a\xe2\x80\xa8" "b\xe2\x80\xa9") << QByteArray("a\\u2028b\\u2029");
+    QTest::newRow("UTF-8 text kept") << QByteArray("Gr\xc3\xbc\xc3\x9f\xe2\x82\xac \xf0\x9f\x98\x80")
+                                     << QByteArray("Gr\xc3\xbc\xc3\x9f\xe2\x82\xac \xf0\x9f\x98\x80");
+    QTest::newRow("stray bytes kept") << QByteArray("a\xc2\xff\xe2\x80") << QByteArray("a\xc2\xff\xe2\x80");
+    QTest::newRow("plain") << QByteArray("plain text = [ok]") << QByteArray("plain text = [ok]");
+}
+
+void TestSettingsLogging::controlBytesCannotStartALine()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, shown);
+    // Both ways into the file: QTX_LOG straight to the queue, and a log4cpp
+    // category stream through the appender.
+    QTXLogger oLogger(QStringLiteral("tst.escape"), true);
+    const QByteArray oTag = QByteArray(QTest::currentDataTag()).toHex();
+    QTX_LOG(oLogger, NOTICE, "Test::escape") << "direct " << oTag << ' ' << text;
+    oLogger.GetCategory().getStream(log4cpp::Priority::NOTICE)
+        << "Test::escape :: stream " << oTag.toStdString() << ' ' << text.toStdString();
+    QTXLogger::FlushAll();
+
+    QFile oFile(QTXLogger::LogDirectory() + QStringLiteral("/tst.escape.log"));
+    QVERIFY(oFile.open(QIODevice::ReadOnly));
+    QList<QByteArray> oMessages;
+    for (const QByteArray &oLine : oFile.readAll().split('\n')) {
+        if (oLine.isEmpty())
+            continue;
+        // Every line of the file is a whole line of its own.
+        QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
+        const QByteArray oMessage = oLine.mid(oLine.indexOf(" - ") + 3);
+        if (oMessage.contains(oTag))
+            oMessages << oMessage;
+    }
+    QCOMPARE(oMessages, (QList<QByteArray>{"Test::escape :: direct " + oTag + ' ' + shown,
+                                           "Test::escape :: stream " + oTag + ' ' + shown}));
+}
+
+void TestSettingsLogging::escapeCheckFindsEveryByteAnywhere()
+{
+    // The check reads eight bytes at a time: every byte value, at every
+    // position of a word and of the tail, in plain text.
+    for (int iSize = 1; iSize <= 19; ++iSize) {
+        for (int iPos = 0; iPos < iSize; ++iPos) {
+            for (int iByte = 0; iByte < 256; ++iByte) {
+                QByteArray oText(iSize, 'a');
+                oText[iPos] = char(iByte);
+                const bool bSpecial = iByte < 0x20 || iByte >= 0x7f || iByte == '\\';
+                if (qtxLogNeedsEscape(oText.constData(), std::size_t(oText.size())) != bSpecial)
+                    QFAIL(qPrintable(QStringLiteral("size %1, position %2, byte %3").arg(iSize).arg(iPos).arg(iByte)));
+            }
+        }
+    }
+}
+
+void TestSettingsLogging::idsAndSecretsFollowTheSwitch_data()
+{
+    QTest::addColumn<bool>("sensitive");
+    QTest::newRow("off") << false;
+    QTest::newRow("on") << true;
+}
+
+void TestSettingsLogging::idsAndSecretsFollowTheSwitch()
+{
+    QFETCH(bool, sensitive);
+    const bool bBefore = qtxLogSensitiveData();
+    qtxSetLogSensitiveData(sensitive);
+    const QByteArray oSession = "{0f8fad5b-d9cb-469f-a165-70867728950e}";
+    const QByteArray oCommand = "1234567890123";
+    const QByteArray oBody = "data=to-be-signed&pin=1234";
+    const std::string oId = qtxLogId(oSession);
+    const std::string oIdAgain = qtxLogId(QString::fromLatin1(oSession));
+    const std::string oOtherId = qtxLogId(oCommand);
+    const std::string oSecret = qtxLogSecret(oBody);
+    const std::string oUtf8 = qtxLogSecret(QStringLiteral("\u00e4\u20ac"));
+    const std::string oCookie = qtxLogHeaderValue("Cookie", "other.site=token");
+    const std::string oOrigin = qtxLogHeaderValue("Origin", "https://shop.example");
+    const std::string oSessionHeader = qtxLogHeaderValue("X-QTX-sessionId", oSession);
+    qtxSetLogSensitiveData(bBefore);
+
+    if (sensitive) {
+        QCOMPARE(oId, oSession.toStdString());
+        QCOMPARE(oOtherId, oCommand.toStdString());
+        QCOMPARE(oSecret, oBody.toStdString());
+        QCOMPARE(oCookie, std::string("other.site=token"));
+    } else {
+        // The lines of one id share one short hash; the id itself is not there.
+        QVERIFY2(QRegularExpression(QStringLiteral("^#[0-9a-f]{8}$")).match(QString::fromStdString(oId)).hasMatch(),
+                 oId.c_str());
+        QCOMPARE(oIdAgain, oId);
+        QCOMPARE(oSessionHeader, oId);
+        QVERIFY(oOtherId != oId && oOtherId.size() == 9);
+        QCOMPARE(oSecret, std::string("<26 bytes>"));
+        QCOMPARE(oUtf8, std::string("<5 bytes>"));
+        QCOMPARE(oCookie, std::string("<16 bytes>"));
+    }
+    QCOMPARE(qtxLogId(QByteArray()), std::string());
+    QCOMPARE(oOrigin, std::string("https://shop.example"));
+}
+
+void TestSettingsLogging::wideModesAreNarrowed()
+{
+    // What an older version left: folder 0755, file and a backup 0644.
+    const mode_t uiOldMask = ::umask(0);
+    const QByteArray oDir = QFile::encodeName(QTXLogger::LogDirectory());
+    const QByteArray oFile = oDir + "/tst.modes.log";
+    const QByteArray oBackup = oFile + ".03";
+    QCOMPARE(::chmod(oDir.constData(), 0755), 0);
+    for (const QByteArray &oName : {oFile, oBackup}) {
+        const int iFd = ::open(oName.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(iFd >= 0);
+        ::close(iFd);
+    }
+    {
+        QTXLogger oLogger(QStringLiteral("tst.modes"), true);
+        QTX_LOG(oLogger, NOTICE, "Test::modes") << "written";
+        QTXLogger::FlushAll();
+    }
+    ::umask(uiOldMask);
+    const QList<QPair<QByteArray, int>> oExpected = {{oDir, 0700}, {oFile, 0600}, {oBackup, 0600}};
+    for (const auto &oEntry : oExpected) {
+        struct stat oStat;
+        QCOMPARE(::stat(oEntry.first.constData(), &oStat), 0);
+        QCOMPARE(int(oStat.st_mode & 0777), oEntry.second);
+    }
 }
 
 int main(int argc, char **argv)

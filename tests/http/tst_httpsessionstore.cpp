@@ -117,7 +117,8 @@ private slots:
         auto poRequest = requestWithCookie("sessionid=" + oStale);
         HttpResponse oResponse(nullptr);
         QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=true"));
-        QTest::ignoreMessage(QtDebugMsg, "HttpSessionStore: received invalid session cookie with ID " + oStale);
+        // The id itself stays out of the message: a short hash stands for it.
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^HttpSessionStore: received invalid session cookie with ID #[0-9a-f]{8}$"));
         if (allowCreate)
             QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^HttpSessionStore: create new session with ID "));
         const HttpSession oSession = oStore.getSession(*poRequest, oResponse, allowCreate);

@@ -16,6 +16,7 @@
 #include "httptestsupport.h"
 #include "jobrequest.h"
 #include "qtxexceptions.h"
+#include "qtxlogprivacy.h"
 
 #include <QApplication>
 #include <QDir>
@@ -169,10 +170,12 @@ class TstJobs : public QObject
     {
         return awaitResult([&] { return fetch(v_oCommandId); });
     }
+    // Ids appear in the log as their short hash (qtxLogId).
+    static QString logId(const QByteArray &v_oId) { return QString::fromStdString(qtxLogId(v_oId)); }
     static QString saved(const QByteArray &v_oSession, const QByteArray &v_oCommandId)
     {
         return QStringLiteral("Result for sessionId <%1> and commandId <%2> saved")
-            .arg(QString::fromLatin1(v_oSession), QString::fromLatin1(v_oCommandId));
+            .arg(logId(v_oSession), logId(v_oCommandId));
     }
 
 private slots:
@@ -347,7 +350,7 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(poManager, "unloadModuleExecutor", Qt::DirectConnection,
                                           Q_ARG(QByteArray, oOtherSession)));
         QTRY_VERIFY(oLog.has(QStringLiteral("INFO DllManager::unloadAllModulesForSession :: v_oSessionId=")
-                                 + QString::fromLatin1(oSession)));
+                                 + logId(oSession)));
         QTest::qWait(50);
         QCOMPARE(poManager->getModule("JobsProbe"), m_poModule);
         QVERIFY(m_poModule->isLoaded());
@@ -407,7 +410,7 @@ private slots:
         // Later timer requests of the session only warn.
         m_poTimeout->RestartTimer(oId);
         m_poTimeout->RemoveTimer(oId);
-        const QString oWarn = QStringLiteral("Timer for sessionID <%1> not exist!").arg(oId);
+        const QString oWarn = QStringLiteral("Timer for sessionID <%1> not exist!").arg(QString::fromStdString(qtxLogId(oId)));
         QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RestartTimer :: ") + oWarn));
         QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RemoveTimer :: ") + oWarn));
         QTRY_VERIFY(oLog.has(QStringLiteral("Timer stopped and prepared for delete timer address=")));
@@ -440,7 +443,7 @@ private slots:
         QCOMPARE(start(oSession, "Echo", params({{"data", "late"}}), oCmd).iStatusCode, 202);
         QTRY_VERIFY(oLog.has(saved(oSession, oCmd)));
         m_poLauncher->SessionClosed(oSession);
-        QTRY_VERIFY(oLog.has(QStringLiteral("Results of closed session ") + QString::fromLatin1(oSession)));
+        QTRY_VERIFY(oLog.has(QStringLiteral("Results of closed session ") + logId(oSession)));
         QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
     }
 
