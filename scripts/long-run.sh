@@ -180,8 +180,11 @@ stress_all() {
     round=$ROUND_SECONDS
     [ "$round" -le "$left" ] || round=$left
     say "stress round $n: ${round}s against the ThreadSanitizer server (log $dir/round-$n.log)"
-    # Taken per round; the stress client's own time excludes the server's start and the recovery check.
-    flock /tmp/qtx-server.lock env QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="$options" QTX_STRESS_SECONDS="$round" \
+    # The lock is taken per round and held by flock itself (-o), not by the server
+    # the client starts. Qt Test's watchdog (300 s by default) gets the round's
+    # time plus the server's start and the recovery check.
+    flock -o /tmp/qtx-server.lock env QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="$options" \
+      QTX_STRESS_SECONDS="$round" QTEST_FUNCTION_TIMEOUT=$(( (round + 600) * 1000 )) \
       "$TSAN_BUILD/tests/stress/tst_stress" >"$dir/round-$n.log" 2>&1
     local rc=$?
     grep -aE '^stress: (ran|jobs-accepted|errors)' "$dir/round-$n.log" | sed "s/^/[round $n] /"
@@ -209,7 +212,7 @@ suite_runs() {
     stopped && break
     say "ThreadSanitizer suite run $i of $SUITE_RUNS"
     # The suites set their own TSAN_OPTIONS (halt_on_error=1): a report fails the test.
-    if flock /tmp/qtx-server.lock ctest --test-dir "$TSAN_BUILD" --output-on-failure >"$OUT/suite-$i.log" 2>&1; then
+    if flock -o /tmp/qtx-server.lock ctest --test-dir "$TSAN_BUILD" --output-on-failure >"$OUT/suite-$i.log" 2>&1; then
       clean=$((clean + 1))
       grep -aE 'tests passed' "$OUT/suite-$i.log"
     else
