@@ -29,44 +29,77 @@ const void *address(const void *v_pObject)
 
 std::atomic<int> g_iJobsInFlight{0};
 
-// Never deleted: a module function still blocked at exit must not hold up the
-// process in the pool's destructor.
-QThreadPool *jobPool()
+// How long the end of the application waits for job functions that still run.
+constexpr int kStopWaitMs = 5000;
+
+struct QueuedJob
 {
-    static QThreadPool *s_poPool = [] {
-        auto *poPool = new QThreadPool();
+    std::function<void()> oRun;
+    // Marks a job that never started as ended (it will not start any more).
+    std::function<void()> oCancel;
+};
+
+// The pool's threads and the queue through which jobs reach them, in one object
+// that is created on first use and never destroyed. As statics they would be
+// destroyed by exit() while a pool thread may still take a job from the queue
+// (or still run one). Instead the threads are ended in order: StopPool, called
+// when the application object goes (a post routine, before exit() runs the
+// static destructors), refuses new jobs, cancels the waiting ones and joins
+// the threads once the running functions have returned. A function that is
+// still blocked after kStopWaitMs does not hold the process up; its thread
+// then only ever touches this object, which stays valid.
+struct JobPool
+{
+    QThreadPool oThreads;
+    // Each start() on the pool runs one queued job: the job itself goes through
+    // this (instrumented) mutex, not through Qt's pool queue, so the hand-over
+    // is also visible as such to ThreadSanitizer.
+    std::mutex oMutex;
+    std::deque<QueuedJob> oQueue;
+    bool bStopped = false;
+};
+
+std::atomic<JobPool *> g_poPoolCreated{nullptr};
+
+void stopPoolAtExit()
+{
+    CThreadWorker::StopPool();
+}
+
+JobPool &jobPool()
+{
+    static JobPool *s_poPool = [] {
+        auto *poPool = new JobPool();
         qint64 llThreads = 64;
         qint64 llIdleMs = 2000;
         if (CSettings *poSettings = CSettings::Instance()) {
             llThreads = poSettings->ReadLimit(QStringLiteral("maxJobThreads"), llThreads);
             llIdleMs = poSettings->ReadLimit(QStringLiteral("jobThreadIdleMs"), llIdleMs);
         }
-        poPool->setMaxThreadCount(int(qMin<qint64>(llThreads, 4096)));
-        poPool->setExpiryTimeout(int(qMin<qint64>(llIdleMs, 24 * 3600 * 1000)));
+        poPool->oThreads.setMaxThreadCount(int(qMin<qint64>(llThreads, 4096)));
+        poPool->oThreads.setExpiryTimeout(int(qMin<qint64>(llIdleMs, 24 * 3600 * 1000)));
         QTX_LOG(logger(), NOTICE, "CThreadWorker::ConfigurePool")
-            << "Job threads at most=" << poPool->maxThreadCount() << ", idle end after ms=" << poPool->expiryTimeout();
+            << "Job threads at most=" << poPool->oThreads.maxThreadCount()
+            << ", idle end after ms=" << poPool->oThreads.expiryTimeout();
+        qAddPostRoutine(&stopPoolAtExit);
+        g_poPoolCreated.store(poPool);
         return poPool;
     }();
-    return s_poPool;
+    return *s_poPool;
 }
-
-// Jobs wait here for a pool thread. Each start() on the pool runs one of them:
-// the job itself goes through this (instrumented) mutex, not through Qt's pool
-// queue, so the hand-over is also visible as such to ThreadSanitizer.
-std::mutex g_oQueuedJobsMutex;
-std::deque<std::function<void()>> g_oQueuedJobs;
 
 void runQueuedJob()
 {
-    std::function<void()> oJob;
+    JobPool &oPool = jobPool();
+    QueuedJob oJob;
     {
-        std::lock_guard<std::mutex> oGuard(g_oQueuedJobsMutex);
-        if (g_oQueuedJobs.empty())
+        std::lock_guard<std::mutex> oGuard(oPool.oMutex);
+        if (oPool.oQueue.empty())
             return;
-        oJob = std::move(g_oQueuedJobs.front());
-        g_oQueuedJobs.pop_front();
+        oJob = std::move(oPool.oQueue.front());
+        oPool.oQueue.pop_front();
     }
-    oJob();
+    oJob.oRun();
 }
 
 } // namespace
@@ -101,14 +134,35 @@ void CThreadWorker::ConfigurePool()
     jobPool();
 }
 
+void CThreadWorker::StopPool()
+{
+    JobPool *poPool = g_poPoolCreated.load();
+    if (!poPool)
+        return;
+    std::deque<QueuedJob> oWaiting;
+    {
+        std::lock_guard<std::mutex> oGuard(poPool->oMutex);
+        if (poPool->bStopped)
+            return;
+        poPool->bStopped = true;
+        oWaiting.swap(poPool->oQueue);
+    }
+    for (QueuedJob &oJob : oWaiting)
+        oJob.oCancel();
+    // Joins the threads as well once every running function has returned.
+    if (!poPool->oThreads.waitForDone(kStopWaitMs))
+        QTX_LOG(logger(), ERROR, "CThreadWorker::StopPool")
+            << "Job functions still running after " << kStopWaitMs << " ms; the application ends without them";
+}
+
 void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSessionId, const QByteArray &v_oCmdId,
                                 const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams)
 {
     ++g_iJobsInFlight;
     const std::shared_ptr<Run> poRun = m_poRun;
     DllModule *poModule = m_poModule;
-    std::function<void()> oJob = [this, poRun, v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams,
-                                  poModule] {
+    QueuedJob oJob;
+    oJob.oRun = [this, poRun, v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams, poModule] {
         {
             std::lock_guard<std::mutex> oGuard(poRun->oMutex);
             // Finished before it started: the worker may be gone, nothing runs.
@@ -130,11 +184,25 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
         if (bDelete)
             deleteLater();
     };
+    // Only when the application ends: the job never starts and no result comes.
+    // Its module reference is not given back; modules are not unloaded any more.
+    oJob.oCancel = [poRun] {
+        std::lock_guard<std::mutex> oGuard(poRun->oMutex);
+        if (poRun->eState != State::Waiting)
+            return;
+        poRun->eState = State::Cancelled;
+        --g_iJobsInFlight;
+    };
+    JobPool &oPool = jobPool();
     {
-        std::lock_guard<std::mutex> oGuard(g_oQueuedJobsMutex);
-        g_oQueuedJobs.push_back(std::move(oJob));
+        std::lock_guard<std::mutex> oGuard(oPool.oMutex);
+        if (!oPool.bStopped) {
+            oPool.oQueue.push_back(std::move(oJob));
+            oPool.oThreads.start(&runQueuedJob);
+            return;
+        }
     }
-    jobPool()->start(&runQueuedJob);
+    oJob.oCancel();
 }
 
 void CThreadWorker::ReleaseModule()

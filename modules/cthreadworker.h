@@ -53,6 +53,11 @@ public:
     static int JobsInFlight();
     // Reads the pool's limits once (thread count, idle time of a thread).
     static void ConfigurePool();
+    // Ends the pool for good: jobs still waiting for a thread never start, later
+    // ones are refused (they never start either), and the threads are joined once
+    // the running functions have returned (waited for a few seconds at most).
+    // Runs by itself when the application object is destroyed.
+    static void StopPool();
 
     // Deferred deletion for a worker on the main thread: a GUI function may still
     // be on the main thread's stack (inside a modal dialog's event loop) when its

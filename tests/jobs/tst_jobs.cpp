@@ -8,6 +8,7 @@
 
 #include "../logcapture.h"
 #include "clauncher.h"
+#include "cthreadworker.h"
 #include "ctimeout.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
@@ -20,6 +21,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QProcess>
 #include <QThread>
 #include <QTimer>
 #include <QUuid>
@@ -27,7 +29,10 @@
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +40,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -119,6 +126,11 @@ extern "C" __attribute__((visibility("default"))) void qtxJobsGateWait(const cha
     g_oGateChanged.wait(oLock, [&oGate] { return oGate.bOpen; });
     --oGate.iWaiting;
     ++oGate.iReturned;
+    // Seen by exitWaitsForRunningJobs in its child's output; written at once.
+    if (std::strcmp(v_pGate, "exit") == 0) {
+        static const char kLine[] = "job function returned\n";
+        static_cast<void>(::write(STDOUT_FILENO, kLine, sizeof kLine - 1));
+    }
 }
 
 // Keeps the exception family linked into the executable, whose exports the
@@ -550,6 +562,28 @@ private slots:
         QVERIFY(m_poLauncher->RemoveAllForSession(oSession));
     }
 
+    // The end of the application waits for the functions that run on the pool and
+    // joins their threads before exit() destroys what they use; a job still
+    // waiting for a thread never starts. A child process (this executable) runs
+    // as many blocked jobs as there are threads plus one waiting and returns from
+    // main while they block; the gate opens a moment later.
+    void exitWaitsForRunningJobs()
+    {
+        QProcess oChild;
+        QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+        oEnv.insert(QStringLiteral("QTX_JOBS_EXIT_CHILD"), QStringLiteral("1"));
+        oChild.setProcessEnvironment(oEnv);
+        oChild.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        oChild.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(oChild.waitForFinished(60000));
+        const QByteArray oOut = oChild.readAllStandardOutput();
+        QCOMPARE(oChild.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(oChild.exitCode(), 0);
+        QVERIFY2(oOut.contains("child: 4 running, 1 waiting"), oOut.constData());
+        // Before: none returned (the process ended under them), or five.
+        QCOMPARE(oOut.count("job function returned\n"), 4);
+    }
+
     // Without a command file a command is only what the module itself exports.
     void foreignSymbolsAreNoCommands()
     {
@@ -558,5 +592,38 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstJobs)
+// The child of exitWaitsForRunningJobs: four Block jobs on the pool's four
+// threads, a fifth waiting for one, and main returns while they block.
+static int exitChild(int argc, char **argv)
+{
+    QApplication oApp(argc, argv);
+    registerQtxMetaTypes();
+    const QByteArray oSession = newId();
+    CLauncher *poLauncher = CLauncher::GetInstance();
+    if (!poLauncher || !DllManager::GetInstance()->loadModuleForSession("JobsProbe", oSession))
+        return 2;
+    for (int i = 0; i < 5; ++i)
+        if (poLauncher->ProcessCommand(job(oSession, "Block", params({{"gate", "exit"}}), newId())).iStatusCode != 202)
+            return 3;
+    if (!QTest::qWaitFor([] { return jobsGateWaiting("exit") == 4; }, 20000))
+        return 4;
+    std::printf("child: %d running, %d waiting\n", jobsGateWaiting("exit"), CThreadWorker::JobsInFlight() - jobsGateWaiting("exit"));
+    std::fflush(stdout);
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        jobsGateOpen("exit");
+    }).detach();
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("QTX_JOBS_EXIT_CHILD"))
+        return exitChild(argc, argv);
+    QApplication oApp(argc, argv);
+    oApp.setAttribute(Qt::AA_Use96Dpi, true);
+    TstJobs oTest;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&oTest, argc, argv);
+}
 #include "tst_jobs.moc"
