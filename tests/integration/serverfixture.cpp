@@ -112,6 +112,19 @@ void ServerFixture::shareWith(const QString &v_oAccount)
     runQuietly(QStringLiteral("chown"), {QStringLiteral("-R"), v_oAccount, path(QStringLiteral("config"))});
 }
 
+void ServerFixture::startAs(QProcess &v_oProcess, const QString &v_oAccount, const QString &v_oProgram,
+                            const QStringList &v_oArguments)
+{
+    if (v_oAccount.isEmpty()) {
+        v_oProcess.start(v_oProgram, v_oArguments);
+        return;
+    }
+    v_oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
+                                                            QStringLiteral("--regid=") + v_oAccount,
+                                                            QStringLiteral("--init-groups"), QStringLiteral("--"), v_oProgram}
+                                                    + v_oArguments);
+}
+
 int ServerFixture::runAs(const QString &v_oAccount, const QString &v_oProgram, const QStringList &v_oArguments,
                          QByteArray *v_poOutput, const QProcessEnvironment &v_oEnv)
 {
@@ -119,13 +132,7 @@ int ServerFixture::runAs(const QString &v_oAccount, const QString &v_oProgram, c
     oProcess.setProcessChannelMode(QProcess::MergedChannels);
     if (!v_oEnv.isEmpty())
         oProcess.setProcessEnvironment(v_oEnv);
-    if (v_oAccount.isEmpty())
-        oProcess.start(v_oProgram, v_oArguments);
-    else
-        oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
-                                                              QStringLiteral("--regid=") + v_oAccount,
-                                                              QStringLiteral("--init-groups"), QStringLiteral("--"), v_oProgram}
-                                                      + v_oArguments);
+    startAs(oProcess, v_oAccount, v_oProgram, v_oArguments);
     const bool bEnded = oProcess.waitForFinished(60000);
     if (v_poOutput)
         *v_poOutput = oProcess.readAll();
@@ -167,16 +174,7 @@ void ServerFixture::start(const QStringList &v_oArguments, const QString &v_oAcc
         oEnv.insert(it.key(), it.value());
     m_process.setProcessEnvironment(oEnv);
     m_process.setWorkingDirectory(path());
-    if (v_oAccount.isEmpty()) {
-        m_process.start(path(QStringLiteral("QuorvexCryptoProvider")), v_oArguments);
-        return;
-    }
-    // setpriv execs the server, so the process id stays the server's.
-    m_process.start(QStringLiteral("setpriv"),
-                    QStringList{QStringLiteral("--reuid=") + v_oAccount, QStringLiteral("--regid=") + v_oAccount,
-                                QStringLiteral("--init-groups"), QStringLiteral("--"),
-                                path(QStringLiteral("QuorvexCryptoProvider"))}
-                        + v_oArguments);
+    startAs(m_process, v_oAccount, path(QStringLiteral("QuorvexCryptoProvider")), v_oArguments);
 }
 
 QString ServerFixture::logFilePath() const

@@ -63,6 +63,10 @@ public:
     // Runs a program as the account (root only; empty: as this process); its exit code, -1 when it did not end.
     static int runAs(const QString &v_oAccount, const QString &v_oProgram, const QStringList &v_oArguments,
                      QByteArray *v_poOutput = nullptr, const QProcessEnvironment &v_oEnv = QProcessEnvironment());
+    // Starts a program as the account (empty: as this process), not waiting for it.
+    // setpriv executes the program in place, so the process id is the program's.
+    static void startAs(QProcess &v_oProcess, const QString &v_oAccount, const QString &v_oProgram,
+                        const QStringList &v_oArguments);
     static bool isRoot();
     // A loopback port whose next v_iCount - 1 ports are free as well, or 0.
     static int freeBase(int v_iCount = 4);

@@ -95,13 +95,7 @@ void TestAccounts::startProbe(QProcess &v_oProcess, const QString &v_oAccount, c
     for (const QString &oVariable : v_oEnvironment)
         oEnvironment.insert(oVariable.section(QLatin1Char('='), 0, 0), oVariable.section(QLatin1Char('='), 1));
     v_oProcess.setProcessEnvironment(oEnvironment);
-    if (v_oAccount.isEmpty())
-        v_oProcess.start(oProbe, v_oArgs);
-    else
-        v_oProcess.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=") + v_oAccount,
-                                                                QStringLiteral("--regid=") + v_oAccount,
-                                                                QStringLiteral("--init-groups"), QStringLiteral("--"), oProbe}
-                                                        + v_oArgs);
+    ServerFixture::startAs(v_oProcess, v_oAccount, oProbe, v_oArgs);
 }
 
 ProbeReply TestAccounts::probe(const QString &v_oAccount, quint16 v_uiPort, const QByteArray &v_oPath,
