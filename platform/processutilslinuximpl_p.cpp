@@ -790,7 +790,9 @@ namespace {
 
 QString fixedField(const char *v_pField, size_t v_uiSize)
 {
-    return QString::fromLocal8Bit(v_pField, static_cast<int>(::strnlen(v_pField, v_uiSize)));
+    // utmp's fields are not NUL-terminated when full: the length is bounded
+    // here, and the bytes are handed over with it (no strlen over the field).
+    return QString::fromLocal8Bit(QByteArray::fromRawData(v_pField, static_cast<int>(::strnlen(v_pField, v_uiSize))));
 }
 
 bool isLocalLine(const QString &v_oLine, const QString &v_oHost)
