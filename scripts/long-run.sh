@@ -10,9 +10,13 @@
 # Fuzzing and stress run side by side at the lowest priority.
 #
 #   scripts/long-run.sh [--fuzz SECONDS] [--stress SECONDS] [--round SECONDS]
-#                       [--suite RUNS] [--targets "httprequest cxmlreader modulereader"]
+#                       [--runs EXECUTIONS] [--suite RUNS]
+#                       [--targets "httprequest cxmlreader modulereader"]
 #                       [--out DIR]
 # --fuzz     total fuzzing time, split evenly over the targets (default 3600; 0 = none)
+# --runs     executions per fuzz target; each target then runs until it has made
+#            that many or its share of --fuzz is used up (--fuzz 0 with --runs: no
+#            time limit)
 # --stress   total stress time (default 3600; 0 = none)
 # --round    length of one stress round (default 600): the shared server lock
 #            /tmp/qtx-server.lock is held per round only, so other users of the
@@ -27,6 +31,7 @@
 set -uo pipefail
 
 FUZZ_SECONDS=3600
+FUZZ_RUNS=0
 STRESS_SECONDS=3600
 ROUND_SECONDS=600
 SUITE_RUNS=0
@@ -34,11 +39,12 @@ TARGETS=(httprequest cxmlreader modulereader)
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT=""
 
-usage() { sed -n '13,23p' "$0" >&2; exit 2; }
+usage() { sed -n '13,27p' "$0" >&2; exit 2; }
 number() { [[ "$2" =~ ^[0-9]+$ ]] || { echo "$1 needs a whole number, not '$2'" >&2; exit 2; }; echo "$2"; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --fuzz) FUZZ_SECONDS=$(number "$1" "${2:-}") || exit 2; shift 2 ;;
+    --runs) FUZZ_RUNS=$(number "$1" "${2:-}") || exit 2; shift 2 ;;
     --stress) STRESS_SECONDS=$(number "$1" "${2:-}") || exit 2; shift 2 ;;
     --round) ROUND_SECONDS=$(number "$1" "${2:-}") || exit 2; shift 2 ;;
     --suite) SUITE_RUNS=$(number "$1" "${2:-}") || exit 2; shift 2 ;;
@@ -96,8 +102,13 @@ fuzz_all() {
     && cmake --build "$build" --target "${build_targets[@]}" -j2 >>"$OUT/fuzz-build.log" 2>&1 \
     || { record "fuzz: build failed, see $OUT/fuzz-build.log"; return 1; }
 
-  local per=$(( FUZZ_SECONDS / ${#TARGETS[@]} ))
+  local per=$(( FUZZ_SECONDS / ${#TARGETS[@]} )) limits=()
   [ "$per" -ge 1 ] || per=1
+  if [ "$FUZZ_RUNS" -gt 0 ]; then
+    limits+=(-runs="$FUZZ_RUNS")
+    [ "$FUZZ_SECONDS" -eq 0 ] && per=0
+  fi
+  limits+=(-max_total_time="$per")
   for target in "${TARGETS[@]}"; do
     local dir="$OUT/fuzz-$target" seed
     seed="$(corpus_of "$target")"
@@ -105,14 +116,14 @@ fuzz_all() {
     rm -rf "$dir/corpus"
     cp -r "$seed" "$dir/corpus"
     if ! stopped; then
-      say "fuzz_$target for ${per}s (log $dir/fuzz.log)"
+      say "fuzz_$target for $([ "$per" -gt 0 ] && echo "${per}s" || echo "as long as it takes")$([ "$FUZZ_RUNS" -gt 0 ] && echo ", at most $FUZZ_RUNS executions") (log $dir/fuzz.log)"
       # Progress every few minutes from libFuzzer's own status lines.
       ( while sleep 300; do
           line=$(grep -aE '^#[0-9]+' "$dir/fuzz.log" 2>/dev/null | tail -n 1)
           [ -n "$line" ] && say "fuzz_$target: $line"
         done ) &
       local ticker=$!
-      "$build/fuzz/fuzz_$target" "$dir/corpus" -max_total_time="$per" -max_len=4096 -timeout=10 \
+      "$build/fuzz/fuzz_$target" "$dir/corpus" "${limits[@]}" -max_len=4096 -timeout=10 \
         -rss_limit_mb=2048 -artifact_prefix="$dir/artifacts/" -print_final_stats=1 >"$dir/fuzz.log" 2>&1 &
       echo $! >"$OUT/fuzzer.pid"
       wait $!
@@ -225,7 +236,7 @@ suite_runs() {
 
 say "results in $OUT"
 fuzz_pid="" stress_pid=""
-if [ "$FUZZ_SECONDS" -gt 0 ]; then fuzz_all & fuzz_pid=$!; fi
+if [ "$FUZZ_SECONDS" -gt 0 ] || [ "$FUZZ_RUNS" -gt 0 ]; then fuzz_all & fuzz_pid=$!; fi
 if [ "$STRESS_SECONDS" -gt 0 ]; then stress_all & stress_pid=$!; fi
 # wait returns early when a signal arrives; the children got it too and finish.
 for pid in $fuzz_pid $stress_pid; do
