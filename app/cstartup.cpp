@@ -3,14 +3,13 @@
 #include "clauncher.h"
 #include "crequestmapper.h"
 #include "csettings.h"
-#include "ctimeout.h"
 #include "dllmanager.h"
 #include "httprequesthandler.h"
-#include "httpsessionstore.h"
 #include "listener.h"
 #include "processutils.h"
 #include "qtxlogger.h"
 #include "qtxpaths.h"
+#include "sessionregistry.h"
 
 #include <log4cpp/Appender.hh>
 
@@ -251,8 +250,8 @@ CStartup::CStartup(int &argc, char **argv)
 CStartup::~CStartup()
 {
     stopListener();
-    // The store is a child of this object and goes with it.
-    g_poSessionStore = nullptr;
+    // After the listener: no request uses the sessions any more.
+    m_sessions.reset();
     log4cpp::Appender::closeAll();
     m_application.reset();
 }
@@ -316,9 +315,27 @@ void CStartup::Start()
 
 void CStartup::startServices(const QString &v_oIniPath)
 {
-    auto *poSessionSettings = new QSettings(v_oIniPath, QSettings::IniFormat, this);
-    poSessionSettings->beginGroup(QStringLiteral("sessions"));
-    g_poSessionStore = new norrweb::HttpSessionStore(poSessionSettings, this);
+    CSettings *poSettings = CSettings::Instance();
+    // The module manager and the job launcher are created here, on the main
+    // thread, whose event loop runs for the life of the process: results and
+    // deferred unloading are delivered through it. So is the sessions' clock.
+    ServerContext oContext;
+    oContext.poModules = DllManager::GetInstance();
+    oContext.poLauncher = CLauncher::GetInstance();
+    oContext.bWindowsServerMode = poSettings->ReadWindowsServerMode();
+
+    QSettings oSessionSettings(v_oIniPath, QSettings::IniFormat);
+    oSessionSettings.beginGroup(QStringLiteral("sessions"));
+    SessionRegistry::Limits oLimits;
+    oLimits.maxSessions = poSettings->ReadLimit(QStringLiteral("maxSessions"), oLimits.maxSessions);
+    oLimits.variables.maxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), oLimits.variables.maxCount);
+    oLimits.variables.maxBytes =
+        poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), oLimits.variables.maxBytes);
+    oLimits.variables.maxAccountBytes =
+        poSettings->ReadLimit(QStringLiteral("maxSessionVarBytesPerClient"), oLimits.variables.maxAccountBytes);
+    m_sessions.reset(new SessionRegistry(&oSessionSettings, poSettings->ReadTimeoutInterval(), oLimits,
+                                         oContext.poModules, oContext.poLauncher));
+    oContext.poSessions = m_sessions.get();
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Session store configured";
 
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Starting listener";
@@ -327,14 +344,7 @@ void CStartup::startServices(const QString &v_oIniPath)
     poListenerSettings->beginGroup(QStringLiteral("listener"));
 
     std::shared_ptr<norrweb::HttpRequestHandler> poRequestHandler(
-        new CRequestMapper(this), [](norrweb::HttpRequestHandler *v_poHandler) { v_poHandler->deleteLater(); });
-
-    // The module manager, the job launcher and the session timers are created here,
-    // on the main thread, whose event loop runs for the life of the process: results
-    // and deferred unloading are delivered through it.
-    CTimeout::GetInstance();
-    DllManager::GetInstance();
-    CLauncher::GetInstance();
+        new CRequestMapper(oContext, this), [](norrweb::HttpRequestHandler *v_poHandler) { v_poHandler->deleteLater(); });
 
     // Deleted at once when stopped, not through the event loop, which may have
     // ended by then: the I/O threads, the workers and the TLS context must be gone

@@ -12,6 +12,7 @@
 
 class QCoreApplication;
 class Listener;
+class SessionRegistry;
 
 
 // The C handler for fatal signals: CRIT line, flush of every category, abort.
@@ -39,6 +40,7 @@ private:
     void stopListener();
 
     std::shared_ptr<Listener> m_listener;
+    std::unique_ptr<SessionRegistry> m_sessions;
     std::shared_ptr<QCoreApplication> m_application;
     bool m_consoleMode = false;
 };

@@ -1,4 +1,4 @@
-// Soak of the job launcher and the session timeouts: 100 sessions, each
+// Soak of the job launcher and the session registry's idle clock: 100 sessions, each
 // running 100 short Hasher jobs from four "handler" threads, while finished
 // sessions time out behind them (300 ms idle). Checks that every result
 // arrives exactly once, that the thread count returns to its starting value
@@ -11,13 +11,13 @@
 // are part of the starting value; the measured rounds follow.
 
 #include "clauncher.h"
-#include "ctimeout.h"
+#include "csettings.h"
 #include "dllmanager.h"
 #include "httpresponse.h"
-#include "httpsessionstore.h"
 #include "httptestsupport.h"
 #include "jobrequest.h"
 #include "qtxtypes.h"
+#include "sessionregistry.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -77,8 +77,8 @@ long rssKiB()
 class Soak
 {
 public:
-    Soak(norrweb::HttpSessionStore *v_poStore, Counters *v_poCounters)
-        : m_poStore(v_poStore)
+    Soak(SessionRegistry *v_poSessions, Counters *v_poCounters)
+        : m_poSessions(v_poSessions)
         , m_poCounters(v_poCounters)
     {
     }
@@ -87,11 +87,9 @@ public:
     {
         auto poRequest = httptest::parse("POST /OPEN_SESSION HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n");
         norrweb::HttpResponse oResponse(nullptr);
-        const QByteArray oSession = m_poStore->getSession(*poRequest, oResponse, true).getId();
-        DllManager::GetInstance()->loadModuleForSession("Hasher", oSession);
-        CTimeout::GetInstance()->AddNewTimer(QString::fromLatin1(oSession));
-        while (!CTimeout::GetInstance()->HasTimer(QString::fromLatin1(oSession)))
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        SessionRegistry::Opened eOpened = SessionRegistry::Opened::Refused;
+        const QByteArray oSession = m_poSessions->open(*poRequest, oResponse, kClient, &eOpened).getId();
+        m_poSessions->addModule(oSession, "Hasher");
         std::lock_guard<std::mutex> oGuard(m_oMutex);
         m_oSessions << oSession;
         return oSession;
@@ -99,11 +97,10 @@ public:
 
     // Runs v_iJobs jobs of one session, kWindow at a time, as a page would:
     // start, poll until 200, poll once more (must be 419). Every request
-    // restarts the session's timer; afterwards the session is left to time out.
+    // restarts the session's clock; afterwards the session is left to time out.
     void runSession(int v_iJobs)
     {
         const QByteArray oSession = openSession();
-        const QString oId = QString::fromLatin1(oSession);
         CLauncher *poLauncher = CLauncher::GetInstance();
         struct Pending
         {
@@ -122,7 +119,7 @@ public:
                 oJob.oCommand = "Sha256";
                 const QByteArray oData = oSession + '/' + QByteArray::number(iNext++);
                 oJob.oRequestMap.insert("data", oData);
-                CTimeout::GetInstance()->RestartTimer(oId);
+                m_poSessions->find(oSession, kClient);
                 const CommandResult oStarted = poLauncher->ProcessCommand(oJob);
                 if (oStarted.iStatusCode != 202) {
                     ++m_poCounters->iRefused;
@@ -138,7 +135,7 @@ public:
                 JobRequest oFetch;
                 oFetch.oSessionId = oSession;
                 oFetch.oCommandId = it->oCmd;
-                CTimeout::GetInstance()->RestartTimer(oId);
+                m_poSessions->find(oSession, kClient);
                 const CommandResult oResult = poLauncher->GetResult(oFetch);
                 if (oResult.iStatusCode == 202 && it->oSince.elapsed() < 30000) {
                     ++it;
@@ -173,20 +170,20 @@ public:
             oDriver.join();
     }
 
-    // All sessions timed out: no timer, no HTTP session, no loaded module.
+    // All sessions timed out: none open, no loaded module.
     bool settled()
     {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
         for (const QByteArray &oSession : qAsConst(m_oSessions)) {
-            if (CTimeout::GetInstance()->HasTimer(QString::fromLatin1(oSession))
-                || !m_poStore->getSession(oSession).isNull())
+            if (m_poSessions->isOpen(oSession))
                 return false;
         }
         return DllManager::GetInstance()->getModule("Hasher") == nullptr;
     }
 
 private:
-    norrweb::HttpSessionStore *m_poStore;
+    static constexpr norrweb::HttpSessionClient kClient{1000, false, -1};
+    SessionRegistry *m_poSessions;
     Counters *m_poCounters;
     std::mutex m_oMutex;
     QList<QByteArray> m_oSessions;
@@ -233,12 +230,12 @@ int main(int argc, char **argv)
     const int iRounds = argc > 3 ? atoi(argv[3]) : 3;
 
     httptest::ScratchSettings oStoreSettings(QStringLiteral("sessions"));
-    norrweb::HttpSessionStore oStore(oStoreSettings.get());
-    g_poSessionStore = &oStore;
-    if (!CTimeout::GetInstance() || !CLauncher::GetInstance() || !DllManager::GetInstance()) {
-        std::fprintf(stderr, "soak_jobs: a singleton is missing\n");
+    if (!CLauncher::GetInstance() || !DllManager::GetInstance()) {
+        std::fprintf(stderr, "soak_jobs: the launcher or the module manager is missing\n");
         return 1;
     }
+    SessionRegistry oStore(oStoreSettings.get(), CSettings::Instance()->ReadTimeoutInterval(), SessionRegistry::Limits(),
+                           DllManager::GetInstance(), CLauncher::GetInstance());
 
     const int iThreadsAtStart = threadCount();
     const long iRssAtStart = rssKiB();
@@ -291,6 +288,5 @@ int main(int argc, char **argv)
                      && oCounters.iDuplicated == 0 && oCounters.iLost == 0 && iThreadsEnd == iThreadsBase
                      && dRssRatio <= 1.05;
     std::printf("soak_jobs: %s\n", bOk ? "PASS" : "FAIL");
-    g_poSessionStore = nullptr;
     return bOk ? 0 : 1;
 }

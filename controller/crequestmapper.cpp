@@ -55,8 +55,9 @@ bool PathValidator::validate(const QByteArray &v_oPath)
     return bValid;
 }
 
-CRequestMapper::CRequestMapper(QObject *v_poParent)
+CRequestMapper::CRequestMapper(const ServerContext &v_oContext, QObject *v_poParent)
     : norrweb::HttpRequestHandler(v_poParent)
+    , m_oContext(v_oContext)
 {
 }
 
@@ -139,7 +140,7 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
         v_oResponse.setStatus(403, "Origin not allowed");
         v_oResponse.write("<h1>403 error: Origin not allowed</h1>", true);
     } else if (oMethod == "POST" && bPathValid) {
-        CSignController oController;
+        CSignController oController(m_oContext);
         oController.SetVerboseLogging(bVerbose);
         oController.service(v_oRequest, v_oResponse);
     } else if (oMethod == "OPTIONS" && bPathValid) {

@@ -2,10 +2,11 @@
 
 // The server's one request handler: logs each request, checks the path's
 // characters and the page's origin, answers the CORS preflight itself and hands
-// every accepted POST to a fresh CSignController. Keeps no state, so any number
-// of connection-handler threads may call service() at once.
+// every accepted POST to a fresh CSignController with the server's context.
+// Keeps no state of its own, so any number of threads may call service() at once.
 
 #include "httprequesthandler.h"
+#include "servercontext.h"
 
 #include <QByteArray>
 #include <QString>
@@ -25,7 +26,7 @@ class CRequestMapper : public norrweb::HttpRequestHandler
 {
     Q_OBJECT
 public:
-    explicit CRequestMapper(QObject *v_poParent = nullptr);
+    explicit CRequestMapper(const ServerContext &v_oContext, QObject *v_poParent = nullptr);
     ~CRequestMapper() override;
 
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
@@ -35,4 +36,7 @@ public:
     static bool IsOriginAllowed(const QByteArray &v_oOrigin);
     // Sets the seven security headers, in their fixed order.
     static void SetSecurityHeaders(norrweb::HttpResponse &v_oResponse);
+
+private:
+    const ServerContext m_oContext;
 };

@@ -1,14 +1,13 @@
 #include "csigncontroller.h"
 
 #include "clauncher.h"
-#include "ctimeout.h"
 #include "cversion.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "httprequest.h"
 #include "httpresponse.h"
-#include "httpsessionstore.h"
 #include "qtxlogger.h"
+#include "sessionregistry.h"
 
 #include <QRegularExpression>
 #include <QUuid>
@@ -27,8 +26,11 @@ QTXLogger &logger()
 
 } // namespace
 
-CSignController::CSignController(QObject *v_poParent)
+CSignController::CSignController(const ServerContext &v_oContext, QObject *v_poParent)
     : norrweb::HttpRequestHandler(v_poParent)
+    , m_oContext(v_oContext)
+    , m_pDllManager(v_oContext.poModules)
+    , m_pLauncher(v_oContext.poLauncher)
 {
 }
 
@@ -40,7 +42,8 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
     QTX_LOG(logger(), INFO, pFunc) << "New request";
     SetAllNecessaryParams(v_oRequest, v_oResponse);
     SetResponseHeaders(v_oRequest, v_oResponse);
-    if (!PrepareExternalModules()) {
+    if (!m_oContext.poSessions || !m_pDllManager || !m_pLauncher) {
+        QTX_LOG(logger(), WARN, pFunc) << "Problem with the session, module or job services";
         SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
         SendResponse(v_oResponse);
         return;
@@ -54,7 +57,6 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
             return;
         }
     }
-    RestartTimeout();
     const bool bPermitted = CheckPermissions(v_oResponse);
     const bool bModuleCommand = !IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand));
 
@@ -110,8 +112,9 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     QTX_LOG(logger(), INFO, pFunc) << "sessionId=" << qtxLogId(m_oCommandData.oSessionId);
     // Which account asks decides which sessions it can see.
     ResolveClient(v_oResponse);
-    m_oSession = g_poSessionStore ? g_poSessionStore->getSession(m_oCommandData.oSessionId, m_oClient)
-                                  : norrweb::HttpSession();
+    // Finding the session restarts its idle clock; an unknown id starts none.
+    m_oSession = m_oContext.poSessions ? m_oContext.poSessions->find(m_oCommandData.oSessionId, m_oClient)
+                                       : norrweb::HttpSession();
 
     SetLibraryNameAndCommand(v_oRequest, v_oResponse);
     m_oCallback = v_oRequest.getParameter("callback");
@@ -249,43 +252,9 @@ bool CSignController::IsServerCommand(const QString &v_oCommand)
     return false;
 }
 
-bool CSignController::PrepareExternalModules()
-{
-    const char *pFunc = "CSignController::PrepareExternalModules";
-    m_pTimeout = CTimeout::GetInstance();
-    if (!m_pTimeout) {
-        QTX_LOG(logger(), WARN, pFunc) << "Problem with Timeouts module";
-        return false;
-    }
-    m_pDllManager = DllManager::GetInstance();
-    if (!m_pDllManager) {
-        QTX_LOG(logger(), WARN, pFunc) << "Problem with DllLoader module";
-        return false;
-    }
-    m_pLauncher = CLauncher::GetInstance();
-    if (!m_pLauncher) {
-        QTX_LOG(logger(), WARN, pFunc) << "Problem with GUI module";
-        return false;
-    }
-    return true;
-}
-
-void CSignController::RestartTimeout()
-{
-    // Only a session this client may use: an unknown id starts no clock.
-    if (m_oCommandData.oSessionId.isEmpty() || m_oSession.isNull())
-        return;
-    CTimeout *poTimeout = CTimeout::GetInstance();
-    if (!poTimeout) {
-        QTX_LOG(logger(), ERROR, "CSignController::RestartTimeout") << "Problem with Timeouts module";
-        return;
-    }
-    poTimeout->RestartTimer(QString::fromLatin1(m_oCommandData.oSessionId));
-}
-
 void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
-    m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
+    m_oContext.poSessions->addModule(m_oCommandData.oSessionId, m_oCommandData.oLibraryName);
     // Held while the module is asked: another connection may end its sessions.
     const ModuleRef oModule(m_pDllManager, m_oCommandData.oLibraryName);
     DllModule *poModule = oModule.get();

@@ -4,11 +4,13 @@
 // command, module, ids, callback and parameters; the implicit session of a
 // module command; the client's account check; a server command answered at
 // once or a module function started on a worker; the CORS or JSONP reply.
-// One controller serves exactly one request, on the connection handler's thread.
+// One controller serves exactly one request, on the thread that serves it (a
+// worker, or the I/O thread for the commands that never block).
 
 #include "httprequesthandler.h"
 #include "httpsession.h"
 #include "jobrequest.h"
+#include "servercontext.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,7 +19,6 @@
 class CLauncher;
 class ClientIdentity;
 class ProcessUtils;
-class CTimeout;
 class DllManager;
 class DllModule;
 
@@ -34,7 +35,7 @@ class CSignController : public norrweb::HttpRequestHandler
 {
     Q_OBJECT
 public:
-    explicit CSignController(QObject *v_poParent = nullptr);
+    explicit CSignController(const ServerContext &v_oContext, QObject *v_poParent = nullptr);
     ~CSignController() override;
 
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
@@ -59,8 +60,6 @@ private:
     void SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void GenerateCmdId();
-    bool PrepareExternalModules();
-    void RestartTimeout();
     void ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     bool CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule);
 
@@ -98,9 +97,9 @@ private:
     void SetResultData(const CommandResult &v_oResult, norrweb::HttpResponse &v_oResponse);
     void SendResponse(norrweb::HttpResponse &v_oResponse);
 
-    DllManager *m_pDllManager = nullptr;
-    CLauncher *m_pLauncher = nullptr;
-    CTimeout *m_pTimeout = nullptr;
+    const ServerContext &m_oContext;
+    DllManager *const m_pDllManager;
+    CLauncher *const m_pLauncher;
     JobRequest m_oCommandData;
     norrweb::HttpSession m_oSession;
     QByteArray m_oResultCommandId;  // the job a GET_RESULT fetches

@@ -4,14 +4,13 @@
 #include "csigncontroller.h"
 
 #include "clauncher.h"
-#include "ctimeout.h"
 #include "dllmanager.h"
 #include "httprequest.h"
 #include "httpresponse.h"
-#include "httpsessionstore.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
+#include "sessionregistry.h"
 #include "userserverport.h"
 
 #include <QDateTime>
@@ -21,8 +20,6 @@
 #include <QSysInfo>
 
 #include <mutex>
-
-#include "csettings.h"
 
 namespace {
 
@@ -65,19 +62,15 @@ void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrw
         SetResultData(CommandResult(200, "OK", m_oCommandData.oSessionId), v_oResponse);
         return;
     }
-    if (!g_poSessionStore) {
-        SetResultData(CommandResult(500, "Internal Server Error", kInternalError), v_oResponse);
-        return;
-    }
     // The limit counts the sessions of the client's own account only: another
     // account at its limit cannot keep the user from opening one.
-    norrweb::HttpSessionClient oClient = m_oClient;
-    oClient.maxSessions = CSettings::Instance()->ReadLimit(QStringLiteral("maxSessions"), 10000);
-    bool bRefused = false;
-    norrweb::HttpSession oSession = g_poSessionStore->getSession(v_oRequest, v_oResponse, true, oClient, &bRefused);
-    if (bRefused) {
+    SessionRegistry *poSessions = m_oContext.poSessions;
+    SessionRegistry::Opened eOpened = SessionRegistry::Opened::Refused;
+    norrweb::HttpSession oSession = poSessions->open(v_oRequest, v_oResponse, m_oClient, &eOpened);
+    if (eOpened == SessionRegistry::Opened::Refused) {
         QTX_LOG(logger(), WARN, "CSignController::ProcessOpenSession")
-            << "Session refused: " << oClient.maxSessions << " sessions of this client's account are open (limits/maxSessions)";
+            << "Session refused: " << poSessions->limits().maxSessions
+            << " sessions of this client's account are open (limits/maxSessions)";
         m_bLimitRefused = true;
         SetResultData(CommandResult(503, "Service Unavailable",
                                     "Too many open sessions. Close unused sessions and try again later."),
@@ -86,23 +79,19 @@ void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrw
     }
     m_oSession = oSession;
     const QByteArray oId = oSession.getId();
-    if (oSession.contains("startTime")) {
-        // Found through the request's session cookie.
-        m_oCommandData.oSessionId = oId;
-        m_pTimeout->RestartTimer(QString::fromLatin1(oId));
+    m_oCommandData.oSessionId = oId;
+    if (eOpened == SessionRegistry::Opened::Found) {
+        // Found through the request's session cookie (its clock restarted).
         SetResultData(CommandResult(200, "OK", oId), v_oResponse);
         return;
     }
-    oSession.set("startTime", QDateTime::currentDateTime());
-    m_oCommandData.oSessionId = oId;
     QTX_LOG(logger(), NOTICE, "CSignController::ProcessOpenSession") << "New sessionID=" << qtxLogId(oId);
 
     if (!LoadDllLibrary()) {
-        g_poSessionStore->removeSession(oSession);
+        poSessions->close(oSession);
         SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
         return;
     }
-    m_pTimeout->AddNewTimer(QString::fromLatin1(oId));
     SetSessionVars(v_oRequest.getParameter("sessionVars"));
     SetResultData(CommandResult(200, "OK", oId), v_oResponse);
 }
@@ -114,7 +103,7 @@ bool CSignController::LoadDllLibrary()
             << "Library name not found. Probably command is addressed to server not dllmodule.";
         return true;
     }
-    return m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
+    return m_oContext.poSessions->addModule(m_oCommandData.oSessionId, m_oCommandData.oLibraryName);
 }
 
 void CSignController::SetSessionVars(const QByteArray &v_oJson)
@@ -135,14 +124,10 @@ void CSignController::SetSessionVars(const QByteArray &v_oJson)
 bool CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue)
 {
     QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << qtxLogSecret(v_oValue.toByteArray());
-    CSettings *poSettings = CSettings::Instance();
-    norrweb::HttpSessionVarLimits oLimits;
-    oLimits.maxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), 256);
-    oLimits.maxBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), 256 * 1024);
-    oLimits.maxAccountBytes = poSettings->ReadLimit(QStringLiteral("maxSessionVarBytesPerClient"), 16 * 1024 * 1024);
+    const norrweb::HttpSessionVarLimits &oLimits = m_oContext.poSessions->limits().variables;
     qint64 llCount = 0;
     qint64 llBytes = 0;
-    if (!m_oSession.setWithinLimits(v_oKey, v_oValue, oLimits, &llCount, &llBytes)) {
+    if (!m_oContext.poSessions->setVariable(m_oSession, v_oKey, v_oValue, &llCount, &llBytes)) {
         QTX_LOG(logger(), WARN, "CSignController::SetSessionVar")
             << "Session variable refused: the session would hold " << llCount << " variables of " << llBytes
             << " bytes (limits/maxSessionVars " << oLimits.maxCount << ", maxSessionVarBytes " << oLimits.maxBytes
@@ -160,12 +145,8 @@ void CSignController::CloseSession(norrweb::HttpRequest &, norrweb::HttpResponse
         SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
         return;
     }
-    if (g_poSessionStore)
-        g_poSessionStore->removeSession(m_oSession);
-    m_pTimeout->RemoveTimer(QString::fromLatin1(oId));
+    m_oContext.poSessions->close(m_oSession);
     m_oCommandData.oSessionId.clear();
-    m_pDllManager->unloadAllModulesForSession(oId);
-    m_pLauncher->SessionClosed(oId);
     QTX_LOG(logger(), NOTICE, "CSignController::CloseSession") << "Session destroyed. sessionID=" << qtxLogId(oId);
     SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
 }
@@ -254,7 +235,7 @@ void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oRespons
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
             return;
         }
-        const quint16 uiPort = CSettings::Instance()->ReadWindowsServerMode() ? oLookup.getUserServerPort()
+        const quint16 uiPort = m_oContext.bWindowsServerMode ? oLookup.getUserServerPort()
                                                                               : oLookup.getUserServerPortForActiveSession();
         SetResultData(CommandResult(200, "OK", QByteArray::number(uiPort)), v_oResponse);
     } catch (ProcessUtilsImplException &oError) {

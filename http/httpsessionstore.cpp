@@ -10,30 +10,18 @@
 
 namespace norrweb {
 
-namespace {
-constexpr int kSweepIntervalMs = 60000;
-} // namespace
-
-HttpSessionStore::HttpSessionStore(const QSettings *v_poSettings, QObject *v_poParent)
-    : QObject(v_poParent)
-    , m_poSettings(v_poSettings)
-    , m_oSessionTimer(this)
+HttpSessionStore::HttpSessionStore(const QSettings *v_poSettings)
 {
-    connect(&m_oSessionTimer, &QTimer::timeout, this, &HttpSessionStore::sessionTimerEvent);
-    m_oSessionTimer.start(kSweepIntervalMs);
     // Read once: the cookie is set on every request that names a session.
-    m_oCookieName = m_poSettings->value(QStringLiteral("cookieName"), QStringLiteral("sessionid")).toByteArray();
-    m_oCookiePath = m_poSettings->value(QStringLiteral("cookiePath")).toByteArray();
-    m_oCookieComment = m_poSettings->value(QStringLiteral("cookieComment")).toByteArray();
-    m_oCookieDomain = m_poSettings->value(QStringLiteral("cookieDomain")).toByteArray();
-    m_iExpirationTime = m_poSettings->value(QStringLiteral("expirationTime"), 3600000).toInt();
-    qCDebug(lcHttp, "HttpSessionStore: Sessions expire after %i milliseconds", m_iExpirationTime);
+    m_oCookieName = v_poSettings->value(QStringLiteral("cookieName"), QStringLiteral("sessionid")).toByteArray();
+    m_oCookiePath = v_poSettings->value(QStringLiteral("cookiePath")).toByteArray();
+    m_oCookieComment = v_poSettings->value(QStringLiteral("cookieComment")).toByteArray();
+    m_oCookieDomain = v_poSettings->value(QStringLiteral("cookieDomain")).toByteArray();
+    m_iExpirationTime = v_poSettings->value(QStringLiteral("expirationTime"), 3600000).toInt();
+    qCDebug(lcHttp, "HttpSessionStore: session cookies live %i milliseconds", m_iExpirationTime);
 }
 
-HttpSessionStore::~HttpSessionStore()
-{
-    m_oSessionTimer.stop();
-}
+HttpSessionStore::~HttpSessionStore() = default;
 
 QByteArray HttpSessionStore::getSessionId(HttpRequest &v_oRequest, HttpResponse &v_oResponse,
                                           const HttpSessionClient &v_oClient)
@@ -77,10 +65,11 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
     if (!oSessionId.isEmpty()) {
         HttpSession oSession = m_oSessions.value(oSessionId);
         if (!oSession.isNull()) {
+            // Touched under the table's lock, so the idle clock cannot take it in between.
+            oSession.touch();
             oLocker.unlock();
             // The cookie is renewed on every request that finds its session.
             setSessionCookie(v_oResponse, oSession.getId());
-            oSession.touch();
             return oSession;
         }
     }
@@ -115,8 +104,9 @@ HttpSession HttpSessionStore::getSession(const QByteArray &v_oId, const HttpSess
         if (it == m_oSessions.constEnd() || !v_oClient.mayUse(it.value()))
             return HttpSession();
         oSession = it.value();
+        // Under the table's lock, so the idle clock cannot take it in between.
+        oSession.touch();
     }
-    oSession.touch();
     return oSession;
 }
 
@@ -134,21 +124,44 @@ void HttpSessionStore::removeSession(const HttpSession &v_oSession)
         forgetLocked(v_oSession);
 }
 
-void HttpSessionStore::sessionTimerEvent()
+bool HttpSessionStore::removeSession(const QByteArray &v_oId)
 {
     std::unique_lock<std::mutex> oLocker(m_oMutex);
-    const qint64 iNow = QDateTime::currentMSecsSinceEpoch();
-    auto it = m_oSessions.begin();
-    while (it != m_oSessions.end()) {
-        // Strictly greater: a session idle for exactly expirationTime survives this sweep.
-        if (iNow - it.value().getLastAccess() > qint64(m_iExpirationTime)) {
-            qCDebug(lcHttp, "HttpSessionStore: session %s expired", qtxLogId(it.key()).c_str());
+    const auto it = m_oSessions.find(v_oId);
+    if (it == m_oSessions.end())
+        return false;
+    forgetLocked(it.value());
+    m_oSessions.erase(it);
+    return true;
+}
+
+QList<QByteArray> HttpSessionStore::takeIdle(qint64 v_llNow, qint64 v_llIdleMs, qint64 *v_pllNextDeadline)
+{
+    QList<QByteArray> oTaken;
+    qint64 llNext = -1;
+    std::unique_lock<std::mutex> oLocker(m_oMutex);
+    for (auto it = m_oSessions.begin(); it != m_oSessions.end();) {
+        // Under the table's lock: a request that finds the session touches it
+        // before this look or finds it gone after.
+        const qint64 llDeadline = it.value().getLastAccess() + v_llIdleMs;
+        if (llDeadline <= v_llNow) {
+            qCDebug(lcHttp, "HttpSessionStore: session %s idle", qtxLogId(it.key()).c_str());
+            oTaken << it.key();
             forgetLocked(it.value());
             it = m_oSessions.erase(it);
-        } else {
-            ++it;
+            continue;
         }
+        llNext = llNext < 0 ? llDeadline : qMin(llNext, llDeadline);
+        ++it;
     }
+    *v_pllNextDeadline = llNext;
+    return oTaken;
+}
+
+bool HttpSessionStore::contains(const QByteArray &v_oId)
+{
+    std::lock_guard<std::mutex> oGuard(m_oMutex);
+    return m_oSessions.contains(v_oId);
 }
 
 int HttpSessionStore::sessionCount()
@@ -165,5 +178,3 @@ qint64 HttpSessionStore::sessionCount(qint64 v_iAccount)
 }
 
 } // namespace norrweb
-
-norrweb::HttpSessionStore *g_poSessionStore = nullptr;

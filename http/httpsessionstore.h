@@ -5,9 +5,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QMap>
-#include <QObject>
-#include <QTimer>
 
 #include <mutex>
 
@@ -18,20 +17,18 @@ namespace norrweb {
 class HttpRequest;
 class HttpResponse;
 
-/// The server's sessions, in memory. Called from the connection-handler threads and
-/// the session time-out manager; the expiry sweep runs on the store's own thread.
+/// The table of the server's sessions, in memory, and their cookie. Used from
+/// any thread; the session registry owns it and decides when a session ends.
 /// Lock order: the store mutex may be held while a session's lock is taken, never
 /// the other way round.
-class HttpSessionStore : public QObject
+class HttpSessionStore
 {
-    Q_OBJECT
     Q_DISABLE_COPY(HttpSessionStore)
 
 public:
-    /// v_poSettings is positioned on the sessions group, not owned; it is read
-    /// once, here.
-    explicit HttpSessionStore(const QSettings *v_poSettings, QObject *v_poParent = nullptr);
-    ~HttpSessionStore() override;
+    /// v_poSettings is positioned on the sessions group; it is read once, here.
+    explicit HttpSessionStore(const QSettings *v_poSettings);
+    ~HttpSessionStore();
 
     /// Id from the session cookie set on this response, else from the request; empty
     /// when there is none, the id is unknown or the client may not use that session.
@@ -47,14 +44,18 @@ public:
     /// Only a session found is touched.
     HttpSession getSession(const QByteArray &v_oId, const HttpSessionClient &v_oClient = HttpSessionClient());
     void removeSession(const HttpSession &v_oSession);
+    /// False when no session has that id (removed before).
+    bool removeSession(const QByteArray &v_oId);
+    /// Takes the sessions idle for at least v_llIdleMs at v_llNow out of the
+    /// table and returns their ids; *v_pllNextDeadline becomes the earliest
+    /// moment another one would be, -1 with none left.
+    QList<QByteArray> takeIdle(qint64 v_llNow, qint64 v_llIdleMs, qint64 *v_pllNextDeadline);
+    /// Whether a session has that id; nothing is touched.
+    bool contains(const QByteArray &v_oId);
     /// Number of sessions in the store.
     int sessionCount();
     /// Number of sessions an account holds.
     qint64 sessionCount(qint64 v_iAccount);
-
-public slots:
-    /// Expiry sweep, every 60 s.
-    void sessionTimerEvent();
 
 private:
     void setSessionCookie(HttpResponse &v_oResponse, const QByteArray &v_oId) const;
@@ -62,11 +63,9 @@ private:
     QByteArray sessionIdLocked(HttpRequest &v_oRequest, HttpResponse &v_oResponse, const HttpSessionClient &v_oClient);
     void forgetLocked(const HttpSession &v_oSession);
 
-    const QSettings *m_poSettings;
-    QMap<QByteArray, HttpSession> m_oSessions;
+    QHash<QByteArray, HttpSession> m_oSessions;
     // Per account: its sessions and the bytes of their variables.
     QHash<qint64, std::shared_ptr<HttpSessionUsage>> m_oUsage;
-    QTimer m_oSessionTimer;
     QByteArray m_oCookieName;
     QByteArray m_oCookiePath;
     QByteArray m_oCookieComment;
@@ -77,8 +76,5 @@ private:
 };
 
 } // namespace norrweb
-
-// The server's one session store, published at start-up; null before that.
-extern norrweb::HttpSessionStore *g_poSessionStore;
 
 #endif // NORRWEB_HTTPSESSIONSTORE_H

@@ -204,39 +204,34 @@ private slots:
         }
     }
 
-    void sessionIdleForExactlyExpirationSurvives()
+    // The idle clock's look at the table: a session idle for the whole interval
+    // goes, a younger one stays and names the next deadline.
+    void takeIdle_data()
     {
-        // The sweep compares strictly. Retry until a sweep ran entirely within the
-        // millisecond that makes the idle time equal to the expiration time.
-        const int iExpiration = 2;
-        ScratchSettings oSettings(QStringLiteral("sessions"), {{QStringLiteral("expirationTime"), iExpiration}});
+        QTest::addColumn<qint64>("idleFor");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("one ms short") << qint64(999) << false;
+        QTest::newRow("exactly the interval") << qint64(1000) << true;
+        QTest::newRow("longer") << qint64(5000) << true;
+    }
+    void takeIdle()
+    {
+        QFETCH(qint64, idleFor);
+        QFETCH(bool, taken);
+        const qint64 iInterval = 1000;
+        ScratchSettings oSettings(QStringLiteral("sessions"));
         HttpSessionStore oStore(oSettings.get());
         auto poRequest = requestWithCookie();
-        bool bChecked = false;
-        for (int iAttempt = 0; iAttempt < 200 && !bChecked; ++iAttempt) {
-            HttpResponse oResponse(nullptr);
-            const HttpSession oSession = oStore.getSession(*poRequest, oResponse, true);
-            const qint64 iTarget = oSession.getLastAccess() + iExpiration;
-            while (now() < iTarget) {
-            }
-            const qint64 iBefore = now();
-            oStore.sessionTimerEvent();
-            const qint64 iAfter = now();
-            if (iBefore == iTarget && iAfter == iTarget) {
-                QVERIFY(!oStore.getSession(oSession.getId()).isNull());
-                bChecked = true;
-            }
-            oStore.removeSession(oSession);
-        }
-        QVERIFY(bChecked);
-
-        // One millisecond more and it goes.
         HttpResponse oResponse(nullptr);
-        const HttpSession oSession = oStore.getSession(*poRequest, oResponse, true);
+        const HttpSession oSession = oStore.getSession(*poRequest, oResponse, true, norrweb::HttpSessionClient{7, false, -1});
         const qint64 iLast = oSession.getLastAccess();
-        QTRY_VERIFY(now() > iLast + iExpiration);
-        oStore.sessionTimerEvent();
-        QVERIFY(oStore.getSession(oSession.getId()).isNull());
+        qint64 iNext = 0;
+        const QList<QByteArray> oTaken = oStore.takeIdle(iLast + idleFor, iInterval, &iNext);
+        QCOMPARE(oTaken.contains(oSession.getId()), taken);
+        QCOMPARE(oStore.getSession(oSession.getId()).isNull(), taken);
+        QCOMPARE(iNext, taken ? qint64(-1) : iLast + iInterval);
+        // A taken session no longer counts against its account.
+        QCOMPARE(oStore.sessionCount(7), taken ? qint64(0) : qint64(1));
     }
 
     void concurrentUseWhileSweeping()
@@ -247,8 +242,8 @@ private slots:
         QLoggingCategory::setFilterRules(QStringLiteral("qtx.http.debug=true"));
         const QtMessageHandler pPrevious = qInstallMessageHandler(countingHandler);
         {
-            // Expiry at 0 ms makes the sweep remove sessions while the workers use them.
-            ScratchSettings oSettings(QStringLiteral("sessions"), {{QStringLiteral("expirationTime"), 0}});
+            // An idle interval of 0 ms makes the clock take sessions while the workers use them.
+            ScratchSettings oSettings(QStringLiteral("sessions"));
             HttpSessionStore oStore(oSettings.get());
             auto poPlain = requestWithCookie();
             std::mutex oPoolMutex;
@@ -300,7 +295,8 @@ private slots:
             }
             int iSweeps = 0;
             while (iRunning.load() > 0) {
-                oStore.sessionTimerEvent();
+                qint64 iNext = 0;
+                oStore.takeIdle(now(), 0, &iNext);
                 ++iSweeps;
             }
             for (std::thread &oWorker : oWorkers)

@@ -1,23 +1,22 @@
 // The job life cycle through the signed JobsProbe module on real threads.
 // CLauncher: results and failures, GUI jobs one at a time, ordinary jobs in
 // parallel (polled while running), the usage counter, no thread left behind.
-// CTimeout: a session's idle timer (250 ms here) ends the session — its running
-// jobs finished (waited for, or their dialog closed), its results dropped, its
-// HTTP session, timer and modules gone — while CLOSE_SESSION only removes the
-// timer and lets a running job store its result.
+// SessionRegistry: a session's idle clock (250 ms here) ends the session — its
+// running jobs finished without a wait (or their dialog closed), its results
+// dropped, its record and modules gone — while a close lets a running job
+// store its result.
 
 #include "../logcapture.h"
 #include "clauncher.h"
 #include "cthreadworker.h"
-#include "ctimeout.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "httpresponse.h"
-#include "httpsessionstore.h"
 #include "httptestsupport.h"
 #include "jobrequest.h"
 #include "qtxexceptions.h"
 #include "qtxlogprivacy.h"
+#include "sessionregistry.h"
 
 #include <QApplication>
 #include <QDir>
@@ -145,25 +144,26 @@ class TstJobs : public QObject
 {
     Q_OBJECT
     CLauncher *m_poLauncher = nullptr;
-    CTimeout *m_poTimeout = nullptr;
     DllModule *m_poModule = nullptr;
-    QByteArray m_oSession; // without a timer
+    QByteArray m_oSession; // not in the registry: it never ends
     std::unique_ptr<httptest::ScratchSettings> m_poStoreSettings;
-    std::unique_ptr<norrweb::HttpSessionStore> m_poStore;
+    std::unique_ptr<SessionRegistry> m_poRegistry;
     int m_iThreads = 0;
 
-    // A session as OPEN_SESSION makes it: in the store, with the module loaded and its timer running.
+    // A session as OPEN_SESSION makes it: recorded, its clock running, the module loaded.
     QByteArray openSession()
     {
         auto poRequest = httptest::parse("POST /OPEN_SESSION HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n");
         norrweb::HttpResponse oResponse(nullptr);
-        const QByteArray oSession = m_poStore->getSession(*poRequest, oResponse, true).getId();
-        if (oSession.isEmpty() || !DllManager::GetInstance()->loadModuleForSession("JobsProbe", oSession))
+        SessionRegistry::Opened eOpened = SessionRegistry::Opened::Refused;
+        const QByteArray oSession = m_poRegistry->open(*poRequest, oResponse, client(), &eOpened).getId();
+        if (eOpened != SessionRegistry::Opened::New || !m_poRegistry->addModule(oSession, "JobsProbe"))
             return QByteArray();
-        m_poTimeout->AddNewTimer(QString::fromLatin1(oSession));
-        return QTest::qWaitFor([&] { return hasTimer(oSession); }) ? oSession : QByteArray();
+        return oSession;
     }
-    bool hasTimer(const QByteArray &v_oSession) { return m_poTimeout->HasTimer(QString::fromLatin1(v_oSession)); }
+    static norrweb::HttpSessionClient client() { return norrweb::HttpSessionClient{1000, false, -1}; }
+    // Looked at without a request: the session's clock is not restarted.
+    bool isOpen(const QByteArray &v_oSession) { return m_poRegistry->isOpen(v_oSession); }
     CommandResult start(const QByteArray &v_oSession, const QByteArray &v_oCommand, const tRequestMap &v_oParams,
                         const QByteArray &v_oCommandId)
     {
@@ -198,18 +198,15 @@ private slots:
         QVERIFY(m_poLauncher);
         // SetResult runs on the main thread, whose event loop lives as long as the process.
         QCOMPARE(m_poLauncher->thread(), QCoreApplication::instance()->thread());
-        m_poTimeout = CTimeout::GetInstance();
-        QVERIFY(m_poTimeout);
-        QCOMPARE(m_poTimeout->thread(), QCoreApplication::instance()->thread());
         m_poStoreSettings.reset(new httptest::ScratchSettings(QStringLiteral("sessions")));
-        m_poStore.reset(new norrweb::HttpSessionStore(m_poStoreSettings->get()));
-        g_poSessionStore = m_poStore.get();
+        m_poRegistry.reset(new SessionRegistry(m_poStoreSettings->get(), 250, SessionRegistry::Limits(),
+                                               DllManager::GetInstance(), m_poLauncher));
         m_oSession = newId();
         QVERIFY(DllManager::GetInstance()->loadModuleForSession("JobsProbe", m_oSession));
         m_poModule = DllManager::GetInstance()->getModule("JobsProbe");
         QVERIFY(m_poModule);
     }
-    void cleanupTestCase() { g_poSessionStore = nullptr; }
+    void cleanupTestCase() { m_poRegistry.reset(); }
     void init() { m_iThreads = threadCount(); }
     void cleanup()
     {
@@ -347,12 +344,12 @@ private slots:
         QCOMPARE(start(oSession, "Block", params({{"gate", "expiry"}}), oCmd).iStatusCode, 202);
         QTRY_COMPARE(jobsGateWaiting("expiry"), 1);
 
-        QTRY_VERIFY(!hasTimer(oSession));
-        QVERIFY(oLog.has(QStringLiteral("NOTICE CTimeout::ExecuteTimeout :: Operation cancelled: 1")));
+        QTRY_VERIFY(!isOpen(oSession));
+        QTRY_VERIFY(oLog.has(QStringLiteral("NOTICE CTimeout::ExecuteTimeout :: Operation cancelled: 1")));
         QCOMPARE(jobsGateReturned("expiry"), 0);
         QCOMPARE(fetch(oSession, oUnfetched).iStatusCode, 419);
         QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
-        QVERIFY(m_poStore->getSession(oSession).isNull());
+        QVERIFY(m_poRegistry->find(oSession, client()).isNull());
 
         const QByteArray oOther = newId();
         QCOMPARE(start(oOtherSession, "Echo", params({{"data", "other"}}), oOther).iStatusCode, 202);
@@ -390,12 +387,11 @@ private slots:
         const QByteArray oCmd = newId();
         QCOMPARE(start(oSession, "Dialog", tRequestMap(), oCmd).iStatusCode, 202);
 
-        QTRY_VERIFY(!hasTimer(oSession));
+        QTRY_VERIFY(!isOpen(oSession));
         oLog.onLine(nullptr);
         QVERIFY(bDialogOpenAtTimeout);
         QTRY_VERIFY(!QApplication::activeModalWidget());
         QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
-        QVERIFY(m_poStore->getSession(oSession).isNull());
 
         // The GUI-busy flag is clear: the next GUI command is accepted.
         const QByteArray oGui = newId();
@@ -408,24 +404,18 @@ private slots:
         LogCapture oLog;
         const QByteArray oSession = openSession();
         QVERIFY(!oSession.isEmpty());
-        const QString oId = QString::fromLatin1(oSession);
         const QByteArray oCmd = newId();
         QCOMPARE(start(oSession, "Block", params({{"gate", "closed"}}), oCmd).iStatusCode, 202);
         QTRY_COMPARE(jobsGateWaiting("closed"), 1);
 
-        // What CLOSE_SESSION does: timer and HTTP session go, the job stays.
-        m_poLauncher->SessionClosed(oSession);
-        m_poTimeout->RemoveTimer(oId);
-        QVERIFY(!m_poTimeout->HasTimer(oId));
-        m_poStore->removeSession(m_poStore->getSession(oSession));
-        DllManager::GetInstance()->unloadAllModulesForSession(oSession);
-        // Later timer requests of the session only warn.
-        m_poTimeout->RestartTimer(oId);
-        m_poTimeout->RemoveTimer(oId);
-        const QString oWarn = QStringLiteral("Timer for sessionID <%1> not exist!").arg(QString::fromStdString(qtxLogId(oId)));
-        QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RestartTimer :: ") + oWarn));
-        QVERIFY(oLog.has(QStringLiteral("WARN CTimeout::RemoveTimer :: ") + oWarn));
-        QTRY_VERIFY(oLog.has(QStringLiteral("Timer stopped and prepared for delete timer address=")));
+        // CLOSE_SESSION: the record and the clock go, the job stays; a second
+        // close (another connection) changes nothing.
+        const norrweb::HttpSession oRecord = m_poRegistry->find(oSession, client());
+        m_poRegistry->close(oRecord);
+        QVERIFY(!isOpen(oSession));
+        m_poRegistry->close(oRecord);
+        QVERIFY(m_poRegistry->find(oSession, client()).isNull());
+        QCOMPARE(oLog.count(QStringLiteral("Closed sessionID=") + logId(oSession)), 1);
 
         // Still running a few closing periods later: its result will be kept.
         QTest::qWait(700);
@@ -435,15 +425,24 @@ private slots:
         QVERIFY(oDone.oBody.startsWith("thread:"));
     }
 
-    // The timer counts from its connection: a main thread busy for longer than
-    // the interval while the timer is made must not lose the session's end.
-    void timerRunsOnlyOnceConnected()
+    // The clock runs on the main thread: a main thread busy for longer than the
+    // interval delays a session's end but does not lose it, and a session used
+    // all along stays open while an idle one ends.
+    void busyMainThreadLosesNoEnd()
     {
-        const QByteArray oSession = newId();
-        m_poTimeout->AddNewTimer(QString::fromLatin1(oSession));
-        QThread::msleep(600);
-        QTRY_VERIFY(hasTimer(oSession));
-        QTRY_VERIFY_WITH_TIMEOUT(!hasTimer(oSession), 3000);
+        const QByteArray oIdle = openSession();
+        const QByteArray oUsed = openSession();
+        QVERIFY(!oIdle.isEmpty() && !oUsed.isEmpty());
+        QElapsedTimer oTimer;
+        oTimer.start();
+        while (oTimer.elapsed() < 600) {
+            QVERIFY(!m_poRegistry->find(oUsed, client()).isNull());
+            QThread::msleep(50);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!isOpen(oIdle), 3000);
+        QVERIFY(isOpen(oUsed));
+        QTRY_VERIFY_WITH_TIMEOUT(!isOpen(oUsed), 3000);
+        QCOMPARE(m_poRegistry->count(), 0);
     }
 
     // A closed session's unfetched results go one session time-out (250 ms here) after the close.

@@ -1,0 +1,20 @@
+#pragma once
+
+// What the request handlers work with, made once at start-up (CStartup) and
+// given to the request mapper, which hands it to every controller: nothing is
+// looked up through a singleton per request, and the settings a request needs
+// are read once, here.
+
+class CLauncher;
+class DllManager;
+class SessionRegistry;
+
+struct ServerContext
+{
+    SessionRegistry *poSessions = nullptr;
+    DllManager *poModules = nullptr;
+    CLauncher *poLauncher = nullptr;
+    // [listener] windowsServerMode: GET_USER_SERVER_PORT names the port of the
+    // client's own account, not that of the active console session's account.
+    bool bWindowsServerMode = false;
+};

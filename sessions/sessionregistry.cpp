@@ -1,0 +1,108 @@
+#include "sessionregistry.h"
+
+#include "clauncher.h"
+#include "dllmanager.h"
+#include "qtxlogger.h"
+#include "qtxlogprivacy.h"
+
+#include <QDateTime>
+
+namespace {
+
+QTXLogger &logger()
+{
+    return ModuleToolsLogger::Instance();
+}
+
+} // namespace
+
+SessionRegistry::SessionRegistry(const QSettings *v_poSessionSettings, qint64 v_llIdleMs, const Limits &v_oLimits,
+                                 DllManager *v_poModules, CLauncher *v_poLauncher, QObject *v_poParent)
+    : QObject(v_poParent)
+    , m_oLimits(v_oLimits)
+    , m_poModules(v_poModules)
+    , m_poLauncher(v_poLauncher)
+    , m_oTable(v_poSessionSettings)
+    , m_oClock(*this, v_llIdleMs, this)
+{
+}
+
+SessionRegistry::~SessionRegistry() = default;
+
+norrweb::HttpSession SessionRegistry::find(const QByteArray &v_oId, const norrweb::HttpSessionClient &v_oClient)
+{
+    // The look-up sets the record's last access: that is the session's clock.
+    return m_oTable.getSession(v_oId, v_oClient);
+}
+
+norrweb::HttpSession SessionRegistry::open(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse,
+                                           const norrweb::HttpSessionClient &v_oClient, Opened *v_peOpened)
+{
+    norrweb::HttpSessionClient oClient = v_oClient;
+    oClient.maxSessions = m_oLimits.maxSessions;
+    bool bRefused = false;
+    norrweb::HttpSession oSession = m_oTable.getSession(v_oRequest, v_oResponse, true, oClient, &bRefused);
+    if (bRefused) {
+        *v_peOpened = Opened::Refused;
+        return norrweb::HttpSession();
+    }
+    if (oSession.contains("startTime")) {
+        *v_peOpened = Opened::Found;
+        return oSession;
+    }
+    oSession.set("startTime", QDateTime::currentDateTime());
+    *v_peOpened = Opened::New;
+    m_oClock.Arm();
+    return oSession;
+}
+
+bool SessionRegistry::addModule(const QByteArray &v_oSessionId, const QByteArray &v_oModuleName)
+{
+    return m_poModules && m_poModules->loadModuleForSession(v_oModuleName, v_oSessionId);
+}
+
+bool SessionRegistry::setVariable(norrweb::HttpSession &v_oSession, const QByteArray &v_oKey,
+                                  const QVariant &v_oValue, qint64 *v_pllCount, qint64 *v_pllBytes)
+{
+    return v_oSession.setWithinLimits(v_oKey, v_oValue, m_oLimits.variables, v_pllCount, v_pllBytes);
+}
+
+void SessionRegistry::close(const norrweb::HttpSession &v_oSession)
+{
+    const QByteArray oId = v_oSession.getId();
+    // Two closes at once: only the one that took the record ends the session.
+    if (oId.isEmpty() || !m_oTable.removeSession(oId))
+        return;
+    endTaken(oId, Ending::Closed);
+}
+
+QList<QByteArray> SessionRegistry::takeIdle(qint64 v_llNow, qint64 v_llIdleMs, qint64 *v_pllNextDeadline)
+{
+    return m_oTable.takeIdle(v_llNow, v_llIdleMs, v_pllNextDeadline);
+}
+
+bool SessionRegistry::endTaken(const QByteArray &v_oSessionId, Ending v_eEnding)
+{
+    bool bClean = true;
+    if (m_poLauncher) {
+        if (v_eEnding == Ending::Closed)
+            m_poLauncher->SessionClosed(v_oSessionId);
+        else
+            bClean = m_poLauncher->RemoveAllForSession(v_oSessionId);
+    }
+    if (m_poModules)
+        m_poModules->unloadAllModulesForSession(v_oSessionId);
+    QTX_LOG(logger(), INFO, "SessionRegistry::end")
+        << (v_eEnding == Ending::Closed ? "Closed" : "Expired") << " sessionID=" << qtxLogId(v_oSessionId);
+    return bClean;
+}
+
+int SessionRegistry::count()
+{
+    return m_oTable.sessionCount();
+}
+
+qint64 SessionRegistry::count(qint64 v_iAccount)
+{
+    return m_oTable.sessionCount(v_iAccount);
+}
