@@ -561,6 +561,36 @@ private slots:
         QVERIFY(m_poLauncher->RemoveAllForSession(oSession));
     }
 
+    // limits/maxResultsPerClient (30 here) counts the stored results of all
+    // sessions of one account; another account is not affected, and a session
+    // that ends gives its share back.
+    void accountResultLimit()
+    {
+        const auto startAs = [&](qint64 v_iOwner, const QByteArray &v_oSession) {
+            JobRequest oJob = job(v_oSession, "Echo", params({{"data", "a"}}), newId());
+            oJob.iSessionOwner = v_iOwner;
+            LogCapture oLog;
+            const CommandResult oResult = m_poLauncher->ProcessCommand(oJob);
+            if (oResult.iStatusCode == 202 && !QTest::qWaitFor([&] { return oLog.has(saved(v_oSession, oJob.oCommandId)); }))
+                return 0;
+            return oResult.iStatusCode;
+        };
+        const QByteArray oFirst = newId();
+        const QByteArray oSecond = newId();
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(startAs(1000, oFirst), 202);
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(startAs(1000, oSecond), 202);
+        QCOMPARE(startAs(1000, oSecond), 503);
+        QCOMPARE(startAs(1000, newId()), 503);
+        const QByteArray oOtherAccount = newId();
+        QCOMPARE(startAs(2000, oOtherAccount), 202);
+        QVERIFY(m_poLauncher->RemoveAllForSession(oFirst));
+        QCOMPARE(startAs(1000, oSecond), 202);
+        QVERIFY(m_poLauncher->RemoveAllForSession(oSecond));
+        QVERIFY(m_poLauncher->RemoveAllForSession(oOtherAccount));
+    }
+
     // The end of the application waits for the functions that run on the pool and
     // joins their threads before exit() destroys what they use; a job still
     // waiting for a thread never starts. A child process (this executable) runs

@@ -1,0 +1,118 @@
+#include "resultstore.h"
+
+bool ResultStore::add(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, const tResultType &v_oResult,
+                      qint64 v_iOwner)
+{
+    Session &oSession = m_oSessions[v_oSessionId];
+    if (oSession.oResults.contains(v_oCommandId))
+        return false;
+    if (oSession.oResults.isEmpty())
+        oSession.iOwner = v_iOwner;
+    oSession.oResults.insert(v_oCommandId, v_oResult);
+    ++oSession.oUsage.count;
+    oSession.oUsage.bytes += v_oResult.size();
+    Usage &oAccount = m_oAccounts[oSession.iOwner];
+    ++oAccount.count;
+    oAccount.bytes += v_oResult.size();
+    return true;
+}
+
+bool ResultStore::contains(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId) const
+{
+    const auto it = m_oSessions.constFind(v_oSessionId);
+    return it != m_oSessions.constEnd() && it->oResults.contains(v_oCommandId);
+}
+
+tResultType ResultStore::value(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId) const
+{
+    const auto it = m_oSessions.constFind(v_oSessionId);
+    return it == m_oSessions.constEnd() ? tResultType() : it->oResults.value(v_oCommandId);
+}
+
+bool ResultStore::take(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId, tResultType *v_poResult)
+{
+    const auto it = m_oSessions.find(v_oSessionId);
+    if (it == m_oSessions.end() || !it->oResults.contains(v_oCommandId))
+        return false;
+    *v_poResult = it->oResults.value(v_oCommandId);
+    forget(it, v_oCommandId);
+    return true;
+}
+
+void ResultStore::forget(QHash<QByteArray, Session>::iterator v_it, const QByteArray &v_oCommandId)
+{
+    const qint64 llSize = v_it->oResults.take(v_oCommandId).size();
+    --v_it->oUsage.count;
+    v_it->oUsage.bytes -= llSize;
+    const auto itAccount = m_oAccounts.find(v_it->iOwner);
+    if (itAccount != m_oAccounts.end()) {
+        --itAccount->count;
+        itAccount->bytes -= llSize;
+        if (itAccount->count <= 0)
+            m_oAccounts.erase(itAccount);
+    }
+    if (v_it->oResults.isEmpty())
+        m_oSessions.erase(v_it);
+}
+
+void ResultStore::dropSession(const QByteArray &v_oSessionId)
+{
+    const auto it = m_oSessions.find(v_oSessionId);
+    if (it == m_oSessions.end())
+        return;
+    const auto itAccount = m_oAccounts.find(it->iOwner);
+    if (itAccount != m_oAccounts.end()) {
+        itAccount->count -= it->oUsage.count;
+        itAccount->bytes -= it->oUsage.bytes;
+        if (itAccount->count <= 0)
+            m_oAccounts.erase(itAccount);
+    }
+    m_oSessions.erase(it);
+}
+
+void ResultStore::clear()
+{
+    m_oSessions.clear();
+    m_oAccounts.clear();
+    m_oClosed.clear();
+}
+
+ResultStore::Usage ResultStore::sessionUsage(const QByteArray &v_oSessionId) const
+{
+    const auto it = m_oSessions.constFind(v_oSessionId);
+    return it == m_oSessions.constEnd() ? Usage() : it->oUsage;
+}
+
+ResultStore::Usage ResultStore::accountUsage(qint64 v_iOwner) const
+{
+    return m_oAccounts.value(v_iOwner);
+}
+
+void ResultStore::setClosedDeadline(const QByteArray &v_oSessionId, qint64 v_llDeadline)
+{
+    m_oClosed.insert(v_oSessionId, v_llDeadline);
+}
+
+void ResultStore::extendClosedDeadline(const QByteArray &v_oSessionId, qint64 v_llDeadline)
+{
+    const auto it = m_oClosed.find(v_oSessionId);
+    if (it != m_oClosed.end())
+        it.value() = qMax(it.value(), v_llDeadline);
+}
+
+QList<QByteArray> ResultStore::takeClosedDue(qint64 v_llNow, qint64 *v_pllNext)
+{
+    QList<QByteArray> oDue;
+    qint64 llNext = -1;
+    for (auto it = m_oClosed.begin(); it != m_oClosed.end();) {
+        if (it.value() <= v_llNow) {
+            oDue << it.key();
+            it = m_oClosed.erase(it);
+            continue;
+        }
+        llNext = llNext < 0 ? it.value() : qMin(llNext, it.value());
+        ++it;
+    }
+    *v_pllNext = llNext;
+    return oDue;
+}
