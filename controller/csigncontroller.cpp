@@ -7,6 +7,7 @@
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "qtxlogger.h"
+#include "qtxthreadcheck.h"
 #include "sessionregistry.h"
 
 #include <QRegularExpression>
@@ -39,6 +40,8 @@ CSignController::~CSignController() = default;
 void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::service";
+    // Module commands may wait for files, processes and the dispatcher.
+    QTX_ASSERT_NOT_MAIN_THREAD();
     QTX_LOG(logger(), INFO, pFunc) << "New request";
     SetAllNecessaryParams(v_oRequest, v_oResponse);
     SetResponseHeaders(v_oRequest, v_oResponse);

@@ -1,4 +1,5 @@
 #include "clauncher.h"
+#include "qtxthreadcheck.h"
 
 #include "csettings.h"
 #include "cthreadworker.h"
@@ -216,6 +217,7 @@ void CLauncher::SessionClosed(const QByteArray &v_oSessionId)
 
 void CLauncher::SweepClosedSessions()
 {
+    QTX_ASSERT_OWN_THREAD(this);
     const qint64 llNow = QDateTime::currentMSecsSinceEpoch();
     QList<QByteArray> oExpired;
     qint64 llNext = -1;
@@ -270,6 +272,7 @@ CommandResult CLauncher::GetResult(const JobRequest &v_oRequest)
 
 void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult)
 {
+    QTX_ASSERT_OWN_THREAD(this);
     const char *pFunc = "CLauncher::AddToResults";
     // The sender is compared by address only: a result may still be queued
     // after its worker was finished and deleted.

@@ -4,6 +4,7 @@
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "qtxlogger.h"
+#include "qtxthreadcheck.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -217,6 +218,11 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
                                  tRequestMap v_oRequest, tSessionParamsMap v_oSessionParams, DllModule *)
 {
     const char *pFunc = "CThreadWorker::CallFunction";
+    // A GUI function runs on the main thread, an ordinary one never does.
+    if (m_bGui)
+        QTX_ASSERT_OWN_THREAD(this);
+    else
+        QTX_ASSERT_NOT_MAIN_THREAD();
     if (m_bGui) {
         std::lock_guard<std::mutex> oGuard(m_poRun->oMutex);
         if (m_poRun->eState != State::Waiting)

@@ -1,4 +1,5 @@
 #include "dllmanager.h"
+#include "qtxthreadcheck.h"
 
 #include "csettings.h"
 #include "dllmodule.h"
@@ -130,6 +131,7 @@ void DllManager::releaseModule(DllModule *v_poModule)
 
 void DllManager::unloadIdleModuleExecutor(QByteArray v_oKey)
 {
+    QTX_ASSERT_OWN_THREAD(this);
     std::lock_guard<std::mutex> oGuard(m_oLock);
     DllModule *poModule = m_oModules.value(v_oKey, nullptr);
     if (!poModule || poModule->getUsage() != 0 || !poModule->getSessions().isEmpty())
@@ -234,6 +236,7 @@ QList<QByteArray> DllManager::getModulesNames(const QByteArray &v_oSessionId)
 
 void DllManager::unloadModuleExecutor(QByteArray v_oSessionId)
 {
+    QTX_ASSERT_OWN_THREAD(this);
     const char *pFunc = "DllManager::unloadModuleExecutor";
     QTX_LOG(logger(), INFO, pFunc) << "v_oSessionID=" << qtxLogId(v_oSessionId);
     std::lock_guard<std::mutex> oGuard(m_oLock);

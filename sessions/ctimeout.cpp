@@ -1,4 +1,5 @@
 #include "ctimeout.h"
+#include "qtxthreadcheck.h"
 
 #include "qtxlogger.h"
 #include "qtxlogprivacy.h"
@@ -49,6 +50,7 @@ void CTimeout::Arm()
 
 void CTimeout::WakeAt(qint64 v_llDeadline)
 {
+    QTX_ASSERT_OWN_THREAD(this);
     if (m_oTimer.isActive() && m_llWakeAt <= v_llDeadline)
         return;
     m_llWakeAt = v_llDeadline;
@@ -58,6 +60,7 @@ void CTimeout::WakeAt(qint64 v_llDeadline)
 
 void CTimeout::ExecuteTimeout()
 {
+    QTX_ASSERT_OWN_THREAD(this);
     const char *pFunc = "CTimeout::ExecuteTimeout";
     // Cleared before the look: a session opened from here on arms the clock again.
     m_bArmed.store(false);
