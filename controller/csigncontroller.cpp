@@ -257,9 +257,10 @@ bool CSignController::IsServerCommand(const QString &v_oCommand)
 
 void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
-    m_oContext.poSessions->addModule(m_oCommandData.oSessionId, m_oCommandData.oLibraryName);
-    // Held while the module is asked: another connection may end its sessions.
-    const ModuleRef oModule(m_pDllManager, m_oCommandData.oLibraryName);
+    // Resolved once: recorded for the session and held (another connection may
+    // end its sessions) while it is asked, then handed to the job.
+    ModuleRef oModule = ModuleRef::adopt(
+        m_pDllManager, m_oContext.poSessions->acquireModule(m_oCommandData.oSessionId, m_oCommandData.oLibraryName));
     DllModule *poModule = oModule.get();
     if (!poModule || !poModule->isCommandValid(m_oCommandData.oCommand)) {
         SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
@@ -271,7 +272,7 @@ void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, nor
     }
     // Results count against the account that owns the session.
     m_oCommandData.iSessionOwner = m_oSession.getOwner();
-    SetResultData(m_pLauncher->ProcessCommand(m_oCommandData), v_oResponse);
+    SetResultData(m_pLauncher->ProcessCommand(m_oCommandData, oModule.release()), v_oResponse);
 }
 
 bool CSignController::CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule)

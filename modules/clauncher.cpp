@@ -100,38 +100,37 @@ CLauncher::~CLauncher()
 
 CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
 {
-    const char *pFunc = "CLauncher::ProcessCommand";
-    std::lock_guard<std::mutex> oGuard(m_oLock);
-
-    // The usage reference is taken here, before the hand-over: a session closed
-    // on another connection cannot unload the module under the accepted job.
     DllManager *poManager = DllManager::GetInstance();
-    DllModule *poModule = poManager ? poManager->acquireModule(v_oRequest.oLibraryName) : nullptr;
+    return ProcessCommand(v_oRequest, poManager ? poManager->acquireModule(v_oRequest.oLibraryName) : nullptr);
+}
+
+CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule)
+{
+    const char *pFunc = "CLauncher::ProcessCommand";
+    // The usage reference was taken before the hand-over: a session closed on
+    // another connection cannot unload the module under the accepted job. It
+    // goes back on every refusal below and to the worker on success.
+    ModuleRef oModule = ModuleRef::adopt(DllManager::GetInstance(), v_poModule);
+    DllModule *poModule = oModule.get();
     tpfun poFunction = poModule ? poModule->getFunction(v_oRequest.oCommand) : nullptr;
     if (!poFunction) {
-        if (poModule)
-            poManager->releaseModule(poModule);
         QTX_LOG(logger(), ERROR, pFunc) << "Problem with DllManager or DllModule";
         return CommandResult(404, "Not Found", "The URL you requested was not found.");
     }
 
+    std::lock_guard<std::mutex> oGuard(m_oLock);
     CommandResult oRefusal;
-    if (IsOverLimitPriv(v_oRequest, &oRefusal)) {
-        poManager->releaseModule(poModule);
+    if (IsOverLimitPriv(v_oRequest, &oRefusal))
         return oRefusal;
-    }
 
     const bool bGui = poModule->isGuiFunction(poFunction);
     if (bGui) {
-        if (m_bGuisBusy.load()) {
-            poManager->releaseModule(poModule);
+        if (m_bGuisBusy.load())
             return CommandResult(503, "Service Unavailable",
                                  "The QTX server is busy performing another gui request. Try again later.");
-        }
         // Started with "-console" the server has no widget application: a dialog
         // would abort the whole process, so the function is not started.
         if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication")) {
-            poManager->releaseModule(poModule);
             QTX_LOG(logger(), ERROR, pFunc) << "GUI function requested but the server runs without a GUI (-console)";
             return CommandResult(500, "Internal Server Error",
                                  "The QTX server encountered an unexpected error and was unable to complete your request.");
@@ -139,13 +138,12 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
         m_bGuisBusy.store(true);
         QTX_LOG(logger(), NOTICE, pFunc) << "Started GUI function. Flag bGuisBusy set";
     } else if (CThreadWorker::JobsInFlight() >= m_llMaxJobs) {
-        poManager->releaseModule(poModule);
         QTX_LOG(logger(), WARN, pFunc) << "Job refused: " << m_llMaxJobs
                                        << " jobs are running or waiting (limits/maxJobs)";
         return CommandResult(503, "Service Unavailable", "The QTX server is running too many jobs. Try again later.");
     }
 
-    CThreadWorker *poWorker = CThreadWorker::createWorker(bGui, poModule);
+    CThreadWorker *poWorker = CThreadWorker::createWorker(bGui, oModule.release());
     connect(poWorker, &CThreadWorker::ResultReady, this, &CLauncher::SetResult);
     if (bGui) {
         // Queued even though the worker lives on the main thread: the function must

@@ -44,6 +44,11 @@ public:
     // function runs or a limit is reached (jobs at once, unfetched results of
     // the session or of its account), 404 when the module or the function is
     // missing.
+    // v_poModule: the request's module with a usage reference the caller took
+    // (DllManager::acquireForSession); the reference now belongs to the launcher,
+    // which hands it to the job or gives it back.
+    CommandResult ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule);
+    // The same for a module looked up by the request's name.
     CommandResult ProcessCommand(const JobRequest &v_oRequest);
     // 200 with the result once, 202 while the job runs, 419 otherwise.
     CommandResult GetResult(const JobRequest &v_oRequest);

@@ -74,17 +74,37 @@ DllManager::~DllManager()
 
 bool DllManager::loadModuleForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
 {
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    return loadForSessionPriv(v_oModuleName, v_oSessionId) != nullptr;
+}
+
+DllModule *DllManager::acquireForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
+{
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    DllModule *poModule = loadForSessionPriv(v_oModuleName, v_oSessionId);
+    if (poModule)
+        poModule->incrementUsage();
+    return poModule;
+}
+
+DllModule *DllManager::loadForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
+{
     QTX_LOG(logger(), INFO, "DllManager::loadModuleForSession")
         << "v_oModuleName=" << v_oModuleName << ", v_oSessionId=" << qtxLogId(v_oSessionId);
-    std::lock_guard<std::mutex> oGuard(m_oLock);
-    DllModule *poModule = createModule(v_oModuleName);
-    if (!poModule)
-        return false;
+    // A name that already leads to a loaded module needs no file look-up: every
+    // module command of a session passes here.
+    QByteArray oKey = m_oNames.value(v_oModuleName);
+    DllModule *poModule = oKey.isEmpty() ? nullptr : m_oModules.value(oKey, nullptr);
+    if (!poModule) {
+        poModule = createModule(v_oModuleName);
+        if (!poModule)
+            return nullptr;
+        oKey = m_oNames.value(v_oModuleName);
+    }
     poModule->addSession(v_oSessionId);
-    const QByteArray oKey = m_oNames.value(v_oModuleName);
     if (!m_oSessionModules.contains(v_oSessionId, oKey))
         m_oSessionModules.insert(v_oSessionId, oKey);
-    return true;
+    return poModule;
 }
 
 bool DllManager::isValidModuleName(const QByteArray &v_oModuleName)

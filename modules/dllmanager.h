@@ -31,6 +31,10 @@ public:
 
     // Loads the module if needed and records it for the session (each pair once).
     bool loadModuleForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
+    // The same, and the module comes back with its usage counter raised by one
+    // (see acquireModule), in one look-up under one lock; null when it cannot
+    // be loaded.
+    DllModule *acquireForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
     DllModule *getModule(const QByteArray &v_oModuleName);
     // The loaded module of that name with its usage counter raised by one, or
     // null. The module is not unloaded before the matching releaseModule.
@@ -57,6 +61,7 @@ private:
     DllManager();
 
     // All called with the manager lock held.
+    DllModule *loadForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
     DllModule *createModule(const QByteArray &v_oModuleName);
     DllModule *getModulePriv(const QByteArray &v_oModuleName);
     QList<QByteArray> getModulesNames(const QByteArray &v_oSessionId);
@@ -77,13 +82,22 @@ private:
 };
 
 // A usage reference on a loaded module for the life of the object (null when
-// the module is not loaded), for callers that ask the module something.
+// the module is not loaded). It can be handed on: release() gives the
+// reference to the caller (a job, which gives it back when its function has
+// returned).
 class ModuleRef
 {
 public:
     ModuleRef(DllManager *v_poManager, const QByteArray &v_oModuleName)
         : m_poManager(v_poManager)
         , m_poModule(v_poManager ? v_poManager->acquireModule(v_oModuleName) : nullptr)
+    {
+    }
+    // Takes over a reference already taken (acquireModule, acquireForSession).
+    static ModuleRef adopt(DllManager *v_poManager, DllModule *v_poModule) { return ModuleRef(v_poManager, v_poModule); }
+    ModuleRef(ModuleRef &&v_oOther) noexcept
+        : m_poManager(v_oOther.m_poManager)
+        , m_poModule(v_oOther.release())
     {
     }
     ~ModuleRef()
@@ -93,9 +107,22 @@ public:
     }
     ModuleRef(const ModuleRef &) = delete;
     ModuleRef &operator=(const ModuleRef &) = delete;
+    ModuleRef &operator=(ModuleRef &&) = delete;
     DllModule *get() const { return m_poModule; }
+    DllModule *release()
+    {
+        DllModule *poModule = m_poModule;
+        m_poModule = nullptr;
+        return poModule;
+    }
 
 private:
+    ModuleRef(DllManager *v_poManager, DllModule *v_poModule)
+        : m_poManager(v_poManager)
+        , m_poModule(v_poModule)
+    {
+    }
+
     DllManager *m_poManager;
     DllModule *m_poModule;
 };

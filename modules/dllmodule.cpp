@@ -530,12 +530,13 @@ QStringList DllModule::getRequestParams(const QByteArray &v_oCommand)
 void DllModule::addSession(const QByteArray &v_oSessionId)
 {
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-    if (m_oSessions.contains(v_oSessionId)) {
+    if (m_oSessionIndex.contains(v_oSessionId)) {
         QTX_LOG(logger(), INFO, "DllModule::addSession")
             << "Module " << m_oModuleName << " already in seasion " << qtxLogId(v_oSessionId);
         return;
     }
     m_oSessions.append(v_oSessionId);
+    m_oSessionIndex.insert(v_oSessionId);
     QTX_LOG(logger(), INFO, "DllModule::addSession")
         << "session <" << qtxLogId(v_oSessionId) << "> appended to module <" << m_oModuleName << ">";
 }
@@ -543,7 +544,7 @@ void DllModule::addSession(const QByteArray &v_oSessionId)
 void DllModule::removeSession(const QByteArray &v_oSessionId)
 {
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-    if (m_oSessions.removeAll(v_oSessionId) > 0) {
+    if (m_oSessionIndex.remove(v_oSessionId) && m_oSessions.removeOne(v_oSessionId)) {
         QTX_LOG(logger(), INFO, "DllModule::removeSession")
             << "session <" << qtxLogId(v_oSessionId) << "> removed from module <" << m_oModuleName << ">";
     } else {
@@ -561,6 +562,7 @@ void DllModule::clearSessions()
 void DllModule::clearSessionsPriv()
 {
     m_oSessions.clear();
+    m_oSessionIndex.clear();
     QTX_LOG(logger(), INFO, "DllModule::clearSessions") << "session list cleared";
 }
 

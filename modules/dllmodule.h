@@ -31,6 +31,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -99,7 +100,8 @@ private:
     };
 
     QByteArray m_oModuleName;
-    QList<QByteArray> m_oSessions;
+    QList<QByteArray> m_oSessions;      // in the order they came
+    QSet<QByteArray> m_oSessionIndex;   // the same, for the check per module command
     std::unique_ptr<QLibrary, DeferredDelete> m_poLibrary;
     CXmlReader m_oXmlReader;
     bool m_bXmlLoaded = false;

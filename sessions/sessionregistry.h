@@ -32,6 +32,7 @@
 
 class CLauncher;
 class DllManager;
+class DllModule;
 class QSettings;
 
 namespace norrweb {
@@ -68,6 +69,9 @@ public:
                               const norrweb::HttpSessionClient &v_oClient, Opened *v_peOpened);
     // Loads the module if needed and records it for the session.
     bool addModule(const QByteArray &v_oSessionId, const QByteArray &v_oModuleName);
+    // The same, and the module comes back with a usage reference for the
+    // caller (see ModuleRef); null when it cannot be loaded.
+    DllModule *acquireModule(const QByteArray &v_oSessionId, const QByteArray &v_oModuleName);
     // A page's variable, unless the session or its account would then exceed
     // the limits; the totals it would have had are given back then.
     bool setVariable(norrweb::HttpSession &v_oSession, const QByteArray &v_oKey, const QVariant &v_oValue,
