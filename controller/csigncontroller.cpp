@@ -10,7 +10,6 @@
 #include "qtxthreadcheck.h"
 #include "sessionregistry.h"
 
-#include <QRegularExpression>
 #include <QUuid>
 
 namespace {
@@ -122,24 +121,8 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     SetLibraryNameAndCommand(v_oRequest, v_oResponse);
     m_oCallback = v_oRequest.getParameter("callback");
 
-    // Parameters, then headers, then cookies, then the reserved keys; entries are
-    // added, never replaced (the multimap keeps the last added first).
-    tRequestMap &oMap = m_oCommandData.oRequestMap;
-    oMap = v_oRequest.getAllParameters();
-    const auto oHeaders = v_oRequest.getAllHeaders();
-    for (auto it = oHeaders.constEnd(); it != oHeaders.constBegin();) {
-        --it;
-        oMap.insert(it.key(), it.value());
-    }
-    const auto &oCookies = v_oRequest.getAllCookies();
-    for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
-        oMap.insert(it.key(), it.value());
-    oMap.insert("keyHttpBody", v_oRequest.getBody());
-    oMap.insert("keyHttpMethod", v_oRequest.getMethod());
-    oMap.insert("keyHttpPath", v_oRequest.getDecodedPath());
-    oMap.insert("keyHttpVersion", v_oRequest.getVersion());
-
-    m_oCommandData.oSessionParams = m_oSession.getAll();
+    // What a module function gets is gathered only for a module command.
+    m_bSessionAtIntake = !m_oSession.isNull();
 
     m_oCommandData.oCommandId = GetHeaderValue(v_oRequest, "X-QTX-cmdId");
     // GET_RESULT fetches the job named by the "cmdId" parameter, or by the
@@ -155,6 +138,30 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     v_oResponse.setHeader("X-QTX-cmdId", m_oCommandData.oCommandId);
 }
 
+void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
+{
+    // Parameters, then headers, then cookies, then the reserved keys; entries are
+    // added, never replaced (the multimap keeps the last added first).
+    tRequestMap &oMap = m_oCommandData.oRequestMap;
+    oMap = v_oRequest.getAllParameters();
+    const auto &oHeaders = v_oRequest.getAllHeaders();
+    for (auto it = oHeaders.constEnd(); it != oHeaders.constBegin();) {
+        --it;
+        oMap.insert(it.key(), it.value());
+    }
+    const auto &oCookies = v_oRequest.getAllCookies();
+    for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
+        oMap.insert(it.key(), it.value());
+    oMap.insert("keyHttpBody", v_oRequest.getBody());
+    oMap.insert("keyHttpMethod", v_oRequest.getMethod());
+    oMap.insert("keyHttpPath", v_oRequest.getDecodedPath());
+    oMap.insert("keyHttpVersion", v_oRequest.getVersion());
+    // The session's variables as the request found them: a session opened on
+    // the fly for this very command passes none.
+    if (m_bSessionAtIntake)
+        m_oCommandData.oSessionParams = m_oSession.getAll();
+}
+
 void CSignController::GenerateCmdId()
 {
     m_oCommandData.oCommandId = QUuid::createUuid().toByteArray();
@@ -163,35 +170,60 @@ void CSignController::GenerateCmdId()
 
 QByteArray CSignController::GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName)
 {
-    const QByteArray oWanted = v_oName.toLower();
-    const auto oHeaders = v_oRequest.getAllHeaders();
-    for (auto it = oHeaders.constBegin(); it != oHeaders.constEnd(); ++it) {
-        if (it.key().toLower() != oWanted)
-            continue;
-        if (v_oName == "X-QTX-cmdId" || v_oName == "X-QTX-sessionId")
-            return escapeAndConvertToValidID(it.value());
-        return it.value();
-    }
-    return QByteArray();
+    // Header names are stored in lower case; of repeated ones the last counts.
+    const QByteArray oValue = v_oRequest.getHeader(v_oName);
+    if (v_oName == "X-QTX-cmdId" || v_oName == "X-QTX-sessionId")
+        return escapeAndConvertToValidID(oValue);
+    return oValue;
 }
+
+namespace {
+
+bool isHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, hex digits of either case.
+bool isBracedUuid(const QByteArray &v_oText)
+{
+    if (v_oText.size() != 38 || v_oText.at(0) != '{' || v_oText.at(37) != '}')
+        return false;
+    for (int i = 1; i < 37; ++i) {
+        const bool bDash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (bDash ? v_oText.at(i) != '-' : !isHex(v_oText.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool isCounter(const QByteArray &v_oText)
+{
+    if (v_oText.isEmpty() || v_oText.size() > 13)
+        return false;
+    for (const char c : v_oText) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 QByteArray CSignController::escapeAndConvertToValidID(const QByteArray &v_oData)
 {
     const char *pFunc = "CSignController::escapeAndConvertToValidID";
     QTX_LOG(logger(), INFO, pFunc) << "v_oData=" << qtxLogSecret(v_oData);
-    const QByteArray oEscaped = QString::fromUtf8(v_oData).toHtmlEscaped().toLatin1().trimmed();
-    static const QRegularExpression s_oUuid(
-        QStringLiteral("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$"),
-        QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression s_oCounter(QStringLiteral("^[0-9]{1,13}$"));
-    const QString oText = QString::fromLatin1(oEscaped);
-    if (s_oUuid.match(oText).hasMatch()) {
+    // Both forms consist of characters that HTML escaping leaves alone, so the
+    // trimmed bytes are checked as they are; anything else gives no id.
+    const QByteArray oTrimmed = v_oData.trimmed();
+    if (isBracedUuid(oTrimmed)) {
         QTX_LOG(logger(), INFO, pFunc) << "UUID format OK";
-        return oEscaped;
+        return oTrimmed;
     }
-    if (s_oCounter.match(oText).hasMatch()) {
+    if (isCounter(oTrimmed)) {
         QTX_LOG(logger(), INFO, pFunc) << "Timestamp/counter format OK";
-        return oEscaped;
+        return oTrimmed;
     }
     QTX_LOG(logger(), WARN, pFunc) << "Data format not match to valid ones. Return value set to empty data.";
     return QByteArray();
@@ -272,6 +304,7 @@ void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, nor
     }
     // Results count against the account that owns the session.
     m_oCommandData.iSessionOwner = m_oSession.getOwner();
+    GatherJobInput(v_oRequest);
     SetResultData(m_pLauncher->ProcessCommand(m_oCommandData, oModule.release()), v_oResponse);
 }
 

@@ -60,6 +60,8 @@ private:
     void SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void GenerateCmdId();
+    // The request map and session variables a module function gets.
+    void GatherJobInput(norrweb::HttpRequest &v_oRequest);
     void ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     bool CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule);
 
@@ -108,6 +110,8 @@ private:
     bool m_bVerboseLog = true;
     // A configured limit refused the request; its reply is already set.
     bool m_bLimitRefused = false;
+    // The request named a session this client may use.
+    bool m_bSessionAtIntake = false;
     // The client of this request (ResolveClient).
     bool m_bClientOnCurrentUser = false;
     bool m_bClientOnSystemUser = false;
