@@ -3,7 +3,7 @@
 // The server's one request handler: logs each request, checks the path's
 // characters and the page's origin, answers the CORS preflight itself and hands
 // every accepted POST to a fresh CSignController. Keeps no state, so any number
-// of connection-handler threads may call service() at once.
+// of request workers and I/O threads may call service() at once.
 
 #include "httprequesthandler.h"
 

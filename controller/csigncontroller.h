@@ -4,7 +4,8 @@
 // command, module, ids, callback and parameters; the implicit session of a
 // module command; the client's account check; a server command answered at
 // once or a module function started on a worker; the CORS or JSONP reply.
-// One controller serves exactly one request, on the connection handler's thread.
+// One controller serves exactly one request, on the thread that serves it (a
+// request worker, or the connection's I/O thread for an inline command).
 
 #include "httprequesthandler.h"
 #include "httpsession.h"

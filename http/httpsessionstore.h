@@ -18,8 +18,8 @@ namespace norrweb {
 class HttpRequest;
 class HttpResponse;
 
-/// The server's sessions, in memory. Called from the connection-handler threads and
-/// the session time-out manager; the expiry sweep runs on the store's own thread.
+/// The server's sessions, in memory. Called from the threads that serve requests
+/// (request workers, and I/O threads for inline requests) and the session time-out manager; the expiry sweep runs on the store's own thread.
 /// Lock order: the store mutex may be held while a session's lock is taken, never
 /// the other way round.
 class HttpSessionStore : public QObject

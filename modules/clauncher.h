@@ -3,8 +3,8 @@
 // Turns accepted module commands into jobs and keeps their results until the
 // page fetches them. A job is identified by (session id, command id).
 //
-// Threads: ProcessCommand, GetResult and IsUnprivilegedJob run on connection
-// handler threads; SetResult and RemoveAllForSession on the launcher's thread,
+// Threads: ProcessCommand, GetResult and IsUnprivilegedJob run on request
+// worker threads; SetResult and RemoveAllForSession on the launcher's thread,
 // which is the application's main thread (its event loop runs for the life of
 // the process). One non-recursive launcher lock guards the three tables and the
 // record of untracked workers; it is never held while FinishJob ends a job

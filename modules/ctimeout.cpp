@@ -112,7 +112,7 @@ CTimeout::CTimeout()
 
     m_poTimerThread = new QThread();
     // The thread object is deleted on the main thread, whose loop outlives the
-    // handler thread that may have asked for the instance first.
+    // request worker that may have asked for the instance first.
     if (QCoreApplication *poApp = QCoreApplication::instance())
         m_poTimerThread->moveToThread(poApp->thread());
     connect(m_poTimerThread, &QThread::finished, m_poTimerThread, &QObject::deleteLater);

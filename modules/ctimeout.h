@@ -9,7 +9,8 @@
 // a timer thread of its own, which owns every timer. Requests reach the task
 // as queued signals and a timer's expiry comes back as a queued call, so timer
 // objects are only ever touched on the timer thread. The timers table is read
-// and changed from handler threads and the main thread under the timeout lock;
+// and changed from the threads that serve requests (request workers, and I/O
+// threads for the inline server commands) and the main thread under the timeout lock;
 // the lock is never held while a session is being ended.
 
 #include <QMap>
