@@ -230,6 +230,9 @@ CStartup::CStartup(int &argc, char **argv)
             m_consoleMode = true;
     }
 
+    // A -console run shows its log in the terminal it runs in, as well as in the file.
+    QTXLogger::SetCopyToTerminal(m_consoleMode);
+
     QCoreApplication *poApplication = nullptr;
     if (m_consoleMode) {
         poApplication = new QCoreApplication(argc, argv);

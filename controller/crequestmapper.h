@@ -3,7 +3,8 @@
 // The server's one request handler: logs each request, checks the path's
 // characters and the page's origin, answers the CORS preflight itself and hands
 // every accepted POST to a fresh CSignController with the server's context.
-// Keeps no state of its own, so any number of threads may call service() at once.
+// Keeps no state of its own, so any number of request workers and I/O threads
+// may call service() at once.
 
 #include "httprequesthandler.h"
 #include "servercontext.h"

@@ -5,7 +5,7 @@
 // module command; the client's account check; a server command answered at
 // once or a module function started on a worker; the CORS or JSONP reply.
 // One controller serves exactly one request, on the thread that serves it (a
-// worker, or the I/O thread for the commands that never block).
+// request worker, or the connection's I/O thread for an inline command).
 
 #include "httprequesthandler.h"
 #include "httpsession.h"

@@ -12,12 +12,14 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +29,20 @@ const char *const kQtxLogPattern = "%d{%Y-%m-%d %H:%M:%S.%l} %u [%t] %p %x - %m%
 namespace {
 
 std::mutex g_appenderMutex;
+std::atomic<bool> g_copyToTerminal{false};
+
+// A descriptor of its own for the terminal on standard error, non-blocking (so
+// that a terminal that takes no more lines cannot hold up the log file), or -1
+// when standard error is no terminal or cannot be opened again.
+int openTerminalOfStderr()
+{
+    if (!::isatty(STDERR_FILENO))
+        return -1;
+    char aName[256];
+    if (::ttyname_r(STDERR_FILENO, aName, sizeof aName) != 0)
+        return -1;
+    return ::open(aName, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
 
 log4cpp::Category *categoryNamed(const QString &v_oName)
 {
@@ -80,6 +96,11 @@ QString QTXLogger::LogDirectory()
     return qtxUserDataDir() + QStringLiteral("logs");
 }
 
+void QTXLogger::SetCopyToTerminal(bool v_bCopy)
+{
+    g_copyToTerminal.store(v_bCopy);
+}
+
 void QTXLogger::SetCategory(const QString &v_oName)
 {
     m_category.store(categoryNamed(v_oName), std::memory_order_release);
@@ -93,6 +114,11 @@ void QTXLogger::ConfigureAppender()
     auto *pAppender = new QtxAsyncFileAppender((m_categoryName + QStringLiteral("Inner")).toStdString(), oFile,
                                                kQtxLogMaxFileSize, kQtxLogMaxBackupIndex, 00600);
     pAppender->setThreshold(log4cpp::Priority::INFO);
+    if (g_copyToTerminal.load()) {
+        const int iTerminal = openTerminalOfStderr();
+        if (iTerminal >= 0)
+            pAppender->Sink()->CopyToTerminal(iTerminal);
+    }
     log4cpp::Category *pCategory = categoryNamed(m_categoryName);
     pCategory->addAppender(pAppender);
     pAppender->RouteCategory(pCategory);

@@ -68,6 +68,11 @@ public:
     static void LogFatalSignal(QTXLogger &v_oLogger, const char *v_pFunc, const char *v_pText, int v_iNumber);
     // The folder the log file lives in: the per-user data folder followed by "logs".
     static QString LogDirectory();
+    // Set before the log file is configured (the -console run): when standard
+    // error is a terminal, each log file also shows its lines there, the same
+    // bytes as in the file. Not onto a pipe, a file or the journal, so that a
+    // service's journal does not get a second copy of the account's private log.
+    static void SetCopyToTerminal(bool v_bCopy);
 
     QString CategoryName() const { return m_categoryName; }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -497,10 +498,9 @@ void QtxLogSink::Run()
 void QtxLogSink::WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropped)
 {
     std::lock_guard<std::mutex> oGuard(m_fileMutex);
-    if (!EnsureOpen())
-        return;
+    char aLine[256];
+    std::size_t uiDroppedLine = 0;
     if (v_uiDropped != 0) {
-        char aLine[256];
         struct timespec oNow;
         clock_gettime(CLOCK_REALTIME, &oNow);
         const std::string &oThread = qtxLogThreadName();
@@ -510,25 +510,33 @@ void QtxLogSink::WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropp
         oOut.add("QtxLogSink::Run :: Log queue was full, lines dropped=");
         oOut.addUnsigned(v_uiDropped);
         oOut.add('\n');
-        WriteAll(aLine, oOut.size);
+        uiDroppedLine = oOut.size;
     }
-    // Line by line the file would roll over right after the line that brings
-    // it to the limit; the batch is cut at the same places.
-    const char *pData = v_oBatch.data();
-    const char *const pEnd = pData + v_oBatch.size();
-    while (pData < pEnd) {
-        const std::size_t uiNeed = m_fileSize >= m_maxFileSize ? 1 : m_maxFileSize - m_fileSize;
-        if (static_cast<std::size_t>(pEnd - pData) < uiNeed) {
-            WriteAll(pData, static_cast<std::size_t>(pEnd - pData));
-            break;
+    if (EnsureOpen()) {
+        if (uiDroppedLine != 0)
+            WriteAll(aLine, uiDroppedLine);
+        // Line by line the file would roll over right after the line that brings
+        // it to the limit; the batch is cut at the same places.
+        const char *pData = v_oBatch.data();
+        const char *const pEnd = pData + v_oBatch.size();
+        while (pData < pEnd) {
+            const std::size_t uiNeed = m_fileSize >= m_maxFileSize ? 1 : m_maxFileSize - m_fileSize;
+            if (static_cast<std::size_t>(pEnd - pData) < uiNeed) {
+                WriteAll(pData, static_cast<std::size_t>(pEnd - pData));
+                break;
+            }
+            const void *pNewline = std::memchr(pData + uiNeed - 1, '\n', static_cast<std::size_t>(pEnd - pData) - (uiNeed - 1));
+            const char *pCut = pNewline ? static_cast<const char *>(pNewline) + 1 : pEnd;
+            WriteAll(pData, static_cast<std::size_t>(pCut - pData));
+            pData = pCut;
+            if (m_fileSize >= m_maxFileSize)
+                RollOver();
         }
-        const void *pNewline = std::memchr(pData + uiNeed - 1, '\n', static_cast<std::size_t>(pEnd - pData) - (uiNeed - 1));
-        const char *pCut = pNewline ? static_cast<const char *>(pNewline) + 1 : pEnd;
-        WriteAll(pData, static_cast<std::size_t>(pCut - pData));
-        pData = pCut;
-        if (m_fileSize >= m_maxFileSize)
-            RollOver();
     }
+    // The terminal copy follows the file (and shows the lines even when the
+    // file cannot be opened).
+    WriteToTerminal(aLine, uiDroppedLine);
+    WriteToTerminal(v_oBatch.data(), v_oBatch.size());
 }
 
 void QtxLogSink::WriteAll(const char *v_pData, std::size_t v_uiSize)
@@ -544,6 +552,43 @@ void QtxLogSink::WriteAll(const char *v_pData, std::size_t v_uiSize)
         v_pData += iDone;
         v_uiSize -= static_cast<std::size_t>(iDone);
         m_fileSize += static_cast<std::size_t>(iDone);
+    }
+}
+
+void QtxLogSink::WriteToTerminal(const char *v_pData, std::size_t v_uiSize)
+{
+    const int iFd = m_terminalFd.load(std::memory_order_acquire);
+    if (iFd < 0 || v_uiSize == 0)
+        return;
+    if (m_terminalMidLine) {
+        // The rest of the line it missed is not shown; its next line starts afresh.
+        const ssize_t iDone = ::write(iFd, "\n", 1);
+        if (iDone != 1)
+            return;
+        m_terminalMidLine = false;
+        m_terminalStuck = false;
+    }
+    std::size_t uiLeft = v_uiSize;
+    while (uiLeft > 0) {
+        const ssize_t iDone = ::write(iFd, v_pData, uiLeft);
+        if (iDone > 0) {
+            v_pData += iDone;
+            uiLeft -= static_cast<std::size_t>(iDone);
+            m_terminalStuck = false;
+            continue;
+        }
+        if (iDone < 0 && errno == EINTR)
+            continue;
+        if (iDone < 0 && errno == EAGAIN && !m_terminalStuck) {
+            struct pollfd oPoll = {iFd, POLLOUT, 0};
+            if (::poll(&oPoll, 1, kTerminalWaitMs) > 0)
+                continue;
+        }
+        // Full, gone or failing: the copy is given up for this batch.
+        m_terminalStuck = true;
+        if (uiLeft != v_uiSize)
+            m_terminalMidLine = v_pData[-1] != '\n';
+        return;
     }
 }
 
@@ -646,13 +691,28 @@ void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
             v_uiLeft -= static_cast<std::size_t>(iDone);
         }
     };
+    // The terminal copy gets the same lines, as far as it takes them without waiting.
+    const int iTerminal = m_terminalFd.load(std::memory_order_acquire);
+    auto copyToTerminal = [iTerminal](const char *v_pData, std::size_t v_uiLeft) {
+        while (iTerminal >= 0 && v_uiLeft > 0) {
+            const ssize_t iDone = ::write(iTerminal, v_pData, v_uiLeft);
+            if (iDone < 0 && errno == EINTR)
+                continue;
+            if (iDone <= 0)
+                return;
+            v_pData += iDone;
+            v_uiLeft -= static_cast<std::size_t>(iDone);
+        }
+    };
     // The queued lines, unless the interrupted code holds the queue.
     if (m_mutex.try_lock()) {
         writeAll(m_front.data(), m_front.size());
+        copyToTerminal(m_front.data(), m_front.size());
         m_front.clear();
         m_mutex.unlock();
     }
     writeAll(v_pLine, v_uiSize);
+    copyToTerminal(v_pLine, v_uiSize);
     if (bOpened)
         ::close(iFd);
 }

@@ -65,6 +65,14 @@ public:
     }
     void SetThreshold(int v_iPriority) { m_threshold.store(v_iPriority, std::memory_order_relaxed); }
 
+    // Shows every line on a terminal as well: after the file, the same bytes go
+    // to this descriptor, which must be non-blocking and stays the sink's. The
+    // file comes first: a terminal that does not take the lines (stopped with
+    // Ctrl-S, say) holds the writer at most kTerminalWaitMs per batch, and not
+    // at all until it takes bytes again; the lines it missed are not shown.
+    void CopyToTerminal(int v_iFd) { m_terminalFd.store(v_iFd, std::memory_order_release); }
+    static constexpr int kTerminalWaitMs = 100;
+
     // Lines dropped since the sink was created (queue full or sink retired).
     std::uint64_t DroppedTotal() const { return m_droppedTotal.load(std::memory_order_relaxed); }
     const std::string &FileName() const { return m_fileName; }
@@ -85,6 +93,7 @@ private:
     void Run();
     void WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropped);
     void WriteAll(const char *v_pData, std::size_t v_uiSize);
+    void WriteToTerminal(const char *v_pData, std::size_t v_uiSize);
     bool EnsureOpen();
     void RollOver();
     std::string BackupName(unsigned int v_uiIndex) const;
@@ -120,6 +129,10 @@ private:
     std::atomic<bool> m_writing{false};
     std::atomic<bool> m_fatal{false};
     std::atomic<pthread_t> m_writerThread{};
+    // The terminal copy: the writer's, under m_fileMutex.
+    std::atomic<int> m_terminalFd{-1};
+    bool m_terminalStuck = false;  // the last write gave up; no waiting until it takes bytes
+    bool m_terminalMidLine = false; // it gave up inside a line: the next write starts a new one
 
     std::thread m_writer;
 };

@@ -13,8 +13,9 @@ class QTemporaryFile;
 namespace norrweb {
 
 /// One HTTP request, built from the bytes of a client connection step by step.
-/// Used on the connection handler's thread only; holds no locks and never writes
-/// to the device it reads from. Failures end in the state Aborted.
+/// Used by one thread at a time: parsed on the connection's I/O thread, then read
+/// by the thread that serves it while the I/O thread leaves it alone. Holds no
+/// locks and never writes to the device it reads from. Failures end in the state Aborted.
 class HttpRequest
 {
 public:

@@ -10,8 +10,9 @@ class HttpResponse;
 struct HttpConnectionInfo;
 
 /// Base of every object that answers requests. service() is called on the
-/// connection handler's thread; an override must be safe to call from several
-/// handler threads at once.
+/// thread that serves the request: a request worker, or the connection's I/O
+/// thread when canServeInline() allowed it; an override must be safe to call
+/// from several threads at once.
 class HttpRequestHandler : public QObject
 {
     Q_OBJECT
@@ -27,7 +28,7 @@ public:
     /// True when service() for this complete request neither blocks nor waits
     /// for another thread (no file, process or network look-up, no job to wait
     /// for), so that the connection's I/O thread may run it itself instead of
-    /// handing it to a handler thread and back. The base version says no.
+    /// handing it to a request worker and back. The base version says no.
     virtual bool canServeInline(const HttpRequest &v_oRequest, const HttpConnectionInfo &v_oConnection) const;
 };
 

@@ -55,7 +55,7 @@ bool HttpResponse::sendRaw(const QByteArray &v_oData)
     qint64 iOffset = 0;
     while (m_poSocket->isOpen() && iOffset < v_oData.size()) {
         if (poSocket && poSocket->bytesToWrite() > kMaxBufferedBytes) {
-            // Blocks this handler thread without a time limit; returns early only
+            // Blocks the calling thread without a time limit; returns early only
             // when the connection fails or closes.
             if (!poSocket->waitForBytesWritten(-1)) {
                 if (!m_poSocket->isOpen())

@@ -14,7 +14,8 @@ namespace norrweb {
 /// Status, headers and cookies of one reply, written with the body to the client
 /// socket: with Content-Length when the whole body goes in one write, chunked
 /// otherwise (or raw when the handler set "Connection: close").
-/// Used only on the thread of the connection handler that created it.
+/// Used only on the thread that created it: the one serving its request (a
+/// request worker, or the connection's I/O thread for an inline request).
 class HttpResponse
 {
 public:

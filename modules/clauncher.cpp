@@ -60,7 +60,7 @@ CLauncher *CLauncher::GetInstance()
         }
         // SetResult is delivered through the event loop of the launcher's thread;
         // the main thread runs its loop for the life of the process, whereas the
-        // handler thread that asked first may be retired by its pool.
+        // request worker that asked first may be retired by its pool.
         if (QThread *poMain = mainThread())
             g_poLauncher->moveToThread(poMain);
         QTX_LOG(logger(), NOTICE, pFunc) << "GUI module created";

@@ -117,7 +117,7 @@ CThreadWorker *CThreadWorker::createWorker(bool v_bGuiFunction, DllModule *v_poM
     const char *pFunc = "CThreadWorker::createWorker";
     auto *poWorker = new CThreadWorker(v_bGuiFunction, v_poModule);
     // Deleted later by the launcher: it belongs to the main thread, whose event
-    // loop outlives the connection handler that happens to start the job.
+    // loop outlives the request worker that happens to start the job.
     if (QCoreApplication *poApp = QCoreApplication::instance())
         poWorker->moveToThread(poApp->thread());
     QTX_LOG(logger(), NOTICE, pFunc) << "Created new worker <" << address(poWorker) << "> for "

@@ -60,7 +60,19 @@ failure_details() {
   done
 }
 
+# The hostile-load test's table (each attack: probes served, latency, peaks,
+# recovery). ctest keeps a passing test's output in its log only.
+hostile_table() {
+  local log="$ROOT_DIR/build/Testing/Temporary/LastTest.log" table
+  [ -f "$log" ] || return 0
+  table=$(test_output "$ROOT_DIR/build" tst_hostile_load_short | sed -n '/^idle: /,$p')
+  [ -n "$table" ] || return 0
+  echo "==> Hostile-load table (tst_hostile_load_short)"
+  printf '%s\n' "$table"
+}
+
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+hostile_table
 
 echo "==> Browser tests (headless Chromium)"
 "$ROOT_DIR/scripts/browser-test.sh" "$ROOT_DIR/build" 2>&1 | tee "$LOGS/browser.log"

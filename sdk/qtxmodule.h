@@ -65,7 +65,7 @@ typedef void (*tpInitFun)();
     QTX_MODULE_EXPORT tResultType Name(const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams)
 
 // Optional. Called once after the library is loaded, before any other export,
-// on the connection-handler thread of the first session that named the module
+// on the server's request worker thread that serves the first command naming the module
 // (under the module lock). Called again if the server later finds the library
 // not loaded. Missing: nothing is called.
 QTX_MODULE_EXPORT void Init();
@@ -78,15 +78,15 @@ QTX_MODULE_EXPORT void Init();
 // without notice.
 QTX_MODULE_EXPORT void DeInit();
 
-// Optional, but almost always wanted. Called on a connection-handler thread
-// before each command starts, with the address of the command function; true
+// Optional, but almost always wanted. Called on a request worker thread of
+// the server before each command starts, with the address of the command function; true
 // makes it a GUI command (main thread, one at a time, may show modal dialogs;
 // the server may close all top-level windows to cancel it, so a dialog's
 // exec() then returns Rejected and the function must return).
 // Missing: every command is a GUI command.
 QTX_MODULE_EXPORT bool IsGuiFunction(tpfun v_poFunction);
 
-// Optional. Called on a connection-handler thread when a process of another
+// Optional. Called on a request worker thread of the server when a process of another
 // account than the server's asks for a command; true lets it run. Answer true
 // only for functions that reveal and change nothing of the server's user.
 // Missing: clients of other accounts are refused every command.

@@ -1,14 +1,19 @@
 // The real server process: exit without its INI file, the start banner, a
-// clean quit, the fatal-signal path, detaching, and the single-instance check.
+// clean quit, the log on the terminal of a -console run, the fatal-signal
+// path, detaching, and the single-instance check.
 
 #include "serverfixture.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QTcpServer>
 #include <QtTest>
 
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -34,6 +39,16 @@ qint64 sessionOf(qint64 v_iPid)
     return oFields.size() > 3 ? oFields.at(3).toLongLong() : -1;
 }
 
+// The first v_iCount complete lines of the text, carriage returns dropped (a
+// terminal sends "\r\n"); fewer when it has fewer.
+QList<QByteArray> firstLines(QByteArray v_oText, int v_iCount)
+{
+    v_oText.replace('\r', QByteArray());
+    QList<QByteArray> oLines = v_oText.split('\n');
+    oLines.removeLast();  // the part after the last line end
+    return oLines.mid(0, v_iCount);
+}
+
 } // namespace
 
 class TestStartup : public QObject
@@ -43,6 +58,8 @@ private slots:
     void initTestCase();
     void missingIniExitsWithZero();
     void bannerThenCleanQuit();
+    void consoleLogOnTerminal_data();
+    void consoleLogOnTerminal();
     void fatalSignalLogsAndAborts_data();
     void fatalSignalLogsAndAborts();
     void withoutConsoleDetaches();
@@ -92,6 +109,75 @@ void TestStartup::bannerThenCleanQuit()
     QCOMPARE(oServer.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(oServer.process().exitCode(), 0);
     QVERIFY(oServer.logContains(QStringLiteral("CStartup::Stop :: CStartup: Listener has been stopped")));
+}
+
+void TestStartup::consoleLogOnTerminal_data()
+{
+    QTest::addColumn<bool>("terminal");
+    QTest::newRow("stderr a terminal: the log lines shown there") << true;
+    QTest::newRow("stderr a file: the log lines only in the log file") << false;
+}
+
+void TestStartup::consoleLogOnTerminal()
+{
+    QFETCH(bool, terminal);
+    // The terminal's other end; closed after the server ended.
+    struct Master
+    {
+        int fd = -1;
+        ~Master() { if (fd >= 0) ::close(fd); }
+    } oMaster;
+    ServerFixture oServer;
+    QVERIFY(oServer.install(kIni));
+    QString oStderr = oServer.path(QStringLiteral("stderr.txt"));
+    if (terminal) {
+        oMaster.fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(oMaster.fd >= 0);
+        QVERIFY(::grantpt(oMaster.fd) == 0 && ::unlockpt(oMaster.fd) == 0);
+        oStderr = QString::fromLocal8Bit(::ptsname(oMaster.fd));
+    }
+
+    // The shell opens the server's standard error (as a login shell's terminal would be).
+    QProcess &oShell = oServer.process();
+    oShell.setProcessChannelMode(QProcess::SeparateChannels);
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
+    oShell.setProcessEnvironment(oEnv);
+    oShell.setWorkingDirectory(oServer.path());
+    oShell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"),
+                                             QStringLiteral("exec ./QuorvexCryptoProvider -console 2>\"$0\""), oStderr});
+    QVERIFY(oShell.waitForStarted());
+    const auto fileLines = [&oServer] {
+        QFile oFile(oServer.logFilePath());
+        return oFile.open(QIODevice::ReadOnly) ? firstLines(oFile.readAll(), 7) : QList<QByteArray>();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(fileLines().size(), 7, 15000);
+    const QList<QByteArray> oFileLines = fileLines();
+
+    if (!terminal) {
+        // The file's batch went out whole: a copy would be in the file by now.
+        QTest::qWait(300);
+        QFile oErr(oStderr);
+        QVERIFY(oErr.open(QIODevice::ReadOnly));
+        const QByteArray oText = oErr.readAll();
+        QVERIFY2(!oText.contains("ServerLogger::ServerLogger"), oText.constData());
+        return;
+    }
+    // The same lines, byte for byte (time stamps, escaping), reach the terminal.
+    QByteArray oShown;
+    QElapsedTimer oTimer;
+    oTimer.start();
+    while (firstLines(oShown, 7).size() < 7 && oTimer.elapsed() < 10000) {
+        struct pollfd oPoll = {oMaster.fd, POLLIN, 0};
+        if (::poll(&oPoll, 1, 100) <= 0)
+            continue;
+        char aBuffer[4096];
+        const ssize_t iRead = ::read(oMaster.fd, aBuffer, sizeof aBuffer);
+        if (iRead <= 0)
+            break;
+        oShown.append(aBuffer, static_cast<int>(iRead));
+    }
+    QCOMPARE(firstLines(oShown, 7), oFileLines);
 }
 
 void TestStartup::fatalSignalLogsAndAborts_data()

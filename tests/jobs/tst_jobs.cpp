@@ -285,7 +285,7 @@ private slots:
 
     void ordinaryCommandsRunInParallel()
     {
-        // Started as a connection handler does: from a thread of its own, which
+        // Started as a request worker does: from a thread of its own, which
         // ends before the jobs do.
         const QList<QByteArray> oCmds{newId(), newId(), newId()};
         QList<CommandResult> oStarted;

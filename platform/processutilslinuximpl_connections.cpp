@@ -1,0 +1,224 @@
+#include "processutilslinuximpl.h"
+#include "processutilslinuximpl_common.h"
+#include "processutilslinuximpl_p.h"
+
+#include <QSet>
+
+#include <cstdint>
+#include <mutex>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+using namespace qtxplatform;
+
+namespace {
+
+// One end of the connection as the kernel keys it; an IPv4-mapped IPv6
+// address is looked up as the IPv4 address it carries.
+bool kernelEndpoint(const QHostAddress &v_oAddress, quint16 v_uiPort, TcpEndpoint *v_poEndpoint)
+{
+    bool bIpv4 = false;
+    const quint32 uiIpv4 = v_oAddress.toIPv4Address(&bIpv4);
+    if (bIpv4) {
+        *v_poEndpoint = ipv4Endpoint(uiIpv4, v_uiPort);
+        return true;
+    }
+    if (v_oAddress.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    const Q_IPV6ADDR oIpv6 = v_oAddress.toIPv6Address();
+    *v_poEndpoint = ipv6Endpoint(oIpv6.c, v_uiPort);
+    return true;
+}
+
+} // namespace
+
+QString ClientConnection::clientText() const
+{
+    const QString oAddress = clientAddress.protocol() == QAbstractSocket::IPv6Protocol
+                                 ? QLatin1Char('[') + clientAddress.toString() + QLatin1Char(']')
+                                 : clientAddress.toString();
+    return oAddress + QLatin1Char(':') + QString::number(clientPort);
+}
+
+bool ProcessUtilsLinuxImpl::findRowAtPort(quint16 v_uiPort, const char *v_pFunction, TcpRow *v_poRow)
+{
+    QVector<TcpRow> oRows;
+    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiPort, &oRows);
+    if (iErr != 0) {
+        throwLogged<GetExtendedTcpTableException>(
+            v_pFunction,
+            QStringLiteral("ProcessUtilsWinImpl::getPidOfProcessAtPort GetExtendedTcpTable Error: %1").arg(iErr));
+    }
+    if (oRows.isEmpty())
+        return false;
+    *v_poRow = oRows.first();
+    return true;
+}
+
+bool ProcessUtilsLinuxImpl::findClientRow(const ClientConnection &v_oConnection, const char *v_pFunction,
+                                          TcpRow *v_poRow)
+{
+    // Only the exact four-tuple names the client: another account may bind
+    // 127.0.0.2 (or any 127/8 address) to the port of one of the user's own
+    // connections, and a look-up by port would find the user's socket.
+    TcpEndpoint oClient;
+    TcpEndpoint oServer;
+    if (!v_oConnection.isComplete() || !kernelEndpoint(v_oConnection.clientAddress, v_oConnection.clientPort, &oClient)
+        || !kernelEndpoint(v_oConnection.serverAddress, v_oConnection.serverPort, &oServer)
+        || oClient.family != oServer.family)
+        return false;
+    if (m_procRoot == "/proc") {
+        // The client's end: its local side is the client address, its remote
+        // side the server's. One hash look-up in the kernel.
+        const int iErr = lookupTcpConnection(oClient, oServer, v_poRow);
+        if (iErr == 0)
+            return true;
+        if (iErr == ENOENT)
+            return false;
+        // No socket diagnostics: the table decides, by the same four values.
+    }
+    if (oClient.family != AF_INET)
+        return false;  // the table holds IPv4 rows only
+    QVector<TcpRow> oRows;
+    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_oConnection.clientPort, &oRows);
+    if (iErr != 0) {
+        throwLogged<GetExtendedTcpTableException>(
+            v_pFunction,
+            QStringLiteral("ProcessUtilsWinImpl::getPidOfProcessAtPort GetExtendedTcpTable Error: %1").arg(iErr));
+    }
+    const quint32 uiClientAddr = ntohl(oClient.addr[0]);
+    const quint32 uiServerAddr = ntohl(oServer.addr[0]);
+    for (const TcpRow &oRow : qAsConst(oRows)) {
+        if (oRow.localAddr == uiClientAddr && oRow.localPort == v_oConnection.clientPort
+            && oRow.remoteAddr == uiServerAddr && oRow.remotePort == v_oConnection.serverPort) {
+            *v_poRow = oRow;
+            return true;
+        }
+    }
+    return false;
+}
+
+qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
+{
+    // Who holds a local port (a listener, at start-up): never used to name a client.
+    TcpRow oRow;
+    qint64 iPid = 0;
+    if (findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow))
+        iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+    PU_LOG(INFO, "getPidOfProcessAtPort") << "Got client pid(" << iPid << ")";
+    return iPid;
+}
+
+namespace {
+
+// Root processes that recently held a root-owned client socket (a watchdog,
+// an updater, a load generator): they tend to make the next connection too.
+struct RecentRootHolders
+{
+    std::mutex mutex;
+    QVector<qint64> pids;  // most recent first
+};
+
+RecentRootHolders &recentRootHolders()
+{
+    static RecentRootHolders s_oRecent;
+    return s_oRecent;
+}
+
+constexpr int kRecentRootHolders = 8;
+
+} // namespace
+
+qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow)
+{
+    // Only an answer the full search would give in its decision: the search
+    // visits root's processes first, so for a root-owned socket any root
+    // process that holds it means a root client. A holder of another account
+    // proves nothing (a root process may hold the socket as well): search then.
+    if (v_oRow.uid != 0 || v_oRow.inode == 0 || m_procRoot != "/proc")
+        return 0;
+    QVector<qint64> oPids;
+    {
+        std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+        oPids = recentRootHolders().pids;
+    }
+    for (const qint64 iPid : qAsConst(oPids)) {
+        QByteArray oStatus;
+        uid_t uiUid = 1;
+        if (readSmallFile(m_procRoot + '/' + QByteArray::number(iPid) + "/status", &oStatus) != 0
+            || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+            continue;
+        QSet<quint64> oInodes;
+        if (socketInodesOfPid(m_procRoot, iPid, &oInodes) == 0 && oInodes.contains(v_oRow.inode))
+            return iPid;
+    }
+    return 0;
+}
+
+void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iPid)
+{
+    if (v_oRow.uid != 0 || v_iPid <= 0 || m_procRoot != "/proc")
+        return;
+    QByteArray oStatus;
+    uid_t uiUid = 1;
+    if (readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/status", &oStatus) != 0
+        || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+        return;
+    std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+    QVector<qint64> &oPids = recentRootHolders().pids;
+    oPids.removeAll(v_iPid);
+    oPids.prepend(v_iPid);
+    if (oPids.size() > kRecentRootHolders)
+        oPids.resize(kRecentRootHolders);
+}
+
+qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnection)
+{
+    TcpRow oRow;
+    qint64 iPid = 0;
+    if (findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
+        iPid = rootHolderFromRecent(oRow);
+        if (iPid == 0) {
+            iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+            rememberRootHolder(oRow, iPid);
+        }
+        if (iPid == 0 && oRow.inode != 0) {
+            PU_LOG(NOTICE, "getPidOfProcessAtPort") << "Socket of client " << v_oConnection.clientText() << " belongs to uid("
+                                                    << oRow.uid << "), whose process is not visible to this account";
+        }
+    }
+    PU_LOG(INFO, "getPidOfProcessAtPort") << "Got client pid(" << iPid << ")";
+    return iPid;
+}
+
+qint64 ProcessUtilsLinuxImpl::getUidOfSocketAtPort(quint16 v_uiPort)
+{
+    TcpRow oRow;
+    // A socket without a file (TIME_WAIT, or closed by its process) has no
+    // owner any more; the kernel reports uid 0 for it, which is not root.
+    const qint64 iUid =
+        findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0 ? oRow.uid : -1;
+    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiPort << ") has uid(" << iUid << ")";
+    return iUid;
+}
+
+qint64 ProcessUtilsLinuxImpl::getUidOfClient(const ClientConnection &v_oConnection)
+{
+    TcpRow oRow;
+    const qint64 iUid =
+        findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0
+            ? oRow.uid
+            : -1;
+    PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket of client " << v_oConnection.clientText() << " has uid(" << iUid << ")";
+    return iUid;
+}
+
+qint64 peerSocketOwnerUid(qintptr v_iSocketDescriptor)
+{
+    TcpRow oRow;
+    if (v_iSocketDescriptor < 0 || v_iSocketDescriptor > INT32_MAX
+        || lookupPeerOfSocket(static_cast<int>(v_iSocketDescriptor), &oRow) != 0 || oRow.inode == 0)
+        return -1;
+    return oRow.uid;
+}
