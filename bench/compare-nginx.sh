@@ -3,7 +3,10 @@
 # (or ANCHOR_BENCH): keep-alive with 32 connections, a new TLS connection per
 # request, one connection with one request at a time (compare.sh, ROUNDS
 # rounds, interleaved), then the module call round trip of our server
-# (KeepAlive/Ping 202, then GET_RESULT to 200, one connection).
+# (KeepAlive/Ping 202, then GET_RESULT to 200, one connection); then whether
+# the figure stays flat as the work grows: keep-alive with 1,000 connections
+# (both servers), and our server at 32 connections again once it holds 10,000
+# open sessions and 10,000 stored results (bench/fill_sessions.py).
 #   bench/compare-nginx.sh [build dir]
 # Builds what it needs, starts both servers on free loopback ports, stops them
 # by pid at the end. Run it under flock /tmp/qtx-server.lock.
@@ -22,6 +25,8 @@ done
 
 cmake --build "$BUILD" --target QuorvexCryptoProvider qtx-provision example-modules >/dev/null
 
+# 1,000 connections need more than the usual 1024 descriptors, in both servers and wrk.
+ulimit -n 8192 2>/dev/null || true
 WORK=$(mktemp -d)
 SERVER_PID=""
 NGINX_PORT=""
@@ -41,10 +46,15 @@ cat > "$WORK/QuorvexCryptoProvider.ini" <<INI
 [listener]
 port=$PORT
 readTimeout=30000
+maxConnections=2000
+maxConnectionsPerClient=2000
 [dllLoader]
 dirPath=modules
 [timeout]
 interval=600000
+[limits]
+maxSessions=20000
+maxResultsPerClient=20000
 INI
 # The instance's key store lives under its own XDG_CONFIG_HOME.
 export XDG_CONFIG_HOME="$WORK/config"
@@ -65,6 +75,25 @@ RAW="$WORK/raw.txt"
 echo "our server pid $SERVER_PID on port $LISTEN, nginx on $NGINX_PORT; ROUNDS=${ROUNDS:-3}" >&2
 RAW_OUT="$RAW" "$ANCHOR/compare.sh" "$LISTEN" ours "$NGINX_PORT" nginx
 "$ROOT_DIR/bench/module_roundtrip.py" "$LISTEN" "$CA" "$SID" 2000 | sed 's/^/ours /' >> "$RAW"
+
+# Flat as the work grows.
+. "$ANCHOR/lib.sh"
+wrk_line() {  # label prefix port connections
+  local report
+  report=$(wrk -t2 -c"$4" -d"${KA_DUR:-10s}" --latency -s "$ANCHOR/wrk/post.lua" "https://127.0.0.1:$3/ALIVE" 2>&1)
+  echo "$1 $2_rps $(wrk_rps <<<"$report")"
+  echo "$1 $2_p99_ms $(wrk_pct 99 <<<"$report")"
+  echo "$1 $2_errors $(wrk_errors <<<"$report")"
+}
+for _ in $(seq "${ROUNDS:-3}"); do
+  wrk_line ours ka1000 "$LISTEN" 1000 >> "$RAW"
+  wrk_line nginx ka1000 "$NGINX_PORT" 1000 >> "$RAW"
+done
+echo "filling our server with 10,000 sessions and 10,000 stored results" >&2
+"$ROOT_DIR/bench/fill_sessions.py" "$LISTEN" "$CA" 10000 | sed 's/^/ours /' >> "$RAW"
+for _ in $(seq "${ROUNDS:-3}"); do
+  wrk_line ours kafull "$LISTEN" 32 >> "$RAW"
+done
 
 # The table of the performance issue: medians, and ours/nginx (rates) or
 # nginx/ours (times), so that 1.0 means "as good as nginx" in every row.
@@ -92,4 +121,13 @@ END {
   row("One connection, one request at a time", "single")
   printf "| Module call round trip (KeepAlive/Ping 202, then GET_RESULT to 200, one connection) | p50 %s ms, p99 %s ms, %s polls | | |\n",
     med("ours", "roundtrip_p50_ms"), med("ours", "roundtrip_p99_ms"), med("ours", "roundtrip_polls")
-}' "$RAW"
+  printf "| Keep-alive ALIVE, 1,000 connections | %s req/s, p99 %s ms, %s errors | %s req/s, p99 %s ms, %s errors | %s (ours: %s of our 32-connection figure) |\n",
+    med("ours", "ka1000_rps"), med("ours", "ka1000_p99_ms"), med("ours", "ka1000_errors"),
+    med("nginx", "ka1000_rps"), med("nginx", "ka1000_p99_ms"), med("nginx", "ka1000_errors"),
+    ratio(med("ours", "ka1000_rps"), med("nginx", "ka1000_rps")), ratio(med("ours", "ka1000_rps"), med("ours", "keepalive_rps"))
+  printf "| Keep-alive ALIVE, 32 connections, with %s open sessions and %s stored results (filled in %s s) | %s req/s, p99 %s ms, %s errors | | %s of our 32-connection figure |\n",
+    med("ours", "fill_sessions"), med("ours", "fill_results"), med("ours", "fill_seconds"),
+    med("ours", "kafull_rps"), med("ours", "kafull_p99_ms"), med("ours", "kafull_errors"),
+    ratio(med("ours", "kafull_rps"), med("ours", "keepalive_rps"))
+}
+function ratio(a, b) { return (b + 0 > 0 && a != "NA") ? sprintf("%.3f", a / b) : "NA" }' "$RAW"
