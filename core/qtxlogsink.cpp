@@ -338,7 +338,11 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
         EnsureOpen();
         NarrowBackups();
     }
-    m_writer = std::thread([this] { Run(); });
+    m_writer = std::thread([this] {
+        // Named for top -H, gdb and /proc/<pid>/task/*/comm.
+        pthread_setname_np(pthread_self(), "qtx-log");
+        Run();
+    });
     registerSink(this);
 }
 

@@ -16,6 +16,8 @@
 #include <functional>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace {
 
 QTXLogger &logger()
@@ -91,6 +93,12 @@ JobPool &jobPool()
 
 void runQueuedJob()
 {
+    // Named once per pool thread, for top -H, gdb and /proc/<pid>/task/*/comm.
+    static thread_local bool s_bNamed = false;
+    if (!s_bNamed) {
+        pthread_setname_np(pthread_self(), "qtx-job");
+        s_bNamed = true;
+    }
     JobPool &oPool = jobPool();
     QueuedJob oJob;
     {
