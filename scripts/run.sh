@@ -30,7 +30,13 @@ for module in "$ROOT_DIR"/build/modules/*.so; do
 done
 cp -f "$ROOT_DIR/build/ver.ini" "$RUN_DIR/ver.ini"
 
-DATA_DIR="${XDG_CONFIG_HOME:-$HOME/.config}/Quorvex/QuorvexCryptoProvider"
+# Absolute paths, so that what this script prints works from any folder and the
+# server, started in build/run/, finds the same data folder and key store.
+if [ -n "${XDG_CONFIG_HOME:-}" ]; then
+  XDG_CONFIG_HOME="$(realpath -m "$XDG_CONFIG_HOME")"
+  export XDG_CONFIG_HOME
+fi
+DATA_DIR="$(realpath -m "${XDG_CONFIG_HOME:-$HOME/.config}")/Quorvex/QuorvexCryptoProvider"
 # A source-tree run keeps its own key store, apart from the package's (root's
 # /var/lib store, which purging the package deletes, or the account's own one):
 # its authority stays the one the browsers were told to trust.
@@ -41,20 +47,23 @@ echo "==> Provisioning this account's TLS certificate and key ($QTX_KEY_DIR)"
 
 echo
 echo "Server: $RUN_DIR/QuorvexCryptoProvider"
+TRY_PORT="<port>"
 if [ "$(id -u)" -eq 0 ]; then
+  TRY_PORT=$PORT
   echo "Port:   $PORT (running as root: this instance is the dispatcher)"
 else
-  echo "Port:   the first free port from $((PORT + 1)) upwards (per-user instance)"
+  echo "Port:   the first free port from $((PORT + 1)) upwards (per-user instance; the log line \"Listening on port N\" names it)"
 fi
 echo "Log:    $DATA_DIR/logs/QuorvexCryptoProvider.log"
 echo "Keys:   $QTX_KEY_DIR (this account's alone: folders 0700, files 0600)"
-echo "Trust:  curl --cacert $CA https://127.0.0.1:<port>/"
+echo "CA:     $CA"
+echo "Try:    curl --cacert $CA -X POST https://127.0.0.1:$TRY_PORT/SERVER_VERSION"
 echo "Demo:   $ROOT_DIR/build/bin/qtx-provision --store $QTX_KEY_DIR --trust   (once: this account's browsers trust its authority)"
 echo "        cd $ROOT_DIR/web && python3 -m http.server 8080 --bind 127.0.0.1, then open http://localhost:8080/demo/"
 echo "Stop:   Ctrl-C"
 cd "$RUN_DIR"
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  # No display: the console application, attached to this terminal, as before.
+  # No display: the console application, attached to this terminal.
   echo
   exec ./QuorvexCryptoProvider -console
 fi
