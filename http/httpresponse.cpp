@@ -1,17 +1,9 @@
 #include "httpresponse.h"
 
-#include <QAbstractSocket>
-#include <QIODevice>
-
 namespace norrweb {
 
-namespace {
-// Above this many unsent bytes in the socket, sendRaw waits before writing more.
-constexpr qint64 kMaxBufferedBytes = 16384;
-} // namespace
-
-HttpResponse::HttpResponse(QIODevice *v_poSocket, HttpConnectionInfo *v_poConnection)
-    : m_poSocket(v_poSocket)
+HttpResponse::HttpResponse(QByteArray *v_poOut, HttpConnectionInfo *v_poConnection)
+    : m_poOut(v_poOut)
     , m_poConnection(v_poConnection)
 {
 }
@@ -35,52 +27,29 @@ void HttpResponse::setCookie(const HttpCookie &v_oCookie)
 
 void HttpResponse::writeHeaders()
 {
-    QByteArray oBlock("HTTP/1.1 ");
-    oBlock.append(QByteArray::number(m_iStatusCode)).append(' ').append(m_oStatusText).append("\r\n");
+    // Straight into the output: the header block is its first part.
+    QByteArray oDropped;
+    QByteArray &oBlock = m_poOut ? *m_poOut : oDropped;
+    oBlock.append("HTTP/1.1 ").append(QByteArray::number(m_iStatusCode)).append(' ').append(m_oStatusText).append("\r\n");
     for (auto it = m_oHeaders.constBegin(); it != m_oHeaders.constEnd(); ++it)
         oBlock.append(it.key()).append(": ").append(it.value()).append("\r\n");
     for (const HttpCookie &oCookie : qAsConst(m_oCookies))
         oBlock.append("Set-Cookie: ").append(oCookie.toHeaderValue()).append("\r\n");
     oBlock.append("\r\n");
-    sendRaw(oBlock);
-    flushSocket();
     m_bSentHeaders = true;
 }
 
-bool HttpResponse::sendRaw(const QByteArray &v_oData)
+void HttpResponse::sendRaw(const QByteArray &v_oData)
 {
-    if (!m_poSocket)
-        return true;
-    QAbstractSocket *const poSocket = qobject_cast<QAbstractSocket *>(m_poSocket);
-    qint64 iOffset = 0;
-    while (m_poSocket->isOpen() && iOffset < v_oData.size()) {
-        if (poSocket && poSocket->bytesToWrite() > kMaxBufferedBytes) {
-            // Blocks the calling thread without a time limit; returns early only
-            // when the connection fails or closes.
-            if (!poSocket->waitForBytesWritten(-1)) {
-                if (!m_poSocket->isOpen())
-                    break;
-                if (poSocket->state() != QAbstractSocket::ConnectedState)
-                    return false;
-            }
-        }
-        const qint64 iWritten = m_poSocket->write(v_oData.constData() + iOffset, v_oData.size() - iOffset);
-        if (iWritten == -1)
-            return false;
-        iOffset += iWritten;
-    }
-    return true;
-}
-
-void HttpResponse::flushSocket()
-{
-    if (QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(m_poSocket))
-        poSocket->flush();
+    if (m_poOut)
+        m_poOut->append(v_oData);
 }
 
 void HttpResponse::write(const QByteArray &v_oData, bool v_bLastPart)
 {
     if (!m_bSentHeaders) {
+        if (m_poOut) // one allocation for the header block and a body given whole
+            m_poOut->reserve(m_poOut->size() + 512 + v_oData.size());
         if (v_bLastPart) {
             m_oHeaders.insert("Content-Length", QByteArray::number(v_oData.size()));
         } else {
@@ -109,7 +78,6 @@ void HttpResponse::write(const QByteArray &v_oData, bool v_bLastPart)
     if (v_bLastPart) {
         if (m_bChunkedMode)
             sendRaw("0\r\n\r\n");
-        flushSocket();
         m_bSentLastPart = true;
     }
 }

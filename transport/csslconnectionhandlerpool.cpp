@@ -5,10 +5,8 @@
 #include "ctlscontext.h"
 #include "httprequest.h"
 #include "httprequesthandler.h"
-#include "httpresponse.h"
 #include "qtxlogger.h"
 
-#include <QBuffer>
 #include <QSettings>
 #include <QThread>
 
@@ -40,39 +38,6 @@ int settingInt(const QSettings &v_oSettings, const char *v_pKey, int v_iDefault,
 }
 
 } // namespace
-
-// Runs the request handler for the connection's complete request; returns the
-// whole reply and whether the connection ends after it.
-QByteArray CSslConnectionHandlerPool::serveRequest(norrweb::HttpRequestHandler &v_oHandler,
-                                                  CSslConnectionHandler &v_oConnection, bool &v_bClose)
-{
-    const char *pFunc = "CSslConnectionHandler::read";
-    norrweb::HttpRequest &oRequest = *v_oConnection.m_request;
-    // HTTP/1.1 keeps the connection unless the client says otherwise; HTTP/1.0
-    // only when it asks for it.
-    const QByteArray oConnectionHeader = oRequest.getHeader("Connection");
-    v_bClose = oConnectionHeader.compare("close", Qt::CaseInsensitive) == 0
-               || (oRequest.getVersion() == "HTTP/1.0" && oConnectionHeader.compare("keep-alive", Qt::CaseInsensitive) != 0);
-    QBuffer oReply;
-    oReply.open(QIODevice::WriteOnly);
-    {
-        norrweb::HttpResponse oResponse(&oReply, &v_oConnection.m_info);
-        // A reply after which the server closes says so, or the client would
-        // send its next request into the closing connection.
-        if (v_bClose)
-            oResponse.setHeader("Connection", "close");
-        try {
-            v_oHandler.service(oRequest, oResponse);
-        } catch (...) {
-            QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "An uncatched exception occurred in the request handler";
-        }
-        if (!oResponse.isLastPartSent())
-            oResponse.write(QByteArray(), true);
-    }
-    QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "request processed";
-    oReply.close();
-    return std::move(oReply.buffer());
-}
 
 // Serves complete requests on a thread of its own, one at a time. The thread
 // runs an event loop, so objects the request handler creates there behave as
@@ -133,7 +98,7 @@ private:
                const std::shared_ptr<CSslConnectionHandler> &v_poConnection)
     {
         bool bClose = false;
-        QByteArray oReply = CSslConnectionHandlerPool::serveRequest(*m_handler, v_oConnection, bClose);
+        QByteArray oReply = v_oConnection.http().respond(*m_handler, bClose);
         v_poReactor->completeRequest(v_poConnection, std::move(oReply), bClose);
     }
 
@@ -303,9 +268,10 @@ void CSslConnectionHandlerPool::dispatch(const std::shared_ptr<CSslConnectionHan
 
 bool CSslConnectionHandlerPool::serveInline(CSslConnectionHandler &v_oConnection, QByteArray &v_oReply, bool &v_bClose)
 {
-    if (!m_requestHandler->canServeInline(*v_oConnection.m_request, v_oConnection.m_info))
+    norrweb::HttpExchange &oHttp = v_oConnection.http();
+    if (!m_requestHandler->canServeInline(oHttp.request(), oHttp.info()))
         return false;
-    v_oReply = serveRequest(*m_requestHandler, v_oConnection, v_bClose);
+    v_oReply = oHttp.respond(*m_requestHandler, v_bClose);
     return true;
 }
 

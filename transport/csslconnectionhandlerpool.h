@@ -65,10 +65,6 @@ public:
     // On the connection's I/O thread: serves its complete request right there
     // when the request handler says that never blocks; false to dispatch it.
     bool serveInline(CSslConnectionHandler &v_oConnection, QByteArray &v_oReply, bool &v_bClose);
-    // Runs the request handler for the connection's complete request; returns
-    // the whole reply and whether the connection ends after it.
-    static QByteArray serveRequest(norrweb::HttpRequestHandler &v_oHandler, CSslConnectionHandler &v_oConnection,
-                                   bool &v_bClose);
     // Reactor threads: a connection has ended (or was refused at the door).
     void connectionClosed(qint64 v_iUid);
     // Request workers: done with one request; returns the next queued one, if any.

@@ -3,7 +3,6 @@
 #include "csslconnectionhandler.h"
 #include "csslconnectionhandlerpool.h"
 #include "ctlscontext.h"
-#include "httprequest.h"
 #include "qtxlogger.h"
 
 #include <openssl/bio.h>
@@ -20,15 +19,8 @@
 
 namespace {
 
-const char kEntityTooLarge[] = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
-const char kBadRequest[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 17\r\nConnection: close\r\n\r\n400 Bad Request\r\n";
-const char kNotImplemented[] =
-    "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
-const char kUnavailable[] =
-    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 25\r\nConnection: close\r\n\r\n503 Service Unavailable\r\n";
 const char kTooManyConnections[] =
     "HTTP/1.1 503 too many connections\r\nConnection: close\r\n\r\nToo many connections\r\n";
-const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
 // How often deadlines are checked; a deadline is met within this much.
 constexpr int kSweepMs = 250;
@@ -63,6 +55,8 @@ CSslReactor::CSslReactor(CSslConnectionHandlerPool *v_poPool, std::shared_ptr<CT
     , m_tls(std::move(v_poTls))
     , m_limits(v_oLimits)
 {
+    m_httpLimits.maxRequestSize = v_oLimits.maxRequestSize;
+    m_httpLimits.maxMultiPartSize = v_oLimits.maxMultiPartSize;
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event oEvent{};
@@ -126,20 +120,12 @@ void CSslReactor::completeRequest(const std::shared_ptr<CSslConnectionHandler> &
 void CSslReactor::deliverReply(const Connection &v_poConnection, QByteArray v_oReply, bool v_bClose)
 {
     CSslConnectionHandler &oConnection = *v_poConnection;
-    oConnection.m_request.reset();
-    if (oConnection.m_phase != CSslConnectionHandler::Processing)
+    if (oConnection.m_phase != CSslConnectionHandler::Processing) {
+        oConnection.m_http.abandon();
         return; // the connection ended meanwhile
-    oConnection.m_phase = CSslConnectionHandler::Writing;
-    if (oConnection.m_outputPos < oConnection.m_output.size()) {
-        // An interim 100 Continue is still partly unwritten: the reply goes after
-        // it, or the client would read the rest of one inside the other.
-        oConnection.m_output.remove(0, oConnection.m_outputPos);
-        oConnection.m_output.append(v_oReply);
-    } else {
-        oConnection.m_output = std::move(v_oReply);
     }
-    oConnection.m_outputPos = 0;
-    oConnection.m_closeAfterWrite = v_bClose || oConnection.m_peerClosed;
+    oConnection.m_phase = CSslConnectionHandler::Writing;
+    oConnection.m_http.reply(std::move(v_oReply), v_bClose || oConnection.m_peerClosed);
     oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
     flushOutput(v_poConnection);
 }
@@ -221,7 +207,7 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
         return;
     }
     const qint64 iNow = nowMs();
-    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, v_oInfo, iNow);
+    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, m_httpLimits, v_oInfo, iNow);
     // The handshake gets the read time-out, counted from the accept.
     poConnection->m_deadline = iNow + m_limits.readTimeoutMs;
     epoll_event oEvent{};
@@ -263,7 +249,7 @@ bool CSslReactor::evictOne(qint64 v_iUid)
             iRank = 0;
             break;
         case CSslConnectionHandler::Reading:
-            iRank = !oConnection.m_request ? 1 : (iAge >= kYoungMs ? 3 : kNotEvictable);
+            iRank = oConnection.m_http.betweenRequests() ? 1 : (iAge >= kYoungMs ? 3 : kNotEvictable);
             break;
         case CSslConnectionHandler::Handshake:
             iRank = BIO_number_read(SSL_get_rbio(oConnection.m_ssl)) == 0 ? 2 : (iAge >= kYoungMs ? 3 : kNotEvictable);
@@ -373,24 +359,25 @@ bool CSslReactor::readAvailable(CSslConnectionHandler &v_oConnection)
 {
     // Returns false once the client has closed its side.
     v_oConnection.m_readPaused = false;
+    norrweb::HttpInputBuffer &oInput = v_oConnection.m_http.input();
     bool bLogged = false;
     for (;;) {
-        if (v_oConnection.m_input.bytesAvailable() >= kMaxInputAhead) {
+        if (oInput.bytesAvailable() >= kMaxInputAhead) {
             v_oConnection.m_readPaused = true;
             return true;
         }
-        char *pTarget = v_oConnection.m_input.reserve(kReadChunk);
+        char *pTarget = oInput.reserve(kReadChunk);
         ERR_clear_error();
         const int iRead = SSL_read(v_oConnection.m_ssl, pTarget, kReadChunk);
         if (iRead > 0) {
-            v_oConnection.m_input.commit(iRead);
+            oInput.commit(iRead);
             if (!bLogged) {
                 QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandler::read") << "read input";
                 bLogged = true;
             }
             continue;
         }
-        v_oConnection.m_input.commit(0);
+        oInput.commit(0);
         const int iError = SSL_get_error(v_oConnection.m_ssl, iRead);
         if (iError == SSL_ERROR_WANT_READ || iError == SSL_ERROR_WANT_WRITE) {
             // Drained. After the client shut down its side nothing more will come.
@@ -415,104 +402,56 @@ bool CSslReactor::parseInput(const Connection &v_poConnection)
 {
     // Returns false when the connection left the reading phase or has no bytes left.
     CSslConnectionHandler &oConnection = *v_poConnection;
-    using norrweb::HttpRequest;
-    while (oConnection.m_phase == CSslConnectionHandler::Reading && oConnection.m_input.bytesAvailable() > 0) {
-        if (!oConnection.m_request) {
-            oConnection.m_request.reset(new HttpRequest(m_limits.maxRequestSize, m_limits.maxMultiPartSize));
-            oConnection.m_request->setPeerAddress(oConnection.m_info.peerAddress);
-            oConnection.m_continueSent = false;
+    norrweb::HttpExchange &oHttp = oConnection.m_http;
+    while (oConnection.m_phase == CSslConnectionHandler::Reading) {
+        if (oHttp.betweenRequests() && oHttp.input().bytesAvailable() > 0) {
             // A request must arrive whole within its own time; more bytes do not extend it.
             const qint64 iNow = nowMs();
             oConnection.m_lastActivity = iNow;
             oConnection.m_deadline = iNow + m_limits.requestTimeoutMs;
         }
-        HttpRequest &oRequest = *oConnection.m_request;
-        const qint64 iBefore = oConnection.m_input.bytesAvailable();
-        const HttpRequest::RequestState eBefore = oRequest.getState();
-        oRequest.consumeAvailable(&oConnection.m_input);
-        const HttpRequest::RequestState eState = oRequest.getState();
-        if (eState == HttpRequest::Aborted) {
-            sendError(oConnection, int(oRequest.getAbortReason()));
+        switch (oHttp.parse()) {
+        case norrweb::HttpExchange::NeedInput:
+            if (oHttp.hasOutput()) // 100 Continue: the client waits for it
+                flushOutput(v_poConnection);
+            return oConnection.m_phase == CSslConnectionHandler::Reading;
+        case norrweb::HttpExchange::Refused:
+            oConnection.m_phase = CSslConnectionHandler::Writing;
+            oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
             flushOutput(v_poConnection);
             return false;
+        case norrweb::HttpExchange::RequestReady:
+            break;
         }
-        if (eState == HttpRequest::Complete) {
-            QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandler::read") << "received complete request";
-            oConnection.m_phase = CSslConnectionHandler::Processing;
-            oConnection.m_lastActivity = nowMs();
-            oConnection.m_input.compact();
-            // A few cheap requests per wake-up are answered here; the rest, and
-            // anything that may block, go to a request worker, so that one client
-            // pipelining requests cannot hold this thread.
-            QByteArray oReply;
-            bool bClose = false;
-            if (m_inlineBudget > 0 && m_pool->serveInline(oConnection, oReply, bClose)) {
-                --m_inlineBudget;
-                m_servingInline = true;
-                deliverReply(v_poConnection, std::move(oReply), bClose);
-                m_servingInline = false;
-                continue; // back in Reading when the reply went out whole
-            }
-            m_pool->dispatch(v_poConnection, this);
-            return false;
+        oConnection.m_phase = CSslConnectionHandler::Processing;
+        oConnection.m_lastActivity = nowMs();
+        // A few cheap requests per wake-up are answered here; the rest, and
+        // anything that may block, go to a request worker, so that one client
+        // pipelining requests cannot hold this thread.
+        QByteArray oReply;
+        bool bClose = false;
+        if (m_inlineBudget > 0 && m_pool->serveInline(oConnection, oReply, bClose)) {
+            --m_inlineBudget;
+            m_servingInline = true;
+            deliverReply(v_poConnection, std::move(oReply), bClose);
+            m_servingInline = false;
+            continue; // back in Reading when the reply went out whole
         }
-        if (eState == HttpRequest::AwaitingBody && !oConnection.m_continueSent
-            && oRequest.getHeader("expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
-            // The client waits for this before it sends the body.
-            oConnection.m_continueSent = true;
-            oConnection.m_output.append(kContinue, sizeof kContinue - 1);
-            flushOutput(v_poConnection);
-            if (oConnection.m_phase == CSslConnectionHandler::Closed)
-                return false;
-        }
-        if (oConnection.m_input.bytesAvailable() == iBefore && eState == eBefore)
-            break; // a line is incomplete: wait for more bytes
+        m_pool->dispatch(v_poConnection, this);
+        return false;
     }
-    oConnection.m_input.compact();
-    return oConnection.m_phase == CSslConnectionHandler::Reading;
-}
-
-void CSslReactor::sendError(CSslConnectionHandler &v_oConnection, int v_iReason)
-{
-    const char *pFunc = "CSslConnectionHandler::read";
-    const char *pText = kEntityTooLarge;
-    size_t uLength = sizeof kEntityTooLarge - 1;
-    switch (v_iReason) {
-    case norrweb::HttpRequest::BadFraming:
-        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 400 bad request - Connection: close";
-        pText = kBadRequest;
-        uLength = sizeof kBadRequest - 1;
-        break;
-    case norrweb::HttpRequest::UnsupportedFraming:
-        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 501 not implemented - Connection: close";
-        pText = kNotImplemented;
-        uLength = sizeof kNotImplemented - 1;
-        break;
-    case norrweb::HttpRequest::NoTemporaryFile:
-        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 503 service unavailable - Connection: close";
-        pText = kUnavailable;
-        uLength = sizeof kUnavailable - 1;
-        break;
-    default:
-        QTX_LOG(QTXLogger::Instance(), WARN, pFunc) << "HTTP/1.1 413 entity too large - Connection: close";
-        break;
-    }
-    v_oConnection.m_request.reset();
-    v_oConnection.m_phase = CSslConnectionHandler::Writing;
-    v_oConnection.m_output.append(pText, int(uLength));
-    v_oConnection.m_closeAfterWrite = true;
-    v_oConnection.m_deadline = nowMs() + m_limits.writeTimeoutMs;
+    return false;
 }
 
 void CSslReactor::flushOutput(const Connection &v_poConnection)
 {
     CSslConnectionHandler &oConnection = *v_poConnection;
-    while (oConnection.m_outputPos < oConnection.m_output.size()) {
+    norrweb::HttpExchange &oHttp = oConnection.m_http;
+    while (oHttp.hasOutput()) {
         ERR_clear_error();
-        const int iWritten = SSL_write(oConnection.m_ssl, oConnection.m_output.constData() + oConnection.m_outputPos,
-                                       oConnection.m_output.size() - oConnection.m_outputPos);
+        const int iWritten = SSL_write(oConnection.m_ssl, oHttp.outputData(), oHttp.outputSize());
         if (iWritten > 0) {
-            oConnection.m_outputPos += iWritten;
+            oHttp.sent(iWritten);
             continue;
         }
         const int iError = SSL_get_error(oConnection.m_ssl, iWritten);
@@ -526,8 +465,6 @@ void CSslReactor::flushOutput(const Connection &v_poConnection)
         closeNow(oConnection);
         return;
     }
-    oConnection.m_output.clear();
-    oConnection.m_outputPos = 0;
     setWriteInterest(oConnection, false);
     if (oConnection.m_phase == CSslConnectionHandler::Writing)
         finishReply(v_poConnection);
@@ -536,7 +473,7 @@ void CSslReactor::flushOutput(const Connection &v_poConnection)
 void CSslReactor::finishReply(const Connection &v_poConnection)
 {
     CSslConnectionHandler &oConnection = *v_poConnection;
-    if (oConnection.m_closeAfterWrite) {
+    if (oConnection.m_http.closeAfterOutput()) {
         closeGracefully(oConnection);
         return;
     }
@@ -555,7 +492,7 @@ void CSslReactor::closeGracefully(CSslConnectionHandler &v_oConnection)
     // close_notify, then our half of TCP; the client's remaining bytes are read and
     // dropped for a moment, so that closing does not reset the connection under a
     // reply the client has not read yet.
-    v_oConnection.m_request.reset();
+    v_oConnection.m_http.abandon();
     ERR_clear_error();
     SSL_shutdown(v_oConnection.m_ssl);
     ERR_clear_error();
@@ -590,8 +527,8 @@ void CSslReactor::closeNow(CSslConnectionHandler &v_oConnection)
     // Shut down at once; the descriptor itself goes with the handler object, which
     // a request worker may still hold.
     ::shutdown(v_oConnection.m_fd, SHUT_RDWR);
-    if (!bServing)
-        v_oConnection.m_request.reset();
+    if (!bServing) // a request worker may still read the request
+        v_oConnection.m_http.abandon();
     const int iFd = v_oConnection.m_fd;
     const qint64 iUid = v_oConnection.uid();
     m_connectionCount.fetch_sub(1, std::memory_order_relaxed);

@@ -6,7 +6,7 @@
 // returns it. Deadlines (handshake, request, idle, write) are swept here, so a
 // slow or silent client costs a socket and a few kilobytes, never a thread.
 
-#include "httpconnectioninfo.h"
+#include "httpexchange.h"
 
 #include <QByteArray>
 
@@ -59,7 +59,6 @@ private:
     void serve(const Connection &v_poConnection);
     bool readAvailable(CSslConnectionHandler &v_oConnection);
     bool parseInput(const Connection &v_poConnection);
-    void sendError(CSslConnectionHandler &v_oConnection, int v_iReason);
     void flushOutput(const Connection &v_poConnection);
     void deliverReply(const Connection &v_poConnection, QByteArray v_oReply, bool v_bClose);
     void finishReply(const Connection &v_poConnection);
@@ -72,6 +71,7 @@ private:
     CSslConnectionHandlerPool *m_pool;
     std::shared_ptr<CTlsContext> m_tls;
     const CTransportLimits &m_limits;
+    norrweb::HttpExchange::Limits m_httpLimits;
     int m_epoll = -1;
     int m_wakeFd = -1;
     std::thread m_thread;

@@ -6,7 +6,6 @@
 #include "httpresponse.h"
 #include "httptestsupport.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -36,11 +35,10 @@ static int openFdCount()
 
 static QByteArray capture(const std::function<void(HttpResponse &)> &v_oWriter)
 {
-    QBuffer oBuffer;
-    oBuffer.open(QIODevice::WriteOnly);
-    HttpResponse oResponse(&oBuffer);
+    QByteArray oOut;
+    HttpResponse oResponse(&oOut);
     v_oWriter(oResponse);
-    return oBuffer.data();
+    return oOut;
 }
 
 class TestHttpMessage : public QObject

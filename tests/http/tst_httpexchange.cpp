@@ -1,0 +1,192 @@
+// HttpExchange: what one connection's HTTP/1.1 conversation yields for the
+// bytes fed into it, however they are split: requests one at a time, the
+// interim 100 Continue in its place, keep-alive, and the fixed refusals.
+
+#include "httpexchange.h"
+#include "httprequest.h"
+#include "httprequesthandler.h"
+#include "httpresponse.h"
+
+#include <QtTest>
+
+using norrweb::HttpExchange;
+using norrweb::HttpRequest;
+
+namespace {
+
+// Answers every request with its path.
+class PathHandler : public norrweb::HttpRequestHandler
+{
+public:
+    void service(HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override
+    {
+        v_oResponse.write(v_oRequest.getDecodedPath(), true);
+    }
+};
+
+void feed(HttpExchange &v_oHttp, const QByteArray &v_oBytes)
+{
+    char *pTarget = v_oHttp.input().reserve(v_oBytes.size());
+    memcpy(pTarget, v_oBytes.constData(), size_t(v_oBytes.size()));
+    v_oHttp.input().commit(v_oBytes.size());
+}
+
+QByteArray takeOutput(HttpExchange &v_oHttp)
+{
+    const QByteArray oOut(v_oHttp.outputData(), v_oHttp.outputSize());
+    v_oHttp.sent(oOut.size());
+    return oOut;
+}
+
+// Serves the complete request and queues its reply.
+void serveOne(HttpExchange &v_oHttp)
+{
+    PathHandler oHandler;
+    bool bClose = false;
+    QByteArray oReply = v_oHttp.respond(oHandler, bClose); // sets bClose
+    v_oHttp.reply(std::move(oReply), bClose);
+}
+
+// Feeds the bytes in pieces of v_iStep, serving every request; returns what the
+// client would read, and whether the exchange ended the connection.
+QByteArray converse(const QByteArray &v_oBytes, int v_iStep, bool &v_bClosed, int &v_iRequests)
+{
+    HttpExchange oHttp(HttpExchange::Limits{200, 1000}, norrweb::HttpConnectionInfo());
+    QByteArray oRead;
+    v_bClosed = false;
+    v_iRequests = 0;
+    for (int iPos = 0; iPos < v_oBytes.size() && !v_bClosed; iPos += v_iStep) {
+        feed(oHttp, v_oBytes.mid(iPos, v_iStep));
+        for (;;) {
+            const HttpExchange::Event eEvent = oHttp.parse();
+            if (eEvent == HttpExchange::RequestReady) {
+                ++v_iRequests;
+                serveOne(oHttp);
+            }
+            oRead += takeOutput(oHttp);
+            if (oHttp.closeAfterOutput()) {
+                v_bClosed = true;
+                break;
+            }
+            if (eEvent == HttpExchange::NeedInput)
+                break;
+        }
+    }
+    return oRead;
+}
+
+QByteArray ok(const QByteArray &v_oPath, bool v_bClose = false)
+{
+    return "HTTP/1.1 200 OK\r\n" + QByteArray(v_bClose ? "Connection: close\r\n" : "") + "Content-Length: "
+           + QByteArray::number(v_oPath.size()) + "\r\n\r\n" + v_oPath;
+}
+
+const QByteArray kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+const QByteArray kBadRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 17\r\nConnection: close\r\n\r\n400 Bad Request\r\n";
+const QByteArray kTooLarge = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
+const QByteArray kNotImplemented =
+    "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
+
+} // namespace
+
+class TestHttpExchange : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.warning=false")); }
+
+    // Every conversation is fed whole, in pieces of 7 bytes and byte by byte:
+    // the client must read the same bytes each time.
+    void conversation_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<bool>("closed");
+        QTest::addColumn<int>("requests");
+
+        const QByteArray oGetA = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
+        QTest::newRow("keep-alive by default") << oGetA << ok("/a") << false << 1;
+        QTest::newRow("pipelined, three") << QByteArray(oGetA + "GET /b HTTP/1.1\r\nHost: x\r\n\r\n" + oGetA)
+                                          << QByteArray(ok("/a") + ok("/b") + ok("/a")) << false << 3;
+        QTest::newRow("client asks to close")
+            << QByteArray("GET /a HTTP/1.1\r\nHost: x\r\nConnection: Close\r\n\r\n" + oGetA) << ok("/a", true) << true
+            << 1;
+        QTest::newRow("HTTP/1.0 closes") << QByteArray("GET /a HTTP/1.0\r\n\r\n") << ok("/a", true) << true << 1;
+        QTest::newRow("HTTP/1.0 keep-alive")
+            << QByteArray("GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" + oGetA) << QByteArray(ok("/a") + ok("/a"))
+            << false << 2;
+        QTest::newRow("body read, next request follows")
+            << QByteArray("POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc" + oGetA)
+            << QByteArray(ok("/p") + ok("/a")) << false << 2;
+        QTest::newRow("a body on its way gets no 100 Continue")
+            << QByteArray("POST /p HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nabc") << ok("/p")
+            << false << 1;
+        QTest::newRow("refused after a good request")
+            << QByteArray(oGetA + "GET /b HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n" + oGetA)
+            << QByteArray(ok("/a") + kBadRequest) << true << 1;
+        QTest::newRow("transfer coding") << QByteArray("POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                         << kNotImplemented << true << 0;
+        QTest::newRow("over the size limit") << QByteArray("GET /" + QByteArray(300, 'a') + " HTTP/1.1\r\n\r\n")
+                                             << kTooLarge << true << 0;
+    }
+    void conversation()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, expected);
+        QFETCH(bool, closed);
+        QFETCH(int, requests);
+        for (const int iStep : {int(input.size()), 7, 1}) {
+            bool bClosed = false;
+            int iRequests = 0;
+            // With the body split from its header block, the client gets the 100
+            // Continue it waits for before sending the rest.
+            QByteArray oExpected = expected;
+            if (iStep < input.size() && input.contains("Expect: 100-continue"))
+                oExpected.prepend(kContinue);
+            QCOMPARE(converse(input, iStep, bClosed, iRequests), oExpected);
+            QCOMPARE(bClosed, closed);
+            QCOMPARE(iRequests, requests);
+        }
+    }
+
+    // The interim reply goes once, before the body is sent; a reply (or a
+    // refusal) queued while it is still partly unsent follows it, never cuts into it.
+    void continueStaysWhole_data()
+    {
+        QTest::addColumn<QByteArray>("rest");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("reply follows") << QByteArray("abc") << ok("/p");
+        QTest::newRow("reply, then a refusal") << QByteArray("abc" + QByteArray(300, 'x')) << QByteArray();
+    }
+    void continueStaysWhole()
+    {
+        QFETCH(QByteArray, rest);
+        QFETCH(QByteArray, expected);
+        HttpExchange oHttp(HttpExchange::Limits{200, 1000}, norrweb::HttpConnectionInfo());
+        feed(oHttp, "POST /p HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+        QCOMPARE(oHttp.parse(), HttpExchange::NeedInput);
+        QVERIFY(!oHttp.betweenRequests());
+        QCOMPARE(QByteArray(oHttp.outputData(), oHttp.outputSize()), kContinue);
+        oHttp.sent(5); // the client has read "HTTP/" only
+        feed(oHttp, rest.left(1));
+        QCOMPARE(oHttp.parse(), HttpExchange::NeedInput); // not sent twice
+        feed(oHttp, rest.mid(1));
+        if (expected.isEmpty()) {
+            // Too many bytes for the request: the 413 text follows the interim reply.
+            QCOMPARE(oHttp.parse(), HttpExchange::RequestReady);
+            serveOne(oHttp);
+            QCOMPARE(oHttp.parse(), HttpExchange::Refused);
+            QCOMPARE(takeOutput(oHttp), kContinue.mid(5) + ok("/p") + kTooLarge);
+            QVERIFY(oHttp.closeAfterOutput());
+            return;
+        }
+        QCOMPARE(oHttp.parse(), HttpExchange::RequestReady);
+        serveOne(oHttp);
+        QVERIFY(oHttp.betweenRequests());
+        QCOMPARE(takeOutput(oHttp), kContinue.mid(5) + expected);
+        QVERIFY(!oHttp.closeAfterOutput());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpExchange)
+#include "tst_httpexchange.moc"
