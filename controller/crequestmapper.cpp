@@ -1,5 +1,6 @@
 #include "crequestmapper.h"
 
+#include "commandnotes.h"
 #include "csigncontroller.h"
 #include "httpconnectioninfo.h"
 #include "httprequest.h"
@@ -92,7 +93,7 @@ bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,
 {
     // The first request of a connection may look the client up (processes, the
     // dispatcher); a preflight and the cheap server commands never block after.
-    if (!v_oConnection.identityKnown)
+    if (!ClientAccount::of(v_oConnection))
         return false;
     const QByteArray oMethod = v_oRequest.getMethod();
     if (oMethod == "OPTIONS")
@@ -104,7 +105,7 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
 {
     const char *pFunc = "CRequestMapper::service";
     const QByteArray oMethod = v_oRequest.getMethod();
-    const QByteArray oPath = v_oRequest.getDecodedPath();
+    const QByteArray &oPath = CommandTarget::of(v_oRequest).path;
     QTX_LOG(logger(), NOTICE, pFunc) << "method=" << oMethod << "; path=" << oPath;
 
     // Keep-alive pings come often; their headers and parameters stay out of the log.

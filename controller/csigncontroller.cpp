@@ -1,6 +1,7 @@
 #include "csigncontroller.h"
 
 #include "clauncher.h"
+#include "commandnotes.h"
 #include "cversion.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
@@ -154,7 +155,7 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
         oMap.insert(it.key(), it.value());
     oMap.insert("keyHttpBody", v_oRequest.getBody());
     oMap.insert("keyHttpMethod", v_oRequest.getMethod());
-    oMap.insert("keyHttpPath", v_oRequest.getDecodedPath());
+    oMap.insert("keyHttpPath", CommandTarget::of(v_oRequest).path);
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());
     // The session's variables as the request found them: a session opened on
     // the fly for this very command passes none.
@@ -229,35 +230,12 @@ QByteArray CSignController::escapeAndConvertToValidID(const QByteArray &v_oData)
     return QByteArray();
 }
 
-void CSignController::ParseLibraryAndCommand(const norrweb::HttpRequest &v_oRequest, QByteArray &v_oLibrary,
-                                             QByteArray &v_oCommand)
-{
-    QList<QByteArray> oSegments;
-    for (const QByteArray &oPart : v_oRequest.getDecodedPath().split('/')) {
-        if (!oPart.isEmpty())
-            oSegments << oPart;
-    }
-    const QByteArray oCmd = v_oRequest.getParameter("cmd");
-    v_oLibrary.clear();
-    if (oSegments.isEmpty()) {
-        v_oCommand = oCmd;
-    } else if (oSegments.size() == 1) {
-        if (!oCmd.isEmpty()) {
-            v_oLibrary = oSegments.at(0);
-            v_oCommand = oCmd;
-        } else {
-            v_oCommand = oSegments.at(0);
-        }
-    } else {
-        v_oLibrary = oSegments.at(0);
-        v_oCommand = oSegments.at(1);
-    }
-}
-
 void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &)
 {
     const char *pFunc = "CSignController::SetLibraryNameAndCommand";
-    ParseLibraryAndCommand(v_oRequest, m_oCommandData.oLibraryName, m_oCommandData.oCommand);
+    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
+    m_oCommandData.oLibraryName = oTarget.library;
+    m_oCommandData.oCommand = oTarget.command;
     QTX_LOG(logger(), INFO, pFunc) << "oLibraryName=" << m_oCommandData.oLibraryName;
     QTX_LOG(logger(), INFO, pFunc) << "oCommand=" << m_oCommandData.oCommand;
 }
@@ -267,10 +245,8 @@ bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)
     // Server commands that only read or touch memory: the session ping and the
     // platform description. Everything else may load a module, start or wait for
     // a job, read files or ask the dispatcher.
-    QByteArray oLibrary;
-    QByteArray oCommand;
-    ParseLibraryAndCommand(v_oRequest, oLibrary, oCommand);
-    return oLibrary.isEmpty() && (oCommand == "ALIVE" || oCommand == "ARCH_TYPE");
+    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
+    return oTarget.library.isEmpty() && (oTarget.command == "ALIVE" || oTarget.command == "ARCH_TYPE");
 }
 
 bool CSignController::IsServerCommand(const QString &v_oCommand)

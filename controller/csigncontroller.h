@@ -45,10 +45,6 @@ public:
     // trimmed; anything else gives an empty id.
     static QByteArray escapeAndConvertToValidID(const QByteArray &v_oData);
     static bool IsServerCommand(const QString &v_oCommand);
-    // The library and command a request names: the path's first two segments, or
-    // with one segment and a "cmd" parameter, that segment and the parameter.
-    static void ParseLibraryAndCommand(const norrweb::HttpRequest &v_oRequest, QByteArray &v_oLibrary,
-                                       QByteArray &v_oCommand);
     // Whether serving the request never blocks once the client's identity is known.
     static bool IsInlineCommand(const norrweb::HttpRequest &v_oRequest);
     static QByteArray GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName);
@@ -82,7 +78,7 @@ private:
 
     // Permission checks
     // Decides once per connection which account the client runs as (kept with
-    // the connection) and fills the client fields below.
+    // the connection as its ClientAccount note) and fills the client fields below.
     void ResolveClient(norrweb::HttpResponse &v_oResponse);
     bool CheckPermissions(norrweb::HttpResponse &v_oResponse);
     // The client's identity is resolved once (null when that failed) and

@@ -5,6 +5,8 @@
 
 #include "csigncontroller.h"
 
+#include "commandnotes.h"
+
 #include "clauncher.h"
 #include "csettings.h"
 #include "dllmanager.h"
@@ -71,7 +73,8 @@ void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
     // The process at the client end of a connection does not change while the
     // connection lasts: the answer is kept with the connection for its later
     // requests.
-    if (!poConnection->identityKnown) {
+    const ClientAccount *poAccount = ClientAccount::of(*poConnection);
+    if (!poAccount) {
         const ClientConnection oConnection = connectionOf(*poConnection);
         const QString oClientText = oConnection.clientText();
         std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
@@ -83,30 +86,31 @@ void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
             bResolved = true;
         } catch (...) {
         }
+        auto poNew = std::make_shared<ClientAccount>();
         bool bSameAccount = false;
-        poConnection->clientOnCurrentUser =
+        poNew->onCurrentUser =
             IsClientOnCurrentUser(*poProcessUtils, bResolved ? &oClient : nullptr, oClientText, &bSameAccount);
-        poConnection->clientOnSystemUser =
-            IsClientOnSystemUser(*poProcessUtils, bResolved ? &oClient : nullptr, oClientText);
-        poConnection->clientIsServerAccount = bSameAccount;
+        poNew->onSystemUser = IsClientOnSystemUser(*poProcessUtils, bResolved ? &oClient : nullptr, oClientText);
+        poNew->isServerAccount = bSameAccount;
         // Sessions and limits are kept per account: the server's own account,
         // root, or the uid that owns the client's socket (-1 when unknown).
         if (bSameAccount)
-            poConnection->clientAccount = qint64(::geteuid());
-        else if (poConnection->clientOnSystemUser)
-            poConnection->clientAccount = 0;
+            poNew->account = qint64(::geteuid());
+        else if (poNew->onSystemUser)
+            poNew->account = 0;
         else
-            poConnection->clientAccount = bResolved && oClient.found() && oClient.uid() > 0 ? oClient.uid() : -1;
-        poConnection->identityKnown = true;
+            poNew->account = bResolved && oClient.found() && oClient.uid() > 0 ? oClient.uid() : -1;
         QTX_LOG(logger(), NOTICE, pFunc) << "Client " << oClientText << " uid=" << (bResolved ? oClient.uid() : -1)
                                          << " pid=" << (bResolved ? oClient.pid() : 0)
                                          << " serverAccount=" << bSameAccount
-                                         << " systemAccount=" << poConnection->clientOnSystemUser;
+                                         << " systemAccount=" << poNew->onSystemUser;
+        poAccount = poNew.get();
+        poConnection->handlerNote = std::move(poNew);
     }
-    m_bClientOnCurrentUser = poConnection->clientOnCurrentUser;
-    m_bClientOnSystemUser = poConnection->clientOnSystemUser;
-    m_oClient.account = poConnection->clientAccount;
-    m_oClient.seesAll = poConnection->clientIsServerAccount;
+    m_bClientOnCurrentUser = poAccount->onCurrentUser;
+    m_bClientOnSystemUser = poAccount->onSystemUser;
+    m_oClient.account = poAccount->account;
+    m_oClient.seesAll = poAccount->isServerAccount;
     m_oClient.maxSessions = -1;
 }
 

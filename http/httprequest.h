@@ -1,10 +1,14 @@
 #ifndef NORRWEB_HTTPREQUEST_H
 #define NORRWEB_HTTPREQUEST_H
 
+#include "httpnote.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QMap>
 #include <QMultiMap>
+
+#include <memory>
 
 class QIODevice;
 class QSettings;
@@ -79,6 +83,11 @@ public:
     QHostAddress getPeerAddress() const { return m_oPeerAddress; }
     qint32 getCurrentSize() const { return m_iCurrentSize; }
 
+    /// The request handler's note about this complete request, kept with it (null
+    /// until the handler makes one). Like the request, used by one thread at a time.
+    HttpNote *note() const { return m_poNote.get(); }
+    void setNote(std::unique_ptr<HttpNote> v_poNote) const { m_poNote = std::move(v_poNote); }
+
     /// '+' to blank, then %XX escapes to bytes; invalid escapes stay as they are.
     static QByteArray percentDecode(const QByteArray &v_oSource);
 
@@ -117,6 +126,7 @@ private:
     QTemporaryFile *m_poTempFile = nullptr;
     QByteArray m_oLineBuffer;
     bool m_bFramingError = false;
+    mutable std::unique_ptr<HttpNote> m_poNote;
 };
 
 } // namespace norrweb
