@@ -392,6 +392,8 @@ void TestListener::refusedRequests_data()
     QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n"
                                                "Content-Length: 4\r\n\r\nabcd")
                                  << o400;
+    QTest::newRow("blank before a colon") << QByteArray("GET /a HTTP/1.1\r\nHost : x\r\n\r\n") << o400;
+    QTest::newRow("HTTP/5.6") << QByteArray("GET /a HTTP/5.6\r\nHost: 127.0.0.1\r\n\r\n") << o413;
 }
 void TestListener::refusedRequests()
 {
