@@ -57,6 +57,35 @@ bool hasForbiddenByte(const QByteArray &v_oLine)
     return false;
 }
 
+// A byte that may stand in a header name: letters, digits and !#$%&'*+-.^_`|~.
+// Blanks, separators and bytes above 0x7f may not.
+bool isTokenByte(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
+    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The first v_iLength bytes of v_oLine form a header name: at least one token byte
+// and nothing else.
+bool isHeaderName(const QByteArray &v_oLine, int v_iLength)
+{
+    if (v_iLength <= 0)
+        return false;
+    const char *const pData = v_oLine.constData();
+    for (int i = 0; i < v_iLength; ++i) {
+        if (!isTokenByte(pData[i]))
+            return false;
+    }
+    return true;
+}
+
 // Strict decimal: digits only, at most INT32_MAX.
 bool parseContentLength(const QByteArray &v_oValue, qint32 &v_iLength)
 {
@@ -207,7 +236,9 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
 
     const QList<QByteArray> oWords = oLine.split(' ');
-    if (oWords.size() != 3 || !oWords.at(2).contains("HTTP")) {
+    // Only the two versions this parser implements; anything else would be read
+    // by its own rules elsewhere.
+    if (oWords.size() != 3 || (oWords.at(2) != "HTTP/1.1" && oWords.at(2) != "HTTP/1.0")) {
         qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid first line");
         abort(TooLarge);
         return;
@@ -236,26 +267,54 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
     if (!readLine(v_poSocket, oLine, &bFolded))
         return;
 
-    const int iColon = oLine.indexOf(':');
-    if (iColon > 0) {
-        m_oCurrentHeader = oLine.left(iColon).toLower();
-        // A framing header must stand on its own line under its exact name: one
-        // written as a continuation or with blanks around its name is read
-        // differently by other parsers on the way, so the request is refused.
-        if ((bFolded || m_oCurrentHeader != m_oCurrentHeader.trimmed())
-            && isFramingHeader(m_oCurrentHeader.trimmed()))
+    if (bFolded) {
+        // Only blanks: it ends the header block here, but a parser that keeps the
+        // blanks takes the bytes after it as further headers.
+        if (oLine.isEmpty()) {
+            qCWarning(lcHttp, "HttpRequest: received broken HTTP request, header line of blanks only");
+            abort(BadFraming);
+            return;
+        }
+        // Nothing to continue yet: other parsers take the line as a header of its own.
+        if (m_oCurrentHeader.isEmpty()) {
+            qCWarning(lcHttp, "HttpRequest: received broken HTTP request, continuation line before the first header");
+            abort(BadFraming);
+            return;
+        }
+        // A continuation line is part of the value above it, whatever it holds. A
+        // framing header continued, or a continuation that reads as a framing header
+        // to a parser that does not fold, is refused at the end of the block.
+        const int iColon = oLine.indexOf(':');
+        if (isFramingHeader(m_oCurrentHeader)
+            || (iColon > 0 && isFramingHeader(oLine.left(iColon).trimmed().toLower())))
             m_bFramingError = true;
-        m_oHeaders.insert(m_oCurrentHeader, oLine.mid(iColon + 1).trimmed());
+        // A further entry holding the whole value so far.
+        m_oHeaders.insert(m_oCurrentHeader, m_oHeaders.value(m_oCurrentHeader) + ' ' + oLine);
         return;
     }
+
     if (!oLine.isEmpty()) {
-        // Folded header line: a further entry holding the whole value so far.
-        if (m_oHeaders.contains(m_oCurrentHeader)) {
-            if (isFramingHeader(m_oCurrentHeader))
-                m_bFramingError = true;
-            m_oHeaders.insert(m_oCurrentHeader,
-                              m_oHeaders.value(m_oCurrentHeader) + ' ' + oLine);
+        const int iColon = oLine.indexOf(':');
+        if (iColon < 0) {
+            qCWarning(lcHttp, "HttpRequest: received broken HTTP request, header line without a colon");
+            abort(BadFraming);
+            return;
         }
+        // The name runs up to the colon with no blank before it: "Host : x" is a
+        // header named "Host " here and "Host" to more lenient parsers.
+        if (!isHeaderName(oLine, iColon)) {
+            qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid header name");
+            abort(BadFraming);
+            return;
+        }
+        m_oCurrentHeader = oLine.left(iColon).toLower();
+        // Two Hosts name two targets; which one counts depends on the reader.
+        if (m_oCurrentHeader == "host" && m_oHeaders.contains(m_oCurrentHeader)) {
+            qCWarning(lcHttp, "HttpRequest: received broken HTTP request, more than one Host header");
+            abort(BadFraming);
+            return;
+        }
+        m_oHeaders.insert(m_oCurrentHeader, oLine.mid(iColon + 1).trimmed());
         return;
     }
 
@@ -272,6 +331,11 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
     checkFraming();
     if (m_eState == Aborted)
         return;
+    if (m_oVersion == "HTTP/1.1" && !m_oHeaders.contains("host")) {
+        qCWarning(lcHttp, "HttpRequest: received broken HTTP request, no Host header");
+        abort(BadFraming);
+        return;
+    }
 
     if (m_iExpectedBodySize == 0) {
         m_eState = Complete;

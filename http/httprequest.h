@@ -34,8 +34,10 @@ public:
     /// Why a request was aborted, which decides the connection's answer.
     enum AbortReason {
         NotAborted = 0,
-        TooLarge,           ///< a size limit, an invalid request line, too many uploaded files: 413
-        BadFraming,         ///< invalid, repeated or folded Content-Length, control bytes in a line: 400
+        TooLarge,           ///< a size limit, an invalid request line (also a version other than
+                            ///< HTTP/1.0 and HTTP/1.1), too many uploaded files: 413
+        BadFraming,         ///< invalid, repeated or folded Content-Length, control bytes in a line,
+                            ///< a malformed header line, a missing (HTTP/1.1) or repeated Host: 400
         UnsupportedFraming, ///< Transfer-Encoding, which this server does not parse: 501
         NoTemporaryFile     ///< the process ran out of temporary files for bodies: 503
     };

@@ -168,6 +168,8 @@ void TestDispatcherQuery::query()
     if (requests) {
         const QByteArray oRequest = pPeer->lastRequest();
         QVERIFY2(oRequest.startsWith("POST /GET_USERNAME_FOR_PID HTTP/1.1\r\n"), oRequest.constData());
+        // The server refuses an HTTP/1.1 request without Host.
+        QVERIFY(oRequest.contains("\r\nHost: 127.0.0.1:" + QByteArray::number(uiPort) + "\r\n"));
         QVERIFY(oRequest.contains("\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
         QVERIFY(oRequest.contains("\r\nContent-Length: 13\r\n"));
     }

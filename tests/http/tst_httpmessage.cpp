@@ -19,7 +19,7 @@ using Bytes = QList<QByteArray>;
 
 static QByteArray multipartRequest(const QByteArray &v_oBody, const QByteArray &v_oBoundary = "\"abc\"")
 {
-    return "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + v_oBoundary
+    return "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=" + v_oBoundary
            + "\r\nContent-Length: " + QByteArray::number(v_oBody.size()) + "\r\n\r\n" + v_oBody;
 }
 
@@ -81,6 +81,9 @@ private slots:
         QTest::newRow("four words") << "GET /a b HTTP/1.1" + oRest << 0 << false;
         QTest::newRow("no HTTP in version") << "GET /a FTP/1.0" + oRest << 0 << false;
         QTest::newRow("lower-case http") << "GET /a http/1.1" + oRest << 0 << false;
+        // Only HTTP/1.0 and HTTP/1.1 are read; the version is compared whole.
+        for (const char *pVersion : {"HTTP/5.6", "IHTTP/1.0", "HTTP/1.1x", "HTTP/1.01", "HTTP/1", "HTTP/2.0", "HTTP"})
+            QTest::addRow("version %s", pVersion) << "GET /a " + QByteArray(pVersion) + oRest << 0 << false;
     }
     void requestLine()
     {
@@ -104,6 +107,8 @@ private slots:
         oDevice.feed(raw);
         oRequest.consumeAvailable(&oDevice);
         QCOMPARE(oRequest.getState(), HttpRequest::Aborted);
+        // An invalid first line is answered with the fixed 413 text.
+        QCOMPARE(int(oRequest.getAbortReason()), int(HttpRequest::TooLarge));
         QVERIFY(oRequest.getMethod().isEmpty());
         // Aborted is final: the rest of the bytes are not read.
         const qint64 iLeft = oDevice.bytesAvailable();
@@ -114,21 +119,22 @@ private slots:
 
     void headerBlock()
     {
-        // Continuations before the first header are dropped; names are lower-cased, not trimmed;
-        // the first colon separates; a folded line adds an extended entry; repeats are kept.
-        auto poRequest = httptest::parse("GET / HTTP/1.1\r\n folded\r\n:colon-first\r\nHost: a\r\nhost:   b  \r\n"
-                                         "X-Name : v\r\nX-Other:a:b\r\nX-A: one\r\n more\r\n\t:last\r\nX-B: two\r\n\r\n");
+        // Names are lower-cased; the first colon separates; a folded line, whatever it
+        // holds, adds an extended entry to the header above it; repeats are kept.
+        auto poRequest = httptest::parse("GET / HTTP/1.1\r\nX-R: a\r\nx-r:   b  \r\nHost: h\r\n"
+                                         "X-Other:a:b\r\nX-A: one\r\n more\r\n\t:last\r\n X-C: 3\r\nX-B: two\r\n\r\n");
         QCOMPARE(poRequest->getState(), HttpRequest::Complete);
-        QCOMPARE(poRequest->getHeader("HOST"), QByteArray("b"));
-        QCOMPARE(poRequest->getAllHeaders().values("host"), (Bytes{"b", "a"}));
+        QCOMPARE(poRequest->getHeader("X-R"), QByteArray("b"));
+        QCOMPARE(poRequest->getAllHeaders().values("x-r"), (Bytes{"b", "a"}));
+        QCOMPARE(poRequest->getHeader("HOST"), QByteArray("h"));
         QVERIFY(poRequest->getHeader("Missing").isEmpty());
-        QVERIFY(poRequest->getHeader("x-name").isEmpty());
-        QCOMPARE(poRequest->getHeader("x-name "), QByteArray("v"));
         QCOMPARE(poRequest->getHeader("x-other"), QByteArray("a:b"));
-        QCOMPARE(poRequest->getHeader("x-a"), QByteArray("one more :last"));
-        QCOMPARE(poRequest->getAllHeaders().values("x-a"), (Bytes{"one more :last", "one more", "one"}));
+        QCOMPARE(poRequest->getHeader("x-a"), QByteArray("one more :last X-C: 3"));
+        QCOMPARE(poRequest->getAllHeaders().values("x-a"),
+                 (Bytes{"one more :last X-C: 3", "one more :last", "one more", "one"}));
+        QVERIFY(!poRequest->getAllHeaders().contains("x-c"));
         QCOMPARE(poRequest->getHeader("x-b"), QByteArray("two"));
-        QCOMPARE(poRequest->getAllHeaders().size(), 8);
+        QCOMPARE(poRequest->getAllHeaders().size(), 9);
     }
 
     void sizeLimits_data()
@@ -139,18 +145,19 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::addColumn<QByteArray>("warning");
         QTest::addColumn<int>("left"); // bytes not read from the device; -1: not checked
-        const QByteArray oHead = "POST /f HTTP/1.1\r\nContent-Type: text/plain\r\nContent-Length: ";
+        const QByteArray oHead = "POST /f HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\nContent-Length: ";
         const QByteArray oTen = oHead + "10\r\n\r\n0123456789";
-        const QByteArray oNext = "GET /next HTTP/1.1\r\n\r\n";
-        const QByteArray oMulti = "POST /u HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=xyz\r\nContent-Length: ";
-        const QByteArray oLine = "GET /" + QByteArray(200, 'a') + " HTTP/1.1\r\n\r\n";
+        const QByteArray oNext = "GET /next HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        const QByteArray oMulti =
+            "POST /u HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; boundary=xyz\r\nContent-Length: ";
+        const QByteArray oLine = "GET /" + QByteArray(200, 'a') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         const QByteArray oTooLarge = "HttpRequest: expected body is too large";
         // Header bytes plus 16000 announced bytes exceed the default 16000: refused before the body is read.
         QTest::newRow("default, announced body too large") << QVariantMap() << oHead + "16000\r\n\r\n" + QByteArray(100, 'x')
                                                            << 0 << int(HttpRequest::Aborted) << oTooLarge << 100;
         // The request ends at its body: the next one stays in the device.
         QTest::newRow("limit equals header plus body") << QVariantMap{{"maxRequestSize", oTen.size()}} << oTen + oNext
-                                                       << 0 << int(HttpRequest::Complete) << QByteArray() << 22;
+                                                       << 0 << int(HttpRequest::Complete) << QByteArray() << oNext.size();
         QTest::newRow("one byte short") << QVariantMap{{"maxRequestSize", oTen.size() - 1}} << oTen << 0
                                         << int(HttpRequest::Aborted) << oTooLarge << -1;
         // One byte over the allowance is read, no more.
@@ -193,44 +200,89 @@ private slots:
 
     void bodyFraming_data()
     {
-        // Where the body ends must be unambiguous, or the bytes after it would be taken
-        // as the next request: such requests are refused, Transfer-Encoding is not parsed.
-        QTest::addColumn<QByteArray>("head"); // header lines between the request line and the empty line
+        // Where a request and its body end must be unambiguous, or the bytes after them
+        // would be taken as the next request, or read otherwise by a proxy on the way:
+        // such requests are refused (400); Transfer-Encoding is not parsed (501).
+        QTest::addColumn<QByteArray>("start"); // the request line and the header lines before "head"
+        QTest::addColumn<QByteArray>("head");  // header lines up to the empty line
         QTest::addColumn<int>("reason");
         QTest::addColumn<QByteArray>("warning");
-        const QByteArray oLength = "HttpRequest: received broken HTTP request, invalid Content-Length";
-        const QByteArray oControl = "HttpRequest: received broken HTTP request, control character in a line";
+        const QByteArray oStart = "POST /a HTTP/1.1\r\nHost: x\r\n";
+        const QByteArray oLine = "POST /a HTTP/1.1\r\n";
+        const QByteArray oFive = "Content-Length: 5\r\n";
+        const QByteArray oBroken = "HttpRequest: received broken HTTP request, ";
+        const QByteArray oLength = oBroken + "invalid Content-Length";
+        const QByteArray oControl = oBroken + "control character in a line";
+        const QByteArray oBlanks = oBroken + "header line of blanks only";
+        const QByteArray oName = oBroken + "invalid header name";
+        const QByteArray oTwoHosts = oBroken + "more than one Host header";
+        const int iOk = HttpRequest::NotAborted;
         const int iBad = HttpRequest::BadFraming;
-        QTest::newRow("valid length") << QByteArray("Content-Length: 5\r\n") << int(HttpRequest::NotAborted) << QByteArray();
+        QTest::newRow("valid length") << oStart << oFive << iOk << QByteArray();
         const char *const apBadLengths[] = {"abc", "-1", "+5", "2147483648", "99999999999", "5, 5", "5 5", "0x5", ""};
         for (const char *pValue : apBadLengths)
-            QTest::addRow("length '%s'", pValue) << "Content-Length: " + QByteArray(pValue) + "\r\n" << iBad << oLength;
-        QTest::newRow("length twice, equal") << QByteArray("Content-Length: 5\r\ncontent-length: 5\r\n") << iBad << oLength;
-        QTest::newRow("length folded") << QByteArray("Content-Length: 5\r\n 5\r\n") << iBad << oLength;
-        QTest::newRow("blank before colon") << QByteArray("Content-Length : 5\r\n") << iBad << oLength;
-        QTest::newRow("length as continuation") << QByteArray("X-A: 1\r\n Content-Length: 5\r\n") << iBad << oLength;
-        QTest::newRow("largest length") << QByteArray("Content-Length: 2147483647\r\n") << int(HttpRequest::TooLarge)
+            QTest::addRow("length '%s'", pValue) << oStart << "Content-Length: " + QByteArray(pValue) + "\r\n" << iBad
+                                                 << oLength;
+        QTest::newRow("length twice, equal") << oStart << oFive + "content-length: 5\r\n" << iBad << oLength;
+        QTest::newRow("length folded") << oStart << oFive + " 5\r\n" << iBad << oLength;
+        QTest::newRow("blank before colon") << oStart << QByteArray("Content-Length : 5\r\n") << iBad << oName;
+        QTest::newRow("length as continuation") << oStart << "X-A: 1\r\n " + oFive << iBad << oLength;
+        QTest::newRow("transfer-encoding as continuation") << oStart << "X-A: 1\r\n\tTransfer-Encoding: chunked\r\n" + oFive
+                                                           << iBad << oLength;
+        QTest::newRow("largest length") << oStart << QByteArray("Content-Length: 2147483647\r\n") << int(HttpRequest::TooLarge)
                                         << QByteArray("HttpRequest: expected body is too large");
         for (const char *pCoding : {"chunked", "identity", "gzip, chunked"})
             QTest::addRow("transfer-encoding %s", pCoding)
-                << "Content-Length: 5\r\nTransfer-Encoding: " + QByteArray(pCoding) + "\r\n"
+                << oStart << oFive + "Transfer-Encoding: " + QByteArray(pCoding) + "\r\n"
                 << int(HttpRequest::UnsupportedFraming) << QByteArray("HttpRequest: Transfer-Encoding is not supported");
         static const char kNul[] = "X-A: a\0b\r\n";
-        QTest::newRow("NUL in a header") << QByteArray(kNul, sizeof kNul - 1) << iBad << oControl;
-        QTest::newRow("bare CR in a header") << QByteArray("X-A: a\rContent-Length: 5\r\n") << iBad << oControl;
-        QTest::newRow("escape in a header") << QByteArray("X-A: \x1b[0m\r\n") << iBad << oControl;
-        QTest::newRow("tab is allowed") << QByteArray("X-A:\ta\tb\r\nContent-Length: 5\r\n") << int(HttpRequest::NotAborted)
-                                        << QByteArray();
+        QTest::newRow("NUL in a header") << oStart << QByteArray(kNul, sizeof kNul - 1) << iBad << oControl;
+        QTest::newRow("bare CR in a header") << oStart << "X-A: a\r" + oFive << iBad << oControl;
+        QTest::newRow("escape in a header") << oStart << QByteArray("X-A: \x1b[0m\r\n") << iBad << oControl;
+        QTest::newRow("tab is allowed") << oStart << "X-A:\ta\tb\r\n" + oFive << iOk << QByteArray();
+
+        // A line of blanks would end the header block for us but not for a proxy.
+        QTest::newRow("blanks only") << oStart << "X-A: 1\r\n  \r\n" + oFive << iBad << oBlanks;
+        QTest::newRow("tab only") << oStart << "X-A: 1\r\n\t\r\n" + oFive << iBad << oBlanks;
+        QTest::newRow("blank only, first header line") << oLine << " \r\nHost: x\r\n" + oFive << iBad << oBlanks;
+        // A continuation with nothing to continue is taken as a header by other parsers.
+        const QByteArray oFirst = oBroken + "continuation line before the first header";
+        QTest::newRow("continuation first") << oLine << " X-A: 1\r\nHost: x\r\n" + oFive << iBad << oFirst;
+        QTest::newRow("tab continuation first") << oLine << "\tHost: x\r\n" + oFive << iBad << oFirst;
+        // Later continuations are folded into the header above, colon or not.
+        QTest::newRow("continuation") << oStart << "X-A: one\r\n more\r\n" + oFive << iOk << QByteArray();
+        QTest::newRow("continuation with a colon") << oStart << "X-A: one\r\n\tX-B: two\r\n" + oFive << iOk << QByteArray();
+        // Names are tokens up to the colon.
+        QTest::newRow("blank before colon, other header") << oStart << "X-A : 1\r\n" + oFive << iBad << oName;
+        QTest::newRow("Host : x") << oLine << "Host : x\r\n" + oFive << iBad << oName;
+        QTest::newRow("tab before colon") << oStart << "X-A\t: 1\r\n" + oFive << iBad << oName;
+        QTest::newRow("nameless") << oStart << ": 1\r\n" + oFive << iBad << oName;
+        QTest::newRow("no colon") << oStart << "X-A 1\r\n" + oFive << iBad << oBroken + "header line without a colon";
+        const char acNotInNames[] = {' ', '"', '(', ')', ',', '/', ';', '<', '=', '>', '?', '@', '[', '\\', ']', '{', '}', '\x80', '\xff'};
+        for (const char c : acNotInNames)
+            QTest::addRow("name byte 0x%02x", unsigned(static_cast<unsigned char>(c)))
+                << oStart << "X" + QByteArray(1, c) + "A: 1\r\n" + oFive << iBad << oName;
+        QTest::newRow("every token byte") << oStart << "!#$%&'*+-.^_`|~09azAZ: 1\r\n" + oFive << iOk << QByteArray();
+        // Host: exactly one in HTTP/1.1, at most one in HTTP/1.0.
+        QTest::newRow("no Host") << oLine << oFive << iBad << oBroken + "no Host header";
+        QTest::newRow("no Host, HTTP/1.0") << QByteArray("POST /a HTTP/1.0\r\n") << oFive << iOk << QByteArray();
+        QTest::newRow("two Hosts") << oStart << "host: y\r\n" + oFive << iBad << oTwoHosts;
+        QTest::newRow("two equal Hosts") << oStart << "X-A: 1\r\nHost: x\r\n" + oFive << iBad << oTwoHosts;
+        QTest::newRow("two Hosts, HTTP/1.0") << QByteArray("POST /a HTTP/1.0\r\nHost: x\r\n") << "HOST: y\r\n" + oFive
+                                             << iBad << oTwoHosts;
+        // Empty lines before the request line are skipped.
+        QTest::newRow("empty lines first") << "\r\n\n\r\n" + oStart << oFive << iOk << QByteArray();
     }
     void bodyFraming()
     {
+        QFETCH(QByteArray, start);
         QFETCH(QByteArray, head);
         QFETCH(int, reason);
         QFETCH(QByteArray, warning);
         for (int iSlice : {0, 1}) {
             if (!warning.isEmpty())
                 QTest::ignoreMessage(QtWarningMsg, warning.constData());
-            auto poRequest = httptest::parse("POST /a HTTP/1.1\r\n" + head + "\r\nhello", nullptr, iSlice);
+            auto poRequest = httptest::parse(start + head + "\r\nhello", nullptr, iSlice);
             QCOMPARE(int(poRequest->getAbortReason()), reason);
             QCOMPARE(poRequest->getState(), reason == HttpRequest::NotAborted ? HttpRequest::Complete : HttpRequest::Aborted);
             QCOMPARE(poRequest->getBody(), reason == HttpRequest::NotAborted ? QByteArray("hello") : QByteArray());
@@ -240,7 +292,7 @@ private slots:
     void controlBytesInRequestLine()
     {
         QTest::ignoreMessage(QtWarningMsg, "HttpRequest: received broken HTTP request, control character in a line");
-        static const char kLine[] = "GET /a\0b HTTP/1.1\r\n\r\n";
+        static const char kLine[] = "GET /a\0b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         auto poLine = httptest::parse(QByteArray(kLine, sizeof kLine - 1));
         QCOMPARE(int(poLine->getAbortReason()), int(HttpRequest::BadFraming));
     }
@@ -300,7 +352,7 @@ private slots:
     {
         // The path ends at the first '?'; names and values are decoded; a body parameter
         // comes before the query's of the same name; parts without '=' and empty parts.
-        auto poRequest = httptest::parse("POST /x%3Fy%20z?a=1&a=2&a+b=%41%zz&q=1?r=2=3 HTTP/1.1\r\n"
+        auto poRequest = httptest::parse("POST /x%3Fy%20z?a=1&a=2&a+b=%41%zz&q=1?r=2=3 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                                          "Content-Type: application/x-www-form-urlencoded; charset=utf-8\r\n"
                                          "Content-Length: 24\r\n\r\na=3&flag&& k = v &=anon&");
         QCOMPARE(poRequest->getState(), HttpRequest::Complete);
@@ -393,7 +445,7 @@ private slots:
 
     void requestCookies()
     {
-        auto poRequest = httptest::parse("GET / HTTP/1.1\r\nCookie: a=0; a=1; b=\"x;y\"; c\r\nX-K: 1\r\n"
+        auto poRequest = httptest::parse("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: a=0; a=1; b=\"x;y\"; c\r\nX-K: 1\r\n"
                                          "cookie: d = 4=4 \r\n\r\n");
         QCOMPARE(poRequest->getState(), HttpRequest::Complete);
         QCOMPARE(poRequest->getCookie("a"), QByteArray("1")); // the later of a name wins

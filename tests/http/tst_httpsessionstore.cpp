@@ -28,7 +28,7 @@ namespace {
 std::unique_ptr<HttpRequest> requestWithCookie(const QByteArray &v_oCookie = QByteArray())
 {
     const QByteArray oCookieLine = v_oCookie.isEmpty() ? QByteArray() : "Cookie: " + v_oCookie + "\r\n";
-    return httptest::parse("POST /c HTTP/1.1\r\n" + oCookieLine + "\r\n");
+    return httptest::parse("POST /c HTTP/1.1\r\nHost: 127.0.0.1\r\n" + oCookieLine + "\r\n");
 }
 
 qint64 now() { return QDateTime::currentMSecsSinceEpoch(); }

@@ -106,20 +106,22 @@ void TestLogPrivacy::forgedLinesStayOnTheirLine_data()
     QTest::addColumn<QByteArray>("shown");
     // Each row's marker ("forgedN") appears on exactly one line, escaped.
     const QByteArray oLine = "2026-01-01%2000:00:00.000%200%20[1]%20CRIT%20%20-%20";
-    QTest::newRow("path LF") << "POST /ALIVE%0A" + oLine + "forged1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n"
+    const QByteArray oHead = " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    const QByteArray oEmpty = oHead + "Content-Length: 0\r\n\r\n";
+    QTest::newRow("path LF") << "POST /ALIVE%0A" + oLine + "forged1" + oEmpty
                              << QByteArray("path=/ALIVE\\n2026-01-01 00:00:00.000 0 [1] CRIT  - forged1");
-    QTest::newRow("path CR LF") << "POST /ALIVE%0D%0A" + oLine + "forged2 HTTP/1.1\r\nContent-Length: 0\r\n\r\n"
+    QTest::newRow("path CR LF") << "POST /ALIVE%0D%0A" + oLine + "forged2" + oEmpty
                                 << QByteArray("path=/ALIVE\\r\\n2026-01-01 00:00:00.000 0 [1] CRIT  - forged2");
-    QTest::newRow("path ESC NUL DEL") << QByteArray("POST /ALIVE%1B[2J%00%7Fforged3 HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+    QTest::newRow("path ESC NUL DEL") << "POST /ALIVE%1B[2J%00%7Fforged3" + oEmpty
                                       << QByteArray("path=/ALIVE\\x1b[2J\\x00\\x7fforged3");
-    QTest::newRow("header TAB") << QByteArray("POST /ALIVE HTTP/1.1\r\nUser-Agent: a\tforged4\r\nContent-Length: 0\r\n\r\n")
+    QTest::newRow("header TAB") << "POST /ALIVE" + oHead + "User-Agent: a\tforged4\r\nContent-Length: 0\r\n\r\n"
                                 << QByteArray("[user-agent=a\\tforged4]");
-    QTest::newRow("query name LF") << QByteArray("POST /ALIVE?x%0Aforged5=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+    QTest::newRow("query name LF") << "POST /ALIVE?x%0Aforged5=1" + oEmpty
                                    << QByteArray("Param [x\\nforged5=<1 bytes>]");
     const QByteArray oForm = "Content-Type: application/x-www-form-urlencoded\r\n";
-    QTest::newRow("body name CR LF") << "POST /ALIVE HTTP/1.1\r\n" + oForm + "Content-Length: 16\r\n\r\ny%0D%0Aforged6=2"
+    QTest::newRow("body name CR LF") << "POST /ALIVE" + oHead + oForm + "Content-Length: 16\r\n\r\ny%0D%0Aforged6=2"
                                      << QByteArray("Param [y\\r\\nforged6=<1 bytes>]");
-    QTest::newRow("body raw LF") << "POST /ALIVE HTTP/1.1\r\n" + oForm + "Content-Length: 11\r\n\r\nz\nforged7=3"
+    QTest::newRow("body raw LF") << "POST /ALIVE" + oHead + oForm + "Content-Length: 11\r\n\r\nz\nforged7=3"
                                  << QByteArray("Param [z\\nforged7=<1 bytes>]");
 }
 

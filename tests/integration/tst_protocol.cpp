@@ -89,7 +89,8 @@ QByteArray TestProtocol::openSession()
 void TestProtocol::preflight()
 {
     HttpsClient oClient(m_port, m_ca);
-    HttpReply oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nOrigin: https://shop.example\r\n\r\n");
+    HttpReply oReply =
+        oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://shop.example\r\n\r\n");
     QCOMPARE(oReply.status, 200);
     QCOMPARE(oReply.body, QByteArray());
     QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray("https://shop.example"));
@@ -104,17 +105,17 @@ void TestProtocol::preflight()
     QVERIFY(!oReply.hasHeader("Access-Control-Allow-Private-Network"));
     QVERIFY(!oReply.hasHeader("Access-Control-Allow-Local-Network"));
     // Chromium's network access checks from a public page: agreed to only when asked.
-    oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nOrigin: https://shop.example\r\n"
+    oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://shop.example\r\n"
                               "Access-Control-Request-Private-Network: true\r\n\r\n");
     QCOMPARE(oReply.header("Access-Control-Allow-Private-Network"), QByteArray("true"));
     QVERIFY(!oReply.hasHeader("Access-Control-Allow-Local-Network"));
-    oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nOrigin: https://shop.example\r\n"
+    oReply = oClient.exchange("OPTIONS /mod/fn HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://shop.example\r\n"
                               "access-control-request-local-network: true\r\n\r\n");
     QCOMPARE(oReply.header("Access-Control-Allow-Local-Network"), QByteArray("true"));
 
-    oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\nOrigin: null\r\n\r\n");
+    oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: null\r\n\r\n");
     QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray("null"));
-    oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\n\r\n");
+    oReply = oClient.exchange("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     QVERIFY(oReply.hasHeader("Access-Control-Allow-Origin"));
     QCOMPARE(oReply.header("Access-Control-Allow-Origin"), QByteArray());
 }
@@ -123,17 +124,17 @@ void TestProtocol::refusedMethodsAndPaths()
 {
     HttpsClient oClient(m_port, m_ca);
     const QByteArray oPage = "<h1>404 error: File Not Found</h1>";
-    HttpReply oReply = oClient.exchange("GET /ALIVE HTTP/1.1\r\n\r\n");
+    HttpReply oReply = oClient.exchange("GET /ALIVE HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     QCOMPARE(oReply.raw, "HTTP/1.1 404 File Not Found\r\nContent-Length: " + QByteArray::number(oPage.size())
                              + "\r\n\r\n" + oPage);
-    oReply = oClient.exchange("post /ALIVE HTTP/1.1\r\n\r\n");
+    oReply = oClient.exchange("post /ALIVE HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     QCOMPARE(oReply.status, 404);
-    oReply = oClient.exchange("POST /a.b/c HTTP/1.1\r\n\r\n");
+    oReply = oClient.exchange("POST /a.b/c HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     QCOMPARE(oReply.status, 404);
     QCOMPARE(oReply.body, oPage);
     // "%2F" decodes to a slash: a valid path that reaches the controller.
     // (/x/ALIVE: module x, command ALIVE, no session).
-    oReply = oClient.exchange("POST /x%2FALIVE HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    oReply = oClient.exchange("POST /x%2FALIVE HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n");
     QCOMPARE(oReply.status, 418);
 }
 

@@ -303,12 +303,12 @@ void TestListener::keepAliveThenClose()
     QVERIFY(oClient.send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
     QCOMPARE(oClient.read(helloReply("/a").size()), helloReply("/a"));
     // The connection stays open for the next request.
-    QVERIFY(oClient.send("POST /bc HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
+    QVERIFY(oClient.send("POST /bc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n"));
     QCOMPARE(oClient.read(helloReply("/bc").size()), helloReply("/bc"));
     QCOMPARE(oClient.waitForEnd(0), TlsClient::Open);
     // "Connection: close" in any case: served, then the server closes with a TLS
     // close_notify, not a bare end of the stream (which clients report as a truncation attack).
-    QVERIFY(oClient.send("GET /x HTTP/1.1\r\nConnection: CLOSE\r\n\r\n"));
+    QVERIFY(oClient.send("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: CLOSE\r\n\r\n"));
     const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /x";
     QCOMPARE(oClient.read(oReply.size() + 1), oReply);
     QCOMPARE(oClient.waitForEnd(), TlsClient::CloseNotify);
@@ -379,15 +379,21 @@ void TestListener::refusedRequests_data()
     const QByteArray o400 = "HTTP/1.1 400 Bad Request\r\nContent-Length: 17\r\nConnection: close\r\n\r\n400 Bad Request\r\n";
     const QByteArray o501 =
         "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
-    QTest::newRow("oversized header") << "GET /big HTTP/1.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413;
+    QTest::newRow("oversized header")
+        << "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413;
     QTest::newRow("line without line feed") << QByteArray(40000, 'x') << o413;
     // Bytes behind a body while its reply is written: the first request is served.
-    QTest::newRow("body then garbage") << "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + QByteArray(20000, 'x')
+    QTest::newRow("body then garbage") << "POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc"
+                                              + QByteArray(20000, 'x')
                                        << helloReply("/aabc") + o413;
-    QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n")
+    QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                           "3\r\nabc\r\n0\r\n\r\n")
                              << o501;
-    QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
+    QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n"
+                                               "Content-Length: 4\r\n\r\nabcd")
                                  << o400;
+    QTest::newRow("blank before a colon") << QByteArray("GET /a HTTP/1.1\r\nHost : x\r\n\r\n") << o400;
+    QTest::newRow("HTTP/5.6") << QByteArray("GET /a HTTP/5.6\r\nHost: 127.0.0.1\r\n\r\n") << o413;
 }
 void TestListener::refusedRequests()
 {
@@ -403,7 +409,7 @@ void TestListener::refusedRequests()
 void TestListener::expectContinue()
 {
     TlsClient oClient(m_port);
-    QVERIFY(oClient.send("POST /e HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
+    QVERIFY(oClient.send("POST /e HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
     const QByteArray oContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     QCOMPARE(oClient.read(oContinue.size()), oContinue);
     QVERIFY(oClient.send("body"));
@@ -421,8 +427,10 @@ void TestListener::deadlines_data()
     QTest::newRow("half a TLS hello") << false << QByteArray("\x16\x03\x01\x02\x00\x01", 6) << QString();
     QTest::newRow("TLS, silent") << true << QByteArray()
                                  << QStringLiteral("CSslConnectionHandler::readTimeout :: read timeout occurred");
-    QTest::newRow("TLS, slow header") << true << QByteArray("GET /a HTTP/1.1\r\nX-Slow: ") + QByteArray(200, 'a') << QString();
-    QTest::newRow("TLS, slow body") << true << QByteArray("POST /a HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
+    QTest::newRow("TLS, slow header") << true
+                                      << QByteArray("GET /a HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ") + QByteArray(200, 'a')
+                                      << QString();
+    QTest::newRow("TLS, slow body") << true << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n")
                                              + QByteArray(100, 'b') << QString();
 }
 void TestListener::deadlines()
@@ -464,18 +472,18 @@ void TestListener::nonReadingClientIsCut()
 {
     // 8 MB of reply to a client that never reads: the write deadline ends it.
     TlsClient oClient(m_port);
-    QVERIFY(oClient.send("GET /big HTTP/1.1\r\n\r\n"));
+    QVERIFY(oClient.send("GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     QTRY_VERIFY_WITH_TIMEOUT(logMessages().contains(QStringLiteral("CSslConnectionHandler::writeTimeout :: write timeout occurred")),
                              8000);
     // A client that leaves while its reply is written costs an error, not the process.
     for (int i = 0; i < 5; ++i) {
         TlsClient oLeaving(m_port);
-        QVERIFY(oLeaving.send("GET /big HTTP/1.1\r\n\r\n"));
+        QVERIFY(oLeaving.send("GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         oLeaving.read(1000);
     }
     // Others are served meanwhile and after.
     TlsClient oOther(m_port);
-    QVERIFY(oOther.send("GET /a HTTP/1.1\r\n\r\n"));
+    QVERIFY(oOther.send("GET /a HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     QCOMPARE(oOther.read(helloReply("/a").size()), helloReply("/a"));
 }
 
@@ -485,10 +493,10 @@ void TestListener::partialRequestDiesWithItsConnection()
     for (int i = 0; i < 20; ++i) {
         {
             TlsClient oHalf(m_port);
-            QVERIFY(oHalf.send("POST /half HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"));
+            QVERIFY(oHalf.send("POST /half HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10\r\n\r\nabc"));
         }
         TlsClient oNext(m_port);
-        QVERIFY(oNext.send("GET /next HTTP/1.1\r\n\r\n"));
+        QVERIFY(oNext.send("GET /next HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         QCOMPARE(oNext.read(helloReply("/next").size() + 1, 2000), helloReply("/next"));
     }
 }
@@ -496,7 +504,7 @@ void TestListener::partialRequestDiesWithItsConnection()
 void TestListener::handlerExceptionStillEndsTheReply()
 {
     TlsClient oClient(m_port);
-    QVERIFY(oClient.send("GET /throw HTTP/1.1\r\n\r\n"));
+    QVERIFY(oClient.send("GET /throw HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     const QByteArray oEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
     QCOMPARE(oClient.read(oEmpty.size()), oEmpty);
     QVERIFY(logMessages().contains(
@@ -514,12 +522,12 @@ void TestListener::capsEvictIdleThenRefuse()
     QVERIFY(oIdle.encrypted() && oBusy.encrypted());
     TlsClient oNew(m_port);
     QVERIFY(oNew.encrypted());
-    QVERIFY(oNew.send("GET /new HTTP/1.1\r\n\r\n"));
+    QVERIFY(oNew.send("GET /new HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     QCOMPARE(oNew.read(helloReply("/new").size()), helloReply("/new"));
     QVERIFY(oIdle.waitForEnd(3000) != TlsClient::Open);
 
-    QVERIFY(oNew.send("GET /sleep HTTP/1.1\r\n\r\n"));
-    QVERIFY(oBusy.send("GET /sleep HTTP/1.1\r\n\r\n"));
+    QVERIFY(oNew.send("GET /sleep HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    QVERIFY(oBusy.send("GET /sleep HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     QTest::qWait(300);
     TlsClient oRefused(m_port, false);
     QByteArray oReceived;
@@ -546,7 +554,7 @@ void TestListener::workersGrowWhenStalledAndAreTrimmed()
         QVERIFY(oClients.back()->encrypted());
     }
     for (auto &poClient : oClients)
-        QVERIFY(poClient->send("GET /sleep HTTP/1.1\r\n\r\n"));
+        QVERIFY(poClient->send("GET /sleep HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     for (auto &poClient : oClients)
         QCOMPARE(poClient->read(helloReply("/sleep").size(), 10000), helloReply("/sleep"));
     const int iGrown = poPool->size();
