@@ -50,6 +50,7 @@ public:
         , m_handler(std::move(v_poHandler))
     {
         moveToThread(&m_thread);
+        m_thread.setObjectName(QStringLiteral("qtx-worker")); // the thread's name in top -H, gdb and perf
         m_thread.start();
     }
     // Only once the thread has ended.

@@ -47,7 +47,7 @@ Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
     : QObject(v_poParent)
 {
     m_thread.reset(new QThread(), [](QThread *v_poThread) { v_poThread->deleteLater(); });
-    m_thread->setObjectName(QStringLiteral("listener"));
+    m_thread->setObjectName(QStringLiteral("qtx-listener"));
     m_thread->start();
 
     auto *poTask = new ListenerTask(v_bSecure, std::move(v_poSettings), std::move(v_poRequestHandler));
