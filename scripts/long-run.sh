@@ -24,7 +24,8 @@
 # --suite    whole-suite ThreadSanitizer runs after the stress (default 0); stops at
 #            the first run with a failure or a report
 # --out      where logs, crash inputs and reports go (default build-long/<UTC time>)
-# Ctrl-C (or SIGINT/SIGTERM to the script) stops the runs: the fuzzer at once, a
+# Ctrl-C (or SIGTERM to the script; a shell starts background jobs with SIGINT
+# ignored, so `kill -TERM <pid>` stops a run started with &) stops the runs: the fuzzer at once, a
 # stress round in progress at its end (at most --round seconds; the client then
 # checks the server's recovery and ends it). What was found is kept, and the
 # corpus merge and the summary still happen.
@@ -83,6 +84,10 @@ trap on_stop INT TERM
 # Everything from here on yields to the developers' builds.
 renice -n 19 -p $$ >/dev/null 2>&1 || true
 
+# ccache speeds up the rebuilds when it is there; the runs do not need it.
+LAUNCHER=()
+command -v ccache >/dev/null 2>&1 && LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
 corpus_of() { if [ "$1" = httprequest ]; then echo "$ROOT/fuzz/corpus"; else echo "$ROOT/fuzz/corpus_$1"; fi; }
 dir_files() { find "$1" -maxdepth 1 -type f | wc -l; }
 dir_bytes() { find "$1" -maxdepth 1 -type f -printf '%s\n' | awk '{s+=$1} END {print s+0}'; }
@@ -97,7 +102,7 @@ fuzz_all() {
   local build_targets=() target
   for target in "${TARGETS[@]}"; do build_targets+=("fuzz_$target"); done
   CC=clang-14 CXX=clang++-14 cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+    "${LAUNCHER[@]}" \
     -DQTX_FUZZ=ON -DQTX_FUZZ_ONLY=ON -DQTX_BUILD_TESTS=OFF >"$OUT/fuzz-build.log" 2>&1 \
     && cmake --build "$build" --target "${build_targets[@]}" -j2 >>"$OUT/fuzz-build.log" 2>&1 \
     || { record "fuzz: build failed, see $OUT/fuzz-build.log"; return 1; }
@@ -160,7 +165,7 @@ fuzz_merge() {
 TSAN_BUILD="$ROOT/build-tsan"
 tsan_build() {
   cmake -S "$ROOT" -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQTX_TSAN=ON \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache >"$OUT/tsan-build.log" 2>&1 \
+    "${LAUNCHER[@]}" >"$OUT/tsan-build.log" 2>&1 \
     && cmake --build "$TSAN_BUILD" -j2 "$@" >>"$OUT/tsan-build.log" 2>&1
 }
 
