@@ -111,11 +111,8 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
     // Keep-alive pings come often; their headers and parameters stay out of the log.
     const bool bVerbose = !oPath.contains("KeepAlive");
     if (bVerbose) {
-        QByteArray oHeaders;
         const auto oAll = v_oRequest.getAllHeaders();
-        for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
-            oHeaders += '[' + it.key() + '=' + QByteArray::fromStdString(qtxLogHeaderValue(it.key(), it.value())) + ']';
-        QTX_LOG(logger(), NOTICE, pFunc) << "Header [" << oHeaders;
+        QTX_LOG(logger(), NOTICE, pFunc) << "Header [" << qtxLogHeaders(oAll);
     }
     const auto &oCookies = v_oRequest.getAllCookies();
     for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)

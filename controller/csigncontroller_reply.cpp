@@ -29,8 +29,7 @@ void CSignController::SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrw
     }
     v_oResponse.setHeader("Content-Type", "text/plain");
     v_oResponse.setHeader("Access-Control-Allow-Credentials", "true");
-    v_oResponse.setHeader("Access-Control-Expose-Headers",
-                          QStringLiteral("%1, %2").arg(QStringLiteral("X-QTX-sessionId"), QStringLiteral("X-QTX-cmdId")).toLatin1());
+    v_oResponse.setHeader("Access-Control-Expose-Headers", "X-QTX-sessionId, X-QTX-cmdId");
     QByteArray oOrigin = v_oRequest.getHeader("Origin");
     if (oOrigin.isEmpty() || oOrigin == "null")
         oOrigin = "*";
@@ -62,13 +61,8 @@ void CSignController::SendResponse(norrweb::HttpResponse &v_oResponse)
         QTX_LOG(logger(), INFO, pFunc) << "Reply as CORS";
         oOut = m_oResultData;
     }
-    if (bVerbose) {
-        QByteArray oHeaders;
-        const auto &oAll = v_oResponse.getAllHeaders();
-        for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
-            oHeaders += '[' + it.key() + '=' + QByteArray::fromStdString(qtxLogHeaderValue(it.key(), it.value())) + ']';
-        QTX_LOG(logger(), NOTICE, pFunc) << "Response Header [" << oHeaders;
-    }
+    if (bVerbose)
+        QTX_LOG(logger(), NOTICE, pFunc) << "Response Header [" << qtxLogHeaders(v_oResponse.getAllHeaders());
     v_oResponse.write(oOut, true);
     if (bVerbose) {
         if (oOut.size() < kWholeReplyLogLimit) {

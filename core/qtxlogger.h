@@ -194,6 +194,26 @@ private:
     char m_inline[384];
 };
 
+// The headers of a request or reply for a log line, written straight into it:
+// "[name=value]" each, the value as qtxLogHeaderValue shows it.
+template <typename Map>
+struct QtxLoggedHeaders
+{
+    const Map &headers;
+};
+template <typename Map>
+QtxLoggedHeaders<Map> qtxLogHeaders(const Map &v_oHeaders)
+{
+    return QtxLoggedHeaders<Map>{v_oHeaders};
+}
+template <typename Map>
+QtxLogLine &operator<<(QtxLogLine &v_oLine, const QtxLoggedHeaders<Map> &v_oList)
+{
+    for (auto it = v_oList.headers.constBegin(); it != v_oList.headers.constEnd(); ++it)
+        v_oLine << '[' << it.key() << '=' << qtxLogHeaderValue(it.key(), it.value()) << ']';
+    return v_oLine;
+}
+
 // QTX_LOG(logger, PRIO, func) << ...: one line at that priority. The text after
 // the macro is evaluated only when the level lets the line through.
 #define QTX_LOG(logger, prio, func)                                                                 \

@@ -1,10 +1,12 @@
 #include "qtxlogprivacy.h"
 
-#include <QCryptographicHash>
-#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 
+#include <openssl/evp.h>
+#include <openssl/crypto.h>
+
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -20,6 +22,68 @@ const QByteArray &idKey()
         return oKey;
     }();
     return s_oKey;
+}
+
+// The ids this thread hashed last. A request logs its session and command ids
+// several times, and a page sends the same session id with every request, so
+// most ids are found here instead of being hashed again.
+struct HashedId
+{
+    QByteArray id;
+    char text[10] = {}; // "#" and 8 hex digits
+};
+constexpr int kHashedIds = 8;
+thread_local HashedId t_hashedIds[kHashedIds];
+thread_local int t_nextHashedId = 0;
+
+// HMAC-SHA256 under idKey(), with the key's inner and outer SHA-256 states
+// computed once: an id then costs two state copies and two short hashes, not a
+// MAC set-up each time.
+class IdMac
+{
+public:
+    IdMac()
+    {
+        const QByteArray &oKey = idKey(); // 32 bytes: shorter than the block, used as it is
+        unsigned char aInner[64] = {}, aOuter[64] = {};
+        std::memcpy(aInner, oKey.constData(), size_t(oKey.size()));
+        std::memcpy(aOuter, oKey.constData(), size_t(oKey.size()));
+        for (int i = 0; i < 64; ++i) {
+            aInner[i] ^= 0x36;
+            aOuter[i] ^= 0x5c;
+        }
+        m_ok = m_inner && m_outer && EVP_DigestInit_ex(m_inner, EVP_sha256(), nullptr) == 1
+               && EVP_DigestUpdate(m_inner, aInner, sizeof aInner) == 1
+               && EVP_DigestInit_ex(m_outer, EVP_sha256(), nullptr) == 1
+               && EVP_DigestUpdate(m_outer, aOuter, sizeof aOuter) == 1;
+        OPENSSL_cleanse(aInner, sizeof aInner);
+        OPENSSL_cleanse(aOuter, sizeof aOuter);
+    }
+    // The 32-byte MAC of v_oId, computed in this thread's context.
+    bool mac(const QByteArray &v_oId, unsigned char *v_pMac) const
+    {
+        thread_local EVP_MD_CTX *t_poWork = EVP_MD_CTX_new();
+        thread_local struct Free { ~Free() { EVP_MD_CTX_free(t_poWork); } } t_free;
+        unsigned char aInnerHash[32];
+        unsigned int uSize = 0;
+        return m_ok && t_poWork && EVP_MD_CTX_copy_ex(t_poWork, m_inner) == 1
+               && EVP_DigestUpdate(t_poWork, v_oId.constData(), size_t(v_oId.size())) == 1
+               && EVP_DigestFinal_ex(t_poWork, aInnerHash, &uSize) == 1 && EVP_MD_CTX_copy_ex(t_poWork, m_outer) == 1
+               && EVP_DigestUpdate(t_poWork, aInnerHash, sizeof aInnerHash) == 1
+               && EVP_DigestFinal_ex(t_poWork, v_pMac, &uSize) == 1;
+    }
+
+private:
+    EVP_MD_CTX *m_inner = EVP_MD_CTX_new();
+    EVP_MD_CTX *m_outer = EVP_MD_CTX_new();
+    bool m_ok = false;
+};
+
+bool hmacOfId(const QByteArray &v_oId, unsigned char *v_pMac)
+{
+    // Never destroyed: threads may still log while the process exits.
+    static const IdMac *const s_poMac = new IdMac;
+    return s_poMac->mac(v_oId, v_pMac);
 }
 
 std::string lengthText(int v_iBytes)
@@ -45,8 +109,23 @@ std::string qtxLogId(const QByteArray &v_oId)
         return v_oId.toStdString();
     if (v_oId.isEmpty())
         return std::string();
-    const QByteArray oMac = QMessageAuthenticationCode::hash(v_oId, idKey(), QCryptographicHash::Sha256);
-    return '#' + oMac.left(4).toHex().toStdString();
+    for (const HashedId &oKnown : t_hashedIds) {
+        if (oKnown.id == v_oId)
+            return std::string(oKnown.text, 9);
+    }
+    unsigned char aMac[32];
+    if (!hmacOfId(v_oId, aMac))
+        return "#????????"; // no digest: the line still shows that an id was there
+    HashedId &oEntry = t_hashedIds[t_nextHashedId];
+    t_nextHashedId = (t_nextHashedId + 1) % kHashedIds;
+    static const char kHex[] = "0123456789abcdef";
+    oEntry.text[0] = '#';
+    for (int i = 0; i < 4; ++i) {
+        oEntry.text[1 + 2 * i] = kHex[aMac[i] >> 4];
+        oEntry.text[2 + 2 * i] = kHex[aMac[i] & 15];
+    }
+    oEntry.id = v_oId;
+    return std::string(oEntry.text, 9);
 }
 
 std::string qtxLogId(const QString &v_oId)
@@ -66,17 +145,19 @@ std::string qtxLogSecret(const QString &v_oData)
 
 std::string qtxLogHeaderValue(const QByteArray &v_oName, const QByteArray &v_oValue)
 {
-    const QByteArray oName = v_oName.toLower();
-    if (oName == "x-qtx-sessionid" || oName == "x-qtx-cmdid")
+    // Compared without case and without a lower-cased copy: this runs for every
+    // header of every logged request and reply.
+    const char *pName = v_oName.constData();
+    if (qstricmp(pName, "x-qtx-sessionid") == 0 || qstricmp(pName, "x-qtx-cmdid") == 0)
         return qtxLogId(v_oValue);
     static const char *const s_apPlain[] = {"host", "origin", "content-type", "content-length", "user-agent",
                                             "accept", "accept-language", "accept-encoding", "connection",
                                             "transfer-encoding", "expect"};
-    for (const char *pName : s_apPlain) {
-        if (oName == pName)
+    for (const char *pPlain : s_apPlain) {
+        if (qstricmp(pName, pPlain) == 0)
             return v_oValue.toStdString();
     }
-    if (oName.startsWith("access-control-"))
+    if (qstrnicmp(pName, "access-control-", 15) == 0)
         return v_oValue.toStdString();
     return qtxLogSecret(v_oValue);
 }

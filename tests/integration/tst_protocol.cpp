@@ -196,6 +196,16 @@ void TestProtocol::idsAreValidatedOrGenerated()
     QCOMPARE(oReply.header("X-QTX-cmdId"), QByteArray("1234567890123"));
     oReply = post("/ALIVE", QByteArray(), {"X-QTX-cmdId: 12345678901234"});
     QVERIFY(kBracedUuid.match(QString::fromLatin1(oReply.header("X-QTX-cmdId"))).hasMatch());
+    // A generated id is a random (version 4, RFC 4122 variant) UUID, new every time.
+    QSet<QByteArray> oGenerated;
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray oId = post("/ALIVE").header("X-QTX-cmdId");
+        QVERIFY2(kBracedUuid.match(QString::fromLatin1(oId)).hasMatch() && oId.at(15) == '4'
+                     && QByteArray("89ab").contains(oId.at(20)),
+                 oId.constData());
+        oGenerated.insert(oId);
+    }
+    QCOMPARE(oGenerated.size(), 20);
     // An invalid session id counts as none.
     oReply = post("/ALIVE", QByteArray(), {"X-QTX-sessionId: <script>"});
     QCOMPARE(oReply.status, 418);
