@@ -332,6 +332,18 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
     , m_maxBackupIndex(v_uiMaxBackupIndex)
     , m_mode(v_uiMode)
 {
+    // Every thread that logs takes the queue's lock for a few dozen bytes of
+    // copying; with several I/O threads logging each request it is contended
+    // all the time. An adaptive lock spins that long instead of sleeping in
+    // the kernel and waking the holder's successor with a futex call.
+    pthread_mutexattr_t oAttr;
+    if (pthread_mutexattr_init(&oAttr) == 0) {
+        if (pthread_mutexattr_settype(&oAttr, PTHREAD_MUTEX_ADAPTIVE_NP) == 0) {
+            pthread_mutex_destroy(m_mutex.native_handle());
+            pthread_mutex_init(m_mutex.native_handle(), &oAttr);
+        }
+        pthread_mutexattr_destroy(&oAttr);
+    }
     m_front.reserve(kQueueLimit);
     {
         std::lock_guard<std::mutex> oGuard(m_fileMutex);
