@@ -84,8 +84,10 @@ bool CRequestMapper::IsOriginAllowed(const QByteArray &v_oOrigin)
 
 void CRequestMapper::SetSecurityHeaders(norrweb::HttpResponse &v_oResponse)
 {
+    // The names and values are static text: referenced, not copied, per reply.
     for (const HeaderValue &oHeader : kSecurityHeaders)
-        v_oResponse.setHeader(oHeader.pName, oHeader.pValue);
+        v_oResponse.setHeader(QByteArray::fromRawData(oHeader.pName, int(qstrlen(oHeader.pName))),
+                              QByteArray::fromRawData(oHeader.pValue, int(qstrlen(oHeader.pValue))));
 }
 
 bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,

@@ -179,7 +179,7 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     }
     if (m_oCommandData.oCommandId.isEmpty())
         GenerateCmdId();
-    v_oResponse.setHeader("X-QTX-cmdId", m_oCommandData.oCommandId);
+    v_oResponse.setHeader(QByteArrayLiteral("X-QTX-cmdId"), m_oCommandData.oCommandId);
 }
 
 void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)

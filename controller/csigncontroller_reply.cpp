@@ -24,16 +24,17 @@ const int kReplyLogEdge = 32;
 void CSignController::SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
     if (!m_oCallback.isEmpty()) {
-        v_oResponse.setHeader("Content-Type", "application/javascript");
+        v_oResponse.setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/javascript"));
         return;
     }
-    v_oResponse.setHeader("Content-Type", "text/plain");
-    v_oResponse.setHeader("Access-Control-Allow-Credentials", "true");
-    v_oResponse.setHeader("Access-Control-Expose-Headers", "X-QTX-sessionId, X-QTX-cmdId");
+    v_oResponse.setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain"));
+    v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Allow-Credentials"), QByteArrayLiteral("true"));
+    v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Expose-Headers"),
+                          QByteArrayLiteral("X-QTX-sessionId, X-QTX-cmdId"));
     QByteArray oOrigin = v_oRequest.getHeader("Origin");
     if (oOrigin.isEmpty() || oOrigin == "null")
         oOrigin = "*";
-    v_oResponse.setHeader("Access-Control-Allow-Origin", oOrigin);
+    v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Allow-Origin"), oOrigin);
     CRequestMapper::SetSecurityHeaders(v_oResponse);
 }
 
@@ -47,7 +48,7 @@ void CSignController::SetResultData(const CommandResult &v_oResult, norrweb::Htt
 void CSignController::SendResponse(norrweb::HttpResponse &v_oResponse)
 {
     const char *pFunc = "CSignController::SendResponse";
-    v_oResponse.setHeader("X-QTX-sessionId", m_oCommandData.oSessionId);
+    v_oResponse.setHeader(QByteArrayLiteral("X-QTX-sessionId"), m_oCommandData.oSessionId);
     // Pages carry the session id in the X-QTX-sessionId header, never in a cookie.
     v_oResponse.getAllCookies().clear();
 

@@ -51,7 +51,7 @@ void HttpResponse::write(const QByteArray &v_oData, bool v_bLastPart)
         if (m_poOut) // one allocation for the header block and a body given whole
             m_poOut->reserve(m_poOut->size() + 512 + v_oData.size());
         if (v_bLastPart) {
-            m_oHeaders.insert("Content-Length", QByteArray::number(v_oData.size()));
+            m_oHeaders.insert(QByteArrayLiteral("Content-Length"), QByteArray::number(v_oData.size()));
         } else {
             const QByteArray oConnection = m_oHeaders.contains("Connection")
                                                ? m_oHeaders.value("Connection")
