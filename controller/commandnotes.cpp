@@ -3,6 +3,55 @@
 #include "httpconnectioninfo.h"
 #include "httprequest.h"
 
+namespace {
+
+bool isHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, hex digits of either case.
+bool isBracedUuid(const QByteArray &v_oText)
+{
+    if (v_oText.size() != 38 || v_oText.at(0) != '{' || v_oText.at(37) != '}')
+        return false;
+    for (int i = 1; i < 37; ++i) {
+        const bool bDash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (bDash ? v_oText.at(i) != '-' : !isHex(v_oText.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool isCounter(const QByteArray &v_oText)
+{
+    if (v_oText.isEmpty() || v_oText.size() > 13)
+        return false;
+    for (const char c : v_oText) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+CheckedId CheckedId::of(const QByteArray &v_oRaw)
+{
+    // Both forms consist of characters that HTML escaping leaves alone, so the
+    // trimmed bytes are checked as they are.
+    CheckedId oChecked;
+    oChecked.raw = v_oRaw;
+    const QByteArray oTrimmed = v_oRaw.trimmed();
+    if (isBracedUuid(oTrimmed))
+        oChecked.form = Uuid;
+    else if (isCounter(oTrimmed))
+        oChecked.form = Counter;
+    if (oChecked.form != Invalid)
+        oChecked.id = oTrimmed;
+    return oChecked;
+}
+
 const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
 {
     if (const auto *poKept = dynamic_cast<const CommandTarget *>(v_oRequest.note()))
@@ -36,6 +85,9 @@ const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
             poTarget->command = aSegments[0];
         }
     }
+    // Header names are stored in lower case; of repeated ones the last counts.
+    poTarget->sessionId = CheckedId::of(v_oRequest.getHeader("x-qtx-sessionid"));
+    poTarget->commandId = CheckedId::of(v_oRequest.getHeader("x-qtx-cmdid"));
     const CommandTarget &oTarget = *poTarget;
     v_oRequest.setNote(std::move(poTarget));
     return oTarget;

@@ -14,14 +14,29 @@ class HttpRequest;
 struct HttpConnectionInfo;
 }
 
-// The library and command a request names: the decoded path's first two
-// segments, or with one segment and a "cmd" parameter, that segment and the
-// parameter (no segment: the parameter alone).
+// A session or command id as a page sent it, and what it is worth: a braced
+// UUID (hex digits of either case) or 1..13 decimal digits, trimmed; anything
+// else gives no id.
+struct CheckedId
+{
+    enum Form { Uuid, Counter, Invalid };
+    QByteArray raw;
+    QByteArray id; // empty unless the form is valid
+    Form form = Invalid;
+    static CheckedId of(const QByteArray &v_oRaw);
+};
+
+// One request's command, read from it once: the library and command (the
+// decoded path's first two segments, or with one segment and a "cmd"
+// parameter, that segment and the parameter; no segment: the parameter alone)
+// and the session and command ids of its X-QTX headers.
 struct CommandTarget : norrweb::HttpNote
 {
     QByteArray path;    // percent-decoded
     QByteArray library; // empty for a server command
     QByteArray command;
+    CheckedId sessionId;
+    CheckedId commandId;
 
     // Worked out on first use (the inline decision or the controller) and kept
     // with the request.

@@ -153,8 +153,10 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
 {
     const char *pFunc = "CSignController::SetAllNecessaryParams";
     m_oCommandData = JobRequest();
+    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
 
-    m_oCommandData.oSessionId = GetHeaderValue(v_oRequest, "X-QTX-sessionId");
+    LogIdCheck(oTarget.sessionId);
+    m_oCommandData.oSessionId = oTarget.sessionId.id;
     QTX_LOG(logger(), INFO, pFunc) << "sessionId=" << qtxLogId(m_oCommandData.oSessionId);
     // Which account asks decides which sessions it can see.
     ResolveClient(v_oResponse);
@@ -168,7 +170,8 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     // What a module function gets is gathered only for a module command.
     m_bSessionAtIntake = !m_oSession.isNull();
 
-    m_oCommandData.oCommandId = GetHeaderValue(v_oRequest, "X-QTX-cmdId");
+    LogIdCheck(oTarget.commandId);
+    m_oCommandData.oCommandId = oTarget.commandId.id;
     // GET_RESULT fetches the job named by the "cmdId" parameter, or by the
     // header without one; the permission check compares it with the header's.
     m_oResultCommandId.clear();
@@ -212,65 +215,23 @@ void CSignController::GenerateCmdId()
     QTX_LOG(logger(), INFO, "CSignController::GenerateCmdId") << "command id generated cmdId=" << qtxLogId(m_oCommandData.oCommandId);
 }
 
-QByteArray CSignController::GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName)
-{
-    // Header names are stored in lower case; of repeated ones the last counts.
-    const QByteArray oValue = v_oRequest.getHeader(v_oName);
-    if (v_oName == "X-QTX-cmdId" || v_oName == "X-QTX-sessionId")
-        return escapeAndConvertToValidID(oValue);
-    return oValue;
-}
-
-namespace {
-
-bool isHex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, hex digits of either case.
-bool isBracedUuid(const QByteArray &v_oText)
-{
-    if (v_oText.size() != 38 || v_oText.at(0) != '{' || v_oText.at(37) != '}')
-        return false;
-    for (int i = 1; i < 37; ++i) {
-        const bool bDash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (bDash ? v_oText.at(i) != '-' : !isHex(v_oText.at(i)))
-            return false;
-    }
-    return true;
-}
-
-bool isCounter(const QByteArray &v_oText)
-{
-    if (v_oText.isEmpty() || v_oText.size() > 13)
-        return false;
-    for (const char c : v_oText) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 QByteArray CSignController::escapeAndConvertToValidID(const QByteArray &v_oData)
 {
+    const CheckedId oChecked = CheckedId::of(v_oData);
+    LogIdCheck(oChecked);
+    return oChecked.id;
+}
+
+void CSignController::LogIdCheck(const CheckedId &v_oChecked)
+{
     const char *pFunc = "CSignController::escapeAndConvertToValidID";
-    QTX_LOG(logger(), INFO, pFunc) << "v_oData=" << qtxLogSecret(v_oData);
-    // Both forms consist of characters that HTML escaping leaves alone, so the
-    // trimmed bytes are checked as they are; anything else gives no id.
-    const QByteArray oTrimmed = v_oData.trimmed();
-    if (isBracedUuid(oTrimmed)) {
+    QTX_LOG(logger(), INFO, pFunc) << "v_oData=" << qtxLogSecret(v_oChecked.raw);
+    if (v_oChecked.form == CheckedId::Uuid)
         QTX_LOG(logger(), INFO, pFunc) << "UUID format OK";
-        return oTrimmed;
-    }
-    if (isCounter(oTrimmed)) {
+    else if (v_oChecked.form == CheckedId::Counter)
         QTX_LOG(logger(), INFO, pFunc) << "Timestamp/counter format OK";
-        return oTrimmed;
-    }
-    QTX_LOG(logger(), WARN, pFunc) << "Data format not match to valid ones. Return value set to empty data.";
-    return QByteArray();
+    else
+        QTX_LOG(logger(), WARN, pFunc) << "Data format not match to valid ones. Return value set to empty data.";
 }
 
 void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &)

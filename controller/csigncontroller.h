@@ -16,6 +16,7 @@
 #include <QString>
 #include <QVariant>
 
+struct CheckedId;
 class CLauncher;
 class ClientIdentity;
 class ProcessUtils;
@@ -41,13 +42,11 @@ public:
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
     void SetVerboseLogging(bool v_bVerbose) { m_bVerboseLog = v_bVerbose; }
 
-    // A braced UUID (any hex case) or 1..13 decimal digits, HTML-escaped and
-    // trimmed; anything else gives an empty id.
+    // The id as CheckedId reads it, with the check's log lines.
     static QByteArray escapeAndConvertToValidID(const QByteArray &v_oData);
     static bool IsServerCommand(const QString &v_oCommand);
     // Whether serving the request never blocks once the client's identity is known.
     static bool IsInlineCommand(const norrweb::HttpRequest &v_oRequest);
-    static QByteArray GetHeaderValue(norrweb::HttpRequest &v_oRequest, const QByteArray &v_oName);
 
     const JobRequest &commandData() const { return m_oCommandData; }
 
@@ -56,6 +55,8 @@ private:
     void SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void GenerateCmdId();
+    // The id check's log lines, for an id checked when the request was read.
+    static void LogIdCheck(const CheckedId &v_oChecked);
     // The request map and session variables a module function gets.
     void GatherJobInput(norrweb::HttpRequest &v_oRequest);
     void ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
