@@ -1,6 +1,8 @@
-// The pure rules of the command protocol: id validation, path characters
-// and the server command list.
+// The pure rules of the command protocol: id validation, what a request
+// names (library, command, ids), path characters and the server command list.
 
+#include "../http/httptestsupport.h"
+#include "commandnotes.h"
 #include "crequestmapper.h"
 #include "csigncontroller.h"
 
@@ -12,6 +14,8 @@ class TestControllerRules : public QObject
 private slots:
     void ids_data();
     void ids();
+    void commandTarget_data();
+    void commandTarget();
     void paths_data();
     void paths();
     void serverCommands();
@@ -40,6 +44,43 @@ void TestControllerRules::ids()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, expected);
     QCOMPARE(CSignController::escapeAndConvertToValidID(input), expected);
+}
+
+void TestControllerRules::commandTarget_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("library");
+    QTest::addColumn<QByteArray>("command");
+    QTest::newRow("server command") << QByteArray("/ALIVE") << QByteArray() << QByteArray("ALIVE");
+    QTest::newRow("module and function") << QByteArray("/KeepAlive/Ping") << QByteArray("KeepAlive")
+                                         << QByteArray("Ping");
+    QTest::newRow("more segments: the first two") << QByteArray("/a/b/c") << QByteArray("a") << QByteArray("b");
+    QTest::newRow("empty segments skipped") << QByteArray("//a//b/") << QByteArray("a") << QByteArray("b");
+    QTest::newRow("one segment and cmd") << QByteArray("/KeepAlive?cmd=OPEN_SESSION") << QByteArray("KeepAlive")
+                                         << QByteArray("OPEN_SESSION");
+    QTest::newRow("two segments win over cmd") << QByteArray("/a/b?cmd=c") << QByteArray("a") << QByteArray("b");
+    QTest::newRow("cmd alone") << QByteArray("/?cmd=ALIVE") << QByteArray() << QByteArray("ALIVE");
+    QTest::newRow("decoded once") << QByteArray("/Key%41live/P%69ng") << QByteArray("KeyAlive") << QByteArray("Ping");
+    QTest::newRow("nothing") << QByteArray("/") << QByteArray() << QByteArray();
+}
+
+void TestControllerRules::commandTarget()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, library);
+    QFETCH(QByteArray, command);
+    const auto poRequest = httptest::parse("POST " + target
+                                           + " HTTP/1.1\r\nHost: x\r\nX-QTX-sessionId:  12 \r\n"
+                                             "X-QTX-cmdId: {0f8fad5b-d9cb-469f-a165-70867728950e}x\r\n\r\n");
+    QCOMPARE(int(poRequest->getState()), int(norrweb::HttpRequest::Complete));
+    const CommandTarget &oTarget = CommandTarget::of(*poRequest);
+    QCOMPARE(oTarget.library, library);
+    QCOMPARE(oTarget.command, command);
+    QCOMPARE(oTarget.sessionId.id, QByteArray("12"));
+    QCOMPARE(oTarget.commandId.form, CheckedId::Invalid);
+    QVERIFY(oTarget.commandId.id.isEmpty());
+    // Read once: the same record however often it is asked.
+    QCOMPARE(&CommandTarget::of(*poRequest), &oTarget);
 }
 
 void TestControllerRules::paths_data()
