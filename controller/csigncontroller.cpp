@@ -246,10 +246,13 @@ void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest,
 
 bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)
 {
-    // Server commands that only read or touch memory: the session ping and the
-    // platform description. Everything else may load a module, start or wait for
-    // a job, read files or ask the dispatcher.
+    // Server commands that only read or touch memory: the session ping, the
+    // platform description and fetching a stored result (a short lock; it
+    // never waits for the job). Everything else may load a module, start a
+    // job, read files or ask the dispatcher.
     const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
+    if (oTarget.command == "GET_RESULT")
+        return true;
     return oTarget.library.isEmpty() && (oTarget.command == "ALIVE" || oTarget.command == "ARCH_TYPE");
 }
 
