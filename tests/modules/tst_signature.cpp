@@ -184,7 +184,11 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QString oInvalid = QStringLiteral("0.0.0.INVALID");
         const QByteArray oThis = "[General]\nquorvexcryptoprovider=" + qtxBuiltInVersion().toUtf8() + "\n";
-        const QByteArray oOther = "[General]\nquorvexcryptoprovider=3.0.16." + QByteArray(40, '1') + "\n";
+        // Another build's version, of another length than this one's: QSettings
+        // keeps a file it has read while its size and time stamp (milliseconds)
+        // stay the same, and the rows rewrite the file within a millisecond.
+        const QByteArray oOther = "[General]\nquorvexcryptoprovider=3.0.16."
+                                  + QByteArray(qtxBuiltInVersion().size() + 3, '1') + "\n";
         QTest::newRow("signed for this build") << oThis + "installer=3.1.7\n" << true << -1 << QStringLiteral("3.1.7");
         QTest::newRow("without installer key") << oThis << true << -1 << QString();
         QTest::newRow("tampered text") << oThis + "installer=3.1.7\n" << true << 10 << oInvalid;
