@@ -199,10 +199,7 @@ void HttpExchange::abandon()
 
 void HttpExchange::queue(const char *v_pData, int v_iSize)
 {
-    if (m_outputPos > 0 && !hasOutput()) {
-        m_output.clear();
-        m_outputPos = 0;
-    }
+    // sent() empties the buffer once everything went out, so appending keeps the order.
     m_output.append(v_pData, v_iSize);
 }
 
