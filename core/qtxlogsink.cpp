@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -188,19 +189,51 @@ const std::string &qtxLogThreadName()
     return t_oName;
 }
 
+namespace {
+
+// The part of the prefix up to the thread name, "date ms cpu [thread] ", as this
+// thread last formatted it: it changes once a millisecond, while a busy thread
+// writes dozens of lines in one.
+struct TimeThreadCache
+{
+    long long millisecond = -1;
+    long long cpu = -1;
+    char thread[64];
+    std::size_t threadSize = 0;
+    char text[128];
+    std::size_t size = 0;
+};
+thread_local TimeThreadCache t_timeThread;
+
+} // namespace
+
 std::size_t qtxFormatLogPrefix(char *v_pOut, std::size_t v_uiCapacity, const timespec &v_oTime,
                                const char *v_pThread, std::size_t v_uiThreadSize, int v_iPriority,
                                const char *v_pNdc, std::size_t v_uiNdcSize)
 {
+    TimeThreadCache &oCache = t_timeThread;
+    const long long iMillisecond = static_cast<long long>(v_oTime.tv_sec) * 1000 + v_oTime.tv_nsec / 1000000;
+    const long long iCpu = qtxLogCpuClock(v_oTime);
+    if (iMillisecond != oCache.millisecond || iCpu != oCache.cpu || v_uiThreadSize != oCache.threadSize
+        || v_uiThreadSize > sizeof oCache.thread || std::memcmp(v_pThread, oCache.thread, v_uiThreadSize) != 0) {
+        Out oText{oCache.text, sizeof oCache.text};
+        const SecondCache &oSecond = secondText(v_oTime.tv_sec);
+        oText.add(oSecond.text, oSecond.size);
+        oText.addUnsigned(static_cast<unsigned long long>(v_oTime.tv_nsec / 1000000), 3);
+        oText.add(' ');
+        oText.addSigned(iCpu);
+        oText.add(" [", 2);
+        oText.add(v_pThread, v_uiThreadSize);
+        oText.add("] ", 2);
+        oCache.size = oText.size;
+        // A thread name too long for the key is formatted every time.
+        oCache.millisecond = v_uiThreadSize <= sizeof oCache.thread ? iMillisecond : -1;
+        oCache.cpu = iCpu;
+        oCache.threadSize = std::min(v_uiThreadSize, sizeof oCache.thread);
+        std::memcpy(oCache.thread, v_pThread, oCache.threadSize);
+    }
     Out oOut{v_pOut, v_uiCapacity};
-    const SecondCache &oSecond = secondText(v_oTime.tv_sec);
-    oOut.add(oSecond.text, oSecond.size);
-    oOut.addUnsigned(static_cast<unsigned long long>(v_oTime.tv_nsec / 1000000), 3);
-    oOut.add(' ');
-    oOut.addSigned(qtxLogCpuClock(v_oTime));
-    oOut.add(" [", 2);
-    oOut.add(v_pThread, v_uiThreadSize);
-    oOut.add("] ", 2);
+    oOut.add(oCache.text, oCache.size);
     const std::string &oPriority = log4cpp::Priority::getPriorityName(v_iPriority);
     oOut.add(oPriority.data(), oPriority.size());
     oOut.add(' ');
@@ -358,9 +391,59 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
     registerSink(this);
 }
 
+namespace {
+
+// The calling thread's QtxLogBatch: the lines gathered so far, for one sink.
+struct ThreadBatch
+{
+    QtxLogSink *sink = nullptr;
+    std::string text;
+    std::uint64_t lines = 0;
+    unsigned depth = 0;
+    // Set while text changes, so that a fatal signal does not read it half-grown.
+    volatile std::sig_atomic_t changing = 0;
+};
+thread_local ThreadBatch t_batch;
+
+void queueBatch(ThreadBatch &v_oBatch)
+{
+    if (v_oBatch.lines != 0)
+        v_oBatch.sink->Flush(-1); // see Flush: a negative time-out only queues the batch
+}
+
+} // namespace
+
+QtxLogBatch::QtxLogBatch()
+{
+    ++t_batch.depth;
+}
+
+QtxLogBatch::~QtxLogBatch()
+{
+    ThreadBatch &oBatch = t_batch;
+    if (--oBatch.depth == 0)
+        queueBatch(oBatch);
+}
+
 bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage,
                         std::size_t v_uiMessageSize)
 {
+    ThreadBatch &oBatch = t_batch;
+    if (oBatch.depth != 0 && (oBatch.sink == this || oBatch.lines == 0)) {
+        oBatch.sink = this;
+        oBatch.changing = 1;
+        oBatch.text.append(v_pPrefix, v_uiPrefixSize);
+        if (qtxLogNeedsEscape(v_pMessage, v_uiMessageSize))
+            qtxLogEscape(v_pMessage, v_uiMessageSize, oBatch.text);
+        else
+            oBatch.text.append(v_pMessage, v_uiMessageSize);
+        oBatch.text.push_back('\n');
+        oBatch.changing = 0;
+        ++oBatch.lines;
+        if (oBatch.text.size() >= QtxLogBatch::kBatchBytes)
+            queueBatch(oBatch);
+        return true;
+    }
     // Escaped before the lock: callers do not wait for each other's text.
     std::string oEscaped;
     if (qtxLogNeedsEscape(v_pMessage, v_uiMessageSize)) {
@@ -368,7 +451,13 @@ bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const
         v_pMessage = oEscaped.data();
         v_uiMessageSize = oEscaped.size();
     }
-    const std::size_t uiSize = v_uiPrefixSize + v_uiMessageSize + 1;
+    return Enqueue(v_pPrefix, v_uiPrefixSize, v_pMessage, v_uiMessageSize, true, 1);
+}
+
+bool QtxLogSink::Enqueue(const char *v_pFirst, std::size_t v_uiFirst, const char *v_pSecond, std::size_t v_uiSecond,
+                         bool v_bNewline, std::uint64_t v_uiLines)
+{
+    const std::size_t uiSize = v_uiFirst + v_uiSecond + (v_bNewline ? 1 : 0);
     bool bWake = false;
     {
         std::unique_lock<std::mutex> oLock(m_mutex);
@@ -388,19 +477,20 @@ bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const
                 }
             }
             if (m_front.size() + uiSize > kQueueLimit && !m_front.empty()) {
-                ++m_dropped;
-                m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
+                m_dropped += v_uiLines;
+                m_droppedTotal.fetch_add(v_uiLines, std::memory_order_relaxed);
                 return false;
             }
         }
         if (m_retired) {
-            m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
+            m_droppedTotal.fetch_add(v_uiLines, std::memory_order_relaxed);
             return false;
         }
-        m_front.append(v_pPrefix, v_uiPrefixSize);
-        m_front.append(v_pMessage, v_uiMessageSize);
-        m_front.push_back('\n');
-        ++m_queued;
+        m_front.append(v_pFirst, v_uiFirst);
+        m_front.append(v_pSecond, v_uiSecond);
+        if (v_bNewline)
+            m_front.push_back('\n');
+        m_queued += v_uiLines;
         if ((m_writerWaiting || (m_gathering && m_front.size() >= kGatherBytes)) && !m_wakePending) {
             m_wakePending = true;
             bWake = true;
@@ -413,6 +503,21 @@ bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const
 
 bool QtxLogSink::Flush(int v_iTimeoutMs)
 {
+    ThreadBatch &oBatch = t_batch;
+    if (oBatch.sink == this && oBatch.lines != 0) {
+        const std::uint64_t uiLines = oBatch.lines;
+        oBatch.lines = 0;
+        oBatch.sink = nullptr;
+        Enqueue(oBatch.text.data(), oBatch.text.size(), nullptr, 0, false, uiLines);
+        oBatch.changing = 1;
+        if (oBatch.text.capacity() > 4 * QtxLogBatch::kBatchBytes)
+            std::string().swap(oBatch.text); // a giant line's memory goes back
+        else
+            oBatch.text.clear();
+        oBatch.changing = 0;
+    }
+    if (v_iTimeoutMs < 0)
+        return true;
     std::unique_lock<std::mutex> oLock(m_mutex);
     const std::uint64_t uiTarget = m_queued;
     if (m_written >= uiTarget && m_dropped == 0)
@@ -726,6 +831,12 @@ void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
         copyToTerminal(m_front.data(), m_front.size());
         m_front.clear();
         m_mutex.unlock();
+    }
+    // Then the lines this thread gathered and had not queued yet.
+    const ThreadBatch &oBatch = t_batch;
+    if (oBatch.sink == this && oBatch.lines != 0 && !oBatch.changing) {
+        writeAll(oBatch.text.data(), oBatch.text.size());
+        copyToTerminal(oBatch.text.data(), oBatch.text.size());
     }
     writeAll(v_pLine, v_uiSize);
     copyToTerminal(v_pLine, v_uiSize);

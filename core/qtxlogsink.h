@@ -49,9 +49,11 @@ public:
     QtxLogSink &operator=(const QtxLogSink &) = delete;
 
     // Queues prefix + message + "\n", the message escaped (qtxLogEscape) when it
-    // needs to be. Returns false when the line was dropped.
+    // needs to be. Returns false when the line was dropped. Inside a QtxLogBatch
+    // the line is kept on the calling thread and queued with the batch.
     bool Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage, std::size_t v_uiMessageSize);
-    // Waits until every line queued before the call is in the file (or the time is up).
+    // Waits until every line queued before the call is in the file (or the time
+    // is up); the calling thread's own batch is queued first.
     bool Flush(int v_iTimeoutMs = 5000);
     // Flushes and closes the file; a later line opens it again (appending).
     void CloseFile();
@@ -90,6 +92,11 @@ public:
     static QtxLogSink *const *All(std::size_t &v_uiCount);
 
 private:
+    friend class QtxLogBatch;
+    // Puts up to three pieces into the queue as `lines` lines (waiting for room
+    // as Submit describes); false when they were dropped.
+    bool Enqueue(const char *v_pFirst, std::size_t v_uiFirst, const char *v_pSecond, std::size_t v_uiSecond,
+                 bool v_bNewline, std::uint64_t v_uiLines);
     void Run();
     void WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropped);
     void WriteAll(const char *v_pData, std::size_t v_uiSize);
@@ -135,6 +142,25 @@ private:
     bool m_terminalMidLine = false; // it gave up inside a line: the next write starts a new one
 
     std::thread m_writer;
+};
+
+// While an object of this class lives on a thread, the lines that thread logs
+// to a sink are gathered on the thread and queued together when the outermost
+// one ends (or once kBatchBytes have gathered): one lock of the shared queue
+// per event-loop turn instead of one per line. Open one only around work that
+// does not wait (an I/O thread's turn, one request on a worker): the lines
+// reach the writer when it ends. A crash writes the crashing thread's gathered
+// lines before its own line; another thread's open batch is lost with the
+// process, as lines still queued for the writer are when it is killed.
+class QtxLogBatch
+{
+public:
+    QtxLogBatch();
+    ~QtxLogBatch();
+    QtxLogBatch(const QtxLogBatch &) = delete;
+    QtxLogBatch &operator=(const QtxLogBatch &) = delete;
+
+    static constexpr std::size_t kBatchBytes = 16u << 10;
 };
 
 // The log4cpp face of a sink: attached to a category like any appender (so

@@ -6,6 +6,7 @@
 #include "httprequest.h"
 #include "httprequesthandler.h"
 #include "qtxlogger.h"
+#include "qtxlogsink.h"
 
 #include <QSettings>
 #include <QThread>
@@ -99,7 +100,11 @@ private:
                const std::shared_ptr<CSslConnectionHandler> &v_poConnection)
     {
         bool bClose = false;
-        QByteArray oReply = v_oConnection.http().respond(*m_handler, bClose);
+        QByteArray oReply;
+        {
+            QtxLogBatch oLogBatch; // the request's lines, queued together
+            oReply = v_oConnection.http().respond(*m_handler, bClose);
+        }
         v_poReactor->completeRequest(v_poConnection, std::move(oReply), bClose);
     }
 

@@ -4,6 +4,7 @@
 #include "csslconnectionhandlerpool.h"
 #include "ctlscontext.h"
 #include "qtxlogger.h"
+#include "qtxlogsink.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -141,6 +142,8 @@ void CSslReactor::run()
     while (!m_stopping.load(std::memory_order_acquire)) {
         const int iTimeout = int(qBound<qint64>(0, m_nextSweep - nowMs(), kSweepMs));
         const int iCount = ::epoll_wait(m_epoll, oEvents.data(), int(oEvents.size()), iTimeout);
+        // The turn's log lines go to the writer's queue together when it ends.
+        QtxLogBatch oLogBatch;
         for (int i = 0; i < iCount; ++i) {
             const int iFd = oEvents[size_t(i)].data.fd;
             if (iFd == m_wakeFd) {

@@ -140,6 +140,15 @@ int runChild(const QByteArray &v_oMode)
             iLogged.fetch_add(1, std::memory_order_relaxed);
         }
     };
+    if (v_oMode == "signal-in-batch") {
+        // The lines of an open batch of the crashing thread are written before its line.
+        std::signal(SIGTERM, childSignalHandler);
+        QtxLogBatch oBatch;
+        for (int i = 0; i < 30; ++i)
+            QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Child::batched") << "i=" << i;
+        ::raise(SIGTERM);
+        return 3; // not reached: the handler aborts
+    }
     if (v_oMode == "signal" || v_oMode == "signal-main") {
         std::signal(SIGTERM, childSignalHandler);
         std::vector<std::thread> oThreads;
@@ -189,6 +198,7 @@ private slots:
     void signalPrefixMatches();
     void streamedValuesMatchCategoryStream_data();
     void streamedValuesMatchCategoryStream();
+    void manyThreadsCompleteLines_data();
     void manyThreadsCompleteLines();
     void rollingKeepsTenBackups();
     void fullQueueDropsAndReports();
@@ -410,44 +420,81 @@ void TestSettingsLogging::streamedValuesMatchCategoryStream()
     QCOMPARE(oCapture.messages.size(), 3);
 }
 
+void TestSettingsLogging::manyThreadsCompleteLines_data()
+{
+    QTest::addColumn<int>("batchLines"); // 0: every line queued alone
+    QTest::newRow("line by line") << 0;
+    // Batches of a few lines, and batches long enough to be queued part by
+    // part (over QtxLogBatch::kBatchBytes), with a nested batch inside.
+    QTest::newRow("batched, short turns") << 7;
+    QTest::newRow("batched, long turns") << 400;
+}
+
 void TestSettingsLogging::manyThreadsCompleteLines()
 {
-    // A logger with a file of its own: the same writer as the server's file.
-    QTXLogger oLogger(QStringLiteral("tst.many"), true);
-    const QString oPath = QTXLogger::LogDirectory() + QStringLiteral("/tst.many.log");
+    QFETCH(int, batchLines);
+    // Loggers with files of their own: the same writer as the server's file.
+    // Every tenth line also goes to a second file; in a batch it is queued alone.
+    const QString oName = QStringLiteral("tst.many%1").arg(batchLines);
+    QTXLogger oLogger(oName, true);
+    QTXLogger oOther(oName + QStringLiteral("x"), true);
     constexpr int kThreads = 8;
     constexpr int kLines = 3000;
     std::vector<std::thread> oThreads;
     for (int t = 0; t < kThreads; ++t) {
-        oThreads.emplace_back([&oLogger, t] {
-            for (int i = 0; i < kLines; ++i)
-                QTX_LOG(oLogger, NOTICE, "Test::many") << "t=" << t << " i=" << i << ' ' << QByteArray(i % 97, 'p');
+        oThreads.emplace_back([&, t] {
+            auto logRange = [&](int v_iFrom, int v_iTo) {
+                for (int i = v_iFrom; i < v_iTo; ++i) {
+                    QTX_LOG(oLogger, NOTICE, "Test::many") << "t=" << t << " i=" << i << ' ' << QByteArray(i % 97, 'p');
+                    if (i % 10 == 0)
+                        QTX_LOG(oOther, NOTICE, "Test::many") << "t=" << t << " i=" << i << ' ';
+                }
+            };
+            if (batchLines == 0) {
+                logRange(0, kLines);
+                return;
+            }
+            for (int i = 0; i < kLines; i += batchLines) {
+                const int iEnd = std::min(kLines, i + batchLines);
+                QtxLogBatch oBatch;
+                logRange(i, (i + iEnd) / 2);
+                {
+                    QtxLogBatch oNested;
+                    logRange((i + iEnd) / 2, iEnd);
+                }
+            }
         });
     }
     for (std::thread &oThread : oThreads)
         oThread.join();
     QTXLogger::FlushAll();
 
-    QFile oFile(oPath);
-    QVERIFY(oFile.open(QIODevice::ReadOnly));
-    const QList<QByteArray> oLines = oFile.readAll().split('\n');
-    QCOMPARE(oLines.size(), kThreads * kLines + 1);
-    QVERIFY(oLines.last().isEmpty());
-    std::vector<int> oNext(kThreads, 0);
-    const QRegularExpression oShape(QStringLiteral("^Test::many :: t=(\\d+) i=(\\d+) (p*)$"));
-    for (int n = 0; n < oLines.size() - 1; ++n) {
-        const QString oLine = QString::fromLatin1(oLines.at(n));
-        QVERIFY2(kLinePrefix.match(oLine).hasMatch(), qPrintable(oLine));
-        const QRegularExpressionMatch oMatch = oShape.match(messageOf(oLine));
-        QVERIFY2(oMatch.hasMatch(), qPrintable(oLine));
-        const int t = oMatch.captured(1).toInt();
-        const int i = oMatch.captured(2).toInt();
-        QVERIFY(t >= 0 && t < kThreads);
-        // Each thread's lines arrive whole, once, in the order it logged them.
-        QCOMPARE(i, oNext[std::size_t(t)]);
-        QCOMPARE(oMatch.captured(3).size(), i % 97);
-        ++oNext[std::size_t(t)];
-    }
+    auto check = [&](const QString &v_oFile, int v_iStep) {
+        QFile oFile(QTXLogger::LogDirectory() + QLatin1Char('/') + v_oFile + QStringLiteral(".log"));
+        QVERIFY(oFile.open(QIODevice::ReadOnly));
+        const QList<QByteArray> oLines = oFile.readAll().split('\n');
+        QCOMPARE(oLines.size(), kThreads * kLines / v_iStep + 1);
+        QVERIFY(oLines.last().isEmpty());
+        std::vector<int> oNext(kThreads, 0);
+        const QRegularExpression oShape(QStringLiteral("^Test::many :: t=(\\d+) i=(\\d+) (p*)$"));
+        for (int n = 0; n < oLines.size() - 1; ++n) {
+            const QString oLine = QString::fromLatin1(oLines.at(n));
+            QVERIFY2(kLinePrefix.match(oLine).hasMatch(), qPrintable(oLine));
+            const QRegularExpressionMatch oMatch = oShape.match(messageOf(oLine));
+            QVERIFY2(oMatch.hasMatch(), qPrintable(oLine));
+            const int t = oMatch.captured(1).toInt();
+            const int i = oMatch.captured(2).toInt();
+            QVERIFY(t >= 0 && t < kThreads);
+            // Each thread's lines arrive whole, once, in the order it logged them.
+            QCOMPARE(i, oNext[std::size_t(t)]);
+            QCOMPARE(oMatch.captured(3).size(), v_iStep == 1 ? i % 97 : 0);
+            oNext[std::size_t(t)] += v_iStep;
+        }
+    };
+    check(oName, 1);
+    if (QTest::currentTestFailed())
+        return;
+    check(oName + QStringLiteral("x"), 10);
 }
 
 void TestSettingsLogging::rollingKeepsTenBackups()
@@ -619,6 +666,7 @@ void TestSettingsLogging::fatalSignalLineReachesFile_data()
     for (int i = 0; i < 6; ++i)
         QTest::newRow(qPrintable(QStringLiteral("on a logging thread %1").arg(i))) << QStringLiteral("signal");
     QTest::newRow("on the main thread") << QStringLiteral("signal-main");
+    QTest::newRow("in a batch of log lines") << QStringLiteral("signal-in-batch");
 }
 
 void TestSettingsLogging::fatalSignalLineReachesFile()
@@ -638,6 +686,16 @@ void TestSettingsLogging::fatalSignalLineReachesFile()
             ++iCrit;
     }
     QCOMPARE(iCrit, 1);
+    if (mode == QLatin1String("signal-in-batch")) {
+        // All 30, in order, then the signal's line, which ends the file.
+        QVERIFY(oLines.size() > 31);
+        const int iFirst = oLines.size() - 31;
+        for (int i = 0; i < 30; ++i)
+            QVERIFY2(oLines.at(iFirst + i).endsWith(" - Child::batched :: i=" + QByteArray::number(i)),
+                     oLines.at(iFirst + i).constData());
+        QVERIFY(!oLines.at(iFirst - 1).contains("Child::batched"));
+        return;
+    }
     QVERIFY(countChildLines(oLines) >= 100);
 }
 
