@@ -209,8 +209,21 @@ QtxLoggedHeaders<Map> qtxLogHeaders(const Map &v_oHeaders)
 template <typename Map>
 QtxLogLine &operator<<(QtxLogLine &v_oLine, const QtxLoggedHeaders<Map> &v_oList)
 {
-    for (auto it = v_oList.headers.constBegin(); it != v_oList.headers.constEnd(); ++it)
-        v_oLine << '[' << it.key() << '=' << qtxLogHeaderValue(it.key(), it.value()) << ']';
+    for (auto it = v_oList.headers.constBegin(); it != v_oList.headers.constEnd(); ++it) {
+        v_oLine << '[' << it.key() << '=';
+        switch (qtxLogHeaderShown(it.key())) {
+        case QtxHeaderShown::Plain:
+            v_oLine << it.value(); // no copy for the common case
+            break;
+        case QtxHeaderShown::Id:
+            v_oLine << qtxLogId(it.value());
+            break;
+        case QtxHeaderShown::Secret:
+            v_oLine << qtxLogSecret(it.value());
+            break;
+        }
+        v_oLine << ']';
+    }
     return v_oLine;
 }
 

@@ -143,21 +143,45 @@ std::string qtxLogSecret(const QString &v_oData)
     return qtxLogSecret(v_oData.toUtf8());
 }
 
+QtxHeaderShown qtxLogHeaderShown(const QByteArray &v_oName)
+{
+    // Compared without case and without a lower-cased copy, the length first:
+    // this runs for every header of every logged request and reply.
+    struct Known
+    {
+        const char *name;
+        int size;
+        QtxHeaderShown shown;
+    };
+    static const Known s_aKnown[] = {
+        {"x-qtx-sessionid", 15, QtxHeaderShown::Id},   {"x-qtx-cmdid", 11, QtxHeaderShown::Id},
+        {"host", 4, QtxHeaderShown::Plain},            {"origin", 6, QtxHeaderShown::Plain},
+        {"content-type", 12, QtxHeaderShown::Plain},   {"content-length", 14, QtxHeaderShown::Plain},
+        {"user-agent", 10, QtxHeaderShown::Plain},     {"accept", 6, QtxHeaderShown::Plain},
+        {"accept-language", 15, QtxHeaderShown::Plain}, {"accept-encoding", 15, QtxHeaderShown::Plain},
+        {"connection", 10, QtxHeaderShown::Plain},     {"transfer-encoding", 17, QtxHeaderShown::Plain},
+        {"expect", 6, QtxHeaderShown::Plain},
+    };
+    const int iSize = v_oName.size();
+    const char *pName = v_oName.constData();
+    for (const Known &oKnown : s_aKnown) {
+        if (oKnown.size == iSize && qstrnicmp(pName, oKnown.name, uint(iSize)) == 0)
+            return oKnown.shown;
+    }
+    if (iSize >= 15 && qstrnicmp(pName, "access-control-", 15) == 0)
+        return QtxHeaderShown::Plain;
+    return QtxHeaderShown::Secret;
+}
+
 std::string qtxLogHeaderValue(const QByteArray &v_oName, const QByteArray &v_oValue)
 {
-    // Compared without case and without a lower-cased copy: this runs for every
-    // header of every logged request and reply.
-    const char *pName = v_oName.constData();
-    if (qstricmp(pName, "x-qtx-sessionid") == 0 || qstricmp(pName, "x-qtx-cmdid") == 0)
+    switch (qtxLogHeaderShown(v_oName)) {
+    case QtxHeaderShown::Id:
         return qtxLogId(v_oValue);
-    static const char *const s_apPlain[] = {"host", "origin", "content-type", "content-length", "user-agent",
-                                            "accept", "accept-language", "accept-encoding", "connection",
-                                            "transfer-encoding", "expect"};
-    for (const char *pPlain : s_apPlain) {
-        if (qstricmp(pName, pPlain) == 0)
-            return v_oValue.toStdString();
-    }
-    if (qstrnicmp(pName, "access-control-", 15) == 0)
+    case QtxHeaderShown::Plain:
         return v_oValue.toStdString();
+    case QtxHeaderShown::Secret:
+        break;
+    }
     return qtxLogSecret(v_oValue);
 }

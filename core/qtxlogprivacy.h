@@ -35,3 +35,7 @@ std::string qtxLogSecret(const QString &v_oData); // N counts UTF-8 bytes
 // length, user agent, accept*, connection, access-control-*) in full, any
 // other (cookie, authorization, referer, ...) as qtxLogSecret.
 std::string qtxLogHeaderValue(const QByteArray &v_oName, const QByteArray &v_oValue);
+// How qtxLogHeaderValue shows a header of that name, for callers that write the
+// value straight into a line.
+enum class QtxHeaderShown { Plain, Id, Secret };
+QtxHeaderShown qtxLogHeaderShown(const QByteArray &v_oName);
