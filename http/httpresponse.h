@@ -3,6 +3,7 @@
 
 #include "httpconnectioninfo.h"
 #include "httpcookie.h"
+#include "httpheaders.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -28,7 +29,7 @@ public:
     void setStatus(int v_iStatusCode, const QByteArray &v_oDescription);
     void setCookie(const HttpCookie &v_oCookie);
 
-    QMap<QByteArray, QByteArray> &getAllHeaders() { return m_oHeaders; }
+    HttpHeaders &getAllHeaders() { return m_oHeaders; }
     QMap<QByteArray, HttpCookie> &getAllCookies() { return m_oCookies; }
     int getStatusCode() const { return m_iStatusCode; }
     bool isLastPartSent() const { return m_bSentLastPart; }
@@ -44,7 +45,7 @@ private:
     void writeHeaders();
     void sendRaw(const QByteArray &v_oData);
 
-    QMap<QByteArray, QByteArray> m_oHeaders;
+    HttpHeaders m_oHeaders;
     QByteArray *m_poOut;
     HttpConnectionInfo *m_poConnection;
     qint32 m_iStatusCode = 200;
