@@ -7,8 +7,6 @@
 
 #include <QDir>
 #include <QHostInfo>
-#include <QRegularExpression>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <csignal>

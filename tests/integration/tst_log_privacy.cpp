@@ -6,7 +6,6 @@
 #include "serverfixture.h"
 
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -70,10 +69,8 @@ bool TestLogPrivacy::startServer(ServerFixture &v_oServer, bool v_bSensitive)
 
 void TestLogPrivacy::initTestCase()
 {
-    QTcpServer oProbe;
-    QVERIFY(oProbe.listen(QHostAddress::LocalHost, 0));
-    m_base = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
-    oProbe.close();
+    m_base = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
+    QVERIFY(m_base > 0);
     m_port = static_cast<quint16>(ServerFixture::isRoot() ? m_base : m_base + 1);
 
     // What an older version left behind: a folder 0755 and a file 0644.

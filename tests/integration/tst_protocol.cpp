@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <unistd.h>
@@ -58,10 +57,8 @@ private:
 
 void TestProtocol::initTestCase()
 {
-    QTcpServer oProbe;
-    QVERIFY(oProbe.listen(QHostAddress::LocalHost, 0));
-    const int iBase = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
-    oProbe.close();
+    const int iBase = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
+    QVERIFY(iBase > 0);
     QVERIFY(m_server.install("[listener]\nport=" + QByteArray::number(iBase)
                               + "\nreadTimeout=20000\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"
                                 "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"

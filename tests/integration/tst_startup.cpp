@@ -49,6 +49,20 @@ QList<QByteArray> firstLines(QByteArray v_oText, int v_iCount)
     return oLines.mid(0, v_iCount);
 }
 
+// Runs "/bin/sh -c <script> <arguments>" in the server's folder, with the
+// environment ServerFixture::start gives the server (log under the folder, offscreen).
+void startShell(QProcess &v_oShell, const ServerFixture &v_oServer, const QString &v_oScript,
+                const QStringList &v_oArguments = {})
+{
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), v_oServer.path(QStringLiteral("config")));
+    oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    oEnv.remove(QStringLiteral("QTX_KEY_DIR"));
+    v_oShell.setProcessEnvironment(oEnv);
+    v_oShell.setWorkingDirectory(v_oServer.path());
+    v_oShell.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), v_oScript} + v_oArguments);
+}
+
 } // namespace
 
 class TestStartup : public QObject
@@ -140,12 +154,7 @@ void TestStartup::consoleLogOnTerminal()
     // The shell opens the server's standard error (as a login shell's terminal would be).
     QProcess &oShell = oServer.process();
     oShell.setProcessChannelMode(QProcess::SeparateChannels);
-    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
-    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
-    oShell.setProcessEnvironment(oEnv);
-    oShell.setWorkingDirectory(oServer.path());
-    oShell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"),
-                                             QStringLiteral("exec ./QuorvexCryptoProvider -console 2>\"$0\""), oStderr});
+    startShell(oShell, oServer, QStringLiteral("exec ./QuorvexCryptoProvider -console 2>\"$0\""), {oStderr});
     QVERIFY(oShell.waitForStarted());
     const auto fileLines = [&oServer] {
         QFile oFile(oServer.logFilePath());
@@ -197,13 +206,7 @@ void TestStartup::fatalSignalLogsAndAborts()
     QProcess &oShell = oServer.process();
     oShell.setProcessChannelMode(QProcess::SeparateChannels);
     oShell.setStandardOutputFile(QString());
-    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
-    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
-    oShell.setProcessEnvironment(oEnv);
-    oShell.setWorkingDirectory(oServer.path());
-    oShell.start(QStringLiteral("/bin/sh"),
-                 {QStringLiteral("-c"), QStringLiteral("ulimit -c 0; ./QuorvexCryptoProvider -console & "
-                                                       "echo $!; wait $!; echo status=$?")});
+    startShell(oShell, oServer, QStringLiteral("ulimit -c 0; ./QuorvexCryptoProvider -console & echo $!; wait $!; echo status=$?"));
     QVERIFY(oShell.waitForReadyRead(10000));
     const qint64 iPid = oShell.readLine().trimmed().toLongLong();
     QVERIFY(iPid > 0);
@@ -294,16 +297,9 @@ void TestStartup::simultaneousStartsLeaveOneServer()
     ServerFixture oServer;
     QVERIFY(oServer.install(kIni));
     QProcess oShell;
-    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
-    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oServer.path(QStringLiteral("config")));
-    oEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    oEnv.remove(QStringLiteral("QTX_KEY_DIR"));
-    oShell.setProcessEnvironment(oEnv);
-    oShell.setWorkingDirectory(oServer.path());
-    oShell.start(QStringLiteral("sh"), {QStringLiteral("-c"),
-                                        QStringLiteral("\"$0\" -console & a=$!; \"$0\" -console & b=$!; echo $a $b; "
-                                                       "wait $a; echo $?; wait $b; echo $?"),
-                                        oServer.path(QStringLiteral("QuorvexCryptoProvider"))});
+    startShell(oShell, oServer,
+               QStringLiteral("\"$0\" -console & a=$!; \"$0\" -console & b=$!; echo $a $b; wait $a; echo $?; wait $b; echo $?"),
+               {oServer.path(QStringLiteral("QuorvexCryptoProvider"))});
     QVERIFY(oShell.waitForReadyRead(10000));
     const QList<QByteArray> oPids = oShell.readLine().trimmed().split(' ');
     QCOMPARE(oPids.size(), 2);

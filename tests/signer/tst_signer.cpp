@@ -13,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <cstdio>
@@ -66,6 +65,33 @@ QByteArray form(const QList<QPair<QByteArray, QByteArray>> &v_oFields)
     for (const auto &oField : v_oFields)
         oBody += (oBody.isEmpty() ? "" : "&") + oField.first + '=' + QUrl::toPercentEncoding(QString::fromUtf8(oField.second));
     return oBody;
+}
+
+// A command line: the template's words, with %1, %2, ... in each word replaced by
+// the arguments (an argument with blanks stays one word).
+QStringList words(const char *v_pTemplate, const QStringList &v_oArgs = {})
+{
+    QStringList oWords = QString::fromLatin1(v_pTemplate).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (QString &oWord : oWords) {
+        for (int i = v_oArgs.size(); i >= 1; --i)
+            oWord.replace(QLatin1Char('%') + QString::number(i), v_oArgs.at(i - 1));
+    }
+    return oWords;
+}
+
+QByteArray digestOf(const QByteArray &v_oData, const QByteArray &v_oAlgorithm)
+{
+    return QCryptographicHash::hash(v_oData, v_oAlgorithm == "SHA-384"   ? QCryptographicHash::Sha384
+                                             : v_oAlgorithm == "SHA-512" ? QCryptographicHash::Sha512
+                                                                         : QCryptographicHash::Sha256);
+}
+
+// A Sign request: the certificate, the digest of v_oData and the algorithms.
+QByteArray signForm(const QByteArray &v_oCertId, const QByteArray &v_oData, const QByteArray &v_oDigestAlgorithm = "SHA-256",
+                    const QByteArray &v_oSignatureAlgorithm = "RSA-PKCS1")
+{
+    return form({{"certId", v_oCertId}, {"digest", digestOf(v_oData, v_oDigestAlgorithm).toBase64()},
+                 {"digestAlgorithm", v_oDigestAlgorithm}, {"signatureAlgorithm", v_oSignatureAlgorithm}});
 }
 
 } // namespace
@@ -124,50 +150,27 @@ private:
 bool TestSigner::makeKey(const QString &v_oName, const QStringList &v_oKeyOptions, const QString &v_oToken,
                          const QByteArray &v_oPin, const QString &v_oId)
 {
-    const QString oBase = m_work.filePath(v_oName);
-    QStringList oReq = {QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-nodes"),
-                        QStringLiteral("-keyout"), oBase + QStringLiteral(".key"), QStringLiteral("-out"),
-                        oBase + QStringLiteral(".csr"), QStringLiteral("-subj"),
-                        QStringLiteral("/O=QTX Test/CN=Signer ") + v_oName};
-    oReq << v_oKeyOptions;
-    const QList<QStringList> oSteps = {
-        oReq,
-        {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), oBase + QStringLiteral(".csr"),
-         QStringLiteral("-CA"), m_work.filePath(QStringLiteral("ca.pem")), QStringLiteral("-CAkey"),
-         m_work.filePath(QStringLiteral("ca.key")), QStringLiteral("-CAcreateserial"), QStringLiteral("-days"),
-         QStringLiteral("30"), QStringLiteral("-extfile"), m_work.filePath(QStringLiteral("leaf.ext")),
-         QStringLiteral("-out"), oBase + QStringLiteral(".pem")},
-        {QStringLiteral("x509"), QStringLiteral("-in"), oBase + QStringLiteral(".pem"), QStringLiteral("-outform"),
-         QStringLiteral("DER"), QStringLiteral("-out"), oBase + QStringLiteral(".der")},
-        {QStringLiteral("pkcs8"), QStringLiteral("-topk8"), QStringLiteral("-nocrypt"), QStringLiteral("-in"),
-         oBase + QStringLiteral(".key"), QStringLiteral("-out"), oBase + QStringLiteral(".p8")},
-        {QStringLiteral("x509"), QStringLiteral("-in"), oBase + QStringLiteral(".pem"), QStringLiteral("-pubkey"),
-         QStringLiteral("-noout"), QStringLiteral("-out"), oBase + QStringLiteral(".pub")}};
-    for (const QStringList &oStep : oSteps) {
-        const Run oRun = run(QStringLiteral("openssl"), oStep);
+    // Key and certificate (signed by the test CA) made by OpenSSL, then put on the token.
+    const QStringList oArgs = {m_work.filePath(v_oName), m_work.path(), QStringLiteral("/O=QTX Test/CN=Signer ") + v_oName,
+                               v_oToken, v_oId, QString::fromLatin1(v_oPin), kSoftHsm, v_oName};
+    const QList<QPair<QString, QStringList>> oSteps = {
+        {"openssl", words("req -new -nodes -keyout %1.key -out %1.csr -subj %3", oArgs) + v_oKeyOptions},
+        {"openssl", words("x509 -req -in %1.csr -CA %2/ca.pem -CAkey %2/ca.key -CAcreateserial -days 30 "
+                          "-extfile %2/leaf.ext -out %1.pem", oArgs)},
+        {"openssl", words("x509 -in %1.pem -outform DER -out %1.der", oArgs)},
+        {"openssl", words("pkcs8 -topk8 -nocrypt -in %1.key -out %1.p8", oArgs)},
+        {"openssl", words("x509 -in %1.pem -pubkey -noout -out %1.pub", oArgs)},
+        {"softhsm2-util", words("--import %1.p8 --token %4 --label %8 --id %5 --pin %6", oArgs)},
+        {"pkcs11-tool", words("--module %7 --token-label %4 --login --pin %6 --write-object %1.der --type cert "
+                              "--id %5 --label %8", oArgs)}};
+    for (const auto &oStep : oSteps) {
+        const Run oRun = run(oStep.first, oStep.second, m_env);
         if (oRun.code != 0) {
-            qWarning("openssl %s: %s", qPrintable(oStep.join(' ')), oRun.output.constData());
+            qWarning("%s %s: %s", qPrintable(oStep.first), qPrintable(oStep.second.join(' ')), oRun.output.constData());
             return false;
         }
     }
-    Run oRun = run(QStringLiteral("softhsm2-util"),
-                   {QStringLiteral("--import"), oBase + QStringLiteral(".p8"), QStringLiteral("--token"), v_oToken,
-                    QStringLiteral("--label"), v_oName, QStringLiteral("--id"), v_oId, QStringLiteral("--pin"),
-                    QString::fromLatin1(v_oPin)},
-                   m_env);
-    if (oRun.code != 0) {
-        qWarning("softhsm2-util --import: %s", oRun.output.constData());
-        return false;
-    }
-    oRun = run(QStringLiteral("pkcs11-tool"),
-               {QStringLiteral("--module"), kSoftHsm, QStringLiteral("--token-label"), v_oToken, QStringLiteral("--login"),
-                QStringLiteral("--pin"), QString::fromLatin1(v_oPin), QStringLiteral("--write-object"),
-                oBase + QStringLiteral(".der"), QStringLiteral("--type"), QStringLiteral("cert"), QStringLiteral("--id"),
-                v_oId, QStringLiteral("--label"), v_oName},
-               m_env);
-    if (oRun.code != 0)
-        qWarning("pkcs11-tool --write-object: %s", oRun.output.constData());
-    return oRun.code == 0;
+    return true;
 }
 
 void TestSigner::initTestCase()
@@ -190,39 +193,27 @@ void TestSigner::initTestCase()
     for (const auto &oToken : {qMakePair(QStringLiteral("QTX Test"), QStringLiteral("1234")),
                                qMakePair(QStringLiteral("QTX Spare"), QStringLiteral("4321"))}) {
         const Run oRun = run(QStringLiteral("softhsm2-util"),
-                             {QStringLiteral("--init-token"), QStringLiteral("--free"), QStringLiteral("--label"),
-                              oToken.first, QStringLiteral("--so-pin"), QStringLiteral("12345678"),
-                              QStringLiteral("--pin"), oToken.second},
+                             words("--init-token --free --label %1 --so-pin 12345678 --pin %2", {oToken.first, oToken.second}),
                              m_env);
         QVERIFY2(oRun.code == 0, oRun.output.constData());
     }
     QVERIFY(writeFile(m_work.filePath(QStringLiteral("leaf.ext")),
                       "keyUsage=critical,digitalSignature,nonRepudiation\nbasicConstraints=CA:FALSE\n"));
-    const Run oCa = run(QStringLiteral("openssl"),
-                        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                         QStringLiteral("-nodes"), QStringLiteral("-keyout"), m_work.filePath(QStringLiteral("ca.key")),
-                         QStringLiteral("-out"), m_work.filePath(QStringLiteral("ca.pem")), QStringLiteral("-subj"),
-                         QStringLiteral("/CN=QTX Test CA"), QStringLiteral("-days"), QStringLiteral("30")});
+    const Run oCa = run(QStringLiteral("openssl"), words("req -x509 -newkey rsa:2048 -nodes -keyout %1/ca.key -out %1/ca.pem "
+                                                         "-subj %2 -days 30", {m_work.path(), QStringLiteral("/CN=QTX Test CA")}));
     QVERIFY2(oCa.code == 0, oCa.output.constData());
-    QVERIFY(makeKey(QStringLiteral("RSA"), {QStringLiteral("-newkey"), QStringLiteral("rsa:2048")},
-                    QStringLiteral("QTX Test"), kPin, QStringLiteral("01")));
-    QVERIFY(makeKey(QStringLiteral("P-256"),
-                    {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                     QStringLiteral("ec_paramgen_curve:P-256")},
-                    QStringLiteral("QTX Test"), kPin, QStringLiteral("02")));
-    QVERIFY(makeKey(QStringLiteral("P-384"),
-                    {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                     QStringLiteral("ec_paramgen_curve:P-384")},
-                    QStringLiteral("QTX Spare"), "4321", QStringLiteral("03")));
+    QVERIFY(makeKey(QStringLiteral("RSA"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("01")));
+    QVERIFY(makeKey(QStringLiteral("P-256"), words("-newkey ec -pkeyopt ec_paramgen_curve:P-256"), QStringLiteral("QTX Test"),
+                    kPin, QStringLiteral("02")));
+    QVERIFY(makeKey(QStringLiteral("P-384"), words("-newkey ec -pkeyopt ec_paramgen_curve:P-384"), QStringLiteral("QTX Spare"),
+                    "4321", QStringLiteral("03")));
 
     m_hookDir = m_work.filePath(QStringLiteral("hook"));
     QVERIFY(QDir().mkpath(m_hookDir));
     QVERIFY(QFile::setPermissions(m_hookDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-    QTcpServer oProbe;
-    QVERIFY(oProbe.listen(QHostAddress::LocalHost, 0));
-    const int iBase = oProbe.serverPort() - (ServerFixture::isRoot() ? 0 : 1);
-    oProbe.close();
+    const int iBase = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
+    QVERIFY(iBase > 0);
     m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
     QVERIFY(m_server.install("[listener]\nport=" + QByteArray::number(iBase)
                              + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
@@ -404,20 +395,16 @@ void TestSigner::signsAndOpenSslVerifies()
     const QByteArray oDocument = "Contract " + QByteArray(QTest::currentDataTag()) + '\n';
     const QString oDocPath = m_work.filePath(QStringLiteral("document.txt"));
     QVERIFY(writeFile(oDocPath, oDocument));
-    const QCryptographicHash::Algorithm eHash = digestAlgorithm == "SHA-256"   ? QCryptographicHash::Sha256
-                                                : digestAlgorithm == "SHA-384" ? QCryptographicHash::Sha384
-                                                                               : QCryptographicHash::Sha512;
-    const QByteArray oDigest = QCryptographicHash::hash(oDocument, eHash);
+    const QByteArray oDigest = digestOf(oDocument, digestAlgorithm);
 
     const QByteArray oSession = openSession();
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    const HttpReply oAccepted = submit(oSession, "Sign",
-                                       form({{"certId", oId}, {"digest", oDigest.toBase64()},
-                                             {"digestAlgorithm", digestAlgorithm},
-                                             {"signatureAlgorithm", signatureAlgorithm}, {"format", format},
-                                             {"documentName", "document.txt"}}),
-                                       oCmdId);
-    QCOMPARE(oAccepted.status, 202);
+    QCOMPARE(submit(oSession, "Sign",
+                    signForm(oId, oDocument, digestAlgorithm, signatureAlgorithm) + "&format=" + format
+                        + "&documentName=document.txt",
+                    oCmdId)
+                 .status,
+             202);
     QVERIFY(waitDialog());
     answer("pin:" + pin);
     const HttpReply oReply = waitResult(oSession, oCmdId);
@@ -429,29 +416,22 @@ void TestSigner::signsAndOpenSslVerifies()
 
     const QString oSigPath = m_work.filePath(QStringLiteral("signature.bin"));
     const QString oMd = QString::fromLatin1(digestAlgorithm).remove(QLatin1Char('-')).toLower();
+    // signature, document, the test CA, the public key, the digest, its name.
+    const QStringList oArgs = {oSigPath, oDocPath, m_work.filePath(QStringLiteral("ca.pem")),
+                               m_work.filePath(key + QStringLiteral(".pub")), m_work.filePath(QStringLiteral("digest.bin")), oMd};
     if (format == "cms") {
         QVERIFY(writeFile(oSigPath, QByteArray::fromBase64(oResult[QStringLiteral("cms")].toString().toLatin1())));
-        const Run oVerify = run(QStringLiteral("openssl"),
-                                {QStringLiteral("cms"), QStringLiteral("-verify"), QStringLiteral("-binary"),
-                                 QStringLiteral("-inform"), QStringLiteral("DER"), QStringLiteral("-in"), oSigPath,
-                                 QStringLiteral("-content"), oDocPath, QStringLiteral("-CAfile"),
-                                 m_work.filePath(QStringLiteral("ca.pem")), QStringLiteral("-purpose"),
-                                 QStringLiteral("any"), QStringLiteral("-out"), QStringLiteral("/dev/null")});
+        const Run oVerify = run(QStringLiteral("openssl"), words("cms -verify -binary -inform DER -in %1 -content %2 "
+                                                                 "-CAfile %3 -purpose any -out /dev/null", oArgs));
         QVERIFY2(oVerify.code == 0, oVerify.output.constData());
-        const Run oPrint = run(QStringLiteral("openssl"), {QStringLiteral("cms"), QStringLiteral("-cmsout"),
-                                                           QStringLiteral("-print"), QStringLiteral("-inform"),
-                                                           QStringLiteral("DER"), QStringLiteral("-in"), oSigPath});
+        const Run oPrint = run(QStringLiteral("openssl"), words("cms -cmsout -print -inform DER -in %1", oArgs));
         QVERIFY(oPrint.output.contains("signingTime"));
         QVERIFY(oPrint.output.contains("id-smime-aa-signingCertificateV2"));
         QVERIFY(oPrint.output.contains("eContent: <ABSENT>")); // detached
         // A changed document no longer verifies.
         QVERIFY(writeFile(oDocPath, oDocument + "tampered"));
         QVERIFY(run(QStringLiteral("openssl"),
-                    {QStringLiteral("cms"), QStringLiteral("-verify"), QStringLiteral("-binary"), QStringLiteral("-inform"),
-                     QStringLiteral("DER"), QStringLiteral("-in"), oSigPath, QStringLiteral("-content"), oDocPath,
-                     QStringLiteral("-noverify"), QStringLiteral("-out"), QStringLiteral("/dev/null")})
-                    .code
-                != 0);
+                    words("cms -verify -binary -inform DER -in %1 -content %2 -noverify -out /dev/null", oArgs)).code != 0);
         return;
     }
     QByteArray oSignature = QByteArray::fromBase64(oResult[QStringLiteral("signature")].toString().toLatin1());
@@ -461,16 +441,11 @@ void TestSigner::signsAndOpenSslVerifies()
         oSignature = QByteArray::fromBase64(oResult[QStringLiteral("signatureDer")].toString().toLatin1());
     }
     QVERIFY(writeFile(oSigPath, oSignature));
-    const QString oDigestPath = m_work.filePath(QStringLiteral("digest.bin"));
-    QVERIFY(writeFile(oDigestPath, oDigest));
-    QStringList oArgs = {QStringLiteral("pkeyutl"), QStringLiteral("-verify"), QStringLiteral("-pubin"),
-                         QStringLiteral("-inkey"), m_work.filePath(key + QStringLiteral(".pub")), QStringLiteral("-in"),
-                         oDigestPath, QStringLiteral("-sigfile"), oSigPath, QStringLiteral("-pkeyopt"),
-                         QStringLiteral("digest:") + oMd};
+    QVERIFY(writeFile(oArgs.at(4), oDigest));
+    QStringList oVerifyArgs = words("pkeyutl -verify -pubin -inkey %4 -in %5 -sigfile %1 -pkeyopt digest:%6", oArgs);
     if (signatureAlgorithm == "RSA-PSS")
-        oArgs << QStringLiteral("-pkeyopt") << QStringLiteral("rsa_padding_mode:pss") << QStringLiteral("-pkeyopt")
-              << QStringLiteral("rsa_pss_saltlen:digest");
-    const Run oVerify = run(QStringLiteral("openssl"), oArgs);
+        oVerifyArgs += words("-pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest");
+    const Run oVerify = run(QStringLiteral("openssl"), oVerifyArgs);
     QVERIFY2(oVerify.code == 0 && oVerify.output.contains("Signature Verified Successfully"), oVerify.output.constData());
 }
 
@@ -480,9 +455,8 @@ void TestSigner::dialogShowsRequest()
     const QByteArray oSession = openSession();
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
     QCOMPARE(submit(oSession, "Sign",
-                    form({{"certId", certId(QStringLiteral("Signer RSA"))}, {"digest", oDigest.toBase64()},
-                          {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"},
-                          {"documentName", "<b>Invoice 42.pdf</b>"}}),
+                    signForm(certId(QStringLiteral("Signer RSA")), "shown") + "&documentName="
+                        + QUrl::toPercentEncoding(QStringLiteral("<b>Invoice 42.pdf</b>")),
                     oCmdId)
                  .status,
              202);
@@ -557,10 +531,7 @@ void TestSigner::refusedRequests()
 
 void TestSigner::cancelAndWrongPin()
 {
-    const QByteArray oId = certId(QStringLiteral("Signer P-256"));
-    const QByteArray oBody = form({{"certId", oId},
-                                   {"digest", QCryptographicHash::hash("x", QCryptographicHash::Sha256).toBase64()},
-                                   {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "ECDSA"}});
+    const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-256")), "x", "SHA-256", "ECDSA");
     const QByteArray oSession = openSession();
     QByteArray oCmdId = QByteArray::number(++m_cmdId);
     QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
@@ -581,9 +552,7 @@ void TestSigner::cancelAndWrongPin()
 
 void TestSigner::secondSignatureWhileDialogOpen()
 {
-    const QByteArray oBody = form({{"certId", certId(QStringLiteral("Signer RSA"))},
-                                   {"digest", QCryptographicHash::hash("a", QCryptographicHash::Sha256).toBase64()},
-                                   {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}});
+    const QByteArray oBody = signForm(certId(QStringLiteral("Signer RSA")), "a");
     const QByteArray oFirst = openSession();
     const QByteArray oSecond = openSession();
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
@@ -614,8 +583,7 @@ void TestSigner::realDisplayDialog()
     QProcess oXvfb;
     oXvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     oXvfb.setStandardOutputFile(QProcess::nullDevice());
-    oXvfb.start(QStringLiteral("Xvfb"), {oDisplay, QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                                         QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24")});
+    oXvfb.start(QStringLiteral("Xvfb"), words("%1 -nolisten tcp -screen 0 1024x768x24", {oDisplay}));
     QVERIFY(oXvfb.waitForStarted());
     for (int i = 0; i < 100 && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)); ++i)
         QTest::qWait(50);
@@ -641,9 +609,7 @@ void TestSigner::realDisplayDialog()
     } oRestore{this, &oXvfb};
     startServer({}, QString());
 
-    const QByteArray oDigest = QCryptographicHash::hash("on screen", QCryptographicHash::Sha256);
-    const QByteArray oBody = form({{"certId", certId(QStringLiteral("Signer RSA"))}, {"digest", oDigest.toBase64()},
-                                   {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}});
+    const QByteArray oBody = signForm(certId(QStringLiteral("Signer RSA")), "on screen");
     const QByteArray oSession = openSession();
     const struct { const char *keys; const char *error; } kAnswers[] = {{"Escape", "CANCELLED"}, {"1 2 3 4 Return", ""}};
     for (const auto &oAnswer : kAnswers) {
@@ -652,14 +618,11 @@ void TestSigner::realDisplayDialog()
         Run oWindow;
         for (int i = 0; i < 100 && oWindow.output.trimmed().isEmpty(); ++i) {
             QTest::qWait(100);
-            oWindow = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                                      QStringLiteral("--name"), QStringLiteral("^Signature request$")}, oX);
+            oWindow = run(QStringLiteral("xdotool"), words("search --onlyvisible --name %1", {"^Signature request$"}), oX);
         }
         const QString oId = QString::fromLatin1(oWindow.output.trimmed().split('\n').first());
         QVERIFY2(!oId.isEmpty(), "no dialog window on the display");
-        QStringList oArgs = {QStringLiteral("windowfocus"), QStringLiteral("--sync"), oId, QStringLiteral("key"),
-                             QStringLiteral("--delay"), QStringLiteral("50")};
-        oArgs << QString::fromLatin1(oAnswer.keys).split(QLatin1Char(' '));
+        const QStringList oArgs = words("windowfocus --sync %1 key --delay 50", {oId}) + words(oAnswer.keys);
         // A window just mapped may not take the focus yet: a few tries, bounded.
         Run oKeys;
         for (int i = 0; i < 20 && oKeys.code != 0; ++i) {
@@ -673,7 +636,6 @@ void TestSigner::realDisplayDialog()
         if (!*oAnswer.error)
             QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
     }
-
 }
 
 // A card whose PIN state the test sets (tests/signer/fake_pkcs11.cpp), named by
@@ -702,9 +664,7 @@ void TestSigner::pinStatesOfACard()
             oId = oCert[QStringLiteral("id")].toString().toLatin1();
     }
     QVERIFY2(!oId.isEmpty(), "the named module's token is listed");
-    const QByteArray oBody = form({{"certId", oId},
-                                   {"digest", QCryptographicHash::hash("card", QCryptographicHash::Sha256).toBase64()},
-                                   {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}});
+    const QByteArray oBody = signForm(oId, "card");
     struct Case
     {
         const char *state;      // before the dialog
@@ -753,39 +713,24 @@ void TestSigner::tokenRemovedDuringDialog()
 {
     const QByteArray oId = certId(QStringLiteral("Signer P-384"));
     QVERIFY(!oId.isEmpty());
+    const QByteArray oBody = signForm(oId, "r", "SHA-384", "ECDSA");
     const QByteArray oSession = openSession();
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign",
-                    form({{"certId", oId},
-                          {"digest", QCryptographicHash::hash("r", QCryptographicHash::Sha384).toBase64()},
-                          {"digestAlgorithm", "SHA-384"}, {"signatureAlgorithm", "ECDSA"}}),
-                    oCmdId)
-                 .status,
-             202);
+    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
     QVERIFY(waitDialog());
-    const Run oDelete = run(QStringLiteral("softhsm2-util"),
-                            {QStringLiteral("--delete-token"), QStringLiteral("--token"), QStringLiteral("QTX Spare")}, m_env);
+    const Run oDelete = run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Spare"}), m_env);
     QVERIFY2(oDelete.code == 0, oDelete.output.constData());
     answer("pin:4321");
     QCOMPARE(errorOf(waitResult(oSession, oCmdId))[QStringLiteral("error")].toString(), QStringLiteral("TOKEN_REMOVED"));
     QVERIFY(certId(QStringLiteral("Signer P-384")).isEmpty());
     // A certificate of a token that is gone is not found before any dialog.
-    const HttpReply oAgain = call(openSession(), "Sign",
-                                  form({{"certId", oId},
-                                        {"digest", QCryptographicHash::hash("r", QCryptographicHash::Sha384).toBase64()},
-                                        {"digestAlgorithm", "SHA-384"}, {"signatureAlgorithm", "ECDSA"}}));
-    QCOMPARE(errorOf(oAgain)[QStringLiteral("error")].toString(), QStringLiteral("CERTIFICATE_NOT_FOUND"));
+    QCOMPARE(errorOf(call(openSession(), "Sign", oBody))[QStringLiteral("error")].toString(),
+             QStringLiteral("CERTIFICATE_NOT_FOUND"));
 
     // With no token at all, the list is empty and a signature says so.
-    QVERIFY(run(QStringLiteral("softhsm2-util"), {QStringLiteral("--delete-token"), QStringLiteral("--token"),
-                                                  QStringLiteral("QTX Test")}, m_env).code == 0);
+    QVERIFY(run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Test"}), m_env).code == 0);
     QCOMPARE(certificates().value(QStringLiteral("tokens")).toArray().size(), 0);
-    QCOMPARE(errorOf(call(openSession(), "Sign",
-                          form({{"certId", oId},
-                                {"digest", QCryptographicHash::hash("r", QCryptographicHash::Sha384).toBase64()},
-                                {"digestAlgorithm", "SHA-384"}, {"signatureAlgorithm", "ECDSA"}})))[QStringLiteral("error")]
-                 .toString(),
-             QStringLiteral("NO_TOKEN"));
+    QCOMPARE(errorOf(call(openSession(), "Sign", oBody))[QStringLiteral("error")].toString(), QStringLiteral("NO_TOKEN"));
 }
 
 void TestSigner::noDisplayAnswersAtOnce_data()
@@ -805,10 +750,7 @@ void TestSigner::noDisplayAnswersAtOnce()
     QFETCH(int, hookMode);
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), static_cast<mode_t>(hookMode)) == 0);
     startServer(arguments, hook ? m_hookDir : QString());
-    const HttpReply oReply = call(openSession(), "Sign",
-                                  form({{"certId", QByteArray(40, 'a')},
-                                        {"digest", QByteArray(32, 'x').toBase64()},
-                                        {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}}));
+    const HttpReply oReply = call(openSession(), "Sign", signForm(QByteArray(40, 'a'), "x"));
     QCOMPARE(errorOf(oReply)[QStringLiteral("error")].toString(), QStringLiteral("NO_DISPLAY"));
     QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), 0700) == 0);
