@@ -23,6 +23,13 @@ const char kReadFunc[] = "CSslConnectionHandler::read";
 
 } // namespace
 
+// One spare input buffer per thread: a connection that has read everything
+// leaves its buffer here and the next connection to read on that thread takes
+// it, so that a keep-alive request does not allocate and free 16 KB each time,
+// while an idle connection still holds no buffer.
+static thread_local QByteArray t_spareInput;
+static constexpr int kSpareInputMax = 64 * 1024;
+
 bool HttpInputBuffer::canReadLine() const
 {
     return m_pos < m_size && std::memchr(m_data.constData() + m_pos, '\n', size_t(m_size - m_pos)) != nullptr;
@@ -33,11 +40,15 @@ char *HttpInputBuffer::reserve(int v_iBytes)
     if (m_pos == m_size) {
         // Everything was read: start over at the front.
         m_pos = m_size = 0;
-        m_data.resize(0);
+        if (m_data.capacity() == 0 && t_spareInput.capacity() != 0)
+            m_data.swap(t_spareInput);
     } else if (m_pos > 0 && m_pos >= m_size / 2) {
         compact();
     }
-    // Shrinking back in commit() keeps the allocation for the next read.
+    // Reserved rather than only resized: QByteArray keeps a reserved capacity
+    // when it shrinks (commit(), even to nothing) instead of freeing it.
+    if (m_data.capacity() < m_size + v_iBytes)
+        m_data.reserve(qMax(m_size + v_iBytes, 2 * m_data.capacity()));
     m_data.resize(m_size + v_iBytes);
     return m_data.data() + m_size;
 }
@@ -49,8 +60,12 @@ void HttpInputBuffer::compact()
     m_data.remove(0, m_pos);
     m_size -= m_pos;
     m_pos = 0;
-    if (m_size == 0)
-        m_data = QByteArray(); // an idle connection keeps no buffer
+    if (m_size == 0) {
+        // An idle connection keeps no buffer; its thread keeps one spare.
+        if (t_spareInput.capacity() == 0 && m_data.capacity() <= kSpareInputMax)
+            m_data.swap(t_spareInput);
+        m_data = QByteArray();
+    }
 }
 
 qint64 HttpInputBuffer::readData(char *v_pData, qint64 v_iMax)
