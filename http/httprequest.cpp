@@ -21,12 +21,24 @@ namespace {
 // the multipart file are read with this bound.
 constexpr qint64 kMultipartSlice = 0x10000;
 
-// QIODevice::readLine(n) returns at most n - 1 bytes; this returns at most n.
+// At most v_iMaxBytes, up to and including the first line feed.
 QByteArray readLineAtMost(QIODevice *v_poDevice, qint64 v_iMaxBytes)
 {
     if (v_iMaxBytes <= 0)
         return QByteArray();
-    return v_poDevice->readLine(v_iMaxBytes + 1);
+    // QIODevice::readLine(n) allocates n bytes before it reads (and returns at
+    // most n - 1). Header lines are short and the bound is the request's size
+    // limit, so a line is read on the stack first and costs one allocation of
+    // its own size.
+    char aShort[512];
+    const qint64 iFirst = v_poDevice->readLine(aShort, qMin<qint64>(qint64(sizeof aShort), v_iMaxBytes + 1));
+    if (iFirst <= 0)
+        return QByteArray();
+    QByteArray oLine(aShort, int(iFirst));
+    if (aShort[iFirst - 1] == '\n' || iFirst >= v_iMaxBytes || iFirst < qint64(sizeof aShort) - 1)
+        return oLine; // a whole line, the bound, or all there is for now
+    oLine.append(v_poDevice->readLine(v_iMaxBytes - iFirst + 1));
+    return oLine;
 }
 
 // Text between v_oMarker and the next double quote, or empty when either end is missing.
@@ -197,10 +209,10 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_p
     // At most one byte over the remaining allowance, so an overlong line trips the
     // size check without buffering more. Every byte is counted once, when it is read.
     const qint64 iAllowance = qint64(m_iMaxSize) - m_iCurrentSize + 1;
-    const QByteArray oChunk = readLineAtMost(v_poSocket, qMin(iAllowance, kMultipartSlice));
+    QByteArray oChunk = readLineAtMost(v_poSocket, qMin(iAllowance, kMultipartSlice));
     addToCurrentSize(oChunk.size());
     if (m_oLineBuffer.isEmpty())
-        m_oLineBuffer = oChunk;
+        m_oLineBuffer = std::move(oChunk); // not shared: cut and trimmed below in place
     else
         m_oLineBuffer.append(oChunk);
     // A line ends at its line feed only: a carriage return may arrive in one read
@@ -220,7 +232,7 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_p
     }
     if (v_pbFolded)
         *v_pbFolded = !m_oLineBuffer.isEmpty() && (m_oLineBuffer.at(0) == ' ' || m_oLineBuffer.at(0) == '\t');
-    v_oLine = m_oLineBuffer.trimmed();
+    v_oLine = std::move(m_oLineBuffer).trimmed();
     m_oLineBuffer.clear();
     return true;
 }

@@ -73,6 +73,10 @@ private slots:
         // Each byte counts once however the line is split: 15000 bytes fit the 16000 limit.
         QTest::newRow("long header, slices of 1")
             << oGet.chopped(2) + "X-Long: " + QByteArray(15000, 'l') + "\r\n\r\n" << 1 << true;
+        // Lines are read in a first piece of up to 511 bytes, then the rest.
+        for (const int iValue : {15000, 500, 501, 502, 503, 504})
+            QTest::addRow("header line of %d bytes, at once", iValue + 10)
+                << oGet.chopped(2) + "X-Long: " + QByteArray(iValue, 'l') + "\r\n\r\n" << 0 << true;
         QTest::newRow("bare lf") << QByteArray("GET /a HTTP/1.1\nHost: example\n\n") << 0 << true;
         QTest::newRow("empty lines first") << "\r\n\r\n  \r\n" + oGet << 0 << true;
         const QByteArray oRest = "\r\nHost: x\r\n\r\n";
@@ -98,6 +102,9 @@ private slots:
             QCOMPARE(oRequest.getMethod(), QByteArray("GET"));
             QCOMPARE(oRequest.getDecodedPath(), QByteArray("/a"));
             QCOMPARE(oRequest.getVersion(), QByteArray("HTTP/1.1"));
+            const int iLong = raw.indexOf("X-Long: ");
+            if (iLong >= 0)
+                QCOMPARE(oRequest.getHeader("x-long"), raw.mid(iLong + 8, raw.indexOf('\r', iLong) - iLong - 8));
             QCOMPARE(oRequest.getHeader("Host"), QByteArray("example"));
             QVERIFY(oRequest.getBody().isEmpty());
             QVERIFY(oRequest.getAllParameters().isEmpty());
