@@ -2,8 +2,10 @@
 #include "processutilslinuximpl_common.h"
 #include "processutilslinuximpl_p.h"
 
+#include <QHash>
 #include <QSet>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -118,7 +120,23 @@ struct RecentRootHolders
 {
     std::mutex mutex;
     QVector<qint64> pids;  // most recent first
+    // The socket inodes each of them held when last read. A load generator
+    // or a browser helper holds hundreds of sockets; without this, each of its
+    // new connections read all of its descriptor links again.
+    struct Inodes
+    {
+        qint64 readAtMs = 0;
+        QSet<quint64> inodes;
+    };
+    QHash<qint64, Inodes> inodes;
 };
+
+// How long a read of a holder's descriptors answers for. Socket inodes come
+// from a counter of the kernel that wraps only after 2^32 allocations, so an
+// inode seen in a read this recent is the client's socket, not an earlier one
+// with the same number; a socket made after the read is not in it and makes
+// the holder be read again.
+constexpr qint64 kHolderReadValidMs = 200;
 
 RecentRootHolders &recentRootHolders()
 {
@@ -149,8 +167,28 @@ qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow)
         if (readSmallFile(m_procRoot + '/' + QByteArray::number(iPid) + "/status", &oStatus) != 0
             || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
             continue;
+        // Taken before the read: the read counts as older than it is, never newer.
+        const qint64 iNow = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        {
+            std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+            const auto it = recentRootHolders().inodes.constFind(iPid);
+            if (it != recentRootHolders().inodes.constEnd() && iNow - it->readAtMs < kHolderReadValidMs
+                && it->inodes.contains(v_oRow.inode))
+                return iPid;
+        }
         QSet<quint64> oInodes;
-        if (socketInodesOfPid(m_procRoot, iPid, &oInodes) == 0 && oInodes.contains(v_oRow.inode))
+        if (socketInodesOfPid(m_procRoot, iPid, &oInodes) != 0)
+            continue;
+        const bool bHolds = oInodes.contains(v_oRow.inode);
+        {
+            std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
+            // Only for a pid still among the recent ones (it may have been pushed out meanwhile).
+            if (recentRootHolders().pids.contains(iPid))
+                recentRootHolders().inodes.insert(iPid, RecentRootHolders::Inodes{iNow, std::move(oInodes)});
+        }
+        if (bHolds)
             return iPid;
     }
     return 0;
@@ -169,8 +207,11 @@ void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iP
     QVector<qint64> &oPids = recentRootHolders().pids;
     oPids.removeAll(v_iPid);
     oPids.prepend(v_iPid);
-    if (oPids.size() > kRecentRootHolders)
+    if (oPids.size() > kRecentRootHolders) {
+        for (int i = kRecentRootHolders; i < oPids.size(); ++i)
+            recentRootHolders().inodes.remove(oPids.at(i));
         oPids.resize(kRecentRootHolders);
+    }
 }
 
 qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnection)

@@ -229,6 +229,7 @@ private slots:
     void processOfAnotherAccount();
     void rootSocketHeldByAnotherAccount();
     void listenerHolderFollowsTheSocket();
+    void rootHolderReadAgainForNewSockets();
     void ownConnection_data();
     void ownConnection();
     void unknownConnection_data();
@@ -477,6 +478,27 @@ void TestPlatform::rootSocketHeldByAnotherAccount()
     QCOMPARE(oIdentity.pid(), oClient.pid());
     QCOMPARE(oIdentity.account(oUtils), qtxplatform::hostName() + QStringLiteral("/qtxplattest"));
     QVERIFY(!oIdentity.isSystem(oUtils));
+}
+
+void TestPlatform::rootHolderReadAgainForNewSockets()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root: only root-owned client sockets are searched for their process");
+    // A root process that held a client socket is remembered with the sockets
+    // it held then. A socket made afterwards, by it or by another root process,
+    // must still be found where it is.
+    ProcessUtilsLinuxImpl oUtils;
+    std::vector<std::unique_ptr<Connection>> oOwn;
+    for (int i = 0; i < 3; ++i) {
+        oOwn.push_back(std::make_unique<Connection>());
+        QVERIFY(oOwn.back()->open());
+        QCOMPARE(oUtils.getPidOfClient(oOwn.back()->seen()), qint64(::getpid()));
+    }
+    HelperProcess oOther;
+    QVERIFY(oOther.start({QStringLiteral("connect"), QString::number(oOwn.front()->server.serverPort())}));
+    QCOMPARE(oUtils.getPidOfClient(loopback(oOther.port(), oOwn.front()->server.serverPort())), oOther.pid());
+    for (const auto &poConnection : oOwn)
+        QCOMPARE(oUtils.getPidOfClient(poConnection->seen()), qint64(::getpid()));
 }
 
 void TestPlatform::listenerHolderFollowsTheSocket()
