@@ -123,8 +123,8 @@ CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
     oLimits.readTimeoutMs = settingInt(v_oSettings, "readTimeout", 10000);
     oLimits.requestTimeoutMs = settingInt(v_oSettings, "requestTimeout", oLimits.readTimeoutMs);
     oLimits.writeTimeoutMs = settingInt(v_oSettings, "writeTimeout", oLimits.readTimeoutMs);
-    oLimits.maxRequestSize = settingInt(v_oSettings, "maxRequestSize", 16000, 0);
-    oLimits.maxMultiPartSize = settingInt(v_oSettings, "maxMultiPartSize", 1000000, 0);
+    oLimits.http.maxRequestSize = settingInt(v_oSettings, "maxRequestSize", 16000, 0);
+    oLimits.http.maxMultiPartSize = settingInt(v_oSettings, "maxMultiPartSize", 1000000, 0);
     // Connections stay well inside the descriptor limit, leaving room for
     // modules, temporary files and logs.
     rlimit oFiles{};

@@ -9,6 +9,7 @@
 // thread; dispatch() and the caps are safe from any thread.
 
 #include "httpconnectioninfo.h"
+#include "httpexchange.h"
 
 #include <QHash>
 #include <QList>
@@ -35,8 +36,7 @@ struct CTransportLimits
     int requestTimeoutMs = 10000; // a whole request, from its first byte
     int writeTimeoutMs = 10000;   // a whole reply, once the client stops reading
     int lingerMs = 2000;          // after close_notify, for the client's last bytes
-    int maxRequestSize = 16000;
-    int maxMultiPartSize = 1000000;
+    norrweb::HttpExchange::Limits http; // request and multipart size
     int maxConnections = 768;
     int maxConnectionsPerClient = 512;
     int ioThreads = 2;

@@ -57,8 +57,6 @@ CSslReactor::CSslReactor(CSslConnectionHandlerPool *v_poPool, std::shared_ptr<CT
     , m_tls(std::move(v_poTls))
     , m_limits(v_oLimits)
 {
-    m_httpLimits.maxRequestSize = v_oLimits.maxRequestSize;
-    m_httpLimits.maxMultiPartSize = v_oLimits.maxMultiPartSize;
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event oEvent{};
@@ -214,7 +212,7 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
         return;
     }
     const qint64 iNow = nowMs();
-    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, m_httpLimits, v_oInfo, iNow);
+    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, m_limits.http, v_oInfo, iNow);
     // The handshake gets the read time-out, counted from the accept.
     poConnection->m_deadline = iNow + m_limits.readTimeoutMs;
     epoll_event oEvent{};

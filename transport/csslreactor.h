@@ -71,7 +71,6 @@ private:
     CSslConnectionHandlerPool *m_pool;
     std::shared_ptr<CTlsContext> m_tls;
     const CTransportLimits &m_limits;
-    norrweb::HttpExchange::Limits m_httpLimits;
     int m_epoll = -1;
     int m_wakeFd = -1;
     std::thread m_thread;
