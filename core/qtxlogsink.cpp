@@ -405,12 +405,6 @@ struct ThreadBatch
 };
 thread_local ThreadBatch t_batch;
 
-void queueBatch(ThreadBatch &v_oBatch)
-{
-    if (v_oBatch.lines != 0)
-        v_oBatch.sink->Flush(-1); // see Flush: a negative time-out only queues the batch
-}
-
 } // namespace
 
 QtxLogBatch::QtxLogBatch()
@@ -421,8 +415,8 @@ QtxLogBatch::QtxLogBatch()
 QtxLogBatch::~QtxLogBatch()
 {
     ThreadBatch &oBatch = t_batch;
-    if (--oBatch.depth == 0)
-        queueBatch(oBatch);
+    if (--oBatch.depth == 0 && oBatch.lines != 0)
+        oBatch.sink->QueueThreadBatch();
 }
 
 bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const char *v_pMessage,
@@ -441,7 +435,7 @@ bool QtxLogSink::Submit(const char *v_pPrefix, std::size_t v_uiPrefixSize, const
         oBatch.changing = 0;
         ++oBatch.lines;
         if (oBatch.text.size() >= QtxLogBatch::kBatchBytes)
-            queueBatch(oBatch);
+            QueueThreadBatch();
         return true;
     }
     // Escaped before the lock: callers do not wait for each other's text.
@@ -501,23 +495,26 @@ bool QtxLogSink::Enqueue(const char *v_pFirst, std::size_t v_uiFirst, const char
     return true;
 }
 
-bool QtxLogSink::Flush(int v_iTimeoutMs)
+void QtxLogSink::QueueThreadBatch()
 {
     ThreadBatch &oBatch = t_batch;
-    if (oBatch.sink == this && oBatch.lines != 0) {
-        const std::uint64_t uiLines = oBatch.lines;
-        oBatch.lines = 0;
-        oBatch.sink = nullptr;
-        Enqueue(oBatch.text.data(), oBatch.text.size(), nullptr, 0, false, uiLines);
-        oBatch.changing = 1;
-        if (oBatch.text.capacity() > 4 * QtxLogBatch::kBatchBytes)
-            std::string().swap(oBatch.text); // a giant line's memory goes back
-        else
-            oBatch.text.clear();
-        oBatch.changing = 0;
-    }
-    if (v_iTimeoutMs < 0)
-        return true;
+    if (oBatch.sink != this || oBatch.lines == 0)
+        return;
+    const std::uint64_t uiLines = oBatch.lines;
+    oBatch.lines = 0;
+    oBatch.sink = nullptr;
+    Enqueue(oBatch.text.data(), oBatch.text.size(), nullptr, 0, false, uiLines);
+    oBatch.changing = 1;
+    if (oBatch.text.capacity() > 4 * QtxLogBatch::kBatchBytes)
+        std::string().swap(oBatch.text); // a giant line's memory goes back
+    else
+        oBatch.text.clear();
+    oBatch.changing = 0;
+}
+
+bool QtxLogSink::Flush(int v_iTimeoutMs)
+{
+    QueueThreadBatch();
     std::unique_lock<std::mutex> oLock(m_mutex);
     const std::uint64_t uiTarget = m_queued;
     if (m_written >= uiTarget && m_dropped == 0)

@@ -97,6 +97,8 @@ private:
     // as Submit describes); false when they were dropped.
     bool Enqueue(const char *v_pFirst, std::size_t v_uiFirst, const char *v_pSecond, std::size_t v_uiSecond,
                  bool v_bNewline, std::uint64_t v_uiLines);
+    // Queues the calling thread's QtxLogBatch lines if they are this sink's.
+    void QueueThreadBatch();
     void Run();
     void WriteBatch(const std::string &v_oBatch, std::uint64_t v_uiDropped);
     void WriteAll(const char *v_pData, std::size_t v_uiSize);
