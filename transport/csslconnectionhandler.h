@@ -51,4 +51,5 @@ private:
     bool m_peerClosed = false;
     bool m_writeArmed = false;
     bool m_readPaused = false;
+    bool m_sslBuffersHeld = true; // OpenSSL's read and write buffers are allocated
 };

@@ -31,6 +31,23 @@ constexpr int kReadChunk = 16384;
 constexpr int kMaxInputAhead = 65536;
 // Requests of one connection answered on the I/O thread per wake-up.
 constexpr int kInlineBudget = 8;
+// A connection idle this long gives back OpenSSL's buffers (about 34 KB); a
+// busy one keeps them instead of allocating them again for every request.
+constexpr qint64 kIdleBuffersMs = 1000;
+
+// Set by the socket BIO's callback when a read from the kernel returned less
+// than it asked for: the socket was empty then, and edge-triggered epoll
+// reports whatever arrives later. The reactor then needs no further read that
+// would only find nothing (EAGAIN).
+thread_local bool t_socketDrained = false;
+
+long noteShortRead(BIO *, int v_iOper, const char *, size_t v_uLength, int, long, int v_iReturn,
+                   size_t *v_puProcessed)
+{
+    if (v_iOper == (BIO_CB_READ | BIO_CB_RETURN))
+        t_socketDrained = v_iReturn <= 0 || (v_puProcessed && *v_puProcessed < v_uLength);
+    return v_iReturn;
+}
 
 qint64 nowMs()
 {
@@ -211,6 +228,7 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
         m_pool->connectionClosed(v_oInfo.clientUid);
         return;
     }
+    BIO_set_callback_ex(SSL_get_rbio(poSsl), noteShortRead);
     const qint64 iNow = nowMs();
     auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, m_limits.http, v_oInfo, iNow);
     // The handshake gets the read time-out, counted from the accept.
@@ -340,6 +358,7 @@ void CSslReactor::handshake(const Connection &v_poConnection)
 void CSslReactor::serve(const Connection &v_poConnection)
 {
     CSslConnectionHandler &oConnection = *v_poConnection;
+    oConnection.m_sslBuffersHeld = true;
     m_inlineBudget = kInlineBudget;
     // Read what the parser can take, parse, and again while the parser makes room
     // (a body larger than the read-ahead, or pipelined requests).
@@ -373,6 +392,7 @@ bool CSslReactor::readAvailable(CSslConnectionHandler &v_oConnection)
         }
         char *pTarget = oInput.reserve(kReadChunk);
         ERR_clear_error();
+        t_socketDrained = false;
         const int iRead = SSL_read(v_oConnection.m_ssl, pTarget, kReadChunk);
         if (iRead > 0) {
             oInput.commit(iRead);
@@ -380,6 +400,9 @@ bool CSslReactor::readAvailable(CSslConnectionHandler &v_oConnection)
                 QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandler::read") << "read input";
                 bLogged = true;
             }
+            // The kernel had no more and OpenSSL holds none: as drained as WANT_READ.
+            if (t_socketDrained && !SSL_has_pending(v_oConnection.m_ssl))
+                return !v_oConnection.m_peerClosed;
             continue;
         }
         oInput.commit(0);
@@ -556,9 +579,13 @@ void CSslReactor::sweep(qint64 v_iNowMs)
 {
     std::vector<Connection> oExpired;
     for (auto &oEntry : m_connections) {
-        const CSslConnectionHandler &oConnection = *oEntry.second;
+        CSslConnectionHandler &oConnection = *oEntry.second;
         if (oConnection.m_phase != CSslConnectionHandler::Processing && oConnection.m_deadline <= v_iNowMs)
             oExpired.push_back(oEntry.second);
+        else if (oConnection.m_sslBuffersHeld && oConnection.m_phase == CSslConnectionHandler::Reading
+                 && v_iNowMs - oConnection.m_lastActivity >= kIdleBuffersMs)
+            // Freed only when they hold nothing; otherwise tried again later.
+            oConnection.m_sslBuffersHeld = SSL_free_buffers(oConnection.m_ssl) != 1;
     }
     for (const Connection &poConnection : oExpired) {
         CSslConnectionHandler &oConnection = *poConnection;

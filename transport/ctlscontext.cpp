@@ -115,9 +115,11 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
     SSL_CTX_set_min_proto_version(poContext, TLS1_2_VERSION);
     // No renegotiation: a client could otherwise make the server do handshakes at will.
     SSL_CTX_set_options(poContext, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
-    // Partial writes and idle connections without buffers keep memory per connection small.
-    SSL_CTX_set_mode(poContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER
-                                    | SSL_MODE_RELEASE_BUFFERS);
+    // Partial writes keep memory per connection small. A connection keeps its
+    // buffers while it is busy; the reactor frees those of idle ones.
+    SSL_CTX_set_mode(poContext, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Read as much as the socket holds in one call, not a record header and then its body.
+    SSL_CTX_set_read_ahead(poContext, 1);
     SSL_CTX_set_verify(poContext, SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_session_cache_mode(poContext, SSL_SESS_CACHE_SERVER);
     static const unsigned char kSessionContext[] = "qtx";
