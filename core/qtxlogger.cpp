@@ -245,23 +245,6 @@ void QtxLogLine::Grow(std::size_t v_uiNeeded)
     m_capacity = uiCapacity;
 }
 
-void QtxLogLine::Append(const char *v_pData, std::size_t v_uiSize)
-{
-    if (m_size + v_uiSize > m_capacity)
-        Grow(m_size + v_uiSize);
-    if (v_uiSize != 0)
-        std::memcpy(m_data + m_size, v_pData, v_uiSize);
-    m_size += v_uiSize;
-}
-
-QtxLogLine &QtxLogLine::operator<<(const char *v_pText)
-{
-    // An ostream prints nothing for a null C string.
-    if (v_pText)
-        Append(v_pText, std::strlen(v_pText));
-    return *this;
-}
-
 QtxLogLine &QtxLogLine::operator<<(const QString &v_oText)
 {
     // ASCII text is copied as it is; anything else goes through UTF-8.

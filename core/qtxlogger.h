@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -145,7 +146,13 @@ public:
     // Hands the line over; the statement's loop ends with it.
     void Submit();
 
-    QtxLogLine &operator<<(const char *v_pText);
+    // Inline, so that a literal's length is known when compiling.
+    QtxLogLine &operator<<(const char *v_pText)
+    {
+        if (v_pText) // an ostream prints nothing for a null C string
+            Append(v_pText, std::strlen(v_pText));
+        return *this;
+    }
     QtxLogLine &operator<<(char *v_pText) { return *this << static_cast<const char *>(v_pText); }
     QtxLogLine &operator<<(const std::string &v_oText) { Append(v_oText.data(), v_oText.size()); return *this; }
     QtxLogLine &operator<<(std::string_view v_oText) { Append(v_oText.data(), v_oText.size()); return *this; }
@@ -179,7 +186,14 @@ public:
     }
 
 private:
-    void Append(const char *v_pData, std::size_t v_uiSize);
+    void Append(const char *v_pData, std::size_t v_uiSize)
+    {
+        if (m_size + v_uiSize > m_capacity)
+            Grow(m_size + v_uiSize);
+        if (v_uiSize != 0)
+            std::memcpy(m_data + m_size, v_pData, v_uiSize);
+        m_size += v_uiSize;
+    }
     void Grow(std::size_t v_uiNeeded);
     QtxLogLine &AppendSigned(long long v_iValue);
     QtxLogLine &AppendUnsigned(unsigned long long v_uiValue);

@@ -162,13 +162,22 @@ QtxHeaderShown qtxLogHeaderShown(const QByteArray &v_oName)
         {"connection", 10, QtxHeaderShown::Plain},     {"transfer-encoding", 17, QtxHeaderShown::Plain},
         {"expect", 6, QtxHeaderShown::Plain},
     };
+    // v_pLower is lower case: a name's byte matches it or, for a letter, its capital.
+    auto sameNoCase = [](const char *v_pName, const char *v_pLower, int v_iSize) {
+        for (int i = 0; i < v_iSize; ++i) {
+            const char c = v_pName[i], k = v_pLower[i];
+            if (c != k && !(k >= 'a' && k <= 'z' && c == k - ('a' - 'A')))
+                return false;
+        }
+        return true;
+    };
     const int iSize = v_oName.size();
     const char *pName = v_oName.constData();
     for (const Known &oKnown : s_aKnown) {
-        if (oKnown.size == iSize && qstrnicmp(pName, oKnown.name, uint(iSize)) == 0)
+        if (oKnown.size == iSize && sameNoCase(pName, oKnown.name, iSize))
             return oKnown.shown;
     }
-    if (iSize >= 15 && qstrnicmp(pName, "access-control-", 15) == 0)
+    if (iSize >= 15 && sameNoCase(pName, "access-control-", 15))
         return QtxHeaderShown::Plain;
     return QtxHeaderShown::Secret;
 }

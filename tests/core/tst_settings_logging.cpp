@@ -749,9 +749,10 @@ void TestSettingsLogging::controlBytesCannotStartALine()
 
 void TestSettingsLogging::escapeCheckFindsEveryByteAnywhere()
 {
-    // The check reads eight bytes at a time: every byte value, at every
-    // position of a word and of the tail, in plain text.
-    for (int iSize = 1; iSize <= 19; ++iSize) {
+    // The check reads sixteen or eight bytes at a time: every byte value, at
+    // every position of a block, of the overlapping last block and of a short
+    // text, in plain text.
+    for (int iSize = 1; iSize <= 40; ++iSize) {
         for (int iPos = 0; iPos < iSize; ++iPos) {
             for (int iByte = 0; iByte < 256; ++iByte) {
                 QByteArray oText(iSize, 'a');
