@@ -15,18 +15,19 @@ namespace {
 
 struct HeaderValue
 {
-    const char *pName;
-    const char *pValue;
+    QByteArray oName;
+    QByteArray oValue;
 };
 
+// Literal data: a reply refers to it without allocating or counting references.
 const HeaderValue kSecurityHeaders[] = {
-    {"Content-Security-Policy", "default-src 'self'"},
-    {"X-Frame-Options", "sameorigin"},
-    {"X-XSS-Protection", "1; mode=block"},
-    {"X-Content-Type-Options", "nosniff"},
-    {"Strict-Transport-Security", "max-age=31536000"},
-    {"Cache-control", "no-store"},
-    {"Pragma", "no-cache"},
+    {QByteArrayLiteral("Content-Security-Policy"), QByteArrayLiteral("default-src 'self'")},
+    {QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("sameorigin")},
+    {QByteArrayLiteral("X-XSS-Protection"), QByteArrayLiteral("1; mode=block")},
+    {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
+    {QByteArrayLiteral("Strict-Transport-Security"), QByteArrayLiteral("max-age=31536000")},
+    {QByteArrayLiteral("Cache-control"), QByteArrayLiteral("no-store")},
+    {QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache")},
 };
 
 QTXLogger &logger()
@@ -84,10 +85,8 @@ bool CRequestMapper::IsOriginAllowed(const QByteArray &v_oOrigin)
 
 void CRequestMapper::SetSecurityHeaders(norrweb::HttpResponse &v_oResponse)
 {
-    // The names and values are static text: referenced, not copied, per reply.
     for (const HeaderValue &oHeader : kSecurityHeaders)
-        v_oResponse.setHeader(QByteArray::fromRawData(oHeader.pName, int(qstrlen(oHeader.pName))),
-                              QByteArray::fromRawData(oHeader.pValue, int(qstrlen(oHeader.pValue))));
+        v_oResponse.setHeader(oHeader.oName, oHeader.oValue);
 }
 
 bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,

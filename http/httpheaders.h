@@ -5,6 +5,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <cstring>
 
 namespace norrweb {
 
@@ -63,16 +64,20 @@ public:
     const_iterator end() const { return constEnd(); }
 
 private:
+    // QByteArray's order (bytes unsigned, a prefix first), compared inline.
+    static bool nameBefore(const Entry &v_oEntry, const QByteArray &v_oKey)
+    {
+        const int iEntry = v_oEntry.name.size(), iKey = v_oKey.size();
+        const int iOrder = std::memcmp(v_oEntry.name.constData(), v_oKey.constData(), size_t(std::min(iEntry, iKey)));
+        return iOrder < 0 || (iOrder == 0 && iEntry < iKey);
+    }
     Entry *lowerBound(const QByteArray &v_oName)
     {
-        return std::lower_bound(m_aEntries.begin(), m_aEntries.end(), v_oName,
-                                [](const Entry &v_oEntry, const QByteArray &v_oKey) { return v_oEntry.name < v_oKey; });
+        return std::lower_bound(m_aEntries.begin(), m_aEntries.end(), v_oName, nameBefore);
     }
     const Entry *find(const QByteArray &v_oName) const
     {
-        const Entry *pAt = std::lower_bound(
-            m_aEntries.begin(), m_aEntries.end(), v_oName,
-            [](const Entry &v_oEntry, const QByteArray &v_oKey) { return v_oEntry.name < v_oKey; });
+        const Entry *pAt = std::lower_bound(m_aEntries.begin(), m_aEntries.end(), v_oName, nameBefore);
         return pAt != m_aEntries.end() && pAt->name == v_oName ? pAt : nullptr;
     }
 

@@ -1,5 +1,7 @@
 #include "httpresponse.h"
 
+#include <cstring>
+
 namespace norrweb {
 
 HttpResponse::HttpResponse(QByteArray *v_poOut, HttpConnectionInfo *v_poConnection)
@@ -28,14 +30,40 @@ void HttpResponse::setCookie(const HttpCookie &v_oCookie)
 void HttpResponse::writeHeaders()
 {
     // Straight into the output: the header block is its first part.
+    // Sized first and then copied in, without an append call per piece.
     QByteArray oDropped;
     QByteArray &oBlock = m_poOut ? *m_poOut : oDropped;
-    oBlock.append("HTTP/1.1 ").append(QByteArray::number(m_iStatusCode)).append(' ').append(m_oStatusText).append("\r\n");
+    const QByteArray oStatus = QByteArray::number(m_iStatusCode);
+    int iSize = 9 + oStatus.size() + 1 + m_oStatusText.size() + 2 + 2;
     for (auto it = m_oHeaders.constBegin(); it != m_oHeaders.constEnd(); ++it)
-        oBlock.append(it.key()).append(": ").append(it.value()).append("\r\n");
-    for (const HttpCookie &oCookie : qAsConst(m_oCookies))
-        oBlock.append("Set-Cookie: ").append(oCookie.toHeaderValue()).append("\r\n");
-    oBlock.append("\r\n");
+        iSize += it.key().size() + 2 + it.value().size() + 2;
+    const int iStart = oBlock.size();
+    oBlock.resize(iStart + iSize);
+    char *pOut = oBlock.data() + iStart;
+    auto put = [&pOut](const char *v_pData, int v_iSize) {
+        std::memcpy(pOut, v_pData, size_t(v_iSize));
+        pOut += v_iSize;
+    };
+    put("HTTP/1.1 ", 9);
+    put(oStatus.constData(), oStatus.size());
+    put(" ", 1);
+    put(m_oStatusText.constData(), m_oStatusText.size());
+    put("\r\n", 2);
+    for (auto it = m_oHeaders.constBegin(); it != m_oHeaders.constEnd(); ++it) {
+        put(it.key().constData(), it.key().size());
+        put(": ", 2);
+        put(it.value().constData(), it.value().size());
+        put("\r\n", 2);
+    }
+    if (!m_oCookies.isEmpty()) {
+        // Rare: the block's end is written after them.
+        oBlock.chop(2);
+        for (const HttpCookie &oCookie : qAsConst(m_oCookies))
+            oBlock.append("Set-Cookie: ").append(oCookie.toHeaderValue()).append("\r\n");
+        oBlock.append("\r\n");
+    } else {
+        put("\r\n", 2);
+    }
     m_bSentHeaders = true;
 }
 
