@@ -1,22 +1,22 @@
 #include "qtxlogprivacy.h"
 
 #include <QRandomGenerator>
+#include <QtEndian>
 
-#include <openssl/evp.h>
-#include <openssl/crypto.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 namespace {
 
 std::atomic<bool> g_logSensitive{false};
 
-// 32 random bytes for this process, drawn on first use.
+// 16 random bytes for this process, drawn on first use.
 const QByteArray &idKey()
 {
     static const QByteArray s_oKey = [] {
-        QByteArray oKey(32, '\0');
+        QByteArray oKey(16, '\0');
         QRandomGenerator::system()->generate(reinterpret_cast<quint32 *>(oKey.data()),
                                              reinterpret_cast<quint32 *>(oKey.data() + oKey.size()));
         return oKey;
@@ -36,62 +36,50 @@ constexpr int kHashedIds = 8;
 thread_local HashedId t_hashedIds[kHashedIds];
 thread_local int t_nextHashedId = 0;
 
-// HMAC-SHA256 under idKey(), with the key's inner and outer SHA-256 states
-// computed once: an id then costs two state copies and two short hashes, not a
-// MAC set-up each time.
-class IdMac
-{
-public:
-    IdMac()
-    {
-        const QByteArray &oKey = idKey(); // 32 bytes: shorter than the block, used as it is
-        unsigned char aInner[64] = {}, aOuter[64] = {};
-        std::memcpy(aInner, oKey.constData(), size_t(oKey.size()));
-        std::memcpy(aOuter, oKey.constData(), size_t(oKey.size()));
-        for (int i = 0; i < 64; ++i) {
-            aInner[i] ^= 0x36;
-            aOuter[i] ^= 0x5c;
-        }
-        m_ok = m_inner && m_outer && EVP_DigestInit_ex(m_inner, EVP_sha256(), nullptr) == 1
-               && EVP_DigestUpdate(m_inner, aInner, sizeof aInner) == 1
-               && EVP_DigestInit_ex(m_outer, EVP_sha256(), nullptr) == 1
-               && EVP_DigestUpdate(m_outer, aOuter, sizeof aOuter) == 1;
-        OPENSSL_cleanse(aInner, sizeof aInner);
-        OPENSSL_cleanse(aOuter, sizeof aOuter);
-    }
-    // The 32-byte MAC of v_oId, computed in this thread's context.
-    bool mac(const QByteArray &v_oId, unsigned char *v_pMac) const
-    {
-        thread_local EVP_MD_CTX *t_poWork = EVP_MD_CTX_new();
-        thread_local struct Free { ~Free() { EVP_MD_CTX_free(t_poWork); } } t_free;
-        unsigned char aInnerHash[32];
-        unsigned int uSize = 0;
-        return m_ok && t_poWork && EVP_MD_CTX_copy_ex(t_poWork, m_inner) == 1
-               && EVP_DigestUpdate(t_poWork, v_oId.constData(), size_t(v_oId.size())) == 1
-               && EVP_DigestFinal_ex(t_poWork, aInnerHash, &uSize) == 1 && EVP_MD_CTX_copy_ex(t_poWork, m_outer) == 1
-               && EVP_DigestUpdate(t_poWork, aInnerHash, sizeof aInnerHash) == 1
-               && EVP_DigestFinal_ex(t_poWork, v_pMac, &uSize) == 1;
-    }
-
-private:
-    EVP_MD_CTX *m_inner = EVP_MD_CTX_new();
-    EVP_MD_CTX *m_outer = EVP_MD_CTX_new();
-    bool m_ok = false;
-};
-
-bool hmacOfId(const QByteArray &v_oId, unsigned char *v_pMac)
-{
-    // Never destroyed: threads may still log while the process exits.
-    static const IdMac *const s_poMac = new IdMac;
-    return s_poMac->mac(v_oId, v_pMac);
-}
-
 std::string lengthText(int v_iBytes)
 {
     return '<' + std::to_string(v_iBytes) + " bytes>";
 }
 
 } // namespace
+
+std::uint64_t qtxSipHash24(const unsigned char *v_pKey, const char *v_pData, std::size_t v_uiSize)
+{
+    auto load = [](const unsigned char *v_pBytes, std::size_t v_uiCount) {
+        std::uint64_t uiWord = 0;
+        for (std::size_t i = 0; i < v_uiCount; ++i)
+            uiWord |= std::uint64_t(v_pBytes[i]) << (8 * i);
+        return uiWord;
+    };
+    auto rotl = [](std::uint64_t v_uiWord, int v_iBits) { return (v_uiWord << v_iBits) | (v_uiWord >> (64 - v_iBits)); };
+    const std::uint64_t uiK0 = qFromLittleEndian<quint64>(v_pKey), uiK1 = qFromLittleEndian<quint64>(v_pKey + 8);
+    std::uint64_t v0 = 0x736f6d6570736575ULL ^ uiK0, v1 = 0x646f72616e646f6dULL ^ uiK1;
+    std::uint64_t v2 = 0x6c7967656e657261ULL ^ uiK0, v3 = 0x7465646279746573ULL ^ uiK1;
+    auto round = [&] {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    };
+    const auto *pBytes = reinterpret_cast<const unsigned char *>(v_pData);
+    const std::size_t uiWhole = v_uiSize - v_uiSize % 8;
+    for (std::size_t i = 0; i < uiWhole; i += 8) {
+        const std::uint64_t uiWord = qFromLittleEndian<quint64>(pBytes + i);
+        v3 ^= uiWord;
+        round();
+        round();
+        v0 ^= uiWord;
+    }
+    const std::uint64_t uiLast = (std::uint64_t(v_uiSize) << 56) | load(pBytes + uiWhole, v_uiSize % 8);
+    v3 ^= uiLast;
+    round();
+    round();
+    v0 ^= uiLast;
+    v2 ^= 0xff;
+    for (int i = 0; i < 4; ++i)
+        round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
 
 bool qtxLogSensitiveData()
 {
@@ -113,9 +101,11 @@ std::string qtxLogId(const QByteArray &v_oId)
         if (oKnown.id == v_oId)
             return std::string(oKnown.text, 9);
     }
-    unsigned char aMac[32];
-    if (!hmacOfId(v_oId, aMac))
-        return "#????????"; // no digest: the line still shows that an id was there
+    const std::uint64_t uiHash = qtxSipHash24(reinterpret_cast<const unsigned char *>(idKey().constData()),
+                                              v_oId.constData(), std::size_t(v_oId.size()));
+    unsigned char aMac[8];
+    for (int i = 0; i < 8; ++i)
+        aMac[i] = static_cast<unsigned char>(uiHash >> (8 * i));
     HashedId &oEntry = t_hashedIds[t_nextHashedId];
     t_nextHashedId = (t_nextHashedId + 1) % kHashedIds;
     static const char kHex[] = "0123456789abcdef";

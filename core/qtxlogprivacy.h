@@ -12,6 +12,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Whether the diagnostic switch is on; false until qtxSetLogSensitiveData(true).
@@ -20,11 +22,14 @@ bool qtxLogSensitiveData();
 void qtxSetLogSensitiveData(bool v_bOn);
 
 // An id: the id itself with the switch on; otherwise "#" and the first 8 hex
-// digits of HMAC-SHA256(id) under a random key of this process (empty for an
-// empty id). The key makes the hash useless for guessing short ids (a 13-digit
-// command counter) and changes with every start, as the sessions do.
+// digits of SipHash-2-4(id) under a random 128-bit key of this process (empty
+// for an empty id). The key makes the hash useless for guessing short ids (a
+// 13-digit command counter) and changes with every start, as the sessions do.
 std::string qtxLogId(const QByteArray &v_oId);
 std::string qtxLogId(const QString &v_oId);
+// SipHash-2-4 of the bytes under a 16-byte key: a keyed pseudo-random function
+// for short inputs, twenty times cheaper than an HMAC-SHA256 of an id.
+std::uint64_t qtxSipHash24(const unsigned char *v_pKey, const char *v_pData, std::size_t v_uiSize);
 
 // Data a page sent or received: in full with the switch on, otherwise "<N bytes>".
 std::string qtxLogSecret(const QByteArray &v_oData);

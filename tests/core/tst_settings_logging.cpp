@@ -808,6 +808,23 @@ void TestSettingsLogging::idsAndSecretsFollowTheSwitch()
     }
     QCOMPARE(qtxLogId(QByteArray()), std::string());
     QCOMPARE(oOrigin, std::string("https://shop.example"));
+
+    // The keyed hash is SipHash-2-4: the reference vectors (key 00..0f,
+    // message 00 01 .. of 0, 1, 7, 8 and 15 bytes) cover the empty input, a
+    // tail alone, a whole word and a word with a tail.
+    unsigned char aKey[16];
+    char aMessage[16];
+    for (int i = 0; i < 16; ++i) {
+        aKey[i] = static_cast<unsigned char>(i);
+        aMessage[i] = static_cast<char>(i);
+    }
+    const std::pair<std::size_t, std::uint64_t> aVectors[] = {{0, 0x726fdb47dd0e0e31ULL},
+                                                              {1, 0x74f839c593dc67fdULL},
+                                                              {7, 0xab0200f58b01d137ULL},
+                                                              {8, 0x93f5f5799a932462ULL},
+                                                              {15, 0xa129ca6149be45e5ULL}};
+    for (const auto &oVector : aVectors)
+        QCOMPARE(qtxSipHash24(aKey, aMessage, oVector.first), oVector.second);
 }
 
 void TestSettingsLogging::wideModesAreNarrowed()
