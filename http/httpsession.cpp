@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QUuid>
 
+#include <atomic>
 #include <mutex>
 #include <shared_mutex>
 
@@ -12,15 +13,17 @@ namespace norrweb {
 struct HttpSessionData
 {
     QByteArray id;
-    qint64 lastAccess = 0;
-    qint32 refCount = 0;
+    // Atomic, not under the lock: every request copies, touches and drops a
+    // handle, and the connections of one page share its session.
+    std::atomic<qint64> lastAccess{0};
+    std::atomic<qint32> refCount{0};
     QMap<QByteArray, QVariant> values;
     qint64 owner = -1;
     // Bytes of the page's variables (keys and values, "startTime" aside),
     // also counted in the account's usage until the block is deleted.
     qint64 variableBytes = 0;
     std::shared_ptr<HttpSessionUsage> usage;
-    // Guards every field above. A standard lock rather than QReadWriteLock: Qt 5's
+    // Guards the fields above but the two atomics. A standard lock rather than QReadWriteLock: Qt 5's
     // lock is invisible to ThreadSanitizer, and the handles are used across threads.
     std::shared_mutex lock;
 };
@@ -51,10 +54,9 @@ bool HttpSessionClient::mayUse(const HttpSession &v_oSession) const
 HttpSession::HttpSession(const HttpSession &v_oOther)
     : m_poData(v_oOther.m_poData)
 {
-    if (m_poData) {
-        std::unique_lock<std::shared_mutex> oLocker(m_poData->lock);
-        ++m_poData->refCount;
-    }
+    // v_oOther's reference keeps the block alive meanwhile.
+    if (m_poData)
+        m_poData->refCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 HttpSession &HttpSession::operator=(const HttpSession &v_oOther)
@@ -62,9 +64,8 @@ HttpSession &HttpSession::operator=(const HttpSession &v_oOther)
     HttpSessionData *const poOld = m_poData;
     m_poData = v_oOther.m_poData;
     if (m_poData) {
-        std::unique_lock<std::shared_mutex> oLocker(m_poData->lock);
-        ++m_poData->refCount;
-        m_poData->lastAccess = QDateTime::currentMSecsSinceEpoch();
+        m_poData->refCount.fetch_add(1, std::memory_order_relaxed);
+        m_poData->lastAccess.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
     }
     // Released after taking the new block, so self-assignment keeps it alive.
     release(poOld, "HttpSession: deleting old data");
@@ -80,11 +81,8 @@ void HttpSession::release(HttpSessionData *v_poData, const char *v_pcMessage)
 {
     if (!v_poData)
         return;
-    bool bLast = false;
-    {
-        std::unique_lock<std::shared_mutex> oLocker(v_poData->lock);
-        bLast = --v_poData->refCount == 0;
-    }
+    // Acquire and release: the last owner sees every other owner's writes.
+    const bool bLast = v_poData->refCount.fetch_sub(1, std::memory_order_acq_rel) == 1;
     // No other handle exists any more, so nobody else can take the lock.
     if (bLast) {
         qCDebug(lcHttp, "%s", v_pcMessage);
@@ -183,16 +181,14 @@ qint64 HttpSession::getLastAccess() const
 {
     if (!m_poData)
         return 0;
-    std::shared_lock<std::shared_mutex> oLocker(m_poData->lock);
-    return m_poData->lastAccess;
+    return m_poData->lastAccess.load(std::memory_order_relaxed);
 }
 
 void HttpSession::touch()
 {
     if (!m_poData)
         return;
-    std::unique_lock<std::shared_mutex> oLocker(m_poData->lock);
-    m_poData->lastAccess = QDateTime::currentMSecsSinceEpoch();
+    m_poData->lastAccess.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
 }
 
 } // namespace norrweb
