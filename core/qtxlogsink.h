@@ -41,7 +41,7 @@ public:
     // before it takes the queue: under load one wake-up and one write() carry
     // hundreds of lines instead of two or three.
     static constexpr int kGatherMs = 2;
-    static constexpr std::size_t kGatherBytes = 64u << 10;
+    static constexpr std::size_t kGatherBytes = 256u << 10;
 
     QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
                mode_t v_uiMode);
