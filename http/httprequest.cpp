@@ -11,6 +11,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <cstring>
 #include <limits>
 
 namespace norrweb {
@@ -96,6 +97,20 @@ bool isHeaderName(const QByteArray &v_oLine, int v_iLength)
             return false;
     }
     return true;
+}
+
+// v_oLine from v_iFrom on without leading and trailing white space, as
+// QByteArray::trimmed() would give it, copied once.
+QByteArray trimmedPart(const QByteArray &v_oLine, int v_iFrom)
+{
+    auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    const char *const pData = v_oLine.constData();
+    int iEnd = v_oLine.size();
+    while (v_iFrom < iEnd && isSpace(pData[v_iFrom]))
+        ++v_iFrom;
+    while (iEnd > v_iFrom && isSpace(pData[iEnd - 1]))
+        --iEnd;
+    return QByteArray(pData + v_iFrom, iEnd - v_iFrom);
 }
 
 // Strict decimal: digits only, at most INT32_MAX.
@@ -247,17 +262,24 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : m_oPeerAddress;
     qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
 
-    const QList<QByteArray> oWords = oLine.split(' ');
-    // Only the two versions this parser implements; anything else would be read
-    // by its own rules elsewhere.
-    if (oWords.size() != 3 || (oWords.at(2) != "HTTP/1.1" && oWords.at(2) != "HTTP/1.0")) {
+    // Exactly three words between two single spaces. Only the two versions this
+    // parser implements; anything else would be read by its own rules elsewhere.
+    const int iFirst = oLine.indexOf(' ');
+    const int iSecond = iFirst < 0 ? -1 : oLine.indexOf(' ', iFirst + 1);
+    // The version holds no space, so matching one also proves there are only two.
+    auto versionIs = [&](const char (&v_aVersion)[9]) {
+        return iSecond >= 0 && oLine.size() - iSecond - 1 == 8 && std::memcmp(oLine.constData() + iSecond + 1, v_aVersion, 8) == 0;
+    };
+    const bool bVersion11 = versionIs("HTTP/1.1");
+    if (!bVersion11 && !versionIs("HTTP/1.0")) {
         qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid first line");
         abort(TooLarge);
         return;
     }
-    m_oMethod = oWords.at(0).trimmed();
-    m_oPath = oWords.at(1);
-    m_oVersion = oWords.at(2);
+    m_oMethod = QByteArray(oLine.constData(), iFirst).trimmed();
+    m_oPath = oLine.mid(iFirst + 1, iSecond - iFirst - 1);
+    // Literal data: no copy per request.
+    m_oVersion = bVersion11 ? QByteArrayLiteral("HTTP/1.1") : QByteArrayLiteral("HTTP/1.0");
     m_oPeerAddress = oPeer;
     m_eState = AwaitingHeader;
 }
@@ -319,14 +341,20 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
             abort(BadFraming);
             return;
         }
-        m_oCurrentHeader = oLine.left(iColon).toLower();
+        // Token bytes only, so lower case is ASCII lower case; one copy each for
+        // the name and the trimmed value.
+        m_oCurrentHeader = QByteArray(oLine.constData(), iColon);
+        for (char &c : m_oCurrentHeader) {
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        }
         // Two Hosts name two targets; which one counts depends on the reader.
         if (m_oCurrentHeader == "host" && m_oHeaders.contains(m_oCurrentHeader)) {
             qCWarning(lcHttp, "HttpRequest: received broken HTTP request, more than one Host header");
             abort(BadFraming);
             return;
         }
-        m_oHeaders.insert(m_oCurrentHeader, oLine.mid(iColon + 1).trimmed());
+        m_oHeaders.insert(m_oCurrentHeader, trimmedPart(oLine, iColon + 1));
         return;
     }
 
