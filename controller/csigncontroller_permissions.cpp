@@ -173,7 +173,8 @@ bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const Client
                 QTX_LOG(logger(), NOTICE, pFunc) << "Too low permissions. Ask dispatcher for username";
                 oClientUser = askDispatcherForDomainAndUsernameForPID(v_poClient->pid());
             }
-            const QString oServerUser = v_oUtils.getDomainAndUsernameForPID(iServerPid);
+            // The server's own effective uid, without reading its /proc entry again.
+            const QString oServerUser = v_oUtils.getDomainAndUsernameForUid(qint64(::geteuid()));
             // Account names on Linux are case-sensitive: "Alice" is not "alice".
             if (oClientUser == oServerUser) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on the same user as server.";

@@ -1,6 +1,8 @@
 #include "accountnames.h"
 
 #include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <vector>
 
 #include <pwd.h>
@@ -8,7 +10,64 @@
 
 namespace qtxplatform {
 
+namespace {
+
+// Names found in the last two seconds. Every new connection asks for its
+// client's account and the server's own (getpwuid_r opens and reads the passwd
+// file each time: a quarter of the server's work for a connection besides
+// TLS). Only names found are kept; a renamed account is seen within that time.
+struct KnownName
+{
+    uid_t uid = 0;
+    QString name;
+    qint64 atMs = -1;
+};
+constexpr int kKnownNames = 8;
+constexpr qint64 kKnownNameMs = 2000;
+std::mutex g_knownMutex;
+KnownName g_known[kKnownNames];
+int g_nextKnown = 0;
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QString lookUpUserName(uid_t v_uiUid, int *v_poErr);
+
+} // namespace
+
 QString userNameForUid(uid_t v_uiUid, int *v_poErr)
+{
+    const qint64 iNow = steadyMs();
+    {
+        std::lock_guard<std::mutex> oGuard(g_knownMutex);
+        for (const KnownName &oKnown : g_known) {
+            if (oKnown.atMs >= 0 && oKnown.uid == v_uiUid && iNow - oKnown.atMs < kKnownNameMs) {
+                *v_poErr = 0;
+                return oKnown.name;
+            }
+        }
+    }
+    const QString oName = lookUpUserName(v_uiUid, v_poErr);
+    if (*v_poErr == 0) {
+        std::lock_guard<std::mutex> oGuard(g_knownMutex);
+        KnownName *poSlot = &g_known[g_nextKnown];
+        for (KnownName &oKnown : g_known) {
+            if (oKnown.uid == v_uiUid && oKnown.atMs >= 0)
+                poSlot = &oKnown; // refresh the uid's own entry rather than hold it twice
+        }
+        if (poSlot == &g_known[g_nextKnown])
+            g_nextKnown = (g_nextKnown + 1) % kKnownNames;
+        *poSlot = KnownName{v_uiUid, oName, iNow};
+    }
+    return oName;
+}
+
+namespace {
+
+QString lookUpUserName(uid_t v_uiUid, int *v_poErr)
 {
     long iSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     if (iSize <= 0)
@@ -30,6 +89,8 @@ QString userNameForUid(uid_t v_uiUid, int *v_poErr)
         return QString::fromLocal8Bit(pResult->pw_name);
     }
 }
+
+} // namespace
 
 QString hostName()
 {
