@@ -3,7 +3,6 @@
 #include <QRandomGenerator>
 #include <QtEndian>
 
-
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -45,6 +44,7 @@ std::string lengthText(int v_iBytes)
 
 std::uint64_t qtxSipHash24(const unsigned char *v_pKey, const char *v_pData, std::size_t v_uiSize)
 {
+    // The last 0..7 bytes, little-endian.
     auto load = [](const unsigned char *v_pBytes, std::size_t v_uiCount) {
         std::uint64_t uiWord = 0;
         for (std::size_t i = 0; i < v_uiCount; ++i)
