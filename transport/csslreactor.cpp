@@ -335,6 +335,11 @@ void CSslReactor::handshake(const Connection &v_poConnection)
         oConnection.m_deadline = iNow + m_limits.readTimeoutMs;
         // A request sent together with the client's Finished is already here.
         serve(v_poConnection);
+        // Nothing came with it: the buffers go back until the client speaks, so
+        // that connections which only shake hands hold no more than before.
+        if (oConnection.m_phase == CSslConnectionHandler::Reading && oConnection.m_http.betweenRequests()
+            && oConnection.m_http.input().bytesAvailable() == 0)
+            oConnection.m_sslBuffersHeld = SSL_free_buffers(oConnection.m_ssl) != 1;
         return;
     }
     const int iError = SSL_get_error(oConnection.m_ssl, iResult);
@@ -374,8 +379,14 @@ void CSslReactor::serve(const Connection &v_poConnection)
             closeGracefully(oConnection);
             return;
         }
-        if (!oConnection.m_readPaused)
+        if (!oConnection.m_readPaused) {
+            // Part of a request, and the rest still on its way: a slow client
+            // holds no buffers while it dawdles (a busy one, between requests,
+            // keeps them).
+            if (!oConnection.m_http.betweenRequests() || oConnection.m_http.input().bytesAvailable() > 0)
+                oConnection.m_sslBuffersHeld = SSL_free_buffers(oConnection.m_ssl) != 1;
             return;
+        }
     }
 }
 
