@@ -13,9 +13,9 @@ namespace qtxplatform {
 namespace {
 
 // Names found in the last two seconds. Every new connection asks for its
-// client's account and the server's own (getpwuid_r opens and reads the passwd
-// file each time: a quarter of the server's work for a connection besides
-// TLS). Only names found are kept; a renamed account is seen within that time.
+// client's account and the server's own, and getpwuid_r opens and reads the
+// passwd file each time. Only names found are kept; a renamed account is seen
+// within that time.
 struct KnownName
 {
     uid_t uid = 0;
@@ -53,13 +53,16 @@ QString userNameForUid(uid_t v_uiUid, int *v_poErr)
     const QString oName = lookUpUserName(v_uiUid, v_poErr);
     if (*v_poErr == 0) {
         std::lock_guard<std::mutex> oGuard(g_knownMutex);
-        KnownName *poSlot = &g_known[g_nextKnown];
+        // The uid's own (expired) entry is refreshed; otherwise the oldest goes.
+        KnownName *poSlot = nullptr;
         for (KnownName &oKnown : g_known) {
-            if (oKnown.uid == v_uiUid && oKnown.atMs >= 0)
-                poSlot = &oKnown; // refresh the uid's own entry rather than hold it twice
+            if (oKnown.atMs >= 0 && oKnown.uid == v_uiUid)
+                poSlot = &oKnown;
         }
-        if (poSlot == &g_known[g_nextKnown])
+        if (!poSlot) {
+            poSlot = &g_known[g_nextKnown];
             g_nextKnown = (g_nextKnown + 1) % kKnownNames;
+        }
         *poSlot = KnownName{v_uiUid, oName, iNow};
     }
     return oName;

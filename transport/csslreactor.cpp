@@ -336,10 +336,10 @@ void CSslReactor::handshake(const Connection &v_poConnection)
         // A request sent together with the client's Finished is already here.
         serve(v_poConnection);
         // Nothing came with it: the buffers go back until the client speaks, so
-        // that connections which only shake hands hold no more than before.
+        // that connections which only shake hands do not hold them.
         if (oConnection.m_phase == CSslConnectionHandler::Reading && oConnection.m_http.betweenRequests()
             && oConnection.m_http.input().bytesAvailable() == 0)
-            oConnection.m_sslBuffersHeld = SSL_free_buffers(oConnection.m_ssl) != 1;
+            releaseSslBuffers(oConnection);
         return;
     }
     const int iError = SSL_get_error(oConnection.m_ssl, iResult);
@@ -384,7 +384,7 @@ void CSslReactor::serve(const Connection &v_poConnection)
             // holds no buffers while it dawdles (a busy one, between requests,
             // keeps them).
             if (!oConnection.m_http.betweenRequests() || oConnection.m_http.input().bytesAvailable() > 0)
-                oConnection.m_sslBuffersHeld = SSL_free_buffers(oConnection.m_ssl) != 1;
+                releaseSslBuffers(oConnection);
             return;
         }
     }
@@ -526,6 +526,11 @@ void CSslReactor::finishReply(const Connection &v_poConnection)
         serve(v_poConnection);
 }
 
+void CSslReactor::releaseSslBuffers(CSslConnectionHandler &v_oConnection)
+{
+    v_oConnection.m_sslBuffersHeld = SSL_free_buffers(v_oConnection.m_ssl) != 1;
+}
+
 void CSslReactor::closeGracefully(CSslConnectionHandler &v_oConnection)
 {
     // close_notify, then our half of TCP; the client's remaining bytes are read and
@@ -595,8 +600,7 @@ void CSslReactor::sweep(qint64 v_iNowMs)
             oExpired.push_back(oEntry.second);
         else if (oConnection.m_sslBuffersHeld && oConnection.m_phase == CSslConnectionHandler::Reading
                  && v_iNowMs - oConnection.m_lastActivity >= kIdleBuffersMs)
-            // Freed only when they hold nothing; otherwise tried again later.
-            oConnection.m_sslBuffersHeld = SSL_free_buffers(oConnection.m_ssl) != 1;
+            releaseSslBuffers(oConnection);
     }
     for (const Connection &poConnection : oExpired) {
         CSslConnectionHandler &oConnection = *poConnection;

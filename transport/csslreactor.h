@@ -63,6 +63,9 @@ private:
     void deliverReply(const Connection &v_poConnection, QByteArray v_oReply, bool v_bClose);
     void finishReply(const Connection &v_poConnection);
     void drainLinger(CSslConnectionHandler &v_oConnection);
+    // Gives back OpenSSL's buffers of a connection; freed only when they hold
+    // nothing, and kept (tried again later) otherwise.
+    static void releaseSslBuffers(CSslConnectionHandler &v_oConnection);
     void closeGracefully(CSslConnectionHandler &v_oConnection);
     void closeNow(CSslConnectionHandler &v_oConnection);
     void setWriteInterest(CSslConnectionHandler &v_oConnection, bool v_bWrite);
