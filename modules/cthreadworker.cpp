@@ -5,6 +5,7 @@
 #include "dllmodule.h"
 #include "qtxlogger.h"
 #include "qtxthreadcheck.h"
+#include "qtxthreadend.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -97,6 +98,8 @@ void runQueuedJob()
     static thread_local bool s_bNamed = false;
     if (!s_bNamed) {
         pthread_setname_np(pthread_self(), "qtx-job");
+        // Modules may use OpenSSL on this thread.
+        qtxEndOpenSslStateWithThread(QThread::currentThread());
         s_bNamed = true;
     }
     JobPool &oPool = jobPool();

@@ -7,6 +7,7 @@
 #include "httprequesthandler.h"
 #include "qtxlogger.h"
 #include "qtxlogsink.h"
+#include "qtxthreadend.h"
 
 #include <QSettings>
 #include <QThread>
@@ -52,6 +53,7 @@ public:
     {
         moveToThread(&m_thread);
         m_thread.setObjectName(QStringLiteral("qtx-worker")); // the thread's name in top -H, gdb and perf
+        qtxEndOpenSslStateWithThread(&m_thread);
         m_thread.start();
     }
     // Only once the thread has ended.

@@ -2,6 +2,7 @@
 
 #include "csslistener.h"
 #include "qtxlogger.h"
+#include "qtxthreadend.h"
 
 #include <QSettings>
 #include <QThread>
@@ -48,6 +49,7 @@ Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
 {
     m_thread.reset(new QThread(), [](QThread *v_poThread) { v_poThread->deleteLater(); });
     m_thread->setObjectName(QStringLiteral("qtx-listener"));
+    qtxEndOpenSslStateWithThread(m_thread.get());
     m_thread->start();
 
     auto *poTask = new ListenerTask(v_bSecure, std::move(v_poSettings), std::move(v_poRequestHandler));

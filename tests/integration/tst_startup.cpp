@@ -333,9 +333,10 @@ void TestStartup::simultaneousStartsLeaveOneServer()
     ::kill(aPids[1], SIGINT);
     QVERIFY(oShell.waitForFinished(15000));
     const QList<QByteArray> oCodes = oShell.readAll().trimmed().split('\n');
-    QCOMPARE(oCodes.size(), 2);
-    QCOMPARE(oCodes.at(bFirstEnded ? 0 : 1).trimmed(), QByteArray("1"));
-    QCOMPARE(oCodes.at(bFirstEnded ? 1 : 0).trimmed(), QByteArray("0"));
+    const QByteArray oErr = oShell.readAllStandardError();
+    QVERIFY2(oCodes.size() == 2, oErr.constData());
+    QVERIFY2(oCodes.at(bFirstEnded ? 0 : 1).trimmed() == "1", oErr.constData());
+    QVERIFY2(oCodes.at(bFirstEnded ? 1 : 0).trimmed() == "0", oErr.constData());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
