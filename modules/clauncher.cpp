@@ -58,7 +58,7 @@ CLauncher *CLauncher::GetInstance()
             QTX_LOG(logger(), WARN, pFunc) << "Unknown error. Problem with GUI module: " << oException.what();
             return nullptr;
         }
-        // SetResult is delivered through the event loop of the launcher's thread;
+        // Workers and the closed-session sweep live on the launcher's thread;
         // the main thread runs its loop for the life of the process, whereas the
         // request worker that asked first may be retired by its pool.
         if (QThread *poMain = mainThread())
@@ -144,7 +144,16 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     }
 
     CThreadWorker *poWorker = CThreadWorker::createWorker(bGui, oModule.release());
-    connect(poWorker, &CThreadWorker::ResultReady, this, &CLauncher::SetResult);
+    // Stored on the thread that produced it, under the launcher lock: a page
+    // polling for the result does not wait for the main thread's event loop
+    // to come round. The worker is named here because sender() means nothing
+    // in a call made on another thread than the receiver's.
+    connect(
+        poWorker, &CThreadWorker::ResultReady, this,
+        [this, poWorker](QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult) {
+            SetResult(poWorker, v_oSessionId, v_oCommandId, v_oResult);
+        },
+        Qt::DirectConnection);
     if (bGui) {
         // Queued even though the worker lives on the main thread: the function must
         // never run inside this call, which holds the launcher lock. Connected for
@@ -268,22 +277,19 @@ CommandResult CLauncher::GetResult(const JobRequest &v_oRequest)
     return CommandResult(419, "No Result", "There is no result for given parameters.");
 }
 
-void CLauncher::SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult)
+void CLauncher::SetResult(const QObject *v_poWorker, const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                          const tResultType &v_oResult)
 {
-    QTX_ASSERT_OWN_THREAD(this);
     const char *pFunc = "CLauncher::AddToResults";
-    // The sender is compared by address only: a result may still be queued
-    // after its worker was finished and deleted.
-    const QObject *poSender = sender();
     JobTable::Job oJob;
     bool bUntracked = false;
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
-        if (poSender && m_oJobs.takeUntracked(poSender, &oJob)) {
+        if (m_oJobs.takeUntracked(v_poWorker, &oJob)) {
             bUntracked = true;
-        } else if (poSender && !m_oJobs.isTracked(v_oSessionId, v_oCommandId, poSender)) {
-            // Posted just before its job was ended (session time-out): the job and
-            // everything of its session are gone, so is this result.
+        } else if (!m_oJobs.isTracked(v_oSessionId, v_oCommandId, v_poWorker)) {
+            // Its job was ended while the function ran (session time-out): the
+            // job and everything of its session are gone, so is this result.
             QTX_LOG(logger(), NOTICE, "CLauncher::SetResult")
                 << "Result for sessionId <" << qtxLogId(v_oSessionId) << "> and commandId <"
                 << qtxLogId(v_oCommandId) << "> dropped, job already ended";

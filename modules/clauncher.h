@@ -10,13 +10,14 @@
 // interval, a running job still stores its result).
 //
 // Threads: ProcessCommand, GetResult and IsUnprivilegedJob run on the threads
-// that serve requests; SetResult and the closed-session sweep on the
-// launcher's thread, the application's main thread (its event loop runs for
-// the life of the process). One non-recursive launcher lock guards the job
-// table and the result store together, so a result never appears while its
-// job still answers 202; it is never held while a job is finished (which never
-// waits for a job's function). Lock order: launcher lock, then the module
-// manager lock, then the module lock.
+// that serve requests; a job's result is stored on the thread its function
+// ran on (a pool thread, or the main thread for a GUI function); the
+// closed-session sweep runs on the launcher's thread, the application's main
+// thread (its event loop runs for the life of the process). One non-recursive
+// launcher lock guards the job table and the result store together, so a
+// result never appears while its job still answers 202; it is never held
+// while a job is finished (which never waits for a job's function). Lock
+// order: launcher lock, then the module manager lock, then the module lock.
 
 #include "jobrequest.h"
 #include "jobtable.h"
@@ -66,14 +67,17 @@ signals:
     void FunctionReadyToCall(tpfun v_poFunction, QByteArray v_oSessionId, QByteArray v_oCmdId, tRequestMap v_oRequest,
                              tSessionParamsMap v_oSessionParams, DllModule *v_poDllModule);
 
-public slots:
-    void SetResult(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult);
-
 private slots:
     void SweepClosedSessions();
 
 private:
     CLauncher();
+
+    // Stores the result of v_poWorker's job and finishes the job; a result of
+    // a job that was already ended is dropped. Called on the thread the job's
+    // function ran on.
+    void SetResult(const QObject *v_poWorker, const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
+                     const tResultType &v_oResult);
 
     // Ends the worker's job (see CThreadWorker::Finish: a running ordinary job
     // is not waited for) and clears the GUI flag for a GUI job. Without the lock.

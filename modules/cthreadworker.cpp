@@ -33,6 +33,9 @@ const void *address(const void *v_pObject)
 
 std::atomic<int> g_iJobsInFlight{0};
 
+// The worker whose function this pool thread is running, if any.
+thread_local const CThreadWorker *t_poRunning = nullptr;
+
 // How long the end of the application waits for job functions that still run.
 constexpr int kStopWaitMs = 5000;
 
@@ -182,7 +185,9 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
                 return;
             poRun->eState = State::Running;
         }
+        t_poRunning = this;
         CallFunction(v_poFunction, v_oSessionId, v_oCmdId, v_oRequest, v_oSessionParams, poModule);
+        t_poRunning = nullptr;
         --g_iJobsInFlight;
         bool bDelete = false;
         {
@@ -310,8 +315,11 @@ bool CThreadWorker::Finish()
         std::unique_lock<std::mutex> oLock(m_poRun->oMutex);
         if (m_poRun->eState == State::Running) {
             m_poRun->bDeleteWhenDone = true;
-            QTX_LOG(logger(), NOTICE, "CThreadWorker::Finish")
-                << "Job of worker <" << address(this) << "> still runs; it ends on its own thread";
+            // Finished on its own thread once its result is stored, the function
+            // has returned already; only a job ended from elsewhere still runs.
+            if (t_poRunning != this)
+                QTX_LOG(logger(), NOTICE, "CThreadWorker::Finish")
+                    << "Job of worker <" << address(this) << "> still runs; it ends on its own thread";
             return true;
         }
     }

@@ -216,7 +216,8 @@ private slots:
         registerQtxMetaTypes();
         m_poLauncher = CLauncher::GetInstance();
         QVERIFY(m_poLauncher);
-        // SetResult runs on the main thread, whose event loop lives as long as the process.
+        // The launcher's sweep and its workers' deletion run on the main thread, whose
+        // event loop lives as long as the process.
         QCOMPARE(m_poLauncher->thread(), QCoreApplication::instance()->thread());
         m_poStoreSettings.reset(new httptest::ScratchSettings(QStringLiteral("sessions")));
         m_poRegistry.reset(new SessionRegistry(m_poStoreSettings->get(), 250, SessionRegistry::Limits(),
