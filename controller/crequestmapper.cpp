@@ -93,8 +93,9 @@ bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,
                                     const norrweb::HttpConnectionInfo &v_oConnection) const
 {
     // The first request of a connection may look the client up (processes, the
-    // dispatcher); a preflight and the cheap server commands never block after.
-    if (!ClientAccount::of(v_oConnection))
+    // dispatcher, the passwd database); a preflight and the cheap server
+    // commands never block after, nor before when that look-up cannot wait.
+    if (!ClientAccount::of(v_oConnection) && !CSignController::CanResolveClientInline(v_oConnection))
         return false;
     const QByteArray oMethod = v_oRequest.getMethod();
     if (oMethod == "OPTIONS")

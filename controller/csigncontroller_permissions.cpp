@@ -17,6 +17,7 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
+#include "accountnames.h"
 #include "clientidentity.h"
 #include "dispatcherquery.h"
 
@@ -59,6 +60,13 @@ ClientConnection connectionOf(const norrweb::HttpConnectionInfo &v_oInfo)
 }
 
 } // namespace
+
+bool CSignController::CanResolveClientInline(const norrweb::HttpConnectionInfo &v_oConnection)
+{
+    const qint64 iUid = v_oConnection.clientUid;
+    return iUid > 0 && iUid < 0xFFFFFFFFll
+           && qtxplatform::userNamesFresh({static_cast<uid_t>(iUid), ::geteuid(), uid_t(0)});
+}
 
 void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
 {

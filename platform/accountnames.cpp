@@ -38,6 +38,20 @@ QString lookUpUserName(uid_t v_uiUid, int *v_poErr);
 
 } // namespace
 
+bool userNamesFresh(std::initializer_list<uid_t> v_oUids)
+{
+    const qint64 iNow = steadyMs();
+    std::lock_guard<std::mutex> oGuard(g_knownMutex);
+    for (const uid_t uiUid : v_oUids) {
+        bool bFresh = false;
+        for (const KnownName &oKnown : g_known)
+            bFresh = bFresh || (oKnown.atMs >= 0 && oKnown.uid == uiUid && iNow - oKnown.atMs < kKnownNameMs);
+        if (!bFresh)
+            return false;
+    }
+    return true;
+}
+
 QString userNameForUid(uid_t v_uiUid, int *v_poErr)
 {
     const qint64 iNow = steadyMs();

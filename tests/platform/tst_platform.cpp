@@ -220,6 +220,7 @@ private slots:
     void cleanupTestCase() { QFile::remove(m_iniPath); }
     void ownProcess();
     void missingProcess();
+    void accountNamesFreshOnlyOnceFound();
     void pidOfLoopbackClients();
     void portOfUserProcess();
     void shutdownProcess_data();
@@ -279,6 +280,20 @@ void TestPlatform::ownProcess()
         QVERIFY(poUtils->isSystemProcess(1));
     }
     QVERIFY(poUtils->getLifetimeForPids(iSelf) >= 0);
+}
+
+void TestPlatform::accountNamesFreshOnlyOnceFound()
+{
+    // Whether a client can be resolved on an I/O thread depends on this: a
+    // name that was never found (or is not in the database) is never fresh.
+    const uid_t uiNoAccount = 3999999999u;
+    int iErr = 0;
+    QVERIFY(!qtxplatform::userNamesFresh({uiNoAccount}));
+    QVERIFY(qtxplatform::userNameForUid(uiNoAccount, &iErr).isEmpty());
+    QVERIFY(!qtxplatform::userNamesFresh({uiNoAccount}));
+    QVERIFY(!qtxplatform::userNameForUid(::geteuid(), &iErr).isEmpty());
+    QVERIFY(qtxplatform::userNamesFresh({::geteuid()}));
+    QVERIFY(!qtxplatform::userNamesFresh({::geteuid(), uiNoAccount}));
 }
 
 void TestPlatform::missingProcess()
