@@ -72,14 +72,22 @@ int listPids(const QByteArray &v_oProcRoot, QList<qint64> *v_poPids)
 
 namespace {
 
-// The fields after "<key>:" on the line that starts with key.
+// The fields after "<key>:" on the line that starts with key. The line is
+// found in place: a status file has some fifty lines, and a new connection
+// from a root-owned socket reads one or two of them.
 QList<QByteArray> statusFields(const QByteArray &v_oStatus, const QByteArray &v_oKey)
 {
-    for (const QByteArray &oLine : v_oStatus.split('\n')) {
-        if (oLine.startsWith(v_oKey) && oLine.size() > v_oKey.size() && oLine.at(v_oKey.size()) == ':')
-            return oLine.mid(v_oKey.size() + 1).simplified().split(' ');
-    }
-    return {};
+    const QByteArray oLineStart = '\n' + v_oKey + ':';
+    int iAt = v_oStatus.startsWith(oLineStart.mid(1)) ? 0 : v_oStatus.indexOf(oLineStart);
+    if (iAt < 0)
+        return {};
+    if (iAt > 0 || v_oStatus.at(0) == '\n')
+        ++iAt;
+    const int iFrom = iAt + v_oKey.size() + 1;
+    int iEnd = v_oStatus.indexOf('\n', iFrom);
+    if (iEnd < 0)
+        iEnd = v_oStatus.size();
+    return v_oStatus.mid(iFrom, iEnd - iFrom).simplified().split(' ');
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "csettings.h"
 #include "processutilslinuximpl.h"
 #include "processutilslinuximpl_p.h"
+#include "procfs.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 #include "qtxpaths.h"
@@ -221,6 +222,8 @@ private slots:
     void ownProcess();
     void missingProcess();
     void accountNamesFreshOnlyOnceFound();
+    void statusEffectiveUid_data();
+    void statusEffectiveUid();
     void pidOfLoopbackClients();
     void portOfUserProcess();
     void shutdownProcess_data();
@@ -294,6 +297,33 @@ void TestPlatform::accountNamesFreshOnlyOnceFound()
     QVERIFY(!qtxplatform::userNameForUid(::geteuid(), &iErr).isEmpty());
     QVERIFY(qtxplatform::userNamesFresh({::geteuid()}));
     QVERIFY(!qtxplatform::userNamesFresh({::geteuid(), uiNoAccount}));
+}
+
+void TestPlatform::statusEffectiveUid_data()
+{
+    // A process names itself: only a line that starts with "Uid:" counts.
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<uint>("uid");
+    QTest::newRow("ordinary") << QByteArray("Name:\tbash\nUmask:\t0022\nUid:\t1000\t1001\t1002\t1003\nGid:\t5\t5\t5\t5\n")
+                              << true << 1001u;
+    QTest::newRow("first line, no newline at the end") << QByteArray("Uid:\t7\t8\t9\t10") << true << 8u;
+    QTest::newRow("key inside a name") << QByteArray("Name:\tUid:\t0\t0\nUid:\t5\t6\t6\t6\n") << true << 6u;
+    QTest::newRow("longer key") << QByteArray("Name:\tx\nXUid:\t0\t0\t0\t0\nUidx:\t0\t0\t0\t0\n") << false << 0u;
+    QTest::newRow("one field") << QByteArray("Uid:\t5\n") << false << 0u;
+    QTest::newRow("out of range") << QByteArray("Uid:\t1\t4294967295\t0\t0\n") << false << 0u;
+    QTest::newRow("empty") << QByteArray() << false << 0u;
+}
+
+void TestPlatform::statusEffectiveUid()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(bool, ok);
+    QFETCH(uint, uid);
+    uid_t uiUid = 12345;
+    QCOMPARE(qtxplatform::parseStatusEffectiveUid(status, &uiUid), ok);
+    if (ok)
+        QCOMPARE(uint(uiUid), uid);
 }
 
 void TestPlatform::missingProcess()
