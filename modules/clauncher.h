@@ -77,7 +77,7 @@ private:
     // a job that was already ended is dropped. Called on the thread the job's
     // function ran on.
     void SetResult(const QObject *v_poWorker, const QByteArray &v_oSessionId, const QByteArray &v_oCommandId,
-                     const tResultType &v_oResult);
+                   const tResultType &v_oResult);
 
     // Ends the worker's job (see CThreadWorker::Finish: a running ordinary job
     // is not waited for) and clears the GUI flag for a GUI job. Without the lock.
