@@ -605,19 +605,20 @@ void QtxLogSink::Run()
             m_gathering = false;
             m_wakePending = false;
         }
-        uiFlushSeen = m_flushRequests;
-        oBatch.swap(m_front);
-        const std::uint64_t uiQueued = m_queued;
-        const std::uint64_t uiDropped = m_dropped;
-        m_dropped = 0;
-        // Paired with WriteFromSignal: either it sees this batch being written
-        // and waits for it, or this thread sees the fatal flag and writes nothing.
+        // Paired with WriteFromSignal, before the queue is taken: either it sees
+        // this batch being written and waits for it, or this thread sees the
+        // fatal flag and leaves the queue where the signal path writes it.
         m_writing.store(true);
         if (m_fatal.load()) {
             m_writing.store(false);
             for (;;)
                 m_wake.wait(oLock); // the process is ending
         }
+        uiFlushSeen = m_flushRequests;
+        oBatch.swap(m_front);
+        const std::uint64_t uiQueued = m_queued;
+        const std::uint64_t uiDropped = m_dropped;
+        m_dropped = 0;
         oLock.unlock();
 
         WriteBatch(oBatch, uiDropped);
@@ -847,8 +848,15 @@ void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
             v_uiLeft -= static_cast<std::size_t>(iDone);
         }
     };
-    // The queued lines, unless the interrupted code holds the queue.
-    if (m_mutex.try_lock()) {
+    // The queued lines, unless the interrupted code holds the queue. The writer
+    // holds it only for a moment (it never takes the queue once the flag is
+    // set), so a few tries tell the two apart.
+    bool bQueueLocked = false;
+    for (int i = 0; i < 100 && !(bQueueLocked = m_mutex.try_lock()); ++i) {
+        struct timespec oPause = {0, 1000000};
+        nanosleep(&oPause, nullptr);
+    }
+    if (bQueueLocked) {
         writeAll(m_front.data(), m_front.size());
         copyToTerminal(m_front.data(), m_front.size());
         m_front.clear();
