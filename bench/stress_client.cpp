@@ -30,7 +30,8 @@
 // QTX_STRESS_CLIENTS (concurrent clients, default 24), QTX_STRESS_WITHOUT (a
 // comma-separated list of behaviours to leave out, to narrow a failure down:
 // pipeline, split, abort, coalesce, close, foreign).
-// Run alone: ctest --test-dir build -L stress -V  (under flock /tmp/qtx-server.lock).
+// Built as tests/stress/tst_stress and run by the test command (label stress);
+// run alone: ctest --test-dir build -L stress -V  (under flock /tmp/qtx-server.lock).
 
 #include "loadkit.h"
 
@@ -1166,4 +1167,4 @@ void TestStress::randomSequences()
 }
 
 QTEST_GUILESS_MAIN(TestStress)
-#include "tst_stress.moc"
+#include "stress_client.moc"
