@@ -64,8 +64,15 @@ ClientConnection connectionOf(const norrweb::HttpConnectionInfo &v_oInfo)
 bool CSignController::CanResolveClientInline(const norrweb::HttpConnectionInfo &v_oConnection)
 {
     const qint64 iUid = v_oConnection.clientUid;
-    return iUid > 0 && iUid < 0xFFFFFFFFll
-           && qtxplatform::userNamesFresh({static_cast<uid_t>(iUid), ::geteuid(), uid_t(0)});
+    if (iUid <= 0 || iUid >= 0xFFFFFFFFll)
+        return false;
+    // The names IsClientOnCurrentUser reads: the client's and the server's (one
+    // name for a client of the server's own account), and root's for a client
+    // of another account.
+    const uid_t uiClient = static_cast<uid_t>(iUid);
+    const uid_t uiServer = ::geteuid();
+    return uiClient == uiServer ? qtxplatform::userNamesFresh({uiClient})
+                                : qtxplatform::userNamesFresh({uiClient, uiServer, uid_t(0)});
 }
 
 void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
