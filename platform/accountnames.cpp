@@ -34,6 +34,24 @@ qint64 steadyMs()
         .count();
 }
 
+// The uid's entry, fresh or expired, or null. Called with g_knownMutex held.
+KnownName *knownEntry(uid_t v_uiUid)
+{
+    for (KnownName &oKnown : g_known) {
+        if (oKnown.atMs >= 0 && oKnown.uid == v_uiUid)
+            return &oKnown;
+    }
+    return nullptr;
+}
+
+// The uid's name if it was found in the last two seconds, else null.
+// Called with g_knownMutex held.
+const KnownName *freshEntry(uid_t v_uiUid, qint64 v_iNowMs)
+{
+    const KnownName *poKnown = knownEntry(v_uiUid);
+    return poKnown && v_iNowMs - poKnown->atMs < kKnownNameMs ? poKnown : nullptr;
+}
+
 QString lookUpUserName(uid_t v_uiUid, int *v_poErr);
 
 } // namespace
@@ -43,10 +61,7 @@ bool userNamesFresh(std::initializer_list<uid_t> v_oUids)
     const qint64 iNow = steadyMs();
     std::lock_guard<std::mutex> oGuard(g_knownMutex);
     for (const uid_t uiUid : v_oUids) {
-        bool bFresh = false;
-        for (const KnownName &oKnown : g_known)
-            bFresh = bFresh || (oKnown.atMs >= 0 && oKnown.uid == uiUid && iNow - oKnown.atMs < kKnownNameMs);
-        if (!bFresh)
+        if (!freshEntry(uiUid, iNow))
             return false;
     }
     return true;
@@ -57,22 +72,16 @@ QString userNameForUid(uid_t v_uiUid, int *v_poErr)
     const qint64 iNow = steadyMs();
     {
         std::lock_guard<std::mutex> oGuard(g_knownMutex);
-        for (const KnownName &oKnown : g_known) {
-            if (oKnown.atMs >= 0 && oKnown.uid == v_uiUid && iNow - oKnown.atMs < kKnownNameMs) {
-                *v_poErr = 0;
-                return oKnown.name;
-            }
+        if (const KnownName *poKnown = freshEntry(v_uiUid, iNow)) {
+            *v_poErr = 0;
+            return poKnown->name;
         }
     }
     const QString oName = lookUpUserName(v_uiUid, v_poErr);
     if (*v_poErr == 0) {
         std::lock_guard<std::mutex> oGuard(g_knownMutex);
         // The uid's own (expired) entry is refreshed; otherwise the oldest goes.
-        KnownName *poSlot = nullptr;
-        for (KnownName &oKnown : g_known) {
-            if (oKnown.atMs >= 0 && oKnown.uid == v_uiUid)
-                poSlot = &oKnown;
-        }
+        KnownName *poSlot = knownEntry(v_uiUid);
         if (!poSlot) {
             poSlot = &g_known[g_nextKnown];
             g_nextKnown = (g_nextKnown + 1) % kKnownNames;
