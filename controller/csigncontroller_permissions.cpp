@@ -21,7 +21,6 @@
 #include "clientidentity.h"
 #include "dispatcherquery.h"
 
-#include <QCoreApplication>
 #include <QSslCertificate>
 #include <QUrl>
 
@@ -178,8 +177,7 @@ bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const Client
     try {
         if (!v_poClient)
             throw std::runtime_error("client look-up failed");
-        const qint64 iServerPid = QCoreApplication::applicationPid();
-        if (v_poClient->found() && iServerPid != 0) {
+        if (v_poClient->found()) {
             QString oClientUser = QStringLiteral("<UNKNOWN>");
             try {
                 oClientUser = v_poClient->account(v_oUtils);
