@@ -216,21 +216,40 @@ bool CSslConnectionHandlerPool::saturated()
     return m_connections >= m_limits.maxConnections + kAdmissionBacklog;
 }
 
-void CSslConnectionHandlerPool::takeConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo)
+CSslReactor::Admission CSslConnectionHandlerPool::countConnection(qint64 v_iUid)
 {
-    CSslReactor::Admission eAdmission = CSslReactor::Admit;
-    {
-        std::lock_guard<std::mutex> oGuard(m_countMutex);
-        ++m_connections;
-        int &iPerClient = m_connectionsPerClient[v_oInfo.clientUid];
-        ++iPerClient;
-        if (iPerClient > m_limits.maxConnectionsPerClient)
-            eAdmission = CSslReactor::EvictSameClient;
-        else if (m_connections > m_limits.maxConnections)
-            eAdmission = CSslReactor::EvictAny;
+    std::lock_guard<std::mutex> oGuard(m_countMutex);
+    ++m_connections;
+    int &iPerClient = m_connectionsPerClient[v_iUid];
+    ++iPerClient;
+    if (iPerClient > m_limits.maxConnectionsPerClient)
+        return CSslReactor::EvictSameClient;
+    if (m_connections > m_limits.maxConnections)
+        return CSslReactor::EvictAny;
+    return CSslReactor::Admit;
+}
+
+CSslReactor *CSslConnectionHandlerPool::reactorAfter(const CSslReactor *v_poReactor) const
+{
+    for (size_t i = 0; i < m_reactors.size(); ++i) {
+        if (m_reactors[i].get() == v_poReactor)
+            return m_reactors[(i + 1) % m_reactors.size()].get();
     }
-    CSslReactor *poReactor = m_reactors[m_nextReactor++ % m_reactors.size()].get();
-    poReactor->addConnection(v_iFd, v_oInfo, eAdmission);
+    return m_reactors.front().get();
+}
+
+void CSslConnectionHandlerPool::startAccepting(int v_iListenFd, const QHostAddress &v_oAddress, quint16 v_uiPort)
+{
+    for (auto &poReactor : m_reactors)
+        poReactor->startAccepting(v_iListenFd, v_oAddress, v_uiPort);
+}
+
+void CSslConnectionHandlerPool::stopAccepting()
+{
+    for (auto &poReactor : m_reactors) {
+        if (poReactor)
+            poReactor->stopAccepting();
+    }
 }
 
 void CSslConnectionHandlerPool::connectionClosed(qint64 v_iUid)

@@ -1,13 +1,14 @@
 #pragma once
 
-// The transport's threads: a few CSslReactor I/O threads that own the
-// connections, and request workers that serve complete requests. Workers are
+// The transport's threads: a few CSslReactor I/O threads that accept and own
+// the connections, and request workers that serve complete requests. Workers are
 // created on demand up to maxThreads and trimmed (one per cleanupInterval) down
 // to minThreads. The pool also keeps the connection caps: over a cap, the
 // oldest connection that is idle or still handshaking gives way, and only when
 // none can does the new one get the plain 503 text. Created on the listener
 // thread; dispatch() and the caps are safe from any thread.
 
+#include "csslreactor.h"
 #include "httpconnectioninfo.h"
 #include "httpexchange.h"
 
@@ -23,7 +24,6 @@
 
 class QSettings;
 class CSslConnectionHandler;
-class CSslReactor;
 class CRequestWorker;
 class CTlsContext;
 
@@ -56,10 +56,18 @@ public:
 
     const CTransportLimits &limits() const { return m_limits; }
 
-    // Listener thread: takes over an accepted descriptor.
-    void takeConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo);
+    // Listener thread: the I/O threads accept from the listening socket, or stop
+    // doing so (returns once none of them watches it any more).
+    void startAccepting(int v_iListenFd, const QHostAddress &v_oAddress, quint16 v_uiPort);
+    void stopAccepting();
+    // Reactor threads: counts an accepted connection of the client's account,
+    // and says how it is admitted when that goes over a cap.
+    CSslReactor::Admission countConnection(qint64 v_iUid);
     // True while so many connections wait over the cap that accepting should pause.
     bool saturated();
+    // Reactor threads: the I/O threads, fixed for the pool's life.
+    int reactorCount() const { return int(m_reactors.size()); }
+    CSslReactor *reactorAfter(const CSslReactor *v_poReactor) const;
     // Reactor threads: serve the connection's complete request on a worker.
     void dispatch(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, CSslReactor *v_poReactor);
     // On the connection's I/O thread: serves its complete request right there
@@ -95,7 +103,6 @@ private:
     int m_eagerWorkers = 2;
     std::shared_ptr<CTlsContext> m_tls;
     std::vector<std::unique_ptr<CSslReactor>> m_reactors;
-    unsigned m_nextReactor = 0;
 
     std::mutex m_poolMutex; // guards the worker lists and the queue
     QList<CRequestWorker *> m_workers;

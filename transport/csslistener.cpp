@@ -9,15 +9,8 @@
 
 #include <QCoreApplication>
 #include <QSettings>
-#include <QSocketNotifier>
-#include <QTimer>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,8 +18,6 @@ namespace {
 
 // As nginx: long enough for a burst, bounded by net.core.somaxconn.
 constexpr int kListenBacklog = 511;
-// Connections taken per wake-up of the listener thread.
-constexpr int kAcceptBatch = 64;
 
 } // namespace
 
@@ -109,7 +100,6 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
     // socket only changes the backlog.
     ::listen(int(socketDescriptor()), kListenBacklog);
     QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Listening on port " << serverPort();
-    m_processUtils = std::move(poProcessUtils);
     startAccepting();
 }
 
@@ -124,89 +114,18 @@ CSslListener::~CSslListener()
 
 void CSslListener::close()
 {
-    delete m_acceptNotifier;
-    m_acceptNotifier = nullptr;
+    // The I/O threads let go of the socket before it is closed: its descriptor
+    // number could otherwise be reused under them.
+    if (m_pool)
+        m_pool->stopAccepting();
     QTcpServer::close();
 }
 
 void CSslListener::startAccepting()
 {
-    // Qt's own accept loop drains the whole backlog in one go, whatever the pool
-    // can hold; this one stops at the cap and leaves the rest in the kernel.
+    // The I/O threads accept, each into its own connections, stopping at the cap
+    // and leaving the rest in the kernel; Qt's own accept loop here would drain
+    // the whole backlog whatever the pool can hold.
     pauseAccepting();
-    m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
-    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &CSslListener::acceptPending);
-}
-
-void CSslListener::acceptPending()
-{
-    // A bounded batch per wake-up keeps the listener thread's other events going
-    // during a flood; the notifier fires again while connections wait.
-    for (int i = 0; i < kAcceptBatch && m_acceptNotifier; ++i) {
-        if (m_pool->saturated()) {
-            m_acceptNotifier->setEnabled(false);
-            QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
-            return;
-        }
-        // The peer's address comes with the accept (no getpeername per connection).
-        sockaddr_storage oPeer{};
-        socklen_t uPeerLength = sizeof oPeer;
-        const int iFd = ::accept4(int(socketDescriptor()), reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength,
-                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (iFd >= 0) {
-            takeAccepted(iFd, oPeer);
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return;
-        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-            continue; // that client is gone; the next one may be there
-        // Out of descriptors or memory: try again shortly instead of spinning.
-        QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
-            << "accept failed: " << std::strerror(errno);
-        m_acceptNotifier->setEnabled(false);
-        QTimer::singleShot(100, this, &CSslListener::resumeWhenRoom);
-        return;
-    }
-}
-
-void CSslListener::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
-{
-    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::incomingConnection") << "New connection";
-    // A reply may leave in more than one TLS record; with Nagle's algorithm a later
-    // record would wait for the client's delayed ACK.
-    const int iOne = 1;
-    ::setsockopt(v_iFd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
-
-    norrweb::HttpConnectionInfo oInfo;
-    if (v_oPeer.ss_family == AF_INET || v_oPeer.ss_family == AF_INET6) {
-        oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&v_oPeer));
-        oInfo.peerPort = v_oPeer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&v_oPeer)->sin6_port)
-                                                       : ntohs(reinterpret_cast<const sockaddr_in *>(&v_oPeer)->sin_port);
-        // Every connection arrives on the listening socket's own address and port.
-        oInfo.localAddress = serverAddress();
-        oInfo.localPort = serverPort();
-    }
-    // The kernel names the account that owns the client's socket, found by the
-    // connection's exact four-tuple; the caps per client and the permission
-    // checks use it.
-    if (m_processUtils && oInfo.peerPort != 0) {
-        try {
-            oInfo.clientUid = m_processUtils->getUidOfClient(
-                ClientConnection{oInfo.peerAddress, oInfo.peerPort, oInfo.localAddress, oInfo.localPort});
-        } catch (const BaseException &) {
-            oInfo.clientUid = -1; // logged by the platform layer
-        }
-    }
-    m_pool->takeConnection(v_iFd, oInfo);
-}
-
-void CSslListener::resumeWhenRoom()
-{
-    if (!m_acceptNotifier)
-        return; // closed meanwhile
-    if (m_pool->saturated())
-        QTimer::singleShot(5, this, &CSslListener::resumeWhenRoom);
-    else
-        m_acceptNotifier->setEnabled(true);
+    m_pool->startAccepting(int(socketDescriptor()), serverAddress(), serverPort());
 }

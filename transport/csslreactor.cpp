@@ -3,6 +3,8 @@
 #include "csslconnectionhandler.h"
 #include "csslconnectionhandlerpool.h"
 #include "ctlscontext.h"
+#include "processutils.h"
+#include "qtxexceptions.h"
 #include "qtxlogger.h"
 #include "qtxlogsink.h"
 
@@ -13,6 +15,9 @@
 #include <chrono>
 #include <cstring>
 #include <errno.h>
+#include <future>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -26,6 +31,13 @@ const char kTooManyConnections[] =
 
 // How often deadlines are checked; a deadline is met within this much.
 constexpr int kSweepMs = 250;
+// Connections taken per wake-up; more wait in the kernel's queue, where the
+// listening socket wakes an I/O thread for them again.
+constexpr int kAcceptBatch = 16;
+// How long accepting pauses while the pool is saturated, and after accept()
+// failed for want of descriptors or memory.
+constexpr int kSaturatedPauseMs = 5;
+constexpr int kAcceptErrorPauseMs = 100;
 // Bytes read ahead of the parser; more wait in the kernel until it catches up.
 constexpr int kReadChunk = 16384;
 constexpr int kMaxInputAhead = 65536;
@@ -73,6 +85,7 @@ CSslReactor::CSslReactor(CSslConnectionHandlerPool *v_poPool, std::shared_ptr<CT
     : m_pool(v_poPool)
     , m_tls(std::move(v_poTls))
     , m_limits(v_oLimits)
+    , m_processUtils(createProcessUtils())
 {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -123,10 +136,133 @@ void CSslReactor::post(std::function<void()> v_oTask)
     }
 }
 
-void CSslReactor::addConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission)
+void CSslReactor::startAccepting(int v_iListenFd, const QHostAddress &v_oAddress, quint16 v_uiPort)
 {
+    post([this, v_iListenFd, v_oAddress, v_uiPort] {
+        m_listenFd = v_iListenFd;
+        m_listenAddress = v_oAddress;
+        m_listenPort = v_uiPort;
+        m_acceptResumeAt = 0;
+        if (!watchListener(true))
+            QTX_LOG(QTXLogger::Instance(), ERROR, "CSslListener::incomingConnection")
+                << "cannot watch the listening socket: " << std::strerror(errno);
+    });
+}
+
+void CSslReactor::stopAccepting()
+{
+    if (!m_thread.joinable())
+        return; // never started, or stopped: nothing of it watches the socket
+    std::promise<void> oStopped;
+    std::future<void> oDone = oStopped.get_future();
+    post([this, &oStopped] {
+        watchListener(false);
+        m_listenFd = -1;
+        m_acceptResumeAt = 0;
+        oStopped.set_value();
+    });
+    oDone.wait();
+}
+
+bool CSslReactor::watchListener(bool v_bWatch)
+{
+    if (m_listenFd < 0 || m_listenWatched == v_bWatch)
+        return true;
+    if (v_bWatch) {
+        // Exclusive: an arrival wakes one I/O thread, not all of them.
+        epoll_event oEvent{};
+        oEvent.events = EPOLLIN | EPOLLEXCLUSIVE;
+        oEvent.data.fd = m_listenFd;
+        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listenFd, &oEvent) != 0)
+            return false;
+    } else {
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listenFd, nullptr);
+    }
+    m_listenWatched = v_bWatch;
+    return true;
+}
+
+void CSslReactor::pauseAccepting(qint64 v_iNowMs, int v_iForMs)
+{
+    watchListener(false);
+    m_acceptResumeAt = v_iNowMs + v_iForMs;
+}
+
+void CSslReactor::resumeAccepting(qint64 v_iNowMs)
+{
+    if (m_listenFd < 0) {
+        m_acceptResumeAt = 0;
+        return;
+    }
+    if (m_pool->saturated()) {
+        m_acceptResumeAt = v_iNowMs + kSaturatedPauseMs;
+        return;
+    }
+    m_acceptResumeAt = 0;
+    watchListener(true);
+}
+
+void CSslReactor::acceptPending()
+{
+    // Stops at the cap and leaves the rest in the kernel's queue.
+    for (int i = 0; i < kAcceptBatch; ++i) {
+        if (m_pool->saturated()) {
+            pauseAccepting(nowMs(), kSaturatedPauseMs);
+            return;
+        }
+        // The peer's address comes with the accept (no getpeername per connection).
+        sockaddr_storage oPeer{};
+        socklen_t uPeerLength = sizeof oPeer;
+        const int iFd =
+            ::accept4(m_listenFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (iFd >= 0) {
+            takeAccepted(iFd, oPeer);
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return; // another I/O thread took it, or the queue is empty
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            continue; // that client is gone; the next one may be there
+        // Out of descriptors or memory: try again shortly instead of spinning.
+        QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
+            << "accept failed: " << std::strerror(errno);
+        pauseAccepting(nowMs(), kAcceptErrorPauseMs);
+        return;
+    }
+}
+
+void CSslReactor::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
+{
+    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::incomingConnection") << "New connection";
+    // A reply may leave in more than one TLS record; with Nagle's algorithm a later
+    // record would wait for the client's delayed ACK.
+    const int iOne = 1;
+    ::setsockopt(v_iFd, IPPROTO_TCP, TCP_NODELAY, &iOne, sizeof iOne);
+
+    norrweb::HttpConnectionInfo oInfo;
+    if (v_oPeer.ss_family == AF_INET || v_oPeer.ss_family == AF_INET6) {
+        oInfo.peerAddress.setAddress(reinterpret_cast<const sockaddr *>(&v_oPeer));
+        oInfo.peerPort = v_oPeer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&v_oPeer)->sin6_port)
+                                                       : ntohs(reinterpret_cast<const sockaddr_in *>(&v_oPeer)->sin_port);
+        // Every connection arrives on the listening socket's own address and port.
+        oInfo.localAddress = m_listenAddress;
+        oInfo.localPort = m_listenPort;
+    }
+    // The kernel names the account that owns the client's socket, found by the
+    // connection's exact four-tuple (one netlink request, answered from the
+    // kernel's connection table); the caps per client and the permission checks
+    // use it.
+    if (oInfo.peerPort != 0) {
+        try {
+            oInfo.clientUid = m_processUtils->getUidOfClient(
+                ClientConnection{oInfo.peerAddress, oInfo.peerPort, oInfo.localAddress, oInfo.localPort});
+        } catch (const BaseException &) {
+            oInfo.clientUid = -1; // logged by the platform layer
+        }
+    }
+    const Admission eAdmission = m_pool->countConnection(oInfo.clientUid);
     m_connectionCount.fetch_add(1, std::memory_order_relaxed);
-    post([this, v_iFd, v_oInfo, v_eAdmission] { admit(v_iFd, v_oInfo, v_eAdmission); });
+    admit(v_iFd, oInfo, eAdmission, 0);
 }
 
 void CSslReactor::completeRequest(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, QByteArray v_oReply,
@@ -155,7 +291,8 @@ void CSslReactor::run()
     std::vector<epoll_event> oEvents(256);
     m_nextSweep = nowMs() + kSweepMs;
     while (!m_stopping.load(std::memory_order_acquire)) {
-        const int iTimeout = int(qBound<qint64>(0, m_nextSweep - nowMs(), kSweepMs));
+        const qint64 iWake = m_acceptResumeAt ? qMin(m_nextSweep, m_acceptResumeAt) : m_nextSweep;
+        const int iTimeout = int(qBound<qint64>(0, iWake - nowMs(), kSweepMs));
         const int iCount = ::epoll_wait(m_epoll, oEvents.data(), int(oEvents.size()), iTimeout);
         // The turn's log lines go to the writer's queue together when it ends.
         QtxLogBatch oLogBatch;
@@ -166,6 +303,11 @@ void CSslReactor::run()
                 (void)!::read(m_wakeFd, &uValue, sizeof uValue);
                 continue;
             }
+            if (iFd == m_listenFd) {
+                if (m_listenWatched) // not paused earlier in this turn
+                    acceptPending();
+                continue;
+            }
             const auto it = m_connections.find(iFd);
             if (it != m_connections.end()) {
                 const Connection poConnection = it->second; // keeps it alive through the call
@@ -174,6 +316,8 @@ void CSslReactor::run()
         }
         runTasks();
         const qint64 iNow = nowMs();
+        if (m_acceptResumeAt && iNow >= m_acceptResumeAt)
+            resumeAccepting(iNow);
         if (iNow >= m_nextSweep) {
             sweep(iNow);
             m_nextSweep = iNow + kSweepMs;
@@ -200,10 +344,24 @@ void CSslReactor::runTasks()
         oTask();
 }
 
-void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission)
+void CSslReactor::handOver(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission,
+                           int v_iTried)
+{
+    m_connectionCount.fetch_add(1, std::memory_order_relaxed);
+    post([this, v_iFd, v_oInfo, v_eAdmission, v_iTried] { admit(v_iFd, v_oInfo, v_eAdmission, v_iTried); });
+}
+
+void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission, int v_iTried)
 {
     const char *pFunc = "CSslConnectionHandler::handleConnection";
     if (v_eAdmission != Admit && !evictOne(v_eAdmission == EvictSameClient ? v_oInfo.clientUid : -2)) {
+        // None of this thread's connections may give way: another I/O thread's may.
+        // Only over a cap, so the hop is rare.
+        if (v_iTried + 1 < m_pool->reactorCount()) {
+            m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
+            m_pool->reactorAfter(this)->handOver(v_iFd, v_oInfo, v_eAdmission, v_iTried + 1);
+            return;
+        }
         // Every connection is busy with a request: the server truly is at capacity.
         QTX_LOG(QTXLogger::Instance(), WARN, "CSslListener::incomingConnection")
             << "HTTP/1.1 503 - Too many incoming connections";

@@ -1,14 +1,16 @@
 #pragma once
 
-// One I/O thread of the transport: watches its connections with epoll, runs
-// their TLS handshakes, reads and parses requests without blocking, hands each
-// complete request to a request worker and writes the reply when the worker
-// returns it. Deadlines (handshake, request, idle, write) are swept here, so a
+// One I/O thread of the transport: accepts connections from the listening
+// socket (shared by all I/O threads; the kernel wakes one idle thread per
+// arrival), watches its connections with epoll, runs their TLS handshakes,
+// reads and parses requests without blocking, hands each complete request to a
+// request worker and writes the reply when the worker returns it. Deadlines (handshake, request, idle, write) are swept here, so a
 // slow or silent client costs a socket and a few kilobytes, never a thread.
 
 #include "httpexchange.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 
 #include <atomic>
 #include <functional>
@@ -21,7 +23,9 @@
 class CSslConnectionHandler;
 class CSslConnectionHandlerPool;
 class CTlsContext;
+class ProcessUtils;
 struct CTransportLimits;
+struct sockaddr_storage;
 
 class CSslReactor
 {
@@ -39,8 +43,11 @@ public:
     // Closes every connection and ends the thread; waits for it.
     void stop();
 
-    // Any thread: takes over the accepted, non-blocking descriptor.
-    void addConnection(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission);
+    // Any thread but this one: accepts from the listening socket (bound to
+    // v_oAddress:v_uiPort), or stops that and returns once it has stopped, so
+    // that the socket may be closed.
+    void startAccepting(int v_iListenFd, const QHostAddress &v_oAddress, quint16 v_uiPort);
+    void stopAccepting();
     // Any thread (a request worker): the reply to the connection's current request.
     void completeRequest(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, QByteArray v_oReply,
                          bool v_bClose);
@@ -52,7 +59,16 @@ private:
     void post(std::function<void()> v_oTask);
     void run();
     void runTasks();
-    void admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission);
+    void acceptPending();
+    void takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer);
+    // Leaves further connections in the kernel's queue for a while.
+    void pauseAccepting(qint64 v_iNowMs, int v_iForMs);
+    void resumeAccepting(qint64 v_iNowMs);
+    bool watchListener(bool v_bWatch);
+    // v_iTried: I/O threads that already found none of theirs to give way.
+    void admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission, int v_iTried);
+    // Another I/O thread found none of its connections to give way for this one.
+    void handOver(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission, int v_iTried);
     bool evictOne(qint64 v_iUid);
     void onEvent(const Connection &v_poConnection, unsigned v_uEvents);
     void handshake(const Connection &v_poConnection);
@@ -83,6 +99,14 @@ private:
     std::unordered_map<int, Connection> m_connections; // by descriptor; reactor thread only
     std::atomic<int> m_connectionCount{0};
     qint64 m_nextSweep = 0;
+    // The listening socket, reactor thread only; m_acceptResumeAt is set while
+    // accepting pauses (the pool is saturated, or accept() failed).
+    int m_listenFd = -1;
+    QHostAddress m_listenAddress;
+    quint16 m_listenPort = 0;
+    bool m_listenWatched = false;
+    qint64 m_acceptResumeAt = 0;
+    std::unique_ptr<ProcessUtils> m_processUtils; // the client socket's owner, at accept
     int m_inlineBudget = 0;       // requests this connection may still have served here
     bool m_servingInline = false; // a reply served here is being written
 };
