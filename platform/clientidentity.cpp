@@ -15,12 +15,18 @@ ClientIdentity ClientIdentity::resolve(ProcessUtils &v_oUtils, const ClientConne
     // Only root can create a socket that a process of another account ends up
     // holding without that account's consent: search the holder then.
     if (oIdentity.m_iUid == 0)
-        oIdentity.m_iPid = v_oUtils.getPidOfClient(v_oConnection);
+        oIdentity.m_iPid = v_oUtils.getPidOfClient(v_oConnection, &oIdentity.m_iHolderUid);
+    if (oIdentity.m_iPid == 0)
+        oIdentity.m_iHolderUid = -1;
     return oIdentity;
 }
 
 QString ClientIdentity::account(ProcessUtils &v_oUtils) const
 {
+    // The holder's account as the search read it: the same text as from its
+    // pid, without reading the process's status again.
+    if (m_iPid != 0 && m_iHolderUid >= 0)
+        return v_oUtils.getDomainAndUsernameForUid(m_iHolderUid);
     if (m_iPid != 0 || !m_bFound)
         return v_oUtils.getDomainAndUsernameForPID(m_iPid);  // pid 0 throws OpenProcessException
     const QString oAccount = v_oUtils.getDomainAndUsernameForUid(m_iUid);
@@ -37,6 +43,8 @@ QString ClientIdentity::account(ProcessUtils &v_oUtils) const
 
 bool ClientIdentity::isSystem(ProcessUtils &v_oUtils) const
 {
+    if (m_iPid != 0 && m_iHolderUid >= 0)
+        return m_iHolderUid == 0;
     if (m_iPid != 0)
         return v_oUtils.isSystemProcess(m_iPid);
     return m_bFound && m_iUid == 0;

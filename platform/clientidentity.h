@@ -42,4 +42,5 @@ private:
     bool m_bFound = false;
     qint64 m_iUid = -1;
     qint64 m_iPid = 0;
+    qint64 m_iHolderUid = -1; // the holder's effective uid when the search read it
 };

@@ -88,7 +88,9 @@ public:
     // Like getPidOfProcessAtPort / getUidOfSocketAtPort for the client end of
     // exactly one connection, named by its four addresses and ports (never by a
     // port alone). 0 / -1 when no live socket is that client end.
-    virtual qint64 getPidOfClient(const ClientConnection &v_oConnection) = 0;
+    // v_piHolderUid, when given, receives the holder's effective uid if the
+    // search read it on the way (else -1), so the caller need not read it again.
+    virtual qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid) = 0;
     virtual qint64 getUidOfClient(const ClientConnection &v_oConnection) = 0;
 };
 

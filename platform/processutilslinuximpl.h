@@ -72,7 +72,7 @@ public:
     qint64 getUidOfSocketAtPort(quint16 v_uiPort) override;
     // Account text of that uid ("host/user"), or "<UNKNOWN>".
     QString getDomainAndUsernameForUid(qint64 v_iUid) override;
-    qint64 getPidOfClient(const ClientConnection &v_oConnection) override;
+    qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid = nullptr) override;
     qint64 getUidOfClient(const ClientConnection &v_oConnection) override;
 
 private:

@@ -214,12 +214,16 @@ void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iP
     }
 }
 
-qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnection)
+qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid)
 {
     TcpRow oRow;
     qint64 iPid = 0;
+    if (v_piHolderUid)
+        *v_piHolderUid = -1;
     if (findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow)) {
         iPid = rootHolderFromRecent(oRow);
+        if (iPid != 0 && v_piHolderUid)
+            *v_piHolderUid = 0; // a recent holder counts only once its status showed root
         if (iPid == 0) {
             iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
             rememberRootHolder(oRow, iPid);

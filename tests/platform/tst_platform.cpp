@@ -195,7 +195,12 @@ public:
 
     qint64 getUidOfClient(const ClientConnection &v_oConnection) override { return uidOfPort.value(v_oConnection.clientPort, -1); }
     QString getDomainAndUsernameForUid(qint64 v_iUid) override { return accountOfUid.value(v_iUid, QStringLiteral("<UNKNOWN>")); }
-    qint64 getPidOfClient(const ClientConnection &v_oConnection) override { return pidOfPort.value(v_oConnection.clientPort); }
+    qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid) override
+    {
+        if (v_piHolderUid)
+            *v_piHolderUid = -1;
+        return pidOfPort.value(v_oConnection.clientPort);
+    }
     QString getDomainAndUsernameForPID(qint64 v_iPid) override
     {
         return accountOfPid.contains(v_iPid) ? accountOfPid.value(v_iPid) : ProcessUtilsLinuxImpl::getDomainAndUsernameForPID(v_iPid);
@@ -544,6 +549,14 @@ void TestPlatform::rootHolderReadAgainForNewSockets()
     QCOMPARE(oUtils.getPidOfClient(loopback(oOther.port(), oOwn.front()->server.serverPort())), oOther.pid());
     for (const auto &poConnection : oOwn)
         QCOMPARE(oUtils.getPidOfClient(poConnection->seen()), qint64(::getpid()));
+    // A recent holder counts only once its status showed root: the search hands
+    // that on, and the account and the system check agree with a fresh read.
+    qint64 iHolderUid = -1;
+    QCOMPARE(oUtils.getPidOfClient(oOwn.front()->seen(), &iHolderUid), qint64(::getpid()));
+    QCOMPARE(iHolderUid, qint64(0));
+    const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, oOwn.front()->seen());
+    QCOMPARE(oIdentity.account(oUtils), oUtils.getDomainAndUsernameForPID(::getpid()));
+    QVERIFY(oIdentity.isSystem(oUtils));
 }
 
 void TestPlatform::listenerHolderFollowsTheSocket()
