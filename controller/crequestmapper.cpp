@@ -90,17 +90,16 @@ void CRequestMapper::SetSecurityHeaders(norrweb::HttpResponse &v_oResponse)
 }
 
 bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,
-                                    const norrweb::HttpConnectionInfo &v_oConnection) const
+                                    norrweb::HttpConnectionInfo &v_oConnection) const
 {
-    // The first request of a connection may look the client up (processes, the
-    // dispatcher, the passwd database); a preflight and the cheap server
-    // commands never block after, nor before when that look-up cannot wait.
-    if (!ClientAccount::of(v_oConnection) && !CSignController::CanResolveClientInline(v_oConnection))
-        return false;
+    // A preflight and the cheap server commands never block once the client is
+    // known. The first request of a connection may have to look the client up
+    // (processes, the dispatcher, the passwd database): only when that cannot
+    // wait is it served here too.
     const QByteArray oMethod = v_oRequest.getMethod();
-    if (oMethod == "OPTIONS")
-        return true;
-    return oMethod == "POST" && CSignController::IsInlineCommand(v_oRequest);
+    if (oMethod != "OPTIONS" && !(oMethod == "POST" && CSignController::IsInlineCommand(v_oRequest)))
+        return false;
+    return ClientAccount::of(v_oConnection) || CSignController::CanResolveClientInline(v_oConnection);
 }
 
 void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)

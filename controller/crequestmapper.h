@@ -32,7 +32,7 @@ public:
 
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
     bool canServeInline(const norrweb::HttpRequest &v_oRequest,
-                        const norrweb::HttpConnectionInfo &v_oConnection) const override;
+                        norrweb::HttpConnectionInfo &v_oConnection) const override;
 
     static bool IsOriginAllowed(const QByteArray &v_oOrigin);
     // Sets the seven security headers, in their fixed order.

@@ -47,11 +47,13 @@ public:
     static bool IsServerCommand(const QString &v_oCommand);
     // Whether serving the request never blocks once the client's identity is known.
     static bool IsInlineCommand(const norrweb::HttpRequest &v_oRequest);
-    // Whether the client of a connection can be resolved without waiting: its
-    // socket's owner, read when it was accepted, is not root (whose sockets
-    // make the holding process be searched), and the account names the check
-    // compares were looked up moments ago.
-    static bool CanResolveClientInline(const norrweb::HttpConnectionInfo &v_oConnection);
+    // Whether the client of a connection can be resolved without waiting: the
+    // account names the check compares were looked up moments ago, and the
+    // socket's owner, read when it was accepted, is not root, or is root and
+    // the socket's holder is one of root's recent client processes with few
+    // descriptors (found here, and noted on the connection for the check; the
+    // search through every process is left to a request worker).
+    static bool CanResolveClientInline(norrweb::HttpConnectionInfo &v_oConnection);
 
     const JobRequest &commandData() const { return m_oCommandData; }
 

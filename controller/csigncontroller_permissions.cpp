@@ -60,18 +60,39 @@ ClientConnection connectionOf(const norrweb::HttpConnectionInfo &v_oInfo)
 
 } // namespace
 
-bool CSignController::CanResolveClientInline(const norrweb::HttpConnectionInfo &v_oConnection)
+bool CSignController::CanResolveClientInline(norrweb::HttpConnectionInfo &v_oConnection)
 {
     const qint64 iUid = v_oConnection.clientUid;
-    if (iUid <= 0 || iUid >= 0xFFFFFFFFll)
+    if (iUid < 0 || iUid >= 0xFFFFFFFFll)
         return false;
     // The names IsClientOnCurrentUser reads: the client's and the server's (one
     // name for a client of the server's own account), and root's for a client
     // of another account.
     const uid_t uiClient = static_cast<uid_t>(iUid);
     const uid_t uiServer = ::geteuid();
-    return uiClient == uiServer ? qtxplatform::userNamesFresh({uiClient})
-                                : qtxplatform::userNamesFresh({uiClient, uiServer, uid_t(0)});
+    const bool bNamesFresh = uiClient == uiServer ? qtxplatform::userNamesFresh({uiClient})
+                                                  : qtxplatform::userNamesFresh({uiClient, uiServer, uid_t(0)});
+    if (!bNamesFresh || uiClient != 0)
+        return bNamesFresh;
+    // A root-owned socket: its holder decides. Reading one recent holder's
+    // descriptors costs about a microsecond each; more than this many, or a
+    // holder that is not among the recent ones, waits for a worker's search.
+    constexpr int kInlineHolderDescriptors = 128;
+    if (v_oConnection.clientHolderPid == 0) {
+        qint64 iHolderUid = -1;
+        qint64 iPid = 0;
+        try {
+            iPid = createProcessUtils()->getPidOfClientAmongRecent(connectionOf(v_oConnection),
+                                                                   kInlineHolderDescriptors, &iHolderUid);
+        } catch (const BaseException &) {
+            return false; // logged by the platform layer; the worker tries again
+        }
+        if (iPid == 0 || iHolderUid < 0)
+            return false;
+        v_oConnection.clientHolderPid = iPid;
+        v_oConnection.clientHolderUid = iHolderUid;
+    }
+    return true;
 }
 
 void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
@@ -96,7 +117,8 @@ void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
         ClientIdentity oClient;
         bool bResolved = false;
         try {
-            oClient = ClientIdentity::resolve(*poProcessUtils, oConnection, poConnection->clientUid);
+            oClient = ClientIdentity::resolve(*poProcessUtils, oConnection, poConnection->clientUid,
+                                              poConnection->clientHolderPid, poConnection->clientHolderUid);
             bResolved = true;
         } catch (...) {
         }

@@ -23,6 +23,11 @@ struct HttpConnectionInfo
     quint16 localPort = 0; // the server's end
     /// Owner of the client's socket as the kernel reports it; -1 when unknown.
     qint64 clientUid = -1;
+    /// For a root-owned client socket, the process found holding it and that
+    /// process's effective uid, once the request handler found them (0 / -1
+    /// until then).
+    qint64 clientHolderPid = 0;
+    qint64 clientHolderUid = -1;
 
     /// The request handler's own note about this connection (null until it makes one).
     std::shared_ptr<HttpNote> handlerNote;

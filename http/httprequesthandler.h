@@ -28,8 +28,10 @@ public:
     /// True when service() for this complete request neither blocks nor waits
     /// for another thread (no file, process or network look-up, no job to wait
     /// for), so that the connection's I/O thread may run it itself instead of
-    /// handing it to a request worker and back. The base version says no.
-    virtual bool canServeInline(const HttpRequest &v_oRequest, const HttpConnectionInfo &v_oConnection) const;
+    /// handing it to a request worker and back. The base version says no. Runs
+    /// on the connection's I/O thread, which may note on the connection what
+    /// it found out on the way (for the request that follows).
+    virtual bool canServeInline(const HttpRequest &v_oRequest, HttpConnectionInfo &v_oConnection) const;
 };
 
 } // namespace norrweb

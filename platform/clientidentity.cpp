@@ -7,15 +7,19 @@
 #include <cerrno>
 
 ClientIdentity ClientIdentity::resolve(ProcessUtils &v_oUtils, const ClientConnection &v_oConnection,
-                                       qint64 v_iKnownUid)
+                                       qint64 v_iKnownUid, qint64 v_iKnownHolderPid, qint64 v_iKnownHolderUid)
 {
     ClientIdentity oIdentity;
     oIdentity.m_iUid = v_iKnownUid >= 0 ? v_iKnownUid : v_oUtils.getUidOfClient(v_oConnection);
     oIdentity.m_bFound = oIdentity.m_iUid >= 0;
     // Only root can create a socket that a process of another account ends up
     // holding without that account's consent: search the holder then.
-    if (oIdentity.m_iUid == 0)
+    if (oIdentity.m_iUid == 0 && v_iKnownHolderPid > 0 && v_iKnownHolderUid >= 0) {
+        oIdentity.m_iPid = v_iKnownHolderPid;
+        oIdentity.m_iHolderUid = v_iKnownHolderUid;
+    } else if (oIdentity.m_iUid == 0) {
         oIdentity.m_iPid = v_oUtils.getPidOfClient(v_oConnection, &oIdentity.m_iHolderUid);
+    }
     if (oIdentity.m_iPid == 0)
         oIdentity.m_iHolderUid = -1;
     return oIdentity;

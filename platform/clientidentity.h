@@ -20,10 +20,13 @@ class ClientIdentity
 {
 public:
     // v_iKnownUid: the owner uid when the caller already has it (taken at
-    // accept time), or -1 to ask the kernel. Throws what the platform throws
-    // when the socket table cannot be read.
+    // accept time), or -1 to ask the kernel. v_iKnownHolderPid and
+    // v_iKnownHolderUid: for a root-owned socket, its holder and the holder's
+    // effective uid when the caller found them moments ago (0 / -1 to search).
+    // Throws what the platform throws when the socket table cannot be read.
     static ClientIdentity resolve(ProcessUtils &v_oUtils, const ClientConnection &v_oConnection,
-                                  qint64 v_iKnownUid = -1);
+                                  qint64 v_iKnownUid = -1, qint64 v_iKnownHolderPid = 0,
+                                  qint64 v_iKnownHolderUid = -1);
 
     // A live socket holds the client end.
     bool found() const { return m_bFound; }

@@ -91,6 +91,13 @@ public:
     // v_piHolderUid, when given, receives the holder's effective uid if the
     // search read it on the way (else -1), so the caller need not read it again.
     virtual qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid) = 0;
+    // The holder of a root-owned client socket only when it is one of the root
+    // processes that held such sockets lately and has at most v_iMaxDescriptors
+    // descriptors: a bounded read, never the search through every process. 0
+    // when that does not find it (the full search may still). The holder's
+    // effective uid goes to v_piHolderUid (-1 with 0).
+    virtual qint64 getPidOfClientAmongRecent(const ClientConnection &v_oConnection, int v_iMaxDescriptors,
+                                             qint64 *v_piHolderUid) = 0;
     virtual qint64 getUidOfClient(const ClientConnection &v_oConnection) = 0;
 };
 

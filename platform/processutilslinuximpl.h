@@ -73,6 +73,8 @@ public:
     // Account text of that uid ("host/user"), or "<UNKNOWN>".
     QString getDomainAndUsernameForUid(qint64 v_iUid) override;
     qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid = nullptr) override;
+    qint64 getPidOfClientAmongRecent(const ClientConnection &v_oConnection, int v_iMaxDescriptors,
+                                     qint64 *v_piHolderUid) override;
     qint64 getUidOfClient(const ClientConnection &v_oConnection) override;
 
 private:
@@ -84,7 +86,9 @@ private:
     bool findClientRow(const ClientConnection &v_oConnection, const char *v_pFunction, qtxplatform::TcpRow *v_poRow);
     // A recent root holder (root's own process) that holds this root-owned
     // socket, else 0; and the bookkeeping of those holders.
-    qint64 rootHolderFromRecent(const qtxplatform::TcpRow &v_oRow);
+    // v_iMaxDescriptors >= 0: only holders known to have at most that many
+    // descriptors are read (the read's cost is bounded); -1: any.
+    qint64 rootHolderFromRecent(const qtxplatform::TcpRow &v_oRow, int v_iMaxDescriptors = -1);
     void rememberRootHolder(const qtxplatform::TcpRow &v_oRow, qint64 v_iPid);
     QString getUsernameForSystemAccount();
     quint16 getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort);

@@ -127,6 +127,7 @@ struct RecentRootHolders
     {
         qint64 readAtMs = 0;
         QSet<quint64> inodes;
+        int descriptors = 0; // how many links the read went through
     };
     QHash<qint64, Inodes> inodes;
 };
@@ -148,7 +149,7 @@ constexpr int kRecentRootHolders = 8;
 
 } // namespace
 
-qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow)
+qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow, int v_iMaxDescriptors)
 {
     // Only an answer the full search would give in its decision: the search
     // visits root's processes first, so for a root-owned socket any root
@@ -177,16 +178,22 @@ qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow)
             if (it != recentRootHolders().inodes.constEnd() && iNow - it->readAtMs < kHolderReadValidMs
                 && it->inodes.contains(v_oRow.inode))
                 return iPid;
+            // Bounded: only a holder whose descriptors were counted, and were few.
+            if (v_iMaxDescriptors >= 0
+                && (it == recentRootHolders().inodes.constEnd() || it->descriptors > v_iMaxDescriptors))
+                continue;
         }
         QSet<quint64> oInodes;
-        if (socketInodesOfPid(m_procRoot, iPid, &oInodes) != 0)
+        int iDescriptors = 0;
+        if (socketInodesOfPid(m_procRoot, iPid, &oInodes, &iDescriptors) != 0)
             continue;
         const bool bHolds = oInodes.contains(v_oRow.inode);
         {
             std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
             // Only for a pid still among the recent ones (it may have been pushed out meanwhile).
             if (recentRootHolders().pids.contains(iPid))
-                recentRootHolders().inodes.insert(iPid, RecentRootHolders::Inodes{iNow, std::move(oInodes)});
+                recentRootHolders().inodes.insert(iPid,
+                                                  RecentRootHolders::Inodes{iNow, std::move(oInodes), iDescriptors});
         }
         if (bHolds)
             return iPid;
@@ -234,6 +241,19 @@ qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnecti
         }
     }
     PU_LOG(INFO, "getPidOfProcessAtPort") << "Got client pid(" << iPid << ")";
+    return iPid;
+}
+
+qint64 ProcessUtilsLinuxImpl::getPidOfClientAmongRecent(const ClientConnection &v_oConnection, int v_iMaxDescriptors,
+                                                        qint64 *v_piHolderUid)
+{
+    *v_piHolderUid = -1;
+    TcpRow oRow;
+    if (!findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow))
+        return 0;
+    const qint64 iPid = rootHolderFromRecent(oRow, v_iMaxDescriptors);
+    if (iPid != 0)
+        *v_piHolderUid = 0;
     return iPid;
 }
 

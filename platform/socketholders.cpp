@@ -35,7 +35,7 @@ bool socketInodeFromLink(const char *v_pLink, ssize_t v_iLen, quint64 *v_poInode
 }
 
 template <typename Visitor>
-int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_oVisit)
+int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_oVisit, int *v_piDescriptors = nullptr)
 {
     const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
     UniqueDir oDir(::opendir(oPath.constData()));
@@ -46,6 +46,8 @@ int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_o
     while (const dirent *pEntry = ::readdir(oDir.get())) {
         if (pEntry->d_name[0] == '.')
             continue;
+        if (v_piDescriptors)
+            ++*v_piDescriptors;
         const ssize_t iLen = ::readlinkat(iDirFd, pEntry->d_name, aLink, sizeof(aLink));
         quint64 uiInode = 0;
         if (iLen > 0 && iLen < static_cast<ssize_t>(sizeof(aLink)) && socketInodeFromLink(aLink, iLen, &uiInode)) {
@@ -58,12 +60,17 @@ int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_o
 
 } // namespace
 
-int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes)
+int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes, int *v_piDescriptors)
 {
-    return forEachSocketInode(v_oProcRoot, v_iPid, [&](quint64 v_uiInode) {
-        v_poInodes->insert(v_uiInode);
-        return false;
-    });
+    if (v_piDescriptors)
+        *v_piDescriptors = 0;
+    return forEachSocketInode(
+        v_oProcRoot, v_iPid,
+        [&](quint64 v_uiInode) {
+            v_poInodes->insert(v_uiInode);
+            return false;
+        },
+        v_piDescriptors);
 }
 
 qint64 findPidOfSocketInode(const QByteArray &v_oProcRoot, quint64 v_uiInode, qint64 v_iOwnerUid)

@@ -10,8 +10,10 @@
 
 namespace qtxplatform {
 
-// Socket inodes held open by one process (through <procRoot>/<pid>/fd). Returns 0 or errno.
-int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes);
+// Socket inodes held open by one process (through <procRoot>/<pid>/fd), and
+// how many descriptors it has (what reading them costs). Returns 0 or errno.
+int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes,
+                      int *v_piDescriptors = nullptr);
 
 // The first pid (in /proc order) holding the socket inode, or 0 when no
 // visible process holds it. With the socket's owner uid given, that owner's

@@ -195,6 +195,11 @@ public:
 
     qint64 getUidOfClient(const ClientConnection &v_oConnection) override { return uidOfPort.value(v_oConnection.clientPort, -1); }
     QString getDomainAndUsernameForUid(qint64 v_iUid) override { return accountOfUid.value(v_iUid, QStringLiteral("<UNKNOWN>")); }
+    qint64 getPidOfClientAmongRecent(const ClientConnection &, int, qint64 *v_piHolderUid) override
+    {
+        *v_piHolderUid = -1;
+        return 0;
+    }
     qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid) override
     {
         if (v_piHolderUid)
@@ -557,6 +562,29 @@ void TestPlatform::rootHolderReadAgainForNewSockets()
     const ClientIdentity oIdentity = ClientIdentity::resolve(oUtils, oOwn.front()->seen());
     QCOMPARE(oIdentity.account(oUtils), oUtils.getDomainAndUsernameForPID(::getpid()));
     QVERIFY(oIdentity.isSystem(oUtils));
+
+    // The bounded look-up (on an I/O thread) reads only recent holders with
+    // few descriptors, and never searches: a new socket of this process is
+    // found; with no descriptors allowed nothing is read at all; a socket of a
+    // root process that is not among the recent holders is left to the search.
+    Connection oNew;
+    QVERIFY(oNew.open());
+    QCOMPARE(oUtils.getPidOfClientAmongRecent(oNew.seen(), 100000, &iHolderUid), qint64(::getpid()));
+    QCOMPARE(iHolderUid, qint64(0));
+    Connection oUnread;
+    QVERIFY(oUnread.open());
+    QCOMPARE(oUtils.getPidOfClientAmongRecent(oUnread.seen(), 0, &iHolderUid), qint64(0));
+    QCOMPARE(iHolderUid, qint64(-1));
+    HelperProcess oLater;
+    QVERIFY(oLater.start({QStringLiteral("connect"), QString::number(oOwn.front()->server.serverPort())}));
+    QCOMPARE(oUtils.getPidOfClientAmongRecent(loopback(oLater.port(), oOwn.front()->server.serverPort()), 100000,
+                                              &iHolderUid),
+             qint64(0));
+    // A holder handed over by the caller is taken as it is, without a search.
+    const ClientIdentity oGiven =
+        ClientIdentity::resolve(oUtils, loopback(oLater.port(), oOwn.front()->server.serverPort()), 0, oLater.pid(), 0);
+    QCOMPARE(oGiven.pid(), oLater.pid());
+    QVERIFY(oGiven.isSystem(oUtils));
 }
 
 void TestPlatform::listenerHolderFollowsTheSocket()
