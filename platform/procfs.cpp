@@ -81,7 +81,7 @@ QList<QByteArray> statusFields(const QByteArray &v_oStatus, const QByteArray &v_
     int iAt = v_oStatus.startsWith(oLineStart.mid(1)) ? 0 : v_oStatus.indexOf(oLineStart);
     if (iAt < 0)
         return {};
-    if (iAt > 0 || v_oStatus.at(0) == '\n')
+    if (v_oStatus.at(iAt) == '\n') // found by its line's start
         ++iAt;
     const int iFrom = iAt + v_oKey.size() + 1;
     int iEnd = v_oStatus.indexOf('\n', iFrom);
