@@ -7,6 +7,7 @@
 
 #include "commandnotes.h"
 
+#include "accountnames.h"
 #include "clauncher.h"
 #include "csettings.h"
 #include "dllmanager.h"
@@ -69,7 +70,7 @@ bool CSignController::CanResolveClientInline(norrweb::HttpConnectionInfo &v_oCon
     // name for a client of the server's own account), and root's for a client
     // of another account.
     const uid_t uiClient = static_cast<uid_t>(iUid);
-    const uid_t uiServer = ::geteuid();
+    const uid_t uiServer = qtxplatform::serverUid();
     const bool bNamesFresh = uiClient == uiServer ? qtxplatform::userNamesFresh({uiClient})
                                                   : qtxplatform::userNamesFresh({uiClient, uiServer, uid_t(0)});
     if (!bNamesFresh || uiClient != 0)
@@ -131,7 +132,7 @@ void CSignController::ResolveClient(norrweb::HttpResponse &v_oResponse)
         // Sessions and limits are kept per account: the server's own account,
         // root, or the uid that owns the client's socket (-1 when unknown).
         if (bSameAccount)
-            poNew->account = qint64(::geteuid());
+            poNew->account = qint64(qtxplatform::serverUid());
         else if (poNew->onSystemUser)
             poNew->account = 0;
         else
@@ -209,7 +210,7 @@ bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const Client
                 oClientUser = askDispatcherForDomainAndUsernameForPID(v_poClient->pid());
             }
             // The server's own effective uid, without reading its /proc entry again.
-            const QString oServerUser = v_oUtils.getDomainAndUsernameForUid(qint64(::geteuid()));
+            const QString oServerUser = v_oUtils.getDomainAndUsernameForUid(qint64(qtxplatform::serverUid()));
             // Account names on Linux are case-sensitive: "Alice" is not "alice".
             if (oClientUser == oServerUser) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on the same user as server.";

@@ -118,12 +118,28 @@ QString lookUpUserName(uid_t v_uiUid, int *v_poErr)
 
 } // namespace
 
+uid_t serverUid()
+{
+    static const uid_t s_uiUid = ::geteuid();
+    return s_uiUid;
+}
+
 QString hostName()
 {
-    char aName[256 + 1] = {0};
-    if (::gethostname(aName, sizeof(aName) - 1) != 0)
-        return QStringLiteral("localhost");
-    return QString::fromLocal8Bit(aName);
+    // Asked for twice on each new connection (the client's account text and
+    // the server's); a renamed host is seen within the names' two seconds.
+    static std::mutex s_oMutex;
+    static QString s_oName;
+    static qint64 s_iAtMs = -1;
+    const qint64 iNow = steadyMs();
+    std::lock_guard<std::mutex> oGuard(s_oMutex);
+    if (s_iAtMs < 0 || iNow - s_iAtMs >= kKnownNameMs) {
+        char aName[256 + 1] = {0};
+        s_oName = ::gethostname(aName, sizeof(aName) - 1) != 0 ? QStringLiteral("localhost")
+                                                                : QString::fromLocal8Bit(aName);
+        s_iAtMs = iNow;
+    }
+    return s_oName;
 }
 
 } // namespace qtxplatform

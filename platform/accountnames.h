@@ -18,5 +18,8 @@ QString userNameForUid(uid_t v_uiUid, int *v_poErr);
 // (which may be a network directory).
 bool userNamesFresh(std::initializer_list<uid_t> v_oUids);
 QString hostName();
+// This process's effective uid, read once: the server never changes its
+// account while it runs.
+uid_t serverUid();
 
 } // namespace qtxplatform

@@ -33,12 +33,12 @@ int sendToKernel(int v_iSocket, const void *v_pMessage, size_t v_uiSize)
 
 enum class DiagPart { Socket, Done, Error, Other };
 
-// What one message of a sock_diag answer (sequence 1) carries: a socket
-// (copied to v_poMsg), the end of a dump, an error (errno in v_piError), or
-// something else to skip.
-DiagPart diagPart(const nlmsghdr *v_pMsg, inet_diag_msg *v_poMsg, int *v_piError)
+// What one message of the sock_diag answer to request v_uiSeq carries: a
+// socket (copied to v_poMsg), the end of a dump, an error (errno in
+// v_piError), or something else to skip.
+DiagPart diagPart(const nlmsghdr *v_pMsg, quint32 v_uiSeq, inet_diag_msg *v_poMsg, int *v_piError)
 {
-    if (v_pMsg->nlmsg_seq != 1)
+    if (v_pMsg->nlmsg_seq != v_uiSeq)
         return DiagPart::Other;
     if (v_pMsg->nlmsg_type == NLMSG_DONE)
         return DiagPart::Done;
@@ -133,7 +133,7 @@ int dumpTcpSocketsNetlink(int v_iFamily, quint32 v_uiStates, int v_iLocalPort, Q
              pMsg = NLMSG_NEXT(pMsg, iLen)) {
             inet_diag_msg oMsg;
             int iError = 0;
-            const DiagPart ePart = diagPart(pMsg, &oMsg, &iError);
+            const DiagPart ePart = diagPart(pMsg, 1, &oMsg, &iError);
             if (ePart == DiagPart::Done) {
                 v_poRows->append(oRows);
                 return 0;
@@ -185,13 +185,46 @@ TcpEndpoint ipv6Endpoint(const quint8 v_aAddr[16], quint16 v_uiPort)
     return oEndpoint;
 }
 
+namespace {
+
+// Every look-up of a thread goes through one sock_diag socket of its own,
+// opened at the first and kept: a look-up then costs a send and a receive.
+// Answers are told apart by their sequence number; after any failure the
+// socket is closed, so that no late answer can be taken for a later request.
+struct DiagSocket
+{
+    int fd = -1;
+    quint32 seq = 0;
+    ~DiagSocket()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    void drop()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+};
+
+thread_local DiagSocket t_diagSocket;
+
+} // namespace
+
 int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemote, TcpRow *v_poRow)
 {
     if (v_oLocal.family != v_oRemote.family || (v_oLocal.family != AF_INET && v_oLocal.family != AF_INET6))
         return EINVAL;
-    UniqueFd oSocket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!oSocket.valid())
-        return errno;
+    DiagSocket &oSocket = t_diagSocket;
+    if (oSocket.fd < 0) {
+        oSocket.fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        if (oSocket.fd < 0)
+            return errno;
+    }
+    if (++oSocket.seq == 0)
+        oSocket.seq = 1;
+    const quint32 uiSeq = oSocket.seq;
 
     // Without NLM_F_DUMP the kernel looks the 4-tuple up in its connection hash
     // (as for an arriving packet) and answers with that one socket or an error.
@@ -204,7 +237,7 @@ int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemot
     oMessage.header.nlmsg_len = sizeof(oMessage);
     oMessage.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     oMessage.header.nlmsg_flags = NLM_F_REQUEST;
-    oMessage.header.nlmsg_seq = 1;
+    oMessage.header.nlmsg_seq = uiSeq;
     oMessage.request.sdiag_family = static_cast<__u8>(v_oLocal.family);
     oMessage.request.sdiag_protocol = IPPROTO_TCP;
     oMessage.request.idiag_states = kAllTcpStates;
@@ -215,50 +248,64 @@ int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemot
     oMessage.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     oMessage.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
-    if (const int iError = sendToKernel(oSocket.get(), &oMessage, sizeof(oMessage)))
+    if (const int iError = sendToKernel(oSocket.fd, &oMessage, sizeof(oMessage))) {
+        oSocket.drop();
         return iError;
+    }
 
     alignas(nlmsghdr) char aBuffer[8192];
-    ssize_t iRead;
-    do {
-        iRead = ::recv(oSocket.get(), aBuffer, sizeof(aBuffer), 0);
-    } while (iRead < 0 && errno == EINTR);
-    if (iRead < 0)
-        return errno;
-    int iLen = static_cast<int>(iRead);
-    for (auto *pMsg = reinterpret_cast<nlmsghdr *>(aBuffer); NLMSG_OK(pMsg, iLen); pMsg = NLMSG_NEXT(pMsg, iLen)) {
-        inet_diag_msg oMsg;
-        int iError = 0;
-        const DiagPart ePart = diagPart(pMsg, &oMsg, &iError);
-        if (ePart == DiagPart::Error)
+    for (;;) {
+        ssize_t iRead;
+        do {
+            iRead = ::recv(oSocket.fd, aBuffer, sizeof(aBuffer), 0);
+        } while (iRead < 0 && errno == EINTR);
+        if (iRead <= 0) {
+            const int iError = iRead < 0 ? errno : EPROTO;
+            oSocket.drop();
             return iError;
-        if (ePart != DiagPart::Socket)
-            continue;
-        // The kernel falls back to a listener on the local port when no
-        // connection matches: only the exact connection counts.
-        if (oMsg.idiag_state == kTcpStateListen || oMsg.id.idiag_sport != htons(v_oLocal.port)
-            || oMsg.id.idiag_dport != htons(v_oRemote.port))
-            return ENOENT;
-        TcpRow oRow;
-        quint32 aSrc[4], aDst[4];
-        std::memcpy(aSrc, oMsg.id.idiag_src, sizeof(aSrc));
-        std::memcpy(aDst, oMsg.id.idiag_dst, sizeof(aDst));
-        if (oMsg.idiag_family == AF_INET) {
-            oRow.localAddr = ntohl(aSrc[0]);
-            oRow.remoteAddr = ntohl(aDst[0]);
-        } else if (!mappedIpv4(aSrc, &oRow.localAddr) || !mappedIpv4(aDst, &oRow.remoteAddr)) {
-            oRow.localAddr = 0;
-            oRow.remoteAddr = 0;
         }
-        oRow.localPort = v_oLocal.port;
-        oRow.remotePort = v_oRemote.port;
-        oRow.state = oMsg.idiag_state;
-        oRow.uid = oMsg.idiag_uid;
-        oRow.inode = oMsg.idiag_inode;
-        *v_poRow = oRow;
-        return 0;
+        int iLen = static_cast<int>(iRead);
+        bool bAnswered = false;
+        for (auto *pMsg = reinterpret_cast<nlmsghdr *>(aBuffer); NLMSG_OK(pMsg, iLen); pMsg = NLMSG_NEXT(pMsg, iLen)) {
+            bAnswered = bAnswered || pMsg->nlmsg_seq == uiSeq;
+            inet_diag_msg oMsg;
+            int iError = 0;
+            const DiagPart ePart = diagPart(pMsg, uiSeq, &oMsg, &iError);
+            if (ePart == DiagPart::Error)
+                return iError;
+            if (ePart != DiagPart::Socket)
+                continue;
+            // The kernel falls back to a listener on the local port when no
+            // connection matches: only the exact connection counts.
+            if (oMsg.idiag_state == kTcpStateListen || oMsg.id.idiag_sport != htons(v_oLocal.port)
+                || oMsg.id.idiag_dport != htons(v_oRemote.port))
+                return ENOENT;
+            TcpRow oRow;
+            quint32 aSrc[4], aDst[4];
+            std::memcpy(aSrc, oMsg.id.idiag_src, sizeof(aSrc));
+            std::memcpy(aDst, oMsg.id.idiag_dst, sizeof(aDst));
+            if (oMsg.idiag_family == AF_INET) {
+                oRow.localAddr = ntohl(aSrc[0]);
+                oRow.remoteAddr = ntohl(aDst[0]);
+            } else if (!mappedIpv4(aSrc, &oRow.localAddr) || !mappedIpv4(aDst, &oRow.remoteAddr)) {
+                oRow.localAddr = 0;
+                oRow.remoteAddr = 0;
+            }
+            oRow.localPort = v_oLocal.port;
+            oRow.remotePort = v_oRemote.port;
+            oRow.state = oMsg.idiag_state;
+            oRow.uid = oMsg.idiag_uid;
+            oRow.inode = oMsg.idiag_inode;
+            *v_poRow = oRow;
+            return 0;
+        }
+        // A datagram with nothing of this request: an answer to an earlier
+        // one that was given up; this request's answer follows.
+        if (!bAnswered)
+            continue;
+        oSocket.drop();
+        return EPROTO;
     }
-    return EPROTO;
 }
 
 namespace {

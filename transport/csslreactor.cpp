@@ -698,7 +698,11 @@ void CSslReactor::closeGracefully(CSslConnectionHandler &v_oConnection)
     ERR_clear_error();
     SSL_shutdown(v_oConnection.m_ssl);
     ERR_clear_error();
-    ::shutdown(v_oConnection.m_fd, SHUT_WR);
+    if (::shutdown(v_oConnection.m_fd, SHUT_WR) != 0 && errno == ENOTCONN) {
+        // The client has reset the connection already: nothing left to read or to shut.
+        closeNow(v_oConnection, false);
+        return;
+    }
     v_oConnection.m_phase = CSslConnectionHandler::Lingering;
     v_oConnection.m_deadline = nowMs() + m_limits.lingerMs;
     setWriteInterest(v_oConnection, false);
@@ -719,7 +723,7 @@ void CSslReactor::drainLinger(CSslConnectionHandler &v_oConnection)
     }
 }
 
-void CSslReactor::closeNow(CSslConnectionHandler &v_oConnection)
+void CSslReactor::closeNow(CSslConnectionHandler &v_oConnection, bool v_bShutDown)
 {
     if (v_oConnection.m_phase == CSslConnectionHandler::Closed)
         return;
@@ -728,7 +732,8 @@ void CSslReactor::closeNow(CSslConnectionHandler &v_oConnection)
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, v_oConnection.m_fd, nullptr);
     // Shut down at once; the descriptor itself goes with the handler object, which
     // a request worker may still hold.
-    ::shutdown(v_oConnection.m_fd, SHUT_RDWR);
+    if (v_bShutDown)
+        ::shutdown(v_oConnection.m_fd, SHUT_RDWR);
     if (!bServing) // a request worker may still read the request
         v_oConnection.m_http.abandon();
     const int iFd = v_oConnection.m_fd;

@@ -83,7 +83,8 @@ private:
     // nothing, and kept (tried again later) otherwise.
     static void releaseSslBuffers(CSslConnectionHandler &v_oConnection);
     void closeGracefully(CSslConnectionHandler &v_oConnection);
-    void closeNow(CSslConnectionHandler &v_oConnection);
+    // Closes at once; v_bShutDown false when the kernel already knows the connection is gone.
+    void closeNow(CSslConnectionHandler &v_oConnection, bool v_bShutDown = true);
     void setWriteInterest(CSslConnectionHandler &v_oConnection, bool v_bWrite);
     void sweep(qint64 v_iNowMs);
 

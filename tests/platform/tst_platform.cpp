@@ -249,6 +249,7 @@ private slots:
     void unknownConnection_data();
     void unknownConnection();
     void closedClientHasNoOwner();
+    void lookupsKeepTheirOwnAnswers();
     void procNetTcp();
     void activeSessions_data();
     void activeSessions();
@@ -725,6 +726,45 @@ void TestPlatform::closedClientHasNoOwner()
     oConnection.accepted->abort();
     QTRY_VERIFY(lingering() && oRow.state == 6);
     QCOMPARE(oUtils.getUidOfClient(loopback(uiClient, uiServer)), qint64(-1));
+}
+
+void TestPlatform::lookupsKeepTheirOwnAnswers()
+{
+    // Each thread asks the kernel over a socket it keeps: answers to
+    // alternating look-ups, missing connections among them, and look-ups
+    // from a second thread must each be the row asked for.
+    Connection oFirst, oSecond;
+    QVERIFY(oFirst.open() && oSecond.open());
+    const auto rowOf = [](const Connection &v_oConnection, int *v_piError) {
+        qtxplatform::TcpRow oRow;
+        *v_piError = qtxplatform::lookupTcpConnection(
+            qtxplatform::ipv4Endpoint(0x7f000001u, v_oConnection.accepted->peerPort()),
+            qtxplatform::ipv4Endpoint(0x7f000001u, v_oConnection.server.serverPort()), &oRow);
+        return oRow;
+    };
+    const auto check = [&] {
+        for (int i = 0; i < 50; ++i) {
+            const Connection &oAsked = i % 2 ? oSecond : oFirst;
+            int iError = -1;
+            const qtxplatform::TcpRow oRow = rowOf(oAsked, &iError);
+            if (iError != 0 || oRow.localPort != oAsked.accepted->peerPort() || oRow.inode == 0)
+                return false;
+            qtxplatform::TcpRow oMissing;
+            if (qtxplatform::lookupTcpConnection(qtxplatform::ipv4Endpoint(0x7f000001u, 1),
+                                                 qtxplatform::ipv4Endpoint(0x7f000001u, 2), &oMissing)
+                != ENOENT)
+                return false;
+        }
+        return true;
+    };
+    int iError = -1;
+    QVERIFY(rowOf(oFirst, &iError).inode != rowOf(oSecond, &iError).inode);
+    QVERIFY(check());
+    bool bOtherThread = false;
+    std::unique_ptr<QThread> poThread(QThread::create([&] { bOtherThread = check(); }));
+    poThread->start();
+    QVERIFY(poThread->wait(10000));
+    QVERIFY(bOtherThread);
 }
 
 void TestPlatform::procNetTcp()
