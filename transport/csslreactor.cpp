@@ -308,9 +308,8 @@ void CSslReactor::run()
                     acceptPending();
                 continue;
             }
-            const auto it = m_connections.find(iFd);
-            if (it != m_connections.end()) {
-                const Connection poConnection = it->second; // keeps it alive through the call
+            if (const Connection *poFound = m_connections.find(iFd)) {
+                const Connection poConnection = *poFound; // keeps it alive through the call
                 onEvent(poConnection, oEvents[size_t(i)].events);
             }
         }
@@ -327,8 +326,10 @@ void CSslReactor::run()
     // Shutting down: every connection ends now.
     std::vector<Connection> oAll;
     oAll.reserve(m_connections.size());
-    for (auto &oEntry : m_connections)
-        oAll.push_back(oEntry.second);
+    for (const Connection &poConnection : m_connections.all()) {
+        if (poConnection)
+            oAll.push_back(poConnection);
+    }
     for (const Connection &poConnection : oAll)
         closeNow(*poConnection);
 }
@@ -400,7 +401,7 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
         m_pool->connectionClosed(v_oInfo.clientUid);
         return; // the handler closes the descriptor
     }
-    m_connections.emplace(v_iFd, poConnection);
+    m_connections.insert(v_iFd, poConnection);
     // The client's first flight may already be waiting.
     handshake(poConnection);
 }
@@ -419,8 +420,10 @@ bool CSslReactor::evictOne(qint64 v_iUid)
     const qint64 iNow = nowMs();
     CSslConnectionHandler *poChosen = nullptr;
     int iChosenRank = kNotEvictable;
-    for (auto &oEntry : m_connections) {
-        CSslConnectionHandler &oConnection = *oEntry.second;
+    for (const Connection &poConnection : m_connections.all()) {
+        if (!poConnection)
+            continue;
+        CSslConnectionHandler &oConnection = *poConnection;
         if (v_iUid != -2 && oConnection.uid() != v_iUid)
             continue;
         const qint64 iAge = iNow - oConnection.m_lastActivity;
@@ -757,10 +760,12 @@ void CSslReactor::setWriteInterest(CSslConnectionHandler &v_oConnection, bool v_
 void CSslReactor::sweep(qint64 v_iNowMs)
 {
     std::vector<Connection> oExpired;
-    for (auto &oEntry : m_connections) {
-        CSslConnectionHandler &oConnection = *oEntry.second;
+    for (const Connection &poConnection : m_connections.all()) {
+        if (!poConnection)
+            continue;
+        CSslConnectionHandler &oConnection = *poConnection;
         if (oConnection.m_phase != CSslConnectionHandler::Processing && oConnection.m_deadline <= v_iNowMs)
-            oExpired.push_back(oEntry.second);
+            oExpired.push_back(poConnection);
         else if (oConnection.m_sslBuffersHeld && oConnection.m_phase == CSslConnectionHandler::Reading
                  && v_iNowMs - oConnection.m_lastActivity >= kIdleBuffersMs)
             releaseSslBuffers(oConnection);

@@ -17,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 class CSslConnectionHandler;
@@ -97,7 +96,40 @@ private:
     std::atomic<bool> m_stopping{false};
     std::mutex m_taskMutex;
     std::vector<std::function<void()>> m_tasks;
-    std::unordered_map<int, Connection> m_connections; // by descriptor; reactor thread only
+    // The connections by descriptor, reactor thread only. A descriptor is its
+    // own index: the kernel hands out the lowest free numbers, so the slots
+    // stay about as many as the process's descriptors, and finding the
+    // connection of an event touches one slot instead of a hash chain.
+    class ConnectionTable
+    {
+    public:
+        const Connection *find(int v_iFd) const
+        {
+            return size_t(v_iFd) < m_slots.size() && m_slots[size_t(v_iFd)] ? &m_slots[size_t(v_iFd)] : nullptr;
+        }
+        void insert(int v_iFd, Connection v_poConnection)
+        {
+            if (size_t(v_iFd) >= m_slots.size())
+                m_slots.resize(size_t(v_iFd) + 1);
+            m_slots[size_t(v_iFd)] = std::move(v_poConnection);
+            ++m_count;
+        }
+        // The slot is empty before the handler may be destroyed.
+        void erase(int v_iFd)
+        {
+            const Connection poGone = std::move(m_slots[size_t(v_iFd)]);
+            if (poGone)
+                --m_count;
+        }
+        size_t size() const { return m_count; }
+        // Empty slots are null.
+        const std::vector<Connection> &all() const { return m_slots; }
+
+    private:
+        std::vector<Connection> m_slots;
+        size_t m_count = 0;
+    };
+    ConnectionTable m_connections;
     std::atomic<int> m_connectionCount{0};
     qint64 m_nextSweep = 0;
     // The listening socket, reactor thread only; m_acceptResumeAt is set while
