@@ -117,6 +117,8 @@ private:
         // The slot is empty before the handler may be destroyed.
         void erase(int v_iFd)
         {
+            if (size_t(v_iFd) >= m_slots.size())
+                return;
             const Connection poGone = std::move(m_slots[size_t(v_iFd)]);
             if (poGone)
                 --m_count;
