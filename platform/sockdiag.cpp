@@ -256,14 +256,22 @@ int lookupTcpConnection(const TcpEndpoint &v_oLocal, const TcpEndpoint &v_oRemot
     alignas(nlmsghdr) char aBuffer[8192];
     for (;;) {
         ssize_t iRead;
+        sockaddr_nl oFrom;
         do {
-            iRead = ::recv(oSocket.fd, aBuffer, sizeof(aBuffer), 0);
+            socklen_t uiFromLen = sizeof(oFrom);
+            std::memset(&oFrom, 0, sizeof(oFrom));
+            iRead = ::recvfrom(oSocket.fd, aBuffer, sizeof(aBuffer), 0, reinterpret_cast<sockaddr *>(&oFrom),
+                               &uiFromLen);
         } while (iRead < 0 && errno == EINTR);
         if (iRead <= 0) {
             const int iError = iRead < 0 ? errno : EPROTO;
             oSocket.drop();
             return iError;
         }
+        // Only the kernel's answers count (sending to another process's
+        // sock_diag socket needs CAP_NET_ADMIN; this holds even then).
+        if (oFrom.nl_family != AF_NETLINK || oFrom.nl_pid != 0)
+            continue;
         int iLen = static_cast<int>(iRead);
         bool bAnswered = false;
         for (auto *pMsg = reinterpret_cast<nlmsghdr *>(aBuffer); NLMSG_OK(pMsg, iLen); pMsg = NLMSG_NEXT(pMsg, iLen)) {
