@@ -198,6 +198,28 @@ void QTXLogger::LogFatalSignal(QTXLogger &v_oLogger, const char *v_pFunc, const 
 
 // ---------------------------------------------------------------------------
 
+namespace {
+thread_local QtxLogStamp *t_logStamp = nullptr;
+}
+
+QtxLogStamp::QtxLogStamp()
+    : m_outer(t_logStamp)
+{
+    clock_gettime(CLOCK_REALTIME, &m_now);
+    t_logStamp = this;
+}
+
+QtxLogStamp::~QtxLogStamp()
+{
+    t_logStamp = m_outer;
+}
+
+void QtxLogStamp::Refresh()
+{
+    if (QtxLogStamp *pStamp = t_logStamp)
+        clock_gettime(CLOCK_REALTIME, &pStamp->m_now);
+}
+
 QtxLogLine::QtxLogLine(log4cpp::Category &v_oCategory, int v_iPriority)
     : m_category(v_oCategory)
     , m_sink(qtxLogRouteFor(&v_oCategory))
@@ -223,7 +245,10 @@ void QtxLogLine::Submit()
         return;
     }
     struct timespec oNow;
-    clock_gettime(CLOCK_REALTIME, &oNow);
+    if (const QtxLogStamp *pStamp = t_logStamp)
+        oNow = pStamp->m_now;
+    else
+        clock_gettime(CLOCK_REALTIME, &oNow);
     const std::string &oThread = qtxLogThreadName();
     const std::string &oNdc = log4cpp::NDC::get();
     char aPrefix[256];

@@ -529,6 +529,9 @@ void CSslReactor::serve(const Connection &v_poConnection)
     // Read what the parser can take, parse, and again while the parser makes room
     // (a body larger than the read-ahead, or pipelined requests).
     for (;;) {
+        // Reading, parsing and answering here do not wait: the lines they log
+        // share a reading of the clock, taken again for each request.
+        QtxLogStamp oLogStamp;
         const bool bOpen = readAvailable(oConnection);
         if (oConnection.m_phase == CSslConnectionHandler::Closed)
             return;
@@ -609,6 +612,7 @@ bool CSslReactor::parseInput(const Connection &v_poConnection)
             const qint64 iNow = nowMs();
             oConnection.m_lastActivity = iNow;
             oConnection.m_deadline = iNow + m_limits.requestTimeoutMs;
+            QtxLogStamp::Refresh();
         }
         switch (oHttp.parse()) {
         case norrweb::HttpExchange::NeedInput:

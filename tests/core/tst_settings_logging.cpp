@@ -193,6 +193,7 @@ private slots:
     void mapLogLevel_data();
     void mapLogLevel();
     void logFile();
+    void stampedLinesShareOneReading();
     void formatMatchesPatternLayout_data();
     void formatMatchesPatternLayout();
     void signalPrefixMatches();
@@ -307,6 +308,46 @@ void TestSettingsLogging::logFile()
     QVERIFY(!oMessages.contains(QStringLiteral("Test::qtx :: below the NOTICE level")));
     QVERIFY(oMessages.contains(
         QStringLiteral("CSettings::ReadVariant :: Value for key: port in group: listener is null")));
+}
+
+void TestSettingsLogging::stampedLinesShareOneReading()
+{
+    // Under a stamp every line carries its reading, however late it comes; an
+    // inner stamp gives the outer one back, Refresh() reads the clock again, and
+    // with no stamp each line reads it.
+    QVERIFY(ServerLogger::Exists());
+    auto line = [](const char *v_pText) { QTX_LOG(ProcessUtilsLogger::Instance(), WARN, "Test::stamp") << v_pText; };
+    {
+        QtxLogStamp oStamp;
+        line("first");
+        QThread::msleep(30);
+        line("second");
+        {
+            QtxLogStamp oInner;
+            line("inner");
+        }
+        line("outer again");
+        QtxLogStamp::Refresh();
+        line("refreshed");
+        QThread::msleep(30);
+    }
+    line("no stamp");
+
+    QHash<QString, QDateTime> oTimes;
+    for (const QString &oLine : readLogLines()) {
+        const QString oMessage = messageOf(oLine);
+        if (oMessage.startsWith(QLatin1String("Test::stamp :: ")))
+            oTimes.insert(oMessage.mid(15), QDateTime::fromString(oLine.left(23), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")));
+    }
+    QCOMPARE(oTimes.size(), 6);
+    auto after = [&](const char *v_pEarlier, const char *v_pLater) {
+        return oTimes.value(QLatin1String(v_pEarlier)).msecsTo(oTimes.value(QLatin1String(v_pLater)));
+    };
+    QCOMPARE(after("first", "second"), 0);
+    QVERIFY(after("first", "inner") >= 25);
+    QCOMPARE(after("first", "outer again"), 0);
+    QVERIFY(after("first", "refreshed") >= 25);
+    QVERIFY(after("refreshed", "no stamp") >= 25);
 }
 
 void TestSettingsLogging::formatMatchesPatternLayout_data()
