@@ -44,10 +44,16 @@ public:
     void insert(const QByteArray &v_oName, const QByteArray &v_oValue)
     {
         Entry *pAt = lowerBound(v_oName);
-        if (pAt != m_aEntries.end() && pAt->name == v_oName)
+        if (pAt != m_aEntries.end() && pAt->name == v_oName) {
             pAt->value = v_oValue;
-        else
-            m_aEntries.insert(pAt, Entry{v_oName, v_oValue});
+            return;
+        }
+        // Appended, then moved into place: moving an entry swaps pointers, where
+        // the array's own insert would copy every later entry (two reference
+        // counts each).
+        const int iAt = int(pAt - m_aEntries.begin());
+        m_aEntries.append(Entry{v_oName, v_oValue});
+        std::rotate(m_aEntries.begin() + iAt, m_aEntries.end() - 1, m_aEntries.end());
     }
     bool contains(const QByteArray &v_oName) const { return find(v_oName) != nullptr; }
     QByteArray value(const QByteArray &v_oName) const

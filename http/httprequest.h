@@ -1,6 +1,7 @@
 #ifndef NORRWEB_HTTPREQUEST_H
 #define NORRWEB_HTTPREQUEST_H
 
+#include "httpfields.h"
 #include "httpnote.h"
 
 #include <QByteArray>
@@ -72,7 +73,7 @@ public:
     QByteArray getBody() const { return m_oBodyData; }
     QByteArray getDecodedPath() const;
     QByteArray getHeader(const QByteArray &v_oName) const;
-    QMultiMap<QByteArray, QByteArray> getAllHeaders() const { return m_oHeaders; }
+    const HttpFields &getAllHeaders() const { return m_oHeaders; }
     QByteArray getParameter(const QByteArray &v_oName) const;
     QMultiMap<QByteArray, QByteArray> getAllParameters() const { return m_oParameters; }
     QByteArray getCookie(const QByteArray &v_oName) const;
@@ -108,7 +109,7 @@ private:
     QTemporaryFile *newTemporaryFile();
     static void releaseTemporaryFile(QTemporaryFile *v_poFile);
 
-    QMultiMap<QByteArray, QByteArray> m_oHeaders;
+    HttpFields m_oHeaders;
     QMultiMap<QByteArray, QByteArray> m_oParameters;
     QMap<QByteArray, QTemporaryFile *> m_oUploadedFiles;
     QMap<QByteArray, QByteArray> m_oCookies;

@@ -3,6 +3,7 @@
 // HttpResponse: byte-exact framing.
 
 #include "httpcookie.h"
+#include "httpfields.h"
 #include "httpresponse.h"
 #include "httptestsupport.h"
 
@@ -142,6 +143,43 @@ private slots:
         QVERIFY(!poRequest->getAllHeaders().contains("x-c"));
         QCOMPARE(poRequest->getHeader("x-b"), QByteArray("two"));
         QCOMPARE(poRequest->getAllHeaders().size(), 9);
+    }
+
+    void fieldsReadLikeAMultiMap()
+    {
+        // The request's field list against QMultiMap, which it stands in for: the
+        // same adds and removals in a seeded random order, then every reading.
+        QMultiMap<QByteArray, QByteArray> oExpected;
+        norrweb::HttpFields oFields;
+        const Bytes oNames{"a", "ab", "b", "cookie", "host", "x-", "x-a", QByteArray("\xff", 1)};
+        quint32 uState = 12345;
+        auto next = [&uState](quint32 v_uRange) {
+            uState = uState * 1103515245u + 12345u;
+            return (uState >> 8) % v_uRange;
+        };
+        for (int i = 0; i < 400; ++i) {
+            const QByteArray oName = oNames.at(int(next(quint32(oNames.size()))));
+            if (next(5) == 0) {
+                QCOMPARE(oFields.remove(oName), oExpected.remove(oName));
+            } else {
+                const QByteArray oValue = QByteArray::number(i);
+                oExpected.insert(oName, oValue);
+                oFields.insert(oName, oValue);
+            }
+            QCOMPARE(oFields.size(), oExpected.size());
+            auto itExpected = oExpected.constBegin();
+            for (auto it = oFields.constBegin(); it != oFields.constEnd(); ++it, ++itExpected) {
+                QCOMPARE(it.key(), itExpected.key());
+                QCOMPARE(it.value(), itExpected.value());
+            }
+            for (const QByteArray &oAny : oNames) {
+                QCOMPARE(oFields.value(oAny), oExpected.value(oAny));
+                QCOMPARE(oFields.values(oAny), oExpected.values(oAny));
+                QCOMPARE(oFields.count(oAny), oExpected.count(oAny));
+                QCOMPARE(oFields.contains(oAny), oExpected.contains(oAny));
+                QCOMPARE(oFields.constFind(oAny) == oFields.constEnd(), oExpected.constFind(oAny) == oExpected.constEnd());
+            }
+        }
     }
 
     void sizeLimits_data()
