@@ -112,7 +112,7 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
     // Keep-alive pings come often; their headers and parameters stay out of the log.
     const bool bVerbose = !oPath.contains("KeepAlive");
     if (bVerbose) {
-        const auto oAll = v_oRequest.getAllHeaders();
+        const auto &oAll = v_oRequest.getAllHeaders();
         QTX_LOG(logger(), NOTICE, pFunc) << "Header [" << qtxLogHeaders(oAll);
     }
     const auto &oCookies = v_oRequest.getAllCookies();
