@@ -1,5 +1,7 @@
 #include "commandnotes.h"
 
+#include "dllmanager.h"
+
 #include "httpconnectioninfo.h"
 #include "httprequest.h"
 
@@ -51,6 +53,9 @@ CheckedId CheckedId::of(const QByteArray &v_oRaw)
         oChecked.id = oTrimmed;
     return oChecked;
 }
+
+CommandTarget::CommandTarget() = default;
+CommandTarget::~CommandTarget() = default;
 
 const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
 {

@@ -9,6 +9,10 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <memory>
+
+class ModuleRef;
+
 namespace norrweb {
 class HttpRequest;
 struct HttpConnectionInfo;
@@ -37,6 +41,13 @@ struct CommandTarget : norrweb::HttpNote
     QByteArray command;
     CheckedId sessionId;
     CheckedId commandId;
+    // A module command let in on an I/O thread: its module, taken for the
+    // session without waiting when it was let in, for the controller to use.
+    // Given back when the request ends if the controller did not.
+    mutable std::unique_ptr<ModuleRef> preparedModule;
+
+    CommandTarget();
+    ~CommandTarget() override;
 
     // Worked out on first use (the inline decision or the controller) and kept
     // with the request.

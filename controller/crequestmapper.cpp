@@ -97,8 +97,11 @@ bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,
     // (processes, the dispatcher, the passwd database): only when that cannot
     // wait is it served here too.
     const QByteArray oMethod = v_oRequest.getMethod();
-    if (oMethod != "OPTIONS" && !(oMethod == "POST" && CSignController::IsInlineCommand(v_oRequest)))
-        return false;
+    if (oMethod != "OPTIONS" && !(oMethod == "POST" && CSignController::IsInlineCommand(v_oRequest))) {
+        // A module command whose module its session uses already: the job is
+        // queued from here, without the hop to a request worker and back.
+        return oMethod == "POST" && CSignController::PrepareModuleCommandInline(v_oRequest, v_oConnection, m_oContext);
+    }
     return ClientAccount::of(v_oConnection) || CSignController::CanResolveClientInline(v_oConnection);
 }
 

@@ -256,6 +256,27 @@ bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)
     return oTarget.library.isEmpty() && (oTarget.command == "ALIVE" || oTarget.command == "ARCH_TYPE");
 }
 
+bool CSignController::PrepareModuleCommandInline(const norrweb::HttpRequest &v_oRequest,
+                                                 const norrweb::HttpConnectionInfo &v_oConnection,
+                                                 const ServerContext &v_oContext)
+{
+    const ClientAccount *poAccount = ClientAccount::of(v_oConnection);
+    if (!poAccount || !v_oContext.poSessions || !v_oContext.poModules || !v_oContext.poLauncher)
+        return false;
+    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
+    // A command without a session opens one first; a refused client's answer
+    // looks the module up (both may wait).
+    if (oTarget.library.isEmpty() || oTarget.sessionId.id.isEmpty() || IsServerCommand(QString::fromUtf8(oTarget.command)))
+        return false;
+    if (!(poAccount->onSystemUser ? IsSystemClientLibrary(oTarget.library) : poAccount->onCurrentUser))
+        return false;
+    DllModule *poModule = v_oContext.poSessions->tryAcquireModule(oTarget.sessionId.id, oTarget.library);
+    if (!poModule)
+        return false;
+    oTarget.preparedModule = std::make_unique<ModuleRef>(ModuleRef::adopt(v_oContext.poModules, poModule));
+    return true;
+}
+
 bool CSignController::IsServerCommand(const QString &v_oCommand)
 {
     // ARCH_TYPE is answered by the server too: it must not open a session.
@@ -274,8 +295,14 @@ void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, nor
 {
     // Resolved once: recorded for the session and held (another connection may
     // end its sessions) while it is asked, then handed to the job.
-    ModuleRef oModule = ModuleRef::adopt(
-        m_pDllManager, m_oContext.poSessions->acquireModule(m_oCommandData.oSessionId, m_oCommandData.oLibraryName));
+    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
+    const bool bPrepared = oTarget.preparedModule && oTarget.sessionId.id == m_oCommandData.oSessionId
+                           && oTarget.library == m_oCommandData.oLibraryName;
+    if (bPrepared)
+        m_pDllManager->logSessionUse(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
+    ModuleRef oModule = bPrepared ? std::move(*oTarget.preparedModule)
+                                  : ModuleRef::adopt(m_pDllManager, m_oContext.poSessions->acquireModule(
+                                                                        m_oCommandData.oSessionId, m_oCommandData.oLibraryName));
     DllModule *poModule = oModule.get();
     if (!poModule || !poModule->isCommandValid(m_oCommandData.oCommand)) {
         SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);

@@ -45,6 +45,8 @@ public:
     // The id as CheckedId reads it, with the check's log lines.
     static QByteArray escapeAndConvertToValidID(const QByteArray &v_oData);
     static bool IsServerCommand(const QString &v_oCommand);
+    // The modules a client on the system account may run.
+    static bool IsSystemClientLibrary(const QByteArray &v_oName);
     // Whether serving the request never blocks once the client's identity is known.
     static bool IsInlineCommand(const norrweb::HttpRequest &v_oRequest);
     // Whether the client of a connection can be resolved without waiting: the
@@ -54,6 +56,14 @@ public:
     // descriptors (found here, and noted on the connection for the check; the
     // search through every process is left to a request worker).
     static bool CanResolveClientInline(norrweb::HttpConnectionInfo &v_oConnection);
+    // Whether a module command can be served without waiting, and if so takes
+    // its module for the controller (CommandTarget::preparedModule): a client
+    // already checked, which may run that module, in a session that already
+    // uses it, while no load or unload holds the modules. Starting the job
+    // then only queues it.
+    static bool PrepareModuleCommandInline(const norrweb::HttpRequest &v_oRequest,
+                                           const norrweb::HttpConnectionInfo &v_oConnection,
+                                           const ServerContext &v_oContext);
 
     const JobRequest &commandData() const { return m_oCommandData; }
 

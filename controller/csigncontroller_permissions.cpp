@@ -41,7 +41,9 @@ QTXLogger &logger()
     return QTXLogger::Instance();
 }
 
-bool isSystemClientLibrary(const QByteArray &v_oName)
+} // namespace
+
+bool CSignController::IsSystemClientLibrary(const QByteArray &v_oName)
 {
     for (const char *pName : SYSTEM_CLIENT_LIBRARIES) {
         if (v_oName == pName)
@@ -49,8 +51,6 @@ bool isSystemClientLibrary(const QByteArray &v_oName)
     }
     return false;
 }
-
-} // namespace
 
 namespace {
 
@@ -160,7 +160,7 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &)
     QTX_LOG(logger(), INFO, pFunc) << "bClientOnSystemUser=" << bClientOnSystemUser;
 
     if (bClientOnSystemUser) {
-        if (isSystemClientLibrary(m_oCommandData.oLibraryName))
+        if (IsSystemClientLibrary(m_oCommandData.oLibraryName))
             return true;
         QTX_LOG(logger(), ERROR, pFunc) << "request to \"" << m_oCommandData.oLibraryName << "\" cannot be processed";
         return false;

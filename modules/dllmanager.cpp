@@ -87,10 +87,29 @@ DllModule *DllManager::acquireForSession(const QByteArray &v_oModuleName, const 
     return poModule;
 }
 
-DllModule *DllManager::loadForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
+DllModule *DllManager::tryAcquireForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
+{
+    std::unique_lock<std::mutex> oGuard(m_oLock, std::try_to_lock);
+    if (!oGuard.owns_lock())
+        return nullptr;
+    const auto itKey = m_oNames.constFind(v_oModuleName);
+    if (itKey == m_oNames.constEnd() || !m_oSessionModules.contains(v_oSessionId, itKey.value()))
+        return nullptr;
+    DllModule *poModule = m_oModules.value(itKey.value(), nullptr);
+    if (poModule)
+        poModule->incrementUsage();
+    return poModule;
+}
+
+void DllManager::logSessionUse(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId) const
 {
     QTX_LOG(logger(), INFO, "DllManager::loadModuleForSession")
         << "v_oModuleName=" << v_oModuleName << ", v_oSessionId=" << qtxLogId(v_oSessionId);
+}
+
+DllModule *DllManager::loadForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
+{
+    logSessionUse(v_oModuleName, v_oSessionId);
     // A name that already leads to a loaded module needs no file look-up: every
     // module command of a session passes here.
     QByteArray oKey = m_oNames.value(v_oModuleName);
@@ -135,7 +154,17 @@ void DllManager::releaseModule(DllModule *v_poModule)
 {
     if (!v_poModule)
         return;
-    std::lock_guard<std::mutex> oGuard(m_oLock);
+    std::unique_lock<std::mutex> oGuard(m_oLock, std::try_to_lock);
+    if (!oGuard.owns_lock()) {
+        if (QThread::currentThread() != thread()) {
+            // A load or unload holds the manager. The caller may be an I/O
+            // thread serving other clients: the module, kept by this very
+            // reference meanwhile, is given back from the manager's thread.
+            QMetaObject::invokeMethod(this, [this, v_poModule] { releaseModule(v_poModule); }, Qt::QueuedConnection);
+            return;
+        }
+        oGuard.lock();
+    }
     const quint64 ulUsage = v_poModule->decrementUsage();
     if (ulUsage != 0 || !v_poModule->getSessions().isEmpty())
         return;

@@ -35,12 +35,20 @@ public:
     // (see acquireModule), in one look-up under one lock; null when it cannot
     // be loaded.
     DllModule *acquireForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
+    // The module already loaded and recorded for that session, with its usage
+    // counter raised by one; null, at once, when that would need a file look-up,
+    // a load or a wait for another thread's load or unload. Writes no line: the
+    // caller logs the use with logSessionUse where acquireForSession would.
+    DllModule *tryAcquireForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
+    void logSessionUse(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId) const;
     DllModule *getModule(const QByteArray &v_oModuleName);
     // The loaded module of that name with its usage counter raised by one, or
     // null. The module is not unloaded before the matching releaseModule.
     DllModule *acquireModule(const QByteArray &v_oModuleName);
     // Drops a reference taken by acquireModule (any thread). A module left with
     // no session and no reference is unloaded later on the manager's thread.
+    // Another thread never waits here while a module loads or unloads: the
+    // reference then goes back from the manager's thread.
     void releaseModule(DllModule *v_poModule);
     // Letters, digits, '_' and '-', 1 to 128 bytes: the only names looked up.
     static bool isValidModuleName(const QByteArray &v_oModuleName);

@@ -66,6 +66,11 @@ DllModule *SessionRegistry::acquireModule(const QByteArray &v_oSessionId, const 
     return m_poModules ? m_poModules->acquireForSession(v_oModuleName, v_oSessionId) : nullptr;
 }
 
+DllModule *SessionRegistry::tryAcquireModule(const QByteArray &v_oSessionId, const QByteArray &v_oModuleName)
+{
+    return m_poModules ? m_poModules->tryAcquireForSession(v_oModuleName, v_oSessionId) : nullptr;
+}
+
 bool SessionRegistry::setVariable(norrweb::HttpSession &v_oSession, const QByteArray &v_oKey,
                                   const QVariant &v_oValue, qint64 *v_pllCount, qint64 *v_pllBytes)
 {

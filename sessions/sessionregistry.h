@@ -72,6 +72,9 @@ public:
     // The same, and the module comes back with a usage reference for the
     // caller (see ModuleRef); null when it cannot be loaded.
     DllModule *acquireModule(const QByteArray &v_oSessionId, const QByteArray &v_oModuleName);
+    // The same for a module the session already uses, without loading or
+    // waiting; null otherwise (see DllManager::tryAcquireForSession).
+    DllModule *tryAcquireModule(const QByteArray &v_oSessionId, const QByteArray &v_oModuleName);
     // A page's variable, unless the session or its account would then exceed
     // the limits; the totals it would have had are given back then.
     bool setVariable(norrweb::HttpSession &v_oSession, const QByteArray &v_oKey, const QVariant &v_oValue,

@@ -424,6 +424,40 @@ private slots:
         QCOMPARE(deinitCount(), iDeinits + 2);
     }
 
+    // While a module loads, the manager is held: a module that a session
+    // already uses is neither handed out nor given back with a wait there. An
+    // I/O thread asking gets none at once; its reference goes back later, on
+    // the manager's thread.
+    void noWaitWhileAModuleLoads()
+    {
+        DllManager *poManager = DllManager::GetInstance();
+        QVERIFY(poManager->loadModuleForSession("tstminimal", "W"));
+        DllModule *poMinimal = poManager->tryAcquireForSession("tstminimal", "W");
+        QVERIFY(poMinimal);
+        QCOMPARE(poMinimal->getUsage(), quint64(1));
+        QVERIFY(!poManager->tryAcquireForSession("tstminimal", "V")); // not that session's
+        QVERIFY(!poManager->tryAcquireForSession("tstmod", "W"));     // would have to load it
+
+        qputenv("QTX_TST_TSTMOD_INIT_HOLD", "1");
+        std::thread oLoader([poManager] { poManager->loadModuleForSession("tstmod", "L"); });
+        QTRY_VERIFY(qEnvironmentVariableIsSet("QTX_TST_TSTMOD_INIT_HELD"));
+        QVERIFY(!poManager->tryAcquireForSession("tstminimal", "W"));
+        std::thread oReleaser([poManager, poMinimal] { poManager->releaseModule(poMinimal); });
+        oReleaser.join();
+        // Returned while the load still holds the manager, the reference not yet given back.
+        QCOMPARE(qgetenv("QTX_TST_TSTMOD_INIT_HELD"), QByteArray("1"));
+        QCOMPARE(poMinimal->getUsage(), quint64(1));
+        qunsetenv("QTX_TST_TSTMOD_INIT_HOLD");
+        oLoader.join();
+        qunsetenv("QTX_TST_TSTMOD_INIT_HELD");
+        QTRY_COMPARE(poMinimal->getUsage(), quint64(0));
+        QVERIFY(poManager->getModule("tstmod"));
+
+        poManager->unloadAllModulesForSession("W");
+        poManager->unloadAllModulesForSession("L");
+        QTRY_VERIFY(!poManager->getModule("tstminimal") && !poManager->getModule("tstmod"));
+    }
+
     // The example modules as the build signs them.
     void examplesAnswer()
     {
