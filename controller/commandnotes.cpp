@@ -1,7 +1,5 @@
 #include "commandnotes.h"
 
-#include "dllmanager.h"
-
 #include "httpconnectioninfo.h"
 #include "httprequest.h"
 

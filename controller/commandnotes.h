@@ -9,9 +9,16 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include "dllmanager.h"
+#include "dllmodule.h"
+
 #include <memory>
 
-class ModuleRef;
+struct PreparedModuleCommand
+{
+    ModuleRef module;
+    DllModule::CommandInfo info;
+};
 
 namespace norrweb {
 class HttpRequest;
@@ -42,9 +49,10 @@ struct CommandTarget : norrweb::HttpNote
     CheckedId sessionId;
     CheckedId commandId;
     // A module command let in on an I/O thread: its module, taken for the
-    // session without waiting when it was let in, for the controller to use.
-    // Given back when the request ends if the controller did not.
-    mutable std::unique_ptr<ModuleRef> preparedModule;
+    // session without waiting when it was let in, and what the module says
+    // about the command, for the controller and the launcher to use. The
+    // module is given back when the request ends if no job took it.
+    mutable std::unique_ptr<PreparedModuleCommand> prepared;
 
     CommandTarget();
     ~CommandTarget() override;

@@ -270,10 +270,14 @@ bool CSignController::PrepareModuleCommandInline(const norrweb::HttpRequest &v_o
         return false;
     if (!(poAccount->onSystemUser ? IsSystemClientLibrary(oTarget.library) : poAccount->onCurrentUser))
         return false;
-    DllModule *poModule = v_oContext.poSessions->tryAcquireModule(oTarget.sessionId.id, oTarget.library);
-    if (!poModule)
+    ModuleRef oModule = ModuleRef::adopt(v_oContext.poModules,
+                                         v_oContext.poSessions->tryAcquireModule(oTarget.sessionId.id, oTarget.library));
+    DllModule::CommandInfo oInfo;
+    // The module lock too is only tried: another module loading or unloading
+    // holds it while its Init or DeInit runs.
+    if (!oModule.get() || !oModule.get()->tryDescribeCommand(oTarget.command, &oInfo))
         return false;
-    oTarget.preparedModule = std::make_unique<ModuleRef>(ModuleRef::adopt(v_oContext.poModules, poModule));
+    oTarget.prepared.reset(new PreparedModuleCommand{std::move(oModule), std::move(oInfo)});
     return true;
 }
 
@@ -295,32 +299,39 @@ void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, nor
 {
     // Resolved once: recorded for the session and held (another connection may
     // end its sessions) while it is asked, then handed to the job.
+    // Let in on the I/O thread: the module and what it says about the command
+    // were found then, so that nothing here waits for a module lock.
     const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
-    const bool bPrepared = oTarget.preparedModule && oTarget.sessionId.id == m_oCommandData.oSessionId
-                           && oTarget.library == m_oCommandData.oLibraryName;
-    if (bPrepared)
-        m_pDllManager->logSessionUse(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
-    ModuleRef oModule = bPrepared ? std::move(*oTarget.preparedModule)
-                                  : ModuleRef::adopt(m_pDllManager, m_oContext.poSessions->acquireModule(
-                                                                        m_oCommandData.oSessionId, m_oCommandData.oLibraryName));
+    PreparedModuleCommand *poPrepared = oTarget.prepared && oTarget.sessionId.id == m_oCommandData.oSessionId
+                                                && oTarget.library == m_oCommandData.oLibraryName
+                                                && oTarget.command == m_oCommandData.oCommand
+                                            ? oTarget.prepared.get()
+                                            : nullptr;
+    const DllModule::CommandInfo *poKnown = poPrepared ? &poPrepared->info : nullptr;
+    if (poPrepared)
+        m_pDllManager->logSessionUse(*poPrepared->module.get(), m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
+    ModuleRef oModule = poPrepared ? std::move(poPrepared->module)
+                                   : ModuleRef::adopt(m_pDllManager, m_oContext.poSessions->acquireModule(
+                                                                         m_oCommandData.oSessionId, m_oCommandData.oLibraryName));
     DllModule *poModule = oModule.get();
-    if (!poModule || !poModule->isCommandValid(m_oCommandData.oCommand)) {
+    if (!poModule || !poModule->isCommandValid(m_oCommandData.oCommand, poKnown)) {
         SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
         return;
     }
-    if (!CheckCommandParameters(v_oRequest, poModule)) {
+    if (!CheckCommandParameters(v_oRequest, poModule, poKnown)) {
         SetResultData(CommandResult(400, "Bad Request", "The parameters you passed are not valid."), v_oResponse);
         return;
     }
     // Results count against the account that owns the session.
     m_oCommandData.iSessionOwner = m_oSession.getOwner();
     GatherJobInput(v_oRequest);
-    SetResultData(m_pLauncher->ProcessCommand(m_oCommandData, oModule.release()), v_oResponse);
+    SetResultData(m_pLauncher->ProcessCommand(m_oCommandData, oModule.release(), poKnown), v_oResponse);
 }
 
-bool CSignController::CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule)
+bool CSignController::CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule,
+                                             const DllModule::CommandInfo *v_poKnown)
 {
-    const auto oNames = v_poModule->getRequestParams(m_oCommandData.oCommand);
+    const auto oNames = v_poModule->getRequestParams(m_oCommandData.oCommand, v_poKnown);
     for (const auto &oName : oNames) {
         const QByteArray oKey = QString(oName).toUtf8();
         if (v_oRequest.getParameter(oKey).isNull()) {

@@ -21,7 +21,7 @@ class CLauncher;
 class ClientIdentity;
 class ProcessUtils;
 class DllManager;
-class DllModule;
+#include "dllmodule.h"
 
 namespace norrweb {
 class HttpRequest;
@@ -77,7 +77,8 @@ private:
     // The request map and session variables a module function gets.
     void GatherJobInput(norrweb::HttpRequest &v_oRequest);
     void ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
-    bool CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule);
+    bool CheckCommandParameters(norrweb::HttpRequest &v_oRequest, DllModule *v_poModule,
+                                const DllModule::CommandInfo *v_poKnown);
 
     // Server commands
     void ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);

@@ -104,7 +104,8 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
     return ProcessCommand(v_oRequest, poManager ? poManager->acquireModule(v_oRequest.oLibraryName) : nullptr);
 }
 
-CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule)
+CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule,
+                                       const DllModule::CommandInfo *v_poKnown)
 {
     const char *pFunc = "CLauncher::ProcessCommand";
     // The usage reference was taken before the hand-over: a session closed on
@@ -112,7 +113,7 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     // goes back on every refusal below and to the worker on success.
     ModuleRef oModule = ModuleRef::adopt(DllManager::GetInstance(), v_poModule);
     DllModule *poModule = oModule.get();
-    tpfun poFunction = poModule ? poModule->getFunction(v_oRequest.oCommand) : nullptr;
+    tpfun poFunction = poModule ? poModule->getFunction(v_oRequest.oCommand, v_poKnown) : nullptr;
     if (!poFunction) {
         QTX_LOG(logger(), ERROR, pFunc) << "Problem with DllManager or DllModule";
         return CommandResult(404, "Not Found", "The URL you requested was not found.");
@@ -123,7 +124,7 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     if (IsOverLimitPriv(v_oRequest, &oRefusal))
         return oRefusal;
 
-    const bool bGui = poModule->isGuiFunction(poFunction);
+    const bool bGui = poModule->isGuiFunction(poFunction, v_poKnown);
     if (bGui) {
         if (m_bGuisBusy.load())
             return CommandResult(503, "Service Unavailable",

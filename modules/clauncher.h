@@ -31,7 +31,7 @@
 #include <mutex>
 
 class CThreadWorker;
-class DllModule;
+#include "dllmodule.h"
 
 class CLauncher : public QObject
 {
@@ -47,8 +47,10 @@ public:
     // missing.
     // v_poModule: the request's module with a usage reference the caller took
     // (DllManager::acquireForSession); the reference now belongs to the launcher,
-    // which hands it to the job or gives it back.
-    CommandResult ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule);
+    // which hands it to the job or gives it back. v_poKnown: what the module
+    // said about the command when it was taken without waiting, if it was.
+    CommandResult ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule,
+                                 const DllModule::CommandInfo *v_poKnown = nullptr);
     // The same for a module looked up by the request's name.
     CommandResult ProcessCommand(const JobRequest &v_oRequest);
     // 200 with the result once, 202 while the job runs, 419 otherwise.

@@ -107,6 +107,13 @@ void DllManager::logSessionUse(const QByteArray &v_oModuleName, const QByteArray
         << "v_oModuleName=" << v_oModuleName << ", v_oSessionId=" << qtxLogId(v_oSessionId);
 }
 
+void DllManager::logSessionUse(const DllModule &v_oModule, const QByteArray &v_oModuleName,
+                               const QByteArray &v_oSessionId) const
+{
+    logSessionUse(v_oModuleName, v_oSessionId);
+    v_oModule.logSessionKnown(v_oSessionId);
+}
+
 DllModule *DllManager::loadForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId)
 {
     logSessionUse(v_oModuleName, v_oSessionId);

@@ -38,9 +38,11 @@ public:
     // The module already loaded and recorded for that session, with its usage
     // counter raised by one; null, at once, when that would need a file look-up,
     // a load or a wait for another thread's load or unload. Writes no line: the
-    // caller logs the use with logSessionUse where acquireForSession would.
+    // caller writes its lines with logSessionUse where acquireForSession would.
     DllModule *tryAcquireForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
-    void logSessionUse(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId) const;
+    // The lines acquireForSession writes for a module the session uses already.
+    void logSessionUse(const DllModule &v_oModule, const QByteArray &v_oModuleName,
+                       const QByteArray &v_oSessionId) const;
     DllModule *getModule(const QByteArray &v_oModuleName);
     // The loaded module of that name with its usage counter raised by one, or
     // null. The module is not unloaded before the matching releaseModule.
@@ -68,6 +70,7 @@ private slots:
 private:
     DllManager();
 
+    void logSessionUse(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId) const;
     // All called with the manager lock held.
     DllModule *loadForSessionPriv(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
     DllModule *createModule(const QByteArray &v_oModuleName);

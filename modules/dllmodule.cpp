@@ -464,44 +464,84 @@ bool DllModule::initGuarded()
     }
 }
 
-tpfun DllModule::getFunction(const QByteArray &v_oCommand)
+bool DllModule::tryDescribeCommand(const QByteArray &v_oCommand, CommandInfo *v_poInfo)
 {
-    std::lock_guard<std::mutex> oGuard(g_moduleMutex);
+    std::unique_lock<std::mutex> oGuard(g_moduleMutex, std::try_to_lock);
+    if (!oGuard.owns_lock() || !m_poLibrary || !m_poLibrary->isLoaded())
+        return false;
+    CommandInfo oInfo;
     const QString oCommand = QString::fromUtf8(v_oCommand);
-    const QString oFunctionName = m_bXmlLoaded ? m_oXmlReader.GetCommands().value(oCommand) : oCommand;
+    oInfo.valid = !m_bXmlLoaded || m_oXmlReader.GetCommands().contains(oCommand);
+    if (m_bXmlLoaded)
+        oInfo.params = m_oXmlReader.GetRequestParams().values(oCommand);
+    oInfo.functionName = m_bXmlLoaded ? m_oXmlReader.GetCommands().value(oCommand) : oCommand;
+    const QByteArray oSymbol = oInfo.functionName.toUtf8();
+    oInfo.reserved = isReservedExport(oSymbol) || oSymbol.contains('\0');
+    if (!oInfo.reserved)
+        oInfo.function = reinterpret_cast<tpfun>(getFunctionPriv(oSymbol.constData()));
+    // Asked only for a function there is, as the launcher asks.
+    const QFunctionPointer pQuery = oInfo.function ? getFunctionPriv("IsGuiFunction") : nullptr;
+    if (pQuery) {
+        oInfo.guiQueried = true;
+        oInfo.gui = callQuery("IsGuiFunction", pQuery, oInfo.function, true);
+    }
+    *v_poInfo = std::move(oInfo);
+    return true;
+}
+
+tpfun DllModule::getFunction(const QByteArray &v_oCommand, const CommandInfo *v_poKnown)
+{
+    std::unique_lock<std::mutex> oGuard(g_moduleMutex, std::defer_lock);
+    if (!v_poKnown)
+        oGuard.lock();
+    const QString oFunctionName = v_poKnown ? v_poKnown->functionName
+                                  : m_bXmlLoaded ? m_oXmlReader.GetCommands().value(QString::fromUtf8(v_oCommand))
+                                                 : QString::fromUtf8(v_oCommand);
     QTX_LOG(logger(), INFO, "DllModule::getFunction")
         << "function name <" << oFunctionName << "> for command <" << v_oCommand << ">";
     const QByteArray oSymbol = oFunctionName.toUtf8();
-    if (isReservedExport(oSymbol) || oSymbol.contains('\0')) {
+    if (v_poKnown ? v_poKnown->reserved : isReservedExport(oSymbol) || oSymbol.contains('\0')) {
         QTX_LOG(logger(), WARN, "DllModule::getFunction")
             << "Function \"" << oFunctionName << "\" of module \"" << m_oModuleName << "\" is not a command";
         return nullptr;
     }
+    if (v_poKnown)
+        return v_poKnown->function;
     if (m_poLibrary && !m_poLibrary->isLoaded() && !initGuarded())
         return nullptr;
     return reinterpret_cast<tpfun>(getFunctionPriv(oSymbol.constData()));
 }
 
-bool DllModule::isCommandValid(const QByteArray &v_oCommand)
+bool DllModule::isCommandValid(const QByteArray &v_oCommand, const CommandInfo *v_poKnown)
 {
-    std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-    if (!m_bXmlLoaded || m_oXmlReader.GetCommands().contains(QString::fromUtf8(v_oCommand)))
+    std::unique_lock<std::mutex> oGuard(g_moduleMutex, std::defer_lock);
+    if (!v_poKnown)
+        oGuard.lock();
+    if (v_poKnown ? v_poKnown->valid
+                  : !m_bXmlLoaded || m_oXmlReader.GetCommands().contains(QString::fromUtf8(v_oCommand)))
         return true;
     QTX_LOG(logger(), WARN, "DllModule::isCommandValid")
         << "Command \"" << v_oCommand << "\" in module \"" << m_oModuleName << "\" not found.";
     return false;
 }
 
-bool DllModule::isGuiFunction(tpfun v_poFunction)
+bool DllModule::isGuiFunction(tpfun v_poFunction, const CommandInfo *v_poKnown)
 {
-    std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-    if (m_poLibrary && !m_poLibrary->isLoaded())
-        initGuarded();
-    const QFunctionPointer pQuery = getFunctionPriv("IsGuiFunction");
-    if (!pQuery)
-        return true;
-    // A throwing query counts as a GUI function: the safer way to run it.
-    const bool bGuiFunction = callQuery("IsGuiFunction", pQuery, v_poFunction, true);
+    bool bGuiFunction = true;
+    if (v_poKnown && v_poKnown->function == v_poFunction) {
+        if (!v_poKnown->guiQueried)
+            return true;
+        bGuiFunction = v_poKnown->gui;
+    } else {
+        std::lock_guard<std::mutex> oGuard(g_moduleMutex);
+        if (m_poLibrary && !m_poLibrary->isLoaded())
+            initGuarded();
+        const QFunctionPointer pQuery = getFunctionPriv("IsGuiFunction");
+        if (!pQuery)
+            return true;
+        // A throwing query counts as a GUI function: the safer way to run it.
+        bGuiFunction = callQuery("IsGuiFunction", pQuery, v_poFunction, true);
+    }
     QTX_LOG(logger(), INFO, "DllModule::isGuiFunction") << "bGuiFunction (from module)=" << bGuiFunction;
     return bGuiFunction;
 }
@@ -519,8 +559,10 @@ bool DllModule::canUnprivilegedRun(tpfun v_poFunction)
     return bCanRun;
 }
 
-QStringList DllModule::getRequestParams(const QByteArray &v_oCommand)
+QStringList DllModule::getRequestParams(const QByteArray &v_oCommand, const CommandInfo *v_poKnown)
 {
+    if (v_poKnown)
+        return v_poKnown->params;
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (!m_bXmlLoaded)
         return QStringList();
@@ -531,14 +573,19 @@ void DllModule::addSession(const QByteArray &v_oSessionId)
 {
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (m_oSessionIndex.contains(v_oSessionId)) {
-        QTX_LOG(logger(), INFO, "DllModule::addSession")
-            << "Module " << m_oModuleName << " already in seasion " << qtxLogId(v_oSessionId);
+        logSessionKnown(v_oSessionId);
         return;
     }
     m_oSessions.append(v_oSessionId);
     m_oSessionIndex.insert(v_oSessionId);
     QTX_LOG(logger(), INFO, "DllModule::addSession")
         << "session <" << qtxLogId(v_oSessionId) << "> appended to module <" << m_oModuleName << ">";
+}
+
+void DllModule::logSessionKnown(const QByteArray &v_oSessionId) const
+{
+    QTX_LOG(logger(), INFO, "DllModule::addSession")
+        << "Module " << m_oModuleName << " already in seasion " << qtxLogId(v_oSessionId);
 }
 
 void DllModule::removeSession(const QByteArray &v_oSessionId)

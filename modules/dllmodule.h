@@ -52,18 +52,39 @@ public:
     bool unload();
 
     void addSession(const QByteArray &v_oSessionId);
+    // addSession's line for a session the module has already.
+    void logSessionKnown(const QByteArray &v_oSessionId) const;
     void removeSession(const QByteArray &v_oSessionId);
     void clearSessions();
 
-    bool isCommandValid(const QByteArray &v_oCommand);
+    // What the four getters below say about one command, found in one go.
+    struct CommandInfo
+    {
+        bool valid = false;
+        QStringList params;
+        QString functionName;
+        bool reserved = false; // the name is not a command (an export the loader calls)
+        tpfun function = nullptr;
+        bool guiQueried = false; // the module has an IsGuiFunction export
+        bool gui = true;
+    };
+    // Fills v_poInfo under a try-lock of the module lock and returns true;
+    // false at once, with nothing filled in, while another thread holds that
+    // lock (a module being loaded or unloaded runs its Init or DeInit under
+    // it) or when the answer would need this module's Init. Writes no line:
+    // the getters, given the info, write their lines from it.
+    bool tryDescribeCommand(const QByteArray &v_oCommand, CommandInfo *v_poInfo);
+
+    // Each getter answers from v_poKnown, without the module lock, when given one.
+    bool isCommandValid(const QByteArray &v_oCommand, const CommandInfo *v_poKnown = nullptr);
     // Without a command file every export is reachable under its own name.
-    tpfun getFunction(const QByteArray &v_oCommand);
+    tpfun getFunction(const QByteArray &v_oCommand, const CommandInfo *v_poKnown = nullptr);
     // A missing IsGuiFunction export makes every function a GUI function.
-    bool isGuiFunction(tpfun v_poFunction);
+    bool isGuiFunction(tpfun v_poFunction, const CommandInfo *v_poKnown = nullptr);
     // A missing CanUnprivilegedRun export refuses every unprivileged client.
     bool canUnprivilegedRun(tpfun v_poFunction);
     // Declared request parameters, most recently declared first; empty without a command file.
-    QStringList getRequestParams(const QByteArray &v_oCommand);
+    QStringList getRequestParams(const QByteArray &v_oCommand, const CommandInfo *v_poKnown = nullptr);
 
     // Bracket every command call; each returns the new counter value.
     quint64 incrementUsage();

@@ -442,6 +442,8 @@ private slots:
         std::thread oLoader([poManager] { poManager->loadModuleForSession("tstmod", "L"); });
         QTRY_VERIFY(qEnvironmentVariableIsSet("QTX_TST_TSTMOD_INIT_HELD"));
         QVERIFY(!poManager->tryAcquireForSession("tstminimal", "W"));
+        DllModule::CommandInfo oInfo;
+        QVERIFY(!poMinimal->tryDescribeCommand("Echo", &oInfo)); // the load holds the module lock
         std::thread oReleaser([poManager, poMinimal] { poManager->releaseModule(poMinimal); });
         oReleaser.join();
         // Returned while the load still holds the manager, the reference not yet given back.
@@ -452,6 +454,22 @@ private slots:
         qunsetenv("QTX_TST_TSTMOD_INIT_HELD");
         QTRY_COMPARE(poMinimal->getUsage(), quint64(0));
         QVERIFY(poManager->getModule("tstmod"));
+
+        // What a command's description says is what the getters say.
+        for (DllModule *poModule : {poManager->getModule("tstmod"), poMinimal}) {
+            for (const QByteArray oCommand : {"Echo", "PublicCall", "ShowGui", "Ghost", "Other", "Init", "Nope"}) {
+                QVERIFY(poModule->tryDescribeCommand(oCommand, &oInfo));
+                const QByteArray oWhere = poModule->getModuleName() + '/' + oCommand;
+                QVERIFY2(oInfo.valid == poModule->isCommandValid(oCommand), oWhere);
+                QVERIFY2(oInfo.params == poModule->getRequestParams(oCommand), oWhere);
+                QVERIFY2(oInfo.function == poModule->getFunction(oCommand), oWhere);
+                if (oInfo.function)
+                    QVERIFY2(poModule->isGuiFunction(oInfo.function, &oInfo) == poModule->isGuiFunction(oInfo.function), oWhere);
+            }
+        }
+        QVERIFY(poManager->getModule("tstmod")->tryDescribeCommand("Echo", &oInfo));
+        QCOMPARE(oInfo.params, QStringList({"mode", "data"}));
+        QVERIFY(oInfo.guiQueried && !oInfo.gui);
 
         poManager->unloadAllModulesForSession("W");
         poManager->unloadAllModulesForSession("L");
