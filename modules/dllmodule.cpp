@@ -209,6 +209,12 @@ bool DllModule::load(const QString &v_oModulePath)
     }
     // The verified open file itself; the full name, or QLibrary would also try a "lib" prefix.
     m_poLibrary.reset(new QLibrary(QString::fromLatin1(fdPath(m_iLibraryFd))));
+    // Its deferred deletion runs on the main thread, whose loop lasts as long as
+    // the process: the thread loading the module (a request worker the pool may
+    // retire) may be gone when the module is unloaded, and a deletion posted to
+    // it would never run.
+    if (QCoreApplication *poApp = QCoreApplication::instance())
+        m_poLibrary->moveToThread(poApp->thread());
 
     if (!loadXmlFile(v_oModulePath))
         return false;
