@@ -52,9 +52,6 @@ CheckedId CheckedId::of(const QByteArray &v_oRaw)
     return oChecked;
 }
 
-CommandTarget::CommandTarget() = default;
-CommandTarget::~CommandTarget() = default;
-
 const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
 {
     if (const auto *poKept = dynamic_cast<const CommandTarget *>(v_oRequest.note()))

@@ -4,16 +4,16 @@
 // it names; with a connection, the account its client runs as. Both travel as
 // the http layer's notes, which the transport holds without reading them.
 
+#include "dllmanager.h"
+#include "dllmodule.h"
 #include "httpnote.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
-#include "dllmanager.h"
-#include "dllmodule.h"
-
 #include <memory>
 
+// A module command let in on an I/O thread (CSignController::PrepareModuleCommandInline).
 struct PreparedModuleCommand
 {
     ModuleRef module;
@@ -53,9 +53,6 @@ struct CommandTarget : norrweb::HttpNote
     // about the command, for the controller and the launcher to use. The
     // module is given back when the request ends if no job took it.
     mutable std::unique_ptr<PreparedModuleCommand> prepared;
-
-    CommandTarget();
-    ~CommandTarget() override;
 
     // Worked out on first use (the inline decision or the controller) and kept
     // with the request.

@@ -298,9 +298,9 @@ bool CSignController::IsServerCommand(const QString &v_oCommand)
 void CSignController::ProcessModuleCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
     // Resolved once: recorded for the session and held (another connection may
-    // end its sessions) while it is asked, then handed to the job.
-    // Let in on the I/O thread: the module and what it says about the command
-    // were found then, so that nothing here waits for a module lock.
+    // end its sessions) while it is asked, then handed to the job. A command
+    // let in on the I/O thread brings its module and what the module says
+    // about it, so that nothing here waits for a module lock.
     const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
     PreparedModuleCommand *poPrepared = oTarget.prepared && oTarget.sessionId.id == m_oCommandData.oSessionId
                                                 && oTarget.library == m_oCommandData.oLibraryName

@@ -7,6 +7,7 @@
 // One controller serves exactly one request, on the thread that serves it (a
 // request worker, or the connection's I/O thread for an inline command).
 
+#include "dllmodule.h"
 #include "httprequesthandler.h"
 #include "httpsession.h"
 #include "jobrequest.h"
@@ -21,7 +22,6 @@ class CLauncher;
 class ClientIdentity;
 class ProcessUtils;
 class DllManager;
-#include "dllmodule.h"
 
 namespace norrweb {
 class HttpRequest;
@@ -57,7 +57,7 @@ public:
     // search through every process is left to a request worker).
     static bool CanResolveClientInline(norrweb::HttpConnectionInfo &v_oConnection);
     // Whether a module command can be served without waiting, and if so takes
-    // its module for the controller (CommandTarget::preparedModule): a client
+    // its module for the controller (CommandTarget::prepared): a client
     // already checked, which may run that module, in a session that already
     // uses it, while no load or unload holds the modules. Starting the job
     // then only queues it.

@@ -19,6 +19,7 @@
 // while a job is finished (which never waits for a job's function). Lock
 // order: launcher lock, then the module manager lock, then the module lock.
 
+#include "dllmodule.h"
 #include "jobrequest.h"
 #include "jobtable.h"
 #include "qtxtypes.h"
@@ -31,7 +32,6 @@
 #include <mutex>
 
 class CThreadWorker;
-#include "dllmodule.h"
 
 class CLauncher : public QObject
 {
