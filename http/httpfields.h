@@ -49,8 +49,8 @@ public:
     // The first field of that name, or constEnd().
     const_iterator constFind(const QByteArray &v_oName) const
     {
-        const Entry *pAt = lowerBound(v_oName);
-        return const_iterator(pAt != endEntry() && pAt->name == v_oName ? pAt : endEntry());
+        const Entry *pAt = find(v_oName);
+        return const_iterator(pAt ? pAt : endEntry());
     }
 
 private:

@@ -49,17 +49,13 @@ public:
 
     int size() const { return m_aEntries.size(); }
     bool isEmpty() const { return m_aEntries.isEmpty(); }
-    bool contains(const QByteArray &v_oName) const
-    {
-        const Entry *pAt = lowerBound(v_oName);
-        return pAt != endEntry() && pAt->name == v_oName;
-    }
+    bool contains(const QByteArray &v_oName) const { return find(v_oName) != nullptr; }
 
     // The value of that name (of several, the first in the list), or a null array.
     QByteArray value(const QByteArray &v_oName) const
     {
-        const Entry *pAt = lowerBound(v_oName);
-        return pAt != endEntry() && pAt->name == v_oName ? pAt->value : QByteArray();
+        const Entry *pAt = find(v_oName);
+        return pAt ? pAt->value : QByteArray();
     }
 
     const_iterator constBegin() const { return const_iterator(m_aEntries.constData()); }
@@ -79,6 +75,12 @@ protected:
                                                                    size_t(std::min(iEntry, iKey)));
                                     return iOrder < 0 || (iOrder == 0 && iEntry < iKey);
                                 });
+    }
+    // The first entry of that name, or null.
+    const Entry *find(const QByteArray &v_oName) const
+    {
+        const Entry *pAt = lowerBound(v_oName);
+        return pAt != endEntry() && pAt->name == v_oName ? pAt : nullptr;
     }
     int indexOf(const Entry *v_pEntry) const { return int(v_pEntry - m_aEntries.constData()); }
     // Appended, then moved into place: a move swaps pointers, where the
