@@ -56,7 +56,10 @@ namespace {
 
 ClientConnection connectionOf(const norrweb::HttpConnectionInfo &v_oInfo)
 {
-    return ClientConnection{v_oInfo.peerAddress, v_oInfo.peerPort, v_oInfo.localAddress, v_oInfo.localPort};
+    // The record taken when the connection was accepted still names its client
+    // end: the connection is open while its requests are served.
+    return ClientConnection{v_oInfo.peerAddress, v_oInfo.peerPort, v_oInfo.localAddress, v_oInfo.localPort,
+                            v_oInfo.clientInode, v_oInfo.clientUid};
 }
 
 } // namespace

@@ -23,6 +23,8 @@ struct HttpConnectionInfo
     quint16 localPort = 0; // the server's end
     /// Owner of the client's socket as the kernel reports it; -1 when unknown.
     qint64 clientUid = -1;
+    /// The inode of the client's socket from the same record; 0 when unknown.
+    quint64 clientInode = 0;
     /// For a root-owned client socket, the process found holding it and that
     /// process's effective uid, once the request handler found them (0 / -1
     /// until then).

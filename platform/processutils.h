@@ -24,6 +24,12 @@ struct ClientConnection
     quint16 clientPort = 0;
     QHostAddress serverAddress;
     quint16 serverPort = 0;
+    // The kernel's record of the client end (its owner and socket inode) when
+    // the caller read it while holding the server's end of this connection
+    // open: as long as that end lives, no other socket can have the same four
+    // addresses and ports. 0 / -1 when not known: the record is looked up.
+    quint64 knownInode = 0;
+    qint64 knownUid = -1;
 
     bool isComplete() const
     {
@@ -99,6 +105,13 @@ public:
     virtual qint64 getPidOfClientAmongRecent(const ClientConnection &v_oConnection, int v_iMaxDescriptors,
                                              qint64 *v_piHolderUid) = 0;
     virtual qint64 getUidOfClient(const ClientConnection &v_oConnection) = 0;
+    // getUidOfClient, and the inode of the client's socket (0 when unknown),
+    // from the same record.
+    virtual qint64 getUidAndInodeOfClient(const ClientConnection &v_oConnection, quint64 *v_puiInode)
+    {
+        *v_puiInode = 0;
+        return getUidOfClient(v_oConnection);
+    }
 };
 
 // Owner uid of the socket at the other end of a connected TCP socket of this

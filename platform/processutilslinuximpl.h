@@ -76,13 +76,14 @@ public:
     qint64 getPidOfClientAmongRecent(const ClientConnection &v_oConnection, int v_iMaxDescriptors,
                                      qint64 *v_piHolderUid) override;
     qint64 getUidOfClient(const ClientConnection &v_oConnection) override;
+    qint64 getUidAndInodeOfClient(const ClientConnection &v_oConnection, quint64 *v_puiInode) override;
 
 private:
     // The row of the socket bound to a local port (the first of the sorted
     // table). False when no socket uses the port.
     bool findRowAtPort(quint16 v_uiPort, const char *v_pFunction, qtxplatform::TcpRow *v_poRow);
-    // The row of the client's end of exactly this connection. False when there
-    // is none.
+    // The row of the client's end of exactly this connection (only its owner
+    // and inode when the connection brings them). False when there is none.
     bool findClientRow(const ClientConnection &v_oConnection, const char *v_pFunction, qtxplatform::TcpRow *v_poRow);
     // A recent root holder (root's own process) that holds this root-owned
     // socket, else 0; and the bookkeeping of those holders.

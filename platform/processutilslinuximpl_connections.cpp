@@ -1,15 +1,20 @@
 #include "processutilslinuximpl.h"
 #include "processutilslinuximpl_common.h"
 #include "processutilslinuximpl_p.h"
+#include "unixhandles.h"
 
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/socket.h>
 
 using namespace qtxplatform;
@@ -70,6 +75,11 @@ bool ProcessUtilsLinuxImpl::findClientRow(const ClientConnection &v_oConnection,
         || !kernelEndpoint(v_oConnection.serverAddress, v_oConnection.serverPort, &oServer)
         || oClient.family != oServer.family)
         return false;
+    if (v_oConnection.knownInode != 0 && v_oConnection.knownUid >= 0) {
+        v_poRow->uid = v_oConnection.knownUid;
+        v_poRow->inode = v_oConnection.knownInode;
+        return true;
+    }
     if (m_procRoot == "/proc") {
         // The client's end: its local side is the client address, its remote
         // side the server's. One hash look-up in the kernel.
@@ -114,12 +124,32 @@ qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
 
 namespace {
 
+// A recent root holder's /proc folder and status file, opened when it was
+// found. Both stay that process's: once it ends, reads through them fail
+// instead of reaching a later process with the same pid. Reading the status
+// again through the open file skips the path walk and the open and close.
+struct HolderFiles
+{
+    explicit HolderFiles(const QByteArray &v_oFolder)
+        : folder(::open(v_oFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+        , status(folder.valid() ? ::openat(folder.get(), "status", O_RDONLY | O_CLOEXEC) : -1)
+    {
+    }
+    UniqueFd folder;
+    UniqueFd status;
+};
+
 // Root processes that recently held a root-owned client socket (a watchdog,
 // an updater, a load generator): they tend to make the next connection too.
 struct RecentRootHolders
 {
+    struct Holder
+    {
+        qint64 pid = 0;
+        std::shared_ptr<const HolderFiles> files; // shared with readers that copied the list
+    };
     std::mutex mutex;
-    QVector<qint64> pids;  // most recent first
+    QVector<Holder> holders;  // most recent first
     // The socket inodes each of them held when last read. A load generator
     // or a browser helper holds hundreds of sockets; without this, each of its
     // new connections read all of its descriptor links again.
@@ -147,6 +177,15 @@ RecentRootHolders &recentRootHolders()
 
 constexpr int kRecentRootHolders = 8;
 
+// The effective uid in a process's status, read afresh through its open file
+// (the process may have changed its account since it was found).
+bool effectiveUidOf(const HolderFiles &v_oFiles, uid_t *v_puiUid)
+{
+    char aStatus[4096];
+    const ssize_t iRead = ::pread(v_oFiles.status.get(), aStatus, sizeof aStatus, 0);
+    return iRead > 0 && parseStatusEffectiveUid(QByteArray::fromRawData(aStatus, int(iRead)), v_puiUid);
+}
+
 } // namespace
 
 qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow, int v_iMaxDescriptors)
@@ -157,16 +196,15 @@ qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow, int v_i
     // proves nothing (a root process may hold the socket as well): search then.
     if (v_oRow.uid != 0 || v_oRow.inode == 0 || m_procRoot != "/proc")
         return 0;
-    QVector<qint64> oPids;
+    QVector<RecentRootHolders::Holder> oHolders;
     {
         std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
-        oPids = recentRootHolders().pids;
+        oHolders = recentRootHolders().holders;
     }
-    for (const qint64 iPid : qAsConst(oPids)) {
-        QByteArray oStatus;
+    for (const RecentRootHolders::Holder &oHolder : qAsConst(oHolders)) {
+        const qint64 iPid = oHolder.pid;
         uid_t uiUid = 1;
-        if (readSmallFile(m_procRoot + '/' + QByteArray::number(iPid) + "/status", &oStatus) != 0
-            || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+        if (!effectiveUidOf(*oHolder.files, &uiUid) || uiUid != 0)
             continue;
         // Taken before the read: the read counts as older than it is, never newer.
         const qint64 iNow = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -185,13 +223,15 @@ qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow, int v_i
         }
         QSet<quint64> oInodes;
         int iDescriptors = 0;
-        if (socketInodesOfPid(m_procRoot, iPid, &oInodes, &iDescriptors) != 0)
+        if (socketInodesOfProcessFolder(oHolder.files->folder.get(), &oInodes, &iDescriptors) != 0)
             continue;
         const bool bHolds = oInodes.contains(v_oRow.inode);
         {
             std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
-            // Only for a pid still among the recent ones (it may have been pushed out meanwhile).
-            if (recentRootHolders().pids.contains(iPid))
+            // Only for a holder still among the recent ones (it may have been pushed out meanwhile).
+            const QVector<RecentRootHolders::Holder> &oNow = recentRootHolders().holders;
+            if (std::any_of(oNow.cbegin(), oNow.cend(),
+                            [&](const RecentRootHolders::Holder &v_oNow) { return v_oNow.files == oHolder.files; }))
                 recentRootHolders().inodes.insert(iPid,
                                                   RecentRootHolders::Inodes{iNow, std::move(oInodes), iDescriptors});
         }
@@ -205,19 +245,23 @@ void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iP
 {
     if (v_oRow.uid != 0 || v_iPid <= 0 || m_procRoot != "/proc")
         return;
-    QByteArray oStatus;
+    auto poFiles = std::make_shared<const HolderFiles>(m_procRoot + '/' + QByteArray::number(v_iPid));
     uid_t uiUid = 1;
-    if (readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/status", &oStatus) != 0
-        || !parseStatusEffectiveUid(oStatus, &uiUid) || uiUid != 0)
+    if (!poFiles->status.valid() || !effectiveUidOf(*poFiles, &uiUid) || uiUid != 0)
         return;
     std::lock_guard<std::mutex> oGuard(recentRootHolders().mutex);
-    QVector<qint64> &oPids = recentRootHolders().pids;
-    oPids.removeAll(v_iPid);
-    oPids.prepend(v_iPid);
-    if (oPids.size() > kRecentRootHolders) {
-        for (int i = kRecentRootHolders; i < oPids.size(); ++i)
-            recentRootHolders().inodes.remove(oPids.at(i));
-        oPids.resize(kRecentRootHolders);
+    QVector<RecentRootHolders::Holder> &oHolders = recentRootHolders().holders;
+    // A pid seen again is another process now when its old folder is gone: the
+    // new files replace the old, and so do the inodes read through them.
+    oHolders.erase(std::remove_if(oHolders.begin(), oHolders.end(),
+                                  [&](const RecentRootHolders::Holder &v_oOld) { return v_oOld.pid == v_iPid; }),
+                   oHolders.end());
+    recentRootHolders().inodes.remove(v_iPid);
+    oHolders.prepend(RecentRootHolders::Holder{v_iPid, std::move(poFiles)});
+    if (oHolders.size() > kRecentRootHolders) {
+        for (int i = kRecentRootHolders; i < oHolders.size(); ++i)
+            recentRootHolders().inodes.remove(oHolders.at(i).pid);
+        oHolders.resize(kRecentRootHolders);
     }
 }
 
@@ -270,11 +314,17 @@ qint64 ProcessUtilsLinuxImpl::getUidOfSocketAtPort(quint16 v_uiPort)
 
 qint64 ProcessUtilsLinuxImpl::getUidOfClient(const ClientConnection &v_oConnection)
 {
+    quint64 uiInode = 0;
+    return getUidAndInodeOfClient(v_oConnection, &uiInode);
+}
+
+qint64 ProcessUtilsLinuxImpl::getUidAndInodeOfClient(const ClientConnection &v_oConnection, quint64 *v_puiInode)
+{
     TcpRow oRow;
-    const qint64 iUid =
-        findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0
-            ? oRow.uid
-            : -1;
+    const bool bFound = findClientRow(v_oConnection, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow)
+                        && oRow.inode != 0;
+    const qint64 iUid = bFound ? oRow.uid : -1;
+    *v_puiInode = bFound ? oRow.inode : 0;
     PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket of client " << v_oConnection.clientText() << " has uid(" << iUid << ")";
     return iUid;
 }

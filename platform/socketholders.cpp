@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,15 +36,13 @@ bool socketInodeFromLink(const char *v_pLink, ssize_t v_iLen, quint64 *v_poInode
 }
 
 template <typename Visitor>
-int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_oVisit, int *v_piDescriptors = nullptr)
+int forEachSocketInodeIn(UniqueDir v_oDir, Visitor v_oVisit, int *v_piDescriptors)
 {
-    const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
-    UniqueDir oDir(::opendir(oPath.constData()));
-    if (!oDir)
+    if (!v_oDir)
         return errno;
-    const int iDirFd = ::dirfd(oDir.get());
+    const int iDirFd = ::dirfd(v_oDir.get());
     char aLink[64];
-    while (const dirent *pEntry = ::readdir(oDir.get())) {
+    while (const dirent *pEntry = ::readdir(v_oDir.get())) {
         if (pEntry->d_name[0] == '.')
             continue;
         if (v_piDescriptors)
@@ -58,7 +57,35 @@ int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_o
     return 0;
 }
 
+template <typename Visitor>
+int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_oVisit, int *v_piDescriptors = nullptr)
+{
+    const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
+    return forEachSocketInodeIn(UniqueDir(::opendir(oPath.constData())), v_oVisit, v_piDescriptors);
+}
+
 } // namespace
+
+int socketInodesOfProcessFolder(int v_iPidFolder, QSet<quint64> *v_poInodes, int *v_piDescriptors)
+{
+    *v_piDescriptors = 0;
+    const int iFd = ::openat(v_iPidFolder, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (iFd < 0)
+        return errno;
+    UniqueDir oDir(::fdopendir(iFd));
+    if (!oDir) {
+        const int iErr = errno;
+        ::close(iFd);
+        return iErr;
+    }
+    return forEachSocketInodeIn(
+        std::move(oDir),
+        [&](quint64 v_uiInode) {
+            v_poInodes->insert(v_uiInode);
+            return false;
+        },
+        v_piDescriptors);
+}
 
 int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes, int *v_piDescriptors)
 {

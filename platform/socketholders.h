@@ -15,6 +15,10 @@ namespace qtxplatform {
 int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes,
                       int *v_piDescriptors = nullptr);
 
+// The same through an open <procRoot>/<pid> folder: a folder opened once
+// stays the same process's, even after its pid is used again.
+int socketInodesOfProcessFolder(int v_iPidFolder, QSet<quint64> *v_poInodes, int *v_piDescriptors);
+
 // The first pid (in /proc order) holding the socket inode, or 0 when no
 // visible process holds it. With the socket's owner uid given, that owner's
 // processes are searched first (the others only when none of them holds it).

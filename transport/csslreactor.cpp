@@ -251,11 +251,13 @@ void CSslReactor::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
     // The kernel names the account that owns the client's socket, found by the
     // connection's exact four-tuple (one netlink request, answered from the
     // kernel's connection table); the caps per client and the permission checks
-    // use it.
+    // use it. The socket's inode comes along: the search for the process that
+    // holds a root-owned client socket needs no second look-up.
     if (oInfo.peerPort != 0) {
         try {
-            oInfo.clientUid = m_processUtils->getUidOfClient(
-                ClientConnection{oInfo.peerAddress, oInfo.peerPort, oInfo.localAddress, oInfo.localPort});
+            oInfo.clientUid = m_processUtils->getUidAndInodeOfClient(
+                ClientConnection{oInfo.peerAddress, oInfo.peerPort, oInfo.localAddress, oInfo.localPort},
+                &oInfo.clientInode);
         } catch (const BaseException &) {
             oInfo.clientUid = -1; // logged by the platform layer
         }

@@ -12,6 +12,7 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 #include "qtxpaths.h"
+#include "socketholders.h"
 #include "userserverport.h"
 
 #include <QHostAddress>
@@ -553,6 +554,14 @@ void TestPlatform::rootHolderReadAgainForNewSockets()
     HelperProcess oOther;
     QVERIFY(oOther.start({QStringLiteral("connect"), QString::number(oOwn.front()->server.serverPort())}));
     QCOMPARE(oUtils.getPidOfClient(loopback(oOther.port(), oOwn.front()->server.serverPort())), oOther.pid());
+    // The record kept from the accept names the client's end (held by the
+    // helper, not by this process's accepted end), and a connection that
+    // brings it is answered from it.
+    ClientConnection oKnown = loopback(oOther.port(), oOwn.front()->server.serverPort());
+    oKnown.knownUid = oUtils.getUidAndInodeOfClient(oKnown, &oKnown.knownInode);
+    QCOMPARE(oKnown.knownUid, qint64(0));
+    QCOMPARE(qtxplatform::findPidOfSocketInode("/proc", oKnown.knownInode), oOther.pid());
+    QCOMPARE(oUtils.getPidOfClient(oKnown), oOther.pid());
     for (const auto &poConnection : oOwn)
         QCOMPARE(oUtils.getPidOfClient(poConnection->seen()), qint64(::getpid()));
     // A recent holder counts only once its status showed root: the search hands
