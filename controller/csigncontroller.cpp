@@ -96,7 +96,7 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
     }
 
     // A module command without a session opens one on the fly.
-    if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand)) && m_oCommandData.oSessionId.isEmpty()) {
+    if (!IsServerCommand(m_oCommandData.oCommand) && m_oCommandData.oSessionId.isEmpty()) {
         ProcessOpenSession(v_oRequest, v_oResponse);
         if (m_bLimitRefused) {
             SendResponse(v_oResponse);
@@ -104,7 +104,7 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
         }
     }
     const bool bPermitted = CheckPermissions(v_oResponse);
-    const bool bModuleCommand = !IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand));
+    const bool bModuleCommand = !IsServerCommand(m_oCommandData.oCommand);
 
     const QByteArray &oCommand = m_oCommandData.oCommand;
     if (oCommand == "ALIVE") {
@@ -266,7 +266,7 @@ bool CSignController::PrepareModuleCommandInline(const norrweb::HttpRequest &v_o
     const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
     // A command without a session opens one first; a refused client's answer
     // looks the module up (both may wait).
-    if (oTarget.library.isEmpty() || oTarget.sessionId.id.isEmpty() || IsServerCommand(QString::fromUtf8(oTarget.command)))
+    if (oTarget.library.isEmpty() || oTarget.sessionId.id.isEmpty() || IsServerCommand(oTarget.command))
         return false;
     if (!(poAccount->onSystemUser ? IsSystemClientLibrary(oTarget.library) : poAccount->onCurrentUser))
         return false;
@@ -281,15 +281,17 @@ bool CSignController::PrepareModuleCommandInline(const norrweb::HttpRequest &v_o
     return true;
 }
 
-bool CSignController::IsServerCommand(const QString &v_oCommand)
+bool CSignController::IsServerCommand(const QByteArray &v_oCommand)
 {
     // ARCH_TYPE is answered by the server too: it must not open a session.
-    static const char *const s_apCommands[] = {"ALIVE",          "GET_RESULT",           "OPEN_SESSION",
-                                               "CLOSE_SESSION",  "SET_SESSION_VAR",      "SERVER_VERSION",
-                                               "GET_USER_SERVER_PORT", "TEST",           "GET_USERNAME_FOR_PID",
-                                               "ARCH_TYPE"};
-    for (const char *pCommand : s_apCommands) {
-        if (v_oCommand == QLatin1String(pCommand))
+    // Compared byte for byte, whole (a command is a path segment, not text).
+    static const QByteArray s_aCommands[] = {
+        QByteArrayLiteral("ALIVE"),          QByteArrayLiteral("GET_RESULT"),           QByteArrayLiteral("OPEN_SESSION"),
+        QByteArrayLiteral("CLOSE_SESSION"),  QByteArrayLiteral("SET_SESSION_VAR"),      QByteArrayLiteral("SERVER_VERSION"),
+        QByteArrayLiteral("GET_USER_SERVER_PORT"), QByteArrayLiteral("TEST"),           QByteArrayLiteral("GET_USERNAME_FOR_PID"),
+        QByteArrayLiteral("ARCH_TYPE")};
+    for (const QByteArray &oCommand : s_aCommands) {
+        if (v_oCommand == oCommand)
             return true;
     }
     return false;

@@ -44,7 +44,7 @@ public:
 
     // The id as CheckedId reads it, with the check's log lines.
     static QByteArray escapeAndConvertToValidID(const QByteArray &v_oData);
-    static bool IsServerCommand(const QString &v_oCommand);
+    static bool IsServerCommand(const QByteArray &v_oCommand);
     // The modules a client on the system account may run.
     static bool IsSystemClientLibrary(const QByteArray &v_oName);
     // Whether serving the request never blocks once the client's identity is known.

@@ -175,7 +175,7 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &)
     // is never recorded anywhere), and only what the module declares safe.
     if (m_oSession.isNull())
         return false;
-    if (!IsServerCommand(QString::fromUtf8(m_oCommandData.oCommand))) {
+    if (!IsServerCommand(m_oCommandData.oCommand)) {
         m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
         const ModuleRef oModule(m_pDllManager, m_oCommandData.oLibraryName);
         DllModule *poModule = oModule.get();

@@ -114,9 +114,11 @@ void TestControllerRules::serverCommands()
     // ARCH_TYPE among them: a request for it must not open a session.
     for (const char *pCommand : {"ALIVE", "GET_RESULT", "OPEN_SESSION", "CLOSE_SESSION", "SET_SESSION_VAR",
                                  "SERVER_VERSION", "GET_USER_SERVER_PORT", "TEST", "GET_USERNAME_FOR_PID", "ARCH_TYPE"})
-        QVERIFY2(CSignController::IsServerCommand(QLatin1String(pCommand)), pCommand);
-    QVERIFY(!CSignController::IsServerCommand(QStringLiteral("alive")));
-    QVERIFY(!CSignController::IsServerCommand(QStringLiteral("Sha256")));
+        QVERIFY2(CSignController::IsServerCommand(QByteArray(pCommand)), pCommand);
+    // Whole names, byte for byte: a longer name, a trailing NUL or another case is a module's.
+    for (const QByteArray &oOther : {QByteArray("alive"), QByteArray("Sha256"), QByteArray("ALIVEX"),
+                                     QByteArray("ALIVE\0", 6), QByteArray("ALIV"), QByteArray()})
+        QVERIFY2(!CSignController::IsServerCommand(oOther), oOther.constData());
 }
 
 QTEST_GUILESS_MAIN(TestControllerRules)
