@@ -3,6 +3,7 @@
 #include "csettings.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
+#include "qtxafterturn.h"
 #include "qtxlogger.h"
 #include "qtxthreadcheck.h"
 #include "qtxthreadend.h"
@@ -213,13 +214,22 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
     JobPool &oPool = jobPool();
     {
         std::lock_guard<std::mutex> oGuard(oPool.oMutex);
-        if (!oPool.bStopped) {
-            oPool.oQueue.push_back(std::move(oJob));
-            oPool.oThreads.start(&runQueuedJob);
+        if (oPool.bStopped) {
+            oJob.oCancel();
             return;
         }
+        oPool.oQueue.push_back(std::move(oJob));
     }
-    oJob.oCancel();
+    // A pool thread is woken once this thread is done with the request: on an
+    // I/O thread, after its reply is written (the job's thread would otherwise
+    // often take the core first); elsewhere at once. Until then the job waits
+    // in the queue, and a stop in between cancels it there.
+    QtxAfterTurn::Defer([] {
+        JobPool &oPool = jobPool();
+        std::lock_guard<std::mutex> oGuard(oPool.oMutex);
+        if (!oPool.bStopped)
+            oPool.oThreads.start(&runQueuedJob);
+    });
 }
 
 void CThreadWorker::ReleaseModule()

@@ -4,6 +4,7 @@
 #include "csslconnectionhandlerpool.h"
 #include "ctlscontext.h"
 #include "processutils.h"
+#include "qtxafterturn.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 #include "qtxlogsink.h"
@@ -636,6 +637,8 @@ bool CSslReactor::parseInput(const Connection &v_poConnection)
         // pipelining requests cannot hold this thread.
         QByteArray oReply;
         bool bClose = false;
+        // A job the request starts wakes its thread once the reply is written.
+        QtxAfterTurn oAfterReply;
         if (m_inlineBudget > 0 && m_pool->serveInline(oConnection, oReply, bClose)) {
             --m_inlineBudget;
             m_servingInline = true;

@@ -14,6 +14,7 @@
 #include "httpresponse.h"
 #include "httptestsupport.h"
 #include "jobrequest.h"
+#include "qtxafterturn.h"
 #include "qtxexceptions.h"
 #include "qtxlogprivacy.h"
 #include "sessionregistry.h"
@@ -268,6 +269,22 @@ private slots:
         QCOMPARE(oAgain.iStatusCode, 419);
         QCOMPARE(oAgain.oStatusText, QByteArray("No Result"));
         QCOMPARE(oAgain.oBody, QByteArray("There is no result for given parameters."));
+    }
+
+    void jobWaitsForTheTurnToEnd()
+    {
+        // Started while an I/O thread answers a request, a job's thread is woken
+        // only when that turn ends (its reply written); until then it waits queued.
+        const QByteArray oCmd = newId();
+        {
+            QtxAfterTurn oTurn;
+            QCOMPARE(start("Echo", params({{"data", QByteArray("x")}, {"kind", QByteArray()}}), oCmd).iStatusCode, 202);
+            QTest::qWait(100); // time enough for a job that was started anyway to end
+            QCOMPARE(fetch(oCmd).iStatusCode, 202);
+        }
+        const CommandResult oDone = await(oCmd);
+        QCOMPARE(oDone.iStatusCode, 200);
+        QCOMPARE(oDone.oBody, QByteArray("x"));
     }
 
     void guiCommandsOneAtATime()
