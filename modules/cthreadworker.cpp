@@ -221,8 +221,8 @@ void CThreadWorker::StartOnPool(tpfun v_poFunction, const QByteArray &v_oSession
         oPool.oQueue.push_back(std::move(oJob));
     }
     // A pool thread is woken once this thread is done with the request: on an
-    // I/O thread, after its reply is written (the job's thread would otherwise
-    // often take the core first); elsewhere at once. Until then the job waits
+    // I/O thread, after its reply is written (the job's thread could otherwise
+    // take the core first); elsewhere at once. Until then the job waits
     // in the queue, and a stop in between cancels it there.
     QtxAfterTurn::Defer([] {
         JobPool &oPool = jobPool();
