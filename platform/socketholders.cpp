@@ -64,6 +64,17 @@ int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_o
     return forEachSocketInodeIn(UniqueDir(::opendir(oPath.constData())), v_oVisit, v_piDescriptors);
 }
 
+int collectSocketInodes(UniqueDir v_oDir, QSet<quint64> *v_poInodes, int *v_piDescriptors)
+{
+    return forEachSocketInodeIn(
+        std::move(v_oDir),
+        [&](quint64 v_uiInode) {
+            v_poInodes->insert(v_uiInode);
+            return false;
+        },
+        v_piDescriptors);
+}
+
 } // namespace
 
 int socketInodesOfProcessFolder(int v_iPidFolder, QSet<quint64> *v_poInodes, int *v_piDescriptors)
@@ -78,26 +89,15 @@ int socketInodesOfProcessFolder(int v_iPidFolder, QSet<quint64> *v_poInodes, int
         ::close(iFd);
         return iErr;
     }
-    return forEachSocketInodeIn(
-        std::move(oDir),
-        [&](quint64 v_uiInode) {
-            v_poInodes->insert(v_uiInode);
-            return false;
-        },
-        v_piDescriptors);
+    return collectSocketInodes(std::move(oDir), v_poInodes, v_piDescriptors);
 }
 
 int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64> *v_poInodes, int *v_piDescriptors)
 {
     if (v_piDescriptors)
         *v_piDescriptors = 0;
-    return forEachSocketInode(
-        v_oProcRoot, v_iPid,
-        [&](quint64 v_uiInode) {
-            v_poInodes->insert(v_uiInode);
-            return false;
-        },
-        v_piDescriptors);
+    const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
+    return collectSocketInodes(UniqueDir(::opendir(oPath.constData())), v_poInodes, v_piDescriptors);
 }
 
 qint64 findPidOfSocketInode(const QByteArray &v_oProcRoot, quint64 v_uiInode, qint64 v_iOwnerUid)
