@@ -405,15 +405,23 @@ bool DllModule::callQuery(const char *v_pSymbol, QFunctionPointer v_pFunction, t
     return v_bOnThrow;
 }
 
+std::optional<bool> DllModule::askModule(const char *v_pSymbol, tpfun v_poArgument, bool v_bOnThrow)
+{
+    if (m_poLibrary && !m_poLibrary->isLoaded())
+        initGuarded();
+    const QFunctionPointer pQuery = getFunctionPriv(v_pSymbol);
+    if (!pQuery)
+        return std::nullopt;
+    return callQuery(v_pSymbol, pQuery, v_poArgument, v_bOnThrow);
+}
+
 bool DllModule::canUseOnTerminalServices()
 {
     const char *pFunc = "DllModule::canUseOnTerminalServices";
-    if (m_poLibrary && !m_poLibrary->isLoaded())
-        initGuarded();
-    const QFunctionPointer pFunction = getFunctionPriv("CanUseOnTerminalServices");
-    if (!pFunction)
+    const std::optional<bool> oAnswer = askModule("CanUseOnTerminalServices", nullptr, false);
+    if (!oAnswer)
         return false;
-    const bool bCanUse = callQuery("CanUseOnTerminalServices", pFunction, nullptr, false);
+    const bool bCanUse = *oAnswer;
     if (!bCanUse)
         QTX_LOG(logger(), WARN, pFunc) << "bCanUseOnTerminalServices (from module)=" << bCanUse;
     return bCanUse;
@@ -540,13 +548,11 @@ bool DllModule::isGuiFunction(tpfun v_poFunction, const CommandInfo *v_poKnown)
         bGuiFunction = v_poKnown->gui;
     } else {
         std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-        if (m_poLibrary && !m_poLibrary->isLoaded())
-            initGuarded();
-        const QFunctionPointer pQuery = getFunctionPriv("IsGuiFunction");
-        if (!pQuery)
-            return true;
         // A throwing query counts as a GUI function: the safer way to run it.
-        bGuiFunction = callQuery("IsGuiFunction", pQuery, v_poFunction, true);
+        const std::optional<bool> oAnswer = askModule("IsGuiFunction", v_poFunction, true);
+        if (!oAnswer)
+            return true;
+        bGuiFunction = *oAnswer;
     }
     QTX_LOG(logger(), INFO, "DllModule::isGuiFunction") << "bGuiFunction (from module)=" << bGuiFunction;
     return bGuiFunction;
@@ -555,12 +561,10 @@ bool DllModule::isGuiFunction(tpfun v_poFunction, const CommandInfo *v_poKnown)
 bool DllModule::canUnprivilegedRun(tpfun v_poFunction)
 {
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-    if (m_poLibrary && !m_poLibrary->isLoaded())
-        initGuarded();
-    const QFunctionPointer pQuery = getFunctionPriv("CanUnprivilegedRun");
-    if (!pQuery)
+    const std::optional<bool> oAnswer = askModule("CanUnprivilegedRun", v_poFunction, false);
+    if (!oAnswer)
         return false;
-    const bool bCanRun = callQuery("CanUnprivilegedRun", pQuery, v_poFunction, false);
+    const bool bCanRun = *oAnswer;
     QTX_LOG(logger(), INFO, "DllModule::canUnprivilegedRun") << "bCanUnprivilegedRun (from module)=" << bCanRun;
     return bCanRun;
 }

@@ -36,6 +36,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class QLibrary;
 
@@ -114,6 +115,10 @@ private:
     void loadDependencies();
     // Calls a bool export; a throwing export counts as v_bOnThrow.
     bool callQuery(const char *v_pSymbol, QFunctionPointer v_pFunction, tpfun v_poArgument, bool v_bOnThrow);
+    // One of the module's yes/no exports, asked with the module lock held: the
+    // library is loaded again if it was unloaded, the export resolved and
+    // called. Empty when the module does not export it.
+    std::optional<bool> askModule(const char *v_pSymbol, tpfun v_poArgument, bool v_bOnThrow);
 
     struct DeferredDelete
     {
