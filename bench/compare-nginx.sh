@@ -3,8 +3,9 @@
 # (or ANCHOR_BENCH): keep-alive with 32 connections, a new TLS connection per
 # request, one connection with one request at a time (compare.sh, ROUNDS
 # rounds, interleaved), then the module call round trip of our server
-# (KeepAlive/Ping 202, then GET_RESULT to 200, one connection) beside the same
-# client's two requests to nginx (the least that row can show); then whether
+# (KeepAlive/Ping 202, then GET_RESULT to 200, one connection; the C++ client
+# bench/module_roundtrip) beside the same client's two requests to nginx (the
+# least that row can show); then whether
 # the figure stays flat as the work grows: keep-alive with 1,000 connections
 # (both servers), and our server at 32 connections again once it holds 10,000
 # open sessions and 10,000 stored results (bench/fill_sessions.py).
@@ -24,7 +25,7 @@ for c in wrk nginx curl openssl; do
   fi
 done
 
-cmake --build "$BUILD" --target QuorvexCryptoProvider qtx-provision example-modules >/dev/null
+cmake --build "$BUILD" --target QuorvexCryptoProvider qtx-provision example-modules module_roundtrip >/dev/null
 
 # 1,000 connections need more than the usual 1024 descriptors, in both servers and wrk.
 ulimit -n 8192 2>/dev/null || true
@@ -75,9 +76,9 @@ NGINX_PORT=$(free_port)
 RAW="$WORK/raw.txt"
 echo "our server pid $SERVER_PID on port $LISTEN, nginx on $NGINX_PORT; ROUNDS=${ROUNDS:-3}" >&2
 RAW_OUT="$RAW" "$ANCHOR/compare.sh" "$LISTEN" ours "$NGINX_PORT" nginx
-"$ROOT_DIR/bench/module_roundtrip.py" "$LISTEN" "$CA" "$SID" 2000 | sed 's/^/ours /' >> "$RAW"
+"$BUILD/bench/module_roundtrip" --connect "$LISTEN" "$CA" "$SID" 2000 | sed 's/^/ours /' >> "$RAW"
 # The same client's two requests against nginx, which does no work: the floor of that row.
-"$ROOT_DIR/bench/module_roundtrip.py" --floor "$NGINX_PORT" 2000 | sed 's/^/nginx /' >> "$RAW"
+"$BUILD/bench/module_roundtrip" --floor "$NGINX_PORT" 2000 | sed 's/^/nginx /' >> "$RAW"
 
 # Flat as the work grows.
 . "$ANCHOR/lib.sh"

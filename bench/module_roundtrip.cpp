@@ -1,15 +1,25 @@
-// Module call round trip against the real server over TLS, one keep-alive
-// connection: POST /KeepAlive/Ping (202), then GET_RESULT with the same command
-// id until it answers 200. Prints p50/p99/max of the whole round trip and of the
-// 202 alone, the GET_RESULT polls per call, and the server's memory: idle RSS,
-// RSS per idle session (2,000 sessions opened), and RSS after the calls.
-// Run it under the shared server lock:
-//   flock /tmp/qtx-server.lock build/bench/module_roundtrip [calls] [logLevel]
-// (logLevel as in the INI, default 0 = everything, the shipped setting).
-// QTX_BENCH_BUILD_DIR names another build folder whose server and signed modules
-// are measured instead (for a before/after comparison).
+// Module call round trip over TLS, one keep-alive connection: POST
+// /KeepAlive/Ping (202), then GET_RESULT with the same command id until it
+// answers 200.
+//
+//   module_roundtrip [calls] [logLevel]
+//     starts its own server (logLevel as in the INI, default 0 = everything, the
+//     shipped setting) and prints p50/p99/max of the whole round trip and of the
+//     202 alone, the GET_RESULT polls per call, and the server's memory: idle
+//     RSS, RSS per idle session (2,000 sessions opened), and RSS after the calls.
+//     QTX_BENCH_BUILD_DIR names another build folder whose server and signed
+//     modules are measured instead (for a before/after comparison).
+//     Run it under the shared server lock: flock /tmp/qtx-server.lock ...
+//   module_roundtrip --connect PORT CA_FILE SESSION_ID [calls]
+//     measures a server that is already running, with that session.
+//   module_roundtrip --floor PORT [calls]
+//     sends two POST /ALIVE per call instead, to any HTTPS server on 127.0.0.1
+//     (its certificate is not checked): against a server that does no work (the
+//     anchor's nginx) that is the least a round trip can take with this client.
+// The last two print "roundtrip_p50_ms", "roundtrip_p99_ms" and
+// "roundtrip_polls" lines for bench/compare-nginx.sh.
 
-#include "httpsclient.h"
+#include "loadkit.h"
 #include "serverfixture.h"
 
 #include <QCoreApplication>
@@ -19,8 +29,12 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -28,6 +42,77 @@ namespace {
 // Named with the module: a client on the root account (the bench run as root)
 // may only address the modules it is allowed, and the result fetch is one of them.
 const QByteArray kResultPath = "/KeepAlive/GET_RESULT";
+
+// One kept-alive TLS connection, one request at a time, on loadkit's epoll
+// loop and memory BIOs: the client's own cost per request stays small next to
+// the server's, which is what the round trip is meant to show.
+class LeanClient
+{
+public:
+    // v_oCaFile empty: any certificate is taken (the floor against nginx).
+    LeanClient(quint16 v_uiPort, const std::string &v_oCaFile)
+        : m_uiPort(v_uiPort)
+    {
+        if (v_oCaFile.empty()) {
+            m_pCtx = SSL_CTX_new(TLS_client_method());
+            if (m_pCtx)
+                SSL_CTX_set_verify(m_pCtx, SSL_VERIFY_NONE, nullptr);
+        } else {
+            m_pCtx = loadkit::makeClientContext(v_oCaFile);
+        }
+    }
+    ~LeanClient()
+    {
+        m_pClient.reset();
+        SSL_CTX_free(m_pCtx);
+    }
+    LeanClient(const LeanClient &) = delete;
+    LeanClient &operator=(const LeanClient &) = delete;
+
+    // POST with an empty body and extra header lines ("Name: value"); status 0
+    // when the connection failed or no reply came within 20 s.
+    loadkit::HttpReply post(const QByteArray &v_oPath, const QList<QByteArray> &v_oHeaders = {})
+    {
+        loadkit::HttpReply oReply;
+        if ((!m_pClient || m_pClient->isClosed()) && !connect())
+            return oReply;
+        std::string oRequest = "POST " + v_oPath.toStdString() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        for (const QByteArray &oHeader : v_oHeaders)
+            oRequest.append(oHeader.constData(), size_t(oHeader.size())).append("\r\n");
+        oRequest += "Content-Length: 0\r\n\r\n";
+        m_pClient->sendPlain(oRequest);
+        const double dDeadline = loadkit::nowMs() + 20000;
+        while (!m_oParser.next(oReply)) {
+            if (m_pClient->isClosed() || loadkit::nowMs() > dDeadline)
+                return loadkit::HttpReply();
+            m_oLoop.poll(100);
+            m_oParser.feed(m_pClient->plainIn());
+            m_pClient->plainIn().clear();
+        }
+        return oReply;
+    }
+
+private:
+    bool connect()
+    {
+        if (!m_pCtx)
+            return false;
+        m_oParser = loadkit::ReplyParser();
+        m_pClient = std::make_unique<loadkit::TlsClient>(m_oLoop, m_pCtx, m_uiPort);
+        if (!m_pClient->start())
+            return false;
+        const double dDeadline = loadkit::nowMs() + 20000;
+        while (!m_pClient->isOpen() && !m_pClient->isClosed() && loadkit::nowMs() < dDeadline)
+            m_oLoop.poll(100);
+        return m_pClient->isOpen();
+    }
+
+    quint16 m_uiPort;
+    SSL_CTX *m_pCtx = nullptr;
+    loadkit::Loop m_oLoop;
+    std::unique_ptr<loadkit::TlsClient> m_pClient;
+    loadkit::ReplyParser m_oParser;
+};
 
 bool copyFolder(const QString &v_oFrom, const QString &v_oTo)
 {
@@ -67,11 +152,88 @@ double percentile(std::vector<double> v_oValues, double v_dFraction)
     return v_oValues[uiIndex];
 }
 
+struct Samples
+{
+    std::vector<double> roundTrips; // ms, whole call
+    std::vector<double> accepts;    // ms, the first request alone
+    long polls = 0;                 // second requests, all calls
+    int calls = 0;                  // calls made, warm-up included
+    int failures = 0;
+};
+
+// v_iCalls measured calls after 100 of warm-up. A call is Ping then GET_RESULT
+// until 200, or with v_bFloor two POST /ALIVE answered 200.
+Samples measure(LeanClient &v_oClient, const QByteArray &v_oSessionHeader, int v_iCalls, bool v_bFloor)
+{
+    Samples oSamples;
+    QElapsedTimer oTimer;
+    const QByteArray oFirstPath = v_bFloor ? QByteArray("/ALIVE") : QByteArray("/KeepAlive/Ping");
+    const QByteArray oSecondPath = v_bFloor ? QByteArray("/ALIVE") : kResultPath;
+    const int iFirstStatus = v_bFloor ? 200 : 202;
+    for (int i = 0; i < v_iCalls + 100; ++i, ++oSamples.calls) {
+        const QByteArray oCmd = "X-QTX-cmdId: " + QByteArray::number(1000000 + i);
+        oTimer.start();
+        const loadkit::HttpReply oStart = v_oClient.post(oFirstPath, {v_oSessionHeader, oCmd});
+        const double dAccept = double(oTimer.nsecsElapsed()) / 1e6;
+        if (oStart.status != iFirstStatus) {
+            if (oSamples.failures++ == 0)
+                std::fprintf(stderr, "%s: %d %s\n", oFirstPath.constData(), oStart.status, oStart.body.c_str());
+            continue;
+        }
+        loadkit::HttpReply oResult;
+        do {
+            oResult = v_oClient.post(oSecondPath, {v_oSessionHeader, oCmd});
+            ++oSamples.polls;
+        } while (!v_bFloor && oResult.status == 202);
+        const double dRoundTrip = double(oTimer.nsecsElapsed()) / 1e6;
+        if (oResult.status != 200) {
+            if (oSamples.failures++ == 0)
+                std::fprintf(stderr, "%s: %d %s\n", oSecondPath.constData(), oResult.status, oResult.body.c_str());
+            continue;
+        }
+        if (i >= 100) { // the first 100 warm up
+            oSamples.roundTrips.push_back(dRoundTrip);
+            oSamples.accepts.push_back(dAccept);
+        }
+    }
+    return oSamples;
+}
+
+// --connect and --floor: a server that runs already.
+int measureRunning(const QStringList &v_oArgs)
+{
+    const bool bFloor = v_oArgs.value(1) == QLatin1String("--floor");
+    const int iMin = bFloor ? 3 : 5;
+    if (v_oArgs.size() < iMin) {
+        std::fprintf(stderr, "usage: module_roundtrip --connect PORT CA_FILE SESSION_ID [calls]\n"
+                             "       module_roundtrip --floor PORT [calls]\n");
+        return 2;
+    }
+    const quint16 uiPort = quint16(v_oArgs.at(2).toUInt());
+    const int iCalls = std::max(10, v_oArgs.value(iMin, QStringLiteral("2000")).toInt());
+    const std::string oCaFile = bFloor ? std::string() : v_oArgs.at(3).toStdString();
+    const QByteArray oSession = "X-QTX-sessionId: "
+                                + (bFloor ? QByteArray("{00000000-0000-0000-0000-000000000000}") : v_oArgs.at(4).toLatin1());
+    LeanClient oClient(uiPort, oCaFile);
+    const Samples oSamples = measure(oClient, oSession, iCalls, bFloor);
+    if (oSamples.roundTrips.empty()) {
+        std::fprintf(stderr, "no call succeeded\n");
+        return 1;
+    }
+    std::printf("roundtrip_p50_ms %.3f\n", percentile(oSamples.roundTrips, 0.5));
+    std::printf("roundtrip_p99_ms %.3f\n", percentile(oSamples.roundTrips, 0.99));
+    std::printf("roundtrip_polls %.2f\n", double(oSamples.polls) / double(oSamples.calls));
+    return oSamples.failures == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication oApp(argc, argv);
+    const QStringList oArgs = oApp.arguments();
+    if (oArgs.value(1) == QLatin1String("--connect") || oArgs.value(1) == QLatin1String("--floor"))
+        return measureRunning(oArgs);
     const int iCalls = argc > 1 ? std::max(10, atoi(argv[1])) : 2000;
     const QByteArray oLogLevel = argc > 2 ? QByteArray(argv[2]) : QByteArray("0");
 
@@ -102,49 +264,20 @@ int main(int argc, char **argv)
         return 2;
     }
     const qint64 iPid = oServer.process().processId();
-    const QList<QSslCertificate> oCa = QSslCertificate::fromPath(oServer.path(QStringLiteral("certs/QTX-ca.pem")));
-    HttpsClient oClient(uiPort, oCa);
+    LeanClient oClient(uiPort, oServer.path(QStringLiteral("certs/QTX-ca.pem")).toStdString());
     QTest::qWait(500);
     const long lIdleKb = rssKb(iPid);
 
-    const HttpReply oOpen = oClient.post("/OPEN_SESSION");
+    const loadkit::HttpReply oOpen = oClient.post("/OPEN_SESSION");
     if (oOpen.status != 200) {
         std::fprintf(stderr, "OPEN_SESSION: %d\n", oOpen.status);
         return 2;
     }
-    const QByteArray oSession = "X-QTX-sessionId: " + oOpen.body;
+    const QByteArray oSession = "X-QTX-sessionId: " + QByteArray::fromStdString(oOpen.body);
 
-    std::vector<double> oRoundTrips;
-    std::vector<double> oAccepts;
-    long lPolls = 0;
-    int iFailures = 0;
-    QElapsedTimer oTimer;
-    for (int i = 0; i < iCalls + 100; ++i) {
-        const QByteArray oCmd = "X-QTX-cmdId: " + QByteArray::number(1000000 + i);
-        oTimer.start();
-        const HttpReply oStart = oClient.post("/KeepAlive/Ping", QByteArray(), {oSession, oCmd});
-        const double dAccept = double(oTimer.nsecsElapsed()) / 1e6;
-        if (oStart.status != 202) {
-            if (iFailures++ == 0)
-                std::fprintf(stderr, "Ping: %d %s\n", oStart.status, oStart.body.constData());
-            continue;
-        }
-        HttpReply oResult;
-        do {
-            oResult = oClient.post(kResultPath, QByteArray(), {oSession, oCmd});
-            ++lPolls;
-        } while (oResult.status == 202);
-        const double dRoundTrip = double(oTimer.nsecsElapsed()) / 1e6;
-        if (oResult.status != 200) {
-            if (iFailures++ == 0)
-                std::fprintf(stderr, "GET_RESULT: %d %s\n", oResult.status, oResult.body.constData());
-            continue;
-        }
-        if (i >= 100) { // the first 100 warm up
-            oRoundTrips.push_back(dRoundTrip);
-            oAccepts.push_back(dAccept);
-        }
-    }
+    const Samples oSamples = measure(oClient, oSession, iCalls, false);
+    const std::vector<double> &oRoundTrips = oSamples.roundTrips;
+    const std::vector<double> &oAccepts = oSamples.accepts;
     const long lAfterCallsKb = rssKb(iPid);
 
     // Idle sessions: opened and left alone.
@@ -161,12 +294,12 @@ int main(int argc, char **argv)
                 percentile(oRoundTrips, 0.99), percentile(oRoundTrips, 1.0));
     std::printf("  Ping 202 alone:            p50 %.3f ms  p99 %.3f ms\n", percentile(oAccepts, 0.5),
                 percentile(oAccepts, 0.99));
-    std::printf("  GET_RESULT polls per call: %.2f   failures: %d\n", double(lPolls) / double(iCalls + 100),
-                iFailures);
+    std::printf("  GET_RESULT polls per call: %.2f   failures: %d\n", double(oSamples.polls) / double(oSamples.calls),
+                oSamples.failures);
     std::printf("  server RSS: idle %ld KB, after the calls %ld KB\n", lIdleKb, lAfterCallsKb);
     std::printf("  idle sessions: %d opened, %.2f KB each\n", iSessions,
                 double(lAfterSessionsKb - lBeforeSessionsKb) / iSessions);
     oServer.process().terminate();
     oServer.process().waitForFinished(10000);
-    return iFailures == 0 ? 0 : 1;
+    return oSamples.failures == 0 ? 0 : 1;
 }
