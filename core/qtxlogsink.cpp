@@ -14,7 +14,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -411,6 +413,15 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
     m_writer = std::thread([this] {
         // Named for top -H, gdb and /proc/<pid>/task/*/comm.
         pthread_setname_np(pthread_self(), "qtx-log");
+        // Writing lines can wait, a reply cannot: at a lower priority the writer
+        // runs on a free core instead of taking one from an I/O thread with a
+        // request in hand. It cannot fall behind for good, because a full queue
+        // makes the threads that log wait for it. Only this thread is lowered.
+        const id_t uiThread = static_cast<id_t>(::syscall(SYS_gettid));
+        errno = 0;
+        const int iNice = getpriority(PRIO_PROCESS, uiThread);
+        if (errno == 0)
+            (void)setpriority(PRIO_PROCESS, uiThread, std::min(19, iNice + kWriterNice));
         Run();
     });
     registerSink(this);

@@ -42,6 +42,8 @@ public:
     // hundreds of lines instead of two or three.
     static constexpr int kGatherMs = 2;
     static constexpr std::size_t kGatherBytes = 256u << 10;
+    // Added to the writer thread's nice value (the other threads keep theirs).
+    static constexpr int kWriterNice = 10;
 
     QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
                mode_t v_uiMode);
