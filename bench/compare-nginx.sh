@@ -83,11 +83,18 @@ RAW_OUT="$RAW" "$ANCHOR/compare.sh" "$LISTEN" ours "$NGINX_PORT" nginx
 # Flat as the work grows.
 . "$ANCHOR/lib.sh"
 wrk_line() {  # label prefix port connections
-  local report
+  local report pids before after
+  # The server's CPU per request, as compare.sh reports it for the rows above:
+  # whether the server's own cost stays flat, apart from what wrk takes.
+  mapfile -t pids < <(ss -ltnpH "sport = :$3" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u)
+  before=$(cpu_ticks "${pids[@]}")
   report=$(wrk -t2 -c"$4" -d"${KA_DUR:-10s}" --latency -s "$ANCHOR/wrk/post.lua" "https://127.0.0.1:$3/ALIVE" 2>&1)
+  after=$(cpu_ticks "${pids[@]}")
   echo "$1 $2_rps $(wrk_rps <<<"$report")"
   echo "$1 $2_p99_ms $(wrk_pct 99 <<<"$report")"
   echo "$1 $2_errors $(wrk_errors <<<"$report")"
+  awk -v label="$1 $2_cpu_us" -v hz="$(getconf CLK_TCK)" -v t="$([ "$before" = NA ] || [ "$after" = NA ] && echo NA || echo $((after - before)))" \
+    '$2 == "requests" && $3 == "in" { n = $1 } END { if (t != "NA" && n) printf "%s %.1f\n", label, t * 1e6 / hz / n }' <<<"$report"
 }
 for _ in $(seq "${ROUNDS:-3}"); do
   wrk_line ours ka1000 "$LISTEN" 1000 >> "$RAW"
@@ -126,13 +133,13 @@ END {
   printf "| Module call round trip (KeepAlive/Ping 202, then GET_RESULT to 200, one connection) | p50 %s ms, p99 %s ms, %s polls | the same client, two POST /ALIVE: p50 %s ms, p99 %s ms | |\n",
     med("ours", "roundtrip_p50_ms"), med("ours", "roundtrip_p99_ms"), med("ours", "roundtrip_polls"),
     med("nginx", "roundtrip_p50_ms"), med("nginx", "roundtrip_p99_ms")
-  printf "| Keep-alive ALIVE, 1,000 connections | %s req/s, p99 %s ms, %s errors | %s req/s, p99 %s ms, %s errors | %s (ours: %s of our 32-connection figure) |\n",
-    med("ours", "ka1000_rps"), med("ours", "ka1000_p99_ms"), med("ours", "ka1000_errors"),
-    med("nginx", "ka1000_rps"), med("nginx", "ka1000_p99_ms"), med("nginx", "ka1000_errors"),
+  printf "| Keep-alive ALIVE, 1,000 connections | %s req/s, %s us CPU/req, p99 %s ms, %s errors | %s req/s, %s us, p99 %s ms, %s errors | %s (ours: %s of our 32-connection figure) |\n",
+    med("ours", "ka1000_rps"), med("ours", "ka1000_cpu_us"), med("ours", "ka1000_p99_ms"), med("ours", "ka1000_errors"),
+    med("nginx", "ka1000_rps"), med("nginx", "ka1000_cpu_us"), med("nginx", "ka1000_p99_ms"), med("nginx", "ka1000_errors"),
     ratio(med("ours", "ka1000_rps"), med("nginx", "ka1000_rps")), ratio(med("ours", "ka1000_rps"), med("ours", "keepalive_rps"))
-  printf "| Keep-alive ALIVE, 32 connections, with %s open sessions and %s stored results (filled in %s s) | %s req/s, p99 %s ms, %s errors | | %s of our 32-connection figure |\n",
+  printf "| Keep-alive ALIVE, 32 connections, with %s open sessions and %s stored results (filled in %s s) | %s req/s, %s us CPU/req, p99 %s ms, %s errors | | %s of our 32-connection figure |\n",
     med("ours", "fill_sessions"), med("ours", "fill_results"), med("ours", "fill_seconds"),
-    med("ours", "kafull_rps"), med("ours", "kafull_p99_ms"), med("ours", "kafull_errors"),
+    med("ours", "kafull_rps"), med("ours", "kafull_cpu_us"), med("ours", "kafull_p99_ms"), med("ours", "kafull_errors"),
     ratio(med("ours", "kafull_rps"), med("ours", "keepalive_rps"))
 }
 function ratio(a, b) { return (b + 0 > 0 && a != "NA") ? sprintf("%.3f", a / b) : "NA" }' "$RAW"
