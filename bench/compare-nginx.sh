@@ -5,10 +5,10 @@
 # rounds, interleaved), then the module call round trip of our server
 # (KeepAlive/Ping 202, then GET_RESULT to 200, one connection; the C++ client
 # bench/module_roundtrip) beside the same client's two requests to nginx (the
-# least that row can show); then whether
-# the figure stays flat as the work grows: keep-alive with 1,000 connections
-# (both servers), and our server at 32 connections again once it holds 10,000
-# open sessions and 10,000 stored results (bench/fill_sessions.py).
+# least that row can show); then whether the figure stays flat as the work
+# grows: keep-alive with 1,000 connections (both servers), and our server at 32
+# connections again once it holds 10,000 open sessions and 10,000 stored
+# results (bench/fill_sessions.py), each with the server's CPU per request.
 #   bench/compare-nginx.sh [build dir]
 # Builds what it needs, starts both servers on free loopback ports, stops them
 # by pid at the end. Run it under flock /tmp/qtx-server.lock.
