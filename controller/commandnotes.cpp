@@ -75,7 +75,7 @@ const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
         poTarget->library = aSegments[0];
         poTarget->command = aSegments[1];
     } else {
-        const QByteArray oCmd = v_oRequest.getParameter("cmd");
+        const QByteArray oCmd = v_oRequest.getParameter(QByteArrayLiteral("cmd"));
         if (iSegments == 0) {
             poTarget->command = oCmd;
         } else if (!oCmd.isEmpty()) {
@@ -86,8 +86,8 @@ const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
         }
     }
     // Header names are stored in lower case; of repeated ones the last counts.
-    poTarget->sessionId = CheckedId::of(v_oRequest.getHeader("x-qtx-sessionid"));
-    poTarget->commandId = CheckedId::of(v_oRequest.getHeader("x-qtx-cmdid"));
+    poTarget->sessionId = CheckedId::of(v_oRequest.getHeader(QByteArrayLiteral("x-qtx-sessionid")));
+    poTarget->commandId = CheckedId::of(v_oRequest.getHeader(QByteArrayLiteral("x-qtx-cmdid")));
     const CommandTarget &oTarget = *poTarget;
     v_oRequest.setNote(std::move(poTarget));
     return oTarget;

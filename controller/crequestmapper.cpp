@@ -131,11 +131,11 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
     }
     QTX_LOG(logger(), INFO, pFunc) << "Bodypart=" << qtxLogSecret(v_oRequest.getBody());
 
-    const QByteArray oOrigin = v_oRequest.getHeader("Origin");
+    const QByteArray oOrigin = v_oRequest.getHeader(QByteArrayLiteral("origin"));
     const bool bPathValid = PathValidator::validate(oPath);
     bool bAllowed = IsOriginAllowed(oOrigin);
-    if (!bAllowed && oOrigin.isEmpty() && v_oRequest.getHeader("User-Agent").contains("Trident"))
-        bAllowed = IsOriginAllowed(v_oRequest.getHeader("Referer"));
+    if (!bAllowed && oOrigin.isEmpty() && v_oRequest.getHeader(QByteArrayLiteral("user-agent")).contains("Trident"))
+        bAllowed = IsOriginAllowed(v_oRequest.getHeader(QByteArrayLiteral("referer")));
 
     if (!bAllowed) {
         QTX_LOG(logger(), WARN, pFunc) << "Origin not allowed !";
@@ -155,9 +155,9 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
         // Chromium's private/local network access: a page from a less private
         // address space (the public internet) asks in the preflight whether this
         // loopback server agrees to be reached. Answered only when asked.
-        if (v_oRequest.getHeader("Access-Control-Request-Private-Network") == "true")
+        if (v_oRequest.getHeader(QByteArrayLiteral("access-control-request-private-network")) == "true")
             v_oResponse.setHeader("Access-Control-Allow-Private-Network", "true");
-        if (v_oRequest.getHeader("Access-Control-Request-Local-Network") == "true")
+        if (v_oRequest.getHeader(QByteArrayLiteral("access-control-request-local-network")) == "true")
             v_oResponse.setHeader("Access-Control-Allow-Local-Network", "true");
         SetSecurityHeaders(v_oResponse);
     } else {

@@ -108,8 +108,8 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
 
     const QByteArray &oCommand = m_oCommandData.oCommand;
     if (oCommand == "ALIVE") {
-        if (m_oSession.contains("startTime"))
-            SetResultData(CommandResult(200, "OK", QByteArray()), v_oResponse);
+        if (m_oSession.contains(QByteArrayLiteral("startTime")))
+            SetResultData(CommandResult(200, QByteArrayLiteral("OK"), QByteArray()), v_oResponse);
         else
             SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
     } else if (oCommand == "GET_USER_SERVER_PORT") {
@@ -140,7 +140,7 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
                           v_oResponse);
     } else if (oCommand == "GET_RESULT") {
         ProcessGetResult(v_oRequest, v_oResponse);
-    } else if (m_oSession.contains("startTime")) {
+    } else if (m_oSession.contains(QByteArrayLiteral("startTime"))) {
         ProcessModuleCommand(v_oRequest, v_oResponse);
     } else {
         SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
@@ -165,7 +165,7 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
                                        : norrweb::HttpSession();
 
     SetLibraryNameAndCommand(v_oRequest, v_oResponse);
-    m_oCallback = v_oRequest.getParameter("callback");
+    m_oCallback = v_oRequest.getParameter(QByteArrayLiteral("callback"));
 
     // What a module function gets is gathered only for a module command.
     m_bSessionAtIntake = !m_oSession.isNull();
@@ -176,7 +176,7 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
     // header without one; the permission check compares it with the header's.
     m_oResultCommandId.clear();
     if (m_oCommandData.oCommand == "GET_RESULT") {
-        m_oResultCommandId = escapeAndConvertToValidID(v_oRequest.getParameter("cmdId"));
+        m_oResultCommandId = escapeAndConvertToValidID(v_oRequest.getParameter(QByteArrayLiteral("cmdId")));
         if (m_oResultCommandId.isEmpty())
             m_oResultCommandId = m_oCommandData.oCommandId;
     }

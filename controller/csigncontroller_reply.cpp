@@ -31,7 +31,7 @@ void CSignController::SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrw
     v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Allow-Credentials"), QByteArrayLiteral("true"));
     v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Expose-Headers"),
                           QByteArrayLiteral("X-QTX-sessionId, X-QTX-cmdId"));
-    QByteArray oOrigin = v_oRequest.getHeader("Origin");
+    QByteArray oOrigin = v_oRequest.getHeader(QByteArrayLiteral("origin"));
     if (oOrigin.isEmpty() || oOrigin == "null")
         oOrigin = "*";
     v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Allow-Origin"), oOrigin);

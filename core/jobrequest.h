@@ -30,6 +30,6 @@ struct CommandResult
     }
 
     qint32 iStatusCode = 200;
-    QByteArray oStatusText = "OK";
+    QByteArray oStatusText = QByteArrayLiteral("OK");
     QByteArray oBody;
 };

@@ -123,7 +123,7 @@ HttpExchange::Event HttpExchange::parse()
             return RequestReady;
         }
         if (eState == HttpRequest::AwaitingBody && !m_continueSent && m_input.bytesAvailable() == 0
-            && oRequest.getHeader("expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
+            && oRequest.getHeader(QByteArrayLiteral("expect")).compare("100-continue", Qt::CaseInsensitive) == 0) {
             // The client waits for this before it sends the body (unless the body
             // is on its way already).
             m_continueSent = true;
@@ -170,7 +170,7 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
     HttpRequest &oRequest = *m_request;
     // HTTP/1.1 keeps the connection unless the client says otherwise; HTTP/1.0
     // only when it asks for it.
-    const QByteArray oConnection = oRequest.getHeader("connection");
+    const QByteArray oConnection = oRequest.getHeader(QByteArrayLiteral("connection"));
     v_bClose = oConnection.compare("close", Qt::CaseInsensitive) == 0
                || (oRequest.getVersion() == "HTTP/1.0" && oConnection.compare("keep-alive", Qt::CaseInsensitive) != 0);
     QByteArray oReply;

@@ -359,7 +359,7 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
     }
 
     // Empty line: end of the header block.
-    const QByteArray oContentType = m_oHeaders.value("content-type");
+    const QByteArray oContentType = m_oHeaders.value(QByteArrayLiteral("content-type"));
     if (oContentType.startsWith("multipart/form-data")) {
         const int iPos = oContentType.indexOf("boundary=");
         if (iPos >= 0) {
@@ -371,7 +371,7 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
     checkFraming();
     if (m_eState == Aborted)
         return;
-    if (m_oVersion == "HTTP/1.1" && !m_oHeaders.contains("host")) {
+    if (m_oVersion == "HTTP/1.1" && !m_oHeaders.contains(QByteArrayLiteral("host"))) {
         qCWarning(lcHttp, "HttpRequest: received broken HTTP request, no Host header");
         abort(BadFraming);
         return;
@@ -395,14 +395,14 @@ void HttpRequest::checkFraming()
 {
     // The body's length must be unambiguous: the bytes after it are the next
     // request on this connection. Transfer codings are not parsed here.
-    if (m_oHeaders.contains("transfer-encoding")) {
+    if (m_oHeaders.contains(QByteArrayLiteral("transfer-encoding"))) {
         qCWarning(lcHttp, "HttpRequest: Transfer-Encoding is not supported");
         abort(UnsupportedFraming);
         return;
     }
-    const int iLengths = m_oHeaders.count("content-length");
+    const int iLengths = m_oHeaders.count(QByteArrayLiteral("content-length"));
     if (m_bFramingError || iLengths > 1
-        || (iLengths == 1 && !parseContentLength(m_oHeaders.value("content-length"), m_iExpectedBodySize))) {
+        || (iLengths == 1 && !parseContentLength(m_oHeaders.value(QByteArrayLiteral("content-length")), m_iExpectedBodySize))) {
         qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid Content-Length");
         abort(BadFraming);
     }
@@ -505,7 +505,7 @@ void HttpRequest::decodeRequestParams()
         oRaw = m_oPath.mid(iQuery + 1);
         m_oPath = m_oPath.left(iQuery);
     }
-    const QByteArray oContentType = m_oHeaders.value("content-type");
+    const QByteArray oContentType = m_oHeaders.value(QByteArrayLiteral("content-type"));
     if (!m_oBodyData.isEmpty()
         && (oContentType.isEmpty() || oContentType.startsWith("application/x-www-form-urlencoded"))) {
         if (!oRaw.isEmpty())
@@ -530,7 +530,7 @@ void HttpRequest::decodeRequestParams()
 void HttpRequest::extractCookies()
 {
     // Entries are visited in the multimap's own order (last header line first).
-    for (auto it = m_oHeaders.constFind("cookie"); it != m_oHeaders.constEnd() && it.key() == "cookie"; ++it) {
+    for (auto it = m_oHeaders.constFind(QByteArrayLiteral("cookie")); it != m_oHeaders.constEnd() && it.key() == "cookie"; ++it) {
         const QList<QByteArray> oParts = HttpCookie::splitCookieList(it.value());
         for (const QByteArray &oPart : oParts) {
             const int iEquals = oPart.indexOf('=');
@@ -540,7 +540,7 @@ void HttpRequest::extractCookies()
                 m_oCookies.insert(oPart.trimmed(), QByteArray());
         }
     }
-    m_oHeaders.remove("cookie");
+    m_oHeaders.remove(QByteArrayLiteral("cookie"));
 }
 
 bool HttpRequest::parseMultiPartFile()
