@@ -57,11 +57,17 @@ int forEachSocketInodeIn(UniqueDir v_oDir, Visitor v_oVisit, int *v_piDescriptor
     return 0;
 }
 
+// The process's descriptor folder; empty (errno set) when it cannot be opened.
+UniqueDir openDescriptorFolder(const QByteArray &v_oProcRoot, qint64 v_iPid)
+{
+    const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
+    return UniqueDir(::opendir(oPath.constData()));
+}
+
 template <typename Visitor>
 int forEachSocketInode(const QByteArray &v_oProcRoot, qint64 v_iPid, Visitor v_oVisit, int *v_piDescriptors = nullptr)
 {
-    const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
-    return forEachSocketInodeIn(UniqueDir(::opendir(oPath.constData())), v_oVisit, v_piDescriptors);
+    return forEachSocketInodeIn(openDescriptorFolder(v_oProcRoot, v_iPid), v_oVisit, v_piDescriptors);
 }
 
 int collectSocketInodes(UniqueDir v_oDir, QSet<quint64> *v_poInodes, int *v_piDescriptors)
@@ -96,8 +102,7 @@ int socketInodesOfPid(const QByteArray &v_oProcRoot, qint64 v_iPid, QSet<quint64
 {
     if (v_piDescriptors)
         *v_piDescriptors = 0;
-    const QByteArray oPath = pidPath(v_oProcRoot, v_iPid, "fd");
-    return collectSocketInodes(UniqueDir(::opendir(oPath.constData())), v_poInodes, v_piDescriptors);
+    return collectSocketInodes(openDescriptorFolder(v_oProcRoot, v_iPid), v_poInodes, v_piDescriptors);
 }
 
 qint64 findPidOfSocketInode(const QByteArray &v_oProcRoot, quint64 v_uiInode, qint64 v_iOwnerUid)
