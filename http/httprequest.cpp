@@ -60,10 +60,10 @@ QByteArray quotedAfter(const QByteArray &v_oLine, const QByteArray &v_oMarker, b
 // Bytes that may not appear in a request line or header line: controls other than
 // the horizontal tab, and DEL. A bare carriage return is among them; the line's
 // own CR LF is removed before the check.
-bool hasForbiddenByte(const QByteArray &v_oLine)
+bool hasForbiddenByte(const char *v_pLine, int v_iSize)
 {
-    for (const char c : v_oLine) {
-        const unsigned char u = static_cast<unsigned char>(c);
+    for (int i = 0; i < v_iSize; ++i) {
+        const unsigned char u = static_cast<unsigned char>(v_pLine[i]);
         if ((u < 0x20 && u != '\t') || u == 0x7f)
             return true;
     }
@@ -111,6 +111,57 @@ QByteArray trimmedPart(const QByteArray &v_oLine, int v_iFrom)
     while (iEnd > v_iFrom && isSpace(pData[iEnd - 1]))
         --iEnd;
     return QByteArray(pData + v_iFrom, iEnd - v_iFrom);
+}
+
+// Names most requests carry, as static data: a request's name that matches one
+// costs no allocation. Lower case, as header names are kept.
+const QByteArray kHeaderNames[] = {
+    QByteArrayLiteral("host"), QByteArrayLiteral("content-length"), QByteArrayLiteral("content-type"),
+    QByteArrayLiteral("x-qtx-sessionid"), QByteArrayLiteral("x-qtx-cmdid"), QByteArrayLiteral("origin"),
+    QByteArrayLiteral("referer"), QByteArrayLiteral("user-agent"), QByteArrayLiteral("accept"),
+    QByteArrayLiteral("accept-encoding"), QByteArrayLiteral("accept-language"), QByteArrayLiteral("connection"),
+    QByteArrayLiteral("cookie"), QByteArrayLiteral("cache-control"), QByteArrayLiteral("pragma"),
+    QByteArrayLiteral("priority"), QByteArrayLiteral("dnt"), QByteArrayLiteral("te"),
+    QByteArrayLiteral("sec-fetch-site"), QByteArrayLiteral("sec-fetch-mode"), QByteArrayLiteral("sec-fetch-dest"),
+    QByteArrayLiteral("sec-ch-ua"), QByteArrayLiteral("sec-ch-ua-mobile"), QByteArrayLiteral("sec-ch-ua-platform"),
+    QByteArrayLiteral("access-control-request-method"), QByteArrayLiteral("access-control-request-headers"),
+    QByteArrayLiteral("access-control-request-private-network"),
+    QByteArrayLiteral("access-control-request-local-network"), QByteArrayLiteral("transfer-encoding"),
+    QByteArrayLiteral("expect"),
+};
+const QByteArray kMethods[] = {
+    QByteArrayLiteral("POST"), QByteArrayLiteral("GET"), QByteArrayLiteral("OPTIONS"), QByteArrayLiteral("HEAD"),
+    QByteArrayLiteral("PUT"), QByteArrayLiteral("DELETE"), QByteArrayLiteral("PATCH"),
+};
+
+// The entry of v_aKnown equal to the v_iSize bytes at v_pData, else a copy of them.
+template <std::size_t N>
+QByteArray knownOr(const QByteArray (&v_aKnown)[N], const char *v_pData, int v_iSize)
+{
+    for (const QByteArray &oKnown : v_aKnown) {
+        if (oKnown.size() == v_iSize && std::memcmp(oKnown.constData(), v_pData, size_t(v_iSize)) == 0)
+            return oKnown;
+    }
+    return QByteArray(v_pData, v_iSize);
+}
+
+// A header name (token bytes only, so ASCII) in lower case.
+QByteArray lowerCaseName(const char *v_pName, int v_iSize)
+{
+    char aLower[64];
+    if (v_iSize > int(sizeof aLower)) {
+        QByteArray oName(v_pName, v_iSize);
+        for (char &c : oName) {
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        }
+        return oName;
+    }
+    for (int i = 0; i < v_iSize; ++i) {
+        const char c = v_pName[i];
+        aLower[i] = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    }
+    return knownOr(kHeaderNames, aLower, v_iSize);
 }
 
 // Strict decimal: digits only, at most INT32_MAX.
@@ -223,32 +274,64 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_p
 {
     // At most one byte over the remaining allowance, so an overlong line trips the
     // size check without buffering more. Every byte is counted once, when it is read.
-    const qint64 iAllowance = qint64(m_iMaxSize) - m_iCurrentSize + 1;
-    QByteArray oChunk = readLineAtMost(v_poSocket, qMin(iAllowance, kMultipartSlice));
-    addToCurrentSize(oChunk.size());
-    if (m_oLineBuffer.isEmpty())
-        m_oLineBuffer = std::move(oChunk); // not shared: cut and trimmed below in place
-    else
-        m_oLineBuffer.append(oChunk);
-    // A line ends at its line feed only: a carriage return may arrive in one read
-    // and its line feed in the next.
-    if (!m_oLineBuffer.endsWith('\n'))
+    const qint64 iAllowance = qMin(qint64(m_iMaxSize) - m_iCurrentSize + 1, kMultipartSlice);
+    if (iAllowance <= 0)
         return false;
+    char *pLine = nullptr;
+    int iEnd = 0;
+    if (m_oLineBuffer.isEmpty()) {
+        // Most lines arrive whole and short: read into the request's own buffer and
+        // hand out a view of it, no allocation.
+        const qint64 iRead = v_poSocket->readLine(m_aShortLine, qMin<qint64>(qint64(sizeof m_aShortLine), iAllowance + 1));
+        if (iRead <= 0)
+            return false;
+        addToCurrentSize(iRead);
+        if (m_aShortLine[iRead - 1] == '\n') {
+            pLine = m_aShortLine;
+            iEnd = int(iRead) - 1;
+        } else {
+            m_oLineBuffer = QByteArray(m_aShortLine, int(iRead));
+            // The bound, or all there is for now.
+            if (iRead >= iAllowance || iRead < qint64(sizeof m_aShortLine) - 1)
+                return false;
+        }
+    }
+    if (!pLine) {
+        const QByteArray oChunk = readLineAtMost(v_poSocket, qMin(qint64(m_iMaxSize) - m_iCurrentSize + 1, kMultipartSlice));
+        addToCurrentSize(oChunk.size());
+        m_oLineBuffer.append(oChunk);
+        // A line ends at its line feed only: a carriage return may arrive in one read
+        // and its line feed in the next.
+        if (!m_oLineBuffer.endsWith('\n'))
+            return false;
+        pLine = m_oLineBuffer.data(); // not shared: cut and trimmed below in place
+        iEnd = m_oLineBuffer.size() - 1;
+    }
 
-    int iEnd = m_oLineBuffer.size() - 1;
-    if (iEnd > 0 && m_oLineBuffer.at(iEnd - 1) == '\r')
+    if (iEnd > 0 && pLine[iEnd - 1] == '\r')
         --iEnd;
-    m_oLineBuffer.truncate(iEnd);
-    if (hasForbiddenByte(m_oLineBuffer)) {
+    if (hasForbiddenByte(pLine, iEnd)) {
         qCWarning(lcHttp, "HttpRequest: received broken HTTP request, control character in a line");
         abort(BadFraming);
         m_oLineBuffer.clear();
         return false;
     }
     if (v_pbFolded)
-        *v_pbFolded = !m_oLineBuffer.isEmpty() && (m_oLineBuffer.at(0) == ' ' || m_oLineBuffer.at(0) == '\t');
-    v_oLine = std::move(m_oLineBuffer).trimmed();
-    m_oLineBuffer.clear();
+        *v_pbFolded = iEnd > 0 && (pLine[0] == ' ' || pLine[0] == '\t');
+    // Trimmed as QByteArray::trimmed() does, and ended with a NUL for the debug line.
+    auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    int iBegin = 0;
+    while (iBegin < iEnd && isSpace(pLine[iBegin]))
+        ++iBegin;
+    while (iEnd > iBegin && isSpace(pLine[iEnd - 1]))
+        --iEnd;
+    pLine[iEnd] = '\0';
+    if (pLine == m_aShortLine) {
+        v_oLine = QByteArray::fromRawData(pLine + iBegin, iEnd - iBegin);
+    } else {
+        v_oLine = QByteArray(pLine + iBegin, iEnd - iBegin);
+        m_oLineBuffer.clear();
+    }
     return true;
 }
 
@@ -276,7 +359,11 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
         abort(TooLarge);
         return;
     }
-    m_oMethod = QByteArray(oLine.constData(), iFirst).trimmed();
+    // The line is trimmed and holds no controls but tabs: only tabs can trail the method.
+    int iMethodEnd = iFirst;
+    while (iMethodEnd > 0 && oLine.at(iMethodEnd - 1) == '\t')
+        --iMethodEnd;
+    m_oMethod = knownOr(kMethods, oLine.constData(), iMethodEnd);
     m_oPath = oLine.mid(iFirst + 1, iSecond - iFirst - 1);
     // Literal data: no copy per request.
     m_oVersion = bVersion11 ? QByteArrayLiteral("HTTP/1.1") : QByteArrayLiteral("HTTP/1.0");
@@ -343,11 +430,7 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
         }
         // Token bytes only, so lower case is ASCII lower case; one copy each for
         // the name and the trimmed value.
-        m_oCurrentHeader = QByteArray(oLine.constData(), iColon);
-        for (char &c : m_oCurrentHeader) {
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        }
+        m_oCurrentHeader = lowerCaseName(oLine.constData(), iColon);
         // Two Hosts name two targets; which one counts depends on the reader.
         if (m_oCurrentHeader == "host" && m_oHeaders.contains(m_oCurrentHeader)) {
             qCWarning(lcHttp, "HttpRequest: received broken HTTP request, more than one Host header");

@@ -127,7 +127,8 @@ private:
     QByteArray m_oCurrentHeader;
     QByteArray m_oBoundary;
     QTemporaryFile *m_poTempFile = nullptr;
-    QByteArray m_oLineBuffer;
+    QByteArray m_oLineBuffer;   ///< a line that arrived in parts, or longer than the short buffer
+    char m_aShortLine[512];     ///< the line being read, when it came whole; views of it live until the next line
     bool m_bFramingError = false;
     mutable std::unique_ptr<HttpNote> m_poNote;
 };

@@ -80,6 +80,8 @@ private slots:
                 << oGet.chopped(2) + "X-Long: " + QByteArray(iValue, 'l') + "\r\n\r\n" << 0 << true;
         QTest::newRow("bare lf") << QByteArray("GET /a HTTP/1.1\nHost: example\n\n") << 0 << true;
         QTest::newRow("empty lines first") << "\r\n\r\n  \r\n" + oGet << 0 << true;
+        QTest::newRow("tab after the method") << QByteArray("GET\t /a HTTP/1.1\r\nHost: example\r\n\r\n") << 0 << true;
+        QTest::newRow("names in any case") << QByteArray("GET /a HTTP/1.1\r\nhOsT: example\r\nX-LONG: v\r\n\r\n") << 3 << true;
         const QByteArray oRest = "\r\nHost: x\r\n\r\n";
         QTest::newRow("two words") << "GET /a" + oRest << 0 << false;
         QTest::newRow("double blank") << "GET  /a HTTP/1.1" + oRest << 0 << false;
@@ -103,7 +105,7 @@ private slots:
             QCOMPARE(oRequest.getMethod(), QByteArray("GET"));
             QCOMPARE(oRequest.getDecodedPath(), QByteArray("/a"));
             QCOMPARE(oRequest.getVersion(), QByteArray("HTTP/1.1"));
-            const int iLong = raw.indexOf("X-Long: ");
+            const int iLong = raw.toLower().indexOf("x-long: ");
             if (iLong >= 0)
                 QCOMPARE(oRequest.getHeader("x-long"), raw.mid(iLong + 8, raw.indexOf('\r', iLong) - iLong - 8));
             QCOMPARE(oRequest.getHeader("Host"), QByteArray("example"));
