@@ -85,27 +85,26 @@ bool isTokenByte(char c)
     }
 }
 
-// The first v_iLength bytes of v_oLine form a header name: at least one token byte
+// The first v_iLength bytes at v_pData form a header name: at least one token byte
 // and nothing else.
-bool isHeaderName(const QByteArray &v_oLine, int v_iLength)
+bool isHeaderName(const char *v_pData, int v_iLength)
 {
     if (v_iLength <= 0)
         return false;
-    const char *const pData = v_oLine.constData();
     for (int i = 0; i < v_iLength; ++i) {
-        if (!isTokenByte(pData[i]))
+        if (!isTokenByte(v_pData[i]))
             return false;
     }
     return true;
 }
 
-// v_oLine from v_iFrom on without leading and trailing white space, as
+// The v_iSize bytes at v_pData from v_iFrom on without leading and trailing white space, as
 // QByteArray::trimmed() would give it, copied once.
-QByteArray trimmedPart(const QByteArray &v_oLine, int v_iFrom)
+QByteArray trimmedPart(const char *v_pData, int v_iSize, int v_iFrom)
 {
+    const char *const pData = v_pData;
+    int iEnd = v_iSize;
     auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    const char *const pData = v_oLine.constData();
-    int iEnd = v_oLine.size();
     while (v_iFrom < iEnd && isSpace(pData[v_iFrom]))
         ++v_iFrom;
     while (iEnd > v_iFrom && isSpace(pData[iEnd - 1]))
@@ -270,8 +269,20 @@ void HttpRequest::addToCurrentSize(qint64 v_iBytes)
                                            std::numeric_limits<qint32>::max()));
 }
 
-bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_pbFolded)
+int HttpRequest::Line::indexOf(char v_cByte, int v_iFrom) const
 {
+    if (v_iFrom >= size)
+        return -1;
+    const void *pAt = std::memchr(data + v_iFrom, v_cByte, size_t(size - v_iFrom));
+    return pAt ? int(static_cast<const char *>(pAt) - data) : -1;
+}
+
+bool HttpRequest::readLine(QIODevice *v_poSocket, Line &v_oLine, bool *v_pbFolded)
+{
+    if (m_bLineBufferDone) {
+        m_oLineBuffer.clear();
+        m_bLineBufferDone = false;
+    }
     // At most one byte over the remaining allowance, so an overlong line trips the
     // size check without buffering more. Every byte is counted once, when it is read.
     const qint64 iAllowance = qMin(qint64(m_iMaxSize) - m_iCurrentSize + 1, kMultipartSlice);
@@ -326,24 +337,21 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_p
     while (iEnd > iBegin && isSpace(pLine[iEnd - 1]))
         --iEnd;
     pLine[iEnd] = '\0';
-    if (pLine == m_aShortLine) {
-        v_oLine = QByteArray::fromRawData(pLine + iBegin, iEnd - iBegin);
-    } else {
-        v_oLine = QByteArray(pLine + iBegin, iEnd - iBegin);
-        m_oLineBuffer.clear();
-    }
+    v_oLine.data = pLine + iBegin;
+    v_oLine.size = iEnd - iBegin;
+    m_bLineBufferDone = pLine != m_aShortLine;
     return true;
 }
 
 void HttpRequest::readRequestLine(QIODevice *v_poSocket)
 {
-    QByteArray oLine;
+    Line oLine;
     if (!readLine(v_poSocket, oLine) || oLine.isEmpty())
         return;
 
     const QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(v_poSocket);
     const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : m_oPeerAddress;
-    qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.constData());
+    qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.data);
 
     // Exactly three words between two single spaces. Only the two versions this
     // parser implements; anything else would be read by its own rules elsewhere.
@@ -351,7 +359,7 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     const int iSecond = iFirst < 0 ? -1 : oLine.indexOf(' ', iFirst + 1);
     // The version holds no space, so matching one also proves there are only two.
     auto versionIs = [&](const char (&v_aVersion)[9]) {
-        return iSecond >= 0 && oLine.size() - iSecond - 1 == 8 && std::memcmp(oLine.constData() + iSecond + 1, v_aVersion, 8) == 0;
+        return iSecond >= 0 && oLine.size - iSecond - 1 == 8 && std::memcmp(oLine.data + iSecond + 1, v_aVersion, 8) == 0;
     };
     const bool bVersion11 = versionIs("HTTP/1.1");
     if (!bVersion11 && !versionIs("HTTP/1.0")) {
@@ -363,8 +371,8 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     int iMethodEnd = iFirst;
     while (iMethodEnd > 0 && oLine.at(iMethodEnd - 1) == '\t')
         --iMethodEnd;
-    m_oMethod = knownOr(kMethods, oLine.constData(), iMethodEnd);
-    m_oPath = oLine.mid(iFirst + 1, iSecond - iFirst - 1);
+    m_oMethod = knownOr(kMethods, oLine.data, iMethodEnd);
+    m_oPath = oLine.copy(iFirst + 1, iSecond - iFirst - 1);
     // Literal data: no copy per request.
     m_oVersion = bVersion11 ? QByteArrayLiteral("HTTP/1.1") : QByteArrayLiteral("HTTP/1.0");
     m_oPeerAddress = oPeer;
@@ -383,7 +391,7 @@ bool isFramingHeader(const QByteArray &v_oLowerName)
 
 void HttpRequest::readHeader(QIODevice *v_poSocket)
 {
-    QByteArray oLine;
+    Line oLine;
     bool bFolded = false;
     if (!readLine(v_poSocket, oLine, &bFolded))
         return;
@@ -407,10 +415,10 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
         // to a parser that does not fold, is refused at the end of the block.
         const int iColon = oLine.indexOf(':');
         if (isFramingHeader(m_oCurrentHeader)
-            || (iColon > 0 && isFramingHeader(oLine.left(iColon).trimmed().toLower())))
+            || (iColon > 0 && isFramingHeader(oLine.copy(0, iColon).trimmed().toLower())))
             m_bFramingError = true;
         // A further entry holding the whole value so far.
-        m_oHeaders.insert(m_oCurrentHeader, m_oHeaders.value(m_oCurrentHeader) + ' ' + oLine);
+        m_oHeaders.insert(m_oCurrentHeader, m_oHeaders.value(m_oCurrentHeader) + ' ' + oLine.copy(0, oLine.size));
         return;
     }
 
@@ -423,21 +431,21 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
         }
         // The name runs up to the colon with no blank before it: "Host : x" is a
         // header named "Host " here and "Host" to more lenient parsers.
-        if (!isHeaderName(oLine, iColon)) {
+        if (!isHeaderName(oLine.data, iColon)) {
             qCWarning(lcHttp, "HttpRequest: received broken HTTP request, invalid header name");
             abort(BadFraming);
             return;
         }
-        // Token bytes only, so lower case is ASCII lower case; one copy each for
-        // the name and the trimmed value.
-        m_oCurrentHeader = lowerCaseName(oLine.constData(), iColon);
+        // Token bytes only, so lower case is ASCII lower case. Common names are
+        // static data; the trimmed value is one copy.
+        m_oCurrentHeader = lowerCaseName(oLine.data, iColon);
         // Two Hosts name two targets; which one counts depends on the reader.
         if (m_oCurrentHeader == "host" && m_oHeaders.contains(m_oCurrentHeader)) {
             qCWarning(lcHttp, "HttpRequest: received broken HTTP request, more than one Host header");
             abort(BadFraming);
             return;
         }
-        m_oHeaders.insert(m_oCurrentHeader, trimmedPart(oLine, iColon + 1));
+        m_oHeaders.insert(m_oCurrentHeader, trimmedPart(oLine.data, oLine.size, iColon + 1));
         return;
     }
 

@@ -95,11 +95,22 @@ public:
     static QByteArray percentDecode(const QByteArray &v_oSource);
 
 private:
+    /// A line read by readLine: trimmed, NUL-terminated, valid until the next call.
+    struct Line
+    {
+        const char *data = nullptr;
+        int size = 0;
+        bool isEmpty() const { return size == 0; }
+        char at(int v_iIndex) const { return data[v_iIndex]; }
+        int indexOf(char v_cByte, int v_iFrom = 0) const;
+        QByteArray copy(int v_iFrom, int v_iLength) const { return QByteArray(data + v_iFrom, v_iLength); }
+    };
+
     void readRequestLine(QIODevice *v_poSocket);
     void readHeader(QIODevice *v_poSocket);
     void readBody(QIODevice *v_poSocket);
     void readMultipartBody(QIODevice *v_poSocket);
-    bool readLine(QIODevice *v_poSocket, QByteArray &v_oLine, bool *v_pbFolded = nullptr);
+    bool readLine(QIODevice *v_poSocket, Line &v_oLine, bool *v_pbFolded = nullptr);
     void addToCurrentSize(qint64 v_iBytes);
     void decodeRequestParams();
     void extractCookies();
@@ -128,7 +139,8 @@ private:
     QByteArray m_oBoundary;
     QTemporaryFile *m_poTempFile = nullptr;
     QByteArray m_oLineBuffer;   ///< a line that arrived in parts, or longer than the short buffer
-    char m_aShortLine[512];     ///< the line being read, when it came whole; views of it live until the next line
+    bool m_bLineBufferDone = false; ///< m_oLineBuffer holds the line last handed out
+    char m_aShortLine[512];     ///< the line last handed out, when it came whole
     bool m_bFramingError = false;
     mutable std::unique_ptr<HttpNote> m_poNote;
 };
