@@ -349,9 +349,9 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     if (!readLine(v_poSocket, oLine) || oLine.isEmpty())
         return;
 
-    const QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(v_poSocket);
-    const QHostAddress oPeer = poSocket ? poSocket->peerAddress() : m_oPeerAddress;
-    qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(oPeer.toString()), oLine.data);
+    if (const QAbstractSocket *poSocket = qobject_cast<QAbstractSocket *>(v_poSocket))
+        m_oPeerAddress = poSocket->peerAddress();
+    qCDebug(lcHttp, "HttpRequest: from %s: %s", qPrintable(getPeerAddress().toString()), oLine.data);
 
     // Exactly three words between two single spaces. Only the two versions this
     // parser implements; anything else would be read by its own rules elsewhere.
@@ -375,7 +375,6 @@ void HttpRequest::readRequestLine(QIODevice *v_poSocket)
     m_oPath = oLine.copy(iFirst + 1, iSecond - iFirst - 1);
     // Literal data: no copy per request.
     m_oVersion = bVersion11 ? QByteArrayLiteral("HTTP/1.1") : QByteArrayLiteral("HTTP/1.0");
-    m_oPeerAddress = oPeer;
     m_eState = AwaitingHeader;
 }
 
@@ -605,6 +604,8 @@ void HttpRequest::decodeRequestParams()
             oRaw = m_oBodyData;
     }
 
+    if (oRaw.isEmpty())
+        return;
     const QList<QByteArray> oParts = oRaw.split('&');
     for (const QByteArray &oPart : oParts) {
         const int iEquals = oPart.indexOf('=');
@@ -761,6 +762,9 @@ QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &v_oFieldName) con
 
 QByteArray HttpRequest::percentDecode(const QByteArray &v_oSource)
 {
+    // Most names, values and paths hold neither: shared, not copied.
+    if (!v_oSource.contains('+') && !v_oSource.contains('%'))
+        return v_oSource;
     QByteArray oBuffer(v_oSource);
     oBuffer.replace('+', ' ');
     int iPercent = oBuffer.indexOf('%');

@@ -10,6 +10,7 @@
 #include <QMultiMap>
 
 #include <memory>
+#include <optional>
 
 class QIODevice;
 class QSettings;
@@ -83,7 +84,7 @@ public:
     /// file is removed from disk when the request is destroyed.
     QTemporaryFile *getUploadedFile(const QByteArray &v_oFieldName) const;
     const QMap<QByteArray, QTemporaryFile *> &getUploadedFiles() const { return m_oUploadedFiles; }
-    QHostAddress getPeerAddress() const { return m_oPeerAddress; }
+    QHostAddress getPeerAddress() const { return m_oPeerAddress ? *m_oPeerAddress : QHostAddress(); }
     qint32 getCurrentSize() const { return m_iCurrentSize; }
 
     /// The request handler's note about this complete request, kept with it (null
@@ -130,7 +131,7 @@ private:
     QByteArray m_oVersion;
     RequestState m_eState = AwaitingRequestLine;
     AbortReason m_eAbortReason = NotAborted;
-    QHostAddress m_oPeerAddress;
+    std::optional<QHostAddress> m_oPeerAddress; // a default QHostAddress allocates
     qint32 m_iMaxSize = 16000;
     qint32 m_iMaxMultiPartSize = 1000000;
     qint32 m_iCurrentSize = 0;
