@@ -33,7 +33,7 @@ void CSignController::SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrw
                           QByteArrayLiteral("X-QTX-sessionId, X-QTX-cmdId"));
     QByteArray oOrigin = v_oRequest.getHeader(QByteArrayLiteral("origin"));
     if (oOrigin.isEmpty() || oOrigin == "null")
-        oOrigin = "*";
+        oOrigin = QByteArrayLiteral("*");
     v_oResponse.setHeader(QByteArrayLiteral("Access-Control-Allow-Origin"), oOrigin);
     CRequestMapper::SetSecurityHeaders(v_oResponse);
 }

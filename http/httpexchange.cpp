@@ -29,6 +29,10 @@ const char kReadFunc[] = "CSslConnectionHandler::read";
 // while an idle connection still holds no buffer.
 static thread_local QByteArray t_spareInput;
 static constexpr int kSpareInputMax = 64 * 1024;
+// The same for replies: the buffer of one that went out whole builds the next
+// one on that thread.
+static thread_local QByteArray t_spareOutput;
+static constexpr int kSpareOutputMax = 16 * 1024;
 
 bool HttpInputBuffer::canReadLine() const
 {
@@ -173,7 +177,9 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
     const QByteArray oConnection = oRequest.getHeader(QByteArrayLiteral("connection"));
     v_bClose = oConnection.compare("close", Qt::CaseInsensitive) == 0
                || (oRequest.getVersion() == "HTTP/1.0" && oConnection.compare("keep-alive", Qt::CaseInsensitive) != 0);
+    // The buffer of a reply this thread sent whole holds this one.
     QByteArray oReply;
+    oReply.swap(t_spareOutput);
     {
         HttpResponse oResponse(&oReply, &m_info);
         // A reply after which the server closes says so, or the client would
@@ -222,6 +228,12 @@ void HttpExchange::sent(int v_iBytes)
 {
     m_outputPos += v_iBytes;
     if (m_outputPos >= m_output.size()) {
+        // A reply's buffer of an ordinary size (reserved, so resize keeps it) is
+        // kept for the next reply this thread builds; a large one is given back.
+        if (m_output.capacity() <= kSpareOutputMax && t_spareOutput.capacity() == 0) {
+            m_output.resize(0);
+            m_output.swap(t_spareOutput);
+        }
         m_output.clear();
         m_outputPos = 0;
     }

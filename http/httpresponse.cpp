@@ -1,5 +1,6 @@
 #include "httpresponse.h"
 
+#include <charconv>
 #include <cstring>
 
 namespace norrweb {
@@ -27,17 +28,21 @@ void HttpResponse::setCookie(const HttpCookie &v_oCookie)
         m_oCookies.insert(v_oCookie.getName(), v_oCookie);
 }
 
-void HttpResponse::writeHeaders()
+void HttpResponse::writeHeaders(int v_iBodySize)
 {
     // Straight into the output: the header block is its first part.
-    // Sized first and then copied in, without an append call per piece.
+    // Sized first and then copied in, without an append call per piece; room
+    // for a body given whole is made at the same time.
     QByteArray oDropped;
     QByteArray &oBlock = m_poOut ? *m_poOut : oDropped;
-    const QByteArray oStatus = QByteArray::number(m_iStatusCode);
-    int iSize = 9 + oStatus.size() + 1 + m_oStatusText.size() + 2 + 2;
+    char aStatus[16];
+    const auto oDigits = std::to_chars(aStatus, aStatus + sizeof aStatus, m_iStatusCode);
+    const int iStatusSize = int(oDigits.ptr - aStatus);
+    int iSize = 9 + iStatusSize + 1 + m_oStatusText.size() + 2 + 2;
     for (auto it = m_oHeaders.constBegin(); it != m_oHeaders.constEnd(); ++it)
         iSize += it.key().size() + 2 + it.value().size() + 2;
     const int iStart = oBlock.size();
+    oBlock.reserve(iStart + iSize + v_iBodySize);
     oBlock.resize(iStart + iSize);
     char *pOut = oBlock.data() + iStart;
     auto put = [&pOut](const char *v_pData, int v_iSize) {
@@ -45,7 +50,7 @@ void HttpResponse::writeHeaders()
         pOut += v_iSize;
     };
     put("HTTP/1.1 ", 9);
-    put(oStatus.constData(), oStatus.size());
+    put(aStatus, iStatusSize);
     put(" ", 1);
     put(m_oStatusText.constData(), m_oStatusText.size());
     put("\r\n", 2);
@@ -76,8 +81,6 @@ void HttpResponse::sendRaw(const QByteArray &v_oData)
 void HttpResponse::write(const QByteArray &v_oData, bool v_bLastPart)
 {
     if (!m_bSentHeaders) {
-        if (m_poOut) // one allocation for the header block and a body given whole
-            m_poOut->reserve(m_poOut->size() + 512 + v_oData.size());
         if (v_bLastPart) {
             m_oHeaders.insert(QByteArrayLiteral("Content-Length"), QByteArray::number(v_oData.size()));
         } else {
@@ -89,7 +92,7 @@ void HttpResponse::write(const QByteArray &v_oData, bool v_bLastPart)
                 m_bChunkedMode = true;
             }
         }
-        writeHeaders();
+        writeHeaders(v_bLastPart ? v_oData.size() : 0);
     }
 
     if (!v_oData.isEmpty()) {

@@ -42,14 +42,14 @@ public:
     void write(const QByteArray &v_oData, bool v_bLastPart = false);
 
 private:
-    void writeHeaders();
+    void writeHeaders(int v_iBodySize); // v_iBodySize: room to make for the body after it
     void sendRaw(const QByteArray &v_oData);
 
     HttpHeaders m_oHeaders;
     QByteArray *m_poOut;
     HttpConnectionInfo *m_poConnection;
     qint32 m_iStatusCode = 200;
-    QByteArray m_oStatusText = "OK";
+    QByteArray m_oStatusText = QByteArrayLiteral("OK");
     bool m_bSentHeaders = false;
     bool m_bSentLastPart = false;
     bool m_bChunkedMode = false;
