@@ -229,7 +229,7 @@ private:
     char *m_data;
     std::size_t m_size = 0;
     std::size_t m_capacity;
-    char m_inline[384];
+    char m_inline[1024]; // a request's or reply's header line fits
 };
 
 // The headers of a request or reply for a log line, written straight into it:
