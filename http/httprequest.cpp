@@ -98,18 +98,23 @@ bool isHeaderName(const char *v_pData, int v_iLength)
     return true;
 }
 
-// The v_iSize bytes at v_pData from v_iFrom on without leading and trailing white space, as
-// QByteArray::trimmed() would give it, copied once.
+// Narrows [v_iBegin, v_iEnd) of v_pData to leave out leading and trailing white
+// space, as QByteArray::trimmed() does.
+void trimSpan(const char *v_pData, int &v_iBegin, int &v_iEnd)
+{
+    auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (v_iBegin < v_iEnd && isSpace(v_pData[v_iBegin]))
+        ++v_iBegin;
+    while (v_iEnd > v_iBegin && isSpace(v_pData[v_iEnd - 1]))
+        --v_iEnd;
+}
+
+// The v_iSize bytes at v_pData from v_iFrom on, trimmed, copied once.
 QByteArray trimmedPart(const char *v_pData, int v_iSize, int v_iFrom)
 {
-    const char *const pData = v_pData;
     int iEnd = v_iSize;
-    auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (v_iFrom < iEnd && isSpace(pData[v_iFrom]))
-        ++v_iFrom;
-    while (iEnd > v_iFrom && isSpace(pData[iEnd - 1]))
-        --iEnd;
-    return QByteArray(pData + v_iFrom, iEnd - v_iFrom);
+    trimSpan(v_pData, v_iFrom, iEnd);
+    return QByteArray(v_pData + v_iFrom, iEnd - v_iFrom);
 }
 
 // Names most requests carry, as static data: a request's name that matches one
@@ -148,14 +153,8 @@ QByteArray knownOr(const QByteArray (&v_aKnown)[N], const char *v_pData, int v_i
 QByteArray lowerCaseName(const char *v_pName, int v_iSize)
 {
     char aLower[64];
-    if (v_iSize > int(sizeof aLower)) {
-        QByteArray oName(v_pName, v_iSize);
-        for (char &c : oName) {
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        }
-        return oName;
-    }
+    if (v_iSize > int(sizeof aLower)) // no known name is this long
+        return QByteArray(v_pName, v_iSize).toLower();
     for (int i = 0; i < v_iSize; ++i) {
         const char c = v_pName[i];
         aLower[i] = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
@@ -329,13 +328,9 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, Line &v_oLine, bool *v_pbFolde
     }
     if (v_pbFolded)
         *v_pbFolded = iEnd > 0 && (pLine[0] == ' ' || pLine[0] == '\t');
-    // Trimmed as QByteArray::trimmed() does, and ended with a NUL for the debug line.
-    auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    // Trimmed, and ended with a NUL for the debug line.
     int iBegin = 0;
-    while (iBegin < iEnd && isSpace(pLine[iBegin]))
-        ++iBegin;
-    while (iEnd > iBegin && isSpace(pLine[iEnd - 1]))
-        --iEnd;
+    trimSpan(pLine, iBegin, iEnd);
     pLine[iEnd] = '\0';
     v_oLine.data = pLine + iBegin;
     v_oLine.size = iEnd - iBegin;
