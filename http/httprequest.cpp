@@ -284,7 +284,8 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, Line &v_oLine, bool *v_pbFolde
     }
     // At most one byte over the remaining allowance, so an overlong line trips the
     // size check without buffering more. Every byte is counted once, when it is read.
-    const qint64 iAllowance = qMin(qint64(m_iMaxSize) - m_iCurrentSize + 1, kMultipartSlice);
+    const auto allowance = [this] { return qMin(qint64(m_iMaxSize) - m_iCurrentSize + 1, kMultipartSlice); };
+    const qint64 iAllowance = allowance();
     if (iAllowance <= 0)
         return false;
     char *pLine = nullptr;
@@ -307,7 +308,8 @@ bool HttpRequest::readLine(QIODevice *v_poSocket, Line &v_oLine, bool *v_pbFolde
         }
     }
     if (!pLine) {
-        const QByteArray oChunk = readLineAtMost(v_poSocket, qMin(qint64(m_iMaxSize) - m_iCurrentSize + 1, kMultipartSlice));
+        // Counted again: the short read above may have used part of the allowance.
+        const QByteArray oChunk = readLineAtMost(v_poSocket, allowance());
         addToCurrentSize(oChunk.size());
         m_oLineBuffer.append(oChunk);
         // A line ends at its line feed only: a carriage return may arrive in one read
