@@ -132,28 +132,28 @@ int runChild(const QByteArray &v_oMode)
 {
     QTXLogger::ApplyLoggingSettings();
     ServerLogger::Instance();
-    std::atomic<bool> bRun{true};
-    std::atomic<int> iLogged{0};
-    auto logLines = [&](int v_iThread, int v_iCount) {
-        for (int i = 0; i < v_iCount && bRun.load(std::memory_order_relaxed); ++i) {
-            QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Child::line") << "t=" << v_iThread << " i=" << i;
-            iLogged.fetch_add(1, std::memory_order_relaxed);
-        }
-    };
+    std::signal(SIGTERM, childSignalHandler);
     if (v_oMode == "signal-in-batch") {
         // The lines of an open batch of the crashing thread are written before its line.
-        std::signal(SIGTERM, childSignalHandler);
         QtxLogBatch oBatch;
         for (int i = 0; i < 30; ++i)
             QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Child::batched") << "i=" << i;
         ::raise(SIGTERM);
         return 3; // not reached: the handler aborts
     }
-    if (v_oMode == "signal" || v_oMode == "signal-main") {
-        std::signal(SIGTERM, childSignalHandler);
-        std::vector<std::thread> oThreads;
-        for (int t = 0; t < kChildThreads; ++t)
-            oThreads.emplace_back(logLines, t, INT_MAX);
+    // With a signal to come, the threads log until it ends the process.
+    const bool bSignal = v_oMode.startsWith("signal");
+    std::atomic<int> iLogged{0};
+    std::vector<std::thread> oThreads;
+    for (int t = 0; t < kChildThreads; ++t) {
+        oThreads.emplace_back([&iLogged, t, bSignal] {
+            for (int i = 0; i < (bSignal ? INT_MAX : kChildLines); ++i) {
+                QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Child::line") << "t=" << t << " i=" << i;
+                iLogged.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    }
+    if (bSignal) {
         // Some lines are in the file for sure; the threads go on logging.
         for (int i = 0; i < 1000 && iLogged.load() < 100; ++i)
             QThread::msleep(10);
@@ -164,15 +164,11 @@ int runChild(const QByteArray &v_oMode)
             pthread_kill(oThreads.front().native_handle(), SIGTERM);
         else
             ::raise(SIGTERM);
-        for (std::thread &oThread : oThreads)
-            oThread.join();
-        return 3; // not reached: the handler aborts
     }
-    std::vector<std::thread> oThreads;
-    for (int t = 0; t < kChildThreads; ++t)
-        oThreads.emplace_back(logLines, t, kChildLines);
     for (std::thread &oThread : oThreads)
         oThread.join();
+    if (bSignal)
+        return 3; // not reached: the handler aborts
     if (v_oMode == "exit")
         std::exit(0);
     if (v_oMode == "closeAll") {
@@ -203,20 +199,14 @@ private slots:
     void manyThreadsCompleteLines();
     void rollingKeepsTenBackups();
     void fullQueueDropsAndReports();
-    void linesReachFileAtExit_data();
-    void linesReachFileAtExit();
-    void fatalSignalLineReachesFile_data();
-    void fatalSignalLineReachesFile();
+    void childLinesReachFile_data();
+    void childLinesReachFile();
     void controlBytesCannotStartALine_data();
     void controlBytesCannotStartALine();
     void escapeCheckFindsEveryByteAnywhere();
     void idsAndSecretsFollowTheSwitch_data();
     void idsAndSecretsFollowTheSwitch();
     void wideModesAreNarrowed();
-
-private:
-    // Runs this executable as a child in the given mode with its own config folder.
-    QProcess *startChild(const QString &v_oMode, QTemporaryDir &v_oHome);
 };
 
 void TestSettingsLogging::gettersAndFallbacks()
@@ -266,10 +256,8 @@ void TestSettingsLogging::logFile()
     QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Test::early") << "before the file exists";
 
     QTXLogger::ApplyLoggingSettings();
-    QCOMPARE(log4cpp::Category::getRoot().getPriority(), int(log4cpp::Priority::NOTICE));
     QVERIFY(!ServerLogger::Exists());
     ServerLogger::Instance();
-    QVERIFY(ServerLogger::Exists());
     QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Test::moduleTools") << "after";
 
     const QStringList oLines = readLogLines();
@@ -286,13 +274,6 @@ void TestSettingsLogging::logFile()
              qPrintable(oLines.first()));
     QCOMPARE(messageOf(oLines.at(7)), QStringLiteral("Test::moduleTools :: after"));
     QVERIFY(!oLines.join(QLatin1Char('\n')).contains(QLatin1String("before the file exists")));
-
-    // The file and its folder are the account's alone.
-    struct stat oStat;
-    QCOMPARE(::stat(QFile::encodeName(CSettings::Instance()->ReadLogFilePath()).constData(), &oStat), 0);
-    QCOMPARE(int(oStat.st_mode & 0777), 0600);
-    QCOMPARE(::stat(QFile::encodeName(QTXLogger::LogDirectory()).constData(), &oStat), 0);
-    QCOMPARE(int(oStat.st_mode & 0777), 0700);
 
     // Which categories reach the file; the warning for an absent key now lands there too.
     QTX_LOG(FileVersionLogger::Instance(), ERROR, "Test::fileVersion") << "never in the server file";
@@ -354,30 +335,23 @@ void TestSettingsLogging::formatMatchesPatternLayout_data()
 {
     QTest::addColumn<int>("priority");
     QTest::addColumn<QByteArray>("ndc");
-    QTest::addColumn<QByteArray>("message");
     using P = log4cpp::Priority;
-    QTest::newRow("NOTICE") << int(P::NOTICE) << QByteArray() << QByteArray("ServerLogger::ServerLogger :: MaxBackupIndex=10");
-    QTest::newRow("INFO") << int(P::INFO) << QByteArray() << QByteArray("CRequestMapper::service :: Param [a=b]");
-    QTest::newRow("DEBUG") << int(P::DEBUG) << QByteArray() << QByteArray("X::y :: debug");
-    QTest::newRow("WARN") << int(P::WARN) << QByteArray() << QByteArray("X::y :: Exception: trace");
-    QTest::newRow("ERROR") << int(P::ERROR) << QByteArray() << QByteArray("X::y :: error");
-    QTest::newRow("CRIT") << int(P::CRIT) << QByteArray() << QByteArray("signalHandler :: !!! APPLICATION TERMINATED !!! signal:11");
-    QTest::newRow("FATAL") << int(P::FATAL) << QByteArray() << QByteArray("X::y :: fatal");
-    QTest::newRow("with NDC") << int(P::INFO) << QByteArray("ctx") << QByteArray("X::y :: nested");
-    QTest::newRow("UTF-8") << int(P::INFO) << QByteArray() << QString::fromUtf8("X::y :: \xc3\xa4\xe2\x82\xac").toUtf8();
-    QTest::newRow("empty") << int(P::NOTICE) << QByteArray() << QByteArray();
+    for (const int iPriority : {P::FATAL, P::CRIT, P::ERROR, P::WARN, P::NOTICE, P::INFO, P::DEBUG})
+        QTest::newRow(P::getPriorityName(iPriority).c_str()) << iPriority << QByteArray();
+    QTest::newRow("with NDC") << int(P::INFO) << QByteArray("ctx");
 }
 
 void TestSettingsLogging::formatMatchesPatternLayout()
 {
     QFETCH(int, priority);
     QFETCH(QByteArray, ndc);
-    QFETCH(QByteArray, message);
 
-    // log4cpp's own layout with the server's pattern is the reference.
+    // log4cpp's own layout with the server's pattern is the reference for the
+    // prefix; the message is only appended to it.
+    const QByteArray oMessage = "X::y :: a message";
     log4cpp::PatternLayout oLayout;
     oLayout.setConversionPattern(kQtxLogPattern);
-    const log4cpp::LoggingEvent oEvent("tst", message.toStdString(), ndc.toStdString(), priority);
+    const log4cpp::LoggingEvent oEvent("tst", oMessage.toStdString(), ndc.toStdString(), priority);
     const QByteArray oExpected = QByteArray::fromStdString(oLayout.format(oEvent));
 
     char aPrefix[512];
@@ -387,7 +361,7 @@ void TestSettingsLogging::formatMatchesPatternLayout()
     const std::size_t uiSize = qtxFormatLogPrefix(aPrefix, sizeof aPrefix, oTime, oEvent.threadName.data(),
                                                   oEvent.threadName.size(), priority, ndc.constData(),
                                                   std::size_t(ndc.size()));
-    const QByteArray oActual = QByteArray(aPrefix, int(uiSize)) + message + '\n';
+    const QByteArray oActual = QByteArray(aPrefix, int(uiSize)) + oMessage + '\n';
     QCOMPARE(maskCpuClock(oActual), maskCpuClock(oExpected));
 
     // QTX_LOG's thread text is log4cpp's; %u is the process CPU clock in clock()'s unit.
@@ -437,28 +411,25 @@ void TestSettingsLogging::streamedValuesMatchCategoryStream()
     QFETCH(int, row);
     QTXLogger oLogger(QStringLiteral("tst.values"), false);
     Capture oCapture(oLogger.GetCategory());
-
-    oLogger.GetCategory().getStream(log4cpp::Priority::NOTICE) << "Test::values" << " :: ";
     {
         log4cpp::CategoryStream oStream = oLogger.GetCategory().getStream(log4cpp::Priority::NOTICE);
         oStream << "Test::values" << " :: ";
         putValues(oStream, row);
     }
     QtxLogLine oLine(oLogger.GetCategory(), log4cpp::Priority::NOTICE);
-    QVERIFY(oLine.Active());
     oLine << "Test::values" << " :: ";
     putValues(oLine, row);
     oLine.Submit();
 
-    QCOMPARE(oCapture.messages.size(), 3);
-    QCOMPARE(QByteArray::fromStdString(oCapture.messages.at(2)), QByteArray::fromStdString(oCapture.messages.at(1)));
+    QCOMPARE(oCapture.messages.size(), 2);
+    QCOMPARE(QByteArray::fromStdString(oCapture.messages.at(1)), QByteArray::fromStdString(oCapture.messages.at(0)));
 
     // Below the category's level nothing after the macro is evaluated.
     oLogger.GetCategory().setPriority(log4cpp::Priority::WARN);
     int iEvaluated = 0;
     QTX_LOG(oLogger, NOTICE, "Test::values") << ++iEvaluated;
     QCOMPARE(iEvaluated, 0);
-    QCOMPARE(oCapture.messages.size(), 3);
+    QCOMPARE(oCapture.messages.size(), 2);
 }
 
 void TestSettingsLogging::manyThreadsCompleteLines_data()
@@ -543,7 +514,6 @@ void TestSettingsLogging::rollingKeepsTenBackups()
     // No umask narrows the mode here: the files are created 0600 by themselves.
     const mode_t uiOldMask = ::umask(0);
     QTXLogger oLogger(QStringLiteral("tst.roll"), true);
-    const QString oPath = QTXLogger::LogDirectory() + QStringLiteral("/tst.roll.log");
     // Numbered lines of about 1 KiB, enough for twelve files.
     const QByteArray oPad(1000, 'r');
     const int iLines = int(12 * kQtxLogMaxFileSize / 1000);
@@ -642,102 +612,66 @@ void TestSettingsLogging::fullQueueDropsAndReports()
     QCOMPARE(iNext, iAccepted);
 }
 
-QProcess *TestSettingsLogging::startChild(const QString &v_oMode, QTemporaryDir &v_oHome)
-{
-    auto *poChild = new QProcess(this);
-    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
-    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), v_oHome.path());
-    poChild->setProcessEnvironment(oEnv);
-    poChild->setProcessChannelMode(QProcess::ForwardedChannels);
-    poChild->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--log-child"), v_oMode});
-    return poChild;
-}
-
-namespace {
-
-QList<QByteArray> childLog(const QTemporaryDir &v_oHome)
-{
-    QFile oFile(v_oHome.path() + QStringLiteral("/Quorvex/QuorvexCryptoProvider/logs/QuorvexCryptoProvider.log"));
-    if (!oFile.open(QIODevice::ReadOnly))
-        return {};
-    QList<QByteArray> oLines = oFile.readAll().split('\n');
-    if (!oLines.isEmpty() && oLines.last().isEmpty())
-        oLines.removeLast();
-    return oLines;
-}
-
-int countChildLines(const QList<QByteArray> &v_oLines)
-{
-    int iCount = 0;
-    for (const QByteArray &oLine : v_oLines)
-        iCount += oLine.contains(" - Child::line :: t=") ? 1 : 0;
-    return iCount;
-}
-
-} // namespace
-
-void TestSettingsLogging::linesReachFileAtExit_data()
+void TestSettingsLogging::childLinesReachFile_data()
 {
     QTest::addColumn<QString>("mode");
     QTest::newRow("return from main") << QStringLiteral("return");
     QTest::newRow("exit()") << QStringLiteral("exit");
     QTest::newRow("line after closeAll") << QStringLiteral("closeAll");
-}
-
-void TestSettingsLogging::linesReachFileAtExit()
-{
-    QFETCH(QString, mode);
-    QTemporaryDir oHome;
-    std::unique_ptr<QProcess> poChild(startChild(mode, oHome));
-    QVERIFY(poChild->waitForFinished(60000));
-    QCOMPARE(poChild->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(poChild->exitCode(), 0);
-    const QList<QByteArray> oLines = childLog(oHome);
-    QCOMPARE(countChildLines(oLines), kChildThreads * kChildLines);
-    for (const QByteArray &oLine : oLines)
-        QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
-    if (mode == QLatin1String("closeAll"))
-        QVERIFY(oLines.last().endsWith(" - Child::afterClose :: still written"));
-}
-
-void TestSettingsLogging::fatalSignalLineReachesFile_data()
-{
-    QTest::addColumn<QString>("mode");
     // Several rounds: the signal lands at a different point of the logging each time.
     for (int i = 0; i < 6; ++i)
-        QTest::newRow(qPrintable(QStringLiteral("on a logging thread %1").arg(i))) << QStringLiteral("signal");
-    QTest::newRow("on the main thread") << QStringLiteral("signal-main");
-    QTest::newRow("in a batch of log lines") << QStringLiteral("signal-in-batch");
+        QTest::addRow("signal on a logging thread %d", i) << QStringLiteral("signal");
+    QTest::newRow("signal on the main thread") << QStringLiteral("signal-main");
+    QTest::newRow("signal in a batch of log lines") << QStringLiteral("signal-in-batch");
 }
 
-void TestSettingsLogging::fatalSignalLineReachesFile()
+void TestSettingsLogging::childLinesReachFile()
 {
+    // This executable as a child with a config folder of its own: it logs, then
+    // ends as the mode says, and the file it left is read here.
     QFETCH(QString, mode);
+    const bool bSignal = mode.startsWith(QLatin1String("signal"));
     QTemporaryDir oHome;
-    std::unique_ptr<QProcess> poChild(startChild(mode, oHome));
-    // A handler that waits for a lock held by the interrupted thread never ends.
-    QVERIFY2(poChild->waitForFinished(30000), "the fatal-signal handler hangs");
-    QCOMPARE(poChild->exitStatus(), QProcess::CrashExit);
-    const QList<QByteArray> oLines = childLog(oHome);
-    QVERIFY(!oLines.isEmpty());
+    QProcess oChild;
+    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
+    oEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), oHome.path());
+    oChild.setProcessEnvironment(oEnv);
+    oChild.setProcessChannelMode(QProcess::ForwardedChannels);
+    oChild.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--log-child"), mode});
+    // A fatal-signal handler that waits for a lock held by the interrupted thread never ends.
+    QVERIFY2(oChild.waitForFinished(60000), "the child hangs");
+    QCOMPARE(oChild.exitStatus(), bSignal ? QProcess::CrashExit : QProcess::NormalExit);
+    if (!bSignal)
+        QCOMPARE(oChild.exitCode(), 0);
+
+    QFile oFile(oHome.path() + QStringLiteral("/Quorvex/QuorvexCryptoProvider/logs/QuorvexCryptoProvider.log"));
+    QVERIFY(oFile.open(QIODevice::ReadOnly));
+    QList<QByteArray> oLines = oFile.readAll().split('\n');
+    if (oLines.last().isEmpty())
+        oLines.removeLast();
     int iCrit = 0;
+    int iChildLines = 0;
     for (const QByteArray &oLine : oLines) {
         QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
-        if (oLine.endsWith(" CRIT  - signalHandler :: !!! APPLICATION TERMINATED !!! signal:15"))
-            ++iCrit;
+        iCrit += oLine.endsWith(" CRIT  - signalHandler :: !!! APPLICATION TERMINATED !!! signal:15") ? 1 : 0;
+        iChildLines += oLine.contains(" - Child::line :: t=") ? 1 : 0;
     }
-    QCOMPARE(iCrit, 1);
-    if (mode == QLatin1String("signal-in-batch")) {
+    QCOMPARE(iCrit, bSignal ? 1 : 0);
+    if (!bSignal) {
+        QCOMPARE(iChildLines, kChildThreads * kChildLines);
+        if (mode == QLatin1String("closeAll"))
+            QVERIFY(oLines.last().endsWith(" - Child::afterClose :: still written"));
+    } else if (mode == QLatin1String("signal-in-batch")) {
         // All 30, in order, then the signal's line, which ends the file.
-        QVERIFY(oLines.size() > 31);
+        QVERIFY(oLines.size() > 31 && oLines.last().contains(" CRIT  - signalHandler :: "));
         const int iFirst = oLines.size() - 31;
         for (int i = 0; i < 30; ++i)
             QVERIFY2(oLines.at(iFirst + i).endsWith(" - Child::batched :: i=" + QByteArray::number(i)),
                      oLines.at(iFirst + i).constData());
         QVERIFY(!oLines.at(iFirst - 1).contains("Child::batched"));
-        return;
+    } else {
+        QVERIFY(iChildLines >= 100);
     }
-    QVERIFY(countChildLines(oLines) >= 100);
 }
 
 void TestSettingsLogging::controlBytesCannotStartALine_data()
@@ -776,10 +710,8 @@ void TestSettingsLogging::controlBytesCannotStartALine()
     QVERIFY(oFile.open(QIODevice::ReadOnly));
     QList<QByteArray> oMessages;
     for (const QByteArray &oLine : oFile.readAll().split('\n')) {
-        if (oLine.isEmpty())
-            continue;
         // Every line of the file is a whole line of its own.
-        QVERIFY2(kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
+        QVERIFY2(oLine.isEmpty() || kLinePrefix.match(QString::fromLatin1(oLine)).hasMatch(), oLine.constData());
         const QByteArray oMessage = oLine.mid(oLine.indexOf(" - ") + 3);
         if (oMessage.contains(oTag))
             oMessages << oMessage;

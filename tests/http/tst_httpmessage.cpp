@@ -29,6 +29,16 @@ static QByteArray filePart(const QByteArray &v_oFileName, const QByteArray &v_oC
     return "--abc\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" + v_oFileName + "\"\r\n\r\n" + v_oContent;
 }
 
+// "name=value" of every parameter, in the order of the request's map.
+static Bytes parameterList(const HttpRequest &v_oRequest)
+{
+    Bytes oParams;
+    const QMultiMap<QByteArray, QByteArray> oAll = v_oRequest.getAllParameters();
+    for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
+        oParams << it.key() + "=" + it.value();
+    return oParams;
+}
+
 static int openFdCount()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
@@ -82,15 +92,12 @@ private slots:
         QTest::newRow("empty lines first") << "\r\n\r\n  \r\n" + oGet << 0 << true;
         QTest::newRow("tab after the method") << QByteArray("GET\t /a HTTP/1.1\r\nHost: example\r\n\r\n") << 0 << true;
         QTest::newRow("names in any case") << QByteArray("GET /a HTTP/1.1\r\nhOsT: example\r\nX-LONG: v\r\n\r\n") << 3 << true;
-        const QByteArray oRest = "\r\nHost: x\r\n\r\n";
-        QTest::newRow("two words") << "GET /a" + oRest << 0 << false;
-        QTest::newRow("double blank") << "GET  /a HTTP/1.1" + oRest << 0 << false;
-        QTest::newRow("four words") << "GET /a b HTTP/1.1" + oRest << 0 << false;
-        QTest::newRow("no HTTP in version") << "GET /a FTP/1.0" + oRest << 0 << false;
-        QTest::newRow("lower-case http") << "GET /a http/1.1" + oRest << 0 << false;
-        // Only HTTP/1.0 and HTTP/1.1 are read; the version is compared whole.
-        for (const char *pVersion : {"HTTP/5.6", "IHTTP/1.0", "HTTP/1.1x", "HTTP/1.01", "HTTP/1", "HTTP/2.0", "HTTP"})
-            QTest::addRow("version %s", pVersion) << "GET /a " + QByteArray(pVersion) + oRest << 0 << false;
+        // Three words split by single blanks; only HTTP/1.0 and HTTP/1.1 are read, the
+        // version compared whole.
+        for (const char *pLine : {"GET /a", "GET  /a HTTP/1.1", "GET /a b HTTP/1.1", "GET /a FTP/1.0", "GET /a http/1.1",
+                                  "GET /a HTTP/5.6", "GET /a IHTTP/1.0", "GET /a HTTP/1.1x", "GET /a HTTP/1.01",
+                                  "GET /a HTTP/1", "GET /a HTTP/2.0", "GET /a HTTP"})
+            QTest::addRow("first line '%s'", pLine) << QByteArray(pLine) + "\r\nHost: x\r\n\r\n" << 0 << false;
     }
     void requestLine()
     {
@@ -109,8 +116,6 @@ private slots:
             if (iLong >= 0)
                 QCOMPARE(oRequest.getHeader("x-long"), raw.mid(iLong + 8, raw.indexOf('\r', iLong) - iLong - 8));
             QCOMPARE(oRequest.getHeader("Host"), QByteArray("example"));
-            QVERIFY(oRequest.getBody().isEmpty());
-            QVERIFY(oRequest.getAllParameters().isEmpty());
             return;
         }
         QTest::ignoreMessage(QtWarningMsg, "HttpRequest: received broken HTTP request, invalid first line");
@@ -137,12 +142,9 @@ private slots:
         QCOMPARE(poRequest->getHeader("X-R"), QByteArray("b"));
         QCOMPARE(poRequest->getAllHeaders().values("x-r"), (Bytes{"b", "a"}));
         QCOMPARE(poRequest->getHeader("HOST"), QByteArray("h"));
-        QVERIFY(poRequest->getHeader("Missing").isEmpty());
         QCOMPARE(poRequest->getHeader("x-other"), QByteArray("a:b"));
-        QCOMPARE(poRequest->getHeader("x-a"), QByteArray("one more :last X-C: 3"));
         QCOMPARE(poRequest->getAllHeaders().values("x-a"),
                  (Bytes{"one more :last X-C: 3", "one more :last", "one more", "one"}));
-        QVERIFY(!poRequest->getAllHeaders().contains("x-c"));
         QCOMPARE(poRequest->getHeader("x-b"), QByteArray("two"));
         QCOMPARE(poRequest->getAllHeaders().size(), 9);
     }
@@ -282,7 +284,9 @@ private slots:
             QTest::addRow("transfer-encoding %s", pCoding)
                 << oStart << oFive + "Transfer-Encoding: " + QByteArray(pCoding) + "\r\n"
                 << int(HttpRequest::UnsupportedFraming) << QByteArray("HttpRequest: Transfer-Encoding is not supported");
+        static const char kNulLine[] = "POST /a\0b HTTP/1.1\r\nHost: x\r\n";
         static const char kNul[] = "X-A: a\0b\r\n";
+        QTest::newRow("NUL in the request line") << QByteArray(kNulLine, sizeof kNulLine - 1) << oFive << iBad << oControl;
         QTest::newRow("NUL in a header") << oStart << QByteArray(kNul, sizeof kNul - 1) << iBad << oControl;
         QTest::newRow("bare CR in a header") << oStart << "X-A: a\r" + oFive << iBad << oControl;
         QTest::newRow("escape in a header") << oStart << QByteArray("X-A: \x1b[0m\r\n") << iBad << oControl;
@@ -334,14 +338,6 @@ private slots:
             QCOMPARE(poRequest->getState(), reason == HttpRequest::NotAborted ? HttpRequest::Complete : HttpRequest::Aborted);
             QCOMPARE(poRequest->getBody(), reason == HttpRequest::NotAborted ? QByteArray("hello") : QByteArray());
         }
-    }
-
-    void controlBytesInRequestLine()
-    {
-        QTest::ignoreMessage(QtWarningMsg, "HttpRequest: received broken HTTP request, control character in a line");
-        static const char kLine[] = "GET /a\0b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        auto poLine = httptest::parse(QByteArray(kLine, sizeof kLine - 1));
-        QCOMPARE(int(poLine->getAbortReason()), int(HttpRequest::BadFraming));
     }
 
     void temporaryFileCaps()
@@ -404,17 +400,9 @@ private slots:
                                          "Content-Length: 24\r\n\r\na=3&flag&& k = v &=anon&");
         QCOMPARE(poRequest->getState(), HttpRequest::Complete);
         QCOMPARE(poRequest->getDecodedPath(), QByteArray("/x?y z"));
-        const QMultiMap<QByteArray, QByteArray> oParams = poRequest->getAllParameters();
-        QCOMPARE(oParams.size(), 8);
+        QCOMPARE(parameterList(*poRequest), (Bytes{"=anon", "a=3", "a=2", "a=1", "a b=A%zz", "flag=", "k=v", "q=1?r=2=3"}));
         QCOMPARE(poRequest->getParameter("a"), QByteArray("3"));
-        QCOMPARE(oParams.values("a"), (Bytes{"3", "2", "1"}));
         QVERIFY(poRequest->getParameter("A").isEmpty());
-        QCOMPARE(oParams.value("a b"), QByteArray("A%zz"));
-        QCOMPARE(oParams.value("q"), QByteArray("1?r=2=3"));
-        QVERIFY(oParams.contains("flag"));
-        QVERIFY(oParams.value("flag").isEmpty());
-        QCOMPARE(oParams.value("k"), QByteArray("v"));
-        QCOMPARE(oParams.value(""), QByteArray("anon"));
     }
 
     void multipart_data()
@@ -452,11 +440,7 @@ private slots:
             auto poRequest = httptest::parse(raw, nullptr, slice);
             QCOMPARE(poRequest->getState(), HttpRequest::Complete);
             QVERIFY(poRequest->getBody().isEmpty());
-            Bytes oParams;
-            const QMultiMap<QByteArray, QByteArray> oAll = poRequest->getAllParameters();
-            for (auto it = oAll.constBegin(); it != oAll.constEnd(); ++it)
-                oParams << it.key() + "=" + it.value();
-            QCOMPARE(oParams, params);
+            QCOMPARE(parameterList(*poRequest), params);
             QCOMPARE(poRequest->getUploadedFiles().size(), file.isNull() ? 0 : 1);
             if (QTemporaryFile *poFile = poRequest->getUploadedFile("f")) {
                 QCOMPARE(poFile->pos(), qint64(0));
@@ -477,7 +461,6 @@ private slots:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<Bytes>("expected");
-        QTest::newRow("empty") << QByteArray() << Bytes();
         QTest::newRow("only separators") << QByteArray(" ; ;;\t; ") << Bytes();
         QTest::newRow("quoted separator") << QByteArray("a=1; b=\"x;y\"; c") << Bytes{"a=1", "b=x;y", "c"};
         QTest::newRow("blanks inside quotes kept, outside trimmed") << QByteArray("  k=\" v \" ;") << Bytes{"k= v"};
@@ -495,15 +478,12 @@ private slots:
         auto poRequest = httptest::parse("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: a=0; a=1; b=\"x;y\"; c\r\nX-K: 1\r\n"
                                          "cookie: d = 4=4 \r\n\r\n");
         QCOMPARE(poRequest->getState(), HttpRequest::Complete);
-        QCOMPARE(poRequest->getCookie("a"), QByteArray("1")); // the later of a name wins
-        QCOMPARE(poRequest->getCookie("b"), QByteArray("x;y"));
-        QVERIFY(poRequest->getAllCookies().contains("c"));
-        QVERIFY(poRequest->getCookie("c").isEmpty());
-        QCOMPARE(poRequest->getCookie("d"), QByteArray("4=4"));
-        QCOMPARE(poRequest->getAllCookies().size(), 4);
+        // The later of a name wins; a part without '=' is a cookie without a value.
+        QCOMPARE(poRequest->getAllCookies(),
+                 (QMap<QByteArray, QByteArray>{{"a", "1"}, {"b", "x;y"}, {"c", ""}, {"d", "4=4"}}));
+        QCOMPARE(poRequest->getCookie("a"), QByteArray("1"));
         QVERIFY(poRequest->getCookie("A").isEmpty());
         // Cookie headers are consumed; the others stay.
-        QVERIFY(poRequest->getHeader("cookie").isEmpty());
         QVERIFY(!poRequest->getAllHeaders().contains("cookie"));
         QCOMPARE(poRequest->getHeader("x-k"), QByteArray("1"));
     }
@@ -540,7 +520,6 @@ private slots:
         QFETCH(Bytes, parts);
         QFETCH(QByteArray, expected);
         const QByteArray oBytes = capture([&](HttpResponse &r) {
-            QCOMPARE(r.getStatusCode(), 200);
             for (int i = 0; i + 1 < headers.size(); i += 2)
                 r.setHeader(headers.at(i), headers.at(i + 1));
             for (int i = 0; i < parts.size(); ++i) {
