@@ -12,10 +12,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QtTest>
 
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include <sys/stat.h>
@@ -104,10 +106,9 @@ private slots:
     void listsCertificatesWithKeys();
     void signsAndOpenSslVerifies_data();
     void signsAndOpenSslVerifies();
-    void dialogShowsRequest();
     void refusedRequests_data();
     void refusedRequests();
-    void cancelAndWrongPin();
+    void dialogShowsRequestAndTakesAnswers();
     void secondSignatureWhileDialogOpen();
     void realDisplayDialog();
     void pinStatesOfACard();
@@ -122,14 +123,17 @@ private:
     QByteArray openSession();
     HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
     // Posts a command and waits for its result: the GET_RESULT reply.
-    HttpReply call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
-                   const QList<QByteArray> &v_oExtraHeaders = {"Origin: " + kOrigin});
+    HttpReply call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody);
     HttpReply submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
                      const QByteArray &v_oCmdId);
     HttpReply waitResult(const QByteArray &v_oSession, const QByteArray &v_oCmdId);
     QJsonObject certificates();
     QByteArray certId(const QString &v_oCommonName);
     bool waitDialog(QByteArray *v_poShown = nullptr);
+    // A Sign request whose dialog gets v_oAnswer once v_oWhileOpen ran: the
+    // result (status 0 when no dialog came), the dialog's text in *v_poShown.
+    HttpReply signAnswered(const QByteArray &v_oSession, const QByteArray &v_oBody, const QByteArray &v_oAnswer,
+                           QByteArray *v_poShown = nullptr, const std::function<void()> &v_oWhileOpen = {});
     // Written aside and renamed, so the dialog never reads a half-written answer.
     void answer(const QByteArray &v_oAnswer)
     {
@@ -137,6 +141,7 @@ private:
         QVERIFY(QFile::rename(m_hookDir + QStringLiteral("/answer.new"), m_hookDir + QStringLiteral("/answer")));
     }
     static QJsonObject errorOf(const HttpReply &v_oReply);
+    static QString errorCode(const HttpReply &v_oReply) { return errorOf(v_oReply)[QStringLiteral("error")].toString(); }
 
     QTemporaryDir m_work;
     QString m_hookDir;
@@ -271,16 +276,11 @@ HttpReply TestSigner::waitResult(const QByteArray &v_oSession, const QByteArray 
     return oReply;
 }
 
-HttpReply TestSigner::call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
-                           const QList<QByteArray> &v_oExtraHeaders)
+HttpReply TestSigner::call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody)
 {
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QList<QByteArray> oHeaders = {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + oCmdId};
-    oHeaders << v_oExtraHeaders;
-    const HttpReply oAccepted = post("/Signer/" + v_oCommand, v_oBody, oHeaders);
-    if (oAccepted.status != 202)
-        return oAccepted;
-    return waitResult(v_oSession, oCmdId);
+    const HttpReply oAccepted = submit(v_oSession, v_oCommand, v_oBody, oCmdId);
+    return oAccepted.status == 202 ? waitResult(v_oSession, oCmdId) : oAccepted;
 }
 
 QJsonObject TestSigner::errorOf(const HttpReply &v_oReply)
@@ -318,6 +318,19 @@ bool TestSigner::waitDialog(QByteArray *v_poShown)
     return QFile::exists(oPath);
 }
 
+HttpReply TestSigner::signAnswered(const QByteArray &v_oSession, const QByteArray &v_oBody, const QByteArray &v_oAnswer,
+                                   QByteArray *v_poShown, const std::function<void()> &v_oWhileOpen)
+{
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    HttpReply oReply = submit(v_oSession, "Sign", v_oBody, oCmdId);
+    if (oReply.status != 202 || !waitDialog(v_poShown))
+        return HttpReply{0, "no dialog", {}, oReply.body, {}};
+    if (v_oWhileOpen)
+        v_oWhileOpen();
+    answer(v_oAnswer);
+    return waitResult(v_oSession, oCmdId);
+}
+
 void TestSigner::listsCertificatesWithKeys()
 {
     const QJsonObject oList = certificates();
@@ -351,11 +364,10 @@ void TestSigner::listsCertificatesWithKeys()
         QCOMPARE(oCert.value(QStringLiteral("key"))[QStringLiteral("curve")].toString(), QLatin1String(oExpected.curve));
         QCOMPARE(oCert[QStringLiteral("keyUsage")].toArray(),
                  QJsonArray({QStringLiteral("digitalSignature"), QStringLiteral("nonRepudiation")}));
-        QCOMPARE(QSslCertificate(oDer, QSsl::Der).serialNumber().replace(":", ""),
-                 oCert[QStringLiteral("serialNumber")].toString().toLatin1().rightJustified(
-                     QSslCertificate(oDer, QSsl::Der).serialNumber().replace(":", "").size(), '0'));
-        const QDateTime oNotAfter = QDateTime::fromString(oCert[QStringLiteral("notAfter")].toString(), Qt::ISODate);
-        QCOMPARE(oNotAfter, QSslCertificate(oDer, QSsl::Der).expiryDate());
+        const QSslCertificate oX509(oDer, QSsl::Der);
+        const QByteArray oSerial = oX509.serialNumber().replace(":", "");
+        QCOMPARE(oCert[QStringLiteral("serialNumber")].toString().toLatin1().rightJustified(oSerial.size(), '0'), oSerial);
+        QCOMPARE(QDateTime::fromString(oCert[QStringLiteral("notAfter")].toString(), Qt::ISODate), oX509.expiryDate());
         QVERIFY(QByteArray::fromHex(oCert[QStringLiteral("id")].toString().toLatin1()).size() == 20);
     }
     // Ids are stable across calls (and the modules are loaded anew for each call).
@@ -390,27 +402,15 @@ void TestSigner::signsAndOpenSslVerifies()
     QFETCH(QByteArray, signatureAlgorithm);
     QFETCH(QByteArray, format);
     QFETCH(QByteArray, pin);
-    const QByteArray oId = certId(QStringLiteral("Signer ") + key);
-    QVERIFY(!oId.isEmpty());
     const QByteArray oDocument = "Contract " + QByteArray(QTest::currentDataTag()) + '\n';
     const QString oDocPath = m_work.filePath(QStringLiteral("document.txt"));
     QVERIFY(writeFile(oDocPath, oDocument));
-    const QByteArray oDigest = digestOf(oDocument, digestAlgorithm);
-
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign",
-                    signForm(oId, oDocument, digestAlgorithm, signatureAlgorithm) + "&format=" + format
-                        + "&documentName=document.txt",
-                    oCmdId)
-                 .status,
-             202);
-    QVERIFY(waitDialog());
-    answer("pin:" + pin);
-    const HttpReply oReply = waitResult(oSession, oCmdId);
-    QCOMPARE(oReply.status, 200);
+    const HttpReply oReply = signAnswered(openSession(),
+                                          signForm(certId(QStringLiteral("Signer ") + key), oDocument, digestAlgorithm,
+                                                   signatureAlgorithm) + "&format=" + format + "&documentName=document.txt",
+                                          "pin:" + pin);
+    QVERIFY2(oReply.status == 200, oReply.body.constData());
     const QJsonObject oResult = QJsonDocument::fromJson(oReply.body).object();
-    QVERIFY2(!oResult.isEmpty(), oReply.body.constData());
     QCOMPARE(QByteArray::fromBase64(oResult[QStringLiteral("certificate")].toString().toLatin1()),
              readFile(m_work.filePath(key + QStringLiteral(".der"))));
 
@@ -441,36 +441,12 @@ void TestSigner::signsAndOpenSslVerifies()
         oSignature = QByteArray::fromBase64(oResult[QStringLiteral("signatureDer")].toString().toLatin1());
     }
     QVERIFY(writeFile(oSigPath, oSignature));
-    QVERIFY(writeFile(oArgs.at(4), oDigest));
+    QVERIFY(writeFile(oArgs.at(4), digestOf(oDocument, digestAlgorithm)));
     QStringList oVerifyArgs = words("pkeyutl -verify -pubin -inkey %4 -in %5 -sigfile %1 -pkeyopt digest:%6", oArgs);
     if (signatureAlgorithm == "RSA-PSS")
         oVerifyArgs += words("-pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest");
     const Run oVerify = run(QStringLiteral("openssl"), oVerifyArgs);
     QVERIFY2(oVerify.code == 0 && oVerify.output.contains("Signature Verified Successfully"), oVerify.output.constData());
-}
-
-void TestSigner::dialogShowsRequest()
-{
-    const QByteArray oDigest = QCryptographicHash::hash("shown", QCryptographicHash::Sha256);
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign",
-                    signForm(certId(QStringLiteral("Signer RSA")), "shown") + "&documentName="
-                        + QUrl::toPercentEncoding(QStringLiteral("<b>Invoice 42.pdf</b>")),
-                    oCmdId)
-                 .status,
-             202);
-    QByteArray oShown;
-    QVERIFY(waitDialog(&oShown));
-    answer("cancel");
-    QCOMPARE(errorOf(waitResult(oSession, oCmdId))[QStringLiteral("error")].toString(), QStringLiteral("CANCELLED"));
-    QVERIFY2(oShown.contains("The page " + kOrigin + " asks for your signature."), oShown.constData());
-    QVERIFY(oShown.contains("<b>Invoice 42.pdf</b>"));
-    QVERIFY(oShown.contains("Signer RSA"));
-    QVERIFY(oShown.contains("QTX Test"));
-    QVERIFY(oShown.contains("CN=QTX Test CA"));
-    QVERIFY(oShown.contains(oDigest.toHex().left(8)));
-    QVERIFY(oShown.contains("pinField=1"));
 }
 
 void TestSigner::refusedRequests_data()
@@ -494,8 +470,6 @@ void TestSigner::refusedRequests_data()
     QTest::newRow("unknown format") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray("&format=xml") << "BAD_REQUEST";
     // The page cannot name the origin the dialog shows.
     QTest::newRow("origin as parameter") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray("&origin=https%3A%2F%2Fbank.example") << "BAD_REQUEST";
-    // A PIN in the request is ignored: the dialog still asks (answered "cancel" here).
-    QTest::newRow("page-supplied PIN") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray("&pin=1234") << "CANCELLED";
 }
 
 void TestSigner::refusedRequests()
@@ -509,63 +483,51 @@ void TestSigner::refusedRequests()
     QFETCH(QString, error);
     if (!key.isEmpty())
         certId = this->certId(QStringLiteral("Signer ") + key);
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign",
-                    form({{"certId", certId}, {"digest", QByteArray(digestBytes, '\x11').toBase64()},
-                          {"digestAlgorithm", digestAlgorithm}, {"signatureAlgorithm", signatureAlgorithm}})
-                        + extra,
-                    oCmdId)
-                 .status,
-             202);
-    if (error == QLatin1String("CANCELLED")) {
-        QVERIFY(waitDialog());
-        answer("cancel");
-    }
-    const QJsonObject oError = errorOf(waitResult(oSession, oCmdId));
+    // Refused before any dialog: the result comes without an answer.
+    const QJsonObject oError = errorOf(call(openSession(), "Sign",
+                                            form({{"certId", certId}, {"digest", QByteArray(digestBytes, '\x11').toBase64()},
+                                                  {"digestAlgorithm", digestAlgorithm}, {"signatureAlgorithm", signatureAlgorithm}})
+                                                + extra));
     QCOMPARE(oError[QStringLiteral("error")].toString(), error);
     QVERIFY(!oError[QStringLiteral("message")].toString().isEmpty());
-    // None of these left a dialog open.
-    QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
 }
 
-void TestSigner::cancelAndWrongPin()
+// The dialog shows what is asked and by which page (a PIN in the request does
+// not spare it), and takes its answers: cancel, a wrong PIN, the right one.
+void TestSigner::dialogShowsRequestAndTakesAnswers()
 {
+    QByteArray oShown;
+    const QByteArray oRequest = signForm(certId(QStringLiteral("Signer RSA")), "shown") + "&pin=1234&documentName="
+                                + QUrl::toPercentEncoding(QStringLiteral("<b>Invoice 42.pdf</b>"));
+    QCOMPARE(errorCode(signAnswered(openSession(), oRequest, "cancel", &oShown)), QStringLiteral("CANCELLED"));
+    QVERIFY2(oShown.contains("The page " + kOrigin + " asks for your signature."), oShown.constData());
+    QVERIFY(oShown.contains("<b>Invoice 42.pdf</b>"));
+    QVERIFY(oShown.contains("Signer RSA"));
+    QVERIFY(oShown.contains("QTX Test"));
+    QVERIFY(oShown.contains("CN=QTX Test CA"));
+    QVERIFY(oShown.contains(QCryptographicHash::hash("shown", QCryptographicHash::Sha256).toHex().left(8)));
+    QVERIFY(oShown.contains("pinField=1"));
+
     const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-256")), "x", "SHA-256", "ECDSA");
     const QByteArray oSession = openSession();
-    QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
-    QVERIFY(waitDialog());
-    answer("pin:0000");
-    const QJsonObject oWrong = errorOf(waitResult(oSession, oCmdId));
+    const QJsonObject oWrong = errorOf(signAnswered(oSession, oBody, "pin:0000"));
     QCOMPARE(oWrong[QStringLiteral("error")].toString(), QStringLiteral("PIN_INCORRECT"));
     // SoftHSM reports "count low" after a wrong PIN; the next dialog warns.
     QCOMPARE(oWrong[QStringLiteral("triesLeft")].toString(), QStringLiteral("low"));
-    oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
-    QByteArray oShown;
-    QVERIFY(waitDialog(&oShown));
+    QVERIFY(signAnswered(oSession, oBody, "pin:" + kPin, &oShown).body.contains("\"signature\""));
     QVERIFY2(oShown.contains("only few tries are left"), oShown.constData());
-    answer("pin:" + kPin);
-    QCOMPARE(waitResult(oSession, oCmdId).status, 200);
 }
 
 void TestSigner::secondSignatureWhileDialogOpen()
 {
     const QByteArray oBody = signForm(certId(QStringLiteral("Signer RSA")), "a");
-    const QByteArray oFirst = openSession();
     const QByteArray oSecond = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oFirst, "Sign", oBody, oCmdId).status, 202);
-    QVERIFY(waitDialog());
-    // One dialog at a time: the second session is refused while the first waits.
-    const HttpReply oRefused = submit(oSecond, "Sign", oBody, QByteArray::number(++m_cmdId));
-    QCOMPARE(oRefused.status, 503);
-    // Listing is no GUI command and goes on meanwhile.
-    QCOMPARE(call(oSecond, "ListCertificates", QByteArray()).status, 200);
-    answer("pin:" + kPin);
-    const HttpReply oResult = waitResult(oFirst, oCmdId);
-    QCOMPARE(oResult.status, 200);
+    const HttpReply oResult = signAnswered(openSession(), oBody, "pin:" + kPin, nullptr, [&] {
+        // One dialog at a time: the second session is refused while the first waits.
+        QCOMPARE(submit(oSecond, "Sign", oBody, QByteArray::number(++m_cmdId)).status, 503);
+        // Listing is no GUI command and goes on meanwhile.
+        QCOMPARE(call(oSecond, "ListCertificates", QByteArray()).status, 200);
+    });
     QVERIFY2(oResult.body.contains("\"signature\""), oResult.body.constData());
 }
 
@@ -585,28 +547,20 @@ void TestSigner::realDisplayDialog()
     oXvfb.setStandardOutputFile(QProcess::nullDevice());
     oXvfb.start(QStringLiteral("Xvfb"), words("%1 -nolisten tcp -screen 0 1024x768x24", {oDisplay}));
     QVERIFY(oXvfb.waitForStarted());
-    for (int i = 0; i < 100 && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)); ++i)
-        QTest::qWait(50);
-    if (!QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)))
+    if (!QTest::qWaitFor([iDisplay] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)); }, 5000))
         QSKIP("Xvfb did not start");
     QProcessEnvironment oX = QProcessEnvironment::systemEnvironment();
     oX.insert(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     // The later cases run on the offscreen server with the hook again, also when this one fails.
-    struct Restore
-    {
-        TestSigner *test;
-        QProcess *xvfb;
-        ~Restore()
-        {
-            test->m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), QString());
-            test->m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-            test->startServer({}, test->m_hookDir);
-            xvfb->terminate();
-            xvfb->waitForFinished(5000);
-        }
-    } oRestore{this, &oXvfb};
+    const auto oRestore = qScopeGuard([&] {
+        m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), QString());
+        m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        startServer({}, m_hookDir);
+        oXvfb.terminate();
+        oXvfb.waitForFinished(5000);
+    });
     startServer({}, QString());
 
     const QByteArray oBody = signForm(certId(QStringLiteral("Signer RSA")), "on screen");
@@ -632,7 +586,7 @@ void TestSigner::realDisplayDialog()
         }
         QVERIFY2(oKeys.code == 0, oKeys.output.constData());
         const HttpReply oReply = waitResult(oSession, oCmdId);
-        QCOMPARE(errorOf(oReply)[QStringLiteral("error")].toString(), QLatin1String(oAnswer.error));
+        QCOMPARE(errorCode(oReply), QLatin1String(oAnswer.error));
         if (!*oAnswer.error)
             QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
     }
@@ -687,17 +641,12 @@ void TestSigner::pinStatesOfACard()
     for (const Case &oCase : kCases) {
         const QByteArray oTag = QByteArray(oCase.state) + '/' + oCase.during + '/' + oCase.answer;
         QVERIFY(writeFile(oState, oCase.state));
-        const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-        QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
-        if (*oCase.shown) {
-            QByteArray oShown;
-            QVERIFY2(waitDialog(&oShown), oTag.constData());
-            QVERIFY2(oShown.contains(oCase.shown), (oTag + ": " + oShown).constData());
-            if (*oCase.during)
-                QVERIFY(writeFile(oState, oCase.during));
-            answer(oCase.answer);
-        }
-        const HttpReply oReply = waitResult(oSession, oCmdId);
+        QByteArray oShown;
+        const HttpReply oReply = !*oCase.shown ? call(oSession, "Sign", oBody)
+                                               : signAnswered(oSession, oBody, oCase.answer, &oShown, [&] {
+                                                     QVERIFY(!*oCase.during || writeFile(oState, oCase.during));
+                                                 });
+        QVERIFY2(oShown.contains(oCase.shown), (oTag + ": " + oShown).constData());
         const QJsonObject oError = errorOf(oReply);
         QVERIFY2(oError[QStringLiteral("error")].toString() == QLatin1String(oCase.error), (oTag + ": " + oReply.body).constData());
         QCOMPARE(oError[QStringLiteral("triesLeft")].toString(), QLatin1String(oCase.triesLeft));
@@ -711,26 +660,20 @@ void TestSigner::pinStatesOfACard()
 
 void TestSigner::tokenRemovedDuringDialog()
 {
-    const QByteArray oId = certId(QStringLiteral("Signer P-384"));
-    QVERIFY(!oId.isEmpty());
-    const QByteArray oBody = signForm(oId, "r", "SHA-384", "ECDSA");
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
-    QVERIFY(waitDialog());
-    const Run oDelete = run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Spare"}), m_env);
-    QVERIFY2(oDelete.code == 0, oDelete.output.constData());
-    answer("pin:4321");
-    QCOMPARE(errorOf(waitResult(oSession, oCmdId))[QStringLiteral("error")].toString(), QStringLiteral("TOKEN_REMOVED"));
+    const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-384")), "r", "SHA-384", "ECDSA");
+    const HttpReply oReply = signAnswered(openSession(), oBody, "pin:4321", nullptr, [this] {
+        const Run oDelete = run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Spare"}), m_env);
+        QVERIFY2(oDelete.code == 0, oDelete.output.constData());
+    });
+    QCOMPARE(errorCode(oReply), QStringLiteral("TOKEN_REMOVED"));
     QVERIFY(certId(QStringLiteral("Signer P-384")).isEmpty());
     // A certificate of a token that is gone is not found before any dialog.
-    QCOMPARE(errorOf(call(openSession(), "Sign", oBody))[QStringLiteral("error")].toString(),
-             QStringLiteral("CERTIFICATE_NOT_FOUND"));
+    QCOMPARE(errorCode(call(openSession(), "Sign", oBody)), QStringLiteral("CERTIFICATE_NOT_FOUND"));
 
     // With no token at all, the list is empty and a signature says so.
     QVERIFY(run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Test"}), m_env).code == 0);
     QCOMPARE(certificates().value(QStringLiteral("tokens")).toArray().size(), 0);
-    QCOMPARE(errorOf(call(openSession(), "Sign", oBody))[QStringLiteral("error")].toString(), QStringLiteral("NO_TOKEN"));
+    QCOMPARE(errorCode(call(openSession(), "Sign", oBody)), QStringLiteral("NO_TOKEN"));
 }
 
 void TestSigner::noDisplayAnswersAtOnce_data()
@@ -751,8 +694,7 @@ void TestSigner::noDisplayAnswersAtOnce()
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), static_cast<mode_t>(hookMode)) == 0);
     startServer(arguments, hook ? m_hookDir : QString());
     const HttpReply oReply = call(openSession(), "Sign", signForm(QByteArray(40, 'a'), "x"));
-    QCOMPARE(errorOf(oReply)[QStringLiteral("error")].toString(), QStringLiteral("NO_DISPLAY"));
-    QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
+    QCOMPARE(errorCode(oReply), QStringLiteral("NO_DISPLAY"));
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), 0700) == 0);
 }
 
