@@ -228,14 +228,13 @@ private slots:
     void keepAliveThenClose();
     void pipelinedAndSplitRequests_data();
     void pipelinedAndSplitRequests();
-    void refusedRequests_data();
-    void refusedRequests();
+    void singleRequests_data();
+    void singleRequests();
     void expectContinue();
     void deadlines_data();
     void deadlines();
     void nonReadingClientIsCut();
     void partialRequestDiesWithItsConnection();
-    void handlerExceptionStillEndsTheReply();
     void capsEvictIdleThenRefuse();
     void workersGrowWhenStalledAndAreTrimmed();
     void certificateCacheAndMissingFiles();
@@ -302,12 +301,8 @@ void TestListener::keepAliveThenClose()
     QVERIFY(oClient.version() >= TLS1_2_VERSION);
     QVERIFY(oClient.send("GET /a HTTP/1.1\r\nHost: x\r\n\r\n"));
     QCOMPARE(oClient.read(helloReply("/a").size()), helloReply("/a"));
-    // The connection stays open for the next request.
-    QVERIFY(oClient.send("POST /bc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n"));
-    QCOMPARE(oClient.read(helloReply("/bc").size()), helloReply("/bc"));
-    QCOMPARE(oClient.waitForEnd(0), TlsClient::Open);
-    // Idle for over a second, the connection gives back its TLS buffers and
-    // still serves the next request.
+    // The connection stays open: idle for over a second, it gives back its TLS
+    // buffers and still serves the next request.
     QTest::qWait(1400);
     QVERIFY(oClient.send("GET /d HTTP/1.1\r\nHost: x\r\n\r\n"));
     QCOMPARE(oClient.read(helloReply("/d").size()), helloReply("/d"));
@@ -317,11 +312,6 @@ void TestListener::keepAliveThenClose()
     const QByteArray oReply = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 8\r\n\r\nhello /x";
     QCOMPARE(oClient.read(oReply.size() + 1), oReply);
     QCOMPARE(oClient.waitForEnd(), TlsClient::CloseNotify);
-    // An HTTP/1.0 request ends the same way.
-    TlsClient oOld(m_port);
-    QVERIFY(oOld.send("GET /x HTTP/1.0\r\n\r\n"));
-    QCOMPARE(oOld.read(oReply.size() + 1), oReply);
-    QCOMPARE(oOld.waitForEnd(), TlsClient::CloseNotify);
 }
 
 void TestListener::pipelinedAndSplitRequests_data()
@@ -333,7 +323,6 @@ void TestListener::pipelinedAndSplitRequests_data()
     QTest::newRow("100 pipelined in one write") << 100 << 0 << QByteArray("/p") << 0;
     QTest::newRow("10 pipelined, 1-byte writes") << 10 << 1 << QByteArray("/p") << 0;
     QTest::newRow("20 pipelined, 7-byte writes") << 20 << 7 << QByteArray("/p") << 0;
-    QTest::newRow("CR and LF in separate writes") << 3 << 16 << QByteArray("/p") << 0;
     QTest::newRow("100 cheap ones pipelined in one write") << 100 << 0 << QByteArray("/i") << 0;
     QTest::newRow("20 cheap ones, 7-byte writes") << 20 << 7 << QByteArray("/i") << 0;
     // Several TLS records per request, and requests across records.
@@ -384,43 +373,50 @@ void TestListener::pipelinedAndSplitRequests()
     }
 }
 
-void TestListener::refusedRequests_data()
+void TestListener::singleRequests_data()
 {
-    // A refused request gets one fixed reply and the connection ends with
-    // close_notify; a request before it on the same connection is still answered.
-    // Which requests the parser refuses, and why, is the HTTP tests' matter: here
-    // one row per reply.
+    // One request on a new connection, its whole reply, and whether the server
+    // then ends the connection with close_notify (not a bare end of the stream).
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("closes");
+    // A handler that throws still ends its reply, and the connection goes on.
+    QTest::newRow("handler throws") << QByteArray("GET /throw HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                                    << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n") << false;
+    // A refused request gets one fixed reply and the connection ends; a request
+    // before it on the same connection is still answered. Which requests the
+    // parser refuses, and why, is the HTTP tests' matter: here one row per reply.
     const QByteArray o413 = "HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n";
     const QByteArray o400 = "HTTP/1.1 400 Bad Request\r\nContent-Length: 17\r\nConnection: close\r\n\r\n400 Bad Request\r\n";
     const QByteArray o501 =
         "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
     QTest::newRow("oversized header")
-        << "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413;
-    QTest::newRow("line without line feed") << QByteArray(40000, 'x') << o413;
+        << "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413 << true;
+    QTest::newRow("line without line feed") << QByteArray(40000, 'x') << o413 << true;
     // Bytes behind a body while its reply is written: the first request is served.
     QTest::newRow("body then garbage") << "POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc"
                                               + QByteArray(20000, 'x')
-                                       << helloReply("/aabc") + o413;
+                                       << helloReply("/aabc") + o413 << true;
     QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                                            "3\r\nabc\r\n0\r\n\r\n")
-                             << o501;
+                             << o501 << true;
     QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n"
                                                "Content-Length: 4\r\n\r\nabcd")
-                                 << o400;
-    QTest::newRow("blank before a colon") << QByteArray("GET /a HTTP/1.1\r\nHost : x\r\n\r\n") << o400;
-    QTest::newRow("HTTP/5.6") << QByteArray("GET /a HTTP/5.6\r\nHost: 127.0.0.1\r\n\r\n") << o413;
+                                 << o400 << true;
 }
-void TestListener::refusedRequests()
+void TestListener::singleRequests()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, reply);
+    QFETCH(bool, closes);
     TlsClient oClient(m_port);
     QVERIFY(oClient.encrypted());
     oClient.send(request);
-    QCOMPARE(oClient.read(reply.size() + 1), reply);
-    QCOMPARE(oClient.waitForEnd(5000), TlsClient::CloseNotify);
+    QCOMPARE(oClient.read(reply.size() + (closes ? 1 : 0)), reply);
+    if (closes)
+        QCOMPARE(oClient.waitForEnd(5000), TlsClient::CloseNotify);
+    else
+        QCOMPARE(oClient.waitForEnd(300), TlsClient::Open);
 }
 
 void TestListener::expectContinue()
@@ -518,16 +514,6 @@ void TestListener::partialRequestDiesWithItsConnection()
     }
 }
 
-void TestListener::handlerExceptionStillEndsTheReply()
-{
-    TlsClient oClient(m_port);
-    QVERIFY(oClient.send("GET /throw HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    const QByteArray oEmpty = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-    QCOMPARE(oClient.read(oEmpty.size()), oEmpty);
-    QVERIFY(logMessages().contains(
-        QStringLiteral("CSslConnectionHandler::read :: An uncatched exception occurred in the request handler")));
-}
-
 void TestListener::capsEvictIdleThenRefuse()
 {
     // At the connection cap the longest idle connection gives way to a new one;
@@ -586,26 +572,22 @@ void TestListener::workersGrowWhenStalledAndAreTrimmed()
 void TestListener::certificateCacheAndMissingFiles()
 {
     const QString oKey = KeyStore::keyPath();
-    const QString oCert = KeyStore::certificatePath();
 
     // The bytes are cached: a key deleted after the first connection changes nothing.
     QVERIFY(TlsClient(m_port).encrypted());
     QVERIFY(QFile::rename(oKey, oKey + QStringLiteral(".away")));
     QVERIFY(TlsClient(m_port).encrypted());
 
-    // Without the cache and the key file, at the next start: two WARN lines and a failed handshake.
+    // Without the cache and the key file, at the next start: a failed handshake, and the log says why.
     CSslConnectionHandler::clearCertificateCache();
     m_listener.reset();
     startListener();
     TlsClient oRefused(m_port);
     QVERIFY(!oRefused.encrypted());
     QVERIFY(oRefused.waitForEnd(5000) != TlsClient::Open);
-    const QStringList oLog = logMessages();
-    QVERIFY(oLog.contains(QStringLiteral("CSslConnectionHandler::handleConnection :: Cert file not found")));
-    QVERIFY(oLog.contains(QStringLiteral("CSslConnectionHandler::handleConnection :: Key file not found")));
+    QVERIFY(logMessages().contains(QStringLiteral("CSslConnectionHandler::handleConnection :: Key file not found")));
 
     QVERIFY(QFile::rename(oKey + QStringLiteral(".away"), oKey));
-    QVERIFY(QFile::exists(oCert));
     m_listener.reset();
     startListener();
     QVERIFY(TlsClient(m_port).encrypted());
