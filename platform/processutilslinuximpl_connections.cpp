@@ -57,9 +57,10 @@ bool ProcessUtilsLinuxImpl::findRowAtPort(quint16 v_uiPort, const char *v_pFunct
             v_pFunction,
             QStringLiteral("ProcessUtilsWinImpl::getPidOfProcessAtPort GetExtendedTcpTable Error: %1").arg(iErr));
     }
-    if (oRows.isEmpty())
+    const TcpRow *poHolder = portHolderRow(oRows);
+    if (!poHolder)
         return false;
-    *v_poRow = oRows.first();
+    *v_poRow = *poHolder;
     return true;
 }
 
@@ -304,10 +305,9 @@ qint64 ProcessUtilsLinuxImpl::getPidOfClientAmongRecent(const ClientConnection &
 qint64 ProcessUtilsLinuxImpl::getUidOfSocketAtPort(quint16 v_uiPort)
 {
     TcpRow oRow;
-    // A socket without a file (TIME_WAIT, or closed by its process) has no
-    // owner any more; the kernel reports uid 0 for it, which is not root.
-    const qint64 iUid =
-        findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) && oRow.inode != 0 ? oRow.uid : -1;
+    // Only a socket with a file has an owner (the kernel reports uid 0 for one
+    // without, which is not root); findRowAtPort picks no other.
+    const qint64 iUid = findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getUidOfSocketAtPort", &oRow) ? oRow.uid : -1;
     PU_LOG(INFO, "getUidOfSocketAtPort") << "Socket at port(" << v_uiPort << ") has uid(" << iUid << ")";
     return iUid;
 }

@@ -150,4 +150,22 @@ int readTcpTable(const QByteArray &v_oProcRoot, quint32 v_uiStates, int v_iLocal
     return 0;
 }
 
+const TcpRow *portHolderRow(const QVector<TcpRow> &v_oRows)
+{
+    const TcpRow *poBest = nullptr;
+    int iBestRank = 3;
+    for (const TcpRow &oRow : v_oRows) {
+        if (oRow.inode == 0)
+            continue;
+        int iRank = 2;
+        if (oRow.state == kTcpStateListen)
+            iRank = oRow.localAddr == INADDR_LOOPBACK || oRow.localAddr == INADDR_ANY ? 0 : 1;
+        if (iRank < iBestRank) {
+            poBest = &oRow;
+            iBestRank = iRank;
+        }
+    }
+    return poBest;
+}
+
 } // namespace qtxplatform

@@ -41,4 +41,11 @@ int readTcpTable(const QByteArray &v_oProcRoot, quint32 v_uiStates, int v_iLocal
 
 void sortTcpRows(QVector<TcpRow> *v_poRows);
 
+// Of rows that share a local port, the socket holding the port: a listener on
+// 127.0.0.1 or on every address, then a listener on another address, then any
+// socket that still has a file. A row without one (TIME_WAIT, or a socket its
+// process has closed) is never chosen: an earlier connection from the same
+// port must not hide the live socket behind it. Null when no row qualifies.
+const TcpRow *portHolderRow(const QVector<TcpRow> &v_oRows);
+
 } // namespace qtxplatform

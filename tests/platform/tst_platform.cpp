@@ -20,6 +20,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <unistd.h>
 #include <utmp.h>
@@ -712,6 +713,22 @@ void TestPlatform::procNetTcp()
              (QStringList{"127.0.0.1:8085 0.0.0.0:0 s10 u1000 i5001", "127.0.0.1:53248 127.0.0.1:8085 s1 u1002 i5003"}));
     QVERIFY(tcpFixture("proc_net_tcp", true).isEmpty() && tcpFixture("proc_net_tcp6", false).isEmpty());
     QVERIFY(qtxplatform::parseProcNetTcp(QByteArray(100000, ':'), false).isEmpty());
+
+    // The holder of a port: never a row without a file (an earlier connection from
+    // the same port), and a listener on 127.0.0.1 before one on another address.
+    using qtxplatform::TcpRow;
+    const TcpRow oTimeWait{INADDR_LOOPBACK, 8080, INADDR_LOOPBACK, 40000, 6, 0, 0};
+    const TcpRow oClient{INADDR_LOOPBACK, 8080, INADDR_LOOPBACK, 50000, 1, 1001, 11};
+    const TcpRow oOtherAddress{INADDR_LOOPBACK + 1, 8080, 0, 0, qtxplatform::kTcpStateListen, 1002, 12};
+    const TcpRow oListener{INADDR_LOOPBACK, 8080, 0, 0, qtxplatform::kTcpStateListen, 1000, 13};
+    const auto holder = [](const QVector<TcpRow> &v_oRows) {
+        const TcpRow *poRow = qtxplatform::portHolderRow(v_oRows);
+        return poRow ? poRow->inode : 0;
+    };
+    QCOMPARE(holder({oTimeWait}), quint64(0));
+    QCOMPARE(holder({oTimeWait, oClient}), quint64(11));
+    QCOMPARE(holder({oTimeWait, oClient, oOtherAddress}), quint64(12));
+    QCOMPARE(holder({oOtherAddress, oTimeWait, oClient, oListener}), quint64(13));
 }
 
 void TestPlatform::activeSessions_data()
