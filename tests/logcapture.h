@@ -47,7 +47,6 @@ public:
     }
 
     void close() override {}
-    bool reopen() override { return true; }
     bool requiresLayout() const override { return false; }
     void setLayout(log4cpp::Layout *v_poLayout) override { delete v_poLayout; }
 

@@ -4,6 +4,7 @@
 // classes write while no server logger exists), file helpers, the build's
 // signing key, the fixture modules and the counters tstmod keeps in the environment.
 
+#include "../filesupport.h"
 #include "../logcapture.h"
 #include "qtxsigner.h"
 
@@ -11,16 +12,6 @@
 
 namespace tst {
 
-inline QByteArray readFile(const QString &v_oPath)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
-}
-inline bool writeFile(const QString &v_oPath, const QByteArray &v_oData)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oData) == v_oData.size();
-}
 inline QByteArray signingKeyPem() { return readFile(QStringLiteral(QTX_TEST_SIGNING_KEY)); }
 
 // Writes v_oData to v_oPath and signs it with the build's signing key.

@@ -5,6 +5,7 @@
 // goes back to glibc (so it is not built under the sanitizers, which own the
 // allocator themselves).
 
+#include "../filesupport.h"
 #include "secureobject.h"
 #include "uniquepass.h"
 
@@ -84,16 +85,11 @@ void TestPassPhraseWipe::nothingFreedInClearText()
     QVERIFY(oDir.isValid());
     const QByteArray oSeed = "3f9a0c5e7b2d4f6a8c1e3b5d7f9a0c2e4b6d8f0a1c3e5b7d9f1a3c5e7b9d0f2a";
     const QByteArray oMachineId = "5f0c2a9e7d3b41c68e2f90a1b7c4d3e2";
-    QFile oSeedFile(oDir.filePath(QStringLiteral("Seed")));
-    QVERIFY(oSeedFile.open(QIODevice::WriteOnly) && oSeedFile.write(oSeed) == oSeed.size());
-    oSeedFile.close();
     // The account's secret is used only when no other account can read it.
-    QVERIFY(oSeedFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
-    QFile oIdFile(oDir.filePath(QStringLiteral("machine-id")));
-    QVERIFY(oIdFile.open(QIODevice::WriteOnly) && oIdFile.write(oMachineId + '\n') > 0);
-    oIdFile.close();
-    qputenv("QTX_MACHINE_SEED_FILE", QFile::encodeName(oSeedFile.fileName()));
-    qputenv("QTX_MACHINE_ID_FILE", QFile::encodeName(oIdFile.fileName()));
+    QVERIFY(tst::writeFile(oDir.filePath(QStringLiteral("Seed")), oSeed, 0600));
+    QVERIFY(tst::writeFile(oDir.filePath(QStringLiteral("machine-id")), oMachineId + '\n'));
+    qputenv("QTX_MACHINE_SEED_FILE", QFile::encodeName(oDir.filePath(QStringLiteral("Seed"))));
+    qputenv("QTX_MACHINE_ID_FILE", QFile::encodeName(oDir.filePath(QStringLiteral("machine-id"))));
     qputenv("QTX_DMI_ID_DIR", QFile::encodeName(oDir.path()));
 
     // The seed followed by the machine id appears only in the derivation's own
