@@ -2,7 +2,7 @@
 // and prints the reply, so multi-account tests can act as another user's client.
 //
 //   qtx_https_probe <port> <ca.pem> <path> [body] [Header: value]...
-// Output: "STATUS <code>", then "H <name>: <value>" per header, then "BODY <body>".
+// Output: "STATUS <code> <reason>", then "H <name>: <value>" per header, then "BODY <body>".
 // QTX_PROBE_BIND=<address>:<port> connects from that local address and port;
 // QTX_PROBE_HOLD_MS=<n> then prints "LOCAL <port>" and keeps the connection
 // open for n ms (a connection another test process can aim at).
@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     for (int i = 5; i < oArgs.size(); ++i)
         oHeaders << oArgs.at(i).toUtf8();
     const HttpReply oReply = oClient.post(oArgs.at(3).toUtf8(), oArgs.size() > 4 ? oArgs.at(4).toUtf8() : QByteArray(), oHeaders);
-    std::printf("STATUS %d\n", oReply.status);
+    std::printf("STATUS %d %s\n", oReply.status, oReply.reason.constData());
     for (const auto &oHeader : oReply.headers)
         std::printf("H %s: %s\n", oHeader.first.constData(), oHeader.second.constData());
     std::printf("BODY %s\n", oReply.body.constData());

@@ -2,11 +2,9 @@
 // request data, result or id unless the diagnostic switch is on, no line that
 // a client can forge, and a folder and file that only the account can read.
 
-#include "httpsclient.h"
-#include "serverfixture.h"
+#include "integrationsupport.h"
 
 #include <QRegularExpression>
-#include <QtTest>
 
 #include <sys/stat.h>
 
@@ -43,7 +41,11 @@ private slots:
 
 private:
     bool startServer(ServerFixture &v_oServer, bool v_bSensitive);
-    HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
+    HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
+    {
+        HttpsClient oClient(m_port, m_ca);
+        return oClient.post(v_oPath, v_oBody, v_oHeaders);
+    }
 
     ServerFixture m_quiet;      // logSensitiveData=false
     ServerFixture m_diagnostic; // logSensitiveData=true, started once m_quiet has ended
@@ -55,23 +57,18 @@ private:
 bool TestLogPrivacy::startServer(ServerFixture &v_oServer, bool v_bSensitive)
 {
     // Everything from INFO up reaches the file: only the switch differs.
-    const QByteArray oIni = "[listener]\nport=" + QByteArray::number(m_base)
-                            + "\nreadTimeout=20000\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\n"
-                              "keyFile=certs/QTX-key-server.pem\n[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n"
-                              "[logging2]\nlogLevel=0\nlogSensitiveData="
-                            + (v_bSensitive ? "true" : "false") + "\n";
-    if (!v_oServer.install(oIni) || !v_oServer.provision() || !v_oServer.installModules())
-        return false;
-    v_oServer.start();
+    const QByteArray oIni = tst::tlsIni(m_base, QByteArray("[logging2]\nlogLevel=0\nlogSensitiveData=")
+                                                    + (v_bSensitive ? "true\n" : "false\n"));
+    const bool bStarted = tst::startServer(v_oServer, oIni, m_port, QString(), true);
     m_ca = QSslCertificate::fromPath(v_oServer.path(QStringLiteral("certs/QTX-ca.pem")));
-    return m_ca.size() == 1 && v_oServer.waitListening(m_port);
+    return bStarted && m_ca.size() == 1;
 }
 
 void TestLogPrivacy::initTestCase()
 {
     m_base = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
     QVERIFY(m_base > 0);
-    m_port = static_cast<quint16>(ServerFixture::isRoot() ? m_base : m_base + 1);
+    m_port = tst::ownPort(m_base);
 
     // What an older version left behind: a folder 0755 and a file 0644.
     const QString oLog = m_quiet.logFilePath();
@@ -82,13 +79,7 @@ void TestLogPrivacy::initTestCase()
     oOld.close();
     QVERIFY(::chmod(QFile::encodeName(oLog).constData(), 0644) == 0);
 
-    QVERIFY2(startServer(m_quiet, false), qPrintable(m_quiet.logMessages().join(QLatin1Char('\n'))));
-}
-
-HttpReply TestLogPrivacy::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
-{
-    HttpsClient oClient(m_port, m_ca);
-    return oClient.post(v_oPath, v_oBody, v_oHeaders);
+    QVERIFY2(startServer(m_quiet, false), qPrintable(tst::logDump(m_quiet)));
 }
 
 void TestLogPrivacy::logIsTheAccountsOwn()
@@ -140,7 +131,6 @@ void TestLogPrivacy::forgedLinesStayOnTheirLine()
             oMarked << oLine;
     }
     QCOMPARE(oMarked.size(), 1);
-    qInfo("%s", oMarked.first().constData()); // how the attempt reads in the log
     QVERIFY2(oMarked.first().contains(shown), oMarked.first().constData());
 }
 
@@ -159,7 +149,7 @@ void TestLogPrivacy::secretsOnlyWithTheSwitch()
         // One instance per account: the quiet one makes way.
         m_quiet.process().kill();
         QVERIFY(m_quiet.process().waitForFinished(5000));
-        QVERIFY2(startServer(m_diagnostic, true), qPrintable(m_diagnostic.logMessages().join(QLatin1Char('\n'))));
+        QVERIFY2(startServer(m_diagnostic, true), qPrintable(tst::logDump(m_diagnostic)));
         poServer = &m_diagnostic;
     }
     const QByteArray oTag = QTest::currentDataTag();
@@ -173,14 +163,8 @@ void TestLogPrivacy::secretsOnlyWithTheSwitch()
     const QList<QByteArray> oIds{"X-QTX-sessionId: " + oSession, "X-QTX-cmdId: " + oCommandId};
     // KeepAlive: the one example module a root client may use as well.
     const HttpReply oStart = post("/KeepAlive/Ping", "data=" + oBodySecret, oIds + QList<QByteArray>{oCookie});
-    QVERIFY2(oStart.status == 202, qPrintable(poServer->logMessages().mid(poServer->logMessages().size() - 12).join(QLatin1Char('\n'))));
-    HttpReply oResult;
-    for (int i = 0; i < 50; ++i) {
-        oResult = post("/KeepAlive/GET_RESULT", QByteArray(), oIds);
-        if (oResult.status != 202)
-            break;
-        QTest::qWait(100);
-    }
+    QVERIFY2(oStart.status == 202, qPrintable(tst::logDump(*poServer)));
+    const HttpReply oResult = tst::pollResult([&] { return post("/KeepAlive/GET_RESULT", QByteArray(), oIds); });
     QCOMPARE(oResult.status, 200);
     QVERIFY2(oResult.body.startsWith("{\"alive\":true,") && oResult.body.contains("\"time\":\"20"),
              oResult.body.constData());
