@@ -61,7 +61,12 @@ INI
 # The instance's key store lives under its own XDG_CONFIG_HOME.
 export XDG_CONFIG_HOME="$WORK/config"
 "$BUILD/bin/qtx-provision" >/dev/null
-(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec ./QuorvexCryptoProvider -console >/dev/null 2>&1) &
+# In a session of its own, as the installed service runs and as nginx runs here:
+# with the kernel's autogroups, a server in the session of wrk would share one
+# scheduling group with the load generator instead of competing with it as a
+# group. (setsid execs in place: the subshell is no process group leader, so the
+# pid stays the server's.)
+(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec setsid ./QuorvexCryptoProvider -console >/dev/null 2>&1) &
 SERVER_PID=$!
 LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))
 CA="$WORK/config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem"

@@ -33,7 +33,8 @@ INI
 # The instance's key store lives under its own XDG_CONFIG_HOME.
 export XDG_CONFIG_HOME="$WORK/config"
 "$BUILD/bin/qtx-provision" >/dev/null
-(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec ./QuorvexCryptoProvider -console 2>/dev/null) &
+# In a session of its own, as the installed service runs (see bench/compare-nginx.sh).
+(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec setsid ./QuorvexCryptoProvider -console 2>/dev/null) &
 SERVER_PID=$!
 LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))
 for _ in $(seq 50); do grep -q "Listening on port" "$WORK"/config/Quorvex/QuorvexCryptoProvider/logs/*.log 2>/dev/null && break; sleep 0.2; done
