@@ -380,9 +380,12 @@ void TestListener::singleRequests_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("closes");
+    QTest::addColumn<QString>("logged");  // a line the log then holds, if any
     // A handler that throws still ends its reply, and the connection goes on.
-    QTest::newRow("handler throws") << QByteArray("GET /throw HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                                    << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n") << false;
+    QTest::newRow("handler throws")
+        << QByteArray("GET /throw HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n") << false
+        << QStringLiteral("CSslConnectionHandler::read :: An uncatched exception occurred in the request handler");
     // A refused request gets one fixed reply and the connection ends; a request
     // before it on the same connection is still answered. Which requests the
     // parser refuses, and why, is the HTTP tests' matter: here one row per reply.
@@ -391,24 +394,25 @@ void TestListener::singleRequests_data()
     const QByteArray o501 =
         "HTTP/1.1 501 Not Implemented\r\nContent-Length: 21\r\nConnection: close\r\n\r\n501 Not Implemented\r\n";
     QTest::newRow("oversized header")
-        << "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413 << true;
-    QTest::newRow("line without line feed") << QByteArray(40000, 'x') << o413 << true;
+        << "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Fill: " + QByteArray(17000, 'a') + "\r\n\r\n" << o413 << true << QString();
+    QTest::newRow("line without line feed") << QByteArray(40000, 'x') << o413 << true << QString();
     // Bytes behind a body while its reply is written: the first request is served.
     QTest::newRow("body then garbage") << "POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nabc"
                                               + QByteArray(20000, 'x')
-                                       << helloReply("/aabc") + o413 << true;
+                                       << helloReply("/aabc") + o413 << true << QString();
     QTest::newRow("chunked") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                                            "3\r\nabc\r\n0\r\n\r\n")
-                             << o501 << true;
+                             << o501 << true << QString();
     QTest::newRow("two lengths") << QByteArray("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n"
                                                "Content-Length: 4\r\n\r\nabcd")
-                                 << o400 << true;
+                                 << o400 << true << QString();
 }
 void TestListener::singleRequests()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, reply);
     QFETCH(bool, closes);
+    QFETCH(QString, logged);
     TlsClient oClient(m_port);
     QVERIFY(oClient.encrypted());
     oClient.send(request);
@@ -417,6 +421,8 @@ void TestListener::singleRequests()
         QCOMPARE(oClient.waitForEnd(5000), TlsClient::CloseNotify);
     else
         QCOMPARE(oClient.waitForEnd(300), TlsClient::Open);
+    if (!logged.isEmpty())
+        QVERIFY(logMessages().contains(logged));
 }
 
 void TestListener::expectContinue()
