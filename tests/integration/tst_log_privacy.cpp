@@ -2,6 +2,7 @@
 // request data, result or id unless the diagnostic switch is on, no line that
 // a client can forge, and a folder and file that only the account can read.
 
+#include "../filesupport.h"
 #include "integrationsupport.h"
 
 #include <QRegularExpression>
@@ -16,8 +17,7 @@ const QRegularExpression kLinePrefix(
 
 QByteArray readLog(const ServerFixture &v_oServer)
 {
-    QFile oFile(v_oServer.logFilePath());
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
+    return tst::readFile(v_oServer.logFilePath());
 }
 
 int modeOf(const QString &v_oPath)

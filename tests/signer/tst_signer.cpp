@@ -4,6 +4,7 @@
 // module's test hook), the error cases, and the refusal of a second signature
 // while a dialog is open.
 
+#include "../filesupport.h"
 #include "httpsclient.h"
 #include "serverfixture.h"
 
@@ -49,17 +50,8 @@ Run run(const QString &v_oProgram, const QStringList &v_oArguments, const QProce
     return oRun;
 }
 
-bool writeFile(const QString &v_oPath, const QByteArray &v_oData)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oData) == v_oData.size();
-}
-
-QByteArray readFile(const QString &v_oPath)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
-}
+using tst::readFile;
+using tst::writeFile;
 
 QByteArray form(const QList<QPair<QByteArray, QByteArray>> &v_oFields)
 {
