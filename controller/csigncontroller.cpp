@@ -14,6 +14,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 #include <sys/random.h>
 
@@ -188,9 +189,15 @@ void CSignController::SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, no
 void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
 {
     // Parameters, then headers, then cookies, then the reserved keys; entries are
-    // added, never replaced (the multimap keeps the last added first).
+    // added, never replaced (the multimap keeps the last added first). A page
+    // cannot supply a reserved key: a parameter or cookie named "keyHttp..." is
+    // left out (header names arrive lower-case and cannot match), so a module
+    // that reads "keyHttpOrigin" gets the browser's Origin header or nothing.
     tRequestMap &oMap = m_oCommandData.oRequestMap;
+    const auto isReserved = [](const QByteArray &v_oKey) { return v_oKey.startsWith("keyHttp"); };
     oMap = v_oRequest.getAllParameters();
+    for (auto it = oMap.begin(); it != oMap.end();)
+        it = isReserved(it.key()) ? oMap.erase(it) : std::next(it);
     const auto &oHeaders = v_oRequest.getAllHeaders();
     for (auto it = oHeaders.constEnd(); it != oHeaders.constBegin();) {
         --it;
@@ -198,11 +205,13 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
     }
     const auto &oCookies = v_oRequest.getAllCookies();
     for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
-        oMap.insert(it.key(), it.value());
+        if (!isReserved(it.key()))
+            oMap.insert(it.key(), it.value());
     oMap.insert("keyHttpBody", v_oRequest.getBody());
     oMap.insert("keyHttpMethod", v_oRequest.getMethod());
     oMap.insert("keyHttpPath", CommandTarget::of(v_oRequest).path);
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());
+    oMap.insert("keyHttpOrigin", v_oRequest.getHeader(QByteArrayLiteral("origin")));
     // The session's variables as the request found them: a session opened on
     // the fly for this very command passes none.
     if (m_bSessionAtIntake)

@@ -11,7 +11,10 @@
 class DllModule;
 
 // Every request parameter, every header (lower-case name), every cookie, and the
-// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion".
+// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion"
+// and "keyHttpOrigin" (the Origin header as the browser sent it, empty without
+// one). A page cannot set a reserved key: parameters and cookies named
+// "keyHttp..." are dropped before the call.
 typedef QMultiMap<QByteArray, QByteArray> tRequestMap;
 // A copy of one session's variables.
 typedef QMap<QByteArray, QVariant> tSessionParamsMap;

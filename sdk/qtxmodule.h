@@ -24,7 +24,10 @@
 
 // Everything the page sent, read-only and valid only during the call: every
 // request parameter, every header (lower-case name), every cookie, and the
-// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion".
+// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion"
+// and "keyHttpOrigin" (the Origin header as the browser sent it, empty without
+// one). A page cannot set a reserved key: parameters and cookies named
+// "keyHttp..." are dropped before the call.
 // Equal keys are kept (QMultiMap::values gives them all).
 typedef QMultiMap<QByteArray, QByteArray> tRequestMap;
 
