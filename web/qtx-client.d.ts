@@ -53,7 +53,7 @@ export class SigningError extends ModuleFailedError {
 export type SigningErrorCode =
     | 'CANCELLED' | 'PIN_INCORRECT' | 'PIN_LOCKED' | 'NO_DISPLAY' | 'NO_TOKEN' | 'TOKEN_REMOVED'
     | 'CERTIFICATE_NOT_FOUND' | 'UNSUPPORTED_ALGORITHM' | 'BAD_DIGEST_LENGTH' | 'BAD_REQUEST'
-    | 'TOKEN_ERROR' | 'CMS_ERROR';
+    | 'TOKEN_ERROR' | 'CMS_ERROR' | 'BAD_NONCE';
 export class SigningCancelledError extends SigningError {}
 export class PinIncorrectError extends SigningError {}
 export class PinLockedError extends SigningError {}
@@ -63,6 +63,8 @@ export class TokenRemovedError extends SigningError {}
 export class CertificateNotFoundError extends SigningError {}
 export class UnsupportedAlgorithmError extends SigningError {}
 export class BadSigningRequestError extends SigningError {}
+/** authenticate(): the nonce is not 44 to 128 characters of base64 text. */
+export class BadNonceError extends BadSigningRequestError {}
 
 export interface PollOptions {
     initialMs?: number;
@@ -163,6 +165,18 @@ export interface SignResult {
     signedAttributes?: Uint8Array;
 }
 
+/** The log-in token authenticate() resolves to (the Web eID authentication token, format "web-eid:1.0"). */
+export interface AuthToken {
+    format: string;
+    /** base64 DER of the authentication certificate; the site's server checks it. */
+    unverifiedCertificate: string;
+    algorithm: 'RS256' | 'PS256' | 'ES256' | 'ES384' | 'ES512';
+    /** base64 signature over hash(origin) || hash(nonce); ECDSA as r||s. */
+    signature: string;
+    /** A URL naming the agent and its version. */
+    appVersion: string;
+}
+
 export class QtxClient {
     constructor(options?: QtxClientOptions);
     options: Required<QtxClientOptions>;
@@ -192,6 +206,8 @@ export class QtxClient {
     listCertificates(opts?: { poll?: PollOptions }): Promise<{ tokens: TokenDescription[]; certificates: CertificateDescription[] }>;
     /** Signs a digest after the user's consent (and PIN) in a desktop dialog. */
     sign(options: SignOptions): Promise<SignResult>;
+    /** Signs the site's nonce with the page's origin after the user picked a certificate and typed the PIN. */
+    authenticate(nonce: string, opts?: { poll?: PollOptions }): Promise<AuthToken>;
     signerCall<T = any>(fn: string, params: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<T>;
 }
 

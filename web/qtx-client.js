@@ -598,6 +598,23 @@ class QtxClient {
         return out;
     }
 
+    /**
+     * Logs the user in to this page's site with a card. nonce: the challenge the
+     * site's server issued for this log-in (44 to 128 base64 characters). The user
+     * picks an authentication certificate and types the PIN in a dialog on the
+     * desktop that names this page's origin; the token signs hash(origin) ||
+     * hash(nonce), with the origin the browser reports (a page cannot choose it).
+     * Resolves to the token { format, unverifiedCertificate, algorithm, signature,
+     * appVersion } (JSON-ready) for the site's server to check. Failures throw
+     * SigningError subclasses; a malformed nonce throws BadNonceError before any request.
+     */
+    async authenticate(nonce, { poll = {} } = {}) {
+        if (typeof nonce !== 'string' || !NONCE_PATTERN.test(nonce))
+            throw new BadNonceError('Signer/Authenticate: the nonce must be 44 to 128 base64 characters',
+                { command: 'Signer/Authenticate', code: 'BAD_NONCE' });
+        return this.signerCall('Authenticate', { nonce }, { poll: { timeoutMs: 600000, ...poll } });
+    }
+
     /** callJson on the Signer module with its failures as typed errors. */
     async signerCall(fn, params, opts) {
         try {
@@ -647,6 +664,12 @@ class UnsupportedAlgorithmError extends SigningError {}
 /** The digest's length does not fit the digest algorithm, or another parameter is malformed. */
 class BadSigningRequestError extends SigningError {}
 
+/** authenticate(): the nonce is not 44 to 128 characters of base64 text. */
+class BadNonceError extends BadSigningRequestError {}
+
+/** A log-in nonce: base64 (or base64url) text of 44 to 128 characters. */
+const NONCE_PATTERN = /^[A-Za-z0-9+/_=-]{44,128}$/;
+
 const SIGNING_ERROR_BY_CODE = {
     CANCELLED: SigningCancelledError,
     PIN_INCORRECT: PinIncorrectError,
@@ -658,6 +681,7 @@ const SIGNING_ERROR_BY_CODE = {
     UNSUPPORTED_ALGORITHM: UnsupportedAlgorithmError,
     BAD_DIGEST_LENGTH: BadSigningRequestError,
     BAD_REQUEST: BadSigningRequestError,
+    BAD_NONCE: BadNonceError,
 };
 
 function toBytes(data) {
@@ -769,7 +793,7 @@ export {
     LocalNetworkAccessDeniedError,
     classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp,
     SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError,
-    TokenRemovedError, CertificateNotFoundError, UnsupportedAlgorithmError, BadSigningRequestError,
+    TokenRemovedError, CertificateNotFoundError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError,
     spkiFromCertificate, verifySignature, toBase64, fromBase64,
 };
 export default QtxClient;
