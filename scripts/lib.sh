@@ -5,6 +5,9 @@ BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev pkg-config
 # What the Signer tests need: SoftHSM2 tokens, pkcs11-tool, p11-kit, and an X
 # server with xdotool to answer the dialog on a real display.
 SIGNER_TEST_PACKAGES=(softhsm2 opensc p11-kit xvfb xdotool)
+# What the log-in validator's tests (tests/web/, in the ctest suite) need: node, unless one is on PATH.
+WEB_TEST_PACKAGES=()
+command -v node >/dev/null 2>&1 || WEB_TEST_PACKAGES=(nodejs)
 # What scripts/package.sh needs besides the build: dpkg-shlibdeps, lintian.
 PACKAGE_PACKAGES=(dpkg-dev lintian)
 

@@ -21,12 +21,13 @@ function packInto(dir) {
     return info;
 }
 
-test('npm pack: the module, the classic build, the declarations and the README, nothing else', () => {
+test('npm pack: the module, the classic build, the validator, the declarations and the README, nothing else', () => {
     const dir = tmp('qtx-pack-');
     const info = packInto(dir);
     assert.equal(info.name, '@quorvex/qtx-client');
     assert.deepEqual(info.files.map((f) => f.path).sort(),
-        ['README.md', 'package.json', 'qtx-client.classic.js', 'qtx-client.d.ts', 'qtx-client.js']);
+        ['README.md', 'package.json', 'qtx-client.classic.js', 'qtx-client.d.ts', 'qtx-client.js',
+            ...['certificate.js', 'der.js', 'errors.js', 'index.d.ts', 'index.js', 'ocsp.js'].map((f) => `validator/${f}`)]);
 });
 
 test('the installed package resolves to the ES module and the classic build', async () => {
@@ -35,12 +36,13 @@ test('the installed package resolves to the ES module and the classic build', as
     writeFileSync(join(dir, 'use.mjs'), [
         "import QtxClient, { SigningCancelledError, verifySignature } from '@quorvex/qtx-client';",
         "import { createRequire } from 'node:module';",
+        "import { AuthTokenValidator } from '@quorvex/qtx-client/validator';",
         "const classic = createRequire(import.meta.url).resolve('@quorvex/qtx-client/classic');",
         "console.log(JSON.stringify({ client: typeof QtxClient.prototype.sign, cancel: typeof SigningCancelledError,",
-        "  verify: typeof verifySignature, classic }));", ''].join('\n'));
+        "  verify: typeof verifySignature, validator: typeof AuthTokenValidator, classic }));", ''].join('\n'));
     const out = JSON.parse(execFileSync('node', [join(dir, 'use.mjs')], { cwd: dir, encoding: 'utf8' }));
     assert.deepEqual({ ...out, classic: out.classic.endsWith('qtx-client.classic.js') },
-        { client: 'function', cancel: 'function', verify: 'function', classic: true });
+        { client: 'function', cancel: 'function', verify: 'function', validator: 'function', classic: true });
     // The classic build defines the same client on the global object.
     const g = {};
     new Function('globalThis', 'window', readFileSync(out.classic, 'utf8'))(g, g);
@@ -48,14 +50,15 @@ test('the installed package resolves to the ES module and the classic build', as
     assert.equal(typeof g.QtxClient.PinIncorrectError, 'function');
 });
 
-test('the TypeScript declarations accept the documented use and reject a wrong one', () => {
+test('the TypeScript declarations (page and server) accept the documented use and reject a wrong one', () => {
     const dir = tmp('qtx-pack-');
     packInto(dir);
     const config = { compilerOptions: { strict: true, noEmit: true, module: 'nodenext', moduleResolution: 'nodenext',
-        target: 'es2022', lib: ['es2022', 'dom'], skipLibCheck: false }, files: ['use.ts'] };
+        target: 'es2022', lib: ['es2022', 'dom'], skipLibCheck: false, typeRoots: [join(here, 'node_modules', '@types')] },
+        files: ['use.ts', 'server.ts'] };
     writeFileSync(join(dir, 'package.json'), JSON.stringify({ type: 'module' }));
     writeFileSync(join(dir, 'tsconfig.json'), JSON.stringify(config));
-    const good = `import { QtxClient, PinIncorrectError, verifySignature, type CertificateDescription } from '@quorvex/qtx-client';
+    const good = `import { QtxClient, PinIncorrectError, verifySignature, type CertificateDescription, type AuthToken } from '@quorvex/qtx-client';
 export async function run(file: ArrayBuffer): Promise<boolean> {
     const qtx = new QtxClient({ port: 48460 });
     await qtx.connect();
@@ -72,9 +75,28 @@ export async function run(file: ArrayBuffer): Promise<boolean> {
         throw e;
     }
 }
+export async function logIn(qtx: QtxClient, nonce: string): Promise<AuthToken> {
+    return qtx.authenticate(nonce);
+}
+`;
+    const server = `import { AuthTokenValidator, CertificateRevokedError, type ValidationResult } from '@quorvex/qtx-client/validator';
+export async function check(token: string, nonce: string | undefined, anchors: string): Promise<string> {
+    const validator = new AuthTokenValidator({ origin: 'https://example.com', trustAnchors: anchors, ocsp: { required: false } });
+    try {
+        const r: ValidationResult = await validator.validate(token, nonce);
+        return \`\${r.subject.commonName} \${r.certificate.subject} \${r.ocsp?.status}\`;
+    } catch (e) {
+        if (e instanceof CertificateRevokedError) return e.revokedAt?.toISOString() ?? e.code;
+        throw e;
+    }
+}
 `;
     writeFileSync(join(dir, 'use.ts'), good);
+    writeFileSync(join(dir, 'server.ts'), server);
     execFileSync(tsc, ['-p', dir], { encoding: 'utf8' });
     writeFileSync(join(dir, 'use.ts'), good.replace("'RSA-PSS'", "'RSA-OAEP'"));
     assert.throws(() => execFileSync(tsc, ['-p', dir], { encoding: 'utf8' }), (e) => /RSA-OAEP/.test(e.stdout));
+    writeFileSync(join(dir, 'use.ts'), good);
+    writeFileSync(join(dir, 'server.ts'), server.replace('required: false', "required: 'no'"));
+    assert.throws(() => execFileSync(tsc, ['-p', dir], { encoding: 'utf8' }), (e) => /server\.ts.*'string' is not assignable/s.test(e.stdout));
 });
