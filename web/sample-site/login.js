@@ -48,7 +48,8 @@ function explain(e) {
     if (e instanceof PinLockedError) return 'The PIN of your card is locked.';
     if (e instanceof NoTokenError) return 'Insert your card or token and try again.';
     if (e instanceof NoDisplayError) return 'The agent cannot show its dialog on this desktop.';
-    if (e instanceof ServerUnreachableError) return `The Quorvex Crypto Provider does not answer. ${e.hint || ''}`;
+    if (e instanceof ServerUnreachableError)
+        return `The Quorvex Crypto Provider does not answer. ${e.hint || ''} ${e.trustCheckUrl ? `(trustCheckUrl: ${e.trustCheckUrl})` : ''}`;
     if (e instanceof QtxError) return `The agent refused: ${e.message}`;
     return `The site refused the log-in: ${e.code ? `${e.code}: ` : ''}${e.message}`;
 }
@@ -57,6 +58,8 @@ async function login() {
     $('login').disabled = true;
     const qtx = new QtxClient({ port: agentPort });
     try {
+        status('Looking for the Quorvex Crypto Provider...');
+        await qtx.connect();                    // before the nonce: its few minutes start when the user can act
         status('Getting a challenge from the site...');
         const { nonce } = await post('/api/nonce');
         status('Pick your certificate and type your PIN in the Quorvex Crypto Provider window...');
@@ -80,8 +83,8 @@ $('logout').addEventListener('click', async () => {
     status('Logged out.');
 });
 
-fetch('/api/me', { credentials: 'same-origin' }).then((r) => (r.ok ? r.json() : {})).then(({ user }) => {
-    show(user || null);
+fetch('/api/me', { credentials: 'same-origin' }).then((r) => r.json()).then(({ user }) => {
+    show(user);
     if (!user && new URLSearchParams(location.search).has('auto'))
         login();
 });

@@ -183,7 +183,11 @@ export function createSite(options) {
         }
         if (req.method === 'GET' && path === '/api/me') {
             const s = sessions.get(req);
-            return s && s.user ? send(res, 200, { user: s.user }) : send(res, 401, { error: 'NOT_LOGGED_IN' });
+            return send(res, 200, { user: (s && s.user) || null });
+        }
+        if (req.method === 'GET' && path === '/favicon.ico') {
+            res.writeHead(204);
+            return res.end();
         }
         if (req.method === 'GET' && files[path]) {
             res.setHeader('Content-Security-Policy', csp);
