@@ -21,12 +21,13 @@ function packInto(dir) {
     return info;
 }
 
-test('npm pack: the module, the classic build, the validator, the declarations and the README, nothing else', () => {
+test('npm pack: the module, the classic build, the validator, the declarations, the README and the licence, nothing else', () => {
     const dir = tmp('qtx-pack-');
     const info = packInto(dir);
     assert.equal(info.name, '@quorvex/qtx-client');
+    assert.equal(JSON.parse(readFileSync(join(web, 'package.json'), 'utf8')).license, 'MIT');
     assert.deepEqual(info.files.map((f) => f.path).sort(),
-        ['README.md', 'package.json', 'qtx-client.classic.js', 'qtx-client.d.ts', 'qtx-client.js',
+        ['LICENSE', 'README.md', 'package.json', 'qtx-client.classic.js', 'qtx-client.d.ts', 'qtx-client.js',
             ...['certificate.js', 'der.js', 'errors.js', 'index.d.ts', 'index.js', 'ocsp.js'].map((f) => `validator/${f}`)]);
 });
 
