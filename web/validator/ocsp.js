@@ -157,20 +157,15 @@ export function checkResponse(buf, { cert, issuer, nonceValue, responder, now, s
         const responses = der.children(buf, der.expect(buf, fields[i++], TAG.SEQUENCE, 'responses'));
         const extensions = fields[i] && fields[i].tag === 0xa1 ? fields[i] : null;
 
-        // Who signed: the site's responder, else the issuer or a certificate it delegated.
-        let candidates;
-        if (responder) {
-            candidates = [responder];
-        } else {
-            candidates = [issuer];
-            if (certs)
-                for (const el of der.children(buf, der.children(buf, der.expect(buf, certs, 0xa0, 'certs'))[0])) {
-                    const c = parseCertificate(Buffer.from(der.whole(buf, el)));
-                    if ((c.extKeyUsage || []).includes(OID.ocspSigning) && c.x509.checkIssued(issuer.x509)
-                        && c.x509.verify(issuer.x509.publicKey) && validAt(c, now))
-                        candidates.push(c);
-                }
-        }
+        // Who may sign: the issuer, a responder it delegated (in the answer), the site's responder.
+        const candidates = responder ? [issuer, responder] : [issuer];
+        if (certs)
+            for (const el of der.children(buf, der.children(buf, der.expect(buf, certs, 0xa0, 'certs'))[0])) {
+                const c = parseCertificate(Buffer.from(der.whole(buf, el)));
+                if ((c.extKeyUsage || []).includes(OID.ocspSigning) && c.x509.checkIssued(issuer.x509)
+                    && c.x509.verify(issuer.x509.publicKey) && validAt(c, now))
+                    candidates.push(c);
+            }
         const matches = (c) => (responderId.tag === 0xa1
             ? der.whole(buf, der.read(buf, responderId.content, responderId.end)).equals(c.subjectName)
             : der.bytes(buf, der.read(buf, responderId.content, responderId.end)).equals(sha1(c.publicKeyBits)));
