@@ -17,11 +17,12 @@ import http from 'node:http';
 import https from 'node:https';
 import { dirname, join } from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
-import { AuthTokenValidator, AuthTokenError, certificatesFromFolder } from '../validator/index.js';
+import { AuthTokenValidator, AuthTokenError, MemoryNonceStore, NonceStoreFullError, certificatesFromFolder } from '../validator/index.js';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const MAX_BODY = 64 * 1024;
-const SESSION_MS = 30 * 60 * 1000;
+const VISITOR_MS = 10 * 60 * 1000;
+const USER_MS = 30 * 60 * 1000;
 const MAX_SESSIONS = 10000;
 
 const STATIC = {
@@ -42,17 +43,24 @@ class Sessions {
         const s = m && this.map.get(m[1]);
         if (!s || s.expires < Date.now())
             return null;
-        s.expires = Date.now() + SESSION_MS;
+        s.expires = Date.now() + s.lifetime;
         return s;
     }
 
-    /** A new session (a new id: the id of a visitor never becomes the id of a user). */
+    /**
+     * A new session (a new id: the id of a visitor never becomes the id of a user),
+     * or null when MAX_SESSIONS live ones exist: a flood of visitors is refused
+     * rather than pushing logged-in users out.
+     */
     create(res, data = {}) {
-        for (const [id, s] of this.map)
-            if (s.expires < Date.now() || this.map.size >= MAX_SESSIONS) this.map.delete(id);
-            else break;
+        if (this.map.size >= MAX_SESSIONS)
+            for (const [id, s] of this.map)
+                if (s.expires < Date.now()) this.map.delete(id);
+        if (this.map.size >= MAX_SESSIONS)
+            return null;
         const id = randomBytes(32).toString('base64url');
-        const s = { id, expires: Date.now() + SESSION_MS, ...data };
+        const lifetime = data.user ? USER_MS : VISITOR_MS;
+        const s = { id, lifetime, expires: Date.now() + lifetime, ...data };
         this.map.set(id, s);
         res.setHeader('Set-Cookie', `sid=${id}; Path=/; HttpOnly; SameSite=Strict${this.secure ? '; Secure' : ''}`);
         return s;
@@ -110,7 +118,8 @@ function userOf(r) {
  * ocsp, agentPort, secure (cookies only over HTTPS), log (a function for failures).
  */
 export function createSite(options) {
-    const validator = new AuthTokenValidator(options);
+    const nonceStore = new MemoryNonceStore();
+    const validator = new AuthTokenValidator({ ...options, nonceStore });
     const origin = validator.origin;
     const host = new URL(origin).host;
     const sessions = new Sessions(Boolean(options.secure));
@@ -132,9 +141,19 @@ export function createSite(options) {
             return send(res, 403, { error: 'FORBIDDEN', message: `requests must come from ${origin}` });
         if (path === '/api/nonce') {
             const session = sessions.get(req) || sessions.create(res);
-            const { nonce, expiresAt } = await validator.issueNonce();
-            session.nonce = nonce;
-            return send(res, 200, { nonce, expiresAt: expiresAt.toISOString() });
+            if (!session)
+                return send(res, 503, { error: 'BUSY', message: 'too many visitors; try again later' });
+            if (session.nonce)
+                nonceStore.take(session.nonce);     // one live nonce per session
+            try {
+                const { nonce, expiresAt } = await validator.issueNonce();
+                session.nonce = nonce;
+                return send(res, 200, { nonce, expiresAt: expiresAt.toISOString() });
+            } catch (e) {
+                if (!(e instanceof NonceStoreFullError))
+                    throw e;
+                return send(res, 503, { error: e.code, message: e.message });
+            }
         }
         if (path === '/api/login') {
             const session = sessions.get(req);
@@ -152,7 +171,8 @@ export function createSite(options) {
                 const result = await validator.validate(token, nonce);
                 sessions.drop(session);
                 const user = userOf(result);
-                sessions.create(res, { user });
+                if (!sessions.create(res, { user }))
+                    return send(res, 503, { error: 'BUSY', message: 'too many sessions; try again later' });
                 log(`log-in: ${user.commonName} (${user.serialNumber}), ${user.algorithm}`);
                 return send(res, 200, { user });
             } catch (e) {
