@@ -11,6 +11,8 @@ import { join } from 'node:path';
 import {
     AuthTokenValidator, AuthTokenError, MemoryNonceStore, certificatesFromFolder,
 } from '../../web/validator/index.js';
+import { parseCertificate } from '../../web/validator/certificate.js';
+import { checkResponse } from '../../web/validator/ocsp.js';
 import { Pki, freePort, makeToken, opensslVerifies, tmp } from './pki.mjs';
 
 const ORIGIN = 'https://login.example.com';
@@ -307,5 +309,44 @@ test('OCSP: good, revoked, unknown, responder trust, nonce, and an absent respon
         }
     } finally {
         live.close();
+    }
+});
+
+test('hostile bytes: mutated certificates only ever give typed errors, mutated OCSP answers never a crash', async () => {
+    let seed = 20260101;
+    const random = (n) => {
+        seed = (seed * 1103515245 + 12345) % 2 ** 31;
+        return seed % n;
+    };
+    const mutate = (buf) => {
+        const m = Buffer.from(buf);
+        for (let k = 1 + random(3); k > 0; --k)
+            m[random(m.length)] ^= 1 + random(255);
+        return random(10) ? m : m.subarray(0, random(m.length));
+    };
+    const { v } = validatorWith();
+    for (let i = 0; i < 400; ++i) {
+        const { nonce } = await v.issueNonce();
+        const token = makeToken(users.p256, { origin: ORIGIN, nonce, algorithm: 'ES256' });
+        token.unverifiedCertificate = mutate(users.p256.der).toString('base64');
+        await assert.rejects(v.validate(token, nonce), (e) => e instanceof AuthTokenError, `mutation ${i}`);
+    }
+
+    // A good answer of openssl's responder, then mutations of it: good or a typed error.
+    const dir = tmp('qtx-ocsp-answer-');
+    writeFileSync(join(dir, 'index.txt'), `V\t351231235959Z\t\t${users.p256.serialHex}\tunknown\t/CN=p256\n`);
+    pki.openssl(['ocsp', '-issuer', intermediate.certPath, '-cert', users.p256.certPath, '-no_nonce', '-reqout', join(dir, 'req.der')]);
+    pki.openssl(['ocsp', '-index', join(dir, 'index.txt'), '-CA', intermediate.certPath, '-rsigner', intermediate.certPath,
+        '-rkey', intermediate.keyPath, '-reqin', join(dir, 'req.der'), '-respout', join(dir, 'resp.der'), '-nmin', '5']);
+    const answer = readFileSync(join(dir, 'resp.der'));
+    const check = (bytes) => checkResponse(bytes, { cert: parseCertificate(users.p256.der), issuer: parseCertificate(intermediate.der),
+        nonceValue: Buffer.alloc(0), responder: null, now: Date.now(), skewMs: 5 * MINUTE, maxAgeMs: 15 * MINUTE });
+    assert.ok(check(answer).thisUpdate instanceof Date);
+    for (let i = 0; i < 400; ++i) {
+        try {
+            check(mutate(answer));
+        } catch (e) {
+            assert.ok(e instanceof AuthTokenError, `OCSP mutation ${i}: ${e.stack}`);
+        }
     }
 });

@@ -62,13 +62,14 @@ export function nameAttributes(buf, nameEl) {
 }
 
 /**
- * Parses a DER certificate. Returns { x509, der, serial, issuerName, subjectName,
+ * Parses a DER certificate. Returns { x509, publicKey, der, serial, issuerName, subjectName,
  * subject: [{ oid, name, value }], notBefore, notAfter, publicKeyBits, criticalUnknown,
  * keyUsage: Set | null, extKeyUsage: string[] | null, basicConstraints: { ca, pathLen } | null,
  * ocspUrls: string[] }. Throws on anything malformed.
  */
 export function parseCertificate(buf) {
     const x509 = new X509Certificate(buf);
+    const publicKey = x509.publicKey;               // decoded on first use: a bad key fails here
     const cert = der.read(buf);
     if (cert.end !== buf.length)
         throw new der.DerError('data after the certificate');
@@ -87,6 +88,7 @@ export function parseCertificate(buf) {
 
     const out = {
         x509,
+        publicKey,
         der: buf,
         serial: der.bytes(buf, serial),
         issuerName: der.whole(buf, issuer),

@@ -292,7 +292,7 @@ export class AuthTokenValidator {
 
     _checkSignature(t, cert, nonce) {
         const alg = ALGORITHMS[t.algorithm];
-        const key = cert.x509.publicKey;
+        const key = cert.publicKey;
         const details = key.asymmetricKeyDetails || {};
         if (key.asymmetricKeyType !== alg.key)
             throw new TokenAlgorithmError(`${t.algorithm} needs an ${alg.key.toUpperCase()} key; the certificate has ${key.asymmetricKeyType}`);
@@ -326,7 +326,7 @@ export class AuthTokenValidator {
             if (++checks > MAX_SIGNATURE_CHECKS)
                 return false;
             try {
-                return child.x509.checkIssued(issuer.x509) && child.x509.verify(issuer.x509.publicKey);
+                return child.x509.checkIssued(issuer.x509) && child.x509.verify(issuer.publicKey);
             } catch (_) {
                 return false;
             }

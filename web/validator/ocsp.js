@@ -163,7 +163,7 @@ export function checkResponse(buf, { cert, issuer, nonceValue, responder, now, s
             for (const el of der.children(buf, der.children(buf, der.expect(buf, certs, 0xa0, 'certs'))[0])) {
                 const c = parseCertificate(Buffer.from(der.whole(buf, el)));
                 if ((c.extKeyUsage || []).includes(OID.ocspSigning) && c.x509.checkIssued(issuer.x509)
-                    && c.x509.verify(issuer.x509.publicKey) && validAt(c, now))
+                    && c.x509.verify(issuer.publicKey) && validAt(c, now))
                     candidates.push(c);
             }
         const matches = (c) => (responderId.tag === 0xa1
@@ -176,7 +176,7 @@ export function checkResponse(buf, { cert, issuer, nonceValue, responder, now, s
             throw bad('the responder certificate is not valid now');
         const [algOid] = der.children(buf, der.expect(buf, sigAlg, TAG.SEQUENCE, 'signature algorithm'));
         const alg = SIGNATURE_ALGORITHMS[der.oid(buf, algOid)];
-        const key = signer.x509.publicKey;
+        const key = signer.publicKey;
         if (!alg || key.asymmetricKeyType !== alg[1])
             throw bad(`unsupported signature algorithm ${der.oid(buf, algOid)}`);
         const sigBits = der.bytes(buf, der.expect(buf, signature, TAG.BIT_STRING, 'signature'));
