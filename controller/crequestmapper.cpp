@@ -119,14 +119,16 @@ void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResp
         QTX_LOG(logger(), NOTICE, pFunc) << "Header [" << qtxLogHeaders(oAll);
     }
     const auto &oCookies = v_oRequest.getAllCookies();
+    // Names are data a page chose too (a form body without "=" is one long
+    // name): shown by their length, as values are.
     for (auto it = oCookies.constBegin(); it != oCookies.constEnd(); ++it)
-        QTX_LOG(logger(), NOTICE, pFunc) << "Cookie [" << it.key() << "=" << qtxLogSecret(it.value()) << "]";
+        QTX_LOG(logger(), NOTICE, pFunc) << "Cookie [" << qtxLogSecret(it.key()) << "=" << qtxLogSecret(it.value()) << "]";
     if (bVerbose) {
         const auto oParameters = v_oRequest.getAllParameters();
         for (auto it = oParameters.constBegin(); it != oParameters.constEnd(); ++it) {
             // The "data" parameter carries what is to be signed: never logged.
             if (it.key().compare("data", Qt::CaseInsensitive) != 0)
-                QTX_LOG(logger(), NOTICE, pFunc) << "Param [" << it.key() << "=" << qtxLogSecret(it.value()) << "]";
+                QTX_LOG(logger(), NOTICE, pFunc) << "Param [" << qtxLogSecret(it.key()) << "=" << qtxLogSecret(it.value()) << "]";
         }
     }
     QTX_LOG(logger(), INFO, pFunc) << "Bodypart=" << qtxLogSecret(v_oRequest.getBody());

@@ -20,6 +20,8 @@
 #include <QSysInfo>
 
 #include <mutex>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -123,7 +125,7 @@ void CSignController::SetSessionVars(const QByteArray &v_oJson)
 
 bool CSignController::SetSessionVar(const QByteArray &v_oKey, const QVariant &v_oValue)
 {
-    QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << v_oKey << " -> value: " << qtxLogSecret(v_oValue.toByteArray());
+    QTX_LOG(logger(), INFO, "CSignController::SetSessionVar") << "key: " << qtxLogSecret(v_oKey) << " -> value: " << qtxLogSecret(v_oValue.toByteArray());
     const norrweb::HttpSessionVarLimits &oLimits = m_oContext.poSessions->limits().variables;
     qint64 llCount = 0;
     qint64 llBytes = 0;
@@ -204,10 +206,13 @@ void CSignController::ProcessTest(norrweb::HttpRequest &, norrweb::HttpResponse 
         const QString oCritical = poProcessUtils->getSystemCriticalInfo();
         const QString oDetail = poProcessUtils->getSystemDetailInfo();
         const QString oDevices = poProcessUtils->getConnectedDevicesInfo();
-        QTX_LOG(logger(), NOTICE, pFunc) << "oProcessesList=" << oProcesses;
-        QTX_LOG(logger(), NOTICE, pFunc) << "oSystemCriticalInfo=\n" << oCritical;
-        QTX_LOG(logger(), NOTICE, pFunc) << "oSystemDetailInfo=\n" << oDetail;
-        QTX_LOG(logger(), NOTICE, pFunc) << "oConnectedDevicesInfo=" << oDevices;
+        // The reports name every account's processes and the machine's
+        // devices: the log keeps their sizes only, whatever the switch.
+        const auto size = [](const QString &v_oText) { return "<" + std::to_string(v_oText.toUtf8().size()) + " bytes>"; };
+        QTX_LOG(logger(), NOTICE, pFunc) << "oProcessesList=" << size(oProcesses);
+        QTX_LOG(logger(), NOTICE, pFunc) << "oSystemCriticalInfo=" << size(oCritical);
+        QTX_LOG(logger(), NOTICE, pFunc) << "oSystemDetailInfo=" << size(oDetail);
+        QTX_LOG(logger(), NOTICE, pFunc) << "oConnectedDevicesInfo=" << size(oDevices);
         g_bLastTestOk = true;
         SetResultData(CommandResult(200, "OK", "OK"), v_oResponse);
     } catch (...) {

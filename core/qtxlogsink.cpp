@@ -349,18 +349,13 @@ void qtxLogEscape(const char *v_pText, std::size_t v_uiSize, std::string &v_oOut
             v_oOut += "\\t";
         } else if (c == '\\') {
             v_oOut += "\\\\";
-        } else if (c < 0x20 || c == 0x7f) {
+        } else if (c < 0x20 || c >= 0x7f) {
+            // Every byte outside printable ASCII: a raw 0x9b is a terminal's
+            // CSI, UTF-8 carries C1 and bidirectional controls (U+202E turns
+            // the rest of a line around) and lookalikes. Readers see the bytes.
             v_oOut += "\\x";
             v_oOut += kHex[c >> 4];
             v_oOut += kHex[c & 15];
-        } else if (c == 0xc2 && pEnd - p >= 2 && p[1] >= 0x80 && p[1] <= 0x9f) {
-            v_oOut += "\\u00";
-            v_oOut += kHex[p[1] >> 4];
-            v_oOut += kHex[p[1] & 15];
-            ++p;
-        } else if (c == 0xe2 && pEnd - p >= 3 && p[1] == 0x80 && (p[2] == 0xa8 || p[2] == 0xa9)) {
-            v_oOut += p[2] == 0xa8 ? "\\u2028" : "\\u2029";
-            p += 2;
         } else {
             v_oOut += static_cast<char>(c);
         }

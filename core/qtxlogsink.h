@@ -199,10 +199,10 @@ private:
 // A message may carry bytes a client sent (a decoded path, a header, a body).
 // So that none of them can end the line and start a forged one, or drive the
 // terminal of whoever reads the log, the sink escapes the message part of every
-// line: CR, LF and TAB as \r \n \t, every other control byte and DEL as \xNN,
-// the backslash as \\ (so the escaping reads back unambiguously), and the
-// Unicode line breaks and C1 controls in UTF-8 (U+0080-U+009F, U+2028, U+2029)
-// as \uNNNN. Every other byte, UTF-8 text included, stays as it is.
+// line: CR, LF and TAB as \r \n \t, every other byte outside printable ASCII
+// (control bytes, DEL, and every byte from 0x80 up, so UTF-8 text with its C1,
+// line-break and bidirectional controls too) as \xNN, and the backslash as \\
+// (so the escaping reads back unambiguously).
 bool qtxLogNeedsEscape(const char *v_pText, std::size_t v_uiSize);
 void qtxLogEscape(const char *v_pText, std::size_t v_uiSize, std::string &v_oOut);
 

@@ -270,12 +270,13 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
     } catch (const std::exception &oException) {
         // The server's exception family derives from std::exception as well.
         oResult = QByteArray("500") + '|' + QByteArray(oException.what());
+        // The text may quote what the page sent: by its length, as the result.
         QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult)
-                                        << "Exception: " << oException.what();
+                                        << "Exception: " << qtxLogSecret(QByteArray(oException.what()));
     } catch (const char *pText) {
         const QByteArray oText(pText ? pText : "");
         oResult = QByteArray("500") + '|' + oText;
-        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult) << "Exception: " << oText;
+        QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult) << "Exception: " << qtxLogSecret(oText);
     } catch (...) {
         oResult = QByteArray("500") + '|' + QByteArray("Unknown exception wast threw from dll module!");
         QTX_LOG(logger(), ERROR, pFunc) << "Dll function call failed. Result: " << qtxLogSecret(oResult);

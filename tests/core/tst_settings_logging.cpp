@@ -685,11 +685,12 @@ void TestSettingsLogging::controlBytesCannotStartALine_data()
     QTest::newRow("TAB, VT, FF") << QByteArray("a\tb\vc\fd") << QByteArray("a\\tb\\x0bc\\x0cd");
     QTest::newRow("NUL, ESC, DEL") << QByteArray("a\0b\x1b[2Jc\x7f", 9) << QByteArray("a\\x00b\\x1b[2Jc\\x7f");
     QTest::newRow("backslash") << QByteArray("a\\nb\\") << QByteArray("a\\\\nb\\\\");
-    QTest::newRow("NEL, C1 in UTF-8") << QByteArray("a\xc2\x85" "b\xc2\x9b") << QByteArray("a\\u0085b\\u009b");
-    QTest::newRow("U+2028, U+2029") << QByteArray("a\xe2\x80\xa8" "b\xe2\x80\xa9") << QByteArray("a\\u2028b\\u2029");
-    QTest::newRow("UTF-8 text kept") << QByteArray("Gr\xc3\xbc\xc3\x9f\xe2\x82\xac \xf0\x9f\x98\x80")
-                                     << QByteArray("Gr\xc3\xbc\xc3\x9f\xe2\x82\xac \xf0\x9f\x98\x80");
-    QTest::newRow("stray bytes kept") << QByteArray("a\xc2\xff\xe2\x80") << QByteArray("a\xc2\xff\xe2\x80");
+    QTest::newRow("NEL, C1 in UTF-8") << QByteArray("a\xc2\x85" "b\xc2\x9b") << QByteArray("a\\xc2\\x85b\\xc2\\x9b");
+    QTest::newRow("U+2028, U+2029") << QByteArray("a\xe2\x80\xa8" "b\xe2\x80\xa9") << QByteArray("a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9");
+    QTest::newRow("raw CSI 0x9b") << QByteArray("a\x9b" "2Jb") << QByteArray("a\\x9b" "2Jb");
+    QTest::newRow("bidi RLO, RLI, LRM") << QByteArray("a\xe2\x80\xae" "b\xe2\x81\xa7" "c\xe2\x80\x8e")
+                                        << QByteArray("a\\xe2\\x80\\xaeb\\xe2\\x81\\xa7c\\xe2\\x80\\x8e");
+    QTest::newRow("UTF-8 text, stray bytes") << QByteArray("G\xc3\xbc \xff") << QByteArray("G\\xc3\\xbc \\xff");
     QTest::newRow("plain") << QByteArray("plain text = [ok]") << QByteArray("plain text = [ok]");
 }
 
