@@ -6,6 +6,7 @@
 #include "dllmanager.h"
 #include "httprequesthandler.h"
 #include "listener.h"
+#include "accountnames.h"
 #include "processutils.h"
 #include "qtxlogger.h"
 #include "qtxpaths.h"
@@ -281,20 +282,24 @@ void CStartup::Start()
         const qint64 iOwnPid = QCoreApplication::applicationPid();
         const QString oProcessName = poProcessUtils->getNameOfProcessWithPID(iOwnPid);
         const QString oAccount = poProcessUtils->getDomainAndUsernameForPID(iOwnPid);
+        const qint64 iOwnUid = qint64(qtxplatform::serverUid());
+        // Which account is the dispatcher's is configured, before the listener
+        // decides between the dispatcher's port and a user port.
+        qtxplatform::setDispatcherAccount(poSettings->ReadDispatcherAccount());
         // Two processes started at the same moment would both find no listener:
         // the instance lock decides between them. The loser waits a moment for
         // the winner's port, or takes over when the winner ends without serving.
         bool bLocked = takeInstanceLock(oProcessName);
         quint16 uiPort = 0;
         for (int i = 0; !bLocked && uiPort == 0 && i < 100; ++i) {
-            uiPort = poProcessUtils->getPortOfUserProcess(oAccount, oProcessName, 0);
+            uiPort = poProcessUtils->getPortOfUserProcessForUid(iOwnUid, oProcessName, 0);
             if (uiPort == 0) {
                 ::usleep(100 * 1000);
                 bLocked = takeInstanceLock(oProcessName);
             }
         }
         if (bLocked)
-            uiPort = poProcessUtils->getPortOfUserProcess(oAccount, oProcessName, 0);
+            uiPort = poProcessUtils->getPortOfUserProcessForUid(iOwnUid, oProcessName, 0);
         if (uiPort != 0 || !bLocked) {
             QTX_LOG(ServerLogger::Instance(), ERROR, "CStartup::Start")
                 << "Server is already running on port: " << uiPort << " for user: " << oAccount;
@@ -326,6 +331,12 @@ void CStartup::startServices(const QString &v_oIniPath)
     oContext.poModules = DllManager::GetInstance();
     oContext.poLauncher = CLauncher::GetInstance();
     oContext.bWindowsServerMode = poSettings->ReadWindowsServerMode();
+    oContext.bDispatcher = qtxplatform::isDispatcher();
+    oContext.bModulesForOtherAccounts = !oContext.bDispatcher && qtxplatform::serverUid() != 0;
+    if (oContext.bDispatcher)
+        QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start")
+            << "Dispatcher account uid=" << qtxplatform::dispatcherUid()
+            << ": other accounts get the dispatcher's own commands only";
 
     QSettings oSessionSettings(v_oIniPath, QSettings::IniFormat);
     oSessionSettings.beginGroup(QStringLiteral("sessions"));

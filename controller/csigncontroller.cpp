@@ -96,6 +96,19 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
         return;
     }
 
+    // A client that may not use the module it names is answered before
+    // anything is opened or loaded for it: on the dispatcher another account
+    // makes it load nothing, run no Init, hold no session.
+    if (!m_oCommandData.oLibraryName.isEmpty()
+        && (!IsServerCommand(m_oCommandData.oCommand) || m_oCommandData.oCommand == "OPEN_SESSION")
+        && !MayUseModule(m_oCommandData.oLibraryName)) {
+        QTX_LOG(logger(), WARN, pFunc) << "Module " << m_oCommandData.oLibraryName
+                                       << " refused before loading: not for this client's account";
+        SetResultData(RefusedModuleResult(), v_oResponse);
+        SendResponse(v_oResponse);
+        QTX_LOG(logger(), INFO, pFunc) << "Request processed";
+        return;
+    }
     // A module command without a session opens one on the fly.
     if (!IsServerCommand(m_oCommandData.oCommand) && m_oCommandData.oSessionId.isEmpty()) {
         ProcessOpenSession(v_oRequest, v_oResponse);
@@ -134,11 +147,7 @@ void CSignController::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpRes
         // answered without loading or recording anything for it.
         SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
     } else if (!bPermitted) {
-        if (!m_pDllManager->getModule(m_oCommandData.oLibraryName))
-            SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
-        else
-            SetResultData(CommandResult(403, "Forbidden", "You don't have permissions to access this resource."),
-                          v_oResponse);
+        SetResultData(RefusedModuleResult(), v_oResponse);
     } else if (oCommand == "GET_RESULT") {
         ProcessGetResult(v_oRequest, v_oResponse);
     } else if (m_oSession.contains(QByteArrayLiteral("startTime"))) {
@@ -251,6 +260,26 @@ void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest,
     m_oCommandData.oCommand = oTarget.command;
     QTX_LOG(logger(), INFO, pFunc) << "oLibraryName=" << m_oCommandData.oLibraryName;
     QTX_LOG(logger(), INFO, pFunc) << "oCommand=" << m_oCommandData.oCommand;
+}
+
+bool CSignController::MayUseModule(const QByteArray &v_oLibraryName) const
+{
+    if (m_oClient.seesAll)
+        return true;
+    if (m_bClientOnSystemUser)
+        return IsSystemClientLibrary(v_oLibraryName);
+    // Another account: decided per function once the module is loaded, where
+    // this instance runs module functions for other accounts at all.
+    return m_oContext.bModulesForOtherAccounts;
+}
+
+CommandResult CSignController::RefusedModuleResult() const
+{
+    // A module that exists is forbidden, one that does not is not found,
+    // whether or not it was loaded: nothing is loaded to tell.
+    if (!m_pDllManager->moduleExists(m_oCommandData.oLibraryName))
+        return CommandResult(404, "Not Found", kNotFound);
+    return CommandResult(403, "Forbidden", "You don't have permissions to access this resource.");
 }
 
 bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)

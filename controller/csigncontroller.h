@@ -96,6 +96,13 @@ private:
     void ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
 
     // Permission checks
+    // Whether the client may have this module loaded for it at all (before any
+    // session is opened or the module loaded): the server's own account any,
+    // the system account its four, other accounts none on the dispatcher or
+    // in an instance of root's.
+    bool MayUseModule(const QByteArray &v_oLibraryName) const;
+    // 403 for a module that exists, 404 for one that does not.
+    CommandResult RefusedModuleResult() const;
     // Decides once per connection which account the client runs as (kept with
     // the connection as its ClientAccount note) and fills the client fields below.
     void ResolveClient(norrweb::HttpResponse &v_oResponse);
@@ -107,7 +114,9 @@ private:
     bool IsClientOnCurrentUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, const QString &v_oClientText,
                                bool *v_pbSameAccount);
     bool IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientIdentity *v_poClient, const QString &v_oClientText);
-    QString askDispatcherForDomainAndUsernameForPID(qint64 v_iPid);
+    // The dispatcher's answer; *v_piUid gets the account's uid from it (-1
+    // when it sent none or did not answer).
+    QString askDispatcherForDomainAndUsernameForPID(qint64 v_iPid, qint64 *v_piUid = nullptr);
 
     // Reply delivery
     void SetResponseHeaders(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);

@@ -50,6 +50,13 @@ void CSignController::ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb
     Q_UNUSED(v_oRequest);
     const QByteArray oCommandId = m_oResultCommandId;
     QTX_LOG(logger(), INFO, "CSignController::ProcessGetResult") << "oCommandId=" << qtxLogId(oCommandId);
+    // Results are kept per session: one this client may not use (another
+    // account's, or none) holds nothing for it, whatever the client's class.
+    if (m_oSession.isNull()) {
+        v_oResponse.setHeader("X-QTX-cmdId", oCommandId);
+        SetResultData(CommandResult(419, "No Result", "There is no result for given parameters."), v_oResponse);
+        return;
+    }
 
     JobRequest oQuery = m_oCommandData;
     oQuery.oCommandId = oCommandId;
@@ -61,7 +68,13 @@ void CSignController::ProcessGetResult(norrweb::HttpRequest &v_oRequest, norrweb
 void CSignController::ProcessOpenSession(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)
 {
     if (!m_oCommandData.oSessionId.isEmpty()) {
-        SetResultData(CommandResult(200, "OK", m_oCommandData.oSessionId), v_oResponse);
+        // A well-formed id names a session this client uses, or none at all:
+        // another account's session is answered as one that does not exist,
+        // as ALIVE, CLOSE_SESSION and module commands answer it.
+        if (m_oSession.isNull())
+            SetResultData(CommandResult(418, "No Session", kNoSession), v_oResponse);
+        else
+            SetResultData(CommandResult(200, "OK", m_oCommandData.oSessionId), v_oResponse);
         return;
     }
     // The limit counts the sessions of the client's own account only: another
@@ -240,8 +253,9 @@ void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oRespons
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
             return;
         }
-        const quint16 uiPort = m_oContext.bWindowsServerMode ? oLookup.getUserServerPort()
-                                                                              : oLookup.getUserServerPortForActiveSession();
+        // Each caller is told its own account's instance, in either mode: the
+        // console user's port would send another account's pages to it.
+        const quint16 uiPort = oLookup.getUserServerPort();
         SetResultData(CommandResult(200, "OK", QByteArray::number(uiPort)), v_oResponse);
     } catch (ProcessUtilsImplException &oError) {
         QTX_LOG(logger(), WARN, pFunc) << "Exception: " << oError.getStackTrace();
@@ -273,8 +287,21 @@ void CSignController::ProcessGetUsernameForPid(norrweb::HttpRequest &v_oRequest,
     QTX_LOG(logger(), INFO, pFunc) << "ulPid=" << static_cast<unsigned long long>(ulPid);
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     try {
-        const QString oUsername = poProcessUtils->getDomainAndUsernameForPID(static_cast<qint64>(ulPid));
+        // Only about the caller's own processes (root and this instance's
+        // account may ask about any): another account learns nothing of
+        // processes it cannot see itself. Refused like a process that does not
+        // exist, so the answer tells nothing of pids either.
+        const qint64 iUid = poProcessUtils->getEffectiveUidOfPID(static_cast<qint64>(ulPid));
+        if (!m_oClient.seesAll && !m_bClientOnSystemUser && (m_oClient.account < 0 || iUid != m_oClient.account)) {
+            QTX_LOG(logger(), WARN, pFunc) << "Refused: the process does not run as the caller's account";
+            throw std::runtime_error("not the caller's process");
+        }
+        const QString oUsername = poProcessUtils->getDomainAndUsernameForUid(iUid);
+        if (oUsername == QLatin1String("<UNKNOWN>"))
+            throw std::runtime_error("the uid has no account name");
         QTX_LOG(logger(), NOTICE, pFunc) << "oUsername=" << qtxLogSecret(oUsername);
+        // The uid as well: instances compare accounts by uid, not by name.
+        v_oResponse.setHeader(QByteArrayLiteral("X-QTX-uid"), QByteArray::number(iUid));
         SetResultData(CommandResult(200, "OK", oUsername.toUtf8()), v_oResponse);
     } catch (...) {
         QTX_LOG(logger(), WARN, pFunc) << "Problem occurred when trying to obtain username for ulPid="

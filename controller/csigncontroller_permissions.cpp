@@ -18,7 +18,6 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
-#include "accountnames.h"
 #include "clientidentity.h"
 #include "dispatcherquery.h"
 
@@ -69,13 +68,10 @@ bool CSignController::CanResolveClientInline(norrweb::HttpConnectionInfo &v_oCon
     const qint64 iUid = v_oConnection.clientUid;
     if (iUid < 0 || iUid >= 0xFFFFFFFFll)
         return false;
-    // The names IsClientOnCurrentUser reads: the client's and the server's (one
-    // name for a client of the server's own account), and root's for a client
-    // of another account.
+    // Accounts are compared by uid; the client's name is read only for the
+    // log line, which must not wait for the passwd database here.
     const uid_t uiClient = static_cast<uid_t>(iUid);
-    const uid_t uiServer = qtxplatform::serverUid();
-    const bool bNamesFresh = uiClient == uiServer ? qtxplatform::userNamesFresh({uiClient})
-                                                  : qtxplatform::userNamesFresh({uiClient, uiServer, uid_t(0)});
+    const bool bNamesFresh = qtxplatform::userNamesFresh({uiClient});
     if (!bNamesFresh || uiClient != 0)
         return bNamesFresh;
     // A root-owned socket: its holder decides. Reading one recent holder's
@@ -173,7 +169,7 @@ bool CSignController::CheckPermissions(norrweb::HttpResponse &)
 
     // Another account: only in a session it may use (one that does not exist
     // is never recorded anywhere), and only what the module declares safe.
-    if (m_oSession.isNull())
+    if (m_oSession.isNull() || !m_oContext.bModulesForOtherAccounts)
         return false;
     if (!IsServerCommand(m_oCommandData.oCommand)) {
         m_pDllManager->loadModuleForSession(m_oCommandData.oLibraryName, m_oCommandData.oSessionId);
@@ -204,28 +200,31 @@ bool CSignController::IsClientOnCurrentUser(ProcessUtils &v_oUtils, const Client
         if (!v_poClient)
             throw std::runtime_error("client look-up failed");
         if (v_poClient->found()) {
-            QString oClientUser = QStringLiteral("<UNKNOWN>");
+            // Accounts are told apart by uid: one name may stand for two
+            // accounts (a local one and a directory's), and names are
+            // case-sensitive anyway.
+            qint64 iUid = -1;
             try {
-                oClientUser = v_poClient->account(v_oUtils);
+                iUid = v_poClient->accountUid(v_oUtils);
             } catch (const OpenProcessException &) {
                 // Only the holder of a root-owned socket is read from its process.
                 QTX_LOG(logger(), NOTICE, pFunc) << "Too low permissions. Ask dispatcher for username";
-                oClientUser = askDispatcherForDomainAndUsernameForPID(v_poClient->pid());
+                askDispatcherForDomainAndUsernameForPID(v_poClient->pid(), &iUid);
             }
-            // The server's own effective uid, without reading its /proc entry again.
-            const QString oServerUser = v_oUtils.getDomainAndUsernameForUid(qint64(qtxplatform::serverUid()));
-            // Account names on Linux are case-sensitive: "Alice" is not "alice".
-            if (oClientUser == oServerUser) {
+            if (iUid >= 0 && iUid == qint64(qtxplatform::serverUid())) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on the same user as server.";
                 bResult = true;
                 *v_pbSameAccount = true;
-            } else if (oClientUser == v_oUtils.getDomainAndUsernameForSystemAccount()) {
+            } else if (iUid == 0) {
                 QTX_LOG(logger(), NOTICE, pFunc) << "Client is on SYSTEM user.";
                 bResult = true;
             } else {
                 QTX_LOG(logger(), WARN, pFunc) << "Client is on different user then server and not on SYSTEM user!";
             }
-            QTX_LOG(logger(), NOTICE, pFunc) << "Client " << v_oClientText << " runs as " << oClientUser;
+            QTX_LOG(logger(), NOTICE, pFunc) << "Client " << v_oClientText << " runs as "
+                                             << (iUid >= 0 ? v_oUtils.getDomainAndUsernameForUid(iUid)
+                                                           : QStringLiteral("<UNKNOWN>"))
+                                             << " (uid " << iUid << ")";
         }
     } catch (...) {
         QTX_LOG(logger(), WARN, pFunc) << "Insufficient permissions for client on port = " << v_oClientText;
@@ -251,8 +250,10 @@ bool CSignController::IsClientOnSystemUser(ProcessUtils &v_oUtils, const ClientI
     return bResult;
 }
 
-QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid)
+QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid, qint64 *v_piUid)
 {
+    if (v_piUid)
+        *v_piUid = -1;
     const char *pFunc = "CSignController::askDispatcherForDomainAndUsernameForPID";
     QTX_LOG(logger(), NOTICE, pFunc) << "Asking dispatcher for info about PID=" << v_iPid;
     QString oResult = QStringLiteral("<UNKNOWN>");
@@ -293,6 +294,11 @@ QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid)
     if (iStatus == 200) {
         QTX_LOG(logger(), INFO, pFunc) << "oReplyBody=" << oReply.body;
         oResult = QString::fromUtf8(oReply.body);
+        // The account by its uid; a dispatcher that sends none leaves it unknown.
+        bool bOk = false;
+        const qint64 iUid = oReply.uid.toLongLong(&bOk);
+        if (v_piUid && bOk && iUid >= 0)
+            *v_piUid = iUid;
     }
     QTX_LOG(logger(), NOTICE, pFunc) << "Response info about PID <" << v_iPid
                                      << "> set to oClientDomainAndUsername=" << oResult;

@@ -25,6 +25,8 @@ bool parseReply(const QByteArray &v_oData, bool v_bClosed, DispatcherReply *v_po
     for (int i = 1; i < oLines.size(); ++i) {
         const QByteArray oLine = oLines.at(i).trimmed();
         const int iColon = oLine.indexOf(':');
+        if (iColon > 0 && oLine.left(iColon).trimmed().toLower() == "x-qtx-uid")
+            v_poReply->uid = oLine.mid(iColon + 1).trimmed();
         if (iColon > 0 && oLine.left(iColon).trimmed().toLower() == "content-length") {
             bool bOk = false;
             iLength = oLine.mid(iColon + 1).trimmed().toLongLong(&bOk);

@@ -14,6 +14,7 @@ struct DispatcherReply
 {
     int status = 0;      // HTTP status; 0 when there was no complete reply
     QByteArray body;
+    QByteArray uid;      // the X-QTX-uid header, empty without one
     QString error;       // why there is no reply, for the log
 };
 

@@ -17,4 +17,12 @@ struct ServerContext
     // [listener] windowsServerMode: GET_USER_SERVER_PORT names the port of the
     // client's own account, not that of the active console session's account.
     bool bWindowsServerMode = false;
+    // This instance is the dispatcher (it runs as the configured dispatcher
+    // account): it answers other accounts its own commands only.
+    bool bDispatcher = false;
+    // Clients of other accounts may run the functions their module declares
+    // unprivileged. False on the dispatcher and in any instance running as
+    // root: no module function runs there for another account, and no module
+    // is loaded or session opened for one.
+    bool bModulesForOtherAccounts = true;
 };

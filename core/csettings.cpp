@@ -111,6 +111,13 @@ bool CSettings::ReadWindowsServerMode()
     return oText.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
 }
 
+QString CSettings::ReadDispatcherAccount()
+{
+    std::lock_guard<std::mutex> oGuard(g_settingsMutex);
+    const QVariant oValue = ReadVariant(QStringLiteral("listener"), QStringLiteral("dispatcherAccount"), false);
+    return isAbsent(oValue) ? QString() : oValue.toString().trimmed();
+}
+
 int CSettings::ReadLogLevel()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);

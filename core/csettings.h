@@ -24,6 +24,9 @@ public:
     QString ReadIniFilePath();
     int ReadListenerPort();
     bool ReadWindowsServerMode();
+    // [listener] dispatcherAccount: the account whose instance is the dispatcher
+    // (empty when absent: root's instance is).
+    QString ReadDispatcherAccount();
     int ReadLogLevel();
     // [logging2] logSensitiveData: "true" (any case) shows request data and ids in the log.
     bool ReadLogSensitiveData();

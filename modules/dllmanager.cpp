@@ -228,6 +228,13 @@ DllModule *DllManager::getModule(const QByteArray &v_oModuleName)
     return getModulePriv(v_oModuleName);
 }
 
+bool DllManager::moduleExists(const QByteArray &v_oModuleName)
+{
+    if (getModule(v_oModuleName))
+        return true;
+    return isValidModuleName(v_oModuleName) && !resolveKey(v_oModuleName).isEmpty();
+}
+
 void DllManager::unloadAllModulesForSession(const QByteArray &v_oSessionId)
 {
     QTX_LOG(logger(), INFO, "DllManager::unloadAllModulesForSession") << "v_oSessionId=" << qtxLogId(v_oSessionId);

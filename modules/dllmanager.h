@@ -44,6 +44,10 @@ public:
     void logSessionUse(const DllModule &v_oModule, const QByteArray &v_oModuleName,
                        const QByteArray &v_oSessionId) const;
     DllModule *getModule(const QByteArray &v_oModuleName);
+    // A module of that name is loaded or its library is in a module folder:
+    // what a refused client is told (403 rather than 404), found without
+    // loading anything.
+    bool moduleExists(const QByteArray &v_oModuleName);
     // The loaded module of that name with its usage counter raised by one, or
     // null. The module is not unloaded before the matching releaseModule.
     DllModule *acquireModule(const QByteArray &v_oModuleName);

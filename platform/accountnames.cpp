@@ -1,5 +1,6 @@
 #include "accountnames.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -117,6 +118,50 @@ QString lookUpUserName(uid_t v_uiUid, int *v_poErr)
 }
 
 } // namespace
+
+qint64 uidForUserName(const QString &v_oName)
+{
+    if (v_oName.isEmpty())
+        return -1;
+    const QByteArray oName = v_oName.toLocal8Bit();
+    long iSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (iSize <= 0)
+        iSize = 16384;
+    for (;;) {
+        std::vector<char> oBuffer(static_cast<size_t>(iSize));
+        passwd oEntry;
+        passwd *pResult = nullptr;
+        const int iErr = ::getpwnam_r(oName.constData(), &oEntry, oBuffer.data(), oBuffer.size(), &pResult);
+        if (iErr == ERANGE && iSize < (1 << 20)) {
+            iSize *= 2;
+            continue;
+        }
+        return iErr == 0 && pResult ? qint64(pResult->pw_uid) : -1;
+    }
+}
+
+namespace {
+
+std::atomic<uid_t> g_dispatcherUid{0};
+
+} // namespace
+
+uid_t setDispatcherAccount(const QString &v_oName)
+{
+    const qint64 iUid = uidForUserName(v_oName);
+    g_dispatcherUid.store(iUid >= 0 ? uid_t(iUid) : uid_t(0), std::memory_order_release);
+    return dispatcherUid();
+}
+
+uid_t dispatcherUid()
+{
+    return g_dispatcherUid.load(std::memory_order_acquire);
+}
+
+bool isDispatcher()
+{
+    return serverUid() == dispatcherUid();
+}
 
 uid_t serverUid()
 {

@@ -22,4 +22,17 @@ QString hostName();
 // account while it runs.
 uid_t serverUid();
 
+// The dispatcher is the instance of one configured account ([listener]
+// dispatcherAccount; the package's system account), not "whatever runs as
+// root". Set once at start, before the listener is made; an empty name, or
+// one the passwd database does not know, leaves root as the dispatcher's
+// account. Returns the uid that was chosen.
+uid_t setDispatcherAccount(const QString &v_oName);
+uid_t dispatcherUid();
+// This process is the dispatcher: it runs as the dispatcher's account.
+bool isDispatcher();
+// The uid of an account name, exactly as written (Linux names are
+// case-sensitive); -1 when the passwd database has no such name.
+qint64 uidForUserName(const QString &v_oName);
+
 } // namespace qtxplatform

@@ -45,6 +45,15 @@ QString ClientIdentity::account(ProcessUtils &v_oUtils) const
     return oAccount;
 }
 
+qint64 ClientIdentity::accountUid(ProcessUtils &v_oUtils) const
+{
+    if (m_iPid != 0 && m_iHolderUid >= 0)
+        return m_iHolderUid;
+    if (m_iPid != 0 || !m_bFound)
+        return v_oUtils.getEffectiveUidOfPID(m_iPid);  // pid 0 throws OpenProcessException
+    return m_iUid;
+}
+
 bool ClientIdentity::isSystem(ProcessUtils &v_oUtils) const
 {
     if (m_iPid != 0 && m_iHolderUid >= 0)

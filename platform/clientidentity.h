@@ -38,6 +38,11 @@ public:
     // OpenProcessException when the client is not found or its process cannot
     // be read, LookupAccountSidException when the uid has no account.
     QString account(ProcessUtils &v_oUtils) const;
+    // The uid the client runs as: the holder's effective uid for a root-owned
+    // socket whose holder was found, else the socket's owner. Throws
+    // OpenProcessException when the client is not found or its holder cannot
+    // be read (ask the dispatcher then).
+    qint64 accountUid(ProcessUtils &v_oUtils) const;
     // The client runs on the system (root) account.
     bool isSystem(ProcessUtils &v_oUtils) const;
 

@@ -91,6 +91,14 @@ public:
     virtual qint64 getUidOfSocketAtPort(quint16 v_uiPort) = 0;
     // The account text of a uid (host name, "/", user name).
     virtual QString getDomainAndUsernameForUid(qint64 v_iUid) = 0;
+    // The effective uid a process runs as. Throws OpenProcessException when its
+    // entry cannot be read (gone, or hidden from this account).
+    virtual qint64 getEffectiveUidOfPID(qint64 v_iPid) = 0;
+    // getPortOfUserProcess for an account named by its uid: accounts are told
+    // apart by uid, never by name (one name may stand for two uids, a local
+    // and a directory account).
+    virtual quint16 getPortOfUserProcessForUid(qint64 v_iUid, const QString &v_oProcessName,
+                                               quint16 v_uiLowestPort) = 0;
     // Like getPidOfProcessAtPort / getUidOfSocketAtPort for the client end of
     // exactly one connection, named by its four addresses and ports (never by a
     // port alone). 0 / -1 when no live socket is that client end.

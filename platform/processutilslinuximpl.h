@@ -7,6 +7,8 @@
 
 #include "processutils.h"
 
+#include <functional>
+
 #include <QByteArray>
 #include <QHash>
 #include <QVector>
@@ -72,6 +74,8 @@ public:
     qint64 getUidOfSocketAtPort(quint16 v_uiPort) override;
     // Account text of that uid ("host/user"), or "<UNKNOWN>".
     QString getDomainAndUsernameForUid(qint64 v_iUid) override;
+    qint64 getEffectiveUidOfPID(qint64 v_iPid) override;
+    quint16 getPortOfUserProcessForUid(qint64 v_iUid, const QString &v_oProcessName, quint16 v_uiLowestPort) override;
     qint64 getPidOfClient(const ClientConnection &v_oConnection, qint64 *v_piHolderUid = nullptr) override;
     qint64 getPidOfClientAmongRecent(const ClientConnection &v_oConnection, int v_iMaxDescriptors,
                                      qint64 *v_piHolderUid) override;
@@ -106,6 +110,11 @@ private:
     QString getInfoFromUid(uid_t v_uiUid, bool v_bWithDomain);
     QList<qint64> listAllPids(const char *v_pOperation);
     QList<qint64> pidsWithName(const QString &v_oProcessName, const char *v_pOperation);
+    // The listener search of getPortOfUserProcess(ForUid): rows whose owner the
+    // predicate accepts, held by a process of that name that the predicate
+    // accepts too (its effective uid).
+    quint16 findPortOfUserProcess(const std::function<bool(qint64)> &v_oIsAccount, const QString &v_oProcessName,
+                                  quint16 v_uiLowestPort);
 
     QByteArray m_procRoot = QByteArrayLiteral("/proc");
 };

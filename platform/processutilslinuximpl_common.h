@@ -45,8 +45,8 @@ ToolResult runTool(const QString &v_oProgram, const QStringList &v_oArguments, i
 
 // A process that ended between listing and query is skipped; any other
 // failure to open it is the caller's.
-template <typename Query>
-bool queryIfAlive(const QByteArray &v_oProcRoot, qint64 v_iPid, Query v_oQuery, QString *v_poResult)
+template <typename Query, typename Result>
+bool queryIfAlive(const QByteArray &v_oProcRoot, qint64 v_iPid, Query v_oQuery, Result *v_poResult)
 {
     try {
         *v_poResult = v_oQuery();

@@ -152,6 +152,30 @@ QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVe
 quint16 ProcessUtilsLinuxImpl::getPortOfUserProcess(const QString &v_oDomainAndUsername, const QString &v_oProcessName,
                                                     quint16 v_uiLowestPort)
 {
+    // Account texts compared exactly: Linux names are case-sensitive.
+    QHash<qint64, bool> oAccountOfUid;
+    return findPortOfUserProcess(
+        [&](qint64 v_iUid) {
+            auto it = oAccountOfUid.find(v_iUid);
+            if (it == oAccountOfUid.end())
+                it = oAccountOfUid.insert(v_iUid, cachedAccountOfUid(*this, v_iUid) == v_oDomainAndUsername);
+            return it.value();
+        },
+        v_oProcessName, v_uiLowestPort);
+}
+
+quint16 ProcessUtilsLinuxImpl::getPortOfUserProcessForUid(qint64 v_iUid, const QString &v_oProcessName,
+                                                          quint16 v_uiLowestPort)
+{
+    if (v_iUid < 0)
+        return 0;
+    return findPortOfUserProcess([v_iUid](qint64 v_iOwner) { return v_iOwner == v_iUid; }, v_oProcessName,
+                                 v_uiLowestPort);
+}
+
+quint16 ProcessUtilsLinuxImpl::findPortOfUserProcess(const std::function<bool(qint64)> &v_oIsAccount,
+                                                     const QString &v_oProcessName, quint16 v_uiLowestPort)
+{
     // The listening sockets come from the kernel with their owner uid, so only
     // the listeners of that account are looked at, not every process of the
     // machine. The result is the one of a walk over the process list: of the
@@ -164,16 +188,9 @@ quint16 ProcessUtilsLinuxImpl::getPortOfUserProcess(const QString &v_oDomainAndU
             "ProcessUtilsLinuxImpl::getPortOfProcessWithPID",
             QStringLiteral("ProcessUtilsWinImpl::getPortOfProcessWithPID GetExtendedTcpTable Error: %1").arg(iErr));
     }
-    QHash<qint64, bool> oAccountOfUid;
     QVector<TcpRow> oCandidates;
     for (const TcpRow &oRow : qAsConst(oRows)) {
-        if (oRow.inode == 0 || oRow.localPort < v_uiLowestPort)
-            continue;
-        auto it = oAccountOfUid.find(oRow.uid);
-        if (it == oAccountOfUid.end())
-            it = oAccountOfUid.insert(
-                oRow.uid, cachedAccountOfUid(*this, oRow.uid).compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0);
-        if (it.value())
+        if (oRow.inode != 0 && oRow.localPort >= v_uiLowestPort && v_oIsAccount(oRow.uid))
             oCandidates.append(oRow);
     }
     if (oCandidates.isEmpty())
@@ -188,10 +205,12 @@ quint16 ProcessUtilsLinuxImpl::getPortOfUserProcess(const QString &v_oDomainAndU
             continue;
         auto it = oProcessMatches.find(iPid);
         if (it == oProcessMatches.end()) {
-            QString oAccount;
-            const bool bMatch = getNameOfProcessWithPID(iPid).compare(v_oProcessName, Qt::CaseInsensitive) == 0
-                                && queryIfAlive(m_procRoot, iPid, [&] { return getDomainAndUsernameForPID(iPid); }, &oAccount)
-                                && oAccount.compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0;
+            // The holder runs as that account too (a listener root made and
+            // handed to a user's process is not that user's instance).
+            qint64 iUid = -1;
+            const bool bMatch = getNameOfProcessWithPID(iPid) == v_oProcessName
+                                && queryIfAlive(m_procRoot, iPid, [&] { return getEffectiveUidOfPID(iPid); }, &iUid)
+                                && v_oIsAccount(iUid);
             it = oProcessMatches.insert(iPid, bMatch);
         }
         if (it.value()) {

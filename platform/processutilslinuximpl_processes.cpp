@@ -54,7 +54,8 @@ QList<qint64> ProcessUtilsLinuxImpl::pidsWithName(const QString &v_oProcessName,
 {
     QList<qint64> oResult;
     for (const qint64 iPid : listAllPids(v_pOperation)) {
-        if (getNameOfProcessWithPID(iPid).compare(v_oProcessName, Qt::CaseInsensitive) == 0)
+        // File names, and so process names, are case-sensitive.
+        if (getNameOfProcessWithPID(iPid) == v_oProcessName)
             oResult.append(iPid);
     }
     return oResult;
@@ -74,12 +75,11 @@ QList<qint64> ProcessUtilsLinuxImpl::getPIDsOfCurrentUserProcesses(const QString
 
 QList<qint64> ProcessUtilsLinuxImpl::getPIDsOfSystemProcesses(const QString &v_oProcessName)
 {
-    const QString oSystemUser = getUsernameForSystemAccount();
+    // The system account is uid 0, whatever its name.
     QList<qint64> oResult;
     for (const qint64 iPid : pidsWithName(v_oProcessName, "getPIDsOfSystemProcesses")) {
-        QString oUser;
-        if (queryIfAlive(m_procRoot, iPid, [&] { return getUsernameForPID(iPid); }, &oUser)
-            && oUser.compare(oSystemUser, Qt::CaseInsensitive) == 0)
+        qint64 iUid = -1;
+        if (queryIfAlive(m_procRoot, iPid, [&] { return getEffectiveUidOfPID(iPid); }, &iUid) && iUid == 0)
             oResult.append(iPid);
     }
     return oResult;
@@ -92,7 +92,7 @@ QList<qint64> ProcessUtilsLinuxImpl::getPIDsOfUserProcesses(const QString &v_oPr
     for (const qint64 iPid : pidsWithName(v_oProcessName, "getPIDsOfUserProcesses")) {
         QString oAccount;
         if (queryIfAlive(m_procRoot, iPid, [&] { return getDomainAndUsernameForPID(iPid); }, &oAccount)
-            && oAccount.compare(v_oDomainAndUsername, Qt::CaseInsensitive) == 0)
+            && oAccount == v_oDomainAndUsername)
             oResult.append(iPid);
     }
     return oResult;
@@ -135,6 +135,11 @@ QString ProcessUtilsLinuxImpl::getDomainAndUsernameForPID(qint64 v_iPid)
     const QString oDomainAndUserName = getInfoFromUid(getProcessEffectiveUid(v_iPid), true);
     PU_LOG(INFO, "getDomainAndUsernameForPID") << "oDomainAndUserName=" << oDomainAndUserName;
     return oDomainAndUserName;
+}
+
+qint64 ProcessUtilsLinuxImpl::getEffectiveUidOfPID(qint64 v_iPid)
+{
+    return qint64(getProcessEffectiveUid(v_iPid));
 }
 
 bool ProcessUtilsLinuxImpl::isSystemProcess(qint64 v_iPid)

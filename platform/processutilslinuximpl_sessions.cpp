@@ -44,7 +44,7 @@ QVector<SessionInfo> getActiveSessionsIDs()
         if (!oSession.active)
             continue;
         const bool bSeen = std::any_of(oActive.cbegin(), oActive.cend(), [&](const SessionInfo &v_oOther) {
-            return v_oOther.user.compare(oSession.user, Qt::CaseInsensitive) == 0;
+            return v_oOther.user == oSession.user;
         });
         if (bSeen)
             continue;
@@ -131,7 +131,7 @@ QStringList ProcessUtilsLinuxImpl::getDomainAndUsernamesForActiveSessions()
 
 bool ProcessUtilsLinuxImpl::isProcessOfActiveConsoleUser(qint64 v_iPid)
 {
-    return getDomainAndUsernameForPID(v_iPid).compare(getActiveConsoleSessionID(), Qt::CaseInsensitive) == 0;
+    return getDomainAndUsernameForPID(v_iPid) == getActiveConsoleSessionID();
 }
 
 int ProcessUtilsLinuxImpl::RunAsDesktopUser(const QString &v_oProgram, const QString &v_oArguments)

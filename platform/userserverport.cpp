@@ -47,10 +47,12 @@ quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)
     // root-owned socket); the pid in the log line is 0 when it was not needed.
     const ClientIdentity oClient =
         ClientIdentity::resolve(*m_poProcessUtils, m_oConnection, m_iClientUid);
+    // The account by its uid: a name can stand for two accounts.
     const qint64 iClientPid = oClient.pid();
+    const qint64 iUid = oClient.accountUid(*m_poProcessUtils);
     const QString oAccount = oClient.account(*m_poProcessUtils);
     const QString oName = m_poProcessUtils->getNameOfProcessWithPID(QCoreApplication::applicationPid());
-    const quint16 uiPort = m_poProcessUtils->getPortOfUserProcess(oAccount, oName, v_uiLowestPort);
+    const quint16 uiPort = m_poProcessUtils->getPortOfUserProcessForUid(iUid, oName, v_uiLowestPort);
     QTX_LOG(ProcessUtilsLogger::Instance(), INFO, "UserServerPort::getUserServerPort")
         << "Read server port(" << uiPort << ") for client pid(" << iClientPid << ") and username(" << oAccount
         << ") and process with Name (" << oName << ")";

@@ -1,6 +1,7 @@
 #include "csslistener.h"
 
 #include "csslconnectionhandlerpool.h"
+#include "accountnames.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
@@ -38,12 +39,9 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
     m_pool = new CSslConnectionHandlerPool(m_settings, std::move(v_poRequestHandler));
 
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
-    bool bSystem = false;
-    try {
-        bSystem = poProcessUtils->isSystemProcess(QCoreApplication::applicationPid());
-    } catch (const BaseException &) {
-        bSystem = false; // logged by the platform layer
-    }
+    // The dispatcher is the configured account's instance (root's where none
+    // is configured), not whatever runs as root.
+    const bool bSystem = qtxplatform::isDispatcher();
 
     int iPort = m_settings->value(QStringLiteral("port"), 0).toInt();
     if (!bSystem)
@@ -70,7 +68,8 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
         bool bHolderIsSystem = false;
         try {
             iHolder = poProcessUtils->getPidOfProcessAtPort(uiPort);
-            bHolderIsSystem = iHolder != 0 && poProcessUtils->isSystemProcess(iHolder);
+            bHolderIsSystem = iHolder != 0
+                              && poProcessUtils->getEffectiveUidOfPID(iHolder) == qint64(qtxplatform::dispatcherUid());
         } catch (const BaseException &) {
             bHolderIsSystem = false;
         }

@@ -3,6 +3,7 @@
 // jobs, root clients, and the dispatcher's port and user-name look-ups.
 // Needs root (to create the accounts and run processes as them); skips otherwise.
 
+#include "../filesupport.h"
 #include "integrationsupport.h"
 
 #include <QHostInfo>
@@ -35,8 +36,10 @@ private slots:
     void sessionsBelongToTheAccountThatOpenedThem();
     void anotherAccountAtItsSessionLimit();
     void diagnosticsOnlyForTheirCallers();
+    void dispatcherLoadsNothingForOtherAccounts_data();
+    void dispatcherLoadsNothingForOtherAccounts();
     void dispatcherTellsEachAccountItsPort();
-    void withoutServerModeTheActiveSessionDecides();
+    void withoutServerModeEachCallerStillGetsItsOwnPort();
 
 private:
     bool startInstance(ServerFixture &v_oServer, const QString &v_oAccount, quint16 v_uiPort, bool v_bServerMode = true);
@@ -198,7 +201,17 @@ void TestAccounts::rootClientOnlySystemModules()
     QCOMPARE(pollResult(QString(), m_portA, "/KeepAlive/GET_RESULT", {"X-QTX-cmdId: 303", sessionHeader(oKeepAlive)}).status, 200);
     QCOMPARE(probe(QString(), m_portA, "/Hasher/Sha256", "data=abc").status, 403);
     QCOMPARE(probe(QString(), m_portA, "/NoSuchModule/fn").status, 404);
-    QVERIFY(m_userA.logContains(QStringLiteral("CSignController::CheckPermissions :: request to \"Hasher\" cannot be processed")));
+    QVERIFY(m_userA.logContains(QStringLiteral("CSignController::service :: Module Hasher refused before loading: "
+                                               "not for this client's account")));
+    // A result of the account's own session stays the account's, whatever the
+    // client's class: root, allowed KeepAlive, finds nothing in it.
+    const HttpReply oOpen = probe(kUserA, m_portA, "/OPEN_SESSION");
+    const QString oSession = sessionHeader(oOpen);
+    QCOMPARE(probe(kUserA, m_portA, "/KeepAlive/Ping", QByteArray(), {"X-QTX-cmdId: 304", oSession}).status, 202);
+    QTest::qWait(300);
+    QCOMPARE(tst::text(probe(QString(), m_portA, "/KeepAlive/GET_RESULT", QByteArray(), {"X-QTX-cmdId: 304", oSession})),
+             QByteArray("419 No Result|There is no result for given parameters."));
+    QCOMPARE(pollResult(kUserA, m_portA, "/GET_RESULT", {"X-QTX-cmdId: 304", oSession}).status, 200);
 }
 
 void TestAccounts::portOfTheUsersConnectionFromAnotherAddress()
@@ -233,9 +246,15 @@ void TestAccounts::sessionsBelongToTheAccountThatOpenedThem()
     QCOMPARE(probe(kUserB, m_portA, "/PublicInfo/ServerTime", QByteArray(), {oSession}).status, 418);
     QCOMPARE(probe(kUserB, m_portA, "/SET_SESSION_VAR", "key=planted&value=1", {oSession}).status, 200);
     QCOMPARE(probe(kUserB, m_portA, "/CLOSE_SESSION", QByteArray(), {oSession}).status, 418);
-    // Nor does a made-up id: refused, not opened.
-    QCOMPARE(probe(kUserB, m_portA, "/PublicInfo/ServerTime", QByteArray(),
-                   {"X-QTX-sessionId: {0badc0de-0000-4000-8000-000000000000}"}).status, 418);
+    // Nor does a made-up id: refused, not opened. OPEN_SESSION answers both as
+    // a session that does not exist, never with the id.
+    const QString oMadeUp = QStringLiteral("X-QTX-sessionId: {0badc0de-0000-4000-8000-000000000000}");
+    QCOMPARE(probe(kUserB, m_portA, "/PublicInfo/ServerTime", QByteArray(), {oMadeUp}).status, 418);
+    QCOMPARE(tst::text(probe(kUserB, m_portA, "/OPEN_SESSION", QByteArray(), {oSession})),
+             QByteArray("418 No Session|Session with provided ID don't exist."));
+    QCOMPARE(probe(kUserB, m_portA, "/OPEN_SESSION", QByteArray(), {oMadeUp}).status, 418);
+    QCOMPARE(tst::text(probe(kUserA, m_portA, "/OPEN_SESSION", QByteArray(), {oSession})),
+             "200 OK|" + oSession.mid(17).toLatin1());
 
     // For A the session is intact and holds no variable of B's.
     QCOMPARE(probe(kUserA, m_portA, "/ALIVE", QByteArray(), {oSession}).status, 200);
@@ -270,13 +289,49 @@ void TestAccounts::diagnosticsOnlyForTheirCallers()
     // The system report costs many processes: the instance's own account only.
     QCOMPARE(tst::text(probe(kUserB, m_portA, "/TEST")), kForbidden);
     QCOMPARE(probe(kUserA, m_portA, "/TEST").status, 200);
-    // The dispatcher names the account of a process to instances asking it, not to pages.
-    const QByteArray oPid = "processPid=" + QByteArray::number(m_userB.process().processId());
-    const HttpReply oName = probe(kUserA, m_dispatcherPort, "/GET_USERNAME_FOR_PID", oPid);
-    QCOMPARE(oName.status, 200);
-    QCOMPARE(QString::fromUtf8(oName.body), QHostInfo::localHostName() + QLatin1Char('/') + kUserB);
-    QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USERNAME_FOR_PID", oPid, {"Origin: https://example.org"})),
+    // The dispatcher names the account of the caller's own processes to the
+    // instances asking it, not to pages, and nothing of other accounts'.
+    const QByteArray oPidA = "processPid=" + QByteArray::number(m_userA.process().processId());
+    const QByteArray oPidB = "processPid=" + QByteArray::number(m_userB.process().processId());
+    const HttpReply oName = probe(kUserA, m_dispatcherPort, "/GET_USERNAME_FOR_PID", oPidA);
+    QCOMPARE(tst::text(oName), "200 OK|" + (QHostInfo::localHostName() + QLatin1Char('/') + kUserA).toUtf8());
+    QByteArray oUid;
+    QVERIFY(ServerFixture::runAs(QString(), QStringLiteral("id"), {QStringLiteral("-u"), kUserA}, &oUid) == 0);
+    QCOMPARE(oName.header("X-QTX-uid"), oUid.trimmed());
+    const QByteArray oRefused = "500 Internal Server Error|Problem occurred when trying to obtain username";
+    QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USERNAME_FOR_PID", oPidB)), oRefused);
+    QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USERNAME_FOR_PID", "processPid=999999999")), oRefused);
+    QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USERNAME_FOR_PID", oPidA, {"Origin: https://example.org"})),
              kForbidden);
+}
+
+void TestAccounts::dispatcherLoadsNothingForOtherAccounts_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("expected");
+    // PublicInfo declares ServerTime safe for other accounts; on the
+    // dispatcher (root's, here) it still runs for nobody but root.
+    QTest::newRow("unprivileged function") << QByteArray("/PublicInfo/ServerTime") << QByteArray() << kForbidden;
+    QTest::newRow("open a session with it") << QByteArray("/PublicInfo") << QByteArray("cmd=OPEN_SESSION") << kForbidden;
+    QTest::newRow("other function") << QByteArray("/Hasher/Sha256") << QByteArray("data=abc") << kForbidden;
+    QTest::newRow("no such module") << QByteArray("/NoSuchModule/fn") << QByteArray()
+                                    << QByteArray("404 Not Found|The URL you requested was not found.");
+}
+
+void TestAccounts::dispatcherLoadsNothingForOtherAccounts()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, expected);
+    const HttpReply oReply = probe(kUserB, m_dispatcherPort, path, body);
+    QCOMPARE(tst::text(oReply), expected);
+    QVERIFY(oReply.header("X-QTX-sessionId").isEmpty());
+    // Nothing of a module was mapped into the dispatcher, nor logged as loaded.
+    const QByteArray oMaps = tst::readFile(QStringLiteral("/proc/%1/maps").arg(m_dispatcher.process().processId()));
+    QVERIFY(!oMaps.isEmpty());
+    QVERIFY2(!oMaps.contains("/modules/"), oMaps.constData());
+    QVERIFY(!m_dispatcher.logHas(QStringLiteral("Module library loaded")));
 }
 
 void TestAccounts::dispatcherTellsEachAccountItsPort()
@@ -309,22 +364,19 @@ bool writeUtmp(const QString &v_oPath, const QList<QPair<QString, qint64>> &v_oS
     return true;
 }
 
-void TestAccounts::withoutServerModeTheActiveSessionDecides()
+void TestAccounts::withoutServerModeEachCallerStillGetsItsOwnPort()
 {
-    // Replaces the dispatcher by one that is not in server mode and reads its
-    // logon sessions from a file of the test's.
+    // Replaces the dispatcher by one that is not in server mode, with user A
+    // the single active session: B is still told B's port, not A's.
     QVERIFY(tst::quitsOnCtrlC(m_dispatcher.process()));
     ServerFixture oDispatcher;
     const QString oUtmp = oDispatcher.path(QStringLiteral("utmp"));
     QVERIFY(writeUtmp(oUtmp, {{kUserA, m_userA.process().processId()}}));
     oDispatcher.setEnvironmentValue(QStringLiteral("QTX_UTMP_FILE"), oUtmp);
     QVERIFY(startInstance(oDispatcher, QString(), m_dispatcherPort, false));
-
-    // Whoever asks, the single active session's account is the answer.
-    QCOMPARE(tst::text(probe(kUserB, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portA));
-    QVERIFY(writeUtmp(oUtmp, {{kUserA, m_userA.process().processId()}, {kUserB, m_userB.process().processId()}}));
-    QCOMPARE(tst::text(probe(kUserB, m_dispatcherPort, "/GET_USER_SERVER_PORT")),
-             QByteArray("500 Internal Server Error|More than one user already logged in."));
+    QCOMPARE(tst::text(probe(kUserB, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portB));
+    QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portA));
+    QCOMPARE(probe(kUserC, m_dispatcherPort, "/GET_USER_SERVER_PORT").status, 500);
 }
 
 QTEST_GUILESS_MAIN(TestAccounts)

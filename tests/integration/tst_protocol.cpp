@@ -145,10 +145,12 @@ void TestProtocol::sessionLifecycle()
     QCOMPARE(post("/ALIVE", QByteArray(), {oSessionHeader}).status, 200);
     QCOMPARE(post("/", "cmd=ALIVE", {oSessionHeader}).status, 200);
     QCOMPARE(post("/SET_SESSION_VAR", "key=a&value=b", {oSessionHeader}).status, 200);
-    // OPEN_SESSION naming an id answers with it, whether or not it exists.
+    // OPEN_SESSION naming an id answers with it only when the session exists
+    // (another account's answers as one that does not).
     const QByteArray oUnknown = "X-QTX-sessionId: {00000000-0000-0000-0000-000000000001}";
     QCOMPARE(tst::text(post("/OPEN_SESSION", QByteArray(), {oUnknown})),
-             QByteArray("200 OK|{00000000-0000-0000-0000-000000000001}"));
+             QByteArray("418 No Session|Session with provided ID don't exist."));
+    QCOMPARE(tst::text(post("/OPEN_SESSION", QByteArray(), {oSessionHeader})), "200 OK|" + oId);
     QCOMPARE(post("/CLOSE_SESSION", QByteArray(), {oUnknown}).status, 418);
     QCOMPARE(post("/SET_SESSION_VAR", "key=a&value=b", {oUnknown}).status, 200);
 

@@ -192,7 +192,8 @@ public:
     QMap<qint64, QString> accountOfUid;
     QMap<quint16, qint64> pidOfPort;
     QMap<qint64, QString> accountOfPid;
-    QMap<QString, quint16> portOfAccount;
+    QMap<qint64, qint64> uidOfPid;
+    QMap<qint64, quint16> portOfUid;
     quint16 lastLowest = 0;
 
     qint64 getUidOfClient(const ClientConnection &v_oConnection) override { return uidOfPort.value(v_oConnection.clientPort, -1); }
@@ -207,10 +208,14 @@ public:
     {
         return accountOfPid.contains(v_iPid) ? accountOfPid.value(v_iPid) : ProcessUtilsLinuxImpl::getDomainAndUsernameForPID(v_iPid);
     }
-    quint16 getPortOfUserProcess(const QString &v_oAccount, const QString &, quint16 v_uiLowest) override
+    qint64 getEffectiveUidOfPID(qint64 v_iPid) override
+    {
+        return uidOfPid.contains(v_iPid) ? uidOfPid.value(v_iPid) : ProcessUtilsLinuxImpl::getEffectiveUidOfPID(v_iPid);
+    }
+    quint16 getPortOfUserProcessForUid(qint64 v_iUid, const QString &, quint16 v_uiLowest) override
     {
         lastLowest = v_uiLowest;
-        return portOfAccount.value(v_oAccount.toLower());
+        return portOfUid.value(v_iUid);
     }
 };
 
@@ -383,7 +388,12 @@ void TestPlatform::portOfUserProcess()
     ProcessUtilsLinuxImpl oUtils;
     QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh), uiHigh);
     QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh), uiHigh);  // from the remembered holder
-    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount().toUpper(), kHelperName.toUpper(), uiLow), uiLow);
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiLow), uiLow);
+    QCOMPARE(oUtils.getPortOfUserProcessForUid(qint64(::geteuid()), kHelperName, uiLow), uiLow);
+    // Names are case-sensitive; accounts are uids.
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount().toUpper(), kHelperName, uiLow), quint16(0));
+    QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName.toUpper(), uiLow), quint16(0));
+    QCOMPARE(oUtils.getPortOfUserProcessForUid(qint64(::geteuid()) + 1, kHelperName, uiLow), quint16(0));
     QCOMPARE(oUtils.getPortOfUserProcess(ownAccount(), kHelperName, uiHigh + 1), quint16(0));
     QCOMPARE(oUtils.getPortOfUserProcess(QStringLiteral("otherhost/") + ownAccount().section('/', 1), kHelperName, 1),
              quint16(0));
@@ -500,7 +510,9 @@ void TestPlatform::clientOfAnotherAccount()
     QCOMPARE(oUtils.getNameOfProcessWithPID(oClient.pid()), kHelperName);
     QVERIFY(!oUtils.isSystemProcess(oClient.pid()));
     QVERIFY(!oUtils.isProcessElevated(oClient.pid()));
-    QCOMPARE(oUtils.getPIDsOfUserProcesses(kHelperName, oAccount.toUpper()), QList<qint64>{oClient.pid()});
+    QCOMPARE(oUtils.getPIDsOfUserProcesses(kHelperName, oAccount), QList<qint64>{oClient.pid()});
+    QVERIFY(oUtils.getPIDsOfUserProcesses(kHelperName, oAccount.toUpper()).isEmpty());
+    QCOMPARE(oUtils.getEffectiveUidOfPID(oClient.pid()), iUid);
     QVERIFY(!oUtils.getPIDsOfCurrentUserProcesses(kHelperName).contains(oClient.pid()));
     QVERIFY(!oUtils.getPIDsOfSystemProcesses(kHelperName).contains(oClient.pid()));
 
@@ -790,8 +802,9 @@ void TestPlatform::userServerPort()
     oFake.uidOfPort = {{pAlice->peerPort(), 0}, {pBob->peerPort(), 1002}};
     oFake.pidOfPort = {{pAlice->peerPort(), 101}, {pBob->peerPort(), 202}};
     oFake.accountOfPid = {{101, QStringLiteral("HOST/Alice")}, {202, QStringLiteral("HOST/mallory")}};
-    oFake.accountOfUid = {{1002, QStringLiteral("HOST/bob")}};
-    oFake.portOfAccount = {{QStringLiteral("host/alice"), 40001}, {QStringLiteral("host/bob"), 40002}};
+    oFake.uidOfPid = {{101, 1001}, {202, 1003}};
+    oFake.accountOfUid = {{1001, QStringLiteral("HOST/Alice")}, {1002, QStringLiteral("HOST/bob")}};
+    oFake.portOfUid = {{1001, 40001}, {1002, 40002}};
     QCOMPARE(UserServerPort(&oFake, seenBy(pAlice)).getUserServerPort(), quint16(40001));
     QCOMPARE(oFake.lastLowest, m_dispatcher.serverPort());  // the configured port
     QCOMPARE(UserServerPort(&oFake, seenBy(pBob)).getUserServerPort(), quint16(40002));
