@@ -80,6 +80,38 @@ if [ -z "$PROVISION" ]; then
   exit 1
 fi
 
+# A system unit runs these files with privileges no user has: every one of them,
+# and every folder above it, must be root's and writable by nobody else, or the
+# user who may write there decides what runs (a build tree in a home is not).
+root_only_problem() { # root_only_problem <path>: why the path is not root's alone, or nothing
+  local path
+  path="$(realpath -e "$1" 2>/dev/null)" || { echo "$1 does not exist"; return; }
+  while :; do
+    local owner mode
+    read -r owner mode < <(stat -c '%u %a' "$path")
+    if [ "$owner" != 0 ]; then echo "$path belongs to uid $owner, not to root"; return; fi
+    if (( 8#$mode & 8#022 )); then echo "$path is writable by its group or by others (mode $mode)"; return; fi
+    [ "$path" = / ] && return
+    path="$(dirname "$path")"
+  done
+}
+if [ "$MODE" = system ]; then
+  problems=()
+  for f in "$DIR/QuorvexCryptoProvider" "$DIR/QuorvexCryptoProvider.ini" "$PROVISION" \
+           "$DIR/ver.ini" "$DIR/modules" $(find "$DIR/modules" -mindepth 1 2>/dev/null); do
+    [ -e "$f" ] || [ "$f" = "$DIR/ver.ini" ] || [ "$f" = "$DIR/modules" ] || { problems+=("$f does not exist"); continue; }
+    [ -e "$f" ] || continue
+    problem=$(root_only_problem "$f")
+    [ -z "$problem" ] || problems+=("$problem")
+  done
+  if [ ${#problems[@]} -gt 0 ]; then
+    printf 'refusing to install a system unit that runs files root does not own alone:\n' >&2
+    printf '  %s\n' "${problems[@]}" | sort -u >&2
+    echo "copy the install folder to a root-owned place first, e.g.: sudo cp -r $DIR /opt/quorvex-crypto-provider" >&2
+    exit 1
+  fi
+fi
+
 mkdir -p "$UNIT_DIR"
 NEW="$(sed "s|@INSTALL_DIR@|$DIR|g; s|@PROVISION@|$(realpath "$PROVISION")|g" "$ROOT_DIR/packaging/systemd/$UNIT")"
 CHANGED=1
