@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -41,6 +42,53 @@ bool keyOpensWith(const QString &v_oKeyFile, QByteArray v_oPass)
     return bOpened;
 }
 
+// Runs openssl with the arguments in the folder; its exit code, the output in *v_poOut.
+int openssl(const QString &v_oDir, const QStringList &v_oArgs, QByteArray *v_poOut = nullptr)
+{
+    QProcess oProcess;
+    oProcess.setWorkingDirectory(v_oDir);
+    oProcess.setProcessChannelMode(QProcess::MergedChannels);
+    oProcess.start(QStringLiteral("openssl"), v_oArgs);
+    if (!oProcess.waitForFinished(60000))
+        return -1;
+    if (v_poOut)
+        *v_poOut = oProcess.readAll();
+    return oProcess.exitCode();
+}
+
+// An authority made by openssl in the folder (ca.pem, ca.key), with the
+// constraints qtx-provision gives its authorities, or without any.
+bool makeAuthority(const QString &v_oDir, bool v_bConstrained)
+{
+    QStringList oArgs{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                      QStringLiteral("-nodes"), QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
+                      QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
+                      QStringLiteral("/O=Quorvex/CN=Quorvex Crypto Provider Local CA (test)"), QStringLiteral("-addext"),
+                      QStringLiteral("basicConstraints=critical,CA:TRUE,pathlen:0"), QStringLiteral("-addext"),
+                      QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")};
+    if (v_bConstrained)
+        oArgs << QStringLiteral("-addext")
+              << QStringLiteral("nameConstraints=critical,permitted;IP:127.0.0.1/255.255.255.255,permitted;DNS:localhost");
+    return openssl(v_oDir, oArgs) == 0;
+}
+
+// A server certificate for the names, signed by the folder's authority: <file>.pem, <file>.key.
+bool makeServerCertificate(const QString &v_oDir, const QString &v_oFile, const QString &v_oNames)
+{
+    return openssl(v_oDir, {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
+                            QStringLiteral("-keyout"), v_oFile + QStringLiteral(".key"), QStringLiteral("-out"),
+                            v_oFile + QStringLiteral(".csr"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")})
+               == 0
+           && tst::writeFile(v_oDir + QLatin1Char('/') + v_oFile + QStringLiteral(".ext"),
+                             "subjectAltName=" + v_oNames.toLatin1() + "\nextendedKeyUsage=serverAuth\n")
+           && openssl(v_oDir, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), v_oFile + QStringLiteral(".csr"),
+                               QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
+                               QStringLiteral("-CAcreateserial"), QStringLiteral("-days"), QStringLiteral("365"),
+                               QStringLiteral("-extfile"), v_oFile + QStringLiteral(".ext"), QStringLiteral("-out"),
+                               v_oFile + QStringLiteral(".pem")})
+                  == 0;
+}
+
 QByteArray phrase(int v_iSources)
 {
     SecurePass oPass;
@@ -60,6 +108,10 @@ private slots:
     void storeIsPrivate();
     void secondRunKeepsAndTightens();
     void refusesASecretOthersCanRead();
+    void authorityOnlyForTheLoopback();
+    void constraintsRefuseOtherNames_data();
+    void constraintsRefuseOtherNames();
+    void authorityWithoutConstraintsIsReissued();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -143,6 +195,83 @@ void TestProvisioning::refusesASecretOthersCanRead()
     QVERIFY2(oResult.error.contains(KeyStore::secretPath()), qPrintable(oResult.error));
     QVERIFY(!QFile::exists(KeyStore::keyPath()));
     QVERIFY(!QFile::exists(KeyStore::certificatePath()));
+}
+
+void TestProvisioning::authorityOnlyForTheLoopback()
+{
+    QVERIFY(provision(ProvisionOptions()).ok);
+    QByteArray oShown;
+    QCOMPARE(openssl(m_dir->path(), {QStringLiteral("x509"), QStringLiteral("-in"), KeyStore::authorityPath(),
+                                     QStringLiteral("-noout"), QStringLiteral("-ext"), QStringLiteral("nameConstraints")},
+                     &oShown),
+             0);
+    QVERIFY2(oShown.contains("X509v3 Name Constraints: critical") && oShown.contains("IP:127.0.0.1/255.255.255.255")
+                 && oShown.contains("DNS:localhost") && !oShown.contains("Excluded"),
+             oShown.constData());
+    // Its own server certificate passes them.
+    QByteArray oVerified;
+    QCOMPARE(openssl(m_dir->path(), {QStringLiteral("verify"), QStringLiteral("-CAfile"), KeyStore::authorityPath(),
+                                     KeyStore::certificatePath()},
+                     &oVerified),
+             0);
+}
+
+void TestProvisioning::constraintsRefuseOtherNames_data()
+{
+    QTest::addColumn<QString>("names");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("the server's names") << QStringLiteral("IP:127.0.0.1,DNS:localhost") << true;
+    QTest::newRow("a web site") << QStringLiteral("DNS:example.com") << false;
+    QTest::newRow("the loopback and a web site") << QStringLiteral("IP:127.0.0.1,DNS:example.com") << false;
+    QTest::newRow("another address") << QStringLiteral("IP:192.168.1.10") << false;
+    QTest::newRow("a name ending like localhost") << QStringLiteral("DNS:notlocalhost") << false;
+}
+
+void TestProvisioning::constraintsRefuseOtherNames()
+{
+    // Were an authority's key to leak, a certificate it signs for another
+    // host is refused by a verifier that is not ours.
+    QFETCH(QString, names);
+    QFETCH(bool, accepted);
+    const QString oDir = m_dir->path();
+    QVERIFY(makeAuthority(oDir, true));
+    QVERIFY(makeServerCertificate(oDir, QStringLiteral("leaf"), names));
+    QByteArray oOutput;
+    const int iCode = openssl(oDir, {QStringLiteral("verify"), QStringLiteral("-CAfile"), QStringLiteral("ca.pem"),
+                                     QStringLiteral("leaf.pem")},
+                              &oOutput);
+    QVERIFY2((iCode == 0) == accepted, oOutput.constData());
+    if (!accepted)
+        QVERIFY2(oOutput.contains("permitted subtree violation"), oOutput.constData());
+}
+
+void TestProvisioning::authorityWithoutConstraintsIsReissued()
+{
+    // A store as an older version left it: an authority that could sign for
+    // any host, a working certificate and key under it.
+    QVERIFY(provision(ProvisionOptions()).ok);
+    const QString oDir = m_dir->path();
+    QVERIFY(makeAuthority(oDir, false));
+    QVERIFY(makeServerCertificate(oDir, QStringLiteral("old"), QStringLiteral("IP:127.0.0.1,DNS:localhost")));
+    QCOMPARE(openssl(oDir, {QStringLiteral("pkcs8"), QStringLiteral("-topk8"), QStringLiteral("-v2"), QStringLiteral("aes256"),
+                            QStringLiteral("-in"), QStringLiteral("old.key"), QStringLiteral("-out"), KeyStore::keyPath(),
+                            QStringLiteral("-passout"), QStringLiteral("pass:") + QString::fromLatin1(phrase(4))}),
+             0);
+    QVERIFY(::chmod(QFile::encodeName(KeyStore::keyPath()).constData(), 0600) == 0);
+    QVERIFY(tst::writeFile(KeyStore::certificatePath(), tst::readFile(oDir + QStringLiteral("/old.pem")), 0600));
+    QVERIFY(tst::writeFile(KeyStore::authorityPath(), tst::readFile(oDir + QStringLiteral("/ca.pem")), 0600));
+
+    const ProvisionResult oResult = provision(ProvisionOptions());
+    QVERIFY2(oResult.ok, qPrintable(oResult.error));
+    QVERIFY2(oResult.report.join(QLatin1Char('\n')).contains(QStringLiteral("no name constraints")),
+             qPrintable(oResult.report.join(QLatin1Char('\n'))));
+    QVERIFY(tst::readFile(KeyStore::authorityPath()) != tst::readFile(oDir + QStringLiteral("/ca.pem")));
+    QVERIFY(tst::readFile(KeyStore::certificatePath()) != tst::readFile(oDir + QStringLiteral("/old.pem")));
+    QCOMPARE(openssl(oDir, {QStringLiteral("verify"), QStringLiteral("-CAfile"), KeyStore::authorityPath(),
+                            KeyStore::certificatePath()}),
+             0);
+    // Kept from now on.
+    QVERIFY(provision(ProvisionOptions()).report.join(QLatin1Char('\n')).contains(QStringLiteral("Authority: kept")));
 }
 
 QTEST_GUILESS_MAIN(TestProvisioning)

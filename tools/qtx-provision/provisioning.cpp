@@ -14,6 +14,7 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -23,6 +24,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -182,7 +184,7 @@ bool addExtension(X509 *v_poCert, X509 *v_poIssuer, int v_iNid, const char *v_pV
     return bOk;
 }
 
-X509Ptr newCert(EVP_PKEY *v_poSubjectKey, const QString &v_oCommonName, int v_iDays)
+X509Ptr newCert(EVP_PKEY *v_poSubjectKey, const QString &v_oCommonName, int v_iDays, const QString &v_oUnit = QString())
 {
     X509Ptr poCert(X509_new());
     if (!poCert)
@@ -198,8 +200,19 @@ X509Ptr newCert(EVP_PKEY *v_poSubjectKey, const QString &v_oCommonName, int v_iD
     X509_NAME *poName = X509_get_subject_name(poCert.get());
     const QByteArray oCn = v_oCommonName.toUtf8();
     X509_NAME_add_entry_by_txt(poName, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>("Quorvex"), -1, -1, 0);
+    if (!v_oUnit.isEmpty()) {
+        const QByteArray oUnit = v_oUnit.toUtf8();
+        X509_NAME_add_entry_by_txt(poName, "OU", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(oUnit.constData()),
+                                   -1, -1, 0);
+    }
     X509_NAME_add_entry_by_txt(poName, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(oCn.constData()), -1, -1, 0);
     return poCert;
+}
+
+QString accountName()
+{
+    struct passwd *poEntry = ::getpwuid(::geteuid());
+    return poEntry ? QString::fromLocal8Bit(poEntry->pw_name) : QString::number(::geteuid());
 }
 
 struct Paths
@@ -212,6 +225,25 @@ struct Paths
 Paths storePaths()
 {
     return Paths{KeyStore::certificatePath(), KeyStore::keyPath(), KeyStore::authorityPath()};
+}
+
+// Why an authority of ours may not stay, or empty: it must be limited to the
+// loopback (critical name constraints), or its key, had it ever leaked, would
+// vouch for any web site in the browsers that trust it.
+QString authorityProblem(const QByteArray &v_oPem)
+{
+    X509Ptr poCa = loadCert(v_oPem);
+    if (!poCa)
+        return QStringLiteral("the authority cannot be read");
+    int iCritical = -1;
+    NAME_CONSTRAINTS *poConstraints =
+        static_cast<NAME_CONSTRAINTS *>(X509_get_ext_d2i(poCa.get(), NID_name_constraints, &iCritical, nullptr));
+    if (!poConstraints)
+        return QStringLiteral("the authority has no name constraints (it could vouch for any host)");
+    const bool bLimited = iCritical == 1 && poConstraints->permittedSubtrees
+                          && sk_GENERAL_SUBTREE_num(poConstraints->permittedSubtrees) > 0;
+    NAME_CONSTRAINTS_free(poConstraints);
+    return bLimited ? QString() : QStringLiteral("the authority's name constraints are not critical and permitting");
 }
 
 // Why the current files cannot be kept, or empty when they work.
@@ -237,6 +269,14 @@ QString checkCurrent(const Paths &v_oPaths, const SecurePass &v_oPass)
         return QStringLiteral("the certificate expires within %1 days").arg(kRenewBeforeDays);
     if (X509_check_ip_asc(poCert.get(), "127.0.0.1", 0) != 1)
         return QStringLiteral("the certificate does not name 127.0.0.1");
+    // An authority of ours from before name constraints is issued anew, and
+    // with it the server certificate (its key is gone, so it cannot be kept).
+    const QByteArray oCaPem = readFile(v_oPaths.ca);
+    if (!oCaPem.isEmpty()) {
+        const QString oWhy = authorityProblem(oCaPem);
+        if (!oWhy.isEmpty())
+            return oWhy;
+    }
     return QString();
 }
 
@@ -319,10 +359,21 @@ ProvisionResult provision(const ProvisionOptions &v_oOptions)
             return oResult;
         }
         const QString oHost = QHostInfo::localHostName();
-        X509Ptr poCa = newCert(poCaKey.get(), QStringLiteral("Quorvex Crypto Provider Local CA (%1)").arg(oHost), kCaDays);
+        // Each authority's own name (account, host and a random mark): browsers
+        // keep certificates of one subject together, and an authority issued
+        // anew must not share its name with the one it replaces.
+        QByteArray oMark(4, '\0');
+        RAND_bytes(reinterpret_cast<unsigned char *>(oMark.data()), oMark.size());
+        X509Ptr poCa = newCert(poCaKey.get(),
+                               QStringLiteral("Quorvex Crypto Provider Local CA (%1@%2)").arg(accountName(), oHost), kCaDays,
+                               QStringLiteral("authority %1").arg(QString::fromLatin1(oMark.toHex())));
         X509_set_issuer_name(poCa.get(), X509_get_subject_name(poCa.get()));
+        // Only for the loopback: the server's names and nothing else. Critical,
+        // so that a client that cannot check the constraints refuses instead.
         bool bOk = addExtension(poCa.get(), poCa.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0")
                    && addExtension(poCa.get(), poCa.get(), NID_key_usage, "critical,keyCertSign,cRLSign")
+                   && addExtension(poCa.get(), poCa.get(), NID_name_constraints,
+                                   "critical,permitted;IP:127.0.0.1/255.255.255.255,permitted;DNS:localhost")
                    && addExtension(poCa.get(), poCa.get(), NID_subject_key_identifier, "hash")
                    && X509_sign(poCa.get(), poCaKey.get(), EVP_sha256()) > 0;
 
