@@ -8,6 +8,8 @@ SIGNER_TEST_PACKAGES=(softhsm2 opensc p11-kit xvfb xdotool)
 # What the log-in validator's tests (tests/web/, in the ctest suite) need: node, unless one is on PATH.
 WEB_TEST_PACKAGES=()
 command -v node >/dev/null 2>&1 || WEB_TEST_PACKAGES=(nodejs)
+# What the trust tests need: certutil for NSS databases.
+TRUST_TEST_PACKAGES=(libnss3-tools)
 # What scripts/package.sh needs besides the build: dpkg-shlibdeps, lintian.
 PACKAGE_PACKAGES=(dpkg-dev lintian)
 

@@ -33,7 +33,9 @@ QString folder()
 
 bool isSystemStore()
 {
-    return ::geteuid() == 0 && folder() == QLatin1String(kSystemStore);
+    // Whoever keeps it: root where root is the dispatcher, the dispatcher's
+    // account (its unit names the store in QTX_KEY_DIR) elsewhere.
+    return folder() == QLatin1String(kSystemStore);
 }
 
 QString privateFolder()
@@ -70,6 +72,11 @@ QString authorityPath()
 QString dispatcherCertificatePath()
 {
     return QString::fromLatin1(kSystemStore) + QStringLiteral("/certs/QTX-cert-server.pem");
+}
+
+QString dispatcherAuthorityPath()
+{
+    return QString::fromLatin1(kSystemStore) + QStringLiteral("/certs/QTX-ca.pem");
 }
 
 QString privacyProblem(const QString &v_oPath)

@@ -22,7 +22,7 @@
 namespace KeyStore {
 
 QString folder();
-// True for root's store under /var/lib, whose certificates are public.
+// True for the dispatcher's store under /var/lib, whose certificates are public.
 bool isSystemStore();
 QString privateFolder();
 QString certificateFolder();
@@ -30,8 +30,10 @@ QString secretPath();
 QString keyPath();
 QString certificatePath();
 QString authorityPath();
-// The certificate the root dispatcher presents (public, in root's store).
+// The certificate the dispatcher presents and its authority (public, in the
+// dispatcher's store under /var/lib).
 QString dispatcherCertificatePath();
+QString dispatcherAuthorityPath();
 
 // Why the file (or folder) is not this account's alone, or empty when it is:
 // it must be owned by the effective user, and no other account may read or

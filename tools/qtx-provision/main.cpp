@@ -14,6 +14,7 @@
 // before every start.
 
 #include "keystore.h"
+#include "qtxpaths.h"
 #include "provisioning.h"
 #include "trust.h"
 
@@ -51,6 +52,18 @@ bool exportAuthority(const QString &v_oTarget, QString &v_oError)
         return false;
     }
     return true;
+}
+
+// The nickname of this store's authority in NSS databases: the plain one for
+// the account's own store (and root's), one with the store's folder name for
+// any other (a source-tree run's), so that the two never replace each other.
+QString storeNickname()
+{
+    const QString oStore = KeyStore::folder();
+    if (qEnvironmentVariableIsEmpty("QTX_KEY_DIR") || KeyStore::isSystemStore()
+        || oStore == QDir::cleanPath(qtxUserDataDir()))
+        return QString::fromLatin1(kQtxCaNickname);
+    return QStringLiteral("%1 (%2)").arg(QString::fromLatin1(kQtxCaNickname), QFileInfo(oStore).fileName());
 }
 
 } // namespace
@@ -92,10 +105,16 @@ int main(int argc, char **argv)
                                                    "(~/.pki/nssdb, Firefox profiles) and, as root, the system store."));
     const QCommandLineOption oUntrust(QStringLiteral("untrust"),
                                       QStringLiteral("Remove the local authority from those places; provisions nothing."));
+    const QCommandLineOption oRetired(QStringLiteral("remove-retired"),
+                                      QStringLiteral("Only take the authorities an older version shared among accounts "
+                                                     "(listed by fingerprint in %1) out of this account's browser "
+                                                     "databases; --trust does it too.")
+                                          .arg(QString::fromLatin1(kQtxRetiredAuthoritiesFile)));
     const QCommandLineOption oSystemOnly(QStringLiteral("system-only"),
                                          QStringLiteral("With --trust or --untrust: only the system store (as root), no browser "
                                                         "databases (what the package's install scripts use)."));
-    oParser.addOptions({oDir, oStore, oExport, oAuthority, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust, oUntrust, oSystemOnly});
+    oParser.addOptions({oDir, oStore, oExport, oAuthority, oForce, oImportCert, oImportKey, oImportPassEnv, oCheck, oTrust,
+                        oUntrust, oRetired, oSystemOnly});
     oParser.process(oApp);
 
     QTextStream oOut(stdout);
@@ -123,7 +142,8 @@ int main(int argc, char **argv)
         oErr << "qtx-provision: --authority goes with --trust or --untrust\n";
         return 2;
     }
-    if (!oParser.isSet(oUntrust) && !oParser.isSet(oAuthority)) {
+    const bool bRetiredOnly = oParser.isSet(oRetired) && !oParser.isSet(oTrust) && !oParser.isSet(oUntrust);
+    if (!oParser.isSet(oUntrust) && !oParser.isSet(oAuthority) && !bRetiredOnly) {
         const ProvisionResult oResult = provision(oOptions);
         for (const QString &oLine : oResult.report)
             oOut << oLine << "\n";
@@ -147,8 +167,22 @@ int main(int argc, char **argv)
 
     TrustOptions oTrustOptions;
     oTrustOptions.caFile = oParser.isSet(oAuthority) ? oParser.value(oAuthority) : authorityPath();
+    oTrustOptions.nickname = storeNickname();
     oTrustOptions.remove = oParser.isSet(oUntrust);
-    oTrustOptions.system = true; // only acted on as root
+    oTrustOptions.retiredOnly = bRetiredOnly;
+    // The dispatcher's authority goes with the account's own (pages ask the
+    // dispatcher where their instance listens), never with a given file.
+    if (!oParser.isSet(oAuthority) && !KeyStore::isSystemStore())
+        oTrustOptions.dispatcherCaFile = qEnvironmentVariableIsSet("QTX_DISPATCHER_AUTHORITY")
+                                             ? qEnvironmentVariable("QTX_DISPATCHER_AUTHORITY")
+                                             : KeyStore::dispatcherAuthorityPath();
+    oTrustOptions.retired = readRetiredAuthorities(qEnvironmentVariableIsSet("QTX_RETIRED_AUTHORITIES")
+                                                       ? qEnvironmentVariable("QTX_RETIRED_AUTHORITIES")
+                                                       : QString::fromLatin1(kQtxRetiredAuthoritiesFile));
+    // The system store holds the dispatcher's authority: changed for that
+    // store, for a given authority, or when asked (as root only); never for an
+    // account's own or a source-tree store, even run as root.
+    oTrustOptions.system = KeyStore::isSystemStore() || oParser.isSet(oAuthority) || oParser.isSet(oSystemOnly);
     oTrustOptions.browsers = !oParser.isSet(oSystemOnly);
     // Overrides for tests that must not touch the machine's own store.
     oTrustOptions.systemCaDir = qEnvironmentVariable("QTX_SYSTEM_CA_DIR");

@@ -17,6 +17,15 @@
 struct TrustOptions
 {
     QString caFile;          // PEM of the local authority
+    QString nickname;        // its nickname in NSS databases (default kQtxCaNickname)
+    // The dispatcher's public authority, trusted (and untrusted) beside the
+    // account's own; empty: none. Only a file that no other ordinary account
+    // can have written is used (dispatcherAuthorityProblem).
+    QString dispatcherCaFile;
+    // SHA-256 fingerprints (hex) of authorities that must not stay trusted
+    // anywhere: those of older versions, which shared one key among accounts.
+    QStringList retired;
+    bool retiredOnly = false; // only take the retired authorities out
     bool remove = false;     // --untrust
     QString home;            // whose browsers (default $HOME)
     bool system = false;     // also the system store (root only)
@@ -36,6 +45,13 @@ struct TrustResult
 // The nickname under which the authority is kept in NSS databases. A new
 // authority (after "--force") replaces the old one under the same name.
 extern const char *const kQtxCaNickname;
+extern const char *const kQtxDispatcherCaNickname;
+// Where the package lists retired authorities (QTX_RETIRED_AUTHORITIES for tests).
+extern const char *const kQtxRetiredAuthoritiesFile;
+// The fingerprints in that file: 64 hex digits a line, "#" comments.
+QStringList readRetiredAuthorities(const QString &v_oPath);
+// Why a dispatcher authority file cannot be trusted, or empty.
+QString dispatcherAuthorityProblem(const QString &v_oPath);
 // File name of the authority in the system store.
 extern const char *const kQtxSystemCaFile;
 
