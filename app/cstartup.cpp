@@ -5,6 +5,7 @@
 #include "csettings.h"
 #include "dllmanager.h"
 #include "httprequesthandler.h"
+#include "keystore.h"
 #include "listener.h"
 #include "accountnames.h"
 #include "processutils.h"
@@ -364,6 +365,25 @@ void CStartup::startServices(const QString &v_oIniPath)
     // ended by then: the I/O threads, the workers and the TLS context must be gone
     // before the process exits.
     m_listener.reset(new Listener(true, poListenerSettings, poRequestHandler, this));
+}
+
+void CStartup::announceOnTerminal(int v_iWaitMs) const
+{
+    // A -console run shows its log lines there instead ("Listening on port",
+    // "Authority of this account").
+    if (!m_listener || m_consoleMode || !::isatty(STDERR_FILENO))
+        return;
+    quint16 uiPort = 0;
+    for (int iWaited = 0; (uiPort = m_listener->serverPort()) == 0 && iWaited < v_iWaitMs; iWaited += 20)
+        ::usleep(20 * 1000);
+    if (uiPort == 0)
+        return;
+    const QString oAuthority = KeyStore::authorityPath();
+    std::cerr << "Quorvex Crypto Provider listens on https://127.0.0.1:" << uiPort << "/\n"
+              << "Authority: " << (QFile::exists(oAuthority) ? oAuthority.toStdString() : std::string("none in ") + KeyStore::folder().toStdString())
+              << "\nLog:       " << CSettings::Instance()->ReadLogFilePath().toStdString() << "\n"
+              << "Stop:      kill -INT " << QCoreApplication::applicationPid() << "\n"
+              << std::flush;
 }
 
 void CStartup::stopListener()

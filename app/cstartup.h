@@ -27,6 +27,11 @@ public:
     ~CStartup() override;
 
     bool consoleMode() const { return m_consoleMode; }
+    // Started by hand from a terminal without -console (it is about to
+    // detach): says on standard error where the server listens and which
+    // authority a client must trust, once it listens (waits up to v_iWaitMs).
+    // Nothing when standard error is no terminal.
+    void announceOnTerminal(int v_iWaitMs) const;
 
 public slots:
     void Start();

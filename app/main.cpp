@@ -31,6 +31,8 @@ int main(int argc, char *argv[])
     {
         CStartup oStartup(argc, argv);
         auto poGuard = std::make_unique<SwitchOffDebugging>();
+        // Before the terminal is left: where to reach it and what to trust.
+        oStartup.announceOnTerminal(5000);
         if (!oStartup.consoleMode())
             detachFromTerminal();
 
@@ -43,12 +45,17 @@ int main(int argc, char *argv[])
     return iResult;
 }
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 static void detachFromTerminal()
 {
+    // A detached server outlives its terminal: the shell that started it sends
+    // its jobs SIGHUP when the terminal closes, and a session leader that gives
+    // up its terminal gets one at once.
+    ::signal(SIGHUP, SIG_IGN);
     if (::setsid() < 0) {
         const int iTty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (iTty >= 0) {

@@ -79,6 +79,8 @@ QPair<QString, QString> certificateAndKeyFiles(const char *v_pLogFunction)
     const QString oKey = KeyStore::keyPath();
     if (QFile::exists(oCert) && QFile::exists(oKey)) {
         QTX_LOG(QTXLogger::Instance(), INFO, v_pLogFunction) << "Certificate and key of this account: " << oCert << ", " << oKey;
+        // What a client has to trust, at the default level (a -console run shows it on its terminal).
+        QTX_LOG(QTXLogger::Instance(), NOTICE, v_pLogFunction) << "Authority of this account: " << KeyStore::authorityPath();
         const QString oWhy = KeyStore::privacyProblem(oKey);
         if (!oWhy.isEmpty())
             QTX_LOG(QTXLogger::Instance(), WARN, v_pLogFunction) << "The key file is not this account's alone: " << oWhy;

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QHostInfo>
+#include <QRegularExpression>
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -144,13 +145,16 @@ void TestStartup::bannerThenCleanQuit()
 void TestStartup::consoleLogOnTerminal_data()
 {
     QTest::addColumn<bool>("terminal");
-    QTest::newRow("stderr a terminal: the log lines shown there") << true;
-    QTest::newRow("stderr a file: the log lines only in the log file") << false;
+    QTest::addColumn<bool>("console");
+    QTest::newRow("stderr a terminal: the log lines shown there") << true << true;
+    QTest::newRow("stderr a file: the log lines only in the log file") << false << true;
+    QTest::newRow("detached from a terminal: where it listens, what to trust") << true << false;
 }
 
 void TestStartup::consoleLogOnTerminal()
 {
     QFETCH(bool, terminal);
+    QFETCH(bool, console);
     // The terminal's other end; closed after the server ended.
     int iMaster = -1;
     const auto oClose = qScopeGuard([&iMaster] { if (iMaster >= 0) ::close(iMaster); });
@@ -167,6 +171,30 @@ void TestStartup::consoleLogOnTerminal()
     // The shell opens the server's standard error (as a login shell's terminal would be).
     QProcess &oShell = oServer.process();
     oShell.setProcessChannelMode(QProcess::SeparateChannels);
+    if (!console) {
+        // Started by hand and about to detach: before it leaves the terminal it
+        // says where it listens and which authority a client has to trust.
+        QVERIFY(oServer.provision());
+        startShell(oShell, oServer, QStringLiteral("exec ./QuorvexCryptoProvider 2>\"$0\""), {oStderr});
+        QVERIFY(oShell.waitForStarted());
+        QByteArray oShown;
+        QElapsedTimer oTimer;
+        oTimer.start();
+        while (!oShown.contains("Stop:") && oTimer.elapsed() < 15000) {
+            struct pollfd oPoll = {iMaster, POLLIN, 0};
+            char aBuffer[4096];
+            const ssize_t iRead = ::poll(&oPoll, 1, 100) > 0 ? ::read(iMaster, aBuffer, sizeof aBuffer) : 0;
+            if (iRead > 0)
+                oShown.append(aBuffer, static_cast<int>(iRead));
+        }
+        QVERIFY2(QRegularExpression(QStringLiteral("listens on https://127\\.0\\.0\\.1:\\d+/\r?\n"))
+                     .match(QString::fromLatin1(oShown)).hasMatch(),
+                 oShown.constData());
+        QVERIFY2(oShown.contains("Authority: " + oServer.storePath(QStringLiteral("certs/QTX-ca.pem")).toLocal8Bit()),
+                 oShown.constData());
+        QVERIFY(tst::quitsOnCtrlC(oShell));
+        return;
+    }
     startShell(oShell, oServer, QStringLiteral("exec ./QuorvexCryptoProvider -console 2>\"$0\""), {oStderr});
     QVERIFY(oShell.waitForStarted());
     const auto fileLines = [&oServer] {
