@@ -145,6 +145,17 @@ QStringList CSettings::ReadDllLoaderDirPaths()
     return QStringList{m_appDir + (isAbsent(oValue) ? QString() : oValue.toString())};
 }
 
+QString CSettings::ReadModuleKeysDir()
+{
+    std::lock_guard<std::mutex> oGuard(g_settingsMutex);
+    const QVariant oValue = ReadVariant(QStringLiteral("dllLoader"), QStringLiteral("moduleKeysDir"), false);
+    if (isAbsent(oValue))
+        return QStringLiteral("/etc/quorvex/module-keys.d");
+    const QString oFolder = oValue.toString().trimmed();
+    // Relative to the executable's folder, as the module folder is.
+    return oFolder.isEmpty() || oFolder.startsWith(QLatin1Char('/')) ? oFolder : m_appDir + oFolder;
+}
+
 int CSettings::ReadTimeoutInterval()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);

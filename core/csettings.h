@@ -32,6 +32,9 @@ public:
     bool ReadLogSensitiveData();
     QString ReadLogFilePath();
     QStringList ReadDllLoaderDirPaths();
+    // [dllLoader] moduleKeysDir: the folder of vendors' module-signing public
+    // keys (default /etc/quorvex/module-keys.d; empty: the built-in key only).
+    QString ReadModuleKeysDir();
     int ReadTimeoutInterval();
     QPair<QString, QString> ReadSslCertificateCertAndKeyFiles();
     QList<QSslCipher> ReadSslEnabledCiphersList();

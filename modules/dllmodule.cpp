@@ -2,6 +2,7 @@
 
 #include "csettings.h"
 #include "processutils.h"
+#include "modulekeys.h"
 #include "modulereader.h"
 #include "qtxlogger.h"
 #include "qtxpaths.h"
@@ -252,13 +253,18 @@ bool DllModule::isLibrarySigned(const QString &v_oLibraryPath)
 {
     const char *pFunc = "DllModule::isLibrarySigned";
     const ModuleReader oReader(m_iLibraryFd, true);
-    if (oReader.verify()) {
-        QTX_LOG(logger(), NOTICE, pFunc) << "Module " << m_oModuleName << " verified.";
+    // The built-in key and the vendors' keys of the administrator's folder.
+    QStringList oKeyProblems;
+    const ModuleKeys oKeys = ModuleKeys::load(CSettings::Instance()->ReadModuleKeysDir(), &oKeyProblems);
+    for (const QString &oProblem : oKeyProblems)
+        QTX_LOG(logger(), WARN, pFunc) << "Module key not trusted: " << oProblem;
+    const ModuleReader::Verdict oVerdict = oReader.verifyWith(oKeys);
+    if (oVerdict.verified) {
+        QTX_LOG(logger(), NOTICE, pFunc) << "Module " << m_oModuleName << " verified. Key: " << oVerdict.keySource
+                                         << " " << oVerdict.fingerprint;
         return true;
     }
-    QTX_LOG(logger(), WARN, pFunc) << "Verification error: "
-                                   << (oReader.isOk() ? "the signature does not match the built-in key"
-                                                      : "no consistent signature block");
+    QTX_LOG(logger(), WARN, pFunc) << "Verification error: module " << m_oModuleName << " refused: " << oVerdict.why;
     const QString oMessage = QStringLiteral("File ") + v_oLibraryPath + QStringLiteral(" is not verified module file!!!");
     QTX_LOG(logger(), ERROR, pFunc) << oMessage;
     QString oSource = QCoreApplication::applicationName();

@@ -1,5 +1,7 @@
 #include "modulereader.h"
 
+#include "modulekeys.h"
+
 #include "peheaderdata.h"
 #include "qtxlogger.h"
 #include "qtxpublickey_p.h"
@@ -8,6 +10,7 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
@@ -175,6 +178,29 @@ void ModuleReader::readModule()
     }
 }
 
+EVP_PKEY *qtxBuiltInModuleKey()
+{
+    return builtInKey().release();
+}
+
+namespace {
+
+// PKCS#1 v1.5 with the SHA-256 DigestInfo, the EVP form of RSA_verify(NID_sha256, ...).
+bool verifyDigest(EVP_PKEY *v_poKey, const unsigned char *v_pDigest, const QByteArray &v_oSignature)
+{
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> pCtx(EVP_PKEY_CTX_new(v_poKey, nullptr));
+    if (!pCtx || EVP_PKEY_verify_init(pCtx.get()) <= 0
+        || EVP_PKEY_CTX_set_rsa_padding(pCtx.get(), RSA_PKCS1_PADDING) <= 0
+        || EVP_PKEY_CTX_set_signature_md(pCtx.get(), EVP_sha256()) <= 0)
+        return false;
+    const bool bValid = EVP_PKEY_verify(pCtx.get(), reinterpret_cast<const unsigned char *>(v_oSignature.constData()),
+                                        size_t(v_oSignature.size()), v_pDigest, SHA256_DIGEST_LENGTH) == 1;
+    ERR_clear_error();
+    return bValid;
+}
+
+} // namespace
+
 bool ModuleReader::verify() const
 {
     if (!m_bOk)
@@ -187,13 +213,52 @@ bool ModuleReader::verify() const
     unsigned char aDigest[SHA256_DIGEST_LENGTH];
     if (!EVP_Digest(m_oModuleData.constData(), size_t(m_oModuleData.size()), aDigest, nullptr, EVP_sha256(), nullptr))
         return false;
+    return verifyDigest(pKey.get(), aDigest, m_oSignature);
+}
 
-    // PKCS#1 v1.5 with the SHA-256 DigestInfo, the EVP form of RSA_verify(NID_sha256, ...).
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> pCtx(EVP_PKEY_CTX_new(pKey.get(), nullptr));
-    if (!pCtx || EVP_PKEY_verify_init(pCtx.get()) <= 0
-        || EVP_PKEY_CTX_set_rsa_padding(pCtx.get(), RSA_PKCS1_PADDING) <= 0
-        || EVP_PKEY_CTX_set_signature_md(pCtx.get(), EVP_sha256()) <= 0)
-        return false;
-    return EVP_PKEY_verify(pCtx.get(), reinterpret_cast<const unsigned char *>(m_oSignature.constData()),
-                           size_t(m_oSignature.size()), aDigest, sizeof aDigest) == 1;
+ModuleReader::Verdict ModuleReader::verifyWith(const ModuleKeys &v_oKeys) const
+{
+    Verdict oVerdict;
+    if (!m_bOk) {
+        oVerdict.why = QStringLiteral("no consistent signature block");
+        return oVerdict;
+    }
+    unsigned char aDigest[SHA256_DIGEST_LENGTH];
+    if (!EVP_Digest(m_oModuleData.constData(), size_t(m_oModuleData.size()), aDigest, nullptr, EVP_sha256(), nullptr)) {
+        oVerdict.why = QStringLiteral("the digest could not be computed");
+        return oVerdict;
+    }
+    // A file that names its key is checked with that key only: the name comes
+    // from the signed bytes, so a file cannot be made to claim another key
+    // without breaking the very signature that key would have to verify.
+    oVerdict.fingerprint = modulekeys::claimedFingerprint(m_oModuleData);
+    if (!oVerdict.fingerprint.isEmpty()) {
+        const TrustedModuleKey *poKey = v_oKeys.find(oVerdict.fingerprint);
+        if (!poKey) {
+            oVerdict.why = QStringLiteral("signed with key %1, which this server does not trust (trusted: %2)")
+                               .arg(QString::fromLatin1(oVerdict.fingerprint), v_oKeys.describe());
+            return oVerdict;
+        }
+        oVerdict.verified = verifyDigest(poKey->key.get(), aDigest, m_oSignature);
+        oVerdict.keySource = poKey->source;
+        if (!oVerdict.verified)
+            oVerdict.why = QStringLiteral("the signature does not verify with key %1 (%2) that it names")
+                               .arg(QString::fromLatin1(oVerdict.fingerprint), poKey->source);
+        return oVerdict;
+    }
+    for (const TrustedModuleKey &oKey : v_oKeys.keys()) {
+        if (verifyDigest(oKey.key.get(), aDigest, m_oSignature)) {
+            oVerdict.verified = true;
+            oVerdict.keySource = oKey.source;
+            oVerdict.fingerprint = oKey.fingerprint;
+            return oVerdict;
+        }
+    }
+    // A signature without the record cannot tell its key: the file's hash and
+    // the keys tried are what an administrator can compare.
+    oVerdict.why = QStringLiteral("it names no key and no trusted key verifies its signature (signed data SHA-256 %1; "
+                                  "keys tried: %2)")
+                       .arg(QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(aDigest), sizeof aDigest).toHex()),
+                            v_oKeys.describe());
+    return oVerdict;
 }

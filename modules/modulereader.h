@@ -14,6 +14,13 @@
 #include <QByteArray>
 #include <QString>
 
+class ModuleKeys;
+typedef struct evp_pkey_st EVP_PKEY;
+
+// The key built into the server, assembled from its two tables (the caller
+// frees it with EVP_PKEY_free); null when it cannot be built.
+EVP_PKEY *qtxBuiltInModuleKey();
+
 class ModuleReader
 {
 public:
@@ -22,8 +29,21 @@ public:
     // positions), so that the bytes checked are those of that very file.
     ModuleReader(int v_iFd, bool v_bPeMode);
 
-    // True only when the block was read and the RSA PKCS#1 v1.5 / SHA-256 check passes.
+    // True only when the block was read and the RSA PKCS#1 v1.5 / SHA-256 check
+    // passes with the key built into the server.
     bool verify() const;
+
+    // Which trusted key, if any, the signature verifies with. A file that names
+    // its key (modulekeys.h) is checked with that key alone; one that names
+    // none is tried with each trusted key in turn.
+    struct Verdict
+    {
+        bool verified = false;
+        QString keySource;       // the key that verified ("built-in", a file name)
+        QByteArray fingerprint;  // that key's, or the one the file names
+        QString why;             // the refusal, for the log
+    };
+    Verdict verifyWith(const ModuleKeys &v_oKeys) const;
 
     bool isOk() const { return m_bOk; }
     const QByteArray &getModuleData() const { return m_oModuleData; }

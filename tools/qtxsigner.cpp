@@ -1,5 +1,6 @@
 #include "qtxsigner.h"
 
+#include "modulekeys.h"
 #include "modulereader.h"
 #include "peheaderdata.h"
 
@@ -85,11 +86,23 @@ Outcome signFile(const QString &v_oPath, const QByteArray &v_oPrivateKeyPem, boo
         }
         iDataStart = oHeader.headerSize();
     }
-    const QByteArray oImage = oFile.readAll();
+    QByteArray oImage = oFile.readAll();
     if (oFile.error() != QFileDevice::NoError) {
         oMessage = QStringLiteral("cannot read %1: %2").arg(v_oPath, oFile.errorString());
         return Outcome::IoError;
     }
+    // A module names its key inside the signed bytes, so that a server that
+    // does not trust the key can say which one it was (ver.ini stays plain text).
+    QByteArray oRecord;
+    if (!v_bPlain) {
+        oRecord = modulekeys::keyRecord(pKey.get());
+        if (oRecord.isEmpty()) {
+            oMessage = QStringLiteral("cannot compute the key's fingerprint: %1").arg(opensslError());
+            return Outcome::IoError;
+        }
+        oImage.append(oRecord);
+    }
+    const qint64 iOriginalSize = oImage.size() - oRecord.size();
 
     // PKCS#1 v1.5 over SHA-256: the same bytes RSA_sign(NID_sha256, ...) produces.
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> pCtx(EVP_MD_CTX_new());
@@ -122,14 +135,15 @@ Outcome signFile(const QString &v_oPath, const QByteArray &v_oPrivateKeyPem, boo
         iPadding = v_iPadding == kAutoPadding ? int((8 - (oImage.size() + oBlock.size()) % 8) % 8) : v_iPadding;
     oBlock.append(QByteArray(iPadding, '\0'));
 
-    if (!oFile.seek(oImage.size()) || oFile.write(oBlock) != oBlock.size() || !oFile.flush()) {
+    if (!oFile.seek(iOriginalSize) || oFile.write(oRecord + oBlock) != oRecord.size() + oBlock.size() || !oFile.flush()) {
         oMessage = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
         return Outcome::IoError;
     }
-    oMessage = QStringLiteral("signed %1 (%2 block, %3-byte signature, %4 padding bytes)")
+    oMessage = QStringLiteral("signed %1 (%2 block, %3-byte signature, %4 padding bytes, key %5)")
                    .arg(v_oPath, v_bPlain ? QStringLiteral("plain-file") : QStringLiteral("module"))
                    .arg(oSignature.size())
-                   .arg(iPadding);
+                   .arg(iPadding)
+                   .arg(QString::fromLatin1(modulekeys::fingerprint(pKey.get())));
     return Outcome::Ok;
 }
 
@@ -158,9 +172,49 @@ Outcome verifyFile(const QString &v_oPath, const QByteArray &v_oPublicKeyPem, bo
                                             reinterpret_cast<const unsigned char *>(oData.constData()),
                                             size_t(oData.size())) == 1;
     ERR_clear_error();
+    const QByteArray oClaimed = v_bPlain ? QByteArray() : modulekeys::claimedFingerprint(oData);
     oMessage = bValid ? QStringLiteral("%1: signature verified").arg(v_oPath)
                       : QStringLiteral("%1: signature does NOT match the key").arg(v_oPath);
+    if (!oClaimed.isEmpty())
+        oMessage += QStringLiteral(" (the file names key %1)").arg(QString::fromLatin1(oClaimed));
     return bValid ? Outcome::Ok : Outcome::BadSignature;
+}
+
+Outcome generateKey(const QString &v_oPrivatePath, const QString &v_oPublicPath, QString *v_poMessage)
+{
+    const Pkey pKey(EVP_RSA_gen(2048));
+    std::unique_ptr<BIO, BioFree> pPrivate(BIO_new(BIO_s_mem())), pPublic(BIO_new(BIO_s_mem()));
+    if (!pKey || !pPrivate || !pPublic || PEM_write_bio_PrivateKey(pPrivate.get(), pKey.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1
+        || PEM_write_bio_PUBKEY(pPublic.get(), pKey.get()) != 1) {
+        *v_poMessage = QStringLiteral("key generation failed: %1").arg(opensslError());
+        return Outcome::IoError;
+    }
+    const auto write = [&](const QString &v_oPath, BIO *v_poBio, QFile::Permissions v_oMode) {
+        char *pData = nullptr;
+        const long iLength = BIO_get_mem_data(v_poBio, &pData);
+        QFile oFile(v_oPath);
+        // A new file only: an existing key is never overwritten.
+        if (!oFile.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !oFile.setPermissions(v_oMode)
+            || oFile.write(pData, iLength) != iLength || !oFile.flush()) {
+            *v_poMessage = QStringLiteral("cannot write %1: %2").arg(v_oPath, oFile.errorString());
+            return false;
+        }
+        return true;
+    };
+    if (!write(v_oPrivatePath, pPrivate.get(), QFile::ReadOwner | QFile::WriteOwner)
+        || !write(v_oPublicPath, pPublic.get(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther))
+        return Outcome::IoError;
+    *v_poMessage = QStringLiteral("private key %1 (keep it off the machines that run the server), public key %2, "
+                                  "fingerprint %3")
+                       .arg(v_oPrivatePath, v_oPublicPath, QString::fromLatin1(modulekeys::fingerprint(pKey.get())));
+    return Outcome::Ok;
+}
+
+QByteArray keyFingerprint(const QByteArray &v_oPem, QString *v_poMessage)
+{
+    const bool bPrivate = v_oPem.contains("PRIVATE KEY");
+    const Pkey pKey = readKey(v_oPem, bPrivate, v_poMessage);
+    return pKey ? modulekeys::fingerprint(pKey.get()) : QByteArray();
 }
 
 } // namespace qtxsign

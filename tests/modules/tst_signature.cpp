@@ -3,9 +3,16 @@
 // in the plain-file mode.
 
 #include "cversion.h"
+#include "modulekeys.h"
 #include "modulereader.h"
 #include "qtxpaths.h"
 #include "testsupport.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <sys/stat.h>
 
 using namespace tst;
 
@@ -45,6 +52,17 @@ QByteArray pe32Image(int v_iHeaderSize, int v_iBodySize)
 
 QString verIni() { return QCoreApplication::applicationDirPath() + QStringLiteral("/ver.ini"); }
 
+// The record that names the build's signing key, at the end of a module's signed data.
+QByteArray keyRecordOf(const QByteArray &v_oPem)
+{
+    BIO *poBio = BIO_new_mem_buf(v_oPem.constData(), v_oPem.size());
+    EVP_PKEY *poKey = poBio ? PEM_read_bio_PrivateKey(poBio, nullptr, nullptr, nullptr) : nullptr;
+    const QByteArray oRecord = modulekeys::keyRecord(poKey);
+    EVP_PKEY_free(poKey);
+    BIO_free(poBio);
+    return oRecord;
+}
+
 } // namespace
 
 class TstSignature : public QObject
@@ -73,10 +91,10 @@ private slots:
         QFETCH(int, padding);
         const QByteArray oContent = body(3001, padding);
         QVERIFY(writeSigned(path("pad.so"), oContent, false, padding));
-        QCOMPARE(readFile(path("pad.so")).size(), oContent.size() + 8 + 256 + 8 + 1 + padding);
+        QCOMPARE(readFile(path("pad.so")).size(), oContent.size() + modulekeys::kRecordSize + 8 + 256 + 8 + 1 + padding);
         const ModuleReader oReader(path("pad.so"), true);
         QVERIFY(oReader.verify());
-        QCOMPARE(oReader.getModuleData(), oContent);
+        QCOMPARE(oReader.getModuleData(), oContent + keyRecordOf(signingKeyPem()));
     }
 
     void fileWithoutBlockIsRefused()
@@ -113,9 +131,10 @@ private slots:
     {
         QTest::addColumn<int>("offsetFromEnd");  // position of the changed byte, counted from the end
         QTest::addColumn<bool>("verifies");
-        // 3000 data bytes, 8 + 256 + 8 block bytes, marker, 3 padding bytes.
-        QTest::newRow("first data byte") << 3000 + 276 << false;
-        QTest::newRow("last data byte") << 277 << false;
+        // 3000 data bytes, the 40-byte key record, 8 + 256 + 8 block bytes, marker, 3 padding bytes.
+        QTest::newRow("first data byte") << 3000 + 316 << false;
+        QTest::newRow("last data byte") << 317 << false;
+        QTest::newRow("key record") << 290 << false;
         QTest::newRow("signature") << 200 << false;
         QTest::newRow("iSignatureSize") << 276 << false;
         QTest::newRow("padding byte (stays non-0xFF)") << 1 << true;
@@ -137,7 +156,7 @@ private slots:
         QVERIFY(writeSigned(path("noauth.dll"), oImage, false));
         const ModuleReader oReader(path("noauth.dll"), true);
         QVERIFY(oReader.verify());
-        QCOMPARE(oReader.getModuleData(), oImage.mid(0x400));  // the headers are not signed...
+        QCOMPARE(oReader.getModuleData(), oImage.mid(0x400) + keyRecordOf(signingKeyPem()));  // the headers are not signed...
         QByteArray oData = readFile(path("noauth.dll"));
         oData[kLfanew + 0x58] = char(0x5A);  // ...so the CheckSum may change afterwards
         QVERIFY(writeFile(path("noauth.dll"), oData));
@@ -161,7 +180,7 @@ private slots:
         QVERIFY(writeFile(oPath, oData));
         const ModuleReader oReader(oPath, true);
         QVERIFY(oReader.verify());
-        QCOMPARE(oReader.getModuleData(), oImage.mid(0x200));
+        QCOMPARE(oReader.getModuleData(), oImage.mid(0x200) + keyRecordOf(signingKeyPem()));
         // Changing the certificate table does not touch the signed region.
         oData[oData.size() - 5] = char(0x11);
         QVERIFY(writeFile(oPath, oData));
@@ -169,6 +188,86 @@ private slots:
         QString oMessage;  // the signer refuses a file that already carries a table
         QCOMPARE(qtxsign::signFile(oPath, signingKeyPem(), false, qtxsign::kAutoPadding, &oMessage),
                  qtxsign::Outcome::NotSignable);
+    }
+
+    // Keys of vendors in the administrator's folder besides the built-in one.
+    void vendorKeys_data()
+    {
+        QTest::addColumn<QString>("signer");      // key the file is signed with: built-in, vendor, stranger
+        QTest::addColumn<bool>("named");          // the file names its key (qtx-sign's record)
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<QString>("verifiedWith"); // empty: refused
+        QTest::addColumn<QString>("why");          // in the refusal
+        QTest::newRow("built-in key") << "built-in" << true << 0755 << 0644 << "built-in" << QString();
+        QTest::newRow("vendor key in the folder") << "vendor" << true << 0755 << 0644 << "vendor.pem" << QString();
+        QTest::newRow("unnamed, vendor key tried") << "vendor" << false << 0755 << 0644 << "vendor.pem" << QString();
+        QTest::newRow("a key nobody put there") << "stranger" << true << 0755 << 0644 << QString()
+                                                << "signed with key %stranger%, which this server does not trust";
+        QTest::newRow("unnamed, no key verifies") << "stranger" << false << 0755 << 0644 << QString()
+                                                  << "it names no key and no trusted key verifies its signature";
+        QTest::newRow("folder others may write") << "vendor" << true << 0777 << 0644 << QString()
+                                                 << "signed with key %vendor%, which this server does not trust";
+        QTest::newRow("key file its group may write") << "vendor" << true << 0755 << 0664 << QString()
+                                                      << "signed with key %vendor%, which this server does not trust";
+    }
+    void vendorKeys()
+    {
+        QFETCH(QString, signer);
+        QFETCH(bool, named);
+        QFETCH(int, folderMode);
+        QFETCH(int, fileMode);
+        QFETCH(QString, verifiedWith);
+        QFETCH(QString, why);
+        QTemporaryDir oDir;
+        const QString oFolder = oDir.filePath(QStringLiteral("module-keys.d"));
+        QVERIFY(QDir().mkpath(oFolder));
+        QString oMessage;
+        QCOMPARE(qtxsign::generateKey(oDir.filePath(QStringLiteral("vendor-private.pem")), oFolder + QStringLiteral("/vendor.pem"),
+                                      &oMessage), qtxsign::Outcome::Ok);
+        QCOMPARE(qtxsign::generateKey(oDir.filePath(QStringLiteral("stranger-private.pem")), oDir.filePath(QStringLiteral("stranger.pem")),
+                                      &oMessage), qtxsign::Outcome::Ok);
+        QVERIFY(::chmod(QFile::encodeName(oFolder + QStringLiteral("/vendor.pem")).constData(), mode_t(fileMode)) == 0);
+        QVERIFY(::chmod(QFile::encodeName(oFolder).constData(), mode_t(folderMode)) == 0);
+        const QByteArray oKey = signer == QLatin1String("built-in") ? signingKeyPem()
+                                                                     : readFile(oDir.filePath(signer + QStringLiteral("-private.pem")));
+        // Without the record: signed as a plain file from byte 0, which is how a
+        // module of an ELF file was signed before (no marker padding).
+        const QString oModule = oDir.filePath(QStringLiteral("m.so"));
+        QVERIFY(writeFile(oModule, body(2000)));
+        QCOMPARE(qtxsign::signFile(oModule, oKey, !named, named ? qtxsign::kAutoPadding : 0, &oMessage), qtxsign::Outcome::Ok);
+
+        QStringList oProblems;
+        const ModuleKeys oKeys = ModuleKeys::load(oFolder, &oProblems);
+        QCOMPARE(oKeys.keys().size(), (folderMode & 022) || (fileMode & 022) ? 1 : 2);
+        QCOMPARE(oProblems.isEmpty(), !((folderMode & 022) || (fileMode & 022)));
+        const ModuleReader::Verdict oVerdict = ModuleReader(oModule, true).verifyWith(oKeys);
+        QCOMPARE(oVerdict.verified, !verifiedWith.isEmpty());
+        if (oVerdict.verified) {
+            QCOMPARE(oVerdict.keySource, verifiedWith);
+            return;
+        }
+        // The refusal names the key the file was signed with.
+        why.replace(QStringLiteral("%stranger%"), QString::fromLatin1(qtxsign::keyFingerprint(oKey, &oMessage)));
+        why.replace(QStringLiteral("%vendor%"), QString::fromLatin1(qtxsign::keyFingerprint(oKey, &oMessage)));
+        QVERIFY2(oVerdict.why.contains(why), qPrintable(oVerdict.why));
+    }
+
+    void namedKeyMustVerify()
+    {
+        // A file that names a trusted key but is signed with another: checked
+        // with the named key alone, and refused.
+        QTemporaryDir oDir;
+        QString oMessage;
+        QCOMPARE(qtxsign::generateKey(oDir.filePath(QStringLiteral("other.pem")), oDir.filePath(QStringLiteral("other-public.pem")),
+                                      &oMessage), qtxsign::Outcome::Ok);
+        const QString oModule = oDir.filePath(QStringLiteral("m.so"));
+        QVERIFY(writeFile(oModule, body(2000) + keyRecordOf(signingKeyPem())));
+        QCOMPARE(qtxsign::signFile(oModule, readFile(oDir.filePath(QStringLiteral("other.pem"))), true, 0, &oMessage),
+                 qtxsign::Outcome::Ok);
+        const ModuleReader::Verdict oVerdict = ModuleReader(oModule, true).verifyWith(ModuleKeys::builtIn());
+        QVERIFY(!oVerdict.verified);
+        QVERIFY2(oVerdict.why.contains(QStringLiteral("does not verify with key")), qPrintable(oVerdict.why));
     }
 
     // ver.ini beside the executable: its installer version, "0.0.0.INVALID" for
