@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts the server automatically with systemd.
 #   scripts/install-autostart.sh user   [install folder]   per-user instance (run as that user)
-#   sudo scripts/install-autostart.sh system [install folder]   root dispatcher
+#   sudo scripts/install-autostart.sh system [install folder]   the dispatcher (system account quorvex-dispatcher)
 #   add --remove to disable and delete the unit again.
 # The install folder holds QuorvexCryptoProvider and QuorvexCryptoProvider.ini
 # (default: build/run/, which scripts/run.sh prepares). Idempotent.
@@ -35,7 +35,7 @@ case "$MODE" in
     UNIT=quorvex-crypto-dispatcher.service
     UNIT_DIR="${QTX_SYSTEMD_SYSTEM_DIR:-/etc/systemd/system}"
     SYSTEMCTL=(systemctl)
-    LOG_DIR="/root/.config/Quorvex/QuorvexCryptoProvider/logs"
+    LOG_DIR="/var/lib/quorvex/QuorvexCryptoProvider/.config/Quorvex/QuorvexCryptoProvider/logs"
     if [ "$(id -u)" -ne 0 ] && [ -z "${QTX_SYSTEMD_SYSTEM_DIR:-}" ]; then
       echo "the dispatcher unit is a system unit: run with sudo" >&2
       exit 1
@@ -109,6 +109,19 @@ if [ "$MODE" = system ]; then
     printf '  %s\n' "${problems[@]}" | sort -u >&2
     echo "copy the install folder to a root-owned place first, e.g.: sudo cp -r $DIR /opt/quorvex-crypto-provider" >&2
     exit 1
+  fi
+fi
+
+# The dispatcher runs as its own system account, with its key store in /var/lib.
+if [ "$MODE" = system ]; then
+  if [ "${QTX_NO_SYSTEMCTL:-0}" = 1 ]; then
+    echo "(skipped) account quorvex-dispatcher and /var/lib/quorvex/QuorvexCryptoProvider"
+  else
+    id -u quorvex-dispatcher >/dev/null 2>&1 \
+      || useradd --system --user-group --no-create-home --home-dir /var/lib/quorvex/QuorvexCryptoProvider \
+           --shell /usr/sbin/nologin --comment "Quorvex Crypto Provider dispatcher" quorvex-dispatcher
+    install -d -m 0755 -o root -g root /var/lib/quorvex
+    install -d -m 0755 -o quorvex-dispatcher -g quorvex-dispatcher /var/lib/quorvex/QuorvexCryptoProvider
   fi
 fi
 

@@ -42,15 +42,18 @@ DATA_DIR="$(realpath -m "${XDG_CONFIG_HOME:-$HOME/.config}")/Quorvex/QuorvexCryp
 # its authority stays the one the browsers were told to trust.
 export QTX_KEY_DIR="$DATA_DIR/source-tree"
 CA="$QTX_KEY_DIR/certs/QTX-ca.pem"
-echo "==> Provisioning this account's TLS certificate and key ($QTX_KEY_DIR)"
-"$ROOT_DIR/build/bin/qtx-provision"
+echo "==> Provisioning this account's TLS certificate and key ($QTX_KEY_DIR), trusted by its browsers"
+# The authority goes into this account's browsers (~/.pki/nssdb, Firefox
+# profiles) under a nickname of its own, beside the package's if there is one.
+"$ROOT_DIR/build/bin/qtx-provision" --trust
 
 echo
 echo "Server: $RUN_DIR/QuorvexCryptoProvider"
 TRY_PORT="<port>"
-if [ "$(id -u)" -eq 0 ]; then
+DISPATCHER_ACCOUNT=$(sed -n 's/^dispatcherAccount=//p' "$INI" | head -n1)
+if [ "$(id -u)" -eq 0 ] && ! id -u "${DISPATCHER_ACCOUNT:-root}" >/dev/null 2>&1 || [ "$(id -un)" = "${DISPATCHER_ACCOUNT:-root}" ]; then
   TRY_PORT=$PORT
-  echo "Port:   $PORT (running as root: this instance is the dispatcher)"
+  echo "Port:   $PORT (this instance is the dispatcher: [listener] dispatcherAccount=${DISPATCHER_ACCOUNT} does not exist here, so root's is)"
 else
   echo "Port:   the first free port from $((PORT + 1)) upwards (per-user instance; the log line \"Listening on port N\" names it)"
 fi
@@ -58,8 +61,8 @@ echo "Log:    $DATA_DIR/logs/QuorvexCryptoProvider.log"
 echo "Keys:   $QTX_KEY_DIR (this account's alone: folders 0700, files 0600)"
 echo "CA:     $CA"
 echo "Try:    curl --cacert $CA -X POST https://127.0.0.1:$TRY_PORT/SERVER_VERSION"
-echo "Demo:   $ROOT_DIR/build/bin/qtx-provision --store $QTX_KEY_DIR --trust   (once: this account's browsers trust its authority)"
-echo "        cd $ROOT_DIR/web && python3 -m http.server 8080 --bind 127.0.0.1, then open http://localhost:8080/demo/"
+echo "Demo:   cd $ROOT_DIR/web && python3 -m http.server 8080 --bind 127.0.0.1, then open http://localhost:8080/demo/"
+echo "        (this account's browsers trust the authority already; restart a browser that was running)"
 echo "Stop:   Ctrl-C"
 cd "$RUN_DIR"
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

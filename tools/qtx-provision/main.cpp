@@ -172,10 +172,11 @@ int main(int argc, char **argv)
     oTrustOptions.retiredOnly = bRetiredOnly;
     // The dispatcher's authority goes with the account's own (pages ask the
     // dispatcher where their instance listens), never with a given file.
-    if (!oParser.isSet(oAuthority) && !KeyStore::isSystemStore())
-        oTrustOptions.dispatcherCaFile = qEnvironmentVariableIsSet("QTX_DISPATCHER_AUTHORITY")
-                                             ? qEnvironmentVariable("QTX_DISPATCHER_AUTHORITY")
-                                             : KeyStore::dispatcherAuthorityPath();
+    const QString oDispatcherCa = qEnvironmentVariableIsSet("QTX_DISPATCHER_AUTHORITY")
+                                      ? qEnvironmentVariable("QTX_DISPATCHER_AUTHORITY")
+                                      : KeyStore::dispatcherAuthorityPath();
+    if (!oParser.isSet(oAuthority) && QDir::cleanPath(oDispatcherCa) != QDir::cleanPath(authorityPath()))
+        oTrustOptions.dispatcherCaFile = oDispatcherCa;
     oTrustOptions.retired = readRetiredAuthorities(qEnvironmentVariableIsSet("QTX_RETIRED_AUTHORITIES")
                                                        ? qEnvironmentVariable("QTX_RETIRED_AUTHORITIES")
                                                        : QString::fromLatin1(kQtxRetiredAuthoritiesFile));
