@@ -69,6 +69,13 @@ for module in "$BUILD"/modules/*.so; do
   fi
 done
 put 0755 "$BUILD/bin/qtx-provision" "$MAIN/usr/bin/qtx-provision"
+# The page side: the JavaScript client and the demo page, served by any static
+# web server (python3 -m http.server --directory /usr/share/$PKG/web).
+for f in qtx-client.js qtx-client.classic.js qtx-client.d.ts demo/index.html demo/demo.js; do
+  put 0644 "$ROOT_DIR/web/$f" "$MAIN/usr/share/$PKG/web/$f"
+done
+# Vendors' module-signing public keys, put there by the administrator.
+install -d -m 0755 "$MAIN/etc/quorvex/module-keys.d"
 unit() { # unit <template>: the unit as installed, without the note on the placeholders
   grep -v '^# Installed by:\|^# (@INSTALL_DIR@\|^# @PROVISION@' "$1" \
     | sed "s|@INSTALL_DIR@|$APP|g; s|@PROVISION@|/usr/bin/qtx-provision|g"
@@ -112,7 +119,7 @@ Version: $VERSION
 Architecture: $ARCH
 Maintainer: Quorvex Packaging <packaging@quorvex.invalid>
 Installed-Size: $(installed_size "$MAIN")
-Depends: $main_depends, ca-certificates, libnss3-tools, passwd
+Depends: $main_depends, adduser, ca-certificates, libnss3-tools, openssl, passwd, util-linux
 Recommends: opensc, p11-kit-modules, pcscd
 Section: net
 Priority: optional
@@ -120,14 +127,15 @@ Homepage: https://quorvex.invalid/
 Description: local HTTPS command server for signed plug-in modules
  Lets JavaScript in web pages drive signed native plug-in modules on this
  machine over HTTPS on the loopback address. One instance runs per user
- account (a systemd user unit enabled for every account); the root instance
- is the dispatcher for multi-user machines.
+ account (a systemd user unit enabled for every account); the dispatcher, a
+ sandboxed system service with an account of its own, tells each account's
+ pages where that account's instance listens.
  .
- Each account gets its own secret, local certificate authority, server
- certificate for 127.0.0.1 and localhost and encrypted key, readable by that
- account alone, at the first start of its instance; each user runs
- "qtx-provision --trust" once for the browsers. Installing provisions the
- root dispatcher's and trusts its authority in the system store.
+ Each account gets its own secret, local certificate authority (limited to
+ the loopback), server certificate for 127.0.0.1 and localhost and encrypted
+ key, readable by that account alone, at the first start of its instance,
+ which also makes that account's browsers trust it. The demo page and the
+ JavaScript client are in /usr/share/quorvex-crypto-provider/web.
 EOF
 cat > "$DEV/DEBIAN/control" <<EOF
 Package: $PKG-dev
