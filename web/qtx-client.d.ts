@@ -81,12 +81,15 @@ export interface QtxClientOptions {
     host?: string;
     /** The installation's configured port ([listener] port); default 48460. */
     port?: number;
+    /** User ports probed side by side, port+1 .. port+scanCount; default 10. */
     scanCount?: number;
+    /** Ask the dispatcher on the configured port for the user's port, at the same time; default true. */
     askDispatcher?: boolean;
     /** A known port: skip discovery. */
     serverPort?: number;
     jsonp?: boolean;
     requestTimeoutMs?: number;
+    /** Each discovery probe (and the dispatcher's answer) is given up after this; default 750. */
     probeTimeoutMs?: number;
     poll?: PollOptions;
     fetch?: typeof fetch | null;
@@ -187,7 +190,11 @@ export class QtxClient {
         sessionId?: string; cmdId?: string; port?: number; timeoutMs?: number; jsonp?: boolean;
     }): Promise<RawReply>;
     command(name: string, params?: Record<string, unknown>, opts?: object): Promise<RawReply>;
-    /** Finds the user's server; resolves to its port. */
+    /**
+     * Finds the user's server; resolves to its port. Asks the dispatcher and
+     * probes the user ports at once; only a server whose certificate the
+     * browser trusts counts, a silent port costs one probe time-out.
+     */
     connect(): Promise<number>;
     serverVersion(): Promise<string>;
     openSession(opts?: { module?: string; vars?: Record<string, unknown> | Array<{ key: string; value: unknown }> | null }): Promise<string>;

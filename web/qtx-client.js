@@ -216,7 +216,10 @@ const DEFAULTS = {
     serverPort: 0,          // a known port: skip discovery
     jsonp: false,           // send "callback" and unwrap callback(body) replies
     requestTimeoutMs: 10000,
-    probeTimeoutMs: 3000,
+    // Discovery probes run side by side, each ended after this: a port that
+    // accepts and then stays silent (another account squatting it) costs a
+    // page this long once, not once per port.
+    probeTimeoutMs: 750,
     poll: { initialMs: 25, factor: 2, maxMs: 1000, timeoutMs: 120000 },
     fetch: null,            // defaults to globalThis.fetch
     onEvent: null,          // (event) => void: one call per request, for status displays
@@ -280,6 +283,7 @@ class QtxClient {
             const e = new ServerUnreachableError(`${path}: no reply from ${url}: ${err && err.message || err}`,
                 { command: path, port, ports: [port] });
             e.elapsedMs = ms;
+            e.timedOut = Boolean(controller && controller.signal.aborted);
             e.cause = err;
             throw e;
         } finally {
@@ -331,12 +335,17 @@ class QtxClient {
     /**
      * Finds the port of the user's server and keeps it in this.port.
      * 1. serverPort given: use it.
-     * 2. askDispatcher: POST GET_USER_SERVER_PORT to the configured port; a 200
-     *    reply names the user's port (verified with SERVER_VERSION).
-     * 3. Probe port+1 .. port+scanCount and then the configured port itself with
-     *    SERVER_VERSION; the first that answers wins.
-     * Throws ServerNotRunningError, CertificateNotTrustedError, or
-     * LocalNetworkAccessDeniedError when the browser withholds the permission.
+     * 2. At once and side by side: askDispatcher (POST GET_USER_SERVER_PORT to
+     *    the configured port; a 200 reply names the user's port) and a
+     *    SERVER_VERSION probe of each user port, port+1 .. port+scanCount.
+     * 3. The dispatcher's port when the browser reaches a server there
+     *    (verified with SERVER_VERSION); else the lowest probed port that
+     *    answered; else the configured port itself.
+     * Only a server whose certificate this browser trusts answers a probe: a
+     * port held by another account fails its handshake and counts as "not
+     * here", one that accepts and stays silent is given up after
+     * probeTimeoutMs. Throws ServerNotRunningError, CertificateNotTrustedError,
+     * or LocalNetworkAccessDeniedError when the browser withholds the permission.
      */
     async connect() {
         const o = this.options;
@@ -345,34 +354,30 @@ class QtxClient {
             return this.port;
         }
         const failures = [];
-        if (o.askDispatcher) {
-            const started = now();
-            try {
-                const r = await this.request('GET_USER_SERVER_PORT', {}, { port: o.port, sessionId: '',
-                    jsonp: false, timeoutMs: o.probeTimeoutMs });
-                const p = Number.parseInt(r.body, 10);
-                if (r.status === 200 && p > 0 && p < 65536 && await this._probe(p, failures)) {
-                    this.port = p;
-                    return p;
-                }
-            } catch (e) {
-                if (!(e instanceof ServerUnreachableError)) throw e;
-                failures.push({ port: o.port, ms: e.elapsedMs ?? now() - started });
-            }
-        }
         const candidates = [];
         for (let i = 1; i <= o.scanCount; ++i)
             if (o.port + i < 65536) candidates.push(o.port + i);
-        candidates.push(o.port);
-        // One after the other: parallel probes blur the timing that tells a
-        // refused port from a rejected certificate.
+        const probes = new Map(candidates.map((p) => [p, this._probe(p, failures)]));
+        const probe = (p) => probes.get(p) ?? this._probe(p, failures);
+        if (o.askDispatcher) {
+            const named = await this._askDispatcher(o.port, failures);
+            if (named && await probe(named)) {
+                this.port = named;
+                return named;
+            }
+        }
         for (const p of candidates) {
-            if (await this._probe(p, failures)) {
+            if (await probes.get(p)) {
                 this.port = p;
                 return p;
             }
         }
-        let slowPort = classifyUnreachable(failures);
+        candidates.push(o.port);
+        if (await this._probe(o.port, failures)) {
+            this.port = o.port;
+            return o.port;
+        }
+        let slowPort = classifyUnreachable(failures.filter((f) => !f.timedOut));
         if (slowPort) {
             // The first requests of a page can be slow for other reasons: ask again.
             const again = [];
@@ -391,6 +396,21 @@ class QtxClient {
         throw this._unreachable(candidates, slowPort);
     }
 
+    /** The port the dispatcher names for this user, or 0. */
+    async _askDispatcher(port, failures) {
+        const started = now();
+        try {
+            const r = await this.request('GET_USER_SERVER_PORT', {}, { port, sessionId: '', jsonp: false,
+                timeoutMs: this.options.probeTimeoutMs });
+            const p = Number.parseInt(r.body, 10);
+            return r.status === 200 && p > 0 && p < 65536 ? p : 0;
+        } catch (e) {
+            if (!(e instanceof ServerUnreachableError)) throw e;
+            failures.push({ port, ms: e.elapsedMs ?? now() - started, timedOut: Boolean(e.timedOut) });
+            return 0;
+        }
+    }
+
     async _probe(port, failures) {
         const started = now();
         try {
@@ -402,7 +422,12 @@ class QtxClient {
             // Keep the slowest failure per port (the dispatcher port may fail twice).
             const ms = e.elapsedMs ?? now() - started;
             const prev = failures.find((f) => f.port === port);
-            if (prev) prev.ms = Math.max(prev.ms, ms); else failures.push({ port, ms });
+            if (prev) {
+                prev.ms = Math.max(prev.ms, ms);
+                prev.timedOut = prev.timedOut || Boolean(e.timedOut);
+            } else {
+                failures.push({ port, ms, timedOut: Boolean(e.timedOut) });
+            }
             return false;
         }
     }

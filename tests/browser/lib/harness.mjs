@@ -88,16 +88,17 @@ export class ServerInstall {
         for (const deadline = Date.now() + timeoutMs; Date.now() < deadline;) {
             const early = await Promise.race([this.exited, new Promise((r) => setTimeout(() => r(null), 150))]);
             if (early) throw new Error(`server exited early: ${JSON.stringify(early)}`);
+            // Short probes: a port another test holds silently must not eat the deadline.
             for (let p = this.basePort; p <= this.basePort + 10; ++p)
-                if (await this.post(p, 'SERVER_VERSION').then(() => true, () => false)) return (this.port = p);
+                if (await this.post(p, 'SERVER_VERSION', { timeoutMs: 500 }).then(() => true, () => false)) return (this.port = p);
         }
         throw new Error(`server did not listen within ${timeoutMs} ms`);
     }
 
     /** One POST from Node, trusting the provisioned authority. */
-    post(port, path, { headers = {}, body = '' } = {}) {
+    post(port, path, { headers = {}, body = '', timeoutMs = 3000 } = {}) {
         return new Promise((resolve, reject) => {
-            const req = https.request({ host: '127.0.0.1', port, path: `/${path}`, method: 'POST', ca: this.ca, timeout: 3000,
+            const req = https.request({ host: '127.0.0.1', port, path: `/${path}`, method: 'POST', ca: this.ca, timeout: timeoutMs,
                 headers: { 'Content-Type': 'application/x-www-form-urlencoded', 'Content-Length': Buffer.byteLength(body), ...headers } }, (res) => {
                 let data = '';
                 res.setEncoding('utf8').on('data', (c) => { data += c; });
@@ -200,6 +201,19 @@ export async function tearDown(f) {
     await f?.sites?.close();
     await f?.server?.stop();
     for (const dir of [f?.home, f?.server?.dir]) if (dir) rmSync(dir, { recursive: true, force: true });
+}
+
+/**
+ * Sockets that accept connections on the ports and never answer, as another
+ * account squatting them would; close() ends them.
+ */
+export async function startSquatters(ports) {
+    const held = [];
+    const servers = await Promise.all(ports.map((port) => new Promise((res, rej) => {
+        const s = net.createServer((socket) => { held.push(socket); socket.on('error', () => {}); })
+            .once('error', rej).listen(port, '127.0.0.1', () => res(s));
+    })));
+    return { close: () => Promise.all(servers.map((s) => { held.forEach((c) => c.destroy()); return new Promise((r) => s.close(r)); })) };
 }
 
 /** A page of the given site showing the blank test page. */
