@@ -119,7 +119,7 @@ Version: $VERSION
 Architecture: $ARCH
 Maintainer: Quorvex Packaging <packaging@quorvex.invalid>
 Installed-Size: $(installed_size "$MAIN")
-Depends: $main_depends, adduser, ca-certificates, libnss3-tools, openssl, passwd, util-linux
+Depends: $main_depends, adduser, ca-certificates, libnss3-tools, openssl, passwd
 Recommends: opensc, p11-kit-modules, pcscd
 Section: net
 Priority: optional
