@@ -264,10 +264,12 @@ void CSignController::SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest,
 
 bool CSignController::MayUseModule(const QByteArray &v_oLibraryName) const
 {
-    if (m_oClient.seesAll)
-        return true;
+    // The system account's rule comes first, as in CheckPermissions: root's
+    // clients of root's own instance too.
     if (m_bClientOnSystemUser)
         return IsSystemClientLibrary(v_oLibraryName);
+    if (m_oClient.seesAll)
+        return true;
     // Another account: decided per function once the module is loaded, where
     // this instance runs module functions for other accounts at all.
     return m_oContext.bModulesForOtherAccounts;

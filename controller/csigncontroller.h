@@ -97,8 +97,8 @@ private:
 
     // Permission checks
     // Whether the client may have this module loaded for it at all (before any
-    // session is opened or the module loaded): the server's own account any,
-    // the system account its four, other accounts none on the dispatcher or
+    // session is opened or the module loaded): the system account its four,
+    // the server's own account any, other accounts none on the dispatcher or
     // in an instance of root's.
     bool MayUseModule(const QByteArray &v_oLibraryName) const;
     // 403 for a module that exists, 404 for one that does not.
