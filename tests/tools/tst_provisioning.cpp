@@ -109,8 +109,6 @@ private slots:
     void secondRunKeepsAndTightens();
     void refusesASecretOthersCanRead();
     void authorityOnlyForTheLoopback();
-    void constraintsRefuseOtherNames_data();
-    void constraintsRefuseOtherNames();
     void authorityWithoutConstraintsIsReissued();
 
 private:
@@ -214,35 +212,6 @@ void TestProvisioning::authorityOnlyForTheLoopback()
                                      KeyStore::certificatePath()},
                      &oVerified),
              0);
-}
-
-void TestProvisioning::constraintsRefuseOtherNames_data()
-{
-    QTest::addColumn<QString>("names");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("the server's names") << QStringLiteral("IP:127.0.0.1,DNS:localhost") << true;
-    QTest::newRow("a web site") << QStringLiteral("DNS:example.com") << false;
-    QTest::newRow("the loopback and a web site") << QStringLiteral("IP:127.0.0.1,DNS:example.com") << false;
-    QTest::newRow("another address") << QStringLiteral("IP:192.168.1.10") << false;
-    QTest::newRow("a name ending like localhost") << QStringLiteral("DNS:notlocalhost") << false;
-}
-
-void TestProvisioning::constraintsRefuseOtherNames()
-{
-    // Were an authority's key to leak, a certificate it signs for another
-    // host is refused by a verifier that is not ours.
-    QFETCH(QString, names);
-    QFETCH(bool, accepted);
-    const QString oDir = m_dir->path();
-    QVERIFY(makeAuthority(oDir, true));
-    QVERIFY(makeServerCertificate(oDir, QStringLiteral("leaf"), names));
-    QByteArray oOutput;
-    const int iCode = openssl(oDir, {QStringLiteral("verify"), QStringLiteral("-CAfile"), QStringLiteral("ca.pem"),
-                                     QStringLiteral("leaf.pem")},
-                              &oOutput);
-    QVERIFY2((iCode == 0) == accepted, oOutput.constData());
-    if (!accepted)
-        QVERIFY2(oOutput.contains("permitted subtree violation"), oOutput.constData());
 }
 
 void TestProvisioning::authorityWithoutConstraintsIsReissued()

@@ -99,7 +99,6 @@ private slots:
     void initTestCase();
     void init();
     void trustAddsOwnAndDispatcherAndRetiresOld();
-    void removeRetiredAloneKeepsTheRest();
     void dispatcherAuthorityOnlyFromAProtectedFile_data();
     void dispatcherAuthorityOnlyFromAProtectedFile();
     void aStoreOfItsOwnKeepsItsOwnNickname();
@@ -154,20 +153,34 @@ Run TestTrust::provision(const QStringList &v_oArgs, const QString &v_oStore)
 void TestTrust::trustAddsOwnAndDispatcherAndRetiresOld()
 {
     // An older version's shared authority, in Chromium's database under the
-    // usual nickname and in a Firefox profile under one the browser gave it.
+    // usual nickname and in a Firefox profile under one the browser gave it,
+    // beside a certificate of the user's that only looks like ours.
     QVERIFY(makeAuthority(m_dir->path(), QStringLiteral("shared")));
     const QString oShared = m_dir->filePath(QStringLiteral("shared.pem"));
     QVERIFY(addToDb(m_chromium, kOwn, oShared));
     QVERIFY(addToDb(m_firefox, QStringLiteral("Quorvex - Quorvex Crypto Provider Local CA (shared)"), oShared));
+    QVERIFY(makeAuthority(m_dir->path(), QStringLiteral("users")));
+    const QString oUsers = m_dir->filePath(QStringLiteral("users.pem"));
+    QVERIFY(addToDb(m_firefox, QStringLiteral("Quorvex of the user's"), oUsers));
     QVERIFY(tst::writeFile(m_retiredFile, "# retired by the upgrade\n" + fingerprint(oShared).toUpper().toLatin1() + '\n'));
 
+    // --remove-retired alone: the shared one out, wherever it is; nothing provisioned, nothing else touched.
+    const Run oRetired = provision({QStringLiteral("--remove-retired")});
+    QVERIFY2(oRetired.code == 0, qPrintable(oRetired.out));
+    QCOMPARE(oRetired.out.count(QStringLiteral("removed the retired authority ") + fingerprint(oShared)), 2);
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("config"))));
+    QCOMPARE(certificatesOf(m_chromium), (QMap<QString, QStringList>{}));
+    const QMap<QString, QStringList> oUsersOnly{{QStringLiteral("Quorvex of the user's"), {fingerprint(oUsers)}}};
+    QCOMPARE(certificatesOf(m_firefox), oUsersOnly);
+
+    // --trust: the account's own authority and the dispatcher's, in both.
+    QVERIFY(addToDb(m_chromium, kOwn, oShared));  // put back: --trust retires it as well
     const Run oFirst = provision({QStringLiteral("--trust")});
-    QVERIFY2(oFirst.code == 0, qPrintable(oFirst.out));
+    QVERIFY2(oFirst.code == 0 && oFirst.out.contains(QStringLiteral("removed the retired authority")), qPrintable(oFirst.out));
     const QString oOwn = fingerprint(m_dir->filePath(QStringLiteral("config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem")));
-    const QMap<QString, QStringList> oExpected{{kOwn, {oOwn}}, {kDispatcher, {fingerprint(m_dispatcherCa)}}};
+    QMap<QString, QStringList> oExpected{{kOwn, {oOwn}}, {kDispatcher, {fingerprint(m_dispatcherCa)}}};
     QCOMPARE(certificatesOf(m_chromium), oExpected);
-    QCOMPARE(certificatesOf(m_firefox), oExpected);
-    QCOMPARE(oFirst.out.count(QStringLiteral("removed the retired authority ") + fingerprint(oShared)), 2);
+    QCOMPARE(certificatesOf(m_firefox), oExpected.unite(oUsersOnly));
     // The system store is no business of an account's own authority.
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("system-store"))));
 
@@ -177,23 +190,7 @@ void TestTrust::trustAddsOwnAndDispatcherAndRetiresOld()
              qPrintable(oSecond.out));
     QCOMPARE(provision({QStringLiteral("--untrust")}).code, 0);
     QCOMPARE(certificatesOf(m_chromium), (QMap<QString, QStringList>{}));
-    QCOMPARE(certificatesOf(m_firefox), (QMap<QString, QStringList>{}));
-}
-
-void TestTrust::removeRetiredAloneKeepsTheRest()
-{
-    QVERIFY(makeAuthority(m_dir->path(), QStringLiteral("shared")));
-    QVERIFY(makeAuthority(m_dir->path(), QStringLiteral("current")));
-    const QString oShared = m_dir->filePath(QStringLiteral("shared.pem"));
-    const QString oCurrent = m_dir->filePath(QStringLiteral("current.pem"));
-    QVERIFY(addToDb(m_chromium, QStringLiteral("Quorvex old"), oShared));
-    QVERIFY(addToDb(m_chromium, kOwn, oCurrent));
-    QVERIFY(tst::writeFile(m_retiredFile, fingerprint(oShared).toLatin1() + '\n'));
-    const Run oRun = provision({QStringLiteral("--remove-retired")});
-    QVERIFY2(oRun.code == 0, qPrintable(oRun.out));
-    // Provisions nothing, touches nothing else.
-    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("config"))));
-    QCOMPARE(certificatesOf(m_chromium), (QMap<QString, QStringList>{{kOwn, {fingerprint(oCurrent)}}}));
+    QCOMPARE(certificatesOf(m_firefox), oUsersOnly);
 }
 
 void TestTrust::dispatcherAuthorityOnlyFromAProtectedFile_data()
