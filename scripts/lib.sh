@@ -1,7 +1,8 @@
 # Shared helpers of the set-up scripts; sourced, not run.
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev pkg-config cmake ninja-build g++ openssl)
+# qttools5-dev-tools: lrelease builds the Signer's translations.
+BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev qttools5-dev-tools pkg-config cmake ninja-build g++ openssl)
 # What the Signer tests need: SoftHSM2 tokens, pkcs11-tool, p11-kit, and an X
 # server with xdotool to answer the dialog on a real display.
 SIGNER_TEST_PACKAGES=(softhsm2 opensc p11-kit xvfb xdotool)

@@ -1,18 +1,18 @@
 #include "pkcs11token.h"
 
-#include <QCoreApplication>
-#include <QCryptographicHash>
+#include "signersettings.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSettings>
-
-#include <openssl/crypto.h>
+#include <QStringList>
 
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,17 +43,6 @@ TokenInfo tokenInfo(const CK_TOKEN_INFO &v_oInfo)
     oToken.serial = padded(v_oInfo.serialNumber, sizeof v_oInfo.serialNumber);
     oToken.flags = v_oInfo.flags;
     return oToken;
-}
-
-QString certificateId(const TokenInfo &v_oToken, const QByteArray &v_oDer)
-{
-    QCryptographicHash oHash(QCryptographicHash::Sha256);
-    for (const QString &oPart : {v_oToken.manufacturer, v_oToken.model, v_oToken.serial}) {
-        oHash.addData(oPart.toUtf8());
-        oHash.addData(QByteArray(1, '\0'));
-    }
-    oHash.addData(v_oDer);
-    return QString::fromLatin1(oHash.result().left(20).toHex());
 }
 
 // Reads one variable-length attribute; empty when absent.
@@ -114,16 +103,40 @@ private:
     CK_SESSION_HANDLE m_handle = 0;
 };
 
-bool acceptableModuleFile(const QString &v_oPath)
+// The configured module, opened once: the checks below apply to the file the
+// descriptor holds, and the library is loaded through that descriptor, so no
+// other file can take its place between the check and the load.
+struct CheckedFile
 {
-    if (v_oPath.isEmpty() || !QDir::isAbsolutePath(v_oPath))
-        return false;
-    struct stat oStat {};
-    if (::stat(QFile::encodeName(v_oPath).constData(), &oStat) != 0 || !S_ISREG(oStat.st_mode))
-        return false;
-    if (oStat.st_uid != 0 && oStat.st_uid != ::geteuid())
-        return false;
-    return (oStat.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    int fd = -1;
+    struct stat info {};
+    QString name;
+    QString problem;
+    ~CheckedFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+void openChecked(const QString &v_oPath, CheckedFile *v_poFile)
+{
+    v_poFile->name = QFileInfo(v_oPath).fileName();
+    if (!QDir::isAbsolutePath(v_oPath)) {
+        v_poFile->problem = QStringLiteral("not an absolute path");
+        return;
+    }
+    v_poFile->fd = ::open(QFile::encodeName(v_oPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (v_poFile->fd < 0 || ::fstat(v_poFile->fd, &v_poFile->info) != 0) {
+        v_poFile->problem = QStringLiteral("cannot be opened");
+        return;
+    }
+    if (!S_ISREG(v_poFile->info.st_mode))
+        v_poFile->problem = QStringLiteral("not a regular file");
+    else if (v_poFile->info.st_uid != 0 && v_poFile->info.st_uid != ::geteuid())
+        v_poFile->problem = QStringLiteral("owned by another account");
+    else if (v_poFile->info.st_mode & (S_IWGRP | S_IWOTH))
+        v_poFile->problem = QStringLiteral("writable by group or others");
 }
 
 } // namespace
@@ -133,9 +146,37 @@ SignerError::SignerError(const char *v_pCode, const QString &v_oMessage, const Q
 {
 }
 
+QString ckrName(CK_RV v_uiRv)
+{
+#define QTX_CKR(name) {name, #name}
+    static const std::pair<CK_RV, const char *> kNames[] = {
+        QTX_CKR(CKR_OK), QTX_CKR(CKR_CANCEL), QTX_CKR(CKR_HOST_MEMORY), QTX_CKR(CKR_SLOT_ID_INVALID),
+        QTX_CKR(CKR_GENERAL_ERROR), QTX_CKR(CKR_FUNCTION_FAILED), QTX_CKR(CKR_ARGUMENTS_BAD),
+        QTX_CKR(CKR_CANT_LOCK), QTX_CKR(CKR_ATTRIBUTE_TYPE_INVALID), QTX_CKR(CKR_DATA_INVALID),
+        QTX_CKR(CKR_DATA_LEN_RANGE), QTX_CKR(CKR_DEVICE_ERROR), QTX_CKR(CKR_DEVICE_MEMORY),
+        QTX_CKR(CKR_DEVICE_REMOVED), QTX_CKR(CKR_FUNCTION_CANCELED), QTX_CKR(CKR_FUNCTION_NOT_SUPPORTED),
+        QTX_CKR(CKR_KEY_HANDLE_INVALID), QTX_CKR(CKR_KEY_SIZE_RANGE), QTX_CKR(CKR_KEY_TYPE_INCONSISTENT),
+        QTX_CKR(CKR_KEY_FUNCTION_NOT_PERMITTED), QTX_CKR(CKR_MECHANISM_INVALID),
+        QTX_CKR(CKR_MECHANISM_PARAM_INVALID), QTX_CKR(CKR_OBJECT_HANDLE_INVALID), QTX_CKR(CKR_OPERATION_ACTIVE),
+        QTX_CKR(CKR_OPERATION_NOT_INITIALIZED), QTX_CKR(CKR_PIN_INCORRECT), QTX_CKR(CKR_PIN_INVALID),
+        QTX_CKR(CKR_PIN_LEN_RANGE), QTX_CKR(CKR_PIN_EXPIRED), QTX_CKR(CKR_PIN_LOCKED), QTX_CKR(CKR_SESSION_CLOSED),
+        QTX_CKR(CKR_SESSION_COUNT), QTX_CKR(CKR_SESSION_HANDLE_INVALID), QTX_CKR(CKR_TOKEN_NOT_PRESENT),
+        QTX_CKR(CKR_TOKEN_NOT_RECOGNIZED), QTX_CKR(CKR_USER_ALREADY_LOGGED_IN), QTX_CKR(CKR_USER_NOT_LOGGED_IN),
+        QTX_CKR(CKR_USER_PIN_NOT_INITIALIZED), QTX_CKR(CKR_USER_TYPE_INVALID),
+        QTX_CKR(CKR_USER_ANOTHER_ALREADY_LOGGED_IN), QTX_CKR(CKR_BUFFER_TOO_SMALL),
+        QTX_CKR(CKR_CRYPTOKI_NOT_INITIALIZED), QTX_CKR(CKR_CRYPTOKI_ALREADY_INITIALIZED),
+        QTX_CKR(CKR_LIBRARY_LOAD_FAILED), QTX_CKR(CKR_FUNCTION_REJECTED)};
+#undef QTX_CKR
+    for (const auto &oName : kNames) {
+        if (oName.first == v_uiRv)
+            return QString::fromLatin1(oName.second);
+    }
+    return QStringLiteral("0x%1").arg(v_uiRv, 0, 16);
+}
+
 void throwForRv(CK_RV v_uiRv, const char *v_pWhat, CK_FLAGS v_uiFlags)
 {
-    const QString oDetail = QStringLiteral("%1 returned 0x%2").arg(QLatin1String(v_pWhat)).arg(v_uiRv, 0, 16);
+    const QString oDetail = QStringLiteral("%1 returned %2").arg(QLatin1String(v_pWhat), ckrName(v_uiRv));
     QJsonObject oPinState;
     if (v_uiFlags & CKF_USER_PIN_FINAL_TRY)
         oPinState.insert(QStringLiteral("triesLeft"), QStringLiteral("final"));
@@ -167,46 +208,73 @@ void throwForRv(CK_RV v_uiRv, const char *v_pWhat, CK_FLAGS v_uiFlags)
     }
 }
 
-QString Pkcs11Context::extraModulePath()
-{
-    QString oPath = qEnvironmentVariable("QTX_PKCS11_MODULE");
-    if (oPath.isEmpty() && QCoreApplication::instance()) {
-        const QString oIni = QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath()
-                             + QStringLiteral("/QuorvexCryptoProvider.ini");
-        if (QFileInfo::exists(oIni))
-            oPath = QSettings(oIni, QSettings::IniFormat).value(QStringLiteral("signing/pkcs11Module")).toString();
-    }
-    return acceptableModuleFile(oPath) ? QFileInfo(oPath).canonicalFilePath() : QString();
-}
-
 Pkcs11Context::Pkcs11Context() : m_lock(s_mutex)
 {
-    const QString oExtraPath = extraModulePath();
-    bool bExtraRegistered = false;
+    std::vector<std::pair<dev_t, ino_t>> oRegisteredFiles;
     m_registered = p11_kit_modules_load(nullptr, 0);
     for (CK_FUNCTION_LIST **ppModule = m_registered; ppModule && *ppModule; ++ppModule) {
+        char *pFile = p11_kit_module_get_filename(*ppModule);
+        ModuleReport oReport;
+        oReport.source = QStringLiteral("p11-kit");
+        oReport.loaded = true;
+        if (pFile) {
+            oReport.name = QFileInfo(QFile::decodeName(pFile)).fileName();
+            struct stat oStat {};
+            if (::stat(pFile, &oStat) == 0)
+                oRegisteredFiles.emplace_back(oStat.st_dev, oStat.st_ino);
+        }
+        std::free(pFile);
         // Trust-policy modules carry the system's CA certificates, no keys.
         char *pTrust = p11_kit_config_option(*ppModule, "trust-policy");
         const bool bTrust = pTrust && (qstrcmp(pTrust, "yes") == 0 || qstrcmp(pTrust, "true") == 0);
         std::free(pTrust);
-        char *pFile = p11_kit_module_get_filename(*ppModule);
-        if (pFile && !oExtraPath.isEmpty()
-            && QFileInfo(QFile::decodeName(pFile)).canonicalFilePath() == oExtraPath)
-            bExtraRegistered = true;
-        std::free(pFile);
         if (bTrust)
             continue;
-        if (p11_kit_module_initialize(*ppModule) == CKR_OK)
+        const CK_RV uiRv = p11_kit_module_initialize(*ppModule);
+        oReport.initialize = ckrName(uiRv);
+        if (uiRv == CKR_OK) {
             m_initialised.push_back(*ppModule);
+            collectSlots(*ppModule, &oReport);
+        }
+        m_reports.push_back(oReport);
     }
-    if (!oExtraPath.isEmpty() && !bExtraRegistered) {
-        m_extra = p11_kit_module_load(QFile::encodeName(oExtraPath).constData(), 0);
-        if (m_extra && p11_kit_module_initialize(m_extra) != CKR_OK) {
+    loadExtraModule(oRegisteredFiles);
+}
+
+void Pkcs11Context::loadExtraModule(const std::vector<std::pair<dev_t, ino_t>> &v_oRegistered)
+{
+    const QString oPath = SignerSettings::read().pkcs11Module;
+    if (oPath.isEmpty())
+        return;
+    CheckedFile oFile;
+    openChecked(oPath, &oFile);
+    ModuleReport oReport;
+    oReport.name = oFile.name;
+    oReport.source = QStringLiteral("configured");
+    if (oFile.problem.isEmpty()) {
+        for (const auto &oId : v_oRegistered) {
+            if (oId.first == oFile.info.st_dev && oId.second == oFile.info.st_ino)
+                return; // p11-kit has it already; it is in the list above
+        }
+        const QByteArray oByDescriptor = "/proc/self/fd/" + QByteArray::number(oFile.fd);
+        m_extra = p11_kit_module_load(oByDescriptor.constData(), 0);
+        if (!m_extra)
+            oReport.problem = QStringLiteral("p11_kit_module_load failed");
+    } else {
+        oReport.problem = QStringLiteral("refused: ") + oFile.problem;
+    }
+    if (m_extra) {
+        oReport.loaded = true;
+        const CK_RV uiRv = p11_kit_module_initialize(m_extra);
+        oReport.initialize = ckrName(uiRv);
+        if (uiRv == CKR_OK) {
+            collectSlots(m_extra, &oReport);
+        } else {
             p11_kit_module_release(m_extra);
             m_extra = nullptr;
         }
     }
-    collectSlots();
+    m_reports.push_back(oReport);
 }
 
 Pkcs11Context::~Pkcs11Context()
@@ -221,37 +289,74 @@ Pkcs11Context::~Pkcs11Context()
     }
 }
 
-void Pkcs11Context::collectSlots()
+void Pkcs11Context::collectSlots(CK_FUNCTION_LIST *v_poModule, ModuleReport *v_poReport)
 {
-    std::vector<CK_FUNCTION_LIST *> oModules = m_initialised;
-    if (m_extra)
-        oModules.push_back(m_extra);
-    for (CK_FUNCTION_LIST *poModule : oModules) {
-        CK_ULONG uiCount = 0;
-        if (poModule->C_GetSlotList(CK_TRUE, nullptr, &uiCount) != CKR_OK || uiCount == 0)
+    CK_ULONG uiCount = 0;
+    CK_RV uiRv = v_poModule->C_GetSlotList(CK_FALSE, nullptr, &uiCount);
+    if (uiRv == CKR_OK)
+        v_poReport->slotCount = static_cast<int>(uiCount);
+    uiCount = 0;
+    if (uiRv == CKR_OK)
+        uiRv = v_poModule->C_GetSlotList(CK_TRUE, nullptr, &uiCount);
+    if (uiRv != CKR_OK) {
+        v_poReport->problem = QStringLiteral("C_GetSlotList: ") + ckrName(uiRv);
+        return;
+    }
+    std::vector<CK_SLOT_ID> oIds(uiCount);
+    if (uiCount > 0 && (uiRv = v_poModule->C_GetSlotList(CK_TRUE, oIds.data(), &uiCount)) != CKR_OK) {
+        v_poReport->problem = QStringLiteral("C_GetSlotList: ") + ckrName(uiRv);
+        return;
+    }
+    oIds.resize(std::min<size_t>(uiCount, oIds.size()));
+    for (CK_SLOT_ID uiSlot : oIds) {
+        CK_TOKEN_INFO oInfo{};
+        if ((uiRv = v_poModule->C_GetTokenInfo(uiSlot, &oInfo)) != CKR_OK) {
+            v_poReport->problem = QStringLiteral("C_GetTokenInfo: ") + ckrName(uiRv);
             continue;
-        std::vector<CK_SLOT_ID> oIds(uiCount);
-        if (poModule->C_GetSlotList(CK_TRUE, oIds.data(), &uiCount) != CKR_OK)
-            continue;
-        oIds.resize(uiCount);
-        for (CK_SLOT_ID uiSlot : oIds) {
-            CK_TOKEN_INFO oInfo{};
-            if (poModule->C_GetTokenInfo(uiSlot, &oInfo) != CKR_OK)
-                continue;
-            // An uninitialised token holds nothing to sign with.
-            if (!(oInfo.flags & CKF_TOKEN_INITIALIZED))
-                continue;
-            m_slots.push_back(Slot{poModule, uiSlot, tokenInfo(oInfo)});
         }
+        // An uninitialised token holds nothing to sign with.
+        if (!(oInfo.flags & CKF_TOKEN_INITIALIZED))
+            continue;
+        ++v_poReport->tokenCount;
+        m_slots.push_back(Slot{v_poModule, uiSlot, tokenInfo(oInfo)});
     }
 }
 
-QList<TokenInfo> Pkcs11Context::tokens() const
+QJsonArray Pkcs11Context::reportJson() const
 {
-    QList<TokenInfo> oTokens;
-    for (const Slot &oSlot : m_slots)
-        oTokens << oSlot.token;
-    return oTokens;
+    QJsonArray oModules;
+    for (const ModuleReport &oReport : m_reports) {
+        QJsonObject oModule;
+        oModule.insert(QStringLiteral("module"), oReport.name);
+        oModule.insert(QStringLiteral("source"), oReport.source);
+        oModule.insert(QStringLiteral("loaded"), oReport.loaded);
+        oModule.insert(QStringLiteral("initialize"), oReport.initialize);
+        oModule.insert(QStringLiteral("slots"), oReport.slotCount);
+        oModule.insert(QStringLiteral("tokens"), oReport.tokenCount);
+        if (!oReport.problem.isEmpty())
+            oModule.insert(QStringLiteral("problem"), oReport.problem);
+        oModules.append(oModule);
+    }
+    return oModules;
+}
+
+QString Pkcs11Context::reportText() const
+{
+    QStringList oParts;
+    for (const ModuleReport &oReport : m_reports) {
+        QString oPart = QStringLiteral("%1 (%2): ").arg(oReport.name, oReport.source);
+        if (!oReport.loaded)
+            oPart += QStringLiteral("not loaded");
+        else if (oReport.initialize != QLatin1String("CKR_OK"))
+            oPart += QStringLiteral("C_Initialize ") + (oReport.initialize.isEmpty() ? QStringLiteral("not called")
+                                                                                     : oReport.initialize);
+        else
+            oPart += QStringLiteral("%1 slot(s), %2 with a token").arg(oReport.slotCount).arg(oReport.tokenCount);
+        if (!oReport.problem.isEmpty())
+            oPart += QStringLiteral(", ") + oReport.problem;
+        oParts << oPart;
+    }
+    return oParts.isEmpty() ? QStringLiteral("no PKCS#11 module is registered or configured") : oParts.join(QStringLiteral("; "));
 }
 
 QList<CertificateEntry> Pkcs11Context::certificates()
@@ -284,29 +389,17 @@ QList<CertificateEntry> Pkcs11Context::certificates()
                     continue;
                 oEntry.token = oSlot.token;
                 oEntry.slotIndex = i;
-                oEntry.id = certificateId(oSlot.token, oEntry.der);
                 oEntries << oEntry;
             }
         } catch (const SignerError &) {
             // A token that vanished or fails while listing contributes nothing.
         }
     }
-    // Tokens may hand out their objects in any order; the page gets a stable one.
+    // Tokens may hand out their objects in any order; the picker gets a stable one.
     std::sort(oEntries.begin(), oEntries.end(), [](const CertificateEntry &v_oA, const CertificateEntry &v_oB) {
-        return std::make_pair(v_oA.token.label, v_oA.id) < std::make_pair(v_oB.token.label, v_oB.id);
+        return std::make_pair(v_oA.token.label, v_oA.der) < std::make_pair(v_oB.token.label, v_oB.der);
     });
     return oEntries;
-}
-
-CertificateEntry Pkcs11Context::find(const QString &v_oId)
-{
-    if (m_slots.empty())
-        throw SignerError("NO_TOKEN", QStringLiteral("No token is present."));
-    for (const CertificateEntry &oEntry : certificates()) {
-        if (oEntry.id == v_oId)
-            return oEntry;
-    }
-    throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("No present token has the certificate %1.").arg(v_oId));
 }
 
 CK_FLAGS Pkcs11Context::currentFlags(const CertificateEntry &v_oEntry)
@@ -326,26 +419,61 @@ bool Pkcs11Context::supportsMechanism(const CertificateEntry &v_oEntry, CK_MECHA
     return oSlot.module->C_GetMechanismInfo(oSlot.id, v_uiType, &oInfo) == CKR_OK && (oInfo.flags & CKF_SIGN);
 }
 
-QByteArray Pkcs11Context::sign(const CertificateEntry &v_oEntry, const QByteArray *v_poPin,
-                               const SignMechanism &v_oMechanism, const QByteArray &v_oData)
+namespace {
+
+CK_RV login(CK_FUNCTION_LIST *v_poModule, CK_SESSION_HANDLE v_uiSession, CK_USER_TYPE v_uiUser,
+            const SecretBuffer *v_poPin)
+{
+    // The module reads the PIN from our buffer in place: no copy is made here.
+    return v_poModule->C_Login(v_uiSession, v_uiUser,
+                               v_poPin ? reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(v_poPin->data())) : nullptr,
+                               v_poPin ? static_cast<CK_ULONG>(v_poPin->size()) : 0);
+}
+
+// A refused PIN as the page's error, with the tries the token reports now.
+[[noreturn]] void throwForPin(CK_FUNCTION_LIST *v_poModule, CK_SLOT_ID v_uiSlot, CK_RV v_uiRv, const char *v_pWhat)
+{
+    CK_TOKEN_INFO oInfo{};
+    v_poModule->C_GetTokenInfo(v_uiSlot, &oInfo);
+    if (oInfo.flags & CKF_USER_PIN_LOCKED)
+        throwForRv(CKR_PIN_LOCKED, v_pWhat);
+    throwForRv(v_uiRv, v_pWhat, oInfo.flags);
+}
+
+bool isPinRefusal(CK_RV v_uiRv)
+{
+    return v_uiRv == CKR_PIN_INCORRECT || v_uiRv == CKR_PIN_LEN_RANGE;
+}
+
+bool attributeTrue(CK_FUNCTION_LIST *v_poModule, CK_SESSION_HANDLE v_uiSession, CK_OBJECT_HANDLE v_uiObject,
+                   CK_ATTRIBUTE_TYPE v_uiType)
+{
+    CK_BBOOL bValue = CK_FALSE;
+    CK_ATTRIBUTE oAttr{v_uiType, &bValue, sizeof bValue};
+    return v_poModule->C_GetAttributeValue(v_uiSession, v_uiObject, &oAttr, 1) == CKR_OK && bValue == CK_TRUE;
+}
+
+} // namespace
+
+QByteArray Pkcs11Context::sign(const CertificateEntry &v_oEntry, const SecretBuffer *v_poPin,
+                               const SignMechanism &v_oMechanism, const QByteArray &v_oData, const PinAgain &v_oAgain)
 {
     const Slot &oSlot = m_slots.at(static_cast<size_t>(v_oEntry.slotIndex));
     CK_FUNCTION_LIST *poModule = oSlot.module;
     Session oSession(poModule, oSlot.id);
-    CK_RV uiRv = poModule->C_Login(oSession.handle(), CKU_USER,
-                                   v_poPin ? reinterpret_cast<CK_UTF8CHAR *>(const_cast<char *>(v_poPin->constData()))
-                                           : nullptr,
-                                   v_poPin ? static_cast<CK_ULONG>(v_poPin->size()) : 0);
-    if (uiRv == CKR_PIN_INCORRECT || uiRv == CKR_PIN_LEN_RANGE) {
-        CK_TOKEN_INFO oInfo{};
-        poModule->C_GetTokenInfo(oSlot.id, &oInfo);
-        if (oInfo.flags & CKF_USER_PIN_LOCKED)
-            throwForRv(CKR_PIN_LOCKED, "C_Login");
-        throwForRv(uiRv, "C_Login", oInfo.flags);
+    CK_RV uiRv = login(poModule, oSession.handle(), CKU_USER, v_poPin);
+    if (uiRv == CKR_USER_ALREADY_LOGGED_IN) {
+        // Someone (another program on a shared card, an earlier session) left
+        // the token logged in: without a fresh log-in the PIN just typed would
+        // never be checked.
+        poModule->C_Logout(oSession.handle());
+        uiRv = login(poModule, oSession.handle(), CKU_USER, v_poPin);
     }
-    if (uiRv != CKR_OK && uiRv != CKR_USER_ALREADY_LOGGED_IN)
+    if (isPinRefusal(uiRv))
+        throwForPin(poModule, oSlot.id, uiRv, "C_Login");
+    if (uiRv != CKR_OK)
         throwForRv(uiRv, "C_Login");
-    oSession.m_loggedIn = uiRv == CKR_OK;
+    oSession.m_loggedIn = true;
 
     CK_OBJECT_CLASS uiKeyClass = CKO_PRIVATE_KEY;
     QByteArray oCkaId = v_oEntry.ckaId;
@@ -364,6 +492,28 @@ QByteArray Pkcs11Context::sign(const CertificateEntry &v_oEntry, const QByteArra
     uiRv = poModule->C_SignInit(oSession.handle(), &oMechanism, oKeys.front());
     if (uiRv != CKR_OK)
         throwForRv(uiRv, "C_SignInit");
+    if (attributeTrue(poModule, oSession.handle(), oKeys.front(), CKA_ALWAYS_AUTHENTICATE)) {
+        // Qualified signature keys want the PIN for this one operation as well.
+        // The PIN just typed is tried first; a token with a separate signature
+        // PIN refuses it and the user is asked for that one (a PIN pad asks itself).
+        uiRv = login(poModule, oSession.handle(), CKU_CONTEXT_SPECIFIC, v_poPin);
+        SecretBuffer oAgain;
+        for (int iTry = 0; v_poPin && isPinRefusal(uiRv) && iTry < 3; ++iTry) {
+            CK_TOKEN_INFO oInfo{};
+            poModule->C_GetTokenInfo(oSlot.id, &oInfo);
+            if (oInfo.flags & CKF_USER_PIN_LOCKED)
+                throwForRv(CKR_PIN_LOCKED, "C_Login");
+            oAgain.clear();
+            if (!v_oAgain || !v_oAgain(&oAgain, oInfo.flags))
+                throw SignerError("CANCELLED", QStringLiteral("The user did not give the signature PIN."));
+            uiRv = login(poModule, oSession.handle(), CKU_CONTEXT_SPECIFIC, &oAgain);
+        }
+        oAgain.clear();
+        if (isPinRefusal(uiRv))
+            throwForPin(poModule, oSlot.id, uiRv, "C_Login (context-specific)");
+        if (uiRv != CKR_OK)
+            throwForRv(uiRv, "C_Login (context-specific)");
+    }
     QByteArray oData = v_oData;
     CK_ULONG uiLength = 0;
     uiRv = poModule->C_Sign(oSession.handle(), reinterpret_cast<CK_BYTE *>(oData.data()),

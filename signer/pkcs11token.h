@@ -8,9 +8,13 @@
 // finalises them when it goes, so every operation sees the tokens and readers
 // present at that moment (a removed token is gone, a new one is there). Only
 // one context exists at a time in the process (a mutex), which also makes the
-// calls into the PKCS#11 modules thread-safe.
+// calls into the PKCS#11 modules thread-safe. Never create one on the main
+// thread while a dialog waits: a card reader may take seconds.
+
+#include "secretbuffer.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -18,10 +22,9 @@
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/pkcs11.h>
 
-#include <memory>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 // A failure the page sees: what() is the JSON {"error":code,"message":...} the
@@ -47,7 +50,6 @@ struct TokenInfo
 
 struct CertificateEntry
 {
-    QString id;        // stable: hash of the token's identity and the certificate
     QByteArray der;    // the certificate
     QByteArray ckaId;  // CKA_ID linking it to its private key
     TokenInfo token;
@@ -62,6 +64,24 @@ struct SignMechanism
     bool usePss = false;
 };
 
+// What one PKCS#11 module answered: for the NO_TOKEN error and the log. File
+// names only, never a path (it may name the account) or token data.
+struct ModuleReport
+{
+    QString name;        // file name of the library
+    QString source;      // "p11-kit" or "configured"
+    bool loaded = false;
+    QString initialize;  // C_Initialize's CK_RV name, empty when not called
+    int slotCount = 0;   // slots reported
+    int tokenCount = 0;  // of them with an initialised token
+    QString problem;     // the failing call and its CK_RV name, or why it was not loaded
+};
+
+// Asked when the token refuses the PIN of a context-specific log-in: fills the
+// buffer with the PIN typed again (the token's flags tell the dialog about
+// the tries left); false when the user cancelled.
+using PinAgain = std::function<bool(SecretBuffer *, CK_FLAGS)>;
+
 class Pkcs11Context
 {
 public:
@@ -70,26 +90,26 @@ public:
     Pkcs11Context(const Pkcs11Context &) = delete;
     Pkcs11Context &operator=(const Pkcs11Context &) = delete;
 
-    QList<TokenInfo> tokens() const;
+    bool anyToken() const { return !m_slots.empty(); }
+    const std::vector<ModuleReport> &reports() const { return m_reports; }
+    QJsonArray reportJson() const;
+    QString reportText() const;
+
     // Certificates that have a private key on their token (or may have one
     // hidden until log-in).
     QList<CertificateEntry> certificates();
-    // The certificate with the id; SignerError NO_TOKEN when no token is
-    // present, CERTIFICATE_NOT_FOUND when none has it.
-    CertificateEntry find(const QString &v_oId);
     // The token's flags now (PIN counters may have changed); SignerError
     // TOKEN_REMOVED when it is gone.
     CK_FLAGS currentFlags(const CertificateEntry &v_oEntry);
     bool supportsMechanism(const CertificateEntry &v_oEntry, CK_MECHANISM_TYPE v_uiType);
-    // Logs in (pin null: protected authentication path), signs v_oData with the
-    // private key of the certificate and logs out.
-    QByteArray sign(const CertificateEntry &v_oEntry, const QByteArray *v_poPin, const SignMechanism &v_oMechanism,
-                    const QByteArray &v_oData);
-
-    // The module named by QTX_PKCS11_MODULE or the INI file, if it may be
-    // loaded (absolute path, regular file of root or this account, not
-    // writable by group or others); empty otherwise.
-    static QString extraModulePath();
+    // Logs in with the PIN (null: protected authentication path), signs
+    // v_oData with the private key of the certificate and logs out. A token
+    // that says the user is logged in already is logged out first, so the PIN
+    // typed in the dialog is always checked. A key with CKA_ALWAYS_AUTHENTICATE
+    // gets the context-specific log-in with the same PIN, and v_oAgain is
+    // asked for another one when the token refuses it.
+    QByteArray sign(const CertificateEntry &v_oEntry, const SecretBuffer *v_poPin, const SignMechanism &v_oMechanism,
+                    const QByteArray &v_oData, const PinAgain &v_oAgain);
 
 private:
     struct Slot
@@ -98,7 +118,8 @@ private:
         CK_SLOT_ID id = 0;
         TokenInfo token;
     };
-    void collectSlots();
+    void loadExtraModule(const std::vector<std::pair<dev_t, ino_t>> &v_oRegistered);
+    void collectSlots(CK_FUNCTION_LIST *v_poModule, ModuleReport *v_poReport);
     static std::mutex s_mutex;
 
     std::unique_lock<std::mutex> m_lock;
@@ -106,7 +127,11 @@ private:
     std::vector<CK_FUNCTION_LIST *> m_initialised; // registered modules we initialised
     CK_FUNCTION_LIST *m_extra = nullptr;
     std::vector<Slot> m_slots;
+    std::vector<ModuleReport> m_reports;
 };
+
+// "CKR_PIN_INCORRECT"; "0x..." for values without a name.
+QString ckrName(CK_RV v_uiRv);
 
 // Maps a PKCS#11 return value of a failed call to the page's error.
 [[noreturn]] void throwForRv(CK_RV v_uiRv, const char *v_pWhat, CK_FLAGS v_uiFlags = 0);

@@ -1,0 +1,124 @@
+#include "commands.h"
+
+#include "cmsbuilder.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <log4cpp/Category.hh>
+
+#include <algorithm>
+#include <tuple>
+
+namespace signer {
+
+WebOrigin requestOrigin(const tRequestMap &v_oRequest)
+{
+    // Set by the server from the Origin header only; a page cannot send the key.
+    const WebOrigin oOrigin = parseOrigin(v_oRequest.value("keyHttpOrigin"));
+    if (!oOrigin.valid)
+        throw SignerError("NO_ORIGIN", QStringLiteral("The request carries no usable Origin header (scheme://host[:port]); "
+                                                      "the Signer answers web pages only."));
+    return oOrigin;
+}
+
+Purpose requestPurpose(const tRequestMap &v_oRequest)
+{
+    Purpose ePurpose = Purpose::Sign;
+    if (!parsePurpose(v_oRequest.value("purpose"), &ePurpose))
+        throw SignerError("BAD_REQUEST", QStringLiteral("purpose must be sign or login."));
+    return ePurpose;
+}
+
+QByteArray json(const QJsonObject &v_oObject)
+{
+    return QJsonDocument(v_oObject).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject certificateJson(const CertificateEntry &v_oEntry, const QString &v_oSiteId)
+{
+    const CertificateFacts oFacts = certificateFacts(v_oEntry.der);
+    const CertificateUse oUse = certificateUse(v_oEntry.der);
+    QJsonObject oCert = oFacts.json;
+    oCert.insert(QStringLiteral("id"), v_oSiteId);
+    oCert.insert(QStringLiteral("extendedKeyUsage"), oUse.extendedKeyUsage);
+    oCert.insert(QStringLiteral("purposes"), purposeNames(oUse));
+    oCert.insert(QStringLiteral("certificate"), QString::fromLatin1(v_oEntry.der.toBase64()));
+    return oCert;
+}
+
+CertificateCard cardOf(const CertificateEntry &v_oEntry, Purpose v_ePurpose)
+{
+    const CertificateFacts oFacts = certificateFacts(v_oEntry.der);
+    const CertificateUse oUse = certificateUse(v_oEntry.der);
+    CertificateCard oCard;
+    oCard.fingerprint = SignerStore::fingerprint(v_oEntry.der);
+    oCard.unfit = oFacts.valid ? unfitFor(oUse, v_ePurpose, QDateTime::currentDateTimeUtc()) : Unfit::Unreadable;
+    oCard.commonName = oFacts.subjectCommonName;
+    oCard.subject = oFacts.json.value(QStringLiteral("subject")).toString();
+    const QString oIssuer = oFacts.json.value(QStringLiteral("issuer")).toString();
+    // The issuer's common name when it has one: short enough for a list.
+    const int iCn = oIssuer.indexOf(QStringLiteral("CN="));
+    oCard.issuer = iCn >= 0 ? oIssuer.mid(iCn + 3).section(QLatin1Char(','), 0, 0) : oIssuer;
+    oCard.notAfter = oUse.notAfter.toString(QStringLiteral("yyyy-MM-dd"));
+    oCard.keyText = oFacts.keyType == QLatin1String("EC") ? QStringLiteral("EC %1").arg(oFacts.curve)
+                                                          : QStringLiteral("%1 %2").arg(oFacts.keyType).arg(oFacts.keyBits);
+    oCard.tokenLabel = v_oEntry.token.label;
+    return oCard;
+}
+
+TokenSnapshot snapshot(Purpose v_ePurpose)
+{
+    Pkcs11Context oContext;
+    TokenSnapshot oSnapshot;
+    oSnapshot.anyToken = oContext.anyToken();
+    for (const CertificateEntry &oEntry : oContext.certificates())
+        oSnapshot.certificates << cardOf(oEntry, v_ePurpose);
+    // The picker's order: by token, then by name.
+    std::sort(oSnapshot.certificates.begin(), oSnapshot.certificates.end(),
+              [](const CertificateCard &v_oA, const CertificateCard &v_oB) {
+                  return std::tie(v_oA.tokenLabel, v_oA.commonName, v_oA.fingerprint)
+                         < std::tie(v_oB.tokenLabel, v_oB.commonName, v_oB.fingerprint);
+              });
+    return oSnapshot;
+}
+
+void throwNoToken(const Pkcs11Context &v_oContext, const char *v_pCommand)
+{
+    log(true, v_pCommand, QStringLiteral("No token present; PKCS#11 modules tried: ") + v_oContext.reportText());
+    QJsonObject oDetails;
+    oDetails.insert(QStringLiteral("modules"), v_oContext.reportJson());
+    throw SignerError("NO_TOKEN", QStringLiteral("No card or token is present."), oDetails);
+}
+
+void throwStoreError(const StoreError &v_oError)
+{
+    log(true, "Signer", QString::fromLocal8Bit(v_oError.what()));
+    throw SignerError("STORE_ERROR", QString::fromLocal8Bit(v_oError.what()));
+}
+
+void writeReceipt(SignerStore &v_oStore, Receipt v_oReceipt)
+{
+    v_oReceipt.time = QDateTime::currentDateTimeUtc();
+    try {
+        v_oStore.appendReceipt(v_oReceipt);
+    } catch (const StoreError &v_oError) {
+        log(true, "Signer::writeReceipt", QString::fromLocal8Bit(v_oError.what()));
+    }
+}
+
+void log(bool v_bWarning, const char *v_pFunction, const QString &v_oText)
+{
+    // The server's own category: the line goes to the account's log file, escaped there.
+    log4cpp::Category *poCategory = log4cpp::Category::exists("QuorvexCryptoProvider");
+    if (!poCategory)
+        return;
+    const std::string oLine = std::string(v_pFunction) + " :: " + v_oText.toStdString();
+    if (v_bWarning)
+        poCategory->warn(oLine);
+    else
+        poCategory->notice(oLine);
+}
+
+} // namespace signer

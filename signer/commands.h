@@ -1,0 +1,96 @@
+#pragma once
+
+// The Signer's page commands, one class each with one entry point, and what
+// they share. A command is made for one request and run once.
+//
+// Every command takes the requesting origin from the request map's reserved
+// key keyHttpOrigin (the browser's Origin header) and nothing else; a request
+// without a usable one is refused with NO_ORIGIN before anything else happens.
+
+#include "qtxmodule.h"
+
+#include "certpolicy.h"
+#include "displaytext.h"
+#include "pkcs11token.h"
+#include "signerstore.h"
+#include "signerui.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+
+// ListCertificates: no dialog. The certificates present now that the origin
+// was granted ("let this site see this certificate from now on") and that fit
+// the purpose; an empty list without any grant (the tokens are not even
+// looked at).
+class ListCertificatesCommand
+{
+public:
+    explicit ListCertificatesCommand(const tRequestMap &v_oRequest);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+};
+
+// SelectCertificate (GUI): the picker naming the origin and the purpose; the
+// certificate picked, or CANCELLED with nothing else.
+class SelectCertificateCommand
+{
+public:
+    SelectCertificateCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+    SignerUi &m_ui;
+};
+
+// Sign (GUI): consent and PIN, then the token's signature of the page's digest
+// with a certificate for document signing named by its per-site id.
+class SignCommand
+{
+public:
+    SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+    SignerUi &m_ui;
+};
+
+namespace signer {
+
+// The origin of the request; SignerError NO_ORIGIN without a usable one.
+WebOrigin requestOrigin(const tRequestMap &v_oRequest);
+// The "purpose" parameter; SignerError BAD_REQUEST for an unknown one.
+Purpose requestPurpose(const tRequestMap &v_oRequest);
+
+QByteArray json(const QJsonObject &v_oObject);
+
+// What a page learns about a certificate it may see.
+QJsonObject certificateJson(const CertificateEntry &v_oEntry, const QString &v_oSiteId);
+CertificateCard cardOf(const CertificateEntry &v_oEntry, Purpose v_ePurpose);
+// Looks at every token (creates a Pkcs11Context: not on the main thread).
+TokenSnapshot snapshot(Purpose v_ePurpose);
+
+// NO_TOKEN with the modules tried and what they answered; also logged.
+[[noreturn]] void throwNoToken(const Pkcs11Context &v_oContext, const char *v_pCommand);
+
+// A store failure as the page's STORE_ERROR.
+[[noreturn]] void throwStoreError(const StoreError &v_oError);
+
+// Appends a receipt; a store that cannot take it is logged, the answer stands.
+void writeReceipt(SignerStore &v_oStore, Receipt v_oReceipt);
+
+// A line in the server's log (its category, when the module runs in the server).
+void log(bool v_bWarning, const char *v_pFunction, const QString &v_oText);
+
+// Runs v_oWork on a thread of its own while the main thread's event loop goes
+// on (a card reader may take seconds, a PIN pad until the user is done); its
+// result or exception comes back here.
+template <typename Work>
+auto offMainThread(Work v_oWork) -> decltype(v_oWork());
+
+} // namespace signer
+
+#include "commands_p.h"

@@ -1,0 +1,137 @@
+#pragma once
+
+// The Signer's dialogs as Qt widgets (main thread only). Private to
+// qtsignerui.cpp apart from what the test hook and the dialogs share.
+
+#include "secretbuffer.h"
+#include "signerui.h"
+
+#include <QDialog>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class QLabel;
+class QPushButton;
+class QVBoxLayout;
+
+// A PIN field that never holds the PIN: every key goes into a SecretBuffer,
+// and the line edit shows (and keeps in its undo history) one filler
+// character per character typed. No paste, no drag and drop, no input method,
+// no selection or cursor movement.
+class PinEdit : public QLineEdit
+{
+public:
+    explicit PinEdit(QWidget *v_poParent);
+    const SecretBuffer &secret() const { return m_secret; }
+    // Moves the PIN out and empties the field.
+    SecretBuffer take();
+    // Feeds text through the same key path as a keyboard (the test hook).
+    void typeText(const QString &v_oText);
+
+protected:
+    void keyPressEvent(QKeyEvent *v_poEvent) override;
+    void inputMethodEvent(QInputMethodEvent *v_poEvent) override;
+    void mousePressEvent(QMouseEvent *v_poEvent) override;
+    void mouseMoveEvent(QMouseEvent *v_poEvent) override;
+    void mouseDoubleClickEvent(QMouseEvent *v_poEvent) override;
+
+private:
+    void showCount();
+    SecretBuffer m_secret;
+    int m_characters = 0;
+};
+
+// Polls the tokens on a thread of its own while a dialog is open and hands
+// each snapshot to the dialog on the main thread. Stopped and joined before
+// the dialog goes, so no thread outlives the command.
+class TokenWatcher
+{
+public:
+    TokenWatcher(QObject *v_poContext, TokenPoll v_oPoll, std::function<void(const TokenSnapshot &)> v_oDeliver);
+    ~TokenWatcher();
+    TokenWatcher(const TokenWatcher &) = delete;
+    TokenWatcher &operator=(const TokenWatcher &) = delete;
+
+    static constexpr int kIntervalMs = 1000;
+
+private:
+    void run();
+    QObject *m_context;
+    TokenPoll m_poll;
+    std::function<void(const TokenSnapshot &)> m_deliver;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// What every Signer dialog shares: the requesting origin in a line of its own
+// with the registrable domain in bold, a time-out, a confirm button that stays
+// disabled for a short delay after the window appears or comes back to the
+// front (a held Enter or a click aimed at the page cannot approve), on top of
+// the browser, and accessible names on every control.
+class RequestDialog : public QDialog
+{
+public:
+    RequestDialog(const char *v_pKind, const WebOrigin &v_oOrigin, const QString &v_oTitle, const QString &v_oLead);
+    // Shows the dialog in front and waits for the answer.
+    Outcome run();
+
+protected:
+    QVBoxLayout *body() const { return m_body; }
+    QPushButton *confirmButton() const { return m_confirm; }
+    // Subclasses say whether their own condition holds (a PIN typed, a card
+    // present, a certificate chosen); the button also waits for the delay.
+    void setReady(bool v_bReady);
+    QLabel *addLabel(const QString &v_oText, QVBoxLayout *v_poLayout = nullptr);
+    // The status line ("insert your card"), empty when all is well.
+    void setStatus(const QString &v_oText);
+    virtual PinEdit *pinEdit() const { return nullptr; }
+    virtual bool pick(int v_iIndex, bool v_bRemember);
+
+    bool event(QEvent *v_poEvent) override;
+    void keyPressEvent(QKeyEvent *v_poEvent) override;
+    void keyReleaseEvent(QKeyEvent *v_poEvent) override;
+    void showEvent(QShowEvent *v_poEvent) override;
+
+private:
+    void restartDelay();
+    void updateConfirm();
+    void tick();
+    void showCountdown();
+#ifdef QTX_SIGNER_TEST_HOOK
+    void hookTick();
+    QByteArray shownText() const;
+    QByteArray m_hookDir;
+    QByteArray m_lastShown;
+    std::function<bool()> m_pending;
+    QTimer m_hook;
+#endif
+
+    const char *m_kind;
+    QVBoxLayout *m_body = nullptr;
+    QLabel *m_status = nullptr;
+    QLabel *m_countdown = nullptr;
+    QPushButton *m_confirm = nullptr;
+    QPushButton *m_cancel = nullptr;
+    QTimer m_delay;
+    QTimer m_clock;
+    int m_delayMs = 1000;
+    int m_secondsLeft = 120;
+    bool m_ready = false;
+    bool m_delayPassed = false;
+    bool m_timedOut = false;
+    bool m_enterHeld = false;
+};
+
+#ifdef QTX_SIGNER_TEST_HOOK
+// The test hook's folder (QTX_SIGNER_TEST_DIR when it is this account's and
+// private), empty otherwise; its answer file; a file written into it.
+QByteArray signerTestDir();
+bool signerTestTakeAnswer(const QByteArray &v_oDir, QByteArray *v_poAnswer);
+void signerTestWrite(const QByteArray &v_oDir, const char *v_pName, const QByteArray &v_oData);
+#endif

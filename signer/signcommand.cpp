@@ -1,0 +1,270 @@
+#include "commands.h"
+
+#include "cmsbuilder.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace {
+
+struct SignRequest
+{
+    QString certId;
+    DigestAlgorithm digestAlgorithm = DigestAlgorithm::Sha256;
+    QString digestName;
+    SignatureScheme scheme = SignatureScheme::RsaPkcs1;
+    QString schemeName;
+    QByteArray digest;
+    bool cms = false;
+    QString documentName;
+};
+
+// The longest document name kept; the dialog shows at most 120 characters of
+// it (elided in the middle), the receipt all of it.
+constexpr int kMaxDocumentName = 1024;
+
+SignRequest parseRequest(const tRequestMap &v_oRequest)
+{
+    SignRequest oSign;
+    oSign.certId = QString::fromLatin1(v_oRequest.value("certId"));
+    if (!QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(oSign.certId).hasMatch())
+        throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("certId is not a certificate id of this site."));
+    const QByteArray oDigestName = v_oRequest.value("digestAlgorithm");
+    if (!parseDigestAlgorithm(oDigestName, &oSign.digestAlgorithm))
+        throw SignerError("UNSUPPORTED_ALGORITHM",
+                          QStringLiteral("digestAlgorithm must be SHA-256, SHA-384 or SHA-512."));
+    oSign.digestName = QStringLiteral("SHA-%1").arg(digestLength(oSign.digestAlgorithm) * 8);
+    const QByteArray oScheme = v_oRequest.value("signatureAlgorithm").toUpper();
+    if (oScheme == "RSA-PKCS1" || oScheme == "RSASSA-PKCS1-V1_5")
+        oSign.scheme = SignatureScheme::RsaPkcs1;
+    else if (oScheme == "RSA-PSS")
+        oSign.scheme = SignatureScheme::RsaPss;
+    else if (oScheme == "ECDSA")
+        oSign.scheme = SignatureScheme::Ecdsa;
+    else
+        throw SignerError("UNSUPPORTED_ALGORITHM",
+                          QStringLiteral("signatureAlgorithm must be RSA-PKCS1, RSA-PSS or ECDSA."));
+    oSign.schemeName = QString::fromLatin1(oScheme);
+    const auto oDecoded = QByteArray::fromBase64Encoding(v_oRequest.value("digest"), QByteArray::AbortOnBase64DecodingErrors);
+    if (!oDecoded)
+        throw SignerError("BAD_REQUEST", QStringLiteral("digest is not base64."));
+    oSign.digest = *oDecoded;
+    if (oSign.digest.size() != digestLength(oSign.digestAlgorithm))
+        throw SignerError("BAD_DIGEST_LENGTH", QStringLiteral("A %1 digest has %2 bytes, this one %3.")
+                                                   .arg(oSign.digestName)
+                                                   .arg(digestLength(oSign.digestAlgorithm))
+                                                   .arg(oSign.digest.size()));
+    const QByteArray oFormat = v_oRequest.value("format", "raw");
+    if (oFormat != "raw" && oFormat != "cms")
+        throw SignerError("BAD_REQUEST", QStringLiteral("format must be raw or cms."));
+    oSign.cms = oFormat == "cms";
+    oSign.documentName = QString::fromUtf8(v_oRequest.value("documentName")).left(kMaxDocumentName);
+    return oSign;
+}
+
+// Checks that the key and the token can make this signature; returns the mechanism.
+SignMechanism mechanismFor(const SignRequest &v_oSign, const CertificateFacts &v_oFacts)
+{
+    SignMechanism oMechanism;
+    if (v_oSign.scheme == SignatureScheme::Ecdsa) {
+        if (v_oFacts.keyType != QLatin1String("EC")
+            || (v_oFacts.curve != QLatin1String("P-256") && v_oFacts.curve != QLatin1String("P-384")))
+            throw SignerError("UNSUPPORTED_ALGORITHM",
+                              QStringLiteral("ECDSA needs a P-256 or P-384 key; this one is %1 %2.")
+                                  .arg(v_oFacts.keyType, v_oFacts.curve));
+        oMechanism.type = CKM_ECDSA;
+        return oMechanism;
+    }
+    if (v_oFacts.keyType != QLatin1String("RSA"))
+        throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("%1 needs an RSA key; this one is %2.")
+                                                       .arg(v_oSign.schemeName, v_oFacts.keyType));
+    oMechanism.type = CKM_RSA_PKCS;
+    if (v_oSign.scheme == SignatureScheme::RsaPss) {
+        oMechanism.type = CKM_RSA_PKCS_PSS;
+        oMechanism.usePss = true;
+        const CK_MECHANISM_TYPE aHashes[] = {CKM_SHA256, CKM_SHA384, CKM_SHA512};
+        const CK_RSA_PKCS_MGF_TYPE aMgfs[] = {CKG_MGF1_SHA256, CKG_MGF1_SHA384, CKG_MGF1_SHA512};
+        const int iIndex = static_cast<int>(v_oSign.digestAlgorithm);
+        oMechanism.pss.hashAlg = aHashes[iIndex];
+        oMechanism.pss.mgf = aMgfs[iIndex];
+        oMechanism.pss.sLen = static_cast<CK_ULONG>(digestLength(v_oSign.digestAlgorithm));
+    }
+    return oMechanism;
+}
+
+// What the token signs for a digest (or the hash of CMS signed attributes).
+QByteArray tokenInput(const SignRequest &v_oSign, const QByteArray &v_oHash)
+{
+    return v_oSign.scheme == SignatureScheme::RsaPkcs1 ? digestInfo(v_oSign.digestAlgorithm, v_oHash) : v_oHash;
+}
+
+QString unfitReason(Unfit v_eUnfit)
+{
+    switch (v_eUnfit) {
+    case Unfit::LoginOnly: return QStringLiteral("login-only");
+    case Unfit::Expired: return QStringLiteral("expired");
+    case Unfit::NotYetValid: return QStringLiteral("not-yet-valid");
+    case Unfit::UnsupportedKey: return QStringLiteral("unsupported-key");
+    default: return QStringLiteral("other-use");
+    }
+}
+
+} // namespace
+
+SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
+{
+}
+
+// Request: certId (the per-site id), digest (base64), digestAlgorithm
+// (SHA-256/384/512), signatureAlgorithm (RSA-PKCS1, RSA-PSS, ECDSA), optional
+// format ("raw" or "cms") and documentName. Reply: {"signature":base64 (ECDSA:
+// r||s), "certificate":base64 DER} or with format "cms" {"cms":base64 DER,
+// "signedAttributes":base64 DER,"signature":its signature,"certificate":...}.
+QByteArray SignCommand::run()
+{
+    const WebOrigin oOrigin = signer::requestOrigin(m_request);
+    const SignRequest oSign = parseRequest(m_request);
+    // Without a person at a display this runs on a job thread (see IsGuiFunction)
+    // and must not touch widgets.
+    QCoreApplication *poApp = QCoreApplication::instance();
+    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+        throw SignerError("NO_DISPLAY", QStringLiteral("Signing needs the user's consent, and the server has no display "
+                                                       "to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
+
+    SignerStore oStore;
+    ConsentRequest oConsent;
+    SignMechanism oMechanism;
+    QByteArray oDer;
+    signer::offMainThread([&] {
+        Pkcs11Context oContext;
+        if (!oContext.anyToken())
+            signer::throwNoToken(oContext, "Signer::Sign");
+        CertificateEntry oEntry;
+        try {
+            const SiteIds oIds(oStore, oOrigin.text);
+            for (const CertificateEntry &oCandidate : oContext.certificates()) {
+                if (oIds.of(oCandidate.der) == oSign.certId)
+                    oEntry = oCandidate;
+            }
+        } catch (const StoreError &v_oError) {
+            signer::throwStoreError(v_oError);
+        }
+        if (oEntry.der.isEmpty())
+            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("No present token has this site's certificate %1.")
+                                                           .arg(oSign.certId));
+        const CertificateFacts oFacts = certificateFacts(oEntry.der);
+        if (!oFacts.valid)
+            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("The certificate on the token cannot be read."));
+        // Authentication keys never sign a page's digest: a signature made
+        // with one could pass as a log-in proof elsewhere.
+        const Unfit eUnfit = unfitFor(certificateUse(oEntry.der), Purpose::Sign, QDateTime::currentDateTimeUtc());
+        if (eUnfit != Unfit::None) {
+            QJsonObject oReason;
+            oReason.insert(QStringLiteral("reason"), unfitReason(eUnfit));
+            throw SignerError("CERTIFICATE_NOT_USABLE",
+                              QStringLiteral("This certificate is not for signing documents (%1).").arg(unfitReason(eUnfit)),
+                              oReason);
+        }
+        oMechanism = mechanismFor(oSign, oFacts);
+        if (!oContext.supportsMechanism(oEntry, oMechanism.type))
+            throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot sign with %1.").arg(oSign.schemeName));
+        const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
+        if (uiFlags & CKF_USER_PIN_LOCKED)
+            throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+        oDer = oEntry.der;
+        oConsent.origin = oOrigin;
+        oConsent.purpose = Purpose::Sign;
+        oConsent.certificate = signer::cardOf(oEntry, Purpose::Sign);
+        oConsent.documentName = oSign.documentName;
+        oConsent.digestAlgorithm = oSign.digestName;
+        oConsent.signatureAlgorithm = oSign.schemeName + (oSign.cms ? QStringLiteral(", CMS (CAdES-B)") : QString());
+        oConsent.digest = oSign.digest;
+        oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+        oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
+        oConsent.pinFinalTry = (uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
+    }); // the modules are released while the dialog is open
+
+    Receipt oReceipt;
+    oReceipt.origin = oOrigin.text;
+    oReceipt.purpose = QStringLiteral("sign");
+    oReceipt.document = oSign.documentName;
+    oReceipt.digestAlgorithm = oSign.digestName;
+    oReceipt.digest = oSign.digest;
+    oReceipt.certificate = oConsent.certificate.subject;
+    oReceipt.fingerprint = oConsent.certificate.fingerprint;
+
+    ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
+    if (oAnswer.outcome != Outcome::Accepted) {
+        oReceipt.outcome = oAnswer.outcome == Outcome::TimedOut ? QStringLiteral("timeout") : QStringLiteral("cancelled");
+        signer::writeReceipt(oStore, oReceipt);
+        QJsonObject oReason;
+        if (oAnswer.outcome == Outcome::TimedOut)
+            oReason.insert(QStringLiteral("reason"), QStringLiteral("timeout"));
+        throw SignerError("CANCELLED", QStringLiteral("The user did not consent to the signature."), oReason);
+    }
+
+    // Asked from the signing thread when the token refuses the PIN for the
+    // key's own log-in: the dialog runs here, on the main thread.
+    SignerUi &oUi = m_ui;
+    const PinAgain oAgain = [&oUi, &oConsent](SecretBuffer *v_poPin, CK_FLAGS v_uiFlags) {
+        bool bGiven = false;
+        const PinRequest oRequest{oConsent.origin, oConsent.certificate, (v_uiFlags & CKF_USER_PIN_COUNT_LOW) != 0,
+                                  (v_uiFlags & CKF_USER_PIN_FINAL_TRY) != 0};
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&] { bGiven = oUi.askPinAgain(oRequest, v_poPin); }, Qt::BlockingQueuedConnection);
+        return bGiven;
+    };
+    try {
+        const QByteArray oResult = signer::offMainThread([&] {
+            Pkcs11Context oContext;
+            CertificateEntry oEntry;
+            for (const CertificateEntry &oCandidate : oContext.certificates()) {
+                if (oCandidate.der == oDer)
+                    oEntry = oCandidate;
+            }
+            if (oEntry.der.isEmpty())
+                throw SignerError("TOKEN_REMOVED", QStringLiteral("The token with the certificate was removed."));
+            const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
+            QJsonObject oReply;
+            oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
+            if (oSign.cms) {
+                QByteArray oAttributes;
+                QByteArray oSignature;
+                const QByteArray oCms = buildDetachedCms(
+                    oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, [&](const QByteArray &v_oAttributes) {
+                        oAttributes = v_oAttributes;
+                        oSignature = oContext.sign(oEntry, poPin, oMechanism,
+                                                   tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)),
+                                                   oAgain);
+                        return oSignature;
+                    });
+                oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
+                // What the signature covers, so a page can check it with WebCrypto
+                // (which hashes the data itself) without parsing the CMS.
+                oReply.insert(QStringLiteral("signedAttributes"), QString::fromLatin1(oAttributes.toBase64()));
+                oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
+            } else {
+                const QByteArray oSignature =
+                    oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign, oSign.digest), oAgain);
+                oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
+                if (oSign.scheme == SignatureScheme::Ecdsa)
+                    oReply.insert(QStringLiteral("signatureDer"), QString::fromLatin1(ecdsaRawToDer(oSignature).toBase64()));
+            }
+            return signer::json(oReply);
+        });
+        oAnswer.pin.clear();
+        oReceipt.outcome = QStringLiteral("signed");
+        signer::writeReceipt(oStore, oReceipt);
+        return oResult;
+    } catch (const SignerError &v_oError) {
+        oAnswer.pin.clear();
+        oReceipt.outcome = QString::fromLatin1(v_oError.code());
+        signer::writeReceipt(oStore, oReceipt);
+        throw;
+    } catch (...) {
+        oAnswer.pin.clear();
+        throw;
+    }
+}
