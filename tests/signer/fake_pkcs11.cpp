@@ -1,7 +1,10 @@
 // A PKCS#11 module for the Signer tests: one token with one certificate whose
 // PIN state the test sets, for what SoftHSM2 cannot show (a locked PIN, the
 // final try, a PIN pad). The state is read from the file QTX_FAKE_P11_STATE
-// names, at every call: words "locked", "final", "low", "protected", "gone".
+// names, at every call: words "locked", "final", "low", "protected", "gone",
+// "already" (C_Login answers CKR_USER_ALREADY_LOGGED_IN until a C_Logout),
+// "always" (the key has CKA_ALWAYS_AUTHENTICATE and a signature PIN "1357" of
+// its own for the context-specific log-in).
 // The certificate is the DER file QTX_FAKE_P11_CERT names; the PIN is "2468".
 // Signatures are fixed bytes: the tests check outcomes, not the cryptography.
 
@@ -23,6 +26,8 @@ const char kId[] = "\x42";
 int g_found = 0;      // objects handed out by the current search
 bool g_search = false;
 CK_OBJECT_CLASS g_searchClass = 0;
+bool g_loggedOut = false;    // since C_Initialize
+bool g_contextLogin = false; // since C_SignInit
 
 std::string readFile(const char *v_pVariable)
 {
@@ -53,7 +58,11 @@ CK_RV notSupported()
 
 extern "C" {
 
-CK_RV C_Initialize(void *) { return CKR_OK; }
+CK_RV C_Initialize(void *)
+{
+    g_loggedOut = false;
+    return CKR_OK;
+}
 CK_RV C_Finalize(void *) { return CKR_OK; }
 
 CK_RV C_GetInfo(CK_INFO *v_poInfo)
@@ -130,12 +139,24 @@ CK_RV C_OpenSession(CK_SLOT_ID, CK_FLAGS, void *, CK_NOTIFY, CK_SESSION_HANDLE *
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE) { return CKR_OK; }
 CK_RV C_CloseAllSessions(CK_SLOT_ID) { return CKR_OK; }
-CK_RV C_Logout(CK_SESSION_HANDLE) { return CKR_OK; }
+CK_RV C_Logout(CK_SESSION_HANDLE)
+{
+    g_loggedOut = true;
+    return CKR_OK;
+}
 
-CK_RV C_Login(CK_SESSION_HANDLE, CK_USER_TYPE, CK_UTF8CHAR *v_pPin, CK_ULONG v_uiLength)
+CK_RV C_Login(CK_SESSION_HANDLE, CK_USER_TYPE v_uiUser, CK_UTF8CHAR *v_pPin, CK_ULONG v_uiLength)
 {
     if (state("locked"))
         return CKR_PIN_LOCKED;
+    if (v_uiUser == CKU_CONTEXT_SPECIFIC) {
+        if (!v_pPin || std::string(reinterpret_cast<char *>(v_pPin), v_uiLength) != "1357")
+            return CKR_PIN_INCORRECT;
+        g_contextLogin = true;
+        return CKR_OK;
+    }
+    if (state("already") && !g_loggedOut)
+        return CKR_USER_ALREADY_LOGGED_IN;
     if (state("protected"))
         return v_pPin == nullptr ? CKR_OK : CKR_ARGUMENTS_BAD;
     if (!v_pPin || std::string(reinterpret_cast<char *>(v_pPin), v_uiLength) != "2468")
@@ -184,6 +205,8 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE v_uiObject, CK_ATT
         std::string oValue;
         if (v_poTemplate[i].type == CKA_ID)
             oValue = kId;
+        else if (v_poTemplate[i].type == CKA_ALWAYS_AUTHENTICATE && v_uiObject == kKey)
+            oValue = std::string(1, state("always") ? CK_TRUE : CK_FALSE);
         else if (v_poTemplate[i].type == CKA_VALUE && v_uiObject == kCert)
             oValue = readFile("QTX_FAKE_P11_CERT");
         else {
@@ -203,6 +226,7 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE v_uiObject, CK_ATT
 
 CK_RV C_SignInit(CK_SESSION_HANDLE, CK_MECHANISM *v_poMechanism, CK_OBJECT_HANDLE v_uiKey)
 {
+    g_contextLogin = false;
     return v_poMechanism->mechanism == CKM_RSA_PKCS && v_uiKey == kKey ? CKR_OK : CKR_MECHANISM_INVALID;
 }
 
@@ -210,6 +234,8 @@ CK_RV C_Sign(CK_SESSION_HANDLE, CK_BYTE *, CK_ULONG, CK_BYTE *v_pSignature, CK_U
 {
     if (state("gone"))
         return CKR_DEVICE_REMOVED;
+    if (state("always") && !g_contextLogin)
+        return CKR_USER_NOT_LOGGED_IN;
     if (v_pSignature) {
         if (*v_puiLength < 256)
             return CKR_BUFFER_TOO_SMALL;

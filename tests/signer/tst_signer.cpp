@@ -1,8 +1,11 @@
 // The Signer module through the real server against SoftHSM2 tokens that the
-// test creates: listing, every signature algorithm verified by OpenSSL, CMS
-// verified by "openssl cms -verify", the consent dialog (answered through the
-// module's test hook), the error cases, and the refusal of a second signature
-// while a dialog is open.
+// test creates: nothing about a certificate reaches a page before the user
+// picked it, per-site ids, which certificate is for which job, every signature
+// algorithm verified by OpenSSL, the dialogs' content for hostile requests,
+// the store and qtx-sites, PIN states of a card, cards coming and going, the
+// time-out, keys and Enter on a real X display, and a clean stop after the
+// dialogs. Dialogs are the real widgets, answered through the module's test
+// hook (or xdotool on Xvfb).
 
 #include "../filesupport.h"
 #include "httpsclient.h"
@@ -13,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QtTest>
@@ -21,6 +25,7 @@
 #include <functional>
 #include <vector>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +33,10 @@ namespace {
 
 const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
 const QByteArray kOrigin = "https://shop.example";
+const QByteArray kOther = "https://news.example";
 const QByteArray kPin = "1234";
+// The national e-ID shaped log-in certificate (clientAuth only).
+const QString kAuthName = QStringLiteral("M\u00c4NNIK,MARI-LIIS,38001085718");
 
 struct Run
 {
@@ -88,6 +96,37 @@ QByteArray signForm(const QByteArray &v_oCertId, const QByteArray &v_oData, cons
                  {"digestAlgorithm", v_oDigestAlgorithm}, {"signatureAlgorithm", v_oSignatureAlgorithm}});
 }
 
+QJsonObject jsonOf(const HttpReply &v_oReply)
+{
+    return QJsonDocument::fromJson(v_oReply.body.startsWith("500|") ? v_oReply.body.mid(4) : v_oReply.body).object();
+}
+
+QString errorCode(const HttpReply &v_oReply)
+{
+    return v_oReply.body.startsWith("500|") ? jsonOf(v_oReply)[QStringLiteral("error")].toString() : QString();
+}
+
+// The lines of a dialog's text that are items of its list.
+QStringList items(const QByteArray &v_oShown)
+{
+    QStringList oItems;
+    for (const QByteArray &oLine : v_oShown.split('\n')) {
+        if (QRegularExpression(QStringLiteral("^item[0-9]+=")).match(QString::fromUtf8(oLine)).hasMatch())
+            oItems << QString::fromUtf8(oLine.mid(oLine.indexOf('=') + 1));
+    }
+    return oItems;
+}
+
+// One dialog's answer: which dialog ("picker", "consent", "pin") is answered
+// once its text holds v_oWaitFor; v_oWhileOpen runs before the answer.
+struct Answer
+{
+    QByteArray kind;
+    QByteArray text;
+    QByteArray waitFor = QByteArray();
+    std::function<void()> whileOpen = {};
+};
+
 } // namespace
 
 class TestSigner : public QObject
@@ -95,71 +134,93 @@ class TestSigner : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void listsCertificatesWithKeys();
+    void disclosureOnlyThroughThePicker();
+    void siteIdsDifferPerOrigin();
+    void certificatesForTheJob_data();
+    void certificatesForTheJob();
     void signsAndOpenSslVerifies_data();
     void signsAndOpenSslVerifies();
     void refusedRequests_data();
     void refusedRequests();
-    void dialogShowsRequestAndTakesAnswers();
-    void secondSignatureWhileDialogOpen();
-    void realDisplayDialog();
+    void hostileRequestsShownEscaped_data();
+    void hostileRequestsShownEscaped();
+    void receiptsAndListingMeanwhile();
+    void storeFilesAreChecked_data();
+    void storeFilesAreChecked();
     void pinStatesOfACard();
-    void tokenRemovedDuringDialog();
+    void dialogTimesOut();
+    void realDisplay();
     void noDisplayAnswersAtOnce_data();
     void noDisplayAnswersAtOnce();
+    void cleanStopAfterDialogs();
+    void cardsComeAndGo(); // last: it takes the tokens away
 
 private:
     bool makeKey(const QString &v_oName, const QStringList &v_oKeyOptions, const QString &v_oToken,
-                 const QByteArray &v_oPin, const QString &v_oId);
-    void startServer(const QStringList &v_oArguments, const QString &v_oHookDir);
+                 const QByteArray &v_oPin, const QString &v_oId, const QString &v_oExt = QStringLiteral("leaf.ext"),
+                 const QString &v_oSubject = QString(), bool v_bAlwaysAuth = false);
+    void startServer(const QStringList &v_oArguments = {}, const QString &v_oHookDir = QString(),
+                     const QByteArray &v_oIniExtra = QByteArray());
     QByteArray openSession();
     HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
-    // Posts a command and waits for its result: the GET_RESULT reply.
-    HttpReply call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody);
     HttpReply submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
-                     const QByteArray &v_oCmdId);
+                     const QByteArray &v_oCmdId, const QByteArray &v_oOrigin = kOrigin);
     HttpReply waitResult(const QByteArray &v_oSession, const QByteArray &v_oCmdId);
-    QJsonObject certificates();
-    QByteArray certId(const QString &v_oCommonName);
-    bool waitDialog(QByteArray *v_poShown = nullptr);
-    // A Sign request whose dialog gets v_oAnswer once v_oWhileOpen ran: the
-    // result (status 0 when no dialog came), the dialog's text in *v_poShown.
-    HttpReply signAnswered(const QByteArray &v_oSession, const QByteArray &v_oBody, const QByteArray &v_oAnswer,
-                           QByteArray *v_poShown = nullptr, const std::function<void()> &v_oWhileOpen = {});
-    // Written aside and renamed, so the dialog never reads a half-written answer.
+    // Posts a command and waits for its result (a command without a dialog).
+    HttpReply call(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QByteArray &v_oOrigin = kOrigin);
+    // A command whose dialogs get the answers in turn; what each showed in *v_poShown.
+    HttpReply dialogCall(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QList<Answer> &v_oAnswers,
+                         QList<QByteArray> *v_poShown = nullptr, const QByteArray &v_oOrigin = kOrigin,
+                         const QByteArray &v_oSession = QByteArray());
+    // The dialog's text once it is of the kind and holds v_oNeedle (empty after 20 s).
+    QByteArray waitDialog(const QByteArray &v_oKind, const QByteArray &v_oNeedle = QByteArray());
+    // The picker's answer for the certificate whose list line holds v_oName.
+    HttpReply pick(const QString &v_oName, const QByteArray &v_oOrigin = kOrigin, const QByteArray &v_oPurpose = "sign",
+                   bool v_bRemember = false, QByteArray *v_poShown = nullptr);
+    QJsonArray listing(const QByteArray &v_oOrigin = kOrigin, const QByteArray &v_oPurpose = "sign");
+    QByteArray certId(const QString &v_oCommonName, const QByteArray &v_oOrigin = kOrigin);
+    Run sites(const QStringList &v_oArguments);
     void answer(const QByteArray &v_oAnswer)
     {
         QVERIFY(writeFile(m_hookDir + QStringLiteral("/answer.new"), v_oAnswer));
         QVERIFY(QFile::rename(m_hookDir + QStringLiteral("/answer.new"), m_hookDir + QStringLiteral("/answer")));
     }
-    static QJsonObject errorOf(const HttpReply &v_oReply);
-    static QString errorCode(const HttpReply &v_oReply) { return errorOf(v_oReply)[QStringLiteral("error")].toString(); }
+    void importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QStringList &v_oKeys);
 
     QTemporaryDir m_work;
     QString m_hookDir;
     QProcessEnvironment m_env;
     ServerFixture m_server;
+    QByteArray m_ini;
     quint16 m_port = 0;
     QList<QSslCertificate> m_ca;
     int m_cmdId = 1000;
 };
 
 bool TestSigner::makeKey(const QString &v_oName, const QStringList &v_oKeyOptions, const QString &v_oToken,
-                         const QByteArray &v_oPin, const QString &v_oId)
+                         const QByteArray &v_oPin, const QString &v_oId, const QString &v_oExt, const QString &v_oSubject,
+                         bool v_bAlwaysAuth)
 {
     // Key and certificate (signed by the test CA) made by OpenSSL, then put on the token.
-    const QStringList oArgs = {m_work.filePath(v_oName), m_work.path(), QStringLiteral("/O=QTX Test/CN=Signer ") + v_oName,
-                               v_oToken, v_oId, QString::fromLatin1(v_oPin), kSoftHsm, v_oName};
-    const QList<QPair<QString, QStringList>> oSteps = {
-        {"openssl", words("req -new -nodes -keyout %1.key -out %1.csr -subj %3", oArgs) + v_oKeyOptions},
+    const QString oSubject = v_oSubject.isEmpty() ? QStringLiteral("/O=QTX Test/CN=Signer ") + v_oName : v_oSubject;
+    const QStringList oArgs = {m_work.filePath(v_oName), m_work.path(), oSubject, v_oToken, v_oId,
+                               QString::fromLatin1(v_oPin), kSoftHsm, v_oName, v_oExt};
+    QList<QPair<QString, QStringList>> oSteps = {
+        {"openssl", words("req -new -utf8 -nodes -keyout %1.key -out %1.csr -subj %3", oArgs) + v_oKeyOptions},
         {"openssl", words("x509 -req -in %1.csr -CA %2/ca.pem -CAkey %2/ca.key -CAcreateserial -days 30 "
-                          "-extfile %2/leaf.ext -out %1.pem", oArgs)},
+                          "-extfile %2/%9 -out %1.pem", oArgs)},
         {"openssl", words("x509 -in %1.pem -outform DER -out %1.der", oArgs)},
         {"openssl", words("pkcs8 -topk8 -nocrypt -in %1.key -out %1.p8", oArgs)},
-        {"openssl", words("x509 -in %1.pem -pubkey -noout -out %1.pub", oArgs)},
-        {"softhsm2-util", words("--import %1.p8 --token %4 --label %8 --id %5 --pin %6", oArgs)},
-        {"pkcs11-tool", words("--module %7 --token-label %4 --login --pin %6 --write-object %1.der --type cert "
-                              "--id %5 --label %8", oArgs)}};
+        {"openssl", words("pkcs8 -topk8 -nocrypt -in %1.key -outform DER -out %1.p8.der", oArgs)},
+        {"openssl", words("x509 -in %1.pem -pubkey -noout -out %1.pub", oArgs)}};
+    // pkcs11-tool can mark a key CKA_ALWAYS_AUTHENTICATE; softhsm2-util cannot.
+    oSteps << (v_bAlwaysAuth ? qMakePair(QStringLiteral("pkcs11-tool"),
+                                         words("--module %7 --token-label %4 --login --pin %6 --write-object %1.p8.der "
+                                               "--type privkey --id %5 --label %8 --always-auth", oArgs))
+                             : qMakePair(QStringLiteral("softhsm2-util"),
+                                         words("--import %1.p8 --token %4 --label %8 --id %5 --pin %6", oArgs)));
+    oSteps << qMakePair(QStringLiteral("pkcs11-tool"), words("--module %7 --token-label %4 --login --pin %6 "
+                                                             "--write-object %1.der --type cert --id %5 --label %8", oArgs));
     for (const auto &oStep : oSteps) {
         const Run oRun = run(oStep.first, oStep.second, m_env);
         if (oRun.code != 0) {
@@ -168,6 +229,24 @@ bool TestSigner::makeKey(const QString &v_oName, const QStringList &v_oKeyOption
         }
     }
     return true;
+}
+
+// A token made anew from keys made before (same certificates, so the same ids).
+void TestSigner::importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QStringList &v_oKeys)
+{
+    Run oRun = run(QStringLiteral("softhsm2-util"), words("--init-token --free --label %1 --so-pin 12345678 --pin %2",
+                                                          {v_oLabel, QString::fromLatin1(v_oPin)}), m_env);
+    QVERIFY2(oRun.code == 0, oRun.output.constData());
+    for (const QString &oKey : v_oKeys) {
+        const QStringList oArgs = {m_work.filePath(oKey), v_oLabel, QString::fromLatin1(v_oPin), kSoftHsm, oKey};
+        for (const QStringList &oStep : {words("--import %1.p8 --token %2 --label %5 --id 03 --pin %3", oArgs),
+                                          words("--module %4 --token-label %2 --login --pin %3 --write-object %1.der "
+                                                "--type cert --id 03", oArgs)}) {
+            oRun = run(oStep.first() == QLatin1String("--import") ? QStringLiteral("softhsm2-util") : QStringLiteral("pkcs11-tool"),
+                       oStep, m_env);
+            QVERIFY2(oRun.code == 0, oRun.output.constData());
+        }
+    }
 }
 
 void TestSigner::initTestCase()
@@ -196,6 +275,8 @@ void TestSigner::initTestCase()
     }
     QVERIFY(writeFile(m_work.filePath(QStringLiteral("leaf.ext")),
                       "keyUsage=critical,digitalSignature,nonRepudiation\nbasicConstraints=CA:FALSE\n"));
+    QVERIFY(writeFile(m_work.filePath(QStringLiteral("auth.ext")),
+                      "keyUsage=critical,digitalSignature,keyAgreement\nextendedKeyUsage=clientAuth\nbasicConstraints=CA:FALSE\n"));
     const Run oCa = run(QStringLiteral("openssl"), words("req -x509 -newkey rsa:2048 -nodes -keyout %1/ca.key -out %1/ca.pem "
                                                          "-subj %2 -days 30", {m_work.path(), QStringLiteral("/CN=QTX Test CA")}));
     QVERIFY2(oCa.code == 0, oCa.output.constData());
@@ -204,6 +285,12 @@ void TestSigner::initTestCase()
                     kPin, QStringLiteral("02")));
     QVERIFY(makeKey(QStringLiteral("P-384"), words("-newkey ec -pkeyopt ec_paramgen_curve:P-384"), QStringLiteral("QTX Spare"),
                     "4321", QStringLiteral("03")));
+    QVERIFY(makeKey(QStringLiteral("Auth"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("04"),
+                    QStringLiteral("auth.ext"),
+                    QStringLiteral("/C=EE/O=ESTEID/OU=authentication/CN=") + kAuthName
+                        + QStringLiteral("/SN=M\u00c4NNIK/GN=MARI-LIIS/serialNumber=PNOEE-38001085718")));
+    QVERIFY(makeKey(QStringLiteral("Always"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("05"),
+                    QStringLiteral("leaf.ext"), QString(), true));
 
     m_hookDir = m_work.filePath(QStringLiteral("hook"));
     QVERIFY(QDir().mkpath(m_hookDir));
@@ -212,10 +299,11 @@ void TestSigner::initTestCase()
     const int iBase = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
     QVERIFY(iBase > 0);
     m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
-    QVERIFY(m_server.install("[listener]\nport=" + QByteArray::number(iBase)
-                             + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
-                               "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
-                             + kSoftHsm.toUtf8() + "\n"));
+    m_ini = "[listener]\nport=" + QByteArray::number(iBase)
+            + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
+              "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
+            + kSoftHsm.toUtf8() + "\n";
+    QVERIFY(m_server.install(m_ini + "confirmDelayMs=300\n"));
     QVERIFY(m_server.installModules());
     QVERIFY(m_server.provision());
     m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
@@ -223,13 +311,16 @@ void TestSigner::initTestCase()
     startServer({}, m_hookDir);
 }
 
-void TestSigner::startServer(const QStringList &v_oArguments, const QString &v_oHookDir)
+// v_oIniExtra goes into [signing]; the suite's default keeps the button's delay short.
+void TestSigner::startServer(const QStringList &v_oArguments, const QString &v_oHookDir, const QByteArray &v_oIniExtra)
 {
     if (m_server.process().state() != QProcess::NotRunning) {
         m_server.process().kill();
         m_server.process().waitForFinished(10000);
     }
+    QVERIFY(m_server.writeIni(m_ini + (v_oIniExtra.isNull() ? QByteArray("confirmDelayMs=300\n") : v_oIniExtra)));
     QFile::remove(m_server.logFilePath());
+    QFile::remove(m_hookDir + QStringLiteral("/dialog.txt"));
     m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_env.value(QStringLiteral("SOFTHSM2_CONF")));
     m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), v_oHookDir);
     m_server.start(v_oArguments);
@@ -249,17 +340,19 @@ QByteArray TestSigner::openSession()
 }
 
 HttpReply TestSigner::submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
-                             const QByteArray &v_oCmdId)
+                             const QByteArray &v_oCmdId, const QByteArray &v_oOrigin)
 {
-    return post("/Signer/" + v_oCommand, v_oBody,
-                {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId, "Origin: " + kOrigin});
+    QList<QByteArray> oHeaders = {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId};
+    if (!v_oOrigin.isEmpty())
+        oHeaders << "Origin: " + v_oOrigin;
+    return post("/Signer/" + v_oCommand, v_oBody, oHeaders);
 }
 
 HttpReply TestSigner::waitResult(const QByteArray &v_oSession, const QByteArray &v_oCmdId)
 {
     HttpReply oReply;
     // Bounded by count: a result that never comes fails the test instead of hanging it.
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < 1200; ++i) {
         oReply = post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId});
         if (oReply.status != 202)
             break;
@@ -268,104 +361,183 @@ HttpReply TestSigner::waitResult(const QByteArray &v_oSession, const QByteArray 
     return oReply;
 }
 
-HttpReply TestSigner::call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody)
+HttpReply TestSigner::call(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QByteArray &v_oOrigin)
 {
+    const QByteArray oSession = openSession();
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    const HttpReply oAccepted = submit(v_oSession, v_oCommand, v_oBody, oCmdId);
-    return oAccepted.status == 202 ? waitResult(v_oSession, oCmdId) : oAccepted;
+    const HttpReply oAccepted = submit(oSession, v_oCommand, v_oBody, oCmdId, v_oOrigin);
+    return oAccepted.status == 202 ? waitResult(oSession, oCmdId) : oAccepted;
 }
 
-QJsonObject TestSigner::errorOf(const HttpReply &v_oReply)
+QByteArray TestSigner::waitDialog(const QByteArray &v_oKind, const QByteArray &v_oNeedle)
 {
-    if (v_oReply.status != 200 || !v_oReply.body.startsWith("500|"))
-        return QJsonObject();
-    return QJsonDocument::fromJson(v_oReply.body.mid(4)).object();
+    const QString oPath = m_hookDir + QStringLiteral("/dialog.txt");
+    for (int i = 0; i < 400; ++i) {
+        const QByteArray oShown = readFile(oPath);
+        if (oShown.startsWith("dialog=" + v_oKind + '\n') && oShown.contains(v_oNeedle))
+            return oShown;
+        QTest::qWait(50);
+    }
+    qWarning("no %s dialog showing \"%s\"; last: %s", v_oKind.constData(), v_oNeedle.constData(), readFile(oPath).constData());
+    return QByteArray();
 }
 
-QJsonObject TestSigner::certificates()
+HttpReply TestSigner::dialogCall(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QList<Answer> &v_oAnswers,
+                                 QList<QByteArray> *v_poShown, const QByteArray &v_oOrigin, const QByteArray &v_oSession)
 {
-    const HttpReply oReply = call(openSession(), "ListCertificates", QByteArray());
-    if (oReply.status != 200)
-        qWarning("ListCertificates: %d %s; log: %s", oReply.status, oReply.body.constData(),
-                 qPrintable(m_server.logMessages().mid(m_server.logMessages().size() - 15).join(QLatin1Char('\n'))));
-    return oReply.status == 200 ? QJsonDocument::fromJson(oReply.body).object() : QJsonObject();
+    const QByteArray oSession = v_oSession.isEmpty() ? openSession() : v_oSession;
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    const HttpReply oReply = submit(oSession, v_oCommand, v_oBody, oCmdId, v_oOrigin);
+    if (oReply.status != 202)
+        return oReply;
+    for (const Answer &oAnswer : v_oAnswers) {
+        const QByteArray oShown = waitDialog(oAnswer.kind, oAnswer.waitFor);
+        if (oShown.isEmpty())
+            return HttpReply{0, "no dialog", {}, oAnswer.kind, {}};
+        if (v_poShown)
+            *v_poShown << oShown;
+        if (oAnswer.whileOpen)
+            oAnswer.whileOpen();
+        answer(oAnswer.text);
+    }
+    return waitResult(oSession, oCmdId);
 }
 
-QByteArray TestSigner::certId(const QString &v_oCommonName)
+HttpReply TestSigner::pick(const QString &v_oName, const QByteArray &v_oOrigin, const QByteArray &v_oPurpose,
+                           bool v_bRemember, QByteArray *v_poShown)
 {
-    for (const QJsonValue &oCert : certificates().value(QStringLiteral("certificates")).toArray()) {
+    const QByteArray oSession = openSession();
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    const HttpReply oAccepted = submit(oSession, "SelectCertificate", "purpose=" + v_oPurpose, oCmdId, v_oOrigin);
+    if (oAccepted.status != 202)
+        return oAccepted;
+    const QByteArray oShown = waitDialog("picker", "item0=");
+    if (v_poShown)
+        *v_poShown = oShown;
+    const int iIndex = items(oShown).indexOf(QRegularExpression(QRegularExpression::escape(v_oName) + QStringLiteral(" \\|.*")));
+    answer(iIndex < 0 ? QByteArray("cancel") : "pick:" + QByteArray::number(iIndex) + (v_bRemember ? ":remember" : ""));
+    return waitResult(oSession, oCmdId);
+}
+
+QJsonArray TestSigner::listing(const QByteArray &v_oOrigin, const QByteArray &v_oPurpose)
+{
+    const HttpReply oReply = call("ListCertificates", "purpose=" + v_oPurpose, v_oOrigin);
+    if (oReply.status != 200 || oReply.body.startsWith("500|"))
+        qWarning("ListCertificates: %d %s", oReply.status, oReply.body.constData());
+    return QJsonDocument::fromJson(oReply.body).object().value(QStringLiteral("certificates")).toArray();
+}
+
+QByteArray TestSigner::certId(const QString &v_oCommonName, const QByteArray &v_oOrigin)
+{
+    for (const QJsonValue &oCert : listing(v_oOrigin)) {
         if (oCert[QStringLiteral("subjectCommonName")].toString() == v_oCommonName)
             return oCert[QStringLiteral("id")].toString().toLatin1();
     }
     return QByteArray();
 }
 
-bool TestSigner::waitDialog(QByteArray *v_poShown)
+Run TestSigner::sites(const QStringList &v_oArguments)
 {
-    const QString oPath = m_hookDir + QStringLiteral("/dialog.txt");
-    for (int i = 0; i < 400 && !QFile::exists(oPath); ++i)
-        QTest::qWait(50);
-    if (v_poShown)
-        *v_poShown = readFile(oPath);
-    return QFile::exists(oPath);
+    return run(QStringLiteral(QTX_BINARY_DIR "/tools/qtx-sites"),
+               QStringList{QStringLiteral("--store"), m_server.storePath(QStringLiteral("signer"))} + v_oArguments);
 }
 
-HttpReply TestSigner::signAnswered(const QByteArray &v_oSession, const QByteArray &v_oBody, const QByteArray &v_oAnswer,
-                                   QByteArray *v_poShown, const std::function<void()> &v_oWhileOpen)
+// A page sees nothing without a grant (no dialog either), nothing after a
+// cancelled picker, the certificate after a pick, and without asking again only
+// what the user let it see; qtx-sites revoke takes that back.
+void TestSigner::disclosureOnlyThroughThePicker()
 {
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    HttpReply oReply = submit(v_oSession, "Sign", v_oBody, oCmdId);
-    if (oReply.status != 202 || !waitDialog(v_poShown))
-        return HttpReply{0, "no dialog", {}, oReply.body, {}};
-    if (v_oWhileOpen)
-        v_oWhileOpen();
-    answer(v_oAnswer);
-    return waitResult(v_oSession, oCmdId);
+    QCOMPARE(call("ListCertificates", QByteArray()).body, QByteArray("{\"certificates\":[]}"));
+    QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
+
+    QList<QByteArray> oShown;
+    const HttpReply oCancelled = dialogCall("SelectCertificate", QByteArray(), {{"picker", "cancel", "item0="}}, &oShown);
+    QCOMPARE(QJsonDocument(jsonOf(oCancelled)).toJson(QJsonDocument::Compact),
+             QByteArray("{\"error\":\"CANCELLED\",\"message\":\"The user chose no certificate.\"}"));
+    QVERIFY2(oShown.value(0).contains("\nhttps://shop.example\n"), oShown.value(0).constData());
+    QVERIFY(oShown.value(0).contains("This site asks which certificate you sign with:"));
+
+    // Picked: the certificate, once; still nothing in the listing.
+    const QJsonObject oPicked = jsonOf(pick(QStringLiteral("Signer RSA")));
+    QCOMPARE(QByteArray::fromBase64(oPicked[QStringLiteral("certificate")].toString().toLatin1()),
+             readFile(m_work.filePath(QStringLiteral("RSA.der"))));
+    QCOMPARE(oPicked[QStringLiteral("subject")].toString(), QStringLiteral("CN=Signer RSA,O=QTX Test"));
+    QCOMPARE(oPicked[QStringLiteral("keyUsage")].toArray(), QJsonArray({QStringLiteral("digitalSignature"), QStringLiteral("nonRepudiation")}));
+    QCOMPARE(oPicked[QStringLiteral("purposes")].toArray(), QJsonArray({QStringLiteral("sign")}));
+    QCOMPARE(oPicked[QStringLiteral("remembered")].toBool(), false);
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(oPicked[QStringLiteral("id")].toString()).hasMatch());
+    QVERIFY(!oPicked.contains(QStringLiteral("tokenSerialNumber")));
+    QCOMPARE(listing().size(), 0);
+
+    // Remembered: listed without a dialog, the same id; revoked: gone.
+    for (const char *pName : {"Signer RSA", "Signer P-256", "Signer P-384", "Signer Always"})
+        QCOMPARE(jsonOf(pick(QLatin1String(pName), kOrigin, "sign", true))[QStringLiteral("remembered")].toBool(), true);
+    QJsonArray oListed = listing();
+    QCOMPARE(oListed.size(), 4);
+    QCOMPARE(certId(QStringLiteral("Signer RSA")), oPicked[QStringLiteral("id")].toString().toLatin1());
+    QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
+    Run oSites = sites({QStringLiteral("list")});
+    QVERIFY2(oSites.code == 0 && oSites.output.contains("https://shop.example\n  sign   CN=Signer RSA,O=QTX Test"),
+             oSites.output.constData());
+    QCOMPARE(sites({QStringLiteral("revoke"), QStringLiteral("https://shop.example")}).code, 0);
+    QCOMPARE(listing().size(), 0);
+    QCOMPARE(sites({QStringLiteral("revoke"), QStringLiteral("https://shop.example")}).code, 3);
+    // The suite goes on with the grants back.
+    for (const char *pName : {"Signer RSA", "Signer P-256", "Signer P-384", "Signer Always"})
+        pick(QLatin1String(pName), kOrigin, "sign", true);
+    QCOMPARE(listing().size(), 4);
 }
 
-void TestSigner::listsCertificatesWithKeys()
+// One certificate: one id per origin, the same across calls and restarts, and
+// another origin's id names nothing.
+void TestSigner::siteIdsDifferPerOrigin()
 {
-    const QJsonObject oList = certificates();
-    QStringList oLabels;
-    for (const QJsonValue &oToken : oList.value(QStringLiteral("tokens")).toArray())
-        oLabels << oToken[QStringLiteral("label")].toString();
-    oLabels.sort();
-    QCOMPARE(oLabels, QStringList({QStringLiteral("QTX Spare"), QStringLiteral("QTX Test")}));
+    const QByteArray oShop = jsonOf(pick(QStringLiteral("Signer P-256")))[QStringLiteral("id")].toString().toLatin1();
+    const QByteArray oNews = jsonOf(pick(QStringLiteral("Signer P-256"), kOther))[QStringLiteral("id")].toString().toLatin1();
+    QVERIFY(!oShop.isEmpty() && !oNews.isEmpty());
+    QVERIFY(oShop != oNews);
+    startServer({}, m_hookDir);
+    QCOMPARE(certId(QStringLiteral("Signer P-256")), oShop);
+    QCOMPARE(jsonOf(pick(QStringLiteral("Signer P-256"), kOther))[QStringLiteral("id")].toString().toLatin1(), oNews);
+    QCOMPARE(errorCode(call("Sign", signForm(oShop, "x", "SHA-256", "ECDSA"), kOther)), QStringLiteral("CERTIFICATE_NOT_FOUND"));
+}
 
-    const QJsonArray oCerts = oList.value(QStringLiteral("certificates")).toArray();
-    QCOMPARE(oCerts.size(), 3);
-    struct Expected { const char *name; const char *type; int bits; const char *curve; const char *token; };
-    const Expected kExpected[] = {{"RSA", "RSA", 2048, "", "QTX Test"},
-                                  {"P-256", "EC", 256, "P-256", "QTX Test"},
-                                  {"P-384", "EC", 384, "P-384", "QTX Spare"}};
-    for (const Expected &oExpected : kExpected) {
-        const QString oName = QStringLiteral("Signer ") + QLatin1String(oExpected.name);
-        QJsonObject oCert;
-        for (const QJsonValue &oValue : oCerts) {
-            if (oValue[QStringLiteral("subjectCommonName")].toString() == oName)
-                oCert = oValue.toObject();
-        }
-        QVERIFY2(!oCert.isEmpty(), qPrintable(oName));
-        const QByteArray oDer = readFile(m_work.filePath(QLatin1String(oExpected.name) + QStringLiteral(".der")));
-        QCOMPARE(QByteArray::fromBase64(oCert[QStringLiteral("certificate")].toString().toLatin1()), oDer);
-        QCOMPARE(oCert[QStringLiteral("subject")].toString(), QStringLiteral("CN=%1,O=QTX Test").arg(oName));
-        QCOMPARE(oCert[QStringLiteral("issuer")].toString(), QStringLiteral("CN=QTX Test CA"));
-        QCOMPARE(oCert[QStringLiteral("tokenLabel")].toString(), QLatin1String(oExpected.token));
-        QCOMPARE(oCert.value(QStringLiteral("key"))[QStringLiteral("type")].toString(), QLatin1String(oExpected.type));
-        QCOMPARE(oCert.value(QStringLiteral("key"))[QStringLiteral("bits")].toInt(), oExpected.bits);
-        QCOMPARE(oCert.value(QStringLiteral("key"))[QStringLiteral("curve")].toString(), QLatin1String(oExpected.curve));
-        QCOMPARE(oCert[QStringLiteral("keyUsage")].toArray(),
-                 QJsonArray({QStringLiteral("digitalSignature"), QStringLiteral("nonRepudiation")}));
-        const QSslCertificate oX509(oDer, QSsl::Der);
-        const QByteArray oSerial = oX509.serialNumber().replace(":", "");
-        QCOMPARE(oCert[QStringLiteral("serialNumber")].toString().toLatin1().rightJustified(oSerial.size(), '0'), oSerial);
-        QCOMPARE(QDateTime::fromString(oCert[QStringLiteral("notAfter")].toString(), Qt::ISODate), oX509.expiryDate());
-        QVERIFY(QByteArray::fromHex(oCert[QStringLiteral("id")].toString().toLatin1()).size() == 20);
+void TestSigner::certificatesForTheJob_data()
+{
+    QTest::addColumn<QByteArray>("purpose");
+    QTest::addColumn<QStringList>("offered");
+    QTest::addColumn<QByteArray>("missing");
+    QTest::newRow("document signing") << QByteArray("sign")
+        << QStringList{QStringLiteral("Signer P-384"), QStringLiteral("Signer Always"), QStringLiteral("Signer P-256"), QStringLiteral("Signer RSA")}
+        << QByteArray("1 certificate for log-in only is not shown.");
+    QTest::newRow("log-in") << QByteArray("login") << QStringList{kAuthName}
+                            << QByteArray("4 certificates for signing only are not shown.");
+}
+
+// The picker offers what fits the purpose and says why the rest is missing; a
+// log-in certificate never signs a page's digest.
+void TestSigner::certificatesForTheJob()
+{
+    QFETCH(QByteArray, purpose);
+    QFETCH(QStringList, offered);
+    QFETCH(QByteArray, missing);
+    QByteArray oShown;
+    const HttpReply oPicked = pick(offered.first(), kOrigin, purpose, false, &oShown);
+    QStringList oOffered;
+    for (const QString &oItem : items(oShown))
+        oOffered << oItem.section(QStringLiteral(" | "), 0, 0);
+    QCOMPARE(oOffered, offered);
+    QVERIFY2(oShown.contains(missing), oShown.constData());
+    if (purpose == "login") {
+        QVERIFY(oShown.contains("title=Choose a certificate to log in"));
+        const QJsonObject oAuth = jsonOf(oPicked);
+        QCOMPARE(oAuth[QStringLiteral("extendedKeyUsage")].toArray(), QJsonArray({QStringLiteral("clientAuth")}));
+        QVERIFY(oAuth[QStringLiteral("subject")].toString().contains(QStringLiteral("serialNumber=PNOEE-38001085718")));
+        const QJsonObject oRefused = jsonOf(call("Sign", signForm(oAuth[QStringLiteral("id")].toString().toLatin1(), "x")));
+        QCOMPARE(oRefused[QStringLiteral("error")].toString(), QStringLiteral("CERTIFICATE_NOT_USABLE"));
+        QCOMPARE(oRefused[QStringLiteral("reason")].toString(), QStringLiteral("login-only"));
+        QCOMPARE(listing(kOrigin, "login").size(), 0); // picked, not remembered
     }
-    // Ids are stable across calls (and the modules are loaded anew for each call).
-    const QJsonValue oAgain = certificates().value(QStringLiteral("certificates"));
-    QVERIFY2(oAgain == oList.value(QStringLiteral("certificates")),
-             QJsonDocument(oAgain.toArray()).toJson().constData());
 }
 
 void TestSigner::signsAndOpenSslVerifies_data()
@@ -377,14 +549,15 @@ void TestSigner::signsAndOpenSslVerifies_data()
     QTest::addColumn<QByteArray>("pin");
     QTest::newRow("RSA PKCS1 SHA-256") << "RSA" << QByteArray("SHA-256") << QByteArray("RSA-PKCS1") << QByteArray("raw") << kPin;
     QTest::newRow("RSA PKCS1 SHA-512") << "RSA" << QByteArray("SHA-512") << QByteArray("RSA-PKCS1") << QByteArray("raw") << kPin;
-    QTest::newRow("RSA PSS SHA-256") << "RSA" << QByteArray("SHA-256") << QByteArray("RSA-PSS") << QByteArray("raw") << kPin;
     QTest::newRow("RSA PSS SHA-384") << "RSA" << QByteArray("SHA-384") << QByteArray("RSA-PSS") << QByteArray("raw") << kPin;
     QTest::newRow("ECDSA P-256 SHA-256") << "P-256" << QByteArray("SHA-256") << QByteArray("ECDSA") << QByteArray("raw") << kPin;
     QTest::newRow("ECDSA P-384 SHA-384") << "P-384" << QByteArray("SHA-384") << QByteArray("ECDSA") << QByteArray("raw") << QByteArray("4321");
+    // A key that wants the PIN again for every signature (CKA_ALWAYS_AUTHENTICATE).
+    QTest::newRow("always-authenticate RSA PSS") << "Always" << QByteArray("SHA-256") << QByteArray("RSA-PSS") << QByteArray("raw") << kPin;
     QTest::newRow("CMS RSA PKCS1 SHA-256") << "RSA" << QByteArray("SHA-256") << QByteArray("RSA-PKCS1") << QByteArray("cms") << kPin;
     QTest::newRow("CMS RSA PSS SHA-256") << "RSA" << QByteArray("SHA-256") << QByteArray("RSA-PSS") << QByteArray("cms") << kPin;
-    QTest::newRow("CMS ECDSA P-256 SHA-256") << "P-256" << QByteArray("SHA-256") << QByteArray("ECDSA") << QByteArray("cms") << kPin;
     QTest::newRow("CMS ECDSA P-384 SHA-512") << "P-384" << QByteArray("SHA-512") << QByteArray("ECDSA") << QByteArray("cms") << QByteArray("4321");
+    QTest::newRow("CMS always-authenticate") << "Always" << QByteArray("SHA-256") << QByteArray("RSA-PKCS1") << QByteArray("cms") << kPin;
 }
 
 void TestSigner::signsAndOpenSslVerifies()
@@ -397,11 +570,10 @@ void TestSigner::signsAndOpenSslVerifies()
     const QByteArray oDocument = "Contract " + QByteArray(QTest::currentDataTag()) + '\n';
     const QString oDocPath = m_work.filePath(QStringLiteral("document.txt"));
     QVERIFY(writeFile(oDocPath, oDocument));
-    const HttpReply oReply = signAnswered(openSession(),
-                                          signForm(certId(QStringLiteral("Signer ") + key), oDocument, digestAlgorithm,
-                                                   signatureAlgorithm) + "&format=" + format + "&documentName=document.txt",
-                                          "pin:" + pin);
-    QVERIFY2(oReply.status == 200, oReply.body.constData());
+    const HttpReply oReply = dialogCall("Sign", signForm(certId(QStringLiteral("Signer ") + key), oDocument, digestAlgorithm,
+                                                         signatureAlgorithm) + "&format=" + format + "&documentName=document.txt",
+                                        {{"consent", "pin:" + pin}});
+    QVERIFY2(oReply.status == 200 && !oReply.body.startsWith("500|"), oReply.body.constData());
     const QJsonObject oResult = QJsonDocument::fromJson(oReply.body).object();
     QCOMPARE(QByteArray::fromBase64(oResult[QStringLiteral("certificate")].toString().toLatin1()),
              readFile(m_work.filePath(key + QStringLiteral(".der"))));
@@ -417,7 +589,6 @@ void TestSigner::signsAndOpenSslVerifies()
                                                                  "-CAfile %3 -purpose any -out /dev/null", oArgs));
         QVERIFY2(oVerify.code == 0, oVerify.output.constData());
         const Run oPrint = run(QStringLiteral("openssl"), words("cms -cmsout -print -inform DER -in %1", oArgs));
-        QVERIFY(oPrint.output.contains("signingTime"));
         QVERIFY(oPrint.output.contains("id-smime-aa-signingCertificateV2"));
         QVERIFY(oPrint.output.contains("eContent: <ABSENT>")); // detached
         // A changed document no longer verifies.
@@ -443,89 +614,303 @@ void TestSigner::signsAndOpenSslVerifies()
 
 void TestSigner::refusedRequests_data()
 {
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("origin");
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QByteArray>("certId");
-    QTest::addColumn<QByteArray>("digestAlgorithm");
-    QTest::addColumn<int>("digestBytes");
-    QTest::addColumn<QByteArray>("signatureAlgorithm");
-    QTest::addColumn<QByteArray>("extra");
+    QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("error");
-    const QByteArray oUnknown(40, 'a');
-    QTest::newRow("unknown certificate") << "" << oUnknown << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray() << "CERTIFICATE_NOT_FOUND";
-    QTest::newRow("malformed id") << "" << QByteArray("../x") << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray() << "CERTIFICATE_NOT_FOUND";
-    QTest::newRow("short digest") << "RSA" << QByteArray() << QByteArray("SHA-256") << 31 << QByteArray("RSA-PKCS1") << QByteArray() << "BAD_DIGEST_LENGTH";
-    QTest::newRow("SHA-512 length for SHA-384") << "RSA" << QByteArray() << QByteArray("SHA-384") << 64 << QByteArray("RSA-PKCS1") << QByteArray() << "BAD_DIGEST_LENGTH";
-    QTest::newRow("MD5") << "RSA" << QByteArray() << QByteArray("MD5") << 16 << QByteArray("RSA-PKCS1") << QByteArray() << "UNSUPPORTED_ALGORITHM";
-    QTest::newRow("ECDSA with RSA key") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("ECDSA") << QByteArray() << "UNSUPPORTED_ALGORITHM";
-    QTest::newRow("PSS with EC key") << "P-256" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("RSA-PSS") << QByteArray() << "UNSUPPORTED_ALGORITHM";
-    QTest::newRow("unknown scheme") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("DSA") << QByteArray() << "UNSUPPORTED_ALGORITHM";
-    QTest::newRow("unknown format") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray("&format=xml") << "BAD_REQUEST";
-    // The page cannot name the origin the dialog shows.
-    QTest::newRow("origin as parameter") << "RSA" << QByteArray() << QByteArray("SHA-256") << 32 << QByteArray("RSA-PKCS1") << QByteArray("&origin=https%3A%2F%2Fbank.example") << "BAD_REQUEST";
+    const QByteArray oDigest = "&digestAlgorithm=SHA-256&signatureAlgorithm=RSA-PKCS1&digest=" + QByteArray(32, 'x').toBase64();
+    const QByteArray oSign = "Sign";
+    QTest::newRow("unknown certificate") << oSign << kOrigin << "" << "certId=" + QByteArray(40, 'a') + oDigest << "CERTIFICATE_NOT_FOUND";
+    QTest::newRow("malformed id") << oSign << kOrigin << "" << "certId=../x" + oDigest << "CERTIFICATE_NOT_FOUND";
+    QTest::newRow("short digest") << oSign << kOrigin << "RSA" << QByteArray("&digestAlgorithm=SHA-256&signatureAlgorithm=RSA-PKCS1&digest=") + QByteArray(31, 'x').toBase64() << "BAD_DIGEST_LENGTH";
+    QTest::newRow("MD5") << oSign << kOrigin << "RSA" << QByteArray("&digestAlgorithm=MD5&signatureAlgorithm=RSA-PKCS1&digest=") + QByteArray(16, 'x').toBase64() << "UNSUPPORTED_ALGORITHM";
+    QTest::newRow("ECDSA with RSA key") << oSign << kOrigin << "RSA" << QByteArray("&digestAlgorithm=SHA-256&signatureAlgorithm=ECDSA&digest=") + QByteArray(32, 'x').toBase64() << "UNSUPPORTED_ALGORITHM";
+    QTest::newRow("PSS with EC key") << oSign << kOrigin << "P-256" << QByteArray("&digestAlgorithm=SHA-256&signatureAlgorithm=RSA-PSS&digest=") + QByteArray(32, 'x').toBase64() << "UNSUPPORTED_ALGORITHM";
+    QTest::newRow("unknown format") << oSign << kOrigin << "RSA" << oDigest + "&format=xml" << "BAD_REQUEST";
+    // The origin is the browser's Origin header, nothing else.
+    QTest::newRow("Sign without Origin") << oSign << QByteArray() << "RSA" << oDigest + "&origin=https%3A%2F%2Fshop.example" << "NO_ORIGIN";
+    QTest::newRow("picker without Origin") << QByteArray("SelectCertificate") << QByteArray() << "" << QByteArray("origin=https%3A%2F%2Fshop.example") << "NO_ORIGIN";
+    QTest::newRow("listing, opaque origin") << QByteArray("ListCertificates") << QByteArray("null") << "" << QByteArray() << "NO_ORIGIN";
+    QTest::newRow("listing, origin with a path") << QByteArray("ListCertificates") << QByteArray("https://shop.example/x") << "" << QByteArray() << "NO_ORIGIN";
+    QTest::newRow("listing, unknown purpose") << QByteArray("ListCertificates") << kOrigin << "" << QByteArray("purpose=encrypt") << "BAD_REQUEST";
 }
 
+// Refused before any dialog: the result comes without an answer.
 void TestSigner::refusedRequests()
 {
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, origin);
     QFETCH(QString, key);
-    QFETCH(QByteArray, certId);
-    QFETCH(QByteArray, digestAlgorithm);
-    QFETCH(int, digestBytes);
-    QFETCH(QByteArray, signatureAlgorithm);
-    QFETCH(QByteArray, extra);
+    QFETCH(QByteArray, body);
     QFETCH(QString, error);
     if (!key.isEmpty())
-        certId = this->certId(QStringLiteral("Signer ") + key);
-    // Refused before any dialog: the result comes without an answer.
-    const QJsonObject oError = errorOf(call(openSession(), "Sign",
-                                            form({{"certId", certId}, {"digest", QByteArray(digestBytes, '\x11').toBase64()},
-                                                  {"digestAlgorithm", digestAlgorithm}, {"signatureAlgorithm", signatureAlgorithm}})
-                                                + extra));
+        body = "certId=" + certId(QStringLiteral("Signer ") + key) + body;
+    const QJsonObject oError = jsonOf(call(command, body, origin));
     QCOMPARE(oError[QStringLiteral("error")].toString(), error);
     QVERIFY(!oError[QStringLiteral("message")].toString().isEmpty());
 }
 
-// The dialog shows what is asked and by which page (a PIN in the request does
-// not spare it), and takes its answers: cancel, a wrong PIN, the right one.
-void TestSigner::dialogShowsRequestAndTakesAnswers()
+void TestSigner::hostileRequestsShownEscaped_data()
 {
-    QByteArray oShown;
-    const QByteArray oRequest = signForm(certId(QStringLiteral("Signer RSA")), "shown") + "&pin=1234&documentName="
-                                + QUrl::toPercentEncoding(QStringLiteral("<b>Invoice 42.pdf</b>"));
-    QCOMPARE(errorCode(signAnswered(openSession(), oRequest, "cancel", &oShown)), QStringLiteral("CANCELLED"));
-    QVERIFY2(oShown.contains("The page " + kOrigin + " asks for your signature."), oShown.constData());
-    QVERIFY(oShown.contains("<b>Invoice 42.pdf</b>"));
-    QVERIFY(oShown.contains("Signer RSA"));
-    QVERIFY(oShown.contains("QTX Test"));
-    QVERIFY(oShown.contains("CN=QTX Test CA"));
-    QVERIFY(oShown.contains(QCryptographicHash::hash("shown", QCryptographicHash::Sha256).toHex().left(8)));
-    QVERIFY(oShown.contains("pinField=1"));
-
-    const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-256")), "x", "SHA-256", "ECDSA");
-    const QByteArray oSession = openSession();
-    const QJsonObject oWrong = errorOf(signAnswered(oSession, oBody, "pin:0000"));
-    QCOMPARE(oWrong[QStringLiteral("error")].toString(), QStringLiteral("PIN_INCORRECT"));
-    // SoftHSM reports "count low" after a wrong PIN; the next dialog warns.
-    QCOMPARE(oWrong[QStringLiteral("triesLeft")].toString(), QStringLiteral("low"));
-    QVERIFY(signAnswered(oSession, oBody, "pin:" + kPin, &oShown).body.contains("\"signature\""));
-    QVERIFY2(oShown.contains("only few tries are left"), oShown.constData());
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<QString>("document");
+    QTest::addColumn<QByteArray>("originShown"); // a pattern
+    QTest::addColumn<QByteArray>("documentShown");
+    QTest::newRow("fake second line") << kOrigin << QStringLiteral("a.pdf\nThe page https://bank.example asks for your signature.")
+        << QByteArray("\nhttps://shop\\.example\n") << QByteArray("\na.pdf\\nThe page https://bank.example asks for your signature.\n");
+    QTest::newRow("right-to-left override") << kOrigin << QStringLiteral("invoice_\u202efdp.exe")
+        << QByteArray("\nhttps://shop\\.example\n") << QByteArray("\ninvoice_\\u202efdp.exe\n");
+    QTest::newRow("markup and isolates") << kOrigin << QStringLiteral("<b>x</b>\u2066\u200b\\n.pdf")
+        << QByteArray("\nhttps://shop\\.example\n") << QByteArray("\n<b>x</b>\\u2066\\u200b\\\\n.pdf\n");
+    // 250 characters: the labels before the registrable domain give way, the domain stays.
+    QByteArrayList oLabels;
+    for (int i = 0; i < 5; ++i)
+        oLabels << QByteArray(45, 'a');
+    const QByteArray oLong = "https://" + oLabels.join('.') + ".bank.example";
+    QVERIFY(oLong.size() == 250);
+    QTest::newRow("250-character origin") << oLong << QStringLiteral("b.pdf")
+        << QByteArray("\nhttps://[a.]{2,}\u2026[a.]{2,}bank\\.example\n") << QByteArray("\nb.pdf\n");
 }
 
-void TestSigner::secondSignatureWhileDialogOpen()
+// Page text is one escaped line in its own box; the origin is the header's,
+// whole or elided in the middle, never from a parameter or cookie.
+void TestSigner::hostileRequestsShownEscaped()
 {
-    const QByteArray oBody = signForm(certId(QStringLiteral("Signer RSA")), "a");
-    const QByteArray oSecond = openSession();
-    const HttpReply oResult = signAnswered(openSession(), oBody, "pin:" + kPin, nullptr, [&] {
-        // One dialog at a time: the second session is refused while the first waits.
-        QCOMPARE(submit(oSecond, "Sign", oBody, QByteArray::number(++m_cmdId)).status, 503);
-        // Listing is no GUI command and goes on meanwhile.
-        QCOMPARE(call(oSecond, "ListCertificates", QByteArray()).status, 200);
+    QFETCH(QByteArray, origin);
+    QFETCH(QString, document);
+    QFETCH(QByteArray, originShown);
+    QFETCH(QByteArray, documentShown);
+    const QByteArray oId = jsonOf(pick(QStringLiteral("Signer RSA"), origin))[QStringLiteral("id")].toString().toLatin1();
+    QVERIFY(!oId.isEmpty());
+    QList<QByteArray> oShown;
+    const HttpReply oReply = dialogCall("Sign", signForm(oId, "shown") + "&origin=https%3A%2F%2Fbank.example&documentName="
+                                                    + QUrl::toPercentEncoding(document),
+                                        {{"consent", "cancel"}}, &oShown, origin);
+    QCOMPARE(errorCode(oReply), QStringLiteral("CANCELLED"));
+    const QByteArray oText = oShown.value(0);
+    QVERIFY2(QRegularExpression(QString::fromUtf8(originShown)).match(QString::fromUtf8(oText)).hasMatch(), oText.constData());
+    QVERIFY2(oText.contains(documentShown), oText.constData());
+    QVERIFY(!oText.contains("bank.example asks for your signature.\n") || document.contains(QLatin1Char('\n')));
+    QVERIFY(!oText.contains("\nThe page https://bank.example"));
+    QVERIFY(oText.contains(QCryptographicHash::hash("shown", QCryptographicHash::Sha256).toHex().left(8)));
+    QVERIFY(oText.contains("Signer RSA"));
+    QVERIFY(oText.contains("pinField=1"));
+}
+
+// One receipt line per decision, escaped; the listing answers while a dialog is open.
+void TestSigner::receiptsAndListingMeanwhile()
+{
+    const QString oReceipts = m_server.storePath(QStringLiteral("signer/receipts.log"));
+    const int iBefore = readFile(oReceipts).count('\n');
+    const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-256")), "receipt", "SHA-256", "ECDSA")
+                             + "&documentName=" + QUrl::toPercentEncoding(QStringLiteral("Rechnung \u00e4\n\u202e.pdf"));
+    QCOMPARE(errorCode(dialogCall("Sign", oBody, {{"consent", "cancel", "", [this] {
+                                      QCOMPARE(listing().size(), 4);
+                                  }}})),
+             QStringLiteral("CANCELLED"));
+    QVERIFY(!dialogCall("Sign", oBody, {{"consent", "pin:1234"}}).body.startsWith("500|"));
+    const QList<QByteArray> oLines = readFile(oReceipts).split('\n').mid(iBefore, 2);
+    const QByteArray oCommon = " origin=\"https://shop.example\" purpose=\"sign\" document=\"Rechnung \\u00e4\\n\\u202e.pdf\" digest=\"SHA-256:"
+                               + digestOf("receipt", "SHA-256").toHex() + "\" certificate=\"CN=Signer P-256,O=QTX Test\" sha256=\""
+                               + QCryptographicHash::hash(readFile(m_work.filePath(QStringLiteral("P-256.der"))), QCryptographicHash::Sha256).toHex()
+                               + "\" outcome=";
+    QCOMPARE(oLines.size(), 2);
+    QVERIFY2(oLines.at(0).endsWith(oCommon + "\"cancelled\""), oLines.at(0).constData());
+    QVERIFY2(oLines.at(1).endsWith(oCommon + "\"signed\""), oLines.at(1).constData());
+    QVERIFY(QDateTime::fromString(QString::fromLatin1(oLines.at(0).left(20)), Qt::ISODate).isValid());
+    QCOMPARE(QFileInfo(oReceipts).permissions() & 0x0077, QFileDevice::Permissions());
+    const Run oSites = sites({QStringLiteral("receipts")});
+    QVERIFY(oSites.code == 0 && oSites.output.contains(oLines.at(1)));
+}
+
+void TestSigner::storeFilesAreChecked_data()
+{
+    QTest::addColumn<QByteArray>("grants");
+    QTest::addColumn<bool>("link");
+    QTest::newRow("not JSON") << QByteArray("{\"version\":1,") << false;
+    QTest::newRow("other version") << QByteArray("{\"version\":2,\"origins\":[]}") << false;
+    QTest::newRow("fingerprint not hex") << QByteArray("{\"version\":1,\"origins\":[{\"origin\":\"https://shop.example\",\"certificates\":"
+                                                       "[{\"sha256\":\"../../x\",\"subject\":\"\",\"purpose\":\"sign\",\"granted\":\"2026-01-01T00:00:00Z\"}]}]}")
+                                         << false;
+    QTest::newRow("origins not a list") << QByteArray("{\"version\":1,\"origins\":{\"https://shop.example\":1}}") << false;
+    QTest::newRow("larger than 1 MiB") << QByteArray(1 << 20 | 1, ' ') << false;
+    QTest::newRow("a link to another file") << QByteArray() << true;
+}
+
+// A hostile or broken grants file: a typed error for the page and qtx-sites,
+// never a crash or a silent reset; revoke-all starts anew.
+void TestSigner::storeFilesAreChecked()
+{
+    QFETCH(QByteArray, grants);
+    QFETCH(bool, link);
+    const QString oGrants = m_server.storePath(QStringLiteral("signer/grants.json"));
+    const QByteArray oKept = readFile(oGrants);
+    QVERIFY(QFile::remove(oGrants));
+    QVERIFY(link ? QFile::link(m_work.filePath(QStringLiteral("ca.pem")), oGrants) : writeFile(oGrants, grants, 0600));
+    QCOMPARE(errorCode(call("ListCertificates", QByteArray())), QStringLiteral("STORE_ERROR"));
+    QCOMPARE(errorCode(pick(QStringLiteral("Signer RSA"), kOrigin, "sign", true)), QStringLiteral("STORE_ERROR"));
+    QCOMPARE(sites({QStringLiteral("list")}).code, 1);
+    if (!link) {
+        QCOMPARE(sites({QStringLiteral("revoke-all")}).code, 0);
+        QCOMPARE(listing().size(), 0);
+    }
+    QVERIFY(QFile::remove(oGrants));
+    QVERIFY(writeFile(oGrants, oKept, 0600));
+    QCOMPARE(listing().size(), 4);
+}
+
+// A card whose PIN state the test sets (tests/signer/fake_pkcs11.cpp), named by
+// QTX_PKCS11_MODULE: the dialog's warnings, a locked PIN, a PIN pad, removal,
+// a token logged in already, a separate signature PIN.
+void TestSigner::pinStatesOfACard()
+{
+    const QString oState = m_work.filePath(QStringLiteral("fake.state"));
+    QVERIFY(writeFile(oState, QByteArray()));
+    m_server.setEnvironmentValue(QStringLiteral("QTX_FAKE_P11_STATE"), oState);
+    // A certificate of its own: the same one on two tokens would be one id.
+    const QString oCert = m_work.filePath(QStringLiteral("fake.der"));
+    const Run oMade = run(QStringLiteral("openssl"), words("req -x509 -newkey rsa:2048 -nodes -keyout %1.key -outform DER -out %1 "
+                                                           "-subj /CN=Fake_Holder -days 5 -addext keyUsage=critical,nonRepudiation",
+                                                           {oCert}));
+    QVERIFY2(oMade.code == 0, oMade.output.constData());
+    m_server.setEnvironmentValue(QStringLiteral("QTX_FAKE_P11_CERT"), oCert);
+    const auto oRestore = qScopeGuard([this] {
+        m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QString());
+        startServer({}, m_hookDir);
     });
-    QVERIFY2(oResult.body.contains("\"signature\""), oResult.body.constData());
+
+    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QStringLiteral(QTX_FAKE_PKCS11));
+    startServer({}, m_hookDir);
+    const QByteArray oId = jsonOf(pick(QStringLiteral("Fake_Holder")))[QStringLiteral("id")].toString().toLatin1();
+    QVERIFY2(!oId.isEmpty(), "the named module's token is offered");
+    const QByteArray oBody = signForm(oId, "card");
+    struct Case
+    {
+        const char *state;      // before the dialog
+        const char *shown;      // in the dialog ("" = no dialog)
+        const char *during;     // state set while the dialog is open
+        QList<Answer> answers;
+        const char *error;      // "" = signed
+        const char *triesLeft;
+    };
+    const Case kCases[] = {
+        {"", "pinField=1", "", {{"consent", "pin:2468"}}, "", ""},
+        {"low", "only few tries are left", "", {{"consent", "pin:1111"}}, "PIN_INCORRECT", "low"},
+        {"final", "Last try", "", {{"consent", "pin:1111"}}, "PIN_INCORRECT", "final"},
+        {"locked", "", "", {}, "PIN_LOCKED", ""},
+        {"", "pinField=1", "locked", {{"consent", "pin:2468"}}, "PIN_LOCKED", ""},
+        {"protected", "keypad", "", {{"consent", "ok"}}, "", ""},
+        {"", "pinField=1", "gone", {{"consent", "pin:2468"}}, "TOKEN_REMOVED", ""},
+        // Logged in already: logged out, and the PIN typed is checked.
+        {"already", "pinField=1", "", {{"consent", "pin:1111"}}, "PIN_INCORRECT", ""},
+        {"already", "pinField=1", "", {{"consent", "pin:2468"}}, "", ""},
+        // A signature PIN of its own: asked for once more, and a wrong one is refused.
+        {"always", "pinField=1", "", {{"consent", "pin:2468"}, {"pin", "pin:1357"}}, "", ""},
+        {"always", "pinField=1", "", {{"consent", "pin:2468"}, {"pin", "cancel"}}, "CANCELLED", ""},
+    };
+    for (const Case &oCase : kCases) {
+        const QByteArray oTag = QByteArray(oCase.state) + '/' + oCase.during + '/' + oCase.answers.value(0).text;
+        QVERIFY(writeFile(oState, oCase.state));
+        QList<Answer> oAnswers = oCase.answers;
+        if (!oAnswers.isEmpty()) {
+            oAnswers[0].waitFor = oCase.shown;
+            oAnswers[0].whileOpen = [&] { QVERIFY(!*oCase.during || writeFile(oState, oCase.during)); };
+        }
+        const HttpReply oReply = oAnswers.isEmpty() ? call("Sign", oBody) : dialogCall("Sign", oBody, oAnswers);
+        const QJsonObject oError = jsonOf(oReply);
+        QVERIFY2(oError[QStringLiteral("error")].toString() == QLatin1String(oCase.error), (oTag + ": " + oReply.body).constData());
+        QCOMPARE(oError[QStringLiteral("triesLeft")].toString(), QLatin1String(oCase.triesLeft));
+        if (!*oCase.error)
+            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
+        QVERIFY(QTest::qWaitFor([this] { return !QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")); }, 2000));
+    }
 }
 
-// Without the hook, on a real X display (Xvfb): the dialog is a window a person
-// (xdotool here) answers with the keyboard.
-void TestSigner::realDisplayDialog()
+// The picker waits for a card and follows it; the consent dialog shows a
+// removed card and goes on when it is back; a listing without any token says
+// which modules were tried.
+void TestSigner::cardsComeAndGo()
+{
+    startServer({}, m_hookDir);
+    const auto deleteSpare = [this] {
+        const Run oDelete = run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Spare"}), m_env);
+        QVERIFY2(oDelete.code == 0, oDelete.output.constData());
+    };
+    const QByteArray oBody = signForm(jsonOf(pick(QStringLiteral("Signer P-384"), kOrigin, "sign", true))[QStringLiteral("id")].toString().toLatin1(), "r",
+                                      "SHA-384", "ECDSA");
+    const HttpReply oSigned = dialogCall("Sign", oBody, {{"consent", "pin:4321", "", [&] {
+                                                              deleteSpare();
+                                                              QVERIFY(!waitDialog("consent", "Insert the card").isEmpty());
+                                                              importToken(QStringLiteral("QTX Spare"), "4321", {"P-384"});
+                                                          }}});
+    QVERIFY2(oSigned.body.contains("\"signature\""), oSigned.body.constData());
+
+    deleteSpare();
+    QVERIFY(run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Test"}), m_env).code == 0);
+    // A configured module file that others could change is not loaded. The
+    // page learns which modules were tried and what they answered (no path, no
+    // token data), and so does the log.
+    const QString oOpen = m_work.filePath(QStringLiteral("fake-open.so"));
+    QVERIFY(QFile::copy(QStringLiteral(QTX_FAKE_PKCS11), oOpen));
+    QVERIFY(::chmod(QFile::encodeName(oOpen).constData(), 0775) == 0);
+    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), oOpen);
+    startServer({}, m_hookDir);
+    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QString());
+    const QJsonObject oNoToken = jsonOf(call("ListCertificates", QByteArray()));
+    QCOMPARE(oNoToken[QStringLiteral("error")].toString(), QStringLiteral("NO_TOKEN"));
+    QJsonObject oSoftHsm;
+    for (const QJsonValue &oModule : oNoToken[QStringLiteral("modules")].toArray()) {
+        if (oModule[QStringLiteral("module")].toString() == QLatin1String("libsofthsm2.so"))
+            oSoftHsm = oModule.toObject();
+    }
+    QCOMPARE(oSoftHsm, (QJsonObject{{QStringLiteral("module"), QStringLiteral("libsofthsm2.so")},
+                                    {QStringLiteral("source"), QStringLiteral("p11-kit")}, {QStringLiteral("loaded"), true},
+                                    {QStringLiteral("initialize"), QStringLiteral("CKR_OK")}, {QStringLiteral("slots"), 1},
+                                    {QStringLiteral("tokens"), 0}}));
+    QCOMPARE(oNoToken[QStringLiteral("modules")].toArray().last().toObject(),
+             (QJsonObject{{QStringLiteral("module"), QStringLiteral("fake-open.so")}, {QStringLiteral("source"), QStringLiteral("configured")},
+                          {QStringLiteral("loaded"), false}, {QStringLiteral("initialize"), QString()}, {QStringLiteral("slots"), 0},
+                          {QStringLiteral("tokens"), 0}, {QStringLiteral("problem"), QStringLiteral("refused: writable by group or others")}}));
+    QTRY_VERIFY(m_server.logHas(QStringLiteral("Signer::ListCertificates :: No token present; PKCS#11 modules tried: ")));
+    QVERIFY(m_server.logHas(QStringLiteral("fake-open.so (configured): not loaded, refused: writable by group or others")));
+    QCOMPARE(errorCode(call("Sign", oBody)), QStringLiteral("NO_TOKEN"));
+
+    QList<QByteArray> oShown;
+    const HttpReply oPicked = dialogCall("SelectCertificate", QByteArray(),
+                                         {{"picker", "pick:0", "Insert your card", [&] {
+                                               importToken(QStringLiteral("QTX Spare"), "4321", {"P-384"});
+                                               QVERIFY(!waitDialog("picker", "item0=Signer P-384").isEmpty());
+                                           }}},
+                                         &oShown);
+    QCOMPARE(jsonOf(oPicked)[QStringLiteral("subjectCommonName")].toString(), QStringLiteral("Signer P-384"));
+    QVERIFY(!oShown.value(0).contains("item0="));
+    // A user who gives up waiting for a card: NO_TOKEN, not only CANCELLED.
+    deleteSpare();
+    QCOMPARE(errorCode(dialogCall("SelectCertificate", QByteArray(), {{"picker", "cancel", "Insert your card"}})),
+             QStringLiteral("NO_TOKEN"));
+}
+
+// A dialog left alone is cancelled after the configured time.
+void TestSigner::dialogTimesOut()
+{
+    startServer({}, m_hookDir, "dialogTimeoutSeconds=5\nconfirmDelayMs=300\n");
+    const QByteArray oSession = openSession();
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "SelectCertificate", QByteArray(), oCmdId).status, 202);
+    QVERIFY(!waitDialog("picker", "cancelled in 0:04").isEmpty());
+    const QJsonObject oError = jsonOf(waitResult(oSession, oCmdId));
+    QCOMPARE(oError[QStringLiteral("error")].toString(), QStringLiteral("CANCELLED"));
+    QCOMPARE(oError[QStringLiteral("reason")].toString(), QStringLiteral("timeout"));
+    QVERIFY(readFile(m_server.storePath(QStringLiteral("signer/receipts.log"))).endsWith("outcome=\"timeout\"\n"));
+    startServer({}, m_hookDir);
+}
+
+// On a real X display (Xvfb), keys from xdotool: Escape cancels; a PIN typed
+// and Enter pressed at once do not sign before the button's delay, Enter
+// pressed afterwards does; the dialogs in German; screenshots for the docs
+// when QTX_SIGNER_SCREENSHOTS names a folder (needs ImageMagick's import).
+void TestSigner::realDisplay()
 {
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
         || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
@@ -545,127 +930,79 @@ void TestSigner::realDisplayDialog()
     oX.insert(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    // The later cases run on the offscreen server with the hook again, also when this one fails.
+    // The later cases run on the offscreen server again, also when this one fails.
     const auto oRestore = qScopeGuard([&] {
         m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), QString());
         m_server.setEnvironmentValue(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        m_server.setEnvironmentValue(QStringLiteral("LANGUAGE"), QString());
         startServer({}, m_hookDir);
         oXvfb.terminate();
         oXvfb.waitForFinished(5000);
     });
-    startServer({}, QString());
-
-    const QByteArray oBody = signForm(certId(QStringLiteral("Signer RSA")), "on screen");
-    const QByteArray oSession = openSession();
-    const struct { const char *keys; const char *error; } kAnswers[] = {{"Escape", "CANCELLED"}, {"1 2 3 4 Return", ""}};
-    for (const auto &oAnswer : kAnswers) {
-        const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-        QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
+    // The default delay; the hook only reports what is shown here, keys come from xdotool.
+    startServer({}, m_hookDir, "confirmDelayMs=1000\n");
+    const QString oScreens = qEnvironmentVariable("QTX_SIGNER_SCREENSHOTS");
+    const auto screenshot = [&](const QString &v_oName) {
+        if (!oScreens.isEmpty())
+            run(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), oScreens + QLatin1Char('/') + v_oName}, oX);
+    };
+    const auto keys = [&](const QByteArray &v_oTitle, const QStringList &v_oKeys) {
         Run oWindow;
         for (int i = 0; i < 100 && oWindow.output.trimmed().isEmpty(); ++i) {
             QTest::qWait(100);
-            oWindow = run(QStringLiteral("xdotool"), words("search --onlyvisible --name %1", {"^Signature request$"}), oX);
+            oWindow = run(QStringLiteral("xdotool"), words("search --onlyvisible --name %1", {QString::fromUtf8("^" + v_oTitle + "$")}), oX);
         }
         const QString oId = QString::fromLatin1(oWindow.output.trimmed().split('\n').first());
         QVERIFY2(!oId.isEmpty(), "no dialog window on the display");
-        const QStringList oArgs = words("windowfocus --sync %1 key --delay 50", {oId}) + words(oAnswer.keys);
         // A window just mapped may not take the focus yet: a few tries, bounded.
         Run oKeys;
         for (int i = 0; i < 20 && oKeys.code != 0; ++i) {
             if (i > 0)
                 QTest::qWait(200);
-            oKeys = run(QStringLiteral("xdotool"), oArgs, oX);
+            oKeys = run(QStringLiteral("xdotool"), words("windowfocus --sync %1 key --delay 40", {oId}) + v_oKeys, oX);
         }
         QVERIFY2(oKeys.code == 0, oKeys.output.constData());
-        const HttpReply oReply = waitResult(oSession, oCmdId);
-        QCOMPARE(errorCode(oReply), QLatin1String(oAnswer.error));
-        if (!*oAnswer.error)
-            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
-    }
-}
-
-// A card whose PIN state the test sets (tests/signer/fake_pkcs11.cpp), named by
-// QTX_PKCS11_MODULE: the dialog's warnings, a locked PIN, a PIN pad, removal.
-void TestSigner::pinStatesOfACard()
-{
-    const QString oState = m_work.filePath(QStringLiteral("fake.state"));
-    QVERIFY(writeFile(oState, QByteArray()));
-    m_server.setEnvironmentValue(QStringLiteral("QTX_FAKE_P11_STATE"), oState);
-    m_server.setEnvironmentValue(QStringLiteral("QTX_FAKE_P11_CERT"), m_work.filePath(QStringLiteral("RSA.der")));
-
-    // A module file that others could change is not loaded.
-    const QString oOpen = m_work.filePath(QStringLiteral("fake-open.so"));
-    QVERIFY(QFile::copy(QStringLiteral(QTX_FAKE_PKCS11), oOpen));
-    QVERIFY(::chmod(QFile::encodeName(oOpen).constData(), 0775) == 0);
-    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), oOpen);
-    startServer({}, m_hookDir);
-    for (const QJsonValue &oToken : certificates().value(QStringLiteral("tokens")).toArray())
-        QVERIFY(oToken[QStringLiteral("label")].toString() != QLatin1String("Fake Card"));
-
-    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QStringLiteral(QTX_FAKE_PKCS11));
-    startServer({}, m_hookDir);
-    QByteArray oId;
-    for (const QJsonValue &oCert : certificates().value(QStringLiteral("certificates")).toArray()) {
-        if (oCert[QStringLiteral("tokenLabel")].toString() == QLatin1String("Fake Card"))
-            oId = oCert[QStringLiteral("id")].toString().toLatin1();
-    }
-    QVERIFY2(!oId.isEmpty(), "the named module's token is listed");
-    const QByteArray oBody = signForm(oId, "card");
-    struct Case
-    {
-        const char *state;      // before the dialog
-        const char *shown;      // in the dialog ("" = no dialog)
-        const char *during;     // state set while the dialog is open
-        const char *answer;
-        const char *error;      // "" = signed
-        const char *triesLeft;
     };
-    const Case kCases[] = {
-        {"", "pinField=1", "", "pin:2468", "", ""},
-        {"low", "only few tries are left", "", "pin:1111", "PIN_INCORRECT", "low"},
-        {"final", "Last try", "", "pin:1111", "PIN_INCORRECT", "final"},
-        {"locked", "", "", "", "PIN_LOCKED", ""},
-        {"", "pinField=1", "locked", "pin:2468", "PIN_LOCKED", ""},
-        {"protected", "keypad", "", "ok", "", ""},
-        {"", "pinField=1", "gone", "pin:2468", "TOKEN_REMOVED", ""},
-    };
-    const QByteArray oSession = openSession();
-    for (const Case &oCase : kCases) {
-        const QByteArray oTag = QByteArray(oCase.state) + '/' + oCase.during + '/' + oCase.answer;
-        QVERIFY(writeFile(oState, oCase.state));
-        QByteArray oShown;
-        const HttpReply oReply = !*oCase.shown ? call(oSession, "Sign", oBody)
-                                               : signAnswered(oSession, oBody, oCase.answer, &oShown, [&] {
-                                                     QVERIFY(!*oCase.during || writeFile(oState, oCase.during));
-                                                 });
-        QVERIFY2(oShown.contains(oCase.shown), (oTag + ": " + oShown).constData());
-        const QJsonObject oError = errorOf(oReply);
-        QVERIFY2(oError[QStringLiteral("error")].toString() == QLatin1String(oCase.error), (oTag + ": " + oReply.body).constData());
-        QCOMPARE(oError[QStringLiteral("triesLeft")].toString(), QLatin1String(oCase.triesLeft));
-        if (!*oCase.error)
-            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
-        QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
-    }
-    m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QString());
-    startServer({}, m_hookDir);
-}
 
-void TestSigner::tokenRemovedDuringDialog()
-{
-    const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-384")), "r", "SHA-384", "ECDSA");
-    const HttpReply oReply = signAnswered(openSession(), oBody, "pin:4321", nullptr, [this] {
-        const Run oDelete = run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Spare"}), m_env);
-        QVERIFY2(oDelete.code == 0, oDelete.output.constData());
-    });
-    QCOMPARE(errorCode(oReply), QStringLiteral("TOKEN_REMOVED"));
-    QVERIFY(certId(QStringLiteral("Signer P-384")).isEmpty());
-    // A certificate of a token that is gone is not found before any dialog.
-    QCOMPARE(errorCode(call(openSession(), "Sign", oBody)), QStringLiteral("CERTIFICATE_NOT_FOUND"));
+    const QByteArray oBody = signForm(jsonOf(pick(QStringLiteral("Signer RSA")))[QStringLiteral("id")].toString().toLatin1(), "on screen")
+                             + "&documentName="
+                             + QUrl::toPercentEncoding(QStringLiteral("invoice_\u202efdp.exe\nThe page https://bank.example asks for your signature."));
+    QByteArray oSession = openSession();
+    // Escape cancels.
+    QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
+    keys("Signature request", words("Escape"));
+    QCOMPARE(errorCode(waitResult(oSession, oCmdId)), QStringLiteral("CANCELLED"));
+    // PIN and Enter at once: the button is not enabled yet, the dialog stays.
+    oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
+    keys("Signature request", words("1 2 3 4 Return"));
+    QTest::qWait(1500);
+    QCOMPARE(post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + oSession, "X-QTX-cmdId: " + oCmdId}).status, 202);
+    screenshot(QStringLiteral("consent-en.png"));
+    keys("Signature request", words("Return"));
+    const HttpReply oSigned = waitResult(oSession, oCmdId);
+    QVERIFY2(oSigned.body.contains("\"signature\""), oSigned.body.constData());
 
-    // With no token at all, the list is empty and a signature says so.
-    QVERIFY(run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Test"}), m_env).code == 0);
-    QCOMPARE(certificates().value(QStringLiteral("tokens")).toArray().size(), 0);
-    QCOMPARE(errorCode(call(openSession(), "Sign", oBody)), QStringLiteral("NO_TOKEN"));
+    // The picker in German (the system's language), by keyboard.
+    m_server.setEnvironmentValue(QStringLiteral("LANGUAGE"), QStringLiteral("de"));
+    startServer({}, m_hookDir, "confirmDelayMs=1000\n");
+    oSession = openSession();
+    oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "SelectCertificate", QByteArray(), oCmdId, "https://" + QByteArray(60, 'w') + ".login.bank.example").status, 202);
+    const QByteArray oPicker = waitDialog("picker", "item0=");
+    QVERIFY2(oPicker.contains("title=Zertifikat zum Signieren ausw\xc3\xa4hlen"), oPicker.constData());
+    QTest::qWait(1200);
+    screenshot(QStringLiteral("picker-de.png"));
+    keys("Zertifikat zum Signieren ausw\xc3\xa4hlen", words("Home space Return"));
+    QCOMPARE(jsonOf(waitResult(oSession, oCmdId))[QStringLiteral("subjectCommonName")].toString(), QStringLiteral("Signer P-384"));
+    oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "Sign", oBody, oCmdId).status, 202);
+    QVERIFY(waitDialog("consent").contains("title=Signaturanfrage"));
+    QTest::qWait(1200);
+    screenshot(QStringLiteral("consent-de.png"));
+    keys("Signaturanfrage", words("Escape"));
+    QCOMPARE(errorCode(waitResult(oSession, oCmdId)), QStringLiteral("CANCELLED"));
 }
 
 void TestSigner::noDisplayAnswersAtOnce_data()
@@ -685,9 +1022,29 @@ void TestSigner::noDisplayAnswersAtOnce()
     QFETCH(int, hookMode);
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), static_cast<mode_t>(hookMode)) == 0);
     startServer(arguments, hook ? m_hookDir : QString());
-    const HttpReply oReply = call(openSession(), "Sign", signForm(QByteArray(40, 'a'), "x"));
-    QCOMPARE(errorCode(oReply), QStringLiteral("NO_DISPLAY"));
+    QCOMPARE(errorCode(call("Sign", signForm(QByteArray(40, 'a'), "x"))), QStringLiteral("NO_DISPLAY"));
+    QCOMPARE(errorCode(call("SelectCertificate", QByteArray())), QStringLiteral("NO_DISPLAY"));
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), 0700) == 0);
+}
+
+// After the picker and the consent dialog, with the session closed (the
+// module unloaded), SIGINT ends the server cleanly.
+void TestSigner::cleanStopAfterDialogs()
+{
+    startServer({}, m_hookDir);
+    const QByteArray oSession = openSession();
+    QVERIFY(!dialogCall("SelectCertificate", QByteArray(), {{"picker", "pick:0"}}, nullptr, kOrigin, oSession).body.startsWith("500|"));
+    QCOMPARE(errorCode(dialogCall("Sign", signForm(certId(QStringLiteral("Signer P-384")), "x", "SHA-256", "ECDSA"),
+                                  {{"consent", "pin:0000"}}, nullptr, kOrigin, oSession)),
+             QStringLiteral("PIN_INCORRECT"));
+    QCOMPARE(post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + oSession}).status, 200);
+    QTest::qWait(1000); // the module is unloaded on the main thread, queued
+    ::kill(static_cast<pid_t>(m_server.process().processId()), SIGINT);
+    QVERIFY(m_server.process().waitForFinished(20000));
+    QCOMPARE(m_server.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_server.process().exitCode(), 0);
+    const QString oLog = QString::fromUtf8(readFile(m_server.logFilePath()));
+    QVERIFY2(!oLog.contains(QStringLiteral(" CRIT ")), qPrintable(oLog.right(2000)));
 }
 
 // The server refuses modules to root clients, so as root the suite runs itself
