@@ -590,31 +590,55 @@ class QtxClient {
     }
 
     // ---- signing with the Signer module -----------------------------------
+    //
+    // A page sees a certificate only after the user picked it in the native
+    // picker that names the page's origin (selectCertificate), or when the user
+    // let this origin see it from now on (then listCertificates answers it
+    // without a dialog). Ids are per site: another origin gets another id for
+    // the same certificate. The origin is the browser's Origin header; nothing
+    // the page sends can change it.
 
     /**
-     * The certificates with private keys on the user's tokens:
-     * { tokens: [{ label, manufacturer, model, serialNumber, ... }],
-     *   certificates: [{ id, subject, subjectCommonName, issuer, serialNumber, notBefore,
-     *                    notAfter, key: { type, bits, curve }, keyUsage, certificate, tokenLabel }] }
-     * (certificate: base64 DER). Failures throw SigningError subclasses.
+     * The certificates this origin may see without asking (the user ticked "let
+     * this site see this certificate from now on" in the picker) that are
+     * present now and fit the purpose: { certificates: [{ id, subject,
+     * subjectCommonName, issuer, serialNumber, notBefore, notAfter, key: { type,
+     * bits, curve }, keyUsage, extendedKeyUsage, purposes, certificate }] }
+     * (certificate: base64 DER). Never a dialog; an empty list without a grant.
+     *   purpose: 'sign' (document signing, the default) or 'login'
      */
-    async listCertificates({ poll = {} } = {}) {
-        return this.signerCall('ListCertificates', {}, { poll });
+    async listCertificates({ purpose = 'sign', poll = {} } = {}) {
+        return this.signerCall('ListCertificates', { purpose }, { poll });
     }
 
     /**
-     * Signs a digest the page computed with the certificate certId (from
-     * listCertificates). The user confirms in a dialog on the desktop and types
-     * the PIN there; the page never handles the PIN.
+     * Asks the user to pick a certificate for the purpose in a native dialog
+     * that names this page's origin. Resolves to the certificate as
+     * listCertificates describes it, plus remembered: true when the user let
+     * this site see it from now on. SigningCancelledError when the user
+     * cancelled (detail 'timeout' when the dialog timed out), NoTokenError
+     * (with modules: the PKCS#11 modules tried) when the user gave up waiting
+     * for a card. The dialog may stay open for minutes: the poll deadline
+     * defaults to 10 minutes.
+     */
+    async selectCertificate({ purpose = 'sign', poll = {} } = {}) {
+        return this.signerCall('SelectCertificate', { purpose }, { poll: { timeoutMs: 600000, ...poll } });
+    }
+
+    /**
+     * Signs a digest the page computed with the certificate certId (the id
+     * selectCertificate or listCertificates gave this origin). The user
+     * confirms in a dialog on the desktop and types the PIN there; the page
+     * never handles the PIN.
      *   digest: ArrayBuffer / typed array / base64 text
      *   digestAlgorithm: 'SHA-256' | 'SHA-384' | 'SHA-512'
      *   signatureAlgorithm: 'RSA-PKCS1' | 'RSA-PSS' | 'ECDSA'
      *   format: 'raw' (the signature; ECDSA as r||s, as WebCrypto wants it) or
      *           'cms' (a detached CMS / CAdES-B signature, for a .p7s file)
-     *   documentName: shown in the dialog
+     *   documentName: shown in the dialog (one line, escaped)
      * Resolves to { certificate, signature, signatureDer?, cms?, signedAttributes? }
-     * as Uint8Arrays. The dialog may stay open for minutes: the poll deadline
-     * defaults to 10 minutes.
+     * as Uint8Arrays. CertificateNotUsableError for a certificate that is not
+     * for document signing. The poll deadline defaults to 10 minutes.
      */
     async sign({ certId, digest, digestAlgorithm = 'SHA-256', signatureAlgorithm, format = 'raw', documentName = '', poll = {} } = {}) {
         const r = await this.signerCall('Sign', {
@@ -657,7 +681,7 @@ class QtxClient {
             const Type = SIGNING_ERROR_BY_CODE[info.error] ?? SigningError;
             throw new Type(`Signer/${fn}: ${info.message || info.error}`, {
                 status: e.status, reason: e.reason, body: e.body, command: e.command, port: e.port,
-                code: info.error, triesLeft: info.triesLeft,
+                code: info.error, triesLeft: info.triesLeft, detail: info.reason, modules: info.modules,
             });
         }
     }
@@ -671,9 +695,13 @@ class SigningError extends ModuleFailedError {
         super(message, details);
         this.code = details.code ?? '';
         this.triesLeft = details.triesLeft ?? '';   // 'low' | 'final' | '' (PinIncorrectError)
+        // SigningCancelledError: 'timeout' when the dialog timed out;
+        // CertificateNotUsableError: 'login-only', 'expired', 'not-yet-valid', ...
+        this.detail = details.detail ?? '';
+        this.modules = details.modules ?? [];       // NoTokenError: the PKCS#11 modules tried
     }
 }
-/** The user cancelled the dialog (or the server closed it). */
+/** The user cancelled the dialog (or it timed out, or the server closed it). */
 class SigningCancelledError extends SigningError {}
 /** The PIN was wrong; triesLeft tells when the token reports few or one try left. */
 class PinIncorrectError extends SigningError {}
@@ -685,8 +713,14 @@ class NoDisplayError extends SigningError {}
 class NoTokenError extends SigningError {}
 /** The token was removed during the operation. */
 class TokenRemovedError extends SigningError {}
-/** No present token has the certificate id. */
+/** No present token has the certificate id (ids are per site: another origin's id names nothing). */
 class CertificateNotFoundError extends SigningError {}
+/** The certificate is not for this job (a log-in certificate never signs a page's digest). */
+class CertificateNotUsableError extends SigningError {}
+/** The request carried no usable Origin header (the Signer answers web pages only). */
+class NoOriginError extends SigningError {}
+/** The account's Signer store (grants, receipts) cannot be read or written; qtx-sites says why. */
+class SignerStoreError extends SigningError {}
 /** The algorithm is unknown or does not fit the key or token. */
 class UnsupportedAlgorithmError extends SigningError {}
 /** The digest's length does not fit the digest algorithm, or another parameter is malformed. */
@@ -706,6 +740,9 @@ const SIGNING_ERROR_BY_CODE = {
     NO_TOKEN: NoTokenError,
     TOKEN_REMOVED: TokenRemovedError,
     CERTIFICATE_NOT_FOUND: CertificateNotFoundError,
+    CERTIFICATE_NOT_USABLE: CertificateNotUsableError,
+    NO_ORIGIN: NoOriginError,
+    STORE_ERROR: SignerStoreError,
     UNSUPPORTED_ALGORITHM: UnsupportedAlgorithmError,
     BAD_DIGEST_LENGTH: BadSigningRequestError,
     BAD_REQUEST: BadSigningRequestError,
@@ -813,6 +850,6 @@ async function verifySignature({ certificate, data, signature, signatureAlgorith
     return crypto.subtle.verify(verifyAlg, key, toBytes(signature), toBytes(data));
 }
 
-Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
+Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, CertificateNotUsableError, NoOriginError, SignerStoreError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
 global.QtxClient = QtxClient;
 })(typeof globalThis !== 'undefined' ? globalThis : window);

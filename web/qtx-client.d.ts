@@ -49,11 +49,31 @@ export class SigningError extends ModuleFailedError {
     code: SigningErrorCode | string;
     /** With PinIncorrectError: 'low' or 'final' when the token reports it, else ''. */
     triesLeft: '' | 'low' | 'final';
+    /**
+     * SigningCancelledError: 'timeout' when the dialog timed out, else '';
+     * CertificateNotUsableError: 'login-only' | 'expired' | 'not-yet-valid' | 'unsupported-key' | 'other-use'.
+     */
+    detail: string;
+    /** NoTokenError: the PKCS#11 modules tried and what each answered. */
+    modules: Pkcs11ModuleReport[];
 }
 export type SigningErrorCode =
     | 'CANCELLED' | 'PIN_INCORRECT' | 'PIN_LOCKED' | 'NO_DISPLAY' | 'NO_TOKEN' | 'TOKEN_REMOVED'
-    | 'CERTIFICATE_NOT_FOUND' | 'UNSUPPORTED_ALGORITHM' | 'BAD_DIGEST_LENGTH' | 'BAD_REQUEST'
-    | 'TOKEN_ERROR' | 'CMS_ERROR' | 'BAD_NONCE';
+    | 'CERTIFICATE_NOT_FOUND' | 'CERTIFICATE_NOT_USABLE' | 'NO_ORIGIN' | 'STORE_ERROR'
+    | 'UNSUPPORTED_ALGORITHM' | 'BAD_DIGEST_LENGTH' | 'BAD_REQUEST' | 'TOKEN_ERROR' | 'CMS_ERROR' | 'BAD_NONCE';
+export interface Pkcs11ModuleReport {
+    /** File name of the library (never a path). */
+    module: string;
+    source: 'p11-kit' | 'configured';
+    loaded: boolean;
+    /** C_Initialize's result, e.g. 'CKR_OK'; '' when not called. */
+    initialize: string;
+    slots: number;
+    /** Slots with an initialised token. */
+    tokens: number;
+    /** The failing call and its CK_RV name, or why the module was not loaded. */
+    problem?: string;
+}
 export class SigningCancelledError extends SigningError {}
 export class PinIncorrectError extends SigningError {}
 export class PinLockedError extends SigningError {}
@@ -61,6 +81,9 @@ export class NoDisplayError extends SigningError {}
 export class NoTokenError extends SigningError {}
 export class TokenRemovedError extends SigningError {}
 export class CertificateNotFoundError extends SigningError {}
+export class CertificateNotUsableError extends SigningError {}
+export class NoOriginError extends SigningError {}
+export class SignerStoreError extends SigningError {}
 export class UnsupportedAlgorithmError extends SigningError {}
 export class BadSigningRequestError extends SigningError {}
 /** authenticate(): the nonce is not 44 to 128 characters of base64 text. */
@@ -114,17 +137,10 @@ export interface StartedCommand {
 
 export type Bytes = ArrayBuffer | ArrayBufferView;
 
-export interface TokenDescription {
-    label: string;
-    manufacturer: string;
-    model: string;
-    serialNumber: string;
-    protectedAuthenticationPath: boolean;
-    pinLocked: boolean;
-}
+export type CertificatePurpose = 'sign' | 'login';
 
 export interface CertificateDescription {
-    /** Stable id for sign(). */
+    /** This origin's id of the certificate, for sign(); another origin gets another one. */
     id: string;
     subject: string;
     subjectCommonName: string;
@@ -135,10 +151,17 @@ export interface CertificateDescription {
     notAfter: string;
     key: { type: 'RSA' | 'EC' | string; bits: number; curve?: string };
     keyUsage: string[];
+    /** Names ('clientAuth', 'emailProtection') or dotted OIDs; empty when the certificate has none. */
+    extendedKeyUsage: string[];
+    /** What the certificate is for. */
+    purposes: CertificatePurpose[];
     /** base64 DER. */
     certificate: string;
-    tokenLabel: string;
-    tokenSerialNumber: string;
+}
+
+export interface SelectedCertificate extends CertificateDescription {
+    /** The user let this site see the certificate from now on (listCertificates answers it). */
+    remembered: boolean;
 }
 
 export type DigestAlgorithm = 'SHA-256' | 'SHA-384' | 'SHA-512';
@@ -151,7 +174,7 @@ export interface SignOptions {
     digestAlgorithm?: DigestAlgorithm;
     signatureAlgorithm: SignatureAlgorithm;
     format?: 'raw' | 'cms';
-    /** Shown to the user in the consent dialog. */
+    /** Shown to the user in the consent dialog, as one escaped line. */
     documentName?: string;
     poll?: PollOptions;
 }
@@ -209,8 +232,10 @@ export class QtxClient {
     call(module: string, fn: string, params?: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<string>;
     callJson<T = any>(module: string, fn: string, params?: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<T>;
 
-    /** The certificates with private keys on the user's tokens. */
-    listCertificates(opts?: { poll?: PollOptions }): Promise<{ tokens: TokenDescription[]; certificates: CertificateDescription[] }>;
+    /** The certificates this origin may see without asking, present now, for the purpose. No dialog. */
+    listCertificates(opts?: { purpose?: CertificatePurpose; poll?: PollOptions }): Promise<{ certificates: CertificateDescription[] }>;
+    /** The user picks a certificate in a native dialog naming this origin. */
+    selectCertificate(opts?: { purpose?: CertificatePurpose; poll?: PollOptions }): Promise<SelectedCertificate>;
     /** Signs a digest after the user's consent (and PIN) in a desktop dialog. */
     sign(options: SignOptions): Promise<SignResult>;
     /** Signs the site's nonce with the page's origin after the user picked a certificate and typed the PIN. */

@@ -11,7 +11,7 @@ import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 import { artifactsDir, asAccount, freePortRange, giveToAccount, nssCertificates, provisionTrust, ServerInstall, startSites, tmp }
     from './lib/harness.mjs';
-import { answer, makeToken, missing, skipWithout, verifyCms, waitDialog } from './lib/token.mjs';
+import { answer, makeToken, missing, pickAnswer, skipWithout, verifyCms, waitDialog } from './lib/token.mjs';
 
 const firefoxPath = process.env.QTX_FIREFOX || '/usr/bin/firefox-esr';
 let f;
@@ -67,30 +67,27 @@ test('Firefox runs the demo page from OPEN_SESSION to GET_RESULT and shows the h
     await page.close();
 });
 
-test('Firefox signs a file in the demo page: digest in the page, consent, verification, .p7s that OpenSSL accepts; screenshot kept',
+test('Firefox signs a file in the demo page: the picker, digest in the page, consent, verification, .p7s that OpenSSL accepts; screenshot kept',
     { skip: skipWithout }, async () => {
         const text = 'Contract signed from Firefox ESR\n';
         const page = await f.browser.newPage();
         await page.goto(`${f.sites.first}/demo/?port=${f.base}`);
-        await page.click('#listCerts');
+        await page.click('#chooseCert');
+        answer(f.token, pickAnswer(await waitDialog(f.token, 'picker', 'item1='), 'Browser P-256'));
         await page.waitForFunction(() => document.getElementById('cert').options.length > 0
             || document.getElementById('summary').className === 'error', { timeout: 30000 });
         const labels = await page.$$eval('#cert option', (options) => options.map((o) => o.textContent));
-        const index = labels.findIndex((l) => l.startsWith('Browser P-256'));
-        assert.ok(index >= 0, labels.join(', '));
+        assert.ok(labels[0].startsWith('Browser P-256'), labels.join(', '));
         // The file as the user would pick it, through the input's own change event.
-        await page.evaluate((i, content) => {
-            const cert = document.getElementById('cert');
-            cert.selectedIndex = i;
-            cert.dispatchEvent(new Event('change', { bubbles: true }));
+        await page.evaluate((content) => {
             const input = document.getElementById('file');
             const files = new DataTransfer();
             files.items.add(new File([content], 'contract.txt', { type: 'text/plain' }));
             input.files = files.files;
             input.dispatchEvent(new Event('change', { bubbles: true }));
-        }, index, text);
+        }, text);
         await page.click('#signFile');
-        const shown = await waitDialog(f.token);
+        const shown = await waitDialog(f.token, 'consent');
         assert.match(shown, /contract\.txt/);
         assert.match(shown, /Browser P-256/);
         answer(f.token, 'pin:1234');

@@ -63,8 +63,7 @@ test('the TypeScript declarations (page and server) accept the documented use an
 export async function run(file: ArrayBuffer): Promise<boolean> {
     const qtx = new QtxClient({ port: 48460 });
     await qtx.connect();
-    const { certificates } = await qtx.listCertificates();
-    const cert: CertificateDescription = certificates[0];
+    const cert: CertificateDescription = await qtx.selectCertificate({ purpose: 'sign' });
     const digest = await crypto.subtle.digest('SHA-256', file);
     try {
         const r = await qtx.sign({ certId: cert.id, digest, signatureAlgorithm: cert.key.type === 'EC' ? 'ECDSA' : 'RSA-PSS',

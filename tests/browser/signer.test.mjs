@@ -1,38 +1,43 @@
-// The Signer module from a page in headless Chromium: the demo page signs a file on a SoftHSM2
-// token (hash in the page, consent answered through the module's test hook, verification in the
-// page, .p7s checked by OpenSSL), and the client's typed errors for cancel and a wrong PIN.
+// The Signer module from a page in headless Chromium: the demo page lets the user pick a
+// certificate in the native picker (answered through the module's test hook), hashes a file,
+// signs it after consent, verifies it in the page, and OpenSSL accepts the .p7s; a page sees no
+// certificate before the pick, another origin gets another id, and the client's typed errors.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { join } from 'node:path';
 import { artifactsDir, inPage, setUp, tearDown, blankPage } from './lib/harness.mjs';
-import { answer as answerWith, makeToken, missing, skipWithout, verifyCms, waitDialog as waitFor } from './lib/token.mjs';
+import { answer as answerWith, makeToken, missing, pickAnswer, skipWithout, verifyCms, waitDialog as waitFor } from './lib/token.mjs';
 
 let f;
 let token;
-const waitDialog = () => waitFor(token);
+const waitDialog = (kind, needle) => waitFor(token, kind, needle);
 const answer = (text) => answerWith(token, text);
 
 before(async () => { if (!missing.length) f = await setUp({ prepare: (server) => { token = makeToken(server); } }); });
 after(async () => { await tearDown(f); });
 
-test('the demo page signs a file: digest in the page, consent, verification in the page, .p7s that OpenSSL accepts',
+test('the demo page: the picker names the page, then the file is signed after consent and verified; .p7s that OpenSSL accepts',
     { skip: skipWithout }, async () => {
         const text = 'Contract signed from headless Chromium\n';
         const page = await f.context.newPage();
         await page.goto(`${f.sites.first}/demo/?port=${f.base}`);
+        // Nothing is listed before the user picked (and no dialog opens for it).
         await page.click('#listCerts');
-        await page.waitForFunction(() => document.getElementById('cert').options.length > 0 || document.getElementById('summary').className === 'error',
-            null, { timeout: 30000 });
-        const labels = await page.locator('#cert option').allTextContents();
-        assert.deepEqual(labels.map((l) => l.split(' (')[0]).sort(), ['Browser P-256', 'Browser RSA']);
-        await page.selectOption('#cert', { index: labels.findIndex((l) => l.startsWith('Browser RSA')) });
+        await page.waitForFunction(() => document.getElementById('summary').className === 'error', null, { timeout: 30000 });
+        assert.equal(await page.locator('#cert option').count(), 0);
+        await page.click('#chooseCert');
+        const picker = await waitDialog('picker', 'item1=');
+        assert.match(picker, new RegExp(`\\n${f.sites.first.replace(/[.]/g, '\\.')}\\n`));
+        answer(pickAnswer(picker, 'Browser RSA'));
+        await page.waitForFunction(() => document.getElementById('cert').options.length > 0
+            || document.getElementById('summary').className === 'error', null, { timeout: 30000 });
+        assert.deepEqual((await page.locator('#cert option').allTextContents()).map((l) => l.split(' (')[0]), ['Browser RSA']);
         await page.selectOption('#sigAlg', 'RSA-PSS');
         await page.selectOption('#digestAlg', 'SHA-384');
         await page.setInputFiles('#file', { name: 'contract.txt', mimeType: 'text/plain', buffer: Buffer.from(text) });
         await page.click('#signFile');
-        const shown = await waitDialog();
-        assert.match(shown, new RegExp(`The page ${f.sites.first.replace(/[.]/g, '\\.')} asks for your signature`));
-        assert.match(shown, /contract\.txt/);
+        const shown = await waitDialog('consent');
+        assert.match(shown, /\ncontract\.txt\n/);
         assert.match(shown, /Browser RSA/);
         answer('pin:1234');
         await page.waitForFunction(() => ['ok', 'error'].includes(document.getElementById('summary').className), null, { timeout: 60000 });
@@ -49,40 +54,57 @@ test('the demo page signs a file: digest in the page, consent, verification in t
         await page.close();
     });
 
-test('sign() in a page: ECDSA verified with WebCrypto, cancel and a wrong PIN as typed errors',
+test('in a page: select then sign (ECDSA verified with WebCrypto), ids per origin, cancel and a wrong PIN as typed errors',
     { skip: skipWithout }, async () => {
-        const page = await blankPage(f);
-        const signIn = (signatureAlgorithm) => inPage(page, async (m, { port, signatureAlgorithm }) => {
+        const pages = [await blankPage(f), await blankPage(f, f.sites.second)];
+        const select = (p) => inPage(p, async (m, { port }) => {
             const qtx = new m.QtxClient({ port });
-            const { certificates } = await qtx.listCertificates();
-            const cert = certificates.find((c) => c.key.type === 'EC');
+            const cert = await qtx.selectCertificate();
+            return { id: cert.id, name: cert.subjectCommonName, listed: (await qtx.listCertificates()).certificates.length };
+        }, { port: f.base });
+        const signIn = (p, certId, signatureAlgorithm) => inPage(p, async (m, { port, certId, signatureAlgorithm }) => {
+            const qtx = new m.QtxClient({ port });
             const data = new TextEncoder().encode('ECDSA from the page');
             const digest = await crypto.subtle.digest('SHA-256', data);
-            const r = await qtx.sign({ certId: cert.id, digest, signatureAlgorithm, documentName: 'ecdsa.txt' });
+            const r = await qtx.sign({ certId, digest, signatureAlgorithm, documentName: 'ecdsa.txt' });
             return m.verifySignature({ certificate: r.certificate, data, signature: r.signature, signatureAlgorithm: 'ECDSA' });
-        }, { port: f.base, signatureAlgorithm });
+        }, { port: f.base, certId, signatureAlgorithm });
+        const pickEc = async (p) => {
+            const pending = select(p);
+            answer(pickAnswer(await waitDialog('picker', 'item1='), 'Browser P-256'));
+            return (await pending).value;
+        };
 
-        let pending = signIn('ECDSA');
-        assert.match(await waitDialog(), /ecdsa\.txt/);
+        const picked = await pickEc(pages[0]);
+        assert.equal(picked.name, 'Browser P-256');
+        assert.equal(picked.listed, 0);  // picked, not remembered
+        const other = await pickEc(pages[1]);
+        assert.notEqual(other.id, picked.id);
+
+        let pending = signIn(pages[0], picked.id, 'ECDSA');
+        assert.match(await waitDialog('consent'), /ecdsa\.txt/);
         answer('pin:1234');
         let r = await pending;
         assert.equal(r.error, undefined, r.message);
         assert.equal(r.value, true);
 
-        pending = signIn('ECDSA');
-        await waitDialog();
+        r = await signIn(pages[1], picked.id, 'ECDSA');   // another origin's id names nothing
+        assert.equal(r.error, 'CertificateNotFoundError');
+
+        pending = signIn(pages[0], picked.id, 'ECDSA');
+        await waitDialog('consent');
         answer('cancel');
         r = await pending;
         assert.equal(r.error, 'SigningCancelledError');
         assert.ok(r.classes.includes('ModuleFailedError') && r.classes.includes('SigningError'));
 
-        pending = signIn('ECDSA');
-        await waitDialog();
+        pending = signIn(pages[0], picked.id, 'ECDSA');
+        await waitDialog('consent');
         answer('pin:9999');
         r = await pending;
         assert.equal(r.error, 'PinIncorrectError');
 
-        r = await signIn('RSA-PSS');   // refused before any dialog
+        r = await signIn(pages[0], picked.id, 'RSA-PSS');   // refused before any dialog
         assert.equal(r.error, 'UnsupportedAlgorithmError');
-        await page.close();
+        for (const p of pages) await p.close();
     });

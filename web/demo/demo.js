@@ -28,6 +28,9 @@ function describe(err) {
         const parts = [`${err.name}${err.status ? ` (${err.status})` : ''}: ${err.message}`];
         if (err.hint) parts.push(`Hint: ${err.hint}`);
         if (err.triesLeft) parts.push(`Tries left: ${err.triesLeft}`);
+        if (err.detail) parts.push(`Detail: ${err.detail}`);
+        if (err.modules && err.modules.length)
+            parts.push(`PKCS#11 modules tried: ${err.modules.map((m) => `${m.module} (${m.source}): ${m.loaded ? `${m.tokens} token(s) in ${m.slots} slot(s)` : 'not loaded'}${m.problem ? `, ${m.problem}` : ''}`).join('; ')}`);
         if (err.trustCheckUrl) parts.push(`Check: ${err.trustCheckUrl}`);
         return parts.join('\n');
     }
@@ -118,20 +121,51 @@ function fillAlgorithms() {
     for (const name of algorithmsFor(cert)) $('sigAlg').add(new Option(name));
 }
 
+function describeCertificate(c) {
+    return `${c.subjectCommonName || c.subject} (${c.key.type} ${c.key.curve || c.key.bits}, until ${c.notAfter.slice(0, 10)})`;
+}
+
+function showCertificates(list, chosenId = '') {
+    certificates = list;
+    $('cert').textContent = '';
+    for (const c of certificates)
+        $('cert').add(new Option(describeCertificate(c), c.id, false, c.id === chosenId));
+    fillAlgorithms();
+}
+
+// The certificates this site may see without asking: only those the user let
+// it see from now on in the picker; an empty list otherwise (never a dialog).
 async function listCertificates() {
     $('steps').textContent = '';
-    const r = row(1, 'Signer/ListCertificates');
+    const r = row(1, 'Signer/ListCertificates (no dialog)');
     const qtx = newClient();
     try {
         const list = await qtx.listCertificates();
-        certificates = list.certificates;
-        $('cert').textContent = '';
-        for (const c of certificates)
-            $('cert').add(new Option(`${c.subjectCommonName || c.subject} (${c.key.type} ${c.key.curve || c.key.bits}, ${c.tokenLabel})`, c.id));
-        fillAlgorithms();
-        r.set('ok', 'OK', `${list.tokens.length} token(s), ${certificates.length} certificate(s) with a private key`);
+        showCertificates(list.certificates);
+        r.set('ok', 'OK', `${certificates.length} certificate(s) this site may see`);
         summary(certificates.length ? 'ok' : 'error',
-            certificates.length ? 'Choose a certificate and a file.' : 'No certificate with a private key: is the card in the reader?');
+            certificates.length ? 'Choose a certificate and a file.' : 'This site may see no certificate yet: press "Choose a certificate".');
+    } catch (err) {
+        r.set('error', err.name || 'Error', describe(err));
+        summary('error', describe(err));
+    } finally {
+        qtx.closeSession().catch(() => {});
+    }
+}
+
+// The native picker names this page's origin; the page learns the certificate
+// only when the user picks it.
+async function chooseCertificate() {
+    $('steps').textContent = '';
+    const r = row(1, 'Signer/SelectCertificate (pick a certificate in the desktop dialog)');
+    r.set('running', 'waiting for the user');
+    summary('running', 'Pick a certificate in the desktop dialog...');
+    const qtx = newClient();
+    try {
+        const cert = await qtx.selectCertificate({ purpose: 'sign' });
+        showCertificates([cert, ...certificates.filter((c) => c.id !== cert.id)], cert.id);
+        r.set('ok', 'OK', `${describeCertificate(cert)}${cert.remembered ? ', this site may see it from now on' : ''}`);
+        summary('ok', 'Choose a file and sign it.');
     } catch (err) {
         r.set('error', err.name || 'Error', describe(err));
         summary('error', describe(err));
@@ -146,7 +180,7 @@ async function signFile() {
     const file = $('file').files[0];
     const cert = certificates[$('cert').selectedIndex];
     if (!file || !cert) {
-        summary('error', 'List the certificates and choose a certificate and a file first.');
+        summary('error', 'Choose a certificate and a file first.');
         return;
     }
     const digestAlgorithm = $('digestAlg').value;
@@ -189,6 +223,7 @@ async function signFile() {
 }
 
 $('listCerts').addEventListener('click', () => { listCertificates(); });
+$('chooseCert').addEventListener('click', () => { chooseCertificate(); });
 $('cert').addEventListener('change', fillAlgorithms);
 $('signFile').addEventListener('click', () => { signFile(); });
 $('run').addEventListener('click', () => { runSteps(); });

@@ -1,6 +1,6 @@
 // A SoftHSM2 token for the browser tests of the Signer module: two keys (RSA-2048, P-256) with
 // self-signed certificates, made inside a server install before it starts, and the module's
-// consent hook (the dialog writes what it shows into the hook folder and reads the answer there).
+// dialogs' hook (a dialog writes what it shows into the hook folder and reads the answer there).
 import { execFileSync } from 'node:child_process';
 import { appendFileSync, existsSync, mkdirSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
@@ -37,14 +37,29 @@ export function makeToken(server) {
     return { dir, hook };
 }
 
-/** What the consent dialog shows, once it is open ('' after 20 s). */
-export async function waitDialog(token) {
+/**
+ * What the Signer's dialog of the kind ('picker', 'consent') shows once it is
+ * open and shows the needle ('' after 20 s).
+ */
+export async function waitDialog(token, kind = 'consent', needle = '') {
     const shown = join(token.hook, 'dialog.txt');
-    for (let i = 0; i < 400 && !existsSync(shown); ++i) await new Promise((r) => setTimeout(r, 50));
-    return existsSync(shown) ? readFileSync(shown, 'utf8') : '';
+    for (let i = 0; i < 400; ++i) {
+        const text = existsSync(shown) ? readFileSync(shown, 'utf8') : '';
+        if (text.startsWith(`dialog=${kind}\n`) && text.includes(needle))
+            return text;
+        await new Promise((r) => setTimeout(r, 50));
+    }
+    return '';
 }
 
-/** Answers the dialog ("pin:1234", "cancel"); written aside and renamed, so it is never read half-written. */
+/** The picker's answer for the certificate whose line starts with the name ('cancel' when it has none). */
+export function pickAnswer(shown, name) {
+    const items = shown.split('\n').filter((l) => /^item[0-9]+=/.test(l)).map((l) => l.slice(l.indexOf('=') + 1));
+    const index = items.findIndex((l) => l.startsWith(`${name} | `));
+    return index < 0 ? 'cancel' : `pick:${index}`;
+}
+
+/** Answers the dialog ("pick:0", "pin:1234", "cancel"); written aside and renamed, so it is never read half-written. */
 export function answer(token, text) {
     writeFileSync(join(token.hook, 'answer.new'), text);
     renameSync(join(token.hook, 'answer.new'), join(token.hook, 'answer'));
