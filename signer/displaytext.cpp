@@ -27,13 +27,15 @@ bool mustEscape(uint v_uiCode)
     }
 }
 
+// Made at run time, not literals: the result may end up in a widget, and
+// Qt must never keep a string whose data lives in this library.
 QString escapeOf(uint v_uiCode)
 {
     switch (v_uiCode) {
-    case '\\': return QStringLiteral("\\\\");
-    case '\n': return QStringLiteral("\\n");
-    case '\r': return QStringLiteral("\\r");
-    case '\t': return QStringLiteral("\\t");
+    case '\\': return QString::fromLatin1("\\\\");
+    case '\n': return QString::fromLatin1("\\n");
+    case '\r': return QString::fromLatin1("\\r");
+    case '\t': return QString::fromLatin1("\\t");
     default: break;
     }
     if (v_uiCode < 0x20 || v_uiCode == 0x7f)
