@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <vector>
@@ -72,21 +73,62 @@ QByteArray fdPath(int v_iFd)
     return "/proc/self/fd/" + QByteArray::number(v_iFd);
 }
 
-// Library files that stay mapped after their module was unloaded (the loader
-// keeps objects with unique symbols): their descriptors stay open, so that the
-// name /proc/self/fd/<n> the loader knows them by never means another file.
-std::mutex g_pinnedMutex;
-std::vector<int> g_pinnedFds;
+// Library files mapped through a descriptor, by file identity. The loader
+// knows such a library by every name /proc/self/fd/<n> it was opened under, so
+// a descriptor whose name the loader has seen stays open for as long as the
+// library is mapped: the name must never come to mean another file. A file
+// opened again while it is mapped is mapped through the descriptor the loader
+// knows already (the new one is closed), so loading a module again and again
+// keeps one descriptor per library file. Module libraries stay mapped until
+// the process ends (see DllModule::load), their entries with them.
+struct MappedFile
+{
+    dev_t uiDevice;
+    ino_t uiInode;
+    int iFd;
+    int iUses;
+};
+std::mutex g_mappedMutex;
+std::vector<MappedFile> g_mapped;
 
+// The descriptor to map the checked file open at v_iFd through: the one the
+// loader knows for that file, or v_iFd itself. Give it back with releaseFd.
+int acquireMappingFd(int v_iFd)
+{
+    struct stat oStat;
+    if (::fstat(v_iFd, &oStat) != 0)
+        return v_iFd;
+    std::lock_guard<std::mutex> oGuard(g_mappedMutex);
+    for (MappedFile &oFile : g_mapped) {
+        if (oFile.uiDevice == oStat.st_dev && oFile.uiInode == oStat.st_ino) {
+            if (oFile.iFd != v_iFd)
+                ::close(v_iFd);
+            ++oFile.iUses;
+            return oFile.iFd;
+        }
+    }
+    g_mapped.push_back(MappedFile{oStat.st_dev, oStat.st_ino, v_iFd, 1});
+    return v_iFd;
+}
+
+// Gives back a descriptor of a library file: closed once nothing uses it and
+// the loader has the file no longer mapped. A descriptor never acquired (a
+// refused file) was never shown to the loader and is closed at once.
 void releaseFd(int v_iFd)
 {
     if (v_iFd < 0)
         return;
-    if (void *pHandle = dlopen(fdPath(v_iFd).constData(), RTLD_LAZY | RTLD_NOLOAD)) {
-        dlclose(pHandle);
-        std::lock_guard<std::mutex> oGuard(g_pinnedMutex);
-        g_pinnedFds.push_back(v_iFd);
-        return;
+    std::lock_guard<std::mutex> oGuard(g_mappedMutex);
+    const auto it = std::find_if(g_mapped.begin(), g_mapped.end(),
+                                 [v_iFd](const MappedFile &v_oFile) { return v_oFile.iFd == v_iFd; });
+    if (it != g_mapped.end()) {
+        if (--it->iUses > 0)
+            return;
+        if (void *pHandle = dlopen(fdPath(v_iFd).constData(), RTLD_LAZY | RTLD_NOLOAD)) {
+            dlclose(pHandle);
+            return;
+        }
+        g_mapped.erase(it);
     }
     ::close(v_iFd);
 }
@@ -209,7 +251,16 @@ bool DllModule::load(const QString &v_oModulePath)
         return false;
     }
     // The verified open file itself; the full name, or QLibrary would also try a "lib" prefix.
+    m_iLibraryFd = acquireMappingFd(m_iLibraryFd);
     m_poLibrary.reset(new QLibrary(QString::fromLatin1(fdPath(m_iLibraryFd))));
+    // Mapped until the process ends, whatever unload says: Qt keeps what a
+    // module hands it (a font family or a metatype in its caches, a property
+    // of the application object) and would read it after an unmap, at the
+    // latest when the application object goes. DeInit still runs and the
+    // module object still goes; a later load of the same file finds its code
+    // and static data as they were (static initialisers do not run again,
+    // Init does).
+    m_poLibrary->setLoadHints(QLibrary::PreventUnloadHint);
     // Its deferred deletion runs on the main thread, whose loop lasts as long as
     // the process: the thread loading the module (a request worker the pool may
     // retire) may be gone when the module is unloaded, and a deletion posted to
@@ -344,15 +395,18 @@ void DllModule::loadDependencies()
         bProgress = false;
         for (auto it = oPending.begin(); it != oPending.end();) {
             QString oProblem;
-            const int iFd = openTrusted(*it, &oProblem);
-            void *pHandle = iFd >= 0 ? dlopen(fdPath(iFd).constData(), RTLD_LAZY | RTLD_LOCAL) : nullptr;
+            int iFd = openTrusted(*it, &oProblem);
+            if (iFd >= 0)
+                iFd = acquireMappingFd(iFd);
+            // Mapped until the process ends, like the module (see load).
+            void *pHandle =
+                iFd >= 0 ? dlopen(fdPath(iFd).constData(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE) : nullptr;
             if (pHandle) {
                 m_oDependencies.append(Dependency{pHandle, iFd});
                 it = oPending.erase(it);
                 bProgress = true;
             } else {
-                if (iFd >= 0)
-                    ::close(iFd);
+                releaseFd(iFd);
                 ++it;
             }
         }

@@ -16,6 +16,11 @@
 // the module's needs), since a library mapped through a descriptor has no
 // usable $ORIGIN.
 //
+// Unloading runs DeInit and lets the library go, but the library and the
+// libraries of its folder stay mapped until the process ends: Qt may keep
+// pointers into them (see load). A later load of the same file runs Init
+// again on the static data as it was.
+//
 // Commands resolve only to functions defined in the module's own object (not
 // in a library it depends on) and never to its reserved entry points.
 //

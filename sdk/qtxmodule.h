@@ -12,6 +12,25 @@
 // cross the boundary in both directions, so a module must be built against the
 // same Qt 5 libraries and with the same compiler runtime as the server.
 //
+// Loading and unloading: the server loads a module when a session first
+// names it and unloads it when no session and no running call uses it any
+// more: DeInit runs and the server forgets the module. The library file itself
+// (and every library of the module's folder) stays mapped until the process
+// ends, because Qt keeps pointers into a module's memory that the module
+// cannot take back: a font family literal in the font cache, a metatype's
+// functions, a string literal given to the application object as a property
+// value or an object name. Therefore:
+// - static initialisers run once per process, at the first load of the file;
+//   static destructors run when the process ends, after the application
+//   object is gone, so they must not touch Qt's GUI;
+// - static data keeps its values from one load to the next: Init runs at
+//   every load and must set up again what DeInit took down (write both so
+//   that Init after DeInit starts from a clean state);
+// - after DeInit nothing of the module may run: no thread, timer, QObject,
+//   window or callback;
+// - a library file replaced on disk (a new file, as a package upgrade makes)
+//   is mapped beside the old one at its next load, with static state of its own.
+//
 // Locks: Init, DeInit, IsGuiFunction, CanUnprivilegedRun and
 // CanUseOnTerminalServices run while the server holds its process-wide module
 // lock (shared by all modules). They must return quickly and must never call
@@ -67,17 +86,18 @@ typedef void (*tpInitFun)();
 #define QTX_MODULE_COMMAND(Name) \
     QTX_MODULE_EXPORT tResultType Name(const tRequestMap &v_oRequest, const tSessionParamsMap &v_oSessionParams)
 
-// Optional. Called once after the library is loaded, before any other export,
-// on the server's request worker thread that serves the first command naming the module
-// (under the module lock). Called again if the server later finds the library
-// not loaded. Missing: nothing is called.
+// Optional. Called after each load of the module, before any other export,
+// on the server's request worker thread that serves the first command naming
+// the module (under the module lock); again at the next load after an unload,
+// with the module's static data as DeInit left it. Missing: nothing is called.
 QTX_MODULE_EXPORT void Init();
 
 // Optional. Called on the server's main thread just before the library is
 // unloaded: after the last session using the module has ended and no command
 // function is running, or when the server shuts its module manager down.
-// After it returns the library is unmapped: no thread, timer, QObject, callback
-// or pointer into the module may outlive it. Missing: the library is unloaded
+// After it returns no thread, timer, QObject, window or callback of the module
+// may run any more; the code stays mapped (see the top of this file), so
+// pointers Qt keeps into it stay valid. Missing: the module is unloaded
 // without notice.
 QTX_MODULE_EXPORT void DeInit();
 

@@ -1,0 +1,138 @@
+// Modules through the real server (the GUI application on the offscreen
+// platform) with the GuiProbe test module: a clean stop after a module that
+// handed Qt its own literals was unloaded and loaded again.
+
+#include "../filesupport.h"
+#include "integrationsupport.h"
+
+namespace {
+
+const QByteArray kOrigin = "https://shop.example";
+
+} // namespace
+
+class TestModules : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanStopAfterUnload_data();
+    void cleanStopAfterUnload();
+    void cleanupTestCase();
+
+private:
+    bool startServer();
+    HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody = QByteArray(),
+                   const QList<QByteArray> &v_oHeaders = {})
+    {
+        HttpsClient oClient(m_port, m_ca);
+        return oClient.post(v_oPath, v_oBody, v_oHeaders);
+    }
+    QByteArray openSession() { return post("/OPEN_SESSION").body; }
+    // A GuiProbe command in the session, with the page's Origin: its result (or its refusal).
+    HttpReply call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
+                   const QList<QByteArray> &v_oHeaders = {"Origin: " + kOrigin});
+    // Open descriptors of the server whose target ends with v_oSuffix.
+    int descriptorsOf(const QString &v_oSuffix)
+    {
+        const QString oFds = QStringLiteral("/proc/%1/fd").arg(m_server.process().processId());
+        int iCount = 0;
+        for (const QFileInfo &oFd : QDir(oFds).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+            iCount += oFd.symLinkTarget().endsWith(v_oSuffix) ? 1 : 0;
+        return iCount;
+    }
+    bool closeSession(const QByteArray &v_oSession)
+    {
+        return post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + v_oSession}).status == 200;
+    }
+
+    ServerFixture m_server;
+    quint16 m_port = 0;
+    QList<QSslCertificate> m_ca;
+    int m_cmdId = 0;
+};
+
+void TestModules::initTestCase()
+{
+    const int iBase = ServerFixture::freeBase(2);
+    QVERIFY(iBase > 0);
+    m_port = tst::ownPort(iBase);
+    QVERIFY(tst::prepare(m_server, tst::tlsIni(iBase)));
+    const QString oModules = m_server.path(QStringLiteral("modules"));
+    QVERIFY(QDir().mkpath(oModules));
+    QVERIFY(QFile::copy(QStringLiteral(QTX_GUIPROBE), oModules + QStringLiteral("/GuiProbe.so")));
+    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    QCOMPARE(m_ca.size(), 1);
+    QVERIFY(startServer());
+}
+
+void TestModules::cleanupTestCase()
+{
+    if (m_server.process().state() != QProcess::NotRunning)
+        QVERIFY(tst::quitsOnCtrlC(m_server.process()));
+}
+
+// The GUI application (no -console), with a log of its own.
+bool TestModules::startServer()
+{
+    if (m_server.process().state() != QProcess::NotRunning && !tst::quitsOnCtrlC(m_server.process()))
+        return false;
+    QFile::remove(m_server.logFilePath());
+    m_server.start({});
+    return m_server.waitListening(m_port);
+}
+
+HttpReply TestModules::call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
+                            const QList<QByteArray> &v_oHeaders)
+{
+    const QList<QByteArray> oIds{"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + QByteArray::number(++m_cmdId)};
+    const HttpReply oAccepted = post("/GuiProbe/" + v_oCommand, v_oBody, oIds + v_oHeaders);
+    if (oAccepted.status != 202)
+        return oAccepted;
+    return tst::pollResult([&] { return post("/GET_RESULT", QByteArray(), oIds); });
+}
+
+void TestModules::cleanStopAfterUnload_data()
+{
+    QTest::addColumn<QByteArray>("kind");
+    // A font family (Qt's font cache keeps it until the application object
+    // goes), a property value and an object name kept by the application
+    // object, a metatype with the module's functions.
+    for (const char *pKind : {"font", "property", "object", "metatype"})
+        QTest::newRow(pKind) << QByteArray(pKind);
+}
+
+// The module's session is closed (the module unloaded), a new session loads it
+// again, that one is closed too, then Ctrl-C: the server ends with 0 and no
+// CRIT line. The module's code stays mapped, so its static initialisers ran
+// once; Init ran at each load.
+void TestModules::cleanStopAfterUnload()
+{
+    QFETCH(QByteArray, kind);
+    QVERIFY(startServer());
+    const QString oUnloaded = QStringLiteral("DllModule::unload :: Module GuiProbe unloaded");
+    for (int iLoad = 1; iLoad <= 2; ++iLoad) {
+        const QByteArray oSession = openSession();
+        QCOMPARE(tst::text(call(oSession, "Literals", "kind=" + kind)),
+                 "200 OK|static=1 init=" + QByteArray::number(iLoad));
+        QVERIFY(closeSession(oSession));
+        QTRY_COMPARE(m_server.logMessages().filter(oUnloaded).size(), iLoad);
+        // However often it is loaded, one descriptor keeps the mapped file's name.
+        QCOMPARE(descriptorsOf(QStringLiteral("/GuiProbe.so")), 1);
+    }
+    QVERIFY2(tst::quitsOnCtrlC(m_server.process()), qPrintable(tst::logDump(m_server).right(2000)));
+    const QByteArray oLog = tst::readFile(m_server.logFilePath());
+    QVERIFY2(!oLog.contains(" CRIT "), oLog.right(3000).constData());
+}
+
+int main(int argc, char *argv[])
+{
+    const int iRerun = tst::rerunAsTestAccount(argc, argv, "qtxmodules");
+    if (iRerun >= 0)
+        return iRerun;
+    QCoreApplication oApp(argc, argv);
+    TestModules oTest;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&oTest, argc, argv);
+}
+#include "tst_modules.moc"
