@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <openssl/asn1.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -35,6 +36,20 @@ QDateTime asn1Time(const ASN1_TIME *v_poTime)
         return QDateTime();
     return QDateTime(QDate(oTm.tm_year + 1900, oTm.tm_mon + 1, oTm.tm_mday), QTime(oTm.tm_hour, oTm.tm_min, oTm.tm_sec),
                      Qt::UTC);
+}
+
+QString commonName(const X509_NAME *v_poName)
+{
+    const int iIndex = X509_NAME_get_index_by_NID(v_poName, NID_commonName, -1);
+    if (iIndex < 0)
+        return QString();
+    unsigned char *pUtf8 = nullptr;
+    const int iLength = ASN1_STRING_to_UTF8(&pUtf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(v_poName, iIndex)));
+    if (iLength < 0)
+        return QString();
+    const QString oName = QString::fromUtf8(reinterpret_cast<const char *>(pUtf8), iLength);
+    OPENSSL_free(pUtf8);
+    return oName;
 }
 
 QString oidText(const ASN1_OBJECT *v_poObject)
@@ -72,6 +87,7 @@ CertificateUse certificateUse(const QByteArray &v_oDer)
     oUse.readable = true;
     oUse.notBefore = asn1Time(X509_get0_notBefore(poCert.get()));
     oUse.notAfter = asn1Time(X509_get0_notAfter(poCert.get()));
+    oUse.issuerCommonName = commonName(X509_get_issuer_name(poCert.get()));
     if (EVP_PKEY *poKey = X509_get0_pubkey(poCert.get())) {
         const int iType = EVP_PKEY_get_base_id(poKey);
         oUse.supportedKey = iType == EVP_PKEY_RSA || iType == EVP_PKEY_RSA_PSS || iType == EVP_PKEY_EC;

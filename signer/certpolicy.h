@@ -36,6 +36,7 @@ struct CertificateUse
     bool supportedKey = false;
     QDateTime notBefore;
     QDateTime notAfter;
+    QString issuerCommonName;    // empty when the issuer has none
     QJsonArray extendedKeyUsage; // names ("clientAuth") or dotted OIDs
 };
 

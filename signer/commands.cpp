@@ -57,10 +57,9 @@ CertificateCard cardOf(const CertificateEntry &v_oEntry, Purpose v_ePurpose)
     oCard.unfit = oFacts.valid ? unfitFor(oUse, v_ePurpose, QDateTime::currentDateTimeUtc()) : Unfit::Unreadable;
     oCard.commonName = oFacts.subjectCommonName;
     oCard.subject = oFacts.json.value(QStringLiteral("subject")).toString();
-    const QString oIssuer = oFacts.json.value(QStringLiteral("issuer")).toString();
     // The issuer's common name when it has one: short enough for a list.
-    const int iCn = oIssuer.indexOf(QStringLiteral("CN="));
-    oCard.issuer = iCn >= 0 ? oIssuer.mid(iCn + 3).section(QLatin1Char(','), 0, 0) : oIssuer;
+    oCard.issuer = oUse.issuerCommonName.isEmpty() ? oFacts.json.value(QStringLiteral("issuer")).toString()
+                                                   : oUse.issuerCommonName;
     oCard.notAfter = oUse.notAfter.toString(QStringLiteral("yyyy-MM-dd"));
     oCard.keyText = oFacts.keyType == QLatin1String("EC") ? QStringLiteral("EC %1").arg(oFacts.curve)
                                                           : QStringLiteral("%1 %2").arg(oFacts.keyType).arg(oFacts.keyBits);
