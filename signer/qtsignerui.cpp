@@ -403,7 +403,6 @@ void RequestDialog::showCountdown()
 {
     const QString oLeft = QStringLiteral("%1:%2").arg(m_secondsLeft / 60).arg(m_secondsLeft % 60, 2, 10, QLatin1Char('0'));
     m_countdown->setText(SignerText::tr("Without an answer this request is cancelled in %1.").arg(oLeft));
-    m_countdown->setAccessibleName(m_countdown->text());
 }
 
 void RequestDialog::showEvent(QShowEvent *v_poEvent)
@@ -459,6 +458,8 @@ Outcome RequestDialog::run()
     if (m_confirm->accessibleName().isEmpty())
         m_confirm->setAccessibleName(m_confirm->text());
     showCountdown();
+    // Named once: a screen reader is not to announce every second.
+    m_countdown->setAccessibleName(m_countdown->text());
     m_clock.start(1000);
 #ifdef QTX_SIGNER_TEST_HOOK
     m_hookDir = signerTestDir();
