@@ -558,9 +558,10 @@ rm -rf "$OLD" "$VENDOR"
 # OpenSSL verifies, with only the steps README and docs give: install the
 # package, start the instance ("Without systemd": this machine runs no user
 # manager), make a software token (docs/signing.md, "No card? Try a software
-# token"), serve the demo page and sign a file in it. The one step the docs
-# leave to a person, typing the PIN into the consent dialog, is done with
-# xdotool on an X server of the test's (the packaged module has no test hook).
+# token"), serve the demo page and sign a file in it. The steps the docs
+# leave to a person, picking the certificate and typing the PIN into the
+# Signer's dialogs, are done with xdotool on an X server of the test's (the
+# packaged module has no test hook).
 first_hour() {
   local a="$NEWCOMER" home display xvfb pid log rc=1 started
   started=$(date +%s.%N)

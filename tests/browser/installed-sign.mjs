@@ -1,7 +1,7 @@
 // A new user's signature on the demo page of the installed package, in headless Chromium as that
-// account: list the token's certificates, pick the first, sign a file. The consent dialog opens on
-// the X display of DISPLAY (the installed module has no test hook), where xdotool types the PIN as a
-// person would. Writes the .p7s the page offers; exit code 0 when the page verified the signature.
+// account: choose the token's certificate in the Signer's picker, sign a file. The picker and the
+// consent dialog open on the X display of DISPLAY (the installed module has no test hook), where
+// xdotool picks and types the PIN as a person would. Writes the .p7s the page offers; exit code 0 when the page verified the signature.
 //   DISPLAY=:N node installed-sign.mjs --account NAME --home DIR --site URL --port CONFIGURED
 //        --file DOCUMENT --pin PIN --out P7S
 import { execFileSync } from 'node:child_process';
@@ -22,20 +22,26 @@ const profile = join(work, 'profile');
 execFileSync('install', ['-d', '-o', String(uid), '-g', String(gid), profile]);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-// The person at the desktop: finds the dialog window and types the PIN and Enter.
-async function answerDialog() {
+// The person at the desktop: finds the dialog window by the end of its title (the server puts the
+// page's origin ahead of it), reads it for a moment (its button stays disabled for a second after it
+// appears), types the keys and presses Enter until the window is gone.
+const windowOf = (title) => {
+    try {
+        return execFileSync('xdotool', ['search', '--onlyvisible', '--name', `${title}$`], { encoding: 'utf8' }).trim().split('\n')[0];
+    } catch (_) { return ''; }  // not shown
+};
+async function answerDialog(title, keys) {
     for (let i = 0; i < 150; ++i) {
-        let id = '';
-        try {
-            id = execFileSync('xdotool', ['search', '--onlyvisible', '--name', '^Signature request$'], { encoding: 'utf8' }).trim().split('\n')[0];
-        } catch (_) { /* not shown yet */ }
+        const id = windowOf(title);
         if (id) {
-            for (let t = 0; t < 20; ++t) {
+            await sleep(1500);
+            for (let t = 0; t < 20 && windowOf(title); ++t) {
                 try {
-                    execFileSync('xdotool', ['windowfocus', '--sync', id, 'key', '--delay', '50', ...o.pin.split(''), 'Return']);
-                    return true;
-                } catch (_) { await sleep(200); }  // a window just mapped may not take the focus yet
+                    execFileSync('xdotool', ['windowfocus', '--sync', id, 'key', '--delay', '50', ...(t === 0 ? keys : []), 'Return']);
+                } catch (_) { /* a window just mapped may not take the focus yet */ }
+                await sleep(500);
             }
+            return !windowOf(title);
         }
         await sleep(200);
     }
@@ -50,15 +56,17 @@ try {
             '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
     const page = await context.newPage();
     await page.goto(`${o.site}/demo/?port=${o.port}`);
-    await page.click('#listCerts');
+    // The token's one certificate is selected in the picker already: Enter picks it.
+    await page.click('#chooseCert');
+    const picked = await answerDialog('Choose a certificate for signing', []);
+    console.log(`    certificate picker ${picked ? 'answered' : 'not found on the display'}`);
     await page.waitForFunction(() => document.getElementById('cert').options.length > 0
         || document.getElementById('summary').className === 'error', null, { timeout: 60000 });
     const labels = await page.locator('#cert option').allTextContents();
-    console.log(`    certificates on the token: ${labels.join(', ') || 'none'}`);
-    await page.selectOption('#cert', { index: 0 });
+    console.log(`    certificate picked: ${labels.join(', ') || 'none'}`);
     await page.setInputFiles('#file', { name: basename(o.file), mimeType: 'text/plain', buffer: readFileSync(o.file) });
     await page.click('#signFile');
-    const answered = await answerDialog();
+    const answered = await answerDialog('Signature request', o.pin.split(''));
     console.log(`    consent dialog ${answered ? 'answered with the PIN' : 'not found on the display'}`);
     await page.waitForFunction(() => ['ok', 'error'].includes(document.getElementById('summary').className), null, { timeout: 60000 });
     const summary = await page.locator('#summary').textContent();
