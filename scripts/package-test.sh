@@ -604,6 +604,11 @@ first_hour() {
           -CAfile "$home/cert.pem" -purpose any -out /dev/null 2>"$SNAP/cms.txt"; then
     rc=0
   fi
+  # The user's own record of that decision, through the packaged tool.
+  if [ $rc -eq 0 ] && ! as_user "$a" qtx-sites receipts | grep -q 'http://localhost:8080'; then
+    echo "    qtx-sites receipts has no line for http://localhost:8080"
+    rc=1
+  fi
   sed 's/^/    /' "$SNAP/cms.txt" 2>/dev/null
   echo "    install to a verified signature: $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f s", e - s }')"
   kill -INT "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
@@ -620,7 +625,7 @@ for a in "$ACCOUNT" "$OTHER"; do userdel -r "$a" >/dev/null 2>&1 || true; done
 snapshot after
 echo "==> Purge check"
 left=$( (ls -d /etc/$PKG $APP $STATE /usr/share/doc/$PKG /usr/share/doc/$PKG-dev /usr/include/quorvex /etc/quorvex \
-         /usr/lib/cmake/QuorvexModuleSdk /usr/share/$PKG /usr/bin/qtx-provision /usr/bin/qtx-sign \
+         /usr/lib/cmake/QuorvexModuleSdk /usr/share/$PKG /usr/bin/qtx-provision /usr/bin/qtx-sites /usr/bin/qtx-sign \
          /usr/lib/systemd/user/$PKG.service /lib/systemd/system/quorvex-crypto-dispatcher.service 2>/dev/null) )
 echo "files left:        ${left:-none}"
 pkg_state=$(dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null || true)

@@ -41,7 +41,7 @@ fi
 [ -z "${QTX_MODULE_PUBLIC_KEY:-}" ] || options+=("-DQTX_MODULE_PUBLIC_KEY=$QTX_MODULE_PUBLIC_KEY")
 [ -z "${QTX_MODULE_PRIVATE_KEY:-}" ] || options+=("-DQTX_MODULE_PRIVATE_KEY=$QTX_MODULE_PRIVATE_KEY")
 cmake --no-warn-unused-cli -S "$ROOT_DIR" -B "$BUILD" -G Ninja "${options[@]}" >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-provision qtx-sign qtx-verini example-modules
+cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-provision qtx-sites qtx-sign qtx-verini example-modules
 
 STAGE=$(mktemp -d)
 trap 'rm -rf "$STAGE"' EXIT
@@ -69,6 +69,8 @@ for module in "$BUILD"/modules/*.so; do
   fi
 done
 put 0755 "$BUILD/bin/qtx-provision" "$MAIN/usr/bin/qtx-provision"
+# The user's view of what each site may see and what they agreed to.
+put 0755 "$BUILD/tools/qtx-sites" "$MAIN/usr/bin/qtx-sites"
 # The page side: the JavaScript client and the demo page, served by any static
 # web server (python3 -m http.server --directory /usr/share/$PKG/web).
 for f in qtx-client.js qtx-client.classic.js qtx-client.d.ts demo/index.html demo/demo.js; do
@@ -87,6 +89,7 @@ put 0644 "$STAGE/system.service" "$MAIN/lib/systemd/system/quorvex-crypto-dispat
 mkdir -p "$MAIN/usr/share/man/man8" "$MAIN/usr/share/man/man1"
 gzip -9n -c "$ROOT_DIR/packaging/man/QuorvexCryptoProvider.8" > "$MAIN/usr/share/man/man8/QuorvexCryptoProvider.8.gz"
 gzip -9n -c "$ROOT_DIR/packaging/man/qtx-provision.1" > "$MAIN/usr/share/man/man1/qtx-provision.1.gz"
+gzip -9n -c "$ROOT_DIR/packaging/man/qtx-sites.1" > "$MAIN/usr/share/man/man1/qtx-sites.1.gz"
 
 echo "==> Staging $PKG-dev"
 put 0755 "$BUILD/tools/qtx-sign" "$DEV/usr/bin/qtx-sign"
@@ -109,7 +112,7 @@ printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$PKG" "$PKG" > "$STAGE/
 shlibdeps() {
   (cd "$STAGE" && dpkg-shlibdeps -O "$@" 2>/dev/null) | sed -n 's/^shlibs:Depends=//p'
 }
-main_depends=$(shlibdeps "$MAIN$APP/QuorvexCryptoProvider" "$MAIN/usr/bin/qtx-provision" "$MAIN$APP"/modules/*.so)
+main_depends=$(shlibdeps "$MAIN$APP/QuorvexCryptoProvider" "$MAIN/usr/bin/qtx-provision" "$MAIN/usr/bin/qtx-sites" "$MAIN$APP"/modules/*.so)
 dev_depends=$(shlibdeps "$DEV/usr/bin/qtx-sign")
 
 installed_size() { du -sk --exclude=DEBIAN "$1" | cut -f1; }
