@@ -281,7 +281,8 @@ QByteArray ecdsaRawToDer(const QByteArray &v_oRaw)
 
 QByteArray buildDetachedCms(const QByteArray &v_oCertDer, DigestAlgorithm v_eAlgorithm, SignatureScheme v_eScheme,
                             const QByteArray &v_oDigest,
-                            const std::function<QByteArray(const QByteArray &)> &v_oSignAttributes)
+                            const std::function<QByteArray(const QByteArray &)> &v_oSignAttributes,
+                            const CmsOptions &v_oOptions)
 {
     const auto fail = [](const char *v_pStep) {
         return SignerError("CMS_ERROR", QStringLiteral("Cannot build the CMS signature: %1").arg(QLatin1String(v_pStep)));
@@ -303,16 +304,28 @@ QByteArray buildDetachedCms(const QByteArray &v_oCertDer, DigestAlgorithm v_eAlg
         throw fail("signer");
     if (v_eScheme == SignatureScheme::RsaPss && !setPssAlgorithm(poSigner, poMd))
         throw fail("RSASSA-PSS parameters");
+    for (const QByteArray &oExtra : v_oOptions.certificates) {
+        X509Ptr poExtra = parseCertificate(oExtra);
+        if (!poExtra || X509_cmp(poExtra.get(), poCert.get()) == 0)
+            continue;
+        if (CMS_add1_cert(poCms.get(), poExtra.get()) != 1)
+            throw fail("certificates");
+    }
 
-    ASN1_TIME *poNow = X509_gmtime_adj(nullptr, 0);
-    const bool bAttributes =
+    bool bAttributes =
         CMS_signed_add1_attr_by_NID(poSigner, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(NID_pkcs7_data), -1)
-            == 1
-        && CMS_signed_add1_attr_by_NID(poSigner, NID_pkcs9_signingTime, ASN1_STRING_type(poNow), poNow, -1) == 1
-        && CMS_signed_add1_attr_by_NID(poSigner, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING, v_oDigest.constData(),
-                                       v_oDigest.size())
-               == 1;
-    ASN1_TIME_free(poNow);
+        == 1;
+    if (v_oOptions.signingTime) {
+        ASN1_TIME *poNow = X509_gmtime_adj(nullptr, 0);
+        bAttributes = bAttributes
+                      && CMS_signed_add1_attr_by_NID(poSigner, NID_pkcs9_signingTime, ASN1_STRING_type(poNow), poNow, -1)
+                             == 1;
+        ASN1_TIME_free(poNow);
+    }
+    bAttributes = bAttributes
+                  && CMS_signed_add1_attr_by_NID(poSigner, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+                                                 v_oDigest.constData(), v_oDigest.size())
+                         == 1;
     if (!bAttributes)
         throw fail("signed attributes");
 

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -35,10 +36,20 @@ QByteArray ecdsaRawToDer(const QByteArray &v_oRaw);
 
 enum class SignatureScheme { RsaPkcs1, RsaPss, Ecdsa };
 
+struct CmsOptions
+{
+    // PAdES leaves the signing-time attribute out: the time is the PDF's /M.
+    bool signingTime = true;
+    // Further certificates for SignedData.certificates (DER), e.g. the chain.
+    QList<QByteArray> certificates;
+};
+
 // Builds a detached CMS SignedData over content whose digest is v_oDigest:
-// signed attributes content type, message digest, signing time and signing
-// certificate v2; v_oSignAttributes receives the DER signed attributes and
-// returns the token's signature of them (for ECDSA raw r||s). Throws SignerError.
+// signed attributes content type, message digest, signing time (unless the
+// options leave it out) and signing certificate v2; v_oSignAttributes receives
+// the DER signed attributes and returns the token's signature of them (for
+// ECDSA raw r||s). Throws SignerError.
 QByteArray buildDetachedCms(const QByteArray &v_oCertDer, DigestAlgorithm v_eAlgorithm, SignatureScheme v_eScheme,
                             const QByteArray &v_oDigest,
-                            const std::function<QByteArray(const QByteArray &)> &v_oSignAttributes);
+                            const std::function<QByteArray(const QByteArray &)> &v_oSignAttributes,
+                            const CmsOptions &v_oOptions = CmsOptions());
