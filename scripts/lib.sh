@@ -2,10 +2,12 @@
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # qttools5-dev-tools: lrelease builds the Signer's translations.
-BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev qttools5-dev-tools pkg-config cmake ninja-build g++ openssl)
-# What the Signer tests need: SoftHSM2 tokens, pkcs11-tool, p11-kit, and an X
-# server with xdotool to answer the dialog on a real display.
-SIGNER_TEST_PACKAGES=(softhsm2 opensc p11-kit xvfb xdotool)
+BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev libqpdf-dev qttools5-dev-tools pkg-config cmake ninja-build g++ openssl)
+# What the Signer tests need: SoftHSM2 tokens, pkcs11-tool, p11-kit, an X
+# server with xdotool to answer the dialog on a real display, and for the
+# signature formats pdfsig/pdftoppm, qpdf and python3 (the local TSA and OCSP
+# responder).
+SIGNER_TEST_PACKAGES=(softhsm2 opensc p11-kit xvfb xdotool poppler-utils qpdf python3)
 # What the log-in validator's tests (tests/web/, in the ctest suite) need: node, unless one is on PATH.
 WEB_TEST_PACKAGES=()
 command -v node >/dev/null 2>&1 || WEB_TEST_PACKAGES=(nodejs)
