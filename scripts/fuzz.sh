@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Fuzzes the HTTP request parser, the module command-file reader and the
-# signature-block reader with libFuzzer.
+# Fuzzes the HTTP request parser, the module command-file reader, the
+# signature-block reader, the PDF signature preparation (pdfprepare) and the
+# checks of timestamp/OCSP/CRL replies (signingreplies) with libFuzzer.
 #   scripts/fuzz.sh [seconds] [target...]
 # seconds (default 60) is the total, split evenly over the targets (default: all
-# three: httprequest cxmlreader modulereader). Installs clang-14 and its
+# five: httprequest cxmlreader modulereader pdfprepare signingreplies). Installs clang-14 and its
 # sanitizer runtimes when missing, builds only the fuzz targets in build-fuzz/,
 # and runs each on a scratch copy of its corpus (fuzz/corpus for the HTTP
 # parser, fuzz/corpus_<target> for the others).
@@ -11,15 +12,15 @@ set -euo pipefail
 
 SECONDS_TO_RUN="${1:-60}"
 if ! [[ "$SECONDS_TO_RUN" =~ ^[0-9]+$ ]] || [ "$SECONDS_TO_RUN" -lt 1 ]; then
-  echo "usage: $0 [seconds] [httprequest|cxmlreader|modulereader...]" >&2
+  echo "usage: $0 [seconds] [httprequest|cxmlreader|modulereader|pdfprepare|signingreplies...]" >&2
   exit 2
 fi
 shift || true
 TARGETS=("$@")
-[ "${#TARGETS[@]}" -gt 0 ] || TARGETS=(httprequest cxmlreader modulereader)
+[ "${#TARGETS[@]}" -gt 0 ] || TARGETS=(httprequest cxmlreader modulereader pdfprepare signingreplies)
 for target in "${TARGETS[@]}"; do
   case "$target" in
-    httprequest|cxmlreader|modulereader) ;;
+    httprequest|cxmlreader|modulereader|pdfprepare|signingreplies) ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
   esac
 done
@@ -34,6 +35,10 @@ command -v clang++-14 >/dev/null 2>&1 || missing+=(clang-14)
 # The libFuzzer runtime ships with the compiler-rt package.
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
   || missing+=(libclang-rt-14-dev)
+# The signature-format targets read documents with qpdf and use p11-kit's headers.
+for pkg in libqpdf-dev libp11-kit-dev; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing ${missing[*]}"
   SUDO=""

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Long runs that the test command has no time for:
-#  - the three libFuzzer targets (request parser, command-file reader,
-#    signature-block reader), one after the other, each on its own working copy
+#  - the libFuzzer targets (request parser, command-file reader,
+#    signature-block reader, PDF signature preparation, timestamp/OCSP/CRL
+#    reply checks), one after the other, each on its own working copy
 #    of its corpus; afterwards the inputs that reached new coverage are merged,
 #    minimised (-merge=1), into fuzz/corpus* so that scripts/fuzz.sh starts from them;
 #  - the stress client (bench/stress_client.cpp, built as tst_stress) against a ThreadSanitizer build
@@ -11,7 +12,7 @@
 #
 #   scripts/long-run.sh [--fuzz SECONDS] [--stress SECONDS] [--round SECONDS]
 #                       [--runs EXECUTIONS] [--suite RUNS]
-#                       [--targets "httprequest cxmlreader modulereader"]
+#                       [--targets "httprequest cxmlreader modulereader pdfprepare signingreplies"]
 #                       [--out DIR]
 # --fuzz     total fuzzing time, split evenly over the targets (default 3600; 0 = none)
 # --runs     executions per fuzz target; each target then runs until it has made
@@ -36,7 +37,7 @@ FUZZ_RUNS=0
 STRESS_SECONDS=3600
 ROUND_SECONDS=600
 SUITE_RUNS=0
-TARGETS=(httprequest cxmlreader modulereader)
+TARGETS=(httprequest cxmlreader modulereader pdfprepare signingreplies)
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT=""
 
@@ -57,7 +58,7 @@ while [ $# -gt 0 ]; do
 done
 for target in "${TARGETS[@]}"; do
   case "$target" in
-    httprequest|cxmlreader|modulereader) ;;
+    httprequest|cxmlreader|modulereader|pdfprepare|signingreplies) ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
   esac
 done

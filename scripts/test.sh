@@ -93,7 +93,7 @@ passed=$((passed + ${package_pass:-0})); failed=$((failed + ${package_fail:-0}))
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQTX_ASAN=ON
 
-echo "==> Fuzzing the request parser, command-file reader and signature-block reader (${QTX_FUZZ_SECONDS:-60} s in all)"
+echo "==> Fuzzing the request parser, command-file and signature-block readers, PDF preparation and signing replies (${QTX_FUZZ_SECONDS:-60} s in all)"
 if "$ROOT_DIR/scripts/fuzz.sh" "${QTX_FUZZ_SECONDS:-60}"; then
   passed=$((passed + 1))
 else

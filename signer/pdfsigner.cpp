@@ -332,7 +332,7 @@ PreparedPdf PdfEngine::prepare(const QByteArray &v_oPdf, const PdfSignOptions &v
         throw SignerError("PDF_TOO_LARGE", QStringLiteral("The document has %1 bytes; at most %2 may be signed.")
                                                .arg(v_oPdf.size())
                                                .arg(m_limits.maxDocumentBytes));
-    if (!v_oPdf.startsWith("%PDF-") && v_oPdf.left(1024).indexOf("%PDF-") < 0)
+    if (!v_oPdf.startsWith("%PDF-"))
         throw SignerError("PDF_MALFORMED", QStringLiteral("The document is not a PDF."));
     const auto badRequest = [](const QString &v_oWhy) { return SignerError("BAD_REQUEST", v_oWhy); };
     if (v_oOptions.signerName.size() > 200 || v_oOptions.textLine.size() > 200

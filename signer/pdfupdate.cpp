@@ -38,6 +38,13 @@ std::string ref(const QPDFObjGen &v_oGen)
     return std::to_string(v_oGen.getObj()) + ' ' + std::to_string(v_oGen.getGen()) + " R";
 }
 
+// A dictionary's entry, or null for anything else: qpdf counts a lookup in a
+// non-dictionary as a warning, and warnings refuse the document.
+QPDFObjectHandle key(QPDFObjectHandle v_oDictionary, const char *v_pKey)
+{
+    return v_oDictionary.isDictionary() ? v_oDictionary.getKey(v_pKey) : QPDFObjectHandle::newNull();
+}
+
 std::string number(double v_dValue)
 {
     return QUtil::double_to_string(v_dValue, 2);
@@ -49,6 +56,10 @@ class Document
 public:
     Document(const std::string &v_oPdf, const Limits &v_oLimits) : m_pdf(v_oPdf)
     {
+        // qpdf accepts bytes before the header and counts offsets from it;
+        // the update's offsets and /ByteRange count from the file's start.
+        if (v_oPdf.compare(0, 5, "%PDF-") != 0)
+            fail("PDF_MALFORMED", "The document does not start with a PDF header.");
         m_qpdf.setSuppressWarnings(true);
         // A damaged file is refused, not repaired: a repaired reading would
         // not be what other readers see, and the update's /Prev would point
@@ -68,6 +79,14 @@ public:
         const std::map<QPDFObjGen, QPDFXRefEntry> oTable = m_qpdf.getXRefTable();
         if (oTable.size() > v_oLimits.maxObjects)
             fail("PDF_TOO_COMPLEX", "The document has " + std::to_string(oTable.size()) + " objects.");
+        // A cross-reference stream whose number the table gives to another
+        // object reads differently once an update follows it.
+        if (m_lastIsStream) {
+            const auto itStream = oTable.find(m_lastStream);
+            if (itStream != oTable.end()
+                && (itStream->second.getType() != 1 || itStream->second.getOffset() != m_lastSection))
+                fail("PDF_MALFORMED", "The document's last cross-reference stream is not the object its number names.");
+        }
         long long iNext = oTable.empty() ? 1 : oTable.rbegin()->first.getObj() + 1LL;
         QPDFObjectHandle oSize = trailer().getKey("/Size");
         if (!oSize.isInteger() || oSize.getIntValue() < 1 || oSize.getIntValue() > kMaxObjectNumber)
@@ -77,6 +96,21 @@ public:
         m_root = m_qpdf.getRoot();
         if (!m_root.isDictionary() || !m_root.isIndirect())
             fail("PDF_MALFORMED", "The document has no catalog.");
+    }
+
+    // qpdf reads past much damage with a warning only (a null for an object
+    // whose header does not match, a made-up key, an overridden /Type). A
+    // signature must be over what every reader sees, and the objects we
+    // write again must be the document's, not qpdf's repairs: any warning
+    // but layout trivia refuses the document.
+    void refuseDamage()
+    {
+        for (const QPDFExc &oWarning : m_qpdf.getWarnings()) {
+            const std::string oText = oWarning.getMessageDetail();
+            if (oText == "extraneous whitespace seen before xref")
+                continue;
+            fail("PDF_MALFORMED", std::string("The document is damaged: ") + oWarning.what());
+        }
     }
 
     QPDF &qpdf() { return m_qpdf; }
@@ -135,6 +169,13 @@ private:
         QPDFTokenizer oTokenizer;
         const QPDFTokenizer::Token oFirst = oTokenizer.readToken(poSection, "", true);
         m_lastIsStream = oFirst.isInteger();
+        if (m_lastIsStream) {
+            const QPDFTokenizer::Token oGeneration = oTokenizer.readToken(poSection, "", true);
+            if (oFirst.getValue().size() > 9 || !oGeneration.isInteger() || oGeneration.getValue().size() > 5
+                || !oTokenizer.readToken(poSection, "", true).isWord("obj"))
+                fail("PDF_MALFORMED", "The document's last cross-reference stream has no object header.");
+            m_lastStream = QPDFObjGen(std::stoi(oFirst.getValue()), std::stoi(oGeneration.getValue()));
+        }
         const bool bStreamTrailer = trailer().getKey("/Type").isNameAndEquals("/XRef");
         if (!(oFirst.isWord("xref") || oFirst.isInteger()) || m_lastIsStream != bStreamTrailer)
             fail("PDF_MALFORMED", "The document's last cross-reference section is not where startxref says.");
@@ -145,6 +186,7 @@ private:
     QPDFObjectHandle m_root;
     qpdf_offset_t m_lastSection = 0;
     bool m_lastIsStream = false;
+    QPDFObjGen m_lastStream;
     long long m_nextObject = 1;
 };
 
@@ -163,7 +205,11 @@ public:
     // "N G obj <body> endobj"; returns the offset of the body in the update.
     std::size_t object(const QPDFObjGen &v_oGen, const std::string &v_oBody)
     {
-        m_offsets[v_oGen] = m_base + m_out.size();
+        // One object in two roles (a page that is also the catalog, one
+        // array as a page's annotations and the form's fields) would get two
+        // new versions, and the later would lose the earlier's change.
+        if (!m_offsets.emplace(v_oGen, m_base + m_out.size()).second)
+            fail("PDF_MALFORMED", "The document uses object " + std::to_string(v_oGen.getObj()) + " in two roles.");
         m_out += std::to_string(v_oGen.getObj()) + ' ' + std::to_string(v_oGen.getGen()) + " obj\n";
         const std::size_t uiBody = m_out.size();
         m_out += v_oBody;
@@ -202,9 +248,10 @@ public:
 
         if (m_document.lastSectionIsStream()) {
             const QPDFObjGen oXref = m_document.newObject();
-            m_offsets[oXref] = m_base + m_out.size();
+            std::map<QPDFObjGen, std::size_t> oAll = m_offsets;
+            oAll[oXref] = m_base + m_out.size();
             std::string oEntries;
-            for (const auto &oEntry : m_offsets) {
+            for (const auto &oEntry : oAll) {
                 const unsigned long long uiOffset = oEntry.second;
                 const char aEntry[7] = {1,
                                         char(uiOffset >> 24),
@@ -216,14 +263,13 @@ public:
                 oEntries.append(aEntry, sizeof aEntry);
             }
             const std::size_t uiXref = m_base + m_out.size();
-            stream(oXref,
-                   "/Type /XRef /Size " + std::to_string(m_document.size()) + " /W [1 4 2] /Index [" + index(true)
-                       + "]" + oKeys,
+            const std::string oIndex = index(oAll, true);
+            stream(oXref, "/Type /XRef /Size " + std::to_string(m_document.size()) + " /W [1 4 2] /Index [" + oIndex + "]" + oKeys,
                    oEntries);
             m_out += "startxref\n" + std::to_string(uiXref) + "\n%%EOF\n";
         } else {
             const std::size_t uiXref = m_base + m_out.size();
-            m_out += "xref\n" + index(false);
+            m_out += "xref\n" + index(m_offsets, false);
             m_out += "trailer\n<< /Size " + std::to_string(m_document.size()) + oKeys + " >>\n";
             m_out += "startxref\n" + std::to_string(uiXref) + "\n%%EOF\n";
         }
@@ -233,14 +279,14 @@ public:
 private:
     // The subsections: runs of consecutive object numbers; for a table with
     // their entries, for a stream the /Index pairs.
-    std::string index(bool v_bPairsOnly) const
+    static std::string index(const std::map<QPDFObjGen, std::size_t> &v_oOffsets, bool v_bPairsOnly)
     {
         std::string oText;
-        auto it = m_offsets.begin();
-        while (it != m_offsets.end()) {
+        auto it = v_oOffsets.begin();
+        while (it != v_oOffsets.end()) {
             auto itEnd = it;
             int iCount = 0;
-            while (itEnd != m_offsets.end() && itEnd->first.getObj() == it->first.getObj() + iCount) {
+            while (itEnd != v_oOffsets.end() && itEnd->first.getObj() == it->first.getObj() + iCount) {
                 ++itEnd;
                 ++iCount;
             }
@@ -343,16 +389,15 @@ void walkFields(Document &v_oDocument, QPDFObjectHandle v_oFields, const std::st
 // broken by any further signature.
 void checkCertification(QPDFObjectHandle v_oRoot)
 {
-    QPDFObjectHandle oSignature = v_oRoot.getKey("/Perms").getKey("/DocMDP");
-    QPDFObjectHandle oReferences = oSignature.getKey("/Reference");
+    QPDFObjectHandle oReferences = key(key(key(v_oRoot, "/Perms"), "/DocMDP"), "/Reference");
     if (!oReferences.isArray())
         return;
     const int iCount = std::min(oReferences.getArrayNItems(), 16);
     for (int i = 0; i < iCount; ++i) {
         QPDFObjectHandle oReference = oReferences.getArrayItem(i);
-        if (!oReference.getKey("/TransformMethod").isNameAndEquals("/DocMDP"))
+        if (!key(oReference, "/TransformMethod").isNameAndEquals("/DocMDP"))
             continue;
-        QPDFObjectHandle oLevel = oReference.getKey("/TransformParams").getKey("/P");
+        QPDFObjectHandle oLevel = key(key(oReference, "/TransformParams"), "/P");
         if (oLevel.isInteger() && oLevel.getIntValue() == 1)
             fail("PDF_CHANGES_NOT_ALLOWED", "The document is certified with no changes allowed, signatures included.");
     }
@@ -401,15 +446,13 @@ std::string appearanceContent(const std::vector<std::string> &v_oLines, double v
     }
     dSize = std::max(dSize, 4.0);
     for (std::size_t i = 0; i < oLines.size(); ++i) {
-        while (!oLines[i].empty() && textWidth(oLines[i], dSize, i == 0) > dInnerWidth) {
-            oLines[i].pop_back();
-            while (oLines[i].size() >= 3 && oLines[i].compare(oLines[i].size() - 3, 3, "...") == 0)
-                oLines[i].resize(oLines[i].size() - 3);
-            if (!oLines[i].empty()) {
-                oLines[i].pop_back();
-                oLines[i] += "...";
-            }
-        }
+        std::string &oLine = oLines[i];
+        if (textWidth(oLine, dSize, i == 0) <= dInnerWidth)
+            continue;
+        while (!oLine.empty() && textWidth(oLine + "...", dSize, i == 0) > dInnerWidth)
+            oLine.pop_back();
+        if (!oLine.empty())
+            oLine += "...";
     }
 
     std::string oContent = "q 0.15 0.3 0.55 RG 0.8 w " + number(0.4) + ' ' + number(0.4) + ' '
@@ -520,7 +563,7 @@ SignatureUpdate prepare(const std::string &v_oPdf, const SignatureRequest &v_oRe
         fail("PDF_MALFORMED", "The document's form is not a dictionary.");
     FormState oState;
     std::set<QPDFObjGen> oSeen;
-    walkFields(oDocument, oForm.getKey("/Fields"), std::string(), std::string(), 0, oSeen, oState, v_oLimits);
+    walkFields(oDocument, key(oForm, "/Fields"), std::string(), std::string(), 0, oSeen, oState, v_oLimits);
 
     std::string oFieldName = v_oRequest.fieldName;
     if (oFieldName.empty()) {
@@ -554,6 +597,11 @@ SignatureUpdate prepare(const std::string &v_oPdf, const SignatureRequest &v_oRe
         dRight = dLeft + v_oRequest.width;
         dBottom = dTop - v_oRequest.height;
     }
+
+    // The objects the update copies, read now, before the damage check.
+    (void)key(oPage, "/Annots").isArray();
+    (void)key(oForm, "/Fields").isArray();
+    oDocument.refuseDamage();
 
     UpdateWriter oWriter(oDocument);
     const QPDFObjGen oSigGen = oDocument.newObject();
@@ -610,7 +658,7 @@ SignatureUpdate prepare(const std::string &v_oPdf, const SignatureRequest &v_oRe
     // The form lists the field and says that the document has signatures
     // and must be changed by incremental updates only (SigFlags 3).
     QPDFObjectHandle oNewForm = oForm.isDictionary() ? oForm.shallowCopy() : QPDFObjectHandle::newDictionary();
-    QPDFObjectHandle oFields = oForm.isDictionary() ? oForm.getKey("/Fields") : QPDFObjectHandle::newNull();
+    QPDFObjectHandle oFields = key(oForm, "/Fields");
     if (oFields.isArray() && oFields.isIndirect())
         oWriter.replace(oFields, appendedArray(oFields, oFieldRef));
     else
@@ -629,10 +677,10 @@ SignatureUpdate prepare(const std::string &v_oPdf, const SignatureRequest &v_oRe
     const QPDFObjGen oPageGen = oPage.getObjGen();
     checkUpdated(v_oPdf, oResult.bytes, oResult.pageCount, [&](QPDF &v_oQpdf) {
         QPDFObjectHandle oNewField = v_oQpdf.getObjectByObjGen(oFieldGen);
-        return lists(v_oQpdf.getRoot().getKey("/AcroForm").getKey("/Fields"), oFieldGen)
-               && lists(v_oQpdf.getObjectByObjGen(oPageGen).getKey("/Annots"), oFieldGen)
-               && oNewField.getKey("/V").getObjGen() == oSigGen
-               && v_oQpdf.getObjectByObjGen(oSigGen).getKey("/Contents").isString();
+        return lists(key(key(v_oQpdf.getRoot(), "/AcroForm"), "/Fields"), oFieldGen)
+               && lists(key(v_oQpdf.getObjectByObjGen(oPageGen), "/Annots"), oFieldGen)
+               && key(oNewField, "/V").getObjGen() == oSigGen
+               && key(v_oQpdf.getObjectByObjGen(oSigGen), "/Contents").isString();
     });
     return oResult;
 }
@@ -645,6 +693,9 @@ std::string dssUpdate(const std::string &v_oPdf, const ValidationItems &v_oItems
     if (!oDss.isNull() && !oDss.isDictionary())
         fail("PDF_MALFORMED", "The document's /DSS is not a dictionary.");
     QPDFObjectHandle oNewDss = oDss.isDictionary() ? oDss.shallowCopy() : QPDFObjectHandle::newDictionary();
+    for (const char *pKey : {"/Certs", "/OCSPs", "/CRLs"})
+        (void)oNewDss.getKey(pKey).isArray();
+    oDocument.refuseDamage();
 
     UpdateWriter oWriter(oDocument);
     std::set<std::string> oWritten;
@@ -683,7 +734,7 @@ std::string dssUpdate(const std::string &v_oPdf, const ValidationItems &v_oItems
     const std::string oUpdate = oWriter.finish();
     const int iPages = static_cast<int>(QPDFPageDocumentHelper(oDocument.qpdf()).getAllPages().size());
     checkUpdated(v_oPdf, oUpdate, iPages, [&](QPDF &v_oQpdf) {
-        return v_oQpdf.getRoot().getKey("/DSS").isDictionary();
+        return key(v_oQpdf.getRoot(), "/DSS").isDictionary();
     });
     return oUpdate;
 }
