@@ -50,6 +50,20 @@ std::string number(double v_dValue)
     return QUtil::double_to_string(v_dValue, 2);
 }
 
+// "1.7" of a document starting with "%PDF-1.7"; empty when it does not start so.
+std::string headerVersion(const std::string &v_oPdf)
+{
+    if (v_oPdf.compare(0, 5, "%PDF-") != 0)
+        return std::string();
+    const std::size_t uiEnd = v_oPdf.find_first_not_of("0123456789.", 5);
+    const std::string oVersion = v_oPdf.substr(5, (uiEnd == std::string::npos ? v_oPdf.size() : uiEnd) - 5);
+    const std::size_t uiDot = oVersion.find('.');
+    if (uiDot == 0 || uiDot == std::string::npos || uiDot + 1 == oVersion.size()
+        || oVersion.find('.', uiDot + 1) != std::string::npos || oVersion.size() > 8)
+        return std::string();
+    return oVersion;
+}
+
 // A document read by qpdf, with where its last cross-reference section starts.
 class Document
 {
@@ -57,8 +71,10 @@ public:
     Document(const std::string &v_oPdf, const Limits &v_oLimits) : m_pdf(v_oPdf)
     {
         // qpdf accepts bytes before the header and counts offsets from it;
-        // the update's offsets and /ByteRange count from the file's start.
-        if (v_oPdf.compare(0, 5, "%PDF-") != 0)
+        // the update's offsets and /ByteRange count from the file's start, so
+        // the header qpdf takes must be the one at offset 0.
+        const std::string oVersion = headerVersion(v_oPdf);
+        if (oVersion.empty())
             fail("PDF_MALFORMED", "The document does not start with a PDF header.");
         m_qpdf.setSuppressWarnings(true);
         // A damaged file is refused, not repaired: a repaired reading would
@@ -74,6 +90,8 @@ public:
         }
         if (m_qpdf.isEncrypted())
             fail("PDF_ENCRYPTED", "The document is encrypted.");
+        if (m_qpdf.getPDFVersion() != oVersion)
+            fail("PDF_MALFORMED", "The document has a second PDF header.");
         findLastSection();
 
         const std::map<QPDFObjGen, QPDFXRefEntry> oTable = m_qpdf.getXRefTable();
