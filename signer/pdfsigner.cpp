@@ -119,7 +119,13 @@ bool sendAll(int v_iFd, const char *v_pData, qint64 v_iSize, const QElapsedTimer
 HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
                        const QByteArray &v_oDocument)
 {
-    const int iExe = openHelper(v_oPath);
+    // Above the descriptors the child's file actions name, so that its
+    // dup2 to 3 is never a dup2 onto itself (which would keep close-on-exec).
+    const int iOpened = openHelper(v_oPath);
+    const int iExe = fcntl(iOpened, F_DUPFD_CLOEXEC, 10);
+    ::close(iOpened);
+    if (iExe < 0)
+        throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("No descriptor for the PDF helper."));
     int aPair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, aPair) != 0) {
         ::close(iExe);
