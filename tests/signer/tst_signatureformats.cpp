@@ -441,6 +441,7 @@ void TestSignatureFormats::refusesHostileDocuments_data()
         << rawPdf({kCatalog, "<< /Type /Pages /Kids [3 0 R 2 0 R] /Count 2 >>", kPage}) << QByteArray("PDF_MALFORMED")
         << oDefault;
     QTest::newRow("bytes before the header") << " " + oGood << QByteArray("PDF_MALFORMED") << oDefault;
+    QTest::newRow("a broken header before the real one") << "%PDF-1>\n" + oGood << QByteArray("PDF_MALFORMED") << oDefault;
     QTest::newRow("a page that is the catalog")
         << rawPdf({"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [1 0 R] /Count 1 >>"})
         << QByteArray("PDF_MALFORMED") << oDefault;
