@@ -3,6 +3,10 @@
 // responder and CRLs (testkit/localpki.h), hostile documents and failing
 // services. A software key stands in for the token. Every result is checked
 // with tools that are not ours: pdfsig, openssl cms/ts/ocsp/asn1parse, qpdf.
+//
+// data/two-pages.pdf was written by Qt's QPdfWriter (two pages of text and a
+// frame), data/xref-stream.pdf is `qpdf --object-streams=generate` of it; the
+// 10 MB document is made here with qpdf --add-attachment, hostile ones by hand.
 
 #include "../filesupport.h"
 #include "localpki.h"
