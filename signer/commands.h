@@ -58,6 +58,20 @@ private:
     SignerUi &m_ui;
 };
 
+// Authenticate (GUI): the picker for log-in, consent and PIN, then the token's
+// signature of hash(origin) || hash(nonce) as the log-in token of
+// docs/authentication.md. Signing certificates are never offered nor used.
+class AuthenticateCommand
+{
+public:
+    AuthenticateCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+    SignerUi &m_ui;
+};
+
 namespace signer {
 
 // The origin of the request; SignerError NO_ORIGIN without a usable one.

@@ -5,10 +5,11 @@
 // let that origin see it from now on), under an id of its own for that
 // origin, and every signature needs consent and the PIN in a dialog.
 //
-// Commands: ListCertificates, SelectCertificate (GUI), Sign (GUI); each is a
+// Commands: ListCertificates, SelectCertificate (GUI), Sign (GUI), Authenticate
+// (GUI: the log-in token of docs/authentication.md); each is a
 // class in commands.h. Replies are JSON; failures are
 // "500|{"error":CODE,"message":...}" with CODE one of BAD_REQUEST, NO_ORIGIN,
-// UNSUPPORTED_ALGORITHM, BAD_DIGEST_LENGTH, NO_DISPLAY, NO_TOKEN (with
+// UNSUPPORTED_ALGORITHM, BAD_DIGEST_LENGTH, BAD_NONCE, NO_DISPLAY, NO_TOKEN (with
 // "modules": the PKCS#11 modules tried), CERTIFICATE_NOT_FOUND,
 // CERTIFICATE_NOT_USABLE (with "reason"), CANCELLED (with "reason":"timeout"
 // after the dialog's time-out), PIN_INCORRECT (with "triesLeft" "low"/"final"
@@ -24,13 +25,14 @@
 QTX_MODULE_COMMAND(ListCertificates);
 QTX_MODULE_COMMAND(SelectCertificate);
 QTX_MODULE_COMMAND(Sign);
+QTX_MODULE_COMMAND(Authenticate);
 
 // The dialog commands are GUI commands (main thread, one dialog at a time)
 // only when a dialog can be shown; otherwise they run as ordinary commands and
 // answer NO_DISPLAY at once instead of the server's generic refusal.
 QTX_MODULE_EXPORT bool IsGuiFunction(tpfun v_poFunction)
 {
-    return (v_poFunction == &Sign || v_poFunction == &SelectCertificate) && signerUi().available();
+    return (v_poFunction == &Sign || v_poFunction == &SelectCertificate || v_poFunction == &Authenticate) && signerUi().available();
 }
 
 QTX_MODULE_EXPORT bool CanUseOnTerminalServices()
@@ -54,4 +56,10 @@ QTX_MODULE_COMMAND(Sign)
 {
     Q_UNUSED(v_oSessionParams);
     return SignCommand(v_oRequest, signerUi()).run();
+}
+
+QTX_MODULE_COMMAND(Authenticate)
+{
+    Q_UNUSED(v_oSessionParams);
+    return AuthenticateCommand(v_oRequest, signerUi()).run();
 }
