@@ -405,6 +405,10 @@ function checkPurpose(cert) {
         const signing = cert.keyUsage.has('nonRepudiation') ? ' (a signing certificate: nonRepudiation only)' : '';
         throw new CertificatePurposeError(`the key usage lacks digitalSignature${signing}`);
     }
+    // The agent never logs in with a key whose certificate is for signatures
+    // that commit the holder: one key is never used for both.
+    if (cert.keyUsage.has('nonRepudiation'))
+        throw new CertificatePurposeError('a signing certificate (nonRepudiation) cannot log in');
     if (cert.extKeyUsage && !cert.extKeyUsage.includes(OID.clientAuth))
         throw new CertificatePurposeError(`the extended key usage (${cert.extKeyUsage.join(', ')}) does not include client authentication`);
 }
