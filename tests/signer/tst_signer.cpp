@@ -1,7 +1,8 @@
 // The Signer module through the real server against SoftHSM2 tokens that the
 // test creates: nothing about a certificate reaches a page before the user
 // picked it, per-site ids, which certificate is for which job, every signature
-// algorithm verified by OpenSSL, the dialogs' content for hostile requests,
+// algorithm verified by OpenSSL, log-in tokens checked by the site's validator
+// and by OpenSSL, the dialogs' content for hostile requests,
 // the store and qtx-sites, PIN states of a card, cards coming and going, the
 // time-out, keys and Enter on a real X display, and a clean stop after the
 // dialogs. Dialogs are the real widgets, answered through the module's test
@@ -13,14 +14,17 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -140,6 +144,8 @@ private slots:
     void certificatesForTheJob();
     void signsAndOpenSslVerifies_data();
     void signsAndOpenSslVerifies();
+    void logInTokensAndTheSite_data();
+    void logInTokensAndTheSite();
     void refusedRequests_data();
     void refusedRequests();
     void hostileRequestsShownEscaped_data();
@@ -153,6 +159,7 @@ private slots:
     void noDisplayAnswersAtOnce_data();
     void noDisplayAnswersAtOnce();
     void cleanStopAfterDialogs();
+    void logInTiming(); // QTX_SIGNER_TIMING=<runs> only
     void cardsComeAndGo(); // last: it takes the tokens away
 
 private:
@@ -291,6 +298,10 @@ void TestSigner::initTestCase()
                         + QStringLiteral("/SN=M\u00c4NNIK/GN=MARI-LIIS/serialNumber=PNOEE-38001085718")));
     QVERIFY(makeKey(QStringLiteral("Always"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("05"),
                     QStringLiteral("leaf.ext"), QString(), true));
+    for (const QString &oCurve : {QStringLiteral("P-256"), QStringLiteral("P-384")})
+        QVERIFY(makeKey(QStringLiteral("Login-") + oCurve, words("-newkey ec -pkeyopt ec_paramgen_curve:%1", {oCurve}),
+                        QStringLiteral("QTX Test"), kPin, oCurve == QLatin1String("P-256") ? QStringLiteral("06") : QStringLiteral("07"),
+                        QStringLiteral("auth.ext"), QStringLiteral("/O=QTX Test/CN=Login ") + oCurve));
 
     m_hookDir = m_work.filePath(QStringLiteral("hook"));
     QVERIFY(QDir().mkpath(m_hookDir));
@@ -509,8 +520,8 @@ void TestSigner::certificatesForTheJob_data()
     QTest::addColumn<QByteArray>("missing");
     QTest::newRow("document signing") << QByteArray("sign")
         << QStringList{QStringLiteral("Signer P-384"), QStringLiteral("Signer Always"), QStringLiteral("Signer P-256"), QStringLiteral("Signer RSA")}
-        << QByteArray("1 certificate for log-in only is not shown.");
-    QTest::newRow("log-in") << QByteArray("login") << QStringList{kAuthName}
+        << QByteArray("3 certificates for log-in only are not shown.");
+    QTest::newRow("log-in") << QByteArray("login") << QStringList{QStringLiteral("Login P-256"), QStringLiteral("Login P-384"), kAuthName}
                             << QByteArray("4 certificates for signing only are not shown.");
 }
 
@@ -522,7 +533,7 @@ void TestSigner::certificatesForTheJob()
     QFETCH(QStringList, offered);
     QFETCH(QByteArray, missing);
     QByteArray oShown;
-    const HttpReply oPicked = pick(offered.first(), kOrigin, purpose, false, &oShown);
+    const HttpReply oPicked = pick(purpose == "login" ? kAuthName : offered.first(), kOrigin, purpose, false, &oShown);
     QStringList oOffered;
     for (const QString &oItem : items(oShown))
         oOffered << oItem.section(QStringLiteral(" | "), 0, 0);
@@ -612,6 +623,117 @@ void TestSigner::signsAndOpenSslVerifies()
     QVERIFY2(oVerify.code == 0 && oVerify.output.contains("Signature Verified Successfully"), oVerify.output.constData());
 }
 
+void TestSigner::logInTokensAndTheSite_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("key"); // its files
+    QTest::addColumn<QString>("algorithm");
+    QTest::addColumn<int>("signatureSize");
+    // The picker's order: by name.
+    QTest::newRow("RSA: RS256") << kAuthName << "Auth" << "RS256" << 256;
+    QTest::newRow("EC P-256: ES256") << "Login P-256" << "Login-P-256" << "ES256" << 64;
+    QTest::newRow("EC P-384: ES384") << "Login P-384" << "Login-P-384" << "ES384" << 96;
+}
+
+// Signer/Authenticate: the log-in picker (log-in certificates only) and the
+// consent dialog name the origin; the token is the five fields, its signature
+// checked by OpenSSL over the two hashes made here, and the site's validator
+// accepts it for its origin and nonce and nothing else.
+void TestSigner::logInTokensAndTheSite()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, key);
+    QFETCH(QString, algorithm);
+    QFETCH(int, signatureSize);
+    const QString oNode = QStandardPaths::findExecutable(QStringLiteral("node"));
+    QByteArray oRandom(32, '\0');
+    for (char &c : oRandom)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    const QByteArray oNonce = oRandom.toBase64();
+    const QStringList oOffered = {QStringLiteral("Login P-256"), QStringLiteral("Login P-384"), kAuthName};
+    QList<QByteArray> oShown;
+    const HttpReply oReply = dialogCall("Authenticate", form({{"nonce", oNonce}}),
+                                        {{"picker", "pick:" + QByteArray::number(oOffered.indexOf(name)), "item0="},
+                                         {"consent", "pin:" + kPin}},
+                                        &oShown);
+    QVERIFY2(oReply.status == 200 && !oReply.body.startsWith("500|"), oReply.body.constData());
+    QStringList oItems;
+    for (const QString &oItem : items(oShown.value(0)))
+        oItems << oItem.section(QStringLiteral(" | "), 0, 0);
+    QCOMPARE(oItems, oOffered); // never a signing certificate
+    QVERIFY(oShown.value(0).contains("Choose a certificate to log in\n"));
+    QVERIFY2(oShown.value(1).contains("Log in to:\n") && oShown.value(1).contains("\nhttps://shop.example\n"),
+             oShown.value(1).constData());
+
+    const QJsonObject oToken = QJsonDocument::fromJson(oReply.body).object();
+    QCOMPARE(oToken.keys(), (QStringList{QStringLiteral("algorithm"), QStringLiteral("appVersion"), QStringLiteral("format"),
+                                         QStringLiteral("signature"), QStringLiteral("unverifiedCertificate")}));
+    QCOMPARE(oToken[QStringLiteral("format")].toString(), QStringLiteral("web-eid:1.0"));
+    QCOMPARE(oToken[QStringLiteral("algorithm")].toString(), algorithm);
+    QVERIFY(oToken[QStringLiteral("appVersion")].toString().startsWith(QStringLiteral("https://quorvex.invalid/crypto-provider/releases/")));
+    QCOMPARE(QByteArray::fromBase64(oToken[QStringLiteral("unverifiedCertificate")].toString().toLatin1()),
+             readFile(m_work.filePath(key + QStringLiteral(".der"))));
+    const QByteArray oSignature = QByteArray::fromBase64(oToken[QStringLiteral("signature")].toString().toLatin1());
+    QCOMPARE(oSignature.size(), signatureSize);
+
+    // OpenSSL: hash(origin) || hash(nonce), hashed again as it verifies; r||s as DER.
+    const bool b384 = algorithm.endsWith(QLatin1String("384"));
+    const QCryptographicHash::Algorithm eHash = b384 ? QCryptographicHash::Sha384 : QCryptographicHash::Sha256;
+    const QByteArray oSigned = QCryptographicHash::hash(kOrigin, eHash) + QCryptographicHash::hash(oNonce, eHash);
+    const QString oData = m_work.filePath(QStringLiteral("login-data.bin"));
+    const QString oSig = m_work.filePath(QStringLiteral("login-signature.bin"));
+    QVERIFY(writeFile(oData, oSigned));
+    // The decisions' receipts: the pick, then the log-in with what was signed.
+    const QList<QByteArray> oReceipts = readFile(m_server.storePath(QStringLiteral("signer/receipts.log"))).split('\n');
+    QVERIFY2(oReceipts.value(oReceipts.size() - 3).contains(" purpose=\"select-login\" ")
+                 && oReceipts.value(oReceipts.size() - 2).contains(" purpose=\"login\" document=\"\" digest=\"SHA-" + QByteArray(b384 ? "384:" : "256:")
+                                                                   + QCryptographicHash::hash(oSigned, eHash).toHex() + '"')
+                 && oReceipts.value(oReceipts.size() - 2).endsWith(" outcome=\"logged-in\""),
+             oReceipts.value(oReceipts.size() - 2).constData());
+    if (algorithm.startsWith(QLatin1String("ES"))) {
+        const QByteArray oHalf = QByteArray::number(signatureSize / 2);
+        QVERIFY(writeFile(m_work.filePath(QStringLiteral("login-signature.cnf")),
+                          "asn1=SEQUENCE:sig\n[sig]\nr=INTEGER:0x" + oSignature.left(signatureSize / 2).toHex()
+                              + "\ns=INTEGER:0x" + oSignature.mid(signatureSize / 2).toHex() + '\n'));
+        const Run oDer = run(QStringLiteral("openssl"), words("asn1parse -genconf %1 -noout -out %2",
+                                                              {m_work.filePath(QStringLiteral("login-signature.cnf")), oSig}));
+        QVERIFY2(oDer.code == 0, oDer.output.constData());
+    } else {
+        QVERIFY(writeFile(oSig, oSignature));
+    }
+    const Run oVerify = run(QStringLiteral("openssl"),
+                            words("dgst -%1 -verify %2 -signature %3 %4",
+                                  {b384 ? QStringLiteral("sha384") : QStringLiteral("sha256"),
+                                   m_work.filePath(key + QStringLiteral(".pub")), oSig, oData}));
+    QVERIFY2(oVerify.code == 0 && oVerify.output.contains("Verified OK"), oVerify.output.constData());
+
+    if (oNode.isEmpty())
+        QSKIP("node is missing: the site's validator is not run (apt-get install nodejs)");
+    const QString oOtherCa = m_work.filePath(QStringLiteral("other-ca.pem"));
+    if (!QFile::exists(oOtherCa))
+        QCOMPARE(run(QStringLiteral("openssl"), words("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout %1.key "
+                                                      "-out %1 -subj /CN=Other_CA -days 30", {oOtherCa})).code, 0);
+    const QString oInput = m_work.filePath(QStringLiteral("login-check.json"));
+    QVERIFY(writeFile(oInput, QJsonDocument(QJsonObject{
+                                   {QStringLiteral("token"), oToken}, {QStringLiteral("origin"), QString::fromLatin1(kOrigin)},
+                                   {QStringLiteral("nonce"), QString::fromLatin1(oNonce)},
+                                   {QStringLiteral("ca"), m_work.filePath(QStringLiteral("ca.pem"))}, {QStringLiteral("otherCa"), oOtherCa},
+                                   {QStringLiteral("signingKey"), m_work.filePath(QStringLiteral("RSA.key"))},
+                                   {QStringLiteral("signingCert"), m_work.filePath(QStringLiteral("RSA.der"))}})
+                                   .toJson()));
+    const Run oSite = run(oNode, {QStringLiteral(QTX_SOURCE_DIR "/tests/signer/login-check.mjs"), oInput});
+    QVERIFY2(oSite.code == 0, oSite.output.constData());
+    QVERIFY2(QJsonDocument::fromJson(oSite.output).object() ==
+             (QJsonObject{{QStringLiteral("accepted"), QStringLiteral("ok:") + name},
+                          {QStringLiteral("reused"), QStringLiteral("NONCE_NOT_FOUND")},
+                          {QStringLiteral("otherOrigin"), QStringLiteral("TOKEN_SIGNATURE_INVALID")},
+                          {QStringLiteral("expired"), QStringLiteral("NONCE_EXPIRED")},
+                          {QStringLiteral("otherCa"), QStringLiteral("CERTIFICATE_UNTRUSTED")},
+                          {QStringLiteral("tampered"), QStringLiteral("TOKEN_SIGNATURE_INVALID")},
+                          {QStringLiteral("signingCertificate"), QStringLiteral("CERTIFICATE_PURPOSE")}}),
+             oSite.output.constData());
+}
+
 void TestSigner::refusedRequests_data()
 {
     QTest::addColumn<QByteArray>("command");
@@ -633,6 +755,14 @@ void TestSigner::refusedRequests_data()
     QTest::newRow("picker without Origin") << QByteArray("SelectCertificate") << QByteArray() << "" << QByteArray("origin=https%3A%2F%2Fshop.example") << "NO_ORIGIN";
     QTest::newRow("listing, opaque origin") << QByteArray("ListCertificates") << QByteArray("null") << "" << QByteArray() << "NO_ORIGIN";
     QTest::newRow("listing, origin with a path") << QByteArray("ListCertificates") << QByteArray("https://shop.example/x") << "" << QByteArray() << "NO_ORIGIN";
+    // A log-in signs the browser's origin and a site's nonce, nothing a page adds.
+    const QByteArray oAuthenticate = "Authenticate";
+    const QByteArray oNonce = "nonce=" + QUrl::toPercentEncoding(QString::fromLatin1(QByteArray(32, 'n').toBase64()));
+    QTest::newRow("log-in, short nonce") << oAuthenticate << kOrigin << "" << QByteArray("nonce=") + QByteArray(43, 'A') << "BAD_NONCE";
+    QTest::newRow("log-in, nonce not base64") << oAuthenticate << kOrigin << "" << QByteArray("nonce=") + QByteArray(43, 'A') + "%3C" << "BAD_NONCE";
+    QTest::newRow("log-in, two nonces") << oAuthenticate << kOrigin << "" << oNonce + '&' + oNonce << "BAD_NONCE";
+    QTest::newRow("log-in, origin parameter") << oAuthenticate << kOrigin << "" << oNonce + "&origin=https%3A%2F%2Fbank.example" << "BAD_REQUEST";
+    QTest::newRow("log-in without Origin") << oAuthenticate << QByteArray() << "" << oNonce << "NO_ORIGIN";
     QTest::newRow("listing, unknown purpose") << QByteArray("ListCertificates") << kOrigin << "" << QByteArray("purpose=encrypt") << "BAD_REQUEST";
 }
 
@@ -1034,6 +1164,7 @@ void TestSigner::noDisplayAnswersAtOnce()
     startServer(arguments, hook ? m_hookDir : QString());
     QCOMPARE(errorCode(call("Sign", signForm(QByteArray(40, 'a'), "x"))), QStringLiteral("NO_DISPLAY"));
     QCOMPARE(errorCode(call("SelectCertificate", QByteArray())), QStringLiteral("NO_DISPLAY"));
+    QCOMPARE(errorCode(call("Authenticate", "nonce=" + QByteArray(44, 'n'))), QStringLiteral("NO_DISPLAY"));
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), 0700) == 0);
 }
 
@@ -1055,6 +1186,67 @@ void TestSigner::cleanStopAfterDialogs()
     QCOMPARE(m_server.process().exitCode(), 0);
     const QString oLog = QString::fromUtf8(readFile(m_server.logFilePath()));
     QVERIFY2(!oLog.contains(QStringLiteral(" CRIT ")), qPrintable(oLog.right(2000)));
+}
+
+// Not a test: with QTX_SIGNER_TIMING=<runs>, one log-in through the server
+// (the dialogs answered as soon as they show) against pkcs11-tool --sign with
+// the same SoftHSM2 key, each timed from start to result (bench/README.md).
+void TestSigner::logInTiming()
+{
+    const int iRuns = qEnvironmentVariableIntValue("QTX_SIGNER_TIMING");
+    if (iRuns <= 0)
+        QSKIP("set QTX_SIGNER_TIMING=<runs> to time log-ins");
+    startServer({}, m_hookDir);
+    const QString oHookFile = m_hookDir + QStringLiteral("/dialog.txt");
+    const auto median = [](QList<double> v_oTimes) {
+        std::sort(v_oTimes.begin(), v_oTimes.end());
+        return v_oTimes.at(v_oTimes.size() / 2);
+    };
+    const QString oData = m_work.filePath(QStringLiteral("timing.bin"));
+    QVERIFY(writeFile(oData, QByteArray(32, 'd')));
+    const QByteArray oNonce = QByteArray(32, 'n').toBase64();
+    struct Key
+    {
+        QString name;
+        QString id;
+        QString mechanism;
+        int item;
+    };
+    for (const Key &oKey : {Key{QStringLiteral("RSA 2048"), QStringLiteral("04"), QStringLiteral("RSA-PKCS"), 2},
+                            Key{QStringLiteral("EC P-256"), QStringLiteral("06"), QStringLiteral("ECDSA"), 0}}) {
+        QList<double> oLogIns;
+        QList<double> oTool;
+        for (int i = 0; i < iRuns; ++i) {
+            const QByteArray oSession = openSession();
+            const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+            QElapsedTimer oTimer;
+            oTimer.start();
+            QCOMPARE(submit(oSession, "Authenticate", "nonce=" + QUrl::toPercentEncoding(QString::fromLatin1(oNonce)), oCmdId).status, 202);
+            for (const QByteArray &oAnswer : {"pick:" + QByteArray::number(oKey.item), "pin:" + kPin}) {
+                const QByteArray oKind = oAnswer.startsWith("pick") ? "picker" : "consent";
+                QVERIFY(QTest::qWaitFor([&] { return readFile(oHookFile).startsWith("dialog=" + oKind + '\n'); }, 10000));
+                answer(oAnswer);
+                QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(oHookFile); }, 10000));
+            }
+            HttpReply oReply;
+            while ((oReply = post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + oSession, "X-QTX-cmdId: " + oCmdId})).status == 202)
+                QTest::qWait(2);
+            oLogIns << oTimer.nsecsElapsed() / 1e6;
+            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
+            oTimer.restart();
+            const Run oSigned = run(QStringLiteral("pkcs11-tool"),
+                                    words("--module %1 --token-label %2 --login --pin %3 --sign --id %4 -m %5 --input-file %6 "
+                                          "--output-file %6.sig", {kSoftHsm, QStringLiteral("QTX Test"), QString::fromLatin1(kPin),
+                                                                   oKey.id, oKey.mechanism, oData}),
+                                    m_env);
+            oTool << oTimer.nsecsElapsed() / 1e6;
+            QVERIFY2(oSigned.code == 0, oSigned.output.constData());
+        }
+        qInfo("%s, %d runs: log-in through the server median %.1f ms (min %.1f), pkcs11-tool --sign median %.1f ms (min %.1f); "
+              "load average %s",
+              qPrintable(oKey.name), iRuns, median(oLogIns), *std::min_element(oLogIns.begin(), oLogIns.end()), median(oTool),
+              *std::min_element(oTool.begin(), oTool.end()), readFile(QStringLiteral("/proc/loadavg")).trimmed().constData());
+    }
 }
 
 // The server refuses modules to root clients, so as root the suite runs itself
