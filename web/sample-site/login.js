@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT (web/LICENSE)
 // The sample site's page: nonce from the site, token from the agent, token to the site.
 import { QtxClient, QtxError, ServerUnreachableError, SigningCancelledError, PinIncorrectError, PinLockedError,
     NoDisplayError, NoTokenError } from '/qtx-client.js';

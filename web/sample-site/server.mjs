@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// SPDX-License-Identifier: MIT (web/LICENSE)
 // A small site that logs users in with their card through the Quorvex Crypto
 // Provider, and shows who logged in. Node's own http/https modules only.
 //
