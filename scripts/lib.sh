@@ -9,12 +9,20 @@ BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev libqpdf-de
 # responder).
 SIGNER_TEST_PACKAGES=(softhsm2 opensc p11-kit xvfb xdotool poppler-utils qpdf python3)
 # What the log-in validator's tests (tests/web/, in the ctest suite) need: node, unless one is on PATH.
+# The validator's own npm dependencies (pkijs, asn1js) come with npm ci (web_modules).
 WEB_TEST_PACKAGES=()
 command -v node >/dev/null 2>&1 || WEB_TEST_PACKAGES=(nodejs)
+command -v npm >/dev/null 2>&1 || WEB_TEST_PACKAGES+=(npm)
 # What the trust tests need: certutil for NSS databases.
 TRUST_TEST_PACKAGES=(libnss3-tools)
 # What scripts/package.sh needs besides the build: dpkg-shlibdeps, lintian.
 PACKAGE_PACKAGES=(dpkg-dev lintian)
+
+# The pinned npm dependencies of web/ (the validator's ASN.1 reader), which
+# tests/web and tests/signer load from the source tree.
+web_modules() {
+  (cd "$ROOT_DIR/web" && timeout 300 npm ci --no-audit --no-fund --loglevel=error)
+}
 
 # Installs the Debian packages of the arguments that are missing (idempotent,
 # non-interactive). Uses sudo when not root.

@@ -8,6 +8,7 @@ set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 set -e
 ensure_packages "${BUILD_PACKAGES[@]}" "${SIGNER_TEST_PACKAGES[@]}" "${WEB_TEST_PACKAGES[@]}" "${TRUST_TEST_PACKAGES[@]}" procps psmisc util-linux passwd curl
+web_modules
 set +e
 
 export QT_QPA_PLATFORM=offscreen

@@ -1,10 +1,10 @@
 // What the validator needs to know of an X.509 certificate. node:crypto parses
-// it first (a certificate OpenSSL refuses is refused); the DER walk below adds
-// what X509Certificate does not expose.
+// it first (a certificate OpenSSL refuses is refused); PKI.js reads what
+// X509Certificate does not expose (key usage bits, path length, name
+// attributes, the OCSP address).
 import { X509Certificate } from 'node:crypto';
-import * as der from './der.js';
-
-const { TAG } = der;
+import * as asn1js from 'asn1js';
+import * as pkijs from 'pkijs';
 
 export const OID = {
     keyUsage: '2.5.29.15',
@@ -42,24 +42,33 @@ const ATTRIBUTE_NAMES = {
     '0.9.2342.19200300.100.1.1': 'userId',
 };
 
-/** The attributes of a Name, in order: [{ oid, name, value }]. */
-export function nameAttributes(buf, nameEl) {
-    const out = [];
-    for (const rdn of der.children(buf, der.expect(buf, nameEl, TAG.SEQUENCE, 'name'))) {
-        for (const atv of der.children(buf, der.expect(buf, rdn, TAG.SET, 'relative name'))) {
-            const [type, value] = der.children(buf, der.expect(buf, atv, TAG.SEQUENCE, 'attribute'));
-            const id = der.oid(buf, type);
-            let text;
-            try {
-                text = der.string(buf, value);
-            } catch (_) {
-                text = `#${der.whole(buf, value).toString('hex')}`;   // a value of another type, kept visible
-            }
-            out.push({ oid: id, name: ATTRIBUTE_NAMES[id] || id, value: text });
-        }
-    }
-    return out;
+/** One DER element read by asn1js, which must span the whole input. */
+export function readDer(bytes, what) {
+    const parsed = asn1js.fromBER(bytes);
+    if (parsed.offset === -1 || parsed.offset !== bytes.byteLength)
+        throw new Error(`${what}: ${parsed.offset === -1 ? parsed.result.error || 'malformed' : 'data after the element'}`);
+    return parsed.result;
 }
+
+export const bytesOf = (view) => Buffer.from(view.buffer, view.byteOffset, view.byteLength);
+// The DER of a parsed element as it was read.
+export const derOf = (el) => Buffer.from(el.valueBeforeDecode || el.toBER(false));
+
+/** The attributes of a Name (pkijs RelativeDistinguishedNames), in order: [{ oid, name, value }]. */
+export function nameAttributes(name) {
+    return name.typesAndValues.map(({ type, value }) => ({
+        oid: type,
+        name: ATTRIBUTE_NAMES[type] || type,
+        // A value of another type than a string is kept visible as hex.
+        value: value instanceof asn1js.BaseStringBlock ? value.valueBlock.value : `#${derOf(value).toString('hex')}`,
+    }));
+}
+
+const extensionValue = (ext, type, what) => {
+    if (!(ext.parsedValue instanceof type))
+        throw new Error(`${what}: malformed`);
+    return ext.parsedValue;
+};
 
 /**
  * Parses a DER certificate. Returns { x509, publicKey, der, serial, issuerName, subjectName,
@@ -70,73 +79,50 @@ export function nameAttributes(buf, nameEl) {
 export function parseCertificate(buf) {
     const x509 = new X509Certificate(buf);
     const publicKey = x509.publicKey;               // decoded on first use: a bad key fails here
-    const cert = der.read(buf);
-    if (cert.end !== buf.length)
-        throw new der.DerError('data after the certificate');
-    const [tbs] = der.children(buf, der.expect(buf, cert, TAG.SEQUENCE, 'certificate'));
-    const fields = der.children(buf, der.expect(buf, tbs, TAG.SEQUENCE, 'tbsCertificate'));
-    let i = fields[0] && fields[0].tag === 0xa0 ? 1 : 0;
-    const serial = der.expect(buf, fields[i++], TAG.INTEGER, 'serial number');
-    i++;                                                    // signature algorithm
-    const issuer = der.expect(buf, fields[i++], TAG.SEQUENCE, 'issuer');
-    const validity = der.children(buf, der.expect(buf, fields[i++], TAG.SEQUENCE, 'validity'));
-    const subject = der.expect(buf, fields[i++], TAG.SEQUENCE, 'subject');
-    const spki = der.children(buf, der.expect(buf, fields[i++], TAG.SEQUENCE, 'public key'));
-    if (validity.length !== 2 || spki.length !== 2)
-        throw new der.DerError('bad certificate');
-    const keyBits = der.expect(buf, spki[1], TAG.BIT_STRING, 'public key');
-
+    const cert = new pkijs.Certificate({ schema: readDer(buf, 'certificate') });
     const out = {
         x509,
         publicKey,
         der: buf,
-        serial: der.bytes(buf, serial),
-        issuerName: der.whole(buf, issuer),
-        subjectName: der.whole(buf, subject),
-        subject: nameAttributes(buf, subject),
-        notBefore: der.time(buf, validity[0]),
-        notAfter: der.time(buf, validity[1]),
-        publicKeyBits: buf.subarray(keyBits.content + 1, keyBits.end),
+        serial: bytesOf(cert.serialNumber.valueBlock.valueHexView),
+        issuerName: derOf(cert.issuer),
+        subjectName: derOf(cert.subject),
+        subject: nameAttributes(cert.subject),
+        notBefore: cert.notBefore.value,
+        notAfter: cert.notAfter.value,
+        publicKeyBits: bytesOf(cert.subjectPublicKeyInfo.subjectPublicKey.valueBlock.valueHexView),
         criticalUnknown: [],
         keyUsage: null,
         extKeyUsage: null,
         basicConstraints: null,
         ocspUrls: [],
     };
-    const extensions = fields.slice(i).find((f) => f.tag === 0xa3);
-    if (!extensions)
-        return out;
-    const [list] = der.children(buf, extensions);
     const seen = new Set();
-    for (const ext of der.children(buf, der.expect(buf, list, TAG.SEQUENCE, 'extensions'))) {
-        const parts = der.children(buf, der.expect(buf, ext, TAG.SEQUENCE, 'extension'));
-        const id = der.oid(buf, parts[0]);
+    for (const ext of cert.extensions || []) {
+        const id = ext.extnID;
         if (seen.has(id))
-            throw new der.DerError(`extension ${id} twice`);
+            throw new Error(`extension ${id} twice`);
         seen.add(id);
-        const critical = parts.length === 3 && der.boolean(buf, parts[1]);
-        const value = der.expect(buf, parts[parts.length - 1], TAG.OCTET_STRING, 'extension value');
-        const inner = der.read(buf, value.content, value.end);
-        if (critical && !UNDERSTOOD.has(id))
+        if (ext.critical && !UNDERSTOOD.has(id))
             out.criticalUnknown.push(id);
         if (id === OID.keyUsage) {
-            const bits = der.bitString(buf, inner);
-            out.keyUsage = new Set(KEY_USAGE_BITS.filter((_, n) => bits[n]));
+            const block = extensionValue(ext, asn1js.BitString, 'key usage').valueBlock;
+            const bytes = block.valueHexView;
+            const count = bytes.length * 8 - block.unusedBits;
+            out.keyUsage = new Set(KEY_USAGE_BITS.filter((_, n) => n < count && (bytes[n >> 3] & (0x80 >> (n & 7)))));
         } else if (id === OID.extKeyUsage) {
-            out.extKeyUsage = der.children(buf, der.expect(buf, inner, TAG.SEQUENCE, 'extended key usage'))
-                .map((el) => der.oid(buf, el));
+            out.extKeyUsage = [...extensionValue(ext, pkijs.ExtKeyUsage, 'extended key usage').keyPurposes];
         } else if (id === OID.basicConstraints) {
-            const bc = der.children(buf, der.expect(buf, inner, TAG.SEQUENCE, 'basic constraints'));
-            let at = 0;
-            const ca = bc[at] && bc[at].tag === TAG.BOOLEAN ? der.boolean(buf, bc[at++]) : false;
-            const pathLen = bc[at] ? der.smallInteger(buf, bc[at]) : null;
-            out.basicConstraints = { ca, pathLen };
+            const bc = extensionValue(ext, pkijs.BasicConstraints, 'basic constraints');
+            // A number, or an Integer object when too large for one.
+            const pathLen = bc.pathLenConstraint ?? null;
+            if (pathLen !== null && !(Number.isSafeInteger(pathLen) && pathLen >= 0))
+                throw new Error('basic constraints: bad path length');
+            out.basicConstraints = { ca: bc.cA === true, pathLen };
         } else if (id === OID.authorityInfoAccess) {
-            for (const ad of der.children(buf, der.expect(buf, inner, TAG.SEQUENCE, 'information access'))) {
-                const [method, location] = der.children(buf, der.expect(buf, ad, TAG.SEQUENCE, 'access description'));
-                if (der.oid(buf, method) === OID.ocspAccess && location && location.tag === 0x86)
-                    out.ocspUrls.push(der.bytes(buf, location).toString('latin1'));
-            }
+            for (const ad of extensionValue(ext, pkijs.InfoAccess, 'information access').accessDescriptions)
+                if (ad.accessMethod === OID.ocspAccess && ad.accessLocation.type === 6)
+                    out.ocspUrls.push(String(ad.accessLocation.value));
         }
     }
     return out;

@@ -7,13 +7,13 @@
 import { createHash, randomBytes, verify } from 'node:crypto';
 import http from 'node:http';
 import https from 'node:https';
-import * as der from './der.js';
-import { OID, parseCertificate } from './certificate.js';
+import * as asn1js from 'asn1js';
+import * as pkijs from 'pkijs';
+import { OID, bytesOf, derOf, parseCertificate, readDer } from './certificate.js';
 import {
     CertificateRevokedError, CertificateStatusUnknownError, OcspResponseError, OcspUnavailableError,
 } from './errors.js';
 
-const { TAG, encode, encodeOid } = der;
 const SHA1 = '1.3.14.3.2.26';
 const NONCE = '1.3.6.1.5.5.7.48.1.2';
 const BASIC = '1.3.6.1.5.5.7.48.1.1';
@@ -37,21 +37,23 @@ const sha1 = (data) => createHash('sha1').update(data).digest();
 
 /** The CertID of cert issued by issuer (SHA-1, as responders universally accept it). */
 function certId(cert, issuer) {
-    return encode(TAG.SEQUENCE,
-        encode(TAG.SEQUENCE, encodeOid(SHA1), Buffer.from([TAG.NULL, 0])),
-        encode(TAG.OCTET_STRING, sha1(issuer.subjectName)),
-        encode(TAG.OCTET_STRING, sha1(issuer.publicKeyBits)),
-        encode(TAG.INTEGER, cert.serial));
+    return new pkijs.CertID({
+        hashAlgorithm: new pkijs.AlgorithmIdentifier({ algorithmId: SHA1, algorithmParams: new asn1js.Null() }),
+        issuerNameHash: new asn1js.OctetString({ valueHex: sha1(issuer.subjectName) }),
+        issuerKeyHash: new asn1js.OctetString({ valueHex: sha1(issuer.publicKeyBits) }),
+        serialNumber: new asn1js.Integer({ valueHex: cert.serial }),
+    });
 }
 
 /** The DER OCSP request for one certificate, and the nonce extension value it carries. */
 export function buildRequest(cert, issuer) {
-    const nonceValue = encode(TAG.OCTET_STRING, randomBytes(32));
-    const extensions = encode(0xa2, encode(TAG.SEQUENCE,
-        encode(TAG.SEQUENCE, encodeOid(NONCE), encode(TAG.OCTET_STRING, nonceValue))));
-    const request = encode(TAG.SEQUENCE, encode(TAG.SEQUENCE,
-        encode(TAG.SEQUENCE, encode(TAG.SEQUENCE, certId(cert, issuer))), extensions));
-    return { request, nonceValue };
+    const nonceValue = Buffer.from(new asn1js.OctetString({ valueHex: randomBytes(32) }).toBER(false));
+    const request = new pkijs.OCSPRequest();
+    request.tbsRequest.requestList = [new pkijs.Request({ reqCert: certId(cert, issuer) })];
+    request.tbsRequest.requestExtensions = [new pkijs.Extension({
+        extnID: NONCE, extnValue: nonceValue,
+    })];
+    return { request: Buffer.from(request.toSchema(true).toBER(false)), nonceValue };
 }
 
 /** POSTs the request; resolves to the response body. Every failure is OcspUnavailableError. */
@@ -108,17 +110,15 @@ function bad(message) {
     return new OcspResponseError(`OCSP: ${message}`);
 }
 
-function sameCertId(buf, el, cert, issuer) {
-    const [alg, nameHash, keyHash, serial] = der.children(buf, der.expect(buf, el, TAG.SEQUENCE, 'certID'));
-    const [algOid] = der.children(buf, der.expect(buf, alg, TAG.SEQUENCE, 'hash algorithm'));
+function sameCertId(id, cert, issuer) {
     const hash = { [SHA1]: 'sha1', '2.16.840.1.101.3.4.2.1': 'sha256', '2.16.840.1.101.3.4.2.2': 'sha384',
-        '2.16.840.1.101.3.4.2.3': 'sha512' }[der.oid(buf, algOid)];
+        '2.16.840.1.101.3.4.2.3': 'sha512' }[id.hashAlgorithm.algorithmId];
     if (!hash)
         return false;
     const h = (data) => createHash(hash).update(data).digest();
-    return der.bytes(buf, der.expect(buf, serial, TAG.INTEGER, 'serial')).equals(cert.serial)
-        && der.bytes(buf, der.expect(buf, nameHash, TAG.OCTET_STRING, 'name hash')).equals(h(issuer.subjectName))
-        && der.bytes(buf, der.expect(buf, keyHash, TAG.OCTET_STRING, 'key hash')).equals(h(issuer.publicKeyBits));
+    return bytesOf(id.serialNumber.valueBlock.valueHexView).equals(cert.serial)
+        && bytesOf(id.issuerNameHash.valueBlock.valueHexView).equals(h(issuer.subjectName))
+        && bytesOf(id.issuerKeyHash.valueBlock.valueHexView).equals(h(issuer.publicKeyBits));
 }
 
 function validAt(c, now) {
@@ -132,90 +132,81 @@ function validAt(c, now) {
  * (the responder declined) or OcspResponseError.
  */
 export function checkResponse(buf, { cert, issuer, nonceValue, responder, now, skewMs, maxAgeMs }) {
-    let outer;
+    let response;
     let status;
     try {
-        outer = der.children(buf, der.expect(buf, der.read(buf), TAG.SEQUENCE, 'response'));
-        if (der.read(buf).end !== buf.length)
-            throw new der.DerError('data after the response');
-        status = der.smallInteger(buf, outer[0], TAG.ENUMERATED);
+        response = new pkijs.OCSPResponse({ schema: readDer(buf, 'response') });
+        status = response.responseStatus.valueBlock.valueDec;
     } catch (e) {
         throw bad(`malformed answer (${e.message})`);
     }
     if (status !== 0)
         throw new OcspUnavailableError(`OCSP: the responder answered ${RESPONDER_STATUS[status] || status}`);
     try {
-        const [type, octets] = der.children(buf, der.children(buf, der.expect(buf, outer[1], 0xa0, 'responseBytes'))[0]);
-        if (der.oid(buf, type) !== BASIC)
-            throw new der.DerError('not a basic response');
-        const basic = der.read(buf, octets.content, octets.end);
-        const [tbs, sigAlg, signature, certs] = der.children(buf, der.expect(buf, basic, TAG.SEQUENCE, 'basic response'));
-        const fields = der.children(buf, der.expect(buf, tbs, TAG.SEQUENCE, 'response data'));
-        let i = fields[0].tag === 0xa0 ? 1 : 0;
-        const responderId = fields[i++];
-        const producedAt = der.time(buf, fields[i++]);
-        const responses = der.children(buf, der.expect(buf, fields[i++], TAG.SEQUENCE, 'responses'));
-        const extensions = fields[i] && fields[i].tag === 0xa1 ? fields[i] : null;
+        if (!response.responseBytes || response.responseBytes.responseType !== BASIC)
+            throw new Error('not a basic response');
+        const basicDer = readDer(response.responseBytes.response.valueBlock.valueHexView, 'basic response');
+        const basic = new pkijs.BasicOCSPResponse({ schema: basicDer });
+        // The certificates as they came ([0] EXPLICIT SEQUENCE OF Certificate), not re-encoded.
+        const certsField = basicDer.valueBlock.value[3];
+        const certsDer = certsField ? certsField.valueBlock.value[0].valueBlock.value.map(derOf) : [];
+        const data = basic.tbsResponseData;
+        const producedAt = data.producedAt;
 
         // Who may sign: the issuer, a responder it delegated (in the answer), the site's responder.
         const candidates = responder ? [issuer, responder] : [issuer];
-        if (certs)
-            for (const el of der.children(buf, der.children(buf, der.expect(buf, certs, 0xa0, 'certs'))[0])) {
-                const c = parseCertificate(Buffer.from(der.whole(buf, el)));
-                if ((c.extKeyUsage || []).includes(OID.ocspSigning) && c.x509.checkIssued(issuer.x509)
-                    && c.x509.verify(issuer.publicKey) && validAt(c, now))
-                    candidates.push(c);
-            }
-        const matches = (c) => (responderId.tag === 0xa1
-            ? der.whole(buf, der.read(buf, responderId.content, responderId.end)).equals(c.subjectName)
-            : der.bytes(buf, der.read(buf, responderId.content, responderId.end)).equals(sha1(c.publicKeyBits)));
+        for (const certDer of certsDer) {
+            const c = parseCertificate(certDer);
+            if ((c.extKeyUsage || []).includes(OID.ocspSigning) && c.x509.checkIssued(issuer.x509)
+                && c.x509.verify(issuer.publicKey) && validAt(c, now))
+                candidates.push(c);
+        }
+        const byKey = data.responderID instanceof asn1js.OctetString;
+        const responderId = byKey ? bytesOf(data.responderID.valueBlock.valueHexView) : derOf(data.responderID);
+        const matches = (c) => responderId.equals(byKey ? sha1(c.publicKeyBits) : c.subjectName);
         const signer = candidates.find(matches);
         if (!signer)
             throw bad('signed by a responder that is neither the issuer nor delegated by it');
         if (!validAt(signer, now))
             throw bad('the responder certificate is not valid now');
-        const [algOid] = der.children(buf, der.expect(buf, sigAlg, TAG.SEQUENCE, 'signature algorithm'));
-        const alg = SIGNATURE_ALGORITHMS[der.oid(buf, algOid)];
+        const algOid = basic.signatureAlgorithm.algorithmId;
+        const alg = SIGNATURE_ALGORITHMS[algOid];
         const key = signer.publicKey;
         if (!alg || key.asymmetricKeyType !== alg[1])
-            throw bad(`unsupported signature algorithm ${der.oid(buf, algOid)}`);
-        const sigBits = der.bytes(buf, der.expect(buf, signature, TAG.BIT_STRING, 'signature'));
-        if (sigBits[0] !== 0 || !verify(alg[0], der.whole(buf, tbs), key, sigBits.subarray(1)))
+            throw bad(`unsupported signature algorithm ${algOid}`);
+        const sigBlock = basic.signature.valueBlock;
+        if (sigBlock.unusedBits !== 0 || !verify(alg[0], bytesOf(data.tbsView), key, bytesOf(sigBlock.valueHexView)))
             throw bad('the signature does not verify');
 
-        if (extensions) {
-            for (const ext of der.children(buf, der.children(buf, extensions)[0])) {
-                const parts = der.children(buf, ext);
-                if (der.oid(buf, parts[0]) === NONCE && !der.bytes(buf, parts[parts.length - 1]).equals(nonceValue))
-                    throw bad('the nonce does not match the request');
-            }
-        }
+        for (const ext of data.responseExtensions || [])
+            if (ext.extnID === NONCE && !bytesOf(ext.extnValue.valueBlock.valueHexView).equals(nonceValue))
+                throw bad('the nonce does not match the request');
 
-        const single = responses.map((r) => der.children(buf, r)).find((r) => sameCertId(buf, r[0], cert, issuer));
+        const single = data.responses.find((r) => sameCertId(r.certID, cert, issuer));
         if (!single)
             throw bad('no answer for this certificate');
-        const thisUpdate = der.time(buf, single[2]);
-        const nextEl = single.slice(3).find((el) => el.tag === 0xa0);
-        const nextUpdate = nextEl ? der.time(buf, der.read(buf, nextEl.content, nextEl.end)) : null;
+        const { thisUpdate } = single;
+        const nextUpdate = single.nextUpdate || null;
         if (thisUpdate.getTime() > now + skewMs || producedAt.getTime() > now + skewMs)
             throw bad('the answer is from the future');
         if (nextUpdate ? nextUpdate.getTime() < now - skewMs : thisUpdate.getTime() < now - maxAgeMs)
             throw bad('the answer is stale');
 
-        const certStatus = single[1];
-        if (certStatus.tag === 0x80)
+        const certStatus = single.certStatus;
+        const tag = certStatus.idBlock.tagClass === 3 ? certStatus.idBlock.tagNumber : -1;
+        if (tag === 0)
             return { producedAt, thisUpdate, nextUpdate };
-        if (certStatus.tag === 0xa1) {
-            const info = der.children(buf, certStatus);
-            const revokedAt = der.time(buf, info[0]);
-            const reasonEl = info[1] ? der.read(buf, info[1].content, info[1].end) : null;
-            const reason = reasonEl ? REVOCATION_REASONS[der.smallInteger(buf, reasonEl, TAG.ENUMERATED)] ?? 'unknown' : null;
+        if (tag === 1) {
+            const [time, reasonEl] = certStatus.valueBlock.value;
+            const revokedAt = time.toDate();
+            const code = reasonEl ? reasonEl.valueBlock.value[0].valueBlock.valueDec : null;
+            const reason = code === null ? null : REVOCATION_REASONS[code] ?? 'unknown';
             throw new CertificateRevokedError(`the certificate was revoked at ${revokedAt.toISOString()}${reason ? ` (${reason})` : ''}`,
                 { revokedAt, revocationReason: reason });
         }
-        if (certStatus.tag === 0x82)
+        if (tag === 2)
             throw new CertificateStatusUnknownError('the OCSP responder does not know the certificate');
-        throw new der.DerError('bad certificate status');
+        throw new Error('bad certificate status');
     } catch (e) {
         if (e instanceof CertificateRevokedError || e instanceof CertificateStatusUnknownError
             || e instanceof OcspResponseError)
