@@ -6,7 +6,8 @@
 # runner. The build must contain bin/QuorvexCryptoProvider, bin/qtx-provision
 # and the signed example modules in modules/. The screenshot of the demo page
 # is kept in <build>/tests/browser/artifacts/ (demo-after-call.png from Chromium,
-# firefox-demo.png from Firefox ESR). Takes about two minutes.
+# firefox-demo.png from Firefox ESR, login-*.png of the sample site's log-in).
+# Takes about two minutes.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -25,7 +26,8 @@ for f in bin/QuorvexCryptoProvider bin/qtx-provision; do
   fi
 done
 
-echo "==> npm packages (tests/browser)"
+echo "==> npm packages (web/: the sample site's validator; tests/browser)"
+web_modules
 cd "$TESTS"
 if [ -f package-lock.json ]; then
   timeout 300 npm ci --no-audit --no-fund --loglevel=error
@@ -39,4 +41,4 @@ mkdir -p "$QTX_ARTIFACTS_DIR"
 echo "==> Browser tests against $BUILD (artifacts: $QTX_ARTIFACTS_DIR)"
 # Files one after the other: each starts its own servers and browser.
 timeout 600 node --test --test-concurrency=1 --test-timeout=180000 \
-  discovery.test.mjs squatters.test.mjs browser.test.mjs firefox.test.mjs signer.test.mjs lna.test.mjs package.test.mjs
+  discovery.test.mjs squatters.test.mjs browser.test.mjs firefox.test.mjs signer.test.mjs login.test.mjs lna.test.mjs package.test.mjs

@@ -1,7 +1,7 @@
 // The demo page in Debian's Firefox ESR, headless, driven over WebDriver BiDi (puppeteer-core). Firefox
 // trusts the server's authority only through its profile's NSS database, which "qtx-provision --trust"
 // fills in; no certificate error is waived. Run as root, server and Firefox run as the local test account.
-// The demo's "sign a file" runs here too, against a SoftHSM2 token.
+// The demo's "sign a file" and the sample site's log-in run here too, against a SoftHSM2 token.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -11,7 +11,8 @@ import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 import { artifactsDir, asAccount, freePortRange, giveToAccount, nssCertificates, provisionTrust, ServerInstall, startSites, tmp }
     from './lib/harness.mjs';
-import { answer, makeToken, missing, pickAnswer, skipWithout, verifyCms, waitDialog } from './lib/token.mjs';
+import { answer, answerLogIn, makeToken, missing, pickAnswer, skipWithout, startSampleSite, verifyCms, waitDialog }
+    from './lib/token.mjs';
 
 const firefoxPath = process.env.QTX_FIREFOX || '/usr/bin/firefox-esr';
 let f;
@@ -45,6 +46,7 @@ before(async () => {
 after(async () => {
     await f?.browser?.close().catch(() => {});
     await f?.sites?.close();
+    await f?.sampleSite?.close();
     await f?.server?.stop();
     for (const dir of [f?.home, f?.server?.dir]) if (dir) rmSync(dir, { recursive: true, force: true });
 });
@@ -100,5 +102,21 @@ test('Firefox signs a file in the demo page: the picker, digest in the page, con
             return [...bytes];
         }));
         verifyCms(f.token, 'contract.txt', text, p7s);
+        await page.close();
+    });
+
+test('Firefox logs in to the sample site with the card: the dialogs name the site, the site shows who logged in',
+    { skip: skipWithout }, async () => {
+        f.sampleSite = await startSampleSite(f.token, f.base);
+        const page = await f.browser.newPage();
+        await page.goto(`${f.sampleSite.origin}/`);
+        await page.click('#login');
+        await answerLogIn(f.token, f.sampleSite.origin);
+        await page.waitForFunction(() => ['done', 'error'].includes(document.getElementById('status').dataset.state), { timeout: 60000 });
+        const status = await page.$eval('#status', (e) => ({ state: e.dataset.state, text: e.textContent }));
+        assert.equal(status.state, 'done', status.text);
+        assert.equal(await page.$eval('#name', (e) => e.textContent), 'TAMM,MARI,38001085718');
+        assert.match(await page.$eval('#user', (e) => e.textContent), /PNOEE-38001085718[\s\S]*ES384/);
+        await page.screenshot({ path: join(process.env.QTX_LOGIN_SCREENSHOTS || artifactsDir, 'login-firefox.png'), fullPage: true });
         await page.close();
     });
