@@ -1,9 +1,13 @@
 // Modules through the real server (the GUI application on the offscreen
-// platform) with the GuiProbe test module: a clean stop after a module that
-// handed Qt its own literals was unloaded and loaded again.
+// platform) with the GuiProbe test module: what a module gets of the request,
+// and a clean stop after a module that handed Qt its own literals was unloaded
+// and loaded again.
 
 #include "../filesupport.h"
 #include "integrationsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -16,6 +20,8 @@ class TestModules : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void reservedKeys_data();
+    void reservedKeys();
     void cleanStopAfterUnload_data();
     void cleanStopAfterUnload();
     void cleanupTestCase();
@@ -90,6 +96,41 @@ HttpReply TestModules::call(const QByteArray &v_oSession, const QByteArray &v_oC
     if (oAccepted.status != 202)
         return oAccepted;
     return tst::pollResult([&] { return post("/GET_RESULT", QByteArray(), oIds); });
+}
+
+void TestModules::reservedKeys_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QList<QByteArray>>("headers");
+    QTest::addColumn<QByteArray>("origins"); // keyHttpOrigin's values, as JSON
+    const QByteArray oForged = "keyHttpOrigin=https%3A%2F%2Fbank.example";
+    QTest::newRow("Origin header") << QByteArray() << QList<QByteArray>{"Origin: " + kOrigin}
+                                   << QByteArray("[\"https://shop.example\"]");
+    QTest::newRow("no Origin header") << QByteArray() << QList<QByteArray>{} << QByteArray("[\"\"]");
+    QTest::newRow("parameter") << oForged << QList<QByteArray>{"Origin: " + kOrigin}
+                               << QByteArray("[\"https://shop.example\"]");
+    QTest::newRow("parameter, no header") << oForged << QList<QByteArray>{} << QByteArray("[\"\"]");
+    QTest::newRow("cookie") << QByteArray() << QList<QByteArray>{"Cookie: keyHttpOrigin=https://bank.example"}
+                            << QByteArray("[\"\"]");
+    QTest::newRow("header named like the key") << QByteArray()
+                                               << QList<QByteArray>{"keyHttpOrigin: https://bank.example", "Origin: null"}
+                                               << QByteArray("[\"null\"]");
+}
+
+// A page cannot supply a reserved key: only the browser's Origin header reaches
+// keyHttpOrigin (a header named like the key arrives lower-case, under its own name).
+void TestModules::reservedKeys()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QList<QByteArray>, headers);
+    QFETCH(QByteArray, origins);
+    const QByteArray oSession = openSession();
+    const HttpReply oReply = call(oSession, "Keys" + (query.isEmpty() ? QByteArray() : '?' + query), query, headers);
+    QVERIFY2(oReply.status == 200, qPrintable(tst::logDump(m_server).right(3000)));
+    const QJsonObject oKeys = QJsonDocument::fromJson(oReply.body).object();
+    QCOMPARE(QJsonDocument(oKeys.value(QStringLiteral("keyHttpOrigin")).toArray()).toJson(QJsonDocument::Compact), origins);
+    QCOMPARE(oKeys.value(QStringLiteral("keyHttpBody")).toArray().size(), 1);
+    QVERIFY(closeSession(oSession));
 }
 
 void TestModules::cleanStopAfterUnload_data()
