@@ -1,10 +1,12 @@
 // Command files, the checked load sequence of DllModule with the fixture modules,
-// DllManager sharing modules between sessions, and the example dialog module. The INI
-// beside this test points the module folder at fixtures/good.
+// DllManager sharing modules between sessions, the example dialog module and the
+// SDK's display text for page-supplied strings. The INI beside this test points
+// the module folder at fixtures/good.
 
 #include "cxmlreader.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
+#include "qtxdisplaytext.h"
 #include "qtxmodule.h"
 #include "testsupport.h"
 
@@ -371,22 +373,67 @@ private slots:
         QTRY_VERIFY(!poManager->getModule("tstminimal") && !poManager->getModule("tstmod"));
     }
 
-    // The example module with a dialog, as the build signs it.
+    // What a page sends comes out as one line that nothing reorders or breaks.
+    void displayText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("max");
+        QTest::addColumn<QString>("shown");
+        const QString oEllipsis(QChar(0x2026));
+        QTest::newRow("plain") << QStringLiteral("Vertrag Nr. 7 – Zürich ✓ 😀") << 40 << QStringLiteral("Vertrag Nr. 7 – Zürich ✓ 😀");
+        QTest::newRow("a second line") << QStringLiteral("invoice.pdf\nThe page https://bank.example asks for your signature.")
+                                       << 200 << QStringLiteral("invoice.pdf\\nThe page https://bank.example asks for your signature.");
+        QTest::newRow("right-to-left override") << QStringLiteral("invoice_\u202Efdp.exe") << 40
+                                                << QStringLiteral("invoice_\\u202Efdp.exe");
+        QTest::newRow("every bidi control") << QStringLiteral("\u061C\u200E\u200F\u202A\u202B\u202C\u202D\u2066\u2067\u2068\u2069")
+                                            << 100
+                                            << QStringLiteral("\\u061C\\u200E\\u200F\\u202A\\u202B\\u202C\\u202D\\u2066\\u2067\\u2068\\u2069");
+        QTest::newRow("controls and separators") << QString::fromUtf16(u"a\r\tb\u0000\u001B\u007F\u0085\u2028\u2029c", 11) << 100
+                                                 << QStringLiteral("a\\r\\tb\\u0000\\u001B\\u007F\\u0085\\u2028\\u2029c");
+        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) + QLatin1Char('x') << 20 << QStringLiteral("\\uD800x");
+        // Long: the beginning and the end (the extension) stay.
+        QTest::newRow("long name") << QStringLiteral("a").repeated(50) + QStringLiteral(".pdf") << 21
+                                   << QStringLiteral("a").repeated(10) + oEllipsis + QStringLiteral("aaaaaa.pdf");
+        QTest::newRow("no escape cut") << QStringLiteral("x\u202Ey") + QStringLiteral("z").repeated(20) << 9
+                                       << QStringLiteral("x") + oEllipsis + QStringLiteral("zzzz");
+        QTest::newRow("no pair cut") << QStringLiteral("😀😀😀😀😀😀") << 8 << QStringLiteral("😀😀") + oEllipsis + QStringLiteral("😀");
+    }
+    void displayText()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, max);
+        QFETCH(QString, shown);
+        const QString oShown = qtxDisplayText(text, max);
+        QCOMPARE(oShown, shown);
+        QVERIFY(oShown.size() <= qMax(max, 8));
+    }
+
+    // The example module with a dialog, as the build signs it: the page's title
+    // and text escaped inside the page's box, the window title its own.
     void confirmDialogAnswers()
     {
         DllModule oModule("ConfirmDialog");
         QVERIFY(oModule.load(example("ConfirmDialog")));
+        const tRequestMap oRequest{{"text", "Sign?\nThe page https://bank.example asks for your signature."},
+                                   {"title", QStringLiteral("invoice_\u202Efdp.exe").toUtf8()}};
         for (const bool bCloseWindows : {false, true}) {
+            QStringList oShown;
             // Acts on the modal dialog from the event loop that exec() runs: Yes, or all windows closed.
-            QTimer::singleShot(50, [bCloseWindows] {
+            QTimer::singleShot(50, [bCloseWindows, &oShown] {
                 if (bCloseWindows)
                     return QApplication::closeAllWindows();
-                for (QWidget *poWidget : QApplication::topLevelWidgets())
-                    if (auto *poDialog = qobject_cast<QDialog *>(poWidget))
-                        poDialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Yes)->click();
+                auto *poDialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+                QVERIFY(poDialog);
+                const auto *poArea = poDialog->findChild<QGroupBox *>();
+                oShown << poDialog->windowTitle() << poArea->findChild<QLabel *>()->text()
+                       << poArea->findChild<QPlainTextEdit *>()->toPlainText();
+                poDialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Yes)->click();
             });
-            QCOMPARE(call(oModule, "Confirm", {{"text", "Sign the document?"}}).value(QStringLiteral("answer")).toString(),
+            QCOMPARE(call(oModule, "Confirm", oRequest).value(QStringLiteral("answer")).toString(),
                      QLatin1String(bCloseWindows ? "cancelled" : "yes"));
+            if (!bCloseWindows)
+                QCOMPARE(oShown, QStringList({QStringLiteral("Confirmation"), QStringLiteral("invoice_\\u202Efdp.exe"),
+                                              QStringLiteral("Sign?\\nThe page https://bank.example asks for your signature.")}));
         }
     }
 };
