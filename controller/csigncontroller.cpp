@@ -220,7 +220,8 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
     oMap.insert("keyHttpMethod", v_oRequest.getMethod());
     oMap.insert("keyHttpPath", CommandTarget::of(v_oRequest).path);
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());
-    oMap.insert("keyHttpOrigin", v_oRequest.getHeader(QByteArrayLiteral("origin")));
+    m_oCommandData.oOrigin = v_oRequest.getHeader(QByteArrayLiteral("origin"));
+    oMap.insert("keyHttpOrigin", m_oCommandData.oOrigin);
     // The session's variables as the request found them: a session opened on
     // the fly for this very command passes none.
     if (m_bSessionAtIntake)

@@ -13,7 +13,8 @@ struct JobRequest
     QByteArray oSessionId;           // validated X-QTX-sessionId, or the session opened for this request
     QByteArray oCommandId;           // validated X-QTX-cmdId, or a generated braced UUID
     QByteArray oCommand;             // server command word or module function name
-    tRequestMap oRequestMap;         // parameters, headers, cookies and the four reserved keys
+    tRequestMap oRequestMap;         // parameters, headers, cookies and the reserved keys
+    QByteArray oOrigin;              // the request's Origin header, empty without one (GUI jobs show it)
     tSessionParamsMap oSessionParams; // copy of the session's variables
     bool bUnprivileged = false;      // admitted as a client of another account
     qint64 iSessionOwner = -1;       // account that owns the session (its stored results count there)

@@ -5,6 +5,7 @@
 #include "cthreadworker.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
+#include "guijobframe.h"
 #include "qtxlogger.h"
 
 #include <QCoreApplication>
@@ -78,6 +79,9 @@ CLauncher::CLauncher()
         m_llMaxResultsPerClient = poSettings->ReadLimit(QStringLiteral("maxResultsPerClient"), m_llMaxResultsPerClient);
         m_llMaxResultBytesPerClient =
             poSettings->ReadLimit(QStringLiteral("maxResultBytesPerClient"), m_llMaxResultBytesPerClient);
+        m_llMaxGuiQueue = poSettings->ReadLimit(QStringLiteral("maxQueuedGuiJobs"), m_llMaxGuiQueue);
+        m_llMaxGuiQueuePerClient = poSettings->ReadLimit(QStringLiteral("maxQueuedGuiJobsPerClient"), m_llMaxGuiQueuePerClient);
+        m_llGuiTimeoutMs = poSettings->ReadLimit(QStringLiteral("guiJobTimeoutMs"), m_llGuiTimeoutMs);
         const int iInterval = poSettings->ReadTimeoutInterval();
         if (iInterval > 0)
             m_llClosedGraceMs = iInterval;
@@ -126,18 +130,8 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
 
     const bool bGui = poModule->isGuiFunction(poFunction, v_poKnown);
     if (bGui) {
-        if (m_bGuisBusy.load())
-            return CommandResult(503, "Service Unavailable",
-                                 "The QTX server is busy performing another gui request. Try again later.");
-        // Started with "-console" the server has no widget application: a dialog
-        // would abort the whole process, so the function is not started.
-        if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication")) {
-            QTX_LOG(logger(), ERROR, pFunc) << "GUI function requested but the server runs without a GUI (-console)";
-            return CommandResult(500, "Internal Server Error",
-                                 "The QTX server encountered an unexpected error and was unable to complete your request.");
-        }
-        m_bGuisBusy.store(true);
-        QTX_LOG(logger(), NOTICE, pFunc) << "Started GUI function. Flag bGuisBusy set";
+        if (!AdmitGuiPriv(v_oRequest, &oRefusal))
+            return oRefusal;
     } else if (CThreadWorker::JobsInFlight() >= m_llMaxJobs) {
         QTX_LOG(logger(), WARN, pFunc) << "Job refused: " << m_llMaxJobs
                                        << " jobs are running or waiting (limits/maxJobs)";
@@ -156,14 +150,15 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
         },
         Qt::DirectConnection);
     if (bGui) {
-        // Queued even though the worker lives on the main thread: the function must
-        // never run inside this call, which holds the launcher lock. Connected for
-        // one emission only, so that it reaches exactly this worker.
-        const QMetaObject::Connection oCall = connect(this, &CLauncher::FunctionReadyToCall, poWorker,
-                                                      &CThreadWorker::CallFunction, Qt::QueuedConnection);
-        emit FunctionReadyToCall(poFunction, v_oRequest.oSessionId, v_oRequest.oCommandId, v_oRequest.oRequestMap,
-                                 v_oRequest.oSessionParams, poModule);
-        disconnect(oCall);
+        poWorker->SetGuiJob(v_oRequest.oOrigin, m_llGuiTimeoutMs, [this, poWorker] { GuiJobEnded(poWorker); });
+        const GuiJob oJob{poWorker, poFunction, v_oRequest, poModule};
+        if (m_poGuiRunning) {
+            m_oGuiQueue.push_back(oJob);
+            QTX_LOG(logger(), NOTICE, pFunc) << "GUI function queued: " << m_oGuiQueue.size()
+                                             << " waiting for the running one";
+        } else {
+            StartGuiPriv(oJob);
+        }
     } else {
         poWorker->StartOnPool(poFunction, v_oRequest.oSessionId, v_oRequest.oCommandId, v_oRequest.oRequestMap,
                               v_oRequest.oSessionParams);
@@ -182,6 +177,100 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     if (v_oRequest.bUnprivileged)
         m_oJobs.markUnprivileged(v_oRequest.oSessionId, v_oRequest.oCommandId);
     return acceptedResult();
+}
+
+bool CLauncher::AdmitGuiPriv(const JobRequest &v_oRequest, CommandResult *v_poRefusal)
+{
+    const char *pFunc = "CLauncher::ProcessCommand";
+    // The dialog names the page that asked, from the browser's Origin header;
+    // a request that cannot be named opens no window.
+    if (!qtxIsWebOrigin(v_oRequest.oOrigin)) {
+        QTX_LOG(logger(), WARN, pFunc) << "GUI function refused: the request has no web origin (Origin header: "
+                                       << qtxLogSecret(v_oRequest.oOrigin) << ")";
+        *v_poRefusal = CommandResult(403, "Forbidden",
+                                     "This command opens a window on the desktop and needs the Origin header of the web page that asks.");
+        return false;
+    }
+    // Started with "-console" the server has no widget application: a dialog
+    // would abort the whole process, so the function is not started.
+    if (!QCoreApplication::instance() || !QCoreApplication::instance()->inherits("QApplication")) {
+        QTX_LOG(logger(), ERROR, pFunc) << "GUI function requested but the server runs without a GUI (-console)";
+        *v_poRefusal = CommandResult(500, "Internal Server Error",
+                                     "The QTX server encountered an unexpected error and was unable to complete your request.");
+        return false;
+    }
+    if (!m_poGuiRunning)
+        return true;
+    // A page learns that a dialog is open only when it is its own: its session's
+    // or its origin's. Any other page's command waits for its turn.
+    const auto isOwn = [&v_oRequest](const QByteArray &v_oSession, const QByteArray &v_oOrigin) {
+        return v_oSession == v_oRequest.oSessionId || v_oOrigin == v_oRequest.oOrigin;
+    };
+    bool bOwn = isOwn(m_oGuiRunningSession, m_oGuiRunningOrigin);
+    qint64 llAccountWaiting = 0;
+    for (const GuiJob &oJob : m_oGuiQueue) {
+        bOwn = bOwn || isOwn(oJob.oRequest.oSessionId, oJob.oRequest.oOrigin);
+        llAccountWaiting += oJob.oRequest.iSessionOwner == v_oRequest.iSessionOwner ? 1 : 0;
+    }
+    if (bOwn) {
+        QTX_LOG(logger(), NOTICE, pFunc) << "GUI function refused: a GUI function of the same session or origin runs or waits";
+        *v_poRefusal = CommandResult(503, "Service Unavailable",
+                                     "The QTX server is busy performing another gui request. Try again later.");
+        return false;
+    }
+    if (qint64(m_oGuiQueue.size()) >= m_llMaxGuiQueue || llAccountWaiting >= m_llMaxGuiQueuePerClient) {
+        QTX_LOG(logger(), WARN, pFunc) << "GUI function refused: " << m_oGuiQueue.size() << " GUI functions wait, "
+                                       << llAccountWaiting << " of them for this account (limits/maxQueuedGuiJobs, "
+                                       << "maxQueuedGuiJobsPerClient)";
+        // The reply of any job limit: it tells the page nothing about the other page's dialog.
+        *v_poRefusal = CommandResult(503, "Service Unavailable", "The QTX server is running too many jobs. Try again later.");
+        return false;
+    }
+    return true;
+}
+
+void CLauncher::StartGuiPriv(const GuiJob &v_oJob)
+{
+    m_poGuiRunning = v_oJob.poWorker;
+    m_oGuiRunningSession = v_oJob.oRequest.oSessionId;
+    m_oGuiRunningOrigin = v_oJob.oRequest.oOrigin;
+    QTX_LOG(logger(), NOTICE, "CLauncher::ProcessCommand") << "Started GUI function. Flag bGuisBusy set";
+    // Queued even though the worker lives on the main thread: the function must
+    // never run inside this call, which holds the launcher lock. Connected for
+    // one emission only, so that it reaches exactly this worker.
+    const QMetaObject::Connection oCall = connect(this, &CLauncher::FunctionReadyToCall, v_oJob.poWorker,
+                                                  &CThreadWorker::CallFunction, Qt::QueuedConnection);
+    emit FunctionReadyToCall(v_oJob.poFunction, v_oJob.oRequest.oSessionId, v_oJob.oRequest.oCommandId,
+                             v_oJob.oRequest.oRequestMap, v_oJob.oRequest.oSessionParams, v_oJob.poModule);
+    disconnect(oCall);
+}
+
+void CLauncher::GuiJobEnded(const CThreadWorker *v_poWorker)
+{
+    QTX_ASSERT_OWN_THREAD(this);
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    if (DequeueGuiPriv(v_poWorker) || m_poGuiRunning != v_poWorker)
+        return;
+    m_poGuiRunning = nullptr;
+    m_oGuiRunningSession.clear();
+    m_oGuiRunningOrigin.clear();
+    QTX_LOG(logger(), NOTICE, "CLauncher::FinishJob") << "Finished GUI function. Flag bGuisBusy removed";
+    if (m_oGuiQueue.empty())
+        return;
+    const GuiJob oNext = m_oGuiQueue.front();
+    m_oGuiQueue.pop_front();
+    StartGuiPriv(oNext);
+}
+
+bool CLauncher::DequeueGuiPriv(const CThreadWorker *v_poWorker)
+{
+    for (auto it = m_oGuiQueue.begin(); it != m_oGuiQueue.end(); ++it) {
+        if (it->poWorker == v_poWorker) {
+            m_oGuiQueue.erase(it);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool CLauncher::IsOverLimitPriv(const JobRequest &v_oRequest, CommandResult *v_poRefusal) const
@@ -208,6 +297,29 @@ bool CLauncher::IsOverLimitPriv(const JobRequest &v_oRequest, CommandResult *v_p
 
 void CLauncher::SessionClosed(const QByteArray &v_oSessionId)
 {
+    // A window the closed page can no longer answer for does not open later.
+    QList<CThreadWorker *> oDropped;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        for (auto it = m_oGuiQueue.begin(); it != m_oGuiQueue.end();) {
+            if (it->oRequest.oSessionId != v_oSessionId) {
+                ++it;
+                continue;
+            }
+            JobTable::Job oJob;
+            if (m_oJobs.isTracked(v_oSessionId, it->oRequest.oCommandId, it->poWorker))
+                m_oJobs.take(v_oSessionId, it->oRequest.oCommandId, &oJob);
+            else
+                m_oJobs.takeUntracked(it->poWorker, &oJob);
+            oDropped << it->poWorker;
+            it = m_oGuiQueue.erase(it);
+        }
+    }
+    for (CThreadWorker *poWorker : qAsConst(oDropped)) {
+        QTX_LOG(logger(), NOTICE, "CLauncher::SessionClosed")
+            << "Waiting GUI function of closed session " << qtxLogId(v_oSessionId) << " dropped";
+        FinishJob(poWorker);
+    }
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
         m_oResults.setClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
@@ -325,14 +437,13 @@ bool CLauncher::FinishJob(CThreadWorker *v_poWorker)
 {
     if (!v_poWorker)
         return false;
-    const bool bGui = v_poWorker->IsGuiWorker();
-    if (!v_poWorker->Finish())
-        return false;
-    if (bGui) {
-        m_bGuisBusy.store(false);
-        QTX_LOG(logger(), NOTICE, "CLauncher::FinishJob") << "Finished GUI function. Flag bGuisBusy removed";
+    if (v_poWorker->IsGuiWorker()) {
+        // A job that waited for the main thread never runs; the one that holds
+        // it gives it back when its function has returned (GuiJobEnded).
+        std::lock_guard<std::mutex> oGuard(m_oLock);
+        DequeueGuiPriv(v_poWorker);
     }
-    return true;
+    return v_poWorker->Finish();
 }
 
 bool CLauncher::IsUnprivilegedJob(const QByteArray &v_oSessionId, const QByteArray &v_oCommandId)

@@ -4,6 +4,15 @@
 // finished job's result into the result store, where the page fetches it
 // once. A job is identified by (session id, command id).
 //
+// GUI jobs hold the main thread one at a time (the GUI slot). A GUI command
+// while the slot is held is refused with the busy 503 only when a GUI job of
+// the same session or origin runs or waits (that page knows its dialog is
+// open); any other page's waits in the GUI queue (bounded in total and per
+// account) and starts when the slot frees, that is when the running
+// function has returned. A waiting job whose session ends or closes never
+// runs. A GUI command without a web origin is refused: its windows could not
+// name the page that asked (GuiJobFrame).
+//
 // The session registry decides when a session's jobs and results end; it does
 // so through RemoveAllForSession (idle end: results dropped, jobs finished
 // without a wait) and SessionClosed (close: results kept for one idle
@@ -28,7 +37,7 @@
 #include <QByteArray>
 #include <QObject>
 
-#include <atomic>
+#include <deque>
 #include <mutex>
 
 class CThreadWorker;
@@ -41,10 +50,12 @@ public:
     // when the creation failed (callers answer 500).
     static CLauncher *GetInstance();
 
-    // 202 once the function has been handed to its worker, 503 while a GUI
-    // function runs or a limit is reached (jobs at once, unfetched results of
-    // the session or of its account), 404 when the module or the function is
-    // missing.
+    // 202 once the function has been handed to its worker (or, for a GUI
+    // function while another one holds the main thread, put in the GUI queue),
+    // 503 when a limit is reached (jobs at once, unfetched results of the
+    // session or of its account, GUI jobs waiting) or when a GUI job of the
+    // same session or origin runs or waits, 403 for a GUI function without a
+    // web origin, 404 when the module or the function is missing.
     // v_poModule: the request's module with a usage reference the caller took
     // (DllManager::acquireForSession); the reference now belongs to the launcher,
     // which hands it to the job or gives it back. v_poKnown: what the module
@@ -61,6 +72,7 @@ public:
     bool RemoveAllForSession(const QByteArray &v_oSessionId);
     // CLOSE_SESSION: the session's results stay fetchable for one idle
     // interval after the close (and after its last running job), then they go.
+    // Its GUI jobs still waiting for the main thread are dropped.
     void SessionClosed(const QByteArray &v_oSessionId);
 
     ~CLauncher() override;
@@ -82,13 +94,41 @@ private:
                    const tResultType &v_oResult);
 
     // Ends the worker's job (see CThreadWorker::Finish: a running ordinary job
-    // is not waited for) and clears the GUI flag for a GUI job. Without the lock.
+    // is not waited for); a GUI job waiting for the main thread leaves the
+    // queue. Without the lock.
     bool FinishJob(CThreadWorker *v_poWorker);
+
+    // One GUI job, as it waits for the main thread.
+    struct GuiJob
+    {
+        CThreadWorker *poWorker = nullptr;
+        tpfun poFunction = nullptr;
+        JobRequest oRequest;
+        DllModule *poModule = nullptr;
+    };
+    // Admits a GUI function: started, queued or refused. With the launcher lock.
+    bool AdmitGuiPriv(const JobRequest &v_oRequest, CommandResult *v_poRefusal);
+    // Hands the job the main thread. With the launcher lock.
+    void StartGuiPriv(const GuiJob &v_oJob);
+    // The worker's GUI job no longer holds the main thread (its function
+    // returned, or it ended without running): the next queued one starts.
+    // Main thread, without the lock.
+    void GuiJobEnded(const CThreadWorker *v_poWorker);
+    // Takes the worker's job out of the queue; false when it is not queued. With the lock.
+    bool DequeueGuiPriv(const CThreadWorker *v_poWorker);
     // 503 with one log line when the session or its account may not start
     // another job. Called with the launcher lock held.
     bool IsOverLimitPriv(const JobRequest &v_oRequest, CommandResult *v_poRefusal) const;
 
-    std::atomic<bool> m_bGuisBusy{false};
+    // The GUI job that holds the main thread (null: none), and the GUI jobs
+    // waiting for it, oldest first; both with the launcher lock.
+    const CThreadWorker *m_poGuiRunning = nullptr;
+    QByteArray m_oGuiRunningSession;
+    QByteArray m_oGuiRunningOrigin;
+    std::deque<GuiJob> m_oGuiQueue;
+    qint64 m_llMaxGuiQueue = 16;
+    qint64 m_llMaxGuiQueuePerClient = 4;
+    qint64 m_llGuiTimeoutMs = 300000;
     qint64 m_llMaxJobs = 1000;
     qint64 m_llMaxResults = 1000;
     qint64 m_llMaxResultBytes = 16 * 1024 * 1024;

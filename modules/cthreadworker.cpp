@@ -3,6 +3,7 @@
 #include "csettings.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
+#include "guijobframe.h"
 #include "qtxafterturn.h"
 #include "qtxlogger.h"
 #include "qtxthreadcheck.h"
@@ -140,6 +141,28 @@ CThreadWorker *CThreadWorker::createWorker(bool v_bGuiFunction, DllModule *v_poM
     return poWorker;
 }
 
+CThreadWorker::~CThreadWorker()
+{
+    // A GUI job deleted before its queued call came round still lets the next one start.
+    EndGuiJob();
+}
+
+void CThreadWorker::SetGuiJob(const QByteArray &v_oOrigin, qint64 v_llTimeoutMs, std::function<void()> v_oOnEnd)
+{
+    m_oOrigin = v_oOrigin;
+    m_llGuiTimeoutMs = v_llTimeoutMs;
+    m_oOnGuiEnd = std::move(v_oOnEnd);
+}
+
+void CThreadWorker::EndGuiJob()
+{
+    if (!m_oOnGuiEnd)
+        return;
+    const std::function<void()> oOnEnd = std::move(m_oOnGuiEnd);
+    m_oOnGuiEnd = nullptr;
+    oOnEnd();
+}
+
 int CThreadWorker::JobsInFlight()
 {
     return g_iJobsInFlight.load();
@@ -250,9 +273,12 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
     else
         QTX_ASSERT_NOT_MAIN_THREAD();
     if (m_bGui) {
-        std::lock_guard<std::mutex> oGuard(m_poRun->oMutex);
-        if (m_poRun->eState != State::Waiting)
+        std::unique_lock<std::mutex> oGuard(m_poRun->oMutex);
+        if (m_poRun->eState != State::Waiting) {
+            oGuard.unlock();
+            EndGuiJob();
             return;
+        }
         m_poRun->eState = State::Running;
     }
     QTX_LOG(logger(), INFO, pFunc) << "Calling function for sessionID <" << qtxLogId(v_oSessionId) << "> and cmdID <"
@@ -260,6 +286,15 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
     tResultType oResult;
     m_bInCall = m_bGui;
     try {
+        // The server's frame around the function's windows, for as long as it runs.
+        std::unique_ptr<GuiJobFrame> poFrame;
+        if (m_bGui)
+            poFrame.reset(new GuiJobFrame(m_oOrigin, m_llGuiTimeoutMs, [this, v_oSessionId] {
+                QTX_LOG(logger(), WARN, "CThreadWorker::CallFunction")
+                    << "GUI function of session <" << qtxLogId(v_oSessionId) << "> still runs after "
+                    << m_llGuiTimeoutMs << " ms (limits/guiJobTimeoutMs): its windows are closed";
+                CancelOperation();
+            }));
         oResult = v_poFunction(v_oRequest, v_oSessionParams);
         // A module may hand back bytes that stay its own (QByteArray::fromRawData
         // over static memory): the stored copy must outlive the module's unload.
@@ -291,6 +326,8 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
         m_poRun->eState = State::Done;
     }
     m_bInCall = false;
+    // The main thread is free: the next GUI job may start.
+    EndGuiJob();
     if (m_bDeleteWhenIdle)
         deleteLater();
 }
@@ -313,8 +350,11 @@ bool CThreadWorker::Finish()
         if (!m_bGui)
             --g_iJobsInFlight;
         ReleaseModule();
+    } else {
+        // Only a job that holds the main thread has windows to close: those of
+        // a GUI job still waiting belong to another page's job.
+        CancelOperation();
     }
-    CancelOperation();
     if (m_bGui) {
         DeleteLaterWhenIdle();
         return true;

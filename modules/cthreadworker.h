@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -32,6 +33,14 @@ public:
     // A worker with no parent on the application's main thread. v_poModule's
     // usage reference (taken by the caller) now belongs to the worker.
     static CThreadWorker *createWorker(bool v_bGuiFunction, DllModule *v_poModule);
+    ~CThreadWorker() override;
+
+    // What the server's frame around a GUI job needs (see GuiJobFrame): the
+    // origin its windows are marked with, its time-out (<= 0: none), and what
+    // runs once on the main thread when the job no longer holds the main
+    // thread: its function returned, or it ended without running (at the
+    // latest when the worker is destroyed). Set before the job is started.
+    void SetGuiJob(const QByteArray &v_oOrigin, qint64 v_llTimeoutMs, std::function<void()> v_oOnEnd);
 
     // Hands an ordinary job to the pool (a GUI job is started by the launcher's
     // queued CallFunction instead).
@@ -90,13 +99,18 @@ private:
     };
     // Gives the module reference back (once).
     void ReleaseModule();
+    // Runs the GUI end handler (once).
+    void EndGuiJob();
 
     const bool m_bGui;
     DllModule *m_poModule;
     std::atomic<bool> m_bModuleReleased{false};
     std::atomic<bool> m_bFinished{false};
     std::shared_ptr<Run> m_poRun;
-    // Both touched only on the main thread (GUI workers).
+    // Touched only on the main thread (GUI workers).
     bool m_bInCall = false;
     bool m_bDeleteWhenIdle = false;
+    QByteArray m_oOrigin;
+    qint64 m_llGuiTimeoutMs = 0;
+    std::function<void()> m_oOnGuiEnd;
 };

@@ -103,9 +103,14 @@ QTX_MODULE_EXPORT void DeInit();
 
 // Optional, but almost always wanted. Called on a request worker thread of
 // the server before each command starts, with the address of the command function; true
-// makes it a GUI command (main thread, one at a time, may show modal dialogs;
-// the server may close all top-level windows to cancel it, so a dialog's
-// exec() then returns Rejected and the function must return).
+// makes it a GUI command (main thread, one at a time, may show modal dialogs).
+// The server frames a GUI command's windows with the origin of the page that
+// asked (a band at the top of each top-level window, the origin ahead of its
+// title) and refuses GUI commands of requests without one; show page-supplied
+// text only through qtxDisplayText (qtxdisplaytext.h). The server closes all
+// top-level windows to cancel a GUI command (its session ended, or it ran past
+// limits/guiJobTimeoutMs): a dialog's exec() then returns Rejected and the
+// function must return.
 // Missing: every command is a GUI command.
 QTX_MODULE_EXPORT bool IsGuiFunction(tpfun v_poFunction);
 

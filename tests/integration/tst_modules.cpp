@@ -1,6 +1,6 @@
 // Modules through the real server (the GUI application on the offscreen
 // platform) with the GuiProbe test module: what a module gets of the request,
-// and a clean stop after a module that handed Qt its own literals was unloaded
+// that a GUI command needs the page's origin, and a clean stop after a module that handed Qt its own literals was unloaded
 // and loaded again.
 
 #include "../filesupport.h"
@@ -22,6 +22,7 @@ private slots:
     void initTestCase();
     void reservedKeys_data();
     void reservedKeys();
+    void guiCommandNeedsWebOrigin();
     void cleanStopAfterUnload_data();
     void cleanStopAfterUnload();
     void cleanupTestCase();
@@ -130,6 +131,15 @@ void TestModules::reservedKeys()
     const QJsonObject oKeys = QJsonDocument::fromJson(oReply.body).object();
     QCOMPARE(QJsonDocument(oKeys.value(QStringLiteral("keyHttpOrigin")).toArray()).toJson(QJsonDocument::Compact), origins);
     QCOMPARE(oKeys.value(QStringLiteral("keyHttpBody")).toArray().size(), 1);
+    QVERIFY(closeSession(oSession));
+}
+
+// The launcher gets the request's Origin header: without one, no window.
+void TestModules::guiCommandNeedsWebOrigin()
+{
+    const QByteArray oSession = openSession();
+    QCOMPARE(tst::text(call(oSession, "Literals", "kind=property", {})),
+             QByteArray("403 Forbidden|This command opens a window on the desktop and needs the Origin header of the web page that asks."));
     QVERIFY(closeSession(oSession));
 }
 

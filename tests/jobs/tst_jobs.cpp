@@ -11,6 +11,7 @@
 #include "cthreadworker.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
+#include "guijobframe.h"
 #include "httpresponse.h"
 #include "httptestsupport.h"
 #include "jobrequest.h"
@@ -20,7 +21,10 @@
 #include "sessionregistry.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QLabel>
+#include <QWindow>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
@@ -85,6 +89,7 @@ JobRequest job(const QByteArray &v_oSessionId, const QByteArray &v_oCommand, con
     oRequest.oCommandId = v_oCommandId;
     oRequest.oCommand = v_oCommand;
     oRequest.oRequestMap = v_oParams;
+    oRequest.oOrigin = "https://shop.example";
     return oRequest;
 }
 
@@ -115,6 +120,37 @@ CommandResult awaitResult(const std::function<CommandResult()> &v_oFetch)
     }, 20000));
     return oResult;
 }
+
+// Index of the first line that contains the text, -1 when none does.
+int lineOf(const QStringList &v_oLines, const QString &v_oText)
+{
+    for (int i = 0; i < v_oLines.size(); ++i)
+        if (v_oLines.at(i).contains(v_oText))
+            return i;
+    return -1;
+}
+
+// Runs v_oAct once on the first modal dialog that shows, from inside its exec() loop.
+class DialogWatcher
+{
+public:
+    explicit DialogWatcher(std::function<void(QDialog *)> v_oAct)
+    {
+        QObject::connect(&m_oTimer, &QTimer::timeout, [this, v_oAct] {
+            if (auto *poDialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                m_oTimer.stop();
+                v_oAct(poDialog);
+            }
+        });
+        m_oTimer.start(5);
+    }
+
+private:
+    QTimer m_oTimer;
+};
+
+const QByteArray kBusy = "503 Service Unavailable|The QTX server is busy performing another gui request. Try again later.";
+const QByteArray kTooMany = "503 Service Unavailable|The QTX server is running too many jobs. Try again later.";
 
 // Job threads of this process (they name themselves "qtx-job"). Counting every
 // thread would also count one that something else starts meanwhile (a log file's
@@ -205,6 +241,10 @@ class TstJobs : public QObject
         return m_poLauncher->GetResult(job(v_oSession, QByteArray(), tRequestMap(), v_oCommandId));
     }
     CommandResult fetch(const QByteArray &v_oCommandId) { return fetch(m_oSession, v_oCommandId); }
+    CommandResult await(const QByteArray &v_oSession, const QByteArray &v_oCommandId)
+    {
+        return awaitResult([&] { return fetch(v_oSession, v_oCommandId); });
+    }
     CommandResult await(const QByteArray &v_oCommandId)
     {
         return awaitResult([&] { return fetch(v_oCommandId); });
@@ -221,6 +261,12 @@ private slots:
     void initTestCase()
     {
         registerQtxMetaTypes();
+        // The example dialog module beside the probe, as the build signed it.
+        for (const char *pFile : {"ConfirmDialog.so", "ConfirmDialog.xml"}) {
+            const QString oTarget = QCoreApplication::applicationDirPath() + QStringLiteral("/../modules/") + QLatin1String(pFile);
+            QFile::remove(oTarget);
+            QVERIFY(QFile::copy(QStringLiteral(QTX_BINARY_DIR "/modules/") + QLatin1String(pFile), oTarget));
+        }
         // Made on a request worker's thread, the launcher still lives on the main
         // thread, whose event loop (its sweep, its workers' deletion) lasts as long as the process.
         std::thread([this] { m_poLauncher = CLauncher::GetInstance(); }).join();
@@ -314,6 +360,213 @@ private slots:
         const QByteArray oThird = newId();
         QCOMPARE(start("GuiEcho", tRequestMap(), oThird).iStatusCode, 202);
         QCOMPARE(text(await(oThird)), "200 OK|gui:" + threadText(QCoreApplication::instance()->thread()));
+    }
+
+    // The one GUI slot. The first GUI job (https://shop.example) shows its
+    // dialog; meanwhile a second one comes. Only a page that knows the dialog
+    // (its own session or origin) hears that it is open; any other waits for
+    // its turn, and never runs if its session ends meanwhile. A request that
+    // names no web origin opens no window.
+    void guiSlot_data()
+    {
+        QTest::addColumn<bool>("sameSession");
+        QTest::addColumn<QByteArray>("origin");
+        QTest::addColumn<int>("end"); // of the second's session while it waits: 0 none, 1 time-out, 2 close
+        QTest::addColumn<QByteArray>("accepted");
+        QTest::addColumn<int>("fetched"); // the second's GET_RESULT once the first has ended
+        const QByteArray oOther = "https://other.example";
+        const QByteArray oNoOrigin =
+            "403 Forbidden|This command opens a window on the desktop and needs the Origin header of the web page that asks.";
+        QTest::newRow("same session") << true << QByteArray("https://shop.example") << 0 << kBusy << 419;
+        QTest::newRow("same origin") << false << QByteArray("https://shop.example") << 0 << kBusy << 419;
+        QTest::newRow("other origin: waits, then runs") << false << oOther << 0 << QByteArray("202 Accepted|") << 200;
+        QTest::newRow("waiting, its session times out") << false << oOther << 1 << QByteArray("202 Accepted|") << 419;
+        QTest::newRow("waiting, its session is closed") << false << oOther << 2 << QByteArray("202 Accepted|") << 419;
+        QTest::newRow("no Origin header") << false << QByteArray() << 0 << oNoOrigin << 419;
+        QTest::newRow("opaque origin") << false << QByteArray("null") << 0 << oNoOrigin << 419;
+        QTest::newRow("a URL") << false << QByteArray("https://other.example/page") << 0 << oNoOrigin << 419;
+        QTest::newRow("a line break") << false << QByteArray("https://other.example\nx") << 0 << oNoOrigin << 419;
+    }
+    void guiSlot()
+    {
+        QFETCH(bool, sameSession);
+        QFETCH(QByteArray, origin);
+        QFETCH(int, end);
+        QFETCH(QByteArray, accepted);
+        QFETCH(int, fetched);
+        LogCapture oLog;
+        const QByteArray oFirstSession = newId();
+        const QByteArray oSecondSession = sameSession ? oFirstSession : newId();
+        const QByteArray oFirst = newId();
+        const QByteArray oSecond = newId();
+        CommandResult oAccepted;
+        int iWhileOpen = 0;
+        DialogWatcher oWatcher([&](QDialog *v_poDialog) {
+            JobRequest oRequest = job(oSecondSession, "GuiEcho", tRequestMap(), oSecond);
+            oRequest.oOrigin = origin;
+            oAccepted = m_poLauncher->ProcessCommand(oRequest);
+            QTest::qWait(50); // a job started at once would have run by now
+            iWhileOpen = fetch(oSecondSession, oSecond).iStatusCode;
+            if (end == 1)
+                m_poLauncher->RemoveAllForSession(oSecondSession);
+            else if (end == 2)
+                m_poLauncher->SessionClosed(oSecondSession);
+            QMetaObject::invokeMethod(v_poDialog, "accept", Qt::QueuedConnection);
+        });
+        QCOMPARE(start(oFirstSession, "Dialog", tRequestMap(), oFirst).iStatusCode, 202);
+        QCOMPARE(text(awaitResult([&] { return fetch(oFirstSession, oFirst); })), QByteArray("200 OK|dialog:1"));
+        QCOMPARE(text(oAccepted), accepted);
+        QCOMPARE(iWhileOpen, accepted.startsWith("202") ? 202 : 419);
+        const CommandResult oSecondResult = awaitResult([&] { return fetch(oSecondSession, oSecond); });
+        QCOMPARE(oSecondResult.iStatusCode, fetched);
+        if (fetched == 200) {
+            QCOMPARE(oSecondResult.oBody, "gui:" + threadText(QCoreApplication::instance()->thread()));
+            QVERIFY(lineOf(oLog.lines(), saved(oFirstSession, oFirst)) < lineOf(oLog.lines(), saved(oSecondSession, oSecond)));
+        }
+        // The slot is free again for anyone.
+        const QByteArray oNextSession = newId();
+        const QByteArray oNext = newId();
+        QCOMPARE(start(oNextSession, "GuiEcho", tRequestMap(), oNext).iStatusCode, 202);
+        QCOMPARE(await(oNextSession, oNext).iStatusCode, 200);
+    }
+
+    // limits/maxQueuedGuiJobs (3 here) and maxQueuedGuiJobsPerClient (2): the
+    // refusal beyond them is the reply of any job limit, not the busy one.
+    // The waiting jobs run one after the other, in the order they came.
+    void guiQueueLimits()
+    {
+        LogCapture oLog;
+        QList<JobRequest> oQueued;
+        QList<QByteArray> oReplies;
+        const QByteArray oFirstSession = newId();
+        const QByteArray oFirst = newId();
+        DialogWatcher oWatcher([&](QDialog *v_poDialog) {
+            for (const qint64 iOwner : {7, 7, 7, 8, 9}) {
+                JobRequest oRequest = job(newId(), "GuiEcho", tRequestMap(), newId());
+                oRequest.oOrigin = "https://site" + QByteArray::number(oReplies.size()) + ".example";
+                oRequest.iSessionOwner = iOwner;
+                oReplies << text(m_poLauncher->ProcessCommand(oRequest));
+                if (oReplies.last().startsWith("202"))
+                    oQueued << oRequest;
+            }
+            QMetaObject::invokeMethod(v_poDialog, "accept", Qt::QueuedConnection);
+        });
+        QCOMPARE(start(oFirstSession, "Dialog", tRequestMap(), oFirst).iStatusCode, 202);
+        QCOMPARE(await(oFirstSession, oFirst).iStatusCode, 200);
+        const QByteArray oAccepted = "202 Accepted|";
+        QCOMPARE(oReplies, QList<QByteArray>({oAccepted, oAccepted, kTooMany, oAccepted, kTooMany}));
+        QVERIFY(oLog.has(QStringLiteral("WARN CLauncher::ProcessCommand :: GUI function refused: 2 GUI functions wait, 2 of them")));
+        int iLine = lineOf(oLog.lines(), saved(oFirstSession, oFirst));
+        for (const JobRequest &oRequest : qAsConst(oQueued)) {
+            QCOMPARE(awaitResult([&] { return fetch(oRequest.oSessionId, oRequest.oCommandId); }).iStatusCode, 200);
+            const int iNext = lineOf(oLog.lines(), saved(oRequest.oSessionId, oRequest.oCommandId));
+            QVERIFY(iNext > iLine);
+            iLine = iNext;
+        }
+    }
+
+    // Every window of a GUI job carries the origin in a band the server draws
+    // and ahead of its title, whatever the module does with its title or
+    // layout; the window stays above the browser. Screenshots of the windows
+    // land beside the test (confirmdialog.png is the one in docs/).
+    void guiWindowsShowTheOrigin_data()
+    {
+        QTest::addColumn<QByteArray>("module");
+        QTest::addColumn<QByteArray>("origin");
+        QTest::addColumn<QVariantMap>("params");
+        QTest::addColumn<QStringList>("parts"); // as the band shows them: before, head, site (bold), tail, after
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QByteArray>("result");
+        const QString oFrom = QStringLiteral("Request from ");
+        QTest::newRow("confirmdialog") << QByteArray("ConfirmDialog") << QByteArray("https://shop.example")
+            << QVariantMap{{"title", "Payment"}, {"text", "Pay 20 EUR to the shop?\nThe page https://bank.example asks you to sign."}}
+            << QStringList{oFrom, QStringLiteral("https://"), QStringLiteral("shop.example"), QString(), QString()}
+            << QStringLiteral("https://shop.example \u2013 Confirmation") << QByteArray("{\"answer\":\"yes\"}");
+        QTest::newRow("layout, public suffix of two labels, port") << QByteArray("JobsProbe")
+            << QByteArray("https://login.bank.example.co.uk:8443") << QVariantMap{{"layout", "1"}, {"title", "Sign"}}
+            << QStringList{oFrom, QStringLiteral("https://login.bank."), QStringLiteral("example.co.uk"), QStringLiteral(":8443"), QString()}
+            << QStringLiteral("https://login.bank.example.co.uk:8443 \u2013 Sign") << QByteArray("dialog:1");
+        QTest::newRow("placed by hand, no title, IP address") << QByteArray("JobsProbe") << QByteArray("http://127.0.0.1:8080")
+            << QVariantMap() << QStringList{oFrom, QStringLiteral("http://"), QStringLiteral("127.0.0.1"), QStringLiteral(":8080"), QString()}
+            << QStringLiteral("http://127.0.0.1:8080") << QByteArray("dialog:1");
+        QTest::newRow("IPv6") << QByteArray("JobsProbe") << QByteArray("https://[::1]") << QVariantMap{{"layout", "1"}}
+            << QStringList{oFrom, QStringLiteral("https://"), QStringLiteral("[::1]"), QString(), QString()}
+            << QStringLiteral("https://[::1]") << QByteArray("dialog:1");
+        // A long host: the title keeps the end of the origin, the band elides the head when narrow.
+        const QByteArray oLong = "https://" + QByteArray("www.").repeated(20) + "bank.example.evil.example";
+        QTest::newRow("long origin, narrow window") << QByteArray("JobsProbe") << oLong << QVariantMap{{"layout", "1"}, {"title", "T"}}
+            << QStringList{oFrom, QStringLiteral("…"), QStringLiteral("evil.example"), QString(), QString()}
+            << QStringLiteral("https://www.www.www.www.ww\u2026www.www.www.bank.example.evil.example \u2013 T")
+            << QByteArray("dialog:1");
+    }
+    void guiWindowsShowTheOrigin()
+    {
+        QFETCH(QByteArray, module);
+        QFETCH(QByteArray, origin);
+        QFETCH(QVariantMap, params);
+        QFETCH(QStringList, parts);
+        QFETCH(QString, title);
+        QFETCH(QByteArray, result);
+        const QByteArray oSession = newId();
+        QVERIFY(DllManager::GetInstance()->loadModuleForSession(module, oSession));
+        QString oTitle;
+        QString oRetitled;
+        QString oName;
+        QStringList oShown;
+        bool bBandFree = false;
+        bool bOnTop = false;
+        DialogWatcher oWatcher([&](QDialog *v_poDialog) {
+            QWidget *poBanner = GuiJobFrame::bannerOf(v_poDialog);
+            if (!poBanner)
+                return v_poDialog->reject();
+            oTitle = v_poDialog->windowTitle();
+            oName = poBanner->accessibleName();
+            bOnTop = v_poDialog->windowHandle() && (v_poDialog->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
+            // Nothing of the module's is drawn where the band is.
+            bBandFree = poBanner->geometry() == QRect(0, 0, v_poDialog->width(), poBanner->height())
+                        && v_poDialog->contentsMargins().top() >= poBanner->height();
+            for (const QWidget *poChild : v_poDialog->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+                bBandFree = bBandFree && (poChild == poBanner || poChild->y() >= poBanner->height());
+            QVERIFY(v_poDialog->grab().save(QCoreApplication::applicationDirPath() + QLatin1Char('/')
+                                            + QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(','), 0, 0) + QStringLiteral(".png")));
+            if (origin.size() > 100)
+                v_poDialog->resize(360, v_poDialog->height());
+            oShown = poBanner->property("shownParts").toStringList();
+            v_poDialog->setWindowTitle(QStringLiteral("Changed"));
+            oRetitled = v_poDialog->windowTitle();
+            QMetaObject::invokeMethod(v_poDialog, "accept", Qt::QueuedConnection);
+        });
+        tRequestMap oParams;
+        for (auto it = params.constBegin(); it != params.constEnd(); ++it)
+            oParams.insert(it.key().toUtf8(), it.value().toByteArray());
+        JobRequest oRequest = job(oSession, module == "JobsProbe" ? "Dialog" : "Confirm", oParams, newId());
+        oRequest.oLibraryName = module;
+        oRequest.oOrigin = origin;
+        QCOMPARE(m_poLauncher->ProcessCommand(oRequest).iStatusCode, 202);
+        QCOMPARE(text(awaitResult([&] { return fetch(oSession, oRequest.oCommandId); })), "200 OK|" + result);
+        DllManager::GetInstance()->unloadAllModulesForSession(oSession);
+        QCOMPARE(oName, QStringLiteral("Request from ") + QString::fromLatin1(origin));
+        QCOMPARE(oTitle, title);
+        QCOMPARE(oRetitled, title.section(QStringLiteral(" \u2013 "), 0, 0) + QStringLiteral(" \u2013 Changed"));
+        QCOMPARE(oShown.mid(0, 1) + oShown.mid(2), parts.mid(0, 1) + parts.mid(2));
+        QVERIFY2(parts.at(1) == QStringLiteral("…") ? oShown.at(1).contains(QChar(0x2026)) : oShown.at(1) == parts.at(1),
+                 qPrintable(oShown.join(QLatin1Char('|'))));
+        QVERIFY(bBandFree);
+        QVERIFY(bOnTop);
+    }
+
+    // limits/guiJobTimeoutMs (2500 here): a dialog nobody answers is closed,
+    // as a session end closes it; the module's answer reaches the page.
+    void guiJobTimeout()
+    {
+        LogCapture oLog;
+        QElapsedTimer oTimer;
+        oTimer.start();
+        const QByteArray oCmd = newId();
+        QCOMPARE(start("Dialog", tRequestMap(), oCmd).iStatusCode, 202);
+        QCOMPARE(text(await(oCmd)), QByteArray("200 OK|dialog:0"));
+        QVERIFY(oTimer.elapsed() >= 2300); // a coarse timer fires up to 5 % early
+        QVERIFY(oLog.has(QStringLiteral("still runs after 2500 ms (limits/guiJobTimeoutMs): its windows are closed")));
     }
 
     void ordinaryCommandsRunInParallel()

@@ -8,7 +8,9 @@
 #include "qtxmodule.h"
 
 #include <QDialog>
+#include <QLabel>
 #include <QThread>
+#include <QVBoxLayout>
 
 #include <stdexcept>
 
@@ -56,12 +58,19 @@ QTX_MODULE_COMMAND(Block)
     return "thread:" + currentThreadText();
 }
 
-// A modal dialog; answers exec()'s result (0 when it was closed or rejected).
+// A modal dialog titled "title" with a label, in a layout or (without
+// "layout") placed by hand at (10, 10); answers exec()'s result (0 when it
+// was closed or rejected).
 QTX_MODULE_COMMAND(Dialog)
 {
-    Q_UNUSED(v_oRequest);
     Q_UNUSED(v_oSessionParams);
     QDialog oDialog;
+    oDialog.setWindowTitle(QString::fromUtf8(v_oRequest.value("title")));
+    auto *poLabel = new QLabel(QStringLiteral("The module's own text"), &oDialog);
+    if (v_oRequest.contains("layout"))
+        (new QVBoxLayout(&oDialog))->addWidget(poLabel);
+    else
+        poLabel->move(10, 10);
     return "dialog:" + QByteArray::number(oDialog.exec());
 }
 
