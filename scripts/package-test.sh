@@ -310,6 +310,8 @@ check "a certificate for example.com under an authority with the same constraint
 check "dispatcher unit enabled, user unit enabled for every account" \
   test -L /etc/systemd/system/multi-user.target.wants/quorvex-crypto-dispatcher.service -a -L /etc/systemd/user/default.target.wants/$PKG.service
 check "INI is a conffile" sh -c "dpkg-query -W -f='\${Conffiles}' $PKG | grep -q /etc/$PKG/QuorvexCryptoProvider.ini"
+check "modules: KeepAlive and Signer, no example module" \
+  test "$(cd "$APP/modules" && ls ./*.so | tr '\n' ' ')" = "./KeepAlive.so ./Signer.so "
 check "manual pages, the demo page and the vendors' key folder" \
   test -f /usr/share/man/man8/QuorvexCryptoProvider.8.gz -a -f /usr/share/$PKG/web/demo/index.html -a -f /usr/share/$PKG/web/qtx-client.js -a -d /etc/quorvex/module-keys.d
 
@@ -342,6 +344,7 @@ CMAKE
     "$VENDOR"/build/modules/StrangerAlive.so "$VENDOR"/build/modules/StrangerAlive.xml "$APP/modules/"
 }
 check "the -dev package builds two modules with find_package(QuorvexModuleSdk); qtx-sign signs them with two vendors' keys" vendor_modules
+check "the -dev package carries the display helper" test -f /usr/include/quorvex/qtxdisplaytext.h
 STRANGER_FP=$(qtx-sign fingerprint "$VENDOR/stranger.pem" 2>/dev/null)
 
 # ---------------------------------------------------------------------------

@@ -4,10 +4,10 @@
 #     build folder   default build-deb/ (Release, Debian's hardening flags,
 #                    symbols stripped at link time, before modules are signed)
 #     output folder  default dist/
-# Results: quorvex-crypto-provider_<version>_amd64.deb (server, INI, signed example
-# modules, signed ver.ini, qtx-provision, systemd units, manual pages) and
-# quorvex-crypto-provider-dev_<version>_amd64.deb (SDK header, CMake function,
-# qtx-sign). The module-signing private key stays in the build folder; a vendor
+# Results: quorvex-crypto-provider_<version>_amd64.deb (server, INI, the signed
+# KeepAlive and Signer modules, signed ver.ini, qtx-provision, systemd units,
+# manual pages) and quorvex-crypto-provider-dev_<version>_amd64.deb (SDK headers,
+# CMake function, qtx-sign). The module-signing private key stays in the build folder; a vendor
 # build passes its own keys through QTX_MODULE_PUBLIC_KEY / QTX_MODULE_PRIVATE_KEY.
 # Runs lintian on both packages (QTX_SKIP_LINTIAN=1 skips it) and fails on errors.
 set -euo pipefail
@@ -41,7 +41,12 @@ fi
 [ -z "${QTX_MODULE_PUBLIC_KEY:-}" ] || options+=("-DQTX_MODULE_PUBLIC_KEY=$QTX_MODULE_PUBLIC_KEY")
 [ -z "${QTX_MODULE_PRIVATE_KEY:-}" ] || options+=("-DQTX_MODULE_PRIVATE_KEY=$QTX_MODULE_PRIVATE_KEY")
 cmake --no-warn-unused-cli -S "$ROOT_DIR" -B "$BUILD" -G Ninja "${options[@]}" >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-provision qtx-sites qtx-sign qtx-verini example-modules
+# What users need, and nothing else: every installed module is a command any web
+# page can send. KeepAlive (the liveness probe every account, root included, may
+# call) and the Signer. The examples (Hasher, PublicInfo, ConfirmDialog, which lets
+# any page open a window with its own text) stay in the source tree.
+PACKAGED_MODULES=(KeepAlive Signer)
+cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-provision qtx-sites qtx-sign qtx-verini "${PACKAGED_MODULES[@]}"
 
 STAGE=$(mktemp -d)
 trap 'rm -rf "$STAGE"' EXIT
@@ -60,8 +65,8 @@ put 0644 "$ROOT_DIR/app/QuorvexCryptoProvider.ini" "$MAIN/etc/$PKG/QuorvexCrypto
 ln -s "/etc/$PKG/QuorvexCryptoProvider.ini" "$MAIN$APP/QuorvexCryptoProvider.ini"
 # Secrets, authorities, certificates and keys are made on the machine, per
 # account, in each account's key store (postinst for root, the units at start).
-for module in "$BUILD"/modules/*.so; do
-  name=$(basename "$module" .so)
+for name in "${PACKAGED_MODULES[@]}"; do
+  module="$BUILD/modules/$name.so"
   put 0644 "$module" "$MAIN$APP/modules/$name.so"
   [ ! -f "$BUILD/modules/$name.xml" ] || put 0644 "$BUILD/modules/$name.xml" "$MAIN$APP/modules/$name.xml"
   if [ -d "$BUILD/modules/$name" ]; then
@@ -94,6 +99,7 @@ gzip -9n -c "$ROOT_DIR/packaging/man/qtx-sites.1" > "$MAIN/usr/share/man/man1/qt
 echo "==> Staging $PKG-dev"
 put 0755 "$BUILD/tools/qtx-sign" "$DEV/usr/bin/qtx-sign"
 put 0644 "$ROOT_DIR/sdk/qtxmodule.h" "$DEV/usr/include/quorvex/qtxmodule.h"
+put 0644 "$ROOT_DIR/sdk/qtxdisplaytext.h" "$DEV/usr/include/quorvex/qtxdisplaytext.h"
 put 0644 "$ROOT_DIR/sdk/QtxModule.cmake" "$DEV/usr/share/$PKG/cmake/QtxModule.cmake"
 put 0644 "$DOCS/QuorvexModuleSdkConfig.cmake" "$DEV/usr/lib/cmake/QuorvexModuleSdk/QuorvexModuleSdkConfig.cmake"
 mkdir -p "$DEV/usr/share/man/man1"
@@ -152,7 +158,8 @@ Section: devel
 Priority: optional
 Homepage: https://quorvex.invalid/
 Description: module author's SDK for the Quorvex Crypto Provider
- The ABI header of server modules (qtxmodule.h), the CMake function
+ The ABI header of server modules (qtxmodule.h), the display helper for
+ page-supplied text in dialogs (qtxdisplaytext.h), the CMake function
  qtx_add_module (find_package(QuorvexModuleSdk)) that builds and signs a
  module, and the signing tool qtx-sign.
 EOF
