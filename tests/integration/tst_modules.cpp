@@ -1,7 +1,8 @@
 // Modules through the real server (the GUI application on the offscreen
 // platform) with the GuiProbe test module: what a module gets of the request,
-// that a GUI command needs the page's origin, and a clean stop after a module that handed Qt its own literals was unloaded
-// and loaded again.
+// that a GUI command needs the page's origin, and a clean stop after a module
+// that handed Qt its own literals, or showed a dialog, was unloaded and loaded
+// again.
 
 #include "../filesupport.h"
 #include "integrationsupport.h"
@@ -36,7 +37,8 @@ private:
         return oClient.post(v_oPath, v_oBody, v_oHeaders);
     }
     QByteArray openSession() { return post("/OPEN_SESSION").body; }
-    // A GuiProbe command in the session, with the page's Origin: its result (or its refusal).
+    // A command ("Module/Command", GuiProbe's without a module) in the session,
+    // with the page's Origin: its result (or its refusal).
     HttpReply call(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
                    const QList<QByteArray> &v_oHeaders = {"Origin: " + kOrigin});
     // Open descriptors of the server whose target ends with v_oSuffix.
@@ -64,10 +66,13 @@ void TestModules::initTestCase()
     const int iBase = ServerFixture::freeBase(2);
     QVERIFY(iBase > 0);
     m_port = tst::ownPort(iBase);
-    QVERIFY(tst::prepare(m_server, tst::tlsIni(iBase)));
+    QVERIFY(tst::prepare(m_server, tst::tlsIni(iBase, "[limits]\nguiJobTimeoutMs=1000\n")));
     const QString oModules = m_server.path(QStringLiteral("modules"));
     QVERIFY(QDir().mkpath(oModules));
     QVERIFY(QFile::copy(QStringLiteral(QTX_GUIPROBE), oModules + QStringLiteral("/GuiProbe.so")));
+    for (const char *pFile : {"ConfirmDialog.so", "ConfirmDialog.xml"})
+        QVERIFY(QFile::copy(QStringLiteral(QTX_BINARY_DIR "/modules/") + QLatin1String(pFile),
+                            oModules + QLatin1Char('/') + QLatin1String(pFile)));
     m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
     QCOMPARE(m_ca.size(), 1);
     QVERIFY(startServer());
@@ -93,7 +98,8 @@ HttpReply TestModules::call(const QByteArray &v_oSession, const QByteArray &v_oC
                             const QList<QByteArray> &v_oHeaders)
 {
     const QList<QByteArray> oIds{"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + QByteArray::number(++m_cmdId)};
-    const HttpReply oAccepted = post("/GuiProbe/" + v_oCommand, v_oBody, oIds + v_oHeaders);
+    const HttpReply oAccepted = post('/' + (v_oCommand.contains('/') ? v_oCommand : "GuiProbe/" + v_oCommand), v_oBody,
+                                     oIds + v_oHeaders);
     if (oAccepted.status != 202)
         return oAccepted;
     return tst::pollResult([&] { return post("/GET_RESULT", QByteArray(), oIds); });
@@ -145,12 +151,18 @@ void TestModules::guiCommandNeedsWebOrigin()
 
 void TestModules::cleanStopAfterUnload_data()
 {
-    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<QByteArray>("module");
+    QTest::addColumn<QByteArray>("command"); // path and form body
+    QTest::addColumn<QByteArray>("result");  // %1: the load (1, 2)
     // A font family (Qt's font cache keeps it until the application object
     // goes), a property value and an object name kept by the application
     // object, a metatype with the module's functions.
     for (const char *pKind : {"font", "property", "object", "metatype"})
-        QTest::newRow(pKind) << QByteArray(pKind);
+        QTest::newRow(pKind) << QByteArray("GuiProbe") << "Literals|kind=" + QByteArray(pKind)
+                             << QByteArray("200 OK|static=1 init=%1");
+    // Its dialog open until the time-out (1 s here) closes it.
+    QTest::newRow("ConfirmDialog") << QByteArray("ConfirmDialog") << QByteArray("Confirm|title=T&text=Sure%3F")
+                                   << QByteArray("200 OK|{\"answer\":\"cancelled\"}");
 }
 
 // The module's session is closed (the module unloaded), a new session loads it
@@ -159,17 +171,20 @@ void TestModules::cleanStopAfterUnload_data()
 // once; Init ran at each load.
 void TestModules::cleanStopAfterUnload()
 {
-    QFETCH(QByteArray, kind);
+    QFETCH(QByteArray, module);
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, result);
     QVERIFY(startServer());
-    const QString oUnloaded = QStringLiteral("DllModule::unload :: Module GuiProbe unloaded");
+    const QString oUnloaded = QStringLiteral("DllModule::unload :: Module %1 unloaded").arg(QString::fromLatin1(module));
     for (int iLoad = 1; iLoad <= 2; ++iLoad) {
         const QByteArray oSession = openSession();
-        QCOMPARE(tst::text(call(oSession, "Literals", "kind=" + kind)),
-                 "200 OK|static=1 init=" + QByteArray::number(iLoad));
+        const int iBar = command.indexOf('|');
+        QCOMPARE(tst::text(call(oSession, module + '/' + command.left(iBar), command.mid(iBar + 1))),
+                 QByteArray(result).replace("%1", QByteArray::number(iLoad)));
         QVERIFY(closeSession(oSession));
         QTRY_COMPARE(m_server.logMessages().filter(oUnloaded).size(), iLoad);
         // However often it is loaded, one descriptor keeps the mapped file's name.
-        QCOMPARE(descriptorsOf(QStringLiteral("/GuiProbe.so")), 1);
+        QCOMPARE(descriptorsOf(QLatin1Char('/') + QString::fromLatin1(module) + QStringLiteral(".so")), 1);
     }
     QVERIFY2(tst::quitsOnCtrlC(m_server.process()), qPrintable(tst::logDump(m_server).right(2000)));
     const QByteArray oLog = tst::readFile(m_server.logFilePath());
