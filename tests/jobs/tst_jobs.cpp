@@ -1,6 +1,7 @@
 // The job life cycle through the signed JobsProbe module on real threads.
-// CLauncher: results and failures, GUI jobs one at a time, ordinary jobs in
-// parallel (polled while running), the usage counter, no thread left behind.
+// CLauncher: results and failures, GUI jobs one at a time (the GUI slot and its
+// queue, the server's frame around their windows), ordinary jobs in parallel
+// (polled while running), the usage counter, no thread left behind.
 // SessionRegistry: a session's idle clock (250 ms here) ends the session — its
 // running jobs finished without a wait (or their dialog closed), its results
 // dropped, its record and modules gone — while a close lets a running job
@@ -331,135 +332,89 @@ private slots:
         QCOMPARE(text(await(oCmd)), QByteArray("200 OK|x"));
     }
 
-    void guiCommandsOneAtATime()
-    {
-        const QByteArray oFirst = newId();
-        const QByteArray oSecond = newId();
-        CommandResult oRefused;
-        int iWhileShown = 0;
-        // Polled from inside the module's dialog, whose exec() the test's own code is stuck below.
-        QTimer oWatcher;
-        QObject::connect(&oWatcher, &QTimer::timeout, [&] {
-            if (QWidget *poDialog = QApplication::activeModalWidget()) {
-                oWatcher.stop();
-                // The first GUI job runs, a second is refused.
-                oRefused = start("GuiEcho", tRequestMap(), oSecond);
-                iWhileShown = fetch(oFirst).iStatusCode;
-                QMetaObject::invokeMethod(poDialog, "accept", Qt::QueuedConnection);
-            }
-        });
-        oWatcher.start(5);
-        QCOMPARE(start("Dialog", tRequestMap(), oFirst).iStatusCode, 202);
-        QCOMPARE(text(await(oFirst)), QByteArray("200 OK|dialog:1"));
-        QCOMPARE(iWhileShown, 202);
-        QCOMPARE(text(oRefused),
-                 QByteArray("503 Service Unavailable|The QTX server is busy performing another gui request. Try again later."));
-        QCOMPARE(fetch(oSecond).iStatusCode, 419); // refused: no job was made
-
-        // After the first result a new GUI command is accepted, and runs on the main thread.
-        const QByteArray oThird = newId();
-        QCOMPARE(start("GuiEcho", tRequestMap(), oThird).iStatusCode, 202);
-        QCOMPARE(text(await(oThird)), "200 OK|gui:" + threadText(QCoreApplication::instance()->thread()));
-    }
-
     // The one GUI slot. The first GUI job (https://shop.example) shows its
-    // dialog; meanwhile a second one comes. Only a page that knows the dialog
-    // (its own session or origin) hears that it is open; any other waits for
-    // its turn, and never runs if its session ends meanwhile. A request that
-    // names no web origin opens no window.
+    // dialog; meanwhile other GUI commands come. Only a page that knows the
+    // dialog (its own session or origin, running or waiting) hears that it is
+    // open; any other waits its turn (limits/maxQueuedGuiJobs 3 here,
+    // maxQueuedGuiJobsPerClient 2), the waiting ones run in the order they
+    // came, and one whose session ends while it waits never runs. A request
+    // that names no web origin opens no window.
     void guiSlot_data()
     {
-        QTest::addColumn<bool>("sameSession");
-        QTest::addColumn<QByteArray>("origin");
-        QTest::addColumn<int>("end"); // of the second's session while it waits: 0 none, 1 time-out, 2 close
-        QTest::addColumn<QByteArray>("accepted");
-        QTest::addColumn<int>("fetched"); // the second's GET_RESULT once the first has ended
+        QTest::addColumn<bool>("sameSession");            // the first other command comes from the dialog's session
+        QTest::addColumn<QByteArrayList>("origins");      // of the other commands, one session each
+        QTest::addColumn<QList<int>>("owners");           // the accounts owning their sessions
+        QTest::addColumn<int>("end");                     // of the first other's session while it waits: 0 none, 1 time-out, 2 close
+        QTest::addColumn<QByteArrayList>("replies");      // to the other commands
+        QTest::addColumn<QList<int>>("fetched");          // their GET_RESULT once all have ended
+        const QByteArray oShop = "https://shop.example";
         const QByteArray oOther = "https://other.example";
+        const QByteArray oQueued = "202 Accepted|";
         const QByteArray oNoOrigin =
             "403 Forbidden|This command opens a window on the desktop and needs the Origin header of the web page that asks.";
-        QTest::newRow("same session") << true << QByteArray("https://shop.example") << 0 << kBusy << 419;
-        QTest::newRow("same origin") << false << QByteArray("https://shop.example") << 0 << kBusy << 419;
-        QTest::newRow("other origin: waits, then runs") << false << oOther << 0 << QByteArray("202 Accepted|") << 200;
-        QTest::newRow("waiting, its session times out") << false << oOther << 1 << QByteArray("202 Accepted|") << 419;
-        QTest::newRow("waiting, its session is closed") << false << oOther << 2 << QByteArray("202 Accepted|") << 419;
-        QTest::newRow("no Origin header") << false << QByteArray() << 0 << oNoOrigin << 419;
-        QTest::newRow("opaque origin") << false << QByteArray("null") << 0 << oNoOrigin << 419;
-        QTest::newRow("a URL") << false << QByteArray("https://other.example/page") << 0 << oNoOrigin << 419;
-        QTest::newRow("a line break") << false << QByteArray("https://other.example\nx") << 0 << oNoOrigin << 419;
+        const QList<int> oAnyone{-1};
+        QTest::newRow("same session") << true << QByteArrayList{oShop} << oAnyone << 0 << QByteArrayList{kBusy} << QList<int>{419};
+        QTest::newRow("same origin") << false << QByteArrayList{oShop} << oAnyone << 0 << QByteArrayList{kBusy} << QList<int>{419};
+        QTest::newRow("other origin: waits, then runs") << false << QByteArrayList{oOther} << oAnyone << 0
+                                                        << QByteArrayList{oQueued} << QList<int>{200};
+        QTest::newRow("same origin as a waiting one") << false << QByteArrayList{oOther, oOther} << QList<int>{-1, -1} << 0
+                                                      << QByteArrayList{oQueued, kBusy} << QList<int>{200, 419};
+        QTest::newRow("waiting, its session times out") << false << QByteArrayList{oOther} << oAnyone << 1
+                                                        << QByteArrayList{oQueued} << QList<int>{419};
+        QTest::newRow("waiting, its session is closed") << false << QByteArrayList{oOther} << oAnyone << 2
+                                                        << QByteArrayList{oQueued} << QList<int>{419};
+        QTest::newRow("queue full for the account, then in all")
+            << false << QByteArrayList{"https://a.example", "https://b.example", "https://c.example", "https://d.example", "https://e.example"}
+            << QList<int>{7, 7, 7, 8, 9} << 0 << QByteArrayList{oQueued, oQueued, kTooMany, oQueued, kTooMany}
+            << QList<int>{200, 200, 419, 200, 419};
+        for (const QByteArray &oBad : {QByteArray(), QByteArray("null"), oOther + "/page", oOther + "\nx"})
+            QTest::newRow(oBad.isEmpty() ? "no Origin header" : oBad.constData()) << false << QByteArrayList{oBad} << oAnyone << 0
+                                                                                 << QByteArrayList{oNoOrigin} << QList<int>{419};
     }
     void guiSlot()
     {
         QFETCH(bool, sameSession);
-        QFETCH(QByteArray, origin);
+        QFETCH(QByteArrayList, origins);
+        QFETCH(QList<int>, owners);
         QFETCH(int, end);
-        QFETCH(QByteArray, accepted);
-        QFETCH(int, fetched);
+        QFETCH(QByteArrayList, replies);
+        QFETCH(QList<int>, fetched);
         LogCapture oLog;
         const QByteArray oFirstSession = newId();
-        const QByteArray oSecondSession = sameSession ? oFirstSession : newId();
         const QByteArray oFirst = newId();
-        const QByteArray oSecond = newId();
-        CommandResult oAccepted;
-        int iWhileOpen = 0;
-        DialogWatcher oWatcher([&](QDialog *v_poDialog) {
-            JobRequest oRequest = job(oSecondSession, "GuiEcho", tRequestMap(), oSecond);
-            oRequest.oOrigin = origin;
-            oAccepted = m_poLauncher->ProcessCommand(oRequest);
-            QTest::qWait(50); // a job started at once would have run by now
-            iWhileOpen = fetch(oSecondSession, oSecond).iStatusCode;
-            if (end == 1)
-                m_poLauncher->RemoveAllForSession(oSecondSession);
-            else if (end == 2)
-                m_poLauncher->SessionClosed(oSecondSession);
-            QMetaObject::invokeMethod(v_poDialog, "accept", Qt::QueuedConnection);
-        });
-        QCOMPARE(start(oFirstSession, "Dialog", tRequestMap(), oFirst).iStatusCode, 202);
-        QCOMPARE(text(awaitResult([&] { return fetch(oFirstSession, oFirst); })), QByteArray("200 OK|dialog:1"));
-        QCOMPARE(text(oAccepted), accepted);
-        QCOMPARE(iWhileOpen, accepted.startsWith("202") ? 202 : 419);
-        const CommandResult oSecondResult = awaitResult([&] { return fetch(oSecondSession, oSecond); });
-        QCOMPARE(oSecondResult.iStatusCode, fetched);
-        if (fetched == 200) {
-            QCOMPARE(oSecondResult.oBody, "gui:" + threadText(QCoreApplication::instance()->thread()));
-            QVERIFY(lineOf(oLog.lines(), saved(oFirstSession, oFirst)) < lineOf(oLog.lines(), saved(oSecondSession, oSecond)));
+        QList<JobRequest> oOthers;
+        for (int i = 0; i < origins.size(); ++i) {
+            oOthers << job(i == 0 && sameSession ? oFirstSession : newId(), "GuiEcho", tRequestMap(), newId());
+            oOthers.last().oOrigin = origins.at(i);
+            oOthers.last().iSessionOwner = owners.at(i);
         }
-        // The slot is free again for anyone.
-        const QByteArray oNextSession = newId();
-        const QByteArray oNext = newId();
-        QCOMPARE(start(oNextSession, "GuiEcho", tRequestMap(), oNext).iStatusCode, 202);
-        QCOMPARE(await(oNextSession, oNext).iStatusCode, 200);
-    }
-
-    // limits/maxQueuedGuiJobs (3 here) and maxQueuedGuiJobsPerClient (2): the
-    // refusal beyond them is the reply of any job limit, not the busy one.
-    // The waiting jobs run one after the other, in the order they came.
-    void guiQueueLimits()
-    {
-        LogCapture oLog;
-        QList<JobRequest> oQueued;
-        QList<QByteArray> oReplies;
-        const QByteArray oFirstSession = newId();
-        const QByteArray oFirst = newId();
+        QByteArrayList oReplies;
+        QList<int> oWhileOpen;
         DialogWatcher oWatcher([&](QDialog *v_poDialog) {
-            for (const qint64 iOwner : {7, 7, 7, 8, 9}) {
-                JobRequest oRequest = job(newId(), "GuiEcho", tRequestMap(), newId());
-                oRequest.oOrigin = "https://site" + QByteArray::number(oReplies.size()) + ".example";
-                oRequest.iSessionOwner = iOwner;
+            for (const JobRequest &oRequest : qAsConst(oOthers))
                 oReplies << text(m_poLauncher->ProcessCommand(oRequest));
-                if (oReplies.last().startsWith("202"))
-                    oQueued << oRequest;
-            }
+            QTest::qWait(50); // a job started at once would have run by now
+            for (const JobRequest &oRequest : qAsConst(oOthers))
+                oWhileOpen << fetch(oRequest.oSessionId, oRequest.oCommandId).iStatusCode;
+            if (end == 1)
+                m_poLauncher->RemoveAllForSession(oOthers.first().oSessionId);
+            else if (end == 2)
+                m_poLauncher->SessionClosed(oOthers.first().oSessionId);
             QMetaObject::invokeMethod(v_poDialog, "accept", Qt::QueuedConnection);
         });
         QCOMPARE(start(oFirstSession, "Dialog", tRequestMap(), oFirst).iStatusCode, 202);
-        QCOMPARE(await(oFirstSession, oFirst).iStatusCode, 200);
-        const QByteArray oAccepted = "202 Accepted|";
-        QCOMPARE(oReplies, QList<QByteArray>({oAccepted, oAccepted, kTooMany, oAccepted, kTooMany}));
-        QVERIFY(oLog.has(QStringLiteral("WARN CLauncher::ProcessCommand :: GUI function refused: 2 GUI functions wait, 2 of them")));
+        QCOMPARE(text(await(oFirstSession, oFirst)), QByteArray("200 OK|dialog:1"));
+        QCOMPARE(oReplies, replies);
         int iLine = lineOf(oLog.lines(), saved(oFirstSession, oFirst));
-        for (const JobRequest &oRequest : qAsConst(oQueued)) {
-            QCOMPARE(awaitResult([&] { return fetch(oRequest.oSessionId, oRequest.oCommandId); }).iStatusCode, 200);
-            const int iNext = lineOf(oLog.lines(), saved(oRequest.oSessionId, oRequest.oCommandId));
+        for (int i = 0; i < oOthers.size(); ++i) {
+            QCOMPARE(oWhileOpen.at(i), replies.at(i).startsWith("202") ? 202 : 419);
+            const CommandResult oResult = await(oOthers.at(i).oSessionId, oOthers.at(i).oCommandId);
+            QCOMPARE(oResult.iStatusCode, fetched.at(i));
+            if (fetched.at(i) != 200)
+                continue;
+            // On the main thread, after the dialog and after those that came before.
+            QCOMPARE(oResult.oBody, "gui:" + threadText(QCoreApplication::instance()->thread()));
+            const int iNext = lineOf(oLog.lines(), saved(oOthers.at(i).oSessionId, oOthers.at(i).oCommandId));
             QVERIFY(iNext > iLine);
             iLine = iNext;
         }
@@ -553,20 +508,6 @@ private slots:
                  qPrintable(oShown.join(QLatin1Char('|'))));
         QVERIFY(bBandFree);
         QVERIFY(bOnTop);
-    }
-
-    // limits/guiJobTimeoutMs (2500 here): a dialog nobody answers is closed,
-    // as a session end closes it; the module's answer reaches the page.
-    void guiJobTimeout()
-    {
-        LogCapture oLog;
-        QElapsedTimer oTimer;
-        oTimer.start();
-        const QByteArray oCmd = newId();
-        QCOMPARE(start("Dialog", tRequestMap(), oCmd).iStatusCode, 202);
-        QCOMPARE(text(await(oCmd)), QByteArray("200 OK|dialog:0"));
-        QVERIFY(oTimer.elapsed() >= 2300); // a coarse timer fires up to 5 % early
-        QVERIFY(oLog.has(QStringLiteral("still runs after 2500 ms (limits/guiJobTimeoutMs): its windows are closed")));
     }
 
     void ordinaryCommandsRunInParallel()

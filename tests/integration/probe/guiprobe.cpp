@@ -1,17 +1,9 @@
-// GuiProbe: a test module for the integration tests. No command file: each
-// export is a command under its own name.
-//
-// Literals (GUI) hands Qt data that lives in this library's own memory, the
-// way a module's dialog does without thinking about it: a font family literal
-// (Qt's font cache keeps it until the application ends), a string literal as
-// a dynamic property of the application object, a child object of the
-// application named by a literal, and a value of a metatype with this
-// library's functions as another property. If the library were unmapped while Qt keeps them, the end of the
-// application would read unmapped memory. It answers how often the static
-// initialisers and Init have run in this process.
-//
-// Keys answers every request-map entry whose key starts with "keyHttp", as
-// JSON (key -> list of values).
+// GuiProbe: the integration tests' module; each export is a command under its
+// own name. Literals (GUI) hands Qt data in this library's memory, as dialogs
+// do unawares: a font family literal (kept in Qt's font cache), a property
+// value and an object name of the application object, a value of this
+// library's metatype; it answers how often the static initialisers and Init
+// ran. Keys answers the request map's "keyHttp..." entries as JSON.
 
 #include "qtxmodule.h"
 
