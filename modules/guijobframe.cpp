@@ -95,8 +95,8 @@ bool isIpAddress(const QByteArray &v_oHost)
     return true;
 }
 
-// The band above a marked window's contents. Painted here, with the window's
-// palette: plain text only, the registrable domain in bold.
+// The band above a marked window's contents, painted here: plain text only,
+// the registrable domain in bold.
 class OriginBanner : public QWidget
 {
     Q_OBJECT
@@ -115,35 +115,42 @@ public:
         m_oAfter = oText.mid(iArg + 2);
         setAccessibleName(oText.arg(m_oOrigin.whole()));
         setToolTip(accessibleName());
-        m_oBold = font();
+        // The application's font and palette, not the window's: a module's
+        // style sheet, palette or font on its window must not shrink or hide
+        // the band.
+        // Every attribute counts as set: a painter would otherwise resolve the
+        // unset ones (the size) from the window's font.
+        m_oPlain = QApplication::font();
+        m_oPlain.resolve(QFont::AllPropertiesResolved);
+        m_oBold = m_oPlain;
         m_oBold.setBold(true);
     }
 
-    int bandHeight() const { return QFontMetrics(m_oBold).height() + 2 * kBandPadding; }
+    int bandHeight() const { return QFontMetrics(m_oBold, this).height() + 2 * kBandPadding; }
 
     // The whole text.
     QSize sizeHint() const override
     {
-        const QFontMetrics oPlain(font());
+        const QFontMetrics oPlain(m_oPlain, this);
         return QSize(oPlain.horizontalAdvance(m_oBefore + m_oOrigin.head + m_oOrigin.tail + m_oAfter)
-                         + QFontMetrics(m_oBold).horizontalAdvance(m_oOrigin.site) + 2 * kBandPadding,
+                         + QFontMetrics(m_oBold, this).horizontalAdvance(m_oOrigin.site) + 2 * kBandPadding,
                      bandHeight());
     }
 
     // Enough for everything but the head, elided to "…".
     QSize minimumSizeHint() const override
     {
-        const QFontMetrics oPlain(font());
+        const QFontMetrics oPlain(m_oPlain, this);
         const int iWidth = oPlain.horizontalAdvance(m_oBefore + QChar(0x2026) + m_oOrigin.tail + m_oAfter)
-                           + QFontMetrics(m_oBold).horizontalAdvance(m_oOrigin.site) + 2 * kBandPadding;
+                           + QFontMetrics(m_oBold, this).horizontalAdvance(m_oOrigin.site) + 2 * kBandPadding;
         return QSize(qMin(iWidth, 640), bandHeight());
     }
 
     // What the band shows at its width: before, head, site (bold), tail, after.
     QStringList shownParts() const
     {
-        const QFontMetrics oPlain(font());
-        const QFontMetrics oBold(m_oBold);
+        const QFontMetrics oPlain(m_oPlain, this);
+        const QFontMetrics oBold(m_oBold, this);
         const int iAvailable = width() - 2 * kBandPadding;
         const int iFixed = oPlain.horizontalAdvance(m_oBefore + m_oOrigin.tail + m_oAfter);
         QString oSite = m_oOrigin.site;
@@ -160,16 +167,16 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         QPainter oPainter(this);
-        oPainter.fillRect(rect(), palette().color(QPalette::Highlight));
-        oPainter.setPen(palette().color(QPalette::HighlightedText));
+        const QPalette oPalette = QGuiApplication::palette();
+        oPainter.fillRect(rect(), oPalette.color(QPalette::Highlight));
+        oPainter.setPen(oPalette.color(QPalette::HighlightedText));
         const QStringList oParts = shownParts();
-        const int iBaseline = kBandPadding + QFontMetrics(m_oBold).ascent();
+        const int iBaseline = kBandPadding + QFontMetrics(m_oBold, this).ascent();
         int iX = kBandPadding;
         for (int i = 0; i < oParts.size(); ++i) {
-            const QFont &oFont = i == 2 ? m_oBold : font();
-            oPainter.setFont(oFont);
+            oPainter.setFont(i == 2 ? m_oBold : m_oPlain);
             oPainter.drawText(iX, iBaseline, oParts.at(i));
-            iX += QFontMetrics(oFont).horizontalAdvance(oParts.at(i));
+            iX += oPainter.fontMetrics().horizontalAdvance(oParts.at(i));
         }
     }
 
@@ -177,6 +184,7 @@ private:
     QtxOriginParts m_oOrigin;
     QString m_oBefore;
     QString m_oAfter;
+    QFont m_oPlain;
     QFont m_oBold;
 };
 

@@ -444,7 +444,8 @@ private slots:
         QTest::newRow("placed by hand, no title, IP address") << QByteArray("JobsProbe") << QByteArray("http://127.0.0.1:8080")
             << QVariantMap() << QStringList{oFrom, QStringLiteral("http://"), QStringLiteral("127.0.0.1"), QStringLiteral(":8080"), QString()}
             << QStringLiteral("http://127.0.0.1:8080") << QByteArray("dialog:1");
-        QTest::newRow("IPv6") << QByteArray("JobsProbe") << QByteArray("https://[::1]") << QVariantMap{{"layout", "1"}}
+        QTest::newRow("IPv6, a style sheet that would hide the band") << QByteArray("JobsProbe") << QByteArray("https://[::1]")
+            << QVariantMap{{"layout", "1"}, {"style", "* { background: white; color: white; font-size: 2px }"}}
             << QStringList{oFrom, QStringLiteral("https://"), QStringLiteral("[::1]"), QString(), QString()}
             << QStringLiteral("https://[::1]") << QByteArray("dialog:1");
         // A long host: the title keeps the end of the origin, the band elides the head when narrow.
@@ -470,6 +471,7 @@ private slots:
         QStringList oShown;
         bool bBandFree = false;
         bool bOnTop = false;
+        bool bPainted = false;
         DialogWatcher oWatcher([&](QDialog *v_poDialog) {
             QWidget *poBanner = GuiJobFrame::bannerOf(v_poDialog);
             if (!poBanner)
@@ -477,12 +479,23 @@ private slots:
             oTitle = v_poDialog->windowTitle();
             oName = poBanner->accessibleName();
             bOnTop = v_poDialog->windowHandle() && (v_poDialog->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
+            // Painted in the application's colours and font, as wide as measured
+            // (the last text pixel where the band's own size says it ends).
+            const QImage oImage = v_poDialog->grab().toImage();
+            const QColor oBand = QGuiApplication::palette().color(QPalette::Highlight);
+            int iTextEnd = 0;
+            for (int x = 0; x < poBanner->width(); ++x)
+                for (int y = 0; y < poBanner->height(); ++y)
+                    iTextEnd = oImage.pixelColor(x, y) != oBand ? x : iTextEnd;
+            bPainted = oImage.pixelColor(2, 2) == oBand && poBanner->height() >= QFontMetrics(QApplication::font()).height()
+                       && iTextEnd <= qMin(poBanner->width(), poBanner->sizeHint().width()) - 2
+                       && iTextEnd >= qMin(poBanner->width(), poBanner->sizeHint().width()) - (origin.size() > 100 ? 30 : 10);
             // Nothing of the module's is drawn where the band is.
             bBandFree = poBanner->geometry() == QRect(0, 0, v_poDialog->width(), poBanner->height())
                         && v_poDialog->contentsMargins().top() >= poBanner->height();
             for (const QWidget *poChild : v_poDialog->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
                 bBandFree = bBandFree && (poChild == poBanner || poChild->y() >= poBanner->height());
-            QVERIFY(v_poDialog->grab().save(QCoreApplication::applicationDirPath() + QLatin1Char('/')
+            QVERIFY(oImage.save(QCoreApplication::applicationDirPath() + QLatin1Char('/')
                                             + QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(','), 0, 0) + QStringLiteral(".png")));
             if (origin.size() > 100)
                 v_poDialog->resize(360, v_poDialog->height());
@@ -508,6 +521,7 @@ private slots:
                  qPrintable(oShown.join(QLatin1Char('|'))));
         QVERIFY(bBandFree);
         QVERIFY(bOnTop);
+        QVERIFY(bPainted);
     }
 
     void ordinaryCommandsRunInParallel()

@@ -58,14 +58,15 @@ QTX_MODULE_COMMAND(Block)
     return "thread:" + currentThreadText();
 }
 
-// A modal dialog titled "title" with a label, in a layout or (without
-// "layout") placed by hand at (10, 10); answers exec()'s result (0 when it
-// was closed or rejected).
+// A modal dialog titled "title", styled by "style", with a label in a layout
+// or (without "layout") placed by hand at (10, 10); answers exec()'s result
+// (0 when it was closed or rejected).
 QTX_MODULE_COMMAND(Dialog)
 {
     Q_UNUSED(v_oSessionParams);
     QDialog oDialog;
     oDialog.setWindowTitle(QString::fromUtf8(v_oRequest.value("title")));
+    oDialog.setStyleSheet(QString::fromUtf8(v_oRequest.value("style")));
     auto *poLabel = new QLabel(QStringLiteral("The module's own text"), &oDialog);
     if (v_oRequest.contains("layout"))
         (new QVBoxLayout(&oDialog))->addWidget(poLabel);
