@@ -110,6 +110,8 @@ private:
     // Touched only on the main thread (GUI workers).
     bool m_bInCall = false;
     bool m_bDeleteWhenIdle = false;
+    // Set once by SetGuiJob before the job starts (the queued call that starts
+    // it orders the write before the main thread's reads).
     QByteArray m_oOrigin;
     qint64 m_llGuiTimeoutMs = 0;
     std::function<void()> m_oOnGuiEnd;
