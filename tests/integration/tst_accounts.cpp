@@ -160,9 +160,10 @@ void TestAccounts::ownAccountRunsEverything()
     QCOMPARE(tst::text(probe(kUserA, m_portA, "/Hasher/Sha256", QByteArray(), {oSession})),
              QByteArray("400 Bad Request|The parameters you passed are not valid."));
     QCOMPARE(probe(kUserA, m_portA, "/Hasher/NoSuchFunction", QByteArray(), {oSession}).status, 404);
-    // Started with "-console" the server has no widgets: a GUI function is refused
-    // instead of taking the process down.
-    QCOMPARE(probe(kUserA, m_portA, "/ConfirmDialog/Confirm", "text=ok%3F", {oSession}).status, 500);
+    // Started with "-console" the server has no widgets: a page's GUI function is
+    // refused instead of taking the process down.
+    QCOMPARE(probe(kUserA, m_portA, "/ConfirmDialog/Confirm", "text=ok%3F", {oSession, "Origin: https://shop.example"}).status,
+             500);
     QCOMPARE(probe(kUserA, m_portA, "/ALIVE", QByteArray(), {oSession}).status, 200);
 }
 
