@@ -487,11 +487,11 @@ done
 echo "    (Chromium of $ACCOUNT found its instance past the silent sockets in under 1 s: --max-find-ms 1000)"
 
 echo "==> As another account, no module loads in the dispatcher"
-for path in PublicInfo/ServerTime Hasher/Sha256; do
+for path in KeepAlive/Ping Signer/ListCertificates; do
   echo "    $OTHER -> dispatcher /$path: $(as_user "$OTHER" curl -sS -w ' %{http_code}' -X POST -d data=x https://127.0.0.1:48460/$path)"
 done
 check "the dispatcher refused the module commands before loading (its log)" \
-  sh -c "grep -q 'Module PublicInfo refused before loading' $DISPATCHER_LOG && ! grep -q 'Module library loaded' $DISPATCHER_LOG"
+  sh -c "grep -q 'Module Signer refused before loading' $DISPATCHER_LOG && ! grep -q 'Module library loaded' $DISPATCHER_LOG"
 check "no module is mapped into the dispatcher (/proc/$DISPATCHER_PID/maps)" sh -c "! grep -q '$APP/modules/' /proc/$DISPATCHER_PID/maps"
 
 echo "==> Vendors' modules in $ACCOUNT's instance"
