@@ -1,61 +1,26 @@
 #include "httprequest.h"
+#include "httprequest_p.h"
 #include "httplogging.h"
-
-#include "httpcookie.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>
-#include <QList>
 #include <QSettings>
 #include <QTemporaryFile>
 #include <QtGlobal>
 
-#include <atomic>
 #include <cstring>
 #include <limits>
 
+// The parser's state machine: the request line and the header block read line
+// by line as bytes arrive, the framing checks, and a plain body. It runs on the
+// connection's I/O thread for every request.
+
 namespace norrweb {
 
+using detail::kMultipartSlice;
+using detail::readLineAtMost;
+
 namespace {
-
-// Multipart bodies move to the temporary file in slices of this size, and lines of
-// the multipart file are read with this bound.
-constexpr qint64 kMultipartSlice = 0x10000;
-
-// At most v_iMaxBytes, up to and including the first line feed.
-QByteArray readLineAtMost(QIODevice *v_poDevice, qint64 v_iMaxBytes)
-{
-    if (v_iMaxBytes <= 0)
-        return QByteArray();
-    // QIODevice::readLine(n) allocates n bytes before it reads (and returns at
-    // most n - 1). Header lines are short and the bound is the request's size
-    // limit, so a line is read on the stack first and costs one allocation of
-    // its own size.
-    char aShort[512];
-    const qint64 iFirst = v_poDevice->readLine(aShort, qMin<qint64>(qint64(sizeof aShort), v_iMaxBytes + 1));
-    if (iFirst <= 0)
-        return QByteArray();
-    QByteArray oLine(aShort, int(iFirst));
-    if (aShort[iFirst - 1] == '\n' || iFirst >= v_iMaxBytes || iFirst < qint64(sizeof aShort) - 1)
-        return oLine; // a whole line, the bound, or all there is for now
-    oLine.append(v_poDevice->readLine(v_iMaxBytes - iFirst + 1));
-    return oLine;
-}
-
-// Text between v_oMarker and the next double quote, or empty when either end is missing.
-QByteArray quotedAfter(const QByteArray &v_oLine, const QByteArray &v_oMarker, bool &v_bFound)
-{
-    v_bFound = false;
-    const int iStart = v_oLine.indexOf(v_oMarker);
-    if (iStart < 0)
-        return QByteArray();
-    const int iValue = iStart + v_oMarker.size();
-    const int iEnd = v_oLine.indexOf('"', iValue);
-    if (iEnd < 0)
-        return QByteArray();
-    v_bFound = true;
-    return v_oLine.mid(iValue, iEnd - iValue);
-}
 
 // Bytes that may not appear in a request line or header line: controls other than
 // the horizontal tab, and DEL. A bare carriage return is among them; the line's
@@ -179,57 +144,30 @@ bool parseContentLength(const QByteArray &v_oValue, qint32 &v_iLength)
     return true;
 }
 
-std::atomic<int> g_iTemporaryFilesInUse{0};
-std::atomic<int> g_iMaxTemporaryFiles{128};
-std::atomic<int> g_iMaxUploadedFiles{32};
-
 } // namespace
 
-void HttpRequest::setMaxUploadedFiles(int v_iCount)
+namespace detail {
+
+QByteArray readLineAtMost(QIODevice *v_poDevice, qint64 v_iMaxBytes)
 {
-    g_iMaxUploadedFiles.store(qMax(1, v_iCount), std::memory_order_relaxed);
+    if (v_iMaxBytes <= 0)
+        return QByteArray();
+    // QIODevice::readLine(n) allocates n bytes before it reads (and returns at
+    // most n - 1). Header lines are short and the bound is the request's size
+    // limit, so a line is read on the stack first and costs one allocation of
+    // its own size.
+    char aShort[512];
+    const qint64 iFirst = v_poDevice->readLine(aShort, qMin<qint64>(qint64(sizeof aShort), v_iMaxBytes + 1));
+    if (iFirst <= 0)
+        return QByteArray();
+    QByteArray oLine(aShort, int(iFirst));
+    if (aShort[iFirst - 1] == '\n' || iFirst >= v_iMaxBytes || iFirst < qint64(sizeof aShort) - 1)
+        return oLine; // a whole line, the bound, or all there is for now
+    oLine.append(v_poDevice->readLine(v_iMaxBytes - iFirst + 1));
+    return oLine;
 }
 
-void HttpRequest::setMaxTemporaryFiles(int v_iCount)
-{
-    g_iMaxTemporaryFiles.store(qMax(1, v_iCount), std::memory_order_relaxed);
-}
-
-int HttpRequest::temporaryFilesInUse()
-{
-    return g_iTemporaryFilesInUse.load(std::memory_order_relaxed);
-}
-
-QTemporaryFile *HttpRequest::newTemporaryFile()
-{
-    // Reserve a slot first, so that concurrent requests cannot overshoot the cap.
-    const int iLimit = g_iMaxTemporaryFiles.load(std::memory_order_relaxed);
-    int iInUse = g_iTemporaryFilesInUse.load(std::memory_order_relaxed);
-    do {
-        if (iInUse >= iLimit) {
-            qCWarning(lcHttp, "HttpRequest: no temporary file available, %d in use", iInUse);
-            return nullptr;
-        }
-    } while (!g_iTemporaryFilesInUse.compare_exchange_weak(iInUse, iInUse + 1, std::memory_order_relaxed));
-
-    auto *poFile = new QTemporaryFile;
-    if (!poFile->open()) {
-        qCCritical(lcHttp, "HttpRequest: cannot create temp file, %s", qPrintable(poFile->errorString()));
-        releaseTemporaryFile(poFile);
-        return nullptr;
-    }
-    return poFile;
-}
-
-void HttpRequest::releaseTemporaryFile(QTemporaryFile *v_poFile)
-{
-    if (!v_poFile)
-        return;
-    if (v_poFile->isOpen())
-        v_poFile->close();
-    delete v_poFile;
-    g_iTemporaryFilesInUse.fetch_sub(1, std::memory_order_relaxed);
-}
+} // namespace detail
 
 void HttpRequest::abort(AbortReason v_eReason)
 {
@@ -511,44 +449,6 @@ void HttpRequest::readBody(QIODevice *v_poSocket)
         m_eState = Complete;
 }
 
-void HttpRequest::readMultipartBody(QIODevice *v_poSocket)
-{
-    // The raw body goes to disk; it never sits in memory as a whole.
-    if (!m_poTempFile) {
-        m_poTempFile = newTemporaryFile();
-        if (!m_poTempFile) {
-            abort(NoTemporaryFile);
-            return;
-        }
-    }
-
-    qint64 iFileSize = m_poTempFile->size();
-    const qint64 iToRead = qMin(qint64(m_iExpectedBodySize) - iFileSize, kMultipartSlice);
-    if (iToRead > 0) {
-        const QByteArray oData = v_poSocket->read(iToRead);
-        if (!oData.isEmpty() && m_poTempFile->isOpen()) {
-            const qint64 iWritten = m_poTempFile->write(oData);
-            if (iWritten > 0)
-                iFileSize += iWritten;
-        }
-    }
-
-    if (iFileSize >= m_iMaxMultiPartSize) {
-        qCWarning(lcHttp, "HttpRequest: received too many multipart bytes");
-        abort(TooLarge);
-        return;
-    }
-    if (iFileSize >= m_iExpectedBodySize) {
-        m_poTempFile->flush();
-        if (m_poTempFile->error() != QFileDevice::NoError)
-            qCCritical(lcHttp, "HttpRequest: Error writing temp file for multipart body");
-        const bool bParsed = parseMultiPartFile();
-        m_poTempFile->close();
-        if (bParsed)
-            m_eState = Complete;
-    }
-}
-
 void HttpRequest::consumeAvailable(QIODevice *v_poSocket)
 {
     if (!v_poSocket)
@@ -584,197 +484,14 @@ void HttpRequest::consumeAvailable(QIODevice *v_poSocket)
     }
 }
 
-void HttpRequest::decodeRequestParams()
-{
-    QByteArray oRaw;
-    const int iQuery = m_oPath.indexOf('?');
-    if (iQuery >= 0) {
-        oRaw = m_oPath.mid(iQuery + 1);
-        m_oPath = m_oPath.left(iQuery);
-    }
-    const QByteArray oContentType = m_oHeaders.value(QByteArrayLiteral("content-type"));
-    if (!m_oBodyData.isEmpty()
-        && (oContentType.isEmpty() || oContentType.startsWith("application/x-www-form-urlencoded"))) {
-        if (!oRaw.isEmpty())
-            oRaw.append('&').append(m_oBodyData);
-        else
-            oRaw = m_oBodyData;
-    }
-
-    if (oRaw.isEmpty())
-        return;
-    const QList<QByteArray> oParts = oRaw.split('&');
-    for (const QByteArray &oPart : oParts) {
-        const int iEquals = oPart.indexOf('=');
-        if (iEquals >= 0) {
-            const QByteArray oName = oPart.left(iEquals).trimmed();
-            const QByteArray oValue = oPart.mid(iEquals + 1).trimmed();
-            m_oParameters.insert(percentDecode(oName), percentDecode(oValue));
-        } else if (!oPart.isEmpty()) {
-            m_oParameters.insert(percentDecode(oPart), QByteArray());
-        }
-    }
-}
-
-void HttpRequest::extractCookies()
-{
-    // Entries are visited in the multimap's own order (last header line first).
-    for (auto it = m_oHeaders.constFind(QByteArrayLiteral("cookie")); it != m_oHeaders.constEnd() && it.key() == "cookie"; ++it) {
-        const QList<QByteArray> oParts = HttpCookie::splitCookieList(it.value());
-        for (const QByteArray &oPart : oParts) {
-            const int iEquals = oPart.indexOf('=');
-            if (iEquals >= 0)
-                m_oCookies.insert(oPart.left(iEquals).trimmed(), oPart.mid(iEquals + 1).trimmed());
-            else
-                m_oCookies.insert(oPart.trimmed(), QByteArray());
-        }
-    }
-    m_oHeaders.remove(QByteArrayLiteral("cookie"));
-}
-
-bool HttpRequest::parseMultiPartFile()
-{
-    qCDebug(lcHttp, "HttpRequest: parsing multipart temp file");
-    QTemporaryFile *const poBody = m_poTempFile;
-    poBody->seek(0);
-    const QByteArray oDelimiter = "--" + m_oBoundary;
-    const QByteArray oCloser = m_oBoundary + "--";
-    bool bFinished = false;
-
-    auto canRead = [&]() {
-        return !poBody->atEnd() && !bFinished && poBody->error() == QFileDevice::NoError;
-    };
-
-    while (canRead()) {
-        QByteArray oFieldName;
-        QByteArray oFileName;
-        while (canRead()) {
-            const QByteArray oLine = readLineAtMost(poBody, kMultipartSlice).trimmed();
-            if (oLine.startsWith("Content-Disposition:")) {
-                if (oLine.contains("form-data")) {
-                    bool bFound = false;
-                    const QByteArray oName = quotedAfter(oLine, " name=\"", bFound);
-                    if (bFound)
-                        oFieldName = oName;
-                    const QByteArray oFile = quotedAfter(oLine, " filename=\"", bFound);
-                    if (bFound)
-                        oFileName = oFile;
-                } else {
-                    qCDebug(lcHttp, "HttpRequest: ignoring unsupported content part %s", oLine.constData());
-                }
-            } else if (oLine.isEmpty()) {
-                break;
-            }
-        }
-
-        QTemporaryFile *poUpload = nullptr;
-        QByteArray oFieldValue;
-        while (canRead()) {
-            const QByteArray oLine = readLineAtMost(poBody, kMultipartSlice);
-            if (oLine.startsWith(oDelimiter)) {
-                if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                    oFieldValue.chop(2); // line break before the boundary
-                    m_oParameters.insert(oFieldName, oFieldValue);
-                    qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
-                           qtxLogSecret(oFieldValue).c_str());
-                } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                    if (poUpload && poUpload->isOpen()) {
-                        poUpload->resize(qMax<qint64>(0, poUpload->size() - 2));
-                        poUpload->flush();
-                        poUpload->seek(0);
-                        m_oParameters.insert(oFieldName, oFileName);
-                        qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
-                               qtxLogSecret(oFileName).c_str());
-                        releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
-                        m_oUploadedFiles.insert(oFieldName, poUpload);
-                        qCDebug(lcHttp, "HttpRequest: uploaded file size is %lli",
-                               static_cast<long long>(poUpload->size()));
-                        poUpload = nullptr; // owned by m_oUploadedFiles now
-                    } else {
-                        qCWarning(lcHttp, "HttpRequest: format error, unexpected end of file data");
-                    }
-                }
-                if (oLine.contains(oCloser))
-                    bFinished = true;
-                break;
-            }
-
-            if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                oFieldValue.append(oLine);
-                addToCurrentSize(oLine.size());
-            } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                if (!poUpload) {
-                    // Each distinct field keeps a file open until the request ends.
-                    if (!m_oUploadedFiles.contains(oFieldName)
-                        && m_oUploadedFiles.size() >= g_iMaxUploadedFiles.load(std::memory_order_relaxed)) {
-                        qCWarning(lcHttp, "HttpRequest: too many uploaded files in one request");
-                        abort(TooLarge);
-                        return false;
-                    }
-                    poUpload = newTemporaryFile();
-                    if (!poUpload) {
-                        abort(NoTemporaryFile);
-                        return false;
-                    }
-                }
-                if (!poUpload->isOpen() || poUpload->write(oLine) < 0)
-                    qCCritical(lcHttp, "HttpRequest: error writing temp file, %s",
-                              qPrintable(poUpload->errorString()));
-            }
-        }
-        // A file part that never reached its boundary is not kept.
-        releaseTemporaryFile(poUpload);
-    }
-
-    if (poBody->error() != QFileDevice::NoError)
-        qCCritical(lcHttp, "HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
-    return true;
-}
-
-QByteArray HttpRequest::getDecodedPath() const
-{
-    const int iQuery = m_oPath.indexOf('?');
-    return percentDecode(iQuery < 0 ? m_oPath : m_oPath.left(iQuery));
-}
-
 QByteArray HttpRequest::getHeader(const QByteArray &v_oName) const
 {
     return m_oHeaders.value(v_oName.toLower());
 }
 
-QByteArray HttpRequest::getParameter(const QByteArray &v_oName) const
-{
-    return m_oParameters.value(v_oName);
-}
-
-QByteArray HttpRequest::getCookie(const QByteArray &v_oName) const
-{
-    return m_oCookies.value(v_oName);
-}
-
 QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &v_oFieldName) const
 {
     return m_oUploadedFiles.value(v_oFieldName, nullptr);
-}
-
-QByteArray HttpRequest::percentDecode(const QByteArray &v_oSource)
-{
-    // Most names, values and paths hold neither: shared, not copied.
-    if (!v_oSource.contains('+') && !v_oSource.contains('%'))
-        return v_oSource;
-    QByteArray oBuffer(v_oSource);
-    oBuffer.replace('+', ' ');
-    int iPercent = oBuffer.indexOf('%');
-    while (iPercent >= 0) {
-        bool bOk = false;
-        const int iCode = oBuffer.mid(iPercent + 1, 2).toInt(&bOk, 16);
-        if (bOk) {
-            const int iLength = qMin(3, oBuffer.size() - iPercent);
-            oBuffer.replace(iPercent, iLength, QByteArray(1, char(iCode & 0xFF)));
-        }
-        iPercent = oBuffer.indexOf('%', iPercent + 1);
-    }
-    return oBuffer;
 }
 
 } // namespace norrweb
