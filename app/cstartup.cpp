@@ -365,6 +365,9 @@ void CStartup::startServices(const QString &v_oIniPath)
     // ended by then: the I/O threads, the workers and the TLS context must be gone
     // before the process exits.
     m_listener.reset(new Listener(true, poListenerSettings, poRequestHandler, this));
+    // The port could not be had (the listener logged why): the process ends
+    // through its ordinary stop, with the exit code of a refused start.
+    connect(m_listener.get(), &Listener::failed, this, [] { QCoreApplication::exit(kListenFailureExitCode); });
 }
 
 void CStartup::announceOnTerminal(int v_iWaitMs) const

@@ -40,6 +40,9 @@ public slots:
 private:
     // Exit code of a start that ended through a caught exception.
     static constexpr int kStartFailureExitCode = 2;
+    // Exit code when the listener cannot have its port (the dispatcher's is
+    // held by another root instance, or no port is free), as for a second instance.
+    static constexpr int kListenFailureExitCode = 1;
 
     void startServices(const QString &v_oIniPath);
     void stopListener();

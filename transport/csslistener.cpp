@@ -6,38 +6,47 @@
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
-#include <log4cpp/Appender.hh>
-
-#include <QCoreApplication>
 #include <QSettings>
-
-#include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
-// As nginx: long enough for a burst, bounded by net.core.somaxconn.
+// As nginx: long enough for a burst, bounded by net.core.somaxconn. (Qt's
+// listener used 50: under a burst of connections, a page opening many at once
+// or a flood, further SYNs were dropped and each such client waited a second
+// for its retry.)
 constexpr int kListenBacklog = 511;
+
+const char *const kFunc = "CSslListener::CSslListener";
 
 } // namespace
 
-void CSslListener::endProcess()
-{
-    QCoreApplication::quit();
-    log4cpp::Appender::closeAll();
-    std::fflush(nullptr);
-    ::_exit(1);
-}
-
 CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
                            std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent)
-    : QTcpServer(v_poParent)
+    : QObject(v_poParent)
     , m_settings(std::move(v_poSettings))
 {
-    const char *pFunc = "CSslListener::CSslListener";
     m_pool = new CSslConnectionHandlerPool(m_settings, std::move(v_poRequestHandler));
+}
 
+CSslListener::~CSslListener()
+{
+    close();
+    // On the listener thread, where the pool lives: its handlers are stopped now.
+    delete m_pool;
+    m_pool = nullptr;
+    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::~CSslListener") << "closed & destroyed";
+}
+
+bool CSslListener::tryPort(int v_iPort, ListenSocket::Error &v_oError)
+{
+    v_oError = m_socket.open(static_cast<quint16>(v_iPort), kListenBacklog);
+    if (v_oError && v_oError.failed == ListenSocket::Created)
+        m_failureText = ListenSocket::describe(v_oError);
+    return !v_oError;
+}
+
+CSslListener::Failure CSslListener::listen()
+{
     std::unique_ptr<ProcessUtils> poProcessUtils = createProcessUtils();
     // The dispatcher is the configured account's instance (root's where none
     // is configured), not whatever runs as root.
@@ -47,20 +56,22 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
     if (!bSystem)
         ++iPort;
 
-    bool bListening = listen(QHostAddress::LocalHost, static_cast<quint16>(iPort));
+    ListenSocket::Error oError;
+    bool bListening = tryPort(iPort, oError);
+    if (!m_failureText.isEmpty())
+        return NoSocket;
     if (bListening && bSystem)
-        QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Current server will be a dispatcher service for other servers";
+        QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc) << "Current server will be a dispatcher service for other servers";
 
     if (!bListening && !bSystem) {
         while (!bListening) {
-            QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc)
-                << "Cannot bind on port " << iPort << ": " << errorString() << " trying next one...";
-            ++iPort;
-            if (iPort > 65535) {
-                QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "No free port left above the configured one";
-                endProcess();
-            }
-            bListening = listen(QHostAddress::LocalHost, static_cast<quint16>(iPort));
+            QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc)
+                << "Cannot bind on port " << iPort << ": " << ListenSocket::describe(oError) << " trying next one...";
+            if (++iPort > 65535)
+                return NoFreePort;
+            bListening = tryPort(iPort, oError);
+            if (!m_failureText.isEmpty())
+                return NoSocket;
         }
     } else if (!bListening && bSystem) {
         const quint16 uiPort = static_cast<quint16>(iPort);
@@ -73,11 +84,9 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
         } catch (const BaseException &) {
             bHolderIsSystem = false;
         }
-        if (bHolderIsSystem) {
-            QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Dispatcher already started on system account!!!";
-            endProcess();
-        }
-        QTX_LOG(QTXLogger::Instance(), WARN, pFunc)
+        if (bHolderIsSystem)
+            return DispatcherRunning;
+        QTX_LOG(QTXLogger::Instance(), WARN, kFunc)
             << "Dispatcher is runing on another user. It will be closed and run on system account!";
         try {
             iHolder = poProcessUtils->getPidOfProcessAtPort(uiPort);
@@ -85,30 +94,15 @@ CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
                 poProcessUtils->ShutdownProcess(iHolder);
         } catch (const BaseException &) {
         }
-        bListening = listen(QHostAddress::LocalHost, uiPort);
-        if (bListening) {
-            QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Current server will be a dispatcher service for other servers";
-        } else {
-            QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "Can't start server as dispatcher!!!";
-            endProcess();
-        }
+        if (!tryPort(uiPort, oError))
+            return m_failureText.isEmpty() ? DispatcherPortKept : NoSocket;
+        QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc) << "Current server will be a dispatcher service for other servers";
     }
-    // Qt listens with a backlog of 50: under a burst of connections (a page
-    // opening many at once, or a flood) further SYNs were dropped and each
-    // dropped client waited a second for its retry. Listening again on the same
-    // socket only changes the backlog.
-    ::listen(int(socketDescriptor()), kListenBacklog);
-    QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Listening on port " << serverPort();
-    startAccepting();
-}
-
-CSslListener::~CSslListener()
-{
-    close();
-    // On the listener thread, where the pool lives: its handlers are stopped now.
-    delete m_pool;
-    m_pool = nullptr;
-    QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::~CSslListener") << "closed & destroyed";
+    QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc) << "Listening on port " << serverPort();
+    // The I/O threads accept, each into its own connections, stopping at the cap
+    // and leaving the rest in the kernel's queue.
+    m_pool->startAccepting(m_socket.fd(), m_socket.address(), m_socket.port());
+    return NoFailure;
 }
 
 void CSslListener::close()
@@ -117,14 +111,5 @@ void CSslListener::close()
     // number could otherwise be reused under them.
     if (m_pool)
         m_pool->stopAccepting();
-    QTcpServer::close();
-}
-
-void CSslListener::startAccepting()
-{
-    // The I/O threads accept, each into its own connections, stopping at the cap
-    // and leaving the rest in the kernel; Qt's own accept loop here would drain
-    // the whole backlog whatever the pool can hold.
-    pauseAccepting();
-    m_pool->startAccepting(int(socketDescriptor()), serverAddress(), serverPort());
+    m_socket.close();
 }

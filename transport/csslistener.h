@@ -1,10 +1,14 @@
 #pragma once
 
-// The loopback TCP server: chooses its port (dispatcher on `port` for root,
-// otherwise from `port` + 1 upwards) and lets the pool's I/O threads accept
-// from it and serve the connections. Lives on the listener thread.
+// The loopback listener: chooses its port (dispatcher on `port` for root,
+// otherwise from `port` + 1 upwards), listens there with a socket of its own
+// and lets the pool's I/O threads accept from it and serve the connections.
+// Lives on the listener thread. A port it cannot have is returned as a
+// failure; what that means for the process is the caller's to decide.
 
-#include <QTcpServer>
+#include "listensocket.h"
+
+#include <QObject>
 
 #include <memory>
 
@@ -13,23 +17,41 @@ class CSslConnectionHandlerPool;
 
 namespace norrweb { class HttpRequestHandler; }
 
-class CSslListener : public QTcpServer
+class CSslListener : public QObject
 {
     Q_OBJECT
 public:
+    // Why listen() gave up.
+    enum Failure {
+        NoFailure,
+        DispatcherRunning,    // another root instance holds the dispatcher's port
+        DispatcherPortKept,   // a user instance held it and it could not be taken over
+        NoFreePort,           // every port above the configured one is taken
+        NoSocket              // the system gave no socket at all (see failureText())
+    };
+
     CSslListener(std::shared_ptr<QSettings> v_poSettings,
                  std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent = nullptr);
     ~CSslListener() override;
 
+    // Takes the port and starts accepting. The port search's progress is
+    // logged here ("Cannot bind on port", the dispatcher's take-over, "Listening
+    // on port"); a failure is not.
+    Failure listen();
+    // The system's text for a NoSocket failure.
+    QString failureText() const { return m_failureText; }
+
+    quint16 serverPort() const { return m_socket.port(); }
     CSslConnectionHandlerPool *pool() const { return m_pool; }
-    // Stops accepting and closes the listening socket (hides QTcpServer::close,
-    // which would close the socket under the I/O threads).
+    // Stops accepting and closes the listening socket, in that order: the I/O
+    // threads let go of it before its descriptor number can be reused.
     void close();
 
 private:
-    [[noreturn]] static void endProcess();
-    void startAccepting();
+    bool tryPort(int v_iPort, ListenSocket::Error &v_oError);
 
     std::shared_ptr<QSettings> m_settings;
     CSslConnectionHandlerPool *m_pool = nullptr;
+    ListenSocket m_socket;
+    QString m_failureText;
 };

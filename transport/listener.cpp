@@ -22,7 +22,7 @@ ListenerTask::~ListenerTask()
     m_server.reset();
 }
 
-QTcpServer *ListenerTask::server() const
+CSslListener *ListenerTask::server() const
 {
     return m_server.get();
 }
@@ -30,10 +30,30 @@ QTcpServer *ListenerTask::server() const
 void ListenerTask::startListening()
 {
     // Only the TLS listener exists; the flag is always set by the server.
-    if (m_secure) {
-        m_server = std::make_shared<CSslListener>(m_settings, m_requestHandler);
+    if (!m_secure)
+        return;
+    auto poServer = std::make_shared<CSslListener>(m_settings, m_requestHandler);
+    const char *const pFunc = "CSslListener::CSslListener";
+    switch (poServer->listen()) {
+    case CSslListener::NoFailure:
+        m_server = std::move(poServer);
         m_port.store(m_server->serverPort(), std::memory_order_release);
+        return;
+    case CSslListener::DispatcherRunning:
+        QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc) << "Dispatcher already started on system account!!!";
+        break;
+    case CSslListener::DispatcherPortKept:
+        QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "Can't start server as dispatcher!!!";
+        break;
+    case CSslListener::NoFreePort:
+        QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "No free port left above the configured one";
+        break;
+    case CSslListener::NoSocket:
+        QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "Cannot create the listening socket: " << poServer->failureText();
+        break;
     }
+    poServer.reset(); // its pool's threads end here, on the thread that made them
+    emit failed();
 }
 
 void ListenerTask::stopListening()
@@ -58,6 +78,8 @@ Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
 
     connect(this, &Listener::start, poTask, &ListenerTask::startListening, Qt::QueuedConnection);
     connect(this, &Listener::stop, poTask, &ListenerTask::stopListening, Qt::QueuedConnection);
+    // Delivered on this object's thread, by its event loop.
+    connect(poTask, &ListenerTask::failed, this, &Listener::failed, Qt::QueuedConnection);
     emit start();
 }
 
@@ -86,9 +108,9 @@ quint16 Listener::serverPort() const
     return m_task ? m_task->port() : 0;
 }
 
-QTcpServer *Listener::server() const
+CSslListener *Listener::server() const
 {
-    QTcpServer *poServer = nullptr;
+    CSslListener *poServer = nullptr;
     ListenerTask *poTask = m_task;
     if (poTask && m_thread->isRunning())
         QMetaObject::invokeMethod(poTask, [poTask, &poServer] { poServer = poTask->server(); },

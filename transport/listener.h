@@ -1,7 +1,9 @@
 #pragma once
 
 // Owns the listener thread. On that thread a ListenerTask creates the
-// CSslListener; start() and stop() reach the task as queued calls.
+// CSslListener and has it listen; start() and stop() reach the task as queued
+// calls. A listener that cannot have its port logs why and emits failed() on
+// the thread of the Listener; the owner decides what that means.
 
 #include <QObject>
 
@@ -10,7 +12,6 @@
 
 class CSslListener;
 class QSettings;
-class QTcpServer;
 class QThread;
 
 namespace norrweb { class HttpRequestHandler; }
@@ -23,13 +24,16 @@ public:
                  std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
     ~ListenerTask() override;
 
-    QTcpServer *server() const;
+    CSslListener *server() const;
     // The bound port once listening, else 0; readable from any thread.
     quint16 port() const { return m_port.load(std::memory_order_acquire); }
 
 public slots:
     void startListening();
     void stopListening();
+
+signals:
+    void failed();
 
 private:
     bool m_secure;
@@ -50,14 +54,15 @@ public:
     // The port the server listens on, once listening (0 before); any thread.
     quint16 serverPort() const;
     // The server the task created, fetched on the listener thread (or null).
-    QTcpServer *server() const;
+    CSslListener *server() const;
 
 signals:
     void start();
     void stop();
+    // The port could not be had (the reason is in the log); nothing listens.
+    void failed();
 
 private:
     std::shared_ptr<QThread> m_thread;
     ListenerTask *m_task = nullptr; // lives on m_thread; deleted there
-
 };

@@ -238,9 +238,11 @@ private slots:
     void capsEvictIdleThenRefuse();
     void workersGrowWhenStalledAndAreTrimmed();
     void certificateCacheAndMissingFiles();
+    void takenPortIsReturnedNotFatal();
 
 private:
-    void startListener(const QVariantMap &v_oValues = {});
+    // v_iPort 0: a free port (the configured one for root, the one below it otherwise).
+    void startListener(const QVariantMap &v_oValues = {}, int v_iPort = 0);
 
     QString m_iniPath;
     std::shared_ptr<QSettings> m_settings;
@@ -264,10 +266,10 @@ void TestListener::initTestCase()
     m_handler = std::make_shared<EchoHandler>();
 }
 
-void TestListener::startListener(const QVariantMap &v_oValues)
+void TestListener::startListener(const QVariantMap &v_oValues, int v_iPort)
 {
     // Root listens on the configured port itself, other accounts on the next one.
-    const int iPort = freePort() - (::geteuid() == 0 ? 0 : 1);
+    const int iPort = v_iPort ? v_iPort : freePort() - (::geteuid() == 0 ? 0 : 1);
     QVariantMap oValues{{QStringLiteral("port"), iPort}, {QStringLiteral("readTimeout"), 1500},
                         {QStringLiteral("writeTimeout"), 1500}, {QStringLiteral("requestTimeout"), 1500},
                         {QStringLiteral("cleanupInterval"), 100}, {QStringLiteral("minThreads"), 1}};
@@ -280,6 +282,8 @@ void TestListener::startListener(const QVariantMap &v_oValues)
         m_settings->setValue(it.key(), it.value());
     m_settings->sync();
     m_listener = std::make_unique<Listener>(true, m_settings, m_handler);
+    if (v_iPort)
+        return; // the caller waits for what it expects
     QTRY_VERIFY(m_listener->serverPort() != 0);
     m_port = m_listener->serverPort();
 }
@@ -597,6 +601,33 @@ void TestListener::certificateCacheAndMissingFiles()
     m_listener.reset();
     startListener();
     QVERIFY(TlsClient(m_port).encrypted());
+}
+
+void TestListener::takenPortIsReturnedNotFatal()
+{
+    // The port the listener wants is held by this very process. Root's instance
+    // (the dispatcher) gives up and says so; any other moves up a port. Either
+    // way the decision is the caller's: this process goes on.
+    m_listener.reset();
+    QTcpServer oHolder;
+    QVERIFY(oHolder.listen(QHostAddress::LocalHost, 0));
+    const int iHeld = oHolder.serverPort();
+    const bool bDispatcher = ::geteuid() == 0;
+    startListener({}, bDispatcher ? iHeld : iHeld - 1);
+    QSignalSpy oFailed(m_listener.get(), &Listener::failed);
+    if (bDispatcher) {
+        QVERIFY(oFailed.wait(10000));
+        QCOMPARE(m_listener->serverPort(), quint16(0));
+        QVERIFY(logMessages().contains(
+            QStringLiteral("CSslListener::CSslListener :: Dispatcher already started on system account!!!")));
+    } else {
+        QTRY_VERIFY(m_listener->serverPort() != 0);
+        QVERIFY(m_listener->serverPort() > iHeld);
+        QVERIFY(oFailed.isEmpty());
+        QVERIFY(logMessages().contains(QStringLiteral("CSslListener::CSslListener :: Cannot bind on port %1: The bound "
+                                                      "address is already in use trying next one...")
+                                           .arg(iHeld)));
+    }
 }
 
 int main(int argc, char **argv)
