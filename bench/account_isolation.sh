@@ -24,7 +24,9 @@ trap cleanup EXIT
 chmod 755 "$DIR"
 # An install as scripts/run.sh makes one: the server, the shipped INI, the
 # signed example modules and version file.
-cp "$BUILD/bin/QuorvexCryptoProvider" "$ROOT/app/QuorvexCryptoProvider.ini" "$BUILD/ver.ini" "$DIR/"
+cp "$ROOT/app/QuorvexCryptoProvider.ini" "$BUILD/ver.ini" "$DIR/"
+# Under a name of its own, apart from any server the account runs (bench/compare-nginx.sh).
+cp "$BUILD/bin/QuorvexCryptoProvider" "$DIR/QuorvexCryptoProvider-bench"
 cp -r "$BUILD/modules" "$DIR/modules"
 mkdir -p "$DIR/config"
 chown -R "$USER_ACCOUNT:$USER_ACCOUNT" "$DIR"
@@ -35,7 +37,7 @@ XDG_CONFIG_HOME=$DIR/config as "$USER_ACCOUNT" "$BUILD/bin/qtx-provision" >"$DIR
 
 # setpriv executes the server in place: $! is the server's pid.
 XDG_CONFIG_HOME=$DIR/config QT_QPA_PLATFORM=offscreen \
-  setpriv --reuid="$USER_ACCOUNT" --regid="$USER_ACCOUNT" --init-groups -- "$DIR/QuorvexCryptoProvider" -console \
+  setpriv --reuid="$USER_ACCOUNT" --regid="$USER_ACCOUNT" --init-groups -- "$DIR/QuorvexCryptoProvider-bench" -console \
   >"$DIR/server.out" 2>&1 &
 SERVER_PID=$!
 LOG=$DIR/config/Quorvex/QuorvexCryptoProvider/logs/QuorvexCryptoProvider.log

@@ -42,7 +42,9 @@ trap cleanup EXIT
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'; }
 PORT=$(free_port)
 [ "$(id -u)" -eq 0 ] || PORT=$((PORT - 1))   # a user instance listens one above the configured port
-cp "$BUILD/bin/QuorvexCryptoProvider" "$WORK/"
+# Under a name of its own: one server per account and executable name may run,
+# and this one must not meet a server the account already runs (scripts/run.sh's).
+cp "$BUILD/bin/QuorvexCryptoProvider" "$WORK/QuorvexCryptoProvider-bench"
 mkdir -p "$WORK/modules" && cp "$BUILD"/modules/*.so "$BUILD"/modules/*.xml "$WORK/modules/" 2>/dev/null || true
 cat > "$WORK/QuorvexCryptoProvider.ini" <<INI
 [listener]
@@ -66,7 +68,7 @@ export XDG_CONFIG_HOME="$WORK/config"
 # scheduling group with the load generator instead of competing with it as a
 # group. (setsid execs in place: the subshell is no process group leader, so the
 # pid stays the server's.)
-(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec setsid ./QuorvexCryptoProvider -console >/dev/null 2>&1) &
+(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec setsid ./QuorvexCryptoProvider-bench -console >/dev/null 2>&1) &
 SERVER_PID=$!
 LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))
 CA="$WORK/config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem"

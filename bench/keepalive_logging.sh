@@ -17,7 +17,7 @@ trap cleanup EXIT
 
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
 [ "$(id -u)" -eq 0 ] || PORT=$((PORT - 1))
-cp "$BUILD/bin/QuorvexCryptoProvider" "$WORK/"
+cp "$BUILD/bin/QuorvexCryptoProvider" "$WORK/QuorvexCryptoProvider-bench"   # a name of its own (bench/compare-nginx.sh)
 cat > "$WORK/QuorvexCryptoProvider.ini" <<INI
 [listener]
 port=$PORT
@@ -30,7 +30,7 @@ INI
 export XDG_CONFIG_HOME="$WORK/config"
 "$BUILD/bin/qtx-provision" >/dev/null
 # In a session of its own, as the installed service runs (see bench/compare-nginx.sh).
-(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec setsid ./QuorvexCryptoProvider -console 2>/dev/null) &
+(cd "$WORK" && XDG_CONFIG_HOME="$WORK/config" exec setsid ./QuorvexCryptoProvider-bench -console 2>/dev/null) &
 SERVER_PID=$!
 LISTEN=$PORT; [ "$(id -u)" -eq 0 ] || LISTEN=$((PORT + 1))
 LOG_DIR="$WORK/config/Quorvex/QuorvexCryptoProvider/logs"

@@ -34,9 +34,9 @@ QString ServerFixture::path(const QString &v_oRelative) const
     return v_oRelative.isEmpty() ? m_dir.path() : m_dir.filePath(v_oRelative);
 }
 
-bool ServerFixture::installBinary(const QString &v_oSourcePath, const QString &v_oName)
+bool ServerFixture::installBinary(const QString &v_oSourcePath)
 {
-    const QString oTarget = path(v_oName);
+    const QString oTarget = executable();
     QFile::remove(oTarget);
     if (!QFile::copy(v_oSourcePath, oTarget))
         return false;
@@ -174,7 +174,7 @@ void ServerFixture::start(const QStringList &v_oArguments, const QString &v_oAcc
         oEnv.insert(it.key(), it.value());
     m_process.setProcessEnvironment(oEnv);
     m_process.setWorkingDirectory(path());
-    startAs(m_process, v_oAccount, path(QStringLiteral("QuorvexCryptoProvider")), v_oArguments);
+    startAs(m_process, v_oAccount, executable(), v_oArguments);
 }
 
 QString ServerFixture::logFilePath() const

@@ -22,8 +22,16 @@ public:
     bool isValid() const { return m_dir.isValid(); }
     QString path(const QString &v_oRelative = QString()) const;
 
-    // Copies the server executable into the folder (under the given name).
-    bool installBinary(const QString &v_oSourcePath, const QString &v_oName = QStringLiteral("QuorvexCryptoProvider"));
+    // The name the server runs under here. One server per account and
+    // executable name may run, and the dispatcher finds an account's instance
+    // by its own name: under a name of their own, the servers of tests and
+    // benches neither meet a server the account already runs (scripts/run.sh's,
+    // the package's units) nor answer for it.
+    static QString executableName() { return QStringLiteral("QuorvexCryptoProvider-test"); }
+    // Copies the server executable (or a stand-in) into the folder under that name.
+    bool installBinary(const QString &v_oSourcePath);
+    // The installed executable.
+    QString executable() const { return path(executableName()); }
     bool writeIni(const QByteArray &v_oContent);
     // The server executable and the INI file.
     bool install(const QByteArray &v_oIni) { return installBinary(serverBinary()) && writeIni(v_oIni); }
