@@ -5,7 +5,7 @@
 #    reply checks), one after the other, each on its own working copy
 #    of its corpus; afterwards the inputs that reached new coverage are merged,
 #    minimised (-merge=1), into fuzz/corpus* so that scripts/fuzz.sh starts from them;
-#  - the stress client (bench/stress_client.cpp, built as tst_stress) against a ThreadSanitizer build
+#  - the stress client (testkit/stressclient.cpp, run by tst_stress) against a ThreadSanitizer build
 #    of the server, in rounds, with every ThreadSanitizer report kept;
 #  - optionally the whole suite under ThreadSanitizer, repeatedly.
 # Fuzzing and stress run side by side at the lowest priority.

@@ -1,7 +1,7 @@
 #pragma once
 
 // Building blocks of the black-box load tools (the stress client and the
-// hostile-load bench): a single-threaded epoll loop, a nonblocking TLS client
+// hostile-load tool): a single-threaded epoll loop, a nonblocking TLS client
 // whose bytes pass through memory BIOs (so the tool decides exactly which bytes
 // leave in which write), an incremental HTTP/1.1 reply parser, /proc readings
 // of the server process, and the set-up of a real server in a temporary folder.

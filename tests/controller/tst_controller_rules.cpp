@@ -1,7 +1,7 @@
 // The pure rules of the command protocol: id validation, what a request
 // names (library, command, ids), path characters and the server command list.
 
-#include "../http/httptestsupport.h"
+#include "httptestsupport.h"
 #include "commandnotes.h"
 #include "crequestmapper.h"
 #include "csigncontroller.h"

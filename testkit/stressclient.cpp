@@ -1,78 +1,21 @@
-// Stateful stress client against the real server over TLS.
-//
-// Many concurrent clients, each a page with its own session, run random
-// sequences of OPEN_SESSION, ALIVE, SET_SESSION_VAR, SERVER_VERSION, module
-// calls (KeepAlive/Ping, Hasher/Sha256, PublicInfo/SessionVariables),
-// GET_RESULT (of their own jobs, and of other sessions' jobs) and CLOSE_SESSION.
-// The bytes go out in random splits (whole, a few pieces, at line ends and
-// between "\r" and "\n", byte by byte; each piece its own TLS record, some
-// pieces delayed), the first request of a connection often in the same write
-// as the handshake's last flight, several requests pipelined in one write,
-// requests followed by the first bytes of the next one, connections dropped
-// mid-request and mid-reply (FIN or reset) and "Connection: close".
-//
-// Invariants checked:
-// - the server process never dies;
-// - every complete request gets exactly one reply, and it is the reply to that
-//   request: replies come in request order and carry the request's
-//   X-QTX-cmdId and X-QTX-sessionId, with the status and body that request calls for;
-// - a job's result is delivered once, with the bytes of that job (Hasher's
-//   digest of this job's data; the calling session's own variables), and never
-//   to another session (polling another session's command id gets no result);
-// - SERVER_VERSION answers the same text throughout;
-// - after the run, the server's threads, fds and RSS come back to within 10%
-//   of the baseline (threads and fds with a slack of 2 and 3) within
-//   readTimeout + 5 s.
-//
-// Environment: QTX_STRESS_SECONDS (run time; the default is 60 s in sanitizer
-// builds and 20 s otherwise), QTX_STRESS_SEED (the seed printed at start; set it
-// to repeat a run's choices, though thread timing differs between runs),
-// QTX_STRESS_CLIENTS (concurrent clients, default 24), QTX_STRESS_WITHOUT (a
-// comma-separated list of behaviours to leave out, to narrow a failure down:
-// pipeline, split, abort, coalesce, close, foreign).
-// Built as tests/stress/tst_stress and run by the test command (label stress);
-// run alone: ctest --test-dir build -L stress -V  (under flock /tmp/qtx-server.lock).
+#include "stressclient.h"
 
-#include "loadkit.h"
-
+#include <QByteArray>
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QString>
 #include <QUrl>
-#include <QtTest>
 
-#include <cstdio>
+#include <algorithm>
 #include <deque>
-#include <map>
-#include <memory>
 #include <random>
-#include <set>
 #include <sstream>
 
+namespace stress {
+
 using namespace loadkit;
-
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-long envLong(const char *v_pName, long v_lDefault)
-{
-    const QByteArray oValue = qgetenv(v_pName);
-    bool bOk = false;
-    const long lValue = oValue.toLong(&bOk);
-    return bOk ? lValue : v_lDefault;
-}
 
 enum class Kind { OpenSession, Alive, SetVar, Version, Ping, Sha, Vars, GetResult, ForeignPoll, CloseSession };
 
@@ -101,7 +44,6 @@ struct Job
     bool finished = false;       // 419 seen after delivery; nothing more to ask
     double pollAt = 0;
 };
-using JobPtr = std::shared_ptr<Job>;
 
 struct Pending
 {
@@ -121,32 +63,7 @@ struct Chunk
     std::vector<Pending> completes; // requests whose last byte is in this chunk
 };
 
-struct Stats
-{
-    long requests = 0, replies = 0, connections = 0, handshakes = 0, coalesced = 0, pipelined = 0;
-    long splitWrites = 0, chunks = 0, abortMidRequest = 0, abortMidReply = 0, connectionClose = 0;
-    long jobsAccepted = 0, resultsDelivered = 0, foreignPolls = 0, serverClosedIdle = 0, refused503 = 0;
-    std::map<std::string, long> errors;
-    std::vector<std::string> details;
-    ProcStats peak;
-
-    void error(const std::string &v_oKind, const std::string &v_oRaw)
-    {
-        std::string oDetail;
-        for (char c : v_oRaw)
-            oDetail += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
-        // The first few of each kind are kept in full.
-        if (++errors[v_oKind] <= 4 && details.size() < 40)
-            details.push_back(v_oKind + ": " + oDetail);
-    }
-    long errorCount() const
-    {
-        long lCount = 0;
-        for (const auto &oEntry : errors)
-            lCount += oEntry.second;
-        return lCount;
-    }
-};
+namespace {
 
 std::string sha256Hex(const std::string &v_oData)
 {
@@ -165,7 +82,7 @@ std::string formEncode(const std::string &v_oText)
     return QUrl::toPercentEncoding(QString::fromStdString(v_oText)).toStdString();
 }
 
-class Engine;
+} // namespace
 
 class Client
 {
@@ -224,111 +141,80 @@ private:
     double m_dNextAt = 0;
 };
 
-class Engine
+void Engine::run(int v_iClients, double v_dSeconds, pid_t v_iServer)
 {
-public:
-    Engine(uint16_t v_uiPort, SSL_CTX *v_pCtx, uint64_t v_uiSeed, int v_iReplyTimeoutMs)
-        : port(v_uiPort)
-        , ctx(v_pCtx)
-        , seed(v_uiSeed)
-        , replyTimeoutMs(v_iReplyTimeoutMs)
-    {
-    }
-
-    // Runs the clients for the given time, then lets the last replies arrive.
-    void run(int v_iClients, double v_dSeconds, pid_t v_iServer)
-    {
-        std::vector<std::unique_ptr<Client>> oClients;
-        for (int i = 0; i < v_iClients; ++i)
-            oClients.push_back(std::make_unique<Client>(*this, nextClientId++, seed * 1000003u + static_cast<uint64_t>(i)));
-        const double dEnd = nowMs() + v_dSeconds * 1000.0;
-        double dNextSample = 0;
-        bool bActing = true;
-        double dDrainEnd = 0;
-        for (;;) {
-            loop.poll(2);
-            const double dNow = nowMs();
-            if (bActing && dNow >= dEnd) {
-                bActing = false;
-                dDrainEnd = dNow + replyTimeoutMs;
-            }
-            for (auto &pClient : oClients) {
-                pClient->tick(dNow, bActing);
-                pClient->graveyard.clear();
-            }
-            if (dNow >= dNextSample) {
-                dNextSample = dNow + 200;
-                sample(v_iServer);
-                if (!serverDied && !readProcStats(v_iServer).alive) {
-                    serverDied = true;
-                    stats.error("server-died", "the server process ended during the run");
-                }
-            }
-            if (serverDied)
-                break;
-            if (!bActing) {
-                bool bIdle = true;
-                for (auto &pClient : oClients)
-                    bIdle = bIdle && pClient->idle();
-                if (bIdle || dNow >= dDrainEnd || serverDied)
-                    break;
-            }
-        }
-        // Each page closes its session, so what the server still holds
-        // afterwards is what it keeps without need.
-        const double dCloseEnd = nowMs() + replyTimeoutMs;
-        while (!serverDied && nowMs() < dCloseEnd) {
-            loop.poll(2);
-            const double dNow = nowMs();
-            bool bAllClosed = true;
-            for (auto &pClient : oClients) {
-                pClient->closeSession(dNow);
-                pClient->graveyard.clear();
-                bAllClosed = bAllClosed && pClient->session().empty() && pClient->idle();
-            }
-            if (bAllClosed)
-                break;
+    std::vector<std::unique_ptr<Client>> oClients;
+    for (int i = 0; i < v_iClients; ++i)
+        oClients.push_back(std::make_unique<Client>(*this, nextClientId++, seed * 1000003u + static_cast<uint64_t>(i)));
+    const double dEnd = nowMs() + v_dSeconds * 1000.0;
+    double dNextSample = 0;
+    bool bActing = true;
+    double dDrainEnd = 0;
+    for (;;) {
+        loop.poll(2);
+        const double dNow = nowMs();
+        if (bActing && dNow >= dEnd) {
+            bActing = false;
+            dDrainEnd = dNow + replyTimeoutMs;
         }
         for (auto &pClient : oClients) {
-            pClient->shutdown();
+            pClient->tick(dNow, bActing);
             pClient->graveyard.clear();
         }
+        if (dNow >= dNextSample) {
+            dNextSample = dNow + 200;
+            sample(v_iServer);
+            if (!serverDied && !readProcStats(v_iServer).alive) {
+                serverDied = true;
+                stats.error("server-died", "the server process ended during the run");
+            }
+        }
+        if (serverDied)
+            break;
+        if (!bActing) {
+            bool bIdle = true;
+            for (auto &pClient : oClients)
+                bIdle = bIdle && pClient->idle();
+            if (bIdle || dNow >= dDrainEnd || serverDied)
+                break;
+        }
     }
-
-    void sample(pid_t v_iServer)
-    {
-        const ProcStats oNow = readProcStats(v_iServer);
-        stats.peak.threads = std::max(stats.peak.threads, oNow.threads);
-        stats.peak.fds = std::max(stats.peak.fds, oNow.fds);
-        stats.peak.rssKb = std::max(stats.peak.rssKb, oNow.rssKb);
+    // Each page closes its session, so what the server still holds
+    // afterwards is what it keeps without need.
+    const double dCloseEnd = nowMs() + replyTimeoutMs;
+    while (!serverDied && nowMs() < dCloseEnd) {
+        loop.poll(2);
+        const double dNow = nowMs();
+        bool bAllClosed = true;
+        for (auto &pClient : oClients) {
+            pClient->closeSession(dNow);
+            pClient->graveyard.clear();
+            bAllClosed = bAllClosed && pClient->session().empty() && pClient->idle();
+        }
+        if (bAllClosed)
+            break;
     }
-
-    // Jobs of any session, for polls from another session.
-    void offerForeign(const JobPtr &v_pJob)
-    {
-        if (foreign.size() < 400)
-            foreign.push_back(v_pJob);
-        else
-            foreign[foreignNext++ % foreign.size()] = v_pJob;
+    for (auto &pClient : oClients) {
+        pClient->shutdown();
+        pClient->graveyard.clear();
     }
+}
 
-    // Behaviours left out ("pipeline", "split", "abort", "coalesce", "close", "foreign").
-    bool without(const char *v_pName) const { return disabled.count(v_pName) > 0; }
-    std::set<std::string> disabled;
+void Engine::sample(pid_t v_iServer)
+{
+    const ProcStats oNow = readProcStats(v_iServer);
+    stats.peak.threads = std::max(stats.peak.threads, oNow.threads);
+    stats.peak.fds = std::max(stats.peak.fds, oNow.fds);
+    stats.peak.rssKb = std::max(stats.peak.rssKb, oNow.rssKb);
+}
 
-    Loop loop;
-    uint16_t port;
-    SSL_CTX *ctx;
-    uint64_t seed;
-    int replyTimeoutMs;
-    Stats stats;
-    std::vector<JobPtr> foreign;
-    size_t foreignNext = 0;
-    std::string version;
-    uint64_t cmdCounter = 1000000000000ull;
-    int nextClientId = 1;
-    bool serverDied = false;
-};
+void Engine::offerForeign(const JobPtr &v_pJob)
+{
+    if (foreign.size() < 400)
+        foreign.push_back(v_pJob);
+    else
+        foreign[foreignNext++ % foreign.size()] = v_pJob;
+}
 
 Client::Client(Engine &v_oEngine, int v_iId, uint64_t v_uiSeed)
     : m_oEngine(v_oEngine)
@@ -984,187 +870,4 @@ void Client::shutdown()
         graveyard.push_back(std::move(m_pConn));
 }
 
-} // namespace
-
-class TestStress : public QObject
-{
-    Q_OBJECT
-private slots:
-    // The tool's own reply framing and baseline rule first: a fault there would
-    // show up as false invariant violations (or hide real ones).
-    void replyParser_data();
-    void replyParser();
-    void baselineTolerance_data();
-    void baselineTolerance();
-    void randomSequences();
-};
-
-void TestStress::replyParser_data()
-{
-    QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<int>("step");      // bytes fed at a time
-    QTest::addColumn<QStringList>("replies"); // "status|reason|X-QTX-cmdId|body" each; "error" for a framing error
-    const QByteArray oTwo = "HTTP/1.1 202 Accepted\r\nX-QTX-cmdId: 1\r\nContent-Length: 0\r\n\r\n"
-                            "HTTP/1.1 200 OK\r\nx-qtx-CMDID: 2\r\nContent-Length: 5\r\n\r\nhello";
-    const QStringList oTwoReplies{"202|Accepted|1|", "200|OK|2|hello"};
-    for (int iStep : {100000, 1, 3, 17})
-        QTest::addRow("two replies, %d bytes at a time", iStep) << oTwo << iStep << oTwoReplies;
-    // The server's fixed 413 text has no Content-Length: its body runs to the close.
-    QTest::newRow("no length: ends at the close")
-        << QByteArray("HTTP/1.1 413 entity too large\r\nConnection: close\r\n\r\n413 Entity too large\r\n") << 100000
-        << QStringList{"413|entity too large||413 Entity too large\r\n"};
-    QTest::newRow("garbage") << QByteArray("tials: true\r\n\r\n") << 100000 << QStringList{"error"};
-}
-
-void TestStress::replyParser()
-{
-    QFETCH(QByteArray, stream);
-    QFETCH(int, step);
-    QFETCH(QStringList, replies);
-    const std::string oStream = stream.toStdString();
-    ReplyParser oParser;
-    QStringList oSeen;
-    HttpReply oReply;
-    const auto take = [&] {
-        while (oParser.next(oReply))
-            oSeen << QString::fromStdString(std::to_string(oReply.status) + "|" + oReply.reason + "|"
-                                            + oReply.header("X-QTX-cmdId") + "|" + oReply.body);
-    };
-    for (size_t u = 0; u < oStream.size(); u += static_cast<size_t>(step)) {
-        oParser.feed(oStream.substr(u, static_cast<size_t>(step)));
-        take();
-    }
-    if (replies == QStringList{"error"}) {
-        QVERIFY(oSeen.isEmpty());
-        QVERIFY(!oParser.error().empty());
-        return;
-    }
-    const int iBeforeClose = oSeen.size();
-    oParser.finish();
-    take();
-    QCOMPARE(oSeen, replies);
-    // A reply without a length is complete only once the peer closed.
-    QCOMPARE(iBeforeClose, stream.contains("Content-Length") ? replies.size() : 0);
-    QVERIFY(!oParser.hasPartial());
-}
-
-void TestStress::baselineTolerance_data()
-{
-    QTest::addColumn<int>("threads");
-    QTest::addColumn<int>("fds");
-    QTest::addColumn<int>("rssKb");
-    QTest::addColumn<bool>("within");
-    // Baseline: 4 threads, 14 fds, 30,000 kB.
-    QTest::newRow("same") << 4 << 14 << 30000 << true;
-    QTest::newRow("small counts get a slack") << 6 << 17 << 33000 << true;
-    QTest::newRow("one thread too many") << 7 << 14 << 30000 << false;
-    QTest::newRow("fds over") << 4 << 18 << 30000 << false;
-    QTest::newRow("rss over 10%") << 4 << 14 << 33001 << false;
-}
-
-void TestStress::baselineTolerance()
-{
-    QFETCH(int, threads);
-    QFETCH(int, fds);
-    QFETCH(int, rssKb);
-    QFETCH(bool, within);
-    const ProcStats oBase{true, 4, 14, 30000};
-    ProcStats oNow{true, threads, fds, rssKb};
-    QCOMPARE(withinBaseline(oNow, oBase), within);
-    oNow.alive = false;
-    QVERIFY(!withinBaseline(oNow, oBase));
-}
-
-void TestStress::randomSequences()
-{
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const double dSeconds = static_cast<double>(envLong("QTX_STRESS_SECONDS", kSanitized ? 60 : 20));
-    const int iClients = static_cast<int>(envLong("QTX_STRESS_CLIENTS", 24));
-    const uint64_t uiSeed = static_cast<uint64_t>(envLong("QTX_STRESS_SEED", static_cast<long>(std::random_device{}() % 1000000000u)));
-    std::printf("stress: seed=%llu (QTX_STRESS_SEED=%llu repeats the choices) seconds=%.0f clients=%d\n",
-                static_cast<unsigned long long>(uiSeed), static_cast<unsigned long long>(uiSeed), dSeconds, iClients);
-    raiseOwnFileLimit();
-
-    ServerUnderTest oServer;
-    std::string oError;
-    if (!oServer.start(oError))
-        std::printf("stress: server start failed: %s\n", oServer.describeEnd(12).c_str());
-    QVERIFY2(oError.empty(), oError.c_str());
-    SSL_CTX *pCtx = makeClientContext(oServer.caFile());
-    QVERIFY(pCtx);
-    const pid_t iPid = oServer.pid();
-    QVERIFY2(oServer.enterClientAccount(), "cannot take the server account's ids for the client");
-    const int iReplyTimeout = oServer.readTimeoutMs() + 5000;
-
-    // Warm-up: every module loaded once and its session closed, so the
-    // baseline holds what a served server holds.
-    {
-        Engine oWarm(oServer.port(), pCtx, uiSeed + 7, iReplyTimeout);
-        oWarm.disabled = {"pipeline", "split", "abort", "coalesce", "close", "foreign"};
-        oWarm.run(2, 2.0, iPid);
-    }
-    QTest::qWait(3000);
-    const ProcStats oBase = readProcStats(iPid);
-    if (!oBase.alive)
-        std::printf("stress: server ended: %s\n", oServer.describeEnd(12).c_str());
-    QVERIFY2(oBase.alive, "the server died during the warm-up");
-    std::printf("stress: baseline threads=%d fds=%d rss=%ld kB\n", oBase.threads, oBase.fds, oBase.rssKb);
-
-    Engine oEngine(oServer.port(), pCtx, uiSeed, iReplyTimeout);
-    for (const QByteArray &oName : qgetenv("QTX_STRESS_WITHOUT").split(','))
-        if (!oName.isEmpty())
-            oEngine.disabled.insert(oName.toStdString());
-    const double dStart = nowMs();
-    oEngine.run(iClients, dSeconds, iPid);
-    const double dRun = (nowMs() - dStart) / 1000.0;
-
-    // Recovery: within 10% of the baseline within readTimeout + 5 s.
-    const double dRecoverStart = nowMs();
-    std::string oWhy;
-    bool bRecovered = false;
-    ProcStats oAfter;
-    while (nowMs() - dRecoverStart < oServer.readTimeoutMs() + 5000.0) {
-        oAfter = readProcStats(iPid);
-        if (withinBaseline(oAfter, oBase, &oWhy)) {
-            bRecovered = true;
-            break;
-        }
-        QTest::qWait(250);
-    }
-    const double dRecovery = (nowMs() - dRecoverStart) / 1000.0;
-    // RSS under a sanitizer's quarantine says nothing about the server; it is printed only.
-    if (!bRecovered && kSanitized && oAfter.alive) {
-        ProcStats oNoRss = oAfter;
-        oNoRss.rssKb = oBase.rssKb;
-        bRecovered = withinBaseline(oNoRss, oBase, &oWhy);
-    }
-
-    const Stats &s = oEngine.stats;
-    std::printf("stress: ran %.1f s: requests=%ld replies=%ld connections=%ld handshakes=%ld coalesced-first=%ld\n", dRun,
-                s.requests, s.replies, s.connections, s.handshakes, s.coalesced);
-    std::printf("stress: pipelined-batches=%ld split-writes=%ld chunks=%ld abort-mid-request=%ld abort-mid-reply=%ld "
-                "connection-close=%ld\n",
-                s.pipelined, s.splitWrites, s.chunks, s.abortMidRequest, s.abortMidReply, s.connectionClose);
-    std::printf("stress: jobs-accepted=%ld results-delivered=%ld foreign-polls=%ld server-closed-idle=%ld refused-503=%ld\n",
-                s.jobsAccepted, s.resultsDelivered, s.foreignPolls, s.serverClosedIdle, s.refused503);
-    std::printf("stress: peak threads=%d fds=%d rss=%ld kB; after threads=%d fds=%d rss=%ld kB; %s after %.1f s\n",
-                s.peak.threads, s.peak.fds, s.peak.rssKb, oAfter.threads, oAfter.fds, oAfter.rssKb,
-                bRecovered ? "recovered" : "NOT recovered", dRecovery);
-    std::printf("stress: errors=%ld\n", s.errorCount());
-    for (const auto &oEntry : s.errors)
-        std::printf("stress:   %-24s %ld\n", oEntry.first.c_str(), oEntry.second);
-    for (const std::string &oDetail : s.details)
-        std::printf("stress:   | %s\n", oDetail.c_str());
-    if (!readProcStats(iPid).alive)
-        std::printf("stress: server ended: %s\n", oServer.describeEnd(12).c_str());
-    std::fflush(stdout);
-    SSL_CTX_free(pCtx);
-
-    QVERIFY2(!oEngine.serverDied && readProcStats(iPid).alive, "the server process died");
-    QVERIFY2(s.replies > 0, "no reply at all");
-    QVERIFY2(s.errorCount() == 0, "invariant violations (see the lines above; repeat with the seed)");
-    QVERIFY2(bRecovered, ("threads, fds or RSS did not return to the baseline: " + oWhy).c_str());
-}
-
-QTEST_GUILESS_MAIN(TestStress)
-#include "stress_client.moc"
+} // namespace stress
