@@ -192,35 +192,14 @@ QByteArray AuthenticateCommand::run()
     oReceipt.digest = oSigned;
 
     ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Login); });
-    if (oAnswer.outcome != Outcome::Accepted) {
-        oReceipt.outcome = oAnswer.outcome == Outcome::TimedOut ? QStringLiteral("timeout") : QStringLiteral("cancelled");
-        signer::writeReceipt(oStore, oReceipt);
-        QJsonObject oReason;
-        if (oAnswer.outcome == Outcome::TimedOut)
-            oReason.insert(QStringLiteral("reason"), QStringLiteral("timeout"));
-        throw SignerError("CANCELLED", QStringLiteral("The user did not log in."), oReason);
-    }
+    signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not log in."));
 
     // A key with a PIN of its own for each operation: asked on the main thread.
-    SignerUi &oUi = m_ui;
-    const PinAgain oAgain = [&oUi, &oConsent](SecretBuffer *v_poPin, CK_FLAGS v_uiFlags) {
-        bool bGiven = false;
-        const PinRequest oRequest{oConsent.origin, oConsent.certificate, (v_uiFlags & CKF_USER_PIN_COUNT_LOW) != 0,
-                                  (v_uiFlags & CKF_USER_PIN_FINAL_TRY) != 0};
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [&] { bGiven = oUi.askPinAgain(oRequest, v_poPin); }, Qt::BlockingQueuedConnection);
-        return bGiven;
-    };
+    const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
     try {
         const QByteArray oSignature = signer::offMainThread([&] {
             Pkcs11Context oContext;
-            CertificateEntry oEntry;
-            for (const CertificateEntry &oCandidate : oContext.certificates()) {
-                if (oCandidate.der == oDer)
-                    oEntry = oCandidate;
-            }
-            if (oEntry.der.isEmpty())
-                throw SignerError("TOKEN_REMOVED", QStringLiteral("The token with the certificate was removed."));
+            const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
             const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
             return oContext.sign(oEntry, poPin, oAlgorithm.mechanism,
                                  oAlgorithm.digestInfo ? digestInfo(oAlgorithm.hash, oSigned) : oSigned, oAgain);

@@ -2,6 +2,7 @@
 
 #include "cmsbuilder.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -105,6 +106,42 @@ void writeReceipt(SignerStore &v_oStore, Receipt v_oReceipt)
     } catch (const StoreError &v_oError) {
         log(true, "Signer::writeReceipt", QString::fromLocal8Bit(v_oError.what()));
     }
+}
+
+void refuseUnlessAccepted(const ConsentAnswer &v_oAnswer, SignerStore &v_oStore, Receipt &v_oReceipt,
+                          const QString &v_oMessage)
+{
+    if (v_oAnswer.outcome == Outcome::Accepted)
+        return;
+    const bool bTimedOut = v_oAnswer.outcome == Outcome::TimedOut;
+    v_oReceipt.outcome = bTimedOut ? QStringLiteral("timeout") : QStringLiteral("cancelled");
+    writeReceipt(v_oStore, v_oReceipt);
+    QJsonObject oReason;
+    if (bTimedOut)
+        oReason.insert(QStringLiteral("reason"), QStringLiteral("timeout"));
+    throw SignerError("CANCELLED", v_oMessage, oReason);
+}
+
+PinAgain pinAgainOnMainThread(SignerUi &v_oUi, const ConsentRequest &v_oConsent)
+{
+    return [&v_oUi, &v_oConsent](SecretBuffer *v_poPin, CK_FLAGS v_uiFlags) {
+        bool bGiven = false;
+        const PinRequest oRequest{v_oConsent.origin, v_oConsent.certificate, (v_uiFlags & CKF_USER_PIN_COUNT_LOW) != 0,
+                                  (v_uiFlags & CKF_USER_PIN_FINAL_TRY) != 0};
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&] { bGiven = v_oUi.askPinAgain(oRequest, v_poPin); },
+            Qt::BlockingQueuedConnection);
+        return bGiven;
+    };
+}
+
+CertificateEntry entryOnToken(Pkcs11Context &v_oContext, const QByteArray &v_oDer)
+{
+    for (const CertificateEntry &oCandidate : v_oContext.certificates()) {
+        if (oCandidate.der == v_oDer)
+            return oCandidate;
+    }
+    throw SignerError("TOKEN_REMOVED", QStringLiteral("The token with the certificate was removed."));
 }
 
 void log(bool v_bWarning, const char *v_pFunction, const QString &v_oText)

@@ -96,6 +96,20 @@ TokenSnapshot snapshot(Purpose v_ePurpose);
 // Appends a receipt; a store that cannot take it is logged, the answer stands.
 void writeReceipt(SignerStore &v_oStore, Receipt v_oReceipt);
 
+// A consent that was not given: its receipt ("timeout" or "cancelled"), then
+// CANCELLED with v_oMessage (and reason "timeout" when the dialog timed out).
+void refuseUnlessAccepted(const ConsentAnswer &v_oAnswer, SignerStore &v_oStore, Receipt &v_oReceipt,
+                          const QString &v_oMessage);
+
+// For keys that want their PIN again at each operation: asked from the
+// signing thread, the dialog runs on the main thread. v_oUi and v_oConsent
+// must outlive the signature.
+PinAgain pinAgainOnMainThread(SignerUi &v_oUi, const ConsentRequest &v_oConsent);
+
+// The entry of the certificate with this DER on a token present now;
+// TOKEN_REMOVED when it is gone.
+CertificateEntry entryOnToken(Pkcs11Context &v_oContext, const QByteArray &v_oDer);
+
 // A line in the server's log (its category, when the module runs in the server).
 void log(bool v_bWarning, const char *v_pFunction, const QString &v_oText);
 
