@@ -7,7 +7,31 @@
 #include <QProcessEnvironment>
 
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+// Descriptors this test inherited (a lock taken with flock(1) by whoever ran
+// it, a terminal's extras) must not reach the servers it starts: a server
+// that outlives a killed test would hold them, and the lock, for ever.
+void keepInheritedDescriptorsHere()
+{
+    DIR *poDir = ::opendir("/proc/self/fd");
+    if (!poDir)
+        return;
+    const int iOwn = ::dirfd(poDir);
+    while (const dirent *poEntry = ::readdir(poDir)) {
+        const int iFd = std::atoi(poEntry->d_name);
+        if (iFd > 2 && iFd != iOwn)
+            ::fcntl(iFd, F_SETFD, ::fcntl(iFd, F_GETFD) | FD_CLOEXEC);
+    }
+    ::closedir(poDir);
+}
+
+} // namespace
 
 ServerFixture::ServerFixture()
 {
@@ -115,6 +139,7 @@ void ServerFixture::shareWith(const QString &v_oAccount)
 void ServerFixture::startAs(QProcess &v_oProcess, const QString &v_oAccount, const QString &v_oProgram,
                             const QStringList &v_oArguments)
 {
+    keepInheritedDescriptorsHere();
     if (v_oAccount.isEmpty()) {
         v_oProcess.start(v_oProgram, v_oArguments);
         return;
