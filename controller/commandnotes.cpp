@@ -52,6 +52,12 @@ CheckedId CheckedId::of(const QByteArray &v_oRaw)
     return oChecked;
 }
 
+CommandTarget &CommandTarget::of(norrweb::HttpRequest &v_oRequest)
+{
+    of(static_cast<const norrweb::HttpRequest &>(v_oRequest));
+    return *static_cast<CommandTarget *>(v_oRequest.note());
+}
+
 const CommandTarget &CommandTarget::of(const norrweb::HttpRequest &v_oRequest)
 {
     if (const auto *poKept = dynamic_cast<const CommandTarget *>(v_oRequest.note()))

@@ -13,7 +13,7 @@
 
 #include <memory>
 
-// A module command let in on an I/O thread (CSignController::PrepareModuleCommandInline).
+// A module command let in on an I/O thread (CSignController::DecideInline).
 struct PreparedModuleCommand
 {
     ModuleRef module;
@@ -51,12 +51,14 @@ struct CommandTarget : norrweb::HttpNote
     // A module command let in on an I/O thread: its module, taken for the
     // session without waiting when it was let in, and what the module says
     // about the command, for the controller and the launcher to use. The
-    // module is given back when the request ends if no job took it.
-    mutable std::unique_ptr<PreparedModuleCommand> prepared;
+    // module is given back when the request ends if no job took it. Set only
+    // by the inline decision, which holds the request itself.
+    std::unique_ptr<PreparedModuleCommand> prepared;
 
     // Worked out on first use (the inline decision or the controller) and kept
     // with the request.
     static const CommandTarget &of(const norrweb::HttpRequest &v_oRequest);
+    static CommandTarget &of(norrweb::HttpRequest &v_oRequest);
 };
 
 // The account check of a connection's first request, kept for its later ones:

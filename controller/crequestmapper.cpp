@@ -89,20 +89,9 @@ void CRequestMapper::SetSecurityHeaders(norrweb::HttpResponse &v_oResponse)
         v_oResponse.setHeader(oHeader.oName, oHeader.oValue);
 }
 
-bool CRequestMapper::canServeInline(const norrweb::HttpRequest &v_oRequest,
-                                    norrweb::HttpConnectionInfo &v_oConnection) const
+bool CRequestMapper::canServeInline(norrweb::HttpRequest &v_oRequest, norrweb::HttpConnectionInfo &v_oConnection) const
 {
-    // A preflight and the cheap server commands never block once the client is
-    // known. The first request of a connection may have to look the client up
-    // (processes, the dispatcher, the passwd database): only when that cannot
-    // wait is it served here too.
-    const QByteArray oMethod = v_oRequest.getMethod();
-    if (oMethod != "OPTIONS" && !(oMethod == "POST" && CSignController::IsInlineCommand(v_oRequest))) {
-        // A module command whose module its session uses already: the job is
-        // queued from here, without the hop to a request worker and back.
-        return oMethod == "POST" && CSignController::PrepareModuleCommandInline(v_oRequest, v_oConnection, m_oContext);
-    }
-    return ClientAccount::of(v_oConnection) || CSignController::CanResolveClientInline(v_oConnection);
+    return CSignController::DecideInline(v_oRequest, v_oConnection, m_oContext);
 }
 
 void CRequestMapper::service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse)

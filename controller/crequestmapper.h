@@ -31,7 +31,7 @@ public:
     ~CRequestMapper() override;
 
     void service(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override;
-    bool canServeInline(const norrweb::HttpRequest &v_oRequest,
+    bool canServeInline(norrweb::HttpRequest &v_oRequest,
                         norrweb::HttpConnectionInfo &v_oConnection) const override;
 
     static bool IsOriginAllowed(const QByteArray &v_oOrigin);

@@ -285,28 +285,31 @@ CommandResult CSignController::RefusedModuleResult() const
     return CommandResult(403, "Forbidden", "You don't have permissions to access this resource.");
 }
 
-bool CSignController::IsInlineCommand(const norrweb::HttpRequest &v_oRequest)
+bool CSignController::DecideInline(norrweb::HttpRequest &v_oRequest, norrweb::HttpConnectionInfo &v_oConnection,
+                                  const ServerContext &v_oContext)
 {
-    // Server commands that only read or touch memory: the session ping, the
-    // platform description and fetching a stored result (a short lock; it
-    // never waits for the job). Everything else may load a module, start a
-    // job, read files or ask the dispatcher.
-    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
-    if (oTarget.command == "GET_RESULT")
-        return true;
-    return oTarget.library.isEmpty() && (oTarget.command == "ALIVE" || oTarget.command == "ARCH_TYPE");
-}
+    // A preflight, and server commands that only read or touch memory: the
+    // session ping, the platform description and fetching a stored result (a
+    // short lock; it never waits for the job). The first request of a
+    // connection may have to look the client up (processes, the dispatcher,
+    // the passwd database): only when that cannot wait is it served here too.
+    const QByteArray oMethod = v_oRequest.getMethod();
+    const bool bPreflight = oMethod == "OPTIONS";
+    if (!bPreflight && oMethod != "POST")
+        return false;
+    CommandTarget *poTarget = bPreflight ? nullptr : &CommandTarget::of(v_oRequest);
+    if (bPreflight || poTarget->command == "GET_RESULT"
+        || (poTarget->library.isEmpty() && (poTarget->command == "ALIVE" || poTarget->command == "ARCH_TYPE")))
+        return ClientAccount::of(v_oConnection) || ResolveClientWithoutWaiting(v_oConnection);
+    CommandTarget &oTarget = *poTarget;
 
-bool CSignController::PrepareModuleCommandInline(const norrweb::HttpRequest &v_oRequest,
-                                                 const norrweb::HttpConnectionInfo &v_oConnection,
-                                                 const ServerContext &v_oContext)
-{
+    // A module command whose module its session uses already: the job is
+    // queued from here, without the hop to a request worker and back. A
+    // command without a session opens one first; a refused client's answer
+    // looks the module up (both may wait).
     const ClientAccount *poAccount = ClientAccount::of(v_oConnection);
     if (!poAccount || !v_oContext.poSessions || !v_oContext.poModules || !v_oContext.poLauncher)
         return false;
-    const CommandTarget &oTarget = CommandTarget::of(v_oRequest);
-    // A command without a session opens one first; a refused client's answer
-    // looks the module up (both may wait).
     if (oTarget.library.isEmpty() || oTarget.sessionId.id.isEmpty() || IsServerCommand(oTarget.command))
         return false;
     if (!(poAccount->onSystemUser ? IsSystemClientLibrary(oTarget.library) : poAccount->onCurrentUser))

@@ -47,27 +47,28 @@ public:
     static bool IsServerCommand(const QByteArray &v_oCommand);
     // The modules a client on the system account may run.
     static bool IsSystemClientLibrary(const QByteArray &v_oName);
-    // Whether serving the request never blocks once the client's identity is known.
-    static bool IsInlineCommand(const norrweb::HttpRequest &v_oRequest);
+    // The inline decision, on the connection's I/O thread: whether serving the
+    // request there never blocks and runs no module code. Yes for a preflight
+    // and the cheap server commands (ALIVE, ARCH_TYPE, GET_RESULT) once the
+    // client can be resolved without waiting; yes for a module command of a
+    // checked client in a session that already uses the module, while no load
+    // or unload holds the modules, with the module taken for the controller
+    // (CommandTarget::prepared) and the command described from the record
+    // made at the module's load. Everything else goes to a request worker.
+    static bool DecideInline(norrweb::HttpRequest &v_oRequest, norrweb::HttpConnectionInfo &v_oConnection,
+                             const ServerContext &v_oContext);
+
+    const JobRequest &commandData() const { return m_oCommandData; }
+
+private:
     // Whether the client of a connection can be resolved without waiting: the
     // account names the check compares were looked up moments ago, and the
     // socket's owner, read when it was accepted, is not root, or is root and
     // the socket's holder is one of root's recent client processes with few
     // descriptors (found here, and noted on the connection for the check; the
     // search through every process is left to a request worker).
-    static bool CanResolveClientInline(norrweb::HttpConnectionInfo &v_oConnection);
-    // Whether a module command can be served without waiting, and if so takes
-    // its module for the controller (CommandTarget::prepared): a client
-    // already checked, which may run that module, in a session that already
-    // uses it, while no load or unload holds the modules. Starting the job
-    // then only queues it.
-    static bool PrepareModuleCommandInline(const norrweb::HttpRequest &v_oRequest,
-                                           const norrweb::HttpConnectionInfo &v_oConnection,
-                                           const ServerContext &v_oContext);
+    static bool ResolveClientWithoutWaiting(norrweb::HttpConnectionInfo &v_oConnection);
 
-    const JobRequest &commandData() const { return m_oCommandData; }
-
-private:
     // Intake
     void SetAllNecessaryParams(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);
     void SetLibraryNameAndCommand(norrweb::HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse);

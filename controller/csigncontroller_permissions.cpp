@@ -63,7 +63,7 @@ ClientConnection connectionOf(const norrweb::HttpConnectionInfo &v_oInfo)
 
 } // namespace
 
-bool CSignController::CanResolveClientInline(norrweb::HttpConnectionInfo &v_oConnection)
+bool CSignController::ResolveClientWithoutWaiting(norrweb::HttpConnectionInfo &v_oConnection)
 {
     const qint64 iUid = v_oConnection.clientUid;
     if (iUid < 0 || iUid >= 0xFFFFFFFFll)

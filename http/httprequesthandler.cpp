@@ -22,7 +22,7 @@ void HttpRequestHandler::service(HttpRequest &v_oRequest, HttpResponse &v_oRespo
     v_oResponse.write("501 not implemented", true);
 }
 
-bool HttpRequestHandler::canServeInline(const HttpRequest &, HttpConnectionInfo &) const
+bool HttpRequestHandler::canServeInline(HttpRequest &, HttpConnectionInfo &) const
 {
     return false;
 }

@@ -29,9 +29,11 @@ public:
     /// for another thread (no file, process or network look-up, no job to wait
     /// for), so that the connection's I/O thread may run it itself instead of
     /// handing it to a request worker and back. The base version says no. Runs
-    /// on the connection's I/O thread, which may note on the connection what
-    /// it found out on the way (for the request that follows).
-    virtual bool canServeInline(const HttpRequest &v_oRequest, HttpConnectionInfo &v_oConnection) const;
+    /// on the connection's I/O thread, which may note on the request and the
+    /// connection what it found out on the way (for service() and for the
+    /// request that follows); it must call nothing that blocks and no plug-in
+    /// module's code (QTX_ASSERT_NOT_IO_THREAD marks what blocks).
+    virtual bool canServeInline(HttpRequest &v_oRequest, HttpConnectionInfo &v_oConnection) const;
 };
 
 } // namespace norrweb

@@ -294,6 +294,7 @@ bool DllModule::load(const QString &v_oModulePath)
         dropLibrary();
         return false;
     }
+    m_poCommands = describeCommands();
 
     if (!CSettings::Instance()->ReadWindowsServerMode())
         return true;
@@ -538,28 +539,48 @@ bool DllModule::initGuarded()
     }
 }
 
+std::shared_ptr<const DllModule::CommandTable> DllModule::describeCommands()
+{
+    // Only the command file names the functions: without one nothing is
+    // described, and every command of the module goes to a worker.
+    auto poTable = std::make_shared<CommandTable>();
+    if (!m_bXmlLoaded)
+        return poTable;
+    const QFunctionPointer pQuery = getFunctionPriv("IsGuiFunction");
+    const QMap<QString, QString> &oCommands = m_oXmlReader.GetCommands();
+    for (auto it = oCommands.constBegin(); it != oCommands.constEnd(); ++it) {
+        CommandInfo oInfo;
+        oInfo.valid = true;
+        oInfo.params = m_oXmlReader.GetRequestParams().values(it.key());
+        oInfo.functionName = it.value();
+        const QByteArray oSymbol = oInfo.functionName.toUtf8();
+        oInfo.reserved = isReservedExport(oSymbol) || oSymbol.contains('\0');
+        if (!oInfo.reserved)
+            oInfo.function = reinterpret_cast<tpfun>(getFunctionPriv(oSymbol.constData()));
+        // Asked only for a function there is, as the launcher asks.
+        if (oInfo.function && pQuery) {
+            oInfo.guiQueried = true;
+            oInfo.gui = callQuery("IsGuiFunction", pQuery, oInfo.function, true);
+        }
+        poTable->commands.insert(it.key().toUtf8(), std::move(oInfo));
+    }
+    poTable->complete = true;
+    return poTable;
+}
+
 bool DllModule::tryDescribeCommand(const QByteArray &v_oCommand, CommandInfo *v_poInfo)
 {
+    // Runs on I/O threads: reads the record made at load, calls nothing of the module.
     std::unique_lock<std::mutex> oGuard(g_moduleMutex, std::try_to_lock);
-    if (!oGuard.owns_lock() || !m_poLibrary || !m_poLibrary->isLoaded())
+    if (!oGuard.owns_lock() || !m_poLibrary || !m_poLibrary->isLoaded() || !m_poCommands || !m_poCommands->complete)
         return false;
-    CommandInfo oInfo;
-    const QString oCommand = QString::fromUtf8(v_oCommand);
-    oInfo.valid = !m_bXmlLoaded || m_oXmlReader.GetCommands().contains(oCommand);
-    if (m_bXmlLoaded)
-        oInfo.params = m_oXmlReader.GetRequestParams().values(oCommand);
-    oInfo.functionName = m_bXmlLoaded ? m_oXmlReader.GetCommands().value(oCommand) : oCommand;
-    const QByteArray oSymbol = oInfo.functionName.toUtf8();
-    oInfo.reserved = isReservedExport(oSymbol) || oSymbol.contains('\0');
-    if (!oInfo.reserved)
-        oInfo.function = reinterpret_cast<tpfun>(getFunctionPriv(oSymbol.constData()));
-    // Asked only for a function there is, as the launcher asks.
-    const QFunctionPointer pQuery = oInfo.function ? getFunctionPriv("IsGuiFunction") : nullptr;
-    if (pQuery) {
-        oInfo.guiQueried = true;
-        oInfo.gui = callQuery("IsGuiFunction", pQuery, oInfo.function, true);
+    const auto it = m_poCommands->commands.constFind(v_oCommand);
+    if (it == m_poCommands->commands.constEnd()) {
+        // Not in the command file: not a command, nothing to ask the module.
+        *v_poInfo = CommandInfo();
+        return true;
     }
-    *v_poInfo = std::move(oInfo);
+    *v_poInfo = *it;
     return true;
 }
 
@@ -725,6 +746,7 @@ bool DllModule::unload()
         QTX_LOG(logger(), WARN, pFunc) << "Module " << m_oModuleName << " can't be unloaded. Module in use!";
         return false;
     }
+    m_poCommands.reset();
     if (!m_poLibrary->isLoaded()) {
         QTX_LOG(logger(), NOTICE, pFunc) << "Module " << m_oModuleName << " unloaded";
         return true;

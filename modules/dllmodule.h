@@ -27,7 +27,9 @@
 // One process-wide non-recursive lock (the module lock) serialises every public
 // operation of every module; the library's Init, DeInit, IsGuiFunction,
 // CanUnprivilegedRun and CanUseOnTerminalServices run while it is held, so
-// those exports must never call back into the server. Command functions run
+// those exports must never call back into the server. IsGuiFunction is asked
+// once per command-file function at load, on the loading thread; an I/O
+// thread reads that record (tryDescribeCommand) and never calls an export. Command functions run
 // without it: callers bracket them with incrementUsage/decrementUsage, and
 // unload is refused while the counter or the session list is non-empty.
 
@@ -35,6 +37,7 @@
 #include "qtxtypes.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -74,11 +77,13 @@ public:
         bool guiQueried = false; // the module has an IsGuiFunction export
         bool gui = true;
     };
-    // Fills v_poInfo under a try-lock of the module lock and returns true;
-    // false at once, with nothing filled in, while another thread holds that
-    // lock (a module being loaded or unloaded runs its Init or DeInit under
-    // it) or when the answer would need this module's Init. Writes no line:
-    // the getters, given the info, write their lines from it.
+    // Fills v_poInfo from the record made at load, under a try-lock of the
+    // module lock, and returns true; false at once, with nothing filled in,
+    // while another thread holds that lock (a module being loaded or unloaded
+    // runs its Init or DeInit under it), while the library is unloaded, or
+    // for a module without a command file (its functions are not known at
+    // load). Calls nothing of the module and writes no line: an I/O thread
+    // may call it. The getters, given the info, write their lines from it.
     bool tryDescribeCommand(const QByteArray &v_oCommand, CommandInfo *v_poInfo);
 
     // Each getter answers from v_poKnown, without the module lock, when given one.
@@ -125,6 +130,18 @@ private:
     // called. Empty when the module does not export it.
     std::optional<bool> askModule(const char *v_pSymbol, tpfun v_poArgument, bool v_bOnThrow);
 
+    // What the module said about each command of its command file when it
+    // was loaded (IsGuiFunction asked once per function, on the loading
+    // thread). Never changed once made: replaced whole at load, dropped at
+    // unload.
+    struct CommandTable
+    {
+        QHash<QByteArray, CommandInfo> commands;
+        bool complete = false; // every command the module has is in it
+    };
+    // Called with the module lock held, after Init.
+    std::shared_ptr<const CommandTable> describeCommands();
+
     struct DeferredDelete
     {
         void operator()(QLibrary *v_poLibrary) const;
@@ -136,6 +153,7 @@ private:
     std::unique_ptr<QLibrary, DeferredDelete> m_poLibrary;
     CXmlReader m_oXmlReader;
     bool m_bXmlLoaded = false;
+    std::shared_ptr<const CommandTable> m_poCommands;
     bool m_bLoaded = false;
     quint64 m_ulUsage = 0;
     // The open library file the loader maps, -1 when none.

@@ -101,8 +101,12 @@ QTX_MODULE_EXPORT void Init();
 // without notice.
 QTX_MODULE_EXPORT void DeInit();
 
-// Optional, but almost always wanted. Called on a request worker thread of
-// the server before each command starts, with the address of the command function; true
+// Optional, but almost always wanted. Called when the module is loaded, on the
+// loading request worker thread, once for each function the command file names,
+// with the function's address; the server keeps the answers for as long as the
+// module is loaded, so an answer must not change meanwhile (for a module
+// without a command file it is asked on a request worker before each command).
+// No code of a module ever runs on the server's I/O threads. True
 // makes it a GUI command (main thread, one at a time, may show modal dialogs).
 // The server frames a GUI command's windows with the origin of the page that
 // asked (a band at the top of each top-level window, the origin ahead of its

@@ -353,10 +353,15 @@ private slots:
         QTRY_COMPARE(poMinimal->getUsage(), quint64(0));
         QVERIFY(poManager->getModule("tstmod"));
 
-        // What a command's description says is what the getters say.
+        // What a command's description (the record made at load) says is what
+        // the getters say. Without a command file the functions are not known
+        // at load: nothing is described, and the command goes to a worker.
         for (DllModule *poModule : {poManager->getModule("tstmod"), poMinimal}) {
             for (const QByteArray oCommand : {"Echo", "PublicCall", "ShowGui", "Ghost", "Other", "Init", "Nope"}) {
-                QVERIFY(poModule->tryDescribeCommand(oCommand, &oInfo));
+                const bool bDescribed = poModule->tryDescribeCommand(oCommand, &oInfo);
+                QCOMPARE(bDescribed, poModule != poMinimal);
+                if (!bDescribed)
+                    continue;
                 const QByteArray oWhere = poModule->getModuleName() + '/' + oCommand;
                 QVERIFY2(oInfo.valid == poModule->isCommandValid(oCommand), oWhere);
                 QVERIFY2(oInfo.params == poModule->getRequestParams(oCommand), oWhere);

@@ -55,7 +55,7 @@ std::atomic<int> g_iInlineOnWorker{0};
 class EchoHandler : public norrweb::HttpRequestHandler
 {
 public:
-    bool canServeInline(const norrweb::HttpRequest &v_oRequest, norrweb::HttpConnectionInfo &) const override
+    bool canServeInline(norrweb::HttpRequest &v_oRequest, norrweb::HttpConnectionInfo &) const override
     {
         return v_oRequest.getDecodedPath().startsWith("/i");
     }
