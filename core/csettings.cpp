@@ -2,6 +2,7 @@
 
 #include "qtxlogger.h"
 #include "qtxpaths.h"
+#include "qtxthreadcheck.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -68,6 +69,8 @@ CSettings::~CSettings()
 
 QVariant CSettings::ReadVariant(const QString &v_oGroup, const QString &v_oKey, bool v_bWarnIfAbsent)
 {
+    // Under the settings lock, from a file: never on an I/O thread.
+    QTX_ASSERT_NOT_IO_THREAD();
     if (!m_settings)
         return QVariant();
     const QVariant oValue = m_settings->value(v_oGroup + QLatin1Char('/') + v_oKey, QVariant());
@@ -231,6 +234,7 @@ QList<QSslCipher> CSettings::ReadSslEnabledCiphersList()
 
 QVariant CSettings::ReadGroupValue(const QString &v_oGroup, const QString &v_oKey, const QVariant &v_oDefault)
 {
+    QTX_ASSERT_NOT_IO_THREAD();
     if (!m_settings)
         return v_oDefault;
     return m_settings->value(v_oGroup + QLatin1Char('/') + v_oKey, v_oDefault);

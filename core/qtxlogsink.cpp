@@ -1,4 +1,5 @@
 #include "qtxlogsink.h"
+#include "qtxthreadcheck.h"
 
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/Priority.hh>
@@ -206,13 +207,15 @@ bool QtxLogSink::Enqueue(const char *v_pFirst, std::size_t v_uiFirst, const char
         std::unique_lock<std::mutex> oLock(m_mutex);
         if (m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
             // Full: wait while the writer makes room; give up if it is stuck.
+            // An I/O thread never waits: its lines are dropped and counted, and
+            // the writer reports the count as for a stuck writer.
             if (!m_stalled) {
                 const auto oDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullWaitMs);
                 if ((m_writerWaiting || m_gathering) && !m_wakePending) {
                     m_wakePending = true;
                     m_wake.notify_one();
                 }
-                while (m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
+                while (!qtxthread::onIoThread() && m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
                     if (m_progress.wait_until(oLock, oDeadline) == std::cv_status::timeout) {
                         m_stalled = m_front.size() + uiSize > kQueueLimit && !m_front.empty();
                         break;

@@ -35,8 +35,9 @@ public:
     // server does not allocate or fault in fresh pages for every batch. A caller that finds the queue full
     // waits for the writer to make room, at most kFullWaitMs; if the writer made
     // no progress in that time the line is dropped and counted, and until the
-    // writer writes again further lines are dropped at once. The writer then
-    // puts a WARN line with the number of dropped lines into the file.
+    // writer writes again further lines are dropped at once. A reactor's I/O
+    // thread never waits: its lines are dropped and counted at once. The writer
+    // then puts a WARN line with the number of dropped lines into the file.
     static constexpr std::size_t kQueueLimit = 1u << 20;
     static constexpr int kFullWaitMs = 2000;
     // Once woken, the writer waits this long (or until this much is queued)

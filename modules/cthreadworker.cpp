@@ -295,6 +295,7 @@ void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QB
                     << m_llGuiTimeoutMs << " ms (limits/guiJobTimeoutMs): its windows are closed";
                 CancelOperation();
             }));
+        QTX_ASSERT_NOT_IO_THREAD();
         oResult = v_poFunction(v_oRequest, v_oSessionParams);
         // A module may hand back bytes that stay its own (QByteArray::fromRawData
         // over static memory): the stored copy must outlive the module's unload.

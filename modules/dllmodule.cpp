@@ -1,4 +1,5 @@
 #include "dllmodule.h"
+#include "qtxthreadcheck.h"
 
 #include "csettings.h"
 #include "processutils.h"
@@ -221,6 +222,8 @@ DllModule::~DllModule()
 bool DllModule::load(const QString &v_oModulePath)
 {
     const char *pFunc = "DllModule::load";
+    // Reads files and runs the module's Init under the module lock.
+    QTX_ASSERT_NOT_IO_THREAD();
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     QTX_LOG(logger(), INFO, pFunc) << "v_oModulePath=" << v_oModulePath;
 
@@ -452,6 +455,7 @@ bool DllModule::loadXmlFile(const QString &v_oModulePath)
 
 bool DllModule::callQuery(const char *v_pSymbol, QFunctionPointer v_pFunction, tpfun v_poArgument, bool v_bOnThrow)
 {
+    QTX_ASSERT_NOT_IO_THREAD();
     UsageGuard oUsage(m_ulUsage);
     try {
         if (!v_poArgument && std::string(v_pSymbol) == "CanUseOnTerminalServices")
@@ -513,6 +517,7 @@ QFunctionPointer DllModule::getFunctionPriv(const char *v_pSymbol)
 
 void DllModule::callInit()
 {
+    QTX_ASSERT_NOT_IO_THREAD();
     const auto pInit = reinterpret_cast<tpInitFun>(getFunctionPriv("Init"));
     if (!pInit)
         return;
@@ -737,6 +742,7 @@ quint64 DllModule::decrementUsage()
 bool DllModule::unload()
 {
     const char *pFunc = "DllModule::unload";
+    QTX_ASSERT_NOT_IO_THREAD();
     std::lock_guard<std::mutex> oGuard(g_moduleMutex);
     if (!m_bLoaded || !m_poLibrary) {
         QTX_LOG(logger(), WARN, pFunc) << "Module " << m_oModuleName << " not loaded!";

@@ -1,4 +1,5 @@
 #include "procfs.h"
+#include "qtxthreadcheck.h"
 
 #include "unixhandles.h"
 
@@ -52,6 +53,8 @@ int readSmallFile(const QByteArray &v_oPath, QByteArray *v_poContent, qint64 v_i
 
 int listPids(const QByteArray &v_oProcRoot, QList<qint64> *v_poPids)
 {
+    // Every process of the system: a scan for a worker, never for an I/O thread.
+    QTX_ASSERT_NOT_IO_THREAD();
     v_poPids->clear();
     UniqueDir oDir(::opendir(v_oProcRoot.constData()));
     if (!oDir)

@@ -7,6 +7,7 @@
 #include "qtxafterturn.h"
 #include "qtxlogger.h"
 #include "qtxlogsink.h"
+#include "qtxthreadcheck.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -90,6 +91,7 @@ void CSslReactor::start()
 {
     m_thread = std::thread([this] {
         pthread_setname_np(pthread_self(), "qtx-io"); // seen in top -H, gdb and perf
+        qtxthread::markIoThread();
         run();
     });
 }
