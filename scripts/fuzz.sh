@@ -56,6 +56,12 @@ cmake --build "$BUILD" --target "${build_targets[@]}" -j2
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/qtx-fuzz.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 
+# Memory a target may use before libFuzzer calls it an out-of-memory. The PDF
+# target runs in-process what the server runs in its limited helper, where
+# qpdf's request for 1 GiB of predictor rows (a 599-byte document can ask for
+# that) fails and is answered PDF_TOO_COMPLEX; here it is simply granted.
+rss_limit_for() { case "$1" in pdfprepare) echo 4096 ;; *) echo 2048 ;; esac; }
+
 failed=0
 for target in "${TARGETS[@]}"; do
   corpus="$ROOT/fuzz/corpus_$target"
@@ -65,7 +71,7 @@ for target in "${TARGETS[@]}"; do
   echo "==> fuzz_$target for ${PER_TARGET}s"
   set +e
   "$BUILD/fuzz/fuzz_$target" "$WORK/$target/corpus" \
-    -max_total_time="$PER_TARGET" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -max_total_time="$PER_TARGET" -max_len=4096 -timeout=10 -rss_limit_mb="$(rss_limit_for "$target")" \
     -artifact_prefix="$WORK/$target/artifacts/" -print_final_stats=1 2>"$WORK/$target/fuzz.log"
   rc=$?
   set -e
