@@ -14,7 +14,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,7 +23,6 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -159,7 +157,6 @@ private slots:
     void noDisplayAnswersAtOnce_data();
     void noDisplayAnswersAtOnce();
     void cleanStopAfterDialogs();
-    void logInTiming(); // QTX_SIGNER_TIMING=<runs> only
     void cardsComeAndGo(); // last: it takes the tokens away
 
 private:
@@ -1186,67 +1183,6 @@ void TestSigner::cleanStopAfterDialogs()
     QCOMPARE(m_server.process().exitCode(), 0);
     const QString oLog = QString::fromUtf8(readFile(m_server.logFilePath()));
     QVERIFY2(!oLog.contains(QStringLiteral(" CRIT ")), qPrintable(oLog.right(2000)));
-}
-
-// Not a test: with QTX_SIGNER_TIMING=<runs>, one log-in through the server
-// (the dialogs answered as soon as they show) against pkcs11-tool --sign with
-// the same SoftHSM2 key, each timed from start to result (bench/README.md).
-void TestSigner::logInTiming()
-{
-    const int iRuns = qEnvironmentVariableIntValue("QTX_SIGNER_TIMING");
-    if (iRuns <= 0)
-        QSKIP("set QTX_SIGNER_TIMING=<runs> to time log-ins");
-    startServer({}, m_hookDir);
-    const QString oHookFile = m_hookDir + QStringLiteral("/dialog.txt");
-    const auto median = [](QList<double> v_oTimes) {
-        std::sort(v_oTimes.begin(), v_oTimes.end());
-        return v_oTimes.at(v_oTimes.size() / 2);
-    };
-    const QString oData = m_work.filePath(QStringLiteral("timing.bin"));
-    QVERIFY(writeFile(oData, QByteArray(32, 'd')));
-    const QByteArray oNonce = QByteArray(32, 'n').toBase64();
-    struct Key
-    {
-        QString name;
-        QString id;
-        QString mechanism;
-        int item;
-    };
-    for (const Key &oKey : {Key{QStringLiteral("RSA 2048"), QStringLiteral("04"), QStringLiteral("RSA-PKCS"), 2},
-                            Key{QStringLiteral("EC P-256"), QStringLiteral("06"), QStringLiteral("ECDSA"), 0}}) {
-        QList<double> oLogIns;
-        QList<double> oTool;
-        for (int i = 0; i < iRuns; ++i) {
-            const QByteArray oSession = openSession();
-            const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-            QElapsedTimer oTimer;
-            oTimer.start();
-            QCOMPARE(submit(oSession, "Authenticate", "nonce=" + QUrl::toPercentEncoding(QString::fromLatin1(oNonce)), oCmdId).status, 202);
-            for (const QByteArray &oAnswer : {"pick:" + QByteArray::number(oKey.item), "pin:" + kPin}) {
-                const QByteArray oKind = oAnswer.startsWith("pick") ? "picker" : "consent";
-                QVERIFY(QTest::qWaitFor([&] { return readFile(oHookFile).startsWith("dialog=" + oKind + '\n'); }, 10000));
-                answer(oAnswer);
-                QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(oHookFile); }, 10000));
-            }
-            HttpReply oReply;
-            while ((oReply = post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + oSession, "X-QTX-cmdId: " + oCmdId})).status == 202)
-                QTest::qWait(2);
-            oLogIns << oTimer.nsecsElapsed() / 1e6;
-            QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
-            oTimer.restart();
-            const Run oSigned = run(QStringLiteral("pkcs11-tool"),
-                                    words("--module %1 --token-label %2 --login --pin %3 --sign --id %4 -m %5 --input-file %6 "
-                                          "--output-file %6.sig", {kSoftHsm, QStringLiteral("QTX Test"), QString::fromLatin1(kPin),
-                                                                   oKey.id, oKey.mechanism, oData}),
-                                    m_env);
-            oTool << oTimer.nsecsElapsed() / 1e6;
-            QVERIFY2(oSigned.code == 0, oSigned.output.constData());
-        }
-        qInfo("%s, %d runs: log-in through the server median %.1f ms (min %.1f), pkcs11-tool --sign median %.1f ms (min %.1f); "
-              "load average %s",
-              qPrintable(oKey.name), iRuns, median(oLogIns), *std::min_element(oLogIns.begin(), oLogIns.end()), median(oTool),
-              *std::min_element(oTool.begin(), oTool.end()), readFile(QStringLiteral("/proc/loadavg")).trimmed().constData());
-    }
 }
 
 // The server refuses modules to root clients, so as root the suite runs itself
