@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
@@ -212,26 +210,9 @@ int bench(int v_iRuns)
 
 int main(int argc, char *argv[])
 {
-    if (::geteuid() == 0) {
-        const QString oAccount = QStringLiteral("qtxsigner");
-        QCoreApplication oProbe(argc, argv);
-        if (!ServerFixture::ensureAccount(oAccount)) {
-            std::fprintf(stderr, "signer_login: cannot create the account %s\n", qPrintable(oAccount));
-            return 1;
-        }
-        qputenv("HOME", "/tmp");
-        std::vector<QByteArray> oArgs = {"setpriv", "--reuid=" + oAccount.toUtf8(), "--regid=" + oAccount.toUtf8(),
-                                         "--init-groups", "--", QFile::encodeName(QCoreApplication::applicationFilePath())};
-        for (int i = 1; i < argc; ++i)
-            oArgs.emplace_back(argv[i]);
-        std::vector<char *> oArgv;
-        for (QByteArray &oArg : oArgs)
-            oArgv.push_back(oArg.data());
-        oArgv.push_back(nullptr);
-        ::execvp("setpriv", oArgv.data());
-        std::perror("setpriv");
-        return 1;
-    }
+    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
+    if (iRerun >= 0)
+        return iRerun == 0 ? 1 : iRerun;
     QCoreApplication oApp(argc, argv);
     const int iRuns = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
     return bench(iRuns);

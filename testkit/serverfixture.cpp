@@ -1,5 +1,6 @@
 #include "serverfixture.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -7,10 +8,13 @@
 #include <QProcessEnvironment>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -269,4 +273,31 @@ int ServerFixture::freeBase(int v_iCount)
             return iBase;
     }
     return 0;
+}
+
+int ServerFixture::rerunAsAccount(int argc, char *argv[], const char *v_pAccount)
+{
+    if (::geteuid() != 0)
+        return -1;
+    QByteArray oSelf;
+    {
+        QCoreApplication oProbe(argc, argv);
+        if (!ensureAccount(QString::fromLatin1(v_pAccount))) {
+            std::fprintf(stderr, "SKIP: cannot create the test account %s\n", v_pAccount);
+            return 0;
+        }
+        oSelf = QFile::encodeName(QCoreApplication::applicationFilePath());
+    }
+    qputenv("HOME", "/tmp");
+    std::vector<QByteArray> oArgs = {"setpriv", QByteArray("--reuid=") + v_pAccount, QByteArray("--regid=") + v_pAccount,
+                                     "--init-groups", "--", oSelf};
+    for (int i = 1; i < argc; ++i)
+        oArgs.emplace_back(argv[i]);
+    std::vector<char *> oArgv;
+    for (QByteArray &oArg : oArgs)
+        oArgv.push_back(oArg.data());
+    oArgv.push_back(nullptr);
+    ::execvp("setpriv", oArgv.data());
+    std::perror("setpriv");
+    return 1;
 }

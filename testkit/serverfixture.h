@@ -68,6 +68,12 @@ public:
     static QString serverBinary();
     // Creates a local account for multi-account tests (root only); false when impossible.
     static bool ensureAccount(const QString &v_oAccount);
+    // The server refuses modules to root clients: as root, runs this program
+    // again in place as the account (created when missing, HOME=/tmp) through
+    // setpriv. Returns -1 to go on in this process (not root), 0 when the
+    // account cannot be made (said on stderr), 1 when setpriv could not run.
+    // Call it before the QCoreApplication is made.
+    static int rerunAsAccount(int argc, char *argv[], const char *v_pAccount);
     // Runs a program as the account (root only; empty: as this process); its exit code, -1 when it did not end.
     static int runAs(const QString &v_oAccount, const QString &v_oProgram, const QStringList &v_oArguments,
                      QByteArray *v_poOutput = nullptr, const QProcessEnvironment &v_oEnv = QProcessEnvironment());

@@ -9,11 +9,7 @@
 
 #include <QtTest>
 
-#include <QCoreApplication>
-
 #include <csignal>
-#include <cstdio>
-#include <vector>
 
 #include <unistd.h>
 
@@ -88,38 +84,6 @@ HttpReply pollResult(const Ask &v_oAsk)
 inline QByteArray text(const HttpReply &v_oReply)
 {
     return QByteArray::number(v_oReply.status) + ' ' + v_oReply.reason + '|' + v_oReply.body;
-}
-
-// The server refuses modules to root clients: as root, main() runs the suite
-// again as the ordinary test account (created when missing) and returns what
-// it returned; -1 means "go on in this process" (not root, or already the
-// account). 0 with a message when the account cannot be made.
-inline int rerunAsTestAccount(int argc, char *argv[], const char *v_pAccount)
-{
-    if (::geteuid() != 0 || !qEnvironmentVariableIsEmpty("QTX_TEST_ACCOUNT"))
-        return -1;
-    QByteArray oSelf;
-    {
-        QCoreApplication oProbe(argc, argv);
-        if (!ServerFixture::ensureAccount(QString::fromLatin1(v_pAccount))) {
-            std::fprintf(stderr, "SKIP: cannot create the test account %s\n", v_pAccount);
-            return 0;
-        }
-        oSelf = QFile::encodeName(QCoreApplication::applicationFilePath());
-    }
-    qputenv("QTX_TEST_ACCOUNT", v_pAccount);
-    qputenv("HOME", "/tmp");
-    std::vector<QByteArray> oArgs = {"setpriv", QByteArray("--reuid=") + v_pAccount, QByteArray("--regid=") + v_pAccount,
-                                     "--init-groups", "--", oSelf};
-    for (int i = 1; i < argc; ++i)
-        oArgs.emplace_back(argv[i]);
-    std::vector<char *> oArgv;
-    for (QByteArray &oArg : oArgs)
-        oArgv.push_back(oArg.data());
-    oArgv.push_back(nullptr);
-    ::execvp("setpriv", oArgv.data());
-    std::perror("setpriv");
-    return 1;
 }
 
 } // namespace tst

@@ -192,7 +192,7 @@ void TestModules::cleanStopAfterUnload()
 
 int main(int argc, char *argv[])
 {
-    const int iRerun = tst::rerunAsTestAccount(argc, argv, "qtxmodules");
+    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxmodules");
     if (iRerun >= 0)
         return iRerun;
     QCoreApplication oApp(argc, argv);

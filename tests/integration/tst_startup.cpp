@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 
 #include <cstdlib>
+#include <functional>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -44,6 +45,25 @@ QList<QByteArray> firstLines(QByteArray v_oText, int v_iCount)
     QList<QByteArray> oLines = v_oText.split('\n');
     oLines.removeLast();  // the part after the last line end
     return oLines.mid(0, v_iCount);
+}
+
+// What the terminal's other end shows until v_oDone holds for it or the time is
+// up. Before the server opens the terminal, and after it closed it, reads fail.
+QByteArray readTerminal(int v_iMaster, const std::function<bool(const QByteArray &)> &v_oDone, int v_iTimeoutMs)
+{
+    QByteArray oShown;
+    QElapsedTimer oTimer;
+    oTimer.start();
+    while (!v_oDone(oShown) && oTimer.elapsed() < v_iTimeoutMs) {
+        struct pollfd oPoll = {v_iMaster, POLLIN, 0};
+        char aBuffer[4096];
+        const ssize_t iRead = ::poll(&oPoll, 1, 100) > 0 ? ::read(v_iMaster, aBuffer, sizeof aBuffer) : 0;
+        if (iRead > 0)
+            oShown.append(aBuffer, static_cast<int>(iRead));
+        else
+            ::usleep(10000);
+    }
+    return oShown;
 }
 
 // Runs "/bin/sh -c <script> <arguments>" in the server's folder, with the
@@ -178,16 +198,7 @@ void TestStartup::consoleLogOnTerminal()
         QVERIFY(oServer.provision());
         startShell(oShell, oServer, QStringLiteral("exec \"$1\" 2>\"$0\""), {oStderr, oServer.executable()});
         QVERIFY(oShell.waitForStarted());
-        QByteArray oShown;
-        QElapsedTimer oTimer;
-        oTimer.start();
-        while (!oShown.contains("Stop:") && oTimer.elapsed() < 15000) {
-            struct pollfd oPoll = {iMaster, POLLIN, 0};
-            char aBuffer[4096];
-            const ssize_t iRead = ::poll(&oPoll, 1, 100) > 0 ? ::read(iMaster, aBuffer, sizeof aBuffer) : 0;
-            if (iRead > 0)
-                oShown.append(aBuffer, static_cast<int>(iRead));
-        }
+        const QByteArray oShown = readTerminal(iMaster, [](const QByteArray &v_oShown) { return v_oShown.contains("Stop:"); }, 15000);
         QVERIFY2(QRegularExpression(QStringLiteral("listens on https://127\\.0\\.0\\.1:\\d+/\r?\n"))
                      .match(QString::fromLatin1(oShown)).hasMatch(),
                  oShown.constData());
@@ -215,19 +226,8 @@ void TestStartup::consoleLogOnTerminal()
         return;
     }
     // The same lines, byte for byte (time stamps, escaping), reach the terminal.
-    QByteArray oShown;
-    QElapsedTimer oTimer;
-    oTimer.start();
-    while (firstLines(oShown, 7).size() < 7 && oTimer.elapsed() < 10000) {
-        struct pollfd oPoll = {iMaster, POLLIN, 0};
-        if (::poll(&oPoll, 1, 100) <= 0)
-            continue;
-        char aBuffer[4096];
-        const ssize_t iRead = ::read(iMaster, aBuffer, sizeof aBuffer);
-        if (iRead <= 0)
-            break;
-        oShown.append(aBuffer, static_cast<int>(iRead));
-    }
+    const QByteArray oShown =
+        readTerminal(iMaster, [](const QByteArray &v_oShown) { return firstLines(v_oShown, 7).size() == 7; }, 10000);
     QCOMPARE(firstLines(oShown, 7), oFileLines);
 }
 

@@ -1,7 +1,8 @@
 // The port scheme of the real server over real TLS: a user instance on port + 1
-// (port + 2 when that is taken), the root instance as dispatcher on port,
-// refusing a second root instance, taking the port over from a user instance,
-// and a standard TLS client trusting the provisioned authority.
+// (port + 2 when that is taken), the root instance taking the dispatcher's port
+// over from a user instance, and a standard TLS client trusting the provisioned
+// authority. (Root's instance serving as the dispatcher is what tst_accounts
+// talks to; a second instance of an account is refused in tst_startup.)
 
 #include "integrationsupport.h"
 
@@ -21,7 +22,6 @@ class TestTransportPorts : public QObject
     Q_OBJECT
 private slots:
     void userInstanceMovesUpFromTakenPort();
-    void rootInstanceIsTheDispatcher();
     void dispatcherTakesThePortFromAUserInstance();
     void curlTrustsTheProvisionedAuthority();
 };
@@ -44,23 +44,6 @@ void TestTransportPorts::userInstanceMovesUpFromTakenPort()
     QCOMPARE(oServer.logMessages().filter(QStringLiteral("CSslListener::CSslListener :: Cannot bind on port %1: ").arg(iBase + 1)).size(),
              1);
     QVERIFY(!oServer.logContains(kDispatcherLine));
-}
-
-void TestTransportPorts::rootInstanceIsTheDispatcher()
-{
-    if (!ServerFixture::isRoot())
-        QSKIP("The dispatcher runs as root; run the tests as root to cover it.");
-    const int iBase = ServerFixture::freeBase();
-    ServerFixture oFirst;
-    QVERIFY(tst::startServer(oFirst, tst::tlsIni(iBase), iBase));
-    QVERIFY(oFirst.logContains(kDispatcherLine));
-
-    // A second root instance ends with code 1; the first keeps its port.
-    ServerFixture oSecond;
-    QVERIFY(tst::prepare(oSecond, tst::tlsIni(iBase)));
-    oSecond.start();
-    QCOMPARE(tst::exitCodeOf(oSecond.process()), 1);
-    QCOMPARE(oFirst.process().state(), QProcess::Running);
 }
 
 void TestTransportPorts::dispatcherTakesThePortFromAUserInstance()
