@@ -4,51 +4,21 @@
 // The demo's "sign a file" and the sample site's log-in run here too, against a SoftHSM2 token.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
-import { existsSync, mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import puppeteer from 'puppeteer-core';
-import { artifactsDir, asAccount, freePortRange, giveToAccount, nssCertificates, provisionTrust, ServerInstall, startSites, tmp }
-    from './lib/harness.mjs';
+import { artifactsDir, nssCertificates, setUp, tearDown } from './lib/harness.mjs';
 import { answer, answerLogIn, makeToken, missing, pickAnswer, skipWithout, startSampleSite, verifyCms, waitDialog }
     from './lib/token.mjs';
 
-const firefoxPath = process.env.QTX_FIREFOX || '/usr/bin/firefox-esr';
 let f;
-
 before(async () => {
-    if (!existsSync(firefoxPath)) throw new Error(`missing: ${firefoxPath} (scripts/browser-test.sh installs firefox-esr)`);
-    f = { base: await freePortRange(12), home: tmp('qtx-firefox-home-') };
-    f.server = new ServerInstall(f.base);
-    if (!missing.length) f.token = makeToken(f.server);
-    await f.server.start();
-    const sitePorts = await freePortRange(2);
-    f.sites = await startSites(sitePorts, sitePorts + 1);
-    // A Firefox profile whose certificate database exists, as after a first start of Firefox.
-    f.profile = join(f.home, '.mozilla', 'firefox', 'qtx.default');
-    mkdirSync(f.profile, { recursive: true });
-    execFileSync('certutil', ['-N', '-d', `sql:${f.profile}`, '--empty-password']);
-    f.trustReport = provisionTrust(f.server, f.home, ['--trust']);
-    const wrapper = join(f.home, 'firefox');
-    const [file, args] = asAccount(firefoxPath);
-    writeFileSync(wrapper, `#!/bin/sh\nexec ${file} ${args.join(' ')} "$@"\n`, { mode: 0o755 });
-    giveToAccount(f.home);
-    f.browser = await puppeteer.launch({
-        browser: 'firefox', executablePath: wrapper, headless: true, userDataDir: f.profile,
-        env: { ...process.env, HOME: f.home, MOZ_CRASHREPORTER_DISABLE: '1' },
-        extraPrefsFirefox: { 'browser.shell.checkDefaultBrowser': false, 'datareporting.policy.dataSubmissionEnabled': false },
-        defaultViewport: { width: 1000, height: 900 },
-    });
-    mkdirSync(artifactsDir, { recursive: true });
+    let token;
+    f = await setUp({ firefox: true, prepare: (server) => { if (!missing.length) token = makeToken(server); } });
+    f.token = token;
 });
-
 after(async () => {
-    await f?.browser?.close().catch(() => {});
-    await f?.sites?.close();
     await f?.sampleSite?.close();
-    await f?.server?.stop();
-    for (const dir of [f?.home, f?.server?.dir]) if (dir) rmSync(dir, { recursive: true, force: true });
+    await tearDown(f);
 });
 
 test('qtx-provision --trust puts the authority into the Firefox profile, trusted for servers', () => {

@@ -11,12 +11,14 @@ import { tmpdir } from 'node:os';
 import { dirname, extname, join, normalize, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
+import puppeteer from 'puppeteer-core';
 
 const testsDir = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 const webDir = resolve(testsDir, '..', '..', 'web');
 export const buildDir = resolve(process.env.QTX_BUILD_DIR || join(testsDir, '..', '..', 'build'));
 export const artifactsDir = resolve(process.env.QTX_ARTIFACTS_DIR || join(buildDir, 'tests', 'browser', 'artifacts'));
 const chromiumPath = process.env.QTX_CHROMIUM || '/usr/bin/chromium';
+const firefoxPath = process.env.QTX_FIREFOX || '/usr/bin/firefox-esr';
 export const tmp = (prefix) => mkdtempSync(join(tmpdir(), prefix));
 
 /** [uid, gid] of the test account when root (created once), else null. */
@@ -169,35 +171,50 @@ export async function startSites(p1, p2) {
 }
 
 /**
- * One server, the two sites and one Chromium whose HOME trusts the server's authority.
+ * One server, the two sites and one browser whose HOME trusts the server's authority: Chromium
+ * (f.context, playwright) or, with firefox, Firefox ESR (f.browser, puppeteer over WebDriver BiDi)
+ * with a profile whose certificate database exists, as after a first start (f.profile).
  * prepare(install), when given, runs after the install is made and before the server starts.
  */
-export async function setUp({ prepare } = {}) {
-    for (const f of [join(buildDir, 'bin', 'QuorvexCryptoProvider'), join(buildDir, 'bin', 'qtx-provision'), chromiumPath])
-        if (!existsSync(f)) throw new Error(`missing: ${f} (build first; scripts/browser-test.sh installs chromium)`);
+export async function setUp({ prepare, firefox = false } = {}) {
+    const browserPath = firefox ? firefoxPath : chromiumPath;
+    for (const f of [join(buildDir, 'bin', 'QuorvexCryptoProvider'), join(buildDir, 'bin', 'qtx-provision'), browserPath])
+        if (!existsSync(f)) throw new Error(`missing: ${f} (build first; scripts/browser-test.sh installs the browsers)`);
     const f = { base: await freePortRange(12), home: tmp('qtx-browser-home-') };
     f.server = new ServerInstall(f.base);
     if (prepare) await prepare(f.server);
     await f.server.start();
     const sitePorts = await freePortRange(2);
     f.sites = await startSites(sitePorts, sitePorts + 1);
-    const report = provisionTrust(f.server, f.home, ['--trust']);
-    if (!/added the authority to .*\.pki\/nssdb/.test(report)) throw new Error(`no trust in ${f.home}/.pki/nssdb:\n${report}`);
-    const [file, args] = asAccount(chromiumPath);
-    const wrapper = join(f.home, 'chromium');
-    mkdirSync(join(f.home, 'profile'));
+    if (firefox) {
+        f.profile = join(f.home, '.mozilla', 'firefox', 'qtx.default');
+        mkdirSync(f.profile, { recursive: true });
+        execFileSync('certutil', ['-N', '-d', `sql:${f.profile}`, '--empty-password']);
+    }
+    f.trustReport = provisionTrust(f.server, f.home, ['--trust']);
+    if (!/added the authority to .*\.pki\/nssdb/.test(f.trustReport)) throw new Error(`no trust in ${f.home}/.pki/nssdb:\n${f.trustReport}`);
+    const [file, args] = asAccount(browserPath);
+    const wrapper = join(f.home, firefox ? 'firefox' : 'chromium');
     writeFileSync(wrapper, `#!/bin/sh\nexec ${file} ${args.join(' ')} "$@"\n`, { mode: 0o755 });
+    if (!firefox) mkdirSync(join(f.home, 'profile'));
     giveToAccount(f.home);
-    f.context = await chromium.launchPersistentContext(join(f.home, 'profile'), { executablePath: wrapper, headless: true,
-        env: { ...process.env, HOME: f.home }, viewport: { width: 1000, height: 900 },
-        args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-            '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
+    if (firefox) {
+        f.browser = await puppeteer.launch({ browser: 'firefox', executablePath: wrapper, headless: true, userDataDir: f.profile,
+            env: { ...process.env, HOME: f.home, MOZ_CRASHREPORTER_DISABLE: '1' }, defaultViewport: { width: 1000, height: 900 },
+            extraPrefsFirefox: { 'browser.shell.checkDefaultBrowser': false, 'datareporting.policy.dataSubmissionEnabled': false } });
+    } else {
+        f.context = await chromium.launchPersistentContext(join(f.home, 'profile'), { executablePath: wrapper, headless: true,
+            env: { ...process.env, HOME: f.home }, viewport: { width: 1000, height: 900 },
+            args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                '--disable-background-networking', '--disable-component-update', '--disable-sync'] });
+    }
     mkdirSync(artifactsDir, { recursive: true });
     return f;
 }
 
 export async function tearDown(f) {
     await f?.context?.close().catch(() => {});
+    await f?.browser?.close().catch(() => {});
     await f?.sites?.close();
     await f?.server?.stop();
     for (const dir of [f?.home, f?.server?.dir]) if (dir) rmSync(dir, { recursive: true, force: true });
