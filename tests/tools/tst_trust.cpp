@@ -178,19 +178,28 @@ void TestTrust::trustAddsOwnAndDispatcherAndRetiresOld()
     const Run oFirst = provision({QStringLiteral("--trust")});
     QVERIFY2(oFirst.code == 0 && oFirst.out.contains(QStringLiteral("removed the retired authority")), qPrintable(oFirst.out));
     const QString oOwn = fingerprint(m_dir->filePath(QStringLiteral("config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem")));
-    QMap<QString, QStringList> oExpected{{kOwn, {oOwn}}, {kDispatcher, {fingerprint(m_dispatcherCa)}}};
+    const QMap<QString, QStringList> oExpected{{kOwn, {oOwn}}, {kDispatcher, {fingerprint(m_dispatcherCa)}}};
     QCOMPARE(certificatesOf(m_chromium), oExpected);
-    QCOMPARE(certificatesOf(m_firefox), oExpected.unite(oUsersOnly));
+    QMap<QString, QStringList> oWithUsers = oExpected;
+    oWithUsers.insert(oUsersOnly);
+    QCOMPARE(certificatesOf(m_firefox), oWithUsers);
     // The system store is no business of an account's own authority.
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("system-store"))));
 
-    // Idempotent; and --untrust takes both out again.
+    // The next start keeps what is there and picks up a profile made since
+    // (the snap's Firefox); --untrust takes both authorities out of all three.
+    const QString oLater = m_home + QStringLiteral("/snap/firefox/common/.mozilla/firefox/xy98.default");
+    QVERIFY(QDir().mkpath(oLater));
+    QCOMPARE(run(QStringLiteral("certutil"), {QStringLiteral("-N"), QStringLiteral("-d"), QStringLiteral("sql:") + oLater,
+                                              QStringLiteral("--empty-password")}).code, 0);
     const Run oSecond = provision({QStringLiteral("--trust")});
-    QVERIFY2(!oSecond.out.contains(QStringLiteral("added")) && oSecond.out.count(QStringLiteral("Trust: kept")) == 4,
+    QVERIFY2(oSecond.out.count(QStringLiteral("Trust: added")) == 2 && oSecond.out.count(QStringLiteral("Trust: kept")) == 4,
              qPrintable(oSecond.out));
+    QCOMPARE(certificatesOf(oLater), oExpected);
     QCOMPARE(provision({QStringLiteral("--untrust")}).code, 0);
     QCOMPARE(certificatesOf(m_chromium), (QMap<QString, QStringList>{}));
     QCOMPARE(certificatesOf(m_firefox), oUsersOnly);
+    QCOMPARE(certificatesOf(oLater), (QMap<QString, QStringList>{}));
 }
 
 void TestTrust::dispatcherAuthorityOnlyFromAProtectedFile_data()
