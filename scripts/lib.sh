@@ -2,7 +2,7 @@
 
 ROOT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # qttools5-dev-tools: lrelease builds the Signer's translations.
-BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev libqpdf-dev qttools5-dev-tools pkg-config cmake ninja-build g++ openssl)
+BUILD_PACKAGES=(qtbase5-dev liblog4cpp5-dev libssl-dev libp11-kit-dev libqpdf-dev libpoppler-qt5-dev libfontconfig-dev qttools5-dev-tools pkg-config cmake ninja-build g++ openssl)
 # What the Signer tests need: SoftHSM2 tokens, pkcs11-tool, p11-kit, an X
 # server with xdotool to answer the dialog on a real display, and for the
 # signature formats pdfsig/pdftoppm, qpdf and python3 (the local TSA and OCSP

@@ -7,10 +7,14 @@
 //
 // Before it reads anything it limits itself (address space, CPU time, no
 // files written, no core, dies with its parent); once the request is in, a
-// seccomp filter leaves it memory, its two pipes and exit. The server adds a
-// wall-clock limit and reads at most a bounded reply (pdfsigner.cpp).
+// seccomp filter leaves it memory, its two pipes and exit. A preview
+// ("render", with poppler) may also open files for reading, for the fonts
+// the page names; nothing it could read leaves the process but as pixels of
+// the preview, which only the dialog shows. The server adds a wall-clock
+// limit and reads at most a bounded reply (pdfsigner.cpp).
 
 #include "pdfhelperproto.h"
+#include "pdfrender.h"
 #include "pdfupdate.h"
 
 #include <cerrno>
@@ -71,7 +75,7 @@ bool limitSelf(unsigned long v_uiMemoryMiB, unsigned long v_uiCpuSeconds)
 // process without a word).
 bool g_bConfined = false;
 
-bool confineSelf()
+bool confineSelf(bool v_bRender)
 {
 #if defined(QTX_HELPER_SANITIZED)
     return true; // the sanitizers' reports need more than this
@@ -88,6 +92,12 @@ bool confineSelf()
         SYS_mremap, SYS_brk, SYS_madvise, SYS_mprotect, SYS_futex, SYS_rt_sigreturn, SYS_rt_sigprocmask,
         SYS_exit, SYS_exit_group, SYS_getrandom, SYS_clock_gettime, SYS_gettimeofday, SYS_getpid, SYS_gettid,
         SYS_tgkill, SYS_sched_yield, SYS_restart_syscall};
+    // What fontconfig and FreeType need to find and read a font file.
+    static const long kRendering[] = {SYS_getdents64, SYS_fcntl, SYS_pread64, SYS_faccessat,
+#if defined(__x86_64__)
+                                      SYS_access, SYS_stat, SYS_lstat, SYS_readlink,
+#endif
+                                      SYS_readlinkat, SYS_statx, SYS_statfs, SYS_fstatfs, SYS_uname, SYS_sysinfo};
     std::vector<sock_filter> oFilter;
     oFilter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
     oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, uiArch, 1, 0));
@@ -95,6 +105,19 @@ bool confineSelf()
     oFilter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
     for (long iCall : kAllowed) {
         oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(iCall), 0, 1));
+        oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    if (v_bRender) {
+        for (long iCall : kRendering) {
+            oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(iCall), 0, 1));
+            oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        }
+        // openat for reading only (the flags' low word: little-endian).
+        oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(SYS_openat), 0, 4));
+        oFilter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
+        oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K,
+                                   O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY), 0, 1));
+        oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
         oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     }
     oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
@@ -150,6 +173,7 @@ std::string handle(const std::vector<pdfhelper::Record> &v_oRequest)
     pdfupdate::Limits oLimits;
     pdfupdate::SignatureRequest oSign;
     pdfupdate::ValidationItems oItems;
+    int iMaxWidth = 0, iMaxHeight = 0;
     for (const pdfhelper::Record &oRecord : v_oRequest) {
         const std::string &oTag = oRecord.first;
         const std::string &oValue = oRecord.second;
@@ -183,6 +207,10 @@ std::string handle(const std::vector<pdfhelper::Record> &v_oRequest)
             oItems.ocspResponses.push_back(oValue);
         else if (oTag == "CRL_")
             oItems.crls.push_back(oValue);
+        else if (oTag == "MAXW")
+            iMaxWidth = int(number(oValue, 0) & 0xffff);
+        else if (oTag == "MAXH")
+            iMaxHeight = int(number(oValue, 0) & 0xffff);
         else if (oTag == "DOCU")
             poDocument = &oValue;
     }
@@ -213,6 +241,13 @@ std::string handle(const std::vector<pdfhelper::Record> &v_oRequest)
             pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oUpdate.pageCount));
             pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oUpdate.pageIndex));
             pdfhelper::appendRecord(oReply, "FLDN", oUpdate.fieldName);
+        } else if (oMode == "render") {
+            const pdfrender::Preview oPreview = pdfrender::renderPage(*poDocument, oSign.page, iMaxWidth, iMaxHeight);
+            pdfhelper::appendRecord(oReply, "IMGW", std::to_string(oPreview.width));
+            pdfhelper::appendRecord(oReply, "IMGH", std::to_string(oPreview.height));
+            pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oPreview.pageCount));
+            pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oPreview.pageIndex));
+            pdfhelper::appendRecord(oReply, "PIXL", oPreview.pixels);
         } else if (oMode == "dss") {
             pdfhelper::appendRecord(oReply, "UPDT", pdfupdate::appendDss(*poDocument, oItems, oLimits));
         } else {
@@ -241,7 +276,12 @@ int main(int argc, char **argv)
     if (!readAll(&oInput, uiInput) || !pdfhelper::parseRecords(oInput, &oRequest))
         return 4;
     std::string().swap(oInput);
-    if (!confineSelf())
+    bool bRender = false;
+    for (const pdfhelper::Record &oRecord : oRequest)
+        bRender = bRender || (oRecord.first == "MODE" && oRecord.second == "render");
+    if (bRender)
+        pdfrender::prepareFonts();
+    if (!confineSelf(bRender))
         return 5;
     return writeAll(handle(oRequest)) ? 0 : 6;
 }

@@ -5,14 +5,17 @@
 // bytes big-endian, the bytes. The request ends where its input ends; a reply
 // is complete only with its last record, "DONE".
 //
-// Request: MODE ("prepare", "dss", or "confinement": what the confined
-// helper could still open), limits LOBJ/LPAG/LFLD, for "prepare" the
-// options PAGE, VISI, RECT ("x y w h"), LINE (repeated), NAME, DATE, FLDN,
-// RSVD; for "dss" CERT, OCSP, CRL_ (repeated); DOCU, the document, last.
-// Reply: ERRC and ERRM for a failure; else UPDT (the update), for "prepare"
-// BROF, BRWD, CTOF, CTWD, PGCT, PGIX, FLDN; then DONE.
+// Request: MODE ("prepare", "dss", "render", or "confinement": what the
+// confined helper could still open), limits LOBJ/LPAG/LFLD, for "prepare"
+// the options PAGE, VISI, RECT ("x y w h"), LINE (repeated), NAME, DATE,
+// FLDN, RSVD; for "dss" CERT, OCSP, CRL_ (repeated); for "render" PAGE, MAXW,
+// MAXH (the box in pixels); DOCU, the document, last.
+// Reply: ERRC and ERRM for a failure; else for "prepare" UPDT (the update),
+// BROF, BRWD, CTOF, CTWD, PGCT, PGIX, FLDN; for "dss" UPDT; for "render"
+// IMGW, IMGH, PGCT, PGIX, PIXL (IMGW * IMGH pixels of 4 bytes, 0xAARRGGBB in
+// host order, row by row); then DONE.
 //
-// No Qt here: the helper links only qpdf.
+// No Qt here: the server's side and the helper's qpdf side share it.
 
 #include <cstddef>
 #include <cstdint>

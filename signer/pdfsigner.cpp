@@ -468,6 +468,39 @@ QByteArray PdfEngine::appendDss(const QByteArray &v_oPdf, const ValidationData &
     return v_oPdf + QByteArray::fromStdString(itUpdate->second);
 }
 
+QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize) const
+{
+    if (v_oPdf.size() > m_limits.maxDocumentBytes)
+        throw SignerError("PDF_TOO_LARGE", QStringLiteral("The document has %1 bytes; at most %2 may be shown.")
+                                               .arg(v_oPdf.size())
+                                               .arg(m_limits.maxDocumentBytes));
+    if (!v_oPdf.startsWith("%PDF-"))
+        throw SignerError("PDF_MALFORMED", QStringLiteral("The document is not a PDF."));
+    if (v_iPage0 < -1)
+        throw SignerError("BAD_REQUEST", QStringLiteral("The page number is out of range."));
+    const int iMaxWidth = qBound(16, v_oMaxSize.width(), kMaxPreviewSide);
+    const int iMaxHeight = qBound(16, v_oMaxSize.height(), kMaxPreviewSide);
+    QByteArray oHead;
+    addRecord(oHead, "MODE", "render");
+    addRecord(oHead, "PAGE", v_iPage0 < 0 ? QByteArray("last") : QByteArray::number(v_iPage0));
+    addRecord(oHead, "MAXW", QByteArray::number(iMaxWidth));
+    addRecord(oHead, "MAXH", QByteArray::number(iMaxHeight));
+    std::vector<pdfhelper::Record> oRecords;
+    const auto oFields = helperReply(runHelper(m_helper, m_limits, oHead, v_oPdf), m_limits, &oRecords);
+    // The helper's word on the size is checked against the box and the pixels.
+    const qint64 iWidth = numberField(oFields, "IMGW"), iHeight = numberField(oFields, "IMGH");
+    const auto itPixels = oFields.find("PIXL");
+    if (iWidth < 1 || iHeight < 1 || iWidth > iMaxWidth || iHeight > iMaxHeight || itPixels == oFields.end()
+        || qint64(itPixels->second.size()) != iWidth * iHeight * 4)
+        throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("The PDF helper's preview does not fit its size."));
+    QImage oImage(int(iWidth), int(iHeight), QImage::Format_ARGB32);
+    if (oImage.isNull())
+        throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("No memory for the preview."));
+    for (int y = 0; y < int(iHeight); ++y)
+        std::memcpy(oImage.scanLine(y), itPixels->second.data() + size_t(y) * size_t(iWidth) * 4, size_t(iWidth) * 4);
+    return oImage;
+}
+
 QByteArray signPdf(const PdfEngine &v_oEngine, const PreparedPdf &v_oPrepared, const QByteArray &v_oCertDer,
                    SignatureScheme v_eScheme, SignatureLevel v_eLevel, const SignFunction &v_oSign,
                    const SigningConfig &v_oConfig)

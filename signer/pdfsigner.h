@@ -15,6 +15,8 @@
 // the digest that is signed is computed here, from the bytes the user is
 // shown, never taken from the page. complete() writes the CMS into /Contents;
 // appendDss() adds the validation data of B-LT as a further update.
+// renderPage() is the preview of a page, drawn by poppler in the same
+// confined helper: a document that breaks the renderer costs the helper.
 //
 // Errors are SignerError: PDF_TOO_LARGE, PDF_MALFORMED, PDF_ENCRYPTED,
 // PDF_TOO_COMPLEX, PDF_SIGNATURE_INVALID (an earlier signature does not fit
@@ -27,7 +29,9 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QImage>
 #include <QRectF>
+#include <QSize>
 #include <QString>
 
 struct PdfSignOptions
@@ -74,6 +78,13 @@ public:
     // The document with a further update that adds the data to its /DSS;
     // unchanged when the data is empty.
     QByteArray appendDss(const QByteArray &v_oPdf, const ValidationData &v_oData) const;
+
+    // The largest preview renderPage() makes, whatever it is asked.
+    static constexpr int kMaxPreviewSide = 1200;
+    // Page v_iPage0 (0-based, -1: the last) drawn to fit v_oMaxSize (each side
+    // at most kMaxPreviewSide), aspect kept; ARGB32. Throws SignerError as
+    // prepare() does (BAD_REQUEST: no such page).
+    QImage renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize) const;
 
 private:
     QString m_helper;
