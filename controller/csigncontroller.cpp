@@ -1,5 +1,7 @@
 #include "csigncontroller.h"
 
+#include <QTemporaryFile>
+
 #include "clauncher.h"
 #include "commandnotes.h"
 #include "cversion.h"
@@ -12,6 +14,7 @@
 #include "sessionregistry.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <iterator>
@@ -217,6 +220,13 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
         if (!isReserved(it.key()))
             oMap.insert(it.key(), it.value());
     oMap.insert("keyHttpBody", v_oRequest.getBody());
+    // Uploaded files: their content under "keyHttpFile.<field>" (the field's
+    // parameter holds the file's name).
+    const auto &oFiles = v_oRequest.getUploadedFiles();
+    for (auto it = oFiles.constBegin(); it != oFiles.constEnd(); ++it) {
+        if (it.value() && it.value()->seek(0))
+            oMap.insert("keyHttpFile." + it.key(), it.value()->readAll());
+    }
     oMap.insert("keyHttpMethod", v_oRequest.getMethod());
     oMap.insert("keyHttpPath", CommandTarget::of(v_oRequest).path);
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());

@@ -45,7 +45,8 @@
 // request parameter, every header (lower-case name), every cookie, and the
 // reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion"
 // and "keyHttpOrigin" (the Origin header as the browser sent it, empty without
-// one). A page cannot set a reserved key: parameters and cookies named
+// one), and for each file of a multipart body "keyHttpFile.<field name>" with
+// its content (the field's own parameter is the file's name). A page cannot set a reserved key: parameters and cookies named
 // "keyHttp..." are dropped before the call.
 // Equal keys are kept (QMultiMap::values gives them all).
 typedef QMultiMap<QByteArray, QByteArray> tRequestMap;

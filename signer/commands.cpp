@@ -32,6 +32,35 @@ Purpose requestPurpose(const tRequestMap &v_oRequest)
     return ePurpose;
 }
 
+SignatureLevel requestLevel(const tRequestMap &v_oRequest)
+{
+    SignatureLevel eLevel = SignatureLevel::BaselineB;
+    const auto it = v_oRequest.constFind("level");
+    if (it != v_oRequest.constEnd() && !parseSignatureLevel(it.value(), &eLevel))
+        throw SignerError("BAD_REQUEST", QStringLiteral("level must be B-B, B-T or B-LT."));
+    return eLevel;
+}
+
+QString levelName(SignatureLevel v_eLevel)
+{
+    switch (v_eLevel) {
+    case SignatureLevel::BaselineT: return QStringLiteral("B-T");
+    case SignatureLevel::BaselineLT: return QStringLiteral("B-LT");
+    default: return QStringLiteral("B-B");
+    }
+}
+
+QString unfitReason(Unfit v_eUnfit)
+{
+    switch (v_eUnfit) {
+    case Unfit::LoginOnly: return QStringLiteral("login-only");
+    case Unfit::Expired: return QStringLiteral("expired");
+    case Unfit::NotYetValid: return QStringLiteral("not-yet-valid");
+    case Unfit::UnsupportedKey: return QStringLiteral("unsupported-key");
+    default: return QStringLiteral("other-use");
+    }
+}
+
 QByteArray json(const QJsonObject &v_oObject)
 {
     return QJsonDocument(v_oObject).toJson(QJsonDocument::Compact);

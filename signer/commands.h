@@ -10,6 +10,7 @@
 #include "qtxmodule.h"
 
 #include "certpolicy.h"
+#include "cmslevels.h"
 #include "displaytext.h"
 #include "pkcs11token.h"
 #include "signerstore.h"
@@ -58,6 +59,20 @@ private:
     SignerUi &m_ui;
 };
 
+// SignPdf (GUI): a PDF the page sends is prepared (confined helper), shown
+// with its page count and a preview of the signature's page, and signed at a
+// level (PAdES B-B, B-T, B-LT) after consent and PIN; docs/signing.md.
+class SignPdfCommand
+{
+public:
+    SignPdfCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+    SignerUi &m_ui;
+};
+
 // Authenticate (GUI): the picker for log-in, consent and PIN, then the token's
 // signature of hash(origin) || hash(nonce) as the log-in token of
 // docs/authentication.md. Signing certificates are never offered nor used.
@@ -78,8 +93,15 @@ namespace signer {
 WebOrigin requestOrigin(const tRequestMap &v_oRequest);
 // The "purpose" parameter; SignerError BAD_REQUEST for an unknown one.
 Purpose requestPurpose(const tRequestMap &v_oRequest);
+// The "level" parameter ("B-B" when absent); SignerError BAD_REQUEST for an
+// unknown one.
+SignatureLevel requestLevel(const tRequestMap &v_oRequest);
+// "B-B", "B-T", "B-LT".
+QString levelName(SignatureLevel v_eLevel);
 
 QByteArray json(const QJsonObject &v_oObject);
+// The "reason" of CERTIFICATE_NOT_USABLE.
+QString unfitReason(Unfit v_eUnfit);
 
 // What a page learns about a certificate it may see.
 QJsonObject certificateJson(const CertificateEntry &v_oEntry, const QString &v_oSiteId);

@@ -247,6 +247,7 @@ std::string handle(const std::vector<pdfhelper::Record> &v_oRequest)
             pdfhelper::appendRecord(oReply, "IMGH", std::to_string(oPreview.height));
             pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oPreview.pageCount));
             pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oPreview.pageIndex));
+            pdfhelper::appendRecord(oReply, "RDPI", std::to_string(oPreview.milliDpi));
             pdfhelper::appendRecord(oReply, "PIXL", oPreview.pixels);
         } else if (oMode == "dss") {
             pdfhelper::appendRecord(oReply, "UPDT", pdfupdate::appendDss(*poDocument, oItems, oLimits));

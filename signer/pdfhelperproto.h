@@ -12,7 +12,7 @@
 // MAXH (the box in pixels); DOCU, the document, last.
 // Reply: ERRC and ERRM for a failure; else for "prepare" UPDT (the update),
 // BROF, BRWD, CTOF, CTWD, PGCT, PGIX, FLDN; for "dss" UPDT; for "render"
-// IMGW, IMGH, PGCT, PGIX, PIXL (IMGW * IMGH pixels of 4 bytes, 0xAARRGGBB in
+// IMGW, IMGH, PGCT, PGIX, RDPI (the resolution, 1/1000 dpi), PIXL (IMGW * IMGH pixels of 4 bytes, 0xAARRGGBB in
 // host order, row by row); then DONE.
 //
 // No Qt here: the server's side and the helper's qpdf side share it.

@@ -65,8 +65,10 @@ Preview renderPage(const std::string &v_oDocument, int v_iPage, int v_iMaxWidth,
     QImage oImage = poPage->renderToImage(dDpi, dDpi);
     if (oImage.isNull())
         throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "The page cannot be rendered.");
+    const int iDrawnWidth = oImage.width();
     if (oImage.width() > v_iMaxWidth || oImage.height() > v_iMaxHeight)
         oImage = oImage.scaled(v_iMaxWidth, v_iMaxHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    oPreview.milliDpi = int(dDpi * 1000.0 * oImage.width() / iDrawnWidth);
     oImage = oImage.convertToFormat(QImage::Format_ARGB32);
     oPreview.width = oImage.width();
     oPreview.height = oImage.height();

@@ -14,6 +14,7 @@ struct Preview
     int height = 0;
     int pageCount = 0;
     int pageIndex = 0;   // 0-based
+    int milliDpi = 0;    // pixels per inch, times 1000: points * dpi / 72 = pixels
     std::string pixels;  // width * height * 4 bytes
 };
 

@@ -496,6 +496,12 @@ QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMa
     QImage oImage(int(iWidth), int(iHeight), QImage::Format_ARGB32);
     if (oImage.isNull())
         throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("No memory for the preview."));
+    // The resolution lets callers place page coordinates (points) on the image.
+    const qint64 iMilliDpi = numberField(oFields, "RDPI");
+    if (iMilliDpi > 0 && iMilliDpi < 10000000) {
+        oImage.setDotsPerMeterX(int(iMilliDpi / 25.4));
+        oImage.setDotsPerMeterY(int(iMilliDpi / 25.4));
+    }
     for (int y = 0; y < int(iHeight); ++y)
         std::memcpy(oImage.scanLine(y), itPixels->second.data() + size_t(y) * size_t(iWidth) * 4, size_t(iWidth) * 4);
     return oImage;

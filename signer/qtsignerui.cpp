@@ -1,5 +1,7 @@
 #include "qtsignerui.h"
 
+#include "pdfpreview.h"
+
 #include "signersettings.h"
 #include "translations.h"
 
@@ -705,6 +707,8 @@ public:
             poDigest->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
             poDigest->setAccessibleName(tr("Digest: %1").arg(QString::fromLatin1(v_oRequest.digest.toHex())));
             poPageLayout->addWidget(poDigest);
+            if (v_oRequest.pdfPageCount > 0)
+                poPageLayout->addWidget(pdfPreviewWidget(v_oRequest, poPage));
             body()->addWidget(poPage);
         }
         auto *poForm = new QFormLayout();

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "cmsbuilder.h"
+#include "signingconfig.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -18,6 +19,7 @@ struct SignRequest
     QString schemeName;
     QByteArray digest;
     bool cms = false;
+    SignatureLevel level = SignatureLevel::BaselineB;
     QString documentName;
 };
 
@@ -60,6 +62,10 @@ SignRequest parseRequest(const tRequestMap &v_oRequest)
     if (oFormat != "raw" && oFormat != "cms")
         throw SignerError("BAD_REQUEST", QStringLiteral("format must be raw or cms."));
     oSign.cms = oFormat == "cms";
+    // A level is a property of a CMS; a raw signature has none.
+    oSign.level = signer::requestLevel(v_oRequest);
+    if (v_oRequest.contains("level") && !oSign.cms)
+        throw SignerError("BAD_REQUEST", QStringLiteral("level needs format cms: a raw signature has no level."));
     oSign.documentName = QString::fromUtf8(v_oRequest.value("documentName")).left(kMaxDocumentName);
     return oSign;
 }
@@ -100,17 +106,6 @@ QByteArray tokenInput(const SignRequest &v_oSign, const QByteArray &v_oHash)
     return v_oSign.scheme == SignatureScheme::RsaPkcs1 ? digestInfo(v_oSign.digestAlgorithm, v_oHash) : v_oHash;
 }
 
-QString unfitReason(Unfit v_eUnfit)
-{
-    switch (v_eUnfit) {
-    case Unfit::LoginOnly: return QStringLiteral("login-only");
-    case Unfit::Expired: return QStringLiteral("expired");
-    case Unfit::NotYetValid: return QStringLiteral("not-yet-valid");
-    case Unfit::UnsupportedKey: return QStringLiteral("unsupported-key");
-    default: return QStringLiteral("other-use");
-    }
-}
-
 } // namespace
 
 SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
@@ -119,9 +114,10 @@ SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_req
 
 // Request: certId (the per-site id), digest (base64), digestAlgorithm
 // (SHA-256/384/512), signatureAlgorithm (RSA-PKCS1, RSA-PSS, ECDSA), optional
-// format ("raw" or "cms") and documentName. Reply: {"signature":base64 (ECDSA:
-// r||s), "certificate":base64 DER} or with format "cms" {"cms":base64 DER,
-// "signedAttributes":base64 DER,"signature":its signature,"certificate":...}.
+// format ("raw" or "cms"), level (with "cms" only: B-B, B-T, B-LT) and
+// documentName. Reply: {"signature":base64 (ECDSA: r||s), "certificate":base64
+// DER} or with format "cms" {"cms":base64 DER, "signedAttributes":base64 DER,
+// "signature":its signature,"certificate":...}, and "level" when one was asked.
 QByteArray SignCommand::run()
 {
     const WebOrigin oOrigin = signer::requestOrigin(m_request);
@@ -137,6 +133,11 @@ QByteArray SignCommand::run()
     ConsentRequest oConsent;
     SignMechanism oMechanism;
     QByteArray oDer;
+    SigningConfig oConfig;
+    if (oSign.level != SignatureLevel::BaselineB) {
+        oConfig = SigningConfig::fromServerIni();
+        requireTimestampAuthority(oConfig); // before any dialog
+    }
     signer::offMainThread([&] {
         Pkcs11Context oContext;
         if (!oContext.anyToken())
@@ -162,9 +163,9 @@ QByteArray SignCommand::run()
         const Unfit eUnfit = unfitFor(certificateUse(oEntry.der), Purpose::Sign, QDateTime::currentDateTimeUtc());
         if (eUnfit != Unfit::None) {
             QJsonObject oReason;
-            oReason.insert(QStringLiteral("reason"), unfitReason(eUnfit));
+            oReason.insert(QStringLiteral("reason"), signer::unfitReason(eUnfit));
             throw SignerError("CERTIFICATE_NOT_USABLE",
-                              QStringLiteral("This certificate is not for signing documents (%1).").arg(unfitReason(eUnfit)),
+                              QStringLiteral("This certificate is not for signing documents (%1).").arg(signer::unfitReason(eUnfit)),
                               oReason);
         }
         oMechanism = mechanismFor(oSign, oFacts);
@@ -179,7 +180,9 @@ QByteArray SignCommand::run()
         oConsent.certificate = signer::cardOf(oEntry, Purpose::Sign);
         oConsent.documentName = oSign.documentName;
         oConsent.digestAlgorithm = oSign.digestName;
-        oConsent.signatureAlgorithm = oSign.schemeName + (oSign.cms ? QStringLiteral(", CMS (CAdES-B)") : QString());
+        oConsent.signatureAlgorithm =
+            oSign.schemeName
+            + (oSign.cms ? QStringLiteral(", CMS (CAdES-%1)").arg(signer::levelName(oSign.level).mid(2)) : QString());
         oConsent.digest = oSign.digest;
         oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
         oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
@@ -211,14 +214,19 @@ QByteArray SignCommand::run()
             if (oSign.cms) {
                 QByteArray oAttributes;
                 QByteArray oSignature;
-                const QByteArray oCms = buildDetachedCms(
-                    oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, [&](const QByteArray &v_oAttributes) {
-                        oAttributes = v_oAttributes;
-                        oSignature = oContext.sign(oEntry, poPin, oMechanism,
-                                                   tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)),
-                                                   oAgain);
-                        return oSignature;
-                    });
+                const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
+                    oAttributes = v_oAttributes;
+                    oSignature = oContext.sign(oEntry, poPin, oMechanism,
+                                               tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)), oAgain);
+                    return oSignature;
+                };
+                const QByteArray oCms =
+                    oSign.level == SignatureLevel::BaselineB
+                        ? buildDetachedCms(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oTokenSign)
+                        : signDetachedCades(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oSign.level,
+                                            oTokenSign, oConfig);
+                if (m_request.contains("level"))
+                    oReply.insert(QStringLiteral("level"), signer::levelName(oSign.level));
                 oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
                 // What the signature covers, so a page can check it with WebCrypto
                 // (which hashes the data itself) without parsing the CMS.

@@ -5,7 +5,7 @@
 // let that origin see it from now on), under an id of its own for that
 // origin, and every signature needs consent and the PIN in a dialog.
 //
-// Commands: ListCertificates, SelectCertificate (GUI), Sign (GUI), Authenticate
+// Commands: ListCertificates, SelectCertificate (GUI), Sign (GUI), SignPdf (GUI), Authenticate
 // (GUI: the log-in token of docs/authentication.md); each is a
 // class in commands.h. Replies are JSON; failures are
 // "500|{"error":CODE,"message":...}" with CODE one of BAD_REQUEST, NO_ORIGIN,
@@ -25,6 +25,7 @@
 QTX_MODULE_COMMAND(ListCertificates);
 QTX_MODULE_COMMAND(SelectCertificate);
 QTX_MODULE_COMMAND(Sign);
+QTX_MODULE_COMMAND(SignPdf);
 QTX_MODULE_COMMAND(Authenticate);
 
 // The dialog commands are GUI commands (main thread, one dialog at a time)
@@ -32,7 +33,7 @@ QTX_MODULE_COMMAND(Authenticate);
 // answer NO_DISPLAY at once instead of the server's generic refusal.
 QTX_MODULE_EXPORT bool IsGuiFunction(tpfun v_poFunction)
 {
-    return (v_poFunction == &Sign || v_poFunction == &SelectCertificate || v_poFunction == &Authenticate) && signerUi().available();
+    return (v_poFunction == &Sign || v_poFunction == &SignPdf || v_poFunction == &SelectCertificate || v_poFunction == &Authenticate) && signerUi().available();
 }
 
 QTX_MODULE_EXPORT bool CanUseOnTerminalServices()
@@ -56,6 +57,12 @@ QTX_MODULE_COMMAND(Sign)
 {
     Q_UNUSED(v_oSessionParams);
     return SignCommand(v_oRequest, signerUi()).run();
+}
+
+QTX_MODULE_COMMAND(SignPdf)
+{
+    Q_UNUSED(v_oSessionParams);
+    return SignPdfCommand(v_oRequest, signerUi()).run();
 }
 
 QTX_MODULE_COMMAND(Authenticate)

@@ -10,7 +10,9 @@
 #include "secretbuffer.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QList>
+#include <QRectF>
 #include <QString>
 
 #include <functional>
@@ -67,6 +69,12 @@ struct ConsentRequest
     bool protectedPath = false; // the reader's keypad takes the PIN
     bool pinCountLow = false;
     bool pinFinalTry = false;
+    // A PDF: its pages, the preview of the page that carries the signature
+    // (null when it could not be drawn) and the visible box in its pixels.
+    int pdfPageCount = 0;
+    int pdfSignaturePage = 0; // 0-based
+    QImage pdfPreview;
+    QRectF pdfBox;
 };
 
 struct ConsentAnswer

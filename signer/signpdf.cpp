@@ -1,0 +1,248 @@
+#include "commands_p.h"
+#include "commands.h"
+
+#include "cmsbuilder.h"
+#include "pdfsigner.h"
+#include "signingconfig.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace {
+
+constexpr int kMaxDocumentName = 1024;
+// The preview's box in the dialog's pixels; the helper never draws more.
+const QSize kPreviewSize(480, 480);
+
+struct PdfRequest
+{
+    QString certId;
+    QString documentName;
+    SignatureLevel level = SignatureLevel::BaselineB;
+    PdfSignOptions options;
+    QByteArray document;
+};
+
+QByteArray boolText(const tRequestMap &v_oRequest, const char *v_pKey)
+{
+    return v_oRequest.value(v_pKey, "false").toLower();
+}
+
+PdfRequest parseRequest(const tRequestMap &v_oRequest)
+{
+    const auto bad = [](const QString &v_oWhy) { return SignerError("BAD_REQUEST", v_oWhy); };
+    PdfRequest oPdf;
+    oPdf.certId = QString::fromLatin1(v_oRequest.value("certId"));
+    if (!QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(oPdf.certId).hasMatch())
+        throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("certId is not a certificate id of this site."));
+    oPdf.level = signer::requestLevel(v_oRequest);
+    oPdf.documentName = QString::fromUtf8(v_oRequest.value("documentName")).left(kMaxDocumentName);
+
+    const QByteArray oPage = v_oRequest.value("page", "1");
+    bool bOk = false;
+    const int iPage = oPage.toInt(&bOk);
+    if (oPage == "last")
+        oPdf.options.page = -1;
+    else if (bOk && iPage >= 1)
+        oPdf.options.page = iPage - 1;
+    else
+        throw bad(QStringLiteral("page must be a page number from 1, or last."));
+
+    const QByteArray oVisible = boolText(v_oRequest, "visible");
+    if (oVisible != "true" && oVisible != "false")
+        throw bad(QStringLiteral("visible must be true or false."));
+    oPdf.options.visible = oVisible == "true";
+    if (oPdf.options.visible) {
+        const QList<QByteArray> oParts = v_oRequest.value("rect").split(',');
+        double aValues[4] = {};
+        bool bRect = oParts.size() == 4;
+        for (int i = 0; bRect && i < 4; ++i) {
+            aValues[i] = oParts[i].trimmed().toDouble(&bRect);
+            bRect = bRect && qIsFinite(aValues[i]) && aValues[i] >= 0 && aValues[i] <= 14400;
+        }
+        if (!bRect || aValues[2] < 1 || aValues[3] < 1)
+            throw bad(QStringLiteral("rect must be x,y,width,height in points from the page's top-left corner."));
+        oPdf.options.rectangle = QRectF(aValues[0], aValues[1], aValues[2], aValues[3]);
+    }
+    oPdf.options.textLine = QString::fromUtf8(v_oRequest.value("text"));
+    oPdf.options.fieldName = QString::fromUtf8(v_oRequest.value("fieldName"));
+
+    // A multipart part named "document", or the body itself sent as application/pdf.
+    if (v_oRequest.contains("keyHttpFile.document"))
+        oPdf.document = v_oRequest.value("keyHttpFile.document");
+    else if (v_oRequest.value("content-type").startsWith("application/pdf"))
+        oPdf.document = v_oRequest.value("keyHttpBody");
+    if (oPdf.document.isEmpty())
+        throw bad(QStringLiteral("The PDF is missing: a multipart part named document, or the body as application/pdf."));
+    return oPdf;
+}
+
+SignMechanism mechanismFor(const CertificateFacts &v_oFacts, SignatureScheme *v_peScheme)
+{
+    SignMechanism oMechanism;
+    if (v_oFacts.keyType == QLatin1String("EC")
+        && (v_oFacts.curve == QLatin1String("P-256") || v_oFacts.curve == QLatin1String("P-384"))) {
+        *v_peScheme = SignatureScheme::Ecdsa;
+        oMechanism.type = CKM_ECDSA;
+    } else if (v_oFacts.keyType == QLatin1String("RSA")) {
+        *v_peScheme = SignatureScheme::RsaPkcs1;
+        oMechanism.type = CKM_RSA_PKCS;
+    } else {
+        throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("PDF signatures need an RSA or a P-256/P-384 key."));
+    }
+    return oMechanism;
+}
+
+// The signature's box in the preview's pixels: the image carries the
+// resolution it was drawn at.
+QRectF boxInPreview(const QImage &v_oPreview, const QRectF &v_oPoints)
+{
+    const double dScale = v_oPreview.dotsPerMeterX() * 0.0254 / 72.0;
+    return dScale > 0 ? QRectF(v_oPoints.topLeft() * dScale, v_oPoints.size() * dScale) : QRectF();
+}
+
+} // namespace
+
+SignPdfCommand::SignPdfCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
+{
+}
+
+QByteArray SignPdfCommand::run()
+{
+    const WebOrigin oOrigin = signer::requestOrigin(m_request);
+    PdfRequest oPdf = parseRequest(m_request);
+    QCoreApplication *poApp = QCoreApplication::instance();
+    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+        throw SignerError("NO_DISPLAY", QStringLiteral("Signing needs the user's consent, and the server has no display "
+                                                       "to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
+    const SigningConfig oConfig = SigningConfig::fromServerIni();
+    if (oPdf.level != SignatureLevel::BaselineB)
+        requireTimestampAuthority(oConfig);
+    const PdfEngine oEngine(PdfEngine::defaultHelperPath(), oConfig.pdf);
+
+    SignerStore oStore;
+    ConsentRequest oConsent;
+    SignMechanism oMechanism;
+    SignatureScheme eScheme = SignatureScheme::RsaPkcs1;
+    QByteArray oDer;
+    PreparedPdf oPrepared;
+    signer::offMainThread([&] {
+        Pkcs11Context oContext;
+        if (!oContext.anyToken())
+            signer::throwNoToken(oContext, "Signer::SignPdf");
+        CertificateEntry oEntry;
+        try {
+            const SiteIds oIds(oStore, oOrigin.text);
+            for (const CertificateEntry &oCandidate : oContext.certificates()) {
+                if (oIds.of(oCandidate.der) == oPdf.certId)
+                    oEntry = oCandidate;
+            }
+        } catch (const StoreError &v_oError) {
+            signer::throwStoreError(v_oError);
+        }
+        if (oEntry.der.isEmpty())
+            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("No present token has this site's certificate %1.")
+                                                           .arg(oPdf.certId));
+        const CertificateFacts oFacts = certificateFacts(oEntry.der);
+        if (!oFacts.valid)
+            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("The certificate on the token cannot be read."));
+        const Unfit eUnfit = unfitFor(certificateUse(oEntry.der), Purpose::Sign, QDateTime::currentDateTimeUtc());
+        if (eUnfit != Unfit::None) {
+            QJsonObject oReason;
+            oReason.insert(QStringLiteral("reason"), signer::unfitReason(eUnfit));
+            throw SignerError("CERTIFICATE_NOT_USABLE",
+                              QStringLiteral("This certificate is not for signing documents (%1).")
+                                  .arg(signer::unfitReason(eUnfit)),
+                              oReason);
+        }
+        oMechanism = mechanismFor(oFacts, &eScheme);
+        if (!oContext.supportsMechanism(oEntry, oMechanism.type))
+            throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot make this signature."));
+        const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
+        if (uiFlags & CKF_USER_PIN_LOCKED)
+            throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+        oDer = oEntry.der;
+        oConsent.origin = oOrigin;
+        oConsent.purpose = Purpose::Sign;
+        oConsent.certificate = signer::cardOf(oEntry, Purpose::Sign);
+        oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+        oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
+        oConsent.pinFinalTry = (uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
+
+        // The document is prepared before the dialog: the digest the user
+        // consents to is the one of the bytes that will be signed.
+        oPdf.options.signerName = oConsent.certificate.commonName.isEmpty() ? oConsent.certificate.subject
+                                                                            : oConsent.certificate.commonName;
+        oPdf.options.reservedBytes = PdfEngine::defaultReservedBytes(oPdf.level);
+        oPrepared = oEngine.prepare(oPdf.document, oPdf.options, DigestAlgorithm::Sha256);
+        oConsent.pdfPageCount = oPrepared.pageCount;
+        oConsent.pdfSignaturePage = oPrepared.signaturePage;
+        // A page the renderer cannot draw leaves the dialog saying so; the
+        // signature itself does not depend on the preview.
+        try {
+            oConsent.pdfPreview = oEngine.renderPage(oPdf.document, oPrepared.signaturePage, kPreviewSize);
+            if (oPdf.options.visible)
+                oConsent.pdfBox = boxInPreview(oConsent.pdfPreview, oPdf.options.rectangle);
+        } catch (const SignerError &v_oError) {
+            signer::log(true, "Signer::SignPdf", QStringLiteral("No preview: ") + QString::fromLatin1(v_oError.code()));
+        }
+    });
+    oPdf.document.clear();
+    oConsent.documentName = oPdf.documentName;
+    oConsent.digestAlgorithm = QStringLiteral("SHA-256");
+    oConsent.signatureAlgorithm = QStringLiteral("%1, PDF (PAdES-%2)")
+                                      .arg(eScheme == SignatureScheme::Ecdsa ? QStringLiteral("ECDSA")
+                                                                             : QStringLiteral("RSA-PKCS1"),
+                                           signer::levelName(oPdf.level).mid(2));
+    oConsent.digest = oPrepared.digest;
+
+    Receipt oReceipt;
+    oReceipt.origin = oOrigin.text;
+    oReceipt.purpose = QStringLiteral("sign");
+    oReceipt.document = oPdf.documentName;
+    oReceipt.digestAlgorithm = oConsent.digestAlgorithm;
+    oReceipt.digest = oPrepared.digest;
+    oReceipt.certificate = oConsent.certificate.subject;
+    oReceipt.fingerprint = oConsent.certificate.fingerprint;
+
+    ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
+    signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signature."));
+
+    const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
+    try {
+        const QByteArray oResult = signer::offMainThread([&] {
+            Pkcs11Context oContext;
+            const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
+            const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
+            const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
+                const QByteArray oHash = hashBytes(oPrepared.digestAlgorithm, v_oAttributes);
+                return oContext.sign(oEntry, poPin, oMechanism,
+                                     eScheme == SignatureScheme::RsaPkcs1 ? digestInfo(oPrepared.digestAlgorithm, oHash)
+                                                                          : oHash,
+                                     oAgain);
+            };
+            const QByteArray oSigned = signPdf(oEngine, oPrepared, oEntry.der, eScheme, oPdf.level, oTokenSign, oConfig);
+            QJsonObject oReply;
+            oReply.insert(QStringLiteral("pdf"), QString::fromLatin1(oSigned.toBase64()));
+            oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
+            oReply.insert(QStringLiteral("level"), signer::levelName(oPdf.level));
+            oReply.insert(QStringLiteral("fieldName"), oPrepared.fieldName);
+            return signer::json(oReply);
+        });
+        oAnswer.pin.clear();
+        oReceipt.outcome = QStringLiteral("signed");
+        signer::writeReceipt(oStore, oReceipt);
+        return oResult;
+    } catch (const SignerError &v_oError) {
+        oAnswer.pin.clear();
+        oReceipt.outcome = QString::fromLatin1(v_oError.code());
+        signer::writeReceipt(oStore, oReceipt);
+        throw;
+    } catch (...) {
+        oAnswer.pin.clear();
+        throw;
+    }
+}
