@@ -4,6 +4,7 @@
 #include "httpconnectioninfo.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QIODevice>
 
 #include <memory>
@@ -56,6 +57,10 @@ public:
     struct Limits {
         qint32 maxRequestSize = 16000;
         qint32 maxMultiPartSize = 1000000;
+        /// The paths that take whole documents, and their cap on a body
+        /// (plain or multipart), decided on the headers alone.
+        QList<QByteArray> documentPaths;
+        qint32 maxDocumentSize = 50 << 20;
     };
 
     /// What parse() found.

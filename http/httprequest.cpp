@@ -402,6 +402,9 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
         return;
     }
 
+    applyDocumentLimit();
+    if (m_eState == Aborted)
+        return;
     if (m_iExpectedBodySize == 0) {
         m_eState = Complete;
     } else if (m_oBoundary.isEmpty()
@@ -414,6 +417,27 @@ void HttpRequest::readHeader(QIODevice *v_poSocket)
     } else {
         m_eState = AwaitingBody;
     }
+}
+
+void HttpRequest::applyDocumentLimit()
+{
+    // Only a body over the ordinary limits looks at the path.
+    const bool bOverOrdinary = m_oBoundary.isEmpty() ? qint64(m_iExpectedBodySize) + m_iCurrentSize > m_iMaxSize
+                                                     : m_iExpectedBodySize >= m_iMaxMultiPartSize;
+    if (!bOverOrdinary || !m_poDocumentPaths || m_poDocumentPaths->isEmpty())
+        return;
+    const int iQuery = m_oPath.indexOf('?');
+    if (!m_poDocumentPaths->contains(percentDecode(iQuery < 0 ? m_oPath : m_oPath.left(iQuery))))
+        return;
+    if (m_iExpectedBodySize > m_iMaxDocumentSize) {
+        qCWarning(lcHttp, "HttpRequest: expected document is too large");
+        abort(TooLarge);
+        return;
+    }
+    // This request's own limits, so that every later check passes the body
+    // that Content-Length announced and nothing more.
+    m_iMaxSize = qMax(m_iMaxSize, m_iCurrentSize + m_iMaxDocumentSize + 1);
+    m_iMaxMultiPartSize = qMax(m_iMaxMultiPartSize, m_iCurrentSize + m_iMaxDocumentSize + 1);
 }
 
 void HttpRequest::checkFraming()

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QList>
 #include <QMap>
 #include <QMultiMap>
 
@@ -63,6 +64,15 @@ public:
     /// the request reads from is not the socket itself.
     void setPeerAddress(const QHostAddress &v_oAddress) { m_oPeerAddress = v_oAddress; }
 
+    /// A body up to v_iMax bytes (plain or multipart) for the paths listed:
+    /// a larger Content-Length aborts the request (413) before its body is
+    /// read. The list must outlive the request.
+    void setDocumentLimit(const QList<QByteArray> *v_poPaths, qint32 v_iMax)
+    {
+        m_poDocumentPaths = v_poPaths;
+        m_iMaxDocumentSize = v_iMax;
+    }
+
     /// Uploaded files one request may keep (distinct field names); more abort it.
     static void setMaxUploadedFiles(int v_iCount);
     /// Temporary files (multipart bodies and uploads) all requests of the process
@@ -118,6 +128,7 @@ private:
     bool parseMultiPartFile();
     void abort(AbortReason v_eReason);
     void checkFraming();
+    void applyDocumentLimit();
     QTemporaryFile *newTemporaryFile();
     static void releaseTemporaryFile(QTemporaryFile *v_poFile);
 
@@ -135,6 +146,8 @@ private:
     qint32 m_iMaxSize = 16000;
     qint32 m_iMaxMultiPartSize = 1000000;
     qint32 m_iCurrentSize = 0;
+    const QList<QByteArray> *m_poDocumentPaths = nullptr;
+    qint32 m_iMaxDocumentSize = 0;
     qint32 m_iExpectedBodySize = 0;
     QByteArray m_oCurrentHeader;
     QByteArray m_oBoundary;
