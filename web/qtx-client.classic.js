@@ -52,6 +52,8 @@ class ModuleFailedError extends InternalServerError {}
 class ServiceUnavailableError extends QtxError {}
 /** A status this protocol does not define (e.g. 501 from an unfinished server). */
 class UnexpectedStatusError extends QtxError {}
+/** 413: the body is over the server's cap (for documents: maxDocumentSize, 50 MiB by default). */
+class PayloadTooLargeError extends QtxError {}
 /** The result did not arrive before the polling deadline. */
 class ResultTimeoutError extends QtxError {}
 /**
@@ -106,6 +108,7 @@ const ERROR_BY_STATUS = {
     400: BadRequestError,
     403: ForbiddenError,
     404: NotFoundError,
+    413: PayloadTooLargeError,
     418: NoSessionError,
     419: NoResultError,
     500: InternalServerError,
@@ -252,14 +255,16 @@ class QtxClient {
      * ServerUnreachableError (no reply at all) / JsonpBlockedError.
      */
     async request(path, params = {}, { sessionId = this.sessionId, cmdId = '', port = this.port,
-        timeoutMs = this.options.requestTimeoutMs, jsonp = this.options.jsonp } = {}) {
+        timeoutMs = this.options.requestTimeoutMs, jsonp = this.options.jsonp, upload = null } = {}) {
+        if (upload)
+            jsonp = false; // a multipart body (FormData) carries the parameters itself
         const body = new URLSearchParams();
         for (const [k, v] of Object.entries(params))
             if (v !== undefined && v !== null) body.append(k, String(v));
         const callback = jsonp ? `qtxcb${Date.now().toString(36)}_${++jsonpCounter}` : '';
         if (callback)
             body.append('callback', callback);
-        const headers = { 'Content-Type': 'application/x-www-form-urlencoded' };
+        const headers = upload ? {} : { 'Content-Type': 'application/x-www-form-urlencoded' };
         if (sessionId) headers['X-QTX-sessionId'] = sessionId;
         if (cmdId) headers['X-QTX-cmdId'] = cmdId;
 
@@ -272,7 +277,7 @@ class QtxClient {
         try {
             // Credentials stay home: the session travels in X-QTX-sessionId, not in cookies.
             response = await this._fetch(url, {
-                method: 'POST', headers, body: body.toString(), mode: 'cors', credentials: 'omit',
+                method: 'POST', headers, body: upload || body.toString(), mode: 'cors', credentials: 'omit',
                 cache: 'no-store', signal: controller ? controller.signal : undefined,
             });
             text = await response.text();
@@ -520,14 +525,14 @@ class QtxClient {
      * Starts module function fn with params; returns { cmdId, status }.
      * Without an open session the server opens one; its id is kept.
      */
-    async start(module, fn, params = {}) {
+    async start(module, fn, params = {}, { upload = null } = {}) {
         if (SERVER_COMMANDS.has(module))
             throw new TypeError(`${module} is a server command, not a module`);
         if (!this.port)
             await this.connect();
         const cmdId = newCommandId();
         const command = `${module}/${fn}`;
-        const reply = await this.request(`${encodeURIComponent(module)}/${encodeURIComponent(fn)}`, params, { cmdId });
+        const reply = await this.request(`${encodeURIComponent(module)}/${encodeURIComponent(fn)}`, params, { cmdId, upload });
         if (!this.sessionId && reply.sessionId)
             this.sessionId = reply.sessionId;
         if (reply.status !== 202 && reply.status !== 200)
@@ -576,8 +581,8 @@ class QtxClient {
     }
 
     /** Starts fn and waits for its result text. */
-    async call(module, fn, params = {}, { poll = {} } = {}) {
-        const job = await this.start(module, fn, params);
+    async call(module, fn, params = {}, { poll = {}, upload = null } = {}) {
+        const job = await this.start(module, fn, params, { upload });
         if (job.status === 200)
             return job.body;
         return this.waitResult(job.cmdId, { command: job.command, module, poll });
@@ -636,18 +641,51 @@ class QtxClient {
      *   format: 'raw' (the signature; ECDSA as r||s, as WebCrypto wants it) or
      *           'cms' (a detached CMS / CAdES-B signature, for a .p7s file)
      *   documentName: shown in the dialog (one line, escaped)
+     *   level: with format 'cms' only: 'B-B' (the default), 'B-T' (with a
+     *          timestamp), 'B-LT' (and the chain and revocation data)
      * Resolves to { certificate, signature, signatureDer?, cms?, signedAttributes? }
-     * as Uint8Arrays. CertificateNotUsableError for a certificate that is not
+     * as Uint8Arrays (and level when one was asked). CertificateNotUsableError for a certificate that is not
      * for document signing. The poll deadline defaults to 10 minutes.
      */
-    async sign({ certId, digest, digestAlgorithm = 'SHA-256', signatureAlgorithm, format = 'raw', documentName = '', poll = {} } = {}) {
+    async sign({ certId, digest, digestAlgorithm = 'SHA-256', signatureAlgorithm, format = 'raw', documentName = '', level, poll = {} } = {}) {
         const r = await this.signerCall('Sign', {
-            certId, digest: toBase64(digest), digestAlgorithm, signatureAlgorithm, format, documentName,
+            certId, digest: toBase64(digest), digestAlgorithm, signatureAlgorithm, format, documentName, level,
         }, { poll: { timeoutMs: 600000, ...poll } });
         const out = {};
         for (const key of ['certificate', 'signature', 'signatureDer', 'cms', 'signedAttributes'])
             if (r[key]) out[key] = fromBase64(r[key]);
+        if (r.level) out.level = r.level;
         return out;
+    }
+
+    /**
+     * Signs a PDF (PAdES) with the certificate certId. The server prepares the
+     * document itself and the desktop dialog shows its name, page count and a
+     * preview of the page with the signature's box; the user confirms with the PIN.
+     *   pdf: Blob / File / ArrayBuffer / typed array (at most maxBytes, 50 MiB by default)
+     *   documentName: shown in the dialog (one line, escaped)
+     *   level: 'B-B' (default), 'B-T', 'B-LT'
+     *   page: 1-based, or 'last'; visible: true for a box at rect
+     *   rect: [x, y, width, height] in points from the page's top-left corner
+     *   text: an optional line in the box; fieldName: the signature field's name
+     * Resolves to { pdf: Uint8Array, certificate: Uint8Array, level, fieldName }.
+     * PayloadTooLargeError before any request for a document over maxBytes;
+     * SigningError subclasses with the engine's code (PDF_MALFORMED,
+     * PDF_ENCRYPTED, TSA_UNREACHABLE, ...) otherwise.
+     */
+    async signPdf({ certId, pdf, documentName = '', level = 'B-B', page = 1, visible = false, rect, text = '',
+        fieldName = '', maxBytes = 50 * 1024 * 1024, poll = {} } = {}) {
+        const blob = pdf instanceof Blob ? pdf : new Blob([toBytes(pdf)], { type: 'application/pdf' });
+        if (blob.size > maxBytes)
+            throw new PayloadTooLargeError(`Signer/SignPdf: the document has ${blob.size} bytes; at most ${maxBytes} are sent`,
+                { status: 413, command: 'Signer/SignPdf' });
+        const form = new FormData();
+        const fields = { certId, documentName, level, page, visible, rect: rect ? rect.join(',') : undefined, text, fieldName };
+        for (const [k, v] of Object.entries(fields))
+            if (v !== undefined && v !== null && v !== '') form.append(k, String(v));
+        form.append('document', blob, 'document.pdf');
+        const r = await this.signerCall('SignPdf', {}, { poll: { timeoutMs: 600000, ...poll }, upload: form });
+        return { pdf: fromBase64(r.pdf), certificate: fromBase64(r.certificate), level: r.level, fieldName: r.fieldName };
     }
 
     /**
@@ -850,6 +888,6 @@ async function verifySignature({ certificate, data, signature, signatureAlgorith
     return crypto.subtle.verify(verifyAlg, key, toBytes(signature), toBytes(data));
 }
 
-Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, CertificateNotUsableError, NoOriginError, SignerStoreError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
+Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, PayloadTooLargeError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, CertificateNotUsableError, NoOriginError, SignerStoreError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
 global.QtxClient = QtxClient;
 })(typeof globalThis !== 'undefined' ? globalThis : window);

@@ -32,6 +32,8 @@ export class ModuleFailedError extends InternalServerError {}
 /** 503: a GUI function (a dialog) is already running; try again later. */
 export class ServiceUnavailableError extends QtxError {}
 export class UnexpectedStatusError extends QtxError {}
+/** 413, or signPdf()'s own check: the document is over the cap. */
+export class PayloadTooLargeError extends QtxError {}
 export class ResultTimeoutError extends QtxError {}
 export class JsonpBlockedError extends QtxError {}
 export class ServerUnreachableError extends QtxError {
@@ -60,7 +62,10 @@ export class SigningError extends ModuleFailedError {
 export type SigningErrorCode =
     | 'CANCELLED' | 'PIN_INCORRECT' | 'PIN_LOCKED' | 'NO_DISPLAY' | 'NO_TOKEN' | 'TOKEN_REMOVED'
     | 'CERTIFICATE_NOT_FOUND' | 'CERTIFICATE_NOT_USABLE' | 'NO_ORIGIN' | 'STORE_ERROR'
-    | 'UNSUPPORTED_ALGORITHM' | 'BAD_DIGEST_LENGTH' | 'BAD_REQUEST' | 'TOKEN_ERROR' | 'CMS_ERROR' | 'BAD_NONCE';
+    | 'UNSUPPORTED_ALGORITHM' | 'BAD_DIGEST_LENGTH' | 'BAD_REQUEST' | 'TOKEN_ERROR' | 'CMS_ERROR' | 'BAD_NONCE'
+    | 'PDF_TOO_LARGE' | 'PDF_MALFORMED' | 'PDF_ENCRYPTED' | 'PDF_TOO_COMPLEX' | 'PDF_SIGNATURE_INVALID'
+    | 'PDF_CHANGES_NOT_ALLOWED' | 'PDF_FIELD_EXISTS' | 'PDF_SIGNATURE_TOO_LARGE' | 'PDF_ENGINE_ERROR'
+    | 'TSA_NOT_CONFIGURED' | 'TSA_UNREACHABLE' | 'TSA_REFUSED' | 'REVOCATION_UNAVAILABLE' | 'SIGNING_CONFIG_ERROR';
 export interface Pkcs11ModuleReport {
     /** File name of the library (never a path). */
     module: string;
@@ -176,7 +181,36 @@ export interface SignOptions {
     format?: 'raw' | 'cms';
     /** Shown to the user in the consent dialog, as one escaped line. */
     documentName?: string;
+    /** With format 'cms' only. */
+    level?: SignatureLevel;
     poll?: PollOptions;
+}
+
+export type SignatureLevel = 'B-B' | 'B-T' | 'B-LT';
+
+export interface SignPdfOptions {
+    certId: string;
+    pdf: Blob | Bytes;
+    documentName?: string;
+    level?: SignatureLevel;
+    /** 1-based, or 'last'. */
+    page?: number | 'last';
+    visible?: boolean;
+    /** x, y, width, height in points from the page's top-left corner. */
+    rect?: [number, number, number, number];
+    text?: string;
+    fieldName?: string;
+    /** Larger documents are refused before any request (default 50 MiB). */
+    maxBytes?: number;
+    poll?: PollOptions;
+}
+
+export interface SignPdfResult {
+    /** The signed document: the original bytes and an incremental update. */
+    pdf: Uint8Array;
+    certificate: Uint8Array;
+    level: SignatureLevel;
+    fieldName: string;
 }
 
 export interface SignResult {
@@ -189,6 +223,8 @@ export interface SignResult {
     cms?: Uint8Array;
     /** cms: the DER signed attributes the signature covers. */
     signedAttributes?: Uint8Array;
+    /** When a level was asked. */
+    level?: SignatureLevel;
 }
 
 /** The log-in token authenticate() resolves to (the Web eID authentication token, format "web-eid:1.0"). */
@@ -238,6 +274,8 @@ export class QtxClient {
     selectCertificate(opts?: { purpose?: CertificatePurpose; poll?: PollOptions }): Promise<SelectedCertificate>;
     /** Signs a digest after the user's consent (and PIN) in a desktop dialog. */
     sign(options: SignOptions): Promise<SignResult>;
+    /** Signs a PDF after the user saw its pages and preview and typed the PIN in a desktop dialog. */
+    signPdf(options: SignPdfOptions): Promise<SignPdfResult>;
     /** Signs the site's nonce with the page's origin after the user picked a certificate and typed the PIN. */
     authenticate(nonce: string, opts?: { poll?: PollOptions }): Promise<AuthToken>;
     signerCall<T = any>(fn: string, params: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<T>;
