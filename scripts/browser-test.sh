@@ -41,4 +41,4 @@ mkdir -p "$QTX_ARTIFACTS_DIR"
 echo "==> Browser tests against $BUILD (artifacts: $QTX_ARTIFACTS_DIR)"
 # Files one after the other: each starts its own servers and browser.
 timeout 600 node --test --test-concurrency=1 --test-timeout=180000 \
-  discovery.test.mjs squatters.test.mjs browser.test.mjs firefox.test.mjs signer.test.mjs login.test.mjs lna.test.mjs package.test.mjs
+  discovery.test.mjs squatters.test.mjs browser.test.mjs firefox.test.mjs signer.test.mjs signpdf.test.mjs login.test.mjs lna.test.mjs package.test.mjs

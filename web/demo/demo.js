@@ -232,7 +232,40 @@ async function signFile() {
     }
 }
 
+// The PDF goes to the server whole: it prepares the signature itself, so the
+// dialog shows the document that is signed, not a digest.
+async function signPdfFile() {
+    $('steps').textContent = '';
+    $('pdfOut').hidden = true;
+    const file = $('pdfFile').files[0];
+    const cert = certificates[$('cert').selectedIndex];
+    if (!file || !cert) {
+        summary('error', 'Choose a certificate and a PDF first.');
+        return;
+    }
+    const level = $('pdfLevel').value;
+    const qtx = newClient();
+    const r = row(1, `Signer/SignPdf ${level} (the desktop dialog shows the pages and the box; confirm with the PIN)`);
+    r.set('running', 'waiting for the user');
+    summary('running', 'Waiting for your consent in the desktop dialog...');
+    try {
+        const signed = await qtx.signPdf({ certId: cert.id, pdf: file, documentName: file.name, level, page: 'last',
+            visible: $('pdfVisible').checked, rect: [330, 40, 220, 64], text: 'Signed on the demo page' });
+        r.set('ok', 'OK', `${signed.pdf.length} bytes, field ${signed.fieldName}, ${signed.level}`);
+        $('pdfOut').href = URL.createObjectURL(new Blob([signed.pdf], { type: 'application/pdf' }));
+        $('pdfOut').download = file.name.replace(/\.pdf$/i, '') + '-signed.pdf';
+        $('pdfOut').hidden = false;
+        summary('ok', `Signed by ${cert.subjectCommonName}. Download the signed PDF with the link in the form.`);
+    } catch (err) {
+        r.set('error', err.name || 'Error', describe(err));
+        summary('error', describe(err));
+    } finally {
+        qtx.closeSession().catch(() => {});
+    }
+}
+
 $('listCerts').addEventListener('click', () => { listCertificates(); });
+$('signPdf').addEventListener('click', () => { signPdfFile(); });
 $('chooseCert').addEventListener('click', () => { chooseCertificate(); });
 $('cert').addEventListener('change', fillAlgorithms);
 $('signFile').addEventListener('click', () => { signFile(); });
