@@ -21,11 +21,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-#include <cstdio>
 #include <memory>
-#include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -550,27 +546,9 @@ void TestSignPdf::uploadCap()
 // again as the ordinary test account tst_signer uses.
 int main(int argc, char *argv[])
 {
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTX_SIGNER_TEST_ACCOUNT")) {
-        const QString oAccount = QStringLiteral("qtxsigner");
-        QCoreApplication oProbe(argc, argv);
-        if (!ServerFixture::ensureAccount(oAccount)) {
-            std::fprintf(stderr, "SKIP: cannot create the test account %s\n", qPrintable(oAccount));
-            return 0;
-        }
-        qputenv("QTX_SIGNER_TEST_ACCOUNT", oAccount.toUtf8());
-        qputenv("HOME", "/tmp");
-        std::vector<QByteArray> oArgs = {"setpriv", "--reuid=" + oAccount.toUtf8(), "--regid=" + oAccount.toUtf8(),
-                                         "--init-groups", "--", QFile::encodeName(QCoreApplication::applicationFilePath())};
-        for (int i = 1; i < argc; ++i)
-            oArgs.emplace_back(argv[i]);
-        std::vector<char *> oArgv;
-        for (QByteArray &oArg : oArgs)
-            oArgv.push_back(oArg.data());
-        oArgv.push_back(nullptr);
-        ::execvp("setpriv", oArgv.data());
-        std::perror("setpriv");
-        return 1;
-    }
+    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
+    if (iRerun >= 0)
+        return iRerun == 0 ? 0 : iRerun;
     QCoreApplication oApp(argc, argv);
     TestSignPdf oTest;
     QTEST_SET_MAIN_SOURCE_PATH
