@@ -458,6 +458,16 @@ bool attributeTrue(CK_FUNCTION_LIST *v_poModule, CK_SESSION_HANDLE v_uiSession, 
 QByteArray Pkcs11Context::sign(const CertificateEntry &v_oEntry, const SecretBuffer *v_poPin,
                                const SignMechanism &v_oMechanism, const QByteArray &v_oData, const PinAgain &v_oAgain)
 {
+    QByteArray oSignature;
+    signEach(v_oEntry, v_poPin, v_oMechanism, v_oAgain,
+             [&](const SignInSession &v_oSign) { oSignature = v_oSign(v_oData); });
+    return oSignature;
+}
+
+void Pkcs11Context::signEach(const CertificateEntry &v_oEntry, const SecretBuffer *v_poPin,
+                             const SignMechanism &v_oMechanism, const PinAgain &v_oAgain,
+                             const std::function<void(const SignInSession &)> &v_oWork)
+{
     const Slot &oSlot = m_slots.at(static_cast<size_t>(v_oEntry.slotIndex));
     CK_FUNCTION_LIST *poModule = oSlot.module;
     Session oSession(poModule, oSlot.id);
@@ -482,6 +492,7 @@ QByteArray Pkcs11Context::sign(const CertificateEntry &v_oEntry, const SecretBuf
     const std::vector<CK_OBJECT_HANDLE> oKeys = findObjects(poModule, oSession.handle(), aTemplate, 2);
     if (oKeys.empty())
         throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("The token has no private key for this certificate."));
+    const bool bAlwaysAuthenticate = attributeTrue(poModule, oSession.handle(), oKeys.front(), CKA_ALWAYS_AUTHENTICATE);
 
     CK_MECHANISM oMechanism{v_oMechanism.type, nullptr, 0};
     CK_RSA_PKCS_PSS_PARAMS oPss = v_oMechanism.pss;
@@ -489,43 +500,54 @@ QByteArray Pkcs11Context::sign(const CertificateEntry &v_oEntry, const SecretBuf
         oMechanism.pParameter = &oPss;
         oMechanism.ulParameterLen = sizeof oPss;
     }
-    uiRv = poModule->C_SignInit(oSession.handle(), &oMechanism, oKeys.front());
-    if (uiRv != CKR_OK)
-        throwForRv(uiRv, "C_SignInit");
-    if (attributeTrue(poModule, oSession.handle(), oKeys.front(), CKA_ALWAYS_AUTHENTICATE)) {
-        // Qualified signature keys want the PIN for this one operation as well.
-        // The PIN just typed is tried first; a token with a separate signature
-        // PIN refuses it and the user is asked for that one (a PIN pad asks itself).
-        uiRv = login(poModule, oSession.handle(), CKU_CONTEXT_SPECIFIC, v_poPin);
-        SecretBuffer oAgain;
-        for (int iTry = 0; v_poPin && isPinRefusal(uiRv) && iTry < 3; ++iTry) {
-            CK_TOKEN_INFO oInfo{};
-            poModule->C_GetTokenInfo(oSlot.id, &oInfo);
-            if (oInfo.flags & CKF_USER_PIN_LOCKED)
-                throwForRv(CKR_PIN_LOCKED, "C_Login");
-            oAgain.clear();
-            if (!v_oAgain || !v_oAgain(&oAgain, oInfo.flags))
-                throw SignerError("CANCELLED", QStringLiteral("The user did not give the signature PIN."));
-            uiRv = login(poModule, oSession.handle(), CKU_CONTEXT_SPECIFIC, &oAgain);
+    SecretBuffer oSignaturePin; // the separate signature PIN, once asked for
+    const SignInSession oSign = [&](const QByteArray &v_oData) {
+        CK_RV uiSignRv = poModule->C_SignInit(oSession.handle(), &oMechanism, oKeys.front());
+        if (uiSignRv != CKR_OK)
+            throwForRv(uiSignRv, "C_SignInit");
+        if (bAlwaysAuthenticate) {
+            // Qualified signature keys want the PIN for each operation as well.
+            // The PIN just typed is tried first; a token with a separate signature
+            // PIN refuses it and the user is asked for that one (a PIN pad asks itself).
+            const SecretBuffer *poPin = v_poPin && !oSignaturePin.empty() ? &oSignaturePin : v_poPin;
+            uiSignRv = login(poModule, oSession.handle(), CKU_CONTEXT_SPECIFIC, poPin);
+            for (int iTry = 0; v_poPin && isPinRefusal(uiSignRv) && iTry < 3; ++iTry) {
+                CK_TOKEN_INFO oInfo{};
+                poModule->C_GetTokenInfo(oSlot.id, &oInfo);
+                if (oInfo.flags & CKF_USER_PIN_LOCKED)
+                    throwForRv(CKR_PIN_LOCKED, "C_Login");
+                oSignaturePin.clear();
+                if (!v_oAgain || !v_oAgain(&oSignaturePin, oInfo.flags))
+                    throw SignerError("CANCELLED", QStringLiteral("The user did not give the signature PIN."));
+                uiSignRv = login(poModule, oSession.handle(), CKU_CONTEXT_SPECIFIC, &oSignaturePin);
+            }
+            if (isPinRefusal(uiSignRv)) {
+                oSignaturePin.clear();
+                throwForPin(poModule, oSlot.id, uiSignRv, "C_Login (context-specific)");
+            }
+            if (uiSignRv != CKR_OK)
+                throwForRv(uiSignRv, "C_Login (context-specific)");
         }
-        oAgain.clear();
-        if (isPinRefusal(uiRv))
-            throwForPin(poModule, oSlot.id, uiRv, "C_Login (context-specific)");
-        if (uiRv != CKR_OK)
-            throwForRv(uiRv, "C_Login (context-specific)");
+        QByteArray oData = v_oData;
+        CK_ULONG uiLength = 0;
+        uiSignRv = poModule->C_Sign(oSession.handle(), reinterpret_cast<CK_BYTE *>(oData.data()),
+                                    static_cast<CK_ULONG>(oData.size()), nullptr, &uiLength);
+        if (uiSignRv != CKR_OK)
+            throwForRv(uiSignRv, "C_Sign");
+        QByteArray oSignature(static_cast<int>(uiLength), '\0');
+        uiSignRv = poModule->C_Sign(oSession.handle(), reinterpret_cast<CK_BYTE *>(oData.data()),
+                                    static_cast<CK_ULONG>(oData.size()), reinterpret_cast<CK_BYTE *>(oSignature.data()),
+                                    &uiLength);
+        if (uiSignRv != CKR_OK)
+            throwForRv(uiSignRv, "C_Sign");
+        oSignature.truncate(static_cast<int>(uiLength));
+        return oSignature;
+    };
+    try {
+        v_oWork(oSign);
+    } catch (...) {
+        oSignaturePin.clear();
+        throw;
     }
-    QByteArray oData = v_oData;
-    CK_ULONG uiLength = 0;
-    uiRv = poModule->C_Sign(oSession.handle(), reinterpret_cast<CK_BYTE *>(oData.data()),
-                            static_cast<CK_ULONG>(oData.size()), nullptr, &uiLength);
-    if (uiRv != CKR_OK)
-        throwForRv(uiRv, "C_Sign");
-    QByteArray oSignature(static_cast<int>(uiLength), '\0');
-    uiRv = poModule->C_Sign(oSession.handle(), reinterpret_cast<CK_BYTE *>(oData.data()),
-                            static_cast<CK_ULONG>(oData.size()), reinterpret_cast<CK_BYTE *>(oSignature.data()),
-                            &uiLength);
-    if (uiRv != CKR_OK)
-        throwForRv(uiRv, "C_Sign");
-    oSignature.truncate(static_cast<int>(uiLength));
-    return oSignature;
+    oSignaturePin.clear();
 }

@@ -110,6 +110,15 @@ public:
     // asked for another one when the token refuses it.
     QByteArray sign(const CertificateEntry &v_oEntry, const SecretBuffer *v_poPin, const SignMechanism &v_oMechanism,
                     const QByteArray &v_oData, const PinAgain &v_oAgain);
+    // Many signatures under one log-in: logs in as sign() does, then calls
+    // v_oWork with a function that signs data with the key in that session;
+    // logs out when v_oWork returns or throws. A CKA_ALWAYS_AUTHENTICATE key
+    // still gets its context-specific log-in before each signature (the
+    // token demands it), with the PIN given here or, once the token refused
+    // that one, the signature PIN v_oAgain got, kept for the rest of the work.
+    using SignInSession = std::function<QByteArray(const QByteArray &)>;
+    void signEach(const CertificateEntry &v_oEntry, const SecretBuffer *v_poPin, const SignMechanism &v_oMechanism,
+                  const PinAgain &v_oAgain, const std::function<void(const SignInSession &)> &v_oWork);
 
 private:
     struct Slot
