@@ -10,6 +10,7 @@
 #include "qtxmodule.h"
 
 #include "certpolicy.h"
+#include "cmsbuilder.h"
 #include "cmslevels.h"
 #include "displaytext.h"
 #include "pkcs11token.h"
@@ -87,7 +88,63 @@ private:
     SignerUi &m_ui;
 };
 
+// SignBatch (GUI): one consent and one PIN for up to [signing]
+// batchMaxDocuments digests, signed under one log-in; each signature is
+// handed to BatchProgress as it completes, the rest in the final reply.
+class SignBatchCommand
+{
+public:
+    SignBatchCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+    SignerUi &m_ui;
+};
+
+// BatchProgress: the items of a running batch signed or refused since the
+// last call, for the session and origin that started it only.
+class BatchProgressCommand
+{
+public:
+    explicit BatchProgressCommand(const tRequestMap &v_oRequest);
+    QByteArray run();
+
+private:
+    const tRequestMap &m_request;
+};
+
 namespace signer {
+
+// The certId parameter, checked for form; CERTIFICATE_NOT_FOUND otherwise.
+QString requestCertId(const tRequestMap &v_oRequest);
+// The signatureAlgorithm parameter (its name in *v_poName); UNSUPPORTED_ALGORITHM.
+SignatureScheme requestScheme(const tRequestMap &v_oRequest, QString *v_poName);
+// What the token signs for a digest (or the hash of CMS signed attributes).
+QByteArray tokenInput(SignatureScheme v_eScheme, DigestAlgorithm v_eAlgorithm, const QByteArray &v_oHash);
+
+struct SignKeyRequest
+{
+    QString certId;
+    SignatureScheme scheme = SignatureScheme::RsaPkcs1;
+    QString schemeName;
+    DigestAlgorithm digestAlgorithm = DigestAlgorithm::Sha256;
+};
+
+struct SigningKey
+{
+    CertificateEntry entry;
+    SignMechanism mechanism;
+    CK_FLAGS flags = 0;   // the token's, for the dialog's PIN warnings
+    CertificateCard card;
+};
+
+// The certificate with this site's id on a present token, checked for
+// document signing with the scheme: NO_TOKEN, CERTIFICATE_NOT_FOUND,
+// CERTIFICATE_NOT_USABLE, UNSUPPORTED_ALGORITHM, PIN_LOCKED. Creates a
+// Pkcs11Context: not on the main thread.
+SigningKey findSigningKey(const SignKeyRequest &v_oSign, const WebOrigin &v_oOrigin, SignerStore &v_oStore,
+                          const char *v_pCommand);
 
 // The origin of the request; SignerError NO_ORIGIN without a usable one.
 WebOrigin requestOrigin(const tRequestMap &v_oRequest);

@@ -8,6 +8,9 @@
 #include <QRegularExpression>
 #include <QThread>
 
+using signer::SignKeyRequest;
+using signer::tokenInput;
+
 namespace {
 
 struct SignRequest
@@ -30,25 +33,13 @@ constexpr int kMaxDocumentName = 1024;
 SignRequest parseRequest(const tRequestMap &v_oRequest)
 {
     SignRequest oSign;
-    oSign.certId = QString::fromLatin1(v_oRequest.value("certId"));
-    if (!QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(oSign.certId).hasMatch())
-        throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("certId is not a certificate id of this site."));
+    oSign.certId = signer::requestCertId(v_oRequest);
     const QByteArray oDigestName = v_oRequest.value("digestAlgorithm");
     if (!parseDigestAlgorithm(oDigestName, &oSign.digestAlgorithm))
         throw SignerError("UNSUPPORTED_ALGORITHM",
                           QStringLiteral("digestAlgorithm must be SHA-256, SHA-384 or SHA-512."));
     oSign.digestName = QStringLiteral("SHA-%1").arg(digestLength(oSign.digestAlgorithm) * 8);
-    const QByteArray oScheme = v_oRequest.value("signatureAlgorithm").toUpper();
-    if (oScheme == "RSA-PKCS1" || oScheme == "RSASSA-PKCS1-V1_5")
-        oSign.scheme = SignatureScheme::RsaPkcs1;
-    else if (oScheme == "RSA-PSS")
-        oSign.scheme = SignatureScheme::RsaPss;
-    else if (oScheme == "ECDSA")
-        oSign.scheme = SignatureScheme::Ecdsa;
-    else
-        throw SignerError("UNSUPPORTED_ALGORITHM",
-                          QStringLiteral("signatureAlgorithm must be RSA-PKCS1, RSA-PSS or ECDSA."));
-    oSign.schemeName = QString::fromLatin1(oScheme);
+    oSign.scheme = signer::requestScheme(v_oRequest, &oSign.schemeName);
     const auto oDecoded = QByteArray::fromBase64Encoding(v_oRequest.value("digest"), QByteArray::AbortOnBase64DecodingErrors);
     if (!oDecoded)
         throw SignerError("BAD_REQUEST", QStringLiteral("digest is not base64."));
@@ -71,7 +62,7 @@ SignRequest parseRequest(const tRequestMap &v_oRequest)
 }
 
 // Checks that the key and the token can make this signature; returns the mechanism.
-SignMechanism mechanismFor(const SignRequest &v_oSign, const CertificateFacts &v_oFacts)
+SignMechanism mechanismFor(const SignKeyRequest &v_oSign, const CertificateFacts &v_oFacts)
 {
     SignMechanism oMechanism;
     if (v_oSign.scheme == SignatureScheme::Ecdsa) {
@@ -100,13 +91,87 @@ SignMechanism mechanismFor(const SignRequest &v_oSign, const CertificateFacts &v
     return oMechanism;
 }
 
-// What the token signs for a digest (or the hash of CMS signed attributes).
-QByteArray tokenInput(const SignRequest &v_oSign, const QByteArray &v_oHash)
-{
-    return v_oSign.scheme == SignatureScheme::RsaPkcs1 ? digestInfo(v_oSign.digestAlgorithm, v_oHash) : v_oHash;
-}
 
 } // namespace
+
+namespace signer {
+
+QString requestCertId(const tRequestMap &v_oRequest)
+{
+    const QString oCertId = QString::fromLatin1(v_oRequest.value("certId"));
+    if (!QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(oCertId).hasMatch())
+    throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("certId is not a certificate id of this site."));
+    return oCertId;
+}
+
+SignatureScheme requestScheme(const tRequestMap &v_oRequest, QString *v_poName)
+{
+    const QByteArray oScheme = v_oRequest.value("signatureAlgorithm").toUpper();
+    *v_poName = QString::fromLatin1(oScheme);
+    if (oScheme == "RSA-PKCS1" || oScheme == "RSASSA-PKCS1-V1_5")
+        return SignatureScheme::RsaPkcs1;
+    if (oScheme == "RSA-PSS")
+        return SignatureScheme::RsaPss;
+    if (oScheme == "ECDSA")
+        return SignatureScheme::Ecdsa;
+    throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("signatureAlgorithm must be RSA-PKCS1, RSA-PSS or ECDSA."));
+}
+
+QByteArray tokenInput(SignatureScheme v_eScheme, DigestAlgorithm v_eAlgorithm, const QByteArray &v_oHash)
+{
+    return v_eScheme == SignatureScheme::RsaPkcs1 ? digestInfo(v_eAlgorithm, v_oHash) : v_oHash;
+}
+
+SigningKey findSigningKey(const SignKeyRequest &v_oSign, const WebOrigin &v_oOrigin, SignerStore &v_oStore,
+                          const char *v_pCommand)
+{
+    const WebOrigin &oOrigin = v_oOrigin;
+    SignerStore &oStore = v_oStore;
+    const SignKeyRequest &oSign = v_oSign;
+    Pkcs11Context oContext;
+    if (!oContext.anyToken())
+        signer::throwNoToken(oContext, v_pCommand);
+    CertificateEntry oEntry;
+    try {
+        const SiteIds oIds(oStore, oOrigin.text);
+        for (const CertificateEntry &oCandidate : oContext.certificates()) {
+            if (oIds.of(oCandidate.der) == oSign.certId)
+                oEntry = oCandidate;
+        }
+    } catch (const StoreError &v_oError) {
+        signer::throwStoreError(v_oError);
+    }
+    if (oEntry.der.isEmpty())
+        throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("No present token has this site's certificate %1.")
+                                                       .arg(oSign.certId));
+    const CertificateFacts oFacts = certificateFacts(oEntry.der);
+    if (!oFacts.valid)
+        throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("The certificate on the token cannot be read."));
+    // Authentication keys never sign a page's digest: a signature made
+    // with one could pass as a log-in proof elsewhere.
+    const Unfit eUnfit = unfitFor(certificateUse(oEntry.der), Purpose::Sign, QDateTime::currentDateTimeUtc());
+    if (eUnfit != Unfit::None) {
+        QJsonObject oReason;
+        oReason.insert(QStringLiteral("reason"), unfitReason(eUnfit));
+        throw SignerError("CERTIFICATE_NOT_USABLE",
+                          QStringLiteral("This certificate is not for signing documents (%1).").arg(unfitReason(eUnfit)),
+                          oReason);
+    }
+    const SignMechanism oMechanism = mechanismFor(oSign, oFacts);
+    if (!oContext.supportsMechanism(oEntry, oMechanism.type))
+        throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot sign with %1.").arg(oSign.schemeName));
+    const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
+    if (uiFlags & CKF_USER_PIN_LOCKED)
+        throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+    SigningKey oKey;
+    oKey.entry = oEntry;
+    oKey.mechanism = oMechanism;
+    oKey.flags = uiFlags;
+    oKey.card = signer::cardOf(oEntry, Purpose::Sign);
+    return oKey;
+}
+
+} // namespace signer
 
 SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
 {
@@ -139,45 +204,16 @@ QByteArray SignCommand::run()
         requireTimestampAuthority(oConfig); // before any dialog
     }
     signer::offMainThread([&] {
-        Pkcs11Context oContext;
-        if (!oContext.anyToken())
-            signer::throwNoToken(oContext, "Signer::Sign");
-        CertificateEntry oEntry;
-        try {
-            const SiteIds oIds(oStore, oOrigin.text);
-            for (const CertificateEntry &oCandidate : oContext.certificates()) {
-                if (oIds.of(oCandidate.der) == oSign.certId)
-                    oEntry = oCandidate;
-            }
-        } catch (const StoreError &v_oError) {
-            signer::throwStoreError(v_oError);
-        }
-        if (oEntry.der.isEmpty())
-            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("No present token has this site's certificate %1.")
-                                                           .arg(oSign.certId));
-        const CertificateFacts oFacts = certificateFacts(oEntry.der);
-        if (!oFacts.valid)
-            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("The certificate on the token cannot be read."));
-        // Authentication keys never sign a page's digest: a signature made
-        // with one could pass as a log-in proof elsewhere.
-        const Unfit eUnfit = unfitFor(certificateUse(oEntry.der), Purpose::Sign, QDateTime::currentDateTimeUtc());
-        if (eUnfit != Unfit::None) {
-            QJsonObject oReason;
-            oReason.insert(QStringLiteral("reason"), signer::unfitReason(eUnfit));
-            throw SignerError("CERTIFICATE_NOT_USABLE",
-                              QStringLiteral("This certificate is not for signing documents (%1).").arg(signer::unfitReason(eUnfit)),
-                              oReason);
-        }
-        oMechanism = mechanismFor(oSign, oFacts);
-        if (!oContext.supportsMechanism(oEntry, oMechanism.type))
-            throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot sign with %1.").arg(oSign.schemeName));
-        const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
-        if (uiFlags & CKF_USER_PIN_LOCKED)
-            throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+        const signer::SigningKey oKey =
+            signer::findSigningKey({oSign.certId, oSign.scheme, oSign.schemeName, oSign.digestAlgorithm}, oOrigin, oStore,
+                                   "Signer::Sign");
+        const CertificateEntry &oEntry = oKey.entry;
+        const CK_FLAGS uiFlags = oKey.flags;
+        oMechanism = oKey.mechanism;
         oDer = oEntry.der;
         oConsent.origin = oOrigin;
         oConsent.purpose = Purpose::Sign;
-        oConsent.certificate = signer::cardOf(oEntry, Purpose::Sign);
+        oConsent.certificate = oKey.card;
         oConsent.documentName = oSign.documentName;
         oConsent.digestAlgorithm = oSign.digestName;
         oConsent.signatureAlgorithm =
@@ -217,7 +253,7 @@ QByteArray SignCommand::run()
                 const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
                     oAttributes = v_oAttributes;
                     oSignature = oContext.sign(oEntry, poPin, oMechanism,
-                                               tokenInput(oSign, hashBytes(oSign.digestAlgorithm, v_oAttributes)), oAgain);
+                                               tokenInput(oSign.scheme, oSign.digestAlgorithm, hashBytes(oSign.digestAlgorithm, v_oAttributes)), oAgain);
                     return oSignature;
                 };
                 const QByteArray oCms =
@@ -234,7 +270,7 @@ QByteArray SignCommand::run()
                 oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
             } else {
                 const QByteArray oSignature =
-                    oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign, oSign.digest), oAgain);
+                    oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign.scheme, oSign.digestAlgorithm, oSign.digest), oAgain);
                 oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
                 if (oSign.scheme == SignatureScheme::Ecdsa)
                     oReply.insert(QStringLiteral("signatureDer"), QString::fromLatin1(ecdsaRawToDer(oSignature).toBase64()));
