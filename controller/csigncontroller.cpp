@@ -232,6 +232,9 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());
     m_oCommandData.oOrigin = v_oRequest.getHeader(QByteArrayLiteral("origin"));
     oMap.insert("keyHttpOrigin", m_oCommandData.oOrigin);
+    // The session the server found for the request, so a module can bind
+    // state to it (a page cannot name another session here).
+    oMap.insert("keyHttpSessionId", m_oCommandData.oSessionId);
     // The session's variables as the request found them: a session opened on
     // the fly for this very command passes none.
     if (m_bSessionAtIntake)

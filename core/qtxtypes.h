@@ -11,7 +11,8 @@
 class DllModule;
 
 // Every request parameter, every header (lower-case name), every cookie, and the
-// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion"
+// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion",
+// "keyHttpSessionId" (the id of the session the server found for the request)
 // and "keyHttpOrigin" (the Origin header as the browser sent it, empty without
 // one). A page cannot set a reserved key: parameters and cookies named
 // "keyHttp..." are dropped before the call.

@@ -43,7 +43,8 @@
 
 // Everything the page sent, read-only and valid only during the call: every
 // request parameter, every header (lower-case name), every cookie, and the
-// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion"
+// reserved keys "keyHttpBody", "keyHttpMethod", "keyHttpPath", "keyHttpVersion",
+// "keyHttpSessionId" (the id of the session the server found for the request)
 // and "keyHttpOrigin" (the Origin header as the browser sent it, empty without
 // one), and for each file of a multipart body "keyHttpFile.<field name>" with
 // its content (the field's own parameter is the file's name). A page cannot set a reserved key: parameters and cookies named

@@ -372,6 +372,13 @@ void RequestDialog::setStatus(const QString &v_oText)
     m_status->setVisible(!v_oText.isEmpty());
 }
 
+void RequestDialog::setReportOnly()
+{
+    m_reportOnly = true;
+    m_confirm->hide();
+    m_countdown->hide();
+}
+
 void RequestDialog::setReady(bool v_bReady)
 {
     m_ready = v_bReady;
@@ -462,7 +469,8 @@ Outcome RequestDialog::run()
     showCountdown();
     // Named once: a screen reader is not to announce every second.
     m_countdown->setAccessibleName(m_countdown->text());
-    m_clock.start(1000);
+    if (!m_reportOnly)
+        m_clock.start(1000);
 #ifdef QTX_SIGNER_TEST_HOOK
     m_hookDir = signerTestDir();
     if (!m_hookDir.isEmpty()) {
@@ -691,7 +699,9 @@ public:
         , m_fingerprint(v_oRequest.certificate.fingerprint)
         , m_protectedPath(v_oRequest.protectedPath)
     {
-        if (v_oRequest.purpose == Purpose::Sign) {
+        if (!v_oRequest.documents.isEmpty()) {
+            addBatchList(v_oRequest.documents);
+        } else if (v_oRequest.purpose == Purpose::Sign) {
             // What the page sent, apart from the dialog's own lines.
             auto *poPage = new QGroupBox(tr("Document, as the site names it"), this);
             poPage->setAccessibleName(poPage->title());
@@ -757,6 +767,28 @@ public:
     SecretBuffer takePin() { return m_pin ? m_pin->take() : SecretBuffer(); }
 
 protected:
+    // Every document of a batch on a line of its own: name, what it is, hash.
+    void addBatchList(const QList<BatchLine> &v_oDocuments)
+    {
+        auto *poBox = new QGroupBox(tr("%n document(s), as the site names them", nullptr, v_oDocuments.size()), this);
+        poBox->setAccessibleName(poBox->title());
+        auto *poLayout = new QVBoxLayout(poBox);
+        auto *poList = new QListWidget(poBox);
+        poList->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        poList->setSelectionMode(QAbstractItemView::NoSelection);
+        poList->setMinimumHeight(200);
+        for (const BatchLine &oLine : v_oDocuments) {
+            QString oText = displayLine(oLine.name.isEmpty() ? tr("(not named)") : oLine.name, 80) + QStringLiteral("\n    ")
+                            + oLine.kind + QStringLiteral("\n    ") + groupedHex(oLine.hash).replace(QLatin1Char('\n'), QLatin1Char(' '));
+            if (!oLine.refusal.isEmpty())
+                oText += QStringLiteral("\n    ") + tr("Will not be signed: %1").arg(oLine.refusal);
+            auto *poItem = new QListWidgetItem(oText, poList);
+            poItem->setData(Qt::AccessibleTextRole, oText);
+        }
+        poLayout->addWidget(poList);
+        body()->addWidget(poBox);
+    }
+
     PinEdit *pinEdit() const override { return m_pin; }
 
 private:
@@ -853,6 +885,12 @@ public:
         if (oAnswer.outcome == Outcome::Accepted)
             oAnswer.pin = std::move(oPin);
         return oAnswer;
+    }
+
+    void showBatchProgress(const WebOrigin &v_oOrigin, BatchMonitor &v_oMonitor) override
+    {
+        TranslatorScope oTranslation;
+        runBatchProgressDialog(v_oOrigin, v_oMonitor);
     }
 
     bool askPinAgain(const PinRequest &v_oRequest, SecretBuffer *v_poPin) override

@@ -90,6 +90,9 @@ protected:
     QLabel *addLabel(const QString &v_oText, QVBoxLayout *v_poLayout = nullptr);
     // The status line ("insert your card"), empty when all is well.
     void setStatus(const QString &v_oText);
+    // A window that only reports (a batch's progress): no confirm button and
+    // no time-out; Cancel stays.
+    void setReportOnly();
     virtual PinEdit *pinEdit() const { return nullptr; }
     virtual bool pick(int v_iIndex, bool v_bRemember);
 
@@ -126,7 +129,11 @@ private:
     bool m_delayPassed = false;
     bool m_timedOut = false;
     bool m_enterHeld = false;
+    bool m_reportOnly = false;
 };
+
+// The progress window of a batch (batchdialog.cpp).
+void runBatchProgressDialog(const WebOrigin &v_oOrigin, BatchMonitor &v_oMonitor);
 
 #ifdef QTX_SIGNER_TEST_HOOK
 // The test hook's folder (QTX_SIGNER_TEST_DIR when it is this account's and

@@ -19,6 +19,8 @@ SignerSettings SignerSettings::read()
             oSettings.dialogTimeoutSeconds =
                 std::clamp(oIniFile.value(QStringLiteral("dialogTimeoutSeconds"), 120).toInt(), 5, 3600);
             oSettings.confirmDelayMs = std::clamp(oIniFile.value(QStringLiteral("confirmDelayMs"), 1000).toInt(), 300, 10000);
+            oSettings.batchMaxDocuments =
+                std::clamp(oIniFile.value(QStringLiteral("batchMaxDocuments"), 100).toInt(), 1, 1000);
         }
     }
     const QString oEnvModule = qEnvironmentVariable("QTX_PKCS11_MODULE");

@@ -6,6 +6,7 @@
 //   dialogTimeoutSeconds=120   a dialog left unanswered this long is cancelled (5-3600)
 //   confirmDelayMs=1000        the Sign/Select/Log-in button stays disabled this long after
 //                              the dialog appears or comes back to the front (300-10000)
+//   batchMaxDocuments=100      the most documents one SignBatch may carry (1-1000)
 
 #include <QString>
 
@@ -14,6 +15,7 @@ struct SignerSettings
     QString pkcs11Module;
     int dialogTimeoutSeconds = 120;
     int confirmDelayMs = 1000;
+    int batchMaxDocuments = 100;
 
     static SignerSettings read();
 };

@@ -15,6 +15,7 @@
 #include <QRectF>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 // One certificate as the dialogs show it.
@@ -57,6 +58,26 @@ struct PickAnswer
     bool tokenMissing = false; // no token was present when the dialog closed
 };
 
+// One document of a batch as the consent dialog lists it.
+struct BatchLine
+{
+    QString name;     // as the page named it; shown escaped
+    QString kind;     // "SHA-256 digest", "PDF, 3 pages, 120 KB"
+    QByteArray hash;  // the digest, or the hash of what is signed of a PDF
+    QString refusal;  // why it will not be signed; empty when it will
+};
+
+// A batch being signed, shared by the signing thread and the progress dialog:
+// the thread counts, the dialog's Cancel asks it to stop before the next document.
+struct BatchMonitor
+{
+    int total = 0;
+    std::atomic<int> signedCount{0};
+    std::atomic<int> failedCount{0};
+    std::atomic<bool> finished{false};
+    std::atomic<bool> cancel{false};
+};
+
 struct ConsentRequest
 {
     WebOrigin origin;
@@ -75,6 +96,7 @@ struct ConsentRequest
     int pdfSignaturePage = 0; // 0-based
     QImage pdfPreview;
     QRectF pdfBox;
+    QList<BatchLine> documents; // a batch: listed instead of documentName and digest
 };
 
 struct ConsentAnswer
@@ -108,6 +130,10 @@ public:
     // shows "insert your card" while the certificate's token is away.
     virtual ConsentAnswer askConsent(const ConsentRequest &v_oRequest, const TokenPoll &v_oPoll) = 0;
     virtual bool askPinAgain(const PinRequest &v_oRequest, SecretBuffer *v_poPin) = 0;
+    // The progress of a batch until v_oMonitor is finished; Cancel (or the
+    // server closing the window) sets its cancel flag. Returns at once when
+    // the batch finished before.
+    virtual void showBatchProgress(const WebOrigin &v_oOrigin, BatchMonitor &v_oMonitor) = 0;
 };
 
 // The Qt widgets implementation (qtsignerui.cpp).

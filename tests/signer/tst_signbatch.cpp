@@ -1,0 +1,509 @@
+// SignBatch and BatchProgress through the real server against a SoftHSM2
+// token behind OpenSC's PKCS#11 spy (which logs every call the Signer makes):
+// one consent and one C_Login for a batch, a refused document among signed
+// ones, signatures checked by OpenSSL, progress seen while the batch runs and
+// by its own page only, Cancel, and requests refused before any dialog.
+// QTX_BATCH_BENCH=<documents> also times a batch against pkcs11-tool --sign.
+
+#include "../filesupport.h"
+#include "httpsclient.h"
+#include "serverfixture.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+
+const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
+const QString kSpy = QStringLiteral("/usr/lib/x86_64-linux-gnu/pkcs11-spy.so");
+const QByteArray kOrigin = "https://shop.example";
+
+using tst::readFile;
+using tst::writeFile;
+
+QByteArray runTool(const QString &v_oProgram, const QString &v_oArguments, const QProcessEnvironment &v_oEnv = {},
+                   int *v_piCode = nullptr)
+{
+    QProcess oProcess;
+    oProcess.setProcessChannelMode(QProcess::MergedChannels);
+    if (!v_oEnv.isEmpty())
+        oProcess.setProcessEnvironment(v_oEnv);
+    oProcess.start(v_oProgram, v_oArguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    const bool bDone = oProcess.waitForFinished(60000) && oProcess.exitStatus() == QProcess::NormalExit;
+    if (v_piCode)
+        *v_piCode = bDone ? oProcess.exitCode() : -1;
+    return oProcess.readAll();
+}
+
+QJsonObject jsonOf(const HttpReply &v_oReply)
+{
+    return QJsonDocument::fromJson(v_oReply.body.startsWith("500|") ? v_oReply.body.mid(4) : v_oReply.body).object();
+}
+
+QString errorOf(const HttpReply &v_oReply)
+{
+    return v_oReply.body.startsWith("500|") ? jsonOf(v_oReply)[QStringLiteral("error")].toString() : QString();
+}
+
+QByteArray documentText(int v_iIndex)
+{
+    return "Invoice " + QByteArray::number(v_iIndex) + '\n';
+}
+
+// The documents parameter: SHA-256 digests of documentText(i); the ones in
+// v_oBad get a digest of the wrong length.
+QByteArray documentsJson(int v_iCount, const QSet<int> &v_oBad = {})
+{
+    QJsonArray oDocuments;
+    for (int i = 0; i < v_iCount; ++i) {
+        QByteArray oDigest = QCryptographicHash::hash(documentText(i), QCryptographicHash::Sha256);
+        if (v_oBad.contains(i))
+            oDigest.chop(1);
+        oDocuments.append(QJsonObject{{QStringLiteral("name"), QStringLiteral("invoice-%1.txt").arg(i)},
+                                      {QStringLiteral("digest"), QString::fromLatin1(oDigest.toBase64())}});
+    }
+    return QJsonDocument(oDocuments).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+class TestSignBatch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void oneConsentOneLogIn_data();
+    void oneConsentOneLogIn();
+    void progressOnlyForItsPage();
+    void cancelStopsTheRest();
+    void refusedBeforeAnyDialog_data();
+    void refusedBeforeAnyDialog();
+    void batchTiming(); // QTX_BATCH_BENCH=<documents> only
+
+private:
+    QByteArray session();
+    HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
+    HttpReply submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
+                     const QByteArray &v_oCmdId, const QByteArray &v_oOrigin = kOrigin);
+    // The result once there is one (202 while the job runs, when v_bOnce).
+    HttpReply result(const QByteArray &v_oSession, const QByteArray &v_oCmdId, bool v_bOnce = false);
+    HttpReply progress(const QByteArray &v_oSession, const QByteArray &v_oBatchId, const QByteArray &v_oOrigin = kOrigin);
+    QByteArray batchForm(const QByteArray &v_oDocuments, const QByteArray &v_oExtra = QByteArray());
+    // Submits a batch and answers its consent dialog with the PIN; the
+    // command id, or empty when no consent dialog came.
+    QByteArray startBatch(const QByteArray &v_oSession, const QByteArray &v_oForm);
+    // Polls progress until the batch's result is there; every item seen, the
+    // result in *v_poResult, the polls that brought items in *v_piPolls.
+    QJsonArray collect(const QByteArray &v_oSession, const QByteArray &v_oCmdId, HttpReply *v_poResult, int *v_piPolls);
+    QByteArray waitDialog(const QByteArray &v_oKind, const QByteArray &v_oNeedle = QByteArray());
+    void answer(const QByteArray &v_oAnswer);
+    // The user log-ins in the spy's log (context-specific ones apart).
+    int logIns() const { return readFile(m_work.filePath(QStringLiteral("spy.log"))).count("userType = CKU_USER\n"); }
+
+    QTemporaryDir m_work;
+    QString m_hook;
+    ServerFixture m_server;
+    QProcessEnvironment m_env;
+    quint16 m_port = 0;
+    QList<QSslCertificate> m_ca;
+    QByteArray m_certId; // Batch-Signer's
+    QMap<QString, QByteArray> m_certIds;
+    int m_cmdId = 100;
+};
+
+void TestSignBatch::initTestCase()
+{
+    for (const QString &oTool : {QStringLiteral("softhsm2-util"), QStringLiteral("pkcs11-tool"), QStringLiteral("openssl")}) {
+        if (QStandardPaths::findExecutable(oTool).isEmpty())
+            QSKIP(qPrintable(oTool + QStringLiteral(" is missing: apt-get install softhsm2 opensc")));
+    }
+    if (!QFile::exists(kSoftHsm) || !QFile::exists(kSpy))
+        QSKIP("SoftHSM2 or OpenSC's PKCS#11 spy is missing: apt-get install softhsm2 opensc-pkcs11");
+    QVERIFY(m_work.isValid());
+    QVERIFY(QDir().mkpath(m_work.filePath(QStringLiteral("tokens"))));
+    QVERIFY(writeFile(m_work.filePath(QStringLiteral("softhsm2.conf")),
+                      "directories.tokendir = " + QFile::encodeName(m_work.filePath(QStringLiteral("tokens")))
+                          + "\nobjectstore.backend = file\nlog.level = ERROR\n"));
+    m_env = QProcessEnvironment::systemEnvironment();
+    m_env.insert(QStringLiteral("SOFTHSM2_CONF"), m_work.filePath(QStringLiteral("softhsm2.conf")));
+    QVERIFY(writeFile(m_work.filePath(QStringLiteral("leaf.ext")),
+                      "keyUsage=critical,digitalSignature,nonRepudiation\nbasicConstraints=CA:FALSE\n"));
+    const QString oW = m_work.path();
+    for (const QString &oStep :
+         {QStringLiteral("req -x509 -newkey rsa:2048 -nodes -keyout %1/ca.key -out %1/ca.pem -subj /CN=Batch-CA -days 30"),
+          QStringLiteral("req -new -newkey rsa:2048 -nodes -keyout %1/rsa.key -out %1/rsa.csr -subj /CN=Batch-Signer"),
+          QStringLiteral("x509 -req -in %1/rsa.csr -CA %1/ca.pem -CAkey %1/ca.key -CAcreateserial -days 30 "
+                         "-extfile %1/leaf.ext -out %1/rsa.pem"),
+          QStringLiteral("x509 -in %1/rsa.pem -outform DER -out %1/rsa.der"),
+          QStringLiteral("pkcs8 -topk8 -nocrypt -in %1/rsa.key -out %1/rsa.p8"),
+          QStringLiteral("x509 -in %1/rsa.pem -pubkey -noout -out %1/rsa.pub"),
+          QStringLiteral("req -new -newkey rsa:2048 -nodes -keyout %1/always.key -out %1/always.csr -subj /CN=Batch-Always"),
+          QStringLiteral("x509 -req -in %1/always.csr -CA %1/ca.pem -CAkey %1/ca.key -CAcreateserial -days 30 "
+                         "-extfile %1/leaf.ext -out %1/always.pem"),
+          QStringLiteral("x509 -in %1/always.pem -outform DER -out %1/always.der"),
+          QStringLiteral("pkcs8 -topk8 -nocrypt -in %1/always.key -outform DER -out %1/always.p8.der")}) {
+        int iCode = -1;
+        const QByteArray oOut = runTool(QStringLiteral("openssl"), oStep.arg(oW), m_env, &iCode);
+        QVERIFY2(iCode == 0, oOut.constData());
+    }
+    for (const auto &oStep : {qMakePair(QStringLiteral("softhsm2-util"),
+                                        QStringLiteral("--init-token --free --label Batch --so-pin 12345678 --pin 1234")),
+                              qMakePair(QStringLiteral("softhsm2-util"),
+                                        QStringLiteral("--import %1/rsa.p8 --token Batch --label rsa --id 01 --pin 1234").arg(oW)),
+                              qMakePair(QStringLiteral("pkcs11-tool"),
+                                        QStringLiteral("--module %2 --token-label Batch --login --pin 1234 --write-object "
+                                                       "%1/rsa.der --type cert --id 01 --label rsa").arg(oW, kSoftHsm)),
+                              // A key that wants the PIN again for every signature (softhsm2-util cannot mark one).
+                              qMakePair(QStringLiteral("pkcs11-tool"),
+                                        QStringLiteral("--module %2 --token-label Batch --login --pin 1234 --write-object "
+                                                       "%1/always.p8.der --type privkey --id 02 --label always --always-auth")
+                                            .arg(oW, kSoftHsm)),
+                              qMakePair(QStringLiteral("pkcs11-tool"),
+                                        QStringLiteral("--module %2 --token-label Batch --login --pin 1234 --write-object "
+                                                       "%1/always.der --type cert --id 02 --label always").arg(oW, kSoftHsm))}) {
+        int iCode = -1;
+        const QByteArray oOut = runTool(oStep.first, oStep.second, m_env, &iCode);
+        QVERIFY2(iCode == 0, oOut.constData());
+    }
+
+    m_hook = m_work.filePath(QStringLiteral("hook"));
+    QVERIFY(QDir().mkpath(m_hook));
+    QVERIFY(QFile::setPermissions(m_hook, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const int iBase = ServerFixture::freeBase(2);
+    QVERIFY(iBase > 0);
+    m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
+    // The spy stands in front of SoftHSM2 and logs every call into spy.log.
+    const QByteArray oIni = "[listener]\nport=" + QByteArray::number(iBase)
+                            + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
+                              "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
+                            + kSpy.toUtf8() + "\nconfirmDelayMs=300\nbatchMaxDocuments=100\n";
+    QVERIFY(m_server.install(oIni));
+    QVERIFY(m_server.installModules());
+    QVERIFY(m_server.provision());
+    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    QCOMPARE(m_ca.size(), 1);
+    m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_env.value(QStringLiteral("SOFTHSM2_CONF")));
+    // p11-kit's own SoftHSM2 entry is switched off for the server (a user
+    // module config under its XDG_CONFIG_HOME), so every call goes through the spy.
+    QVERIFY(QDir().mkpath(m_server.path(QStringLiteral("config/pkcs11/modules"))));
+    QVERIFY(writeFile(m_server.path(QStringLiteral("config/pkcs11/modules/softhsm2.module")), "enable-in: none-here\n"));
+    m_server.setEnvironmentValue(QStringLiteral("PKCS11SPY"), kSoftHsm);
+    m_server.setEnvironmentValue(QStringLiteral("PKCS11SPY_OUTPUT"), m_work.filePath(QStringLiteral("spy.log")));
+    m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), m_hook);
+    m_server.start({});
+    QVERIFY(m_server.waitListening(m_port));
+
+    // The page's ids of the certificates, from the picker (Batch-Always is listed first).
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray oSession = session();
+        QCOMPARE(submit(oSession, "SelectCertificate", "purpose=sign", "1").status, 202);
+        QVERIFY(waitDialog("picker", "item1=").contains("Batch-Signer"));
+        answer("pick:" + QByteArray::number(i));
+        const QJsonObject oPicked = jsonOf(result(oSession, "1"));
+        m_certIds[oPicked[QStringLiteral("subjectCommonName")].toString()] = oPicked[QStringLiteral("id")].toString().toLatin1();
+    }
+    m_certId = m_certIds.value(QStringLiteral("Batch-Signer"));
+    QCOMPARE(m_certId.size(), 40);
+    QCOMPARE(m_certIds.value(QStringLiteral("Batch-Always")).size(), 40);
+}
+
+QByteArray TestSignBatch::session()
+{
+    const HttpReply oReply = post("/OPEN_SESSION", QByteArray(), {});
+    return oReply.status == 200 ? oReply.body : QByteArray();
+}
+
+HttpReply TestSignBatch::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
+{
+    HttpsClient oClient(m_port, m_ca);
+    return oClient.post(v_oPath, v_oBody, v_oHeaders);
+}
+
+HttpReply TestSignBatch::submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
+                                const QByteArray &v_oCmdId, const QByteArray &v_oOrigin)
+{
+    return post("/Signer/" + v_oCommand, v_oBody,
+                {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId, "Origin: " + v_oOrigin});
+}
+
+HttpReply TestSignBatch::result(const QByteArray &v_oSession, const QByteArray &v_oCmdId, bool v_bOnce)
+{
+    HttpReply oReply;
+    for (int i = 0; i < 1200; ++i) {
+        oReply = post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId});
+        if (oReply.status != 202 || v_bOnce)
+            break;
+        QTest::qWait(50);
+    }
+    return oReply;
+}
+
+HttpReply TestSignBatch::progress(const QByteArray &v_oSession, const QByteArray &v_oBatchId, const QByteArray &v_oOrigin)
+{
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    const HttpReply oAccepted = submit(v_oSession, "BatchProgress", "batchId=" + v_oBatchId, oCmdId, v_oOrigin);
+    return oAccepted.status == 202 ? result(v_oSession, oCmdId) : oAccepted;
+}
+
+QByteArray TestSignBatch::batchForm(const QByteArray &v_oDocuments, const QByteArray &v_oExtra)
+{
+    return "certId=" + m_certId + "&batchId=b1&digestAlgorithm=SHA-256&signatureAlgorithm=RSA-PKCS1&documents="
+           + QUrl::toPercentEncoding(QString::fromUtf8(v_oDocuments)) + v_oExtra;
+}
+
+QByteArray TestSignBatch::startBatch(const QByteArray &v_oSession, const QByteArray &v_oForm)
+{
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    if (submit(v_oSession, "SignBatch", v_oForm, oCmdId).status != 202 || waitDialog("consent", "item0=").isEmpty())
+        return QByteArray();
+    answer("pin:1234");
+    return oCmdId;
+}
+
+QJsonArray TestSignBatch::collect(const QByteArray &v_oSession, const QByteArray &v_oCmdId, HttpReply *v_poResult,
+                                  int *v_piPolls)
+{
+    QJsonArray oItems;
+    *v_piPolls = 0;
+    for (int i = 0; i < 1200; ++i) {
+        *v_poResult = result(v_oSession, v_oCmdId, true);
+        if (v_poResult->status != 202)
+            break;
+        const QJsonArray oNew = jsonOf(progress(v_oSession, "b1"))[QStringLiteral("items")].toArray();
+        *v_piPolls += oNew.isEmpty() ? 0 : 1;
+        for (const QJsonValue &oItem : oNew)
+            oItems.append(oItem);
+    }
+    for (const QJsonValue &oItem : jsonOf(*v_poResult)[QStringLiteral("items")].toArray())
+        oItems.append(oItem);
+    return oItems;
+}
+
+QByteArray TestSignBatch::waitDialog(const QByteArray &v_oKind, const QByteArray &v_oNeedle)
+{
+    for (int i = 0; i < 400; ++i) {
+        const QByteArray oShown = readFile(m_hook + QStringLiteral("/dialog.txt"));
+        if (oShown.startsWith("dialog=" + v_oKind + '\n') && oShown.contains(v_oNeedle))
+            return oShown;
+        QTest::qWait(50);
+    }
+    return QByteArray();
+}
+
+void TestSignBatch::answer(const QByteArray &v_oAnswer)
+{
+    QVERIFY(writeFile(m_hook + QStringLiteral("/answer.new"), v_oAnswer));
+    QVERIFY(QFile::rename(m_hook + QStringLiteral("/answer.new"), m_hook + QStringLiteral("/answer")));
+}
+
+void TestSignBatch::oneConsentOneLogIn_data()
+{
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("raw") << QByteArray("raw") << "Signer";
+    QTest::newRow("cms") << QByteArray("cms") << "Signer";
+    // Its context-specific log-in before each signature takes the PIN typed once.
+    QTest::newRow("cms, always-authenticate key") << QByteArray("cms") << "Always";
+}
+
+// 20 documents, the 8th with a digest of the wrong length: one dialog lists
+// all 20, one C_Login, 19 signatures that OpenSSL verifies, the 8th refused
+// with its error; items come in while the batch runs, each exactly once.
+void TestSignBatch::oneConsentOneLogIn()
+{
+    QFETCH(QByteArray, format);
+    QFETCH(QString, key);
+    QVERIFY(writeFile(m_hook + QStringLiteral("/batch-delay-ms"), "40"));
+    const int iLogInsBefore = logIns();
+    const QByteArray oSession = session();
+    const QByteArray oCmdId = startBatch(oSession, batchForm(documentsJson(20, {7}), "&format=" + format)
+                                                       .replace(m_certId, m_certIds.value(QStringLiteral("Batch-") + key)));
+    QVERIFY(!oCmdId.isEmpty());
+    HttpReply oResult;
+    int iPolls = 0;
+    const QJsonArray oItems = collect(oSession, oCmdId, &oResult, &iPolls);
+    QVERIFY2(oResult.status == 200 && !oResult.body.startsWith("500|"), oResult.body.constData());
+    QCOMPARE(logIns() - iLogInsBefore, 1);
+    QVERIFY2(iPolls >= 2, "the items did not come in while the batch ran");
+
+    const QJsonObject oSummary = jsonOf(oResult);
+    QCOMPARE(oSummary[QStringLiteral("signed")].toArray().size(), 19);
+    QCOMPARE(oSummary[QStringLiteral("failed")].toArray(), QJsonArray{7});
+    QCOMPARE(oItems.size(), 20);
+    QSet<int> oSeen;
+    const QString oW = m_work.path();
+    for (const QJsonValue &oItem : oItems) {
+        const int iIndex = oItem[QStringLiteral("index")].toInt();
+        QVERIFY(!oSeen.contains(iIndex));
+        oSeen << iIndex;
+        if (iIndex == 7) {
+            QCOMPARE(oItem[QStringLiteral("error")].toString(), QStringLiteral("BAD_DIGEST_LENGTH"));
+            continue;
+        }
+        QVERIFY(writeFile(m_work.filePath(QStringLiteral("doc.txt")), documentText(iIndex)));
+        QVERIFY(writeFile(m_work.filePath(QStringLiteral("sig.bin")),
+                          QByteArray::fromBase64(oItem[format == "cms" ? QStringLiteral("cms") : QStringLiteral("signature")]
+                                                     .toString()
+                                                     .toLatin1())));
+        int iCode = -1;
+        QByteArray oOut;
+        if (format == "cms") {
+            oOut = runTool(QStringLiteral("openssl"),
+                           QStringLiteral("cms -verify -binary -inform DER -in %1/sig.bin -content %1/doc.txt -CAfile "
+                                          "%1/ca.pem -purpose any -out /dev/null").arg(oW), {}, &iCode);
+        } else {
+            QVERIFY(writeFile(m_work.filePath(QStringLiteral("digest.bin")),
+                              QCryptographicHash::hash(documentText(iIndex), QCryptographicHash::Sha256)));
+            oOut = runTool(QStringLiteral("openssl"),
+                           QStringLiteral("pkeyutl -verify -pubin -inkey %1/rsa.pub -in %1/digest.bin -sigfile %1/sig.bin "
+                                          "-pkeyopt digest:sha256").arg(oW), {}, &iCode);
+        }
+        QVERIFY2(iCode == 0, oOut.constData());
+    }
+    // The batch is over: nothing more to read, for anybody.
+    QCOMPARE(errorOf(progress(oSession, "b1")), QStringLiteral("BATCH_NOT_FOUND"));
+}
+
+// While the consent dialog is open the batch's own page sees it waiting;
+// another session of the same origin, the same session from another origin,
+// and a page naming the session in a parameter see no batch at all.
+void TestSignBatch::progressOnlyForItsPage()
+{
+    const QByteArray oSession = session();
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "SignBatch", batchForm(documentsJson(3)), oCmdId).status, 202);
+    QVERIFY(!waitDialog("consent", "item2=").isEmpty());
+    QCOMPARE(jsonOf(progress(oSession, "b1"))[QStringLiteral("state")].toString(), QStringLiteral("consent"));
+    const QByteArray oOther = session();
+    const struct
+    {
+        QByteArray session;
+        QByteArray origin;
+        QByteArray extra;
+    } aIntruders[] = {{oOther, kOrigin, ""},
+                      {oSession, "https://evil.example", ""},
+                      {oOther, kOrigin, "&keyHttpSessionId=" + oSession + "&x-qtx-sessionid=" + oSession}};
+    for (const auto &oIntruder : aIntruders) {
+        const QByteArray oId = QByteArray::number(++m_cmdId);
+        QCOMPARE(submit(oIntruder.session, "BatchProgress", "batchId=b1" + oIntruder.extra, oId, oIntruder.origin).status, 202);
+        QCOMPARE(errorOf(result(oIntruder.session, oId)), QStringLiteral("BATCH_NOT_FOUND"));
+    }
+    answer("cancel");
+    QCOMPARE(errorOf(result(oSession, oCmdId)), QStringLiteral("CANCELLED"));
+}
+
+// Cancel in the progress window: the documents signed so far stay signed and
+// are named, the rest are not signed.
+void TestSignBatch::cancelStopsTheRest()
+{
+    QVERIFY(writeFile(m_hook + QStringLiteral("/batch-delay-ms"), "150"));
+    const QByteArray oSession = session();
+    const QByteArray oCmdId = startBatch(oSession, batchForm(documentsJson(20)));
+    QVERIFY(!oCmdId.isEmpty());
+    QVERIFY(!waitDialog("progress", "2 of 20 signed").isEmpty());
+    answer("cancel");
+    const HttpReply oResult = result(oSession, oCmdId);
+    const QJsonObject oSummary = jsonOf(oResult);
+    QVERIFY2(oSummary[QStringLiteral("cancelled")].toBool(), oResult.body.constData());
+    const int iSigned = oSummary[QStringLiteral("signed")].toArray().size();
+    QVERIFY(iSigned >= 2 && iSigned < 20);
+    QCOMPARE(iSigned + oSummary[QStringLiteral("notSigned")].toArray().size(), 20);
+    QCOMPARE(oSummary[QStringLiteral("items")].toArray().size(), iSigned);
+}
+
+void TestSignBatch::refusedBeforeAnyDialog_data()
+{
+    QTest::addColumn<QByteArray>("form");
+    QTest::addColumn<QString>("error");
+    const QByteArray oOk = documentsJson(2);
+    QTest::newRow("too many") << batchForm(documentsJson(101)) << "BATCH_TOO_LARGE";
+    // As a page's FormData sends it: the server takes up to 1 MB in multipart.
+    QTest::newRow("too many bytes") << QByteArray("multipart:") + "[" + QByteArray(600 << 10, ' ') + "]"
+                                    << "BATCH_TOO_LARGE";
+    QTest::newRow("not a list") << batchForm("{\"name\":1}") << "BAD_REQUEST";
+    QTest::newRow("empty") << batchForm("[]") << "BAD_REQUEST";
+    QTest::newRow("bad batch id") << batchForm(oOk).replace("batchId=b1", "batchId=../x") << "BAD_REQUEST";
+    QTest::newRow("raw at B-T") << batchForm(oOk, "&level=B-T") << "BAD_REQUEST";
+    QTest::newRow("B-T without a TSA") << batchForm(oOk, "&format=cms&level=B-T") << "TSA_NOT_CONFIGURED";
+    QTest::newRow("other site's id") << batchForm(oOk).replace(m_certId, QByteArray(40, 'a')) << "CERTIFICATE_NOT_FOUND";
+}
+
+void TestSignBatch::refusedBeforeAnyDialog()
+{
+    QFETCH(QByteArray, form);
+    QFETCH(QString, error);
+    const QByteArray oSession = session();
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    if (form.startsWith("multipart:")) {
+        const QByteArray oBody = "--XyZ\r\nContent-Disposition: form-data; name=\"certId\"\r\n\r\n" + m_certId
+                                 + "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"documents\"\r\n\r\n"
+                                 + form.mid(10) + "\r\n--XyZ--\r\n";
+        HttpsClient oClient(m_port, m_ca);
+        const HttpReply oAccepted = oClient.exchange(
+            "POST /Signer/SignBatch?batchId=b1&digestAlgorithm=SHA-256&signatureAlgorithm=RSA-PKCS1 HTTP/1.1\r\n"
+            "Host: 127.0.0.1\r\nX-QTX-sessionId: " + oSession + "\r\nX-QTX-cmdId: " + oCmdId + "\r\nOrigin: " + kOrigin
+            + "\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " + QByteArray::number(oBody.size())
+            + "\r\n\r\n" + oBody);
+        QCOMPARE(oAccepted.status, 202);
+    } else {
+        QCOMPARE(submit(oSession, "SignBatch", form, oCmdId).status, 202);
+    }
+    QCOMPARE(errorOf(result(oSession, oCmdId)), error);
+    QVERIFY(!QFile::exists(m_hook + QStringLiteral("/dialog.txt")));
+}
+
+// QTX_BATCH_BENCH=<n>: n digests in one batch (consent answered at once) against
+// n runs of pkcs11-tool --sign on the same token; the figures go to stdout.
+void TestSignBatch::batchTiming()
+{
+    const int iCount = qEnvironmentVariableIntValue("QTX_BATCH_BENCH");
+    if (iCount <= 0)
+        QSKIP("QTX_BATCH_BENCH is not set");
+    QVERIFY(writeFile(m_hook + QStringLiteral("/batch-delay-ms"), "0"));
+    const QString oW = m_work.path();
+    QVERIFY(writeFile(m_work.filePath(QStringLiteral("digest.bin")), QByteArray(32, 'd')));
+    QElapsedTimer oClock;
+    oClock.start();
+    for (int i = 0; i < iCount; ++i) {
+        int iCode = -1;
+        runTool(QStringLiteral("pkcs11-tool"),
+                QStringLiteral("--module %2 --token-label Batch --login --pin 1234 --sign --mechanism RSA-PKCS --id 01 "
+                               "--input-file %1/digest.bin --output-file %1/sig.bin").arg(oW, kSoftHsm), m_env, &iCode);
+        QCOMPARE(iCode, 0);
+    }
+    const qint64 iTool = oClock.elapsed();
+
+    const QByteArray oSession = session();
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    QCOMPARE(submit(oSession, "SignBatch", batchForm(documentsJson(iCount)), oCmdId).status, 202);
+    QVERIFY(!waitDialog("consent", "item0=").isEmpty());
+    oClock.restart();
+    answer("pin:1234");
+    const HttpReply oResult = result(oSession, oCmdId);
+    const qint64 iBatch = oClock.elapsed();
+    QCOMPARE(jsonOf(oResult)[QStringLiteral("signed")].toArray().size(), iCount);
+    printf("batch of %d: %lld ms from the PIN to the result (up to 300 ms of it the confirm delay); "
+           "%d x pkcs11-tool --sign: %lld ms; ratio %.2f\n",
+           iCount, iBatch, iCount, iTool, double(iBatch) / double(iTool));
+}
+
+// The server refuses modules to root clients, so as root the suite runs itself
+// again as the Signer suites' test account.
+int main(int argc, char *argv[])
+{
+    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
+    if (iRerun >= 0)
+        return iRerun;
+    QCoreApplication oApp(argc, argv);
+    TestSignBatch oTest;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&oTest, argc, argv);
+}
+#include "tst_signbatch.moc"
