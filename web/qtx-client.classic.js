@@ -705,22 +705,92 @@ class QtxClient {
         return this.signerCall('Authenticate', { nonce }, { poll: { timeoutMs: 600000, ...poll } });
     }
 
+    /**
+     * Signs many digests under one consent: one desktop dialog lists every
+     * document (name and digest) beside this page's origin, the user types the
+     * PIN once, and the token logs in once for the whole batch. Each signature
+     * reaches onProgress as it completes (polled every progressIntervalMs);
+     * a document the Signer refuses (a digest of the wrong length) gets its
+     * error and the others are still signed; Cancel in the progress window
+     * stops the rest.
+     *   documents: [{ name, digest }] (digest: bytes or base64; at most the
+     *              server's [signing] batchMaxDocuments, 100 by default)
+     *   digestAlgorithm, signatureAlgorithm, format: as for sign() (one for all)
+     *   level: 'B-B' (default), 'B-T' or 'B-LT' (format 'cms' only)
+     *   onProgress(items, { done, total }): items as in the result
+     * Resolves to { certificate, total, items (by index: { index, name,
+     * signature?, signatureDer?, cms?, error?, message? }), signed, failed,
+     * notSigned (indices), cancelled, stoppedBy? }. Typed errors as sign();
+     * BatchTooLargeError (maxDocuments, maxBytes) before any dialog.
+     */
+    async signBatch({ certId, documents, digestAlgorithm = 'SHA-256', signatureAlgorithm, format = 'raw', level = 'B-B',
+        onProgress = null, progressIntervalMs = 500, poll = {} } = {}) {
+        if (!Array.isArray(documents) || documents.length === 0)
+            throw new BadSigningRequestError('Signer/SignBatch: documents must be a non-empty array',
+                { command: 'Signer/SignBatch', code: 'BAD_REQUEST' });
+        const batchId = newCommandId().replace(/[^A-Za-z0-9_-]/g, '').slice(0, 64);
+        const form = new FormData();
+        const fields = { certId, batchId, digestAlgorithm, signatureAlgorithm, format, level };
+        for (const [k, v] of Object.entries(fields))
+            if (v !== undefined && v !== null) form.append(k, String(v));
+        form.append('documents', JSON.stringify(documents.map((d) => ({ name: String(d.name ?? ''), digest: toBase64(d.digest) }))));
+        const items = [];
+        const take = (list) => list.map((item) => {
+            const out = { ...item };
+            for (const key of ['signature', 'signatureDer', 'cms'])
+                if (item[key]) out[key] = fromBase64(item[key]);
+            items[item.index] = out;
+            return out;
+        });
+        let finished = false;
+        let job;
+        try {
+            job = await this.start('Signer', 'SignBatch', {}, { upload: form });
+        } catch (e) {
+            throw signingErrorOf('SignBatch', e);
+        }
+        // Polls while the batch runs; a poll still under way when the result
+        // comes is awaited, since each item reaches the page once only.
+        const poller = (async () => {
+            while (!finished) {
+                await sleep(progressIntervalMs);
+                if (finished) break;
+                let r;
+                try {
+                    r = await this.callJson('Signer', 'BatchProgress', { batchId });
+                } catch (_) {
+                    continue; // BATCH_NOT_FOUND once the batch has ended; the result has the rest
+                }
+                const fresh = take(r.items || []);
+                if (fresh.length && typeof onProgress === 'function') {
+                    try { onProgress(fresh, { done: r.done, total: r.total }); } catch (_) { /* a display must not break the batch */ }
+                }
+            }
+        })();
+        let result;
+        try {
+            result = JSON.parse(await this.waitResult(job.cmdId, { command: job.command, module: 'Signer',
+                poll: { timeoutMs: 600000, ...poll } }));
+        } catch (e) {
+            throw signingErrorOf('SignBatch', e);
+        } finally {
+            finished = true;
+            await poller;
+        }
+        const rest = take(result.items || []);
+        if (rest.length && typeof onProgress === 'function') {
+            try { onProgress(rest, { done: result.total, total: result.total }); } catch (_) { /* as above */ }
+        }
+        const out = { ...result, items, certificate: fromBase64(result.certificate) };
+        return out;
+    }
+
     /** callJson on the Signer module with its failures as typed errors. */
     async signerCall(fn, params, opts) {
         try {
             return await this.callJson('Signer', fn, params, opts);
         } catch (e) {
-            if (!(e instanceof ModuleFailedError))
-                throw e;
-            let info = null;
-            try { info = JSON.parse(e.body.slice(4)); } catch (_) { /* not the module's JSON */ }
-            if (!info || !info.error)
-                throw e;
-            const Type = SIGNING_ERROR_BY_CODE[info.error] ?? SigningError;
-            throw new Type(`Signer/${fn}: ${info.message || info.error}`, {
-                status: e.status, reason: e.reason, body: e.body, command: e.command, port: e.port,
-                code: info.error, triesLeft: info.triesLeft, detail: info.reason, modules: info.modules,
-            });
+            throw signingErrorOf(fn, e);
         }
     }
 }
@@ -764,6 +834,31 @@ class UnsupportedAlgorithmError extends SigningError {}
 /** The digest's length does not fit the digest algorithm, or another parameter is malformed. */
 class BadSigningRequestError extends SigningError {}
 
+/** signBatch(): more documents or bytes than the Signer takes in one batch (maxDocuments, maxBytes). */
+class BatchTooLargeError extends SigningError {
+    constructor(message, details = {}) {
+        super(message, details);
+        this.maxDocuments = details.maxDocuments ?? 0;
+        this.maxBytes = details.maxBytes ?? 0;
+    }
+}
+
+/** A module failure as the Signer's typed error (other errors unchanged). */
+function signingErrorOf(fn, e) {
+    if (!(e instanceof ModuleFailedError) || e instanceof SigningError)
+        return e;
+    let info = null;
+    try { info = JSON.parse(e.body.slice(4)); } catch (_) { /* not the module's JSON */ }
+    if (!info || !info.error)
+        return e;
+    const Type = SIGNING_ERROR_BY_CODE[info.error] ?? SigningError;
+    return new Type(`Signer/${fn}: ${info.message || info.error}`, {
+        status: e.status, reason: e.reason, body: e.body, command: e.command, port: e.port,
+        code: info.error, triesLeft: info.triesLeft, detail: info.reason, modules: info.modules,
+        maxDocuments: info.maxDocuments, maxBytes: info.maxBytes,
+    });
+}
+
 /** authenticate(): the nonce is not 44 to 128 characters of base64 text. */
 class BadNonceError extends BadSigningRequestError {}
 
@@ -785,6 +880,7 @@ const SIGNING_ERROR_BY_CODE = {
     BAD_DIGEST_LENGTH: BadSigningRequestError,
     BAD_REQUEST: BadSigningRequestError,
     BAD_NONCE: BadNonceError,
+    BATCH_TOO_LARGE: BatchTooLargeError,
 };
 
 function toBytes(data) {
@@ -888,6 +984,6 @@ async function verifySignature({ certificate, data, signature, signatureAlgorith
     return crypto.subtle.verify(verifyAlg, key, toBytes(signature), toBytes(data));
 }
 
-Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, PayloadTooLargeError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, CertificateNotUsableError, NoOriginError, SignerStoreError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
+Object.assign(QtxClient, { QtxError, BadRequestError, ForbiddenError, NotFoundError, NoSessionError, NoResultError, InternalServerError, ModuleFailedError, ServiceUnavailableError, UnexpectedStatusError, PayloadTooLargeError, ResultTimeoutError, JsonpBlockedError, ServerUnreachableError, ServerNotRunningError, CertificateNotTrustedError, LocalNetworkAccessDeniedError, classifyUnreachable, backoffDelays, newCommandId, sessionVarsParam, unwrapJsonp, SigningError, SigningCancelledError, PinIncorrectError, PinLockedError, NoDisplayError, NoTokenError, TokenRemovedError, CertificateNotFoundError, CertificateNotUsableError, NoOriginError, SignerStoreError, UnsupportedAlgorithmError, BadSigningRequestError, BadNonceError, BatchTooLargeError, spkiFromCertificate, verifySignature, toBase64, fromBase64 });
 global.QtxClient = QtxClient;
 })(typeof globalThis !== 'undefined' ? globalThis : window);

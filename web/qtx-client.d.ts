@@ -93,6 +93,11 @@ export class UnsupportedAlgorithmError extends SigningError {}
 export class BadSigningRequestError extends SigningError {}
 /** authenticate(): the nonce is not 44 to 128 characters of base64 text. */
 export class BadNonceError extends BadSigningRequestError {}
+/** signBatch(): more documents or bytes than one batch takes; refused before any dialog. */
+export class BatchTooLargeError extends SigningError {
+    maxDocuments: number;
+    maxBytes: number;
+}
 
 export interface PollOptions {
     initialMs?: number;
@@ -227,6 +232,53 @@ export interface SignResult {
     level?: SignatureLevel;
 }
 
+export interface BatchDocument {
+    /** Shown to the user in the consent dialog's list, as one escaped line. */
+    name: string;
+    /** The digest the page computed; base64 text is taken as it is. */
+    digest: Bytes | string;
+}
+
+export interface BatchItem {
+    index: number;
+    name: string;
+    /** raw format: the signature (ECDSA r||s). */
+    signature?: Uint8Array;
+    /** ECDSA, raw format: the DER form. */
+    signatureDer?: Uint8Array;
+    /** cms: the detached CMS SignedData (.p7s) at the level asked. */
+    cms?: Uint8Array;
+    /** Set when this document was not signed (e.g. BAD_DIGEST_LENGTH). */
+    error?: string;
+    message?: string;
+}
+
+export interface SignBatchOptions {
+    certId: string;
+    documents: BatchDocument[];
+    digestAlgorithm?: DigestAlgorithm;
+    signatureAlgorithm: SignatureAlgorithm;
+    format?: 'raw' | 'cms';
+    level?: 'B-B' | 'B-T' | 'B-LT';
+    /** Each item once, as it completes. */
+    onProgress?: (items: BatchItem[], progress: { done: number; total: number }) => void;
+    progressIntervalMs?: number;
+    poll?: PollOptions;
+}
+
+export interface SignBatchResult {
+    certificate: Uint8Array;
+    total: number;
+    /** Every item delivered, by index (holes for documents never reached). */
+    items: BatchItem[];
+    signed: number[];
+    failed: number[];
+    /** Not reached: the user cancelled, or stoppedBy says why. */
+    notSigned: number[];
+    cancelled: boolean;
+    stoppedBy?: { error: string; message: string };
+}
+
 /** The log-in token authenticate() resolves to (the Web eID authentication token, format "web-eid:1.0"). */
 export interface AuthToken {
     format: string;
@@ -245,7 +297,7 @@ export class QtxClient {
     port: number;
     sessionId: string;
 
-    request(path: string, params?: Record<string, unknown>, opts?: {
+    request(path: string, params?: Record<string, unknown> | FormData, opts?: {
         sessionId?: string; cmdId?: string; port?: number; timeoutMs?: number; jsonp?: boolean;
     }): Promise<RawReply>;
     command(name: string, params?: Record<string, unknown>, opts?: object): Promise<RawReply>;
@@ -262,7 +314,7 @@ export class QtxClient {
     stopKeepAlive(): void;
     setSessionVar(key: string, value: unknown): Promise<void>;
     closeSession(): Promise<void>;
-    start(module: string, fn: string, params?: Record<string, unknown>): Promise<StartedCommand>;
+    start(module: string, fn: string, params?: Record<string, unknown> | FormData): Promise<StartedCommand>;
     getResult(cmdId: string, module?: string): Promise<RawReply>;
     waitResult(cmdId: string, opts?: { command?: string; module?: string; poll?: PollOptions }): Promise<string>;
     call(module: string, fn: string, params?: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<string>;
@@ -276,6 +328,8 @@ export class QtxClient {
     sign(options: SignOptions): Promise<SignResult>;
     /** Signs a PDF after the user saw its pages and preview and typed the PIN in a desktop dialog. */
     signPdf(options: SignPdfOptions): Promise<SignPdfResult>;
+    /** Signs many digests under one consent, one PIN and one token log-in. */
+    signBatch(options: SignBatchOptions): Promise<SignBatchResult>;
     /** Signs the site's nonce with the page's origin after the user picked a certificate and typed the PIN. */
     authenticate(nonce: string, opts?: { poll?: PollOptions }): Promise<AuthToken>;
     signerCall<T = any>(fn: string, params: Record<string, unknown>, opts?: { poll?: PollOptions }): Promise<T>;
