@@ -60,7 +60,7 @@ test('the TypeScript declarations (page and server) accept the documented use an
         files: ['use.ts', 'server.ts'] };
     writeFileSync(join(dir, 'package.json'), JSON.stringify({ type: 'module' }));
     writeFileSync(join(dir, 'tsconfig.json'), JSON.stringify(config));
-    const good = `import { QtxClient, PinIncorrectError, verifySignature, type CertificateDescription, type AuthToken } from '@quorvex/qtx-client';
+    const good = `import { QtxClient, PinIncorrectError, BatchTooLargeError, verifySignature, type CertificateDescription, type AuthToken } from '@quorvex/qtx-client';
 export async function run(file: ArrayBuffer): Promise<boolean> {
     const qtx = new QtxClient({ port: 48460 });
     await qtx.connect();
@@ -78,6 +78,17 @@ export async function run(file: ArrayBuffer): Promise<boolean> {
 }
 export async function logIn(qtx: QtxClient, nonce: string): Promise<AuthToken> {
     return qtx.authenticate(nonce);
+}
+export async function batch(qtx: QtxClient, certId: string, files: ArrayBuffer[]): Promise<number> {
+    const documents = await Promise.all(files.map(async (f, i) => ({ name: \`f\${i}.txt\`, digest: await crypto.subtle.digest('SHA-256', f) })));
+    try {
+        const r = await qtx.signBatch({ certId, documents, signatureAlgorithm: 'RSA-PKCS1', format: 'cms', level: 'B-T',
+            onProgress: (items, { done }) => items.forEach((i) => i.cms?.length ?? done) });
+        return r.signed.length + r.items.filter((i) => i.error).length;
+    } catch (e) {
+        if (e instanceof BatchTooLargeError) return -e.maxDocuments;
+        throw e;
+    }
 }
 `;
     const server = `import { AuthTokenValidator, CertificateRevokedError, type ValidationResult } from '@quorvex/qtx-client/validator';

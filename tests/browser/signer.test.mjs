@@ -54,6 +54,32 @@ test('the demo page: the picker names the page, then the file is signed after co
         await page.close();
     });
 
+test('the demo page signs three files in one batch: one dialog lists them, one PIN, three .p7s that OpenSSL accepts',
+    { skip: skipWithout }, async () => {
+        const page = await f.context.newPage();
+        await page.goto(`${f.sites.first}/demo/?port=${f.base}`);
+        await page.click('#chooseCert');
+        answer(pickAnswer(await waitDialog('picker', 'item1='), 'Browser RSA'));
+        await page.waitForFunction(() => document.getElementById('cert').options.length > 0, null, { timeout: 30000 });
+        const files = ['a.txt', 'b.txt', 'c.txt'].map((name) => ({ name, mimeType: 'text/plain', buffer: Buffer.from(`Batch ${name}\n`) }));
+        await page.setInputFiles('#batchFiles', files);
+        await page.click('#signBatch');
+        const shown = await waitDialog('consent', 'item2=');
+        for (const file of files) assert.match(shown, new RegExp(`item[0-2]=${file.name.replace('.', '\\.')} \\|`));
+        answer('pin:1234');
+        await page.waitForFunction(() => ['ok', 'error'].includes(document.getElementById('summary').className), null, { timeout: 60000 });
+        assert.equal(await page.locator('#summary').getAttribute('class'), 'ok', await page.locator('#summary').textContent());
+        await page.screenshot({ path: join(artifactsDir, 'demo-batch.png'), fullPage: true });
+        const offered = await page.evaluate(async () => Promise.all([...document.querySelectorAll('a.batch-p7s')].map(async (a) => ({
+            name: a.download, bytes: [...new Uint8Array(await (await fetch(a.href)).arrayBuffer())] }))));
+        assert.deepEqual(offered.map((o) => o.name).sort(), ['a.txt.p7s', 'b.txt.p7s', 'c.txt.p7s']);
+        for (const o of offered) {
+            const file = files.find((x) => `${x.name}.p7s` === o.name);
+            verifyCms(token, file.name, file.buffer.toString(), Buffer.from(o.bytes));
+        }
+        await page.close();
+    });
+
 test('in a page: select then sign (ECDSA verified with WebCrypto), ids per origin, cancel and a wrong PIN as typed errors',
     { skip: skipWithout }, async () => {
         const pages = [await blankPage(f), await blankPage(f, f.sites.second)];

@@ -232,6 +232,57 @@ async function signFile() {
     }
 }
 
+// Several files under one consent: the desktop dialog lists each file with
+// its digest, one PIN signs them all, and each .p7s is offered as it arrives.
+async function signBatch() {
+    $('steps').textContent = '';
+    $('batchLinks').textContent = '';
+    const files = [...$('batchFiles').files];
+    const cert = certificates[$('cert').selectedIndex];
+    if (!files.length || !cert) {
+        summary('error', 'Choose a certificate and some files first.');
+        return;
+    }
+    const digestAlgorithm = $('digestAlg').value;
+    const signatureAlgorithm = $('sigAlg').value;
+    const qtx = newClient();
+    const rows = files.map((f, i) => row(i + 1, `${f.name}: ${digestAlgorithm} in the page, then Signer/SignBatch`));
+    summary('running', `Waiting for your consent to ${files.length} signatures in the desktop dialog...`);
+    try {
+        const documents = [];
+        for (const [i, file] of files.entries()) {
+            const digest = new Uint8Array(await crypto.subtle.digest(digestAlgorithm, await file.arrayBuffer()));
+            documents.push({ name: file.name, digest });
+            rows[i].set('running', 'waiting for the user');
+        }
+        const offer = (items) => {
+            for (const item of items) {
+                if (item.error) {
+                    rows[item.index].set('error', item.error, item.message);
+                    continue;
+                }
+                rows[item.index].set('ok', 'signed', `CMS of ${item.cms.length} bytes`);
+                const link = document.createElement('a');
+                link.href = URL.createObjectURL(new Blob([item.cms], { type: 'application/pkcs7-signature' }));
+                link.download = `${files[item.index].name}.p7s`;
+                link.textContent = link.download;
+                link.className = 'batch-p7s';
+                $('batchLinks').append(link, ' ');
+            }
+        };
+        const r = await qtx.signBatch({ certId: cert.id, documents, digestAlgorithm, signatureAlgorithm, format: 'cms',
+            onProgress: offer });
+        for (const i of r.notSigned) rows[i].set('skipped', 'not signed', r.cancelled ? 'cancelled' : (r.stoppedBy?.message ?? ''));
+        summary(r.signed.length === files.length ? 'ok' : 'error',
+            `${r.signed.length} of ${files.length} files signed by ${cert.subjectCommonName}${r.cancelled ? ' (cancelled)' : ''}.`);
+    } catch (err) {
+        rows[0].set('error', err.name || 'Error', describe(err));
+        summary('error', describe(err));
+    } finally {
+        qtx.closeSession().catch(() => {});
+    }
+}
+
 // The PDF goes to the server whole: it prepares the signature itself, so the
 // dialog shows the document that is signed, not a digest.
 async function signPdfFile() {
@@ -264,6 +315,7 @@ async function signPdfFile() {
     }
 }
 
+$('signBatch').addEventListener('click', () => { signBatch(); });
 $('listCerts').addEventListener('click', () => { listCertificates(); });
 $('signPdf').addEventListener('click', () => { signPdfFile(); });
 $('chooseCert').addEventListener('click', () => { chooseCertificate(); });
