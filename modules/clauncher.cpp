@@ -117,6 +117,13 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     // goes back on every refusal below and to the worker on success.
     ModuleRef oModule = ModuleRef::adopt(DllManager::GetInstance(), v_poModule);
     DllModule *poModule = oModule.get();
+    // A command that did not come through the I/O thread's check reads the
+    // same record here, on the worker: the module is never asked again.
+    DllModule::CommandInfo oDescribed;
+    if (poModule && !v_poKnown) {
+        oDescribed = poModule->describeCommand(v_oRequest.oCommand);
+        v_poKnown = &oDescribed;
+    }
     tpfun poFunction = poModule ? poModule->getFunction(v_oRequest.oCommand, v_poKnown) : nullptr;
     if (!poFunction) {
         QTX_LOG(logger(), ERROR, pFunc) << "Problem with DllManager or DllModule";
@@ -128,7 +135,7 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     if (IsOverLimitPriv(v_oRequest, &oRefusal))
         return oRefusal;
 
-    const bool bGui = poModule->isGuiFunction(poFunction, v_poKnown);
+    const bool bGui = DllModule::isGuiFunction(*v_poKnown);
     if (bGui) {
         if (!AdmitGuiPriv(v_oRequest, &oRefusal))
             return oRefusal;

@@ -589,6 +589,37 @@ bool DllModule::tryDescribeCommand(const QByteArray &v_oCommand, CommandInfo *v_
     return true;
 }
 
+DllModule::CommandInfo DllModule::describeCommand(const QByteArray &v_oCommand)
+{
+    QTX_ASSERT_NOT_IO_THREAD();
+    std::lock_guard<std::mutex> oGuard(g_moduleMutex);
+    if (!m_poLibrary || !m_poCommands)
+        return CommandInfo();
+    if (m_poCommands->complete)
+        return m_poCommands->commands.value(v_oCommand);
+    const auto it = m_oLateCommands.constFind(v_oCommand);
+    if (it != m_oLateCommands.constEnd())
+        return *it;
+    // Every export is a command under its own name: only names that resolve
+    // are kept, so a page's made-up names cannot grow the table.
+    CommandInfo oInfo;
+    oInfo.valid = true;
+    oInfo.functionName = QString::fromUtf8(v_oCommand);
+    oInfo.reserved = isReservedExport(v_oCommand) || v_oCommand.contains('\0');
+    if (oInfo.reserved)
+        return oInfo;
+    oInfo.function = reinterpret_cast<tpfun>(getFunctionPriv(v_oCommand.constData()));
+    if (!oInfo.function)
+        return oInfo;
+    if (const QFunctionPointer pQuery = getFunctionPriv("IsGuiFunction")) {
+        oInfo.guiQueried = true;
+        // A throwing query counts as a GUI function: the safer way to run it.
+        oInfo.gui = callQuery("IsGuiFunction", pQuery, oInfo.function, true);
+    }
+    m_oLateCommands.insert(v_oCommand, oInfo);
+    return oInfo;
+}
+
 tpfun DllModule::getFunction(const QByteArray &v_oCommand, const CommandInfo *v_poKnown)
 {
     std::unique_lock<std::mutex> oGuard(g_moduleMutex, std::defer_lock);
@@ -625,23 +656,12 @@ bool DllModule::isCommandValid(const QByteArray &v_oCommand, const CommandInfo *
     return false;
 }
 
-bool DllModule::isGuiFunction(tpfun v_poFunction, const CommandInfo *v_poKnown)
+bool DllModule::isGuiFunction(const CommandInfo &v_oInfo)
 {
-    bool bGuiFunction = true;
-    if (v_poKnown && v_poKnown->function == v_poFunction) {
-        if (!v_poKnown->guiQueried)
-            return true;
-        bGuiFunction = v_poKnown->gui;
-    } else {
-        std::lock_guard<std::mutex> oGuard(g_moduleMutex);
-        // A throwing query counts as a GUI function: the safer way to run it.
-        const std::optional<bool> oAnswer = askModule("IsGuiFunction", v_poFunction, true);
-        if (!oAnswer)
-            return true;
-        bGuiFunction = *oAnswer;
-    }
-    QTX_LOG(logger(), INFO, "DllModule::isGuiFunction") << "bGuiFunction (from module)=" << bGuiFunction;
-    return bGuiFunction;
+    if (!v_oInfo.guiQueried)
+        return true;
+    QTX_LOG(logger(), INFO, "DllModule::isGuiFunction") << "bGuiFunction (from module)=" << v_oInfo.gui;
+    return v_oInfo.gui;
 }
 
 bool DllModule::canUnprivilegedRun(tpfun v_poFunction)
@@ -753,6 +773,7 @@ bool DllModule::unload()
         return false;
     }
     m_poCommands.reset();
+    m_oLateCommands.clear();
     if (!m_poLibrary->isLoaded()) {
         QTX_LOG(logger(), NOTICE, pFunc) << "Module " << m_oModuleName << " unloaded";
         return true;

@@ -29,7 +29,8 @@
 // CanUnprivilegedRun and CanUseOnTerminalServices run while it is held, so
 // those exports must never call back into the server. IsGuiFunction is asked
 // once per command-file function at load, on the loading thread; an I/O
-// thread reads that record (tryDescribeCommand) and never calls an export. Command functions run
+// thread reads that record (tryDescribeCommand), a request worker too
+// (describeCommand), and neither asks again. Command functions run
 // without it: callers bracket them with incrementUsage/decrementUsage, and
 // unload is refused while the counter or the session list is non-empty.
 
@@ -85,13 +86,19 @@ public:
     // load). Calls nothing of the module and writes no line: an I/O thread
     // may call it. The getters, given the info, write their lines from it.
     bool tryDescribeCommand(const QByteArray &v_oCommand, CommandInfo *v_poInfo);
+    // The same record for a request worker: waits for the module lock. For a
+    // module without a command file an export found under the command's name
+    // is described on its first use (IsGuiFunction asked then, once) and kept
+    // until unload; names that resolve to nothing are not kept.
+    CommandInfo describeCommand(const QByteArray &v_oCommand);
 
     // Each getter answers from v_poKnown, without the module lock, when given one.
     bool isCommandValid(const QByteArray &v_oCommand, const CommandInfo *v_poKnown = nullptr);
     // Without a command file every export is reachable under its own name.
     tpfun getFunction(const QByteArray &v_oCommand, const CommandInfo *v_poKnown = nullptr);
-    // A missing IsGuiFunction export makes every function a GUI function.
-    bool isGuiFunction(tpfun v_poFunction, const CommandInfo *v_poKnown = nullptr);
+    // What the record says; a missing IsGuiFunction export makes every
+    // function a GUI function. Never asks the module.
+    static bool isGuiFunction(const CommandInfo &v_oInfo);
     // A missing CanUnprivilegedRun export refuses every unprivileged client.
     bool canUnprivilegedRun(tpfun v_poFunction);
     // Declared request parameters, most recently declared first; empty without a command file.
@@ -154,6 +161,8 @@ private:
     CXmlReader m_oXmlReader;
     bool m_bXmlLoaded = false;
     std::shared_ptr<const CommandTable> m_poCommands;
+    // Without a command file: the exports described on first use (module lock).
+    QHash<QByteArray, CommandInfo> m_oLateCommands;
     bool m_bLoaded = false;
     quint64 m_ulUsage = 0;
     // The open library file the loader maps, -1 when none.

@@ -144,8 +144,8 @@ private slots:
             const tpfun pPublic = oModule.getFunction("PublicCall");
             const tpfun pGui = oModule.getFunction("ShowGui");
             QVERIFY(pPublic && pGui);
-            QVERIFY(!oModule.isGuiFunction(pEcho));
-            QVERIFY(oModule.isGuiFunction(pGui));
+            QVERIFY(!DllModule::isGuiFunction(oModule.describeCommand("Echo")));
+            QVERIFY(DllModule::isGuiFunction(oModule.describeCommand("ShowGui")));
             QVERIFY(oModule.canUnprivilegedRun(pPublic));
             QVERIFY(!oModule.canUnprivilegedRun(pEcho));
         }
@@ -167,7 +167,10 @@ private slots:
             QVERIFY2(!oModule.getFunction(pForeign), pForeign);
         QVERIFY(oModule.getRequestParams("Echo").isEmpty());
         // Missing optional exports: every function is a GUI function, no unprivileged client may run any.
-        QVERIFY(oModule.isGuiFunction(pEcho));
+        QVERIFY(DllModule::isGuiFunction(oModule.describeCommand("Echo")));
+        // Described on first use, kept; a name that resolves to nothing is not.
+        QVERIFY(oModule.describeCommand("Echo").function == pEcho);
+        QVERIFY(!oModule.describeCommand("abort").function);
         QVERIFY(!oModule.canUnprivilegedRun(pEcho));
         QVERIFY(oModule.unload());  // neither Init nor DeInit: unloading still works
     }
@@ -194,7 +197,7 @@ private slots:
         for (const char *pEntry : {"Init", "DeInit", "IsGuiFunction", "CanUnprivilegedRun"})
             QVERIFY2(!oModule.getFunction(pEntry), pEntry);
         // A throwing query gives the safe answer: run as a GUI function, refuse other accounts.
-        QVERIFY(oModule.isGuiFunction(pEcho));
+        QVERIFY(DllModule::isGuiFunction(oModule.describeCommand("Echo")));
         QVERIFY(!oModule.canUnprivilegedRun(pEcho));
         QCOMPARE(oModule.getUsage(), quint64(0));
         // A throwing DeInit does not keep the library.
@@ -366,8 +369,9 @@ private slots:
                 QVERIFY2(oInfo.valid == poModule->isCommandValid(oCommand), oWhere);
                 QVERIFY2(oInfo.params == poModule->getRequestParams(oCommand), oWhere);
                 QVERIFY2(oInfo.function == poModule->getFunction(oCommand), oWhere);
-                if (oInfo.function)
-                    QVERIFY2(poModule->isGuiFunction(oInfo.function, &oInfo) == poModule->isGuiFunction(oInfo.function), oWhere);
+                const DllModule::CommandInfo oOnWorker = poModule->describeCommand(oCommand);
+                QVERIFY2(oOnWorker.function == oInfo.function && oOnWorker.gui == oInfo.gui
+                             && oOnWorker.guiQueried == oInfo.guiQueried, oWhere);
             }
         }
         QVERIFY(poManager->getModule("tstmod")->tryDescribeCommand("Echo", &oInfo));
