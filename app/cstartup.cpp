@@ -304,10 +304,10 @@ void CStartup::Start()
         if (uiPort != 0 || !bLocked) {
             QTX_LOG(ServerLogger::Instance(), ERROR, "CStartup::Start")
                 << "Server is already running on port: " << uiPort << " for user: " << oAccount;
-            QCoreApplication::quit();
-            log4cpp::Appender::closeAll();
-            std::fflush(nullptr);
-            ::_exit(1);
+            // Ends through the ordinary stop: the loop returns at once with
+            // the refused start's exit code, the destructors run as usual.
+            requestQuit(kRefusedStartExitCode);
+            return;
         }
 
         startServices(oIniPath);
@@ -367,7 +367,7 @@ void CStartup::startServices(const QString &v_oIniPath)
     m_listener.reset(new Listener(true, poListenerSettings, poRequestHandler, this));
     // The port could not be had (the listener logged why): the process ends
     // through its ordinary stop, with the exit code of a refused start.
-    connect(m_listener.get(), &Listener::failed, this, [] { QCoreApplication::exit(kListenFailureExitCode); });
+    connect(m_listener.get(), &Listener::failed, this, [] { QCoreApplication::exit(kRefusedStartExitCode); });
 }
 
 void CStartup::announceOnTerminal(int v_iWaitMs) const

@@ -40,9 +40,10 @@ public slots:
 private:
     // Exit code of a start that ended through a caught exception.
     static constexpr int kStartFailureExitCode = 2;
-    // Exit code when the listener cannot have its port (the dispatcher's is
-    // held by another root instance, or no port is free), as for a second instance.
-    static constexpr int kListenFailureExitCode = 1;
+    // Exit code of a refused start: the account runs a server already, or the
+    // listener cannot have its port (the dispatcher's is held by another root
+    // instance, or no port is free).
+    static constexpr int kRefusedStartExitCode = 1;
 
     void startServices(const QString &v_oIniPath);
     void stopListener();
