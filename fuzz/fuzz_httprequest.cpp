@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+using norrweb::HttpLimits;
 using norrweb::HttpRequest;
 
 namespace {
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *v_pData, size_t v_uiSize)
     const int iDescriptorsBefore = openDescriptors();
     QStringList oUploadNames;
     {
-        HttpRequest oRequest(g_poEnvironment->oSettings[size_t(iConfig)].get());
+        HttpRequest oRequest(HttpLimits::fromSettings(g_poEnvironment->oSettings[size_t(iConfig)].get()));
         QBuffer oDevice;
         oDevice.open(QIODevice::ReadOnly);
         int iOffset = 0;

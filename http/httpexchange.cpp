@@ -108,7 +108,7 @@ HttpExchange::Event HttpExchange::parse()
 {
     while (m_input.bytesAvailable() > 0) {
         if (!m_request) {
-            m_request.reset(new HttpRequest(m_limits.maxRequestSize, m_limits.maxMultiPartSize));
+            m_request.reset(new HttpRequest(m_limits));
             m_request->setDocumentLimit(&m_limits.documentPaths, m_limits.maxDocumentSize);
             m_request->setPeerAddress(m_info.peerAddress);
             m_continueSent = false;

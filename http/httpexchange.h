@@ -2,6 +2,7 @@
 #define NORRWEB_HTTPEXCHANGE_H
 
 #include "httpconnectioninfo.h"
+#include "httplimits.h"
 
 #include <QByteArray>
 #include <QList>
@@ -54,14 +55,7 @@ private:
 class HttpExchange
 {
 public:
-    struct Limits {
-        qint32 maxRequestSize = 16000;
-        qint32 maxMultiPartSize = 1000000;
-        /// The paths that take whole documents, and their cap on a body
-        /// (plain or multipart), decided on the headers alone.
-        QList<QByteArray> documentPaths;
-        qint32 maxDocumentSize = 50 << 20;
-    };
+    using Limits = HttpLimits;
 
     /// What parse() found.
     enum Event {

@@ -176,19 +176,23 @@ void HttpRequest::abort(AbortReason v_eReason)
         m_eAbortReason = v_eReason;
 }
 
-HttpRequest::HttpRequest(qint32 v_iMaxSize, qint32 v_iMaxMultiPartSize)
-    : m_iMaxSize(v_iMaxSize)
-    , m_iMaxMultiPartSize(v_iMaxMultiPartSize)
+HttpLimits HttpLimits::fromSettings(const QSettings *v_poSettings)
 {
-}
-
-HttpRequest::HttpRequest(const QSettings *v_poSettings)
-{
+    HttpLimits oLimits;
     if (v_poSettings) {
-        m_iMaxSize = v_poSettings->value(QStringLiteral("maxRequestSize"), QStringLiteral("16000")).toInt();
-        m_iMaxMultiPartSize =
+        oLimits.maxRequestSize = v_poSettings->value(QStringLiteral("maxRequestSize"), QStringLiteral("16000")).toInt();
+        oLimits.maxMultiPartSize =
             v_poSettings->value(QStringLiteral("maxMultiPartSize"), QStringLiteral("1000000")).toInt();
     }
+    return oLimits;
+}
+
+HttpRequest::HttpRequest(const HttpLimits &v_oLimits)
+    : m_iMaxSize(v_oLimits.maxRequestSize)
+    , m_iMaxMultiPartSize(v_oLimits.maxMultiPartSize)
+    , m_iMaxUploadedFiles(v_oLimits.maxUploadedFiles)
+    , m_iMaxTemporaryFiles(v_oLimits.maxTemporaryFiles)
+{
 }
 
 HttpRequest::~HttpRequest()

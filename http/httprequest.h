@@ -2,6 +2,7 @@
 #define NORRWEB_HTTPREQUEST_H
 
 #include "httpfields.h"
+#include "httplimits.h"
 #include "httpnote.h"
 
 #include <QByteArray>
@@ -45,10 +46,7 @@ public:
         NoTemporaryFile     ///< the process ran out of temporary files for bodies: 503
     };
 
-    /// v_poSettings is positioned on the listener group; only the two size limits are read.
-    explicit HttpRequest(const QSettings *v_poSettings);
-    /// The same limits given directly (the transport reads the settings once).
-    HttpRequest(qint32 v_iMaxSize, qint32 v_iMaxMultiPartSize);
+    explicit HttpRequest(const HttpLimits &v_oLimits = HttpLimits());
     virtual ~HttpRequest();
 
     HttpRequest(const HttpRequest &) = delete;
@@ -72,12 +70,9 @@ public:
         m_poDocumentPaths = v_poPaths;
         m_iMaxDocumentSize = v_iMax;
     }
-
-    /// Uploaded files one request may keep (distinct field names); more abort it.
-    static void setMaxUploadedFiles(int v_iCount);
     /// Temporary files (multipart bodies and uploads) all requests of the process
-    /// may hold at once, so that clients cannot exhaust the descriptor table.
-    static void setMaxTemporaryFiles(int v_iCount);
+    /// hold now; a request may take one only while fewer than its limit
+    /// (maxTemporaryFiles) are, so that clients cannot exhaust the descriptor table.
     static int temporaryFilesInUse();
     QByteArray getMethod() const { return m_oMethod; }
     QByteArray getVersion() const { return m_oVersion; }
@@ -143,8 +138,12 @@ private:
     RequestState m_eState = AwaitingRequestLine;
     AbortReason m_eAbortReason = NotAborted;
     std::optional<QHostAddress> m_oPeerAddress; // a default QHostAddress allocates
-    qint32 m_iMaxSize = 16000;
-    qint32 m_iMaxMultiPartSize = 1000000;
+    // The scalar limits only: the document paths are not copied per request.
+    // The two sizes grow for a document path (see setDocumentLimit).
+    qint32 m_iMaxSize;
+    qint32 m_iMaxMultiPartSize;
+    const int m_iMaxUploadedFiles;
+    const int m_iMaxTemporaryFiles;
     qint32 m_iCurrentSize = 0;
     const QList<QByteArray> *m_poDocumentPaths = nullptr;
     qint32 m_iMaxDocumentSize = 0;

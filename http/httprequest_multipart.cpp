@@ -34,20 +34,8 @@ QByteArray quotedAfter(const QByteArray &v_oLine, const QByteArray &v_oMarker, b
 }
 
 std::atomic<int> g_iTemporaryFilesInUse{0};
-std::atomic<int> g_iMaxTemporaryFiles{128};
-std::atomic<int> g_iMaxUploadedFiles{32};
 
 } // namespace
-
-void HttpRequest::setMaxUploadedFiles(int v_iCount)
-{
-    g_iMaxUploadedFiles.store(qMax(1, v_iCount), std::memory_order_relaxed);
-}
-
-void HttpRequest::setMaxTemporaryFiles(int v_iCount)
-{
-    g_iMaxTemporaryFiles.store(qMax(1, v_iCount), std::memory_order_relaxed);
-}
 
 int HttpRequest::temporaryFilesInUse()
 {
@@ -57,7 +45,7 @@ int HttpRequest::temporaryFilesInUse()
 QTemporaryFile *HttpRequest::newTemporaryFile()
 {
     // Reserve a slot first, so that concurrent requests cannot overshoot the cap.
-    const int iLimit = g_iMaxTemporaryFiles.load(std::memory_order_relaxed);
+    const int iLimit = qMax(1, m_iMaxTemporaryFiles);
     int iInUse = g_iTemporaryFilesInUse.load(std::memory_order_relaxed);
     do {
         if (iInUse >= iLimit) {
@@ -197,7 +185,7 @@ bool HttpRequest::parseMultiPartFile()
                 if (!poUpload) {
                     // Each distinct field keeps a file open until the request ends.
                     if (!m_oUploadedFiles.contains(oFieldName)
-                        && m_oUploadedFiles.size() >= g_iMaxUploadedFiles.load(std::memory_order_relaxed)) {
+                        && m_oUploadedFiles.size() >= qMax(1, m_iMaxUploadedFiles)) {
                         qCWarning(lcHttp, "HttpRequest: too many uploaded files in one request");
                         abort(TooLarge);
                         return false;

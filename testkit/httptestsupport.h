@@ -76,14 +76,21 @@ inline void feedAll(norrweb::HttpRequest &v_oRequest, FeedDevice &v_oDevice, con
     }
 }
 
-/// A request parsed from v_oRaw with the given listener settings (null: defaults).
-inline std::unique_ptr<norrweb::HttpRequest> parse(const QByteArray &v_oRaw, const QSettings *v_poSettings = nullptr,
+/// A request parsed from v_oRaw with the given limits.
+inline std::unique_ptr<norrweb::HttpRequest> parse(const QByteArray &v_oRaw, const norrweb::HttpLimits &v_oLimits,
                                                    int v_iSlice = 0)
 {
-    std::unique_ptr<norrweb::HttpRequest> poRequest(new norrweb::HttpRequest(v_poSettings));
+    std::unique_ptr<norrweb::HttpRequest> poRequest(new norrweb::HttpRequest(v_oLimits));
     FeedDevice oDevice;
     feedAll(*poRequest, oDevice, v_oRaw, v_iSlice);
     return poRequest;
+}
+
+/// The same with the given listener settings (null: defaults).
+inline std::unique_ptr<norrweb::HttpRequest> parse(const QByteArray &v_oRaw, const QSettings *v_poSettings = nullptr,
+                                                   int v_iSlice = 0)
+{
+    return parse(v_oRaw, norrweb::HttpLimits::fromSettings(v_poSettings), v_iSlice);
 }
 
 } // namespace httptest

@@ -144,8 +144,8 @@ CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
     oLimits.minThreads = settingInt(v_oSettings, "minThreads", 1, 0);
     oLimits.maxThreads = settingInt(v_oSettings, "maxThreads", 100);
     oLimits.cleanupIntervalMs = settingInt(v_oSettings, "cleanupInterval", 1000);
-    norrweb::HttpRequest::setMaxUploadedFiles(settingInt(v_oSettings, "maxUploadedFiles", 32));
-    norrweb::HttpRequest::setMaxTemporaryFiles(settingInt(v_oSettings, "maxTemporaryFiles", 128));
+    oLimits.http.maxUploadedFiles = settingInt(v_oSettings, "maxUploadedFiles", 32);
+    oLimits.http.maxTemporaryFiles = settingInt(v_oSettings, "maxTemporaryFiles", 128);
     return oLimits;
 }
 

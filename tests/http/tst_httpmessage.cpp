@@ -14,6 +14,7 @@
 #include <functional>
 
 using norrweb::HttpCookie;
+using norrweb::HttpLimits;
 using norrweb::HttpRequest;
 using norrweb::HttpResponse;
 using Bytes = QList<QByteArray>;
@@ -105,7 +106,7 @@ private slots:
         QFETCH(int, slice);
         QFETCH(bool, valid);
         httptest::FeedDevice oDevice;
-        HttpRequest oRequest(nullptr);
+        HttpRequest oRequest;
         if (valid) {
             httptest::feedAll(oRequest, oDevice, raw, slice);
             QCOMPARE(oRequest.getState(), HttpRequest::Complete);
@@ -233,7 +234,7 @@ private slots:
         if (!warning.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, warning.constData());
         httptest::FeedDevice oDevice;
-        HttpRequest oRequest(settings.isEmpty() ? nullptr : oSettings.get());
+        HttpRequest oRequest(HttpLimits::fromSettings(settings.isEmpty() ? nullptr : oSettings.get()));
         httptest::feedAll(oRequest, oDevice, raw, slice);
         QCOMPARE(int(oRequest.getState()), state);
         if (left >= 0)
@@ -345,32 +346,35 @@ private slots:
         // Each distinct upload field keeps a descriptor until the request ends: bounded per
         // request (413) and for the process (503), so a request of many parts cannot fill
         // the descriptor table. A field repeated replaces its file.
-        HttpRequest::setMaxUploadedFiles(2);
+        HttpLimits oLimits;
+        oLimits.maxUploadedFiles = 2;
         QByteArray oThree, oRepeated;
         for (const char *pName : {"f1", "f2", "f3"}) {
             oThree += "--abc\r\nContent-Disposition: form-data; name=\"" + QByteArray(pName) + "\"; filename=\"x\"\r\n\r\nx\r\n";
             oRepeated += filePart("x", "x\r\n");
         }
         QTest::ignoreMessage(QtWarningMsg, "HttpRequest: too many uploaded files in one request");
-        auto poThree = httptest::parse(multipartRequest(oThree + "--abc--\r\n"));
+        auto poThree = httptest::parse(multipartRequest(oThree + "--abc--\r\n"), oLimits);
         QCOMPARE(int(poThree->getAbortReason()), int(HttpRequest::TooLarge));
         poThree.reset();
-        auto poRepeated = httptest::parse(multipartRequest(oRepeated + "--abc--\r\n"));
+        auto poRepeated = httptest::parse(multipartRequest(oRepeated + "--abc--\r\n"), oLimits);
         QCOMPARE(poRepeated->getState(), HttpRequest::Complete);
         QCOMPARE(poRepeated->getUploadedFiles().size(), 1);
-        HttpRequest::setMaxUploadedFiles(32);
 
         // Held: the body file is closed, the upload stays open.
         QCOMPARE(HttpRequest::temporaryFilesInUse(), 2);
-        HttpRequest::setMaxTemporaryFiles(2);
+        oLimits.maxTemporaryFiles = 2;
         QTest::ignoreMessage(QtWarningMsg, "HttpRequest: no temporary file available, 2 in use");
-        auto poRefused = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")));
+        auto poRefused = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")), oLimits);
+        // Another request's own limit is its own: the default still has room.
+        auto poOther = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")));
+        QCOMPARE(poOther->getState(), HttpRequest::Complete);
+        poOther.reset();
         QCOMPARE(int(poRefused->getAbortReason()), int(HttpRequest::NoTemporaryFile));
         poRepeated.reset();
         QCOMPARE(HttpRequest::temporaryFilesInUse(), 0);
-        auto poAccepted = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")));
+        auto poAccepted = httptest::parse(multipartRequest(filePart("y", "y\r\n--abc--\r\n")), oLimits);
         QCOMPARE(poAccepted->getState(), HttpRequest::Complete);
-        HttpRequest::setMaxTemporaryFiles(128);
     }
 
     void percentDecode_data()
