@@ -268,12 +268,13 @@ void CStartup::Start()
         QCoreApplication::setOrganizationName(QString::fromLatin1(kQtxOrganizationName));
         QCoreApplication::setOrganizationDomain(QString::fromLatin1(kQtxOrganizationDomain));
 
+        // The logging part first, so that what the rest of the configuration
+        // warns about lands in the log after its banner.
         CSettings *poSettings = CSettings::Instance();
-        const QString oIniPath = poSettings->ReadIniFilePath();
-
         installFatalSignalHandlers();
-        QTXLogger::ApplyLoggingSettings();
+        QTXLogger::ApplyLoggingSettings(poSettings->ReadLoggingSettings());
         ServerLogger::Instance();
+        m_config = ServerConfig::read(*poSettings);
         if (!g_displayFallback.isEmpty())
             QTX_LOG(ServerLogger::Instance(), WARN, "CStartup::CStartup") << g_displayFallback;
 
@@ -286,7 +287,7 @@ void CStartup::Start()
         const qint64 iOwnUid = qint64(qtxplatform::serverUid());
         // Which account is the dispatcher's is configured, before the listener
         // decides between the dispatcher's port and a user port.
-        qtxplatform::setDispatcherAccount(poSettings->ReadDispatcherAccount());
+        qtxplatform::setDispatcherAccount(m_config.dispatcherAccount);
         // Two processes started at the same moment would both find no listener:
         // the instance lock decides between them. The loser waits a moment for
         // the winner's port, or takes over when the winner ends without serving.
@@ -310,7 +311,7 @@ void CStartup::Start()
             return;
         }
 
-        startServices(oIniPath);
+        startServices();
     } catch (const std::bad_alloc &oError) {
         QTX_LOG(ServerLogger::Instance(), ERROR, "CStartup::Start") << "Not enough memory to run program: " << oError.what();
         std::cerr << "Problem with memory. Could not allocate new block" << std::endl;
@@ -322,16 +323,21 @@ void CStartup::Start()
     }
 }
 
-void CStartup::startServices(const QString &v_oIniPath)
+void CStartup::startServices()
 {
-    CSettings *poSettings = CSettings::Instance();
-    // The module manager and the job launcher are created here, on the main
+    // The module manager and the job launcher are made here, on the main
     // thread, whose event loop runs for the life of the process: results and
     // deferred unloading are delivered through it. So is the sessions' clock.
+    // Both live for the process: a pool thread still in a module function
+    // when the loop ends gives its module back to the manager afterwards.
+    static DllManager *s_poModules = new DllManager(m_config.modules);
+    static CLauncher *s_poLauncher = new CLauncher(s_poModules, m_config.launcher);
     ServerContext oContext;
-    oContext.poModules = DllManager::GetInstance();
-    oContext.poLauncher = CLauncher::GetInstance();
-    oContext.bWindowsServerMode = poSettings->ReadWindowsServerMode();
+    oContext.poModules = s_poModules;
+    oContext.poLauncher = s_poLauncher;
+    oContext.bWindowsServerMode = m_config.serverMode;
+    oContext.uiListenerPort = m_config.listenerPort;
+    oContext.oDispatcherCertificatePath = KeyStore::dispatcherCertificatePath();
     oContext.bDispatcher = qtxplatform::isDispatcher();
     oContext.bModulesForOtherAccounts = !oContext.bDispatcher && qtxplatform::serverUid() != 0;
     if (oContext.bDispatcher)
@@ -339,22 +345,15 @@ void CStartup::startServices(const QString &v_oIniPath)
             << "Dispatcher account uid=" << qtxplatform::dispatcherUid()
             << ": other accounts get the dispatcher's own commands only";
 
-    QSettings oSessionSettings(v_oIniPath, QSettings::IniFormat);
+    QSettings oSessionSettings(m_config.iniPath, QSettings::IniFormat);
     oSessionSettings.beginGroup(QStringLiteral("sessions"));
-    SessionRegistry::Limits oLimits;
-    oLimits.maxSessions = poSettings->ReadLimit(QStringLiteral("maxSessions"), oLimits.maxSessions);
-    oLimits.variables.maxCount = poSettings->ReadLimit(QStringLiteral("maxSessionVars"), oLimits.variables.maxCount);
-    oLimits.variables.maxBytes =
-        poSettings->ReadLimit(QStringLiteral("maxSessionVarBytes"), oLimits.variables.maxBytes);
-    oLimits.variables.maxAccountBytes =
-        poSettings->ReadLimit(QStringLiteral("maxSessionVarBytesPerClient"), oLimits.variables.maxAccountBytes);
-    m_sessions.reset(new SessionRegistry(&oSessionSettings, poSettings->ReadTimeoutInterval(), oLimits,
+    m_sessions.reset(new SessionRegistry(&oSessionSettings, m_config.sessionIdleMs, m_config.sessions,
                                          oContext.poModules, oContext.poLauncher));
     oContext.poSessions = m_sessions.get();
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Session store configured";
 
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Starting listener";
-    std::shared_ptr<QSettings> poListenerSettings(new QSettings(v_oIniPath, QSettings::IniFormat, this),
+    std::shared_ptr<QSettings> poListenerSettings(new QSettings(m_config.iniPath, QSettings::IniFormat, this),
                                                   [](QSettings *v_poSettings) { v_poSettings->deleteLater(); });
     poListenerSettings->beginGroup(QStringLiteral("listener"));
 
@@ -364,7 +363,7 @@ void CStartup::startServices(const QString &v_oIniPath)
     // Deleted at once when stopped, not through the event loop, which may have
     // ended by then: the I/O threads, the workers and the TLS context must be gone
     // before the process exits.
-    m_listener.reset(new Listener(true, poListenerSettings, poRequestHandler, this));
+    m_listener.reset(new Listener(true, poListenerSettings, m_config.tls, poRequestHandler, this));
     // The port could not be had (the listener logged why): the process ends
     // through its ordinary stop, with the exit code of a refused start.
     connect(m_listener.get(), &Listener::failed, this, [] { QCoreApplication::exit(kRefusedStartExitCode); });
@@ -384,7 +383,7 @@ void CStartup::announceOnTerminal(int v_iWaitMs) const
     const QString oAuthority = KeyStore::authorityPath();
     std::cerr << "Quorvex Crypto Provider listens on https://127.0.0.1:" << uiPort << "/\n"
               << "Authority: " << (QFile::exists(oAuthority) ? oAuthority.toStdString() : std::string("none in ") + KeyStore::folder().toStdString())
-              << "\nLog:       " << CSettings::Instance()->ReadLogFilePath().toStdString() << "\n"
+              << "\nLog:       " << m_config.logFilePath.toStdString() << "\n"
               << "Stop:      kill -INT " << QCoreApplication::applicationPid() << "\n"
               << std::flush;
 }

@@ -2,7 +2,10 @@
 
 // Brings the server up in a fixed order on the main thread and takes it down
 // when the application quits. It lives in app/ because it wires every layer
-// (configuration, logging, sessions, request mapper, listener) together.
+// (configuration, logging, sessions, request mapper, listener) together: it
+// reads the configuration once (ServerConfig) and gives each piece its part.
+
+#include "serverconfig.h"
 
 #include <QObject>
 
@@ -45,9 +48,10 @@ private:
     // instance, or no port is free).
     static constexpr int kRefusedStartExitCode = 1;
 
-    void startServices(const QString &v_oIniPath);
+    void startServices();
     void stopListener();
 
+    ServerConfig m_config;
     std::shared_ptr<Listener> m_listener;
     std::unique_ptr<SessionRegistry> m_sessions;
     std::shared_ptr<QCoreApplication> m_application;

@@ -11,7 +11,6 @@
 // are part of the starting value; the measured rounds follow.
 
 #include "clauncher.h"
-#include "csettings.h"
 #include "dllmanager.h"
 #include "httpresponse.h"
 #include "httptestsupport.h"
@@ -74,6 +73,29 @@ long rssKiB()
     return oFields.size() > 1 ? oFields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : -1;
 }
 
+// Sessions end after this much idle time; a closed one's results stay as long.
+constexpr int kIdleMs = 300;
+
+// The module manager and the launcher as the server makes them: once, on the
+// main thread, for the process; the module folder is the build's modules/.
+DllManager &modules()
+{
+    static DllManager *s_poModules = new DllManager(
+        ModuleManagerConfig{{QCoreApplication::applicationDirPath() + QStringLiteral("/" QTX_SOAK_MODULES)}, ModuleLoadRules()});
+    return *s_poModules;
+}
+
+CLauncher &launcher()
+{
+    static CLauncher *s_poLauncher = [] {
+        LauncherLimits oLimits;
+        oLimits.jobThreadIdleMs = 200;
+        oLimits.closedGraceMs = kIdleMs;
+        return new CLauncher(&modules(), oLimits);
+    }();
+    return *s_poLauncher;
+}
+
 class Soak
 {
 public:
@@ -101,7 +123,7 @@ public:
     void runSession(int v_iJobs)
     {
         const QByteArray oSession = openSession();
-        CLauncher *poLauncher = CLauncher::GetInstance();
+        CLauncher *poLauncher = &launcher();
         struct Pending
         {
             QByteArray oCmd;
@@ -178,7 +200,7 @@ public:
             if (m_poSessions->isOpen(oSession))
                 return false;
         }
-        return DllManager::GetInstance()->getModule("Hasher") == nullptr;
+        return modules().getModule("Hasher") == nullptr;
     }
 
 private:
@@ -230,12 +252,7 @@ int main(int argc, char **argv)
     const int iRounds = argc > 3 ? atoi(argv[3]) : 3;
 
     httptest::ScratchSettings oStoreSettings(QStringLiteral("sessions"));
-    if (!CLauncher::GetInstance() || !DllManager::GetInstance()) {
-        std::fprintf(stderr, "soak_jobs: the launcher or the module manager is missing\n");
-        return 1;
-    }
-    SessionRegistry oStore(oStoreSettings.get(), CSettings::Instance()->ReadTimeoutInterval(), SessionRegistry::Limits(),
-                           DllManager::GetInstance(), CLauncher::GetInstance());
+    SessionRegistry oStore(oStoreSettings.get(), kIdleMs, SessionRegistry::Limits(), &modules(), &launcher());
 
     const int iThreadsAtStart = threadCount();
     const long iRssAtStart = rssKiB();

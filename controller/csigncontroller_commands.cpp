@@ -248,7 +248,7 @@ void CSignController::ProcessGetUserServerPort(norrweb::HttpResponse &v_oRespons
         UserServerPort oLookup(poProcessUtils.get(),
                                ClientConnection{poConnection->peerAddress, poConnection->peerPort,
                                                 poConnection->localAddress, poConnection->localPort},
-                               poConnection->clientUid);
+                               poConnection->clientUid, m_oContext.uiListenerPort);
         if (!oLookup.isConnectionAtConfiguredPort()) {
             SetResultData(CommandResult(404, "Not Found", kNotFound), v_oResponse);
             return;

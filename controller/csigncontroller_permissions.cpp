@@ -9,11 +9,9 @@
 
 #include "accountnames.h"
 #include "clauncher.h"
-#include "csettings.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "httpresponse.h"
-#include "keystore.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
@@ -258,7 +256,7 @@ QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid, 
     QTX_LOG(logger(), NOTICE, pFunc) << "Asking dispatcher for info about PID=" << v_iPid;
     QString oResult = QStringLiteral("<UNKNOWN>");
 
-    const int iDispatcherPort = CSettings::Instance()->ReadListenerPort();
+    const int iDispatcherPort = m_oContext.uiListenerPort;
     QTX_LOG(logger(), INFO, pFunc) << "uiDispatcherPort=" << iDispatcherPort;
     QUrl oUrl;
     oUrl.setScheme(QStringLiteral("https"));
@@ -275,7 +273,7 @@ QString CSignController::askDispatcherForDomainAndUsernameForPID(qint64 v_iPid, 
     // store: exactly that certificate is accepted (another account on the port
     // has no key for it). The exchange runs without an event loop (this
     // handler cannot be re-entered meanwhile) and ends by a deadline.
-    const QList<QSslCertificate> oOwn = QSslCertificate::fromPath(KeyStore::dispatcherCertificatePath());
+    const QList<QSslCertificate> oOwn = QSslCertificate::fromPath(m_oContext.oDispatcherCertificatePath);
     QTX_LOG(logger(), INFO, pFunc) << "make post request";
     QTX_LOG(logger(), INFO, pFunc) << "starting loop";
     const DispatcherReply oReply =

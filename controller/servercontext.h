@@ -5,6 +5,8 @@
 // looked up through a singleton per request, and the settings a request needs
 // are read once, here.
 
+#include <QString>
+
 class CLauncher;
 class DllManager;
 class SessionRegistry;
@@ -25,4 +27,10 @@ struct ServerContext
     // root: no module function runs there for another account, and no module
     // is loaded or session opened for one.
     bool bModulesForOtherAccounts = true;
+    // [listener] port: the dispatcher's port, asked for another account's
+    // names and compared with the port a GET_USER_SERVER_PORT came on.
+    quint16 uiListenerPort = 0;
+    // The certificate the dispatcher presents (the key store's public copy):
+    // the only one the dispatcher query accepts.
+    QString oDispatcherCertificatePath;
 };

@@ -141,6 +141,15 @@ QString CSettings::ReadLogFilePath()
            + QStringLiteral(".log");
 }
 
+QTXLogger::Settings CSettings::ReadLoggingSettings()
+{
+    QTXLogger::Settings oSettings;
+    oSettings.level = ReadLogLevel();
+    oSettings.sensitiveData = ReadLogSensitiveData();
+    oSettings.serverMode = ReadWindowsServerMode();
+    return oSettings;
+}
+
 QStringList CSettings::ReadDllLoaderDirPaths()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);

@@ -4,6 +4,8 @@
 // the life of the process. Every getter may be called from any thread; one
 // non-recursive mutex serialises them.
 
+#include "qtxlogger.h"
+
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -31,6 +33,8 @@ public:
     // [logging2] logSensitiveData: "true" (any case) shows request data and ids in the log.
     bool ReadLogSensitiveData();
     QString ReadLogFilePath();
+    // Level, sensitive-data switch and server mode in one value.
+    QTXLogger::Settings ReadLoggingSettings();
     QStringList ReadDllLoaderDirPaths();
     // [dllLoader] moduleKeysDir: the folder of vendors' module-signing public
     // keys (default /etc/quorvex/module-keys.d; empty: the built-in key only).

@@ -1,6 +1,5 @@
 #include "qtxlogger.h"
 
-#include "csettings.h"
 #include "qtxlogsink.h"
 #include "qtxpaths.h"
 
@@ -30,6 +29,8 @@ namespace {
 
 std::mutex g_appenderMutex;
 std::atomic<bool> g_copyToTerminal{false};
+// Set with the other logging settings, before the server logger's banner.
+std::atomic<bool> g_serverModeInBanner{false};
 
 // A descriptor of its own for the terminal on standard error, non-blocking (so
 // that a terminal that takes no more lines cannot hold up the log file), or -1
@@ -142,10 +143,11 @@ int QTXLogger::MapLogLevel(int v_iValue)
     return log4cpp::Priority::FATAL;
 }
 
-void QTXLogger::ApplyLoggingSettings()
+void QTXLogger::ApplyLoggingSettings(const Settings &v_oSettings)
 {
-    const int iPriority = MapLogLevel(CSettings::Instance()->ReadLogLevel());
-    qtxSetLogSensitiveData(CSettings::Instance()->ReadLogSensitiveData());
+    const int iPriority = MapLogLevel(v_oSettings.level);
+    qtxSetLogSensitiveData(v_oSettings.sensitiveData);
+    g_serverModeInBanner.store(v_oSettings.serverMode);
     log4cpp::Category::getRoot().setPriority(iPriority);
     std::unique_ptr<std::vector<log4cpp::Category *>> pCategories(log4cpp::Category::getCurrentCategories());
     for (log4cpp::Category *pCategory : *pCategories) {
@@ -399,12 +401,7 @@ bool ServerLogger::Exists()
 ServerLogger::ServerLogger()
     : QTXLogger(QString::fromLatin1(kQtxApplicationName), false)
 {
-    makeLogDirectory(QFileInfo(CSettings::Instance()->ReadLogFilePath()).absolutePath());
-
-    // Read while the other loggers still write nowhere: a configuration warning
-    // raised here is dropped (the server logger is being created) instead of
-    // splitting the banner.
-    const bool bServerMode = CSettings::Instance()->ReadWindowsServerMode();
+    const bool bServerMode = g_serverModeInBanner.load();
 
     const QString oServerCategory = QString::fromLatin1(kQtxApplicationName);
     QTXLogger::Instance().SetCategory(oServerCategory);

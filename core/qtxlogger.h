@@ -57,9 +57,17 @@ public:
     void SetCategory(const QString &v_oName);
     void ConfigureAppender();
 
-    // Level of the INI file applied to the root priority and to every existing appender;
-    // the diagnostic switch logSensitiveData read once for qtxLogId and qtxLogSecret.
-    static void ApplyLoggingSettings();
+    // What the configuration says about logging, read once at start.
+    struct Settings
+    {
+        int level = 0;              // the INI's logLevel, see MapLogLevel
+        bool sensitiveData = false; // logSensitiveData: ids and secrets in full
+        bool serverMode = false;    // named in the server log's banner
+    };
+    // The level applied to the root priority and to every existing appender;
+    // the diagnostic switch kept for qtxLogId and qtxLogSecret; the rest kept
+    // for the server log's banner. Called before the server logger is made.
+    static void ApplyLoggingSettings(const Settings &v_oSettings);
     static int MapLogLevel(int v_iValue);
     // Writes every line queued so far to the file before it returns (bounded wait).
     // Not for signal handlers: they use LogFatalSignal.

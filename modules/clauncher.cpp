@@ -1,7 +1,6 @@
 #include "clauncher.h"
 #include "qtxthreadcheck.h"
 
-#include "csettings.h"
 #include "cthreadworker.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
@@ -18,9 +17,8 @@
 
 namespace {
 
-// The launcher lock; it also guards the creation of the singleton.
+// The launcher lock.
 std::mutex g_oLauncherLock;
-CLauncher *g_poLauncher = nullptr;
 
 QTXLogger &logger()
 {
@@ -32,12 +30,6 @@ const void *address(const void *v_pObject)
     return v_pObject;
 }
 
-QThread *mainThread()
-{
-    QCoreApplication *poApp = QCoreApplication::instance();
-    return poApp ? poApp->thread() : nullptr;
-}
-
 CommandResult acceptedResult()
 {
     return CommandResult(202, "Accepted", QByteArray());
@@ -45,48 +37,13 @@ CommandResult acceptedResult()
 
 } // namespace
 
-CLauncher *CLauncher::GetInstance()
+CLauncher::CLauncher(DllManager *v_poModules, const LauncherLimits &v_oLimits)
+    : m_poModules(v_poModules)
+    , m_oLimits(v_oLimits)
+    , m_oLock(g_oLauncherLock)
 {
-    std::lock_guard<std::mutex> oGuard(g_oLauncherLock);
-    if (!g_poLauncher) {
-        const char *pFunc = "CLauncher::GetInstance";
-        try {
-            g_poLauncher = new CLauncher();
-        } catch (const std::bad_alloc &oException) {
-            QTX_LOG(logger(), WARN, pFunc) << "Cannot create GUI module. Not enough memory: " << oException.what();
-            return nullptr;
-        } catch (const std::exception &oException) {
-            QTX_LOG(logger(), WARN, pFunc) << "Unknown error. Problem with GUI module: " << oException.what();
-            return nullptr;
-        }
-        // Workers and the closed-session sweep live on the launcher's thread;
-        // the main thread runs its loop for the life of the process, whereas the
-        // request worker that asked first may be retired by its pool.
-        if (QThread *poMain = mainThread())
-            g_poLauncher->moveToThread(poMain);
-        QTX_LOG(logger(), NOTICE, pFunc) << "GUI module created";
-    }
-    return g_poLauncher;
-}
-
-CLauncher::CLauncher()
-    : m_oLock(g_oLauncherLock)
-{
-    if (CSettings *poSettings = CSettings::Instance()) {
-        m_llMaxJobs = poSettings->ReadLimit(QStringLiteral("maxJobs"), m_llMaxJobs);
-        m_llMaxResults = poSettings->ReadLimit(QStringLiteral("maxResultsPerSession"), m_llMaxResults);
-        m_llMaxResultBytes = poSettings->ReadLimit(QStringLiteral("maxResultBytesPerSession"), m_llMaxResultBytes);
-        m_llMaxResultsPerClient = poSettings->ReadLimit(QStringLiteral("maxResultsPerClient"), m_llMaxResultsPerClient);
-        m_llMaxResultBytesPerClient =
-            poSettings->ReadLimit(QStringLiteral("maxResultBytesPerClient"), m_llMaxResultBytesPerClient);
-        m_llMaxGuiQueue = poSettings->ReadLimit(QStringLiteral("maxQueuedGuiJobs"), m_llMaxGuiQueue);
-        m_llMaxGuiQueuePerClient = poSettings->ReadLimit(QStringLiteral("maxQueuedGuiJobsPerClient"), m_llMaxGuiQueuePerClient);
-        m_llGuiTimeoutMs = poSettings->ReadLimit(QStringLiteral("guiJobTimeoutMs"), m_llGuiTimeoutMs);
-        const int iInterval = poSettings->ReadTimeoutInterval();
-        if (iInterval > 0)
-            m_llClosedGraceMs = iInterval;
-    }
-    CThreadWorker::ConfigurePool();
+    CThreadWorker::ConfigurePool(m_oLimits.jobThreads, m_oLimits.jobThreadIdleMs);
+    QTX_LOG(logger(), NOTICE, "CLauncher::CLauncher") << "GUI module created";
 }
 
 CLauncher::~CLauncher()
@@ -104,8 +61,7 @@ CLauncher::~CLauncher()
 
 CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest)
 {
-    DllManager *poManager = DllManager::GetInstance();
-    return ProcessCommand(v_oRequest, poManager ? poManager->acquireModule(v_oRequest.oLibraryName) : nullptr);
+    return ProcessCommand(v_oRequest, m_poModules->acquireModule(v_oRequest.oLibraryName));
 }
 
 CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule *v_poModule,
@@ -115,7 +71,7 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     // The usage reference was taken before the hand-over: a session closed on
     // another connection cannot unload the module under the accepted job. It
     // goes back on every refusal below and to the worker on success.
-    ModuleRef oModule = ModuleRef::adopt(DllManager::GetInstance(), v_poModule);
+    ModuleRef oModule = ModuleRef::adopt(m_poModules, v_poModule);
     DllModule *poModule = oModule.get();
     // A command that did not come through the I/O thread's check reads the
     // same record here, on the worker: the module is never asked again.
@@ -139,13 +95,13 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
     if (bGui) {
         if (!AdmitGuiPriv(v_oRequest, &oRefusal))
             return oRefusal;
-    } else if (CThreadWorker::JobsInFlight() >= m_llMaxJobs) {
-        QTX_LOG(logger(), WARN, pFunc) << "Job refused: " << m_llMaxJobs
+    } else if (CThreadWorker::JobsInFlight() >= m_oLimits.maxJobs) {
+        QTX_LOG(logger(), WARN, pFunc) << "Job refused: " << m_oLimits.maxJobs
                                        << " jobs are running or waiting (limits/maxJobs)";
         return CommandResult(503, "Service Unavailable", "The QTX server is running too many jobs. Try again later.");
     }
 
-    CThreadWorker *poWorker = CThreadWorker::createWorker(bGui, oModule.release());
+    CThreadWorker *poWorker = CThreadWorker::createWorker(bGui, m_poModules, oModule.release());
     // Stored on the thread that produced it, under the launcher lock: a page
     // polling for the result does not wait for the main thread's event loop
     // to come round. The worker is named here because sender() means nothing
@@ -157,7 +113,7 @@ CommandResult CLauncher::ProcessCommand(const JobRequest &v_oRequest, DllModule 
         },
         Qt::DirectConnection);
     if (bGui) {
-        poWorker->SetGuiJob(v_oRequest.oOrigin, m_llGuiTimeoutMs, [this, poWorker] { GuiJobEnded(poWorker); });
+        poWorker->SetGuiJob(v_oRequest.oOrigin, m_oLimits.guiTimeoutMs, [this, poWorker] { GuiJobEnded(poWorker); });
         const GuiJob oJob{poWorker, poFunction, v_oRequest, poModule};
         if (m_poGuiRunning) {
             m_oGuiQueue.push_back(oJob);
@@ -225,7 +181,7 @@ bool CLauncher::AdmitGuiPriv(const JobRequest &v_oRequest, CommandResult *v_poRe
                                      "The QTX server is busy performing another gui request. Try again later.");
         return false;
     }
-    if (qint64(m_oGuiQueue.size()) >= m_llMaxGuiQueue || llAccountWaiting >= m_llMaxGuiQueuePerClient) {
+    if (qint64(m_oGuiQueue.size()) >= m_oLimits.maxGuiQueue || llAccountWaiting >= m_oLimits.maxGuiQueuePerClient) {
         QTX_LOG(logger(), WARN, pFunc) << "GUI function refused: " << m_oGuiQueue.size() << " GUI functions wait, "
                                        << llAccountWaiting << " of them for this account (limits/maxQueuedGuiJobs, "
                                        << "maxQueuedGuiJobsPerClient)";
@@ -284,14 +240,14 @@ bool CLauncher::IsOverLimitPriv(const JobRequest &v_oRequest, CommandResult *v_p
 {
     const ResultStore::Usage oSession = m_oResults.sessionUsage(v_oRequest.oSessionId);
     const qint64 llRunning = m_oJobs.running(v_oRequest.oSessionId);
-    if (oSession.count + llRunning >= m_llMaxResults || oSession.bytes >= m_llMaxResultBytes) {
+    if (oSession.count + llRunning >= m_oLimits.maxResults || oSession.bytes >= m_oLimits.maxResultBytes) {
         QTX_LOG(logger(), WARN, "CLauncher::ProcessCommand")
             << "Job refused: session " << qtxLogId(v_oRequest.oSessionId) << " holds " << oSession.count
             << " unfetched results (" << oSession.bytes << " bytes) and " << llRunning
             << " running jobs (limits/maxResultsPerSession, maxResultBytesPerSession)";
     } else {
         const ResultStore::Usage oAccount = m_oResults.accountUsage(v_oRequest.iSessionOwner);
-        if (oAccount.count < m_llMaxResultsPerClient && oAccount.bytes < m_llMaxResultBytesPerClient)
+        if (oAccount.count < m_oLimits.maxResultsPerClient && oAccount.bytes < m_oLimits.maxResultBytesPerClient)
             return false;
         QTX_LOG(logger(), WARN, "CLauncher::ProcessCommand")
             << "Job refused: the sessions of this client's account hold " << oAccount.count << " unfetched results ("
@@ -329,13 +285,13 @@ void CLauncher::SessionClosed(const QByteArray &v_oSessionId)
     }
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
-        m_oResults.setClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
+        m_oResults.setClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_oLimits.closedGraceMs);
         // One sweep at a time: a scheduled one comes before this deadline anyway.
         if (m_bSweepScheduled)
             return;
         m_bSweepScheduled = true;
     }
-    const int iDelay = int(qMin<qint64>(m_llClosedGraceMs, 24 * 3600 * 1000)) + 1;
+    const int iDelay = int(qMin<qint64>(m_oLimits.closedGraceMs, 24 * 3600 * 1000)) + 1;
     // The timer lives on the launcher's thread, whatever thread closes the session.
     QMetaObject::invokeMethod(
         this, [this, iDelay] { QTimer::singleShot(iDelay, this, &CLauncher::SweepClosedSessions); },
@@ -354,7 +310,7 @@ void CLauncher::SweepClosedSessions()
         for (const QByteArray &oSession : oDue) {
             if (m_oJobs.running(oSession) > 0) {
                 // A job still runs: its result stays fetchable for a full period.
-                const qint64 llLater = llNow + m_llClosedGraceMs;
+                const qint64 llLater = llNow + m_oLimits.closedGraceMs;
                 m_oResults.setClosedDeadline(oSession, llLater);
                 llNext = llNext < 0 ? llLater : qMin(llNext, llLater);
                 continue;
@@ -430,7 +386,7 @@ void CLauncher::SetResult(const QObject *v_poWorker, const QByteArray &v_oSessio
                 << "New value: " << qtxLogSecret(v_oResult);
         }
         // A closed session's late result is fetchable for a full period too.
-        m_oResults.extendClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_llClosedGraceMs);
+        m_oResults.extendClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_oLimits.closedGraceMs);
     }
     if (!oJob.poWorker)
         return;

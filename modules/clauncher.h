@@ -31,6 +31,7 @@
 #include "dllmodule.h"
 #include "jobrequest.h"
 #include "jobtable.h"
+#include "moduleconfig.h"
 #include "qtxtypes.h"
 #include "resultstore.h"
 
@@ -41,14 +42,16 @@
 #include <mutex>
 
 class CThreadWorker;
+class DllManager;
 
 class CLauncher : public QObject
 {
     Q_OBJECT
 public:
-    // Created on first use and moved to the application's main thread; null
-    // when the creation failed (callers answer 500).
-    static CLauncher *GetInstance();
+    // Made once at start on the main thread (its event loop runs the workers
+    // and the closed-session sweep); lives for the process. v_poModules takes
+    // back the module references of ended jobs.
+    CLauncher(DllManager *v_poModules, const LauncherLimits &v_oLimits);
 
     // 202 once the function has been handed to its worker (or, for a GUI
     // function while another one holds the main thread, put in the GUI queue),
@@ -85,7 +88,6 @@ private slots:
     void SweepClosedSessions();
 
 private:
-    CLauncher();
 
     // Stores the result of v_poWorker's job and finishes the job; a result of
     // a job that was already ended is dropped. Called on the thread the job's
@@ -126,15 +128,8 @@ private:
     QByteArray m_oGuiRunningSession;
     QByteArray m_oGuiRunningOrigin;
     std::deque<GuiJob> m_oGuiQueue;
-    qint64 m_llMaxGuiQueue = 16;
-    qint64 m_llMaxGuiQueuePerClient = 4;
-    qint64 m_llGuiTimeoutMs = 300000;
-    qint64 m_llMaxJobs = 1000;
-    qint64 m_llMaxResults = 1000;
-    qint64 m_llMaxResultBytes = 16 * 1024 * 1024;
-    qint64 m_llMaxResultsPerClient = 10000;
-    qint64 m_llMaxResultBytesPerClient = 256 * 1024 * 1024;
-    qint64 m_llClosedGraceMs = 600000;
+    DllManager *const m_poModules;
+    const LauncherLimits m_oLimits;
     bool m_bSweepScheduled = false;
     JobTable m_oJobs;
     ResultStore m_oResults;

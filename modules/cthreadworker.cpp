@@ -1,6 +1,5 @@
 #include "cthreadworker.h"
 
-#include "csettings.h"
 #include "dllmanager.h"
 #include "dllmodule.h"
 #include "guijobframe.h"
@@ -79,17 +78,9 @@ JobPool &jobPool()
 {
     static JobPool *s_poPool = [] {
         auto *poPool = new JobPool();
-        qint64 llThreads = 64;
-        qint64 llIdleMs = 2000;
-        if (CSettings *poSettings = CSettings::Instance()) {
-            llThreads = poSettings->ReadLimit(QStringLiteral("maxJobThreads"), llThreads);
-            llIdleMs = poSettings->ReadLimit(QStringLiteral("jobThreadIdleMs"), llIdleMs);
-        }
-        poPool->oThreads.setMaxThreadCount(int(qMin<qint64>(llThreads, 4096)));
-        poPool->oThreads.setExpiryTimeout(int(qMin<qint64>(llIdleMs, 24 * 3600 * 1000)));
-        QTX_LOG(logger(), NOTICE, "CThreadWorker::ConfigurePool")
-            << "Job threads at most=" << poPool->oThreads.maxThreadCount()
-            << ", idle end after ms=" << poPool->oThreads.expiryTimeout();
+        // The launcher's defaults until it configures the pool.
+        poPool->oThreads.setMaxThreadCount(int(LauncherLimits().jobThreads));
+        poPool->oThreads.setExpiryTimeout(int(LauncherLimits().jobThreadIdleMs));
         qAddPostRoutine(&stopPoolAtExit);
         g_poPoolCreated.store(poPool);
         return poPool;
@@ -121,17 +112,18 @@ void runQueuedJob()
 
 } // namespace
 
-CThreadWorker::CThreadWorker(bool v_bGuiFunction, DllModule *v_poModule)
+CThreadWorker::CThreadWorker(bool v_bGuiFunction, DllManager *v_poModules, DllModule *v_poModule)
     : m_bGui(v_bGuiFunction)
+    , m_poModules(v_poModules)
     , m_poModule(v_poModule)
     , m_poRun(std::make_shared<Run>())
 {
 }
 
-CThreadWorker *CThreadWorker::createWorker(bool v_bGuiFunction, DllModule *v_poModule)
+CThreadWorker *CThreadWorker::createWorker(bool v_bGuiFunction, DllManager *v_poModules, DllModule *v_poModule)
 {
     const char *pFunc = "CThreadWorker::createWorker";
-    auto *poWorker = new CThreadWorker(v_bGuiFunction, v_poModule);
+    auto *poWorker = new CThreadWorker(v_bGuiFunction, v_poModules, v_poModule);
     // Deleted later by the launcher: it belongs to the main thread, whose event
     // loop outlives the request worker that happens to start the job.
     if (QCoreApplication *poApp = QCoreApplication::instance())
@@ -168,9 +160,14 @@ int CThreadWorker::JobsInFlight()
     return g_iJobsInFlight.load();
 }
 
-void CThreadWorker::ConfigurePool()
+void CThreadWorker::ConfigurePool(qint64 v_llThreads, qint64 v_llIdleMs)
 {
-    jobPool();
+    JobPool &oPool = jobPool();
+    oPool.oThreads.setMaxThreadCount(int(qBound<qint64>(1, v_llThreads, 4096)));
+    oPool.oThreads.setExpiryTimeout(int(qBound<qint64>(0, v_llIdleMs, 24 * 3600 * 1000)));
+    QTX_LOG(logger(), NOTICE, "CThreadWorker::ConfigurePool")
+        << "Job threads at most=" << oPool.oThreads.maxThreadCount()
+        << ", idle end after ms=" << oPool.oThreads.expiryTimeout();
 }
 
 void CThreadWorker::StopPool()
@@ -259,8 +256,7 @@ void CThreadWorker::ReleaseModule()
 {
     if (m_bModuleReleased.exchange(true))
         return;
-    if (DllManager *poManager = DllManager::GetInstance())
-        poManager->releaseModule(m_poModule);
+    m_poModules->releaseModule(m_poModule);
 }
 
 void CThreadWorker::CallFunction(tpfun v_poFunction, QByteArray v_oSessionId, QByteArray v_oCmdId,

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 
+class DllManager;
 class DllModule;
 
 class CThreadWorker : public QObject
@@ -31,8 +32,9 @@ class CThreadWorker : public QObject
     Q_OBJECT
 public:
     // A worker with no parent on the application's main thread. v_poModule's
-    // usage reference (taken by the caller) now belongs to the worker.
-    static CThreadWorker *createWorker(bool v_bGuiFunction, DllModule *v_poModule);
+    // usage reference (taken by the caller) now belongs to the worker, which
+    // gives it back to v_poModules.
+    static CThreadWorker *createWorker(bool v_bGuiFunction, DllManager *v_poModules, DllModule *v_poModule);
     ~CThreadWorker() override;
 
     // What the server's frame around a GUI job needs (see GuiJobFrame): the
@@ -60,8 +62,8 @@ public:
 
     // Ordinary jobs accepted and not yet ended (waiting for a thread or running).
     static int JobsInFlight();
-    // Reads the pool's limits once (thread count, idle time of a thread).
-    static void ConfigurePool();
+    // The pool's limits: threads at most, idle time before a thread ends.
+    static void ConfigurePool(qint64 v_llThreads, qint64 v_llIdleMs);
     // Ends the pool for good: jobs still waiting for a thread never start, later
     // ones are refused (they never start either), and the threads are joined once
     // the running functions have returned (waited for a few seconds at most).
@@ -86,7 +88,7 @@ signals:
     void ResultReady(QByteArray v_oSessionId, QByteArray v_oCommandId, tResultType v_oResult);
 
 private:
-    CThreadWorker(bool v_bGuiFunction, DllModule *v_poModule);
+    CThreadWorker(bool v_bGuiFunction, DllManager *v_poModules, DllModule *v_poModule);
 
     enum class State { Waiting, Running, Done, Cancelled };
     struct Run
@@ -103,6 +105,7 @@ private:
     void EndGuiJob();
 
     const bool m_bGui;
+    DllManager *m_poModules;
     DllModule *m_poModule;
     std::atomic<bool> m_bModuleReleased{false};
     std::atomic<bool> m_bFinished{false};

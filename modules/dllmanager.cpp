@@ -1,7 +1,6 @@
 #include "dllmanager.h"
 #include "qtxthreadcheck.h"
 
-#include "csettings.h"
 #include "dllmodule.h"
 #include "qtxlogger.h"
 
@@ -15,9 +14,6 @@
 
 namespace {
 
-std::mutex g_instanceMutex;
-DllManager *g_instance = nullptr;
-
 QTXLogger &logger()
 {
     return ModuleToolsLogger::Instance();
@@ -25,32 +21,13 @@ QTXLogger &logger()
 
 } // namespace
 
-DllManager *DllManager::GetInstance()
-{
-    std::lock_guard<std::mutex> oGuard(g_instanceMutex);
-    if (!g_instance) {
-        try {
-            g_instance = new DllManager();
-        } catch (const std::bad_alloc &oException) {
-            QTX_LOG(logger(), ERROR, "DllManager::GetInstance") << "Not enough memory: " << oException.what();
-            return nullptr;
-        }
-        if (QCoreApplication *poApp = QCoreApplication::instance())
-            g_instance->moveToThread(poApp->thread());
-    }
-    return g_instance;
-}
-
-DllManager::DllManager()
+DllManager::DllManager(const ModuleManagerConfig &v_oConfig)
+    : m_oDirectories(v_oConfig.folders)
+    , m_oRules(v_oConfig.rules)
 {
     const char *pFunc = "DllManager::DllManager";
-    if (CSettings *poSettings = CSettings::Instance()) {
-        m_oDirectories = poSettings->ReadDllLoaderDirPaths();
-        for (const QString &oDirectory : qAsConst(m_oDirectories))
-            QTX_LOG(logger(), NOTICE, pFunc) << "Dlls directory=" << oDirectory;
-    } else {
-        QTX_LOG(logger(), ERROR, pFunc) << "Problem with Settings module.";
-    }
+    for (const QString &oDirectory : qAsConst(m_oDirectories))
+        QTX_LOG(logger(), NOTICE, pFunc) << "Dlls directory=" << oDirectory;
     QTX_LOG(logger(), NOTICE, pFunc) << "DllLoader created";
     // Always queued, also when emitted on the manager's own thread, so a module
     // is never unloaded inside the stack of the call that ended its session.
@@ -266,7 +243,7 @@ DllModule *DllManager::createModule(const QByteArray &v_oModuleName)
         QString oModulePath = oCanonical.absolutePath() + QDir::separator() + oCanonical.fileName();
         oModulePath.chop(3); // ".so"
         QTX_LOG(logger(), INFO, pFunc) << "oLibraryPath=" << oModulePath;
-        auto *poModule = new DllModule(v_oModuleName);
+        auto *poModule = new DllModule(v_oModuleName, m_oRules);
         const bool bLoaded = poModule->load(oModulePath);
         QTX_LOG(logger(), INFO, pFunc) << "bLoaded=" << bLoaded;
         if (!bLoaded) {

@@ -11,6 +11,8 @@
 //
 // Lock order: the manager lock is taken before the module lock.
 
+#include "moduleconfig.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -26,8 +28,9 @@ class DllManager : public QObject
 {
     Q_OBJECT
 public:
-    // Created on first use and moved to the application's main thread.
-    static DllManager *GetInstance();
+    // Made once at start on the thread whose event loop unloads modules (the
+    // main thread); lives for the process.
+    explicit DllManager(const ModuleManagerConfig &v_oConfig);
 
     // Loads the module if needed and records it for the session (each pair once).
     bool loadModuleForSession(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId);
@@ -72,7 +75,6 @@ private slots:
     void unloadIdleModuleExecutor(QByteArray v_oKey);
 
 private:
-    DllManager();
 
     void logSessionUse(const QByteArray &v_oModuleName, const QByteArray &v_oSessionId) const;
     // All called with the manager lock held.
@@ -86,7 +88,8 @@ private:
     QByteArray resolveKey(const QByteArray &v_oModuleName) const;
     void dropModulePriv(const QByteArray &v_oKey);
 
-    QStringList m_oDirectories;
+    const QStringList m_oDirectories;
+    const ModuleLoadRules m_oRules;
     // Canonical library path -> module.
     QMap<QByteArray, DllModule *> m_oModules;
     // Module name as pages send it -> canonical library path of a loaded module.

@@ -1,7 +1,6 @@
 #include "dllmodule.h"
 #include "qtxthreadcheck.h"
 
-#include "csettings.h"
 #include "processutils.h"
 #include "modulekeys.h"
 #include "modulereader.h"
@@ -203,8 +202,9 @@ void DllModule::DeferredDelete::operator()(QLibrary *v_poLibrary) const
     v_poLibrary->deleteLater();
 }
 
-DllModule::DllModule(const QByteArray &v_oModuleName)
+DllModule::DllModule(const QByteArray &v_oModuleName, const ModuleLoadRules &v_oRules)
     : m_oModuleName(v_oModuleName)
+    , m_oRules(v_oRules)
 {
     QTX_LOG(logger(), INFO, "DllModule::setModuleName") << "v_oModuleName=" << m_oModuleName;
 }
@@ -299,7 +299,7 @@ bool DllModule::load(const QString &v_oModulePath)
     }
     m_poCommands = describeCommands();
 
-    if (!CSettings::Instance()->ReadWindowsServerMode())
+    if (!m_oRules.serverMode)
         return true;
     return canUseOnTerminalServices();
 }
@@ -310,7 +310,7 @@ bool DllModule::isLibrarySigned(const QString &v_oLibraryPath)
     const ModuleReader oReader(m_iLibraryFd, true);
     // The built-in key and the vendors' keys of the administrator's folder.
     QStringList oKeyProblems;
-    const ModuleKeys oKeys = ModuleKeys::load(CSettings::Instance()->ReadModuleKeysDir(), &oKeyProblems);
+    const ModuleKeys oKeys = ModuleKeys::load(m_oRules.keysDir, &oKeyProblems);
     for (const QString &oProblem : oKeyProblems)
         QTX_LOG(logger(), WARN, pFunc) << "Module key not trusted: " << oProblem;
     const ModuleReader::Verdict oVerdict = oReader.verifyWith(oKeys);

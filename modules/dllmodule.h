@@ -35,6 +35,7 @@
 // unload is refused while the counter or the session list is non-empty.
 
 #include "cxmlreader.h"
+#include "moduleconfig.h"
 #include "qtxtypes.h"
 
 #include <QByteArray>
@@ -52,7 +53,7 @@ class QLibrary;
 class DllModule
 {
 public:
-    explicit DllModule(const QByteArray &v_oModuleName);
+    explicit DllModule(const QByteArray &v_oModuleName, const ModuleLoadRules &v_oRules = ModuleLoadRules());
     ~DllModule();
     DllModule(const DllModule &) = delete;
     DllModule &operator=(const DllModule &) = delete;
@@ -155,6 +156,7 @@ private:
     };
 
     QByteArray m_oModuleName;
+    const ModuleLoadRules m_oRules;
     QList<QByteArray> m_oSessions;      // in the order they came
     QSet<QByteArray> m_oSessionIndex;   // the same, for the check per module command
     std::unique_ptr<QLibrary, DeferredDelete> m_poLibrary;

@@ -1,44 +1,34 @@
 #include "userserverport.h"
 
 #include "clientidentity.h"
-#include "csettings.h"
 #include "processutils.h"
 #include "qtxexceptions.h"
 #include "qtxlogger.h"
 
 #include <QCoreApplication>
 
-namespace {
-
-quint16 configuredPort()
-{
-    const int iPort = CSettings::Instance()->ReadListenerPort();
-    return (iPort > 0 && iPort <= 0xffff) ? static_cast<quint16>(iPort) : 0;
-}
-
-} // namespace
-
 UserServerPort::UserServerPort(ProcessUtils *v_poProcessUtils, const ClientConnection &v_oConnection,
-                               qint64 v_iClientUid)
+                               qint64 v_iClientUid, quint16 v_uiConfiguredPort)
     : m_poProcessUtils(v_poProcessUtils)
     , m_oConnection(v_oConnection)
     , m_iClientUid(v_iClientUid)
+    , m_uiConfiguredPort(v_uiConfiguredPort)
 {
 }
 
 bool UserServerPort::isConnectionAtConfiguredPort() const
 {
-    return m_oConnection.serverPort != 0 && m_oConnection.serverPort == configuredPort();
+    return m_oConnection.serverPort != 0 && m_oConnection.serverPort == m_uiConfiguredPort;
 }
 
 quint16 UserServerPort::getUserServerPort()
 {
-    return getUserServerPort(configuredPort());
+    return getUserServerPort(m_uiConfiguredPort);
 }
 
 quint16 UserServerPort::getUserServerPortForActiveSession()
 {
-    return getUserServerPortForActiveSession(configuredPort());
+    return getUserServerPortForActiveSession(m_uiConfiguredPort);
 }
 
 quint16 UserServerPort::getUserServerPort(quint16 v_uiLowestPort)

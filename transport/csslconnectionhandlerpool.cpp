@@ -150,6 +150,7 @@ CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
 }
 
 CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> v_poSettings,
+                                                     const CTlsContext::Config &v_oTls,
                                                      std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler)
     : m_settings(std::move(v_poSettings))
     , m_requestHandler(std::move(v_poRequestHandler))
@@ -164,7 +165,7 @@ CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> 
     oIgnore.sa_handler = SIG_IGN;
     sigemptyset(&oIgnore.sa_mask);
     ::sigaction(SIGPIPE, &oIgnore, nullptr);
-    m_tls = CTlsContext::create("CSslConnectionHandler::handleConnection");
+    m_tls = CTlsContext::create(v_oTls, "CSslConnectionHandler::handleConnection");
     for (int i = 0; i < m_limits.ioThreads; ++i) {
         m_reactors.emplace_back(new CSslReactor(this, m_tls, m_limits));
         m_reactors.back()->start();

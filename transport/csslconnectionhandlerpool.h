@@ -9,6 +9,7 @@
 // thread; dispatch() and the caps are safe from any thread.
 
 #include "csslreactor.h"
+#include "ctlscontext.h"
 #include "httpconnectioninfo.h"
 #include "httpexchange.h"
 
@@ -50,7 +51,7 @@ class CSslConnectionHandlerPool : public QObject
 {
     Q_OBJECT
 public:
-    CSslConnectionHandlerPool(std::shared_ptr<QSettings> v_poSettings,
+    CSslConnectionHandlerPool(std::shared_ptr<QSettings> v_poSettings, const CTlsContext::Config &v_oTls,
                               std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
     ~CSslConnectionHandlerPool() override;
 

@@ -20,12 +20,12 @@ const char *const kFunc = "CSslListener::CSslListener";
 
 } // namespace
 
-CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings,
+CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings, const CTlsContext::Config &v_oTls,
                            std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent)
     : QObject(v_poParent)
     , m_settings(std::move(v_poSettings))
 {
-    m_pool = new CSslConnectionHandlerPool(m_settings, std::move(v_poRequestHandler));
+    m_pool = new CSslConnectionHandlerPool(m_settings, v_oTls, std::move(v_poRequestHandler));
 }
 
 CSslListener::~CSslListener()

@@ -6,6 +6,7 @@
 // Lives on the listener thread. A port it cannot have is returned as a
 // failure; what that means for the process is the caller's to decide.
 
+#include "ctlscontext.h"
 #include "listensocket.h"
 
 #include <QObject>
@@ -30,7 +31,7 @@ public:
         NoSocket              // the system gave no socket at all (see failureText())
     };
 
-    CSslListener(std::shared_ptr<QSettings> v_poSettings,
+    CSslListener(std::shared_ptr<QSettings> v_poSettings, const CTlsContext::Config &v_oTls,
                  std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent = nullptr);
     ~CSslListener() override;
 

@@ -1,6 +1,5 @@
 #include "ctlscontext.h"
 
-#include "csettings.h"
 #include "csslconnectionhandler.h"
 #include "keystore.h"
 #include "qtxlogger.h"
@@ -71,10 +70,9 @@ bool useCertificateAndKey(SSL_CTX *v_poContext, const QByteArray &v_oCertPem, co
 
 // The account's own key store first; the files the INI names only when the
 // store has no certificate and key (an install provisioned the old way, tests).
-QPair<QString, QString> certificateAndKeyFiles(const char *v_pLogFunction)
+QPair<QString, QString> certificateAndKeyFiles(const CTlsContext::Config &v_oConfig, const char *v_pLogFunction)
 {
-    // Read (and logged) either way, as the configuration names them.
-    const auto oPaths = CSettings::Instance()->ReadSslCertificateCertAndKeyFiles();
+    const auto oPaths = qMakePair(v_oConfig.certificateFile, v_oConfig.keyFile);
     const QString oCert = KeyStore::certificatePath();
     const QString oKey = KeyStore::keyPath();
     if (QFile::exists(oCert) && QFile::exists(oKey)) {
@@ -105,7 +103,7 @@ CTlsContext::~CTlsContext()
     SSL_CTX_free(m_context);
 }
 
-std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
+std::shared_ptr<CTlsContext> CTlsContext::create(const Config &v_oConfig, const char *v_pLogFunction)
 {
     std::shared_ptr<CTlsContext> poResult(new CTlsContext);
     SSL_CTX *poContext = SSL_CTX_new(TLS_server_method());
@@ -132,7 +130,7 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
     {
         std::lock_guard<std::mutex> oGuard(g_cacheMutex);
         if (g_certificateBytes.isEmpty() || g_keyBytes.isEmpty()) {
-            const auto oPaths = certificateAndKeyFiles(v_pLogFunction);
+            const auto oPaths = certificateAndKeyFiles(v_oConfig, v_pLogFunction);
             if (QFile::exists(oPaths.first) && QFile::exists(oPaths.second)) {
                 QFile oCert(oPaths.first);
                 QFile oKey(oPaths.second);
@@ -158,8 +156,7 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const char *v_pLogFunction)
     }
 
     QByteArray oCipherList;
-    const QList<QSslCipher> oCiphers = CSettings::Instance()->ReadSslEnabledCiphersList();
-    for (const QSslCipher &oCipher : oCiphers) {
+    for (const QSslCipher &oCipher : v_oConfig.ciphers) {
         if (!oCipherList.isEmpty())
             oCipherList += ':';
         oCipherList += oCipher.name().toLatin1();

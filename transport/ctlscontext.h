@@ -6,6 +6,8 @@
 // once with the pass phrase bound to the machine and the account, whose copies
 // are wiped.
 
+#include <QList>
+#include <QSslCipher>
 #include <QString>
 
 #include <memory>
@@ -15,10 +17,19 @@ typedef struct ssl_ctx_st SSL_CTX;
 class CTlsContext
 {
 public:
+    // What the configuration names: the certificate and key files used when
+    // the account's key store has none, and the ciphers offered.
+    struct Config
+    {
+        QString certificateFile;
+        QString keyFile;
+        QList<QSslCipher> ciphers;
+    };
+
     // Builds the context and logs, in the name of v_pLogFunction, what is missing
     // ("Cert file not found", "Key file not found", "EnabledCipherList is empty").
     // Certificate and key bytes are read once per process (see clearCertificateCache).
-    static std::shared_ptr<CTlsContext> create(const char *v_pLogFunction);
+    static std::shared_ptr<CTlsContext> create(const Config &v_oConfig, const char *v_pLogFunction);
     ~CTlsContext();
 
     CTlsContext(const CTlsContext &) = delete;

@@ -7,10 +7,11 @@
 #include <QSettings>
 #include <QThread>
 
-ListenerTask::ListenerTask(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+ListenerTask::ListenerTask(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings, CTlsContext::Config v_oTls,
                            std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler)
     : m_secure(v_bSecure)
     , m_settings(std::move(v_poSettings))
+    , m_tls(std::move(v_oTls))
     , m_requestHandler(std::move(v_poRequestHandler))
 {
 }
@@ -32,7 +33,7 @@ void ListenerTask::startListening()
     // Only the TLS listener exists; the flag is always set by the server.
     if (!m_secure)
         return;
-    auto poServer = std::make_shared<CSslListener>(m_settings, m_requestHandler);
+    auto poServer = std::make_shared<CSslListener>(m_settings, m_tls, m_requestHandler);
     const char *const pFunc = "CSslListener::CSslListener";
     switch (poServer->listen()) {
     case CSslListener::NoFailure:
@@ -63,7 +64,7 @@ void ListenerTask::stopListening()
     m_port.store(0, std::memory_order_release);
 }
 
-Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings, const CTlsContext::Config &v_oTls,
                    std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent)
     : QObject(v_poParent)
 {
@@ -72,7 +73,7 @@ Listener::Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
     qtxEndOpenSslStateWithThread(m_thread.get());
     m_thread->start();
 
-    auto *poTask = new ListenerTask(v_bSecure, std::move(v_poSettings), std::move(v_poRequestHandler));
+    auto *poTask = new ListenerTask(v_bSecure, std::move(v_poSettings), v_oTls, std::move(v_poRequestHandler));
     poTask->moveToThread(m_thread.get());
     m_task = poTask;
 

@@ -5,6 +5,8 @@
 // calls. A listener that cannot have its port logs why and emits failed() on
 // the thread of the Listener; the owner decides what that means.
 
+#include "ctlscontext.h"
+
 #include <QObject>
 
 #include <atomic>
@@ -20,7 +22,7 @@ class ListenerTask : public QObject
 {
     Q_OBJECT
 public:
-    ListenerTask(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+    ListenerTask(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings, CTlsContext::Config v_oTls,
                  std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
     ~ListenerTask() override;
 
@@ -38,6 +40,7 @@ signals:
 private:
     bool m_secure;
     std::shared_ptr<QSettings> m_settings;
+    CTlsContext::Config m_tls;
     std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
     std::shared_ptr<CSslListener> m_server;
     std::atomic<quint16> m_port{0};
@@ -47,7 +50,9 @@ class Listener : public QObject
 {
     Q_OBJECT
 public:
-    Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings,
+    // v_poSettings is positioned on the listener group; v_oTls is what the
+    // configuration names for TLS.
+    Listener(bool v_bSecure, std::shared_ptr<QSettings> v_poSettings, const CTlsContext::Config &v_oTls,
              std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent = nullptr);
     ~Listener() override;
 

@@ -131,7 +131,7 @@ extern "C" void childSignalHandler(int v_iSignal)
 
 int runChild(const QByteArray &v_oMode)
 {
-    QTXLogger::ApplyLoggingSettings();
+    QTXLogger::ApplyLoggingSettings(CSettings::Instance()->ReadLoggingSettings());
     ServerLogger::Instance();
     std::signal(SIGTERM, childSignalHandler);
     if (v_oMode == "signal-in-batch") {
@@ -257,7 +257,7 @@ void TestSettingsLogging::logFile()
     // A logger that exists before the server logger must end up in its file.
     QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Test::early") << "before the file exists";
 
-    QTXLogger::ApplyLoggingSettings();
+    QTXLogger::ApplyLoggingSettings(CSettings::Instance()->ReadLoggingSettings());
     QVERIFY(!ServerLogger::Exists());
     ServerLogger::Instance();
     QTX_LOG(ModuleToolsLogger::Instance(), NOTICE, "Test::moduleTools") << "after";

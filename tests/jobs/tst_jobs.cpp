@@ -204,6 +204,33 @@ QByteArray jobsFamilyWhat(const QString &v_oMessage)
     return QByteArray(NotImplementedException(v_oMessage).what());
 }
 
+// The module manager and the launcher as the server has them: made once on
+// the main thread, living for the process, with this suite's own caps (small,
+// so that each is reached quickly).
+DllManager &modules()
+{
+    static DllManager *s_poModules = new DllManager(
+        ModuleManagerConfig{{QCoreApplication::applicationDirPath() + QStringLiteral("/../modules")}, ModuleLoadRules()});
+    return *s_poModules;
+}
+
+CLauncher &launcher()
+{
+    static CLauncher *s_poLauncher = [] {
+        LauncherLimits oLimits;
+        oLimits.jobThreadIdleMs = 50;
+        oLimits.jobThreads = 4;
+        oLimits.maxJobs = 8;
+        oLimits.maxResults = 20;
+        oLimits.maxResultsPerClient = 30;
+        oLimits.maxGuiQueue = 3;
+        oLimits.maxGuiQueuePerClient = 2;
+        oLimits.closedGraceMs = 250; // the sessions' idle interval
+        return new CLauncher(&modules(), oLimits);
+    }();
+    return *s_poLauncher;
+}
+
 class TstJobs : public QObject
 {
     Q_OBJECT
@@ -268,17 +295,13 @@ private slots:
             QFile::remove(oTarget);
             QVERIFY(QFile::copy(QStringLiteral(QTX_BINARY_DIR "/modules/") + QLatin1String(pFile), oTarget));
         }
-        // Made on a request worker's thread, the launcher still lives on the main
-        // thread, whose event loop (its sweep, its workers' deletion) lasts as long as the process.
-        std::thread([this] { m_poLauncher = CLauncher::GetInstance(); }).join();
-        QVERIFY(m_poLauncher);
-        QCOMPARE(m_poLauncher->thread(), QCoreApplication::instance()->thread());
+        m_poLauncher = &launcher();
         m_poStoreSettings.reset(new httptest::ScratchSettings(QStringLiteral("sessions")));
-        m_poRegistry.reset(new SessionRegistry(m_poStoreSettings->get(), 250, SessionRegistry::Limits(),
-                                               DllManager::GetInstance(), m_poLauncher));
+        m_poRegistry.reset(new SessionRegistry(m_poStoreSettings->get(), 250, SessionRegistry::Limits(), &modules(),
+                                               m_poLauncher));
         m_oSession = newId();
-        QVERIFY(DllManager::GetInstance()->loadModuleForSession("JobsProbe", m_oSession));
-        m_poModule = DllManager::GetInstance()->getModule("JobsProbe");
+        QVERIFY(modules().loadModuleForSession("JobsProbe", m_oSession));
+        m_poModule = modules().getModule("JobsProbe");
         QVERIFY(m_poModule);
     }
     void cleanupTestCase() { m_poRegistry.reset(); }
@@ -464,7 +487,7 @@ private slots:
         QFETCH(QString, title);
         QFETCH(QByteArray, result);
         const QByteArray oSession = newId();
-        QVERIFY(DllManager::GetInstance()->loadModuleForSession(module, oSession));
+        QVERIFY(modules().loadModuleForSession(module, oSession));
         QString oTitle;
         QString oRetitled;
         QString oName;
@@ -512,7 +535,7 @@ private slots:
         oRequest.oOrigin = origin;
         QCOMPARE(m_poLauncher->ProcessCommand(oRequest).iStatusCode, 202);
         QCOMPARE(text(awaitResult([&] { return fetch(oSession, oRequest.oCommandId); })), "200 OK|" + result);
-        DllManager::GetInstance()->unloadAllModulesForSession(oSession);
+        modules().unloadAllModulesForSession(oSession);
         QCOMPARE(oName, QStringLiteral("Request from ") + QString::fromLatin1(origin));
         QCOMPARE(oTitle, title);
         QCOMPARE(oRetitled, title.section(QStringLiteral(" \u2013 "), 0, 0) + QStringLiteral(" \u2013 Changed"));
@@ -561,7 +584,7 @@ private slots:
     // and the module is unloaded only after the function has returned.
     void expiryDuringOrdinaryJob()
     {
-        DllManager *poManager = DllManager::GetInstance();
+        DllManager *poManager = &modules();
         LogCapture oLog;
         const QByteArray oSession = openSession();
         const QByteArray oOtherSession = newId();
@@ -693,7 +716,7 @@ private slots:
     // function ran: the module stays until the job is done with it, then goes.
     void acceptedJobKeepsItsModule()
     {
-        DllManager *poManager = DllManager::GetInstance();
+        DllManager *poManager = &modules();
         const QByteArray oSession = newId();
         QVERIFY(poManager->loadModuleForSession("JobsProbe", oSession));
         // The test's own session lets go of the module for a while.
@@ -853,8 +876,8 @@ static int exitChild(int argc, char **argv)
     QApplication oApp(argc, argv);
     registerQtxMetaTypes();
     const QByteArray oSession = newId();
-    CLauncher *poLauncher = CLauncher::GetInstance();
-    if (!poLauncher || !DllManager::GetInstance()->loadModuleForSession("JobsProbe", oSession))
+    CLauncher *poLauncher = &launcher();
+    if (!modules().loadModuleForSession("JobsProbe", oSession))
         return 2;
     for (int i = 0; i < 5; ++i)
         if (poLauncher->ProcessCommand(job(oSession, "Block", params({{"gate", "exit"}}), newId())).iStatusCode != 202)

@@ -42,6 +42,14 @@ QString copyModule(const QTemporaryDir &v_oDir, const QString &v_oSource, const 
     return bOk ? oModulePath : QString();
 }
 
+// Made once, as the server's is, with the fixtures' folder.
+DllManager &manager()
+{
+    static DllManager *s_poManager = new DllManager(ModuleManagerConfig{
+        {QCoreApplication::applicationDirPath() + QStringLiteral("/../fixtures/good")}, ModuleLoadRules()});
+    return *s_poManager;
+}
+
 } // namespace
 
 class TstLoading : public QObject
@@ -282,7 +290,7 @@ private slots:
     // once, not inside the call but later on the manager's thread.
     void managerSharesOneLoadAndUnloadsLaterOnItsThread()
     {
-        DllManager *poManager = DllManager::GetInstance();
+        DllManager *poManager = &manager();
         QVERIFY(!poManager->loadModuleForSession(QByteArray("tstmod\0alias", 12), "N"));
         QVERIFY(!poManager->loadModuleForSession("../good/tstmod", "N"));
         QVERIFY(!poManager->getModule(QByteArray("tstmod\0alias", 12)));
@@ -331,7 +339,7 @@ private slots:
     // the manager's thread.
     void noWaitWhileAModuleLoads()
     {
-        DllManager *poManager = DllManager::GetInstance();
+        DllManager *poManager = &manager();
         QVERIFY(poManager->loadModuleForSession("tstminimal", "W"));
         DllModule *poMinimal = poManager->tryAcquireForSession("tstminimal", "W");
         QVERIFY(poMinimal);

@@ -796,6 +796,7 @@ void TestPlatform::userServerPort()
     QTcpSocket *pAlice = connectTo(m_dispatcher, oAlice), *pBob = connectTo(m_dispatcher, oBob);
     QVERIFY(pAlice && pBob);
     FakeProcessUtils oFake;
+    const quint16 uiDispatcher = m_dispatcher.serverPort(); // the configured port
     // Alice's socket was made by root and handed to her process 101: the process
     // decides. Bob's is his own: its owner decides, not the process 202 that
     // holds it (mallory's, who has no instance).
@@ -805,35 +806,35 @@ void TestPlatform::userServerPort()
     oFake.uidOfPid = {{101, 1001}, {202, 1003}};
     oFake.accountOfUid = {{1001, QStringLiteral("HOST/Alice")}, {1002, QStringLiteral("HOST/bob")}};
     oFake.portOfUid = {{1001, 40001}, {1002, 40002}};
-    QCOMPARE(UserServerPort(&oFake, seenBy(pAlice)).getUserServerPort(), quint16(40001));
+    QCOMPARE(UserServerPort(&oFake, seenBy(pAlice), -1, uiDispatcher).getUserServerPort(), quint16(40001));
     QCOMPARE(oFake.lastLowest, m_dispatcher.serverPort());  // the configured port
-    QCOMPARE(UserServerPort(&oFake, seenBy(pBob)).getUserServerPort(), quint16(40002));
+    QCOMPARE(UserServerPort(&oFake, seenBy(pBob), -1, uiDispatcher).getUserServerPort(), quint16(40002));
     // The owner taken when the connection was accepted is used as it is.
-    QCOMPARE(UserServerPort(&oFake, seenBy(pAlice), 1002).getUserServerPort(), quint16(40002));
+    QCOMPARE(UserServerPort(&oFake, seenBy(pAlice), 1002, uiDispatcher).getUserServerPort(), quint16(40002));
 
     QTcpServer oOther;
     QVERIFY(oOther.listen(QHostAddress::LocalHost, 0));
     QTcpSocket *pElsewhere = connectTo(oOther, oElsewhere);
-    QVERIFY(UserServerPort(&oFake, seenBy(pAlice)).isConnectionAtConfiguredPort());
-    QVERIFY(!UserServerPort(&oFake, seenBy(pElsewhere)).isConnectionAtConfiguredPort());
-    QVERIFY(!UserServerPort(&oFake, ClientConnection()).isConnectionAtConfiguredPort());
+    QVERIFY(UserServerPort(&oFake, seenBy(pAlice), -1, uiDispatcher).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, seenBy(pElsewhere), -1, uiDispatcher).isConnectionAtConfiguredPort());
+    QVERIFY(!UserServerPort(&oFake, ClientConnection(), -1, uiDispatcher).isConnectionAtConfiguredPort());
     // No socket holds the client port: the account lookup of pid 0 throws and passes through.
-    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, seenBy(pElsewhere)).getUserServerPort(), OpenProcessException);
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oFake, seenBy(pElsewhere), -1, uiDispatcher).getUserServerPort(), OpenProcessException);
 
     // The real lookup: this process plays the user's instance (same account and
     // executable, listening on the dispatcher's port), also for the one logged-on user.
     ProcessUtilsLinuxImpl oUtils;
-    QCOMPARE(UserServerPort(&oUtils, seenBy(pAlice)).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
+    QCOMPARE(UserServerPort(&oUtils, seenBy(pAlice), -1, uiDispatcher).getUserServerPort(m_dispatcher.serverPort()), m_dispatcher.serverPort());
     const QString oUtmp = m_tmp.path() + QStringLiteral("/utmp-own");
     QVERIFY(writeUtmp(oUtmp, {{USER_PROCESS, ownAccount().section('/', 1).toLocal8Bit(), "tty1", 0}}));
     qputenv("QTX_UTMP_FILE", QFile::encodeName(oUtmp));
-    QCOMPARE(UserServerPort(&oUtils, ClientConnection()).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
-    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, ClientConnection()).getUserServerPortForActiveSession(65535),
+    QCOMPARE(UserServerPort(&oUtils, ClientConnection(), -1, uiDispatcher).getUserServerPortForActiveSession(), m_dispatcher.serverPort());
+    QVERIFY_EXCEPTION_THROWN(UserServerPort(&oUtils, ClientConnection(), -1, uiDispatcher).getUserServerPortForActiveSession(65535),
                              UserServerPortException);
     qunsetenv("QTX_UTMP_FILE");
     try {
         // Nothing of ours listens above the highest port. The detail is the body of the 500 reply.
-        UserServerPort(&oUtils, seenBy(pAlice)).getUserServerPort(65535);
+        UserServerPort(&oUtils, seenBy(pAlice), -1, uiDispatcher).getUserServerPort(65535);
         QFAIL("no exception");
     } catch (const UserServerPortException &e) {
         QCOMPARE(const_cast<UserServerPortException &>(e).getDetailMessage(),

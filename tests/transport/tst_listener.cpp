@@ -261,7 +261,7 @@ void TestListener::initTestCase()
     QVERIFY2(oResult.ok, qPrintable(oResult.error));
     QVERIFY(QFile::exists(KeyStore::authorityPath()));
 
-    QTXLogger::ApplyLoggingSettings();
+    QTXLogger::ApplyLoggingSettings(CSettings::Instance()->ReadLoggingSettings());
     ServerLogger::Instance();
     m_handler = std::make_shared<EchoHandler>();
 }
@@ -281,7 +281,10 @@ void TestListener::startListener(const QVariantMap &v_oValues, int v_iPort)
     for (auto it = oValues.begin(); it != oValues.end(); ++it)
         m_settings->setValue(it.key(), it.value());
     m_settings->sync();
-    m_listener = std::make_unique<Listener>(true, m_settings, m_handler);
+    CSettings *poSettings = CSettings::Instance();
+    const auto oFiles = poSettings->ReadSslCertificateCertAndKeyFiles();
+    m_listener = std::make_unique<Listener>(
+        true, m_settings, CTlsContext::Config{oFiles.first, oFiles.second, poSettings->ReadSslEnabledCiphersList()}, m_handler);
     if (v_iPort)
         return; // the caller waits for what it expects
     QTRY_VERIFY(m_listener->serverPort() != 0);
