@@ -229,14 +229,14 @@ CStartup::CStartup(int &argc, char **argv)
 {
     for (int i = 0; i < argc; ++i) {
         if (qstrcmp(argv[i], "-console") == 0)
-            m_consoleMode = true;
+            m_bConsoleMode = true;
     }
 
     // A -console run shows its log in the terminal it runs in, as well as in the file.
-    QTXLogger::SetCopyToTerminal(m_consoleMode);
+    QTXLogger::SetCopyToTerminal(m_bConsoleMode);
 
     QCoreApplication *poApplication = nullptr;
-    if (m_consoleMode) {
+    if (m_bConsoleMode) {
         poApplication = new QCoreApplication(argc, argv);
     } else {
         // No display, or one that cannot be reached: the offscreen platform
@@ -244,7 +244,7 @@ CStartup::CStartup(int &argc, char **argv)
         chooseGuiPlatform();
         poApplication = new QApplication(argc, argv);
     }
-    m_application.reset(poApplication, deleteLaterOrNow);
+    m_poApplication.reset(poApplication, deleteLaterOrNow);
 
     QGuiApplication::setQuitOnLastWindowClosed(false);
     connect(poApplication, &QCoreApplication::aboutToQuit, this, &CStartup::Stop);
@@ -256,9 +256,9 @@ CStartup::~CStartup()
 {
     stopListener();
     // After the listener: no request uses the sessions any more.
-    m_sessions.reset();
+    m_poSessions.reset();
     log4cpp::Appender::closeAll();
-    m_application.reset();
+    m_poApplication.reset();
 }
 
 void CStartup::Start()
@@ -274,7 +274,7 @@ void CStartup::Start()
         installFatalSignalHandlers();
         QTXLogger::ApplyLoggingSettings(poSettings->ReadLoggingSettings());
         ServerLogger::Instance();
-        m_config = ServerConfig::read(*poSettings);
+        m_oConfig = ServerConfig::read(*poSettings);
         if (!g_displayFallback.isEmpty())
             QTX_LOG(ServerLogger::Instance(), WARN, "CStartup::CStartup") << g_displayFallback;
 
@@ -287,7 +287,7 @@ void CStartup::Start()
         const qint64 iOwnUid = qint64(qtxplatform::serverUid());
         // Which account is the dispatcher's is configured, before the listener
         // decides between the dispatcher's port and a user port.
-        qtxplatform::setDispatcherAccount(m_config.dispatcherAccount);
+        qtxplatform::setDispatcherAccount(m_oConfig.dispatcherAccount);
         // Two processes started at the same moment would both find no listener:
         // the instance lock decides between them. The loser waits a moment for
         // the winner's port, or takes over when the winner ends without serving.
@@ -330,13 +330,13 @@ void CStartup::startServices()
     // deferred unloading are delivered through it. So is the sessions' clock.
     // Both live for the process: a pool thread still in a module function
     // when the loop ends gives its module back to the manager afterwards.
-    static DllManager *s_poModules = new DllManager(m_config.modules);
-    static CLauncher *s_poLauncher = new CLauncher(s_poModules, m_config.launcher);
+    static DllManager *s_poModules = new DllManager(m_oConfig.modules);
+    static CLauncher *s_poLauncher = new CLauncher(s_poModules, m_oConfig.launcher);
     ServerContext oContext;
     oContext.poModules = s_poModules;
     oContext.poLauncher = s_poLauncher;
-    oContext.bWindowsServerMode = m_config.serverMode;
-    oContext.uiListenerPort = m_config.listenerPort;
+    oContext.bWindowsServerMode = m_oConfig.serverMode;
+    oContext.uiListenerPort = m_oConfig.listenerPort;
     oContext.oDispatcherCertificatePath = KeyStore::dispatcherCertificatePath();
     oContext.bDispatcher = qtxplatform::isDispatcher();
     oContext.bModulesForOtherAccounts = !oContext.bDispatcher && qtxplatform::serverUid() != 0;
@@ -345,15 +345,15 @@ void CStartup::startServices()
             << "Dispatcher account uid=" << qtxplatform::dispatcherUid()
             << ": other accounts get the dispatcher's own commands only";
 
-    QSettings oSessionSettings(m_config.iniPath, QSettings::IniFormat);
+    QSettings oSessionSettings(m_oConfig.iniPath, QSettings::IniFormat);
     oSessionSettings.beginGroup(QStringLiteral("sessions"));
-    m_sessions.reset(new SessionRegistry(&oSessionSettings, m_config.sessionIdleMs, m_config.sessions,
+    m_poSessions.reset(new SessionRegistry(&oSessionSettings, m_oConfig.sessionIdleMs, m_oConfig.sessions,
                                          oContext.poModules, oContext.poLauncher));
-    oContext.poSessions = m_sessions.get();
+    oContext.poSessions = m_poSessions.get();
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Session store configured";
 
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Start") << "Starting listener";
-    std::shared_ptr<QSettings> poListenerSettings(new QSettings(m_config.iniPath, QSettings::IniFormat, this),
+    std::shared_ptr<QSettings> poListenerSettings(new QSettings(m_oConfig.iniPath, QSettings::IniFormat, this),
                                                   [](QSettings *v_poSettings) { v_poSettings->deleteLater(); });
     poListenerSettings->beginGroup(QStringLiteral("listener"));
 
@@ -363,36 +363,36 @@ void CStartup::startServices()
     // Deleted at once when stopped, not through the event loop, which may have
     // ended by then: the I/O threads, the workers and the TLS context must be gone
     // before the process exits.
-    m_listener.reset(new Listener(true, poListenerSettings, m_config.tls, poRequestHandler, this));
+    m_poListener.reset(new Listener(true, poListenerSettings, m_oConfig.tls, poRequestHandler, this));
     // The port could not be had (the listener logged why): the process ends
     // through its ordinary stop, with the exit code of a refused start.
-    connect(m_listener.get(), &Listener::failed, this, [] { QCoreApplication::exit(kRefusedStartExitCode); });
+    connect(m_poListener.get(), &Listener::failed, this, [] { QCoreApplication::exit(kRefusedStartExitCode); });
 }
 
 void CStartup::announceOnTerminal(int v_iWaitMs) const
 {
     // A -console run shows its log lines there instead ("Listening on port",
     // "Authority of this account").
-    if (!m_listener || m_consoleMode || !::isatty(STDERR_FILENO))
+    if (!m_poListener || m_bConsoleMode || !::isatty(STDERR_FILENO))
         return;
     quint16 uiPort = 0;
-    for (int iWaited = 0; (uiPort = m_listener->serverPort()) == 0 && iWaited < v_iWaitMs; iWaited += 20)
+    for (int iWaited = 0; (uiPort = m_poListener->serverPort()) == 0 && iWaited < v_iWaitMs; iWaited += 20)
         ::usleep(20 * 1000);
     if (uiPort == 0)
         return;
     const QString oAuthority = KeyStore::authorityPath();
     std::cerr << "Quorvex Crypto Provider listens on https://127.0.0.1:" << uiPort << "/\n"
               << "Authority: " << (QFile::exists(oAuthority) ? oAuthority.toStdString() : std::string("none in ") + KeyStore::folder().toStdString())
-              << "\nLog:       " << m_config.logFilePath.toStdString() << "\n"
+              << "\nLog:       " << m_oConfig.logFilePath.toStdString() << "\n"
               << "Stop:      kill -INT " << QCoreApplication::applicationPid() << "\n"
               << std::flush;
 }
 
 void CStartup::stopListener()
 {
-    if (m_listener)
-        emit m_listener->stop();
-    m_listener.reset();
+    if (m_poListener)
+        emit m_poListener->stop();
+    m_poListener.reset();
     QTX_LOG(ServerLogger::Instance(), NOTICE, "CStartup::Stop") << "CStartup: Listener has been stopped";
 }
 

@@ -29,7 +29,7 @@ public:
     CStartup(int &argc, char **argv);
     ~CStartup() override;
 
-    bool consoleMode() const { return m_consoleMode; }
+    bool consoleMode() const { return m_bConsoleMode; }
     // Started by hand from a terminal without -console (it is about to
     // detach): says on standard error where the server listens and which
     // authority a client must trust, once it listens (waits up to v_iWaitMs).
@@ -51,9 +51,9 @@ private:
     void startServices();
     void stopListener();
 
-    ServerConfig m_config;
-    std::shared_ptr<Listener> m_listener;
-    std::unique_ptr<SessionRegistry> m_sessions;
-    std::shared_ptr<QCoreApplication> m_application;
-    bool m_consoleMode = false;
+    ServerConfig m_oConfig;
+    std::shared_ptr<Listener> m_poListener;
+    std::unique_ptr<SessionRegistry> m_poSessions;
+    std::shared_ptr<QCoreApplication> m_poApplication;
+    bool m_bConsoleMode = false;
 };
