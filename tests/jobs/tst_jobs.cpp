@@ -334,11 +334,18 @@ private slots:
         QFETCH(QByteArray, command);
         QFETCH(QByteArray, kind);
         QFETCH(QByteArray, body);
+        LogCapture oLog;
         const QByteArray oCmd = newId();
         QCOMPARE(text(start(command, params({{"data", body}, {"kind", kind}}), oCmd)), QByteArray("202 Accepted|"));
         QCOMPARE(text(await(oCmd)), "200 OK|" + body);
         // The 200 handed the result out; it is gone now.
         QCOMPARE(text(fetch(oCmd)), QByteArray("419 No Result|There is no result for given parameters."));
+        // A module's exception text is the page's to read, not the log's: only its length is logged.
+        if (command == "Throw") {
+            QTRY_VERIFY(oLog.has(QStringLiteral("Dll function call failed")));
+            QVERIFY2(!oLog.lines().join(QLatin1Char('\n')).contains(QLatin1String("failure in module")),
+                     qPrintable(oLog.lines().filter(QStringLiteral("Dll function call failed")).join(QLatin1Char('\n'))));
+        }
     }
 
     void jobWaitsForTheTurnToEnd()
