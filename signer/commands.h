@@ -114,6 +114,8 @@ private:
     const tRequestMap &m_request;
 };
 
+struct PdfSignOptions;
+
 namespace signer {
 
 // The certId parameter, checked for form; CERTIFICATE_NOT_FOUND otherwise.
@@ -155,6 +157,9 @@ Purpose requestPurpose(const tRequestMap &v_oRequest);
 SignatureLevel requestLevel(const tRequestMap &v_oRequest);
 // "B-B", "B-T", "B-LT".
 QString levelName(SignatureLevel v_eLevel);
+// The PDF options of SignPdf and of a batch of PDFs: page, visible, rect,
+// text, fieldName; SignerError BAD_REQUEST for a bad one.
+PdfSignOptions requestPdfOptions(const tRequestMap &v_oRequest);
 
 QByteArray json(const QJsonObject &v_oObject);
 // The "reason" of CERTIFICATE_NOT_USABLE.

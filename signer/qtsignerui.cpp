@@ -14,10 +14,12 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
+#include <QPixmap>
 #include <QPushButton>
 #include <QStringList>
 #include <QTranslator>
@@ -508,7 +510,10 @@ QByteArray RequestDialog::shownText() const
             oShown += (oPlain.isValid() ? oPlain.toString() : poLabel->text()) + QLatin1Char('\n');
         } else if (auto *poList = qobject_cast<QListWidget *>(poWidget)) {
             for (int i = 0; i < poList->count(); ++i)
-                oShown += QStringLiteral("item%1=%2\n").arg(i).arg(poList->item(i)->text().replace(QLatin1String("\n    "), QLatin1String(" | ")));
+                oShown += QStringLiteral("item%1=%2%3\n")
+                              .arg(i)
+                              .arg(poList->item(i)->text().replace(QLatin1String("\n    "), QLatin1String(" | ")),
+                                   poList->item(i)->icon().isNull() ? QString() : QStringLiteral(" | [preview]"));
         } else if (auto *poCheck = qobject_cast<QCheckBox *>(poWidget)) {
             oShown += QStringLiteral("check=%1 %2\n").arg(poCheck->text()).arg(poCheck->isChecked() ? 1 : 0);
         } else if (auto *poButton = qobject_cast<QPushButton *>(poWidget)) {
@@ -777,14 +782,25 @@ protected:
         poList->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
         poList->setSelectionMode(QAbstractItemView::NoSelection);
         poList->setMinimumHeight(200);
+        bool bPreviews = false;
         for (const BatchLine &oLine : v_oDocuments) {
             QString oText = displayLine(oLine.name.isEmpty() ? tr("(not named)") : oLine.name, 80) + QStringLiteral("\n    ")
-                            + oLine.kind + QStringLiteral("\n    ") + groupedHex(oLine.hash).replace(QLatin1Char('\n'), QLatin1Char(' '));
+                            + oLine.kind;
+            if (!oLine.hash.isEmpty())
+                oText += QStringLiteral("\n    ") + groupedHex(oLine.hash).replace(QLatin1Char('\n'), QLatin1Char(' '));
+            if (oLine.pdf && oLine.preview.isNull() && oLine.refusal.isEmpty())
+                oText += QStringLiteral("\n    ") + tr("No preview");
             if (!oLine.refusal.isEmpty())
                 oText += QStringLiteral("\n    ") + tr("Will not be signed: %1").arg(oLine.refusal);
             auto *poItem = new QListWidgetItem(oText, poList);
             poItem->setData(Qt::AccessibleTextRole, oText);
+            if (!oLine.preview.isNull()) {
+                poItem->setIcon(QIcon(QPixmap::fromImage(oLine.preview)));
+                bPreviews = true;
+            }
         }
+        if (bPreviews)
+            poList->setIconSize(QSize(kBatchPreviewSide, kBatchPreviewSide));
         poLayout->addWidget(poList);
         body()->addWidget(poBox);
     }

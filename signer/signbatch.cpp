@@ -1,4 +1,4 @@
-// SignBatch and BatchProgress: many digests under one consent, one PIN and
+// SignBatch and BatchProgress: many digests or PDFs under one consent, one PIN and
 // one log-in, each signature handed to the page as it completes.
 //
 // While a batch runs, its finished items wait in a table keyed by the
@@ -12,6 +12,7 @@
 #include "commands.h"
 
 #include "cmslevels.h"
+#include "pdfsigner.h"
 #include "signersettings.h"
 #include "signingconfig.h"
 
@@ -25,6 +26,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
@@ -45,9 +47,15 @@ constexpr int kMaxDocumentName = 1024;
 struct BatchDocument
 {
     QString name;
-    QByteArray digest;
+    QByteArray digest;      // a PDF's: of its prepared byte ranges
     QByteArray refusalCode; // set: not signed, for this reason
     QString refusalMessage;
+    // A PDF: the upload until it is prepared, then the prepared document
+    // until it is signed (each is dropped as soon as it is not needed).
+    QByteArray upload;
+    qint64 size = 0;
+    PreparedPdf prepared;
+    QImage preview;
 };
 
 struct BatchRequest
@@ -61,6 +69,8 @@ struct BatchRequest
     bool cms = false;
     SignatureLevel level = SignatureLevel::BaselineB;
     QString levelName;
+    bool pdf = false; // PAdES signatures of uploaded PDFs
+    PdfSignOptions pdfOptions;
     QList<BatchDocument> documents;
 };
 
@@ -91,21 +101,55 @@ BatchRequest parseRequest(const tRequestMap &v_oRequest)
         throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("digestAlgorithm must be SHA-256, SHA-384 or SHA-512."));
     oBatch.digestName = QStringLiteral("SHA-%1").arg(digestLength(oBatch.digestAlgorithm) * 8);
     oBatch.scheme = signer::requestScheme(v_oRequest, &oBatch.schemeName);
-    const QByteArray oFormat = v_oRequest.value("format", "raw");
-    if (oFormat != "raw" && oFormat != "cms")
-        throw SignerError("BAD_REQUEST", QStringLiteral("format must be raw or cms."));
-    oBatch.cms = oFormat == "cms";
-    oBatch.level = signer::requestLevel(v_oRequest);
-    if (!oBatch.cms && oBatch.level != SignatureLevel::BaselineB)
-        throw SignerError("BAD_REQUEST", QStringLiteral("level needs format cms: a raw signature has no level."));
-    oBatch.levelName = signer::levelName(oBatch.level);
-
-    // Counted and sized before anything is parsed further, let alone shown.
-    const QByteArray oJson = v_oRequest.value("documents");
     const int iMax = SignerSettings::read().batchMaxDocuments;
     QJsonObject oLimits;
     oLimits.insert(QStringLiteral("maxDocuments"), iMax);
     oLimits.insert(QStringLiteral("maxBytes"), kMaxDocumentsJson);
+
+    // PDFs come as file parts document.0, document.1, ... (each part's file
+    // name is the document's name); the map is sorted, so they are counted
+    // without a scan of the rest.
+    const QByteArray oFilePrefix = "keyHttpFile.document.";
+    int iFiles = 0;
+    for (auto it = v_oRequest.lowerBound(oFilePrefix); it != v_oRequest.cend() && it.key().startsWith(oFilePrefix); ++it)
+        ++iFiles;
+    const QByteArray oFormat = v_oRequest.value("format", iFiles > 0 ? "pdf" : "raw");
+    if (oFormat != "raw" && oFormat != "cms" && oFormat != "pdf")
+        throw SignerError("BAD_REQUEST", QStringLiteral("format must be raw, cms or pdf."));
+    oBatch.cms = oFormat == "cms";
+    oBatch.pdf = oFormat == "pdf";
+    oBatch.level = signer::requestLevel(v_oRequest);
+    if (oFormat == "raw" && oBatch.level != SignatureLevel::BaselineB)
+        throw SignerError("BAD_REQUEST", QStringLiteral("level needs format cms or pdf: a raw signature has no level."));
+    oBatch.levelName = signer::levelName(oBatch.level);
+    if (oBatch.pdf) {
+        if (iFiles == 0 || v_oRequest.contains("documents"))
+            throw SignerError("BAD_REQUEST", QStringLiteral("A batch of PDFs takes file parts document.0, document.1, ... "
+                                                            "and no documents list."));
+        if (iFiles > iMax)
+            throw SignerError("BATCH_TOO_LARGE",
+                              QStringLiteral("%1 documents; a batch takes at most %2.").arg(iFiles).arg(iMax), oLimits);
+        if (oBatch.scheme == SignatureScheme::RsaPss)
+            throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("PDF signatures are RSA-PKCS1 or ECDSA."));
+        oBatch.pdfOptions = signer::requestPdfOptions(v_oRequest);
+        for (int i = 0; i < iFiles; ++i) {
+            const QByteArray oField = "document." + QByteArray::number(i);
+            if (!v_oRequest.contains("keyHttpFile." + oField))
+                throw SignerError("BAD_REQUEST", QStringLiteral("The file parts must be document.0 to document.%1.")
+                                                     .arg(iFiles - 1));
+            BatchDocument oDoc;
+            oDoc.name = QString::fromUtf8(v_oRequest.value(oField)).left(kMaxDocumentName);
+            oDoc.upload = v_oRequest.value("keyHttpFile." + oField); // shared, not copied
+            oDoc.size = oDoc.upload.size();
+            oBatch.documents << oDoc;
+        }
+        return oBatch;
+    }
+    if (iFiles > 0)
+        throw SignerError("BAD_REQUEST", QStringLiteral("File parts are PDFs: format pdf."));
+
+    // Counted and sized before anything is parsed further, let alone shown.
+    const QByteArray oJson = v_oRequest.value("documents");
     if (oJson.size() > kMaxDocumentsJson)
         throw SignerError("BATCH_TOO_LARGE", QStringLiteral("The documents take more than %1 bytes.").arg(kMaxDocumentsJson),
                           oLimits);
@@ -269,6 +313,43 @@ bool stopsTheBatch(const QByteArray &v_oCode)
            || v_oCode == "TOKEN_ERROR" || v_oCode == "CANCELLED";
 }
 
+// Each PDF prepared in the PDF helper, as SignPdf does, and its first page
+// drawn for the dialog. A document that fails is listed with its error and
+// the others go on; a page the renderer cannot draw only has no preview.
+void preparePdfs(BatchRequest &v_oBatch, const PdfEngine &v_oEngine, const QString &v_oSignerName)
+{
+    PdfSignOptions oOptions = v_oBatch.pdfOptions;
+    oOptions.signerName = v_oSignerName;
+    oOptions.reservedBytes = PdfEngine::defaultReservedBytes(v_oBatch.level);
+    oOptions.time = QDateTime::currentDateTimeUtc();
+    for (BatchDocument &oDoc : v_oBatch.documents) {
+        try {
+            oDoc.prepared = v_oEngine.prepare(oDoc.upload, oOptions, v_oBatch.digestAlgorithm);
+            oDoc.digest = oDoc.prepared.digest;
+        } catch (const SignerError &v_oError) {
+            oDoc.refusalCode = v_oError.code();
+            oDoc.refusalMessage = messageOf(v_oError);
+            oDoc.upload.clear();
+            continue;
+        }
+        try {
+            oDoc.preview = v_oEngine.renderPage(oDoc.upload, 0, QSize(kBatchPreviewSide, kBatchPreviewSide));
+        } catch (const SignerError &v_oError) {
+            signer::log(true, "Signer::SignBatch", QStringLiteral("No preview: ") + QString::fromLatin1(v_oError.code()));
+        }
+        oDoc.upload.clear();
+    }
+}
+
+QString pdfKind(const BatchDocument &v_oDoc)
+{
+    const QString oSize = QLocale().formattedDataSize(v_oDoc.size);
+    return v_oDoc.prepared.pageCount > 0
+               ? QCoreApplication::translate("SignerDialog", "PDF, %n page(s), %1", nullptr, v_oDoc.prepared.pageCount)
+                     .arg(oSize)
+               : QCoreApplication::translate("SignerDialog", "PDF, %1").arg(oSize);
+}
+
 #ifdef QTX_SIGNER_TEST_HOOK
 // The tests slow each document down to cancel a batch mid-way ("batch-delay-ms").
 int testDelayMs()
@@ -296,16 +377,17 @@ QByteArray SignBatchCommand::run()
 {
     const WebOrigin oOrigin = signer::requestOrigin(m_request);
     const QByteArray oSession = requestSession(m_request);
-    const BatchRequest oBatch = parseRequest(m_request);
+    BatchRequest oBatch = parseRequest(m_request);
     QCoreApplication *poApp = QCoreApplication::instance();
     if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
         throw SignerError("NO_DISPLAY", QStringLiteral("Signing needs the user's consent, and the server has no display "
                                                        "to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
-    const SigningConfig oConfig =
-        oBatch.level == SignatureLevel::BaselineB ? SigningConfig() : SigningConfig::fromServerIni();
+    const SigningConfig oConfig = oBatch.level == SignatureLevel::BaselineB && !oBatch.pdf ? SigningConfig()
+                                                                                            : SigningConfig::fromServerIni();
     if (oBatch.level != SignatureLevel::BaselineB)
         requireTimestampAuthority(oConfig);
     BatchEntry oEntry(oSession, oBatch.batchId, oOrigin.text, oBatch.documents.size());
+    const PdfEngine oEngine(PdfEngine::defaultHelperPath(), oConfig.pdf);
 
     SignerStore oStore;
     ConsentRequest oConsent;
@@ -313,16 +395,25 @@ QByteArray SignBatchCommand::run()
     signer::offMainThread([&] {
         oKey = signer::findSigningKey({oBatch.certId, oBatch.scheme, oBatch.schemeName, oBatch.digestAlgorithm}, oOrigin,
                                       oStore, "Signer::SignBatch");
+        // The digests the user consents to are those of the bytes that will be signed.
+        if (oBatch.pdf)
+            preparePdfs(oBatch, oEngine,
+                        oKey.card.commonName.isEmpty() ? oKey.card.subject : oKey.card.commonName);
     }); // the modules are released while the dialog is open
     oConsent.origin = oOrigin;
     oConsent.purpose = Purpose::Sign;
     oConsent.certificate = oKey.card;
     oConsent.digestAlgorithm = oBatch.digestName;
     oConsent.signatureAlgorithm =
-        oBatch.schemeName + (oBatch.cms ? QStringLiteral(", CMS (CAdES-%1)").arg(oBatch.levelName) : QString());
-    for (const BatchDocument &oDoc : oBatch.documents)
-        oConsent.documents << BatchLine{oDoc.name, QObject::tr("%1 digest").arg(oBatch.digestName), oDoc.digest,
-                                        oDoc.refusalMessage};
+        oBatch.schemeName + (oBatch.cms   ? QStringLiteral(", CMS (CAdES-%1)").arg(oBatch.levelName)
+                             : oBatch.pdf ? QStringLiteral(", PDF (PAdES-%1)").arg(oBatch.levelName)
+                                          : QString());
+    for (BatchDocument &oDoc : oBatch.documents) {
+        oConsent.documents << BatchLine{oDoc.name,
+                                        oBatch.pdf ? pdfKind(oDoc) : QCoreApplication::translate("SignerDialog", "%1 digest").arg(oBatch.digestName),
+                                        oDoc.digest, oDoc.refusalMessage, oBatch.pdf, oDoc.preview};
+        oDoc.preview = QImage();
+    }
     oConsent.protectedPath = (oKey.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
     oConsent.pinCountLow = (oKey.flags & CKF_USER_PIN_COUNT_LOW) != 0;
     oConsent.pinFinalTry = (oKey.flags & CKF_USER_PIN_FINAL_TRY) != 0;
@@ -380,7 +471,13 @@ QByteArray SignBatchCommand::run()
                             return v_oSign(signer::tokenInput(oBatch.scheme, oBatch.digestAlgorithm,
                                                               hashBytes(oBatch.digestAlgorithm, v_oAttributes)));
                         };
-                        if (oBatch.cms) {
+                        if (oBatch.pdf) {
+                            BatchDocument &oPdf = oBatch.documents[i];
+                            const QByteArray oSigned = signPdf(oEngine, oPdf.prepared, oKey.entry.der, oBatch.scheme,
+                                                               oBatch.level, oTokenSign, oConfig);
+                            oPdf.prepared = PreparedPdf();
+                            oItem.insert(QStringLiteral("pdf"), QString::fromLatin1(oSigned.toBase64()));
+                        } else if (oBatch.cms) {
                             const QByteArray oCms = signDetachedCades(oKey.entry.der, oBatch.digestAlgorithm, oBatch.scheme,
                                                                       oDoc.digest, oBatch.level, oTokenSign, oConfig);
                             oItem.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));

@@ -58,6 +58,9 @@ struct PickAnswer
     bool tokenMissing = false; // no token was present when the dialog closed
 };
 
+// The side of a batch's page previews in the consent dialog's list, in pixels.
+constexpr int kBatchPreviewSide = 96;
+
 // One document of a batch as the consent dialog lists it.
 struct BatchLine
 {
@@ -65,6 +68,8 @@ struct BatchLine
     QString kind;     // "SHA-256 digest", "PDF, 3 pages, 120 KB"
     QByteArray hash;  // the digest, or the hash of what is signed of a PDF
     QString refusal;  // why it will not be signed; empty when it will
+    bool pdf = false;
+    QImage preview;   // a PDF's first page; null: "no preview"
 };
 
 // A batch being signed, shared by the signing thread and the progress dialog:

@@ -31,6 +31,48 @@ QByteArray boolText(const tRequestMap &v_oRequest, const char *v_pKey)
     return v_oRequest.value(v_pKey, "false").toLower();
 }
 
+} // namespace
+
+namespace signer {
+
+PdfSignOptions requestPdfOptions(const tRequestMap &v_oRequest)
+{
+    PdfSignOptions oOptions;
+    const QByteArray oPage = v_oRequest.value("page", "1");
+    bool bOk = false;
+    const int iPage = oPage.toInt(&bOk);
+    if (oPage == "last")
+        oOptions.page = -1;
+    else if (bOk && iPage >= 1)
+        oOptions.page = iPage - 1;
+    else
+        throw SignerError("BAD_REQUEST", QStringLiteral("page must be a page number from 1, or last."));
+
+    const QByteArray oVisible = boolText(v_oRequest, "visible");
+    if (oVisible != "true" && oVisible != "false")
+        throw SignerError("BAD_REQUEST", QStringLiteral("visible must be true or false."));
+    oOptions.visible = oVisible == "true";
+    if (oOptions.visible) {
+        const QList<QByteArray> oParts = v_oRequest.value("rect").split(',');
+        double aValues[4] = {};
+        bool bRect = oParts.size() == 4;
+        for (int i = 0; bRect && i < 4; ++i) {
+            aValues[i] = oParts[i].trimmed().toDouble(&bRect);
+            bRect = bRect && qIsFinite(aValues[i]) && aValues[i] >= 0 && aValues[i] <= 14400;
+        }
+        if (!bRect || aValues[2] < 1 || aValues[3] < 1)
+            throw SignerError("BAD_REQUEST", QStringLiteral("rect must be x,y,width,height in points from the page's top-left corner."));
+        oOptions.rectangle = QRectF(aValues[0], aValues[1], aValues[2], aValues[3]);
+    }
+    oOptions.textLine = QString::fromUtf8(v_oRequest.value("text"));
+    oOptions.fieldName = QString::fromUtf8(v_oRequest.value("fieldName"));
+    return oOptions;
+}
+
+} // namespace signer
+
+namespace {
+
 PdfRequest parseRequest(const tRequestMap &v_oRequest)
 {
     const auto bad = [](const QString &v_oWhy) { return SignerError("BAD_REQUEST", v_oWhy); };
@@ -41,34 +83,7 @@ PdfRequest parseRequest(const tRequestMap &v_oRequest)
     oPdf.level = signer::requestLevel(v_oRequest);
     oPdf.documentName = QString::fromUtf8(v_oRequest.value("documentName")).left(kMaxDocumentName);
 
-    const QByteArray oPage = v_oRequest.value("page", "1");
-    bool bOk = false;
-    const int iPage = oPage.toInt(&bOk);
-    if (oPage == "last")
-        oPdf.options.page = -1;
-    else if (bOk && iPage >= 1)
-        oPdf.options.page = iPage - 1;
-    else
-        throw bad(QStringLiteral("page must be a page number from 1, or last."));
-
-    const QByteArray oVisible = boolText(v_oRequest, "visible");
-    if (oVisible != "true" && oVisible != "false")
-        throw bad(QStringLiteral("visible must be true or false."));
-    oPdf.options.visible = oVisible == "true";
-    if (oPdf.options.visible) {
-        const QList<QByteArray> oParts = v_oRequest.value("rect").split(',');
-        double aValues[4] = {};
-        bool bRect = oParts.size() == 4;
-        for (int i = 0; bRect && i < 4; ++i) {
-            aValues[i] = oParts[i].trimmed().toDouble(&bRect);
-            bRect = bRect && qIsFinite(aValues[i]) && aValues[i] >= 0 && aValues[i] <= 14400;
-        }
-        if (!bRect || aValues[2] < 1 || aValues[3] < 1)
-            throw bad(QStringLiteral("rect must be x,y,width,height in points from the page's top-left corner."));
-        oPdf.options.rectangle = QRectF(aValues[0], aValues[1], aValues[2], aValues[3]);
-    }
-    oPdf.options.textLine = QString::fromUtf8(v_oRequest.value("text"));
-    oPdf.options.fieldName = QString::fromUtf8(v_oRequest.value("fieldName"));
+    oPdf.options = signer::requestPdfOptions(v_oRequest);
 
     // A multipart part named "document", or the body itself sent as application/pdf.
     if (v_oRequest.contains("keyHttpFile.document"))

@@ -128,7 +128,7 @@ CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
     oLimits.http.maxRequestSize = settingInt(v_oSettings, "maxRequestSize", 16000, 0);
     oLimits.http.maxMultiPartSize = settingInt(v_oSettings, "maxMultiPartSize", 1000000, 0);
     oLimits.http.maxDocumentSize = qMin(settingInt(v_oSettings, "maxDocumentSize", 50 << 20, 0), 1 << 30);
-    for (const QString &oPath : v_oSettings.value(QStringLiteral("documentPaths"), QStringLiteral("/Signer/SignPdf"))
+    for (const QString &oPath : v_oSettings.value(QStringLiteral("documentPaths"), QStringLiteral("/Signer/SignPdf /Signer/SignBatch"))
                                     .toString()
                                     .split(QLatin1Char(' '), Qt::SkipEmptyParts))
         oLimits.http.documentPaths << oPath.toUtf8();

@@ -3,7 +3,7 @@
 // one consent and one C_Login for a batch, a refused document among signed
 // ones, signatures checked by OpenSSL, progress seen while the batch runs and
 // by its own page only, Cancel, and requests refused before any dialog.
-// QTX_BATCH_BENCH=<documents> also times a batch against pkcs11-tool --sign.
+// Batches of PDFs are checked with pdfsig.
 
 #include "../filesupport.h"
 #include "httpsclient.h"
@@ -11,10 +11,10 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QtTest>
@@ -24,6 +24,7 @@ namespace {
 const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
 const QString kSpy = QStringLiteral("/usr/lib/x86_64-linux-gnu/pkcs11-spy.so");
 const QByteArray kOrigin = "https://shop.example";
+const QString kData = QStringLiteral(QTX_TEST_SOURCE_DIR "/data/");
 
 using tst::readFile;
 using tst::writeFile;
@@ -72,6 +73,28 @@ QByteArray documentsJson(int v_iCount, const QSet<int> &v_oBad = {})
     return QJsonDocument(oDocuments).toJson(QJsonDocument::Compact);
 }
 
+// The PDFs of a batch: a good one, one that is not a PDF, another good one.
+QList<QPair<QByteArray, QByteArray>> batchPdfs()
+{
+    return {{"contract.pdf", readFile(kData + QStringLiteral("two-pages.pdf"))},
+            {"broken.pdf", "%PDF-1.7\n1 0 obj << /Type /Catalog /Pages 9 0 R >> endobj\ntrailer << /Root 1 0 R >>\n"},
+            {"annex.pdf", readFile(kData + QStringLiteral("xref-stream.pdf"))}};
+}
+
+// A multipart body as a page's FormData sends it: the fields, then the files
+// as parts document.0, document.1, ...
+QByteArray multipartBody(const QList<QPair<QByteArray, QByteArray>> &v_oFields,
+                         const QList<QPair<QByteArray, QByteArray>> &v_oFiles = {})
+{
+    QByteArray oBody;
+    for (const auto &oField : v_oFields)
+        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\"" + oField.first + "\"\r\n\r\n" + oField.second + "\r\n";
+    for (int i = 0; i < v_oFiles.size(); ++i)
+        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\"document." + QByteArray::number(i) + "\"; filename=\""
+                 + v_oFiles[i].first + "\"\r\nContent-Type: application/pdf\r\n\r\n" + v_oFiles[i].second + "\r\n";
+    return oBody + "--XyZ--\r\n";
+}
+
 } // namespace
 
 class TestSignBatch : public QObject
@@ -85,7 +108,6 @@ private slots:
     void cancelStopsTheRest();
     void refusedBeforeAnyDialog_data();
     void refusedBeforeAnyDialog();
-    void batchTiming(); // QTX_BATCH_BENCH=<documents> only
 
 private:
     QByteArray session();
@@ -97,8 +119,8 @@ private:
     HttpReply progress(const QByteArray &v_oSession, const QByteArray &v_oBatchId, const QByteArray &v_oOrigin = kOrigin);
     QByteArray batchForm(const QByteArray &v_oDocuments, const QByteArray &v_oExtra = QByteArray());
     // Submits a batch and answers its consent dialog with the PIN; the
-    // command id, or empty when no consent dialog came.
-    QByteArray startBatch(const QByteArray &v_oSession, const QByteArray &v_oForm);
+    // command id, or empty when no consent dialog came (what it showed in *v_poShown).
+    QByteArray startBatch(const QByteArray &v_oSession, const QByteArray &v_oForm, QByteArray *v_poShown = nullptr);
     // Polls progress until the batch's result is there; every item seen, the
     // result in *v_poResult, the polls that brought items in *v_piPolls.
     QJsonArray collect(const QByteArray &v_oSession, const QByteArray &v_oCmdId, HttpReply *v_poResult, int *v_piPolls);
@@ -186,6 +208,7 @@ void TestSignBatch::initTestCase()
                             + kSpy.toUtf8() + "\nconfirmDelayMs=300\nbatchMaxDocuments=100\n";
     QVERIFY(m_server.install(oIni));
     QVERIFY(m_server.installModules());
+    QVERIFY(QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"), m_server.path(QStringLiteral("qtx-pdf-helper"))));
     QVERIFY(m_server.provision());
     m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
     QCOMPARE(m_ca.size(), 1);
@@ -223,7 +246,13 @@ QByteArray TestSignBatch::session()
 HttpReply TestSignBatch::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
 {
     HttpsClient oClient(m_port, m_ca);
-    return oClient.post(v_oPath, v_oBody, v_oHeaders);
+    if (!v_oBody.startsWith("--XyZ\r\n"))
+        return oClient.post(v_oPath, v_oBody, v_oHeaders);
+    QByteArray oRequest = "POST " + v_oPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (const QByteArray &oHeader : v_oHeaders)
+        oRequest += oHeader + "\r\n";
+    return oClient.exchange(oRequest + "Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: "
+                            + QByteArray::number(v_oBody.size()) + "\r\n\r\n" + v_oBody);
 }
 
 HttpReply TestSignBatch::submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
@@ -258,10 +287,15 @@ QByteArray TestSignBatch::batchForm(const QByteArray &v_oDocuments, const QByteA
            + QUrl::toPercentEncoding(QString::fromUtf8(v_oDocuments)) + v_oExtra;
 }
 
-QByteArray TestSignBatch::startBatch(const QByteArray &v_oSession, const QByteArray &v_oForm)
+QByteArray TestSignBatch::startBatch(const QByteArray &v_oSession, const QByteArray &v_oForm, QByteArray *v_poShown)
 {
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    if (submit(v_oSession, "SignBatch", v_oForm, oCmdId).status != 202 || waitDialog("consent", "item0=").isEmpty())
+    if (submit(v_oSession, "SignBatch", v_oForm, oCmdId).status != 202)
+        return QByteArray();
+    const QByteArray oShown = waitDialog("consent", "item0=");
+    if (v_poShown)
+        *v_poShown = oShown;
+    if (oShown.isEmpty())
         return QByteArray();
     answer("pin:1234");
     return oCmdId;
@@ -311,21 +345,40 @@ void TestSignBatch::oneConsentOneLogIn_data()
     QTest::newRow("cms") << QByteArray("cms") << "Signer";
     // Its context-specific log-in before each signature takes the PIN typed once.
     QTest::newRow("cms, always-authenticate key") << QByteArray("cms") << "Always";
+    // PDFs uploaded as file parts, each prepared before the dialog.
+    QTest::newRow("pdf") << QByteArray("pdf") << "Signer";
 }
 
-// 20 documents, the 8th with a digest of the wrong length: one dialog lists
-// all 20, one C_Login, 19 signatures that OpenSSL verifies, the 8th refused
-// with its error; items come in while the batch runs, each exactly once.
+// 20 documents, the 8th with a digest of the wrong length (or 3 PDFs, the
+// 2nd not a PDF): one dialog lists them all, one C_Login, the others signed
+// and verified by tools not ours, the bad one refused with its error; items
+// come in while the batch runs, each exactly once.
 void TestSignBatch::oneConsentOneLogIn()
 {
     QFETCH(QByteArray, format);
     QFETCH(QString, key);
-    QVERIFY(writeFile(m_hook + QStringLiteral("/batch-delay-ms"), "40"));
+    const bool bPdf = format == "pdf";
+    const int iCount = bPdf ? 3 : 20;
+    const int iBad = bPdf ? 1 : 7;
+    QVERIFY(writeFile(m_hook + QStringLiteral("/batch-delay-ms"), bPdf ? "300" : "40"));
     const int iLogInsBefore = logIns();
     const QByteArray oSession = session();
-    const QByteArray oCmdId = startBatch(oSession, batchForm(documentsJson(20, {7}), "&format=" + format)
-                                                       .replace(m_certId, m_certIds.value(QStringLiteral("Batch-") + key)));
-    QVERIFY(!oCmdId.isEmpty());
+    const QByteArray oCertId = m_certIds.value(QStringLiteral("Batch-") + key);
+    const QByteArray oForm =
+        bPdf ? multipartBody({{"certId", oCertId}, {"batchId", "b1"}, {"digestAlgorithm", "SHA-256"},
+                              {"signatureAlgorithm", "RSA-PKCS1"}, {"level", "B-B"}}, batchPdfs())
+             : batchForm(documentsJson(20, {7}), "&format=" + format).replace(m_certId, oCertId);
+    QByteArray oShown;
+    const QByteArray oCmdId = startBatch(oSession, oForm, &oShown);
+    QVERIFY2(!oCmdId.isEmpty(), oShown.constData());
+    if (bPdf) {
+        // Name, pages and size, the hash of what is signed, the first page's
+        // preview; the broken one with its reason.
+        QVERIFY2(QRegularExpression(QStringLiteral("item0=contract.pdf \\| PDF, 2 page\\S*, 9\\.\\d+ KiB \\| [0-9a-f ]{40,} \\| \\[preview\\]\n"))
+                     .match(QString::fromUtf8(oShown)).hasMatch(), oShown.constData());
+        QVERIFY2(oShown.contains("item1=broken.pdf | PDF, 84 bytes | Will not be signed: "), oShown.constData());
+        QVERIFY2(oShown.contains("item2=annex.pdf | PDF, ") && oShown.contains("PAdES-B-B"), oShown.constData());
+    }
     HttpReply oResult;
     int iPolls = 0;
     const QJsonArray oItems = collect(oSession, oCmdId, &oResult, &iPolls);
@@ -334,17 +387,28 @@ void TestSignBatch::oneConsentOneLogIn()
     QVERIFY2(iPolls >= 2, "the items did not come in while the batch ran");
 
     const QJsonObject oSummary = jsonOf(oResult);
-    QCOMPARE(oSummary[QStringLiteral("signed")].toArray().size(), 19);
-    QCOMPARE(oSummary[QStringLiteral("failed")].toArray(), QJsonArray{7});
-    QCOMPARE(oItems.size(), 20);
+    QCOMPARE(oSummary[QStringLiteral("signed")].toArray().size(), iCount - 1);
+    QCOMPARE(oSummary[QStringLiteral("failed")].toArray(), QJsonArray{iBad});
+    QCOMPARE(oItems.size(), iCount);
     QSet<int> oSeen;
     const QString oW = m_work.path();
     for (const QJsonValue &oItem : oItems) {
         const int iIndex = oItem[QStringLiteral("index")].toInt();
         QVERIFY(!oSeen.contains(iIndex));
         oSeen << iIndex;
-        if (iIndex == 7) {
-            QCOMPARE(oItem[QStringLiteral("error")].toString(), QStringLiteral("BAD_DIGEST_LENGTH"));
+        if (iIndex == iBad) {
+            QCOMPARE(oItem[QStringLiteral("error")].toString(),
+                     bPdf ? QStringLiteral("PDF_MALFORMED") : QStringLiteral("BAD_DIGEST_LENGTH"));
+            continue;
+        }
+        int iCode = -1;
+        QByteArray oOut;
+        if (bPdf) {
+            const QByteArray oSigned = QByteArray::fromBase64(oItem[QStringLiteral("pdf")].toString().toLatin1());
+            QVERIFY(oSigned.startsWith(batchPdfs().at(iIndex).second));
+            QVERIFY(writeFile(m_work.filePath(QStringLiteral("signed.pdf")), oSigned));
+            oOut = runTool(QStringLiteral("pdfsig"), QStringLiteral("-nocert -no-ocsp %1/signed.pdf").arg(oW), {}, &iCode);
+            QVERIFY2(oOut.contains("Signature is Valid.") && oOut.contains("Total document signed"), oOut.constData());
             continue;
         }
         QVERIFY(writeFile(m_work.filePath(QStringLiteral("doc.txt")), documentText(iIndex)));
@@ -352,8 +416,6 @@ void TestSignBatch::oneConsentOneLogIn()
                           QByteArray::fromBase64(oItem[format == "cms" ? QStringLiteral("cms") : QStringLiteral("signature")]
                                                      .toString()
                                                      .toLatin1())));
-        int iCode = -1;
-        QByteArray oOut;
         if (format == "cms") {
             oOut = runTool(QStringLiteral("openssl"),
                            QStringLiteral("cms -verify -binary -inform DER -in %1/sig.bin -content %1/doc.txt -CAfile "
@@ -425,8 +487,15 @@ void TestSignBatch::refusedBeforeAnyDialog_data()
     const QByteArray oOk = documentsJson(2);
     QTest::newRow("too many") << batchForm(documentsJson(101)) << "BATCH_TOO_LARGE";
     // As a page's FormData sends it: the server takes up to 1 MB in multipart.
-    QTest::newRow("too many bytes") << QByteArray("multipart:") + "[" + QByteArray(600 << 10, ' ') + "]"
+    const QList<QPair<QByteArray, QByteArray>> oFields = {{"certId", m_certId}, {"batchId", "b1"},
+                                                          {"digestAlgorithm", "SHA-256"}, {"signatureAlgorithm", "RSA-PKCS1"}};
+    QTest::newRow("too many bytes") << multipartBody(oFields + QList<QPair<QByteArray, QByteArray>>{
+                                           {"documents", "[" + QByteArray(600 << 10, ' ') + "]"}})
                                     << "BATCH_TOO_LARGE";
+    const auto oPdfs = batchPdfs();
+    QTest::newRow("PDFs and digests") << multipartBody(oFields + QList<QPair<QByteArray, QByteArray>>{{"documents", oOk}},
+                                                       oPdfs)
+                                      << "BAD_REQUEST";
     QTest::newRow("not a list") << batchForm("{\"name\":1}") << "BAD_REQUEST";
     QTest::newRow("empty") << batchForm("[]") << "BAD_REQUEST";
     QTest::newRow("bad batch id") << batchForm(oOk).replace("batchId=b1", "batchId=../x") << "BAD_REQUEST";
@@ -441,57 +510,9 @@ void TestSignBatch::refusedBeforeAnyDialog()
     QFETCH(QString, error);
     const QByteArray oSession = session();
     const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    if (form.startsWith("multipart:")) {
-        const QByteArray oBody = "--XyZ\r\nContent-Disposition: form-data; name=\"certId\"\r\n\r\n" + m_certId
-                                 + "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"documents\"\r\n\r\n"
-                                 + form.mid(10) + "\r\n--XyZ--\r\n";
-        HttpsClient oClient(m_port, m_ca);
-        const HttpReply oAccepted = oClient.exchange(
-            "POST /Signer/SignBatch?batchId=b1&digestAlgorithm=SHA-256&signatureAlgorithm=RSA-PKCS1 HTTP/1.1\r\n"
-            "Host: 127.0.0.1\r\nX-QTX-sessionId: " + oSession + "\r\nX-QTX-cmdId: " + oCmdId + "\r\nOrigin: " + kOrigin
-            + "\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " + QByteArray::number(oBody.size())
-            + "\r\n\r\n" + oBody);
-        QCOMPARE(oAccepted.status, 202);
-    } else {
-        QCOMPARE(submit(oSession, "SignBatch", form, oCmdId).status, 202);
-    }
+    QCOMPARE(submit(oSession, "SignBatch", form, oCmdId).status, 202);
     QCOMPARE(errorOf(result(oSession, oCmdId)), error);
     QVERIFY(!QFile::exists(m_hook + QStringLiteral("/dialog.txt")));
-}
-
-// QTX_BATCH_BENCH=<n>: n digests in one batch (consent answered at once) against
-// n runs of pkcs11-tool --sign on the same token; the figures go to stdout.
-void TestSignBatch::batchTiming()
-{
-    const int iCount = qEnvironmentVariableIntValue("QTX_BATCH_BENCH");
-    if (iCount <= 0)
-        QSKIP("QTX_BATCH_BENCH is not set");
-    QVERIFY(writeFile(m_hook + QStringLiteral("/batch-delay-ms"), "0"));
-    const QString oW = m_work.path();
-    QVERIFY(writeFile(m_work.filePath(QStringLiteral("digest.bin")), QByteArray(32, 'd')));
-    QElapsedTimer oClock;
-    oClock.start();
-    for (int i = 0; i < iCount; ++i) {
-        int iCode = -1;
-        runTool(QStringLiteral("pkcs11-tool"),
-                QStringLiteral("--module %2 --token-label Batch --login --pin 1234 --sign --mechanism RSA-PKCS --id 01 "
-                               "--input-file %1/digest.bin --output-file %1/sig.bin").arg(oW, kSoftHsm), m_env, &iCode);
-        QCOMPARE(iCode, 0);
-    }
-    const qint64 iTool = oClock.elapsed();
-
-    const QByteArray oSession = session();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "SignBatch", batchForm(documentsJson(iCount)), oCmdId).status, 202);
-    QVERIFY(!waitDialog("consent", "item0=").isEmpty());
-    oClock.restart();
-    answer("pin:1234");
-    const HttpReply oResult = result(oSession, oCmdId);
-    const qint64 iBatch = oClock.elapsed();
-    QCOMPARE(jsonOf(oResult)[QStringLiteral("signed")].toArray().size(), iCount);
-    printf("batch of %d: %lld ms from the PIN to the result (up to 300 ms of it the confirm delay); "
-           "%d x pkcs11-tool --sign: %lld ms; ratio %.2f\n",
-           iCount, iBatch, iCount, iTool, double(iBatch) / double(iTool));
 }
 
 // The server refuses modules to root clients, so as root the suite runs itself
