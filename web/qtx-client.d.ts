@@ -248,18 +248,35 @@ export interface BatchItem {
     signatureDer?: Uint8Array;
     /** cms: the detached CMS SignedData (.p7s) at the level asked. */
     cms?: Uint8Array;
+    /** PDFs: the signed document (PAdES at the level asked). */
+    pdf?: Uint8Array;
     /** Set when this document was not signed (e.g. BAD_DIGEST_LENGTH). */
     error?: string;
     message?: string;
 }
 
+/** A PDF of a batch: a File (its name is shown) or a named Blob or bytes. */
+export type BatchPdf = Blob | File | { name?: string; pdf: Blob | Bytes };
+
 export interface SignBatchOptions {
     certId: string;
-    documents: BatchDocument[];
+    /** All digests, or all PDFs (each signed as by signPdf()). */
+    documents: BatchDocument[] | BatchPdf[];
     digestAlgorithm?: DigestAlgorithm;
     signatureAlgorithm: SignatureAlgorithm;
-    format?: 'raw' | 'cms';
+    /** Default: 'pdf' for PDFs, else 'raw'. */
+    format?: 'raw' | 'cms' | 'pdf';
     level?: 'B-B' | 'B-T' | 'B-LT';
+    /** PDFs: as for signPdf(), the same for every document. */
+    page?: number | 'last';
+    visible?: boolean;
+    rect?: [number, number, number, number];
+    text?: string;
+    fieldName?: string;
+    /** PDFs: PayloadTooLargeError before any request above this total; default 50 MiB. */
+    maxBytes?: number;
+    /** PDFs: BatchTooLargeError above this many; default 32 (the server's maxUploadedFiles). */
+    maxFiles?: number;
     /** Each item once, as it completes. */
     onProgress?: (items: BatchItem[], progress: { done: number; total: number }) => void;
     progressIntervalMs?: number;

@@ -711,30 +711,57 @@ class QtxClient {
      * error and the others are still signed; Cancel in the progress window
      * stops the rest.
      *   documents: [{ name, digest }] (digest: bytes or base64; at most the
-     *              server's [signing] batchMaxDocuments, 100 by default)
+     *              server's [signing] batchMaxDocuments, 100 by default), or
+     *              PDFs: [File | Blob | { name, pdf: Blob | bytes }] (each
+     *              signed as by signPdf(), at most maxFiles of them and
+     *              maxBytes together; a batch is all digests or all PDFs)
      *   digestAlgorithm, signatureAlgorithm, format: as for sign() (one for all)
-     *   level: 'B-B' (default), 'B-T' or 'B-LT' (format 'cms' only)
+     *   level: 'B-B' (default), 'B-T' or 'B-LT' (format 'cms' and PDFs)
+     *   PDFs: page, visible, rect, text, fieldName as for signPdf(), for each
      *   onProgress(items, { done, total }): items as in the result
      * Resolves to { certificate, total, items (by index: { index, name,
-     * signature?, signatureDer?, cms?, error?, message? }), signed, failed,
+     * signature?, signatureDer?, cms?, pdf?, error?, message? }), signed, failed,
      * notSigned (indices), cancelled, stoppedBy? }. Typed errors as sign();
-     * BatchTooLargeError (maxDocuments, maxBytes) before any dialog.
+     * BatchTooLargeError (maxDocuments, maxBytes) before any dialog;
+     * PayloadTooLargeError before any request for PDFs over maxBytes together.
      */
-    async signBatch({ certId, documents, digestAlgorithm = 'SHA-256', signatureAlgorithm, format = 'raw', level = 'B-B',
+    async signBatch({ certId, documents, digestAlgorithm = 'SHA-256', signatureAlgorithm, format, level = 'B-B',
+        page, visible, rect, text, fieldName, maxBytes = 50 * 1024 * 1024, maxFiles = 32,
         onProgress = null, progressIntervalMs = 500, poll = {} } = {}) {
+        const bad = (why) => new BadSigningRequestError(`Signer/SignBatch: ${why}`,
+            { command: 'Signer/SignBatch', code: 'BAD_REQUEST' });
         if (!Array.isArray(documents) || documents.length === 0)
-            throw new BadSigningRequestError('Signer/SignBatch: documents must be a non-empty array',
-                { command: 'Signer/SignBatch', code: 'BAD_REQUEST' });
+            throw bad('documents must be a non-empty array');
+        const isPdf = (d) => d instanceof Blob || (d !== null && typeof d === 'object' && 'pdf' in d);
+        const pdfs = documents.filter(isPdf).length;
+        if (pdfs && pdfs !== documents.length)
+            throw bad('a batch is all digests or all PDFs');
         const batchId = newCommandId().replace(/[^A-Za-z0-9_-]/g, '').slice(0, 64);
         const form = new FormData();
-        const fields = { certId, batchId, digestAlgorithm, signatureAlgorithm, format, level };
+        const fields = { certId, batchId, digestAlgorithm, signatureAlgorithm, format: format ?? (pdfs ? 'pdf' : 'raw'), level };
+        if (pdfs)
+            Object.assign(fields, { page, visible, rect: rect ? rect.join(',') : undefined, text, fieldName });
         for (const [k, v] of Object.entries(fields))
-            if (v !== undefined && v !== null) form.append(k, String(v));
-        form.append('documents', JSON.stringify(documents.map((d) => ({ name: String(d.name ?? ''), digest: toBase64(d.digest) }))));
+            if (v !== undefined && v !== null && v !== '') form.append(k, String(v));
+        if (pdfs) {
+            if (pdfs > maxFiles)
+                throw new BatchTooLargeError(`Signer/SignBatch: ${pdfs} PDFs; a batch sends at most ${maxFiles}`,
+                    { command: 'Signer/SignBatch', code: 'BATCH_TOO_LARGE', maxDocuments: maxFiles, maxBytes });
+            const blobs = documents.map((d) => (d instanceof Blob ? d
+                : d.pdf instanceof Blob ? d.pdf : new Blob([toBytes(d.pdf)], { type: 'application/pdf' })));
+            const total = blobs.reduce((sum, b) => sum + b.size, 0);
+            if (total > maxBytes)
+                throw new PayloadTooLargeError(`Signer/SignBatch: the PDFs have ${total} bytes; at most ${maxBytes} are sent`,
+                    { status: 413, command: 'Signer/SignBatch' });
+            documents.forEach((d, i) => form.append(`document.${i}`, blobs[i],
+                String(d.name ?? '') || `document-${i + 1}.pdf`));
+        } else {
+            form.append('documents', JSON.stringify(documents.map((d) => ({ name: String(d.name ?? ''), digest: toBase64(d.digest) }))));
+        }
         const items = [];
         const take = (list) => list.map((item) => {
             const out = { ...item };
-            for (const key of ['signature', 'signatureDer', 'cms'])
+            for (const key of ['signature', 'signatureDer', 'cms', 'pdf'])
                 if (item[key]) out[key] = fromBase64(item[key]);
             items[item.index] = out;
             return out;

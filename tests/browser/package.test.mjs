@@ -84,7 +84,9 @@ export async function batch(qtx: QtxClient, certId: string, files: ArrayBuffer[]
     try {
         const r = await qtx.signBatch({ certId, documents, signatureAlgorithm: 'RSA-PKCS1', format: 'cms', level: 'B-T',
             onProgress: (items, { done }) => items.forEach((i) => i.cms?.length ?? done) });
-        return r.signed.length + r.items.filter((i) => i.error).length;
+        const p = await qtx.signBatch({ certId, documents: [new File([files[0]], 'a.pdf'), new Blob([files[1]])],
+            signatureAlgorithm: 'ECDSA', level: 'B-T', visible: true, rect: [300, 60, 240, 70] });
+        return r.signed.length + r.items.filter((i) => i.error).length + (p.items[0].pdf?.length ?? 0);
     } catch (e) {
         if (e instanceof BatchTooLargeError) return -e.maxDocuments;
         throw e;

@@ -234,6 +234,8 @@ async function signFile() {
 
 // Several files under one consent: the desktop dialog lists each file with
 // its digest, one PIN signs them all, and each .p7s is offered as it arrives.
+// When every file is a PDF they go to the server whole and come back signed
+// (PAdES), each listed in the dialog with its first page.
 async function signBatch() {
     $('steps').textContent = '';
     $('batchLinks').textContent = '';
@@ -246,13 +248,15 @@ async function signBatch() {
     const digestAlgorithm = $('digestAlg').value;
     const signatureAlgorithm = $('sigAlg').value;
     const qtx = newClient();
-    const rows = files.map((f, i) => row(i + 1, `${f.name}: ${digestAlgorithm} in the page, then Signer/SignBatch`));
+    const pdfs = files.every((f) => f.type === 'application/pdf' || /\.pdf$/i.test(f.name));
+    const rows = files.map((f, i) => row(i + 1, pdfs ? `${f.name}: PDF to Signer/SignBatch`
+        : `${f.name}: ${digestAlgorithm} in the page, then Signer/SignBatch`));
     summary('running', `Waiting for your consent to ${files.length} signatures in the desktop dialog...`);
     try {
         const documents = [];
         for (const [i, file] of files.entries()) {
-            const digest = new Uint8Array(await crypto.subtle.digest(digestAlgorithm, await file.arrayBuffer()));
-            documents.push({ name: file.name, digest });
+            documents.push(pdfs ? file
+                : { name: file.name, digest: new Uint8Array(await crypto.subtle.digest(digestAlgorithm, await file.arrayBuffer())) });
             rows[i].set('running', 'waiting for the user');
         }
         const offer = (items) => {
@@ -261,17 +265,19 @@ async function signBatch() {
                     rows[item.index].set('error', item.error, item.message);
                     continue;
                 }
-                rows[item.index].set('ok', 'signed', `CMS of ${item.cms.length} bytes`);
+                const signed = pdfs ? item.pdf : item.cms;
+                rows[item.index].set('ok', 'signed', `${pdfs ? 'PDF' : 'CMS'} of ${signed.length} bytes`);
                 const link = document.createElement('a');
-                link.href = URL.createObjectURL(new Blob([item.cms], { type: 'application/pkcs7-signature' }));
-                link.download = `${files[item.index].name}.p7s`;
+                link.href = URL.createObjectURL(new Blob([signed], { type: pdfs ? 'application/pdf' : 'application/pkcs7-signature' }));
+                link.download = pdfs ? files[item.index].name.replace(/(\.pdf)?$/i, '-signed.pdf') : `${files[item.index].name}.p7s`;
                 link.textContent = link.download;
-                link.className = 'batch-p7s';
+                link.className = pdfs ? 'batch-pdf' : 'batch-p7s';
                 $('batchLinks').append(link, ' ');
             }
         };
-        const r = await qtx.signBatch({ certId: cert.id, documents, digestAlgorithm, signatureAlgorithm, format: 'cms',
-            onProgress: offer });
+        const r = await qtx.signBatch({ certId: cert.id, documents, digestAlgorithm,
+            signatureAlgorithm: pdfs && signatureAlgorithm === 'RSA-PSS' ? 'RSA-PKCS1' : signatureAlgorithm,
+            format: pdfs ? 'pdf' : 'cms', onProgress: offer });
         for (const i of r.notSigned) rows[i].set('skipped', 'not signed', r.cancelled ? 'cancelled' : (r.stoppedBy?.message ?? ''));
         summary(r.signed.length === files.length ? 'ok' : 'error',
             `${r.signed.length} of ${files.length} files signed by ${cert.subjectCommonName}${r.cancelled ? ' (cancelled)' : ''}.`);
