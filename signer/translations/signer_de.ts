@@ -187,5 +187,47 @@
         <source>The card needs the PIN for this signature once more: %1</source>
         <translation>Die Karte braucht die PIN für diese Signatur noch einmal: %1</translation>
     </message>
+    <message numerus="yes">
+        <source>%n document(s), as the site names them</source>
+        <translation>
+            <numerusform>%n Dokument, wie die Website es nennt</numerusform>
+            <numerusform>%n Dokumente, wie die Website sie nennt</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Will not be signed: %1</source>
+        <translation>Wird nicht signiert: %1</translation>
+    </message>
+    <message>
+        <source>No preview</source>
+        <translation>Keine Vorschau</translation>
+    </message>
+    <message>
+        <source>%1 digest</source>
+        <translation>%1-Hashwert</translation>
+    </message>
+    <message numerus="yes">
+        <source>PDF, %n page(s), %1</source>
+        <translation>
+            <numerusform>PDF, %n Seite, %1</numerusform>
+            <numerusform>PDF, %n Seiten, %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>PDF, %1</source>
+        <translation>PDF, %1</translation>
+    </message>
+    <message>
+        <source>Signing documents</source>
+        <translation>Dokumente werden signiert</translation>
+    </message>
+    <message>
+        <source>Signing documents for:</source>
+        <translation>Dokumente werden signiert für:</translation>
+    </message>
+    <message>
+        <source>%1 of %2 signed, %3 not signed</source>
+        <translation>%1 von %2 signiert, %3 nicht signiert</translation>
+    </message>
 </context>
 </TS>

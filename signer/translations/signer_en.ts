@@ -31,5 +31,19 @@
             <numerusform>%n certificates for other uses are not shown.</numerusform>
         </translation>
     </message>
+    <message numerus="yes">
+        <source>%n document(s), as the site names them</source>
+        <translation>
+            <numerusform>%n document, as the site names it</numerusform>
+            <numerusform>%n documents, as the site names them</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>PDF, %n page(s), %1</source>
+        <translation>
+            <numerusform>PDF, %n page, %1</numerusform>
+            <numerusform>PDF, %n pages, %1</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

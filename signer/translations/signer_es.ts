@@ -187,5 +187,47 @@
         <source>The card needs the PIN for this signature once more: %1</source>
         <translation>La tarjeta necesita de nuevo el PIN para esta firma: %1</translation>
     </message>
+    <message numerus="yes">
+        <source>%n document(s), as the site names them</source>
+        <translation>
+            <numerusform>%n documento, tal como lo nombra el sitio</numerusform>
+            <numerusform>%n documentos, tal como los nombra el sitio</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Will not be signed: %1</source>
+        <translation>No se firmará: %1</translation>
+    </message>
+    <message>
+        <source>No preview</source>
+        <translation>Sin vista previa</translation>
+    </message>
+    <message>
+        <source>%1 digest</source>
+        <translation>Resumen %1</translation>
+    </message>
+    <message numerus="yes">
+        <source>PDF, %n page(s), %1</source>
+        <translation>
+            <numerusform>PDF, %n página, %1</numerusform>
+            <numerusform>PDF, %n páginas, %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>PDF, %1</source>
+        <translation>PDF, %1</translation>
+    </message>
+    <message>
+        <source>Signing documents</source>
+        <translation>Firmando documentos</translation>
+    </message>
+    <message>
+        <source>Signing documents for:</source>
+        <translation>Firmando documentos para:</translation>
+    </message>
+    <message>
+        <source>%1 of %2 signed, %3 not signed</source>
+        <translation>%1 de %2 firmados, %3 sin firmar</translation>
+    </message>
 </context>
 </TS>

@@ -187,5 +187,47 @@
         <source>The card needs the PIN for this signature once more: %1</source>
         <translation>Kaart vajab selle allkirja jaoks PIN-i veel kord: %1</translation>
     </message>
+    <message numerus="yes">
+        <source>%n document(s), as the site names them</source>
+        <translation>
+            <numerusform>%n dokument, nagu sait seda nimetab</numerusform>
+            <numerusform>%n dokumenti, nagu sait neid nimetab</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Will not be signed: %1</source>
+        <translation>Ei allkirjastata: %1</translation>
+    </message>
+    <message>
+        <source>No preview</source>
+        <translation>Eelvaade puudub</translation>
+    </message>
+    <message>
+        <source>%1 digest</source>
+        <translation>%1 räsi</translation>
+    </message>
+    <message numerus="yes">
+        <source>PDF, %n page(s), %1</source>
+        <translation>
+            <numerusform>PDF, %n lehekülg, %1</numerusform>
+            <numerusform>PDF, %n lehekülge, %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>PDF, %1</source>
+        <translation>PDF, %1</translation>
+    </message>
+    <message>
+        <source>Signing documents</source>
+        <translation>Dokumentide allkirjastamine</translation>
+    </message>
+    <message>
+        <source>Signing documents for:</source>
+        <translation>Dokumentide allkirjastamine saidile:</translation>
+    </message>
+    <message>
+        <source>%1 of %2 signed, %3 not signed</source>
+        <translation>%1/%2 allkirjastatud, %3 allkirjastamata</translation>
+    </message>
 </context>
 </TS>

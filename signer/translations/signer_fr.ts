@@ -187,5 +187,47 @@
         <source>The card needs the PIN for this signature once more: %1</source>
         <translation>La carte demande à nouveau le code PIN pour cette signature : %1</translation>
     </message>
+    <message numerus="yes">
+        <source>%n document(s), as the site names them</source>
+        <translation>
+            <numerusform>%n document, tel que le site le nomme</numerusform>
+            <numerusform>%n documents, tels que le site les nomme</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Will not be signed: %1</source>
+        <translation>Ne sera pas signé : %1</translation>
+    </message>
+    <message>
+        <source>No preview</source>
+        <translation>Pas d’aperçu</translation>
+    </message>
+    <message>
+        <source>%1 digest</source>
+        <translation>Empreinte %1</translation>
+    </message>
+    <message numerus="yes">
+        <source>PDF, %n page(s), %1</source>
+        <translation>
+            <numerusform>PDF, %n page, %1</numerusform>
+            <numerusform>PDF, %n pages, %1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>PDF, %1</source>
+        <translation>PDF, %1</translation>
+    </message>
+    <message>
+        <source>Signing documents</source>
+        <translation>Signature des documents</translation>
+    </message>
+    <message>
+        <source>Signing documents for:</source>
+        <translation>Signature des documents pour :</translation>
+    </message>
+    <message>
+        <source>%1 of %2 signed, %3 not signed</source>
+        <translation>%1 sur %2 signés, %3 non signés</translation>
+    </message>
 </context>
 </TS>
