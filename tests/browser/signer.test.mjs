@@ -4,12 +4,16 @@
 // certificate before the pick, another origin gets another id, and the client's typed errors.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { join } from 'node:path';
+import { execFileSync } from 'node:child_process';
+import { readFileSync, writeFileSync } from 'node:fs';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { artifactsDir, inPage, setUp, tearDown, blankPage } from './lib/harness.mjs';
 import { answer as answerWith, makeToken, missing, pickAnswer, skipWithout, verifyCms, waitDialog as waitFor } from './lib/token.mjs';
 
 let f;
 let token;
+const here = dirname(fileURLToPath(import.meta.url));
 const waitDialog = (kind, needle) => waitFor(token, kind, needle);
 const answer = (text) => answerWith(token, text);
 
@@ -54,7 +58,7 @@ test('the demo page: the picker names the page, then the file is signed after co
         await page.close();
     });
 
-test('the demo page signs three files in one batch: one dialog lists them, one PIN, three .p7s that OpenSSL accepts',
+test('the demo page signs three files in one batch (one dialog, one PIN, three .p7s that OpenSSL accepts), then two PDFs that pdfsig accepts',
     { skip: skipWithout }, async () => {
         const page = await f.context.newPage();
         await page.goto(`${f.sites.first}/demo/?port=${f.base}`);
@@ -76,6 +80,24 @@ test('the demo page signs three files in one batch: one dialog lists them, one P
         for (const o of offered) {
             const file = files.find((x) => `${x.name}.p7s` === o.name);
             verifyCms(token, file.name, file.buffer.toString(), Buffer.from(o.bytes));
+        }
+        // PDFs go whole: the dialog shows each one's first page, and pdfsig accepts what comes back.
+        const pdfs = ['two-pages.pdf', 'xref-stream.pdf'].map((name) => ({ name, mimeType: 'application/pdf',
+            buffer: readFileSync(join(here, '..', 'signer', 'data', name)) }));
+        await page.setInputFiles('#batchFiles', pdfs);
+        await page.click('#signBatch');
+        assert.match(await waitDialog('consent', 'item1='), /item1=xref-stream\.pdf \| PDF, .* \| \[preview\]/);
+        answer('pin:1234');
+        await page.waitForFunction(() => ['ok', 'error'].includes(document.getElementById('summary').className), null, { timeout: 60000 });
+        assert.equal(await page.locator('#summary').getAttribute('class'), 'ok', await page.locator('#summary').textContent());
+        const signed = await page.evaluate(async () => Promise.all([...document.querySelectorAll('a.batch-pdf')].map(async (a) => ({
+            name: a.download, bytes: [...new Uint8Array(await (await fetch(a.href)).arrayBuffer())] }))));
+        assert.deepEqual(signed.map((o) => o.name).sort(), ['two-pages-signed.pdf', 'xref-stream-signed.pdf']);
+        for (const o of signed) {
+            const file = join(artifactsDir, o.name);
+            writeFileSync(file, Buffer.from(o.bytes));
+            const report = execFileSync('pdfsig', ['-nocert', '-no-ocsp', file], { encoding: 'utf8' });
+            assert.ok(report.includes('Signature is Valid.') && report.includes('Total document signed'), report);
         }
         await page.close();
     });
