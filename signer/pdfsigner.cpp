@@ -12,6 +12,7 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <map>
@@ -468,7 +469,7 @@ QByteArray PdfEngine::appendDss(const QByteArray &v_oPdf, const ValidationData &
     return v_oPdf + QByteArray::fromStdString(itUpdate->second);
 }
 
-QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize) const
+QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize, int *v_piDrawn) const
 {
     if (v_oPdf.size() > m_limits.maxDocumentBytes)
         throw SignerError("PDF_TOO_LARGE", QStringLiteral("The document has %1 bytes; at most %2 may be shown.")
@@ -504,6 +505,8 @@ QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMa
     }
     for (int y = 0; y < int(iHeight); ++y)
         std::memcpy(oImage.scanLine(y), itPixels->second.data() + size_t(y) * size_t(iWidth) * 4, size_t(iWidth) * 4);
+    if (v_piDrawn)
+        *v_piDrawn = int(qMin<qint64>(numberField(oFields, "PGIX"), INT_MAX));
     return oImage;
 }
 

@@ -83,9 +83,10 @@ public:
     static constexpr int kMaxPreviewSide = 1200;
     // Page v_iPage0 (0-based, -1: the last) drawn to fit v_oMaxSize (each side
     // at most kMaxPreviewSide), aspect kept; ARGB32, its dots per meter the
-    // resolution it was drawn at (points to pixels). Throws SignerError as
-    // prepare() does (BAD_REQUEST: no such page).
-    QImage renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize) const;
+    // resolution it was drawn at (points to pixels); *v_piDrawn the page the
+    // renderer took (0-based: "last" as it counts pages). Throws SignerError
+    // as prepare() does (BAD_REQUEST: no such page).
+    QImage renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize, int *v_piDrawn = nullptr) const;
 
 private:
     QString m_helper;

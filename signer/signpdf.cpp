@@ -11,6 +11,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <future>
+
 namespace {
 
 constexpr int kMaxDocumentName = 1024;
@@ -119,6 +121,24 @@ QRectF boxInPreview(const QImage &v_oPreview, const QRectF &v_oPoints)
     return dScale > 0 ? QRectF(v_oPoints.topLeft() * dScale, v_oPoints.size() * dScale) : QRectF();
 }
 
+// The reply with "pdf" added as the last member (the keys of a QJsonObject
+// are sorted, and "pdf" sorts after the others): base64 needs no escaping, so
+// the document is encoded once into the reply instead of passing through
+// QJsonDocument as UTF-16 (tens of megabytes, and most of the reply's time).
+QByteArray withPdf(QByteArray v_oJson, QByteArray &v_oPdf)
+{
+    const QByteArray oBase64 = v_oPdf.toBase64();
+    v_oPdf.clear();
+    v_oJson.chop(1);
+    QByteArray oReply;
+    oReply.reserve(v_oJson.size() + oBase64.size() + 11);
+    oReply += v_oJson;
+    oReply += v_oJson.size() > 1 ? ",\"pdf\":\"" : "\"pdf\":\"";
+    oReply += oBase64;
+    oReply += "\"}";
+    return oReply;
+}
+
 } // namespace
 
 SignPdfCommand::SignPdfCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
@@ -192,16 +212,35 @@ QByteArray SignPdfCommand::run()
         oPdf.options.signerName = oConsent.certificate.commonName.isEmpty() ? oConsent.certificate.subject
                                                                             : oConsent.certificate.commonName;
         oPdf.options.reservedBytes = PdfEngine::defaultReservedBytes(oPdf.level);
-        oPrepared = oEngine.prepare(oPdf.document, oPdf.options, DigestAlgorithm::Sha256);
+        // The preview is drawn by a second helper while the first prepares:
+        // two processes, each confined and limited on its own. The future
+        // joins on every way out, so no helper outlives the command.
+        int iDrawn = -1;
+        std::future<QImage> oRender = std::async(std::launch::async, [&] {
+            return oEngine.renderPage(oPdf.document, oPdf.options.page, kPreviewSize, &iDrawn);
+        });
+        try {
+            oPrepared = oEngine.prepare(oPdf.document, oPdf.options, DigestAlgorithm::Sha256);
+        } catch (...) {
+            oRender.wait();
+            throw;
+        }
         oConsent.pdfPageCount = oPrepared.pageCount;
         oConsent.pdfSignaturePage = oPrepared.signaturePage;
         // A page the renderer cannot draw leaves the dialog saying so; the
-        // signature itself does not depend on the preview.
+        // signature itself does not depend on the preview. When the renderer
+        // took another page than the signature's (its count of pages differs
+        // from the writer's), the signature's page is drawn after all.
         try {
-            oConsent.pdfPreview = oEngine.renderPage(oPdf.document, oPrepared.signaturePage, kPreviewSize);
+            oConsent.pdfPreview = oRender.get();
+            if (iDrawn != oPrepared.signaturePage) {
+                oConsent.pdfPreview = QImage();
+                oConsent.pdfPreview = oEngine.renderPage(oPdf.document, oPrepared.signaturePage, kPreviewSize);
+            }
             if (oPdf.options.visible)
                 oConsent.pdfBox = boxInPreview(oConsent.pdfPreview, oPdf.options.rectangle);
         } catch (const SignerError &v_oError) {
+            oConsent.pdfPreview = QImage();
             signer::log(true, "Signer::SignPdf", QStringLiteral("No preview: ") + QString::fromLatin1(v_oError.code()));
         }
     });
@@ -239,13 +278,13 @@ QByteArray SignPdfCommand::run()
                                                                           : oHash,
                                      oAgain);
             };
-            const QByteArray oSigned = signPdf(oEngine, oPrepared, oEntry.der, eScheme, oPdf.level, oTokenSign, oConfig);
+            QByteArray oSigned = signPdf(oEngine, oPrepared, oEntry.der, eScheme, oPdf.level, oTokenSign, oConfig);
+            oPrepared.document.clear();
             QJsonObject oReply;
-            oReply.insert(QStringLiteral("pdf"), QString::fromLatin1(oSigned.toBase64()));
             oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
             oReply.insert(QStringLiteral("level"), signer::levelName(oPdf.level));
             oReply.insert(QStringLiteral("fieldName"), oPrepared.fieldName);
-            return signer::json(oReply);
+            return withPdf(signer::json(oReply), oSigned);
         });
         oAnswer.pin.clear();
         oReceipt.outcome = QStringLiteral("signed");
