@@ -11,6 +11,10 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <openssl/evp.h>
+
+#include <climits>
+#include <cstring>
 #include <future>
 
 namespace {
@@ -123,19 +127,22 @@ QRectF boxInPreview(const QImage &v_oPreview, const QRectF &v_oPoints)
 
 // The reply with "pdf" added as the last member (the keys of a QJsonObject
 // are sorted, and "pdf" sorts after the others): base64 needs no escaping, so
-// the document is encoded once into the reply instead of passing through
-// QJsonDocument as UTF-16 (tens of megabytes, and most of the reply's time).
-QByteArray withPdf(QByteArray v_oJson, QByteArray &v_oPdf)
+// the document is encoded once, straight into the reply, instead of passing
+// through QJsonDocument as UTF-16 (tens of megabytes, and most of the reply's
+// time).
+QByteArray withPdf(const QByteArray &v_oJson, QByteArray &v_oPdf)
 {
-    const QByteArray oBase64 = v_oPdf.toBase64();
+    if (v_oPdf.size() > INT_MAX / 4 * 3 - 4096)
+        throw SignerError("PDF_TOO_LARGE", QStringLiteral("The signed document is too large to be answered."));
+    const QByteArray oHead = v_oJson.size() > 2 ? v_oJson.left(v_oJson.size() - 1) + ",\"pdf\":\"" : QByteArray("{\"pdf\":\"");
+    const int iEncoded = 4 * ((v_oPdf.size() + 2) / 3);
+    QByteArray oReply(oHead.size() + iEncoded + 2, Qt::Uninitialized);
+    std::memcpy(oReply.data(), oHead.constData(), size_t(oHead.size()));
+    // EVP_EncodeBlock writes no line breaks; its closing NUL falls on the quote.
+    EVP_EncodeBlock(reinterpret_cast<unsigned char *>(oReply.data() + oHead.size()),
+                    reinterpret_cast<const unsigned char *>(v_oPdf.constData()), v_oPdf.size());
     v_oPdf.clear();
-    v_oJson.chop(1);
-    QByteArray oReply;
-    oReply.reserve(v_oJson.size() + oBase64.size() + 11);
-    oReply += v_oJson;
-    oReply += v_oJson.size() > 1 ? ",\"pdf\":\"" : "\"pdf\":\"";
-    oReply += oBase64;
-    oReply += "\"}";
+    std::memcpy(oReply.data() + oHead.size() + iEncoded, "\"}", 2);
     return oReply;
 }
 
