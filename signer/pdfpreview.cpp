@@ -10,9 +10,9 @@
 
 namespace {
 
-QString tr(const char *v_pText)
+QString tr(const char *v_pText, int v_iCount = -1)
 {
-    return QCoreApplication::translate("SignerDialog", v_pText);
+    return QCoreApplication::translate("SignerDialog", v_pText, nullptr, v_iCount);
 }
 
 QLabel *textLabel(const QString &v_oText, QWidget *v_poParent)
@@ -30,8 +30,7 @@ QWidget *pdfPreviewWidget(const ConsentRequest &v_oRequest, QWidget *v_poParent)
     auto *poBox = new QWidget(v_poParent);
     auto *poLayout = new QVBoxLayout(poBox);
     poLayout->setContentsMargins(0, 0, 0, 0);
-    poLayout->addWidget(textLabel(tr("%1 pages; the signature goes on page %2.")
-                                      .arg(v_oRequest.pdfPageCount)
+    poLayout->addWidget(textLabel(tr("%n page(s); the signature goes on page %1.", v_oRequest.pdfPageCount)
                                       .arg(v_oRequest.pdfSignaturePage + 1),
                                   poBox));
     if (v_oRequest.pdfPreview.isNull()) {

@@ -229,5 +229,20 @@
         <source>%1 of %2 signed, %3 not signed</source>
         <translation>%1 von %2 signiert, %3 nicht signiert</translation>
     </message>
+    <message numerus="yes">
+        <source>%n page(s); the signature goes on page %1.</source>
+        <translation>
+            <numerusform>%n Seite; die Signatur kommt auf Seite %1.</numerusform>
+            <numerusform>%n Seiten; die Signatur kommt auf Seite %1.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>No preview: this page cannot be drawn.</source>
+        <translation>Keine Vorschau: Diese Seite kann nicht dargestellt werden.</translation>
+    </message>
+    <message>
+        <source>Preview of page %1</source>
+        <translation>Vorschau von Seite %1</translation>
+    </message>
 </context>
 </TS>

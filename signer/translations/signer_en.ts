@@ -45,5 +45,12 @@
             <numerusform>PDF, %n pages, %1</numerusform>
         </translation>
     </message>
+    <message numerus="yes">
+        <source>%n page(s); the signature goes on page %1.</source>
+        <translation>
+            <numerusform>%n page; the signature goes on page %1.</numerusform>
+            <numerusform>%n pages; the signature goes on page %1.</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

@@ -229,5 +229,20 @@
         <source>%1 of %2 signed, %3 not signed</source>
         <translation>%1 de %2 firmados, %3 sin firmar</translation>
     </message>
+    <message numerus="yes">
+        <source>%n page(s); the signature goes on page %1.</source>
+        <translation>
+            <numerusform>%n página; la firma irá en la página %1.</numerusform>
+            <numerusform>%n páginas; la firma irá en la página %1.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>No preview: this page cannot be drawn.</source>
+        <translation>Sin vista previa: esta página no se puede mostrar.</translation>
+    </message>
+    <message>
+        <source>Preview of page %1</source>
+        <translation>Vista previa de la página %1</translation>
+    </message>
 </context>
 </TS>

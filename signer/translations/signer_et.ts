@@ -229,5 +229,20 @@
         <source>%1 of %2 signed, %3 not signed</source>
         <translation>%1/%2 allkirjastatud, %3 allkirjastamata</translation>
     </message>
+    <message numerus="yes">
+        <source>%n page(s); the signature goes on page %1.</source>
+        <translation>
+            <numerusform>%n lehekülg; allkiri tuleb leheküljele %1.</numerusform>
+            <numerusform>%n lehekülge; allkiri tuleb leheküljele %1.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>No preview: this page cannot be drawn.</source>
+        <translation>Eelvaade puudub: seda lehekülge ei saa kuvada.</translation>
+    </message>
+    <message>
+        <source>Preview of page %1</source>
+        <translation>Lehekülje %1 eelvaade</translation>
+    </message>
 </context>
 </TS>

@@ -229,5 +229,20 @@
         <source>%1 of %2 signed, %3 not signed</source>
         <translation>%1 sur %2 signés, %3 non signés</translation>
     </message>
+    <message numerus="yes">
+        <source>%n page(s); the signature goes on page %1.</source>
+        <translation>
+            <numerusform>%n page ; la signature sera placée en page %1.</numerusform>
+            <numerusform>%n pages ; la signature sera placée en page %1.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>No preview: this page cannot be drawn.</source>
+        <translation>Pas d’aperçu : cette page ne peut pas être affichée.</translation>
+    </message>
+    <message>
+        <source>Preview of page %1</source>
+        <translation>Aperçu de la page %1</translation>
+    </message>
 </context>
 </TS>
