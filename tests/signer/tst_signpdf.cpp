@@ -104,6 +104,7 @@ private slots:
     void refusals_data();
     void refusals();
     void uploadCap();
+    void consentInGerman();
 
 private:
     QString path(const QString &v_oName) const { return m_work.filePath(v_oName); }
@@ -540,6 +541,27 @@ void TestSignPdf::uploadCap()
             QCOMPARE(errorCode(oResult), QStringLiteral("PDF_MALFORMED")); // spaces after the header
         }
     }
+}
+
+// The server started again with LANGUAGE=de: the page count's plural comes
+// from the translations built into the module. Last, as it restarts the server.
+void TestSignPdf::consentInGerman()
+{
+    m_server.process().terminate();
+    QVERIFY(m_server.process().waitForFinished(10000));
+    QFile::remove(m_server.logFilePath());
+    m_server.setEnvironmentValue(QStringLiteral("LANGUAGE"), QStringLiteral("de"));
+    m_server.start({});
+    QVERIFY(m_server.waitListening(m_port));
+    const QByteArray oSession = openSession();
+    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
+    QByteArray oShown;
+    const HttpReply oReply =
+        command(request("/Signer/SignPdf?certId=" + m_certId, headers(oSession, oCmdId), "application/pdf",
+                        tst::readFile(kData + QStringLiteral("two-pages.pdf"))),
+                oSession, oCmdId, {"no"}, &oShown);
+    QVERIFY2(oShown.contains("2 Seiten; die Signatur kommt auf Seite 1."), oShown.constData());
+    QCOMPARE(errorCode(oReply), QStringLiteral("CANCELLED"));
 }
 
 // The server refuses modules to root clients: as root the suite runs itself
