@@ -573,11 +573,14 @@ first_hour() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$DEB" >/dev/null 2>&1 || return 1
   id -u "$a" >/dev/null 2>&1 || useradd -m -s /bin/bash "$a"
   home=$(home_of "$a")
-  display=97
-  while [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
-  Xvfb ":$display" -nolisten tcp -screen 0 1024x768x24 >/dev/null 2>&1 &
+  # Xvfb picks a free display itself and writes its number once it accepts
+  # connections: no race with a display another run is just closing.
+  : > "$SNAP/xvfb.display"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$SNAP/xvfb.display" >/dev/null 2>&1 &
   xvfb=$!
-  for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+  for _ in $(seq 1 300); do [ -s "$SNAP/xvfb.display" ] && break; sleep 0.1; done
+  display=$(tr -dc 0-9 < "$SNAP/xvfb.display")
+  [ -n "$display" ] || { echo "    Xvfb did not start"; kill "$xvfb" 2>/dev/null; return 1; }
   # The user's own steps, in the user's terminal.
   as_user "$a" sh -ec '
     qtx-provision --trust >/dev/null
