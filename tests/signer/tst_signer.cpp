@@ -1046,17 +1046,16 @@ void TestSigner::realDisplay()
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
         || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
         QSKIP("Xvfb or xdotool is missing: apt-get install xvfb xdotool");
-    int iDisplay = 90;
-    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)) && iDisplay < 200)
-        ++iDisplay;
-    const QString oDisplay = QStringLiteral(":%1").arg(iDisplay);
+    // Xvfb picks a free display and names it on its output once it accepts
+    // connections: no race with another X server starting or closing.
     QProcess oXvfb;
     oXvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    oXvfb.setStandardOutputFile(QProcess::nullDevice());
-    oXvfb.start(QStringLiteral("Xvfb"), words("%1 -nolisten tcp -screen 0 1024x768x24", {oDisplay}));
+    oXvfb.start(QStringLiteral("Xvfb"), words("-displayfd 1 -nolisten tcp -screen 0 1024x768x24"));
     QVERIFY(oXvfb.waitForStarted());
-    if (!QTest::qWaitFor([iDisplay] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(iDisplay)); }, 5000))
+    if (!QTest::qWaitFor([&oXvfb] { return oXvfb.canReadLine() || oXvfb.state() != QProcess::Running; }, 10000)
+        || !oXvfb.canReadLine())
         QSKIP("Xvfb did not start");
+    const QString oDisplay = QStringLiteral(":%1").arg(QString::fromLatin1(oXvfb.readLine().trimmed()));
     QProcessEnvironment oX = QProcessEnvironment::systemEnvironment();
     oX.insert(QStringLiteral("DISPLAY"), oDisplay);
     m_server.setEnvironmentValue(QStringLiteral("DISPLAY"), oDisplay);
