@@ -155,17 +155,13 @@ QByteArray AuthenticateCommand::run()
             || unfitFor(certificateUse(oEntry.der), Purpose::Login, QDateTime::currentDateTimeUtc()) != Unfit::None)
             throw SignerError("CERTIFICATE_NOT_USABLE", QStringLiteral("This certificate is not for logging in."));
         oAlgorithm = algorithmFor(oContext, oEntry, oFacts);
-        const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
-        if (uiFlags & CKF_USER_PIN_LOCKED)
-            throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+        const CK_FLAGS uiFlags = signer::unlockedFlags(oContext, oEntry);
         oDer = oEntry.der;
         oConsent.origin = oOrigin;
         oConsent.purpose = Purpose::Login;
         oConsent.certificate = signer::cardOf(oEntry, Purpose::Login);
         oConsent.signatureAlgorithm = oAlgorithm.name;
-        oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-        oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
-        oConsent.pinFinalTry = (uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
+        signer::setPinFlags(oConsent, uiFlags);
     });
     } catch (const SignerError &v_oError) {
         oReceipt.outcome = QString::fromLatin1(v_oError.code());
@@ -196,15 +192,13 @@ QByteArray AuthenticateCommand::run()
 
     // A key with a PIN of its own for each operation: asked on the main thread.
     const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
-    try {
-        const QByteArray oSignature = signer::offMainThread([&] {
-            Pkcs11Context oContext;
-            const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
-            const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
-            return oContext.sign(oEntry, poPin, oAlgorithm.mechanism,
-                                 oAlgorithm.digestInfo ? digestInfo(oAlgorithm.hash, oSigned) : oSigned, oAgain);
-        });
-        oAnswer.pin.clear();
+    return signer::signWithReceipt(oAnswer, oStore, oReceipt, QStringLiteral("logged-in"), [&] {
+        Pkcs11Context oContext;
+        const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
+        const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
+        const QByteArray oSignature = oContext.sign(oEntry, poPin, oAlgorithm.mechanism,
+                                                    oAlgorithm.digestInfo ? digestInfo(oAlgorithm.hash, oSigned) : oSigned,
+                                                    oAgain);
         // CKM_ECDSA gives r||s of the curve's size; anything else would be
         // refused by every validator, so it is the token's fault, said here.
         if (oAlgorithm.ecdsaLength && oSignature.size() != oAlgorithm.ecdsaLength)
@@ -217,16 +211,6 @@ QByteArray AuthenticateCommand::run()
         oToken.insert(QStringLiteral("algorithm"), oAlgorithm.name);
         oToken.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
         oToken.insert(QStringLiteral("appVersion"), appVersion());
-        oReceipt.outcome = QStringLiteral("logged-in");
-        signer::writeReceipt(oStore, oReceipt);
         return signer::json(oToken);
-    } catch (const SignerError &v_oError) {
-        oAnswer.pin.clear();
-        oReceipt.outcome = QString::fromLatin1(v_oError.code());
-        signer::writeReceipt(oStore, oReceipt);
-        throw;
-    } catch (...) {
-        oAnswer.pin.clear();
-        throw;
-    }
+    });
 }

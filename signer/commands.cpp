@@ -137,6 +137,34 @@ void writeReceipt(SignerStore &v_oStore, Receipt v_oReceipt)
     }
 }
 
+CK_FLAGS unlockedFlags(Pkcs11Context &v_oContext, const CertificateEntry &v_oEntry)
+{
+    const CK_FLAGS uiFlags = v_oContext.currentFlags(v_oEntry);
+    if (uiFlags & CKF_USER_PIN_LOCKED)
+        throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+    return uiFlags;
+}
+
+void setPinFlags(ConsentRequest &v_oConsent, CK_FLAGS v_uiFlags)
+{
+    v_oConsent.protectedPath = (v_uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+    v_oConsent.pinCountLow = (v_uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
+    v_oConsent.pinFinalTry = (v_uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
+}
+
+Receipt signingReceipt(const ConsentRequest &v_oConsent)
+{
+    Receipt oReceipt;
+    oReceipt.origin = v_oConsent.origin.text;
+    oReceipt.purpose = QStringLiteral("sign");
+    oReceipt.document = v_oConsent.documentName;
+    oReceipt.digestAlgorithm = v_oConsent.digestAlgorithm;
+    oReceipt.digest = v_oConsent.digest;
+    oReceipt.certificate = v_oConsent.certificate.subject;
+    oReceipt.fingerprint = v_oConsent.certificate.fingerprint;
+    return oReceipt;
+}
+
 void refuseUnlessAccepted(const ConsentAnswer &v_oAnswer, SignerStore &v_oStore, Receipt &v_oReceipt,
                           const QString &v_oMessage)
 {

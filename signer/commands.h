@@ -131,20 +131,24 @@ struct SignKeyRequest
     SignatureScheme scheme = SignatureScheme::RsaPkcs1;
     QString schemeName;
     DigestAlgorithm digestAlgorithm = DigestAlgorithm::Sha256;
+    // A PDF's scheme follows the key: ECDSA for a P-256/P-384 key, RSA-PKCS1
+    // for RSA; scheme and schemeName are then not read.
+    bool schemeFromKey = false;
 };
 
 struct SigningKey
 {
     CertificateEntry entry;
     SignMechanism mechanism;
+    SignatureScheme scheme = SignatureScheme::RsaPkcs1;   // the one asked, or the key's
     CK_FLAGS flags = 0;   // the token's, for the dialog's PIN warnings
     CertificateCard card;
 };
 
 // The certificate with this site's id on a present token, checked for
 // document signing with the scheme: NO_TOKEN, CERTIFICATE_NOT_FOUND,
-// CERTIFICATE_NOT_USABLE, UNSUPPORTED_ALGORITHM, PIN_LOCKED. Creates a
-// Pkcs11Context: not on the main thread.
+// CERTIFICATE_NOT_USABLE, UNSUPPORTED_ALGORITHM, PIN_LOCKED, in this order.
+// Creates a Pkcs11Context: not on the main thread.
 SigningKey findSigningKey(const SignKeyRequest &v_oSign, const WebOrigin &v_oOrigin, SignerStore &v_oStore,
                           const char *v_pCommand);
 
@@ -179,6 +183,19 @@ TokenSnapshot snapshot(Purpose v_ePurpose);
 
 // Appends a receipt; a store that cannot take it is logged, the answer stands.
 void writeReceipt(SignerStore &v_oStore, Receipt v_oReceipt);
+
+// The key's current token flags; PIN_LOCKED when its PIN is locked.
+CK_FLAGS unlockedFlags(Pkcs11Context &v_oContext, const CertificateEntry &v_oEntry);
+// The dialog's PIN warnings and PIN pad from those flags.
+void setPinFlags(ConsentRequest &v_oConsent, CK_FLAGS v_uiFlags);
+// The receipt of a signature the user is asked for: what the dialog shows.
+Receipt signingReceipt(const ConsentRequest &v_oConsent);
+
+// The signature after consent, on a thread of its own: the PIN is cleared and
+// the receipt written with v_oOutcome, or with the error's code.
+template <typename Work>
+QByteArray signWithReceipt(ConsentAnswer &v_oAnswer, SignerStore &v_oStore, Receipt &v_oReceipt,
+                           const QString &v_oOutcome, Work v_oWork);
 
 // A consent that was not given: its receipt ("timeout" or "cancelled"), then
 // CANCELLED with v_oMessage (and reason "timeout" when the dialog timed out).

@@ -26,4 +26,25 @@ auto offMainThread(Work v_oWork) -> decltype(v_oWork())
     return oFuture.get();
 }
 
+template <typename Work>
+QByteArray signWithReceipt(ConsentAnswer &v_oAnswer, SignerStore &v_oStore, Receipt &v_oReceipt,
+                           const QString &v_oOutcome, Work v_oWork)
+{
+    try {
+        const QByteArray oResult = offMainThread(std::move(v_oWork));
+        v_oAnswer.pin.clear();
+        v_oReceipt.outcome = v_oOutcome;
+        writeReceipt(v_oStore, v_oReceipt);
+        return oResult;
+    } catch (const SignerError &v_oError) {
+        v_oAnswer.pin.clear();
+        v_oReceipt.outcome = QString::fromLatin1(v_oError.code());
+        writeReceipt(v_oStore, v_oReceipt);
+        throw;
+    } catch (...) {
+        v_oAnswer.pin.clear();
+        throw;
+    }
+}
+
 } // namespace signer

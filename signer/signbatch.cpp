@@ -414,9 +414,7 @@ QByteArray SignBatchCommand::run()
                                         oDoc.digest, oDoc.refusalMessage, oBatch.pdf, oDoc.preview};
         oDoc.preview = QImage();
     }
-    oConsent.protectedPath = (oKey.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-    oConsent.pinCountLow = (oKey.flags & CKF_USER_PIN_COUNT_LOW) != 0;
-    oConsent.pinFinalTry = (oKey.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    signer::setPinFlags(oConsent, oKey.flags);
 
     Receipt oReceipt;
     oReceipt.origin = oOrigin.text;

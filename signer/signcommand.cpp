@@ -61,6 +61,17 @@ SignRequest parseRequest(const tRequestMap &v_oRequest)
     return oSign;
 }
 
+// The scheme of a PDF signature: the key's own.
+SignatureScheme keyScheme(const CertificateFacts &v_oFacts)
+{
+    if (v_oFacts.keyType == QLatin1String("EC")
+        && (v_oFacts.curve == QLatin1String("P-256") || v_oFacts.curve == QLatin1String("P-384")))
+        return SignatureScheme::Ecdsa;
+    if (v_oFacts.keyType == QLatin1String("RSA"))
+        return SignatureScheme::RsaPkcs1;
+    throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("PDF signatures need an RSA or a P-256/P-384 key."));
+}
+
 // Checks that the key and the token can make this signature; returns the mechanism.
 SignMechanism mechanismFor(const SignKeyRequest &v_oSign, const CertificateFacts &v_oFacts)
 {
@@ -157,16 +168,19 @@ SigningKey findSigningKey(const SignKeyRequest &v_oSign, const WebOrigin &v_oOri
                           QStringLiteral("This certificate is not for signing documents (%1).").arg(unfitReason(eUnfit)),
                           oReason);
     }
-    const SignMechanism oMechanism = mechanismFor(oSign, oFacts);
+    SignKeyRequest oAsked = oSign;
+    if (oSign.schemeFromKey) {
+        oAsked.scheme = keyScheme(oFacts);
+        oAsked.schemeName = oAsked.scheme == SignatureScheme::Ecdsa ? QStringLiteral("ECDSA") : QStringLiteral("RSA-PKCS1");
+    }
+    const SignMechanism oMechanism = mechanismFor(oAsked, oFacts);
     if (!oContext.supportsMechanism(oEntry, oMechanism.type))
-        throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot sign with %1.").arg(oSign.schemeName));
-    const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
-    if (uiFlags & CKF_USER_PIN_LOCKED)
-        throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
+        throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot sign with %1.").arg(oAsked.schemeName));
     SigningKey oKey;
+    oKey.flags = signer::unlockedFlags(oContext, oEntry);
     oKey.entry = oEntry;
     oKey.mechanism = oMechanism;
-    oKey.flags = uiFlags;
+    oKey.scheme = oAsked.scheme;
     oKey.card = signer::cardOf(oEntry, Purpose::Sign);
     return oKey;
 }
@@ -207,10 +221,8 @@ QByteArray SignCommand::run()
         const signer::SigningKey oKey =
             signer::findSigningKey({oSign.certId, oSign.scheme, oSign.schemeName, oSign.digestAlgorithm}, oOrigin, oStore,
                                    "Signer::Sign");
-        const CertificateEntry &oEntry = oKey.entry;
-        const CK_FLAGS uiFlags = oKey.flags;
         oMechanism = oKey.mechanism;
-        oDer = oEntry.der;
+        oDer = oKey.entry.der;
         oConsent.origin = oOrigin;
         oConsent.purpose = Purpose::Sign;
         oConsent.certificate = oKey.card;
@@ -220,19 +232,10 @@ QByteArray SignCommand::run()
             oSign.schemeName
             + (oSign.cms ? QStringLiteral(", CMS (CAdES-%1)").arg(signer::levelName(oSign.level).mid(2)) : QString());
         oConsent.digest = oSign.digest;
-        oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-        oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
-        oConsent.pinFinalTry = (uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
+        signer::setPinFlags(oConsent, oKey.flags);
     }); // the modules are released while the dialog is open
 
-    Receipt oReceipt;
-    oReceipt.origin = oOrigin.text;
-    oReceipt.purpose = QStringLiteral("sign");
-    oReceipt.document = oSign.documentName;
-    oReceipt.digestAlgorithm = oSign.digestName;
-    oReceipt.digest = oSign.digest;
-    oReceipt.certificate = oConsent.certificate.subject;
-    oReceipt.fingerprint = oConsent.certificate.fingerprint;
+    Receipt oReceipt = signer::signingReceipt(oConsent);
 
     ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signature."));
@@ -240,54 +243,40 @@ QByteArray SignCommand::run()
     // Asked from the signing thread when the token refuses the PIN for the
     // key's own log-in: the dialog runs here, on the main thread.
     const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
-    try {
-        const QByteArray oResult = signer::offMainThread([&] {
-            Pkcs11Context oContext;
-            const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
-            const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
-            QJsonObject oReply;
-            oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
-            if (oSign.cms) {
-                QByteArray oAttributes;
-                QByteArray oSignature;
-                const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
-                    oAttributes = v_oAttributes;
-                    oSignature = oContext.sign(oEntry, poPin, oMechanism,
-                                               tokenInput(oSign.scheme, oSign.digestAlgorithm, hashBytes(oSign.digestAlgorithm, v_oAttributes)), oAgain);
-                    return oSignature;
-                };
-                const QByteArray oCms =
-                    oSign.level == SignatureLevel::BaselineB
-                        ? buildDetachedCms(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oTokenSign)
-                        : signDetachedCades(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oSign.level,
-                                            oTokenSign, oConfig);
-                if (m_request.contains("level"))
-                    oReply.insert(QStringLiteral("level"), signer::levelName(oSign.level));
-                oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
-                // What the signature covers, so a page can check it with WebCrypto
-                // (which hashes the data itself) without parsing the CMS.
-                oReply.insert(QStringLiteral("signedAttributes"), QString::fromLatin1(oAttributes.toBase64()));
-                oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
-            } else {
-                const QByteArray oSignature =
-                    oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign.scheme, oSign.digestAlgorithm, oSign.digest), oAgain);
-                oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
-                if (oSign.scheme == SignatureScheme::Ecdsa)
-                    oReply.insert(QStringLiteral("signatureDer"), QString::fromLatin1(ecdsaRawToDer(oSignature).toBase64()));
-            }
-            return signer::json(oReply);
-        });
-        oAnswer.pin.clear();
-        oReceipt.outcome = QStringLiteral("signed");
-        signer::writeReceipt(oStore, oReceipt);
-        return oResult;
-    } catch (const SignerError &v_oError) {
-        oAnswer.pin.clear();
-        oReceipt.outcome = QString::fromLatin1(v_oError.code());
-        signer::writeReceipt(oStore, oReceipt);
-        throw;
-    } catch (...) {
-        oAnswer.pin.clear();
-        throw;
-    }
+    return signer::signWithReceipt(oAnswer, oStore, oReceipt, QStringLiteral("signed"), [&] {
+        Pkcs11Context oContext;
+        const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
+        const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
+        QJsonObject oReply;
+        oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
+        if (oSign.cms) {
+            QByteArray oAttributes;
+            QByteArray oSignature;
+            const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
+                oAttributes = v_oAttributes;
+                oSignature = oContext.sign(oEntry, poPin, oMechanism,
+                                           tokenInput(oSign.scheme, oSign.digestAlgorithm, hashBytes(oSign.digestAlgorithm, v_oAttributes)), oAgain);
+                return oSignature;
+            };
+            const QByteArray oCms =
+                oSign.level == SignatureLevel::BaselineB
+                    ? buildDetachedCms(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oTokenSign)
+                    : signDetachedCades(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oSign.level,
+                                        oTokenSign, oConfig);
+            if (m_request.contains("level"))
+                oReply.insert(QStringLiteral("level"), signer::levelName(oSign.level));
+            oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
+            // What the signature covers, so a page can check it with WebCrypto
+            // (which hashes the data itself) without parsing the CMS.
+            oReply.insert(QStringLiteral("signedAttributes"), QString::fromLatin1(oAttributes.toBase64()));
+            oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
+        } else {
+            const QByteArray oSignature =
+                oContext.sign(oEntry, poPin, oMechanism, tokenInput(oSign.scheme, oSign.digestAlgorithm, oSign.digest), oAgain);
+            oReply.insert(QStringLiteral("signature"), QString::fromLatin1(oSignature.toBase64()));
+            if (oSign.scheme == SignatureScheme::Ecdsa)
+                oReply.insert(QStringLiteral("signatureDer"), QString::fromLatin1(ecdsaRawToDer(oSignature).toBase64()));
+        }
+        return signer::json(oReply);
+    });
 }

@@ -1,4 +1,3 @@
-#include "commands_p.h"
 #include "commands.h"
 
 #include "cmsbuilder.h"
@@ -6,9 +5,7 @@
 #include "signingconfig.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QThread>
 
 #include <openssl/evp.h>
@@ -83,9 +80,7 @@ PdfRequest parseRequest(const tRequestMap &v_oRequest)
 {
     const auto bad = [](const QString &v_oWhy) { return SignerError("BAD_REQUEST", v_oWhy); };
     PdfRequest oPdf;
-    oPdf.certId = QString::fromLatin1(v_oRequest.value("certId"));
-    if (!QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(oPdf.certId).hasMatch())
-        throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("certId is not a certificate id of this site."));
+    oPdf.certId = signer::requestCertId(v_oRequest);
     oPdf.level = signer::requestLevel(v_oRequest);
     oPdf.documentName = QString::fromUtf8(v_oRequest.value("documentName")).left(kMaxDocumentName);
 
@@ -99,22 +94,6 @@ PdfRequest parseRequest(const tRequestMap &v_oRequest)
     if (oPdf.document.isEmpty())
         throw bad(QStringLiteral("The PDF is missing: a multipart part named document, or the body as application/pdf."));
     return oPdf;
-}
-
-SignMechanism mechanismFor(const CertificateFacts &v_oFacts, SignatureScheme *v_peScheme)
-{
-    SignMechanism oMechanism;
-    if (v_oFacts.keyType == QLatin1String("EC")
-        && (v_oFacts.curve == QLatin1String("P-256") || v_oFacts.curve == QLatin1String("P-384"))) {
-        *v_peScheme = SignatureScheme::Ecdsa;
-        oMechanism.type = CKM_ECDSA;
-    } else if (v_oFacts.keyType == QLatin1String("RSA")) {
-        *v_peScheme = SignatureScheme::RsaPkcs1;
-        oMechanism.type = CKM_RSA_PKCS;
-    } else {
-        throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("PDF signatures need an RSA or a P-256/P-384 key."));
-    }
-    return oMechanism;
 }
 
 // The signature's box in the preview's pixels: the image carries the
@@ -172,47 +151,17 @@ QByteArray SignPdfCommand::run()
     QByteArray oDer;
     PreparedPdf oPrepared;
     signer::offMainThread([&] {
-        Pkcs11Context oContext;
-        if (!oContext.anyToken())
-            signer::throwNoToken(oContext, "Signer::SignPdf");
-        CertificateEntry oEntry;
-        try {
-            const SiteIds oIds(oStore, oOrigin.text);
-            for (const CertificateEntry &oCandidate : oContext.certificates()) {
-                if (oIds.of(oCandidate.der) == oPdf.certId)
-                    oEntry = oCandidate;
-            }
-        } catch (const StoreError &v_oError) {
-            signer::throwStoreError(v_oError);
-        }
-        if (oEntry.der.isEmpty())
-            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("No present token has this site's certificate %1.")
-                                                           .arg(oPdf.certId));
-        const CertificateFacts oFacts = certificateFacts(oEntry.der);
-        if (!oFacts.valid)
-            throw SignerError("CERTIFICATE_NOT_FOUND", QStringLiteral("The certificate on the token cannot be read."));
-        const Unfit eUnfit = unfitFor(certificateUse(oEntry.der), Purpose::Sign, QDateTime::currentDateTimeUtc());
-        if (eUnfit != Unfit::None) {
-            QJsonObject oReason;
-            oReason.insert(QStringLiteral("reason"), signer::unfitReason(eUnfit));
-            throw SignerError("CERTIFICATE_NOT_USABLE",
-                              QStringLiteral("This certificate is not for signing documents (%1).")
-                                  .arg(signer::unfitReason(eUnfit)),
-                              oReason);
-        }
-        oMechanism = mechanismFor(oFacts, &eScheme);
-        if (!oContext.supportsMechanism(oEntry, oMechanism.type))
-            throw SignerError("UNSUPPORTED_ALGORITHM", QStringLiteral("The token cannot make this signature."));
-        const CK_FLAGS uiFlags = oContext.currentFlags(oEntry);
-        if (uiFlags & CKF_USER_PIN_LOCKED)
-            throw SignerError("PIN_LOCKED", QStringLiteral("The PIN is locked; unblock it with the PUK or the card's tool."));
-        oDer = oEntry.der;
+        signer::SignKeyRequest oAsk;
+        oAsk.certId = oPdf.certId;
+        oAsk.schemeFromKey = true;
+        const signer::SigningKey oKey = signer::findSigningKey(oAsk, oOrigin, oStore, "Signer::SignPdf");
+        oMechanism = oKey.mechanism;
+        eScheme = oKey.scheme;
+        oDer = oKey.entry.der;
         oConsent.origin = oOrigin;
         oConsent.purpose = Purpose::Sign;
-        oConsent.certificate = signer::cardOf(oEntry, Purpose::Sign);
-        oConsent.protectedPath = (uiFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-        oConsent.pinCountLow = (uiFlags & CKF_USER_PIN_COUNT_LOW) != 0;
-        oConsent.pinFinalTry = (uiFlags & CKF_USER_PIN_FINAL_TRY) != 0;
+        oConsent.certificate = oKey.card;
+        signer::setPinFlags(oConsent, oKey.flags);
 
         // The document is prepared before the dialog: the digest the user
         // consents to is the one of the bytes that will be signed.
@@ -260,50 +209,28 @@ QByteArray SignPdfCommand::run()
                                            signer::levelName(oPdf.level).mid(2));
     oConsent.digest = oPrepared.digest;
 
-    Receipt oReceipt;
-    oReceipt.origin = oOrigin.text;
-    oReceipt.purpose = QStringLiteral("sign");
-    oReceipt.document = oPdf.documentName;
-    oReceipt.digestAlgorithm = oConsent.digestAlgorithm;
-    oReceipt.digest = oPrepared.digest;
-    oReceipt.certificate = oConsent.certificate.subject;
-    oReceipt.fingerprint = oConsent.certificate.fingerprint;
+    Receipt oReceipt = signer::signingReceipt(oConsent);
 
     ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signature."));
 
     const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
-    try {
-        const QByteArray oResult = signer::offMainThread([&] {
-            Pkcs11Context oContext;
-            const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
-            const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
-            const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
-                const QByteArray oHash = hashBytes(oPrepared.digestAlgorithm, v_oAttributes);
-                return oContext.sign(oEntry, poPin, oMechanism,
-                                     eScheme == SignatureScheme::RsaPkcs1 ? digestInfo(oPrepared.digestAlgorithm, oHash)
-                                                                          : oHash,
-                                     oAgain);
-            };
-            QByteArray oSigned = signPdf(oEngine, oPrepared, oEntry.der, eScheme, oPdf.level, oTokenSign, oConfig);
-            oPrepared.document.clear();
-            QJsonObject oReply;
-            oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
-            oReply.insert(QStringLiteral("level"), signer::levelName(oPdf.level));
-            oReply.insert(QStringLiteral("fieldName"), oPrepared.fieldName);
-            return withPdf(signer::json(oReply), oSigned);
-        });
-        oAnswer.pin.clear();
-        oReceipt.outcome = QStringLiteral("signed");
-        signer::writeReceipt(oStore, oReceipt);
-        return oResult;
-    } catch (const SignerError &v_oError) {
-        oAnswer.pin.clear();
-        oReceipt.outcome = QString::fromLatin1(v_oError.code());
-        signer::writeReceipt(oStore, oReceipt);
-        throw;
-    } catch (...) {
-        oAnswer.pin.clear();
-        throw;
-    }
+    return signer::signWithReceipt(oAnswer, oStore, oReceipt, QStringLiteral("signed"), [&] {
+        Pkcs11Context oContext;
+        const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
+        const SecretBuffer *poPin = oConsent.protectedPath ? nullptr : &oAnswer.pin;
+        const SignFunction oTokenSign = [&](const QByteArray &v_oAttributes) {
+            return oContext.sign(oEntry, poPin, oMechanism,
+                                 signer::tokenInput(eScheme, oPrepared.digestAlgorithm,
+                                                    hashBytes(oPrepared.digestAlgorithm, v_oAttributes)),
+                                 oAgain);
+        };
+        QByteArray oSigned = signPdf(oEngine, oPrepared, oEntry.der, eScheme, oPdf.level, oTokenSign, oConfig);
+        oPrepared.document.clear();
+        QJsonObject oReply;
+        oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
+        oReply.insert(QStringLiteral("level"), signer::levelName(oPdf.level));
+        oReply.insert(QStringLiteral("fieldName"), oPrepared.fieldName);
+        return withPdf(signer::json(oReply), oSigned);
+    });
 }
