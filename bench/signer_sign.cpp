@@ -7,60 +7,23 @@
 // is also given subtracted. Starts a server: run it under the shared lock. As
 // root it runs itself again as the account qtxsigner.
 
-#include "httpsclient.h"
-#include "serverfixture.h"
+#include "signerbench.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QUrl>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
+using namespace signerbench;
+
 namespace {
 
-const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
 constexpr double kConfirmDelayMs = 300;
-
-QByteArray readFile(const QString &v_oPath)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &v_oPath, const QByteArray &v_oData)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oData) == v_oData.size();
-}
-
-bool run(const QString &v_oLine, const QProcessEnvironment &v_oEnv)
-{
-    QStringList oWords = v_oLine.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QProcess oProcess;
-    oProcess.setProcessChannelMode(QProcess::MergedChannels);
-    oProcess.setProcessEnvironment(v_oEnv);
-    oProcess.start(oWords.takeFirst(), oWords);
-    const bool bOk = oProcess.waitForFinished(60000) && oProcess.exitStatus() == QProcess::NormalExit
-                     && oProcess.exitCode() == 0;
-    if (!bOk)
-        std::fprintf(stderr, "%s: %s\n", qPrintable(v_oLine), oProcess.readAll().constData());
-    return bOk;
-}
-
-double median(std::vector<double> v_oTimes)
-{
-    std::sort(v_oTimes.begin(), v_oTimes.end());
-    return v_oTimes[v_oTimes.size() / 2];
-}
 
 // A one-page PDF whose page is an uncompressed RGB image of noise: about
 // v_iBytes, all of it read, hashed and (for the preview) decoded.
@@ -93,119 +56,46 @@ QByteArray largePdf(int v_iBytes)
 
 int bench(int v_iRuns)
 {
-    QTemporaryDir oWork;
-    const QString oDir = oWork.path();
-    const QString oKey = oDir + QStringLiteral("/signer");
-    QDir().mkpath(oDir + QStringLiteral("/tokens"));
-    writeFile(oDir + QStringLiteral("/softhsm2.conf"),
-              "directories.tokendir = " + QFile::encodeName(oDir) + "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
-    QProcessEnvironment oEnv = QProcessEnvironment::systemEnvironment();
-    oEnv.insert(QStringLiteral("SOFTHSM2_CONF"), oDir + QStringLiteral("/softhsm2.conf"));
-    bool bOk = true;
-    for (const QString &oStep :
-         {QStringLiteral("softhsm2-util --init-token --free --label Bench --so-pin 12345678 --pin 1234"),
-          QStringLiteral("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout %1.key -out %1.pem "
-                         "-subj /CN=Bench-Signer -days 2 -addext keyUsage=critical,digitalSignature,nonRepudiation").arg(oKey),
-          QStringLiteral("openssl pkcs8 -topk8 -nocrypt -in %1.key -out %1.p8").arg(oKey),
-          QStringLiteral("openssl x509 -in %1.pem -outform DER -out %1.der").arg(oKey),
-          QStringLiteral("softhsm2-util --import %1.p8 --token Bench --label signer --id 01 --pin 1234").arg(oKey),
-          QStringLiteral("pkcs11-tool --module %1 --token-label Bench --login --pin 1234 --write-object %2.der --type cert --id 01")
-              .arg(kSoftHsm, oKey)})
-        bOk = bOk && run(oStep, oEnv);
-
-    ServerFixture oServer;
-    const int iBase = ServerFixture::freeBase(2);
-    const quint16 uiPort = quint16(ServerFixture::isRoot() ? iBase : iBase + 1);
-    const QString oHook = oDir + QStringLiteral("/hook");
-    QDir().mkpath(oHook);
-    QFile::setPermissions(oHook, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    bOk = bOk && iBase > 0
-          && oServer.install("[listener]\nport=" + QByteArray::number(iBase)
-                             + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
-                               "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
-                             + kSoftHsm.toUtf8() + "\nconfirmDelayMs=300\n")
-          && oServer.installModules() && oServer.provision()
-          && QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"), oServer.path(QStringLiteral("qtx-pdf-helper")));
-    if (!bOk) {
-        std::fprintf(stderr, "signer_sign: setting up the token or the server failed\n");
+    SignerBench oBench("signer_sign");
+    if (!oBench.initToken(QStringLiteral("Bench")) || !oBench.selfSignedSigner(QStringLiteral("Bench"), QStringLiteral("ec"))
+        || !oBench.startServer(QByteArray(), true))
         return 1;
-    }
-    oServer.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), oEnv.value(QStringLiteral("SOFTHSM2_CONF")));
-    oServer.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), oHook);
-    oServer.start({});
-    if (!oServer.waitListening(uiPort))
-        return 1;
-    const QList<QSslCertificate> oCa = QSslCertificate::fromPath(oServer.path(QStringLiteral("certs/QTX-ca.pem")));
-    const QString oShown = oHook + QStringLiteral("/dialog.txt");
-    const auto answer = [&](const QByteArray &v_oAnswer, const QByteArray &v_oKind) {
-        if (!QTest::qWaitFor([&] { return readFile(oShown).startsWith("dialog=" + v_oKind + '\n'); }, 20000))
-            return false;
-        writeFile(oHook + QStringLiteral("/answer.new"), v_oAnswer);
-        QFile::rename(oHook + QStringLiteral("/answer.new"), oHook + QStringLiteral("/answer"));
-        return QTest::qWaitFor([&] { return !QFile::exists(oShown); }, 20000);
-    };
-    // One command: POST, the dialog answered, GET_RESULT polled every 2 ms.
-    int iCmdId = 0;
-    const auto command = [&](const QByteArray &v_oSession, const QByteArray &v_oRequest, const QByteArray &v_oKind,
-                             const QByteArray &v_oAnswer, QByteArray *v_poBody) {
-        const QByteArray oCmdId = QByteArray::number(++iCmdId);
-        QByteArray oRequest = v_oRequest;
-        oRequest.replace("CMDID", oCmdId);
-        if (HttpsClient(uiPort, oCa).exchange(oRequest, 60000).status != 202 || !answer(v_oAnswer, v_oKind))
-            return false;
-        HttpReply oReply;
-        while ((oReply = HttpsClient(uiPort, oCa).post("/GET_RESULT", {}, {"X-QTX-sessionId: " + v_oSession,
-                                                                           "X-QTX-cmdId: " + oCmdId}))
-                   .status == 202)
-            QTest::qWait(2);
-        *v_poBody = oReply.body;
-        return oReply.status == 200 && !oReply.body.startsWith("500|");
-    };
-    const auto head = [&](const QByteArray &v_oPath, const QByteArray &v_oSession, const QByteArray &v_oType, qint64 v_iLength) {
-        return "POST " + v_oPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://shop.example\r\nX-QTX-sessionId: " + v_oSession
-               + "\r\nX-QTX-cmdId: CMDID\r\nContent-Type: " + v_oType + "\r\nContent-Length: " + QByteArray::number(v_iLength)
-               + "\r\n\r\n";
-    };
 
-    // The site's id of the certificate: picked once, remembered.
-    const QByteArray oSession = HttpsClient(uiPort, oCa).post("/OPEN_SESSION").body;
-    QByteArray oBody;
-    if (!command(oSession, head("/Signer/SelectCertificate", oSession, "application/x-www-form-urlencoded", 12) + "purpose=sign",
-                 "picker", "pick:0:remember", &oBody)) {
-        std::fprintf(stderr, "signer_sign: no certificate picked: %s\n", oBody.constData());
+    const QByteArray oSession = oBench.post("/OPEN_SESSION").body;
+    const QByteArray oCertId = oBench.pickSigningCertificate(oSession);
+    if (oCertId.isEmpty())
         return 1;
-    }
-    const QByteArray oCertId = oBody.mid(oBody.indexOf("\"id\":\"") + 6, 40);
 
-    const QString oPdfFile = oDir + QStringLiteral("/large.pdf");
+    const QString oPdfFile = oBench.dir() + QStringLiteral("/large.pdf");
     const QByteArray oPdf = largePdf(10 << 20);
     writeFile(oPdfFile, oPdf);
-    const QString oDigestFile = oDir + QStringLiteral("/digest.bin");
+    const QString oDigestFile = oBench.dir() + QStringLiteral("/digest.bin");
     writeFile(oDigestFile, QCryptographicHash::hash("bench", QCryptographicHash::Sha256));
     const QByteArray oSign = "certId=" + oCertId + "&digestAlgorithm=SHA-256&signatureAlgorithm=ECDSA&format=cms&digest="
                              + QUrl::toPercentEncoding(QString::fromLatin1(readFile(oDigestFile).toBase64()));
+    const QByteArray oPin = "pin:" + kPin.toLatin1();
     std::vector<double> oSigns, oPdfs, oTool, oReadOnce;
+    QByteArray oBody;
     for (int i = 0; i < v_iRuns; ++i) {
         QElapsedTimer oTimer;
         oTimer.start();
-        if (!command(oSession, head("/Signer/Sign", oSession, "application/x-www-form-urlencoded", oSign.size()) + oSign,
-                     "consent", "pin:1234", &oBody)) {
+        if (!oBench.command(oSession, SignerBench::head("/Signer/Sign", oSession, "application/x-www-form-urlencoded", oSign.size()) + oSign,
+                            "consent", oPin, &oBody)) {
             std::fprintf(stderr, "signer_sign: Sign failed: %s\n", oBody.constData());
             return 1;
         }
         oSigns.push_back(oTimer.nsecsElapsed() / 1e6);
         oTimer.restart();
-        if (!command(oSession,
-                     head("/Signer/SignPdf?certId=" + oCertId + "&visible=true&rect=300,60,240,70", oSession, "application/pdf",
-                          oPdf.size()) + oPdf,
-                     "consent", "pin:1234", &oBody)) {
+        if (!oBench.command(oSession,
+                            SignerBench::head("/Signer/SignPdf?certId=" + oCertId + "&visible=true&rect=300,60,240,70", oSession,
+                                              "application/pdf", oPdf.size()) + oPdf,
+                            "consent", oPin, &oBody)) {
             std::fprintf(stderr, "signer_sign: SignPdf failed: %s\n", oBody.left(300).constData());
             return 1;
         }
         oPdfs.push_back(oTimer.nsecsElapsed() / 1e6);
         oTimer.restart();
-        if (!run(QStringLiteral("pkcs11-tool --module %1 --token-label Bench --login --pin 1234 --sign --id 01 -m ECDSA "
-                                "--input-file %2 --output-file %2.sig").arg(kSoftHsm, oDigestFile), oEnv))
+        if (!oBench.toolSign(QStringLiteral("Bench"), QStringLiteral("01"), QStringLiteral("ECDSA"), oDigestFile))
             return 1;
         oTool.push_back(oTimer.nsecsElapsed() / 1e6);
         oTimer.restart();
@@ -220,9 +110,7 @@ int bench(int v_iRuns)
                 "%.1f ms: %.2fx (%.2fx without the delay); load average %s\n",
                 oPdf.size() / 1e6, dPdf, dPdf - kConfirmDelayMs, dTool + dRead, dPdf / (dTool + dRead),
                 (dPdf - kConfirmDelayMs) / (dTool + dRead),
-                readFile(QStringLiteral("/proc/loadavg")).split(' ').mid(0, 3).join(' ').constData());
-    oServer.process().terminate();
-    oServer.process().waitForFinished(10000);
+                loadAverage().constData());
     return 0;
 }
 
