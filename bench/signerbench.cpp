@@ -114,14 +114,11 @@ bool SignerBench::startServer(const QByteArray &v_oSigning, bool v_bPdfHelper)
     QDir().mkpath(m_hook);
     QFile::setPermissions(m_hook, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const bool bOk = iBase > 0
-                     && m_server.install("[listener]\nport=" + QByteArray::number(iBase)
+                     && m_server.installSigner("[listener]\nport=" + QByteArray::number(iBase)
                                          + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
                                            "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
-                                         + kSoftHsm.toUtf8() + "\nconfirmDelayMs=300\n" + v_oSigning)
-                     && m_server.installModules() && m_server.provision()
-                     && (!v_bPdfHelper
-                         || QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"),
-                                        m_server.path(QStringLiteral("qtx-pdf-helper"))));
+                                         + kSoftHsm.toUtf8() + "\nconfirmDelayMs=300\n" + v_oSigning,
+                                         v_bPdfHelper);
     if (!bOk) {
         std::fprintf(stderr, "%s: setting up the server failed\n", m_pName);
         return false;
@@ -133,7 +130,7 @@ bool SignerBench::startServer(const QByteArray &v_oSigning, bool v_bPdfHelper)
         std::fprintf(stderr, "%s: the server did not start; its log: %s\n", m_pName, qPrintable(m_server.logFilePath()));
         return false;
     }
-    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    m_ca = m_server.authority();
     return true;
 }
 

@@ -78,6 +78,19 @@ bool ServerFixture::writeIni(const QByteArray &v_oContent)
     return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oContent) == v_oContent.size();
 }
 
+bool ServerFixture::installSigner(const QByteArray &v_oIni, bool v_bPdfHelper)
+{
+    return install(v_oIni) && installModules()
+           && (!v_bPdfHelper
+               || QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"), path(QStringLiteral("qtx-pdf-helper"))))
+           && provision();
+}
+
+QList<QSslCertificate> ServerFixture::authority() const
+{
+    return QSslCertificate::fromPath(path(QStringLiteral("certs/QTX-ca.pem")));
+}
+
 bool ServerFixture::installModules()
 {
     const QDir oSource(QStringLiteral(QTX_BINARY_DIR "/modules"));

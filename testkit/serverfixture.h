@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -47,6 +48,11 @@ public:
     // the key store under config/, and a public copy of the authority in
     // certs/QTX-ca.pem for the test's clients.
     bool provision(const QString &v_oAccount = QString());
+    // For the Signer's suites and benches: the server with the INI, the signed
+    // modules and (on request) the PDF helper beside it, provisioned.
+    bool installSigner(const QByteArray &v_oIni, bool v_bPdfHelper);
+    // The instance's authority for the clients (after provision()).
+    QList<QSslCertificate> authority() const;
     // The instance's key store: config/Quorvex/QuorvexCryptoProvider.
     QString storePath(const QString &v_oRelative = QString()) const;
     // Lets another account use the folder (the server reads and writes below it).

@@ -206,11 +206,8 @@ void TestSignBatch::initTestCase()
                             + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
                               "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
                             + kSpy.toUtf8() + "\nconfirmDelayMs=300\nbatchMaxDocuments=100\n";
-    QVERIFY(m_server.install(oIni));
-    QVERIFY(m_server.installModules());
-    QVERIFY(QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"), m_server.path(QStringLiteral("qtx-pdf-helper"))));
-    QVERIFY(m_server.provision());
-    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    QVERIFY(m_server.installSigner(oIni, true));
+    m_ca = m_server.authority();
     QCOMPARE(m_ca.size(), 1);
     m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_env.value(QStringLiteral("SOFTHSM2_CONF")));
     // p11-kit's own SoftHSM2 entry is switched off for the server (a user

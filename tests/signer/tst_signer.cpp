@@ -311,10 +311,8 @@ void TestSigner::initTestCase()
             + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
               "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
             + kSoftHsm.toUtf8() + "\n";
-    QVERIFY(m_server.install(m_ini + "confirmDelayMs=300\n"));
-    QVERIFY(m_server.installModules());
-    QVERIFY(m_server.provision());
-    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    QVERIFY(m_server.installSigner(m_ini + "confirmDelayMs=300\n", false));
+    m_ca = m_server.authority();
     QCOMPARE(m_ca.size(), 1);
     startServer({}, m_hookDir);
 }
@@ -1188,27 +1186,9 @@ void TestSigner::cleanStopAfterDialogs()
 // again as an ordinary test account (created when missing).
 int main(int argc, char *argv[])
 {
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTX_SIGNER_TEST_ACCOUNT")) {
-        const QString oAccount = QStringLiteral("qtxsigner");
-        QCoreApplication oProbe(argc, argv);
-        if (!ServerFixture::ensureAccount(oAccount)) {
-            std::fprintf(stderr, "SKIP: cannot create the test account %s\n", qPrintable(oAccount));
-            return 0;
-        }
-        qputenv("QTX_SIGNER_TEST_ACCOUNT", oAccount.toUtf8());
-        qputenv("HOME", "/tmp");
-        std::vector<QByteArray> oArgs = {"setpriv", "--reuid=" + oAccount.toUtf8(), "--regid=" + oAccount.toUtf8(),
-                                         "--init-groups", "--", QFile::encodeName(QCoreApplication::applicationFilePath())};
-        for (int i = 1; i < argc; ++i)
-            oArgs.emplace_back(argv[i]);
-        std::vector<char *> oArgv;
-        for (QByteArray &oArg : oArgs)
-            oArgv.push_back(oArg.data());
-        oArgv.push_back(nullptr);
-        ::execvp("setpriv", oArgv.data());
-        std::perror("setpriv");
-        return 1;
-    }
+    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
+    if (iRerun >= 0)
+        return iRerun;
     QCoreApplication oApp(argc, argv);
     TestSigner oTest;
     QTEST_SET_MAIN_SOURCE_PATH

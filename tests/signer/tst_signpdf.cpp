@@ -182,12 +182,8 @@ void TestSignPdf::initTestCase()
         + m_pki->url(QStringLiteral("ocsp")).toUtf8() + ", " + m_pki->url(QStringLiteral("root.crl")).toUtf8() + ", "
         + m_pki->url(QStringLiteral("issuing.crl")).toUtf8() + "\ntrustAnchors=" + m_pki->file(QStringLiteral("root.pem")).toUtf8()
         + "\nintermediates=" + m_pki->file(QStringLiteral("issuing.pem")).toUtf8() + "\n";
-    QVERIFY(m_server.install(oIni));
-    QVERIFY(m_server.installModules());
-    // The PDF helper lives beside the server's executable.
-    QVERIFY(QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"), m_server.path(QStringLiteral("qtx-pdf-helper"))));
-    QVERIFY(m_server.provision());
-    m_ca = QSslCertificate::fromPath(m_server.path(QStringLiteral("certs/QTX-ca.pem")));
+    QVERIFY(m_server.installSigner(oIni, true));
+    m_ca = m_server.authority();
     QCOMPARE(m_ca.size(), 1);
     m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_env.value(QStringLiteral("SOFTHSM2_CONF")));
     m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), m_hookDir);
