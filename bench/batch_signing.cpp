@@ -8,7 +8,6 @@
 
 #include "signerbench.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 
@@ -75,9 +74,5 @@ int bench(int v_iCount, int v_iRounds)
 
 int main(int argc, char *argv[])
 {
-    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
-    if (iRerun >= 0)
-        return iRerun == 0 ? 1 : iRerun;
-    QCoreApplication oApp(argc, argv);
-    return bench(argc > 1 ? std::max(1, atoi(argv[1])) : 100, argc > 2 ? std::max(1, atoi(argv[2])) : 3);
+    return benchMain(argc, argv, {100, 3}, [](const std::vector<int> &v_oCounts) { return bench(v_oCounts[0], v_oCounts[1]); });
 }

@@ -8,7 +8,6 @@
 
 #include "signerbench.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QUrl>
 
@@ -113,10 +112,5 @@ int bench(int v_iRuns)
 
 int main(int argc, char *argv[])
 {
-    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
-    if (iRerun >= 0)
-        return iRerun == 0 ? 1 : iRerun;
-    QCoreApplication oApp(argc, argv);
-    const int iRuns = argc > 1 ? std::max(1, atoi(argv[1])) : 15;
-    return bench(iRuns);
+    return benchMain(argc, argv, {15}, [](const std::vector<int> &v_oCounts) { return bench(v_oCounts[0]); });
 }

@@ -9,7 +9,6 @@
 
 #include "signerbench.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -118,9 +117,5 @@ int bench(int v_iRuns)
 
 int main(int argc, char *argv[])
 {
-    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
-    if (iRerun >= 0)
-        return iRerun == 0 ? 1 : iRerun;
-    QCoreApplication oApp(argc, argv);
-    return bench(argc > 1 ? std::max(1, atoi(argv[1])) : 9);
+    return benchMain(argc, argv, {9}, [](const std::vector<int> &v_oCounts) { return bench(v_oCounts[0]); });
 }

@@ -1,5 +1,6 @@
 #include "signerbench.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,6 +45,19 @@ double median(std::vector<double> v_oTimes)
 QByteArray loadAverage()
 {
     return readFile(QStringLiteral("/proc/loadavg")).split(' ').mid(0, 3).join(' ');
+}
+
+int benchMain(int argc, char *argv[], const std::vector<int> &v_oDefaults,
+              const std::function<int(const std::vector<int> &)> &v_oBench)
+{
+    const int iRerun = ServerFixture::rerunAsAccount(argc, argv, "qtxsigner");
+    if (iRerun >= 0)
+        return iRerun == 0 ? 1 : iRerun;
+    QCoreApplication oApp(argc, argv);
+    std::vector<int> oCounts = v_oDefaults;
+    for (size_t i = 0; i < oCounts.size() && int(i) + 1 < argc; ++i)
+        oCounts[i] = std::max(1, atoi(argv[i + 1]));
+    return v_oBench(oCounts);
 }
 
 SignerBench::SignerBench(const char *v_pName) : m_pName(v_pName), m_env(QProcessEnvironment::systemEnvironment())

@@ -16,6 +16,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <vector>
 
 namespace signerbench {
@@ -31,6 +32,13 @@ QStringList words(const char *v_pTemplate, const QStringList &v_oArgs);
 double median(std::vector<double> v_oTimes);
 // The first three fields of /proc/loadavg.
 QByteArray loadAverage();
+
+// A bench's main: as root it runs itself again as the account qtxsigner (the
+// server refuses modules to root clients), then v_oBench with the command
+// line's counts (argument i + 1, at least 1, v_oDefaults[i] when absent) in a
+// QCoreApplication. Its exit code.
+int benchMain(int argc, char *argv[], const std::vector<int> &v_oDefaults,
+              const std::function<int(const std::vector<int> &)> &v_oBench);
 
 class SignerBench
 {
