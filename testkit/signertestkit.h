@@ -1,12 +1,12 @@
 #pragma once
 
-// What the Signer's test suites share: other people's tools (openssl, pdfsig,
-// qpdf, softhsm2-util, pkcs11-tool) run with a bound on their time, keys and
+// What the Signer's test suites share (besides toolrun.h): keys and
 // certificates made by OpenSSL and put on a SoftHSM2 token, the page's and
 // the user's side of a server with the Signer (requests, results, the dialog
 // hook's text and answers), and the checks of what it signed by those tools.
 
 #include "httpsclient.h"
+#include "toolrun.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -24,21 +24,6 @@ namespace stk {
 extern const QByteArray kOrigin; // the page's origin unless a case says otherwise
 QString softHsmModule();
 
-struct Run
-{
-    int code = -1; // -1: it did not end in time or crashed
-    QByteArray output; // stdout and stderr
-    bool ok() const { return code == 0; }
-};
-
-// A command line: the template's words, with %1, %2, ... in each word replaced
-// by the arguments (an argument with blanks stays one word).
-QStringList words(const QString &v_oTemplate, const QStringList &v_oArgs = {});
-Run run(const QString &v_oProgram, const QStringList &v_oArguments, const QProcessEnvironment &v_oEnv = {},
-        const QString &v_oFolder = QString());
-// words(), the first one the program.
-Run tool(const QString &v_oTemplate, const QStringList &v_oArgs = {}, const QProcessEnvironment &v_oEnv = {},
-         const QString &v_oFolder = QString());
 // The first of the programs that is not installed, with the apt-get line; empty when all are.
 QString missingTools(const QStringList &v_oPrograms, const char *v_pPackages);
 

@@ -4,6 +4,7 @@
 // is not private, so a key is never encrypted with world-readable values alone.
 
 #include "../filesupport.h"
+#include "toolrun.h"
 #include "keystore.h"
 #include "provisioning.h"
 #include "secureobject.h"
@@ -11,7 +12,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,6 +19,8 @@
 #include <openssl/pem.h>
 
 #include <sys/stat.h>
+
+using namespace stk;
 
 namespace {
 
@@ -42,51 +44,19 @@ bool keyOpensWith(const QString &v_oKeyFile, QByteArray v_oPass)
     return bOpened;
 }
 
-// Runs openssl with the arguments in the folder; its exit code, the output in *v_poOut.
-int openssl(const QString &v_oDir, const QStringList &v_oArgs, QByteArray *v_poOut = nullptr)
+// An authority without constraints, as older versions made them (ca.pem,
+// ca.key), and a server certificate for the names under it: old.pem, old.key.
+bool makeOldStore(const QString &v_oDir)
 {
-    QProcess oProcess;
-    oProcess.setWorkingDirectory(v_oDir);
-    oProcess.setProcessChannelMode(QProcess::MergedChannels);
-    oProcess.start(QStringLiteral("openssl"), v_oArgs);
-    if (!oProcess.waitForFinished(60000))
-        return -1;
-    if (v_poOut)
-        *v_poOut = oProcess.readAll();
-    return oProcess.exitCode();
-}
-
-// An authority made by openssl in the folder (ca.pem, ca.key), with the
-// constraints qtx-provision gives its authorities, or without any.
-bool makeAuthority(const QString &v_oDir, bool v_bConstrained)
-{
-    QStringList oArgs{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                      QStringLiteral("-nodes"), QStringLiteral("-keyout"), QStringLiteral("ca.key"), QStringLiteral("-out"),
-                      QStringLiteral("ca.pem"), QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
-                      QStringLiteral("/O=Quorvex/CN=Quorvex Crypto Provider Local CA (test)"), QStringLiteral("-addext"),
-                      QStringLiteral("basicConstraints=critical,CA:TRUE,pathlen:0"), QStringLiteral("-addext"),
-                      QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")};
-    if (v_bConstrained)
-        oArgs << QStringLiteral("-addext")
-              << QStringLiteral("nameConstraints=critical,permitted;IP:127.0.0.1/255.255.255.255,permitted;DNS:localhost");
-    return openssl(v_oDir, oArgs) == 0;
-}
-
-// A server certificate for the names, signed by the folder's authority: <file>.pem, <file>.key.
-bool makeServerCertificate(const QString &v_oDir, const QString &v_oFile, const QString &v_oNames)
-{
-    return openssl(v_oDir, {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
-                            QStringLiteral("-keyout"), v_oFile + QStringLiteral(".key"), QStringLiteral("-out"),
-                            v_oFile + QStringLiteral(".csr"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")})
-               == 0
-           && tst::writeFile(v_oDir + QLatin1Char('/') + v_oFile + QStringLiteral(".ext"),
-                             "subjectAltName=" + v_oNames.toLatin1() + "\nextendedKeyUsage=serverAuth\n")
-           && openssl(v_oDir, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), v_oFile + QStringLiteral(".csr"),
-                               QStringLiteral("-CA"), QStringLiteral("ca.pem"), QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-                               QStringLiteral("-CAcreateserial"), QStringLiteral("-days"), QStringLiteral("365"),
-                               QStringLiteral("-extfile"), v_oFile + QStringLiteral(".ext"), QStringLiteral("-out"),
-                               v_oFile + QStringLiteral(".pem")})
-                  == 0;
+    const QStringList oArgs = {v_oDir + QStringLiteral("/"), QStringLiteral("/O=Quorvex/CN=Quorvex Crypto Provider Local CA (test)")};
+    return tst::writeFile(v_oDir + QStringLiteral("/old.ext"), "subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n")
+           && tool(QStringLiteral("openssl req -x509 -newkey rsa:2048 -nodes -keyout %1ca.key -out %1ca.pem -days 30 -subj %2 "
+                                  "-addext basicConstraints=critical,CA:TRUE,pathlen:0 -addext keyUsage=critical,keyCertSign,cRLSign"),
+                   oArgs).ok()
+           && tool(QStringLiteral("openssl req -newkey rsa:2048 -nodes -keyout %1old.key -out %1old.csr -subj /CN=localhost"), oArgs).ok()
+           && tool(QStringLiteral("openssl x509 -req -in %1old.csr -CA %1ca.pem -CAkey %1ca.key -CAcreateserial -days 365 "
+                                  "-extfile %1old.ext -out %1old.pem"),
+                   oArgs).ok();
 }
 
 QByteArray phrase(int v_iSources)
@@ -150,9 +120,6 @@ void TestProvisioning::storeIsPrivate()
         QCOMPARE(modeOf(oFolder), 0700);
     for (const QString &oFile : {KeyStore::secretPath(), KeyStore::keyPath(), KeyStore::certificatePath(), KeyStore::authorityPath()})
         QCOMPARE(modeOf(oFile), 0600);
-    // Folder and file names as documented.
-    QCOMPARE(KeyStore::keyPath(), KeyStore::folder() + QStringLiteral("/private/QTX-key-server.pem"));
-    QCOMPARE(KeyStore::secretPath(), KeyStore::folder() + QStringLiteral("/private/Seed"));
 
     QVERIFY(keyOpensWith(KeyStore::keyPath(), phrase(4)));
     // Neither the machine values alone (every account can read them) nor an empty phrase opens it.
@@ -198,20 +165,14 @@ void TestProvisioning::refusesASecretOthersCanRead()
 void TestProvisioning::authorityOnlyForTheLoopback()
 {
     QVERIFY(provision(ProvisionOptions()).ok);
-    QByteArray oShown;
-    QCOMPARE(openssl(m_dir->path(), {QStringLiteral("x509"), QStringLiteral("-in"), KeyStore::authorityPath(),
-                                     QStringLiteral("-noout"), QStringLiteral("-ext"), QStringLiteral("nameConstraints")},
-                     &oShown),
-             0);
+    const Run oShownRun = tool(QStringLiteral("openssl x509 -in %1 -noout -ext nameConstraints"), {KeyStore::authorityPath()});
+    QVERIFY(oShownRun.ok());
+    const QByteArray &oShown = oShownRun.output;
     QVERIFY2(oShown.contains("X509v3 Name Constraints: critical") && oShown.contains("IP:127.0.0.1/255.255.255.255")
                  && oShown.contains("DNS:localhost") && !oShown.contains("Excluded"),
              oShown.constData());
     // Its own server certificate passes them.
-    QByteArray oVerified;
-    QCOMPARE(openssl(m_dir->path(), {QStringLiteral("verify"), QStringLiteral("-CAfile"), KeyStore::authorityPath(),
-                                     KeyStore::certificatePath()},
-                     &oVerified),
-             0);
+    QVERIFY(tool(QStringLiteral("openssl verify -CAfile %1 %2"), {KeyStore::authorityPath(), KeyStore::certificatePath()}).ok());
 }
 
 void TestProvisioning::authorityWithoutConstraintsIsReissued()
@@ -220,12 +181,9 @@ void TestProvisioning::authorityWithoutConstraintsIsReissued()
     // any host, a working certificate and key under it.
     QVERIFY(provision(ProvisionOptions()).ok);
     const QString oDir = m_dir->path();
-    QVERIFY(makeAuthority(oDir, false));
-    QVERIFY(makeServerCertificate(oDir, QStringLiteral("old"), QStringLiteral("IP:127.0.0.1,DNS:localhost")));
-    QCOMPARE(openssl(oDir, {QStringLiteral("pkcs8"), QStringLiteral("-topk8"), QStringLiteral("-v2"), QStringLiteral("aes256"),
-                            QStringLiteral("-in"), QStringLiteral("old.key"), QStringLiteral("-out"), KeyStore::keyPath(),
-                            QStringLiteral("-passout"), QStringLiteral("pass:") + QString::fromLatin1(phrase(4))}),
-             0);
+    QVERIFY(makeOldStore(oDir));
+    QVERIFY(tool(QStringLiteral("openssl pkcs8 -topk8 -v2 aes256 -in %1/old.key -out %2 -passout pass:%3"),
+                 {oDir, KeyStore::keyPath(), QString::fromLatin1(phrase(4))}).ok());
     QVERIFY(::chmod(QFile::encodeName(KeyStore::keyPath()).constData(), 0600) == 0);
     QVERIFY(tst::writeFile(KeyStore::certificatePath(), tst::readFile(oDir + QStringLiteral("/old.pem")), 0600));
     QVERIFY(tst::writeFile(KeyStore::authorityPath(), tst::readFile(oDir + QStringLiteral("/ca.pem")), 0600));
@@ -236,9 +194,7 @@ void TestProvisioning::authorityWithoutConstraintsIsReissued()
              qPrintable(oResult.report.join(QLatin1Char('\n'))));
     QVERIFY(tst::readFile(KeyStore::authorityPath()) != tst::readFile(oDir + QStringLiteral("/ca.pem")));
     QVERIFY(tst::readFile(KeyStore::certificatePath()) != tst::readFile(oDir + QStringLiteral("/old.pem")));
-    QCOMPARE(openssl(oDir, {QStringLiteral("verify"), QStringLiteral("-CAfile"), KeyStore::authorityPath(),
-                            KeyStore::certificatePath()}),
-             0);
+    QVERIFY(tool(QStringLiteral("openssl verify -CAfile %1 %2"), {KeyStore::authorityPath(), KeyStore::certificatePath()}).ok());
     // Kept from now on.
     QVERIFY(provision(ProvisionOptions()).report.join(QLatin1Char('\n')).contains(QStringLiteral("Authority: kept")));
 }

@@ -5,9 +5,9 @@
 // databases of a HOME that is not the account's are never touched.
 
 #include "../filesupport.h"
+#include "toolrun.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <QStandardPaths>
@@ -17,43 +17,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace stk;
+
 namespace {
 
 const QString kOwn = QStringLiteral("Quorvex Crypto Provider Local CA");
 const QString kDispatcher = QStringLiteral("Quorvex Crypto Provider Dispatcher CA");
 
-struct Run
-{
-    int code = -1;
-    QString out;
-};
-
-Run run(const QString &v_oProgram, const QStringList &v_oArgs, const QProcessEnvironment &v_oEnv = {})
-{
-    QProcess oProcess;
-    oProcess.setProcessChannelMode(QProcess::MergedChannels);
-    if (!v_oEnv.isEmpty())
-        oProcess.setProcessEnvironment(v_oEnv);
-    oProcess.start(v_oProgram, v_oArgs);
-    Run oRun;
-    if (oProcess.waitForFinished(120000) && oProcess.exitStatus() == QProcess::NormalExit)
-        oRun.code = oProcess.exitCode();
-    oRun.out = QString::fromUtf8(oProcess.readAll());
-    return oRun;
-}
-
 // Nickname -> SHA-256 fingerprints of the certificates under it.
 QMap<QString, QStringList> certificatesOf(const QString &v_oDb)
 {
     QMap<QString, QStringList> oResult;
-    const QStringList oLines = run(QStringLiteral("certutil"), {QStringLiteral("-L"), QStringLiteral("-d"), QStringLiteral("sql:") + v_oDb}).out.split('\n');
+    const QStringList oLines = QString::fromUtf8(tool(QStringLiteral("certutil -L -d sql:%1"), {v_oDb}).output).split('\n');
     for (const QString &oLine : oLines.mid(4)) {
         const QRegularExpressionMatch oMatch = QRegularExpression(QStringLiteral("^(.*?)\\s{2,}\\S*,\\S*,\\S*\\s*$")).match(oLine);
         if (!oMatch.hasMatch())
             continue;
-        const QString oPem = run(QStringLiteral("certutil"), {QStringLiteral("-L"), QStringLiteral("-d"), QStringLiteral("sql:") + v_oDb,
-                                                              QStringLiteral("-n"), oMatch.captured(1), QStringLiteral("-a")}).out;
-        for (const QSslCertificate &oCert : QSslCertificate::fromData(oPem.toLatin1()))
+        const QByteArray oPem = tool(QStringLiteral("certutil -L -d sql:%1 -n %2 -a"), {v_oDb, oMatch.captured(1)}).output;
+        for (const QSslCertificate &oCert : QSslCertificate::fromData(oPem))
             oResult[oMatch.captured(1)] << QString::fromLatin1(oCert.digest(QCryptographicHash::Sha256).toHex());
     }
     return oResult;
@@ -68,26 +49,17 @@ QString fingerprint(const QString &v_oPemFile)
 // An authority as an older version made it (no constraints), in the folder as <name>.pem.
 bool makeAuthority(const QString &v_oDir, const QString &v_oName)
 {
-    return run(QStringLiteral("openssl"),
-               {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                QStringLiteral("-nodes"), QStringLiteral("-keyout"), v_oDir + QStringLiteral("/") + v_oName + QStringLiteral(".key"),
-                QStringLiteral("-out"), v_oDir + QStringLiteral("/") + v_oName + QStringLiteral(".pem"), QStringLiteral("-days"),
-                QStringLiteral("30"), QStringLiteral("-subj"), QStringLiteral("/O=Quorvex/CN=Quorvex Crypto Provider Local CA (") + v_oName + ')',
-                QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE,pathlen:0")})
-               .code
-           == 0;
+    return tool(QStringLiteral("openssl req -x509 -newkey rsa:2048 -nodes -keyout %1/%2.key -out %1/%2.pem -days 30 -subj %3 "
+                               "-addext basicConstraints=critical,CA:TRUE,pathlen:0"),
+                {v_oDir, v_oName, QStringLiteral("/O=Quorvex/CN=Quorvex Crypto Provider Local CA (") + v_oName + ')'})
+        .ok();
 }
 
 bool addToDb(const QString &v_oDb, const QString &v_oNickname, const QString &v_oPem)
 {
     QDir().mkpath(v_oDb);
-    if (!QFile::exists(v_oDb + QStringLiteral("/cert9.db"))
-        && run(QStringLiteral("certutil"), {QStringLiteral("-N"), QStringLiteral("-d"), QStringLiteral("sql:") + v_oDb,
-                                            QStringLiteral("--empty-password")}).code != 0)
-        return false;
-    return run(QStringLiteral("certutil"), {QStringLiteral("-A"), QStringLiteral("-d"), QStringLiteral("sql:") + v_oDb,
-                                            QStringLiteral("-n"), v_oNickname, QStringLiteral("-t"), QStringLiteral("C,,"),
-                                            QStringLiteral("-i"), v_oPem}).code == 0;
+    return (QFile::exists(v_oDb + QStringLiteral("/cert9.db")) || tool(QStringLiteral("certutil -N -d sql:%1 --empty-password"), {v_oDb}).ok())
+           && tool(QStringLiteral("certutil -A -d sql:%1 -n %2 -t C,, -i %3"), {v_oDb, v_oNickname, v_oPem}).ok();
 }
 
 } // namespace
@@ -166,8 +138,8 @@ void TestTrust::trustAddsOwnAndDispatcherAndRetiresOld()
 
     // --remove-retired alone: the shared one out, wherever it is; nothing provisioned, nothing else touched.
     const Run oRetired = provision({QStringLiteral("--remove-retired")});
-    QVERIFY2(oRetired.code == 0, qPrintable(oRetired.out));
-    QCOMPARE(oRetired.out.count(QStringLiteral("removed the retired authority ") + fingerprint(oShared)), 2);
+    QVERIFY2(oRetired.code == 0, oRetired.output.constData());
+    QCOMPARE(oRetired.output.count("removed the retired authority " + fingerprint(oShared).toLatin1()), 2);
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("config"))));
     QCOMPARE(certificatesOf(m_chromium), (QMap<QString, QStringList>{}));
     const QMap<QString, QStringList> oUsersOnly{{QStringLiteral("Quorvex of the user's"), {fingerprint(oUsers)}}};
@@ -176,7 +148,7 @@ void TestTrust::trustAddsOwnAndDispatcherAndRetiresOld()
     // --trust: the account's own authority and the dispatcher's, in both.
     QVERIFY(addToDb(m_chromium, kOwn, oShared));  // put back: --trust retires it as well
     const Run oFirst = provision({QStringLiteral("--trust")});
-    QVERIFY2(oFirst.code == 0 && oFirst.out.contains(QStringLiteral("removed the retired authority")), qPrintable(oFirst.out));
+    QVERIFY2(oFirst.code == 0 && oFirst.output.contains("removed the retired authority"), oFirst.output.constData());
     const QString oOwn = fingerprint(m_dir->filePath(QStringLiteral("config/Quorvex/QuorvexCryptoProvider/certs/QTX-ca.pem")));
     const QMap<QString, QStringList> oExpected{{kOwn, {oOwn}}, {kDispatcher, {fingerprint(m_dispatcherCa)}}};
     QCOMPARE(certificatesOf(m_chromium), oExpected);
@@ -190,11 +162,10 @@ void TestTrust::trustAddsOwnAndDispatcherAndRetiresOld()
     // (the snap's Firefox); --untrust takes both authorities out of all three.
     const QString oLater = m_home + QStringLiteral("/snap/firefox/common/.mozilla/firefox/xy98.default");
     QVERIFY(QDir().mkpath(oLater));
-    QCOMPARE(run(QStringLiteral("certutil"), {QStringLiteral("-N"), QStringLiteral("-d"), QStringLiteral("sql:") + oLater,
-                                              QStringLiteral("--empty-password")}).code, 0);
+    QVERIFY(tool(QStringLiteral("certutil -N -d sql:%1 --empty-password"), {oLater}).ok());
     const Run oSecond = provision({QStringLiteral("--trust")});
-    QVERIFY2(oSecond.out.count(QStringLiteral("Trust: added")) == 2 && oSecond.out.count(QStringLiteral("Trust: kept")) == 4,
-             qPrintable(oSecond.out));
+    QVERIFY2(oSecond.output.count("Trust: added") == 2 && oSecond.output.count("Trust: kept") == 4,
+             oSecond.output.constData());
     QCOMPARE(certificatesOf(oLater), oExpected);
     QCOMPARE(provision({QStringLiteral("--untrust")}).code, 0);
     QCOMPARE(certificatesOf(m_chromium), (QMap<QString, QStringList>{}));
@@ -226,9 +197,9 @@ void TestTrust::dispatcherAuthorityOnlyFromAProtectedFile()
     QVERIFY(::chmod(QFile::encodeName(oFolder).constData(), mode_t(folderMode)) == 0);
     m_dispatcherCa = oFile;
     const Run oRun = provision({QStringLiteral("--trust")});
-    QVERIFY2(oRun.code == 0, qPrintable(oRun.out));
+    QVERIFY2(oRun.code == 0, oRun.output.constData());
     QCOMPARE(certificatesOf(m_chromium).contains(kDispatcher), trusted);
-    QCOMPARE(oRun.out.contains(QStringLiteral("the dispatcher's authority is not used")), !trusted);
+    QCOMPARE(oRun.output.contains("the dispatcher's authority is not used"), !trusted);
 }
 
 void TestTrust::aStoreOfItsOwnKeepsItsOwnNickname()
@@ -237,7 +208,7 @@ void TestTrust::aStoreOfItsOwnKeepsItsOwnNickname()
     QVERIFY(provision({QStringLiteral("--trust")}).code == 0);
     const QString oTree = m_dir->filePath(QStringLiteral("config/Quorvex/QuorvexCryptoProvider/source-tree"));
     const Run oRun = provision({QStringLiteral("--trust")}, oTree);
-    QVERIFY2(oRun.code == 0, qPrintable(oRun.out));
+    QVERIFY2(oRun.code == 0, oRun.output.constData());
     const QMap<QString, QStringList> oCerts = certificatesOf(m_chromium);
     QCOMPARE(oCerts.value(kOwn + QStringLiteral(" (source-tree)")), QStringList{fingerprint(oTree + QStringLiteral("/certs/QTX-ca.pem"))});
     QCOMPARE(oCerts.value(kOwn),
@@ -254,7 +225,7 @@ void TestTrust::anotherAccountsHomeIsLeftAlone()
     else
         m_home = QStringLiteral("/");
     const Run oRun = provision({QStringLiteral("--trust")});
-    QVERIFY2(oRun.code == 0 && oRun.out.contains(QStringLiteral("are left alone")), qPrintable(oRun.out));
+    QVERIFY2(oRun.code == 0 && oRun.output.contains("are left alone"), oRun.output.constData());
     if (::geteuid() == 0)
         QCOMPARE(certificatesOf(m_chromium).keys(), QStringList{QStringLiteral("someone else's")});
 }
