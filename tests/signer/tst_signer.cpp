@@ -9,8 +9,8 @@
 // hook (or xdotool on Xvfb).
 
 #include "../filesupport.h"
-#include "httpsclient.h"
 #include "serverfixture.h"
+#include "signertestkit.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -23,42 +23,18 @@
 #include <QStandardPaths>
 #include <QtTest>
 
-#include <cstdio>
-#include <functional>
-#include <vector>
-
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace stk;
+
 namespace {
 
-const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
-const QByteArray kOrigin = "https://shop.example";
 const QByteArray kOther = "https://news.example";
 const QByteArray kPin = "1234";
 // The national e-ID shaped log-in certificate (clientAuth only).
 const QString kAuthName = QStringLiteral("M\u00c4NNIK,MARI-LIIS,38001085718");
-
-struct Run
-{
-    int code = -1;
-    QByteArray output;
-};
-
-Run run(const QString &v_oProgram, const QStringList &v_oArguments, const QProcessEnvironment &v_oEnv = {})
-{
-    QProcess oProcess;
-    oProcess.setProcessChannelMode(QProcess::MergedChannels);
-    if (!v_oEnv.isEmpty())
-        oProcess.setProcessEnvironment(v_oEnv);
-    oProcess.start(v_oProgram, v_oArguments);
-    Run oRun;
-    if (oProcess.waitForFinished(60000) && oProcess.exitStatus() == QProcess::NormalExit)
-        oRun.code = oProcess.exitCode();
-    oRun.output = oProcess.readAll();
-    return oRun;
-}
 
 using tst::readFile;
 using tst::writeFile;
@@ -69,18 +45,6 @@ QByteArray form(const QList<QPair<QByteArray, QByteArray>> &v_oFields)
     for (const auto &oField : v_oFields)
         oBody += (oBody.isEmpty() ? "" : "&") + oField.first + '=' + QUrl::toPercentEncoding(QString::fromUtf8(oField.second));
     return oBody;
-}
-
-// A command line: the template's words, with %1, %2, ... in each word replaced by
-// the arguments (an argument with blanks stays one word).
-QStringList words(const char *v_pTemplate, const QStringList &v_oArgs = {})
-{
-    QStringList oWords = QString::fromLatin1(v_pTemplate).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (QString &oWord : oWords) {
-        for (int i = v_oArgs.size(); i >= 1; --i)
-            oWord.replace(QLatin1Char('%') + QString::number(i), v_oArgs.at(i - 1));
-    }
-    return oWords;
 }
 
 QByteArray digestOf(const QByteArray &v_oData, const QByteArray &v_oAlgorithm)
@@ -97,37 +61,6 @@ QByteArray signForm(const QByteArray &v_oCertId, const QByteArray &v_oData, cons
     return form({{"certId", v_oCertId}, {"digest", digestOf(v_oData, v_oDigestAlgorithm).toBase64()},
                  {"digestAlgorithm", v_oDigestAlgorithm}, {"signatureAlgorithm", v_oSignatureAlgorithm}});
 }
-
-QJsonObject jsonOf(const HttpReply &v_oReply)
-{
-    return QJsonDocument::fromJson(v_oReply.body.startsWith("500|") ? v_oReply.body.mid(4) : v_oReply.body).object();
-}
-
-QString errorCode(const HttpReply &v_oReply)
-{
-    return v_oReply.body.startsWith("500|") ? jsonOf(v_oReply)[QStringLiteral("error")].toString() : QString();
-}
-
-// The lines of a dialog's text that are items of its list.
-QStringList items(const QByteArray &v_oShown)
-{
-    QStringList oItems;
-    for (const QByteArray &oLine : v_oShown.split('\n')) {
-        if (QRegularExpression(QStringLiteral("^item[0-9]+=")).match(QString::fromUtf8(oLine)).hasMatch())
-            oItems << QString::fromUtf8(oLine.mid(oLine.indexOf('=') + 1));
-    }
-    return oItems;
-}
-
-// One dialog's answer: which dialog ("picker", "consent", "pin") is answered
-// once its text holds v_oWaitFor; v_oWhileOpen runs before the answer.
-struct Answer
-{
-    QByteArray kind;
-    QByteArray text;
-    QByteArray waitFor = QByteArray();
-    std::function<void()> whileOpen = {};
-};
 
 } // namespace
 
@@ -160,160 +93,93 @@ private slots:
     void cardsComeAndGo(); // last: it takes the tokens away
 
 private:
-    bool makeKey(const QString &v_oName, const QStringList &v_oKeyOptions, const QString &v_oToken,
-                 const QByteArray &v_oPin, const QString &v_oId, const QString &v_oExt = QStringLiteral("leaf.ext"),
-                 const QString &v_oSubject = QString(), bool v_bAlwaysAuth = false);
     void startServer(const QStringList &v_oArguments = {}, const QString &v_oHookDir = QString(),
                      const QByteArray &v_oIniExtra = QByteArray());
-    QByteArray openSession();
-    HttpReply post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
-    HttpReply submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
-                     const QByteArray &v_oCmdId, const QByteArray &v_oOrigin = kOrigin);
-    HttpReply waitResult(const QByteArray &v_oSession, const QByteArray &v_oCmdId);
-    // Posts a command and waits for its result (a command without a dialog).
-    HttpReply call(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QByteArray &v_oOrigin = kOrigin);
-    // A command whose dialogs get the answers in turn; what each showed in *v_poShown.
-    HttpReply dialogCall(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QList<Answer> &v_oAnswers,
-                         QList<QByteArray> *v_poShown = nullptr, const QByteArray &v_oOrigin = kOrigin,
-                         const QByteArray &v_oSession = QByteArray());
-    // The dialog's text once it is of the kind and holds v_oNeedle (empty after 20 s).
-    QByteArray waitDialog(const QByteArray &v_oKind, const QByteArray &v_oNeedle = QByteArray());
     // The picker's answer for the certificate whose list line holds v_oName.
     HttpReply pick(const QString &v_oName, const QByteArray &v_oOrigin = kOrigin, const QByteArray &v_oPurpose = "sign",
                    bool v_bRemember = false, QByteArray *v_poShown = nullptr);
     QJsonArray listing(const QByteArray &v_oOrigin = kOrigin, const QByteArray &v_oPurpose = "sign");
     QByteArray certId(const QString &v_oCommonName, const QByteArray &v_oOrigin = kOrigin);
     Run sites(const QStringList &v_oArguments);
-    void answer(const QByteArray &v_oAnswer)
-    {
-        QVERIFY(writeFile(m_hookDir + QStringLiteral("/answer.new"), v_oAnswer));
-        QVERIFY(QFile::rename(m_hookDir + QStringLiteral("/answer.new"), m_hookDir + QStringLiteral("/answer")));
-    }
-    void importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QStringList &v_oKeys);
+    // A token made anew from keys made before (same certificates, so the same ids).
+    void importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QString &v_oKey);
 
     QTemporaryDir m_work;
+    std::unique_ptr<SoftHsm> m_tokens;
+    std::unique_ptr<KeyFolder> m_keys;
+    SignerPage m_page;
     QString m_hookDir;
-    QProcessEnvironment m_env;
     ServerFixture m_server;
     QByteArray m_ini;
-    quint16 m_port = 0;
-    QList<QSslCertificate> m_ca;
-    int m_cmdId = 1000;
 };
 
-bool TestSigner::makeKey(const QString &v_oName, const QStringList &v_oKeyOptions, const QString &v_oToken,
-                         const QByteArray &v_oPin, const QString &v_oId, const QString &v_oExt, const QString &v_oSubject,
-                         bool v_bAlwaysAuth)
+void TestSigner::importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QString &v_oKey)
 {
-    // Key and certificate (signed by the test CA) made by OpenSSL, then put on the token.
-    const QString oSubject = v_oSubject.isEmpty() ? QStringLiteral("/O=QTX Test/CN=Signer ") + v_oName : v_oSubject;
-    const QStringList oArgs = {m_work.filePath(v_oName), m_work.path(), oSubject, v_oToken, v_oId,
-                               QString::fromLatin1(v_oPin), kSoftHsm, v_oName, v_oExt};
-    QList<QPair<QString, QStringList>> oSteps = {
-        {"openssl", words("req -new -utf8 -nodes -keyout %1.key -out %1.csr -subj %3", oArgs) + v_oKeyOptions},
-        {"openssl", words("x509 -req -in %1.csr -CA %2/ca.pem -CAkey %2/ca.key -CAcreateserial -days 30 "
-                          "-extfile %2/%9 -out %1.pem", oArgs)},
-        {"openssl", words("x509 -in %1.pem -outform DER -out %1.der", oArgs)},
-        {"openssl", words("pkcs8 -topk8 -nocrypt -in %1.key -out %1.p8", oArgs)},
-        {"openssl", words("pkcs8 -topk8 -nocrypt -in %1.key -outform DER -out %1.p8.der", oArgs)},
-        {"openssl", words("x509 -in %1.pem -pubkey -noout -out %1.pub", oArgs)}};
-    // pkcs11-tool can mark a key CKA_ALWAYS_AUTHENTICATE; softhsm2-util cannot.
-    oSteps << (v_bAlwaysAuth ? qMakePair(QStringLiteral("pkcs11-tool"),
-                                         words("--module %7 --token-label %4 --login --pin %6 --write-object %1.p8.der "
-                                               "--type privkey --id %5 --label %8 --always-auth", oArgs))
-                             : qMakePair(QStringLiteral("softhsm2-util"),
-                                         words("--import %1.p8 --token %4 --label %8 --id %5 --pin %6", oArgs)));
-    oSteps << qMakePair(QStringLiteral("pkcs11-tool"), words("--module %7 --token-label %4 --login --pin %6 "
-                                                             "--write-object %1.der --type cert --id %5 --label %8", oArgs));
-    for (const auto &oStep : oSteps) {
-        const Run oRun = run(oStep.first, oStep.second, m_env);
-        if (oRun.code != 0) {
-            qWarning("%s %s: %s", qPrintable(oStep.first), qPrintable(oStep.second.join(' ')), oRun.output.constData());
-            return false;
-        }
-    }
-    return true;
-}
-
-// A token made anew from keys made before (same certificates, so the same ids).
-void TestSigner::importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QStringList &v_oKeys)
-{
-    Run oRun = run(QStringLiteral("softhsm2-util"), words("--init-token --free --label %1 --so-pin 12345678 --pin %2",
-                                                          {v_oLabel, QString::fromLatin1(v_oPin)}), m_env);
-    QVERIFY2(oRun.code == 0, oRun.output.constData());
-    for (const QString &oKey : v_oKeys) {
-        const QStringList oArgs = {m_work.filePath(oKey), v_oLabel, QString::fromLatin1(v_oPin), kSoftHsm, oKey};
-        for (const QStringList &oStep : {words("--import %1.p8 --token %2 --label %5 --id 03 --pin %3", oArgs),
-                                          words("--module %4 --token-label %2 --login --pin %3 --write-object %1.der "
-                                                "--type cert --id 03", oArgs)}) {
-            oRun = run(oStep.first() == QLatin1String("--import") ? QStringLiteral("softhsm2-util") : QStringLiteral("pkcs11-tool"),
-                       oStep, m_env);
-            QVERIFY2(oRun.code == 0, oRun.output.constData());
-        }
-    }
+    QByteArray oError;
+    QVERIFY2(m_tokens->initToken(v_oLabel, QString::fromLatin1(v_oPin), &oError)
+                 && m_tokens->importKey(v_oLabel, QString::fromLatin1(v_oPin), *m_keys, v_oKey, QStringLiteral("03"), false, &oError),
+             oError.constData());
 }
 
 void TestSigner::initTestCase()
 {
-    for (const QString &oTool : {QStringLiteral("softhsm2-util"), QStringLiteral("pkcs11-tool"), QStringLiteral("openssl")}) {
-        if (QStandardPaths::findExecutable(oTool).isEmpty())
-            QSKIP(qPrintable(oTool + QStringLiteral(" is missing: apt-get install softhsm2 opensc")));
-    }
-    if (!QFile::exists(kSoftHsm))
-        QSKIP("SoftHSM2's PKCS#11 module is missing: apt-get install softhsm2");
+    const QString oMissing = missingTools({QStringLiteral("softhsm2-util"), QStringLiteral("pkcs11-tool"), QStringLiteral("openssl")},
+                                          "softhsm2 opensc");
+    if (!oMissing.isEmpty())
+        QSKIP(qPrintable(oMissing));
     QVERIFY(QFile::exists(QStringLiteral(QTX_BINARY_DIR "/modules/Signer.so")));
     QVERIFY(m_work.isValid());
-
-    QDir().mkpath(m_work.filePath(QStringLiteral("tokens")));
-    QVERIFY(writeFile(m_work.filePath(QStringLiteral("softhsm2.conf")),
-                      "directories.tokendir = " + QFile::encodeName(m_work.filePath(QStringLiteral("tokens")))
-                          + "\nobjectstore.backend = file\nlog.level = ERROR\n"));
-    m_env = QProcessEnvironment::systemEnvironment();
-    m_env.insert(QStringLiteral("SOFTHSM2_CONF"), m_work.filePath(QStringLiteral("softhsm2.conf")));
-    for (const auto &oToken : {qMakePair(QStringLiteral("QTX Test"), QStringLiteral("1234")),
-                               qMakePair(QStringLiteral("QTX Spare"), QStringLiteral("4321"))}) {
-        const Run oRun = run(QStringLiteral("softhsm2-util"),
-                             words("--init-token --free --label %1 --so-pin 12345678 --pin %2", {oToken.first, oToken.second}),
-                             m_env);
-        QVERIFY2(oRun.code == 0, oRun.output.constData());
+    m_tokens = std::make_unique<SoftHsm>(m_work.path());
+    m_keys = std::make_unique<KeyFolder>(m_work.path());
+    QVERIFY(m_tokens->isValid());
+    QByteArray oError;
+    QVERIFY2(m_tokens->initToken(QStringLiteral("QTX Test"), QStringLiteral("1234"), &oError)
+                 && m_tokens->initToken(QStringLiteral("QTX Spare"), QStringLiteral("4321"), &oError)
+                 && m_keys->makeCa(QStringLiteral("/CN=QTX Test CA"), &oError),
+             oError.constData());
+    // Name, key, token (its PIN), id, log-in only, subject (empty: "Signer <name>"), always-authenticate.
+    const struct
+    {
+        const char *name, *key, *token;
+        QByteArray pin;
+        const char *id;
+        bool login;
+        QString subject;
+        bool always;
+    } aKeys[] = {
+        {"RSA", "-newkey rsa:2048", "QTX Test", kPin, "01", false, {}, false},
+        {"P-256", "-newkey ec -pkeyopt ec_paramgen_curve:P-256", "QTX Test", kPin, "02", false, {}, false},
+        {"P-384", "-newkey ec -pkeyopt ec_paramgen_curve:P-384", "QTX Spare", "4321", "03", false, {}, false},
+        {"Auth", "-newkey rsa:2048", "QTX Test", kPin, "04", true,
+         QStringLiteral("/C=EE/O=ESTEID/OU=authentication/CN=") + kAuthName
+             + QStringLiteral("/SN=M\u00c4NNIK/GN=MARI-LIIS/serialNumber=PNOEE-38001085718"), false},
+        {"Always", "-newkey rsa:2048", "QTX Test", kPin, "05", false, {}, true},
+        {"Login-P-256", "-newkey ec -pkeyopt ec_paramgen_curve:P-256", "QTX Test", kPin, "06", true,
+         QStringLiteral("/O=QTX Test/CN=Login P-256"), false},
+        {"Login-P-384", "-newkey ec -pkeyopt ec_paramgen_curve:P-384", "QTX Test", kPin, "07", true,
+         QStringLiteral("/O=QTX Test/CN=Login P-384"), false},
+    };
+    for (const auto &oKey : aKeys) {
+        const QString oName = QLatin1String(oKey.name);
+        QVERIFY2(m_keys->issue(oName, words(QLatin1String(oKey.key)),
+                               oKey.subject.isEmpty() ? QStringLiteral("/O=QTX Test/CN=Signer ") + oName : oKey.subject, &oError,
+                               oKey.login ? KeyFolder::kLogIn : KeyFolder::kLeaf)
+                     && m_tokens->importKey(QLatin1String(oKey.token), QString::fromLatin1(oKey.pin), *m_keys, oName,
+                                            QLatin1String(oKey.id), oKey.always, &oError),
+                 oError.constData());
     }
-    QVERIFY(writeFile(m_work.filePath(QStringLiteral("leaf.ext")),
-                      "keyUsage=critical,digitalSignature,nonRepudiation\nbasicConstraints=CA:FALSE\n"));
-    QVERIFY(writeFile(m_work.filePath(QStringLiteral("auth.ext")),
-                      "keyUsage=critical,digitalSignature,keyAgreement\nextendedKeyUsage=clientAuth\nbasicConstraints=CA:FALSE\n"));
-    const Run oCa = run(QStringLiteral("openssl"), words("req -x509 -newkey rsa:2048 -nodes -keyout %1/ca.key -out %1/ca.pem "
-                                                         "-subj %2 -days 30", {m_work.path(), QStringLiteral("/CN=QTX Test CA")}));
-    QVERIFY2(oCa.code == 0, oCa.output.constData());
-    QVERIFY(makeKey(QStringLiteral("RSA"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("01")));
-    QVERIFY(makeKey(QStringLiteral("P-256"), words("-newkey ec -pkeyopt ec_paramgen_curve:P-256"), QStringLiteral("QTX Test"),
-                    kPin, QStringLiteral("02")));
-    QVERIFY(makeKey(QStringLiteral("P-384"), words("-newkey ec -pkeyopt ec_paramgen_curve:P-384"), QStringLiteral("QTX Spare"),
-                    "4321", QStringLiteral("03")));
-    QVERIFY(makeKey(QStringLiteral("Auth"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("04"),
-                    QStringLiteral("auth.ext"),
-                    QStringLiteral("/C=EE/O=ESTEID/OU=authentication/CN=") + kAuthName
-                        + QStringLiteral("/SN=M\u00c4NNIK/GN=MARI-LIIS/serialNumber=PNOEE-38001085718")));
-    QVERIFY(makeKey(QStringLiteral("Always"), words("-newkey rsa:2048"), QStringLiteral("QTX Test"), kPin, QStringLiteral("05"),
-                    QStringLiteral("leaf.ext"), QString(), true));
-    for (const QString &oCurve : {QStringLiteral("P-256"), QStringLiteral("P-384")})
-        QVERIFY(makeKey(QStringLiteral("Login-") + oCurve, words("-newkey ec -pkeyopt ec_paramgen_curve:%1", {oCurve}),
-                        QStringLiteral("QTX Test"), kPin, oCurve == QLatin1String("P-256") ? QStringLiteral("06") : QStringLiteral("07"),
-                        QStringLiteral("auth.ext"), QStringLiteral("/O=QTX Test/CN=Login ") + oCurve));
 
-    m_hookDir = m_work.filePath(QStringLiteral("hook"));
-    QVERIFY(QDir().mkpath(m_hookDir));
-    QVERIFY(QFile::setPermissions(m_hookDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
+    QVERIFY(m_page.makeHook(m_work.path()));
+    m_hookDir = m_page.hook();
     const int iBase = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
     QVERIFY(iBase > 0);
-    m_port = static_cast<quint16>(ServerFixture::isRoot() ? iBase : iBase + 1);
     m_ini = "[listener]\nport=" + QByteArray::number(iBase)
             + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
               "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
-            + kSoftHsm.toUtf8() + "\n";
+            + softHsmModule().toUtf8() + "\n";
     QVERIFY(m_server.installSigner(m_ini + "confirmDelayMs=300\n", false));
-    m_ca = m_server.authority();
-    QCOMPARE(m_ca.size(), 1);
+    m_page.connectTo(quint16(ServerFixture::isRoot() ? iBase : iBase + 1), m_server.authority());
+    QCOMPARE(m_page.authority().size(), 1);
     startServer({}, m_hookDir);
 }
 
@@ -326,108 +192,32 @@ void TestSigner::startServer(const QStringList &v_oArguments, const QString &v_o
     }
     QVERIFY(m_server.writeIni(m_ini + (v_oIniExtra.isNull() ? QByteArray("confirmDelayMs=300\n") : v_oIniExtra)));
     QFile::remove(m_server.logFilePath());
-    QFile::remove(m_hookDir + QStringLiteral("/dialog.txt"));
-    m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_env.value(QStringLiteral("SOFTHSM2_CONF")));
+    m_page.forgetDialog();
+    m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_tokens->conf());
     m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), v_oHookDir);
     m_server.start(v_oArguments);
-    QVERIFY(m_server.waitListening(m_port));
-}
-
-HttpReply TestSigner::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
-{
-    HttpsClient oClient(m_port, m_ca);
-    return oClient.post(v_oPath, v_oBody, v_oHeaders);
-}
-
-QByteArray TestSigner::openSession()
-{
-    const HttpReply oReply = post("/OPEN_SESSION", QByteArray(), {});
-    return oReply.status == 200 ? oReply.body : QByteArray();
-}
-
-HttpReply TestSigner::submit(const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody,
-                             const QByteArray &v_oCmdId, const QByteArray &v_oOrigin)
-{
-    QList<QByteArray> oHeaders = {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId};
-    if (!v_oOrigin.isEmpty())
-        oHeaders << "Origin: " + v_oOrigin;
-    return post("/Signer/" + v_oCommand, v_oBody, oHeaders);
-}
-
-HttpReply TestSigner::waitResult(const QByteArray &v_oSession, const QByteArray &v_oCmdId)
-{
-    HttpReply oReply;
-    // Bounded by count: a result that never comes fails the test instead of hanging it.
-    for (int i = 0; i < 1200; ++i) {
-        oReply = post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId});
-        if (oReply.status != 202)
-            break;
-        QTest::qWait(50);
-    }
-    return oReply;
-}
-
-HttpReply TestSigner::call(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QByteArray &v_oOrigin)
-{
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    const HttpReply oAccepted = submit(oSession, v_oCommand, v_oBody, oCmdId, v_oOrigin);
-    return oAccepted.status == 202 ? waitResult(oSession, oCmdId) : oAccepted;
-}
-
-QByteArray TestSigner::waitDialog(const QByteArray &v_oKind, const QByteArray &v_oNeedle)
-{
-    const QString oPath = m_hookDir + QStringLiteral("/dialog.txt");
-    for (int i = 0; i < 400; ++i) {
-        const QByteArray oShown = readFile(oPath);
-        if (oShown.startsWith("dialog=" + v_oKind + '\n') && oShown.contains(v_oNeedle))
-            return oShown;
-        QTest::qWait(50);
-    }
-    qWarning("no %s dialog showing \"%s\"; last: %s", v_oKind.constData(), v_oNeedle.constData(), readFile(oPath).constData());
-    return QByteArray();
-}
-
-HttpReply TestSigner::dialogCall(const QByteArray &v_oCommand, const QByteArray &v_oBody, const QList<Answer> &v_oAnswers,
-                                 QList<QByteArray> *v_poShown, const QByteArray &v_oOrigin, const QByteArray &v_oSession)
-{
-    const QByteArray oSession = v_oSession.isEmpty() ? openSession() : v_oSession;
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    const HttpReply oReply = submit(oSession, v_oCommand, v_oBody, oCmdId, v_oOrigin);
-    if (oReply.status != 202)
-        return oReply;
-    for (const Answer &oAnswer : v_oAnswers) {
-        const QByteArray oShown = waitDialog(oAnswer.kind, oAnswer.waitFor);
-        if (oShown.isEmpty())
-            return HttpReply{0, "no dialog", {}, oAnswer.kind, {}};
-        if (v_poShown)
-            *v_poShown << oShown;
-        if (oAnswer.whileOpen)
-            oAnswer.whileOpen();
-        answer(oAnswer.text);
-    }
-    return waitResult(oSession, oCmdId);
+    QVERIFY(m_server.waitListening(m_page.port()));
 }
 
 HttpReply TestSigner::pick(const QString &v_oName, const QByteArray &v_oOrigin, const QByteArray &v_oPurpose,
                            bool v_bRemember, QByteArray *v_poShown)
 {
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    const HttpReply oAccepted = submit(oSession, "SelectCertificate", "purpose=" + v_oPurpose, oCmdId, v_oOrigin);
+    const QByteArray oSession = m_page.openSession();
+    const QByteArray oCmdId = m_page.nextCmdId();
+    const HttpReply oAccepted = m_page.submit(oSession, "SelectCertificate", "purpose=" + v_oPurpose, oCmdId, v_oOrigin);
     if (oAccepted.status != 202)
         return oAccepted;
-    const QByteArray oShown = waitDialog("picker", "item0=");
+    const QByteArray oShown = m_page.waitDialog("picker", "item0=");
     if (v_poShown)
         *v_poShown = oShown;
-    const int iIndex = items(oShown).indexOf(QRegularExpression(QRegularExpression::escape(v_oName) + QStringLiteral(" \\|.*")));
-    answer(iIndex < 0 ? QByteArray("cancel") : "pick:" + QByteArray::number(iIndex) + (v_bRemember ? ":remember" : ""));
-    return waitResult(oSession, oCmdId);
+    const int iIndex = dialogItems(oShown).indexOf(QRegularExpression(QRegularExpression::escape(v_oName) + QStringLiteral(" \\|.*")));
+    m_page.answer(iIndex < 0 ? QByteArray("cancel") : "pick:" + QByteArray::number(iIndex) + (v_bRemember ? ":remember" : ""));
+    return m_page.result(oSession, oCmdId);
 }
 
 QJsonArray TestSigner::listing(const QByteArray &v_oOrigin, const QByteArray &v_oPurpose)
 {
-    const HttpReply oReply = call("ListCertificates", "purpose=" + v_oPurpose, v_oOrigin);
+    const HttpReply oReply = m_page.call("ListCertificates", "purpose=" + v_oPurpose, v_oOrigin);
     if (oReply.status != 200 || oReply.body.startsWith("500|"))
         qWarning("ListCertificates: %d %s", oReply.status, oReply.body.constData());
     return QJsonDocument::fromJson(oReply.body).object().value(QStringLiteral("certificates")).toArray();
@@ -453,11 +243,11 @@ Run TestSigner::sites(const QStringList &v_oArguments)
 // what the user let it see; qtx-sites revoke takes that back.
 void TestSigner::disclosureOnlyThroughThePicker()
 {
-    QCOMPARE(call("ListCertificates", QByteArray()).body, QByteArray("{\"certificates\":[]}"));
-    QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
+    QCOMPARE(m_page.call("ListCertificates", QByteArray()).body, QByteArray("{\"certificates\":[]}"));
+    QVERIFY(!m_page.dialogShown());
 
     QList<QByteArray> oShown;
-    const HttpReply oCancelled = dialogCall("SelectCertificate", QByteArray(), {{"picker", "cancel", "item0="}}, &oShown);
+    const HttpReply oCancelled = m_page.dialogCall("SelectCertificate", QByteArray(), {{"picker", "cancel", "item0="}}, &oShown);
     QCOMPARE(QJsonDocument(jsonOf(oCancelled)).toJson(QJsonDocument::Compact),
              QByteArray("{\"error\":\"CANCELLED\",\"message\":\"The user chose no certificate.\"}"));
     QVERIFY2(oShown.value(0).contains("\nhttps://shop.example\n"), oShown.value(0).constData());
@@ -481,7 +271,7 @@ void TestSigner::disclosureOnlyThroughThePicker()
     QJsonArray oListed = listing();
     QCOMPARE(oListed.size(), 4);
     QCOMPARE(certId(QStringLiteral("Signer RSA")), oPicked[QStringLiteral("id")].toString().toLatin1());
-    QVERIFY(!QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")));
+    QVERIFY(!m_page.dialogShown());
     Run oSites = sites({QStringLiteral("list")});
     QVERIFY2(oSites.code == 0 && oSites.output.contains("https://shop.example\n  sign   CN=Signer RSA,O=QTX Test"),
              oSites.output.constData());
@@ -505,7 +295,7 @@ void TestSigner::siteIdsDifferPerOrigin()
     startServer({}, m_hookDir);
     QCOMPARE(certId(QStringLiteral("Signer P-256")), oShop);
     QCOMPARE(jsonOf(pick(QStringLiteral("Signer P-256"), kOther))[QStringLiteral("id")].toString().toLatin1(), oNews);
-    QCOMPARE(errorCode(call("Sign", signForm(oShop, "x", "SHA-256", "ECDSA"), kOther)), QStringLiteral("CERTIFICATE_NOT_FOUND"));
+    QCOMPARE(errorOf(m_page.call("Sign", signForm(oShop, "x", "SHA-256", "ECDSA"), kOther)), QStringLiteral("CERTIFICATE_NOT_FOUND"));
 }
 
 void TestSigner::certificatesForTheJob_data()
@@ -530,7 +320,7 @@ void TestSigner::certificatesForTheJob()
     QByteArray oShown;
     const HttpReply oPicked = pick(purpose == "login" ? kAuthName : offered.first(), kOrigin, purpose, false, &oShown);
     QStringList oOffered;
-    for (const QString &oItem : items(oShown))
+    for (const QString &oItem : dialogItems(oShown))
         oOffered << oItem.section(QStringLiteral(" | "), 0, 0);
     QCOMPARE(oOffered, offered);
     QVERIFY2(oShown.contains(missing), oShown.constData());
@@ -539,7 +329,7 @@ void TestSigner::certificatesForTheJob()
         const QJsonObject oAuth = jsonOf(oPicked);
         QCOMPARE(oAuth[QStringLiteral("extendedKeyUsage")].toArray(), QJsonArray({QStringLiteral("clientAuth")}));
         QVERIFY(oAuth[QStringLiteral("subject")].toString().contains(QStringLiteral("serialNumber=PNOEE-38001085718")));
-        const QJsonObject oRefused = jsonOf(call("Sign", signForm(oAuth[QStringLiteral("id")].toString().toLatin1(), "x")));
+        const QJsonObject oRefused = jsonOf(m_page.call("Sign", signForm(oAuth[QStringLiteral("id")].toString().toLatin1(), "x")));
         QCOMPARE(oRefused[QStringLiteral("error")].toString(), QStringLiteral("CERTIFICATE_NOT_USABLE"));
         QCOMPARE(oRefused[QStringLiteral("reason")].toString(), QStringLiteral("login-only"));
         QCOMPARE(listing(kOrigin, "login").size(), 0); // picked, not remembered
@@ -574,9 +364,7 @@ void TestSigner::signsAndOpenSslVerifies()
     QFETCH(QByteArray, format);
     QFETCH(QByteArray, pin);
     const QByteArray oDocument = "Contract " + QByteArray(QTest::currentDataTag()) + '\n';
-    const QString oDocPath = m_work.filePath(QStringLiteral("document.txt"));
-    QVERIFY(writeFile(oDocPath, oDocument));
-    const HttpReply oReply = dialogCall("Sign", signForm(certId(QStringLiteral("Signer ") + key), oDocument, digestAlgorithm,
+    const HttpReply oReply = m_page.dialogCall("Sign", signForm(certId(QStringLiteral("Signer ") + key), oDocument, digestAlgorithm,
                                                          signatureAlgorithm) + "&format=" + format + "&documentName=document.txt",
                                         {{"consent", "pin:" + pin}});
     QVERIFY2(oReply.status == 200 && !oReply.body.startsWith("500|"), oReply.body.constData());
@@ -585,22 +373,15 @@ void TestSigner::signsAndOpenSslVerifies()
              readFile(m_work.filePath(key + QStringLiteral(".der"))));
 
     const QString oSigPath = m_work.filePath(QStringLiteral("signature.bin"));
-    const QString oMd = QString::fromLatin1(digestAlgorithm).remove(QLatin1Char('-')).toLower();
-    // signature, document, the test CA, the public key, the digest, its name.
-    const QStringList oArgs = {oSigPath, oDocPath, m_work.filePath(QStringLiteral("ca.pem")),
-                               m_work.filePath(key + QStringLiteral(".pub")), m_work.filePath(QStringLiteral("digest.bin")), oMd};
     if (format == "cms") {
-        QVERIFY(writeFile(oSigPath, QByteArray::fromBase64(oResult[QStringLiteral("cms")].toString().toLatin1())));
-        const Run oVerify = run(QStringLiteral("openssl"), words("cms -verify -binary -inform DER -in %1 -content %2 "
-                                                                 "-CAfile %3 -purpose any -out /dev/null", oArgs));
-        QVERIFY2(oVerify.code == 0, oVerify.output.constData());
-        const Run oPrint = run(QStringLiteral("openssl"), words("cms -cmsout -print -inform DER -in %1", oArgs));
+        const QByteArray oCms = QByteArray::fromBase64(oResult[QStringLiteral("cms")].toString().toLatin1());
+        QByteArray oOutput;
+        QVERIFY2(cmsVerifies(oCms, oDocument, m_keys->file(QStringLiteral("ca.pem")), m_work.path(), &oOutput),
+                 oOutput.constData());
+        QVERIFY(writeFile(oSigPath, oCms));
+        const Run oPrint = tool(QStringLiteral("openssl cms -cmsout -print -inform DER -in %1"), {oSigPath});
         QVERIFY(oPrint.output.contains("id-smime-aa-signingCertificateV2"));
         QVERIFY(oPrint.output.contains("eContent: <ABSENT>")); // detached
-        // A changed document no longer verifies.
-        QVERIFY(writeFile(oDocPath, oDocument + "tampered"));
-        QVERIFY(run(QStringLiteral("openssl"),
-                    words("cms -verify -binary -inform DER -in %1 -content %2 -noverify -out /dev/null", oArgs)).code != 0);
         return;
     }
     QByteArray oSignature = QByteArray::fromBase64(oResult[QStringLiteral("signature")].toString().toLatin1());
@@ -610,8 +391,10 @@ void TestSigner::signsAndOpenSslVerifies()
         oSignature = QByteArray::fromBase64(oResult[QStringLiteral("signatureDer")].toString().toLatin1());
     }
     QVERIFY(writeFile(oSigPath, oSignature));
-    QVERIFY(writeFile(oArgs.at(4), digestOf(oDocument, digestAlgorithm)));
-    QStringList oVerifyArgs = words("pkeyutl -verify -pubin -inkey %4 -in %5 -sigfile %1 -pkeyopt digest:%6", oArgs);
+    QVERIFY(writeFile(m_work.filePath(QStringLiteral("digest.bin")), digestOf(oDocument, digestAlgorithm)));
+    QStringList oVerifyArgs = words("pkeyutl -verify -pubin -inkey %2 -in %3 -sigfile %1 -pkeyopt digest:%4",
+                                    {oSigPath, m_keys->file(key + QStringLiteral(".pub")), m_work.filePath(QStringLiteral("digest.bin")),
+                                     QString::fromLatin1(digestAlgorithm).remove(QLatin1Char('-')).toLower()});
     if (signatureAlgorithm == "RSA-PSS")
         oVerifyArgs += words("-pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest");
     const Run oVerify = run(QStringLiteral("openssl"), oVerifyArgs);
@@ -647,13 +430,13 @@ void TestSigner::logInTokensAndTheSite()
     const QByteArray oNonce = oRandom.toBase64();
     const QStringList oOffered = {QStringLiteral("Login P-256"), QStringLiteral("Login P-384"), kAuthName};
     QList<QByteArray> oShown;
-    const HttpReply oReply = dialogCall("Authenticate", form({{"nonce", oNonce}}),
+    const HttpReply oReply = m_page.dialogCall("Authenticate", form({{"nonce", oNonce}}),
                                         {{"picker", "pick:" + QByteArray::number(oOffered.indexOf(name)), "item0="},
                                          {"consent", "pin:" + kPin}},
                                         &oShown);
     QVERIFY2(oReply.status == 200 && !oReply.body.startsWith("500|"), oReply.body.constData());
     QStringList oItems;
-    for (const QString &oItem : items(oShown.value(0)))
+    for (const QString &oItem : dialogItems(oShown.value(0)))
         oItems << oItem.section(QStringLiteral(" | "), 0, 0);
     QCOMPARE(oItems, oOffered); // never a signing certificate
     QVERIFY(oShown.value(0).contains("Choose a certificate to log in\n"));
@@ -771,7 +554,7 @@ void TestSigner::refusedRequests()
     QFETCH(QString, error);
     if (!key.isEmpty())
         body = "certId=" + certId(QStringLiteral("Signer ") + key) + body;
-    const HttpReply oReply = call(command, body, origin);
+    const HttpReply oReply = m_page.call(command, body, origin);
     // The server itself may refuse a GUI command without an origin, before the module.
     if (error == QLatin1String("NO_ORIGIN") && oReply.status == 403)
         return;
@@ -813,10 +596,10 @@ void TestSigner::hostileRequestsShownEscaped()
     const QByteArray oId = jsonOf(pick(QStringLiteral("Signer RSA"), origin))[QStringLiteral("id")].toString().toLatin1();
     QVERIFY(!oId.isEmpty());
     QList<QByteArray> oShown;
-    const HttpReply oReply = dialogCall("Sign", signForm(oId, "shown") + "&origin=https%3A%2F%2Fbank.example&documentName="
+    const HttpReply oReply = m_page.dialogCall("Sign", signForm(oId, "shown") + "&origin=https%3A%2F%2Fbank.example&documentName="
                                                     + QUrl::toPercentEncoding(document),
                                         {{"consent", "cancel"}}, &oShown, origin);
-    QCOMPARE(errorCode(oReply), QStringLiteral("CANCELLED"));
+    QCOMPARE(errorOf(oReply), QStringLiteral("CANCELLED"));
     const QByteArray oText = oShown.value(0);
     QVERIFY2(QRegularExpression(QString::fromUtf8(originShown)).match(QString::fromUtf8(oText)).hasMatch(), oText.constData());
     QVERIFY2(oText.contains(documentShown), oText.constData());
@@ -834,11 +617,11 @@ void TestSigner::receiptsAndListingMeanwhile()
     const int iBefore = readFile(oReceipts).count('\n');
     const QByteArray oBody = signForm(certId(QStringLiteral("Signer P-256")), "receipt", "SHA-256", "ECDSA")
                              + "&documentName=" + QUrl::toPercentEncoding(QStringLiteral("Rechnung \u00e4\n\u202e.pdf"));
-    QCOMPARE(errorCode(dialogCall("Sign", oBody, {{"consent", "cancel", "", [this] {
+    QCOMPARE(errorOf(m_page.dialogCall("Sign", oBody, {{"consent", "cancel", "", [this] {
                                       QCOMPARE(listing().size(), 4);
                                   }}})),
              QStringLiteral("CANCELLED"));
-    QVERIFY(!dialogCall("Sign", oBody, {{"consent", "pin:1234"}}).body.startsWith("500|"));
+    QVERIFY(!m_page.dialogCall("Sign", oBody, {{"consent", "pin:1234"}}).body.startsWith("500|"));
     const QList<QByteArray> oLines = readFile(oReceipts).split('\n').mid(iBefore, 2);
     const QByteArray oCommon = " origin=\"https://shop.example\" purpose=\"sign\" document=\"Rechnung \\u00e4\\n\\u202e.pdf\" digest=\"SHA-256:"
                                + digestOf("receipt", "SHA-256").toHex() + "\" certificate=\"CN=Signer P-256,O=QTX Test\" sha256=\""
@@ -877,8 +660,8 @@ void TestSigner::storeFilesAreChecked()
     const QByteArray oKept = readFile(oGrants);
     QVERIFY(QFile::remove(oGrants));
     QVERIFY(link ? QFile::link(m_work.filePath(QStringLiteral("ca.pem")), oGrants) : writeFile(oGrants, grants, 0600));
-    QCOMPARE(errorCode(call("ListCertificates", QByteArray())), QStringLiteral("STORE_ERROR"));
-    QCOMPARE(errorCode(pick(QStringLiteral("Signer RSA"), kOrigin, "sign", true)), QStringLiteral("STORE_ERROR"));
+    QCOMPARE(errorOf(m_page.call("ListCertificates", QByteArray())), QStringLiteral("STORE_ERROR"));
+    QCOMPARE(errorOf(pick(QStringLiteral("Signer RSA"), kOrigin, "sign", true)), QStringLiteral("STORE_ERROR"));
     QCOMPARE(sites({QStringLiteral("list")}).code, 1);
     if (!link) {
         QCOMPARE(sites({QStringLiteral("revoke-all")}).code, 0);
@@ -946,13 +729,13 @@ void TestSigner::pinStatesOfACard()
             oAnswers[0].waitFor = oCase.shown;
             oAnswers[0].whileOpen = [&] { QVERIFY(!*oCase.during || writeFile(oState, oCase.during)); };
         }
-        const HttpReply oReply = oAnswers.isEmpty() ? call("Sign", oBody) : dialogCall("Sign", oBody, oAnswers);
+        const HttpReply oReply = oAnswers.isEmpty() ? m_page.call("Sign", oBody) : m_page.dialogCall("Sign", oBody, oAnswers);
         const QJsonObject oError = jsonOf(oReply);
         QVERIFY2(oError[QStringLiteral("error")].toString() == QLatin1String(oCase.error), (oTag + ": " + oReply.body).constData());
         QCOMPARE(oError[QStringLiteral("triesLeft")].toString(), QLatin1String(oCase.triesLeft));
         if (!*oCase.error)
             QVERIFY2(oReply.body.contains("\"signature\""), oReply.body.constData());
-        QVERIFY(QTest::qWaitFor([this] { return !QFile::exists(m_hookDir + QStringLiteral("/dialog.txt")); }, 2000));
+        QVERIFY(QTest::qWaitFor([this] { return !m_page.dialogShown(); }, 2000));
     }
 }
 
@@ -962,21 +745,18 @@ void TestSigner::pinStatesOfACard()
 void TestSigner::cardsComeAndGo()
 {
     startServer({}, m_hookDir);
-    const auto deleteSpare = [this] {
-        const Run oDelete = run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Spare"}), m_env);
-        QVERIFY2(oDelete.code == 0, oDelete.output.constData());
-    };
+    const auto deleteSpare = [this] { QVERIFY(m_tokens->deleteToken(QStringLiteral("QTX Spare"))); };
     const QByteArray oBody = signForm(jsonOf(pick(QStringLiteral("Signer P-384"), kOrigin, "sign", true))[QStringLiteral("id")].toString().toLatin1(), "r",
                                       "SHA-384", "ECDSA");
-    const HttpReply oSigned = dialogCall("Sign", oBody, {{"consent", "pin:4321", "", [&] {
+    const HttpReply oSigned = m_page.dialogCall("Sign", oBody, {{"consent", "pin:4321", "", [&] {
                                                               deleteSpare();
-                                                              QVERIFY(!waitDialog("consent", "Insert the card").isEmpty());
-                                                              importToken(QStringLiteral("QTX Spare"), "4321", {"P-384"});
+                                                              QVERIFY(!m_page.waitDialog("consent", "Insert the card").isEmpty());
+                                                              importToken(QStringLiteral("QTX Spare"), "4321", QStringLiteral("P-384"));
                                                           }}});
     QVERIFY2(oSigned.body.contains("\"signature\""), oSigned.body.constData());
 
     deleteSpare();
-    QVERIFY(run(QStringLiteral("softhsm2-util"), words("--delete-token --token %1", {"QTX Test"}), m_env).code == 0);
+    QVERIFY(m_tokens->deleteToken(QStringLiteral("QTX Test")));
     // A configured module file that others could change is not loaded. The
     // page learns which modules were tried and what they answered (no path, no
     // token data), and so does the log.
@@ -986,7 +766,7 @@ void TestSigner::cardsComeAndGo()
     m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), oOpen);
     startServer({}, m_hookDir);
     m_server.setEnvironmentValue(QStringLiteral("QTX_PKCS11_MODULE"), QString());
-    const QJsonObject oNoToken = jsonOf(call("ListCertificates", QByteArray()));
+    const QJsonObject oNoToken = jsonOf(m_page.call("ListCertificates", QByteArray()));
     QCOMPARE(oNoToken[QStringLiteral("error")].toString(), QStringLiteral("NO_TOKEN"));
     QJsonObject oSoftHsm;
     for (const QJsonValue &oModule : oNoToken[QStringLiteral("modules")].toArray()) {
@@ -1003,20 +783,20 @@ void TestSigner::cardsComeAndGo()
                           {QStringLiteral("tokens"), 0}, {QStringLiteral("problem"), QStringLiteral("refused: writable by group or others")}}));
     QTRY_VERIFY(m_server.logHas(QStringLiteral("Signer::ListCertificates :: No token present; PKCS#11 modules tried: ")));
     QVERIFY(m_server.logHas(QStringLiteral("fake-open.so (configured): not loaded, refused: writable by group or others")));
-    QCOMPARE(errorCode(call("Sign", oBody)), QStringLiteral("NO_TOKEN"));
+    QCOMPARE(errorOf(m_page.call("Sign", oBody)), QStringLiteral("NO_TOKEN"));
 
     QList<QByteArray> oShown;
-    const HttpReply oPicked = dialogCall("SelectCertificate", QByteArray(),
+    const HttpReply oPicked = m_page.dialogCall("SelectCertificate", QByteArray(),
                                          {{"picker", "pick:0", "Insert your card", [&] {
-                                               importToken(QStringLiteral("QTX Spare"), "4321", {"P-384"});
-                                               QVERIFY(!waitDialog("picker", "item0=Signer P-384").isEmpty());
+                                               importToken(QStringLiteral("QTX Spare"), "4321", QStringLiteral("P-384"));
+                                               QVERIFY(!m_page.waitDialog("picker", "item0=Signer P-384").isEmpty());
                                            }}},
                                          &oShown);
     QCOMPARE(jsonOf(oPicked)[QStringLiteral("subjectCommonName")].toString(), QStringLiteral("Signer P-384"));
     QVERIFY(!oShown.value(0).contains("item0="));
     // A user who gives up waiting for a card: NO_TOKEN, not only CANCELLED.
     deleteSpare();
-    QCOMPARE(errorCode(dialogCall("SelectCertificate", QByteArray(), {{"picker", "cancel", "Insert your card"}})),
+    QCOMPARE(errorOf(m_page.dialogCall("SelectCertificate", QByteArray(), {{"picker", "cancel", "Insert your card"}})),
              QStringLiteral("NO_TOKEN"));
 }
 
@@ -1024,11 +804,11 @@ void TestSigner::cardsComeAndGo()
 void TestSigner::dialogTimesOut()
 {
     startServer({}, m_hookDir, "dialogTimeoutSeconds=5\nconfirmDelayMs=300\n");
-    const QByteArray oSession = openSession();
-    const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-    QCOMPARE(submit(oSession, "SelectCertificate", QByteArray(), oCmdId).status, 202);
-    QVERIFY(!waitDialog("picker", "cancelled in 0:04").isEmpty());
-    const QJsonObject oError = jsonOf(waitResult(oSession, oCmdId));
+    const QByteArray oSession = m_page.openSession();
+    const QByteArray oCmdId = m_page.nextCmdId();
+    QCOMPARE(m_page.submit(oSession, "SelectCertificate", QByteArray(), oCmdId).status, 202);
+    QVERIFY(!m_page.waitDialog("picker", "cancelled in 0:04").isEmpty());
+    const QJsonObject oError = jsonOf(m_page.result(oSession, oCmdId));
     QCOMPARE(oError[QStringLiteral("error")].toString(), QStringLiteral("CANCELLED"));
     QCOMPARE(oError[QStringLiteral("reason")].toString(), QStringLiteral("timeout"));
     QVERIFY(readFile(m_server.storePath(QStringLiteral("signer/receipts.log"))).endsWith("outcome=\"timeout\"\n"));
@@ -1097,18 +877,18 @@ void TestSigner::realDisplay()
         QVERIFY2(oKeys.code == 0, oKeys.output.constData());
     };
     const auto started = [&](const QByteArray &v_oSession, const QByteArray &v_oCommand, const QByteArray &v_oBody) {
-        const QByteArray oCmdId = QByteArray::number(++m_cmdId);
-        return submit(v_oSession, v_oCommand, v_oBody, oCmdId).status == 202 ? oCmdId : QByteArray();
+        const QByteArray oCmdId = m_page.nextCmdId();
+        return m_page.submit(v_oSession, v_oCommand, v_oBody, oCmdId).status == 202 ? oCmdId : QByteArray();
     };
 
     // The picker by keyboard: the first certificate.
-    QByteArray oSession = openSession();
+    QByteArray oSession = m_page.openSession();
     QByteArray oCmdId = started(oSession, "SelectCertificate", QByteArray());
-    QVERIFY(!waitDialog("picker", "item0=").isEmpty());
+    QVERIFY(!m_page.waitDialog("picker", "item0=").isEmpty());
     QTest::qWait(1200);
     screenshot("Choose a certificate for signing", QStringLiteral("picker-en.png"));
     keys("Choose a certificate for signing", words("Home space Return"));
-    const QJsonObject oPicked = jsonOf(waitResult(oSession, oCmdId));
+    const QJsonObject oPicked = jsonOf(m_page.result(oSession, oCmdId));
     QCOMPARE(oPicked[QStringLiteral("subjectCommonName")].toString(), QStringLiteral("Signer P-384"));
     const QByteArray oBody = signForm(oPicked[QStringLiteral("id")].toString().toLatin1(), "on screen", "SHA-384", "ECDSA")
                              + "&documentName="
@@ -1116,27 +896,27 @@ void TestSigner::realDisplay()
     // Escape cancels.
     oCmdId = started(oSession, "Sign", oBody);
     keys("Signature request", words("Escape"));
-    QCOMPARE(errorCode(waitResult(oSession, oCmdId)), QStringLiteral("CANCELLED"));
+    QCOMPARE(errorOf(m_page.result(oSession, oCmdId)), QStringLiteral("CANCELLED"));
     // PIN and Enter at once: the button is not enabled yet, the dialog stays.
     oCmdId = started(oSession, "Sign", oBody);
     keys("Signature request", words("4 3 2 1 Return"));
     QTest::qWait(1500);
-    QCOMPARE(post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + oSession, "X-QTX-cmdId: " + oCmdId}).status, 202);
+    QCOMPARE(m_page.post("/GET_RESULT", QByteArray(), {"X-QTX-sessionId: " + oSession, "X-QTX-cmdId: " + oCmdId}).status, 202);
     screenshot("Signature request", QStringLiteral("consent-en.png"));
     keys("Signature request", words("Return"));
-    const HttpReply oSigned = waitResult(oSession, oCmdId);
+    const HttpReply oSigned = m_page.result(oSession, oCmdId);
     QVERIFY2(oSigned.body.contains("\"signature\""), oSigned.body.constData());
 
     // In the system's language.
     m_server.setEnvironmentValue(QStringLiteral("LANGUAGE"), QStringLiteral("de"));
     startServer({}, m_hookDir, "confirmDelayMs=1000\n");
-    oSession = openSession();
+    oSession = m_page.openSession();
     oCmdId = started(oSession, "Sign", oBody);
-    QVERIFY(waitDialog("consent").contains("Signaturanfrage\nEine Website bittet um Ihre Signatur:\n"));
+    QVERIFY(m_page.waitDialog("consent").contains("Signaturanfrage\nEine Website bittet um Ihre Signatur:\n"));
     QTest::qWait(1200);
     screenshot("Signaturanfrage", QStringLiteral("consent-de.png"));
     keys("Signaturanfrage", words("Escape"));
-    QCOMPARE(errorCode(waitResult(oSession, oCmdId)), QStringLiteral("CANCELLED"));
+    QCOMPARE(errorOf(m_page.result(oSession, oCmdId)), QStringLiteral("CANCELLED"));
 }
 
 void TestSigner::noDisplayAnswersAtOnce_data()
@@ -1156,9 +936,9 @@ void TestSigner::noDisplayAnswersAtOnce()
     QFETCH(int, hookMode);
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), static_cast<mode_t>(hookMode)) == 0);
     startServer(arguments, hook ? m_hookDir : QString());
-    QCOMPARE(errorCode(call("Sign", signForm(QByteArray(40, 'a'), "x"))), QStringLiteral("NO_DISPLAY"));
-    QCOMPARE(errorCode(call("SelectCertificate", QByteArray())), QStringLiteral("NO_DISPLAY"));
-    QCOMPARE(errorCode(call("Authenticate", "nonce=" + QByteArray(44, 'n'))), QStringLiteral("NO_DISPLAY"));
+    QCOMPARE(errorOf(m_page.call("Sign", signForm(QByteArray(40, 'a'), "x"))), QStringLiteral("NO_DISPLAY"));
+    QCOMPARE(errorOf(m_page.call("SelectCertificate", QByteArray())), QStringLiteral("NO_DISPLAY"));
+    QCOMPARE(errorOf(m_page.call("Authenticate", "nonce=" + QByteArray(44, 'n'))), QStringLiteral("NO_DISPLAY"));
     QVERIFY(::chmod(QFile::encodeName(m_hookDir).constData(), 0700) == 0);
 }
 
@@ -1167,12 +947,12 @@ void TestSigner::noDisplayAnswersAtOnce()
 void TestSigner::cleanStopAfterDialogs()
 {
     startServer({}, m_hookDir);
-    const QByteArray oSession = openSession();
-    QVERIFY(!dialogCall("SelectCertificate", QByteArray(), {{"picker", "pick:0"}}, nullptr, kOrigin, oSession).body.startsWith("500|"));
-    QCOMPARE(errorCode(dialogCall("Sign", signForm(certId(QStringLiteral("Signer P-384")), "x", "SHA-256", "ECDSA"),
+    const QByteArray oSession = m_page.openSession();
+    QVERIFY(!m_page.dialogCall("SelectCertificate", QByteArray(), {{"picker", "pick:0"}}, nullptr, kOrigin, oSession).body.startsWith("500|"));
+    QCOMPARE(errorOf(m_page.dialogCall("Sign", signForm(certId(QStringLiteral("Signer P-384")), "x", "SHA-256", "ECDSA"),
                                   {{"consent", "pin:0000"}}, nullptr, kOrigin, oSession)),
              QStringLiteral("PIN_INCORRECT"));
-    QCOMPARE(post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + oSession}).status, 200);
+    QCOMPARE(m_page.post("/CLOSE_SESSION", QByteArray(), {"X-QTX-sessionId: " + oSession}).status, 200);
     QTest::qWait(1000); // the module is unloaded on the main thread, queued
     ::kill(static_cast<pid_t>(m_server.process().processId()), SIGINT);
     QVERIFY(m_server.process().waitForFinished(20000));
