@@ -26,11 +26,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
-
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -46,48 +41,35 @@ namespace {
 const QString kHelper = QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper");
 const QString kData = QStringLiteral(QTX_TEST_SOURCE_DIR "/data/");
 
-// The token's part, done by a software key: the signature of the signed
-// attributes, ECDSA as raw r||s like a token gives it.
+// The token's part, done by openssl with a software key: the signature of the
+// signed attributes, ECDSA (P-256) as raw r||s like a token gives it.
 SignFunction softSigner(const QString &v_oKeyFile, SignatureScheme v_eScheme, DigestAlgorithm v_eAlgorithm,
                         int *v_piCalls = nullptr)
 {
     return [=](const QByteArray &v_oAttributes) {
         if (v_piCalls)
             ++*v_piCalls;
-        const QByteArray oPem = tst::readFile(v_oKeyFile);
-        BIO *poBio = BIO_new_mem_buf(oPem.constData(), oPem.size());
-        EVP_PKEY *poKey = PEM_read_bio_PrivateKey(poBio, nullptr, nullptr, nullptr);
-        BIO_free(poBio);
-        const EVP_MD *poMd = v_eAlgorithm == DigestAlgorithm::Sha384   ? EVP_sha384()
-                             : v_eAlgorithm == DigestAlgorithm::Sha512 ? EVP_sha512()
-                                                                       : EVP_sha256();
-        EVP_MD_CTX *poContext = EVP_MD_CTX_new();
-        EVP_PKEY_CTX *poKeyContext = nullptr;
-        QByteArray oSignature(1024, '\0');
-        size_t uiLength = size_t(oSignature.size());
-        bool bOk = EVP_DigestSignInit(poContext, &poKeyContext, poMd, nullptr, poKey) == 1;
-        if (bOk && v_eScheme == SignatureScheme::RsaPss)
-            bOk = EVP_PKEY_CTX_set_rsa_padding(poKeyContext, RSA_PKCS1_PSS_PADDING) == 1
-                  && EVP_PKEY_CTX_set_rsa_pss_saltlen(poKeyContext, RSA_PSS_SALTLEN_DIGEST) == 1
-                  && EVP_PKEY_CTX_set_rsa_mgf1_md(poKeyContext, poMd) == 1;
-        bOk = bOk
-              && EVP_DigestSign(poContext, reinterpret_cast<unsigned char *>(oSignature.data()), &uiLength,
-                                reinterpret_cast<const unsigned char *>(v_oAttributes.constData()),
-                                size_t(v_oAttributes.size()))
-                     == 1;
-        EVP_MD_CTX_free(poContext);
-        EVP_PKEY_free(poKey);
-        oSignature.resize(bOk ? int(uiLength) : 0);
-        if (bOk && v_eScheme == SignatureScheme::Ecdsa) {
-            const unsigned char *pDer = reinterpret_cast<const unsigned char *>(oSignature.constData());
-            ECDSA_SIG *poSig = d2i_ECDSA_SIG(nullptr, &pDer, oSignature.size());
-            QByteArray oRaw(64, '\0');
-            BN_bn2binpad(ECDSA_SIG_get0_r(poSig), reinterpret_cast<unsigned char *>(oRaw.data()), 32);
-            BN_bn2binpad(ECDSA_SIG_get0_s(poSig), reinterpret_cast<unsigned char *>(oRaw.data()) + 32, 32);
-            ECDSA_SIG_free(poSig);
-            oSignature = oRaw;
+        const QStringList oFiles = {v_oKeyFile, v_oKeyFile + QStringLiteral(".in"), v_oKeyFile + QStringLiteral(".sig"),
+                                    QLatin1String(v_eAlgorithm == DigestAlgorithm::Sha384   ? "sha384"
+                                                  : v_eAlgorithm == DigestAlgorithm::Sha512 ? "sha512"
+                                                                                            : "sha256")};
+        tst::writeFile(oFiles[1], v_oAttributes);
+        if (!tool(v_eScheme == SignatureScheme::RsaPss
+                      ? QStringLiteral("openssl dgst -%4 -sign %1 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest -out %3 %2")
+                      : QStringLiteral("openssl dgst -%4 -sign %1 -out %3 %2"),
+                  oFiles).ok())
+            return QByteArray();
+        if (v_eScheme != SignatureScheme::Ecdsa)
+            return tst::readFile(oFiles[2]);
+        QByteArray oRaw;
+        for (const QByteArray &oLine : tool(QStringLiteral("openssl asn1parse -inform DER -in %3"), oFiles).output.split('\n')) {
+            if (oLine.contains("INTEGER")) {
+                const QByteArray oHex = oLine.mid(oLine.lastIndexOf(':') + 1).trimmed();
+                const QByteArray oValue = QByteArray::fromHex(oHex.size() % 2 ? '0' + oHex : oHex).right(32);
+                oRaw += QByteArray(32 - oValue.size(), '\0') + oValue;
+            }
         }
-        return oSignature;
+        return oRaw;
     };
 }
 
