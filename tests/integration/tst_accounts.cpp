@@ -38,8 +38,8 @@ private slots:
     void diagnosticsOnlyForTheirCallers();
     void dispatcherLoadsNothingForOtherAccounts_data();
     void dispatcherLoadsNothingForOtherAccounts();
+    void dispatcherTellsEachAccountItsPort_data();
     void dispatcherTellsEachAccountItsPort();
-    void withoutServerModeEachCallerStillGetsItsOwnPort();
 
 private:
     bool startInstance(ServerFixture &v_oServer, const QString &v_oAccount, quint16 v_uiPort, bool v_bServerMode = true);
@@ -335,18 +335,6 @@ void TestAccounts::dispatcherLoadsNothingForOtherAccounts()
     QVERIFY(!m_dispatcher.logHas(QStringLiteral("Module library loaded")));
 }
 
-void TestAccounts::dispatcherTellsEachAccountItsPort()
-{
-    QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portA));
-    QCOMPARE(tst::text(probe(kUserB, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portB));
-    // Only the dispatcher's port answers it.
-    QCOMPARE(probe(kUserA, m_portA, "/GET_USER_SERVER_PORT").status, 404);
-    // An account without an instance.
-    QCOMPARE(tst::text(probe(kUserC, m_dispatcherPort, "/GET_USER_SERVER_PORT")),
-             QByteArray("500 Internal Server Error|The QTX server encountered an unexpected error and was unable to complete "
-                        "your request."));
-}
-
 // Logon records as the login programs write them: one USER_PROCESS entry per account.
 bool writeUtmp(const QString &v_oPath, const QList<QPair<QString, qint64>> &v_oSessions)
 {
@@ -365,19 +353,34 @@ bool writeUtmp(const QString &v_oPath, const QList<QPair<QString, qint64>> &v_oS
     return true;
 }
 
-void TestAccounts::withoutServerModeEachCallerStillGetsItsOwnPort()
+void TestAccounts::dispatcherTellsEachAccountItsPort_data()
 {
-    // Replaces the dispatcher by one that is not in server mode, with user A
-    // the single active session: B is still told B's port, not A's.
-    QVERIFY(tst::quitsOnCtrlC(m_dispatcher.process()));
+    QTest::addColumn<bool>("serverMode");
+    QTest::newRow("server mode") << true;
+    // User A's the single active session: B is still told B's port, not A's.
+    QTest::newRow("one active session, no server mode") << false;
+}
+
+// Last: its second row replaces the dispatcher.
+void TestAccounts::dispatcherTellsEachAccountItsPort()
+{
+    QFETCH(bool, serverMode);
     ServerFixture oDispatcher;
-    const QString oUtmp = oDispatcher.path(QStringLiteral("utmp"));
-    QVERIFY(writeUtmp(oUtmp, {{kUserA, m_userA.process().processId()}}));
-    oDispatcher.setEnvironmentValue(QStringLiteral("QTX_UTMP_FILE"), oUtmp);
-    QVERIFY(startInstance(oDispatcher, QString(), m_dispatcherPort, false));
-    QCOMPARE(tst::text(probe(kUserB, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portB));
+    if (!serverMode) {
+        QVERIFY(tst::quitsOnCtrlC(m_dispatcher.process()));
+        const QString oUtmp = oDispatcher.path(QStringLiteral("utmp"));
+        QVERIFY(writeUtmp(oUtmp, {{kUserA, m_userA.process().processId()}}));
+        oDispatcher.setEnvironmentValue(QStringLiteral("QTX_UTMP_FILE"), oUtmp);
+        QVERIFY(startInstance(oDispatcher, QString(), m_dispatcherPort, false));
+    }
     QCOMPARE(tst::text(probe(kUserA, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portA));
-    QCOMPARE(probe(kUserC, m_dispatcherPort, "/GET_USER_SERVER_PORT").status, 500);
+    QCOMPARE(tst::text(probe(kUserB, m_dispatcherPort, "/GET_USER_SERVER_PORT")), "200 OK|" + QByteArray::number(m_portB));
+    // Only the dispatcher's port answers it.
+    QCOMPARE(probe(kUserA, m_portA, "/GET_USER_SERVER_PORT").status, 404);
+    // An account without an instance.
+    QCOMPARE(tst::text(probe(kUserC, m_dispatcherPort, "/GET_USER_SERVER_PORT")),
+             QByteArray("500 Internal Server Error|The QTX server encountered an unexpected error and was unable to complete "
+                        "your request."));
 }
 
 QTEST_GUILESS_MAIN(TestAccounts)
