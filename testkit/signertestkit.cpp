@@ -153,6 +153,26 @@ bool SignerPage::makeHook(const QString &v_oFolder)
     return QDir().mkpath(m_hook) && QFile::setPermissions(m_hook, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+bool SignerPage::install(ServerFixture &v_oServer, const QByteArray &v_oSigning, bool v_bPdfHelper)
+{
+    // Root's instance listens on the configured port, any other account's on the next one.
+    const int iBase = ServerFixture::freeBase(2);
+    m_ini = "[listener]\nport=" + QByteArray::number(iBase)
+            + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
+              "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\n";
+    if (iBase <= 0 || !v_oServer.installSigner(ini(v_oSigning), v_bPdfHelper))
+        return false;
+    connectTo(quint16(ServerFixture::isRoot() ? iBase : iBase + 1), v_oServer.authority());
+    v_oServer.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), m_hook);
+    return m_ca.size() == 1;
+}
+
+bool SignerPage::start(ServerFixture &v_oServer, const QStringList &v_oArguments) const
+{
+    v_oServer.start(v_oArguments);
+    return v_oServer.waitListening(m_port);
+}
+
 HttpReply SignerPage::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders) const
 {
     HttpsClient oClient(m_port, m_ca);

@@ -6,6 +6,7 @@
 // hook's text and answers), and the checks of what it signed by those tools.
 
 #include "httpsclient.h"
+#include "serverfixture.h"
 #include "toolrun.h"
 
 #include <QByteArray>
@@ -92,6 +93,14 @@ class SignerPage
 public:
     // The hook folder (made, owner only) below v_oFolder.
     bool makeHook(const QString &v_oFolder);
+    // The Signer's server for this page, not started yet: installed with
+    // v_oSigning as its [signing] section (the PDF helper beside it on
+    // request), on free ports, its dialogs through the hook, the page talking
+    // to the port this account's instance will listen on.
+    bool install(ServerFixture &v_oServer, const QByteArray &v_oSigning, bool v_bPdfHelper);
+    // The server's INI with another [signing] section (after install()).
+    QByteArray ini(const QByteArray &v_oSigning) const { return m_ini + v_oSigning; }
+    bool start(ServerFixture &v_oServer, const QStringList &v_oArguments = {}) const;
     QString hook() const { return m_hook; }
     void connectTo(quint16 v_uiPort, const QList<QSslCertificate> &v_oCa)
     {
@@ -135,6 +144,7 @@ public:
 
 private:
     QString m_hook;
+    QByteArray m_ini;
     quint16 m_port = 0;
     QList<QSslCertificate> m_ca;
     int m_cmdId = 1000;

@@ -121,17 +121,9 @@ void TestSignBatch::initTestCase()
                  && oToken.importKey(QStringLiteral("Batch"), QStringLiteral("1234"), oKeys, QStringLiteral("always"), QStringLiteral("02"), true, &oError),
              oError.constData());
 
-    QVERIFY(m_page.makeHook(m_work.path()));
-    const int iBase = ServerFixture::freeBase(2);
-    QVERIFY(iBase > 0);
     // The spy stands in front of SoftHSM2 and logs every call into spy.log.
-    const QByteArray oIni = "[listener]\nport=" + QByteArray::number(iBase)
-                            + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
-                              "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
-                            + kSpy.toUtf8() + "\nconfirmDelayMs=300\nbatchMaxDocuments=100\n";
-    QVERIFY(m_server.installSigner(oIni, true));
-    m_page.connectTo(quint16(ServerFixture::isRoot() ? iBase : iBase + 1), m_server.authority());
-    QCOMPARE(m_page.authority().size(), 1);
+    QVERIFY(m_page.makeHook(m_work.path()));
+    QVERIFY(m_page.install(m_server, "pkcs11Module=" + kSpy.toUtf8() + "\nconfirmDelayMs=300\nbatchMaxDocuments=100\n", true));
     m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), oToken.conf());
     // p11-kit's own SoftHSM2 entry is switched off for the server (a user
     // module config under its XDG_CONFIG_HOME), so every call goes through the spy.
@@ -139,9 +131,7 @@ void TestSignBatch::initTestCase()
     QVERIFY(writeFile(m_server.path(QStringLiteral("config/pkcs11/modules/softhsm2.module")), "enable-in: none-here\n"));
     m_server.setEnvironmentValue(QStringLiteral("PKCS11SPY"), softHsmModule());
     m_server.setEnvironmentValue(QStringLiteral("PKCS11SPY_OUTPUT"), m_work.filePath(QStringLiteral("spy.log")));
-    m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), m_page.hook());
-    m_server.start({});
-    QVERIFY(m_server.waitListening(m_page.port()));
+    QVERIFY(m_page.start(m_server));
 
     // The page's ids of the certificates, from the picker (Batch-Always is listed first).
     for (int i = 0; i < 2; ++i) {

@@ -110,7 +110,6 @@ private:
     SignerPage m_page;
     QString m_hookDir;
     ServerFixture m_server;
-    QByteArray m_ini;
 };
 
 void TestSigner::importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QString &v_oKey)
@@ -171,15 +170,7 @@ void TestSigner::initTestCase()
 
     QVERIFY(m_page.makeHook(m_work.path()));
     m_hookDir = m_page.hook();
-    const int iBase = ServerFixture::freeBase(2); // root's instance listens on it, others' on the next port
-    QVERIFY(iBase > 0);
-    m_ini = "[listener]\nport=" + QByteArray::number(iBase)
-            + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
-              "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\npkcs11Module="
-            + softHsmModule().toUtf8() + "\n";
-    QVERIFY(m_server.installSigner(m_ini + "confirmDelayMs=300\n", false));
-    m_page.connectTo(quint16(ServerFixture::isRoot() ? iBase : iBase + 1), m_server.authority());
-    QCOMPARE(m_page.authority().size(), 1);
+    QVERIFY(m_page.install(m_server, "pkcs11Module=" + softHsmModule().toUtf8() + "\nconfirmDelayMs=300\n", false));
     startServer({}, m_hookDir);
 }
 
@@ -190,13 +181,13 @@ void TestSigner::startServer(const QStringList &v_oArguments, const QString &v_o
         m_server.process().kill();
         m_server.process().waitForFinished(10000);
     }
-    QVERIFY(m_server.writeIni(m_ini + (v_oIniExtra.isNull() ? QByteArray("confirmDelayMs=300\n") : v_oIniExtra)));
+    QVERIFY(m_server.writeIni(m_page.ini("pkcs11Module=" + softHsmModule().toUtf8() + '\n'
+                                         + (v_oIniExtra.isNull() ? QByteArray("confirmDelayMs=300\n") : v_oIniExtra))));
     QFile::remove(m_server.logFilePath());
     m_page.forgetDialog();
     m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_tokens->conf());
     m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), v_oHookDir);
-    m_server.start(v_oArguments);
-    QVERIFY(m_server.waitListening(m_page.port()));
+    QVERIFY(m_page.start(m_server, v_oArguments));
 }
 
 HttpReply TestSigner::pick(const QString &v_oName, const QByteArray &v_oOrigin, const QByteArray &v_oPurpose,

@@ -87,23 +87,14 @@ void TestSignPdf::initTestCase()
              oError.constData());
 
     QVERIFY(m_page.makeHook(m_work.path()));
-    const int iBase = ServerFixture::freeBase(2);
-    QVERIFY(iBase > 0);
-    const QByteArray oIni =
-        "[listener]\nport=" + QByteArray::number(iBase)
-        + "\n[sslCertificate]\ncertFile=certs/QTX-cert-server.pem\nkeyFile=certs/QTX-key-server.pem\n"
-          "[dllLoader]\ndirPath=modules\n[timeout]\ninterval=600000\n[signing]\nconfirmDelayMs=0\npkcs11Module="
-        + softHsmModule().toUtf8() + "\ntsaUrl=" + m_pki->url(QStringLiteral("tsa")).toUtf8() + "\nrevocationUrls="
+    const QByteArray oSigning =
+        "confirmDelayMs=0\npkcs11Module=" + softHsmModule().toUtf8() + "\ntsaUrl=" + m_pki->url(QStringLiteral("tsa")).toUtf8() + "\nrevocationUrls="
         + m_pki->url(QStringLiteral("ocsp")).toUtf8() + ", " + m_pki->url(QStringLiteral("root.crl")).toUtf8() + ", "
         + m_pki->url(QStringLiteral("issuing.crl")).toUtf8() + "\ntrustAnchors=" + m_pki->file(QStringLiteral("root.pem")).toUtf8()
         + "\nintermediates=" + m_pki->file(QStringLiteral("issuing.pem")).toUtf8() + "\n";
-    QVERIFY(m_server.installSigner(oIni, true));
-    m_page.connectTo(quint16(ServerFixture::isRoot() ? iBase : iBase + 1), m_server.authority());
-    QCOMPARE(m_page.authority().size(), 1);
+    QVERIFY(m_page.install(m_server, oSigning, true));
     m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), oToken.conf());
-    m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), m_page.hook());
-    m_server.start({});
-    QVERIFY(m_server.waitListening(m_page.port()));
+    QVERIFY(m_page.start(m_server));
 
     // The page's id of the signer: picked once, remembered.
     const HttpReply oPicked = m_page.dialogCall("SelectCertificate", "purpose=sign", {{"picker", "pick:0:remember"}});
@@ -327,8 +318,7 @@ void TestSignPdf::consentInGerman()
     QVERIFY(m_server.process().waitForFinished(10000));
     QFile::remove(m_server.logFilePath());
     m_server.setEnvironmentValue(QStringLiteral("LANGUAGE"), QStringLiteral("de"));
-    m_server.start({});
-    QVERIFY(m_server.waitListening(m_page.port()));
+    QVERIFY(m_page.start(m_server));
     QByteArray oShown;
     const HttpReply oReply = command("/Signer/SignPdf?certId=" + m_certId, "application/pdf",
                                      tst::readFile(kData + QStringLiteral("two-pages.pdf")), {"no"}, &oShown);
