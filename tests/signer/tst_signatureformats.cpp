@@ -18,9 +18,6 @@
 #include "pkcs11token.h"
 #include "signingconfig.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>

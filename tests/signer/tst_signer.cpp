@@ -13,7 +13,6 @@
 #include "signertestkit.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
