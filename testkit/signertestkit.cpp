@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QUrl>
 #include <QtTest>
 
 namespace stk {
@@ -60,6 +61,26 @@ QString missingTools(const QStringList &v_oPrograms, const char *v_pPackages)
     if (!QFile::exists(softHsmModule()))
         return QStringLiteral("SoftHSM2's PKCS#11 module is missing: apt-get install softhsm2");
     return QString();
+}
+
+QByteArray formBody(const Fields &v_oFields)
+{
+    QByteArray oBody;
+    for (const auto &oField : v_oFields)
+        oBody += (oBody.isEmpty() ? "" : "&") + oField.first + '=' + QUrl::toPercentEncoding(QString::fromUtf8(oField.second));
+    return oBody;
+}
+
+QByteArray multipartBody(const Fields &v_oFields, const Fields &v_oFiles, const char *v_pPart)
+{
+    QByteArray oBody;
+    for (const auto &oField : v_oFields)
+        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\"" + oField.first + "\"\r\n\r\n" + oField.second + "\r\n";
+    for (int i = 0; i < v_oFiles.size(); ++i)
+        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\""
+                 + (v_pPart ? QByteArray(v_pPart) : "document." + QByteArray::number(i)) + "\"; filename=\""
+                 + v_oFiles[i].first + "\"\r\nContent-Type: application/pdf\r\n\r\n" + v_oFiles[i].second + "\r\n";
+    return oBody + "--XyZ--\r\n";
 }
 
 QJsonObject jsonOf(const HttpReply &v_oReply)

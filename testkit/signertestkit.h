@@ -28,6 +28,14 @@ QString softHsmModule();
 // The first of the programs that is not installed, with the apt-get line; empty when all are.
 QString missingTools(const QStringList &v_oPrograms, const char *v_pPackages);
 
+using Fields = QList<QPair<QByteArray, QByteArray>>;
+// A form body (or a query without its "?") of the fields, percent-encoded.
+QByteArray formBody(const Fields &v_oFields);
+// A multipart body as a page's FormData sends it (boundary XyZ): the fields,
+// then the files (name, bytes) as PDF parts named v_pPart, or document.0,
+// document.1, ... when v_pPart is null.
+QByteArray multipartBody(const Fields &v_oFields, const Fields &v_oFiles = {}, const char *v_pPart = nullptr);
+
 // The JSON of a result, also of an error result ("500|{...}"); its error code (empty: no error).
 QJsonObject jsonOf(const HttpReply &v_oReply);
 QString errorOf(const HttpReply &v_oReply);

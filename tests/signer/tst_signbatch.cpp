@@ -55,20 +55,6 @@ QList<QPair<QByteArray, QByteArray>> batchPdfs()
             {"annex.pdf", readFile(kData + QStringLiteral("xref-stream.pdf"))}};
 }
 
-// A multipart body as a page's FormData sends it: the fields, then the files
-// as parts document.0, document.1, ...
-QByteArray multipartBody(const QList<QPair<QByteArray, QByteArray>> &v_oFields,
-                         const QList<QPair<QByteArray, QByteArray>> &v_oFiles = {})
-{
-    QByteArray oBody;
-    for (const auto &oField : v_oFields)
-        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\"" + oField.first + "\"\r\n\r\n" + oField.second + "\r\n";
-    for (int i = 0; i < v_oFiles.size(); ++i)
-        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\"document." + QByteArray::number(i) + "\"; filename=\""
-                 + v_oFiles[i].first + "\"\r\nContent-Type: application/pdf\r\n\r\n" + v_oFiles[i].second + "\r\n";
-    return oBody + "--XyZ--\r\n";
-}
-
 } // namespace
 
 class TestSignBatch : public QObject

@@ -38,14 +38,6 @@ const QString kAuthName = QStringLiteral("M\u00c4NNIK,MARI-LIIS,38001085718");
 using tst::readFile;
 using tst::writeFile;
 
-QByteArray form(const QList<QPair<QByteArray, QByteArray>> &v_oFields)
-{
-    QByteArray oBody;
-    for (const auto &oField : v_oFields)
-        oBody += (oBody.isEmpty() ? "" : "&") + oField.first + '=' + QUrl::toPercentEncoding(QString::fromUtf8(oField.second));
-    return oBody;
-}
-
 QByteArray digestOf(const QByteArray &v_oData, const QByteArray &v_oAlgorithm)
 {
     return QCryptographicHash::hash(v_oData, v_oAlgorithm == "SHA-384"   ? QCryptographicHash::Sha384
@@ -57,7 +49,7 @@ QByteArray digestOf(const QByteArray &v_oData, const QByteArray &v_oAlgorithm)
 QByteArray signForm(const QByteArray &v_oCertId, const QByteArray &v_oData, const QByteArray &v_oDigestAlgorithm = "SHA-256",
                     const QByteArray &v_oSignatureAlgorithm = "RSA-PKCS1")
 {
-    return form({{"certId", v_oCertId}, {"digest", digestOf(v_oData, v_oDigestAlgorithm).toBase64()},
+    return formBody({{"certId", v_oCertId}, {"digest", digestOf(v_oData, v_oDigestAlgorithm).toBase64()},
                  {"digestAlgorithm", v_oDigestAlgorithm}, {"signatureAlgorithm", v_oSignatureAlgorithm}});
 }
 
@@ -414,13 +406,11 @@ void TestSigner::logInTokensAndTheSite()
     QFETCH(QString, algorithm);
     QFETCH(int, signatureSize);
     const QString oNode = QStandardPaths::findExecutable(QStringLiteral("node"));
-    QByteArray oRandom(32, '\0');
-    for (char &c : oRandom)
-        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    const QByteArray oNonce = oRandom.toBase64();
+    const QByteArray oNonce = QCryptographicHash::hash(QByteArray::number(QRandomGenerator::global()->generate64()),
+                                                       QCryptographicHash::Sha256).toBase64();
     const QStringList oOffered = {QStringLiteral("Login P-256"), QStringLiteral("Login P-384"), kAuthName};
     QList<QByteArray> oShown;
-    const HttpReply oReply = m_page.dialogCall("Authenticate", form({{"nonce", oNonce}}),
+    const HttpReply oReply = m_page.dialogCall("Authenticate", formBody({{"nonce", oNonce}}),
                                         {{"picker", "pick:" + QByteArray::number(oOffered.indexOf(name)), "item0="},
                                          {"consent", "pin:" + kPin}},
                                         &oShown);

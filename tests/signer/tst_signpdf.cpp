@@ -25,15 +25,6 @@ namespace {
 
 const QString kData = QStringLiteral(QTX_TEST_SOURCE_DIR "/data/");
 
-QByteArray multipart(const QList<QPair<QByteArray, QByteArray>> &v_oFields, const QByteArray &v_oPdf)
-{
-    QByteArray oBody;
-    for (const auto &oField : v_oFields)
-        oBody += "--XyZ\r\nContent-Disposition: form-data; name=\"" + oField.first + "\"\r\n\r\n" + oField.second + "\r\n";
-    return oBody + "--XyZ\r\nContent-Disposition: form-data; name=\"document\"; filename=\"contract.pdf\"\r\n"
-                   "Content-Type: application/pdf\r\n\r\n" + v_oPdf + "\r\n--XyZ--\r\n";
-}
-
 } // namespace
 
 class TestSignPdf : public QObject
@@ -148,12 +139,9 @@ void TestSignPdf::signsPdfs()
                                                         {"fieldName", "Sig" + QByteArray::number(iRound)}};
         if (visible && bLast)
             oFields += {{"visible", "true"}, {"rect", "300,60,240,70"}, {"text", "Approved"}};
-        QByteArray oQuery;
-        for (const auto &oField : oFields)
-            oQuery += (oQuery.isEmpty() ? "?" : "&") + oField.first + '=' + QUrl::toPercentEncoding(QString::fromUtf8(oField.second));
         const HttpReply oReply = multipart ? command("/Signer/SignPdf", "multipart/form-data; boundary=XyZ",
-                                                     ::multipart(oFields, oPdf), {"pin:1234"}, &oShown)
-                                           : command("/Signer/SignPdf" + oQuery, "application/pdf", oPdf, {"pin:1234"}, &oShown);
+                                                     multipartBody(oFields, {{"contract.pdf", oPdf}}, "document"), {"pin:1234"}, &oShown)
+                                           : command("/Signer/SignPdf?" + formBody(oFields), "application/pdf", oPdf, {"pin:1234"}, &oShown);
         QVERIFY2(oReply.status == 200 && errorOf(oReply).isEmpty(), oReply.body.left(400).constData());
         const QJsonObject oResult = jsonOf(oReply);
         QCOMPARE(oResult[QStringLiteral("level")].toString(), QString::fromLatin1(oLevel));
