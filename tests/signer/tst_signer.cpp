@@ -96,8 +96,8 @@ private:
     void importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QString &v_oKey);
 
     QTemporaryDir m_work;
-    std::unique_ptr<SoftHsm> m_tokens;
-    std::unique_ptr<KeyFolder> m_keys;
+    SoftHsm m_tokens{m_work.path()};
+    KeyFolder m_keys{m_work.path()};
     SignerPage m_page;
     QString m_hookDir;
     ServerFixture m_server;
@@ -106,8 +106,8 @@ private:
 void TestSigner::importToken(const QString &v_oLabel, const QByteArray &v_oPin, const QString &v_oKey)
 {
     QByteArray oError;
-    QVERIFY2(m_tokens->initToken(v_oLabel, QString::fromLatin1(v_oPin), &oError)
-                 && m_tokens->importKey(v_oLabel, QString::fromLatin1(v_oPin), *m_keys, v_oKey, QStringLiteral("03"), false, &oError),
+    QVERIFY2(m_tokens.initToken(v_oLabel, QString::fromLatin1(v_oPin), &oError)
+                 && m_tokens.importKey(v_oLabel, QString::fromLatin1(v_oPin), m_keys, v_oKey, QStringLiteral("03"), false, &oError),
              oError.constData());
 }
 
@@ -119,13 +119,11 @@ void TestSigner::initTestCase()
         QSKIP(qPrintable(oMissing));
     QVERIFY(QFile::exists(QStringLiteral(QTX_BINARY_DIR "/modules/Signer.so")));
     QVERIFY(m_work.isValid());
-    m_tokens = std::make_unique<SoftHsm>(m_work.path());
-    m_keys = std::make_unique<KeyFolder>(m_work.path());
-    QVERIFY(m_tokens->isValid());
+    QVERIFY(m_tokens.isValid());
     QByteArray oError;
-    QVERIFY2(m_tokens->initToken(QStringLiteral("QTX Test"), QStringLiteral("1234"), &oError)
-                 && m_tokens->initToken(QStringLiteral("QTX Spare"), QStringLiteral("4321"), &oError)
-                 && m_keys->makeCa(QStringLiteral("/CN=QTX Test CA"), &oError),
+    QVERIFY2(m_tokens.initToken(QStringLiteral("QTX Test"), QStringLiteral("1234"), &oError)
+                 && m_tokens.initToken(QStringLiteral("QTX Spare"), QStringLiteral("4321"), &oError)
+                 && m_keys.makeCa(QStringLiteral("/CN=QTX Test CA"), &oError),
              oError.constData());
     // Name, key, token (its PIN), id, log-in only, subject (empty: "Signer <name>"), always-authenticate.
     const struct
@@ -151,10 +149,10 @@ void TestSigner::initTestCase()
     };
     for (const auto &oKey : aKeys) {
         const QString oName = QLatin1String(oKey.name);
-        QVERIFY2(m_keys->issue(oName, words(QLatin1String(oKey.key)),
+        QVERIFY2(m_keys.issue(oName, words(QLatin1String(oKey.key)),
                                oKey.subject.isEmpty() ? QStringLiteral("/O=QTX Test/CN=Signer ") + oName : oKey.subject, &oError,
                                oKey.login ? KeyFolder::kLogIn : KeyFolder::kLeaf)
-                     && m_tokens->importKey(QLatin1String(oKey.token), QString::fromLatin1(oKey.pin), *m_keys, oName,
+                     && m_tokens.importKey(QLatin1String(oKey.token), QString::fromLatin1(oKey.pin), m_keys, oName,
                                             QLatin1String(oKey.id), oKey.always, &oError),
                  oError.constData());
     }
@@ -176,7 +174,7 @@ void TestSigner::startServer(const QStringList &v_oArguments, const QString &v_o
                                          + (v_oIniExtra.isNull() ? QByteArray("confirmDelayMs=300\n") : v_oIniExtra))));
     QFile::remove(m_server.logFilePath());
     m_page.forgetDialog();
-    m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_tokens->conf());
+    m_server.setEnvironmentValue(QStringLiteral("SOFTHSM2_CONF"), m_tokens.conf());
     m_server.setEnvironmentValue(QStringLiteral("QTX_SIGNER_TEST_DIR"), v_oHookDir);
     QVERIFY(m_page.start(m_server, v_oArguments));
 }
@@ -358,7 +356,7 @@ void TestSigner::signsAndOpenSslVerifies()
     if (format == "cms") {
         const QByteArray oCms = QByteArray::fromBase64(oResult[QStringLiteral("cms")].toString().toLatin1());
         QByteArray oOutput;
-        QVERIFY2(cmsVerifies(oCms, oDocument, m_keys->file(QStringLiteral("ca.pem")), m_work.path(), &oOutput),
+        QVERIFY2(cmsVerifies(oCms, oDocument, m_keys.file(QStringLiteral("ca.pem")), m_work.path(), &oOutput),
                  oOutput.constData());
         QVERIFY(writeFile(oSigPath, oCms));
         const Run oPrint = tool(QStringLiteral("openssl cms -cmsout -print -inform DER -in %1"), {oSigPath});
@@ -375,7 +373,7 @@ void TestSigner::signsAndOpenSslVerifies()
     QVERIFY(writeFile(oSigPath, oSignature));
     QVERIFY(writeFile(m_work.filePath(QStringLiteral("digest.bin")), digestOf(oDocument, digestAlgorithm)));
     QStringList oVerifyArgs = words("pkeyutl -verify -pubin -inkey %2 -in %3 -sigfile %1 -pkeyopt digest:%4",
-                                    {oSigPath, m_keys->file(key + QStringLiteral(".pub")), m_work.filePath(QStringLiteral("digest.bin")),
+                                    {oSigPath, m_keys.file(key + QStringLiteral(".pub")), m_work.filePath(QStringLiteral("digest.bin")),
                                      QString::fromLatin1(digestAlgorithm).remove(QLatin1Char('-')).toLower()});
     if (signatureAlgorithm == "RSA-PSS")
         oVerifyArgs += words("-pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:digest");
@@ -725,7 +723,7 @@ void TestSigner::pinStatesOfACard()
 void TestSigner::cardsComeAndGo()
 {
     startServer({}, m_hookDir);
-    const auto deleteSpare = [this] { QVERIFY(m_tokens->deleteToken(QStringLiteral("QTX Spare"))); };
+    const auto deleteSpare = [this] { QVERIFY(m_tokens.deleteToken(QStringLiteral("QTX Spare"))); };
     const QByteArray oBody = signForm(jsonOf(pick(QStringLiteral("Signer P-384"), kOrigin, "sign", true))[QStringLiteral("id")].toString().toLatin1(), "r",
                                       "SHA-384", "ECDSA");
     const HttpReply oSigned = m_page.dialogCall("Sign", oBody, {{"consent", "pin:4321", "", [&] {
@@ -736,7 +734,7 @@ void TestSigner::cardsComeAndGo()
     QVERIFY2(oSigned.body.contains("\"signature\""), oSigned.body.constData());
 
     deleteSpare();
-    QVERIFY(m_tokens->deleteToken(QStringLiteral("QTX Test")));
+    QVERIFY(m_tokens.deleteToken(QStringLiteral("QTX Test")));
     // A configured module file that others could change is not loaded. The
     // page learns which modules were tried and what they answered (no path, no
     // token data), and so does the log.
