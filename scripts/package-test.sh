@@ -312,8 +312,8 @@ check "dispatcher unit enabled, user unit enabled for every account" \
 check "INI is a conffile" sh -c "dpkg-query -W -f='\${Conffiles}' $PKG | grep -q /etc/$PKG/QuorvexCryptoProvider.ini"
 check "modules: KeepAlive and Signer, no example module" \
   test "$(cd "$APP/modules" && ls ./*.so | tr '\n' ' ')" = "./KeepAlive.so ./Signer.so "
-check "the PDF helper beside the server, its libraries (qpdf, poppler-qt5) installed with the package" \
-  sh -c "test -x $APP/qtx-pdf-helper && ! ldd $APP/qtx-pdf-helper | grep -q 'not found' && { $APP/qtx-pdf-helper; test \$? -eq 2; }"
+check "the PDF helpers beside the server, their libraries (qpdf; poppler-qt5) installed with the package, no Qt in the preparing one" \
+  sh -c "for h in qtx-pdf-helper qtx-pdf-preview; do test -x $APP/\$h && ! ldd $APP/\$h | grep -q 'not found' && { $APP/\$h; test \$? -eq 2; } || exit 1; done; ! ldd $APP/qtx-pdf-helper | grep -q -e libQt5 -e libpoppler"
 check "manual pages, the demo page and the vendors' key folder" \
   test -f /usr/share/man/man8/QuorvexCryptoProvider.8.gz -a -f /usr/share/$PKG/web/demo/index.html -a -f /usr/share/$PKG/web/qtx-client.js -a -d /etc/quorvex/module-keys.d
 

@@ -46,7 +46,7 @@ cmake --no-warn-unused-cli -S "$ROOT_DIR" -B "$BUILD" -G Ninja "${options[@]}" >
 # call) and the Signer. The examples (Hasher, PublicInfo, ConfirmDialog, which lets
 # any page open a window with its own text) stay in the source tree.
 PACKAGED_MODULES=(KeepAlive Signer)
-cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-pdf-helper qtx-provision qtx-sites qtx-sign qtx-verini "${PACKAGED_MODULES[@]}"
+cmake --build "$BUILD" -j"$(nproc)" --target QuorvexCryptoProvider qtx-pdf-helper qtx-pdf-preview qtx-provision qtx-sites qtx-sign qtx-verini "${PACKAGED_MODULES[@]}"
 
 STAGE=$(mktemp -d)
 trap 'rm -rf "$STAGE"' EXIT
@@ -60,9 +60,11 @@ put() { install -D -m "$1" "$2" "$3"; }
 echo "==> Staging $PKG"
 put 0755 "$BUILD/bin/QuorvexCryptoProvider" "$MAIN$APP/QuorvexCryptoProvider"
 put 0644 "$BUILD/ver.ini" "$MAIN$APP/ver.ini"
-# The Signer's PDF helper (qpdf, poppler): one confined process per document,
-# found beside the server's executable.
+# The Signer's PDF helpers, one confined process per document, found beside the
+# server's executable: qtx-pdf-helper prepares (qpdf), qtx-pdf-preview draws the
+# dialog's page (poppler-qt5).
 put 0755 "$BUILD/bin/qtx-pdf-helper" "$MAIN$APP/qtx-pdf-helper"
+put 0755 "$BUILD/bin/qtx-pdf-preview" "$MAIN$APP/qtx-pdf-preview"
 # The INI is a configuration file in /etc; the server finds it beside its executable.
 put 0644 "$ROOT_DIR/app/QuorvexCryptoProvider.ini" "$MAIN/etc/$PKG/QuorvexCryptoProvider.ini"
 ln -s "/etc/$PKG/QuorvexCryptoProvider.ini" "$MAIN$APP/QuorvexCryptoProvider.ini"
@@ -121,7 +123,7 @@ printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$PKG" "$PKG" > "$STAGE/
 shlibdeps() {
   (cd "$STAGE" && dpkg-shlibdeps -O "$@" 2>/dev/null) | sed -n 's/^shlibs:Depends=//p'
 }
-main_depends=$(shlibdeps "$MAIN$APP/QuorvexCryptoProvider" "$MAIN$APP/qtx-pdf-helper" "$MAIN/usr/bin/qtx-provision" "$MAIN/usr/bin/qtx-sites" "$MAIN$APP"/modules/*.so)
+main_depends=$(shlibdeps "$MAIN$APP/QuorvexCryptoProvider" "$MAIN$APP/qtx-pdf-helper" "$MAIN$APP/qtx-pdf-preview" "$MAIN/usr/bin/qtx-provision" "$MAIN/usr/bin/qtx-sites" "$MAIN$APP"/modules/*.so)
 dev_depends=$(shlibdeps "$DEV/usr/bin/qtx-sign")
 
 installed_size() { du -sk --exclude=DEBIAN "$1" | cut -f1; }

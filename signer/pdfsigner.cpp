@@ -137,7 +137,8 @@ HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const
     const std::string oMemory = std::to_string(iMemory), oCpu = std::to_string(v_oLimits.cpuSeconds),
                       oInput = std::to_string(iInput);
     const std::string oExe = "/proc/self/fd/3";
-    char *aArgv[] = {const_cast<char *>("qtx-pdf-helper"), const_cast<char *>(oMemory.c_str()),
+    const std::string oName = QFileInfo(v_oPath).fileName().toStdString();
+    char *aArgv[] = {const_cast<char *>(oName.c_str()), const_cast<char *>(oMemory.c_str()),
                      const_cast<char *>(oCpu.c_str()), const_cast<char *>(oInput.c_str()), nullptr};
     std::vector<std::string> oEnv = helperEnvironment();
     std::vector<char *> oEnvp;
@@ -316,7 +317,10 @@ QString shownTime(const QDateTime &v_oTime)
 } // namespace
 
 PdfEngine::PdfEngine(const QString &v_oHelperPath, const PdfLimits &v_oLimits)
-    : m_helper(v_oHelperPath), m_limits(v_oLimits)
+    : m_helper(v_oHelperPath),
+      m_preview(v_oHelperPath.isEmpty() ? QString()
+                                        : QFileInfo(v_oHelperPath).absolutePath() + QStringLiteral("/qtx-pdf-preview")),
+      m_limits(v_oLimits)
 {
 }
 
@@ -487,7 +491,7 @@ QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMa
     addRecord(oHead, "MAXW", QByteArray::number(iMaxWidth));
     addRecord(oHead, "MAXH", QByteArray::number(iMaxHeight));
     std::vector<pdfhelper::Record> oRecords;
-    const auto oFields = helperReply(runHelper(m_helper, m_limits, oHead, v_oPdf), m_limits, &oRecords);
+    const auto oFields = helperReply(runHelper(m_preview, m_limits, oHead, v_oPdf), m_limits, &oRecords);
     // The helper's word on the size is checked against the box and the pixels.
     const qint64 iWidth = numberField(oFields, "IMGW"), iHeight = numberField(oFields, "IMGH");
     const auto itPixels = oFields.find("PIXL");

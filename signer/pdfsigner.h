@@ -15,8 +15,9 @@
 // the digest that is signed is computed here, from the bytes the user is
 // shown, never taken from the page. complete() writes the CMS into /Contents;
 // appendDss() adds the validation data of B-LT as a further update.
-// renderPage() is the preview of a page, drawn by poppler in the same
-// confined helper: a document that breaks the renderer costs the helper.
+// renderPage() is the preview of a page, drawn by poppler in a helper of the
+// same confinement (qtx-pdf-preview, beside qtx-pdf-helper): a document that
+// breaks the renderer costs that helper.
 //
 // Errors are SignerError: PDF_TOO_LARGE, PDF_MALFORMED, PDF_ENCRYPTED,
 // PDF_TOO_COMPLEX, PDF_SIGNATURE_INVALID (an earlier signature does not fit
@@ -66,6 +67,7 @@ public:
     PdfEngine(const QString &v_oHelperPath, const PdfLimits &v_oLimits);
 
     // qtx-pdf-helper beside the running executable (the server's folder).
+    // The preview helper is qtx-pdf-preview in the same folder as the helper.
     static QString defaultHelperPath();
     // The room prepare() leaves for the CMS when the options do not say.
     static int defaultReservedBytes(SignatureLevel v_eLevel);
@@ -90,6 +92,7 @@ public:
 
 private:
     QString m_helper;
+    QString m_preview;
     PdfLimits m_limits;
 };
 

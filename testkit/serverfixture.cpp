@@ -80,9 +80,12 @@ bool ServerFixture::writeIni(const QByteArray &v_oContent)
 
 bool ServerFixture::installSigner(const QByteArray &v_oIni, bool v_bPdfHelper)
 {
+    const auto copyHelper = [this](const QString &v_oName) {
+        return QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/") + v_oName, path(v_oName));
+    };
     return install(v_oIni) && installModules()
            && (!v_bPdfHelper
-               || QFile::copy(QStringLiteral(QTX_BINARY_DIR "/bin/qtx-pdf-helper"), path(QStringLiteral("qtx-pdf-helper"))))
+               || (copyHelper(QStringLiteral("qtx-pdf-helper")) && copyHelper(QStringLiteral("qtx-pdf-preview"))))
            && provision();
 }
 

@@ -66,10 +66,11 @@ export class ServerInstall {
             '[dllLoader]', 'dirPath=modules', '[sslCertificate]', 'certFile=certs/QTX-cert-server.pem',
             'keyFile=certs/QTX-key-server.pem', '[timeout]', 'interval=600000', ''].join('\n'));
         if (existsSync(join(buildDir, 'ver.ini'))) copyFileSync(join(buildDir, 'ver.ini'), join(this.dir, 'ver.ini'));
-        // The Signer's PDF helper, beside the executable as in the package.
-        if (existsSync(join(buildDir, 'bin', 'qtx-pdf-helper'))) {
-            copyFileSync(join(buildDir, 'bin', 'qtx-pdf-helper'), join(this.dir, 'qtx-pdf-helper'));
-            chmodSync(join(this.dir, 'qtx-pdf-helper'), 0o755);
+        // The Signer's PDF helpers (preparing, preview), beside the executable as in the package.
+        for (const helper of ['qtx-pdf-helper', 'qtx-pdf-preview']) {
+            if (!existsSync(join(buildDir, 'bin', helper))) continue;
+            copyFileSync(join(buildDir, 'bin', helper), join(this.dir, helper));
+            chmodSync(join(this.dir, helper), 0o755);
         }
         // Each module: its library, its command file, a folder of its own libraries when it has one.
         const built = join(buildDir, 'modules');

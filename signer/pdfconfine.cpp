@@ -1,0 +1,193 @@
+#include "pdfconfine.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace pdfconfine {
+
+namespace {
+
+bool setLimit(int v_iResource, rlim_t v_uiSoft, rlim_t v_uiHard)
+{
+    const struct rlimit oLimit = {v_uiSoft, v_uiHard};
+    return setrlimit(v_iResource, &oLimit) == 0;
+}
+
+bool limitSelf(unsigned long v_uiMemoryMiB, unsigned long v_uiCpuSeconds)
+{
+    bool bOk = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && prctl(PR_SET_DUMPABLE, 0) == 0
+               && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+    // The CPU limit's soft end sends SIGXCPU, one second later SIGKILL.
+    bOk = bOk && setLimit(RLIMIT_CPU, v_uiCpuSeconds, v_uiCpuSeconds + 1) && setLimit(RLIMIT_CORE, 0, 0)
+          && setLimit(RLIMIT_FSIZE, 0, 0) && setLimit(RLIMIT_NOFILE, 16, 16);
+#ifndef QTX_HELPER_SANITIZED
+    // Sanitizer runtimes reserve terabytes of address space; their builds
+    // rely on the CPU and wall-clock limits.
+    bOk = bOk && setLimit(RLIMIT_AS, rlim_t(v_uiMemoryMiB) << 20, rlim_t(v_uiMemoryMiB) << 20);
+#else
+    (void)v_uiMemoryMiB;
+#endif
+    return bOk;
+}
+
+// From here on: memory, the pipes, the clock, exit. Anything else fails with
+// EPERM (an unexpected call in the library then fails instead of killing the
+// process without a word).
+bool g_bConfined = false;
+
+bool confineSelf(bool v_bReadFiles)
+{
+#if defined(QTX_HELPER_SANITIZED)
+    (void)v_bReadFiles;
+    return true; // the sanitizers' reports need more than this
+#else
+#if defined(__x86_64__)
+    const unsigned int uiArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    const unsigned int uiArch = AUDIT_ARCH_AARCH64;
+#else
+    return true;
+#endif
+    static const long kAllowed[] = {
+        SYS_read, SYS_write, SYS_writev, SYS_close, SYS_fstat, SYS_newfstatat, SYS_lseek, SYS_mmap, SYS_munmap,
+        SYS_mremap, SYS_brk, SYS_madvise, SYS_mprotect, SYS_futex, SYS_rt_sigreturn, SYS_rt_sigprocmask,
+        SYS_exit, SYS_exit_group, SYS_getrandom, SYS_clock_gettime, SYS_gettimeofday, SYS_getpid, SYS_gettid,
+        SYS_tgkill, SYS_sched_yield, SYS_restart_syscall};
+    // What fontconfig and FreeType need to find and read a font file.
+    static const long kReading[] = {SYS_getdents64, SYS_fcntl, SYS_pread64, SYS_faccessat,
+#if defined(__x86_64__)
+                                    SYS_access, SYS_stat, SYS_lstat, SYS_readlink,
+#endif
+                                    SYS_readlinkat, SYS_statx, SYS_statfs, SYS_fstatfs, SYS_uname, SYS_sysinfo};
+    std::vector<sock_filter> oFilter;
+    oFilter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+    oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, uiArch, 1, 0));
+    oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+    oFilter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    for (long iCall : kAllowed) {
+        oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(iCall), 0, 1));
+        oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    if (v_bReadFiles) {
+        for (long iCall : kReading) {
+            oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(iCall), 0, 1));
+            oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        }
+        // openat for reading only (the flags' low word: little-endian).
+        oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(SYS_openat), 0, 4));
+        oFilter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])));
+        oFilter.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K,
+                                   O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY), 0, 1));
+        oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
+        oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    oFilter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
+    const sock_fprog oProgram = {static_cast<unsigned short>(oFilter.size()), oFilter.data()};
+    g_bConfined = prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &oProgram, 0, 0) == 0;
+    return g_bConfined;
+#endif
+}
+
+// The server announces the input's size: one buffer of that size, filled in
+// place by large reads (a 10 MB document in 64 KiB pieces cost a copy per
+// doubling and a context switch per piece).
+bool readAll(std::string *v_poData, std::size_t v_uiMax)
+{
+    v_poData->resize(v_uiMax);
+    std::size_t uiDone = 0;
+    for (;;) {
+        char cExtra = 0;
+        char *pTo = uiDone < v_uiMax ? &(*v_poData)[uiDone] : &cExtra;
+        const ssize_t iRead = read(STDIN_FILENO, pTo, uiDone < v_uiMax ? v_uiMax - uiDone : 1);
+        if (iRead == 0)
+            break;
+        if (iRead < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (uiDone == v_uiMax)
+            return false;
+        uiDone += std::size_t(iRead);
+    }
+    v_poData->resize(uiDone);
+    return true;
+}
+
+bool writeAll(const std::string &v_oData)
+{
+    std::size_t uiDone = 0;
+    while (uiDone < v_oData.size()) {
+        const ssize_t iWritten = write(STDOUT_FILENO, v_oData.data() + uiDone, v_oData.size() - uiDone);
+        if (iWritten < 0 && errno == EINTR)
+            continue;
+        if (iWritten <= 0)
+            return false;
+        uiDone += std::size_t(iWritten);
+    }
+    return true;
+}
+
+// What a document that took over this process could still reach.
+std::string confinementReport()
+{
+    const int iFile = ::open("/etc/passwd", O_RDONLY | O_CLOEXEC);
+    const int iFileError = iFile < 0 ? errno : 0;
+    const int iSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int iSocketError = iSocket < 0 ? errno : 0;
+    std::string oReply;
+    pdfhelper::appendRecord(oReply, "SECC", g_bConfined ? "1" : "0");
+    pdfhelper::appendRecord(oReply, "OPEN", std::to_string(iFileError));
+    pdfhelper::appendRecord(oReply, "SOCK", std::to_string(iSocketError));
+    return oReply;
+}
+
+} // namespace
+
+unsigned long number(const std::string &v_oText, unsigned long v_uiDefault)
+{
+    if (v_oText.empty() || v_oText.size() > 18 || v_oText.find_first_not_of("0123456789") != std::string::npos)
+        return v_uiDefault;
+    return std::stoul(v_oText);
+}
+
+int run(int argc, char **argv, const Role &v_oRole)
+{
+    if (argc != 4)
+        return 2;
+    const unsigned long uiMemory = number(argv[1], 0), uiCpu = number(argv[2], 0), uiInput = number(argv[3], 0);
+    if (uiMemory < 64 || uiCpu < 1 || uiInput < 1 || !limitSelf(uiMemory, uiCpu))
+        return 3;
+    std::string oInput;
+    std::vector<pdfhelper::Record> oRequest;
+    if (!readAll(&oInput, uiInput) || !pdfhelper::parseRecords(oInput, &oRequest))
+        return 4;
+    std::string().swap(oInput);
+    bool bReport = false;
+    for (const pdfhelper::Record &oRecord : oRequest)
+        bReport = bReport || (oRecord.first == "MODE" && oRecord.second == "confinement");
+    if (v_oRole.beforeConfinement && !bReport)
+        v_oRole.beforeConfinement();
+    if (!confineSelf(v_oRole.readsFiles))
+        return 5;
+    std::string oReply = bReport ? confinementReport() : v_oRole.handle(oRequest);
+    pdfhelper::appendRecord(oReply, "DONE", std::string());
+    return writeAll(oReply) ? 0 : 6;
+}
+
+} // namespace pdfconfine
