@@ -1,5 +1,7 @@
 #include "dispatcherquery.h"
 
+#include "httpresponsereader.h"
+
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QSslConfiguration>
@@ -7,45 +9,10 @@
 
 namespace {
 
+// The dispatcher's replies are a few hundred bytes; this bounds a hostile one.
 constexpr int kMaxReplyBytes = 64 * 1024;
-
-// Parses a complete reply from the bytes read so far; false while more are needed.
-bool parseReply(const QByteArray &v_oData, bool v_bClosed, DispatcherReply *v_poReply)
-{
-    const int iHeaderEnd = v_oData.indexOf("\r\n\r\n");
-    if (iHeaderEnd < 0)
-        return false;
-    const QList<QByteArray> oLines = v_oData.left(iHeaderEnd).split('\n');
-    const QList<QByteArray> oStatus = oLines.value(0).trimmed().split(' ');
-    if (oStatus.size() < 2 || !oStatus.at(0).startsWith("HTTP/1.")) {
-        v_poReply->error = QStringLiteral("malformed status line");
-        return true;
-    }
-    qint64 iLength = -1;
-    for (int i = 1; i < oLines.size(); ++i) {
-        const QByteArray oLine = oLines.at(i).trimmed();
-        const int iColon = oLine.indexOf(':');
-        if (iColon > 0 && oLine.left(iColon).trimmed().toLower() == "x-qtx-uid")
-            v_poReply->uid = oLine.mid(iColon + 1).trimmed();
-        if (iColon > 0 && oLine.left(iColon).trimmed().toLower() == "content-length") {
-            bool bOk = false;
-            iLength = oLine.mid(iColon + 1).trimmed().toLongLong(&bOk);
-            if (!bOk || iLength < 0 || iLength > kMaxReplyBytes) {
-                v_poReply->error = QStringLiteral("invalid Content-Length");
-                return true;
-            }
-        }
-    }
-    const QByteArray oBody = v_oData.mid(iHeaderEnd + 4);
-    if (iLength >= 0 ? oBody.size() < iLength : !v_bClosed)
-        return false;
-    bool bOk = false;
-    v_poReply->status = oStatus.at(1).toInt(&bOk);
-    if (!bOk)
-        v_poReply->status = 0;
-    v_poReply->body = iLength >= 0 ? oBody.left(static_cast<int>(iLength)) : oBody;
-    return true;
-}
+// Bytes taken from the socket at a time, so a flood never piles up unread.
+constexpr int kReadSlice = 16 * 1024;
 
 } // namespace
 
@@ -65,6 +32,7 @@ DispatcherReply postToDispatcher(quint16 v_uiPort, const QByteArray &v_oPath, co
     // compared below once the handshake is done.
     oConfig.setPeerVerifyMode(QSslSocket::VerifyNone);
     oSocket.setSslConfiguration(oConfig);
+    oSocket.setReadBufferSize(kReadSlice);
     oSocket.connectToHostEncrypted(QHostAddress(QHostAddress::LocalHost).toString(), v_uiPort);
     if (!oSocket.waitForEncrypted(static_cast<int>(qMax<qint64>(1, oDeadline.remainingTime())))) {
         oReply.error = QStringLiteral("no TLS connection: ") + oSocket.errorString();
@@ -80,18 +48,18 @@ DispatcherReply postToDispatcher(quint16 v_uiPort, const QByteArray &v_oPath, co
                                 + "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: "
                                 + QByteArray::number(v_oBody.size()) + "\r\nConnection: close\r\n\r\n" + v_oBody;
     oSocket.write(oRequest);
-    QByteArray oData;
-    for (;;) {
-        oData += oSocket.readAll();
-        const bool bClosed = oSocket.state() != QAbstractSocket::ConnectedState;
-        if (oData.size() > kMaxReplyBytes) {
-            oReply.error = QStringLiteral("reply too large");
-            break;
+    norrweb::HttpLimits oLimits;
+    oLimits.maxRequestSize = kMaxReplyBytes;
+    norrweb::HttpResponseReader oReader(oLimits);
+    char aSlice[kReadSlice];
+    while (oReader.state() == norrweb::HttpResponseReader::Reading) {
+        const qint64 llRead = oSocket.read(aSlice, sizeof aSlice);
+        if (llRead > 0) {
+            oReader.feed(aSlice, int(llRead));
+            continue;
         }
-        if (parseReply(oData, bClosed, &oReply))
-            break;
-        if (bClosed) {
-            oReply.error = QStringLiteral("connection closed before the reply was complete");
+        if (llRead < 0 || oSocket.state() != QAbstractSocket::ConnectedState) {
+            oReader.finish();
             break;
         }
         if (oDeadline.hasExpired()) {
@@ -103,6 +71,13 @@ DispatcherReply postToDispatcher(quint16 v_uiPort, const QByteArray &v_oPath, co
             oReply.error = oDeadline.hasExpired() ? QStringLiteral("no reply in time") : oSocket.errorString();
             break;
         }
+    }
+    if (oReader.state() == norrweb::HttpResponseReader::Complete) {
+        oReply.status = oReader.status();
+        oReply.body = oReader.body();
+        oReply.uid = oReader.header("x-qtx-uid");
+    } else if (oReader.state() == norrweb::HttpResponseReader::Failed) {
+        oReply.error = QStringLiteral("bad reply: ") + QLatin1String(oReader.errorText());
     }
     oSocket.abort();
     return oReply;

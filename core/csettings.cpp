@@ -46,10 +46,10 @@ CSettings *CSettings::Instance()
 
 CSettings::CSettings()
 {
-    m_userDataDir = qtxUserDataDir();
-    m_appDir = QCoreApplication::applicationDirPath() + QDir::separator();
+    m_oUserDataDir = qtxUserDataDir();
+    m_oAppDir = QCoreApplication::applicationDirPath() + QDir::separator();
 
-    const QString oIniPath = m_appDir + QString::fromLatin1(kQtxApplicationName) + QStringLiteral(".ini");
+    const QString oIniPath = m_oAppDir + QString::fromLatin1(kQtxApplicationName) + QStringLiteral(".ini");
     if (!QFileInfo::exists(oIniPath)) {
         // The configuration mutex is held here; the line goes through a logger
         // that never reads the configuration, and the exit does not depend on it.
@@ -57,13 +57,13 @@ CSettings::CSettings()
         std::fflush(nullptr);
         ::_exit(0);
     }
-    m_settings = new QSettings(oIniPath, QSettings::IniFormat, this);
+    m_poSettings = new QSettings(oIniPath, QSettings::IniFormat, this);
 }
 
 CSettings::~CSettings()
 {
-    if (m_settings)
-        m_settings->deleteLater();
+    if (m_poSettings)
+        m_poSettings->deleteLater();
     QTX_LOG(settingsLogger(), NOTICE, "CSettings::~CSettings") << "Manager destroyed.";
 }
 
@@ -71,9 +71,9 @@ QVariant CSettings::ReadVariant(const QString &v_oGroup, const QString &v_oKey, 
 {
     // Under the settings lock, from a file: never on an I/O thread.
     QTX_ASSERT_NOT_IO_THREAD();
-    if (!m_settings)
+    if (!m_poSettings)
         return QVariant();
-    const QVariant oValue = m_settings->value(v_oGroup + QLatin1Char('/') + v_oKey, QVariant());
+    const QVariant oValue = m_poSettings->value(v_oGroup + QLatin1Char('/') + v_oKey, QVariant());
     if (v_bWarnIfAbsent && isAbsent(oValue)) {
         QTX_LOG(settingsLogger(), WARN, "CSettings::ReadVariant")
             << "Value for key: " << v_oKey << " in group: " << v_oGroup << " is null";
@@ -97,7 +97,7 @@ int toIntOr(const QVariant &v_oValue, int v_iFallback)
 QString CSettings::ReadIniFilePath()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);
-    return m_settings ? QFileInfo(m_settings->fileName()).absoluteFilePath() : QString();
+    return m_poSettings ? QFileInfo(m_poSettings->fileName()).absoluteFilePath() : QString();
 }
 
 int CSettings::ReadListenerPort()
@@ -137,7 +137,7 @@ bool CSettings::ReadLogSensitiveData()
 QString CSettings::ReadLogFilePath()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);
-    return m_userDataDir + QStringLiteral("logs") + QDir::separator() + QString::fromLatin1(kQtxApplicationName)
+    return m_oUserDataDir + QStringLiteral("logs") + QDir::separator() + QString::fromLatin1(kQtxApplicationName)
            + QStringLiteral(".log");
 }
 
@@ -154,7 +154,7 @@ QStringList CSettings::ReadDllLoaderDirPaths()
 {
     std::lock_guard<std::mutex> oGuard(g_settingsMutex);
     const QVariant oValue = ReadVariant(QStringLiteral("dllLoader"), QStringLiteral("dirPath"), true);
-    return QStringList{m_appDir + (isAbsent(oValue) ? QString() : oValue.toString())};
+    return QStringList{m_oAppDir + (isAbsent(oValue) ? QString() : oValue.toString())};
 }
 
 QString CSettings::ReadModuleKeysDir()
@@ -165,7 +165,7 @@ QString CSettings::ReadModuleKeysDir()
         return QStringLiteral("/etc/quorvex/module-keys.d");
     const QString oFolder = oValue.toString().trimmed();
     // Relative to the executable's folder, as the module folder is.
-    return oFolder.isEmpty() || oFolder.startsWith(QLatin1Char('/')) ? oFolder : m_appDir + oFolder;
+    return oFolder.isEmpty() || oFolder.startsWith(QLatin1Char('/')) ? oFolder : m_oAppDir + oFolder;
 }
 
 int CSettings::ReadTimeoutInterval()
@@ -201,7 +201,7 @@ QPair<QString, QString> CSettings::ReadSslCertificateCertAndKeyFiles()
             QTX_LOG(settingsLogger(), INFO, "CSettings::ReadSslCertificateCertAndKeyFiles")
                 << v_pLabel << "=" << oPath;
         }
-        return m_appDir + oPath;
+        return m_oAppDir + oPath;
     };
     const QString oCertPath = resolve("certFile", kDefaultCertFile, "oCertPath");
     const QString oKeyPath = resolve("keyFile", kDefaultKeyFile, "oKeyPath");
@@ -244,9 +244,9 @@ QList<QSslCipher> CSettings::ReadSslEnabledCiphersList()
 QVariant CSettings::ReadGroupValue(const QString &v_oGroup, const QString &v_oKey, const QVariant &v_oDefault)
 {
     QTX_ASSERT_NOT_IO_THREAD();
-    if (!m_settings)
+    if (!m_poSettings)
         return v_oDefault;
-    return m_settings->value(v_oGroup + QLatin1Char('/') + v_oKey, v_oDefault);
+    return m_poSettings->value(v_oGroup + QLatin1Char('/') + v_oKey, v_oDefault);
 }
 
 void CSettings::PrintSettings()
@@ -271,9 +271,9 @@ void CSettings::PrintSettings()
     line(QStringLiteral("cookiePath"), ReadGroupValue(oSessions, QStringLiteral("cookiePath"), QString()));
     line(QStringLiteral("cookieComment"), ReadGroupValue(oSessions, QStringLiteral("cookieComment"), QString()));
     line(QStringLiteral("cookieDomain"), ReadGroupValue(oSessions, QStringLiteral("cookieDomain"), QString()));
-    line(QStringLiteral("logFile"), m_userDataDir + QStringLiteral("logs") + QDir::separator()
+    line(QStringLiteral("logFile"), m_oUserDataDir + QStringLiteral("logs") + QDir::separator()
                                          + QString::fromLatin1(kQtxApplicationName) + QStringLiteral(".log"));
-    line(QStringLiteral("dllLoaderDir"), m_appDir + ReadGroupValue(QStringLiteral("dllLoader"), QStringLiteral("dirPath"), QString()).toString());
+    line(QStringLiteral("dllLoaderDir"), m_oAppDir + ReadGroupValue(QStringLiteral("dllLoader"), QStringLiteral("dirPath"), QString()).toString());
     line(QStringLiteral("timeoutInterval"), ReadGroupValue(QStringLiteral("timeout"), QStringLiteral("interval"), 0));
     oOut.flush();
 }

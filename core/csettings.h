@@ -60,7 +60,7 @@ private:
     QVariant ReadVariant(const QString &v_oGroup, const QString &v_oKey, bool v_bWarnIfAbsent);
     QVariant ReadGroupValue(const QString &v_oGroup, const QString &v_oKey, const QVariant &v_oDefault);
 
-    QSettings *m_settings = nullptr;
-    QString m_userDataDir;
-    QString m_appDir;
+    QSettings *m_poSettings = nullptr;
+    QString m_oUserDataDir;
+    QString m_oAppDir;
 };

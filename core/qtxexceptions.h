@@ -27,7 +27,7 @@ public:
     QString getStackTrace();
 
     // The cause this exception was built with, or null.
-    const BaseException *getInner() const { return m_inner.get(); }
+    const BaseException *getInner() const { return m_poInner.get(); }
 
 protected:
     QString getMessage() const;
@@ -39,11 +39,11 @@ protected:
 private:
     QString generateStackTrace();
 
-    QString m_message;
-    QString m_whatMessage;
-    char *m_whatBuffer = nullptr;
-    QString m_stackTrace;
-    std::shared_ptr<BaseException> m_inner;
+    QString m_oMessage;
+    QString m_oWhatMessage;
+    char *m_pWhatBuffer = nullptr;
+    QString m_oStackTrace;
+    std::shared_ptr<BaseException> m_poInner;
 };
 
 // Declares a subclass that keeps its own type through clone() and raise().
@@ -92,7 +92,7 @@ public:
     virtual QString getDetailMessage() const;
 
 private:
-    QString m_detailMessage;
+    QString m_oDetailMessage;
 };
 
 QTX_DECLARE_EXCEPTION(UserServerPortException, DetailedException)

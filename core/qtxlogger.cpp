@@ -66,23 +66,23 @@ void makeLogDirectory(const QString &v_oDir)
 } // namespace
 
 QTXLogger::QTXLogger(const QString &v_oCategoryName, bool v_bConfigureNow)
-    : m_categoryName(v_oCategoryName)
-    , m_configureNow(v_bConfigureNow)
-    , m_category(categoryNamed(v_oCategoryName))
-    , m_logDir(LogDirectory())
+    : m_oCategoryName(v_oCategoryName)
+    , m_bConfigureNow(v_bConfigureNow)
+    , m_poCategory(categoryNamed(v_oCategoryName))
+    , m_oLogDir(LogDirectory())
 {
-    makeLogDirectory(m_logDir);
-    if (m_configureNow)
+    makeLogDirectory(m_oLogDir);
+    if (m_bConfigureNow)
         ConfigureAppender();
 }
 
 QTXLogger::~QTXLogger()
 {
-    if (m_appender) {
+    if (m_poAppender) {
         // removeAppender deletes an owned appender; close it first so the file is released.
-        m_appender->close();
-        categoryNamed(m_categoryName)->removeAppender(m_appender);
-        m_appender = nullptr;
+        m_poAppender->close();
+        categoryNamed(m_oCategoryName)->removeAppender(m_poAppender);
+        m_poAppender = nullptr;
     }
 }
 
@@ -104,15 +104,15 @@ void QTXLogger::SetCopyToTerminal(bool v_bCopy)
 
 void QTXLogger::SetCategory(const QString &v_oName)
 {
-    m_category.store(categoryNamed(v_oName), std::memory_order_release);
+    m_poCategory.store(categoryNamed(v_oName), std::memory_order_release);
 }
 
 void QTXLogger::ConfigureAppender()
 {
     std::lock_guard<std::mutex> oGuard(g_appenderMutex);
-    const std::string oFile = (m_logDir + QLatin1Char('/') + m_categoryName + QStringLiteral(".log")).toStdString();
+    const std::string oFile = (m_oLogDir + QLatin1Char('/') + m_oCategoryName + QStringLiteral(".log")).toStdString();
     // The rolling file with the fixed line pattern, written by its own thread.
-    auto *pAppender = new QtxAsyncFileAppender((m_categoryName + QStringLiteral("Inner")).toStdString(), oFile,
+    auto *pAppender = new QtxAsyncFileAppender((m_oCategoryName + QStringLiteral("Inner")).toStdString(), oFile,
                                                kQtxLogMaxFileSize, kQtxLogMaxBackupIndex, 00600);
     pAppender->setThreshold(log4cpp::Priority::INFO);
     if (g_copyToTerminal.load()) {
@@ -120,10 +120,10 @@ void QTXLogger::ConfigureAppender()
         if (iTerminal >= 0)
             pAppender->Sink()->CopyToTerminal(iTerminal);
     }
-    log4cpp::Category *pCategory = categoryNamed(m_categoryName);
+    log4cpp::Category *pCategory = categoryNamed(m_oCategoryName);
     pCategory->addAppender(pAppender);
     pAppender->RouteCategory(pCategory);
-    m_appender = pAppender;
+    m_poAppender = pAppender;
 }
 
 int QTXLogger::MapLogLevel(int v_iValue)
@@ -205,71 +205,71 @@ thread_local QtxLogStamp *t_logStamp = nullptr;
 }
 
 QtxLogStamp::QtxLogStamp()
-    : m_outer(t_logStamp)
+    : m_poOuter(t_logStamp)
 {
-    clock_gettime(CLOCK_REALTIME, &m_now);
+    clock_gettime(CLOCK_REALTIME, &m_oNow);
     t_logStamp = this;
 }
 
 QtxLogStamp::~QtxLogStamp()
 {
-    t_logStamp = m_outer;
+    t_logStamp = m_poOuter;
 }
 
 void QtxLogStamp::Refresh()
 {
     if (QtxLogStamp *pStamp = t_logStamp)
-        clock_gettime(CLOCK_REALTIME, &pStamp->m_now);
+        clock_gettime(CLOCK_REALTIME, &pStamp->m_oNow);
 }
 
 QtxLogLine::QtxLogLine(log4cpp::Category &v_oCategory, int v_iPriority)
-    : m_category(v_oCategory)
-    , m_sink(qtxLogRouteFor(&v_oCategory))
-    , m_priority(v_iPriority)
-    , m_data(m_inline)
-    , m_capacity(sizeof m_inline)
+    : m_oCategory(v_oCategory)
+    , m_poSink(qtxLogRouteFor(&v_oCategory))
+    , m_iPriority(v_iPriority)
+    , m_pData(m_aInline)
+    , m_ulCapacity(sizeof m_aInline)
 {
     // The file's threshold first: at the default level DEBUG lines end here.
-    m_active = (!m_sink || m_sink->Accepts(v_iPriority)) && v_oCategory.isPriorityEnabled(v_iPriority);
+    m_bActive = (!m_poSink || m_poSink->Accepts(v_iPriority)) && v_oCategory.isPriorityEnabled(v_iPriority);
 }
 
 QtxLogLine::~QtxLogLine()
 {
-    if (m_data != m_inline)
-        delete[] m_data;
+    if (m_pData != m_aInline)
+        delete[] m_pData;
 }
 
 void QtxLogLine::Submit()
 {
-    m_active = false;
-    if (!m_sink) {
-        m_category.log(m_priority, std::string(m_data, m_size));
+    m_bActive = false;
+    if (!m_poSink) {
+        m_oCategory.log(m_iPriority, std::string(m_pData, m_ulSize));
         return;
     }
     struct timespec oNow;
     if (const QtxLogStamp *pStamp = t_logStamp)
-        oNow = pStamp->m_now;
+        oNow = pStamp->m_oNow;
     else
         clock_gettime(CLOCK_REALTIME, &oNow);
     const std::string &oThread = qtxLogThreadName();
     const std::string &oNdc = log4cpp::NDC::get();
     char aPrefix[256];
     const std::size_t uiPrefix = qtxFormatLogPrefix(aPrefix, sizeof aPrefix, oNow, oThread.data(), oThread.size(),
-                                                    m_priority, oNdc.data(), oNdc.size());
-    m_sink->Submit(aPrefix, uiPrefix, m_data, m_size);
+                                                    m_iPriority, oNdc.data(), oNdc.size());
+    m_poSink->Submit(aPrefix, uiPrefix, m_pData, m_ulSize);
 }
 
 void QtxLogLine::Grow(std::size_t v_uiNeeded)
 {
-    std::size_t uiCapacity = m_capacity * 2;
+    std::size_t uiCapacity = m_ulCapacity * 2;
     while (uiCapacity < v_uiNeeded)
         uiCapacity *= 2;
     char *pData = new char[uiCapacity];
-    std::memcpy(pData, m_data, m_size);
-    if (m_data != m_inline)
-        delete[] m_data;
-    m_data = pData;
-    m_capacity = uiCapacity;
+    std::memcpy(pData, m_pData, m_ulSize);
+    if (m_pData != m_aInline)
+        delete[] m_pData;
+    m_pData = pData;
+    m_ulCapacity = uiCapacity;
 }
 
 QtxLogLine &QtxLogLine::operator<<(const QString &v_oText)
@@ -277,8 +277,8 @@ QtxLogLine &QtxLogLine::operator<<(const QString &v_oText)
     // ASCII text is copied as it is; anything else goes through UTF-8.
     const int iLength = v_oText.size();
     const QChar *pChars = v_oText.constData();
-    if (m_size + std::size_t(iLength) > m_capacity)
-        Grow(m_size + std::size_t(iLength));
+    if (m_ulSize + std::size_t(iLength) > m_ulCapacity)
+        Grow(m_ulSize + std::size_t(iLength));
     for (int i = 0; i < iLength; ++i) {
         const ushort uiCode = pChars[i].unicode();
         if (uiCode >= 0x80) {
@@ -286,7 +286,7 @@ QtxLogLine &QtxLogLine::operator<<(const QString &v_oText)
             Append(oRest.constData(), std::size_t(oRest.size()));
             return *this;
         }
-        m_data[m_size++] = static_cast<char>(uiCode);
+        m_pData[m_ulSize++] = static_cast<char>(uiCode);
     }
     return *this;
 }

@@ -53,7 +53,7 @@ public:
     // The plain "qtx" logger.
     static QTXLogger &Instance();
 
-    log4cpp::Category &GetCategory() const { return *m_category.load(std::memory_order_acquire); }
+    log4cpp::Category &GetCategory() const { return *m_poCategory.load(std::memory_order_acquire); }
     void SetCategory(const QString &v_oName);
     void ConfigureAppender();
 
@@ -85,14 +85,14 @@ public:
     // service's journal does not get a second copy of the account's private log.
     static void SetCopyToTerminal(bool v_bCopy);
 
-    QString CategoryName() const { return m_categoryName; }
+    QString CategoryName() const { return m_oCategoryName; }
 
 protected:
-    QString m_categoryName;
-    bool m_configureNow;
-    log4cpp::Appender *m_appender = nullptr;
-    std::atomic<log4cpp::Category *> m_category;
-    QString m_logDir;
+    QString m_oCategoryName;
+    bool m_bConfigureNow;
+    log4cpp::Appender *m_poAppender = nullptr;
+    std::atomic<log4cpp::Category *> m_poCategory;
+    QString m_oLogDir;
 };
 
 // Owns the log file. Created during start, after the log level was applied;
@@ -158,8 +158,8 @@ public:
 
 private:
     friend class QtxLogLine;
-    struct timespec m_now;
-    QtxLogStamp *m_outer;
+    struct timespec m_oNow;
+    QtxLogStamp *m_poOuter;
 };
 
 // One log line under construction. The level is checked once, before any text
@@ -174,7 +174,7 @@ public:
     QtxLogLine(const QtxLogLine &) = delete;
     QtxLogLine &operator=(const QtxLogLine &) = delete;
 
-    bool Active() const { return m_active; }
+    bool Active() const { return m_bActive; }
     // Hands the line over; the statement's loop ends with it.
     void Submit();
 
@@ -220,24 +220,24 @@ public:
 private:
     void Append(const char *v_pData, std::size_t v_uiSize)
     {
-        if (m_size + v_uiSize > m_capacity)
-            Grow(m_size + v_uiSize);
+        if (m_ulSize + v_uiSize > m_ulCapacity)
+            Grow(m_ulSize + v_uiSize);
         if (v_uiSize != 0)
-            std::memcpy(m_data + m_size, v_pData, v_uiSize);
-        m_size += v_uiSize;
+            std::memcpy(m_pData + m_ulSize, v_pData, v_uiSize);
+        m_ulSize += v_uiSize;
     }
     void Grow(std::size_t v_uiNeeded);
     QtxLogLine &AppendSigned(long long v_iValue);
     QtxLogLine &AppendUnsigned(unsigned long long v_uiValue);
 
-    log4cpp::Category &m_category;
-    QtxLogSink *m_sink = nullptr; // set when the line goes straight to the file's queue
-    int m_priority;
-    bool m_active;
-    char *m_data;
-    std::size_t m_size = 0;
-    std::size_t m_capacity;
-    char m_inline[1024]; // a request's or reply's header line fits
+    log4cpp::Category &m_oCategory;
+    QtxLogSink *m_poSink = nullptr; // set when the line goes straight to the file's queue
+    int m_iPriority;
+    bool m_bActive;
+    char *m_pData;
+    std::size_t m_ulSize = 0;
+    std::size_t m_ulCapacity;
+    char m_aInline[1024]; // a request's or reply's header line fits
 };
 
 // The headers of a request or reply for a log line, written straight into it:

@@ -101,10 +101,10 @@ QtxLogSink *const *QtxLogSink::All(std::size_t &v_uiCount)
 
 QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
                        mode_t v_uiMode)
-    : m_fileName(v_oFileName)
-    , m_maxFileSize(v_uiMaxFileSize)
-    , m_maxBackupIndex(v_uiMaxBackupIndex)
-    , m_mode(v_uiMode)
+    : m_oFileName(v_oFileName)
+    , m_ulMaxFileSize(v_uiMaxFileSize)
+    , m_uiMaxBackupIndex(v_uiMaxBackupIndex)
+    , m_uiMode(v_uiMode)
 {
     // Every thread that logs takes the queue's lock for a few dozen bytes of
     // copying; with several I/O threads logging each request it is contended
@@ -113,18 +113,18 @@ QtxLogSink::QtxLogSink(const std::string &v_oFileName, std::size_t v_uiMaxFileSi
     pthread_mutexattr_t oAttr;
     if (pthread_mutexattr_init(&oAttr) == 0) {
         if (pthread_mutexattr_settype(&oAttr, PTHREAD_MUTEX_ADAPTIVE_NP) == 0) {
-            pthread_mutex_destroy(m_mutex.native_handle());
-            pthread_mutex_init(m_mutex.native_handle(), &oAttr);
+            pthread_mutex_destroy(m_oMutex.native_handle());
+            pthread_mutex_init(m_oMutex.native_handle(), &oAttr);
         }
         pthread_mutexattr_destroy(&oAttr);
     }
-    m_front.reserve(kQueueLimit);
+    m_oFront.reserve(kQueueLimit);
     {
-        std::lock_guard<std::mutex> oGuard(m_fileMutex);
+        std::lock_guard<std::mutex> oGuard(m_oFileMutex);
         EnsureOpen();
         NarrowBackups();
     }
-    m_writer = std::thread([this] {
+    m_oWriter = std::thread([this] {
         // Named for top -H, gdb and /proc/<pid>/task/*/comm.
         pthread_setname_np(pthread_self(), "qtx-log");
         // Writing lines can wait, a reply cannot: at a lower priority the writer
@@ -204,46 +204,46 @@ bool QtxLogSink::Enqueue(const char *v_pFirst, std::size_t v_uiFirst, const char
     const std::size_t uiSize = v_uiFirst + v_uiSecond + (v_bNewline ? 1 : 0);
     bool bWake = false;
     {
-        std::unique_lock<std::mutex> oLock(m_mutex);
-        if (m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
+        std::unique_lock<std::mutex> oLock(m_oMutex);
+        if (m_oFront.size() + uiSize > kQueueLimit && !m_oFront.empty() && !m_bRetired) {
             // Full: wait while the writer makes room; give up if it is stuck.
             // An I/O thread never waits: its lines are dropped and counted, and
             // the writer reports the count as for a stuck writer.
-            if (!m_stalled) {
+            if (!m_bStalled) {
                 const auto oDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullWaitMs);
-                if ((m_writerWaiting || m_gathering) && !m_wakePending) {
-                    m_wakePending = true;
-                    m_wake.notify_one();
+                if ((m_bWriterWaiting || m_bGathering) && !m_bWakePending) {
+                    m_bWakePending = true;
+                    m_oWake.notify_one();
                 }
-                while (!qtxthread::onIoThread() && m_front.size() + uiSize > kQueueLimit && !m_front.empty() && !m_retired) {
-                    if (m_progress.wait_until(oLock, oDeadline) == std::cv_status::timeout) {
-                        m_stalled = m_front.size() + uiSize > kQueueLimit && !m_front.empty();
+                while (!qtxthread::onIoThread() && m_oFront.size() + uiSize > kQueueLimit && !m_oFront.empty() && !m_bRetired) {
+                    if (m_oProgress.wait_until(oLock, oDeadline) == std::cv_status::timeout) {
+                        m_bStalled = m_oFront.size() + uiSize > kQueueLimit && !m_oFront.empty();
                         break;
                     }
                 }
             }
-            if (m_front.size() + uiSize > kQueueLimit && !m_front.empty()) {
-                m_dropped += v_uiLines;
-                m_droppedTotal.fetch_add(v_uiLines, std::memory_order_relaxed);
+            if (m_oFront.size() + uiSize > kQueueLimit && !m_oFront.empty()) {
+                m_ulDropped += v_uiLines;
+                m_ulDroppedTotal.fetch_add(v_uiLines, std::memory_order_relaxed);
                 return false;
             }
         }
-        if (m_retired) {
-            m_droppedTotal.fetch_add(v_uiLines, std::memory_order_relaxed);
+        if (m_bRetired) {
+            m_ulDroppedTotal.fetch_add(v_uiLines, std::memory_order_relaxed);
             return false;
         }
-        m_front.append(v_pFirst, v_uiFirst);
-        m_front.append(v_pSecond, v_uiSecond);
+        m_oFront.append(v_pFirst, v_uiFirst);
+        m_oFront.append(v_pSecond, v_uiSecond);
         if (v_bNewline)
-            m_front.push_back('\n');
-        m_queued += v_uiLines;
-        if ((m_writerWaiting || (m_gathering && m_front.size() >= kGatherBytes)) && !m_wakePending) {
-            m_wakePending = true;
+            m_oFront.push_back('\n');
+        m_ulQueued += v_uiLines;
+        if ((m_bWriterWaiting || (m_bGathering && m_oFront.size() >= kGatherBytes)) && !m_bWakePending) {
+            m_bWakePending = true;
             bWake = true;
         }
     }
     if (bWake)
-        m_wake.notify_one();
+        m_oWake.notify_one();
     return true;
 }
 
@@ -267,24 +267,24 @@ void QtxLogSink::QueueThreadBatch()
 bool QtxLogSink::Flush(int v_iTimeoutMs)
 {
     QueueThreadBatch();
-    std::unique_lock<std::mutex> oLock(m_mutex);
-    const std::uint64_t uiTarget = m_queued;
-    if (m_written >= uiTarget && m_dropped == 0)
+    std::unique_lock<std::mutex> oLock(m_oMutex);
+    const std::uint64_t uiTarget = m_ulQueued;
+    if (m_ulWritten >= uiTarget && m_ulDropped == 0)
         return true;
-    ++m_flushRequests; // ends a gathering pause at once
-    if ((m_writerWaiting || m_gathering) && !m_wakePending) {
-        m_wakePending = true;
-        m_wake.notify_one();
+    ++m_ulFlushRequests; // ends a gathering pause at once
+    if ((m_bWriterWaiting || m_bGathering) && !m_bWakePending) {
+        m_bWakePending = true;
+        m_oWake.notify_one();
     }
-    return m_progress.wait_for(oLock, std::chrono::milliseconds(v_iTimeoutMs),
-                               [&] { return m_written >= uiTarget; });
+    return m_oProgress.wait_for(oLock, std::chrono::milliseconds(v_iTimeoutMs),
+                               [&] { return m_ulWritten >= uiTarget; });
 }
 
 void QtxLogSink::CloseFile()
 {
     Flush();
-    std::lock_guard<std::mutex> oGuard(m_fileMutex);
-    const int iFd = m_fd.exchange(-1);
+    std::lock_guard<std::mutex> oGuard(m_oFileMutex);
+    const int iFd = m_iFd.exchange(-1);
     if (iFd >= 0)
         ::close(iFd);
 }
@@ -292,64 +292,64 @@ void QtxLogSink::CloseFile()
 void QtxLogSink::Retire()
 {
     {
-        std::lock_guard<std::mutex> oGuard(m_mutex);
-        if (m_retired)
+        std::lock_guard<std::mutex> oGuard(m_oMutex);
+        if (m_bRetired)
             return;
-        m_retired = true; // the queue takes no more lines; what it holds is still written
-        m_stop = true;
-        m_wakePending = true;
+        m_bRetired = true; // the queue takes no more lines; what it holds is still written
+        m_bStop = true;
+        m_bWakePending = true;
     }
-    m_wake.notify_one();
-    if (m_writer.joinable() && m_writer.get_id() != std::this_thread::get_id())
-        m_writer.join();
-    std::lock_guard<std::mutex> oGuard(m_fileMutex);
-    const int iFd = m_fd.exchange(-1);
+    m_oWake.notify_one();
+    if (m_oWriter.joinable() && m_oWriter.get_id() != std::this_thread::get_id())
+        m_oWriter.join();
+    std::lock_guard<std::mutex> oGuard(m_oFileMutex);
+    const int iFd = m_iFd.exchange(-1);
     if (iFd >= 0)
         ::close(iFd);
 }
 
 void QtxLogSink::Run()
 {
-    m_writerThread.store(pthread_self());
+    m_oWriterThread.store(pthread_self());
     std::string oBatch;
     oBatch.reserve(kQueueLimit);
     std::uint64_t uiFlushSeen = 0;
-    std::unique_lock<std::mutex> oLock(m_mutex);
+    std::unique_lock<std::mutex> oLock(m_oMutex);
     for (;;) {
-        while (m_front.empty() && m_dropped == 0 && !m_stop) {
-            m_writerWaiting = true;
-            m_wake.wait(oLock);
-            m_writerWaiting = false;
-            m_wakePending = false;
+        while (m_oFront.empty() && m_ulDropped == 0 && !m_bStop) {
+            m_bWriterWaiting = true;
+            m_oWake.wait(oLock);
+            m_bWriterWaiting = false;
+            m_bWakePending = false;
         }
-        if (m_front.empty() && m_dropped == 0 && m_stop)
+        if (m_oFront.empty() && m_ulDropped == 0 && m_bStop)
             break;
-        if (!m_stop && m_front.size() < kGatherBytes && m_flushRequests == uiFlushSeen) {
-            m_gathering = true;
-            m_wake.wait_for(oLock, std::chrono::milliseconds(kGatherMs), [&] {
-                return m_stop || m_front.size() >= kGatherBytes || m_flushRequests != uiFlushSeen;
+        if (!m_bStop && m_oFront.size() < kGatherBytes && m_ulFlushRequests == uiFlushSeen) {
+            m_bGathering = true;
+            m_oWake.wait_for(oLock, std::chrono::milliseconds(kGatherMs), [&] {
+                return m_bStop || m_oFront.size() >= kGatherBytes || m_ulFlushRequests != uiFlushSeen;
             });
-            m_gathering = false;
-            m_wakePending = false;
+            m_bGathering = false;
+            m_bWakePending = false;
         }
         // Paired with WriteFromSignal, before the queue is taken: either it sees
         // this batch being written and waits for it, or this thread sees the
         // fatal flag and leaves the queue where the signal path writes it.
-        m_writing.store(true);
-        if (m_fatal.load()) {
-            m_writing.store(false);
+        m_bWriting.store(true);
+        if (m_bFatal.load()) {
+            m_bWriting.store(false);
             for (;;)
-                m_wake.wait(oLock); // the process is ending
+                m_oWake.wait(oLock); // the process is ending
         }
-        uiFlushSeen = m_flushRequests;
-        oBatch.swap(m_front);
-        const std::uint64_t uiQueued = m_queued;
-        const std::uint64_t uiDropped = m_dropped;
-        m_dropped = 0;
+        uiFlushSeen = m_ulFlushRequests;
+        oBatch.swap(m_oFront);
+        const std::uint64_t uiQueued = m_ulQueued;
+        const std::uint64_t uiDropped = m_ulDropped;
+        m_ulDropped = 0;
         oLock.unlock();
 
         WriteBatch(oBatch, uiDropped);
-        m_writing.store(false, std::memory_order_release);
+        m_bWriting.store(false, std::memory_order_release);
         if (oBatch.capacity() > 2 * kQueueLimit) {
             std::string().swap(oBatch); // a giant line's memory goes back
             oBatch.reserve(kQueueLimit);
@@ -358,28 +358,28 @@ void QtxLogSink::Run()
         }
 
         oLock.lock();
-        m_written = uiQueued;
-        m_stalled = false;
-        m_progress.notify_all();
+        m_ulWritten = uiQueued;
+        m_bStalled = false;
+        m_oProgress.notify_all();
     }
-    m_written = m_queued;
-    m_progress.notify_all();
+    m_ulWritten = m_ulQueued;
+    m_oProgress.notify_all();
 }
 
 void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
 {
     // Let a batch in progress finish first (unless this very thread was writing
     // it); a busy machine may need a while, a stuck file must not hang the exit.
-    m_fatal.store(true);
-    const bool bOnWriter = pthread_equal(m_writerThread.load(), pthread_self());
-    for (int i = 0; i < 5000 && !bOnWriter && m_writing.load(); ++i) {
+    m_bFatal.store(true);
+    const bool bOnWriter = pthread_equal(m_oWriterThread.load(), pthread_self());
+    for (int i = 0; i < 5000 && !bOnWriter && m_bWriting.load(); ++i) {
         struct timespec oPause = {0, 1000000};
         nanosleep(&oPause, nullptr);
     }
-    int iFd = m_fd.load(std::memory_order_acquire);
+    int iFd = m_iFd.load(std::memory_order_acquire);
     bool bOpened = false;
     if (iFd < 0) {
-        iFd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, m_mode);
+        iFd = ::open(m_oFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, m_uiMode);
         bOpened = iFd >= 0;
     }
     if (iFd < 0)
@@ -396,7 +396,7 @@ void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
         }
     };
     // The terminal copy gets the same lines, as far as it takes them without waiting.
-    const int iTerminal = m_terminalFd.load(std::memory_order_acquire);
+    const int iTerminal = m_iTerminalFd.load(std::memory_order_acquire);
     auto copyToTerminal = [iTerminal](const char *v_pData, std::size_t v_uiLeft) {
         while (iTerminal >= 0 && v_uiLeft > 0) {
             const ssize_t iDone = ::write(iTerminal, v_pData, v_uiLeft);
@@ -412,15 +412,15 @@ void QtxLogSink::WriteFromSignal(const char *v_pLine, std::size_t v_uiSize)
     // holds it only for a moment (it never takes the queue once the flag is
     // set), so a few tries tell the two apart.
     bool bQueueLocked = false;
-    for (int i = 0; i < 100 && !(bQueueLocked = m_mutex.try_lock()); ++i) {
+    for (int i = 0; i < 100 && !(bQueueLocked = m_oMutex.try_lock()); ++i) {
         struct timespec oPause = {0, 1000000};
         nanosleep(&oPause, nullptr);
     }
     if (bQueueLocked) {
-        writeAll(m_front.data(), m_front.size());
-        copyToTerminal(m_front.data(), m_front.size());
-        m_front.clear();
-        m_mutex.unlock();
+        writeAll(m_oFront.data(), m_oFront.size());
+        copyToTerminal(m_oFront.data(), m_oFront.size());
+        m_oFront.clear();
+        m_oMutex.unlock();
     }
     // Then the lines this thread gathered and had not queued yet.
     const ThreadBatch &oBatch = t_batch;
@@ -440,26 +440,26 @@ QtxAsyncFileAppender::QtxAsyncFileAppender(const std::string &v_oName, const std
                                            std::size_t v_uiMaxFileSize, unsigned int v_uiMaxBackupIndex,
                                            mode_t v_uiMode)
     : log4cpp::AppenderSkeleton(v_oName)
-    , m_sink(new QtxLogSink(v_oFileName, v_uiMaxFileSize, v_uiMaxBackupIndex, v_uiMode))
+    , m_poSink(new QtxLogSink(v_oFileName, v_uiMaxFileSize, v_uiMaxBackupIndex, v_uiMode))
 {
 }
 
 QtxAsyncFileAppender::~QtxAsyncFileAppender()
 {
-    dropRoutesTo(m_sink);
-    m_sink->Retire();
+    dropRoutesTo(m_poSink);
+    m_poSink->Retire();
     // The sink stays allocated: a line that looked up its route a moment ago may
     // still hand it over, and is then dropped.
 }
 
 void QtxAsyncFileAppender::close()
 {
-    m_sink->CloseFile();
+    m_poSink->CloseFile();
 }
 
 bool QtxAsyncFileAppender::reopen()
 {
-    m_sink->CloseFile();
+    m_poSink->CloseFile();
     return true; // the next line opens the file again
 }
 
@@ -471,12 +471,12 @@ void QtxAsyncFileAppender::setLayout(log4cpp::Layout *v_poLayout)
 void QtxAsyncFileAppender::setThreshold(log4cpp::Priority::Value v_iPriority)
 {
     log4cpp::AppenderSkeleton::setThreshold(v_iPriority);
-    m_sink->SetThreshold(v_iPriority);
+    m_poSink->SetThreshold(v_iPriority);
 }
 
 void QtxAsyncFileAppender::RouteCategory(const log4cpp::Category *v_poCategory)
 {
-    setRoute(v_poCategory, m_sink);
+    setRoute(v_poCategory, m_poSink);
 }
 
 void QtxAsyncFileAppender::_append(const log4cpp::LoggingEvent &v_oEvent)
@@ -488,5 +488,5 @@ void QtxAsyncFileAppender::_append(const log4cpp::LoggingEvent &v_oEvent)
     const std::size_t uiPrefix =
         qtxFormatLogPrefix(aPrefix, sizeof aPrefix, oTime, v_oEvent.threadName.data(), v_oEvent.threadName.size(),
                            v_oEvent.priority, v_oEvent.ndc.data(), v_oEvent.ndc.size());
-    m_sink->Submit(aPrefix, uiPrefix, v_oEvent.message.data(), v_oEvent.message.size());
+    m_poSink->Submit(aPrefix, uiPrefix, v_oEvent.message.data(), v_oEvent.message.size());
 }

@@ -67,22 +67,22 @@ public:
 
     bool Accepts(int v_iPriority) const
     {
-        const int iThreshold = m_threshold.load(std::memory_order_relaxed);
+        const int iThreshold = m_iThreshold.load(std::memory_order_relaxed);
         return iThreshold == log4cpp::Priority::NOTSET || v_iPriority <= iThreshold;
     }
-    void SetThreshold(int v_iPriority) { m_threshold.store(v_iPriority, std::memory_order_relaxed); }
+    void SetThreshold(int v_iPriority) { m_iThreshold.store(v_iPriority, std::memory_order_relaxed); }
 
     // Shows every line on a terminal as well: after the file, the same bytes go
     // to this descriptor, which must be non-blocking and stays the sink's. The
     // file comes first: a terminal that does not take the lines (stopped with
     // Ctrl-S, say) holds the writer at most kTerminalWaitMs per batch, and not
     // at all until it takes bytes again; the lines it missed are not shown.
-    void CopyToTerminal(int v_iFd) { m_terminalFd.store(v_iFd, std::memory_order_release); }
+    void CopyToTerminal(int v_iFd) { m_iTerminalFd.store(v_iFd, std::memory_order_release); }
     static constexpr int kTerminalWaitMs = 100;
 
     // Lines dropped since the sink was created (queue full or sink retired).
-    std::uint64_t DroppedTotal() const { return m_droppedTotal.load(std::memory_order_relaxed); }
-    const std::string &FileName() const { return m_fileName; }
+    std::uint64_t DroppedTotal() const { return m_ulDroppedTotal.load(std::memory_order_relaxed); }
+    const std::string &FileName() const { return m_oFileName; }
 
     // Fatal-signal path: stops the writer from starting another batch, lets the
     // batch in progress finish (bounded), writes what is queued when no other
@@ -113,42 +113,42 @@ private:
     std::string BackupName(unsigned int v_uiIndex) const;
     void NarrowBackups();
 
-    const std::string m_fileName;
-    const std::size_t m_maxFileSize;
-    const unsigned int m_maxBackupIndex;
-    const mode_t m_mode;
-    std::atomic<int> m_threshold{log4cpp::Priority::NOTSET};
+    const std::string m_oFileName;
+    const std::size_t m_ulMaxFileSize;
+    const unsigned int m_uiMaxBackupIndex;
+    const mode_t m_uiMode;
+    std::atomic<int> m_iThreshold{log4cpp::Priority::NOTSET};
 
-    // Queue state, under m_mutex.
-    std::mutex m_mutex;
-    std::condition_variable m_wake;     // the writer waits for lines
-    std::condition_variable m_progress; // callers wait for room or for a flush
-    std::string m_front;
-    std::uint64_t m_queued = 0;  // lines queued so far
-    std::uint64_t m_written = 0; // lines written (or given up) so far
-    std::uint64_t m_dropped = 0; // dropped lines not yet reported in the file
-    bool m_writerWaiting = false;
-    bool m_gathering = false;
-    std::uint64_t m_flushRequests = 0;
-    bool m_wakePending = false;
-    bool m_stalled = false;
-    bool m_stop = false;
-    bool m_retired = false;
-    std::atomic<std::uint64_t> m_droppedTotal{0};
+    // Queue state, under m_oMutex.
+    std::mutex m_oMutex;
+    std::condition_variable m_oWake;     // the writer waits for lines
+    std::condition_variable m_oProgress; // callers wait for room or for a flush
+    std::string m_oFront;
+    std::uint64_t m_ulQueued = 0;  // lines queued so far
+    std::uint64_t m_ulWritten = 0; // lines written (or given up) so far
+    std::uint64_t m_ulDropped = 0; // dropped lines not yet reported in the file
+    bool m_bWriterWaiting = false;
+    bool m_bGathering = false;
+    std::uint64_t m_ulFlushRequests = 0;
+    bool m_bWakePending = false;
+    bool m_bStalled = false;
+    bool m_bStop = false;
+    bool m_bRetired = false;
+    std::atomic<std::uint64_t> m_ulDroppedTotal{0};
 
-    // File state: the writer's, and CloseFile's under m_fileMutex.
-    std::mutex m_fileMutex;
-    std::atomic<int> m_fd{-1};
-    std::size_t m_fileSize = 0;
-    std::atomic<bool> m_writing{false};
-    std::atomic<bool> m_fatal{false};
-    std::atomic<pthread_t> m_writerThread{};
-    // The terminal copy: the writer's, under m_fileMutex.
-    std::atomic<int> m_terminalFd{-1};
-    bool m_terminalStuck = false;  // the last write gave up; no waiting until it takes bytes
-    bool m_terminalMidLine = false; // it gave up inside a line: the next write starts a new one
+    // File state: the writer's, and CloseFile's under m_oFileMutex.
+    std::mutex m_oFileMutex;
+    std::atomic<int> m_iFd{-1};
+    std::size_t m_ulFileSize = 0;
+    std::atomic<bool> m_bWriting{false};
+    std::atomic<bool> m_bFatal{false};
+    std::atomic<pthread_t> m_oWriterThread{};
+    // The terminal copy: the writer's, under m_oFileMutex.
+    std::atomic<int> m_iTerminalFd{-1};
+    bool m_bTerminalStuck = false;  // the last write gave up; no waiting until it takes bytes
+    bool m_bTerminalMidLine = false; // it gave up inside a line: the next write starts a new one
 
-    std::thread m_writer;
+    std::thread m_oWriter;
 };
 
 // While an object of this class lives on a thread, the lines that thread logs
@@ -188,7 +188,7 @@ public:
     void setLayout(log4cpp::Layout *v_poLayout) override; // the pattern is fixed
     void setThreshold(log4cpp::Priority::Value v_iPriority) override;
 
-    QtxLogSink *Sink() const { return m_sink; }
+    QtxLogSink *Sink() const { return m_poSink; }
     // Makes QTX_LOG lines of that category go straight to this appender's sink.
     void RouteCategory(const log4cpp::Category *v_poCategory);
 
@@ -196,7 +196,7 @@ protected:
     void _append(const log4cpp::LoggingEvent &v_oEvent) override;
 
 private:
-    QtxLogSink *m_sink;
+    QtxLogSink *m_poSink;
 };
 
 // The sink that QTX_LOG lines of this category go to directly, or null.

@@ -1,11 +1,13 @@
-// libFuzzer target for norrweb::HttpRequest.
+// libFuzzer target for norrweb::HttpRequest and norrweb::HttpResponseReader.
 //
-// Input layout: byte 0 picks one of four limit settings, bytes 1-3 the slice sizes
-// in which the rest is handed to the parser through an in-memory device. Invariants
+// Input layout: byte 0 picks one of four limit settings (its high bit: a reply
+// instead of a request), bytes 1-3 the slice sizes in which the rest is handed
+// to the parser (a request's through an in-memory device). Invariants
 // are checked after every step; a violation aborts so libFuzzer keeps the input.
 
 #include "fuzzsupport.h"
 #include "httprequest.h"
+#include "httpresponsereader.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -24,6 +26,7 @@
 
 using norrweb::HttpLimits;
 using norrweb::HttpRequest;
+using norrweb::HttpResponseReader;
 
 namespace {
 
@@ -122,6 +125,34 @@ void checkComplete(HttpRequest &v_oRequest, const Limits &v_oLimits, QStringList
     }
 }
 
+// A reply read as it would come off a connection, then the connection ends.
+void readReply(const QByteArray &v_oInput, const int *v_piSlices, const Limits &v_oLimits)
+{
+    HttpLimits oLimits;
+    oLimits.maxRequestSize = v_oLimits.iMaxSize;
+    HttpResponseReader oReader(oLimits);
+    int iOffset = 0;
+    int iSlice = 0;
+    while (iOffset < v_oInput.size()) {
+        const int iLength = std::min(v_piSlices[iSlice++ % 3], v_oInput.size() - iOffset);
+        const HttpResponseReader::State eBefore = oReader.state();
+        const HttpResponseReader::State eAfter = oReader.feed(v_oInput.constData() + iOffset, iLength);
+        iOffset += iLength;
+        // Complete and Failed are final.
+        FUZZ_CHECK(eBefore == HttpResponseReader::Reading || eAfter == eBefore);
+        FUZZ_CHECK(oReader.body().size() <= v_oLimits.iMaxSize);
+    }
+    const HttpResponseReader::State eEnd = oReader.finish();
+    FUZZ_CHECK(eEnd != HttpResponseReader::Reading);
+    FUZZ_CHECK((eEnd == HttpResponseReader::Failed) == (oReader.error() != HttpResponseReader::NoError));
+    if (eEnd == HttpResponseReader::Complete) {
+        FUZZ_CHECK(oReader.status() >= 200 && oReader.status() <= 999);
+        FUZZ_CHECK(oReader.body().size() <= v_oLimits.iMaxSize);
+    } else {
+        FUZZ_CHECK(oReader.status() == 0 && oReader.body().isEmpty());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -151,6 +182,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *v_pData, size_t v_uiSize)
     // Three slice sizes used in turn: small, medium, large.
     const int aiSlices[3] = {1 + v_pData[1] % 16, 1 + v_pData[2], 1 + v_pData[3] * 64};
     const QByteArray oInput(reinterpret_cast<const char *>(v_pData + 4), int(v_uiSize - 4));
+    if (v_pData[0] & 0x80) {
+        readReply(oInput, aiSlices, oLimits);
+        return 0;
+    }
 
     const QString oTempPath = g_poEnvironment->oTempFiles.path();
     const int iDescriptorsBefore = openDescriptors();

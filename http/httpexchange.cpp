@@ -36,69 +36,69 @@ static constexpr int kSpareOutputMax = 16 * 1024;
 
 bool HttpInputBuffer::canReadLine() const
 {
-    return m_pos < m_size && std::memchr(m_data.constData() + m_pos, '\n', size_t(m_size - m_pos)) != nullptr;
+    return m_iPos < m_iSize && std::memchr(m_oData.constData() + m_iPos, '\n', size_t(m_iSize - m_iPos)) != nullptr;
 }
 
 char *HttpInputBuffer::reserve(int v_iBytes)
 {
-    if (m_pos == m_size) {
+    if (m_iPos == m_iSize) {
         // Everything was read: start over at the front.
-        m_pos = m_size = 0;
-        if (m_data.capacity() == 0 && t_spareInput.capacity() != 0)
-            m_data.swap(t_spareInput);
-    } else if (m_pos > 0 && m_pos >= m_size / 2) {
+        m_iPos = m_iSize = 0;
+        if (m_oData.capacity() == 0 && t_spareInput.capacity() != 0)
+            m_oData.swap(t_spareInput);
+    } else if (m_iPos > 0 && m_iPos >= m_iSize / 2) {
         compact();
     }
     // Reserved rather than only resized: QByteArray keeps a reserved capacity
     // when it shrinks (commit(), even to nothing) instead of freeing it.
-    if (m_data.capacity() < m_size + v_iBytes)
-        m_data.reserve(qMax(m_size + v_iBytes, 2 * m_data.capacity()));
-    m_data.resize(m_size + v_iBytes);
-    return m_data.data() + m_size;
+    if (m_oData.capacity() < m_iSize + v_iBytes)
+        m_oData.reserve(qMax(m_iSize + v_iBytes, 2 * m_oData.capacity()));
+    m_oData.resize(m_iSize + v_iBytes);
+    return m_oData.data() + m_iSize;
 }
 
 void HttpInputBuffer::compact()
 {
-    if (m_pos == 0)
+    if (m_iPos == 0)
         return;
-    m_data.remove(0, m_pos);
-    m_size -= m_pos;
-    m_pos = 0;
-    if (m_size == 0) {
+    m_oData.remove(0, m_iPos);
+    m_iSize -= m_iPos;
+    m_iPos = 0;
+    if (m_iSize == 0) {
         // An idle connection keeps no buffer; its thread keeps one spare.
-        if (t_spareInput.capacity() == 0 && m_data.capacity() <= kSpareInputMax)
-            m_data.swap(t_spareInput);
-        m_data = QByteArray();
+        if (t_spareInput.capacity() == 0 && m_oData.capacity() <= kSpareInputMax)
+            m_oData.swap(t_spareInput);
+        m_oData = QByteArray();
     }
 }
 
 qint64 HttpInputBuffer::readData(char *v_pData, qint64 v_iMax)
 {
-    const int iCount = int(qMin<qint64>(v_iMax, m_size - m_pos));
+    const int iCount = int(qMin<qint64>(v_iMax, m_iSize - m_iPos));
     if (iCount <= 0)
         return 0;
-    std::memcpy(v_pData, m_data.constData() + m_pos, size_t(iCount));
-    m_pos += iCount;
+    std::memcpy(v_pData, m_oData.constData() + m_iPos, size_t(iCount));
+    m_iPos += iCount;
     return iCount;
 }
 
 qint64 HttpInputBuffer::readLineData(char *v_pData, qint64 v_iMax)
 {
     // Up to and including the first line feed, at most v_iMax bytes.
-    const int iAvailable = int(qMin<qint64>(v_iMax, m_size - m_pos));
+    const int iAvailable = int(qMin<qint64>(v_iMax, m_iSize - m_iPos));
     if (iAvailable <= 0)
         return 0;
-    const char *pStart = m_data.constData() + m_pos;
+    const char *pStart = m_oData.constData() + m_iPos;
     const void *pFeed = std::memchr(pStart, '\n', size_t(iAvailable));
     const int iCount = pFeed ? int(static_cast<const char *>(pFeed) - pStart) + 1 : iAvailable;
     std::memcpy(v_pData, pStart, size_t(iCount));
-    m_pos += iCount;
+    m_iPos += iCount;
     return iCount;
 }
 
 HttpExchange::HttpExchange(const Limits &v_oLimits, const HttpConnectionInfo &v_oInfo)
-    : m_limits(v_oLimits)
-    , m_info(v_oInfo)
+    : m_oLimits(v_oLimits)
+    , m_oInfo(v_oInfo)
 {
 }
 
@@ -106,17 +106,17 @@ HttpExchange::~HttpExchange() = default;
 
 HttpExchange::Event HttpExchange::parse()
 {
-    while (m_input.bytesAvailable() > 0) {
-        if (!m_request) {
-            m_request.reset(new HttpRequest(m_limits));
-            m_request->setDocumentLimit(&m_limits.documentPaths, m_limits.maxDocumentSize);
-            m_request->setPeerAddress(m_info.peerAddress);
-            m_continueSent = false;
+    while (m_oInput.bytesAvailable() > 0) {
+        if (!m_poRequest) {
+            m_poRequest.reset(new HttpRequest(m_oLimits));
+            m_poRequest->setDocumentLimit(&m_oLimits.documentPaths, m_oLimits.maxDocumentSize);
+            m_poRequest->setPeerAddress(m_oInfo.peerAddress);
+            m_bContinueSent = false;
         }
-        HttpRequest &oRequest = *m_request;
-        const qint64 iBefore = m_input.bytesAvailable();
+        HttpRequest &oRequest = *m_poRequest;
+        const qint64 iBefore = m_oInput.bytesAvailable();
         const HttpRequest::RequestState eBefore = oRequest.getState();
-        oRequest.consumeAvailable(&m_input);
+        oRequest.consumeAvailable(&m_oInput);
         const HttpRequest::RequestState eState = oRequest.getState();
         if (eState == HttpRequest::Aborted) {
             refuse(int(oRequest.getAbortReason()));
@@ -124,20 +124,20 @@ HttpExchange::Event HttpExchange::parse()
         }
         if (eState == HttpRequest::Complete) {
             QTX_LOG(QTXLogger::Instance(), INFO, kReadFunc) << "received complete request";
-            m_input.compact();
+            m_oInput.compact();
             return RequestReady;
         }
-        if (eState == HttpRequest::AwaitingBody && !m_continueSent && m_input.bytesAvailable() == 0
+        if (eState == HttpRequest::AwaitingBody && !m_bContinueSent && m_oInput.bytesAvailable() == 0
             && oRequest.getHeader(QByteArrayLiteral("expect")).compare("100-continue", Qt::CaseInsensitive) == 0) {
             // The client waits for this before it sends the body (unless the body
             // is on its way already).
-            m_continueSent = true;
+            m_bContinueSent = true;
             queue(kContinue, sizeof kContinue - 1);
         }
-        if (m_input.bytesAvailable() == iBefore && eState == eBefore)
+        if (m_oInput.bytesAvailable() == iBefore && eState == eBefore)
             break; // a line is incomplete: wait for more bytes
     }
-    m_input.compact();
+    m_oInput.compact();
     return NeedInput;
 }
 
@@ -165,14 +165,14 @@ void HttpExchange::refuse(int v_iReason)
         QTX_LOG(QTXLogger::Instance(), WARN, kReadFunc) << "HTTP/1.1 413 entity too large - Connection: close";
         break;
     }
-    m_request.reset();
+    m_poRequest.reset();
     queue(pText, int(uLength));
-    m_closeAfterOutput = true;
+    m_bCloseAfterOutput = true;
 }
 
 QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
 {
-    HttpRequest &oRequest = *m_request;
+    HttpRequest &oRequest = *m_poRequest;
     // HTTP/1.1 keeps the connection unless the client says otherwise; HTTP/1.0
     // only when it asks for it.
     const QByteArray oConnection = oRequest.getHeader(QByteArrayLiteral("connection"));
@@ -182,7 +182,7 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
     QByteArray oReply;
     oReply.swap(t_spareOutput);
     {
-        HttpResponse oResponse(&oReply, &m_info);
+        HttpResponse oResponse(&oReply, &m_oInfo);
         // A reply after which the server closes says so, or the client would
         // send its next request into the closing connection.
         if (v_bClose)
@@ -201,42 +201,42 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
 
 void HttpExchange::reply(QByteArray v_oReply, bool v_bClose)
 {
-    m_request.reset();
+    m_poRequest.reset();
     if (hasOutput()) {
         // An interim 100 Continue is still partly unsent: the reply goes after it,
         // or the client would read the rest of one inside the other.
-        m_output.remove(0, m_outputPos);
-        m_output.append(v_oReply);
+        m_oOutput.remove(0, m_iOutputPos);
+        m_oOutput.append(v_oReply);
     } else {
-        m_output = std::move(v_oReply);
+        m_oOutput = std::move(v_oReply);
     }
-    m_outputPos = 0;
-    m_closeAfterOutput = v_bClose;
+    m_iOutputPos = 0;
+    m_bCloseAfterOutput = v_bClose;
 }
 
 void HttpExchange::abandon()
 {
-    m_request.reset();
+    m_poRequest.reset();
 }
 
 void HttpExchange::queue(const char *v_pData, int v_iSize)
 {
     // sent() empties the buffer once everything went out, so appending keeps the order.
-    m_output.append(v_pData, v_iSize);
+    m_oOutput.append(v_pData, v_iSize);
 }
 
 void HttpExchange::sent(int v_iBytes)
 {
-    m_outputPos += v_iBytes;
-    if (m_outputPos >= m_output.size()) {
+    m_iOutputPos += v_iBytes;
+    if (m_iOutputPos >= m_oOutput.size()) {
         // A reply's buffer of an ordinary size (reserved, so resize keeps it) is
         // kept for the next reply this thread builds; a large one is given back.
-        if (m_output.capacity() <= kSpareOutputMax && t_spareOutput.capacity() == 0) {
-            m_output.resize(0);
-            m_output.swap(t_spareOutput);
+        if (m_oOutput.capacity() <= kSpareOutputMax && t_spareOutput.capacity() == 0) {
+            m_oOutput.resize(0);
+            m_oOutput.swap(t_spareOutput);
         }
-        m_output.clear();
-        m_outputPos = 0;
+        m_oOutput.clear();
+        m_iOutputPos = 0;
     }
 }
 

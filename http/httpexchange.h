@@ -22,12 +22,12 @@ class HttpInputBuffer : public QIODevice
 public:
     HttpInputBuffer() { open(QIODevice::ReadOnly | QIODevice::Unbuffered); }
     bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return m_size - m_pos; }
+    qint64 bytesAvailable() const override { return m_iSize - m_iPos; }
     bool canReadLine() const override;
     /// Room for at least v_iBytes more at the end; returns where to write them.
     char *reserve(int v_iBytes);
     /// v_iBytes of the reserved room were filled (0: none).
-    void commit(int v_iBytes) { m_data.resize(m_size += v_iBytes); }
+    void commit(int v_iBytes) { m_oData.resize(m_iSize += v_iBytes); }
     /// Drops what was read; an empty buffer gives its memory back.
     void compact();
 
@@ -37,9 +37,9 @@ protected:
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
-    QByteArray m_data;
-    int m_pos = 0;
-    int m_size = 0;
+    QByteArray m_oData;
+    int m_iPos = 0;
+    int m_iSize = 0;
 };
 
 /// One connection's HTTP/1.1 conversation: fed the decrypted bytes, it yields
@@ -69,17 +69,17 @@ public:
     HttpExchange(const HttpExchange &) = delete;
     HttpExchange &operator=(const HttpExchange &) = delete;
 
-    HttpInputBuffer &input() { return m_input; }
-    HttpConnectionInfo &info() { return m_info; }
-    const HttpConnectionInfo &info() const { return m_info; }
+    HttpInputBuffer &input() { return m_oInput; }
+    HttpConnectionInfo &info() { return m_oInfo; }
+    const HttpConnectionInfo &info() const { return m_oInfo; }
 
     /// Parses the buffered bytes up to the end of the next request.
     Event parse();
     /// True between requests: no byte of the next one has arrived.
-    bool betweenRequests() const { return !m_request; }
+    bool betweenRequests() const { return !m_poRequest; }
     /// The complete request after RequestReady, until reply().
-    HttpRequest &request() { return *m_request; }
-    const HttpRequest &request() const { return *m_request; }
+    HttpRequest &request() { return *m_poRequest; }
+    const HttpRequest &request() const { return *m_poRequest; }
 
     /// Runs the handler for the complete request and returns the whole framed
     /// reply; v_bClose tells whether the connection ends after it (the client
@@ -91,13 +91,13 @@ public:
     void reply(QByteArray v_oReply, bool v_bClose);
 
     /// The bytes to send, from the first unsent one.
-    bool hasOutput() const { return m_outputPos < m_output.size(); }
-    const char *outputData() const { return m_output.constData() + m_outputPos; }
-    int outputSize() const { return m_output.size() - m_outputPos; }
+    bool hasOutput() const { return m_iOutputPos < m_oOutput.size(); }
+    const char *outputData() const { return m_oOutput.constData() + m_iOutputPos; }
+    int outputSize() const { return m_oOutput.size() - m_iOutputPos; }
     /// v_iBytes of the output went out.
     void sent(int v_iBytes);
     /// The connection ends once the output is out (a refusal, or the reply said so).
-    bool closeAfterOutput() const { return m_closeAfterOutput; }
+    bool closeAfterOutput() const { return m_bCloseAfterOutput; }
     /// Forgets the request in progress (the connection ends).
     void abandon();
 
@@ -105,14 +105,14 @@ private:
     void refuse(int v_iReason);
     void queue(const char *v_pData, int v_iSize);
 
-    Limits m_limits;
-    HttpConnectionInfo m_info;
-    HttpInputBuffer m_input;
-    std::unique_ptr<HttpRequest> m_request;
-    QByteArray m_output;
-    int m_outputPos = 0;
-    bool m_continueSent = false;
-    bool m_closeAfterOutput = false;
+    Limits m_oLimits;
+    HttpConnectionInfo m_oInfo;
+    HttpInputBuffer m_oInput;
+    std::unique_ptr<HttpRequest> m_poRequest;
+    QByteArray m_oOutput;
+    int m_iOutputPos = 0;
+    bool m_bContinueSent = false;
+    bool m_bCloseAfterOutput = false;
 };
 
 } // namespace norrweb

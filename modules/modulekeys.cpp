@@ -68,7 +68,7 @@ ModuleKeys ModuleKeys::builtIn()
 {
     ModuleKeys oKeys;
     if (EVP_PKEY *poKey = qtxBuiltInModuleKey())
-        oKeys.m_keys << TrustedModuleKey{QStringLiteral("built-in"), modulekeys::fingerprint(poKey),
+        oKeys.m_oKeys << TrustedModuleKey{QStringLiteral("built-in"), modulekeys::fingerprint(poKey),
                                          std::shared_ptr<EVP_PKEY>(poKey, EVP_PKEY_free)};
     return oKeys;
 }
@@ -119,14 +119,14 @@ ModuleKeys ModuleKeys::load(const QString &v_oFolder, QStringList *v_poProblems)
             v_poProblems->append(QStringLiteral("%1 holds no RSA-2048 public key").arg(oPath));
             continue;
         }
-        oKeys.m_keys << TrustedModuleKey{oName, modulekeys::fingerprint(poKey), std::shared_ptr<EVP_PKEY>(poKey, EVP_PKEY_free)};
+        oKeys.m_oKeys << TrustedModuleKey{oName, modulekeys::fingerprint(poKey), std::shared_ptr<EVP_PKEY>(poKey, EVP_PKEY_free)};
     }
     return oKeys;
 }
 
 const TrustedModuleKey *ModuleKeys::find(const QByteArray &v_oFingerprint) const
 {
-    for (const TrustedModuleKey &oKey : m_keys) {
+    for (const TrustedModuleKey &oKey : m_oKeys) {
         if (oKey.fingerprint == v_oFingerprint)
             return &oKey;
     }
@@ -136,7 +136,7 @@ const TrustedModuleKey *ModuleKeys::find(const QByteArray &v_oFingerprint) const
 QString ModuleKeys::describe() const
 {
     QStringList oParts;
-    for (const TrustedModuleKey &oKey : m_keys)
+    for (const TrustedModuleKey &oKey : m_oKeys)
         oParts << oKey.source + QLatin1Char(' ') + QString::fromLatin1(oKey.fingerprint);
     return oParts.join(QStringLiteral(", "));
 }

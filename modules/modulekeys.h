@@ -58,11 +58,11 @@ public:
     // *v_poProblems.
     static ModuleKeys load(const QString &v_oFolder, QStringList *v_poProblems);
 
-    const QList<TrustedModuleKey> &keys() const { return m_keys; }
+    const QList<TrustedModuleKey> &keys() const { return m_oKeys; }
     const TrustedModuleKey *find(const QByteArray &v_oFingerprint) const;
     // "built-in <fp>, vendor.pem <fp>", for log lines.
     QString describe() const;
 
 private:
-    QList<TrustedModuleKey> m_keys;
+    QList<TrustedModuleKey> m_oKeys;
 };

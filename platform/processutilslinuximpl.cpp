@@ -24,7 +24,7 @@ std::unique_ptr<ProcessUtils> createProcessUtils()
 }
 
 ProcessUtilsLinuxImpl::ProcessUtilsLinuxImpl(const QByteArray &v_oProcRoot)
-    : m_procRoot(v_oProcRoot)
+    : m_oProcRoot(v_oProcRoot)
 {
 }
 

@@ -116,5 +116,5 @@ private:
     quint16 findPortOfUserProcess(const std::function<bool(qint64)> &v_oIsAccount, const QString &v_oProcessName,
                                   quint16 v_uiLowestPort);
 
-    QByteArray m_procRoot = QByteArrayLiteral("/proc");
+    QByteArray m_oProcRoot = QByteArrayLiteral("/proc");
 };

@@ -51,7 +51,7 @@ QString ClientConnection::clientText() const
 bool ProcessUtilsLinuxImpl::findRowAtPort(quint16 v_uiPort, const char *v_pFunction, TcpRow *v_poRow)
 {
     QVector<TcpRow> oRows;
-    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_uiPort, &oRows);
+    const int iErr = readTcpTable(m_oProcRoot, kAllTcpStates, v_uiPort, &oRows);
     if (iErr != 0) {
         throwLogged<GetExtendedTcpTableException>(
             v_pFunction,
@@ -81,7 +81,7 @@ bool ProcessUtilsLinuxImpl::findClientRow(const ClientConnection &v_oConnection,
         v_poRow->inode = v_oConnection.knownInode;
         return true;
     }
-    if (m_procRoot == "/proc") {
+    if (m_oProcRoot == "/proc") {
         // The client's end: its local side is the client address, its remote
         // side the server's. One hash look-up in the kernel.
         const int iErr = lookupTcpConnection(oClient, oServer, v_poRow);
@@ -94,7 +94,7 @@ bool ProcessUtilsLinuxImpl::findClientRow(const ClientConnection &v_oConnection,
     if (oClient.family != AF_INET)
         return false;  // the table holds IPv4 rows only
     QVector<TcpRow> oRows;
-    const int iErr = readTcpTable(m_procRoot, kAllTcpStates, v_oConnection.clientPort, &oRows);
+    const int iErr = readTcpTable(m_oProcRoot, kAllTcpStates, v_oConnection.clientPort, &oRows);
     if (iErr != 0) {
         throwLogged<GetExtendedTcpTableException>(
             v_pFunction,
@@ -118,7 +118,7 @@ qint64 ProcessUtilsLinuxImpl::getPidOfProcessAtPort(quint16 v_uiPort)
     TcpRow oRow;
     qint64 iPid = 0;
     if (findRowAtPort(v_uiPort, "ProcessUtilsLinuxImpl::getPidOfProcessAtPort", &oRow))
-        iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+        iPid = findPidOfSocketInode(m_oProcRoot, oRow.inode, oRow.uid);
     PU_LOG(INFO, "getPidOfProcessAtPort") << "Got client pid(" << iPid << ")";
     return iPid;
 }
@@ -195,7 +195,7 @@ qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow, int v_i
     // visits root's processes first, so for a root-owned socket any root
     // process that holds it means a root client. A holder of another account
     // proves nothing (a root process may hold the socket as well): search then.
-    if (v_oRow.uid != 0 || v_oRow.inode == 0 || m_procRoot != "/proc")
+    if (v_oRow.uid != 0 || v_oRow.inode == 0 || m_oProcRoot != "/proc")
         return 0;
     QVector<RecentRootHolders::Holder> oHolders;
     {
@@ -244,9 +244,9 @@ qint64 ProcessUtilsLinuxImpl::rootHolderFromRecent(const TcpRow &v_oRow, int v_i
 
 void ProcessUtilsLinuxImpl::rememberRootHolder(const TcpRow &v_oRow, qint64 v_iPid)
 {
-    if (v_oRow.uid != 0 || v_iPid <= 0 || m_procRoot != "/proc")
+    if (v_oRow.uid != 0 || v_iPid <= 0 || m_oProcRoot != "/proc")
         return;
-    auto poFiles = std::make_shared<const HolderFiles>(m_procRoot + '/' + QByteArray::number(v_iPid));
+    auto poFiles = std::make_shared<const HolderFiles>(m_oProcRoot + '/' + QByteArray::number(v_iPid));
     uid_t uiUid = 1;
     if (!poFiles->status.valid() || !effectiveUidOf(*poFiles, &uiUid) || uiUid != 0)
         return;
@@ -277,7 +277,7 @@ qint64 ProcessUtilsLinuxImpl::getPidOfClient(const ClientConnection &v_oConnecti
         if (iPid != 0 && v_piHolderUid)
             *v_piHolderUid = 0; // a recent holder counts only once its status showed root
         if (iPid == 0) {
-            iPid = findPidOfSocketInode(m_procRoot, oRow.inode, oRow.uid);
+            iPid = findPidOfSocketInode(m_oProcRoot, oRow.inode, oRow.uid);
             rememberRootHolder(oRow, iPid);
         }
         if (iPid == 0 && oRow.inode != 0) {

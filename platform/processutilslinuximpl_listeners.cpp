@@ -14,14 +14,14 @@ using namespace qtxplatform;
 quint16 ProcessUtilsLinuxImpl::getPortOfProcessWithPID(qint64 v_iPid, quint16 v_uiLowestPort)
 {
     QVector<TcpRow> oRows;
-    const int iErr = readTcpTable(m_procRoot, 1u << kTcpStateListen, -1, &oRows);
+    const int iErr = readTcpTable(m_oProcRoot, 1u << kTcpStateListen, -1, &oRows);
     if (iErr != 0) {
         throwLogged<GetExtendedTcpTableException>(
             "ProcessUtilsLinuxImpl::getPortOfProcessWithPID",
             QStringLiteral("ProcessUtilsWinImpl::getPortOfProcessWithPID GetExtendedTcpTable Error: %1").arg(iErr));
     }
     QSet<quint64> oInodes;
-    socketInodesOfPid(m_procRoot, v_iPid, &oInodes);  // unreadable: no socket of it is known
+    socketInodesOfPid(m_oProcRoot, v_iPid, &oInodes);  // unreadable: no socket of it is known
     quint16 uiPort = 0;
     for (const TcpRow &oRow : qAsConst(oRows)) {
         if (oRow.inode != 0 && oInodes.contains(oRow.inode) && oRow.localPort >= v_uiLowestPort) {
@@ -91,7 +91,7 @@ QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVe
 {
     QHash<quint64, SocketHolder> oResult;
     QHash<quint64, qint64> oMissing;
-    const bool bCached = m_procRoot == "/proc";
+    const bool bCached = m_oProcRoot == "/proc";
     HolderCache &oCache = holderCache();
     if (bCached) {
         std::lock_guard<std::mutex> oGuard(oCache.mutex);
@@ -118,7 +118,7 @@ QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVe
     }
     for (const TcpRow &oRow : v_oCandidates) {
         const auto it = oResult.constFind(oRow.inode);
-        if (it == oResult.cend() || !holderStillHolds(m_procRoot, it.value(), oRow.inode)) {
+        if (it == oResult.cend() || !holderStillHolds(m_oProcRoot, it.value(), oRow.inode)) {
             oResult.remove(oRow.inode);
             oMissing.insert(oRow.inode, oRow.uid);
         }
@@ -138,7 +138,7 @@ QHash<quint64, SocketHolder> ProcessUtilsLinuxImpl::holdersOfListeners(const QVe
         for (auto it = oMissing.cbegin(); it != oMissing.cend(); ++it)
             oCache.searched.insert(it.key());
     }
-    const QHash<quint64, SocketHolder> oFound = findHoldersOfSocketInodes(m_procRoot, oMissing);
+    const QHash<quint64, SocketHolder> oFound = findHoldersOfSocketInodes(m_oProcRoot, oMissing);
     for (auto it = oFound.cbegin(); it != oFound.cend(); ++it)
         oResult.insert(it.key(), it.value());
     if (bCached) {
@@ -182,7 +182,7 @@ quint16 ProcessUtilsLinuxImpl::findPortOfUserProcess(const std::function<bool(qi
     // processes with that name and account, the lowest pid, and its first
     // listening row in table order at or above the lowest port.
     QVector<TcpRow> oRows;
-    const int iErr = readTcpTable(m_procRoot, 1u << kTcpStateListen, -1, &oRows);
+    const int iErr = readTcpTable(m_oProcRoot, 1u << kTcpStateListen, -1, &oRows);
     if (iErr != 0) {
         throwLogged<GetExtendedTcpTableException>(
             "ProcessUtilsLinuxImpl::getPortOfProcessWithPID",
@@ -209,7 +209,7 @@ quint16 ProcessUtilsLinuxImpl::findPortOfUserProcess(const std::function<bool(qi
             // handed to a user's process is not that user's instance).
             qint64 iUid = -1;
             const bool bMatch = getNameOfProcessWithPID(iPid) == v_oProcessName
-                                && queryIfAlive(m_procRoot, iPid, [&] { return getEffectiveUidOfPID(iPid); }, &iUid)
+                                && queryIfAlive(m_oProcRoot, iPid, [&] { return getEffectiveUidOfPID(iPid); }, &iUid)
                                 && v_oIsAccount(iUid);
             it = oProcessMatches.insert(iPid, bMatch);
         }

@@ -30,7 +30,7 @@ bool ProcessUtilsLinuxImpl::EnableDebugPrivilege()
     // Linux grants nothing on request: report whether this process may already
     // inspect other accounts' processes (CAP_SYS_PTRACE, which root holds).
     QByteArray oStatus;
-    const bool bAllowed = readSmallFile(m_procRoot + "/self/status", &oStatus) == 0
+    const bool bAllowed = readSmallFile(m_oProcRoot + "/self/status", &oStatus) == 0
                               ? capabilityInStatus(oStatus, kCapSysPtrace)
                               : ::geteuid() == 0;
     if (!bAllowed)
@@ -41,7 +41,7 @@ bool ProcessUtilsLinuxImpl::EnableDebugPrivilege()
 QList<qint64> ProcessUtilsLinuxImpl::listAllPids(const char *v_pOperation)
 {
     QList<qint64> oPids;
-    const int iErr = listPids(m_procRoot, &oPids);
+    const int iErr = listPids(m_oProcRoot, &oPids);
     if (iErr != 0) {
         throwLogged<EnumProcessesException>(
             "ProcessUtilsLinuxImpl::listAllPids",
@@ -79,7 +79,7 @@ QList<qint64> ProcessUtilsLinuxImpl::getPIDsOfSystemProcesses(const QString &v_o
     QList<qint64> oResult;
     for (const qint64 iPid : pidsWithName(v_oProcessName, "getPIDsOfSystemProcesses")) {
         qint64 iUid = -1;
-        if (queryIfAlive(m_procRoot, iPid, [&] { return getEffectiveUidOfPID(iPid); }, &iUid) && iUid == 0)
+        if (queryIfAlive(m_oProcRoot, iPid, [&] { return getEffectiveUidOfPID(iPid); }, &iUid) && iUid == 0)
             oResult.append(iPid);
     }
     return oResult;
@@ -91,7 +91,7 @@ QList<qint64> ProcessUtilsLinuxImpl::getPIDsOfUserProcesses(const QString &v_oPr
     QList<qint64> oResult;
     for (const qint64 iPid : pidsWithName(v_oProcessName, "getPIDsOfUserProcesses")) {
         QString oAccount;
-        if (queryIfAlive(m_procRoot, iPid, [&] { return getDomainAndUsernameForPID(iPid); }, &oAccount)
+        if (queryIfAlive(m_oProcRoot, iPid, [&] { return getDomainAndUsernameForPID(iPid); }, &oAccount)
             && oAccount == v_oDomainAndUsername)
             oResult.append(iPid);
     }
@@ -103,7 +103,7 @@ QByteArray ProcessUtilsLinuxImpl::getProcessHandle(qint64 v_iPid, const char *v_
     // Reading a process's /proc entry stands for opening the process: an entry
     // that is gone or hidden from this account is an OpenProcess failure.
     QByteArray oContent;
-    const int iErr = readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + '/' + v_pFile, &oContent);
+    const int iErr = readSmallFile(m_oProcRoot + '/' + QByteArray::number(v_iPid) + '/' + v_pFile, &oContent);
     if (iErr != 0) {
         throwLogged<OpenProcessException>("ProcessUtilsLinuxImpl::getProcessHandle",
                                           QStringLiteral("OpenProcess with pid: %1 Error: %2").arg(v_iPid).arg(iErr));
@@ -166,7 +166,7 @@ QString ProcessUtilsLinuxImpl::getNameOfProcessWithPID(qint64 v_iPid)
     QString oName;
     int iErr = 0;
     if (v_iPid > 0) {
-        const QByteArray oExe = m_procRoot + '/' + QByteArray::number(v_iPid) + "/exe";
+        const QByteArray oExe = m_oProcRoot + '/' + QByteArray::number(v_iPid) + "/exe";
         std::vector<char> oBuffer(4096);
         const ssize_t iLen = ::readlink(oExe.constData(), oBuffer.data(), oBuffer.size());
         if (iLen > 0 && static_cast<size_t>(iLen) < oBuffer.size()) {
@@ -176,7 +176,7 @@ QString ProcessUtilsLinuxImpl::getNameOfProcessWithPID(qint64 v_iPid)
             // Kernel threads have no executable, another account's process
             // hides it: the kernel's command name is readable by all.
             QByteArray oComm;
-            if (readSmallFile(m_procRoot + '/' + QByteArray::number(v_iPid) + "/comm", &oComm, 4096) == 0)
+            if (readSmallFile(m_oProcRoot + '/' + QByteArray::number(v_iPid) + "/comm", &oComm, 4096) == 0)
                 oName = processNameFromPath(oComm.trimmed(), false);
         }
     } else {

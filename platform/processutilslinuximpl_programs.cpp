@@ -29,22 +29,22 @@ public:
     explicit PidFd(qint64 v_iPid)
     {
         if (v_iPid > 0 && v_iPid <= INT32_MAX)
-            m_fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(v_iPid), 0));
+            m_iFd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(v_iPid), 0));
     }
-    ~PidFd() { if (m_fd >= 0) ::close(m_fd); }
+    ~PidFd() { if (m_iFd >= 0) ::close(m_iFd); }
     PidFd(const PidFd &) = delete;
     PidFd &operator=(const PidFd &) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
+    int get() const { return m_iFd; }
+    bool valid() const { return m_iFd >= 0; }
 
     bool sendSignal(int v_iSignal) const
     {
-        return ::syscall(SYS_pidfd_send_signal, m_fd, v_iSignal, nullptr, 0) == 0;
+        return ::syscall(SYS_pidfd_send_signal, m_iFd, v_iSignal, nullptr, 0) == 0;
     }
     // True once the process has ended (a zombie counts as ended).
     bool waitEnded(int v_iTimeoutMs) const
     {
-        pollfd oPoll{m_fd, POLLIN, 0};
+        pollfd oPoll{m_iFd, POLLIN, 0};
         MonotonicTimer oTimer;
         for (;;) {
             const int iLeft = v_iTimeoutMs - oTimer.elapsedMs();
@@ -68,7 +68,7 @@ private:
             return static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
         }
     };
-    int m_fd = -1;
+    int m_iFd = -1;
 };
 
 } // namespace

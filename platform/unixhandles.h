@@ -13,15 +13,15 @@ namespace qtxplatform {
 class UniqueFd
 {
 public:
-    explicit UniqueFd(int v_iFd = -1) : m_fd(v_iFd) {}
-    ~UniqueFd() { if (m_fd >= 0) ::close(m_fd); }
+    explicit UniqueFd(int v_iFd = -1) : m_iFd(v_iFd) {}
+    ~UniqueFd() { if (m_iFd >= 0) ::close(m_iFd); }
     UniqueFd(const UniqueFd &) = delete;
     UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
+    int get() const { return m_iFd; }
+    bool valid() const { return m_iFd >= 0; }
 
 private:
-    int m_fd;
+    int m_iFd;
 };
 
 struct DirCloser

@@ -10,19 +10,19 @@
 
 CSslConnectionHandler::CSslConnectionHandler(int v_iFd, SSL *v_poSsl, const norrweb::HttpExchange::Limits &v_oLimits,
                                              const norrweb::HttpConnectionInfo &v_oInfo, qint64 v_iNowMs)
-    : m_fd(v_iFd)
-    , m_ssl(v_poSsl)
-    , m_http(v_oLimits, v_oInfo)
-    , m_lastActivity(v_iNowMs)
+    : m_iFd(v_iFd)
+    , m_poSsl(v_poSsl)
+    , m_oHttp(v_oLimits, v_oInfo)
+    , m_llLastActivity(v_iNowMs)
 {
 }
 
 CSslConnectionHandler::~CSslConnectionHandler()
 {
-    if (m_ssl)
-        SSL_free(m_ssl);
-    if (m_fd >= 0)
-        ::close(m_fd);
+    if (m_poSsl)
+        SSL_free(m_poSsl);
+    if (m_iFd >= 0)
+        ::close(m_iFd);
 }
 
 void CSslConnectionHandler::GetKeyPassPhrase(SecurePass &v_oPassPhrase)

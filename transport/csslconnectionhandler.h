@@ -35,21 +35,21 @@ public:
     // Forgets the cached certificate and key bytes (tests; a restart does the same).
     static void clearCertificateCache();
 
-    int fd() const { return m_fd; }
-    qint64 uid() const { return m_http.info().clientUid; }
-    norrweb::HttpExchange &http() { return m_http; }
+    int fd() const { return m_iFd; }
+    qint64 uid() const { return m_oHttp.info().clientUid; }
+    norrweb::HttpExchange &http() { return m_oHttp; }
 
 private:
     friend class CSslReactor;
 
-    int m_fd;
-    SSL *m_ssl;
-    Phase m_phase = Handshake;
-    norrweb::HttpExchange m_http;
-    qint64 m_deadline = 0;     // when the current phase ends the connection
-    qint64 m_lastActivity = 0; // for choosing which connection gives way at a cap
-    bool m_peerClosed = false;
-    bool m_writeArmed = false;
-    bool m_readPaused = false;
-    bool m_sslBuffersHeld = true; // OpenSSL's read and write buffers are allocated
+    int m_iFd;
+    SSL *m_poSsl;
+    Phase m_ePhase = Handshake;
+    norrweb::HttpExchange m_oHttp;
+    qint64 m_llDeadline = 0;     // when the current phase ends the connection
+    qint64 m_llLastActivity = 0; // for choosing which connection gives way at a cap
+    bool m_bPeerClosed = false;
+    bool m_bWriteArmed = false;
+    bool m_bReadPaused = false;
+    bool m_bSslBuffersHeld = true; // OpenSSL's read and write buffers are allocated
 };

@@ -48,13 +48,13 @@ class CRequestWorker : public QObject
 {
 public:
     CRequestWorker(CSslConnectionHandlerPool *v_poPool, std::shared_ptr<norrweb::HttpRequestHandler> v_poHandler)
-        : m_pool(v_poPool)
-        , m_handler(std::move(v_poHandler))
+        : m_poPool(v_poPool)
+        , m_poHandler(std::move(v_poHandler))
     {
-        moveToThread(&m_thread);
-        m_thread.setObjectName(QStringLiteral("qtx-worker")); // the thread's name in top -H, gdb and perf
-        qtxEndOpenSslStateWithThread(&m_thread);
-        m_thread.start();
+        moveToThread(&m_oThread);
+        m_oThread.setObjectName(QStringLiteral("qtx-worker")); // the thread's name in top -H, gdb and perf
+        qtxEndOpenSslStateWithThread(&m_oThread);
+        m_oThread.start();
     }
     // Only once the thread has ended.
     ~CRequestWorker() override = default;
@@ -64,16 +64,16 @@ public:
         // The hand-over goes through this mutex, not through the copy inside Qt's
         // event queue, so that it is also visible as such to ThreadSanitizer.
         {
-            std::lock_guard<std::mutex> oGuard(m_inboxMutex);
-            m_inbox = std::move(v_poConnection);
-            m_inboxReactor = v_poReactor;
+            std::lock_guard<std::mutex> oGuard(m_oInboxMutex);
+            m_poInbox = std::move(v_poConnection);
+            m_poInboxReactor = v_poReactor;
         }
         QMetaObject::invokeMethod(this, [this] { takeInbox(); }, Qt::QueuedConnection);
     }
-    bool stop(unsigned long v_uWaitMs)
+    bool stop(unsigned long v_ulWaitMs)
     {
-        m_thread.quit();
-        return m_thread.wait(v_uWaitMs);
+        m_oThread.quit();
+        return m_oThread.wait(v_ulWaitMs);
     }
 
 private:
@@ -82,9 +82,9 @@ private:
         std::shared_ptr<CSslConnectionHandler> poConnection;
         CSslReactor *poReactor;
         {
-            std::lock_guard<std::mutex> oGuard(m_inboxMutex);
-            poConnection = std::move(m_inbox);
-            poReactor = m_inboxReactor;
+            std::lock_guard<std::mutex> oGuard(m_oInboxMutex);
+            poConnection = std::move(m_poInbox);
+            poReactor = m_poInboxReactor;
         }
         if (poConnection)
             run(std::move(poConnection), poReactor);
@@ -95,7 +95,7 @@ private:
         do {
             serve(*v_poConnection, v_poReactor, v_poConnection);
             v_poConnection.reset();
-        } while (m_pool->nextRequest(this, v_poConnection, v_poReactor));
+        } while (m_poPool->nextRequest(this, v_poConnection, v_poReactor));
     }
 
     void serve(CSslConnectionHandler &v_oConnection, CSslReactor *v_poReactor,
@@ -105,18 +105,18 @@ private:
         QByteArray oReply;
         {
             QtxLogBatch oLogBatch; // the request's lines, queued together
-            oReply = v_oConnection.http().respond(*m_handler, bClose);
+            oReply = v_oConnection.http().respond(*m_poHandler, bClose);
         }
         v_poReactor->completeRequest(v_poConnection, std::move(oReply), bClose);
     }
 
-    CSslConnectionHandlerPool *m_pool;
-    std::shared_ptr<norrweb::HttpRequestHandler> m_handler;
+    CSslConnectionHandlerPool *m_poPool;
+    std::shared_ptr<norrweb::HttpRequestHandler> m_poHandler;
     // One request at a time: a worker gets the next only once it is idle again.
-    std::mutex m_inboxMutex;
-    std::shared_ptr<CSslConnectionHandler> m_inbox;
-    CSslReactor *m_inboxReactor = nullptr;
-    QThread m_thread;
+    std::mutex m_oInboxMutex;
+    std::shared_ptr<CSslConnectionHandler> m_poInbox;
+    CSslReactor *m_poInboxReactor = nullptr;
+    QThread m_oThread;
 };
 
 CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
@@ -152,12 +152,12 @@ CTransportLimits CTransportLimits::fromSettings(const QSettings &v_oSettings)
 CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> v_poSettings,
                                                      const CTlsContext::Config &v_oTls,
                                                      std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler)
-    : m_settings(std::move(v_poSettings))
-    , m_requestHandler(std::move(v_poRequestHandler))
-    , m_limits(CTransportLimits::fromSettings(*m_settings))
-    , m_eagerWorkers(qMin(m_limits.maxThreads, qMax(2, QThread::idealThreadCount())))
-    , m_cleanupTimer(this)
-    , m_stallTimer(this)
+    : m_poSettings(std::move(v_poSettings))
+    , m_poRequestHandler(std::move(v_poRequestHandler))
+    , m_oLimits(CTransportLimits::fromSettings(*m_poSettings))
+    , m_iEagerWorkers(qMin(m_oLimits.maxThreads, qMax(2, QThread::idealThreadCount())))
+    , m_oCleanupTimer(this)
+    , m_oStallTimer(this)
 {
     // A client that vanishes while its reply is written must cost an error code,
     // not the process: OpenSSL writes with plain write(), which raises SIGPIPE.
@@ -165,15 +165,15 @@ CSslConnectionHandlerPool::CSslConnectionHandlerPool(std::shared_ptr<QSettings> 
     oIgnore.sa_handler = SIG_IGN;
     sigemptyset(&oIgnore.sa_mask);
     ::sigaction(SIGPIPE, &oIgnore, nullptr);
-    m_tls = CTlsContext::create(v_oTls, "CSslConnectionHandler::handleConnection");
-    for (int i = 0; i < m_limits.ioThreads; ++i) {
-        m_reactors.emplace_back(new CSslReactor(this, m_tls, m_limits));
-        m_reactors.back()->start();
+    m_poTls = CTlsContext::create(v_oTls, "CSslConnectionHandler::handleConnection");
+    for (int i = 0; i < m_oLimits.ioThreads; ++i) {
+        m_oReactors.emplace_back(new CSslReactor(this, m_poTls, m_oLimits));
+        m_oReactors.back()->start();
     }
-    connect(&m_cleanupTimer, &QTimer::timeout, this, &CSslConnectionHandlerPool::cleanup);
-    m_cleanupTimer.start(m_limits.cleanupIntervalMs);
-    connect(&m_stallTimer, &QTimer::timeout, this, &CSslConnectionHandlerPool::checkStalled);
-    m_stallTimer.start(int(kStallMs));
+    connect(&m_oCleanupTimer, &QTimer::timeout, this, &CSslConnectionHandlerPool::cleanup);
+    m_oCleanupTimer.start(m_oLimits.cleanupIntervalMs);
+    connect(&m_oStallTimer, &QTimer::timeout, this, &CSslConnectionHandlerPool::checkStalled);
+    m_oStallTimer.start(int(kStallMs));
 }
 
 CSslConnectionHandlerPool::~CSslConnectionHandlerPool()
@@ -181,15 +181,15 @@ CSslConnectionHandlerPool::~CSslConnectionHandlerPool()
     // Connections end first, so no new request reaches a worker; then the workers
     // finish what they serve; the reactors go last, since a worker's reply is
     // handed to one.
-    for (auto &poReactor : m_reactors)
+    for (auto &poReactor : m_oReactors)
         poReactor->stop();
     QList<CRequestWorker *> oWorkers;
     {
-        std::lock_guard<std::mutex> oGuard(m_poolMutex);
-        oWorkers = m_workers;
-        m_workers.clear();
-        m_idle.clear();
-        m_queue.clear();
+        std::lock_guard<std::mutex> oGuard(m_oPoolMutex);
+        oWorkers = m_oWorkers;
+        m_oWorkers.clear();
+        m_oIdle.clear();
+        m_oQueue.clear();
     }
     bool bAllStopped = true;
     for (CRequestWorker *poWorker : qAsConst(oWorkers)) {
@@ -199,17 +199,17 @@ CSslConnectionHandlerPool::~CSslConnectionHandlerPool()
             bAllStopped = false; // still inside a request: left to the process's end
     }
     if (!bAllStopped) {
-        for (auto &poReactor : m_reactors)
+        for (auto &poReactor : m_oReactors)
             poReactor.release();
     }
-    m_reactors.clear();
+    m_oReactors.clear();
     QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandlerPool::~CSslConnectionHandlerPool") << "destroyed";
 }
 
 CRequestWorker *CSslConnectionHandlerPool::createWorker()
 {
-    auto *poWorker = new CRequestWorker(this, m_requestHandler);
-    m_workers.append(poWorker);
+    auto *poWorker = new CRequestWorker(this, m_poRequestHandler);
+    m_oWorkers.append(poWorker);
     QTX_LOG(QTXLogger::Instance(), INFO, "CSslConnectionHandlerPool::getConnectionHandler") << "new handle created";
     return poWorker;
 }
@@ -218,41 +218,41 @@ bool CSslConnectionHandlerPool::saturated()
 {
     // Accepted connections wait for their I/O thread to make room; beyond this
     // many the listener leaves further ones in the kernel's queue.
-    std::lock_guard<std::mutex> oGuard(m_countMutex);
-    return m_connections >= m_limits.maxConnections + kAdmissionBacklog;
+    std::lock_guard<std::mutex> oGuard(m_oCountMutex);
+    return m_iConnections >= m_oLimits.maxConnections + kAdmissionBacklog;
 }
 
 CSslReactor::Admission CSslConnectionHandlerPool::countConnection(qint64 v_iUid)
 {
-    std::lock_guard<std::mutex> oGuard(m_countMutex);
-    ++m_connections;
-    int &iPerClient = m_connectionsPerClient[v_iUid];
+    std::lock_guard<std::mutex> oGuard(m_oCountMutex);
+    ++m_iConnections;
+    int &iPerClient = m_oConnectionsPerClient[v_iUid];
     ++iPerClient;
-    if (iPerClient > m_limits.maxConnectionsPerClient)
+    if (iPerClient > m_oLimits.maxConnectionsPerClient)
         return CSslReactor::EvictSameClient;
-    if (m_connections > m_limits.maxConnections)
+    if (m_iConnections > m_oLimits.maxConnections)
         return CSslReactor::EvictAny;
     return CSslReactor::Admit;
 }
 
 CSslReactor *CSslConnectionHandlerPool::reactorAfter(const CSslReactor *v_poReactor) const
 {
-    for (size_t i = 0; i < m_reactors.size(); ++i) {
-        if (m_reactors[i].get() == v_poReactor)
-            return m_reactors[(i + 1) % m_reactors.size()].get();
+    for (size_t i = 0; i < m_oReactors.size(); ++i) {
+        if (m_oReactors[i].get() == v_poReactor)
+            return m_oReactors[(i + 1) % m_oReactors.size()].get();
     }
-    return m_reactors.front().get();
+    return m_oReactors.front().get();
 }
 
 void CSslConnectionHandlerPool::startAccepting(int v_iListenFd, const QHostAddress &v_oAddress, quint16 v_uiPort)
 {
-    for (auto &poReactor : m_reactors)
+    for (auto &poReactor : m_oReactors)
         poReactor->startAccepting(v_iListenFd, v_oAddress, v_uiPort);
 }
 
 void CSslConnectionHandlerPool::stopAccepting()
 {
-    for (auto &poReactor : m_reactors) {
+    for (auto &poReactor : m_oReactors) {
         if (poReactor)
             poReactor->stopAccepting();
     }
@@ -260,17 +260,17 @@ void CSslConnectionHandlerPool::stopAccepting()
 
 void CSslConnectionHandlerPool::connectionClosed(qint64 v_iUid)
 {
-    std::lock_guard<std::mutex> oGuard(m_countMutex);
-    --m_connections;
-    const auto it = m_connectionsPerClient.find(v_iUid);
-    if (it != m_connectionsPerClient.end() && --it.value() <= 0)
-        m_connectionsPerClient.erase(it);
+    std::lock_guard<std::mutex> oGuard(m_oCountMutex);
+    --m_iConnections;
+    const auto it = m_oConnectionsPerClient.find(v_iUid);
+    if (it != m_oConnectionsPerClient.end() && --it.value() <= 0)
+        m_oConnectionsPerClient.erase(it);
 }
 
 int CSslConnectionHandlerPool::connectionCount()
 {
-    std::lock_guard<std::mutex> oGuard(m_countMutex);
-    return m_connections;
+    std::lock_guard<std::mutex> oGuard(m_oCountMutex);
+    return m_iConnections;
 }
 
 void CSslConnectionHandlerPool::dispatch(const std::shared_ptr<CSslConnectionHandler> &v_poConnection,
@@ -279,20 +279,20 @@ void CSslConnectionHandlerPool::dispatch(const std::shared_ptr<CSslConnectionHan
     const char *pFunc = "CSslConnectionHandlerPool::getConnectionHandler";
     CRequestWorker *poWorker = nullptr;
     {
-        std::lock_guard<std::mutex> oGuard(m_poolMutex);
-        if (!m_idle.isEmpty()) {
-            poWorker = m_idle.takeLast(); // the most recently used one is warm
+        std::lock_guard<std::mutex> oGuard(m_oPoolMutex);
+        if (!m_oIdle.isEmpty()) {
+            poWorker = m_oIdle.takeLast(); // the most recently used one is warm
             QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "found free handle in pool";
         } else {
             // Workers beyond the cores are added only for requests that wait (see
             // checkStalled): more threads than cores only add switching.
             QTX_LOG(QTXLogger::Instance(), NOTICE, pFunc)
-                << "need to create new handle. pool size=" << m_workers.size() << ", max threads="
-                << m_limits.maxThreads;
-            if (m_workers.size() < m_eagerWorkers)
+                << "need to create new handle. pool size=" << m_oWorkers.size() << ", max threads="
+                << m_oLimits.maxThreads;
+            if (m_oWorkers.size() < m_iEagerWorkers)
                 poWorker = createWorker();
             else
-                m_queue.push_back(Pending{v_poConnection, v_poReactor, steadyMs()});
+                m_oQueue.push_back(Pending{v_poConnection, v_poReactor, steadyMs()});
         }
     }
     if (poWorker)
@@ -302,9 +302,9 @@ void CSslConnectionHandlerPool::dispatch(const std::shared_ptr<CSslConnectionHan
 bool CSslConnectionHandlerPool::serveInline(CSslConnectionHandler &v_oConnection, QByteArray &v_oReply, bool &v_bClose)
 {
     norrweb::HttpExchange &oHttp = v_oConnection.http();
-    if (!m_requestHandler->canServeInline(oHttp.request(), oHttp.info()))
+    if (!m_poRequestHandler->canServeInline(oHttp.request(), oHttp.info()))
         return false;
-    v_oReply = oHttp.respond(*m_requestHandler, v_bClose);
+    v_oReply = oHttp.respond(*m_poRequestHandler, v_bClose);
     return true;
 }
 
@@ -312,15 +312,15 @@ bool CSslConnectionHandlerPool::nextRequest(CRequestWorker *v_poWorker,
                                             std::shared_ptr<CSslConnectionHandler> &v_poConnection,
                                             CSslReactor *&v_poReactor)
 {
-    std::lock_guard<std::mutex> oGuard(m_poolMutex);
-    if (!m_queue.empty()) {
-        v_poConnection = std::move(m_queue.front().connection);
-        v_poReactor = m_queue.front().reactor;
-        m_queue.pop_front();
+    std::lock_guard<std::mutex> oGuard(m_oPoolMutex);
+    if (!m_oQueue.empty()) {
+        v_poConnection = std::move(m_oQueue.front().connection);
+        v_poReactor = m_oQueue.front().reactor;
+        m_oQueue.pop_front();
         return true;
     }
-    if (m_workers.contains(v_poWorker))
-        m_idle.append(v_poWorker);
+    if (m_oWorkers.contains(v_poWorker))
+        m_oIdle.append(v_poWorker);
     return false;
 }
 
@@ -332,12 +332,12 @@ void CSslConnectionHandlerPool::checkStalled()
         CRequestWorker *poWorker = nullptr;
         Pending oPending;
         {
-            std::lock_guard<std::mutex> oGuard(m_poolMutex);
-            if (m_queue.empty() || steadyMs() - m_queue.front().queuedAtMs < kStallMs
-                || m_workers.size() >= m_limits.maxThreads)
+            std::lock_guard<std::mutex> oGuard(m_oPoolMutex);
+            if (m_oQueue.empty() || steadyMs() - m_oQueue.front().queuedAtMs < kStallMs
+                || m_oWorkers.size() >= m_oLimits.maxThreads)
                 return;
-            oPending = std::move(m_queue.front());
-            m_queue.pop_front();
+            oPending = std::move(m_oQueue.front());
+            m_oQueue.pop_front();
             poWorker = createWorker();
         }
         poWorker->post(std::move(oPending.connection), oPending.reactor);
@@ -346,8 +346,8 @@ void CSslConnectionHandlerPool::checkStalled()
 
 int CSslConnectionHandlerPool::size()
 {
-    std::lock_guard<std::mutex> oGuard(m_poolMutex);
-    return m_workers.size();
+    std::lock_guard<std::mutex> oGuard(m_oPoolMutex);
+    return m_oWorkers.size();
 }
 
 void CSslConnectionHandlerPool::cleanup()
@@ -355,20 +355,20 @@ void CSslConnectionHandlerPool::cleanup()
     // After a burst of connections the allocator keeps their freed buffers in
     // every thread's arena; hand them back once the load has gone.
     const int iConnections = connectionCount();
-    m_connectionsPeak = qMax(m_connectionsPeak, iConnections);
-    if (m_connectionsPeak >= 32 && iConnections <= m_connectionsPeak / 4) {
+    m_iConnectionsPeak = qMax(m_iConnectionsPeak, iConnections);
+    if (m_iConnectionsPeak >= 32 && iConnections <= m_iConnectionsPeak / 4) {
         ::malloc_trim(0);
-        m_connectionsPeak = iConnections;
+        m_iConnectionsPeak = iConnections;
     }
 
     CRequestWorker *poRemoved = nullptr;
     {
-        std::lock_guard<std::mutex> oGuard(m_poolMutex);
-        if (m_idle.size() > m_limits.minThreads) {
-            poRemoved = m_idle.takeFirst(); // the one idle longest
-            m_workers.removeOne(poRemoved);
+        std::lock_guard<std::mutex> oGuard(m_oPoolMutex);
+        if (m_oIdle.size() > m_oLimits.minThreads) {
+            poRemoved = m_oIdle.takeFirst(); // the one idle longest
+            m_oWorkers.removeOne(poRemoved);
             QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslConnectionHandlerPool::cleanup")
-                << "Removed connection handler, pool size is now " << m_workers.size();
+                << "Removed connection handler, pool size is now " << m_oWorkers.size();
         }
     }
     if (poRemoved && poRemoved->stop(kWorkerStopWaitMs))

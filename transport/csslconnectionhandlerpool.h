@@ -55,7 +55,7 @@ public:
                               std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler);
     ~CSslConnectionHandlerPool() override;
 
-    const CTransportLimits &limits() const { return m_limits; }
+    const CTransportLimits &limits() const { return m_oLimits; }
 
     // Listener thread: the I/O threads accept from the listening socket, or stop
     // doing so (returns once none of them watches it any more).
@@ -67,7 +67,7 @@ public:
     // True while so many connections wait over the cap that accepting should pause.
     bool saturated();
     // Reactor threads: the I/O threads, fixed for the pool's life.
-    int reactorCount() const { return int(m_reactors.size()); }
+    int reactorCount() const { return int(m_oReactors.size()); }
     CSslReactor *reactorAfter(const CSslReactor *v_poReactor) const;
     // Reactor threads: serve the connection's complete request on a worker.
     void dispatch(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, CSslReactor *v_poReactor);
@@ -94,27 +94,27 @@ private:
         qint64 queuedAtMs;
     };
     void checkStalled();
-    CRequestWorker *createWorker(); // under m_poolMutex
+    CRequestWorker *createWorker(); // under m_oPoolMutex
 
-    std::shared_ptr<QSettings> m_settings;
-    std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
-    CTransportLimits m_limits;
+    std::shared_ptr<QSettings> m_poSettings;
+    std::shared_ptr<norrweb::HttpRequestHandler> m_poRequestHandler;
+    CTransportLimits m_oLimits;
     // Workers started without waiting: one per core, at least two (the core count
     // is read once: it is a file read).
-    int m_eagerWorkers = 2;
-    std::shared_ptr<CTlsContext> m_tls;
-    std::vector<std::unique_ptr<CSslReactor>> m_reactors;
+    int m_iEagerWorkers = 2;
+    std::shared_ptr<CTlsContext> m_poTls;
+    std::vector<std::unique_ptr<CSslReactor>> m_oReactors;
 
-    std::mutex m_poolMutex; // guards the worker lists and the queue
-    QList<CRequestWorker *> m_workers;
-    QList<CRequestWorker *> m_idle;
-    std::deque<Pending> m_queue;
+    std::mutex m_oPoolMutex; // guards the worker lists and the queue
+    QList<CRequestWorker *> m_oWorkers;
+    QList<CRequestWorker *> m_oIdle;
+    std::deque<Pending> m_oQueue;
 
-    std::mutex m_countMutex; // guards the connection counts
-    int m_connections = 0;
-    QHash<qint64, int> m_connectionsPerClient;
+    std::mutex m_oCountMutex; // guards the connection counts
+    int m_iConnections = 0;
+    QHash<qint64, int> m_oConnectionsPerClient;
 
-    int m_connectionsPeak = 0; // listener thread: highest count since the last trim
-    QTimer m_cleanupTimer;
-    QTimer m_stallTimer;
+    int m_iConnectionsPeak = 0; // listener thread: highest count since the last trim
+    QTimer m_oCleanupTimer;
+    QTimer m_oStallTimer;
 };

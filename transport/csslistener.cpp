@@ -23,25 +23,25 @@ const char *const kFunc = "CSslListener::CSslListener";
 CSslListener::CSslListener(std::shared_ptr<QSettings> v_poSettings, const CTlsContext::Config &v_oTls,
                            std::shared_ptr<norrweb::HttpRequestHandler> v_poRequestHandler, QObject *v_poParent)
     : QObject(v_poParent)
-    , m_settings(std::move(v_poSettings))
+    , m_poSettings(std::move(v_poSettings))
 {
-    m_pool = new CSslConnectionHandlerPool(m_settings, v_oTls, std::move(v_poRequestHandler));
+    m_poPool = new CSslConnectionHandlerPool(m_poSettings, v_oTls, std::move(v_poRequestHandler));
 }
 
 CSslListener::~CSslListener()
 {
     close();
     // On the listener thread, where the pool lives: its handlers are stopped now.
-    delete m_pool;
-    m_pool = nullptr;
+    delete m_poPool;
+    m_poPool = nullptr;
     QTX_LOG(QTXLogger::Instance(), NOTICE, "CSslListener::~CSslListener") << "closed & destroyed";
 }
 
 bool CSslListener::tryPort(int v_iPort, ListenSocket::Error &v_oError)
 {
-    v_oError = m_socket.open(static_cast<quint16>(v_iPort), kListenBacklog);
+    v_oError = m_oSocket.open(static_cast<quint16>(v_iPort), kListenBacklog);
     if (v_oError && v_oError.failed == ListenSocket::Created)
-        m_failureText = ListenSocket::describe(v_oError);
+        m_oFailureText = ListenSocket::describe(v_oError);
     return !v_oError;
 }
 
@@ -52,13 +52,13 @@ CSslListener::Failure CSslListener::listen()
     // is configured), not whatever runs as root.
     const bool bSystem = qtxplatform::isDispatcher();
 
-    int iPort = m_settings->value(QStringLiteral("port"), 0).toInt();
+    int iPort = m_poSettings->value(QStringLiteral("port"), 0).toInt();
     if (!bSystem)
         ++iPort;
 
     ListenSocket::Error oError;
     bool bListening = tryPort(iPort, oError);
-    if (!m_failureText.isEmpty())
+    if (!m_oFailureText.isEmpty())
         return NoSocket;
     if (bListening && bSystem)
         QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc) << "Current server will be a dispatcher service for other servers";
@@ -70,7 +70,7 @@ CSslListener::Failure CSslListener::listen()
             if (++iPort > 65535)
                 return NoFreePort;
             bListening = tryPort(iPort, oError);
-            if (!m_failureText.isEmpty())
+            if (!m_oFailureText.isEmpty())
                 return NoSocket;
         }
     } else if (!bListening && bSystem) {
@@ -95,13 +95,13 @@ CSslListener::Failure CSslListener::listen()
         } catch (const BaseException &) {
         }
         if (!tryPort(uiPort, oError))
-            return m_failureText.isEmpty() ? DispatcherPortKept : NoSocket;
+            return m_oFailureText.isEmpty() ? DispatcherPortKept : NoSocket;
         QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc) << "Current server will be a dispatcher service for other servers";
     }
     QTX_LOG(QTXLogger::Instance(), NOTICE, kFunc) << "Listening on port " << serverPort();
     // The I/O threads accept, each into its own connections, stopping at the cap
     // and leaving the rest in the kernel's queue.
-    m_pool->startAccepting(m_socket.fd(), m_socket.address(), m_socket.port());
+    m_poPool->startAccepting(m_oSocket.fd(), m_oSocket.address(), m_oSocket.port());
     return NoFailure;
 }
 
@@ -109,7 +109,7 @@ void CSslListener::close()
 {
     // The I/O threads let go of the socket before it is closed: its descriptor
     // number could otherwise be reused under them.
-    if (m_pool)
-        m_pool->stopAccepting();
-    m_socket.close();
+    if (m_poPool)
+        m_poPool->stopAccepting();
+    m_oSocket.close();
 }

@@ -40,10 +40,10 @@ public:
     // on port"); a failure is not.
     Failure listen();
     // The system's text for a NoSocket failure.
-    QString failureText() const { return m_failureText; }
+    QString failureText() const { return m_oFailureText; }
 
-    quint16 serverPort() const { return m_socket.port(); }
-    CSslConnectionHandlerPool *pool() const { return m_pool; }
+    quint16 serverPort() const { return m_oSocket.port(); }
+    CSslConnectionHandlerPool *pool() const { return m_poPool; }
     // Stops accepting and closes the listening socket, in that order: the I/O
     // threads let go of it before its descriptor number can be reused.
     void close();
@@ -51,8 +51,8 @@ public:
 private:
     bool tryPort(int v_iPort, ListenSocket::Error &v_oError);
 
-    std::shared_ptr<QSettings> m_settings;
-    CSslConnectionHandlerPool *m_pool = nullptr;
-    ListenSocket m_socket;
-    QString m_failureText;
+    std::shared_ptr<QSettings> m_poSettings;
+    CSslConnectionHandlerPool *m_poPool = nullptr;
+    ListenSocket m_oSocket;
+    QString m_oFailureText;
 };

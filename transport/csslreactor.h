@@ -50,7 +50,7 @@ public:
     // Any thread (a request worker): the reply to the connection's current request.
     void completeRequest(const std::shared_ptr<CSslConnectionHandler> &v_poConnection, QByteArray v_oReply,
                          bool v_bClose);
-    int connectionCount() const { return m_connectionCount.load(std::memory_order_relaxed); }
+    int connectionCount() const { return m_iConnectionCount.load(std::memory_order_relaxed); }
 
 private:
     using Connection = std::shared_ptr<CSslConnectionHandler>;
@@ -69,7 +69,7 @@ private:
     // Another I/O thread found none of its connections to give way for this one.
     void handOver(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission, int v_iTried);
     bool evictOne(qint64 v_iUid);
-    void onEvent(const Connection &v_poConnection, unsigned v_uEvents);
+    void onEvent(const Connection &v_poConnection, unsigned v_uiEvents);
     void handshake(const Connection &v_poConnection);
     void serve(const Connection &v_poConnection);
     bool readAvailable(CSslConnectionHandler &v_oConnection);
@@ -87,15 +87,15 @@ private:
     void setWriteInterest(CSslConnectionHandler &v_oConnection, bool v_bWrite);
     void sweep(qint64 v_iNowMs);
 
-    CSslConnectionHandlerPool *m_pool;
-    std::shared_ptr<CTlsContext> m_tls;
-    const CTransportLimits &m_limits;
-    int m_epoll = -1;
-    int m_wakeFd = -1;
-    std::thread m_thread;
-    std::atomic<bool> m_stopping{false};
-    std::mutex m_taskMutex;
-    std::vector<std::function<void()>> m_tasks;
+    CSslConnectionHandlerPool *m_poPool;
+    std::shared_ptr<CTlsContext> m_poTls;
+    const CTransportLimits &m_oLimits;
+    int m_iEpoll = -1;
+    int m_iWakeFd = -1;
+    std::thread m_oThread;
+    std::atomic<bool> m_bStopping{false};
+    std::mutex m_oTaskMutex;
+    std::vector<std::function<void()>> m_oTasks;
     // The connections by descriptor, reactor thread only. A descriptor is its
     // own index: the kernel hands out the lowest free numbers, so the slots
     // stay about as many as the process's descriptors, and finding the
@@ -105,43 +105,43 @@ private:
     public:
         const Connection *find(int v_iFd) const
         {
-            return size_t(v_iFd) < m_slots.size() && m_slots[size_t(v_iFd)] ? &m_slots[size_t(v_iFd)] : nullptr;
+            return size_t(v_iFd) < m_oSlots.size() && m_oSlots[size_t(v_iFd)] ? &m_oSlots[size_t(v_iFd)] : nullptr;
         }
         void insert(int v_iFd, Connection v_poConnection)
         {
-            if (size_t(v_iFd) >= m_slots.size())
-                m_slots.resize(size_t(v_iFd) + 1);
-            m_slots[size_t(v_iFd)] = std::move(v_poConnection);
-            ++m_count;
+            if (size_t(v_iFd) >= m_oSlots.size())
+                m_oSlots.resize(size_t(v_iFd) + 1);
+            m_oSlots[size_t(v_iFd)] = std::move(v_poConnection);
+            ++m_ulCount;
         }
         // The slot is empty before the handler may be destroyed.
         void erase(int v_iFd)
         {
-            if (size_t(v_iFd) >= m_slots.size())
+            if (size_t(v_iFd) >= m_oSlots.size())
                 return;
-            const Connection poGone = std::move(m_slots[size_t(v_iFd)]);
+            const Connection poGone = std::move(m_oSlots[size_t(v_iFd)]);
             if (poGone)
-                --m_count;
+                --m_ulCount;
         }
-        size_t size() const { return m_count; }
+        size_t size() const { return m_ulCount; }
         // Empty slots are null.
-        const std::vector<Connection> &all() const { return m_slots; }
+        const std::vector<Connection> &all() const { return m_oSlots; }
 
     private:
-        std::vector<Connection> m_slots;
-        size_t m_count = 0;
+        std::vector<Connection> m_oSlots;
+        size_t m_ulCount = 0;
     };
-    ConnectionTable m_connections;
-    std::atomic<int> m_connectionCount{0};
-    qint64 m_nextSweep = 0;
-    // The listening socket, reactor thread only; m_acceptResumeAt is set while
+    ConnectionTable m_oConnections;
+    std::atomic<int> m_iConnectionCount{0};
+    qint64 m_llNextSweep = 0;
+    // The listening socket, reactor thread only; m_llAcceptResumeAt is set while
     // accepting pauses (the pool is saturated, or accept() failed).
-    int m_listenFd = -1;
-    QHostAddress m_listenAddress;
-    quint16 m_listenPort = 0;
-    bool m_listenWatched = false;
-    qint64 m_acceptResumeAt = 0;
-    std::unique_ptr<ProcessUtils> m_processUtils; // the client socket's owner, at accept
-    int m_inlineBudget = 0;       // requests this connection may still have served here
-    bool m_servingInline = false; // a reply served here is being written
+    int m_iListenFd = -1;
+    QHostAddress m_oListenAddress;
+    quint16 m_uiListenPort = 0;
+    bool m_bListenWatched = false;
+    qint64 m_llAcceptResumeAt = 0;
+    std::unique_ptr<ProcessUtils> m_poProcessUtils; // the client socket's owner, at accept
+    int m_iInlineBudget = 0;       // requests this connection may still have served here
+    bool m_bServingInline = false; // a reply served here is being written
 };

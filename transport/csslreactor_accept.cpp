@@ -43,10 +43,10 @@ constexpr int kAcceptErrorPauseMs = 100;
 void CSslReactor::startAccepting(int v_iListenFd, const QHostAddress &v_oAddress, quint16 v_uiPort)
 {
     post([this, v_iListenFd, v_oAddress, v_uiPort] {
-        m_listenFd = v_iListenFd;
-        m_listenAddress = v_oAddress;
-        m_listenPort = v_uiPort;
-        m_acceptResumeAt = 0;
+        m_iListenFd = v_iListenFd;
+        m_oListenAddress = v_oAddress;
+        m_uiListenPort = v_uiPort;
+        m_llAcceptResumeAt = 0;
         if (!watchListener(true))
             QTX_LOG(QTXLogger::Instance(), ERROR, "CSslListener::incomingConnection")
                 << "cannot watch the listening socket: " << std::strerror(errno);
@@ -55,14 +55,14 @@ void CSslReactor::startAccepting(int v_iListenFd, const QHostAddress &v_oAddress
 
 void CSslReactor::stopAccepting()
 {
-    if (!m_thread.joinable())
+    if (!m_oThread.joinable())
         return; // never started, or stopped: nothing of it watches the socket
     std::promise<void> oStopped;
     std::future<void> oDone = oStopped.get_future();
     post([this, &oStopped] {
         watchListener(false);
-        m_listenFd = -1;
-        m_acceptResumeAt = 0;
+        m_iListenFd = -1;
+        m_llAcceptResumeAt = 0;
         oStopped.set_value();
     });
     oDone.wait();
@@ -70,39 +70,39 @@ void CSslReactor::stopAccepting()
 
 bool CSslReactor::watchListener(bool v_bWatch)
 {
-    if (m_listenFd < 0 || m_listenWatched == v_bWatch)
+    if (m_iListenFd < 0 || m_bListenWatched == v_bWatch)
         return true;
     if (v_bWatch) {
         // Exclusive: an arrival wakes one I/O thread, not all of them.
         epoll_event oEvent{};
         oEvent.events = EPOLLIN | EPOLLEXCLUSIVE;
-        oEvent.data.fd = m_listenFd;
-        if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listenFd, &oEvent) != 0)
+        oEvent.data.fd = m_iListenFd;
+        if (::epoll_ctl(m_iEpoll, EPOLL_CTL_ADD, m_iListenFd, &oEvent) != 0)
             return false;
     } else {
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listenFd, nullptr);
+        ::epoll_ctl(m_iEpoll, EPOLL_CTL_DEL, m_iListenFd, nullptr);
     }
-    m_listenWatched = v_bWatch;
+    m_bListenWatched = v_bWatch;
     return true;
 }
 
 void CSslReactor::pauseAccepting(qint64 v_iNowMs, int v_iForMs)
 {
     watchListener(false);
-    m_acceptResumeAt = v_iNowMs + v_iForMs;
+    m_llAcceptResumeAt = v_iNowMs + v_iForMs;
 }
 
 void CSslReactor::resumeAccepting(qint64 v_iNowMs)
 {
-    if (m_listenFd < 0) {
-        m_acceptResumeAt = 0;
+    if (m_iListenFd < 0) {
+        m_llAcceptResumeAt = 0;
         return;
     }
-    if (m_pool->saturated()) {
-        m_acceptResumeAt = v_iNowMs + kSaturatedPauseMs;
+    if (m_poPool->saturated()) {
+        m_llAcceptResumeAt = v_iNowMs + kSaturatedPauseMs;
         return;
     }
-    m_acceptResumeAt = 0;
+    m_llAcceptResumeAt = 0;
     watchListener(true);
 }
 
@@ -110,7 +110,7 @@ void CSslReactor::acceptPending()
 {
     // Stops at the cap and leaves the rest in the kernel's queue.
     for (int i = 0; i < kAcceptBatch; ++i) {
-        if (m_pool->saturated()) {
+        if (m_poPool->saturated()) {
             pauseAccepting(nowMs(), kSaturatedPauseMs);
             return;
         }
@@ -118,7 +118,7 @@ void CSslReactor::acceptPending()
         sockaddr_storage oPeer{};
         socklen_t uPeerLength = sizeof oPeer;
         const int iFd =
-            ::accept4(m_listenFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            ::accept4(m_iListenFd, reinterpret_cast<sockaddr *>(&oPeer), &uPeerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (iFd >= 0) {
             takeAccepted(iFd, oPeer);
             continue;
@@ -149,8 +149,8 @@ void CSslReactor::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
         oInfo.peerPort = v_oPeer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&v_oPeer)->sin6_port)
                                                        : ntohs(reinterpret_cast<const sockaddr_in *>(&v_oPeer)->sin_port);
         // Every connection arrives on the listening socket's own address and port.
-        oInfo.localAddress = m_listenAddress;
-        oInfo.localPort = m_listenPort;
+        oInfo.localAddress = m_oListenAddress;
+        oInfo.localPort = m_uiListenPort;
     }
     // The kernel names the account that owns the client's socket, found by the
     // connection's exact four-tuple (one netlink request, answered from the
@@ -159,22 +159,22 @@ void CSslReactor::takeAccepted(int v_iFd, const sockaddr_storage &v_oPeer)
     // holds a root-owned client socket needs no second look-up.
     if (oInfo.peerPort != 0) {
         try {
-            oInfo.clientUid = m_processUtils->getUidAndInodeOfClient(
+            oInfo.clientUid = m_poProcessUtils->getUidAndInodeOfClient(
                 ClientConnection{oInfo.peerAddress, oInfo.peerPort, oInfo.localAddress, oInfo.localPort},
                 &oInfo.clientInode);
         } catch (const BaseException &) {
             oInfo.clientUid = -1; // logged by the platform layer
         }
     }
-    const Admission eAdmission = m_pool->countConnection(oInfo.clientUid);
-    m_connectionCount.fetch_add(1, std::memory_order_relaxed);
+    const Admission eAdmission = m_poPool->countConnection(oInfo.clientUid);
+    m_iConnectionCount.fetch_add(1, std::memory_order_relaxed);
     admit(v_iFd, oInfo, eAdmission, 0);
 }
 
 void CSslReactor::handOver(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, Admission v_eAdmission,
                            int v_iTried)
 {
-    m_connectionCount.fetch_add(1, std::memory_order_relaxed);
+    m_iConnectionCount.fetch_add(1, std::memory_order_relaxed);
     post([this, v_iFd, v_oInfo, v_eAdmission, v_iTried] { admit(v_iFd, v_oInfo, v_eAdmission, v_iTried); });
 }
 
@@ -184,9 +184,9 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
     if (v_eAdmission != Admit && !evictOne(v_eAdmission == EvictSameClient ? v_oInfo.clientUid : -2)) {
         // None of this thread's connections may give way: another I/O thread's may.
         // Only over a cap, so the hop is rare.
-        if (v_iTried + 1 < m_pool->reactorCount()) {
-            m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
-            m_pool->reactorAfter(this)->handOver(v_iFd, v_oInfo, v_eAdmission, v_iTried + 1);
+        if (v_iTried + 1 < m_poPool->reactorCount()) {
+            m_iConnectionCount.fetch_sub(1, std::memory_order_relaxed);
+            m_poPool->reactorAfter(this)->handOver(v_iFd, v_oInfo, v_eAdmission, v_iTried + 1);
             return;
         }
         // Every connection is busy with a request: the server truly is at capacity.
@@ -195,39 +195,39 @@ void CSslReactor::admit(int v_iFd, const norrweb::HttpConnectionInfo &v_oInfo, A
         (void)!::send(v_iFd, kTooManyConnections, sizeof kTooManyConnections - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
         ::shutdown(v_iFd, SHUT_WR);
         ::close(v_iFd);
-        m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
-        m_pool->connectionClosed(v_oInfo.clientUid);
+        m_iConnectionCount.fetch_sub(1, std::memory_order_relaxed);
+        m_poPool->connectionClosed(v_oInfo.clientUid);
         return;
     }
     QTX_LOG(QTXLogger::Instance(), INFO, pFunc) << "handle new connection";
-    SSL *poSsl = m_tls->hasCiphers() ? SSL_new(m_tls->get()) : nullptr;
+    SSL *poSsl = m_poTls->hasCiphers() ? SSL_new(m_poTls->get()) : nullptr;
     if (!poSsl || SSL_set_fd(poSsl, v_iFd) != 1) {
-        if (m_tls->hasCiphers())
+        if (m_poTls->hasCiphers())
             QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "cannot initialize socket: " << sslErrorText();
         else
             QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "EnabledCipherList is empty";
         if (poSsl)
             SSL_free(poSsl);
         ::close(v_iFd);
-        m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
-        m_pool->connectionClosed(v_oInfo.clientUid);
+        m_iConnectionCount.fetch_sub(1, std::memory_order_relaxed);
+        m_poPool->connectionClosed(v_oInfo.clientUid);
         return;
     }
     reactor::noteShortReads(poSsl);
     const qint64 iNow = nowMs();
-    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, m_limits.http, v_oInfo, iNow);
+    auto poConnection = std::make_shared<CSslConnectionHandler>(v_iFd, poSsl, m_oLimits.http, v_oInfo, iNow);
     // The handshake gets the read time-out, counted from the accept.
-    poConnection->m_deadline = iNow + m_limits.readTimeoutMs;
+    poConnection->m_llDeadline = iNow + m_oLimits.readTimeoutMs;
     epoll_event oEvent{};
     oEvent.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
     oEvent.data.fd = v_iFd;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, v_iFd, &oEvent) != 0) {
+    if (::epoll_ctl(m_iEpoll, EPOLL_CTL_ADD, v_iFd, &oEvent) != 0) {
         QTX_LOG(QTXLogger::Instance(), ERROR, pFunc) << "cannot initialize socket: " << std::strerror(errno);
-        m_connectionCount.fetch_sub(1, std::memory_order_relaxed);
-        m_pool->connectionClosed(v_oInfo.clientUid);
+        m_iConnectionCount.fetch_sub(1, std::memory_order_relaxed);
+        m_poPool->connectionClosed(v_oInfo.clientUid);
         return; // the handler closes the descriptor
     }
-    m_connections.insert(v_iFd, poConnection);
+    m_oConnections.insert(v_iFd, poConnection);
     // The client's first flight may already be waiting.
     handshake(poConnection);
 }
@@ -246,29 +246,29 @@ bool CSslReactor::evictOne(qint64 v_iUid)
     const qint64 iNow = nowMs();
     CSslConnectionHandler *poChosen = nullptr;
     int iChosenRank = kNotEvictable;
-    for (const Connection &poConnection : m_connections.all()) {
+    for (const Connection &poConnection : m_oConnections.all()) {
         if (!poConnection)
             continue;
         CSslConnectionHandler &oConnection = *poConnection;
         if (v_iUid != -2 && oConnection.uid() != v_iUid)
             continue;
-        const qint64 iAge = iNow - oConnection.m_lastActivity;
+        const qint64 iAge = iNow - oConnection.m_llLastActivity;
         int iRank = kNotEvictable;
-        switch (oConnection.m_phase) {
+        switch (oConnection.m_ePhase) {
         case CSslConnectionHandler::Lingering:
             iRank = 0;
             break;
         case CSslConnectionHandler::Reading:
-            iRank = oConnection.m_http.betweenRequests() ? 1 : (iAge >= kYoungMs ? 3 : kNotEvictable);
+            iRank = oConnection.m_oHttp.betweenRequests() ? 1 : (iAge >= kYoungMs ? 3 : kNotEvictable);
             break;
         case CSslConnectionHandler::Handshake:
-            iRank = BIO_number_read(SSL_get_rbio(oConnection.m_ssl)) == 0 ? 2 : (iAge >= kYoungMs ? 3 : kNotEvictable);
+            iRank = BIO_number_read(SSL_get_rbio(oConnection.m_poSsl)) == 0 ? 2 : (iAge >= kYoungMs ? 3 : kNotEvictable);
             break;
         default:
             break;
         }
         if (iRank < iChosenRank
-            || (iRank == iChosenRank && iRank < kNotEvictable && oConnection.m_lastActivity < poChosen->m_lastActivity)) {
+            || (iRank == iChosenRank && iRank < kNotEvictable && oConnection.m_llLastActivity < poChosen->m_llLastActivity)) {
             poChosen = &oConnection;
             iChosenRank = iRank;
         }

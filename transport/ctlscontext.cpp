@@ -100,7 +100,7 @@ void CTlsContext::clearCertificateCache()
 
 CTlsContext::~CTlsContext()
 {
-    SSL_CTX_free(m_context);
+    SSL_CTX_free(m_poContext);
 }
 
 std::shared_ptr<CTlsContext> CTlsContext::create(const Config &v_oConfig, const char *v_pLogFunction)
@@ -111,7 +111,7 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const Config &v_oConfig, const 
         QTX_LOG(QTXLogger::Instance(), ERROR, v_pLogFunction) << "SslError: " << opensslError();
         return poResult;
     }
-    poResult->m_context = poContext;
+    poResult->m_poContext = poContext;
     SSL_CTX_set_min_proto_version(poContext, TLS1_2_VERSION);
     // No renegotiation: a client could otherwise make the server do handshakes at will.
     SSL_CTX_set_options(poContext, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
@@ -166,6 +166,6 @@ std::shared_ptr<CTlsContext> CTlsContext::create(const Config &v_oConfig, const 
         QTX_LOG(QTXLogger::Instance(), ERROR, v_pLogFunction) << "EnabledCipherList is empty";
         return poResult;
     }
-    poResult->m_hasCiphers = true;
+    poResult->m_bHasCiphers = true;
     return poResult;
 }

@@ -35,9 +35,9 @@ public:
     CTlsContext(const CTlsContext &) = delete;
     CTlsContext &operator=(const CTlsContext &) = delete;
 
-    SSL_CTX *get() const { return m_context; }
+    SSL_CTX *get() const { return m_poContext; }
     // False when the cipher list is empty: connections are then closed at once.
-    bool hasCiphers() const { return m_hasCiphers; }
+    bool hasCiphers() const { return m_bHasCiphers; }
 
     // Forgets the cached certificate and key bytes (tests; a restart does the same).
     static void clearCertificateCache();
@@ -45,6 +45,6 @@ public:
 private:
     CTlsContext() = default;
 
-    SSL_CTX *m_context = nullptr;
-    bool m_hasCiphers = false;
+    SSL_CTX *m_poContext = nullptr;
+    bool m_bHasCiphers = false;
 };

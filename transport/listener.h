@@ -28,7 +28,7 @@ public:
 
     CSslListener *server() const;
     // The bound port once listening, else 0; readable from any thread.
-    quint16 port() const { return m_port.load(std::memory_order_acquire); }
+    quint16 port() const { return m_uiPort.load(std::memory_order_acquire); }
 
 public slots:
     void startListening();
@@ -38,12 +38,12 @@ signals:
     void failed();
 
 private:
-    bool m_secure;
-    std::shared_ptr<QSettings> m_settings;
-    CTlsContext::Config m_tls;
-    std::shared_ptr<norrweb::HttpRequestHandler> m_requestHandler;
-    std::shared_ptr<CSslListener> m_server;
-    std::atomic<quint16> m_port{0};
+    bool m_bSecure;
+    std::shared_ptr<QSettings> m_poSettings;
+    CTlsContext::Config m_oTls;
+    std::shared_ptr<norrweb::HttpRequestHandler> m_poRequestHandler;
+    std::shared_ptr<CSslListener> m_poServer;
+    std::atomic<quint16> m_uiPort{0};
 };
 
 class Listener : public QObject
@@ -68,6 +68,6 @@ signals:
     void failed();
 
 private:
-    std::shared_ptr<QThread> m_thread;
-    ListenerTask *m_task = nullptr; // lives on m_thread; deleted there
+    std::shared_ptr<QThread> m_poThread;
+    ListenerTask *m_poTask = nullptr; // lives on m_poThread; deleted there
 };

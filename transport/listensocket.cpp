@@ -34,18 +34,18 @@ ListenSocket::Error ListenSocket::open(quint16 v_uiPort, int v_iBacklog)
         ::close(iFd);
         return oError;
     }
-    m_fd = iFd;
-    m_address.setAddress(ntohl(oAddress.sin_addr.s_addr));
-    m_port = ntohs(oAddress.sin_port);
+    m_iFd = iFd;
+    m_oAddress.setAddress(ntohl(oAddress.sin_addr.s_addr));
+    m_uiPort = ntohs(oAddress.sin_port);
     return Error{};
 }
 
 void ListenSocket::close()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-    m_port = 0;
+    if (m_iFd >= 0)
+        ::close(m_iFd);
+    m_iFd = -1;
+    m_uiPort = 0;
 }
 
 QString ListenSocket::describe(const Error &v_oError)

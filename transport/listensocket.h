@@ -30,11 +30,11 @@ public:
     Error open(quint16 v_uiPort, int v_iBacklog);
     void close();
 
-    bool isOpen() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool isOpen() const { return m_iFd >= 0; }
+    int fd() const { return m_iFd; }
     // The address and port the socket is bound to (the kernel's choice for 0).
-    QHostAddress address() const { return m_address; }
-    quint16 port() const { return m_port; }
+    QHostAddress address() const { return m_oAddress; }
+    quint16 port() const { return m_uiPort; }
 
     // How a failed bind or listen is described in the log: the texts the
     // port search has always written for a taken or protected port, the
@@ -42,7 +42,7 @@ public:
     static QString describe(const Error &v_oError);
 
 private:
-    int m_fd = -1;
-    QHostAddress m_address;
-    quint16 m_port = 0;
+    int m_iFd = -1;
+    QHostAddress m_oAddress;
+    quint16 m_uiPort = 0;
 };

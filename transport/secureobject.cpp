@@ -44,40 +44,40 @@ void qtxOverwriteText(QString &v_oText)
 // ---------------------------------------------------------------------------
 
 SecureObjectData::SecureObjectData(QByteArray &v_oSource)
-    : m_id(QUuid::createUuid().toString())
-    , m_size(v_oSource.size())
+    : m_oId(QUuid::createUuid().toString())
+    , m_iSize(v_oSource.size())
 {
-    m_data = new char[static_cast<std::size_t>(m_size) + 1];
-    std::memset(m_data, 0, static_cast<std::size_t>(m_size) + 1);
-    if (m_size > 0) {
-        std::memcpy(m_data, v_oSource.constData(), static_cast<std::size_t>(m_size));
+    m_pData = new char[static_cast<std::size_t>(m_iSize) + 1];
+    std::memset(m_pData, 0, static_cast<std::size_t>(m_iSize) + 1);
+    if (m_iSize > 0) {
+        std::memcpy(m_pData, v_oSource.constData(), static_cast<std::size_t>(m_iSize));
         qtxOverwriteRandom(v_oSource.data(), static_cast<std::size_t>(v_oSource.size()));
     }
     QTX_LOG(QTXLogger::Instance(), INFO, "SecureObjectData::SecureObjectData")
-        << "Created SecureObjectData with id<" << m_id << ">";
+        << "Created SecureObjectData with id<" << m_oId << ">";
 }
 
 SecureObjectData::~SecureObjectData()
 {
     clean();
-    delete[] m_data;
+    delete[] m_pData;
     QTX_LOG(QTXLogger::Instance(), INFO, "SecureObjectData::~SecureObjectData")
-        << "Destroyed SecureObjectData with id<" << m_id << ">";
+        << "Destroyed SecureObjectData with id<" << m_oId << ">";
 }
 
 void SecureObjectData::clean()
 {
-    if (m_data && m_size > 0)
-        qtxOverwriteRandom(m_data, static_cast<std::size_t>(m_size));
-    m_size = 0;
+    if (m_pData && m_iSize > 0)
+        qtxOverwriteRandom(m_pData, static_cast<std::size_t>(m_iSize));
+    m_iSize = 0;
     QTX_LOG(QTXLogger::Instance(), INFO, "SecureObjectData::clean")
-        << "Randomized SecureObjectData with id<" << m_id << ">";
+        << "Randomized SecureObjectData with id<" << m_oId << ">";
 }
 
 // ---------------------------------------------------------------------------
 
 SecureObject::SecureObject(QByteArray &v_oSource)
-    : m_d(new SecureObjectData(v_oSource))
+    : m_poData(new SecureObjectData(v_oSource))
 {
 }
 
@@ -85,40 +85,40 @@ SecureObject::~SecureObject() = default;
 
 const char *SecureObject::data() const
 {
-    return m_d ? m_d->bytes() : nullptr;
+    return m_poData ? m_poData->bytes() : nullptr;
 }
 
 int SecureObject::size() const
 {
-    return m_d ? m_d->size() : 0;
+    return m_poData ? m_poData->size() : 0;
 }
 
 void SecureObject::release()
 {
-    m_d.reset();
+    m_poData.reset();
 }
 
 void SecureObject::reset(QByteArray &v_oSource)
 {
-    m_d = QExplicitlySharedDataPointer<SecureObjectData>(new SecureObjectData(v_oSource));
+    m_poData = QExplicitlySharedDataPointer<SecureObjectData>(new SecureObjectData(v_oSource));
 }
 
 // ---------------------------------------------------------------------------
 
 SecurePass::SecurePass(const QString &v_oText, const QByteArray &v_oCodecName)
-    : m_codecName(v_oCodecName)
+    : m_oCodecName(v_oCodecName)
 {
     setText(v_oText);
 }
 
 SecurePass::~SecurePass()
 {
-    qtxOverwriteText(m_text);
+    qtxOverwriteText(m_oText);
 }
 
 bool SecurePass::encode(const QString &v_oText, QByteArray &v_oBytes) const
 {
-    QTextCodec *poCodec = QTextCodec::codecForName(m_codecName);
+    QTextCodec *poCodec = QTextCodec::codecForName(m_oCodecName);
     if (!poCodec)
         return false;
     // One conversion that also reports unencodable characters: canEncode()
@@ -135,16 +135,16 @@ bool SecurePass::encode(const QString &v_oText, QByteArray &v_oBytes) const
 
 void SecurePass::release()
 {
-    qtxOverwriteText(m_text);
+    qtxOverwriteText(m_oText);
     SecureObject::release();
 }
 
 void SecurePass::setText(const QString &v_oText)
 {
-    qtxOverwriteText(m_text);
-    m_text = v_oText;
+    qtxOverwriteText(m_oText);
+    m_oText = v_oText;
     QByteArray oBytes;
-    if (encode(m_text, oBytes))
+    if (encode(m_oText, oBytes))
         reset(oBytes);
     else
         SecureObject::release();
@@ -152,7 +152,7 @@ void SecurePass::setText(const QString &v_oText)
 
 void SecurePass::resize(int v_iLength, QChar v_cFill)
 {
-    QString oNew = m_text;
+    QString oNew = m_oText;
     if (oNew.size() < v_iLength)
         oNew.append(QString(v_iLength - oNew.size(), v_cFill));
     setText(oNew);
@@ -161,22 +161,22 @@ void SecurePass::resize(int v_iLength, QChar v_cFill)
 
 int SecurePass::length() const
 {
-    return m_text.size();
+    return m_oText.size();
 }
 
 QChar SecurePass::at(int v_iPosition) const
 {
-    return m_text.at(v_iPosition);
+    return m_oText.at(v_iPosition);
 }
 
 bool SecurePass::isEmpty() const
 {
-    return m_text.isEmpty();
+    return m_oText.isEmpty();
 }
 
 bool SecurePass::equals(const SecurePass &v_oOther) const
 {
-    return m_text == v_oOther.m_text;
+    return m_oText == v_oOther.m_oText;
 }
 
 bool SecurePass::notEquals(const SecurePass &v_oOther) const
@@ -187,10 +187,10 @@ bool SecurePass::notEquals(const SecurePass &v_oOther) const
 SecurePass SecurePass::copy() const
 {
     QByteArray oBytes;
-    if (!encode(m_text, oBytes))
+    if (!encode(m_oText, oBytes))
         throw UnsupportedCharsException(QStringLiteral("User has entered unsupported characters!"));
     qtxOverwriteRandom(oBytes.data(), static_cast<std::size_t>(oBytes.size()));
-    return SecurePass(m_text, m_codecName);
+    return SecurePass(m_oText, m_oCodecName);
 }
 
 std::string SecurePass::toStdString() const

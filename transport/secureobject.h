@@ -20,15 +20,15 @@ public:
     SecureObjectData(const SecureObjectData &) = delete;
     SecureObjectData &operator=(const SecureObjectData &) = delete;
 
-    const char *bytes() const { return m_data; }
-    int size() const { return m_size; }
+    const char *bytes() const { return m_pData; }
+    int size() const { return m_iSize; }
 
 private:
     void clean();
 
-    QString m_id;
-    char *m_data = nullptr; // m_size + 1 bytes, always zero-terminated
-    int m_size = 0;
+    QString m_oId;
+    char *m_pData = nullptr; // m_iSize + 1 bytes, always zero-terminated
+    int m_iSize = 0;
 };
 
 // Fills the buffer with bytes of the process-wide Mersenne-Twister generator.
@@ -53,7 +53,7 @@ protected:
     void reset(QByteArray &v_oSource);
 
 private:
-    QExplicitlySharedDataPointer<SecureObjectData> m_d;
+    QExplicitlySharedDataPointer<SecureObjectData> m_poData;
 };
 
 class SecurePass : public SecureObject
@@ -80,12 +80,12 @@ public:
     // Replaces the text; the buffer stays empty when the codec cannot encode it.
     virtual void setText(const QString &v_oText);
 
-    QByteArray codecName() const { return m_codecName; }
+    QByteArray codecName() const { return m_oCodecName; }
 
 private:
     // The encoded text, or false when the codec cannot encode it.
     bool encode(const QString &v_oText, QByteArray &v_oBytes) const;
 
-    QString m_text;
-    QByteArray m_codecName;
+    QString m_oText;
+    QByteArray m_oCodecName;
 };

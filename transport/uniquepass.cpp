@@ -142,14 +142,14 @@ void createAccountSecret(const QString &v_oPath, QString &v_oWhy)
 } // namespace
 
 UniquePass::UniquePass(int v_iSources)
-    : m_sources(v_iSources)
+    : m_iSources(v_iSources)
 {
     gather();
 }
 
 UniquePass::~UniquePass()
 {
-    for (QByteArray *poValue : {&m_motherboardUuid, &m_machineGuid, &m_registrySeed})
+    for (QByteArray *poValue : {&m_oMotherboardUuid, &m_oMachineGuid, &m_oRegistrySeed})
         qtxOverwriteRandom(poValue->data(), static_cast<std::size_t>(poValue->size()));
 }
 
@@ -161,37 +161,37 @@ QString UniquePass::seedFilePath()
 void UniquePass::gather()
 {
     std::lock_guard<std::mutex> oGuard(g_gatherMutex);
-    const bool bSeed = m_sources == 3 || m_sources == 4;
-    const bool bGuid = m_sources == 0 || m_sources == 2 || m_sources == 4;
-    const bool bBoard = (m_sources == 1 || m_sources == 2 || m_sources == 4) && !m_disableMotherboard;
+    const bool bSeed = m_iSources == 3 || m_iSources == 4;
+    const bool bGuid = m_iSources == 0 || m_iSources == 2 || m_iSources == 4;
+    const bool bBoard = (m_iSources == 1 || m_iSources == 2 || m_iSources == 4) && !m_bDisableMotherboard;
     if (bSeed)
-        m_registrySeed = getRegistrySeed();
+        m_oRegistrySeed = getRegistrySeed();
     if (bGuid)
-        m_machineGuid = getMachineGuid();
+        m_oMachineGuid = getMachineGuid();
     if (bBoard)
-        m_motherboardUuid = getMotherboardUUID();
+        m_oMotherboardUuid = getMotherboardUUID();
     // One buffer of the final size: growing it piece by piece would hand
     // earlier, partial copies of the material back to the allocator unwiped.
     QByteArray oMaterial;
-    oMaterial.reserve((bSeed ? m_registrySeed.size() : 0) + (bGuid ? m_machineGuid.size() : 0)
-                      + (bBoard ? m_motherboardUuid.size() : 0) + 1);
+    oMaterial.reserve((bSeed ? m_oRegistrySeed.size() : 0) + (bGuid ? m_oMachineGuid.size() : 0)
+                      + (bBoard ? m_oMotherboardUuid.size() : 0) + 1);
     if (bSeed)
-        oMaterial.append(m_registrySeed);
+        oMaterial.append(m_oRegistrySeed);
     if (bGuid)
-        oMaterial.append(m_machineGuid);
+        oMaterial.append(m_oMachineGuid);
     if (bBoard)
-        oMaterial.append(m_motherboardUuid);
-    m_uniqueMaterial = SecureObject(oMaterial); // overwrites oMaterial
+        oMaterial.append(m_oMotherboardUuid);
+    m_oUniqueMaterial = SecureObject(oMaterial); // overwrites oMaterial
 }
 
 void UniquePass::reset()
 {
-    for (QByteArray *poValue : {&m_motherboardUuid, &m_machineGuid, &m_registrySeed}) {
+    for (QByteArray *poValue : {&m_oMotherboardUuid, &m_oMachineGuid, &m_oRegistrySeed}) {
         qtxOverwriteRandom(poValue->data(), static_cast<std::size_t>(poValue->size()));
         poValue->clear();
     }
-    m_uniqueMaterial.release();
-    m_failed = false;
+    m_oUniqueMaterial.release();
+    m_bFailed = false;
     gather();
 }
 
@@ -204,7 +204,7 @@ QByteArray UniquePass::getRegistrySeed()
     if (oSeed.isEmpty() && oWhy.isEmpty()) {
         // Created once per account by its first derivation.
         createAccountSecret(oPath, oWhy);
-        if (m_verbose)
+        if (m_bVerbose)
             QTX_LOG(QTXLogger::Instance(), WARN, "UniquePass::getRegistrySeed") << "UniquePass: No Registry Seed found. Generated.";
         if (oWhy.isEmpty())
             oSeed = readAccountSecret(oPath, oWhy);
@@ -274,19 +274,19 @@ void UniquePass::checkResultInSection(const QByteArray &v_oValue, int v_iSection
     if (v_oValue.isEmpty() || v_oValue.toLower().contains("null")) {
         QTX_LOG(QTXLogger::Instance(), WARN, "UniquePass::checkResultInSection")
             << "UniquePass: validate result failed in section: " << v_iSection;
-        m_failed = true;
+        m_bFailed = true;
     }
 }
 
 void UniquePass::getPassword(SecurePass &v_oPassPhrase)
 {
-    if (m_verbose)
+    if (m_bVerbose)
         QTX_LOG(QTXLogger::Instance(), INFO, "UniquePass::getPassword") << "Retrieving Unique Password converted to Secure Password.";
     // SHA-256 through libcrypto, whose digest state is wiped when freed (a
     // QCryptographicHash frees its copy of the material as it is).
     unsigned char aDigest[EVP_MAX_MD_SIZE];
     unsigned int uiDigestSize = 0;
-    if (EVP_Digest(m_uniqueMaterial.data() ? m_uniqueMaterial.data() : "", static_cast<size_t>(m_uniqueMaterial.size()),
+    if (EVP_Digest(m_oUniqueMaterial.data() ? m_oUniqueMaterial.data() : "", static_cast<size_t>(m_oUniqueMaterial.size()),
                    aDigest, &uiDigestSize, EVP_sha256(), nullptr) != 1)
         uiDigestSize = 0;
     QByteArray oDigest(reinterpret_cast<const char *>(aDigest), static_cast<int>(uiDigestSize));
@@ -297,7 +297,7 @@ void UniquePass::getPassword(SecurePass &v_oPassPhrase)
     qtxOverwriteRandom(oHex.data(), static_cast<std::size_t>(oHex.size()));
     v_oPassPhrase = SecurePass(oText, QByteArrayLiteral("UTF-8"));
     qtxOverwriteText(oText);
-    if (m_verbose)
+    if (m_bVerbose)
         QTX_LOG(QTXLogger::Instance(), INFO, "UniquePass::getPassword") << "Unique Password retrieved.";
 }
 

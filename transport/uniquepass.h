@@ -42,7 +42,7 @@ public:
     ~UniquePass() override;
 
     void getPassword(SecurePass &v_oPassPhrase) override;
-    bool isFailed() const override { return m_failed; }
+    bool isFailed() const override { return m_bFailed; }
     // Derives twice and compares: true when the derivation is stable and well formed.
     bool selfTest() override;
     void reset() override;
@@ -52,7 +52,7 @@ public:
     static QByteArray uuidFromSmbiosTable(const QByteArray &v_oRawTable);
     static QString seedFilePath();
     // The account's secret was read (or created) and is the account's alone.
-    bool hasAccountSecret() const { return !m_registrySeed.isEmpty(); }
+    bool hasAccountSecret() const { return !m_oRegistrySeed.isEmpty(); }
 
 private:
     void gather();
@@ -61,13 +61,13 @@ private:
     QByteArray getMotherboardUUID();
     void checkResultInSection(const QByteArray &v_oValue, int v_iSection);
 
-    QByteArray m_motherboardUuid;
-    QByteArray m_machineGuid;
-    QByteArray m_unused;
-    QByteArray m_registrySeed;
-    SecureObject m_uniqueMaterial;
-    bool m_disableMotherboard = false;
-    bool m_verbose = false;
-    bool m_failed = false;
-    int m_sources;
+    QByteArray m_oMotherboardUuid;
+    QByteArray m_oMachineGuid;
+    QByteArray m_oUnused;
+    QByteArray m_oRegistrySeed;
+    SecureObject m_oUniqueMaterial;
+    bool m_bDisableMotherboard = false;
+    bool m_bVerbose = false;
+    bool m_bFailed = false;
+    int m_iSources;
 };

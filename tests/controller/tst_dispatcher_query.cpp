@@ -1,7 +1,7 @@
 // The user instance's question to the dispatcher: only the expected
 // certificate gets the request, the answer is read without running this
 // thread's event loop, and a peer that never answers cannot hold it longer
-// than the deadline.
+// than the deadline; a reply it cannot read is no reply.
 
 #include "dispatcherquery.h"
 
@@ -36,6 +36,7 @@ public:
     QString certName;
     bool silent = false;
     int status = 200;
+    QByteArray reply; // written instead of the usual reply when set
 
     QList<QByteArray> requests()
     {
@@ -65,8 +66,10 @@ protected:
                 QMutexLocker oLock(&m_mutex);
                 m_requests.append(*pBuffer);
             }
-            pSocket->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: "
-                           + QByteArray::number(kBody.size()) + "\r\nConnection: close\r\n\r\n" + kBody);
+            pSocket->write(!reply.isEmpty() ? reply
+                                            : "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: "
+                                                  + QByteArray::number(kBody.size())
+                                                  + "\r\nConnection: close\r\n\r\n" + kBody);
             pSocket->disconnectFromHost();
         });
         pSocket->startServerEncryption();
@@ -108,24 +111,34 @@ void TestDispatcherQuery::query_data()
 {
     QTest::addColumn<QString>("served"); // certificate the peer shows; empty: nobody listens
     QTest::addColumn<bool>("silent");
-    QTest::addColumn<int>("status"); // the peer's answer to the one request it gets; 0: no request, the query fails
-    QTest::newRow("expected certificate") << "expected" << false << 200;
-    QTest::newRow("expected certificate, not found") << "expected" << false << 404;
-    QTest::newRow("another certificate gets no request") << "other" << false << 0;
-    QTest::newRow("silent peer") << "expected" << true << 0;
-    QTest::newRow("nobody listens") << QString() << false << 0;
+    QTest::addColumn<QByteArray>("reply"); // empty: a usual one with the status
+    QTest::addColumn<int>("status");       // what the query reports; 0: it fails
+    QTest::newRow("expected certificate") << "expected" << false << QByteArray() << 200;
+    QTest::newRow("expected certificate, not found") << "expected" << false << QByteArray() << 404;
+    const QByteArray oChunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nhost\r\n6\r\n/alice\r\n0\r\n\r\n";
+    QTest::newRow("chunked reply") << "expected" << false << oChunked << 200;
+    QTest::newRow("truncated reply") << "expected" << false << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\nhost")
+                                     << 0;
+    QTest::newRow("oversized reply") << "expected" << false << "HTTP/1.1 200 OK\r\n\r\n" + QByteArray(70000, 'x') << 0;
+    QTest::newRow("bad status line") << "expected" << false << QByteArray("HTTP/1.1 OK\r\n\r\n") << 0;
+    QTest::newRow("another certificate gets no request") << "other" << false << QByteArray() << 0;
+    QTest::newRow("silent peer") << "expected" << true << QByteArray() << 0;
+    QTest::newRow("nobody listens") << QString() << false << QByteArray() << 0;
 }
 
 void TestDispatcherQuery::query()
 {
     QFETCH(QString, served);
     QFETCH(bool, silent);
+    QFETCH(QByteArray, reply);
     QFETCH(int, status);
+    const bool bRequested = served == QLatin1String("expected") && !silent;
 
     auto *pPeer = new FakeDispatcher;
     pPeer->certName = served;
     pPeer->silent = silent;
     pPeer->status = status;
+    pPeer->reply = reply;
     pPeer->moveToThread(&m_thread);
     bool bListening = false;
     QMetaObject::invokeMethod(pPeer, [&] { bListening = pPeer->listen(QHostAddress::LocalHost, 0); },
@@ -150,8 +163,8 @@ void TestDispatcherQuery::query()
     QCOMPARE(oReply.body, status ? kBody : QByteArray()); // a failed query carries none
     QCOMPARE(oReply.error.isEmpty(), status != 0);
     const QList<QByteArray> oRequests = pPeer->requests();
-    QCOMPARE(oRequests.size(), status ? 1 : 0);
-    if (status) {
+    QCOMPARE(oRequests.size(), bRequested ? 1 : 0);
+    if (bRequested) {
         const QByteArray &oRequest = oRequests.first();
         QVERIFY2(oRequest.startsWith("POST /GET_USERNAME_FOR_PID HTTP/1.1\r\n"), oRequest.constData());
         // The server refuses an HTTP/1.1 request without Host.

@@ -1,10 +1,12 @@
 // HttpRequest: request line and header block, size limits, parameters and
 // percent-decoding, multipart bodies with their temporary files, cookies.
-// HttpResponse: byte-exact framing.
+// HttpResponse: byte-exact framing. HttpResponseReader: replies of a hostile
+// peer, in any slicing, and what HttpResponse writes read back.
 
 #include "httpcookie.h"
 #include "httpfields.h"
 #include "httpresponse.h"
+#include "httpresponsereader.h"
 #include "httptestsupport.h"
 
 #include <QDir>
@@ -17,6 +19,7 @@ using norrweb::HttpCookie;
 using norrweb::HttpLimits;
 using norrweb::HttpRequest;
 using norrweb::HttpResponse;
+using norrweb::HttpResponseReader;
 using Bytes = QList<QByteArray>;
 
 static QByteArray multipartRequest(const QByteArray &v_oBody, const QByteArray &v_oBoundary = "\"abc\"")
@@ -43,6 +46,15 @@ static Bytes parameterList(const HttpRequest &v_oRequest)
 static int openFdCount()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+}
+
+// Feeds v_oBytes in slices of v_iSlice bytes (0: at once), then ends the connection.
+static void readReply(HttpResponseReader &v_oReader, const QByteArray &v_oBytes, int v_iSlice)
+{
+    const int iStep = v_iSlice > 0 ? v_iSlice : qMax(1, v_oBytes.size());
+    for (int i = 0; i < v_oBytes.size(); i += iStep)
+        v_oReader.feed(v_oBytes.mid(i, iStep));
+    v_oReader.finish();
 }
 
 static QByteArray capture(const std::function<void(HttpResponse &)> &v_oWriter)
@@ -533,6 +545,112 @@ private slots:
             QVERIFY(r.isLastPartSent());
         });
         QCOMPARE(oBytes, expected);
+        // What the server writes, the reader reads back.
+        HttpResponseReader oReader;
+        readReply(oReader, oBytes, 3);
+        QCOMPARE(int(oReader.state()), int(HttpResponseReader::Complete));
+        QCOMPARE(oReader.body(), parts.join());
+    }
+
+    void responseReader_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("slice"); // 0: at once
+        QTest::addColumn<int>("limit"); // 0: the default
+        QTest::addColumn<int>("error"); // NoError: complete
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        const int iOk = HttpResponseReader::NoError, iBad = HttpResponseReader::Malformed;
+        const int iLarge = HttpResponseReader::TooLarge, iCoding = HttpResponseReader::UnsupportedFraming;
+        const int iCut = HttpResponseReader::Truncated;
+        const QByteArray oOk = "HTTP/1.1 200 OK\r\n", oSized = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+        const QByteArray oChunked = oOk + "Transfer-Encoding: Chunked\r\n\r\n";
+        QTest::newRow("sized, bytes after it ignored") << oSized + "HTTP/1.1 500 X\r\n" << 0 << 0 << iOk << 200 << QByteArray("abc");
+        QTest::newRow("sized, slices of 1") << oSized << 1 << 0 << iOk << 200 << QByteArray("abc");
+        QTest::newRow("chunked, extension, trailer, slices of 1")
+            << oChunked + "2;x=y\r\nab\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\n" << 1 << 0 << iOk << 200
+            << QByteArray("ab0123456789");
+        QTest::newRow("to the close, bare LF") << QByteArray("HTTP/1.0 404 Not Found\nX-A: 1\n\nbody") << 5 << 0 << iOk
+                                               << 404 << QByteArray("body");
+        QTest::newRow("interim reply dropped") << "HTTP/1.1 100 Continue\r\nX-I: 1\r\n\r\n" + oSized << 4 << 0 << iOk
+                                               << 200 << QByteArray("abc");
+        QTest::newRow("204 has no body") << QByteArray("HTTP/1.1 204 No Content\r\nContent-Length: 3\r\n\r\nabc") << 0
+                                         << 0 << iOk << 204 << QByteArray();
+        QTest::newRow("no reason phrase") << QByteArray("HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n") << 0 << 0 << iOk
+                                          << 200 << QByteArray();
+        // Malformed: the status line, header lines, the framing.
+        for (const char *pLine : {"HTTP/2 200 OK", "HTTP/1.1 20 OK", "HTTP/1.1 2000", "HTTP/1.1 099 X", "ICY 200 OK",
+                                  "HTTP/1.1  200 OK", "HTTP/1.1 2x0 OK"})
+            QTest::newRow(pLine) << QByteArray(pLine) + "\r\nContent-Length: 0\r\n\r\n" << 0 << 0 << iBad << 0
+                                 << QByteArray();
+        const struct
+        {
+            const char *name;
+            QByteArray head;
+        } aBadHeads[] = {
+            {"folded line", "X-A: 1\r\n Content-Length: 3\r\n"},
+            {"blank before colon", "Content-Length : 3\r\n"},
+            {"no colon", "X-A 1\r\n"},
+            {"signed length", "Content-Length: +3\r\n"},
+            {"length list", "Content-Length: 3, 3\r\n"},
+            {"length twice", "Content-Length: 3\r\ncontent-length: 3\r\n"},
+            {"length and chunked", "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n"},
+            {"NUL in a value", QByteArray("X-A: a\0b\r\n", 11)},
+            {"bare CR in a value", "X-A: a\rb\r\n"},
+        };
+        for (const auto &oRow : aBadHeads)
+            QTest::newRow(oRow.name) << oOk + oRow.head + "\r\nabc" << 0 << 0 << iBad << 0 << QByteArray();
+        QTest::newRow("chunk size not hex") << oChunked + "zz\r\n" << 0 << 0 << iBad << 0 << QByteArray();
+        QTest::newRow("chunk longer than its size") << oChunked + "2\r\nabc\r\n0\r\n\r\n" << 0 << 0 << iBad << 0
+                                                    << QByteArray();
+        QTest::newRow("gzip") << oOk + "Transfer-Encoding: gzip\r\n\r\n" << 0 << 0 << iCoding << 0 << QByteArray();
+        QTest::newRow("gzip, chunked") << oOk + "Transfer-Encoding: gzip, chunked\r\n\r\n" << 0 << 0 << iCoding << 0
+                                       << QByteArray();
+        QTest::newRow("protocol switch") << QByteArray("HTTP/1.1 101 Switching\r\n\r\n") << 0 << 0 << iCoding << 0
+                                         << QByteArray();
+        // Limits: the head, the body by any framing, the field count.
+        QTest::newRow("length past the limit") << oOk + "Content-Length: 65\r\n\r\n" << 0 << 64 << iLarge << 0
+                                               << QByteArray();
+        QTest::newRow("length of 19 digits") << oOk + "Content-Length: 9999999999999999999\r\n\r\n" << 0 << 0 << iBad
+                                             << 0 << QByteArray();
+        QTest::newRow("body to the close past the limit") << oOk + "\r\n" + QByteArray(64, 'x') << 7 << 64 << iLarge
+                                                           << 0 << QByteArray();
+        QTest::newRow("endless header line") << oOk + "X-A: " + QByteArray(100, 'x') << 1 << 64 << iLarge << 0
+                                             << QByteArray();
+        QTest::newRow("chunks past the limit") << oChunked + "20\r\n" + QByteArray(32, 'x') + "\r\n20\r\n" << 0 << 100
+                                               << iLarge << 0 << QByteArray();
+        QTest::newRow("chunk size of 9 digits") << oChunked + "000000001\r\n" << 0 << 0 << iLarge << 0 << QByteArray();
+        QByteArray oMany = oOk;
+        for (int i = 0; i < 101; ++i)
+            oMany += "X-" + QByteArray::number(i) + ": 1\r\n";
+        QTest::newRow("101 fields") << oMany + "\r\n" << 0 << 0 << iLarge << 0 << QByteArray();
+        // The connection ends first.
+        QTest::newRow("short sized body") << oOk + "Content-Length: 10\r\n\r\nabc" << 0 << 0 << iCut << 0 << QByteArray();
+        QTest::newRow("no last chunk") << oChunked + "3\r\nabc\r\n" << 2 << 0 << iCut << 0 << QByteArray();
+        QTest::newRow("head without its end") << oOk + "Content-Length: 0\r\n" << 0 << 0 << iCut << 0 << QByteArray();
+        QTest::newRow("nothing") << QByteArray() << 0 << 0 << iCut << 0 << QByteArray();
+    }
+    void responseReader()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, slice);
+        QFETCH(int, limit);
+        QFETCH(int, error);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        HttpLimits oLimits;
+        if (limit)
+            oLimits.maxRequestSize = limit;
+        HttpResponseReader oReader(oLimits);
+        readReply(oReader, reply, slice);
+        QCOMPARE(int(oReader.error()), error);
+        QCOMPARE(int(oReader.state()), int(error ? HttpResponseReader::Failed : HttpResponseReader::Complete));
+        QCOMPARE(QByteArray(oReader.errorText()).isEmpty(), error == HttpResponseReader::NoError);
+        QCOMPARE(oReader.status(), status);
+        QCOMPARE(oReader.body(), body);
+        if (error == HttpResponseReader::NoError && reply.contains("X-A"))
+            QCOMPARE(oReader.header("x-a"), QByteArray("1"));
+        QVERIFY(oReader.header("x-i").isNull()); // an interim reply's fields are not the reply's
     }
 
     void headersAndCookiesInByteOrder()
