@@ -17,12 +17,13 @@ QTXLogger &logger()
 } // namespace
 
 SessionRegistry::SessionRegistry(const QSettings *v_poSessionSettings, qint64 v_llIdleMs, const Limits &v_oLimits,
-                                 DllManager *v_poModules, CLauncher *v_poLauncher, QObject *v_poParent)
+                                 DllManager *v_poModules, CLauncher *v_poLauncher, SessionClock v_oClock,
+                                 QObject *v_poParent)
     : QObject(v_poParent)
     , m_oLimits(v_oLimits)
     , m_poModules(v_poModules)
     , m_poLauncher(v_poLauncher)
-    , m_oTable(v_poSessionSettings)
+    , m_oTable(v_poSessionSettings, v_oClock)
     , m_oClock(*this, v_llIdleMs, this)
 {
 }
@@ -50,6 +51,7 @@ norrweb::HttpSession SessionRegistry::open(norrweb::HttpRequest &v_oRequest, nor
         *v_peOpened = Opened::Found;
         return oSession;
     }
+    // Wall clock: a time the session's modules may show; no deadline reads it.
     oSession.set("startTime", QDateTime::currentDateTime());
     *v_peOpened = Opened::New;
     m_oClock.Arm();

@@ -25,6 +25,7 @@
 #include "ctimeout.h"
 #include "httpsession.h"
 #include "httpsessionstore.h"
+#include "sessionclock.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -56,8 +57,10 @@ public:
 
     // v_poSessionSettings is positioned on the sessions group (cookie), read
     // once; v_llIdleMs is the idle interval after which a session ends.
+    // v_oClock: the monotonic clock of every session time (tests give their own).
     SessionRegistry(const QSettings *v_poSessionSettings, qint64 v_llIdleMs, const Limits &v_oLimits,
-                    DllManager *v_poModules, CLauncher *v_poLauncher, QObject *v_poParent = nullptr);
+                    DllManager *v_poModules, CLauncher *v_poLauncher, SessionClock v_oClock = SessionClock(),
+                    QObject *v_poParent = nullptr);
     ~SessionRegistry() override;
 
     // The session with this id that the client may use, its clock restarted;
@@ -86,6 +89,7 @@ public:
     bool isOpen(const QByteArray &v_oId) { return m_oTable.contains(v_oId); }
     const Limits &limits() const { return m_oLimits; }
     CTimeout &clock() { return m_oClock; }
+    const SessionClock &sessionClock() const { return m_oTable.clock(); }
     int count();
     qint64 count(qint64 v_iAccount);
 
