@@ -1,6 +1,5 @@
 #include "httpsession.h"
 #include "httplogging.h"
-#include "sessionclock.h"
 
 #include <QUuid>
 
@@ -57,10 +56,8 @@ HttpSession &HttpSession::operator=(const HttpSession &v_oOther)
 {
     HttpSessionData *const poOld = m_poData;
     m_poData = v_oOther.m_poData;
-    if (m_poData) {
+    if (m_poData)
         m_poData->refCount.fetch_add(1, std::memory_order_relaxed);
-        m_poData->lastAccess.store(SessionClock::steadyMs(), std::memory_order_relaxed);
-    }
     // Released after taking the new block, so self-assignment keeps it alive.
     release(poOld, "HttpSession: deleting old data");
     return *this;

@@ -46,14 +46,15 @@ struct HttpSessionVarLimits
 
 /// Reference-counted handle on one session's data (id, last access, variables).
 /// Handles may be copied across threads: the count is atomic, and every
-/// accessor takes the block's lock itself.
+/// accessor takes the block's lock itself. Copying or assigning a handle is
+/// no access: only the table's look-up for a request touches the session.
 class HttpSession
 {
 public:
     /// A null session.
     HttpSession() = default;
     HttpSession(const HttpSession &v_oOther);
-    /// Shares the other handle's block and marks it accessed now.
+    /// Shares the other handle's block.
     HttpSession &operator=(const HttpSession &v_oOther);
     ~HttpSession();
 

@@ -195,8 +195,8 @@ private slots:
     // The idle clock's look at the table: a session idle for the whole interval
     // goes, a younger one stays and names the next deadline. Every time is the
     // session clock's (monotonic; a moved one here): a wall-clock step, which
-    // that clock does not see, neither ends nor prolongs a session, and a
-    // request that finds the session restarts it.
+    // that clock does not see, neither ends nor prolongs a session, and only a
+    // request that finds the session restarts it, not a copy of its handle.
     void takeIdle_data()
     {
         QTest::addColumn<qint64>("idleFor");
@@ -205,6 +205,7 @@ private slots:
         QTest::newRow("one ms short") << qint64(999) << QByteArray() << false;
         QTest::newRow("exactly the interval") << qint64(1000) << QByteArray() << true;
         QTest::newRow("longer") << qint64(5000) << QByteArray() << true;
+        QTest::newRow("handle copied and assigned") << qint64(1000) << QByteArray("copy") << true;
         QTest::newRow("found by id") << qint64(1000) << QByteArray("find") << false;
         QTest::newRow("found through its cookie") << qint64(1000) << QByteArray("cookie") << false;
     }
