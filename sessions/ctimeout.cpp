@@ -75,6 +75,10 @@ void CTimeout::ExecuteTimeout()
         QTX_LOG(logger(), NOTICE, pFunc) << "Operation cancelled: " << bCancelled;
         QTX_LOG(logger(), NOTICE, pFunc) << "session destroyed. sessionID=" << qtxLogId(oSessionId);
     }
+    // The same wake-up ends the grace period of closed sessions' results.
+    const qint64 llClosing = m_oRegistry.releaseClosed(llNow);
+    if (llClosing >= 0)
+        llNext = llNext < 0 ? llClosing : qMin(llNext, llClosing);
     if (llNext >= 0) {
         m_bArmed.store(true);
         WakeAt(qMax(llNext, llNow + coalescingMs(m_llIntervalMs)));

@@ -6,8 +6,9 @@
 // clock (SessionClock), which every request that finds the session sets under
 // the table's lock; nothing is posted to another thread per request. One timer on the clock's
 // thread (the main thread) wakes at the earliest deadline, ends every session
-// that has been idle for the whole interval through the registry, and sleeps
-// until the next deadline; with no session open it does not run at all.
+// that has been idle for the whole interval through the registry, ends the
+// grace period of closed sessions' results, and sleeps until the next
+// deadline; with no session open or closing it does not run at all.
 
 #include <QObject>
 #include <QTimer>
@@ -23,9 +24,9 @@ public:
     CTimeout(SessionRegistry &v_oRegistry, qint64 v_llIntervalMs, QObject *v_poParent = nullptr);
 
     qint64 Interval() const { return m_llIntervalMs; }
-    // After a session was opened (any thread): makes sure the clock runs. A
-    // queued call only when it is idle; a running clock reaches the new
-    // session's deadline anyway (it is the latest of all).
+    // After a session was opened or closed (any thread): makes sure the clock
+    // runs. A queued call only when it is idle; a running clock reaches the
+    // new deadline anyway (it is the latest of all).
     void Arm();
 
 public slots:
