@@ -35,11 +35,10 @@ ServerConfig ServerConfig::read(CSettings &v_oSettings)
     oJobs.jobThreads = limit("maxJobThreads", oJobs.jobThreads);
     oJobs.jobThreadIdleMs = limit("jobThreadIdleMs", oJobs.jobThreadIdleMs);
     oConfig.sessionIdleMs = v_oSettings.ReadTimeoutInterval();
+    SessionRegistry::Limits &oSessions = oConfig.sessions;
     // A closed session's results stay for one idle interval.
     if (oConfig.sessionIdleMs > 0)
-        oJobs.closedGraceMs = oConfig.sessionIdleMs;
-
-    SessionRegistry::Limits &oSessions = oConfig.sessions;
+        oSessions.closedGraceMs = oConfig.sessionIdleMs;
     oSessions.maxSessions = limit("maxSessions", oSessions.maxSessions);
     oSessions.variables.maxCount = limit("maxSessionVars", oSessions.variables.maxCount);
     oSessions.variables.maxBytes = limit("maxSessionVarBytes", oSessions.variables.maxBytes);

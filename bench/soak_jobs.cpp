@@ -90,7 +90,6 @@ CLauncher &launcher()
     static CLauncher *s_poLauncher = [] {
         LauncherLimits oLimits;
         oLimits.jobThreadIdleMs = 200;
-        oLimits.closedGraceMs = kIdleMs;
         return new CLauncher(&modules(), oLimits);
     }();
     return *s_poLauncher;
@@ -252,7 +251,9 @@ int main(int argc, char **argv)
     const int iRounds = argc > 3 ? atoi(argv[3]) : 3;
 
     httptest::ScratchSettings oStoreSettings(QStringLiteral("sessions"));
-    SessionRegistry oStore(oStoreSettings.get(), kIdleMs, SessionRegistry::Limits(), &modules(), &launcher());
+    SessionRegistry::Limits oSessionLimits;
+    oSessionLimits.closedGraceMs = kIdleMs;
+    SessionRegistry oStore(oStoreSettings.get(), kIdleMs, oSessionLimits, &modules(), &launcher());
 
     const int iThreadsAtStart = threadCount();
     const long iRssAtStart = rssKiB();

@@ -8,9 +8,7 @@
 #include "qtxlogger.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QThread>
-#include <QTimer>
 
 #include <exception>
 #include <new>
@@ -283,50 +281,25 @@ void CLauncher::SessionClosed(const QByteArray &v_oSessionId)
             << "Waiting GUI function of closed session " << qtxLogId(v_oSessionId) << " dropped";
         FinishJob(poWorker);
     }
-    {
-        std::lock_guard<std::mutex> oGuard(m_oLock);
-        m_oResults.setClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_oLimits.closedGraceMs);
-        // One sweep at a time: a scheduled one comes before this deadline anyway.
-        if (m_bSweepScheduled)
-            return;
-        m_bSweepScheduled = true;
-    }
-    const int iDelay = int(qMin<qint64>(m_oLimits.closedGraceMs, 24 * 3600 * 1000)) + 1;
-    // The timer lives on the launcher's thread, whatever thread closes the session.
-    QMetaObject::invokeMethod(
-        this, [this, iDelay] { QTimer::singleShot(iDelay, this, &CLauncher::SweepClosedSessions); },
-        Qt::QueuedConnection);
+    // Results stored before the close are covered by the grace period from here.
+    std::lock_guard<std::mutex> oGuard(m_oLock);
+    m_oResults.takeFresh(v_oSessionId);
 }
 
-void CLauncher::SweepClosedSessions()
+bool CLauncher::ReleaseClosedSession(const QByteArray &v_oSessionId)
 {
     QTX_ASSERT_OWN_THREAD(this);
-    const qint64 llNow = QDateTime::currentMSecsSinceEpoch();
-    QList<QByteArray> oExpired;
-    qint64 llNext = -1;
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
-        const QList<QByteArray> oDue = m_oResults.takeClosedDue(llNow, &llNext);
-        for (const QByteArray &oSession : oDue) {
-            if (m_oJobs.running(oSession) > 0) {
-                // A job still runs: its result stays fetchable for a full period.
-                const qint64 llLater = llNow + m_oLimits.closedGraceMs;
-                m_oResults.setClosedDeadline(oSession, llLater);
-                llNext = llNext < 0 ? llLater : qMin(llNext, llLater);
-                continue;
-            }
-            m_oResults.dropSession(oSession);
-            m_oJobs.unmarkSession(oSession);
-            oExpired << oSession;
-        }
-        m_bSweepScheduled = llNext >= 0;
+        const bool bFresh = m_oResults.takeFresh(v_oSessionId);
+        if (bFresh || m_oJobs.running(v_oSessionId) > 0)
+            return false;
+        m_oResults.dropSession(v_oSessionId);
+        m_oJobs.unmarkSession(v_oSessionId);
     }
-    for (const QByteArray &oSession : qAsConst(oExpired))
-        QTX_LOG(logger(), INFO, "CLauncher::SweepClosedSessions")
-            << "Results of closed session " << qtxLogId(oSession) << " dropped";
-    if (llNext >= 0)
-        QTimer::singleShot(int(qMin<qint64>(llNext - llNow, 24 * 3600 * 1000)) + 1, this,
-                           &CLauncher::SweepClosedSessions);
+    QTX_LOG(logger(), INFO, "CLauncher::ReleaseClosedSession")
+        << "Results of closed session " << qtxLogId(v_oSessionId) << " dropped";
+    return true;
 }
 
 CommandResult CLauncher::GetResult(const JobRequest &v_oRequest)
@@ -385,8 +358,6 @@ void CLauncher::SetResult(const QObject *v_poWorker, const QByteArray &v_oSessio
                 << "Previous value: " << qtxLogSecret(m_oResults.value(v_oSessionId, v_oCommandId)) << "\n"
                 << "New value: " << qtxLogSecret(v_oResult);
         }
-        // A closed session's late result is fetchable for a full period too.
-        m_oResults.extendClosedDeadline(v_oSessionId, QDateTime::currentMSecsSinceEpoch() + m_oLimits.closedGraceMs);
     }
     if (!oJob.poWorker)
         return;
@@ -421,7 +392,6 @@ bool CLauncher::RemoveAllForSession(const QByteArray &v_oSessionId)
     QList<JobTable::Job> oJobs;
     {
         std::lock_guard<std::mutex> oGuard(m_oLock);
-        m_oResults.forgetClosed(v_oSessionId);
         m_oResults.dropSession(v_oSessionId);
         m_oJobs.unmarkSession(v_oSessionId);
         oJobs = m_oJobs.takeSession(v_oSessionId);

@@ -15,14 +15,15 @@
 //
 // The session registry decides when a session's jobs and results end; it does
 // so through RemoveAllForSession (idle end: results dropped, jobs finished
-// without a wait) and SessionClosed (close: results kept for one idle
-// interval, a running job still stores its result).
+// without a wait), SessionClosed (close: results kept, a running job still
+// stores its result) and, when its clock ends the closed session's grace
+// period, ReleaseClosedSession. The launcher keeps no timer of its own.
 //
 // Threads: ProcessCommand, GetResult and IsUnprivilegedJob run on the threads
 // that serve requests; a job's result is stored on the thread its function
-// ran on (a pool thread, or the main thread for a GUI function); the
-// closed-session sweep runs on the launcher's thread, the application's main
-// thread (its event loop runs for the life of the process). One non-recursive
+// ran on (a pool thread, or the main thread for a GUI function);
+// ReleaseClosedSession runs on the registry's clock's thread, the launcher's
+// (the application's main thread). One non-recursive
 // launcher lock guards the job table and the result store together, so a
 // result never appears while its job still answers 202; it is never held
 // while a job is finished (which never waits for a job's function). Lock
@@ -48,8 +49,8 @@ class CLauncher : public QObject
 {
     Q_OBJECT
 public:
-    // Made once at start on the main thread (its event loop runs the workers
-    // and the closed-session sweep); lives for the process. v_poModules takes
+    // Made once at start on the main thread (its event loop runs the
+    // workers); lives for the process. v_poModules takes
     // back the module references of ended jobs.
     CLauncher(DllManager *v_poModules, const LauncherLimits &v_oLimits);
 
@@ -73,19 +74,20 @@ public:
     // Idle end of a session: its results and marks go at once, its jobs are
     // finished without a wait. True when every job could be finished.
     bool RemoveAllForSession(const QByteArray &v_oSessionId);
-    // CLOSE_SESSION: the session's results stay fetchable for one idle
-    // interval after the close (and after its last running job), then they go.
-    // Its GUI jobs still waiting for the main thread are dropped.
+    // CLOSE_SESSION: the session's results stay fetchable until the registry
+    // releases them. Its GUI jobs still waiting for the main thread are dropped.
     void SessionClosed(const QByteArray &v_oSessionId);
+    // The end of a closed session's grace period: its results and marks go,
+    // unless a job of it still runs or a result arrived since the close or the
+    // last call; then false, and the registry asks again a period later, so a
+    // late result stays fetchable for at least a full period. Launcher's thread.
+    bool ReleaseClosedSession(const QByteArray &v_oSessionId);
 
     ~CLauncher() override;
 
 signals:
     void FunctionReadyToCall(tpfun v_poFunction, QByteArray v_oSessionId, QByteArray v_oCmdId, tRequestMap v_oRequest,
                              tSessionParamsMap v_oSessionParams, DllModule *v_poDllModule);
-
-private slots:
-    void SweepClosedSessions();
 
 private:
 
@@ -130,7 +132,6 @@ private:
     std::deque<GuiJob> m_oGuiQueue;
     DllManager *const m_poModules;
     const LauncherLimits m_oLimits;
-    bool m_bSweepScheduled = false;
     JobTable m_oJobs;
     ResultStore m_oResults;
     std::mutex &m_oLock;

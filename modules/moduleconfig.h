@@ -24,7 +24,7 @@ struct ModuleManagerConfig
     ModuleLoadRules rules;
 };
 
-// The launcher's caps ([limits]) and the grace of a closed session's results ([timeout]).
+// The launcher's caps ([limits]).
 struct LauncherLimits
 {
     qint64 maxJobs = 1000;
@@ -35,7 +35,6 @@ struct LauncherLimits
     qint64 maxGuiQueue = 16;
     qint64 maxGuiQueuePerClient = 4;
     qint64 guiTimeoutMs = 300000;
-    qint64 closedGraceMs = 600000;
     // The pool of ordinary jobs: threads at most, idle time before one ends.
     qint64 jobThreads = 64;
     qint64 jobThreadIdleMs = 2000;

@@ -9,6 +9,7 @@ bool ResultStore::add(const QByteArray &v_oSessionId, const QByteArray &v_oComma
     if (oSession.oResults.isEmpty())
         oSession.iOwner = v_iOwner;
     oSession.oResults.insert(v_oCommandId, v_oResult);
+    oSession.bFresh = true;
     ++oSession.oUsage.count;
     oSession.oUsage.bytes += v_oResult.size();
     Usage &oAccount = m_oAccounts[oSession.iOwner];
@@ -74,7 +75,6 @@ void ResultStore::clear()
 {
     m_oSessions.clear();
     m_oAccounts.clear();
-    m_oClosed.clear();
 }
 
 ResultStore::Usage ResultStore::sessionUsage(const QByteArray &v_oSessionId) const
@@ -88,31 +88,11 @@ ResultStore::Usage ResultStore::accountUsage(qint64 v_iOwner) const
     return m_oAccounts.value(v_iOwner);
 }
 
-void ResultStore::setClosedDeadline(const QByteArray &v_oSessionId, qint64 v_llDeadline)
+bool ResultStore::takeFresh(const QByteArray &v_oSessionId)
 {
-    m_oClosed.insert(v_oSessionId, v_llDeadline);
-}
-
-void ResultStore::extendClosedDeadline(const QByteArray &v_oSessionId, qint64 v_llDeadline)
-{
-    const auto it = m_oClosed.find(v_oSessionId);
-    if (it != m_oClosed.end())
-        it.value() = qMax(it.value(), v_llDeadline);
-}
-
-QList<QByteArray> ResultStore::takeClosedDue(qint64 v_llNow, qint64 *v_pllNext)
-{
-    QList<QByteArray> oDue;
-    qint64 llNext = -1;
-    for (auto it = m_oClosed.begin(); it != m_oClosed.end();) {
-        if (it.value() <= v_llNow) {
-            oDue << it.key();
-            it = m_oClosed.erase(it);
-            continue;
-        }
-        llNext = llNext < 0 ? it.value() : qMin(llNext, it.value());
-        ++it;
-    }
-    *v_pllNext = llNext;
-    return oDue;
+    const auto it = m_oSessions.find(v_oSessionId);
+    if (it == m_oSessions.end() || !it->bFresh)
+        return false;
+    it->bFresh = false;
+    return true;
 }

@@ -3,7 +3,7 @@
 // The results of finished jobs until the page fetches them (once), per
 // session, with the totals the limits look at kept current, so admitting a
 // job never adds up a session's results. A closed session's results wait
-// here for their grace period.
+// here until the session registry's clock ends their grace period.
 //
 // Not locked itself: the launcher's lock guards it.
 
@@ -37,14 +37,10 @@ public:
     Usage accountUsage(qint64 v_iOwner) const;
     int sessionCount() const { return m_oSessions.size(); }
 
-    // Closed sessions: their results go at the deadline (ms since the epoch).
-    void setClosedDeadline(const QByteArray &v_oSessionId, qint64 v_llDeadline);
-    // Moves the deadline of a closed session no earlier than v_llDeadline.
-    void extendClosedDeadline(const QByteArray &v_oSessionId, qint64 v_llDeadline);
-    void forgetClosed(const QByteArray &v_oSessionId) { m_oClosed.remove(v_oSessionId); }
-    // The closed sessions whose deadline has passed, out of the closed list;
-    // *v_pllNext the earliest deadline left (-1 none).
-    QList<QByteArray> takeClosedDue(qint64 v_llNow, qint64 *v_pllNext);
+    // Whether a result of the session was added since the last call, which
+    // clears the mark (a closed session's late result keeps its results for
+    // another grace period).
+    bool takeFresh(const QByteArray &v_oSessionId);
 
 private:
     struct Session
@@ -52,10 +48,10 @@ private:
         qint64 iOwner = -1;
         Usage oUsage;
         QHash<QByteArray, tResultType> oResults;
+        bool bFresh = false;
     };
     void forget(QHash<QByteArray, Session>::iterator v_it, const QByteArray &v_oCommandId);
 
     QHash<QByteArray, Session> m_oSessions;
     QHash<qint64, Usage> m_oAccounts;
-    QHash<QByteArray, qint64> m_oClosed;
 };

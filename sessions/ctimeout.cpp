@@ -5,7 +5,6 @@
 #include "qtxlogprivacy.h"
 #include "sessionregistry.h"
 
-#include <QDateTime>
 #include <QThread>
 
 namespace {
@@ -41,7 +40,7 @@ void CTimeout::Arm()
 {
     if (m_bArmed.exchange(true))
         return;
-    const qint64 llDeadline = QDateTime::currentMSecsSinceEpoch() + m_llIntervalMs;
+    const qint64 llDeadline = m_oRegistry.sessionClock().nowMs() + m_llIntervalMs;
     if (QThread::currentThread() == thread())
         WakeAt(llDeadline);
     else
@@ -54,7 +53,7 @@ void CTimeout::WakeAt(qint64 v_llDeadline)
     if (m_oTimer.isActive() && m_llWakeAt <= v_llDeadline)
         return;
     m_llWakeAt = v_llDeadline;
-    const qint64 llIn = v_llDeadline - QDateTime::currentMSecsSinceEpoch();
+    const qint64 llIn = v_llDeadline - m_oRegistry.sessionClock().nowMs();
     m_oTimer.start(int(qBound<qint64>(0, llIn, 24 * 3600 * 1000)));
 }
 
@@ -64,7 +63,7 @@ void CTimeout::ExecuteTimeout()
     const char *pFunc = "CTimeout::ExecuteTimeout";
     // Cleared before the look: a session opened from here on arms the clock again.
     m_bArmed.store(false);
-    const qint64 llNow = QDateTime::currentMSecsSinceEpoch();
+    const qint64 llNow = m_oRegistry.sessionClock().nowMs();
     qint64 llNext = -1;
     const QList<QByteArray> oIdle = m_oRegistry.takeIdle(llNow, m_llIntervalMs, &llNext);
     for (const QByteArray &oSessionId : oIdle) {
@@ -76,6 +75,10 @@ void CTimeout::ExecuteTimeout()
         QTX_LOG(logger(), NOTICE, pFunc) << "Operation cancelled: " << bCancelled;
         QTX_LOG(logger(), NOTICE, pFunc) << "session destroyed. sessionID=" << qtxLogId(oSessionId);
     }
+    // The same wake-up ends the grace period of closed sessions' results.
+    const qint64 llClosing = m_oRegistry.releaseClosed(llNow);
+    if (llClosing >= 0)
+        llNext = llNext < 0 ? llClosing : qMin(llNext, llClosing);
     if (llNext >= 0) {
         m_bArmed.store(true);
         WakeAt(qMax(llNext, llNow + coalescingMs(m_llIntervalMs)));

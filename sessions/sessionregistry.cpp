@@ -17,12 +17,14 @@ QTXLogger &logger()
 } // namespace
 
 SessionRegistry::SessionRegistry(const QSettings *v_poSessionSettings, qint64 v_llIdleMs, const Limits &v_oLimits,
-                                 DllManager *v_poModules, CLauncher *v_poLauncher, QObject *v_poParent)
+                                 DllManager *v_poModules, CLauncher *v_poLauncher, SessionClock v_oClock,
+                                 QObject *v_poParent)
     : QObject(v_poParent)
     , m_oLimits(v_oLimits)
+    , m_llClosedGraceMs(qMax(v_oLimits.closedGraceMs, v_llIdleMs))
     , m_poModules(v_poModules)
     , m_poLauncher(v_poLauncher)
-    , m_oTable(v_poSessionSettings)
+    , m_oTable(v_poSessionSettings, v_oClock)
     , m_oClock(*this, v_llIdleMs, this)
 {
 }
@@ -50,6 +52,7 @@ norrweb::HttpSession SessionRegistry::open(norrweb::HttpRequest &v_oRequest, nor
         *v_peOpened = Opened::Found;
         return oSession;
     }
+    // Wall clock: a time the session's modules may show; no deadline reads it.
     oSession.set("startTime", QDateTime::currentDateTime());
     *v_peOpened = Opened::New;
     m_oClock.Arm();
@@ -84,6 +87,42 @@ void SessionRegistry::close(const norrweb::HttpSession &v_oSession)
     if (oId.isEmpty() || !m_oTable.removeSession(oId))
         return;
     endTaken(oId, Ending::Closed);
+    if (!m_poLauncher)
+        return;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oClosingMutex);
+        m_oClosing.insert(oId, sessionClock().nowMs() + m_llClosedGraceMs);
+    }
+    // The grace period is never shorter than the idle interval: a running
+    // clock wakes before this deadline and sees it then.
+    m_oClock.Arm();
+}
+
+qint64 SessionRegistry::releaseClosed(qint64 v_llNow)
+{
+    QList<QByteArray> oDue;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oClosingMutex);
+        for (auto it = m_oClosing.begin(); it != m_oClosing.end();) {
+            if (it.value() > v_llNow) {
+                ++it;
+                continue;
+            }
+            oDue << it.key();
+            it = m_oClosing.erase(it);
+        }
+    }
+    QList<QByteArray> oKept;
+    for (const QByteArray &oId : qAsConst(oDue))
+        if (m_poLauncher && !m_poLauncher->ReleaseClosedSession(oId))
+            oKept << oId;
+    qint64 llNext = -1;
+    std::lock_guard<std::mutex> oGuard(m_oClosingMutex);
+    for (const QByteArray &oId : qAsConst(oKept))
+        m_oClosing.insert(oId, v_llNow + m_llClosedGraceMs);
+    for (const qint64 llDeadline : qAsConst(m_oClosing))
+        llNext = llNext < 0 ? llDeadline : qMin(llNext, llDeadline);
+    return llNext;
 }
 
 QList<QByteArray> SessionRegistry::takeIdle(qint64 v_llNow, qint64 v_llIdleMs, qint64 *v_pllNextDeadline)

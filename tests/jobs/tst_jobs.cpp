@@ -225,7 +225,6 @@ CLauncher &launcher()
         oLimits.maxResultsPerClient = 30;
         oLimits.maxGuiQueue = 3;
         oLimits.maxGuiQueuePerClient = 2;
-        oLimits.closedGraceMs = 250; // the sessions' idle interval
         return new CLauncher(&modules(), oLimits);
     }();
     return *s_poLauncher;
@@ -297,7 +296,9 @@ private slots:
         }
         m_poLauncher = &launcher();
         m_poStoreSettings.reset(new httptest::ScratchSettings(QStringLiteral("sessions")));
-        m_poRegistry.reset(new SessionRegistry(m_poStoreSettings->get(), 250, SessionRegistry::Limits(), &modules(),
+        SessionRegistry::Limits oSessionLimits;
+        oSessionLimits.closedGraceMs = 250; // the sessions' idle interval
+        m_poRegistry.reset(new SessionRegistry(m_poStoreSettings->get(), 250, oSessionLimits, &modules(),
                                                m_poLauncher));
         m_oSession = newId();
         QVERIFY(modules().loadModuleForSession("JobsProbe", m_oSession));
@@ -706,16 +707,24 @@ private slots:
         QCOMPARE(m_poRegistry->count(), 0);
     }
 
-    // A closed session's unfetched results go one session time-out (250 ms here) after the close.
+    // A closed session's unfetched results go one session time-out (250 ms
+    // here) after the close, on the registry's clock: fetchable until then.
     void closedSessionResultsGoLater()
     {
         LogCapture oLog;
-        const QByteArray oSession = newId();
+        const QByteArray oSession = openSession();
+        QVERIFY(!oSession.isEmpty());
         const QByteArray oCmd = newId();
-        QCOMPARE(start(oSession, "Echo", params({{"data", "late"}}), oCmd).iStatusCode, 202);
-        QTRY_VERIFY(oLog.has(saved(oSession, oCmd)));
-        m_poLauncher->SessionClosed(oSession);
+        const QByteArray oKept = newId();
+        for (const QByteArray &oId : {oCmd, oKept})
+            QCOMPARE(start(oSession, "Echo", params({{"data", "late"}}), oId).iStatusCode, 202);
+        QTRY_VERIFY(oLog.has(saved(oSession, oCmd)) && oLog.has(saved(oSession, oKept)));
+        QElapsedTimer oSinceClose;
+        oSinceClose.start();
+        m_poRegistry->close(m_poRegistry->find(oSession, client()));
+        QCOMPARE(fetch(oSession, oKept).iStatusCode, 200);
         QTRY_VERIFY(oLog.has(QStringLiteral("Results of closed session ") + logId(oSession)));
+        QVERIFY(oSinceClose.elapsed() >= 250);
         QCOMPARE(fetch(oSession, oCmd).iStatusCode, 419);
     }
 

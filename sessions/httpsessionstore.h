@@ -2,6 +2,7 @@
 #define NORRWEB_HTTPSESSIONSTORE_H
 
 #include "httpsession.h"
+#include "sessionclock.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -27,7 +28,8 @@ class HttpSessionStore
 
 public:
     /// v_poSettings is positioned on the sessions group; it is read once, here.
-    explicit HttpSessionStore(const QSettings *v_poSettings);
+    /// Sessions' last access is stamped from v_oClock.
+    explicit HttpSessionStore(const QSettings *v_poSettings, SessionClock v_oClock = SessionClock());
     ~HttpSessionStore();
 
     /// Id from the session cookie set on this response, else from the request; empty
@@ -46,7 +48,8 @@ public:
     void removeSession(const HttpSession &v_oSession);
     /// False when no session has that id (removed before).
     bool removeSession(const QByteArray &v_oId);
-    /// Takes the sessions idle for at least v_llIdleMs at v_llNow out of the
+    const SessionClock &clock() const { return m_oClock; }
+    /// Takes the sessions idle for at least v_llIdleMs at v_llNow (session clock) out of the
     /// table and returns their ids; *v_pllNextDeadline becomes the earliest
     /// moment another one would be, -1 with none left.
     QList<QByteArray> takeIdle(qint64 v_llNow, qint64 v_llIdleMs, qint64 *v_pllNextDeadline);
@@ -71,6 +74,7 @@ private:
     QByteArray m_oCookieComment;
     QByteArray m_oCookieDomain;
     qint32 m_iExpirationTime = 3600000;
+    const SessionClock m_oClock;
     // Guards m_oSessions only. A standard mutex, so ThreadSanitizer sees it.
     std::mutex m_oMutex;
 };

@@ -5,12 +5,12 @@
 #include "httprequest.h"
 #include "httpresponse.h"
 
-#include <QDateTime>
 #include <QSettings>
 
 namespace norrweb {
 
-HttpSessionStore::HttpSessionStore(const QSettings *v_poSettings)
+HttpSessionStore::HttpSessionStore(const QSettings *v_poSettings, SessionClock v_oClock)
+    : m_oClock(v_oClock)
 {
     // Read once: the cookie is set on every request that names a session.
     m_oCookieName = v_poSettings->value(QStringLiteral("cookieName"), QStringLiteral("sessionid")).toByteArray();
@@ -66,7 +66,7 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
         HttpSession oSession = m_oSessions.value(oSessionId);
         if (!oSession.isNull()) {
             // Touched under the table's lock, so the idle clock cannot take it in between.
-            oSession.touch();
+            oSession.touch(m_oClock.nowMs());
             oLocker.unlock();
             // The cookie is renewed on every request that finds its session.
             setSessionCookie(v_oResponse, oSession.getId());
@@ -85,7 +85,7 @@ HttpSession HttpSessionStore::getSession(HttpRequest &v_oRequest, HttpResponse &
             *v_pbRefused = true;
         return HttpSession();
     }
-    HttpSession oSession(v_oClient.account, poUsage);
+    HttpSession oSession(v_oClient.account, poUsage, m_oClock.nowMs());
     ++poUsage->sessions;
     qCDebug(lcHttp, "HttpSessionStore: create new session with ID %s", qtxLogId(oSession.getId()).c_str());
     m_oSessions.insert(oSession.getId(), oSession);
@@ -105,7 +105,7 @@ HttpSession HttpSessionStore::getSession(const QByteArray &v_oId, const HttpSess
             return HttpSession();
         oSession = it.value();
         // Under the table's lock, so the idle clock cannot take it in between.
-        oSession.touch();
+        oSession.touch(m_oClock.nowMs());
     }
     return oSession;
 }

@@ -1,4 +1,4 @@
-// HttpSessionStore and HttpSession handles: cookies, lookup, removal, expiry, concurrency.
+// HttpSessionStore and HttpSession handles: cookies, lookup, removal, expiry on the session clock, concurrency.
 
 #include "httpcookie.h"
 #include "httpresponse.h"
@@ -6,7 +6,6 @@
 #include "httpsessionstore.h"
 #include "httptestsupport.h"
 
-#include <QDateTime>
 #include <QRegularExpression>
 #include <QVector>
 #include <QtTest>
@@ -31,7 +30,10 @@ std::unique_ptr<HttpRequest> requestWithCookie(const QByteArray &v_oCookie = QBy
     return httptest::parse("POST /c HTTP/1.1\r\nHost: 127.0.0.1\r\n" + oCookieLine + "\r\n");
 }
 
-qint64 now() { return QDateTime::currentMSecsSinceEpoch(); }
+// A session clock the test moves: it starts far from the wall clock and from
+// the monotonic one, so a time read from either shows in every comparison.
+std::atomic<qint64> g_llClockMs{0};
+qint64 testClock() { return g_llClockMs.load(); }
 
 // Counts the session messages of all threads while the stress test runs.
 std::atomic<int> g_iCreated{0};
@@ -73,7 +75,7 @@ private slots:
         HttpSessionStore oStore(oSettings.get());
         auto poRequest = requestWithCookie();
         HttpResponse oResponse(nullptr);
-        const qint64 iBefore = now();
+        const qint64 iBefore = SessionClock::steadyMs();
         const HttpSession oSession = oStore.getSession(*poRequest, oResponse, true);
         const QByteArray oId = oSession.getId();
         QVERIFY2(QRegularExpression("^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$")
@@ -191,28 +193,52 @@ private slots:
     }
 
     // The idle clock's look at the table: a session idle for the whole interval
-    // goes, a younger one stays and names the next deadline.
+    // goes, a younger one stays and names the next deadline. Every time is the
+    // session clock's (monotonic; a moved one here): a wall-clock step, which
+    // that clock does not see, neither ends nor prolongs a session, and only a
+    // request that finds the session restarts it, not a copy of its handle.
     void takeIdle_data()
     {
         QTest::addColumn<qint64>("idleFor");
+        QTest::addColumn<QByteArray>("meanwhile");  // done half an interval after the opening
         QTest::addColumn<bool>("taken");
-        QTest::newRow("one ms short") << qint64(999) << false;
-        QTest::newRow("exactly the interval") << qint64(1000) << true;
-        QTest::newRow("longer") << qint64(5000) << true;
+        QTest::newRow("one ms short") << qint64(999) << QByteArray() << false;
+        QTest::newRow("exactly the interval") << qint64(1000) << QByteArray() << true;
+        QTest::newRow("longer") << qint64(5000) << QByteArray() << true;
+        QTest::newRow("handle copied and assigned") << qint64(1000) << QByteArray("copy") << true;
+        QTest::newRow("found by id") << qint64(1000) << QByteArray("find") << false;
+        QTest::newRow("found through its cookie") << qint64(1000) << QByteArray("cookie") << false;
     }
     void takeIdle()
     {
         QFETCH(qint64, idleFor);
+        QFETCH(QByteArray, meanwhile);
         QFETCH(bool, taken);
         const qint64 iInterval = 1000;
+        const qint64 iOpened = 5000;
+        g_llClockMs = iOpened;
         ScratchSettings oSettings(QStringLiteral("sessions"));
-        HttpSessionStore oStore(oSettings.get());
+        HttpSessionStore oStore(oSettings.get(), SessionClock(&testClock));
         auto poRequest = requestWithCookie();
         HttpResponse oResponse(nullptr);
         const HttpSession oSession = oStore.getSession(*poRequest, oResponse, true, norrweb::HttpSessionClient{7, false, -1});
+        QCOMPARE(oSession.getLastAccess(), iOpened);
+        g_llClockMs += iInterval / 2;
+        if (meanwhile == "copy") {
+            HttpSession oCopy(oSession);
+            HttpSession oAssigned;
+            oAssigned = oCopy;
+            oAssigned = oSession;
+        } else if (meanwhile == "find") {
+            QVERIFY(!oStore.getSession(oSession.getId()).isNull());
+        } else if (meanwhile == "cookie") {
+            HttpResponse oNext(nullptr);
+            QVERIFY(!oStore.getSession(*requestWithCookie("sessionid=" + oSession.getId()), oNext, false).isNull());
+        }
         const qint64 iLast = oSession.getLastAccess();
+        QCOMPARE(iLast, meanwhile.isEmpty() || meanwhile == "copy" ? iOpened : iOpened + iInterval / 2);
         qint64 iNext = 0;
-        const QList<QByteArray> oTaken = oStore.takeIdle(iLast + idleFor, iInterval, &iNext);
+        const QList<QByteArray> oTaken = oStore.takeIdle(iOpened + idleFor, iInterval, &iNext);
         QCOMPARE(oTaken.contains(oSession.getId()), taken);
         QCOMPARE(oStore.getSession(oSession.getId()).isNull(), taken);
         QCOMPARE(iNext, taken ? qint64(-1) : iLast + iInterval);
@@ -265,7 +291,7 @@ private slots:
                             if (oPool.size() > 8)
                                 oById = oPool.takeAt(int(oRandom() % oPool.size()));
                         }
-                        oById.touch();
+                        oById.touch(oStore.clock().nowMs());
                         oById.set(oKey, -i);
                         oById.getAll();
                         oById = oSession;
@@ -278,7 +304,7 @@ private slots:
             int iSweeps = 0;
             while (iRunning.load() > 0) {
                 qint64 iNext = 0;
-                oStore.takeIdle(now(), 0, &iNext);
+                oStore.takeIdle(oStore.clock().nowMs(), 0, &iNext);
                 ++iSweeps;
             }
             for (std::thread &oWorker : oWorkers)

@@ -1,7 +1,6 @@
 #include "httpsession.h"
 #include "httplogging.h"
 
-#include <QDateTime>
 #include <QUuid>
 
 #include <atomic>
@@ -13,8 +12,9 @@ namespace norrweb {
 struct HttpSessionData
 {
     QByteArray id;
-    // Atomic, not under the lock: every request copies, touches and drops a
-    // handle, and the connections of one page share its session.
+    // Session clock (monotonic). Atomic, not under the lock: every request
+    // copies, touches and drops a handle, and the connections of one page
+    // share its session.
     std::atomic<qint64> lastAccess{0};
     std::atomic<qint32> refCount{0};
     QMap<QByteArray, QVariant> values;
@@ -28,20 +28,13 @@ struct HttpSessionData
     std::shared_mutex lock;
 };
 
-HttpSession::HttpSession(bool v_bCanStore)
+HttpSession::HttpSession(qint64 v_iOwner, const std::shared_ptr<HttpSessionUsage> &v_poUsage, qint64 v_llNowMs)
+    : m_poData(new HttpSessionData)
 {
-    if (v_bCanStore) {
-        m_poData = new HttpSessionData;
-        // Qt 5 formats a UUID braced, with lower-case digits: 38 characters.
-        m_poData->id = QUuid::createUuid().toString().toLocal8Bit();
-        m_poData->lastAccess = QDateTime::currentMSecsSinceEpoch();
-        m_poData->refCount = 1;
-    }
-}
-
-HttpSession::HttpSession(qint64 v_iOwner, const std::shared_ptr<HttpSessionUsage> &v_poUsage)
-    : HttpSession(true)
-{
+    // Qt 5 formats a UUID braced, with lower-case digits: 38 characters.
+    m_poData->id = QUuid::createUuid().toString().toLocal8Bit();
+    m_poData->lastAccess = v_llNowMs;
+    m_poData->refCount = 1;
     m_poData->owner = v_iOwner;
     m_poData->usage = v_poUsage;
 }
@@ -63,10 +56,8 @@ HttpSession &HttpSession::operator=(const HttpSession &v_oOther)
 {
     HttpSessionData *const poOld = m_poData;
     m_poData = v_oOther.m_poData;
-    if (m_poData) {
+    if (m_poData)
         m_poData->refCount.fetch_add(1, std::memory_order_relaxed);
-        m_poData->lastAccess.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
-    }
     // Released after taking the new block, so self-assignment keeps it alive.
     release(poOld, "HttpSession: deleting old data");
     return *this;
@@ -184,11 +175,11 @@ qint64 HttpSession::getLastAccess() const
     return m_poData->lastAccess.load(std::memory_order_relaxed);
 }
 
-void HttpSession::touch()
+void HttpSession::touch(qint64 v_llNowMs)
 {
     if (!m_poData)
         return;
-    m_poData->lastAccess.store(QDateTime::currentMSecsSinceEpoch(), std::memory_order_relaxed);
+    m_poData->lastAccess.store(v_llNowMs, std::memory_order_relaxed);
 }
 
 } // namespace norrweb

@@ -45,15 +45,16 @@ struct HttpSessionVarLimits
 };
 
 /// Reference-counted handle on one session's data (id, last access, variables).
-/// Handles may be copied across threads: the count changes only under the data
-/// block's write lock, and every accessor takes the block's lock itself.
+/// Handles may be copied across threads: the count is atomic, and every
+/// accessor takes the block's lock itself. Copying or assigning a handle is
+/// no access: only the table's look-up for a request touches the session.
 class HttpSession
 {
 public:
-    /// With v_bCanStore a new session with a fresh id; without, a null session.
-    explicit HttpSession(bool v_bCanStore = false);
+    /// A null session.
+    HttpSession() = default;
     HttpSession(const HttpSession &v_oOther);
-    /// Shares the other handle's block and marks it accessed now.
+    /// Shares the other handle's block.
     HttpSession &operator=(const HttpSession &v_oOther);
     ~HttpSession();
 
@@ -69,16 +70,18 @@ public:
                          qint64 *v_poCount = nullptr, qint64 *v_poBytes = nullptr);
     bool contains(const QByteArray &v_oKey) const;
     QMap<QByteArray, QVariant> getAll() const;
-    /// Milliseconds since the epoch; 0 for a null session.
+    /// The session clock's reading (SessionClock) at the last access; 0 for a null session.
     qint64 getLastAccess() const;
-    void touch();
+    /// A request uses the session at v_llNowMs (session clock).
+    void touch(qint64 v_llNowMs);
     /// The account that opened the session; -1 for a null session.
     qint64 getOwner() const;
 
 private:
     friend class HttpSessionStore;
-    /// A new session of an account, counted in its usage.
-    HttpSession(qint64 v_iOwner, const std::shared_ptr<HttpSessionUsage> &v_poUsage);
+    /// A new session with a fresh id of an account, counted in its usage,
+    /// opened at v_llNowMs (session clock).
+    HttpSession(qint64 v_iOwner, const std::shared_ptr<HttpSessionUsage> &v_poUsage, qint64 v_llNowMs);
 
     static void release(HttpSessionData *v_poData, const char *v_pcMessage);
 
