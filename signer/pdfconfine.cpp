@@ -1,5 +1,7 @@
 #include "pdfconfine.h"
 
+#include "pdfupdate.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -205,7 +207,18 @@ int run(int argc, char **argv, const Role &v_oRole)
         v_oRole.beforeConfinement();
     if (!confineSelf(v_oRole.readsFiles))
         return 5;
-    std::string oReply = bReport ? confinementReport() : v_oRole.handle(oRequest);
+    std::string oReply;
+    if (bReport) {
+        oReply = confinementReport();
+    } else {
+        try {
+            oReply = v_oRole.handle(oRequest);
+        } catch (const pdfupdate::PdfFailure &oFailure) {
+            oReply.clear();
+            pdfhelper::appendRecord(oReply, "ERRC", oFailure.code());
+            pdfhelper::appendRecord(oReply, "ERRM", oFailure.what());
+        }
+    }
     pdfhelper::appendRecord(oReply, "DONE", std::string());
     return writeAll(oReply) ? 0 : 6;
 }

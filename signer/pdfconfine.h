@@ -42,7 +42,8 @@ struct Role
     // while the process can still read its configuration.
     void (*beforeConfinement)() = nullptr;
     // The reply's records for the request, without the closing DONE; not
-    // called for MODE "confinement", which every helper answers alike.
+    // called for MODE "confinement", which every helper answers alike. A
+    // pdfupdate::PdfFailure it throws becomes the reply's ERRC and ERRM.
     std::string (*handle)(const std::vector<pdfhelper::Record> &v_oRequest) = nullptr;
 };
 

@@ -60,28 +60,22 @@ std::string handle(const std::vector<pdfhelper::Record> &v_oRequest)
     }
 
     std::string oReply;
-    try {
-        if (!poDocument)
-            throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "The request has no document.");
-        if (oMode == "prepare") {
-            const pdfupdate::SignatureUpdate oUpdate = pdfupdate::prepareSignature(*poDocument, oSign, oLimits);
-            pdfhelper::appendRecord(oReply, "UPDT", oUpdate.bytes);
-            pdfhelper::appendRecord(oReply, "BROF", std::to_string(oUpdate.byteRangeOffset));
-            pdfhelper::appendRecord(oReply, "BRWD", std::to_string(oUpdate.byteRangeWidth));
-            pdfhelper::appendRecord(oReply, "CTOF", std::to_string(oUpdate.contentsOffset));
-            pdfhelper::appendRecord(oReply, "CTWD", std::to_string(oUpdate.contentsWidth));
-            pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oUpdate.pageCount));
-            pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oUpdate.pageIndex));
-            pdfhelper::appendRecord(oReply, "FLDN", oUpdate.fieldName);
-        } else if (oMode == "dss") {
-            pdfhelper::appendRecord(oReply, "UPDT", pdfupdate::appendDss(*poDocument, oItems, oLimits));
-        } else {
-            throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "Unknown mode.");
-        }
-    } catch (const pdfupdate::PdfFailure &oFailure) {
-        oReply.clear();
-        pdfhelper::appendRecord(oReply, "ERRC", oFailure.code());
-        pdfhelper::appendRecord(oReply, "ERRM", oFailure.what());
+    if (!poDocument)
+        throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "The request has no document.");
+    if (oMode == "prepare") {
+        const pdfupdate::SignatureUpdate oUpdate = pdfupdate::prepareSignature(*poDocument, oSign, oLimits);
+        pdfhelper::appendRecord(oReply, "UPDT", oUpdate.bytes);
+        pdfhelper::appendRecord(oReply, "BROF", std::to_string(oUpdate.byteRangeOffset));
+        pdfhelper::appendRecord(oReply, "BRWD", std::to_string(oUpdate.byteRangeWidth));
+        pdfhelper::appendRecord(oReply, "CTOF", std::to_string(oUpdate.contentsOffset));
+        pdfhelper::appendRecord(oReply, "CTWD", std::to_string(oUpdate.contentsWidth));
+        pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oUpdate.pageCount));
+        pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oUpdate.pageIndex));
+        pdfhelper::appendRecord(oReply, "FLDN", oUpdate.fieldName);
+    } else if (oMode == "dss") {
+        pdfhelper::appendRecord(oReply, "UPDT", pdfupdate::appendDss(*poDocument, oItems, oLimits));
+    } else {
+        throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "Unknown mode.");
     }
     return oReply;
 }

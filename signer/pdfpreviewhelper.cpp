@@ -45,23 +45,17 @@ std::string handle(const std::vector<pdfhelper::Record> &v_oRequest)
     }
 
     std::string oReply;
-    try {
-        if (!poDocument)
-            throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "The request has no document.");
-        if (oMode != "render")
-            throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "Unknown mode.");
-        const pdfrender::Preview oPreview = pdfrender::renderPage(*poDocument, iPage, iMaxWidth, iMaxHeight);
-        pdfhelper::appendRecord(oReply, "IMGW", std::to_string(oPreview.width));
-        pdfhelper::appendRecord(oReply, "IMGH", std::to_string(oPreview.height));
-        pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oPreview.pageCount));
-        pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oPreview.pageIndex));
-        pdfhelper::appendRecord(oReply, "RDPI", std::to_string(oPreview.milliDpi));
-        pdfhelper::appendRecord(oReply, "PIXL", oPreview.pixels);
-    } catch (const pdfupdate::PdfFailure &oFailure) {
-        oReply.clear();
-        pdfhelper::appendRecord(oReply, "ERRC", oFailure.code());
-        pdfhelper::appendRecord(oReply, "ERRM", oFailure.what());
-    }
+    if (!poDocument)
+        throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "The request has no document.");
+    if (oMode != "render")
+        throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "Unknown mode.");
+    const pdfrender::Preview oPreview = pdfrender::renderPage(*poDocument, iPage, iMaxWidth, iMaxHeight);
+    pdfhelper::appendRecord(oReply, "IMGW", std::to_string(oPreview.width));
+    pdfhelper::appendRecord(oReply, "IMGH", std::to_string(oPreview.height));
+    pdfhelper::appendRecord(oReply, "PGCT", std::to_string(oPreview.pageCount));
+    pdfhelper::appendRecord(oReply, "PGIX", std::to_string(oPreview.pageIndex));
+    pdfhelper::appendRecord(oReply, "RDPI", std::to_string(oPreview.milliDpi));
+    pdfhelper::appendRecord(oReply, "PIXL", oPreview.pixels);
     return oReply;
 }
 
