@@ -83,7 +83,7 @@ QString appVersion()
 } // namespace
 
 AuthenticateCommand::AuthenticateCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi)
-    : m_request(v_oRequest), m_ui(v_oUi)
+    : m_oRequest(v_oRequest), m_oUi(v_oUi)
 {
 }
 
@@ -91,27 +91,27 @@ AuthenticateCommand::AuthenticateCommand(const tRequestMap &v_oRequest, SignerUi
 // "signature","unverifiedCertificate"} (docs/authentication.md).
 QByteArray AuthenticateCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
     // The request map holds parameters, headers (the Origin header as "origin")
     // and cookies under one name each. What is signed is the browser's origin:
     // a page that names another one besides is confused or hostile. And the
     // nonce must be the page's one parameter, not also a cookie that another
     // page on 127.0.0.1 could have set.
-    if (m_request.count("origin") > 1)
+    if (m_oRequest.count("origin") > 1)
         throw SignerError("BAD_REQUEST", QStringLiteral("The origin is the browser's Origin header; a page cannot name one."));
-    const QList<QByteArray> oNonces = m_request.values("nonce");
+    const QList<QByteArray> oNonces = m_oRequest.values("nonce");
     if (oNonces.size() != 1 || !validNonce(oNonces.first()))
         throw SignerError("BAD_NONCE", QStringLiteral("nonce must be one parameter of 44 to 128 characters of base64 text."));
     const QByteArray oNonce = oNonces.first();
     // Without a person at a display this runs on a job thread (see IsGuiFunction)
     // and must not touch widgets.
     QCoreApplication *poApp = QCoreApplication::instance();
-    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+    if (!m_oUi.available() || !poApp || QThread::currentThread() != poApp->thread())
         throw SignerError("NO_DISPLAY", QStringLiteral("Logging in needs the user, and the server has no display to ask "
                                                        "on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
 
     const TokenPoll oPoll = [] { return signer::snapshot(Purpose::Login); };
-    const PickAnswer oPick = m_ui.pickCertificate(PickRequest{oOrigin, Purpose::Login}, signer::offMainThread(oPoll), oPoll);
+    const PickAnswer oPick = m_oUi.pickCertificate(PickRequest{oOrigin, Purpose::Login}, signer::offMainThread(oPoll), oPoll);
     SignerStore oStore;
     Receipt oReceipt;
     oReceipt.origin = oOrigin.text;
@@ -187,11 +187,11 @@ QByteArray AuthenticateCommand::run()
     oReceipt.digestAlgorithm = QStringLiteral("SHA-%1").arg(digestLength(oAlgorithm.hash) * 8);
     oReceipt.digest = oSigned;
 
-    ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Login); });
+    ConsentAnswer oAnswer = m_oUi.askConsent(oConsent, [] { return signer::snapshot(Purpose::Login); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not log in."));
 
     // A key with a PIN of its own for each operation: asked on the main thread.
-    const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
+    const PinAgain oAgain = signer::pinAgainOnMainThread(m_oUi, oConsent);
     return signer::signWithReceipt(oAnswer, oStore, oReceipt, QStringLiteral("logged-in"), [&] {
         Pkcs11Context oContext;
         const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);

@@ -16,33 +16,33 @@ class BatchProgressDialog : public RequestDialog
 public:
     BatchProgressDialog(const WebOrigin &v_oOrigin, BatchMonitor &v_oMonitor)
         : RequestDialog("progress", v_oOrigin, tr("Signing documents"), tr("Signing documents for:"))
-        , m_monitor(v_oMonitor)
+        , m_oMonitor(v_oMonitor)
     {
         setReportOnly();
-        m_count = addLabel(QString());
+        m_poCount = addLabel(QString());
         // The signing thread only counts; the window reads the counters.
-        connect(&m_poll, &QTimer::timeout, this, [this] { refresh(); });
-        m_poll.start(100);
+        connect(&m_oPoll, &QTimer::timeout, this, [this] { refresh(); });
+        m_oPoll.start(100);
         refresh();
     }
 
 private:
     void refresh()
     {
-        const int iSigned = m_monitor.signedCount.load();
-        const int iFailed = m_monitor.failedCount.load();
-        const QString oText = tr("%1 of %2 signed, %3 not signed").arg(iSigned).arg(m_monitor.total).arg(iFailed);
-        if (m_count->text() != oText) {
-            m_count->setText(oText);
-            m_count->setAccessibleName(oText);
+        const int iSigned = m_oMonitor.signedCount.load();
+        const int iFailed = m_oMonitor.failedCount.load();
+        const QString oText = tr("%1 of %2 signed, %3 not signed").arg(iSigned).arg(m_oMonitor.total).arg(iFailed);
+        if (m_poCount->text() != oText) {
+            m_poCount->setText(oText);
+            m_poCount->setAccessibleName(oText);
         }
-        if (m_monitor.finished.load())
+        if (m_oMonitor.finished.load())
             accept();
     }
 
-    BatchMonitor &m_monitor;
-    QLabel *m_count = nullptr;
-    QTimer m_poll;
+    BatchMonitor &m_oMonitor;
+    QLabel *m_poCount = nullptr;
+    QTimer m_oPoll;
 };
 
 } // namespace

@@ -26,7 +26,7 @@ namespace {
 template <typename T, void (*Free)(T *)>
 struct Deleter
 {
-    void operator()(T *v_p) const { Free(v_p); }
+    void operator()(T *v_poObject) const { Free(v_poObject); }
 };
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;

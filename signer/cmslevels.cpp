@@ -19,7 +19,7 @@ namespace {
 template <typename T, void (*Free)(T *)>
 struct Deleter
 {
-    void operator()(T *v_p) const { Free(v_p); }
+    void operator()(T *v_poObject) const { Free(v_poObject); }
 };
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;

@@ -31,7 +31,7 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
+    const tRequestMap &m_oRequest;
 };
 
 // SelectCertificate (GUI): the picker naming the origin and the purpose; the
@@ -43,8 +43,8 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
-    SignerUi &m_ui;
+    const tRequestMap &m_oRequest;
+    SignerUi &m_oUi;
 };
 
 // Sign (GUI): consent and PIN, then the token's signature of the page's digest
@@ -56,8 +56,8 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
-    SignerUi &m_ui;
+    const tRequestMap &m_oRequest;
+    SignerUi &m_oUi;
 };
 
 // SignPdf (GUI): a PDF the page sends is prepared (confined helper), shown
@@ -70,8 +70,8 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
-    SignerUi &m_ui;
+    const tRequestMap &m_oRequest;
+    SignerUi &m_oUi;
 };
 
 // Authenticate (GUI): the picker for log-in, consent and PIN, then the token's
@@ -84,8 +84,8 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
-    SignerUi &m_ui;
+    const tRequestMap &m_oRequest;
+    SignerUi &m_oUi;
 };
 
 // SignBatch (GUI): one consent and one PIN for up to [signing]
@@ -98,8 +98,8 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
-    SignerUi &m_ui;
+    const tRequestMap &m_oRequest;
+    SignerUi &m_oUi;
 };
 
 // BatchProgress: the items of a running batch signed or refused since the
@@ -111,7 +111,7 @@ public:
     QByteArray run();
 
 private:
-    const tRequestMap &m_request;
+    const tRequestMap &m_oRequest;
 };
 
 struct PdfSignOptions;

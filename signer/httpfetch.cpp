@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 FetchError::FetchError(Kind v_eKind, const QString &v_oMessage)
-    : std::runtime_error(v_oMessage.toStdString()), m_kind(v_eKind), m_message(v_oMessage)
+    : std::runtime_error(v_oMessage.toStdString()), m_eKind(v_eKind), m_oMessage(v_oMessage)
 {
 }
 

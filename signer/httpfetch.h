@@ -24,12 +24,12 @@ public:
         BadReply     // too large, not DER, not HTTP
     };
     FetchError(Kind v_eKind, const QString &v_oMessage);
-    Kind kind() const { return m_kind; }
-    QString message() const { return m_message; }
+    Kind kind() const { return m_eKind; }
+    QString message() const { return m_oMessage; }
 
 private:
-    Kind m_kind;
-    QString m_message;
+    Kind m_eKind;
+    QString m_oMessage;
 };
 
 struct FetchLimits

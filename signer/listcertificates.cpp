@@ -4,7 +4,7 @@
 #include <QJsonArray>
 #include <QSet>
 
-ListCertificatesCommand::ListCertificatesCommand(const tRequestMap &v_oRequest) : m_request(v_oRequest)
+ListCertificatesCommand::ListCertificatesCommand(const tRequestMap &v_oRequest) : m_oRequest(v_oRequest)
 {
 }
 
@@ -12,8 +12,8 @@ ListCertificatesCommand::ListCertificatesCommand(const tRequestMap &v_oRequest) 
 //   keyUsage, extendedKeyUsage, purposes, certificate}]}
 QByteArray ListCertificatesCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
-    const Purpose ePurpose = signer::requestPurpose(m_request);
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
+    const Purpose ePurpose = signer::requestPurpose(m_oRequest);
     SignerStore oStore;
     QSet<QString> oGranted;
     try {

@@ -317,10 +317,10 @@ QString shownTime(const QDateTime &v_oTime)
 } // namespace
 
 PdfEngine::PdfEngine(const QString &v_oHelperPath, const PdfLimits &v_oLimits)
-    : m_helper(v_oHelperPath),
-      m_preview(v_oHelperPath.isEmpty() ? QString()
+    : m_oHelper(v_oHelperPath),
+      m_oPreview(v_oHelperPath.isEmpty() ? QString()
                                         : QFileInfo(v_oHelperPath).absolutePath() + QStringLiteral("/qtx-pdf-preview")),
-      m_limits(v_oLimits)
+      m_oLimits(v_oLimits)
 {
 }
 
@@ -339,10 +339,10 @@ int PdfEngine::defaultReservedBytes(SignatureLevel v_eLevel)
 PreparedPdf PdfEngine::prepare(const QByteArray &v_oPdf, const PdfSignOptions &v_oOptions,
                                DigestAlgorithm v_eAlgorithm) const
 {
-    if (v_oPdf.size() > m_limits.maxDocumentBytes)
+    if (v_oPdf.size() > m_oLimits.maxDocumentBytes)
         throw SignerError("PDF_TOO_LARGE", QStringLiteral("The document has %1 bytes; at most %2 may be signed.")
                                                .arg(v_oPdf.size())
-                                               .arg(m_limits.maxDocumentBytes));
+                                               .arg(m_oLimits.maxDocumentBytes));
     if (!v_oPdf.startsWith("%PDF-"))
         throw SignerError("PDF_MALFORMED", QStringLiteral("The document is not a PDF."));
     const auto badRequest = [](const QString &v_oWhy) { return SignerError("BAD_REQUEST", v_oWhy); };
@@ -365,7 +365,7 @@ PreparedPdf PdfEngine::prepare(const QByteArray &v_oPdf, const PdfSignOptions &v
     const QDateTime oTime = (v_oOptions.time.isValid() ? v_oOptions.time : QDateTime::currentDateTimeUtc()).toUTC();
     QByteArray oHead;
     addRecord(oHead, "MODE", "prepare");
-    oHead += limitRecords(m_limits);
+    oHead += limitRecords(m_oLimits);
     addRecord(oHead, "PAGE", v_oOptions.page < 0 ? QByteArray("last") : QByteArray::number(v_oOptions.page));
     addRecord(oHead, "VISI", v_oOptions.visible ? "1" : "0");
     addRecord(oHead, "RECT", QStringLiteral("%1 %2 %3 %4")
@@ -384,7 +384,7 @@ PreparedPdf PdfEngine::prepare(const QByteArray &v_oPdf, const PdfSignOptions &v
     addRecord(oHead, "RSVD", QByteArray::number(iReserved));
 
     std::vector<pdfhelper::Record> oRecords;
-    const auto oFields = helperReply(runHelper(m_helper, m_limits, oHead, v_oPdf), m_limits, &oRecords);
+    const auto oFields = helperReply(runHelper(m_oHelper, m_oLimits, oHead, v_oPdf), m_oLimits, &oRecords);
 
     // The update is the helper's; its placeholders and sizes are checked here
     // before anything is hashed.
@@ -456,17 +456,17 @@ QByteArray PdfEngine::appendDss(const QByteArray &v_oPdf, const ValidationData &
         return v_oPdf;
     QByteArray oHead;
     addRecord(oHead, "MODE", "dss");
-    oHead += limitRecords(m_limits);
+    oHead += limitRecords(m_oLimits);
     for (const QByteArray &oCert : v_oData.certificates)
         addRecord(oHead, "CERT", oCert);
     for (const QByteArray &oResponse : v_oData.ocspResponses)
         addRecord(oHead, "OCSP", oResponse);
     for (const QByteArray &oCrl : v_oData.crls)
         addRecord(oHead, "CRL_", oCrl);
-    PdfLimits oLimits = m_limits;
+    PdfLimits oLimits = m_oLimits;
     oLimits.maxDocumentBytes += oHead.size();
     std::vector<pdfhelper::Record> oRecords;
-    const auto oFields = helperReply(runHelper(m_helper, oLimits, oHead, v_oPdf), oLimits, &oRecords);
+    const auto oFields = helperReply(runHelper(m_oHelper, oLimits, oHead, v_oPdf), oLimits, &oRecords);
     const auto itUpdate = oFields.find("UPDT");
     if (itUpdate == oFields.end())
         throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("The PDF helper's answer lacks the update."));
@@ -475,10 +475,10 @@ QByteArray PdfEngine::appendDss(const QByteArray &v_oPdf, const ValidationData &
 
 QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize, int *v_piDrawn) const
 {
-    if (v_oPdf.size() > m_limits.maxDocumentBytes)
+    if (v_oPdf.size() > m_oLimits.maxDocumentBytes)
         throw SignerError("PDF_TOO_LARGE", QStringLiteral("The document has %1 bytes; at most %2 may be shown.")
                                                .arg(v_oPdf.size())
-                                               .arg(m_limits.maxDocumentBytes));
+                                               .arg(m_oLimits.maxDocumentBytes));
     if (!v_oPdf.startsWith("%PDF-"))
         throw SignerError("PDF_MALFORMED", QStringLiteral("The document is not a PDF."));
     if (v_iPage0 < -1)
@@ -491,7 +491,7 @@ QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMa
     addRecord(oHead, "MAXW", QByteArray::number(iMaxWidth));
     addRecord(oHead, "MAXH", QByteArray::number(iMaxHeight));
     std::vector<pdfhelper::Record> oRecords;
-    const auto oFields = helperReply(runHelper(m_preview, m_limits, oHead, v_oPdf), m_limits, &oRecords);
+    const auto oFields = helperReply(runHelper(m_oPreview, m_oLimits, oHead, v_oPdf), m_oLimits, &oRecords);
     // The helper's word on the size is checked against the box and the pixels.
     const qint64 iWidth = numberField(oFields, "IMGW"), iHeight = numberField(oFields, "IMGH");
     const auto itPixels = oFields.find("PIXL");

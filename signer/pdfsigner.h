@@ -91,9 +91,9 @@ public:
     QImage renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize, int *v_piDrawn = nullptr) const;
 
 private:
-    QString m_helper;
-    QString m_preview;
-    PdfLimits m_limits;
+    QString m_oHelper;
+    QString m_oPreview;
+    PdfLimits m_oLimits;
 };
 
 // The whole flow after prepare(), around one call of v_oSign (the token's

@@ -68,7 +68,7 @@ std::string headerVersion(const std::string &v_oPdf)
 class Document
 {
 public:
-    Document(const std::string &v_oPdf, const Limits &v_oLimits) : m_pdf(v_oPdf)
+    Document(const std::string &v_oPdf, const Limits &v_oLimits) : m_oPdf(v_oPdf)
     {
         // qpdf accepts bytes before the header and counts offsets from it;
         // the update's offsets and /ByteRange count from the file's start, so
@@ -76,43 +76,43 @@ public:
         const std::string oVersion = headerVersion(v_oPdf);
         if (oVersion.empty())
             fail("PDF_MALFORMED", "The document does not start with a PDF header.");
-        m_qpdf.setSuppressWarnings(true);
+        m_oQpdf.setSuppressWarnings(true);
         // A damaged file is refused, not repaired: a repaired reading would
         // not be what other readers see, and the update's /Prev would point
         // into the damage.
-        m_qpdf.setAttemptRecovery(false);
+        m_oQpdf.setAttemptRecovery(false);
         try {
-            m_qpdf.processMemoryFile("document", v_oPdf.data(), v_oPdf.size());
+            m_oQpdf.processMemoryFile("document", v_oPdf.data(), v_oPdf.size());
         } catch (const QPDFExc &oError) {
             if (oError.getErrorCode() == qpdf_e_password)
                 fail("PDF_ENCRYPTED", "The document is encrypted.");
             throw;
         }
-        if (m_qpdf.isEncrypted())
+        if (m_oQpdf.isEncrypted())
             fail("PDF_ENCRYPTED", "The document is encrypted.");
-        if (m_qpdf.getPDFVersion() != oVersion)
+        if (m_oQpdf.getPDFVersion() != oVersion)
             fail("PDF_MALFORMED", "The document has a second PDF header.");
         findLastSection();
 
-        const std::map<QPDFObjGen, QPDFXRefEntry> oTable = m_qpdf.getXRefTable();
+        const std::map<QPDFObjGen, QPDFXRefEntry> oTable = m_oQpdf.getXRefTable();
         if (oTable.size() > v_oLimits.maxObjects)
             fail("PDF_TOO_COMPLEX", "The document has " + std::to_string(oTable.size()) + " objects.");
         // A cross-reference stream whose number the table gives to another
         // object reads differently once an update follows it.
-        if (m_lastIsStream) {
-            const auto itStream = oTable.find(m_lastStream);
+        if (m_bLastIsStream) {
+            const auto itStream = oTable.find(m_oLastStream);
             if (itStream != oTable.end()
-                && (itStream->second.getType() != 1 || itStream->second.getOffset() != m_lastSection))
+                && (itStream->second.getType() != 1 || itStream->second.getOffset() != m_llLastSection))
                 fail("PDF_MALFORMED", "The document's last cross-reference stream is not the object its number names.");
         }
         long long iNext = oTable.empty() ? 1 : oTable.rbegin()->first.getObj() + 1LL;
         QPDFObjectHandle oSize = trailer().getKey("/Size");
         if (!oSize.isInteger() || oSize.getIntValue() < 1 || oSize.getIntValue() > kMaxObjectNumber)
             fail("PDF_MALFORMED", "The trailer's /Size is missing or out of range.");
-        m_nextObject = std::max(iNext, oSize.getIntValue());
+        m_llNextObject = std::max(iNext, oSize.getIntValue());
 
-        m_root = m_qpdf.getRoot();
-        if (!m_root.isDictionary() || !m_root.isIndirect())
+        m_oRoot = m_oQpdf.getRoot();
+        if (!m_oRoot.isDictionary() || !m_oRoot.isIndirect())
             fail("PDF_MALFORMED", "The document has no catalog.");
     }
 
@@ -123,7 +123,7 @@ public:
     // but layout trivia refuses the document.
     void refuseDamage()
     {
-        for (const QPDFExc &oWarning : m_qpdf.getWarnings()) {
+        for (const QPDFExc &oWarning : m_oQpdf.getWarnings()) {
             const std::string oText = oWarning.getMessageDetail();
             if (oText == "extraneous whitespace seen before xref")
                 continue;
@@ -131,27 +131,27 @@ public:
         }
     }
 
-    QPDF &qpdf() { return m_qpdf; }
-    QPDFObjectHandle root() const { return m_root; }
-    QPDFObjectHandle trailer() { return m_qpdf.getTrailer(); }
-    const std::string &bytes() const { return m_pdf; }
-    bool inTable(const QPDFObjGen &v_oGen) { return m_qpdf.getXRefTable().count(v_oGen) != 0; }
+    QPDF &qpdf() { return m_oQpdf; }
+    QPDFObjectHandle root() const { return m_oRoot; }
+    QPDFObjectHandle trailer() { return m_oQpdf.getTrailer(); }
+    const std::string &bytes() const { return m_oPdf; }
+    bool inTable(const QPDFObjGen &v_oGen) { return m_oQpdf.getXRefTable().count(v_oGen) != 0; }
 
     // The next object number of the update (none of the document's).
     QPDFObjGen newObject()
     {
-        if (m_nextObject >= kMaxObjectNumber)
+        if (m_llNextObject >= kMaxObjectNumber)
             fail("PDF_TOO_COMPLEX", "The document uses every object number.");
-        return QPDFObjGen(int(m_nextObject++), 0);
+        return QPDFObjGen(int(m_llNextObject++), 0);
     }
-    long long size() const { return m_nextObject; }
-    qpdf_offset_t lastSection() const { return m_lastSection; }
-    bool lastSectionIsStream() const { return m_lastIsStream; }
+    long long size() const { return m_llNextObject; }
+    qpdf_offset_t lastSection() const { return m_llLastSection; }
+    bool lastSectionIsStream() const { return m_bLastIsStream; }
 
     // A reference to an object of the update, for arrays that qpdf writes out.
     QPDFObjectHandle handle(const QPDFObjGen &v_oGen)
     {
-        return QPDFObjectHandle::parse(&m_qpdf, "[" + ref(v_oGen) + "]").getArrayItem(0);
+        return QPDFObjectHandle::parse(&m_oQpdf, "[" + ref(v_oGen) + "]").getArrayItem(0);
     }
 
 private:
@@ -159,8 +159,8 @@ private:
     // read it, and whether a table or a stream starts there.
     void findLastSection()
     {
-        const std::size_t uiTail = std::min<std::size_t>(m_pdf.size(), 2048);
-        auto poTail = std::make_shared<BufferInputSource>("document end", m_pdf.substr(m_pdf.size() - uiTail));
+        const std::size_t uiTail = std::min<std::size_t>(m_oPdf.size(), 2048);
+        auto poTail = std::make_shared<BufferInputSource>("document end", m_oPdf.substr(m_oPdf.size() - uiTail));
         struct StartXref : InputSource::Finder
         {
             explicit StartXref(std::shared_ptr<InputSource> v_poSource) : source(std::move(v_poSource)) {}
@@ -178,34 +178,34 @@ private:
         } oFinder(poTail);
         if (!poTail->findLast("startxref", 0, 0, oFinder))
             fail("PDF_MALFORMED", "The document has no startxref.");
-        m_lastSection = oFinder.offset.size() > 12 || oFinder.offset[0] == '-' ? -1 : std::stoll(oFinder.offset);
-        if (m_lastSection < 0 || std::size_t(m_lastSection) >= m_pdf.size())
+        m_llLastSection = oFinder.offset.size() > 12 || oFinder.offset[0] == '-' ? -1 : std::stoll(oFinder.offset);
+        if (m_llLastSection < 0 || std::size_t(m_llLastSection) >= m_oPdf.size())
             fail("PDF_MALFORMED", "The document's startxref points outside it.");
 
         auto poSection = std::make_shared<BufferInputSource>(
-            "cross-reference section", m_pdf.substr(std::size_t(m_lastSection), 64));
+            "cross-reference section", m_oPdf.substr(std::size_t(m_llLastSection), 64));
         QPDFTokenizer oTokenizer;
         const QPDFTokenizer::Token oFirst = oTokenizer.readToken(poSection, "", true);
-        m_lastIsStream = oFirst.isInteger();
-        if (m_lastIsStream) {
+        m_bLastIsStream = oFirst.isInteger();
+        if (m_bLastIsStream) {
             const QPDFTokenizer::Token oGeneration = oTokenizer.readToken(poSection, "", true);
             if (oFirst.getValue().size() > 9 || !oGeneration.isInteger() || oGeneration.getValue().size() > 5
                 || !oTokenizer.readToken(poSection, "", true).isWord("obj"))
                 fail("PDF_MALFORMED", "The document's last cross-reference stream has no object header.");
-            m_lastStream = QPDFObjGen(std::stoi(oFirst.getValue()), std::stoi(oGeneration.getValue()));
+            m_oLastStream = QPDFObjGen(std::stoi(oFirst.getValue()), std::stoi(oGeneration.getValue()));
         }
         const bool bStreamTrailer = trailer().getKey("/Type").isNameAndEquals("/XRef");
-        if (!(oFirst.isWord("xref") || oFirst.isInteger()) || m_lastIsStream != bStreamTrailer)
+        if (!(oFirst.isWord("xref") || oFirst.isInteger()) || m_bLastIsStream != bStreamTrailer)
             fail("PDF_MALFORMED", "The document's last cross-reference section is not where startxref says.");
     }
 
-    const std::string &m_pdf;
-    QPDF m_qpdf;
-    QPDFObjectHandle m_root;
-    qpdf_offset_t m_lastSection = 0;
-    bool m_lastIsStream = false;
-    QPDFObjGen m_lastStream;
-    long long m_nextObject = 1;
+    const std::string &m_oPdf;
+    QPDF m_oQpdf;
+    QPDFObjectHandle m_oRoot;
+    qpdf_offset_t m_llLastSection = 0;
+    bool m_bLastIsStream = false;
+    QPDFObjGen m_oLastStream;
+    long long m_llNextObject = 1;
 };
 
 // Collects the objects of an update and writes them with their
@@ -213,11 +213,11 @@ private:
 class UpdateWriter
 {
 public:
-    UpdateWriter(Document &v_oDocument) : m_document(v_oDocument), m_base(v_oDocument.bytes().size())
+    UpdateWriter(Document &v_oDocument) : m_oDocument(v_oDocument), m_ulBase(v_oDocument.bytes().size())
     {
         // A document whose last line has no end-of-line still gets its
         // "%%EOF" line ended before the update.
-        m_out = "\n";
+        m_oOut = "\n";
     }
 
     // "N G obj <body> endobj"; returns the offset of the body in the update.
@@ -226,12 +226,12 @@ public:
         // One object in two roles (a page that is also the catalog, one
         // array as a page's annotations and the form's fields) would get two
         // new versions, and the later would lose the earlier's change.
-        if (!m_offsets.emplace(v_oGen, m_base + m_out.size()).second)
+        if (!m_oOffsets.emplace(v_oGen, m_ulBase + m_oOut.size()).second)
             fail("PDF_MALFORMED", "The document uses object " + std::to_string(v_oGen.getObj()) + " in two roles.");
-        m_out += std::to_string(v_oGen.getObj()) + ' ' + std::to_string(v_oGen.getGen()) + " obj\n";
-        const std::size_t uiBody = m_out.size();
-        m_out += v_oBody;
-        m_out += "\nendobj\n";
+        m_oOut += std::to_string(v_oGen.getObj()) + ' ' + std::to_string(v_oGen.getGen()) + " obj\n";
+        const std::size_t uiBody = m_oOut.size();
+        m_oOut += v_oBody;
+        m_oOut += "\nendobj\n";
         return uiBody;
     }
 
@@ -247,14 +247,14 @@ public:
         object(v_oObject.getObjGen(), v_oNewValue.unparseResolved());
     }
 
-    std::string &out() { return m_out; }
+    std::string &out() { return m_oOut; }
 
     // Appends the cross-reference section (of the kind the document's last
     // one is) and the trailer; returns the whole update.
     std::string finish()
     {
-        QPDFObjectHandle oTrailer = m_document.trailer();
-        std::string oKeys = " /Root " + ref(m_document.root().getObjGen());
+        QPDFObjectHandle oTrailer = m_oDocument.trailer();
+        std::string oKeys = " /Root " + ref(m_oDocument.root().getObjGen());
         QPDFObjectHandle oInfo = oTrailer.getKey("/Info");
         if (oInfo.isIndirect())
             oKeys += " /Info " + ref(oInfo.getObjGen());
@@ -262,12 +262,12 @@ public:
         if (oId.isArray() && oId.getArrayNItems() == 2 && oId.getArrayItem(0).isString()
             && oId.getArrayItem(1).isString())
             oKeys += " /ID " + oId.unparse();
-        oKeys += " /Prev " + std::to_string(m_document.lastSection());
+        oKeys += " /Prev " + std::to_string(m_oDocument.lastSection());
 
-        if (m_document.lastSectionIsStream()) {
-            const QPDFObjGen oXref = m_document.newObject();
-            std::map<QPDFObjGen, std::size_t> oAll = m_offsets;
-            oAll[oXref] = m_base + m_out.size();
+        if (m_oDocument.lastSectionIsStream()) {
+            const QPDFObjGen oXref = m_oDocument.newObject();
+            std::map<QPDFObjGen, std::size_t> oAll = m_oOffsets;
+            oAll[oXref] = m_ulBase + m_oOut.size();
             std::string oEntries;
             for (const auto &oEntry : oAll) {
                 const unsigned long long uiOffset = oEntry.second;
@@ -280,18 +280,18 @@ public:
                                         char(oEntry.first.getGen())};
                 oEntries.append(aEntry, sizeof aEntry);
             }
-            const std::size_t uiXref = m_base + m_out.size();
+            const std::size_t uiXref = m_ulBase + m_oOut.size();
             const std::string oIndex = index(oAll, true);
-            stream(oXref, "/Type /XRef /Size " + std::to_string(m_document.size()) + " /W [1 4 2] /Index [" + oIndex + "]" + oKeys,
+            stream(oXref, "/Type /XRef /Size " + std::to_string(m_oDocument.size()) + " /W [1 4 2] /Index [" + oIndex + "]" + oKeys,
                    oEntries);
-            m_out += "startxref\n" + std::to_string(uiXref) + "\n%%EOF\n";
+            m_oOut += "startxref\n" + std::to_string(uiXref) + "\n%%EOF\n";
         } else {
-            const std::size_t uiXref = m_base + m_out.size();
-            m_out += "xref\n" + index(m_offsets, false);
-            m_out += "trailer\n<< /Size " + std::to_string(m_document.size()) + oKeys + " >>\n";
-            m_out += "startxref\n" + std::to_string(uiXref) + "\n%%EOF\n";
+            const std::size_t uiXref = m_ulBase + m_oOut.size();
+            m_oOut += "xref\n" + index(m_oOffsets, false);
+            m_oOut += "trailer\n<< /Size " + std::to_string(m_oDocument.size()) + oKeys + " >>\n";
+            m_oOut += "startxref\n" + std::to_string(uiXref) + "\n%%EOF\n";
         }
-        return m_out;
+        return m_oOut;
     }
 
 private:
@@ -324,10 +324,10 @@ private:
         return oText;
     }
 
-    Document &m_document;
-    const std::size_t m_base;
-    std::string m_out;
-    std::map<QPDFObjGen, std::size_t> m_offsets;
+    Document &m_oDocument;
+    const std::size_t m_ulBase;
+    std::string m_oOut;
+    std::map<QPDFObjGen, std::size_t> m_oOffsets;
 };
 
 // What the document's form already holds.
@@ -452,7 +452,7 @@ std::string appearanceContent(const std::vector<std::string> &v_oLines, double v
     for (const std::string &oLine : v_oLines)
         oLines.push_back(QUtil::utf8_to_win_ansi(oLine, '?'));
     for (std::string &oLine : oLines)
-        std::replace_if(oLine.begin(), oLine.end(), [](char c) { return (unsigned char)c < 0x20; }, '?');
+        std::replace_if(oLine.begin(), oLine.end(), [](char v_cChar) { return (unsigned char)v_cChar < 0x20; }, '?');
 
     double dSize = 12;
     if (!oLines.empty())

@@ -26,11 +26,11 @@ namespace pdfupdate {
 class PdfFailure : public std::runtime_error
 {
 public:
-    PdfFailure(const char *v_pCode, const std::string &v_oMessage) : std::runtime_error(v_oMessage), m_code(v_pCode) {}
-    const std::string &code() const { return m_code; }
+    PdfFailure(const char *v_pCode, const std::string &v_oMessage) : std::runtime_error(v_oMessage), m_oCode(v_pCode) {}
+    const std::string &code() const { return m_oCode; }
 
 private:
-    std::string m_code;
+    std::string m_oCode;
 };
 
 // Bounds on what a document may hold before the work on it stops with

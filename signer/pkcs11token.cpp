@@ -29,9 +29,9 @@ QByteArray errorJson(const char *v_pCode, const QString &v_oMessage, const QJson
 }
 
 // PKCS#11 fixed-size text fields are blank-padded, not terminated.
-QString padded(const CK_UTF8CHAR *v_pText, size_t v_uSize)
+QString padded(const CK_UTF8CHAR *v_pText, size_t v_ulSize)
 {
-    return QString::fromUtf8(reinterpret_cast<const char *>(v_pText), static_cast<int>(v_uSize)).trimmed();
+    return QString::fromUtf8(reinterpret_cast<const char *>(v_pText), static_cast<int>(v_ulSize)).trimmed();
 }
 
 TokenInfo tokenInfo(const CK_TOKEN_INFO &v_oInfo)
@@ -83,24 +83,24 @@ std::vector<CK_OBJECT_HANDLE> findObjects(CK_FUNCTION_LIST *v_poModule, CK_SESSI
 class Session
 {
 public:
-    Session(CK_FUNCTION_LIST *v_poModule, CK_SLOT_ID v_uiSlot) : m_module(v_poModule)
+    Session(CK_FUNCTION_LIST *v_poModule, CK_SLOT_ID v_uiSlot) : m_poModule(v_poModule)
     {
-        const CK_RV uiRv = m_module->C_OpenSession(v_uiSlot, CKF_SERIAL_SESSION, nullptr, nullptr, &m_handle);
+        const CK_RV uiRv = m_poModule->C_OpenSession(v_uiSlot, CKF_SERIAL_SESSION, nullptr, nullptr, &m_ulHandle);
         if (uiRv != CKR_OK)
             throwForRv(uiRv, "C_OpenSession");
     }
     ~Session()
     {
-        if (m_loggedIn)
-            m_module->C_Logout(m_handle);
-        m_module->C_CloseSession(m_handle);
+        if (m_bLoggedIn)
+            m_poModule->C_Logout(m_ulHandle);
+        m_poModule->C_CloseSession(m_ulHandle);
     }
-    CK_SESSION_HANDLE handle() const { return m_handle; }
-    bool m_loggedIn = false;
+    CK_SESSION_HANDLE handle() const { return m_ulHandle; }
+    bool m_bLoggedIn = false;
 
 private:
-    CK_FUNCTION_LIST *m_module;
-    CK_SESSION_HANDLE m_handle = 0;
+    CK_FUNCTION_LIST *m_poModule;
+    CK_SESSION_HANDLE m_ulHandle = 0;
 };
 
 // The configured module, opened once: the checks below apply to the file the
@@ -142,7 +142,7 @@ void openChecked(const QString &v_oPath, CheckedFile *v_poFile)
 } // namespace
 
 SignerError::SignerError(const char *v_pCode, const QString &v_oMessage, const QJsonObject &v_oExtra)
-    : std::runtime_error(errorJson(v_pCode, v_oMessage, v_oExtra).toStdString()), m_code(v_pCode)
+    : std::runtime_error(errorJson(v_pCode, v_oMessage, v_oExtra).toStdString()), m_oCode(v_pCode)
 {
 }
 
@@ -208,11 +208,11 @@ void throwForRv(CK_RV v_uiRv, const char *v_pWhat, CK_FLAGS v_uiFlags)
     }
 }
 
-Pkcs11Context::Pkcs11Context() : m_lock(s_mutex)
+Pkcs11Context::Pkcs11Context() : m_oLock(s_mutex)
 {
     std::vector<std::pair<dev_t, ino_t>> oRegisteredFiles;
-    m_registered = p11_kit_modules_load(nullptr, 0);
-    for (CK_FUNCTION_LIST **ppModule = m_registered; ppModule && *ppModule; ++ppModule) {
+    m_poRegistered = p11_kit_modules_load(nullptr, 0);
+    for (CK_FUNCTION_LIST **ppModule = m_poRegistered; ppModule && *ppModule; ++ppModule) {
         char *pFile = p11_kit_module_get_filename(*ppModule);
         ModuleReport oReport;
         oReport.source = QStringLiteral("p11-kit");
@@ -233,10 +233,10 @@ Pkcs11Context::Pkcs11Context() : m_lock(s_mutex)
         const CK_RV uiRv = p11_kit_module_initialize(*ppModule);
         oReport.initialize = ckrName(uiRv);
         if (uiRv == CKR_OK) {
-            m_initialised.push_back(*ppModule);
+            m_oInitialised.push_back(*ppModule);
             collectSlots(*ppModule, &oReport);
         }
-        m_reports.push_back(oReport);
+        m_oReports.push_back(oReport);
     }
     loadExtraModule(oRegisteredFiles);
 }
@@ -257,35 +257,35 @@ void Pkcs11Context::loadExtraModule(const std::vector<std::pair<dev_t, ino_t>> &
                 return; // p11-kit has it already; it is in the list above
         }
         const QByteArray oByDescriptor = "/proc/self/fd/" + QByteArray::number(oFile.fd);
-        m_extra = p11_kit_module_load(oByDescriptor.constData(), 0);
-        if (!m_extra)
+        m_poExtra = p11_kit_module_load(oByDescriptor.constData(), 0);
+        if (!m_poExtra)
             oReport.problem = QStringLiteral("p11_kit_module_load failed");
     } else {
         oReport.problem = QStringLiteral("refused: ") + oFile.problem;
     }
-    if (m_extra) {
+    if (m_poExtra) {
         oReport.loaded = true;
-        const CK_RV uiRv = p11_kit_module_initialize(m_extra);
+        const CK_RV uiRv = p11_kit_module_initialize(m_poExtra);
         oReport.initialize = ckrName(uiRv);
         if (uiRv == CKR_OK) {
-            collectSlots(m_extra, &oReport);
+            collectSlots(m_poExtra, &oReport);
         } else {
-            p11_kit_module_release(m_extra);
-            m_extra = nullptr;
+            p11_kit_module_release(m_poExtra);
+            m_poExtra = nullptr;
         }
     }
-    m_reports.push_back(oReport);
+    m_oReports.push_back(oReport);
 }
 
 Pkcs11Context::~Pkcs11Context()
 {
-    for (CK_FUNCTION_LIST *poModule : m_initialised)
+    for (CK_FUNCTION_LIST *poModule : m_oInitialised)
         p11_kit_module_finalize(poModule);
-    if (m_registered)
-        p11_kit_modules_release(m_registered);
-    if (m_extra) {
-        p11_kit_module_finalize(m_extra);
-        p11_kit_module_release(m_extra);
+    if (m_poRegistered)
+        p11_kit_modules_release(m_poRegistered);
+    if (m_poExtra) {
+        p11_kit_module_finalize(m_poExtra);
+        p11_kit_module_release(m_poExtra);
     }
 }
 
@@ -318,14 +318,14 @@ void Pkcs11Context::collectSlots(CK_FUNCTION_LIST *v_poModule, ModuleReport *v_p
         if (!(oInfo.flags & CKF_TOKEN_INITIALIZED))
             continue;
         ++v_poReport->tokenCount;
-        m_slots.push_back(Slot{v_poModule, uiSlot, tokenInfo(oInfo)});
+        m_oSlots.push_back(Slot{v_poModule, uiSlot, tokenInfo(oInfo)});
     }
 }
 
 QJsonArray Pkcs11Context::reportJson() const
 {
     QJsonArray oModules;
-    for (const ModuleReport &oReport : m_reports) {
+    for (const ModuleReport &oReport : m_oReports) {
         QJsonObject oModule;
         oModule.insert(QStringLiteral("module"), oReport.name);
         oModule.insert(QStringLiteral("source"), oReport.source);
@@ -343,7 +343,7 @@ QJsonArray Pkcs11Context::reportJson() const
 QString Pkcs11Context::reportText() const
 {
     QStringList oParts;
-    for (const ModuleReport &oReport : m_reports) {
+    for (const ModuleReport &oReport : m_oReports) {
         QString oPart = QStringLiteral("%1 (%2): ").arg(oReport.name, oReport.source);
         if (!oReport.loaded)
             oPart += QStringLiteral("not loaded");
@@ -362,8 +362,8 @@ QString Pkcs11Context::reportText() const
 QList<CertificateEntry> Pkcs11Context::certificates()
 {
     QList<CertificateEntry> oEntries;
-    for (int i = 0; i < static_cast<int>(m_slots.size()); ++i) {
-        const Slot &oSlot = m_slots[static_cast<size_t>(i)];
+    for (int i = 0; i < static_cast<int>(m_oSlots.size()); ++i) {
+        const Slot &oSlot = m_oSlots[static_cast<size_t>(i)];
         try {
             Session oSession(oSlot.module, oSlot.id);
             CK_OBJECT_CLASS uiKeyClass = CKO_PRIVATE_KEY;
@@ -404,7 +404,7 @@ QList<CertificateEntry> Pkcs11Context::certificates()
 
 CK_FLAGS Pkcs11Context::currentFlags(const CertificateEntry &v_oEntry)
 {
-    const Slot &oSlot = m_slots.at(static_cast<size_t>(v_oEntry.slotIndex));
+    const Slot &oSlot = m_oSlots.at(static_cast<size_t>(v_oEntry.slotIndex));
     CK_TOKEN_INFO oInfo{};
     const CK_RV uiRv = oSlot.module->C_GetTokenInfo(oSlot.id, &oInfo);
     if (uiRv != CKR_OK)
@@ -414,7 +414,7 @@ CK_FLAGS Pkcs11Context::currentFlags(const CertificateEntry &v_oEntry)
 
 bool Pkcs11Context::supportsMechanism(const CertificateEntry &v_oEntry, CK_MECHANISM_TYPE v_uiType)
 {
-    const Slot &oSlot = m_slots.at(static_cast<size_t>(v_oEntry.slotIndex));
+    const Slot &oSlot = m_oSlots.at(static_cast<size_t>(v_oEntry.slotIndex));
     CK_MECHANISM_INFO oInfo{};
     return oSlot.module->C_GetMechanismInfo(oSlot.id, v_uiType, &oInfo) == CKR_OK && (oInfo.flags & CKF_SIGN);
 }
@@ -468,7 +468,7 @@ void Pkcs11Context::signEach(const CertificateEntry &v_oEntry, const SecretBuffe
                              const SignMechanism &v_oMechanism, const PinAgain &v_oAgain,
                              const std::function<void(const SignInSession &)> &v_oWork)
 {
-    const Slot &oSlot = m_slots.at(static_cast<size_t>(v_oEntry.slotIndex));
+    const Slot &oSlot = m_oSlots.at(static_cast<size_t>(v_oEntry.slotIndex));
     CK_FUNCTION_LIST *poModule = oSlot.module;
     Session oSession(poModule, oSlot.id);
     CK_RV uiRv = login(poModule, oSession.handle(), CKU_USER, v_poPin);
@@ -483,7 +483,7 @@ void Pkcs11Context::signEach(const CertificateEntry &v_oEntry, const SecretBuffe
         throwForPin(poModule, oSlot.id, uiRv, "C_Login");
     if (uiRv != CKR_OK)
         throwForRv(uiRv, "C_Login");
-    oSession.m_loggedIn = true;
+    oSession.m_bLoggedIn = true;
 
     CK_OBJECT_CLASS uiKeyClass = CKO_PRIVATE_KEY;
     QByteArray oCkaId = v_oEntry.ckaId;

@@ -33,10 +33,10 @@ class SignerError : public std::runtime_error
 {
 public:
     SignerError(const char *v_pCode, const QString &v_oMessage, const QJsonObject &v_oExtra = QJsonObject());
-    QByteArray code() const { return m_code; }
+    QByteArray code() const { return m_oCode; }
 
 private:
-    QByteArray m_code;
+    QByteArray m_oCode;
 };
 
 struct TokenInfo
@@ -90,8 +90,8 @@ public:
     Pkcs11Context(const Pkcs11Context &) = delete;
     Pkcs11Context &operator=(const Pkcs11Context &) = delete;
 
-    bool anyToken() const { return !m_slots.empty(); }
-    const std::vector<ModuleReport> &reports() const { return m_reports; }
+    bool anyToken() const { return !m_oSlots.empty(); }
+    const std::vector<ModuleReport> &reports() const { return m_oReports; }
     QJsonArray reportJson() const;
     QString reportText() const;
 
@@ -131,12 +131,12 @@ private:
     void collectSlots(CK_FUNCTION_LIST *v_poModule, ModuleReport *v_poReport);
     static std::mutex s_mutex;
 
-    std::unique_lock<std::mutex> m_lock;
-    CK_FUNCTION_LIST **m_registered = nullptr;
-    std::vector<CK_FUNCTION_LIST *> m_initialised; // registered modules we initialised
-    CK_FUNCTION_LIST *m_extra = nullptr;
-    std::vector<Slot> m_slots;
-    std::vector<ModuleReport> m_reports;
+    std::unique_lock<std::mutex> m_oLock;
+    CK_FUNCTION_LIST **m_poRegistered = nullptr;
+    std::vector<CK_FUNCTION_LIST *> m_oInitialised; // registered modules we initialised
+    CK_FUNCTION_LIST *m_poExtra = nullptr;
+    std::vector<Slot> m_oSlots;
+    std::vector<ModuleReport> m_oReports;
 };
 
 // "CKR_PIN_INCORRECT"; "0x..." for values without a name.

@@ -77,20 +77,20 @@ public:
             if (qstrcmp(kSignerTranslations[i].language, "en") == 0)
                 poChosen = &kSignerTranslations[i];
         }
-        if (poChosen && m_translator.load(poChosen->data, poChosen->size))
-            m_installed = QCoreApplication::installTranslator(&m_translator);
+        if (poChosen && m_oTranslator.load(poChosen->data, poChosen->size))
+            m_bInstalled = QCoreApplication::installTranslator(&m_oTranslator);
     }
     ~TranslatorScope()
     {
-        if (m_installed)
-            QCoreApplication::removeTranslator(&m_translator);
+        if (m_bInstalled)
+            QCoreApplication::removeTranslator(&m_oTranslator);
     }
     TranslatorScope(const TranslatorScope &) = delete;
     TranslatorScope &operator=(const TranslatorScope &) = delete;
 
 private:
-    QTranslator m_translator;
-    bool m_installed = false;
+    QTranslator m_oTranslator;
+    bool m_bInstalled = false;
 };
 
 QLabel *plainLabel(const QString &v_oText, QWidget *v_poParent)
@@ -168,15 +168,15 @@ PinEdit::PinEdit(QWidget *v_poParent) : QLineEdit(v_poParent)
 
 SecretBuffer PinEdit::take()
 {
-    SecretBuffer oPin = std::move(m_secret);
-    m_characters = 0;
+    SecretBuffer oPin = std::move(m_oSecret);
+    m_iCharacters = 0;
     showCount();
     return oPin;
 }
 
 void PinEdit::showCount()
 {
-    setText(QString(m_characters, QLatin1Char('*')));
+    setText(QString(m_iCharacters, QLatin1Char('*')));
     end(false);
 }
 
@@ -191,9 +191,9 @@ void PinEdit::keyPressEvent(QKeyEvent *v_poEvent)
         v_poEvent->ignore(); // the dialog's keys
         return;
     case Qt::Key_Backspace:
-        if (m_characters > 0) {
-            m_secret.chopCharacter();
-            --m_characters;
+        if (m_iCharacters > 0) {
+            m_oSecret.chopCharacter();
+            --m_iCharacters;
             showCount();
         }
         v_poEvent->accept();
@@ -212,8 +212,8 @@ void PinEdit::keyPressEvent(QKeyEvent *v_poEvent)
             return;
     }
     QByteArray oUtf8 = oText.toUtf8();
-    if (m_secret.append(oUtf8.constData(), static_cast<size_t>(oUtf8.size()))) {
-        m_characters += oText.toUcs4().size();
+    if (m_oSecret.append(oUtf8.constData(), static_cast<size_t>(oUtf8.size()))) {
+        m_iCharacters += oText.toUcs4().size();
         showCount();
     }
     OPENSSL_cleanse(oUtf8.data(), static_cast<size_t>(oUtf8.size()));
@@ -251,40 +251,40 @@ void PinEdit::mouseDoubleClickEvent(QMouseEvent *v_poEvent)
 // ---- token watcher ---------------------------------------------------------------
 
 TokenWatcher::TokenWatcher(QObject *v_poContext, TokenPoll v_oPoll, std::function<void(const TokenSnapshot &)> v_oDeliver)
-    : m_context(v_poContext)
-    , m_poll(std::move(v_oPoll))
-    , m_deliver(std::move(v_oDeliver))
-    , m_thread([this] { run(); })
+    : m_poContext(v_poContext)
+    , m_oPoll(std::move(v_oPoll))
+    , m_oDeliver(std::move(v_oDeliver))
+    , m_oThread([this] { run(); })
 {
 }
 
 TokenWatcher::~TokenWatcher()
 {
     {
-        std::lock_guard<std::mutex> oLock(m_mutex);
-        m_stop = true;
+        std::lock_guard<std::mutex> oLock(m_oMutex);
+        m_bStop = true;
     }
-    m_wake.notify_all();
-    m_thread.join();
+    m_oWake.notify_all();
+    m_oThread.join();
 }
 
 void TokenWatcher::run()
 {
     for (;;) {
         {
-            std::unique_lock<std::mutex> oLock(m_mutex);
-            if (m_wake.wait_for(oLock, std::chrono::milliseconds(kIntervalMs), [this] { return m_stop; }))
+            std::unique_lock<std::mutex> oLock(m_oMutex);
+            if (m_oWake.wait_for(oLock, std::chrono::milliseconds(kIntervalMs), [this] { return m_bStop; }))
                 return;
         }
         TokenSnapshot oSnapshot;
         try {
-            oSnapshot = m_poll();
+            oSnapshot = m_oPoll();
         } catch (...) {
             continue; // a reader that failed this time is asked again next time
         }
         // Dropped by Qt if the dialog is gone before the main thread gets to it.
-        auto oDeliver = m_deliver;
-        QMetaObject::invokeMethod(m_context, [oDeliver, oSnapshot] { oDeliver(oSnapshot); }, Qt::QueuedConnection);
+        auto oDeliver = m_oDeliver;
+        QMetaObject::invokeMethod(m_poContext, [oDeliver, oSnapshot] { oDeliver(oSnapshot); }, Qt::QueuedConnection);
     }
 }
 
@@ -292,11 +292,11 @@ void TokenWatcher::run()
 
 RequestDialog::RequestDialog(const char *v_pKind, const WebOrigin &v_oOrigin, const QString &v_oTitle,
                              const QString &v_oLead)
-    : m_kind(v_pKind)
+    : m_pKind(v_pKind)
 {
     const SignerSettings oSettings = SignerSettings::read();
-    m_delayMs = oSettings.confirmDelayMs;
-    m_secondsLeft = oSettings.dialogTimeoutSeconds;
+    m_iDelayMs = oSettings.confirmDelayMs;
+    m_iSecondsLeft = oSettings.dialogTimeoutSeconds;
 
     setWindowTitle(v_oTitle);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint | Qt::WindowCloseButtonHint
@@ -326,90 +326,90 @@ RequestDialog::RequestDialog(const char *v_pKind, const WebOrigin &v_oOrigin, co
     poOrigin->setProperty("plainText", originPlain(v_oOrigin, iChars));
     poLayout->addWidget(poOrigin);
 
-    m_body = new QVBoxLayout();
-    poLayout->addLayout(m_body);
+    m_poBody = new QVBoxLayout();
+    poLayout->addLayout(m_poBody);
 
-    m_status = warningLabel(QString(), this);
-    m_status->hide();
-    poLayout->addWidget(m_status);
-    m_countdown = plainLabel(QString(), this);
-    poLayout->addWidget(m_countdown);
+    m_poStatus = warningLabel(QString(), this);
+    m_poStatus->hide();
+    poLayout->addWidget(m_poStatus);
+    m_poCountdown = plainLabel(QString(), this);
+    poLayout->addWidget(m_poCountdown);
 
     auto *poButtons = new QDialogButtonBox(this);
-    m_confirm = poButtons->addButton(text("OK"), QDialogButtonBox::AcceptRole);
-    m_cancel = poButtons->addButton(SignerText::tr("Cancel"), QDialogButtonBox::RejectRole);
-    m_cancel->setAccessibleName(SignerText::tr("Cancel"));
+    m_poConfirm = poButtons->addButton(text("OK"), QDialogButtonBox::AcceptRole);
+    m_poCancel = poButtons->addButton(SignerText::tr("Cancel"), QDialogButtonBox::RejectRole);
+    m_poCancel->setAccessibleName(SignerText::tr("Cancel"));
     // Neither button reacts to Enter on its own: keyPressEvent decides.
-    for (QPushButton *poButton : {m_confirm, m_cancel}) {
+    for (QPushButton *poButton : {m_poConfirm, m_poCancel}) {
         poButton->setAutoDefault(false);
         poButton->setDefault(false);
     }
     connect(poButtons, &QDialogButtonBox::accepted, this, [this] {
-        if (m_confirm->isEnabled())
+        if (m_poConfirm->isEnabled())
             accept();
     });
     connect(poButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     poLayout->addWidget(poButtons);
 
-    m_delay.setSingleShot(true);
-    connect(&m_delay, &QTimer::timeout, this, [this] {
-        m_delayPassed = true;
+    m_oDelay.setSingleShot(true);
+    connect(&m_oDelay, &QTimer::timeout, this, [this] {
+        m_bDelayPassed = true;
         updateConfirm();
 #ifdef QTX_SIGNER_TEST_HOOK
         // A test's answer that waited for the delay confirms now, not at
         // the hook's next tick.
-        if (m_pending && m_pending())
-            m_pending = nullptr;
+        if (m_oPending && m_oPending())
+            m_oPending = nullptr;
 #endif
     });
-    connect(&m_clock, &QTimer::timeout, this, [this] { tick(); });
+    connect(&m_oClock, &QTimer::timeout, this, [this] { tick(); });
     updateConfirm();
 }
 
 QLabel *RequestDialog::addLabel(const QString &v_oText, QVBoxLayout *v_poLayout)
 {
     QLabel *poLabel = plainLabel(v_oText, this);
-    (v_poLayout ? v_poLayout : m_body)->addWidget(poLabel);
+    (v_poLayout ? v_poLayout : m_poBody)->addWidget(poLabel);
     return poLabel;
 }
 
 void RequestDialog::setStatus(const QString &v_oText)
 {
-    m_status->setText(v_oText);
-    m_status->setAccessibleName(v_oText);
-    m_status->setVisible(!v_oText.isEmpty());
+    m_poStatus->setText(v_oText);
+    m_poStatus->setAccessibleName(v_oText);
+    m_poStatus->setVisible(!v_oText.isEmpty());
 }
 
 void RequestDialog::setReportOnly()
 {
-    m_reportOnly = true;
-    m_confirm->hide();
-    m_countdown->hide();
+    m_bReportOnly = true;
+    m_poConfirm->hide();
+    m_poCountdown->hide();
 }
 
 void RequestDialog::setReady(bool v_bReady)
 {
-    m_ready = v_bReady;
+    m_bReady = v_bReady;
     updateConfirm();
 }
 
 void RequestDialog::updateConfirm()
 {
-    m_confirm->setEnabled(m_ready && m_delayPassed);
-    m_confirm->setAccessibleName(m_confirm->text());
+    m_poConfirm->setEnabled(m_bReady && m_bDelayPassed);
+    m_poConfirm->setAccessibleName(m_poConfirm->text());
 }
 
 void RequestDialog::restartDelay()
 {
-    m_delayPassed = false;
+    m_bDelayPassed = false;
     updateConfirm();
-    m_delay.start(m_delayMs);
+    m_oDelay.start(m_iDelayMs);
 }
 
 void RequestDialog::tick()
 {
-    if (--m_secondsLeft <= 0) {
-        m_timedOut = true;
+    if (--m_iSecondsLeft <= 0) {
+        m_bTimedOut = true;
         reject();
         return;
     }
@@ -418,8 +418,8 @@ void RequestDialog::tick()
 
 void RequestDialog::showCountdown()
 {
-    const QString oLeft = QStringLiteral("%1:%2").arg(m_secondsLeft / 60).arg(m_secondsLeft % 60, 2, 10, QLatin1Char('0'));
-    m_countdown->setText(SignerText::tr("Without an answer this request is cancelled in %1.").arg(oLeft));
+    const QString oLeft = QStringLiteral("%1:%2").arg(m_iSecondsLeft / 60).arg(m_iSecondsLeft % 60, 2, 10, QLatin1Char('0'));
+    m_poCountdown->setText(SignerText::tr("Without an answer this request is cancelled in %1.").arg(oLeft));
 }
 
 void RequestDialog::showEvent(QShowEvent *v_poEvent)
@@ -435,8 +435,8 @@ bool RequestDialog::event(QEvent *v_poEvent)
     if (v_poEvent->type() == QEvent::WindowActivate) {
         restartDelay();
     } else if (v_poEvent->type() == QEvent::WindowDeactivate) {
-        m_delay.stop();
-        m_delayPassed = false;
+        m_oDelay.stop();
+        m_bDelayPassed = false;
         updateConfirm();
     }
     return QDialog::event(v_poEvent);
@@ -448,10 +448,10 @@ void RequestDialog::keyPressEvent(QKeyEvent *v_poEvent)
         // Only a fresh press on an enabled button confirms: not a repeat of a
         // key held since before (typed into the page, or while the button was
         // still disabled).
-        if (!v_poEvent->isAutoRepeat() && !m_enterHeld && m_confirm->isEnabled())
-            m_confirm->click();
+        if (!v_poEvent->isAutoRepeat() && !m_bEnterHeld && m_poConfirm->isEnabled())
+            m_poConfirm->click();
         else
-            m_enterHeld = true;
+            m_bEnterHeld = true;
         v_poEvent->accept();
         return;
     }
@@ -461,7 +461,7 @@ void RequestDialog::keyPressEvent(QKeyEvent *v_poEvent)
 void RequestDialog::keyReleaseEvent(QKeyEvent *v_poEvent)
 {
     if ((v_poEvent->key() == Qt::Key_Return || v_poEvent->key() == Qt::Key_Enter) && !v_poEvent->isAutoRepeat())
-        m_enterHeld = false;
+        m_bEnterHeld = false;
     QDialog::keyReleaseEvent(v_poEvent);
 }
 
@@ -472,18 +472,18 @@ bool RequestDialog::pick(int, bool)
 
 Outcome RequestDialog::run()
 {
-    if (m_confirm->accessibleName().isEmpty())
-        m_confirm->setAccessibleName(m_confirm->text());
+    if (m_poConfirm->accessibleName().isEmpty())
+        m_poConfirm->setAccessibleName(m_poConfirm->text());
     showCountdown();
     // Named once: a screen reader is not to announce every second.
-    m_countdown->setAccessibleName(m_countdown->text());
-    if (!m_reportOnly)
-        m_clock.start(1000);
+    m_poCountdown->setAccessibleName(m_poCountdown->text());
+    if (!m_bReportOnly)
+        m_oClock.start(1000);
 #ifdef QTX_SIGNER_TEST_HOOK
-    m_hookDir = signerTestDir();
-    if (!m_hookDir.isEmpty()) {
-        connect(&m_hook, &QTimer::timeout, this, [this] { hookTick(); });
-        m_hook.start(20);
+    m_oHookDir = signerTestDir();
+    if (!m_oHookDir.isEmpty()) {
+        connect(&m_oHook, &QTimer::timeout, this, [this] { hookTick(); });
+        m_oHook.start(20);
         // The dialog's text for the test as soon as the dialog runs.
         QTimer::singleShot(0, this, [this] { hookTick(); });
     }
@@ -493,14 +493,14 @@ Outcome RequestDialog::run()
         activateWindow();
     });
     const int iResult = exec();
-    m_clock.stop();
-    m_delay.stop();
+    m_oClock.stop();
+    m_oDelay.stop();
 #ifdef QTX_SIGNER_TEST_HOOK
-    m_hook.stop();
-    if (!m_hookDir.isEmpty())
-        ::unlink((m_hookDir + "/dialog.txt").constData());
+    m_oHook.stop();
+    if (!m_oHookDir.isEmpty())
+        ::unlink((m_oHookDir + "/dialog.txt").constData());
 #endif
-    if (m_timedOut)
+    if (m_bTimedOut)
         return Outcome::TimedOut;
     return iResult == QDialog::Accepted ? Outcome::Accepted : Outcome::Cancelled;
 }
@@ -509,7 +509,7 @@ Outcome RequestDialog::run()
 // What the dialog shows, one line per widget, rewritten whenever it changes.
 QByteArray RequestDialog::shownText() const
 {
-    QString oShown = QStringLiteral("dialog=%1\ntitle=%2\n").arg(QLatin1String(m_kind), windowTitle());
+    QString oShown = QStringLiteral("dialog=%1\ntitle=%2\n").arg(QLatin1String(m_pKind), windowTitle());
     for (QWidget *poWidget : findChildren<QWidget *>()) {
         if (!poWidget->isVisibleTo(this))
             continue;
@@ -538,33 +538,33 @@ QByteArray RequestDialog::shownText() const
 void RequestDialog::hookTick()
 {
     const QByteArray oShown = shownText();
-    if (oShown != m_lastShown) {
-        signerTestWrite(m_hookDir, "dialog.txt", oShown);
-        m_lastShown = oShown;
+    if (oShown != m_oLastShown) {
+        signerTestWrite(m_oHookDir, "dialog.txt", oShown);
+        m_oLastShown = oShown;
     }
-    if (m_pending) {
-        if (m_pending())
-            m_pending = nullptr;
+    if (m_oPending) {
+        if (m_oPending())
+            m_oPending = nullptr;
         return;
     }
     QByteArray oAnswer;
-    if (!signerTestTakeAnswer(m_hookDir, &oAnswer))
+    if (!signerTestTakeAnswer(m_oHookDir, &oAnswer))
         return;
     const auto oConfirm = [this] {
-        if (!m_confirm->isEnabled())
+        if (!m_poConfirm->isEnabled())
             return false;
-        m_confirm->click();
+        m_poConfirm->click();
         return true;
     };
     if (oAnswer.startsWith("pin:") && pinEdit()) {
         pinEdit()->typeText(QString::fromUtf8(oAnswer.mid(4)));
-        m_pending = oConfirm;
+        m_oPending = oConfirm;
     } else if (oAnswer == "ok" && !pinEdit()) {
-        m_pending = oConfirm;
+        m_oPending = oConfirm;
     } else if (oAnswer.startsWith("pick:")) {
         const QList<QByteArray> oParts = oAnswer.split(':');
         if (pick(oParts.value(1).toInt(), oParts.value(2) == "remember"))
-            m_pending = oConfirm;
+            m_oPending = oConfirm;
         else
             reject();
     } else {
@@ -588,30 +588,30 @@ public:
                                                              : tr("Choose a certificate for signing"),
                         v_oRequest.purpose == Purpose::Login ? tr("This site asks which certificate you log in with:")
                                                              : tr("This site asks which certificate you sign with:"))
-        , m_purpose(v_oRequest.purpose)
+        , m_ePurpose(v_oRequest.purpose)
     {
         addLabel(tr("The site will see the certificate you choose: your name and the certificate's details. "
                     "If you cancel, it learns nothing."));
-        m_list = new QListWidget(this);
-        m_list->setAccessibleName(tr("Certificates"));
-        m_list->setSelectionMode(QAbstractItemView::SingleSelection);
-        m_list->setMinimumHeight(120);
-        m_list->setWordWrap(true);
-        m_list->setSpacing(3);
-        m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        body()->addWidget(m_list);
-        m_missing = addLabel(QString());
-        m_remember = new QCheckBox(tr("Let this site see this certificate from now on"), this);
-        m_remember->setAccessibleName(m_remember->text());
-        body()->addWidget(m_remember);
+        m_poList = new QListWidget(this);
+        m_poList->setAccessibleName(tr("Certificates"));
+        m_poList->setSelectionMode(QAbstractItemView::SingleSelection);
+        m_poList->setMinimumHeight(120);
+        m_poList->setWordWrap(true);
+        m_poList->setSpacing(3);
+        m_poList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        body()->addWidget(m_poList);
+        m_poMissing = addLabel(QString());
+        m_poRemember = new QCheckBox(tr("Let this site see this certificate from now on"), this);
+        m_poRemember->setAccessibleName(m_poRemember->text());
+        body()->addWidget(m_poRemember);
         confirmButton()->setText(tr("Select"));
-        connect(m_list, &QListWidget::itemSelectionChanged, this, [this] { setReady(!selectedFingerprint().isEmpty()); });
-        connect(m_list, &QListWidget::itemDoubleClicked, this, [this] {
+        connect(m_poList, &QListWidget::itemSelectionChanged, this, [this] { setReady(!selectedFingerprint().isEmpty()); });
+        connect(m_poList, &QListWidget::itemDoubleClicked, this, [this] {
             if (confirmButton()->isEnabled())
                 confirmButton()->click();
         });
         showTokens(v_oFirst);
-        m_list->setFocus();
+        m_poList->setFocus();
     }
 
     void showTokens(const TokenSnapshot &v_oSnapshot)
@@ -620,19 +620,19 @@ public:
         QString oKey = v_oSnapshot.anyToken ? QStringLiteral("1") : QStringLiteral("0");
         for (const CertificateCard &oCard : v_oSnapshot.certificates)
             oKey += oCard.fingerprint + QString::number(static_cast<int>(oCard.unfit));
-        if (oKey == m_lastKey)
+        if (oKey == m_oLastKey)
             return;
-        m_lastKey = oKey;
+        m_oLastKey = oKey;
         const QString oSelected = selectedFingerprint();
-        m_shown.clear();
-        m_list->clear();
+        m_oShown.clear();
+        m_poList->clear();
         int iLoginOnly = 0, iSigningOnly = 0, iExpired = 0, iOther = 0;
         for (const CertificateCard &oCard : v_oSnapshot.certificates) {
             switch (oCard.unfit) {
             case Unfit::None:
-                m_shown << oCard;
-                m_list->addItem(certificateLines(oCard));
-                m_list->item(m_list->count() - 1)->setData(Qt::AccessibleTextRole, certificateLines(oCard));
+                m_oShown << oCard;
+                m_poList->addItem(certificateLines(oCard));
+                m_poList->item(m_poList->count() - 1)->setData(Qt::AccessibleTextRole, certificateLines(oCard));
                 break;
             case Unfit::LoginOnly: ++iLoginOnly; break;
             case Unfit::SigningOnly: ++iSigningOnly; break;
@@ -650,53 +650,53 @@ public:
             oMissing << tr("%n certificate(s) outside their validity period are not shown.", nullptr, iExpired);
         if (iOther)
             oMissing << tr("%n certificate(s) for other uses are not shown.", nullptr, iOther);
-        m_missing->setText(oMissing.join(QLatin1Char(' ')));
-        m_missing->setAccessibleName(m_missing->text());
-        m_missing->setVisible(!oMissing.isEmpty());
-        for (int i = 0; i < m_shown.size(); ++i) {
+        m_poMissing->setText(oMissing.join(QLatin1Char(' ')));
+        m_poMissing->setAccessibleName(m_poMissing->text());
+        m_poMissing->setVisible(!oMissing.isEmpty());
+        for (int i = 0; i < m_oShown.size(); ++i) {
             // One certificate that fits is chosen already; of several, none is.
-            if (m_shown.at(i).fingerprint == oSelected || m_shown.size() == 1)
-                m_list->setCurrentRow(i, QItemSelectionModel::ClearAndSelect);
+            if (m_oShown.at(i).fingerprint == oSelected || m_oShown.size() == 1)
+                m_poList->setCurrentRow(i, QItemSelectionModel::ClearAndSelect);
         }
-        m_tokenMissing = !v_oSnapshot.anyToken;
-        if (m_tokenMissing)
+        m_bTokenMissing = !v_oSnapshot.anyToken;
+        if (m_bTokenMissing)
             setStatus(tr("Insert your card or token."));
-        else if (m_shown.isEmpty())
-            setStatus(m_purpose == Purpose::Login ? tr("No certificate on your cards or tokens is for log-in.")
+        else if (m_oShown.isEmpty())
+            setStatus(m_ePurpose == Purpose::Login ? tr("No certificate on your cards or tokens is for log-in.")
                                                   : tr("No certificate on your cards or tokens is for signing."));
         else
             setStatus(QString());
-        m_list->setVisible(!m_shown.isEmpty());
+        m_poList->setVisible(!m_oShown.isEmpty());
         setReady(!selectedFingerprint().isEmpty());
     }
 
     QString selectedFingerprint() const
     {
-        const QList<QListWidgetItem *> oSelected = m_list->selectedItems();
-        const int iRow = oSelected.isEmpty() ? -1 : m_list->row(oSelected.first());
-        return iRow >= 0 && iRow < m_shown.size() ? m_shown.at(iRow).fingerprint : QString();
+        const QList<QListWidgetItem *> oSelected = m_poList->selectedItems();
+        const int iRow = oSelected.isEmpty() ? -1 : m_poList->row(oSelected.first());
+        return iRow >= 0 && iRow < m_oShown.size() ? m_oShown.at(iRow).fingerprint : QString();
     }
-    bool remember() const { return m_remember->isChecked(); }
-    bool tokenMissing() const { return m_tokenMissing; }
+    bool remember() const { return m_poRemember->isChecked(); }
+    bool tokenMissing() const { return m_bTokenMissing; }
 
 protected:
     bool pick(int v_iIndex, bool v_bRemember) override
     {
-        if (v_iIndex < 0 || v_iIndex >= m_shown.size())
+        if (v_iIndex < 0 || v_iIndex >= m_oShown.size())
             return false;
-        m_list->setCurrentRow(v_iIndex, QItemSelectionModel::ClearAndSelect);
-        m_remember->setChecked(v_bRemember);
+        m_poList->setCurrentRow(v_iIndex, QItemSelectionModel::ClearAndSelect);
+        m_poRemember->setChecked(v_bRemember);
         return true;
     }
 
 private:
-    Purpose m_purpose;
-    QListWidget *m_list = nullptr;
-    QLabel *m_missing = nullptr;
-    QCheckBox *m_remember = nullptr;
-    QList<CertificateCard> m_shown;
-    QString m_lastKey;
-    bool m_tokenMissing = false;
+    Purpose m_ePurpose;
+    QListWidget *m_poList = nullptr;
+    QLabel *m_poMissing = nullptr;
+    QCheckBox *m_poRemember = nullptr;
+    QList<CertificateCard> m_oShown;
+    QString m_oLastKey;
+    bool m_bTokenMissing = false;
 };
 
 // ---- consent and PIN ------------------------------------------------------------
@@ -709,8 +709,8 @@ public:
         : RequestDialog("consent", v_oRequest.origin,
                         v_oRequest.purpose == Purpose::Login ? tr("Log-in request") : tr("Signature request"),
                         v_oRequest.purpose == Purpose::Login ? tr("Log in to:") : tr("A site asks for your signature:"))
-        , m_fingerprint(v_oRequest.certificate.fingerprint)
-        , m_protectedPath(v_oRequest.protectedPath)
+        , m_oFingerprint(v_oRequest.certificate.fingerprint)
+        , m_bProtectedPath(v_oRequest.protectedPath)
     {
         if (!v_oRequest.documents.isEmpty()) {
             addBatchList(v_oRequest.documents);
@@ -753,17 +753,17 @@ public:
         if (!oWarning.isEmpty())
             body()->addWidget(warningLabel(oWarning, this));
         const QString oConfirm = v_oRequest.purpose == Purpose::Login ? tr("Log in") : tr("Sign");
-        if (m_protectedPath) {
+        if (m_bProtectedPath) {
             addLabel(tr("After \"%1\", enter the PIN on the reader's keypad.").arg(oConfirm));
         } else {
-            m_pin = new PinEdit(this);
-            m_pin->setPlaceholderText(tr("PIN"));
-            m_pin->setAccessibleName(tr("PIN"));
+            m_poPin = new PinEdit(this);
+            m_poPin->setPlaceholderText(tr("PIN"));
+            m_poPin->setAccessibleName(tr("PIN"));
             auto *poPinForm = new QFormLayout();
-            poPinForm->addRow(tr("PIN:"), m_pin);
+            poPinForm->addRow(tr("PIN:"), m_poPin);
             body()->addLayout(poPinForm);
-            connect(m_pin, &QLineEdit::textChanged, this, [this] { refresh(); });
-            m_pin->setFocus();
+            connect(m_poPin, &QLineEdit::textChanged, this, [this] { refresh(); });
+            m_poPin->setFocus();
         }
         confirmButton()->setText(oConfirm);
         refresh();
@@ -771,13 +771,13 @@ public:
 
     void showTokens(const TokenSnapshot &v_oSnapshot)
     {
-        m_present = false;
+        m_bPresent = false;
         for (const CertificateCard &oCard : v_oSnapshot.certificates)
-            m_present = m_present || oCard.fingerprint == m_fingerprint;
+            m_bPresent = m_bPresent || oCard.fingerprint == m_oFingerprint;
         refresh();
     }
 
-    SecretBuffer takePin() { return m_pin ? m_pin->take() : SecretBuffer(); }
+    SecretBuffer takePin() { return m_poPin ? m_poPin->take() : SecretBuffer(); }
 
 protected:
     // Every document of a batch on a line of its own: name, what it is, hash.
@@ -813,19 +813,19 @@ protected:
         body()->addWidget(poBox);
     }
 
-    PinEdit *pinEdit() const override { return m_pin; }
+    PinEdit *pinEdit() const override { return m_poPin; }
 
 private:
     void refresh()
     {
-        setStatus(m_present ? QString() : tr("Insert the card or token with this certificate."));
-        setReady(m_present && (!m_pin || !m_pin->secret().empty()));
+        setStatus(m_bPresent ? QString() : tr("Insert the card or token with this certificate."));
+        setReady(m_bPresent && (!m_poPin || !m_poPin->secret().empty()));
     }
 
-    QString m_fingerprint;
-    bool m_protectedPath = false;
-    bool m_present = true;
-    PinEdit *m_pin = nullptr;
+    QString m_oFingerprint;
+    bool m_bProtectedPath = false;
+    bool m_bPresent = true;
+    PinEdit *m_poPin = nullptr;
 };
 
 class PinAgainDialog : public RequestDialog
@@ -840,21 +840,21 @@ public:
         const QString oWarning = pinWarning(v_oRequest.pinCountLow, v_oRequest.pinFinalTry);
         if (!oWarning.isEmpty())
             body()->addWidget(warningLabel(oWarning, this));
-        m_pin = new PinEdit(this);
-        m_pin->setPlaceholderText(tr("PIN"));
-        m_pin->setAccessibleName(tr("PIN"));
-        body()->addWidget(m_pin);
-        connect(m_pin, &QLineEdit::textChanged, this, [this] { setReady(!m_pin->secret().empty()); });
+        m_poPin = new PinEdit(this);
+        m_poPin->setPlaceholderText(tr("PIN"));
+        m_poPin->setAccessibleName(tr("PIN"));
+        body()->addWidget(m_poPin);
+        connect(m_poPin, &QLineEdit::textChanged, this, [this] { setReady(!m_poPin->secret().empty()); });
         confirmButton()->setText(tr("Sign"));
-        m_pin->setFocus();
+        m_poPin->setFocus();
     }
-    SecretBuffer takePin() { return m_pin->take(); }
+    SecretBuffer takePin() { return m_poPin->take(); }
 
 protected:
-    PinEdit *pinEdit() const override { return m_pin; }
+    PinEdit *pinEdit() const override { return m_poPin; }
 
 private:
-    PinEdit *m_pin = nullptr;
+    PinEdit *m_poPin = nullptr;
 };
 
 // ---- the interface's implementation ------------------------------------------------------

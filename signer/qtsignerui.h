@@ -26,7 +26,7 @@ class PinEdit : public QLineEdit
 {
 public:
     explicit PinEdit(QWidget *v_poParent);
-    const SecretBuffer &secret() const { return m_secret; }
+    const SecretBuffer &secret() const { return m_oSecret; }
     // Moves the PIN out and empties the field.
     SecretBuffer take();
     // Feeds text through the same key path as a keyboard (the test hook).
@@ -41,8 +41,8 @@ protected:
 
 private:
     void showCount();
-    SecretBuffer m_secret;
-    int m_characters = 0;
+    SecretBuffer m_oSecret;
+    int m_iCharacters = 0;
 };
 
 // Polls the tokens on a thread of its own while a dialog is open and hands
@@ -60,13 +60,13 @@ public:
 
 private:
     void run();
-    QObject *m_context;
-    TokenPoll m_poll;
-    std::function<void(const TokenSnapshot &)> m_deliver;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::thread m_thread;
+    QObject *m_poContext;
+    TokenPoll m_oPoll;
+    std::function<void(const TokenSnapshot &)> m_oDeliver;
+    std::mutex m_oMutex;
+    std::condition_variable m_oWake;
+    bool m_bStop = false;
+    std::thread m_oThread;
 };
 
 // What every Signer dialog shares: the requesting origin in a line of its own
@@ -82,8 +82,8 @@ public:
     Outcome run();
 
 protected:
-    QVBoxLayout *body() const { return m_body; }
-    QPushButton *confirmButton() const { return m_confirm; }
+    QVBoxLayout *body() const { return m_poBody; }
+    QPushButton *confirmButton() const { return m_poConfirm; }
     // Subclasses say whether their own condition holds (a PIN typed, a card
     // present, a certificate chosen); the button also waits for the delay.
     void setReady(bool v_bReady);
@@ -109,27 +109,27 @@ private:
 #ifdef QTX_SIGNER_TEST_HOOK
     void hookTick();
     QByteArray shownText() const;
-    QByteArray m_hookDir;
-    QByteArray m_lastShown;
-    std::function<bool()> m_pending;
-    QTimer m_hook;
+    QByteArray m_oHookDir;
+    QByteArray m_oLastShown;
+    std::function<bool()> m_oPending;
+    QTimer m_oHook;
 #endif
 
-    const char *m_kind;
-    QVBoxLayout *m_body = nullptr;
-    QLabel *m_status = nullptr;
-    QLabel *m_countdown = nullptr;
-    QPushButton *m_confirm = nullptr;
-    QPushButton *m_cancel = nullptr;
-    QTimer m_delay;
-    QTimer m_clock;
-    int m_delayMs = 1000;
-    int m_secondsLeft = 120;
-    bool m_ready = false;
-    bool m_delayPassed = false;
-    bool m_timedOut = false;
-    bool m_enterHeld = false;
-    bool m_reportOnly = false;
+    const char *m_pKind;
+    QVBoxLayout *m_poBody = nullptr;
+    QLabel *m_poStatus = nullptr;
+    QLabel *m_poCountdown = nullptr;
+    QPushButton *m_poConfirm = nullptr;
+    QPushButton *m_poCancel = nullptr;
+    QTimer m_oDelay;
+    QTimer m_oClock;
+    int m_iDelayMs = 1000;
+    int m_iSecondsLeft = 120;
+    bool m_bReady = false;
+    bool m_bDelayPassed = false;
+    bool m_bTimedOut = false;
+    bool m_bEnterHeld = false;
+    bool m_bReportOnly = false;
 };
 
 // The progress window of a batch (batchdialog.cpp).

@@ -21,7 +21,7 @@ namespace {
 template <typename T, void (*Free)(T *)>
 struct Deleter
 {
-    void operator()(T *v_p) const { Free(v_p); }
+    void operator()(T *v_poObject) const { Free(v_poObject); }
 };
 using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using CrlPtr = std::unique_ptr<X509_CRL, Deleter<X509_CRL, X509_CRL_free>>;

@@ -30,41 +30,41 @@ public:
     }
 
     // False (and nothing appended) when the bytes do not fit.
-    bool append(const char *v_pData, std::size_t v_uSize)
+    bool append(const char *v_pData, std::size_t v_ulSize)
     {
-        if (v_uSize > kCapacity - m_size)
+        if (v_ulSize > kCapacity - m_ulSize)
             return false;
-        std::memcpy(m_bytes.data() + m_size, v_pData, v_uSize);
-        m_size += v_uSize;
+        std::memcpy(m_aBytes.data() + m_ulSize, v_pData, v_ulSize);
+        m_ulSize += v_ulSize;
         return true;
     }
     // Removes the last UTF-8 character.
     void chopCharacter()
     {
-        while (m_size > 0) {
-            const unsigned char c = static_cast<unsigned char>(m_bytes[--m_size]);
-            m_bytes[m_size] = 0;
+        while (m_ulSize > 0) {
+            const unsigned char c = static_cast<unsigned char>(m_aBytes[--m_ulSize]);
+            m_aBytes[m_ulSize] = 0;
             if ((c & 0xc0) != 0x80)
                 break;
         }
     }
     void clear()
     {
-        OPENSSL_cleanse(m_bytes.data(), m_bytes.size());
-        m_size = 0;
+        OPENSSL_cleanse(m_aBytes.data(), m_aBytes.size());
+        m_ulSize = 0;
     }
-    const char *data() const { return m_bytes.data(); }
-    std::size_t size() const { return m_size; }
-    bool empty() const { return m_size == 0; }
+    const char *data() const { return m_aBytes.data(); }
+    std::size_t size() const { return m_ulSize; }
+    bool empty() const { return m_ulSize == 0; }
 
 private:
     void take(SecretBuffer &v_oOther)
     {
-        std::memcpy(m_bytes.data(), v_oOther.m_bytes.data(), v_oOther.m_size);
-        m_size = v_oOther.m_size;
+        std::memcpy(m_aBytes.data(), v_oOther.m_aBytes.data(), v_oOther.m_ulSize);
+        m_ulSize = v_oOther.m_ulSize;
         v_oOther.clear();
     }
 
-    std::array<char, kCapacity> m_bytes{};
-    std::size_t m_size = 0;
+    std::array<char, kCapacity> m_aBytes{};
+    std::size_t m_ulSize = 0;
 };

@@ -5,7 +5,7 @@
 #include <QThread>
 
 SelectCertificateCommand::SelectCertificateCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi)
-    : m_request(v_oRequest), m_ui(v_oUi)
+    : m_oRequest(v_oRequest), m_oUi(v_oUi)
 {
 }
 
@@ -13,18 +13,18 @@ SelectCertificateCommand::SelectCertificateCommand(const tRequestMap &v_oRequest
 // when the user let the site see it from now on.
 QByteArray SelectCertificateCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
-    const Purpose ePurpose = signer::requestPurpose(m_request);
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
+    const Purpose ePurpose = signer::requestPurpose(m_oRequest);
     // Without a person at a display this runs on a job thread (see IsGuiFunction)
     // and must not touch widgets.
     QCoreApplication *poApp = QCoreApplication::instance();
-    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+    if (!m_oUi.available() || !poApp || QThread::currentThread() != poApp->thread())
         throw SignerError("NO_DISPLAY", QStringLiteral("Choosing a certificate needs the user, and the server has no "
                                                        "display to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
 
     const TokenPoll oPoll = [ePurpose] { return signer::snapshot(ePurpose); };
     const TokenSnapshot oFirst = signer::offMainThread(oPoll);
-    const PickAnswer oAnswer = m_ui.pickCertificate(PickRequest{oOrigin, ePurpose}, oFirst, oPoll);
+    const PickAnswer oAnswer = m_oUi.pickCertificate(PickRequest{oOrigin, ePurpose}, oFirst, oPoll);
 
     SignerStore oStore;
     Receipt oReceipt;

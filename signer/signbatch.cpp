@@ -210,8 +210,8 @@ public:
     // BAD_REQUEST when the session runs a batch of this id already.
     void open(const QByteArray &v_oSession, const QByteArray &v_oId, const QString &v_oOrigin, int v_iTotal)
     {
-        std::lock_guard<std::mutex> oLock(m_mutex);
-        auto &oSlot = m_batches[{v_oSession, v_oId}];
+        std::lock_guard<std::mutex> oLock(m_oMutex);
+        auto &oSlot = m_oBatches[{v_oSession, v_oId}];
         if (oSlot)
             throw SignerError("BAD_REQUEST", QStringLiteral("This session runs a batch with this id already."));
         oSlot = std::make_unique<RunningBatch>();
@@ -221,14 +221,14 @@ public:
 
     void startSigning(const QByteArray &v_oSession, const QByteArray &v_oId)
     {
-        std::lock_guard<std::mutex> oLock(m_mutex);
+        std::lock_guard<std::mutex> oLock(m_oMutex);
         if (RunningBatch *poBatch = find(v_oSession, v_oId))
             poBatch->signing = true;
     }
 
     void add(const QByteArray &v_oSession, const QByteArray &v_oId, const QJsonObject &v_oItem)
     {
-        std::lock_guard<std::mutex> oLock(m_mutex);
+        std::lock_guard<std::mutex> oLock(m_oMutex);
         if (RunningBatch *poBatch = find(v_oSession, v_oId)) {
             poBatch->pending.append(v_oItem);
             ++poBatch->done;
@@ -239,7 +239,7 @@ public:
     // batch as for none (a page learns nothing of others' batches).
     QJsonObject poll(const QByteArray &v_oSession, const QByteArray &v_oId, const QString &v_oOrigin)
     {
-        std::lock_guard<std::mutex> oLock(m_mutex);
+        std::lock_guard<std::mutex> oLock(m_oMutex);
         RunningBatch *poBatch = find(v_oSession, v_oId);
         if (!poBatch || poBatch->origin != v_oOrigin)
             throw SignerError("BATCH_NOT_FOUND", QStringLiteral("No batch of this id runs for this page."));
@@ -255,24 +255,24 @@ public:
     // Ends the batch: the items no poll took.
     QJsonArray close(const QByteArray &v_oSession, const QByteArray &v_oId)
     {
-        std::lock_guard<std::mutex> oLock(m_mutex);
-        const auto it = m_batches.find({v_oSession, v_oId});
-        if (it == m_batches.end())
+        std::lock_guard<std::mutex> oLock(m_oMutex);
+        const auto it = m_oBatches.find({v_oSession, v_oId});
+        if (it == m_oBatches.end())
             return QJsonArray();
         QJsonArray oRest = it->second->pending;
-        m_batches.erase(it);
+        m_oBatches.erase(it);
         return oRest;
     }
 
 private:
     RunningBatch *find(const QByteArray &v_oSession, const QByteArray &v_oId)
     {
-        const auto it = m_batches.find({v_oSession, v_oId});
-        return it == m_batches.end() ? nullptr : it->second.get();
+        const auto it = m_oBatches.find({v_oSession, v_oId});
+        return it == m_oBatches.end() ? nullptr : it->second.get();
     }
 
-    std::mutex m_mutex;
-    std::map<std::pair<QByteArray, QByteArray>, std::unique_ptr<RunningBatch>> m_batches;
+    std::mutex m_oMutex;
+    std::map<std::pair<QByteArray, QByteArray>, std::unique_ptr<RunningBatch>> m_oBatches;
 };
 
 // Closes the table's entry however the command ends.
@@ -280,20 +280,20 @@ class BatchEntry
 {
 public:
     BatchEntry(const QByteArray &v_oSession, const QByteArray &v_oId, const QString &v_oOrigin, int v_iTotal)
-        : m_session(v_oSession), m_id(v_oId)
+        : m_oSession(v_oSession), m_oId(v_oId)
     {
         BatchTable::instance().open(v_oSession, v_oId, v_oOrigin, v_iTotal);
     }
-    ~BatchEntry() { BatchTable::instance().close(m_session, m_id); }
+    ~BatchEntry() { BatchTable::instance().close(m_oSession, m_oId); }
     BatchEntry(const BatchEntry &) = delete;
     BatchEntry &operator=(const BatchEntry &) = delete;
-    QJsonArray close() { return BatchTable::instance().close(m_session, m_id); }
-    void add(const QJsonObject &v_oItem) { BatchTable::instance().add(m_session, m_id, v_oItem); }
-    void startSigning() { BatchTable::instance().startSigning(m_session, m_id); }
+    QJsonArray close() { return BatchTable::instance().close(m_oSession, m_oId); }
+    void add(const QJsonObject &v_oItem) { BatchTable::instance().add(m_oSession, m_oId, v_oItem); }
+    void startSigning() { BatchTable::instance().startSigning(m_oSession, m_oId); }
 
 private:
-    QByteArray m_session;
-    QByteArray m_id;
+    QByteArray m_oSession;
+    QByteArray m_oId;
 };
 
 QJsonObject errorItem(int v_iIndex, const BatchDocument &v_oDoc, const QByteArray &v_oCode, const QString &v_oMessage)
@@ -362,7 +362,7 @@ int testDelayMs()
 
 } // namespace
 
-SignBatchCommand::SignBatchCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
+SignBatchCommand::SignBatchCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_oRequest(v_oRequest), m_oUi(v_oUi)
 {
 }
 
@@ -375,11 +375,11 @@ SignBatchCommand::SignBatchCommand(const tRequestMap &v_oRequest, SignerUi &v_oU
 // "signature"(,"signatureDer")(,"cms")} or {"index","name","error","message"}.
 QByteArray SignBatchCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
-    const QByteArray oSession = requestSession(m_request);
-    BatchRequest oBatch = parseRequest(m_request);
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
+    const QByteArray oSession = requestSession(m_oRequest);
+    BatchRequest oBatch = parseRequest(m_oRequest);
     QCoreApplication *poApp = QCoreApplication::instance();
-    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+    if (!m_oUi.available() || !poApp || QThread::currentThread() != poApp->thread())
         throw SignerError("NO_DISPLAY", QStringLiteral("Signing needs the user's consent, and the server has no display "
                                                        "to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
     const SigningConfig oConfig = oBatch.level == SignatureLevel::BaselineB && !oBatch.pdf ? SigningConfig()
@@ -424,13 +424,13 @@ QByteArray SignBatchCommand::run()
     oReceipt.fingerprint = oKey.card.fingerprint;
     oReceipt.document = QStringLiteral("%1 documents").arg(oBatch.documents.size());
 
-    ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
+    ConsentAnswer oAnswer = m_oUi.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signatures."));
     oEntry.startSigning();
 
     // The documents are signed on a thread of their own while the progress
     // window runs here; a signature PIN asked again comes back here as well.
-    const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
+    const PinAgain oAgain = signer::pinAgainOnMainThread(m_oUi, oConsent);
     BatchMonitor oMonitor;
     oMonitor.total = oBatch.documents.size();
     QList<QByteArray> oOutcomes; // per document: "signed", an error code, or empty (not reached)
@@ -509,7 +509,7 @@ QByteArray SignBatchCommand::run()
         oMonitor.finished.store(true);
         bDone.store(true);
     });
-    m_ui.showBatchProgress(oOrigin, oMonitor);
+    m_oUi.showBatchProgress(oOrigin, oMonitor);
     // Cancelled: the document on the token finishes, then the thread stops.
     while (!bDone.load()) {
         QEventLoop oLoop;
@@ -569,7 +569,7 @@ QByteArray SignBatchCommand::run()
     return signer::json(oReply);
 }
 
-BatchProgressCommand::BatchProgressCommand(const tRequestMap &v_oRequest) : m_request(v_oRequest)
+BatchProgressCommand::BatchProgressCommand(const tRequestMap &v_oRequest) : m_oRequest(v_oRequest)
 {
 }
 
@@ -578,7 +578,7 @@ BatchProgressCommand::BatchProgressCommand(const tRequestMap &v_oRequest) : m_re
 // batch has ended (its reply holds the rest) or for another page's batch.
 QByteArray BatchProgressCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
-    const QByteArray oSession = requestSession(m_request);
-    return signer::json(BatchTable::instance().poll(oSession, requestBatchId(m_request), oOrigin.text));
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
+    const QByteArray oSession = requestSession(m_oRequest);
+    return signer::json(BatchTable::instance().poll(oSession, requestBatchId(m_oRequest), oOrigin.text));
 }

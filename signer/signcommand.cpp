@@ -187,7 +187,7 @@ SigningKey findSigningKey(const SignKeyRequest &v_oSign, const WebOrigin &v_oOri
 
 } // namespace signer
 
-SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
+SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_oRequest(v_oRequest), m_oUi(v_oUi)
 {
 }
 
@@ -199,12 +199,12 @@ SignCommand::SignCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_req
 // "signature":its signature,"certificate":...}, and "level" when one was asked.
 QByteArray SignCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
-    const SignRequest oSign = parseRequest(m_request);
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
+    const SignRequest oSign = parseRequest(m_oRequest);
     // Without a person at a display this runs on a job thread (see IsGuiFunction)
     // and must not touch widgets.
     QCoreApplication *poApp = QCoreApplication::instance();
-    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+    if (!m_oUi.available() || !poApp || QThread::currentThread() != poApp->thread())
         throw SignerError("NO_DISPLAY", QStringLiteral("Signing needs the user's consent, and the server has no display "
                                                        "to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
 
@@ -237,12 +237,12 @@ QByteArray SignCommand::run()
 
     Receipt oReceipt = signer::signingReceipt(oConsent);
 
-    ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
+    ConsentAnswer oAnswer = m_oUi.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signature."));
 
     // Asked from the signing thread when the token refuses the PIN for the
     // key's own log-in: the dialog runs here, on the main thread.
-    const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
+    const PinAgain oAgain = signer::pinAgainOnMainThread(m_oUi, oConsent);
     return signer::signWithReceipt(oAnswer, oStore, oReceipt, QStringLiteral("signed"), [&] {
         Pkcs11Context oContext;
         const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);
@@ -263,7 +263,7 @@ QByteArray SignCommand::run()
                     ? buildDetachedCms(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oTokenSign)
                     : signDetachedCades(oEntry.der, oSign.digestAlgorithm, oSign.scheme, oSign.digest, oSign.level,
                                         oTokenSign, oConfig);
-            if (m_request.contains("level"))
+            if (m_oRequest.contains("level"))
                 oReply.insert(QStringLiteral("level"), signer::levelName(oSign.level));
             oReply.insert(QStringLiteral("cms"), QString::fromLatin1(oCms.toBase64()));
             // What the signature covers, so a page can check it with WebCrypto

@@ -127,19 +127,19 @@ class StoreLock
 {
 public:
     explicit StoreLock(const QString &v_oDir)
-        : m_fd(::open(QFile::encodeName(v_oDir + QStringLiteral("/lock")).constData(),
+        : m_oFd(::open(QFile::encodeName(v_oDir + QStringLiteral("/lock")).constData(),
                       O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600))
     {
-        if (m_fd.fd < 0)
+        if (m_oFd.fd < 0)
             throw StoreError(QStringLiteral("cannot open the lock of %1: %2").arg(v_oDir, errnoText()));
-        while (::flock(m_fd.fd, LOCK_EX) != 0) {
+        while (::flock(m_oFd.fd, LOCK_EX) != 0) {
             if (errno != EINTR)
                 throw StoreError(QStringLiteral("cannot lock %1: %2").arg(v_oDir, errnoText()));
         }
     }
 
 private:
-    Fd m_fd;
+    Fd m_oFd;
 };
 
 QString isoUtc(const QDateTime &v_oTime)
@@ -165,7 +165,7 @@ QJsonObject grantJson(const Grant &v_oGrant)
 
 } // namespace
 
-SignerStore::SignerStore(const QString &v_oDir) : m_dir(v_oDir)
+SignerStore::SignerStore(const QString &v_oDir) : m_oDir(v_oDir)
 {
 }
 
@@ -179,29 +179,29 @@ QString SignerStore::defaultDir()
 
 void SignerStore::ensureDir() const
 {
-    if (m_dir.isEmpty() || !QDir::isAbsolutePath(m_dir))
+    if (m_oDir.isEmpty() || !QDir::isAbsolutePath(m_oDir))
         throw StoreError(QStringLiteral("no data folder for the Signer store (HOME and XDG_CONFIG_HOME are unset)"));
-    const QByteArray oPath = QFile::encodeName(m_dir);
-    if (!QDir().mkpath(QFileInfo(m_dir).absolutePath()))
-        throw StoreError(QStringLiteral("cannot create the folder above %1").arg(m_dir));
+    const QByteArray oPath = QFile::encodeName(m_oDir);
+    if (!QDir().mkpath(QFileInfo(m_oDir).absolutePath()))
+        throw StoreError(QStringLiteral("cannot create the folder above %1").arg(m_oDir));
     if (::mkdir(oPath.constData(), 0700) != 0 && errno != EEXIST)
-        throw StoreError(QStringLiteral("cannot create %1: %2").arg(m_dir, errnoText()));
+        throw StoreError(QStringLiteral("cannot create %1: %2").arg(m_oDir, errnoText()));
     struct stat oStat {};
     if (::lstat(oPath.constData(), &oStat) != 0 || !S_ISDIR(oStat.st_mode))
-        throw StoreError(QStringLiteral("%1 is not a folder").arg(m_dir));
+        throw StoreError(QStringLiteral("%1 is not a folder").arg(m_oDir));
     if (oStat.st_uid != ::geteuid())
-        throw StoreError(QStringLiteral("%1 belongs to uid %2, not to this account").arg(m_dir).arg(oStat.st_uid));
+        throw StoreError(QStringLiteral("%1 belongs to uid %2, not to this account").arg(m_oDir).arg(oStat.st_uid));
     if ((oStat.st_mode & 07777) != 0700 && ::chmod(oPath.constData(), 0700) != 0)
-        throw StoreError(QStringLiteral("cannot set the mode of %1: %2").arg(m_dir, errnoText()));
+        throw StoreError(QStringLiteral("cannot set the mode of %1: %2").arg(m_oDir, errnoText()));
 }
 
 QByteArray SignerStore::secret() const
 {
     ensureDir();
-    const QString oPath = m_dir + QStringLiteral("/secret");
+    const QString oPath = m_oDir + QStringLiteral("/secret");
     QByteArray oSecret = readPrivateFile(oPath, kSecretSize);
     if (oSecret.isNull()) {
-        StoreLock oLock(m_dir);
+        StoreLock oLock(m_oDir);
         // Another process may have made it meanwhile.
         oSecret = readPrivateFile(oPath, kSecretSize);
         if (oSecret.isNull()) {
@@ -224,23 +224,23 @@ QString SignerStore::fingerprint(const QByteArray &v_oDer)
 }
 
 SiteIds::SiteIds(const SignerStore &v_oStore, const QString &v_oOrigin)
-    : m_secret(v_oStore.secret()), m_origin(v_oOrigin.toUtf8())
+    : m_oSecret(v_oStore.secret()), m_oOrigin(v_oOrigin.toUtf8())
 {
 }
 
 SiteIds::~SiteIds()
 {
-    OPENSSL_cleanse(m_secret.data(), static_cast<size_t>(m_secret.size()));
+    OPENSSL_cleanse(m_oSecret.data(), static_cast<size_t>(m_oSecret.size()));
 }
 
 QString SiteIds::of(const QByteArray &v_oDer) const
 {
     // Domain-separated input: a version tag, the origin, and the certificate's hash.
-    const QByteArray oInput = QByteArray("qtx-site-id-1") + '\0' + m_origin + '\0'
+    const QByteArray oInput = QByteArray("qtx-site-id-1") + '\0' + m_oOrigin + '\0'
                               + QCryptographicHash::hash(v_oDer, QCryptographicHash::Sha256);
     unsigned char aMac[EVP_MAX_MD_SIZE];
     unsigned int uiLength = 0;
-    if (!HMAC(EVP_sha256(), m_secret.constData(), m_secret.size(), reinterpret_cast<const unsigned char *>(oInput.constData()),
+    if (!HMAC(EVP_sha256(), m_oSecret.constData(), m_oSecret.size(), reinterpret_cast<const unsigned char *>(oInput.constData()),
               static_cast<size_t>(oInput.size()), aMac, &uiLength)
         || uiLength < 20)
         throw StoreError(QStringLiteral("HMAC-SHA-256 failed"));
@@ -249,7 +249,7 @@ QString SiteIds::of(const QByteArray &v_oDer) const
 
 QMap<QString, QList<Grant>> SignerStore::readGrants() const
 {
-    const QString oPath = m_dir + QStringLiteral("/grants.json");
+    const QString oPath = m_oDir + QStringLiteral("/grants.json");
     const QByteArray oData = readPrivateFile(oPath, kMaxGrantsFile);
     QMap<QString, QList<Grant>> oGrants;
     if (oData.isNull())
@@ -305,7 +305,7 @@ void SignerStore::writeGrants(const QMap<QString, QList<Grant>> &v_oGrants) cons
     QJsonObject oRoot;
     oRoot.insert(QStringLiteral("version"), 1);
     oRoot.insert(QStringLiteral("origins"), oOrigins);
-    replaceFile(m_dir + QStringLiteral("/grants.json"), QJsonDocument(oRoot).toJson(QJsonDocument::Indented));
+    replaceFile(m_oDir + QStringLiteral("/grants.json"), QJsonDocument(oRoot).toJson(QJsonDocument::Indented));
 }
 
 QList<Grant> SignerStore::grants(const QString &v_oOrigin) const
@@ -323,7 +323,7 @@ QMap<QString, QList<Grant>> SignerStore::allGrants() const
 void SignerStore::addGrant(const QString &v_oOrigin, const Grant &v_oGrant)
 {
     ensureDir();
-    StoreLock oLock(m_dir);
+    StoreLock oLock(m_oDir);
     QMap<QString, QList<Grant>> oGrants = readGrants();
     if (!oGrants.contains(v_oOrigin) && oGrants.size() >= kMaxOrigins)
         throw StoreError(QStringLiteral("%1 sites hold grants already; revoke some with qtx-sites").arg(kMaxOrigins));
@@ -341,7 +341,7 @@ void SignerStore::addGrant(const QString &v_oOrigin, const Grant &v_oGrant)
 int SignerStore::revoke(const QString &v_oOrigin)
 {
     ensureDir();
-    StoreLock oLock(m_dir);
+    StoreLock oLock(m_oDir);
     QMap<QString, QList<Grant>> oGrants = readGrants();
     const int iRemoved = oGrants.take(v_oOrigin).size();
     if (iRemoved > 0)
@@ -352,7 +352,7 @@ int SignerStore::revoke(const QString &v_oOrigin)
 int SignerStore::revokeAll()
 {
     ensureDir();
-    StoreLock oLock(m_dir);
+    StoreLock oLock(m_oDir);
     int iRemoved = 0;
     try {
         for (const QList<Grant> &oList : readGrants())
@@ -386,8 +386,8 @@ void SignerStore::appendReceipt(const Receipt &v_oReceipt)
     field("outcome", v_oReceipt.outcome);
     oLine += '\n';
 
-    StoreLock oLock(m_dir);
-    const QString oPath = m_dir + QStringLiteral("/receipts.log");
+    StoreLock oLock(m_oDir);
+    const QString oPath = m_oDir + QStringLiteral("/receipts.log");
     const QByteArray oName = QFile::encodeName(oPath);
     struct stat oStat {};
     // One older part is kept: the file never grows past about twice the limit.
@@ -406,7 +406,7 @@ QList<QByteArray> SignerStore::receipts() const
     ensureDir();
     QList<QByteArray> oLines;
     for (const QString &oName : {QStringLiteral("/receipts.log.1"), QStringLiteral("/receipts.log")}) {
-        const QByteArray oData = readPrivateFile(m_dir + oName, 2 * kMaxReceiptsFile);
+        const QByteArray oData = readPrivateFile(m_oDir + oName, 2 * kMaxReceiptsFile);
         for (const QByteArray &oLine : oData.split('\n')) {
             if (!oLine.isEmpty())
                 oLines << oLine;

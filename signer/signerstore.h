@@ -56,7 +56,7 @@ public:
 
     // ${XDG_CONFIG_HOME:-~/.config}/Quorvex/QuorvexCryptoProvider/signer
     static QString defaultDir();
-    QString dir() const { return m_dir; }
+    QString dir() const { return m_oDir; }
 
     static QString fingerprint(const QByteArray &v_oDer);
 
@@ -87,7 +87,7 @@ private:
     QMap<QString, QList<Grant>> readGrants() const;
     void writeGrants(const QMap<QString, QList<Grant>> &v_oGrants) const;
 
-    QString m_dir;
+    QString m_oDir;
 };
 
 // The ids a page of one origin gets for certificates: HMAC-SHA-256 under the
@@ -104,8 +104,8 @@ public:
     QString of(const QByteArray &v_oDer) const;
 
 private:
-    QByteArray m_secret;
-    QByteArray m_origin;
+    QByteArray m_oSecret;
+    QByteArray m_oOrigin;
 };
 
 // Text as one line of printable ASCII, the way the server's log escapes what

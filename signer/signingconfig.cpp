@@ -138,13 +138,13 @@ bool SigningConfig::revocationUrlAllowed(const QUrl &v_oUrl) const
 TrustAnchors TrustAnchors::fromPem(const QByteArray &v_oAnchors, const QByteArray &v_oIntermediates)
 {
     TrustAnchors oAnchors;
-    oAnchors.m_store.reset(X509_STORE_new(), X509_STORE_free);
-    oAnchors.m_intermediates.reset(sk_X509_new_null(), [](STACK_OF(X509) *v_poStack) {
+    oAnchors.m_poStore.reset(X509_STORE_new(), X509_STORE_free);
+    oAnchors.m_poIntermediates.reset(sk_X509_new_null(), [](STACK_OF(X509) *v_poStack) {
         sk_X509_pop_free(v_poStack, X509_free);
     });
-    X509_STORE *poStore = oAnchors.m_store.get();
+    X509_STORE *poStore = oAnchors.m_poStore.get();
     addPem(v_oAnchors, [poStore](X509 *v_poCert) { X509_STORE_add_cert(poStore, v_poCert); });
-    STACK_OF(X509) *poIntermediates = oAnchors.m_intermediates.get();
+    STACK_OF(X509) *poIntermediates = oAnchors.m_poIntermediates.get();
     addPem(v_oIntermediates, [poIntermediates](X509 *v_poCert) {
         X509_up_ref(v_poCert);
         sk_X509_push(poIntermediates, v_poCert);
@@ -159,7 +159,7 @@ TrustAnchors TrustAnchors::load(const SigningConfig &v_oConfig)
     if (!v_oConfig.trustAnchorsFile.isEmpty())
         return fromPem(trustedFile(v_oConfig.trustAnchorsFile), oIntermediates);
     TrustAnchors oAnchors = fromPem(QByteArray(), oIntermediates);
-    X509_STORE_set_default_paths(oAnchors.m_store.get());
+    X509_STORE_set_default_paths(oAnchors.m_poStore.get());
     ERR_clear_error();
     return oAnchors;
 }

@@ -70,11 +70,11 @@ public:
     // PEM files of the tests, without the ownership rules.
     static TrustAnchors fromPem(const QByteArray &v_oAnchors, const QByteArray &v_oIntermediates = QByteArray());
 
-    X509_STORE *store() const { return m_store.get(); }
+    X509_STORE *store() const { return m_poStore.get(); }
     // The intermediates (not trusted, only used to build chains).
-    STACK_OF(X509) *intermediates() const { return m_intermediates.get(); }
+    STACK_OF(X509) *intermediates() const { return m_poIntermediates.get(); }
 
 private:
-    std::shared_ptr<X509_STORE> m_store;
-    std::shared_ptr<STACK_OF(X509)> m_intermediates;
+    std::shared_ptr<X509_STORE> m_poStore;
+    std::shared_ptr<STACK_OF(X509)> m_poIntermediates;
 };

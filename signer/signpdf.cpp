@@ -127,16 +127,16 @@ QByteArray withPdf(const QByteArray &v_oJson, QByteArray &v_oPdf)
 
 } // namespace
 
-SignPdfCommand::SignPdfCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_request(v_oRequest), m_ui(v_oUi)
+SignPdfCommand::SignPdfCommand(const tRequestMap &v_oRequest, SignerUi &v_oUi) : m_oRequest(v_oRequest), m_oUi(v_oUi)
 {
 }
 
 QByteArray SignPdfCommand::run()
 {
-    const WebOrigin oOrigin = signer::requestOrigin(m_request);
-    PdfRequest oPdf = parseRequest(m_request);
+    const WebOrigin oOrigin = signer::requestOrigin(m_oRequest);
+    PdfRequest oPdf = parseRequest(m_oRequest);
     QCoreApplication *poApp = QCoreApplication::instance();
-    if (!m_ui.available() || !poApp || QThread::currentThread() != poApp->thread())
+    if (!m_oUi.available() || !poApp || QThread::currentThread() != poApp->thread())
         throw SignerError("NO_DISPLAY", QStringLiteral("Signing needs the user's consent, and the server has no display "
                                                        "to ask on (started without DISPLAY/WAYLAND_DISPLAY or with -console)."));
     const SigningConfig oConfig = SigningConfig::fromServerIni();
@@ -211,10 +211,10 @@ QByteArray SignPdfCommand::run()
 
     Receipt oReceipt = signer::signingReceipt(oConsent);
 
-    ConsentAnswer oAnswer = m_ui.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
+    ConsentAnswer oAnswer = m_oUi.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signature."));
 
-    const PinAgain oAgain = signer::pinAgainOnMainThread(m_ui, oConsent);
+    const PinAgain oAgain = signer::pinAgainOnMainThread(m_oUi, oConsent);
     return signer::signWithReceipt(oAnswer, oStore, oReceipt, QStringLiteral("signed"), [&] {
         Pkcs11Context oContext;
         const CertificateEntry oEntry = signer::entryOnToken(oContext, oDer);

@@ -22,7 +22,7 @@ namespace {
 template <typename T, void (*Free)(T *)>
 struct Deleter
 {
-    void operator()(T *v_p) const { Free(v_p); }
+    void operator()(T *v_poObject) const { Free(v_poObject); }
 };
 using TsReqPtr = std::unique_ptr<TS_REQ, Deleter<TS_REQ, TS_REQ_free>>;
 using TsRespPtr = std::unique_ptr<TS_RESP, Deleter<TS_RESP, TS_RESP_free>>;
