@@ -1,5 +1,7 @@
 #include "signerbench.h"
 
+#include "filesupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,18 +16,6 @@ namespace signerbench {
 
 const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
 const QString kPin = QStringLiteral("1234");
-
-QByteArray readFile(const QString &v_oPath)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &v_oPath, const QByteArray &v_oData)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oData) == v_oData.size();
-}
 
 QStringList words(const char *v_pTemplate, const QStringList &v_oArgs)
 {

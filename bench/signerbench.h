@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filesupport.h"
+
 // What the Signer benches share: a SoftHSM2 token in a temporary folder, the
 // real server with the Signer whose dialogs the module's test hook answers,
 // commands timed through POST and GET_RESULT, and `pkcs11-tool --sign` with
@@ -24,8 +26,8 @@ namespace signerbench {
 extern const QString kSoftHsm;
 extern const QString kPin;
 
-QByteArray readFile(const QString &v_oPath);
-bool writeFile(const QString &v_oPath, const QByteArray &v_oData);
+using tst::readFile;
+using tst::writeFile;
 // A command line: the template's words with %1, %2, ... replaced in each word
 // (an argument with blanks stays one word).
 QStringList words(const char *v_pTemplate, const QStringList &v_oArgs);

@@ -1,5 +1,7 @@
 #include "signertestkit.h"
 
+#include "filesupport.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -18,18 +20,6 @@ const QByteArray KeyFolder::kLogIn =
     "keyUsage=critical,digitalSignature,keyAgreement\nextendedKeyUsage=clientAuth\nbasicConstraints=CA:FALSE\n";
 
 namespace {
-
-QByteArray readAll(const QString &v_oPath)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &v_oPath, const QByteArray &v_oData)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::WriteOnly | QIODevice::Truncate) && oFile.write(v_oData) == v_oData.size();
-}
 
 // Runs the steps in turn; the first failing one's command line and output in *v_poError.
 bool steps(const QList<QStringList> &v_oSteps, const QProcessEnvironment &v_oEnv, QByteArray *v_poError)
@@ -104,7 +94,7 @@ bool KeyFolder::issue(const QString &v_oName, const QStringList &v_oKeyOptions, 
                       QByteArray *v_poError, const QByteArray &v_oExtensions)
 {
     const QString oBase = file(v_oName);
-    if (!writeAll(oBase + QStringLiteral(".ext"), v_oExtensions.isEmpty() ? kLeaf : v_oExtensions))
+    if (!tst::writeFile(oBase + QStringLiteral(".ext"), v_oExtensions.isEmpty() ? kLeaf : v_oExtensions))
         return false;
     const QStringList oArgs = {oBase, file(QStringLiteral("ca")), v_oSubject};
     return steps({words(QStringLiteral("openssl req -new -utf8 -nodes -keyout %1.key -out %1.csr -subj %3"), oArgs)
@@ -131,7 +121,7 @@ SoftHsm::SoftHsm(const QString &v_oFolder)
 {
     const QString oTokens = v_oFolder + QStringLiteral("/tokens");
     m_valid = QDir().mkpath(oTokens)
-              && writeAll(m_conf, "directories.tokendir = " + QFile::encodeName(oTokens)
+              && tst::writeFile(m_conf, "directories.tokendir = " + QFile::encodeName(oTokens)
                                       + "\nobjectstore.backend = file\nlog.level = ERROR\n");
     m_env.insert(QStringLiteral("SOFTHSM2_CONF"), m_conf);
 }
@@ -291,19 +281,19 @@ QByteArray SignerPage::waitDialog(const QByteArray &v_oKind, const QByteArray &v
 {
     const QString oPath = m_hook + QStringLiteral("/dialog.txt");
     for (int i = 0; i < 400; ++i) {
-        const QByteArray oShown = readAll(oPath);
+        const QByteArray oShown = tst::readFile(oPath);
         if (oShown.startsWith("dialog=" + v_oKind + '\n') && oShown.contains(v_oNeedle))
             return oShown;
         QTest::qWait(50);
     }
-    qWarning("no %s dialog showing \"%s\"; last: %s", v_oKind.constData(), v_oNeedle.constData(), readAll(oPath).constData());
+    qWarning("no %s dialog showing \"%s\"; last: %s", v_oKind.constData(), v_oNeedle.constData(), tst::readFile(oPath).constData());
     return QByteArray();
 }
 
 bool SignerPage::answer(const QByteArray &v_oAnswer) const
 {
     // Renamed into place: the hook never reads half an answer.
-    return writeAll(m_hook + QStringLiteral("/answer.new"), v_oAnswer)
+    return tst::writeFile(m_hook + QStringLiteral("/answer.new"), v_oAnswer)
            && QFile::rename(m_hook + QStringLiteral("/answer.new"), m_hook + QStringLiteral("/answer"));
 }
 
@@ -365,7 +355,7 @@ QList<QByteArray> dumpedSignatures(const QString &v_oPdf, const QString &v_oFold
         const QStringList oFiles = oDir.entryList({QStringLiteral("*.sig%1").arg(i)}, QDir::Files);
         if (oFiles.isEmpty())
             break;
-        oBlobs += readAll(oDir.filePath(oFiles.first()));
+        oBlobs += tst::readFile(oDir.filePath(oFiles.first()));
     }
     return oBlobs;
 }
@@ -399,7 +389,7 @@ bool cmsVerifies(const QByteArray &v_oCms, const QByteArray &v_oContent, const Q
 {
     const QString oCms = v_oFolder + QStringLiteral("/check.p7s");
     const QString oContent = v_oFolder + QStringLiteral("/check.content");
-    if (!writeAll(oCms, v_oCms) || !writeAll(oContent, v_oContent))
+    if (!tst::writeFile(oCms, v_oCms) || !tst::writeFile(oContent, v_oContent))
         return false;
     QStringList oArgs = words(QStringLiteral("cms -verify -binary -inform DER -in %1 -content %2 -CAfile %3 -purpose any "
                                              "-out /dev/null"),
@@ -417,7 +407,7 @@ bool timestampVerifies(const QByteArray &v_oCms, const QString &v_oRoot, const Q
 {
     const QString oCms = v_oFolder + QStringLiteral("/ts.p7s");
     const QString oToken = v_oFolder + QStringLiteral("/token.der");
-    if (!writeAll(oCms, v_oCms))
+    if (!tst::writeFile(oCms, v_oCms))
         return false;
     // The token is the unsigned attribute's value; the signature value is the
     // OCTET STRING just before the unsigned attributes.
@@ -436,7 +426,7 @@ bool timestampVerifies(const QByteArray &v_oCms, const QString &v_oRoot, const Q
                 oSignature = QByteArray::fromHex(oLines[j].mid(oLines[j].indexOf("[HEX DUMP]:") + 11).trimmed());
         }
     }
-    if (oTokenDer.isEmpty() || oSignature.isEmpty() || !writeAll(oToken, oTokenDer)) {
+    if (oTokenDer.isEmpty() || oSignature.isEmpty() || !tst::writeFile(oToken, oTokenDer)) {
         if (v_poOutput)
             *v_poOutput = "no timestamp token or signature value: " + oParse.output.left(4000);
         return false;
@@ -453,7 +443,7 @@ bool ocspGood(const QByteArray &v_oResponse, const QString &v_oRoot, const QStri
               const QString &v_oFolder)
 {
     const QString oFile = v_oFolder + QStringLiteral("/response.der");
-    if (!writeAll(oFile, v_oResponse))
+    if (!tst::writeFile(oFile, v_oResponse))
         return false;
     const Run oOcsp = tool(QStringLiteral("openssl ocsp -respin %1 -no_nonce -CAfile %2 -verify_other %3 -issuer %3 -cert %4"),
                            {oFile, v_oRoot, v_oIssuer, v_oCert});

@@ -3,7 +3,7 @@
 // jobs, root clients, and the dispatcher's port and user-name look-ups.
 // Needs root (to create the accounts and run processes as them); skips otherwise.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "integrationsupport.h"
 
 #include <QHostInfo>

@@ -2,7 +2,7 @@
 // request data, result or id unless the diagnostic switch is on, no line that
 // a client can forge, and a folder and file that only the account can read.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "integrationsupport.h"
 
 #include <QRegularExpression>

@@ -4,7 +4,7 @@
 // that handed Qt its own literals, or showed a dialog, was unloaded and loaded
 // again.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "integrationsupport.h"
 
 #include <QJsonDocument>

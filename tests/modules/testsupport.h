@@ -4,7 +4,7 @@
 // classes write while no server logger exists), file helpers, the build's
 // signing key, the fixture modules and the counters tstmod keeps in the environment.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "../logcapture.h"
 #include "qtxsigner.h"
 

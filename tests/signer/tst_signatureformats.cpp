@@ -8,7 +8,7 @@
 // frame), data/xref-stream.pdf is `qpdf --object-streams=generate` of it;
 // hostile ones are made here by hand.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "localpki.h"
 #include "signertestkit.h"
 

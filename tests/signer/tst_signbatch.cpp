@@ -5,7 +5,7 @@
 // by its own page only, Cancel, and requests refused before any dialog.
 // Batches of PDFs are checked with pdfsig.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "serverfixture.h"
 #include "signertestkit.h"
 

@@ -8,7 +8,7 @@
 // dialogs. Dialogs are the real widgets, answered through the module's test
 // hook (or xdotool on Xvfb).
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "serverfixture.h"
 #include "signertestkit.h"
 

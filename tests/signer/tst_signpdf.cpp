@@ -6,7 +6,7 @@
 // upload cap's 413 decided on the headers. Every result is checked with tools
 // that are not ours: pdfsig, openssl cms / ts / ocsp, qpdf.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "localpki.h"
 #include "serverfixture.h"
 #include "signertestkit.h"

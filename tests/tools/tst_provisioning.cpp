@@ -3,7 +3,7 @@
 // phrase, kept on a second run; and nothing written when the account's secret
 // is not private, so a key is never encrypted with world-readable values alone.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "toolrun.h"
 #include "keystore.h"
 #include "provisioning.h"

@@ -4,7 +4,7 @@
 // nickname they carry, a store of its own keeps a nickname of its own, and the
 // databases of a HOME that is not the account's are never touched.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "toolrun.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 // secret other accounts could read never used, stable 64-hex output, and the
 // secure buffers.
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "secureobject.h"
 #include "uniquepass.h"
 

@@ -5,7 +5,7 @@
 // goes back to glibc (so it is not built under the sanitizers, which own the
 // allocator themselves).
 
-#include "../filesupport.h"
+#include "../../testkit/filesupport.h"
 #include "secureobject.h"
 #include "uniquepass.h"
 

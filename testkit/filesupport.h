@@ -1,6 +1,6 @@
 #pragma once
 
-// Whole-file reads and writes shared by the tests; a write can also set the
+// Whole-file reads and writes shared by the tests and benches; a write can also set the
 // file's mode (secrets are refused while other accounts could read them).
 
 #include <QFile>
