@@ -121,6 +121,7 @@ private:
     void decodeRequestParams();
     void extractCookies();
     bool parseMultiPartFile();
+    bool parseMultiPartBody(const char *v_pData, qint64 v_iSize);
     void abort(AbortReason v_eReason);
     void checkFraming();
     void applyDocumentLimit();

@@ -6,10 +6,14 @@
 #include <QTemporaryFile>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <atomic>
+#include <string_view>
 
 // Multipart bodies: the raw body on disk, then its parts as parameters and
 // uploaded files; and the process-wide count of temporary files they hold.
+// A part ends at the line break before the next line that starts with the
+// delimiter ("--" and the boundary).
 
 namespace norrweb {
 
@@ -115,20 +119,55 @@ bool HttpRequest::parseMultiPartFile()
 {
     qCDebug(lcHttp, "HttpRequest: parsing multipart temp file");
     QTemporaryFile *const poBody = m_poTempFile;
-    poBody->seek(0);
+    const qint64 iSize = poBody->size();
+    if (iSize <= 0)
+        return true;
+    // The body is scanned in place: mapped from the page cache, or read once
+    // where it cannot be mapped. A part's content is found with one search for
+    // its delimiter and written out in one piece, not line by line.
+    uchar *pMapped = poBody->map(0, iSize);
+    QByteArray oRead;
+    if (!pMapped) {
+        poBody->seek(0);
+        oRead = poBody->readAll();
+        if (oRead.size() != iSize) {
+            qCCritical(lcHttp, "HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
+            return true;
+        }
+    }
+    const char *const pData = pMapped ? reinterpret_cast<const char *>(pMapped) : oRead.constData();
+    const bool bParsed = parseMultiPartBody(pData, iSize);
+    if (pMapped)
+        poBody->unmap(pMapped);
+    return bParsed;
+}
+
+bool HttpRequest::parseMultiPartBody(const char *v_pData, qint64 v_iSize)
+{
     const QByteArray oDelimiter = "--" + m_oBoundary;
     const QByteArray oCloser = m_oBoundary + "--";
-    bool bFinished = false;
-
-    auto canRead = [&]() {
-        return !poBody->atEnd() && !bFinished && poBody->error() == QFileDevice::NoError;
+    const std::string_view oBody(v_pData, std::size_t(v_iSize));
+    std::size_t uiPos = 0;
+    // The next line from uiPos with its line break, at most kMultipartSlice bytes.
+    const auto nextLine = [&]() {
+        const std::size_t uiMax = std::min<std::size_t>(oBody.size() - uiPos, std::size_t(kMultipartSlice));
+        const std::size_t uiBreak = oBody.substr(uiPos, uiMax).find('\n');
+        const std::size_t uiLength = uiBreak == std::string_view::npos ? uiMax : uiBreak + 1;
+        const QByteArray oLine = QByteArray::fromRawData(v_pData + uiPos, int(uiLength));
+        uiPos += uiLength;
+        return oLine;
     };
+    // A delimiter counts at the start of a line: where a part's content
+    // starts, or after a line feed.
+    const QByteArray oBreakDelimiter = "\n" + oDelimiter;
+    const std::string_view oSearch(oBreakDelimiter.constData(), std::size_t(oBreakDelimiter.size()));
 
-    while (canRead()) {
+    while (uiPos < oBody.size()) {
         QByteArray oFieldName;
         QByteArray oFileName;
-        while (canRead()) {
-            const QByteArray oLine = readLineAtMost(poBody, kMultipartSlice).trimmed();
+        bool bHeadersEnded = false;
+        while (uiPos < oBody.size()) {
+            const QByteArray oLine = nextLine().trimmed();
             if (oLine.startsWith("Content-Disposition:")) {
                 if (oLine.contains("form-data")) {
                     bool bFound = false;
@@ -142,71 +181,61 @@ bool HttpRequest::parseMultiPartFile()
                     qCDebug(lcHttp, "HttpRequest: ignoring unsupported content part %s", oLine.constData());
                 }
             } else if (oLine.isEmpty()) {
+                bHeadersEnded = true;
                 break;
             }
         }
+        if (!bHeadersEnded)
+            break;
 
-        QTemporaryFile *poUpload = nullptr;
-        QByteArray oFieldValue;
-        while (canRead()) {
-            const QByteArray oLine = readLineAtMost(poBody, kMultipartSlice);
-            if (oLine.startsWith(oDelimiter)) {
-                if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                    oFieldValue.chop(2); // line break before the boundary
-                    m_oParameters.insert(oFieldName, oFieldValue);
-                    qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
-                           qtxLogSecret(oFieldValue).c_str());
-                } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                    if (poUpload && poUpload->isOpen()) {
-                        poUpload->resize(qMax<qint64>(0, poUpload->size() - 2));
-                        poUpload->flush();
-                        poUpload->seek(0);
-                        m_oParameters.insert(oFieldName, oFileName);
-                        qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(),
-                               qtxLogSecret(oFileName).c_str());
-                        releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
-                        m_oUploadedFiles.insert(oFieldName, poUpload);
-                        qCDebug(lcHttp, "HttpRequest: uploaded file size is %lli",
-                               static_cast<long long>(poUpload->size()));
-                        poUpload = nullptr; // owned by m_oUploadedFiles now
-                    } else {
-                        qCWarning(lcHttp, "HttpRequest: format error, unexpected end of file data");
-                    }
+        // The content runs to the line break before the next delimiter.
+        std::size_t uiDelimiter;
+        if (oBody.substr(uiPos, oSearch.size() - 1) == oSearch.substr(1)) {
+            uiDelimiter = uiPos;
+        } else {
+            const std::size_t uiFound = oBody.find(oSearch, uiPos);
+            if (uiFound == std::string_view::npos)
+                break; // no boundary after it: the part is not kept
+            uiDelimiter = uiFound + 1;
+        }
+        const std::size_t uiContent = uiPos;
+        const std::size_t uiRaw = uiDelimiter - uiContent;
+        // Without the line break before the delimiter.
+        const int iLength = int(uiRaw >= 2 ? uiRaw - 2 : 0);
+        if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
+            addToCurrentSize(qint64(uiRaw));
+            const QByteArray oFieldValue(v_pData + uiContent, iLength);
+            m_oParameters.insert(oFieldName, oFieldValue);
+            qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(), qtxLogSecret(oFieldValue).c_str());
+        } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
+            if (uiRaw == 0) {
+                qCWarning(lcHttp, "HttpRequest: format error, unexpected end of file data");
+            } else {
+                // Each distinct field keeps a file open until the request ends.
+                if (!m_oUploadedFiles.contains(oFieldName) && m_oUploadedFiles.size() >= qMax(1, m_iMaxUploadedFiles)) {
+                    qCWarning(lcHttp, "HttpRequest: too many uploaded files in one request");
+                    abort(TooLarge);
+                    return false;
                 }
-                if (oLine.contains(oCloser))
-                    bFinished = true;
-                break;
-            }
-
-            if (oFileName.isEmpty() && !oFieldName.isEmpty()) {
-                oFieldValue.append(oLine);
-                addToCurrentSize(oLine.size());
-            } else if (!oFileName.isEmpty() && !oFieldName.isEmpty()) {
+                QTemporaryFile *poUpload = newTemporaryFile();
                 if (!poUpload) {
-                    // Each distinct field keeps a file open until the request ends.
-                    if (!m_oUploadedFiles.contains(oFieldName)
-                        && m_oUploadedFiles.size() >= qMax(1, m_iMaxUploadedFiles)) {
-                        qCWarning(lcHttp, "HttpRequest: too many uploaded files in one request");
-                        abort(TooLarge);
-                        return false;
-                    }
-                    poUpload = newTemporaryFile();
-                    if (!poUpload) {
-                        abort(NoTemporaryFile);
-                        return false;
-                    }
+                    abort(NoTemporaryFile);
+                    return false;
                 }
-                if (!poUpload->isOpen() || poUpload->write(oLine) < 0)
-                    qCCritical(lcHttp, "HttpRequest: error writing temp file, %s",
-                              qPrintable(poUpload->errorString()));
+                if (poUpload->write(v_pData + uiContent, iLength) != iLength || !poUpload->flush())
+                    qCCritical(lcHttp, "HttpRequest: error writing temp file, %s", qPrintable(poUpload->errorString()));
+                poUpload->seek(0);
+                m_oParameters.insert(oFieldName, oFileName);
+                qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(), qtxLogSecret(oFileName).c_str());
+                releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
+                m_oUploadedFiles.insert(oFieldName, poUpload);
+                qCDebug(lcHttp, "HttpRequest: uploaded file size is %lli", static_cast<long long>(poUpload->size()));
             }
         }
-        // A file part that never reached its boundary is not kept.
-        releaseTemporaryFile(poUpload);
+        uiPos = uiDelimiter;
+        if (nextLine().contains(oCloser))
+            break;
     }
-
-    if (poBody->error() != QFileDevice::NoError)
-        qCCritical(lcHttp, "HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
     return true;
 }
 

@@ -439,6 +439,12 @@ private slots:
         oLarge.append("\n").append(QByteArray(70000, '\r')).append("tail");
         QTest::newRow("large file") << multipartRequest(filePart("big.bin", oLarge + "\r\n--abc--\r\n"), "abc") << 0
                                     << Bytes{"f=big.bin"} << oLarge << 2;
+        // The delimiter counts only at a line's start and whole; bytes are bytes.
+        const QByteArray oLookalikes("a--abc\0b\r\nx\r\n--ab\n--abX", 23);
+        QTest::newRow("delimiter look-alikes and NUL in a file")
+            << multipartRequest(filePart("l.bin", oLookalikes + "\r\n--abc--\r\n")) << 0 << Bytes{"f=l.bin"} << oLookalikes << 2;
+        QTest::newRow("empty file") << multipartRequest(filePart("e.txt", "\r\n--abc--\r\n")) << 0 << Bytes{"f=e.txt"}
+                                    << QByteArray("") << 2;
         QTest::newRow("missing closing boundary")
             << multipartRequest("--abc\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n"
                                 + filePart("cut.txt", "partial data"))
