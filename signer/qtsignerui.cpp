@@ -352,6 +352,8 @@ RequestDialog::RequestDialog(const char *v_pKind, const WebOrigin &v_oOrigin, co
     poLayout->addWidget(poButtons);
 
     m_oDelay.setSingleShot(true);
+    // A coarse timer may fire up to 5% early: the delay is a floor.
+    m_oDelay.setTimerType(Qt::PreciseTimer);
     connect(&m_oDelay, &QTimer::timeout, this, [this] {
         m_bDelayPassed = true;
         updateConfirm();
