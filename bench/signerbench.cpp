@@ -141,7 +141,7 @@ bool SignerBench::startServer(const QByteArray &v_oSigning, bool v_bPdfHelper)
 
 HttpReply SignerBench::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders) const
 {
-    return HttpsClient(m_uiPort, m_ca).post(v_oPath, v_oBody, v_oHeaders);
+    return client().post(v_oPath, v_oBody, v_oHeaders);
 }
 
 namespace {
@@ -183,9 +183,8 @@ bool SignerBench::answer(const QByteArray &v_oAnswer, int v_iTimeoutMs) const
 
 HttpReply SignerBench::result(const QByteArray &v_oSession, const QByteArray &v_oCmdId) const
 {
-    // One kept-alive connection for the polls, as a page's browser keeps it:
-    // a TLS handshake per poll is the bench's cost, not the server's.
-    HttpsClient oClient(m_uiPort, m_ca);
+    // A TLS handshake per poll would be the bench's cost, not the server's.
+    HttpsClient &oClient = client();
     HttpReply oReply;
     while ((oReply = oClient.post("/GET_RESULT", {}, {"X-QTX-sessionId: " + v_oSession, "X-QTX-cmdId: " + v_oCmdId})).status
            == 202)
@@ -199,7 +198,7 @@ bool SignerBench::command(const QByteArray &v_oSession, const QByteArray &v_oReq
     const QByteArray oCmdId = QByteArray::number(++m_iCmdId);
     QByteArray oRequest = v_oRequest;
     oRequest.replace("CMDID", oCmdId);
-    if (HttpsClient(m_uiPort, m_ca).exchange(oRequest, 60000).status != 202 || waitForDialog(v_oKind).isEmpty())
+    if (client().exchange(oRequest, 60000).status != 202 || waitForDialog(v_oKind).isEmpty())
         return false;
     QElapsedTimer oTimer;
     oTimer.start();
@@ -210,6 +209,13 @@ bool SignerBench::command(const QByteArray &v_oSession, const QByteArray &v_oReq
         *v_pdMs = oTimer.nsecsElapsed() / 1e6;
     *v_poBody = oReply.body;
     return oReply.status == 200 && !oReply.body.startsWith("500|");
+}
+
+HttpsClient &SignerBench::client() const
+{
+    if (!m_poClient)
+        m_poClient = std::make_unique<HttpsClient>(m_uiPort, m_ca);
+    return *m_poClient;
 }
 
 QByteArray SignerBench::head(const QByteArray &v_oPath, const QByteArray &v_oSession, const QByteArray &v_oType,

@@ -70,6 +70,7 @@ public:
     // Gives the shown dialog its answer and waits until the hook took it.
     bool answer(const QByteArray &v_oAnswer, int v_iTimeoutMs = 20000) const;
     // GET_RESULT polled every 2 ms until the command is done.
+    // All requests go over one kept-alive connection (see client()).
     HttpReply result(const QByteArray &v_oSession, const QByteArray &v_oCmdId) const;
     // A whole command: the raw request (its "CMDID" replaced by a new id) gets
     // 202, its dialog of v_oKind the answer, and GET_RESULT a result that is no
@@ -88,6 +89,10 @@ public:
     ServerFixture &server() { return m_server; }
 
 private:
+    // The bench's one kept-alive connection, as a page's browser keeps one
+    // (made again when the server closed it).
+    HttpsClient &client() const;
+
     const char *m_pName;
     QTemporaryDir m_work;
     QProcessEnvironment m_env;
@@ -96,6 +101,7 @@ private:
     quint16 m_uiPort = 0;
     QList<QSslCertificate> m_ca;
     int m_iCmdId = 0;
+    mutable std::unique_ptr<HttpsClient> m_poClient;
 };
 
 } // namespace signerbench
