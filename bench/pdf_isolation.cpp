@@ -8,6 +8,7 @@
 // child's peak memory (docs/signing-formats.md).
 
 #include "cmsbuilder.h"
+#include "filesupport.h"
 #include "pdfsigner.h"
 #include "pdfupdate.h"
 #include "signingconfig.h"
@@ -27,12 +28,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QByteArray readFile(const QString &v_oPath)
-{
-    QFile oFile(v_oPath);
-    return oFile.open(QIODevice::ReadOnly) ? oFile.readAll() : QByteArray();
-}
 
 qint64 median(std::vector<qint64> v_oTimes)
 {
@@ -82,7 +77,7 @@ int main(int argc, char *argv[])
         for (int i = 0; i < iRuns; ++i) {
             QElapsedTimer oClock;
             oClock.start();
-            oPdf = readFile(oBig);
+            oPdf = tst::readFile(oBig);
             hashBytes(DigestAlgorithm::Sha256, oPdf);
             oRead.push_back(oClock.nsecsElapsed() / 1000);
             oClock.restart();
@@ -92,7 +87,7 @@ int main(int argc, char *argv[])
             pdfupdate::prepareSignature(oPdf.toStdString(), oRequest, pdfupdate::Limits());
             oInProcess.push_back(oClock.nsecsElapsed() / 1000);
             oClock.restart();
-            oEngine.prepare(readFile(oSmall), oInvisible, DigestAlgorithm::Sha256);
+            oEngine.prepare(tst::readFile(oSmall), oInvisible, DigestAlgorithm::Sha256);
             oSmallTimes.push_back(oClock.nsecsElapsed() / 1000);
             oClock.restart();
             oEngine.renderPage(oPdf, 0, QSize(480, 480));

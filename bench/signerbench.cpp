@@ -17,16 +17,6 @@ namespace signerbench {
 const QString kSoftHsm = QStringLiteral("/usr/lib/softhsm/libsofthsm2.so");
 const QString kPin = QStringLiteral("1234");
 
-QStringList words(const char *v_pTemplate, const QStringList &v_oArgs)
-{
-    QStringList oWords = QString::fromLatin1(v_pTemplate).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (QString &oWord : oWords) {
-        for (int i = v_oArgs.size(); i >= 1; --i)
-            oWord.replace(QLatin1Char('%') + QString::number(i), v_oArgs.at(i - 1));
-    }
-    return oWords;
-}
-
 double median(std::vector<double> v_oTimes)
 {
     std::sort(v_oTimes.begin(), v_oTimes.end());

@@ -8,6 +8,7 @@
 // the same key as the anchor the server is measured against.
 
 #include "httpsclient.h"
+#include "toolrun.h"
 #include "serverfixture.h"
 
 #include <QByteArray>
@@ -28,9 +29,7 @@ extern const QString kPin;
 
 using tst::readFile;
 using tst::writeFile;
-// A command line: the template's words with %1, %2, ... replaced in each word
-// (an argument with blanks stays one word).
-QStringList words(const char *v_pTemplate, const QStringList &v_oArgs);
+using stk::words;
 double median(std::vector<double> v_oTimes);
 // The first three fields of /proc/loadavg.
 QByteArray loadAverage();
