@@ -14,11 +14,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <new>
 #include <set>
+#include <stdexcept>
 
 namespace pdfupdate {
 namespace {
@@ -494,6 +496,85 @@ QPDFObjectHandle appendedArray(QPDFObjectHandle v_oArray, QPDFObjectHandle v_oIt
     return oArray;
 }
 
+// The document and its update read as one file, where they lie: a copy of
+// the whole would cost as much as qpdf's reading of it (a 10 MB document's
+// copy and its page faults). Behaves as qpdf's BufferInputSource does.
+class JoinedInputSource : public InputSource
+{
+public:
+    JoinedInputSource(const std::string &v_oFirst, const std::string &v_oSecond)
+        : m_oFirst(v_oFirst), m_oSecond(v_oSecond), m_llEnd(qpdf_offset_t(v_oFirst.size() + v_oSecond.size()))
+    {
+    }
+
+    qpdf_offset_t findAndSkipNextEOL() override
+    {
+        qpdf_offset_t llEol = m_llPos;
+        while (llEol < m_llEnd && !isEol(at(llEol)))
+            ++llEol;
+        if (llEol >= m_llEnd) {
+            m_llPos = m_llEnd;
+            return m_llEnd;
+        }
+        m_llPos = llEol + 1;
+        while (m_llPos < m_llEnd && isEol(at(m_llPos)))
+            ++m_llPos;
+        return llEol;
+    }
+    std::string const &getName() const override { return m_oName; }
+    qpdf_offset_t tell() override { return m_llPos; }
+    void seek(qpdf_offset_t v_llOffset, int v_iWhence) override
+    {
+        qpdf_offset_t llTo = v_llOffset;
+        if (v_iWhence == SEEK_CUR)
+            llTo += m_llPos;
+        else if (v_iWhence == SEEK_END)
+            llTo += m_llEnd;
+        if (llTo < 0)
+            throw std::runtime_error(m_oName + ": seek before the start");
+        m_llPos = llTo;
+    }
+    void rewind() override { m_llPos = 0; }
+    size_t read(char *v_pBuffer, size_t v_uiLength) override
+    {
+        last_offset = m_llPos;
+        if (m_llPos >= m_llEnd) {
+            m_llPos = m_llEnd;
+            return 0;
+        }
+        const size_t uiCount = std::min(v_uiLength, size_t(m_llEnd - m_llPos));
+        const size_t uiFirstSize = m_oFirst.size();
+        size_t uiDone = 0;
+        if (size_t(m_llPos) < uiFirstSize) {
+            uiDone = std::min(uiCount, uiFirstSize - size_t(m_llPos));
+            std::memcpy(v_pBuffer, m_oFirst.data() + m_llPos, uiDone);
+        }
+        if (uiDone < uiCount)
+            std::memcpy(v_pBuffer + uiDone, m_oSecond.data() + (size_t(m_llPos) + uiDone - uiFirstSize), uiCount - uiDone);
+        m_llPos += qpdf_offset_t(uiCount);
+        return uiCount;
+    }
+    void unreadCh(char) override
+    {
+        if (m_llPos > 0)
+            --m_llPos;
+    }
+
+private:
+    static bool isEol(char v_c) { return v_c == '\r' || v_c == '\n'; }
+    char at(qpdf_offset_t v_llPos) const
+    {
+        const size_t uiPos = size_t(v_llPos);
+        return uiPos < m_oFirst.size() ? m_oFirst[uiPos] : m_oSecond[uiPos - m_oFirst.size()];
+    }
+
+    const std::string &m_oFirst;
+    const std::string &m_oSecond;
+    const qpdf_offset_t m_llEnd;
+    qpdf_offset_t m_llPos = 0;
+    const std::string m_oName = "updated document";
+};
+
 // What the update must have done, read back by qpdf from the whole new
 // document: a writing mistake is caught here, not by the signer's readers.
 void checkUpdated(const std::string &v_oPdf, const std::string &v_oUpdate, int v_iPages,
@@ -502,11 +583,10 @@ void checkUpdated(const std::string &v_oPdf, const std::string &v_oUpdate, int v
     bool bOk = false;
     std::string oWhy = "it reads back otherwise";
     try {
-        const std::string oWhole = v_oPdf + v_oUpdate;
         QPDF oQpdf;
         oQpdf.setSuppressWarnings(true);
         oQpdf.setAttemptRecovery(false);
-        oQpdf.processMemoryFile("updated document", oWhole.data(), oWhole.size());
+        oQpdf.processInputSource(std::make_shared<JoinedInputSource>(v_oPdf, v_oUpdate));
         bOk = QPDFPageDocumentHelper(oQpdf).getAllPages().size() == std::size_t(v_iPages) && v_oCheck(oQpdf);
     } catch (const std::bad_alloc &) {
         throw;
