@@ -7,7 +7,7 @@
 // commands timed through POST and GET_RESULT, and `pkcs11-tool --sign` with
 // the same key as the anchor the server is measured against.
 
-#include "httpsclient.h"
+#include "benchclient.h"
 #include "toolrun.h"
 #include "serverfixture.h"
 
@@ -89,8 +89,9 @@ public:
 
 private:
     // The bench's one kept-alive connection, as a page's browser keeps one
-    // (made again when the server closed it).
-    HttpsClient &client() const;
+    // (made again when the server closed it), on OpenSSL directly
+    // (benchclient.h).
+    BenchClient &client() const;
 
     const char *m_pName;
     QTemporaryDir m_work;
@@ -100,7 +101,7 @@ private:
     quint16 m_uiPort = 0;
     QList<QSslCertificate> m_ca;
     int m_iCmdId = 0;
-    mutable std::unique_ptr<HttpsClient> m_poClient;
+    mutable std::unique_ptr<BenchClient> m_poClient;
 };
 
 } // namespace signerbench
