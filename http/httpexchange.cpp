@@ -181,8 +181,10 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
     // The buffer of a reply this thread sent whole holds this one.
     QByteArray oReply;
     oReply.swap(t_spareOutput);
+    m_oReplyBody.clear();
     {
         HttpResponse oResponse(&oReply, &m_oInfo);
+        oResponse.setSeparateBody(&m_oReplyBody);
         // A reply after which the server closes says so, or the client would
         // send its next request into the closing connection.
         if (v_bClose)
@@ -202,7 +204,7 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
 void HttpExchange::reply(QByteArray v_oReply, bool v_bClose)
 {
     m_poRequest.reset();
-    if (hasOutput()) {
+    if (m_iOutputPos < m_oOutput.size()) {
         // An interim 100 Continue is still partly unsent: the reply goes after it,
         // or the client would read the rest of one inside the other.
         m_oOutput.remove(0, m_iOutputPos);
@@ -211,22 +213,56 @@ void HttpExchange::reply(QByteArray v_oReply, bool v_bClose)
         m_oOutput = std::move(v_oReply);
     }
     m_iOutputPos = 0;
+    // A large body respond() kept aside goes out after the block, from its own buffer.
+    m_oOutputBody.swap(m_oReplyBody);
+    m_oReplyBody.clear();
+    m_iOutputBodyPos = 0;
     m_bCloseAfterOutput = v_bClose;
 }
 
 void HttpExchange::abandon()
 {
     m_poRequest.reset();
+    m_oReplyBody.clear();
+}
+
+const char *HttpExchange::outputData() const
+{
+    return m_iOutputPos < m_oOutput.size() ? m_oOutput.constData() + m_iOutputPos
+                                           : m_oOutputBody.constData() + m_iOutputBodyPos;
+}
+
+int HttpExchange::outputSize() const
+{
+    return m_iOutputPos < m_oOutput.size() ? m_oOutput.size() - m_iOutputPos : m_oOutputBody.size() - m_iOutputBodyPos;
 }
 
 void HttpExchange::queue(const char *v_pData, int v_iSize)
 {
     // sent() empties the buffer once everything went out, so appending keeps the order.
+    if (m_iOutputBodyPos < m_oOutputBody.size()) {
+        // Behind a large body still on its way (the I/O thread queues nothing
+        // before a reply is out; kept in order all the same): one buffer again.
+        m_oOutput.remove(0, m_iOutputPos);
+        m_oOutput.append(m_oOutputBody.constData() + m_iOutputBodyPos, m_oOutputBody.size() - m_iOutputBodyPos);
+        m_iOutputPos = 0;
+        m_oOutputBody.clear();
+        m_iOutputBodyPos = 0;
+    }
     m_oOutput.append(v_pData, v_iSize);
 }
 
 void HttpExchange::sent(int v_iBytes)
 {
+    if (m_iOutputPos >= m_oOutput.size() && !m_oOutputBody.isEmpty()) {
+        // The block went out before; these bytes were the body's.
+        m_iOutputBodyPos += v_iBytes;
+        if (m_iOutputBodyPos >= m_oOutputBody.size()) {
+            m_oOutputBody.clear();
+            m_iOutputBodyPos = 0;
+        }
+        return;
+    }
     m_iOutputPos += v_iBytes;
     if (m_iOutputPos >= m_oOutput.size()) {
         // A reply's buffer of an ordinary size (reserved, so resize keeps it) is

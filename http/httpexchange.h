@@ -81,19 +81,23 @@ public:
     HttpRequest &request() { return *m_poRequest; }
     const HttpRequest &request() const { return *m_poRequest; }
 
-    /// Runs the handler for the complete request and returns the whole framed
-    /// reply; v_bClose tells whether the connection ends after it (the client
-    /// asked so, or HTTP/1.0 without keep-alive; the reply then says so too).
-    /// Safe on the serving thread; touches only the request and the info.
+    /// Runs the handler for the complete request and returns the framed reply;
+    /// v_bClose tells whether the connection ends after it (the client asked
+    /// so, or HTTP/1.0 without keep-alive; the reply then says so too). A large
+    /// body given whole is not in the returned bytes: it is kept aside, shared
+    /// with the handler's buffer, and reply() queues it after them.
+    /// Safe on the serving thread; touches only the request, the info and the
+    /// body kept aside (which the I/O thread reads only in reply()).
     QByteArray respond(HttpRequestHandler &v_oHandler, bool &v_bClose);
     /// Queues the reply to the current request and ends it; the next parse()
     /// starts the next request. A reply is queued after any unsent 100 Continue.
     void reply(QByteArray v_oReply, bool v_bClose);
 
-    /// The bytes to send, from the first unsent one.
-    bool hasOutput() const { return m_iOutputPos < m_oOutput.size(); }
-    const char *outputData() const { return m_oOutput.constData() + m_iOutputPos; }
-    int outputSize() const { return m_oOutput.size() - m_iOutputPos; }
+    /// The bytes to send, from the first unsent one: the next contiguous run
+    /// (the header block and small bodies, then a large body from its own buffer).
+    bool hasOutput() const { return m_iOutputPos < m_oOutput.size() || m_iOutputBodyPos < m_oOutputBody.size(); }
+    const char *outputData() const;
+    int outputSize() const;
     /// v_iBytes of the output went out.
     void sent(int v_iBytes);
     /// The connection ends once the output is out (a refusal, or the reply said so).
@@ -111,6 +115,9 @@ private:
     std::unique_ptr<HttpRequest> m_poRequest;
     QByteArray m_oOutput;
     int m_iOutputPos = 0;
+    QByteArray m_oOutputBody;   // a large body sent after m_oOutput
+    int m_iOutputBodyPos = 0;
+    QByteArray m_oReplyBody;    // set by respond(), taken by reply()
     bool m_bContinueSent = false;
     bool m_bCloseAfterOutput = false;
 };

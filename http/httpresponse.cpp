@@ -81,6 +81,15 @@ void HttpResponse::sendRaw(const QByteArray &v_oData)
 void HttpResponse::write(const QByteArray &v_oData, bool v_bLastPart)
 {
     if (!m_bSentHeaders) {
+        if (v_bLastPart && m_poBody && v_oData.size() >= kSeparateBodyMin) {
+            // A large body is not copied behind the header block: a signed
+            // document's reply is megabytes, fresh pages each time.
+            m_oHeaders.insert(QByteArrayLiteral("Content-Length"), QByteArray::number(v_oData.size()));
+            writeHeaders(0);
+            *m_poBody = v_oData;
+            m_bSentLastPart = true;
+            return;
+        }
         if (v_bLastPart) {
             m_oHeaders.insert(QByteArrayLiteral("Content-Length"), QByteArray::number(v_oData.size()));
         } else {

@@ -40,6 +40,11 @@ public:
     /// Adds the header block on the first call. Headers, status and cookies set
     /// after that are not sent.
     void write(const QByteArray &v_oData, bool v_bLastPart = false);
+    /// A body given whole in one write and of at least kSeparateBodyMin bytes
+    /// goes to *v_poBody as it is (shared, not copied) instead of after the
+    /// header block; the connection sends it after the block. Not owned.
+    void setSeparateBody(QByteArray *v_poBody) { m_poBody = v_poBody; }
+    static constexpr int kSeparateBodyMin = 256 * 1024;
 
 private:
     void writeHeaders(int v_iBodySize); // v_iBodySize: room to make for the body after it
@@ -47,6 +52,7 @@ private:
 
     HttpHeaders m_oHeaders;
     QByteArray *m_poOut;
+    QByteArray *m_poBody = nullptr;
     HttpConnectionInfo *m_poConnection;
     qint32 m_iStatusCode = 200;
     QByteArray m_oStatusText = QByteArrayLiteral("OK");

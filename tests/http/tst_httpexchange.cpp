@@ -1,6 +1,7 @@
 // HttpExchange: what one connection's HTTP/1.1 conversation yields for the
 // bytes fed into it, however they are split: requests one at a time, the
-// interim 100 Continue in its place, keep-alive, and the fixed refusals.
+// interim 100 Continue in its place, keep-alive, the fixed refusals, and
+// large bodies sent from their own buffer after the header block.
 
 #include "httpexchange.h"
 #include "httprequest.h"
@@ -14,13 +15,20 @@ using norrweb::HttpRequest;
 
 namespace {
 
-// Answers every request with its path.
+// The body for a path: the path itself, or for "/large" a body the response
+// keeps out of its header block's buffer.
+QByteArray bodyFor(const QByteArray &v_oPath)
+{
+    return v_oPath == "/large" ? QByteArray(norrweb::HttpResponse::kSeparateBodyMin + 1000, 'L') : v_oPath;
+}
+
+// Answers every request with bodyFor() its path.
 class PathHandler : public norrweb::HttpRequestHandler
 {
 public:
     void service(HttpRequest &v_oRequest, norrweb::HttpResponse &v_oResponse) override
     {
-        v_oResponse.write(v_oRequest.getDecodedPath(), true);
+        v_oResponse.write(bodyFor(v_oRequest.getDecodedPath()), true);
     }
 };
 
@@ -31,10 +39,14 @@ void feed(HttpExchange &v_oHttp, const QByteArray &v_oBytes)
     v_oHttp.input().commit(v_oBytes.size());
 }
 
+// Everything queued, a contiguous run at a time as the connection sends it.
 QByteArray takeOutput(HttpExchange &v_oHttp)
 {
-    const QByteArray oOut(v_oHttp.outputData(), v_oHttp.outputSize());
-    v_oHttp.sent(oOut.size());
+    QByteArray oOut;
+    while (v_oHttp.hasOutput()) {
+        oOut.append(v_oHttp.outputData(), v_oHttp.outputSize());
+        v_oHttp.sent(v_oHttp.outputSize());
+    }
     return oOut;
 }
 
@@ -77,8 +89,9 @@ QByteArray converse(const QByteArray &v_oBytes, int v_iStep, bool &v_bClosed, in
 
 QByteArray ok(const QByteArray &v_oPath, bool v_bClose = false)
 {
+    const QByteArray oBody = bodyFor(v_oPath);
     return "HTTP/1.1 200 OK\r\n" + QByteArray(v_bClose ? "Connection: close\r\n" : "") + "Content-Length: "
-           + QByteArray::number(v_oPath.size()) + "\r\n\r\n" + v_oPath;
+           + QByteArray::number(oBody.size()) + "\r\n\r\n" + oBody;
 }
 
 const QByteArray kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -113,6 +126,12 @@ private slots:
         QTest::newRow("long reply, then a short one")
             << QByteArray("GET " + oLong + " HTTP/1.1\r\nHost: x\r\n\r\n" + oGetA) << QByteArray(ok(oLong) + ok("/a"))
             << false << 2;
+        QTest::newRow("large body, then a short reply")
+            << QByteArray("GET /large HTTP/1.1\r\nHost: x\r\n\r\n" + oGetA) << QByteArray(ok("/large") + ok("/a"))
+            << false << 2;
+        QTest::newRow("large body, then close")
+            << QByteArray("GET /large HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n") << ok("/large", true) << true
+            << 1;
         QTest::newRow("client asks to close")
             << QByteArray("GET /a HTTP/1.1\r\nHost: x\r\nConnection: Close\r\n\r\n" + oGetA) << ok("/a", true) << true
             << 1;
@@ -159,17 +178,22 @@ private slots:
     // follows it, never cuts into it.
     void continueStaysWhole_data()
     {
+        QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("rest");
         QTest::addColumn<QByteArray>("refusal");
-        QTest::newRow("reply follows") << QByteArray("abc") << QByteArray();
-        QTest::newRow("reply, then a refusal") << QByteArray("abc" + QByteArray(300, 'x')) << kTooLarge;
+        QTest::newRow("reply follows") << QByteArray("/p") << QByteArray("abc") << QByteArray();
+        QTest::newRow("reply, then a refusal") << QByteArray("/p") << QByteArray("abc" + QByteArray(300, 'x')) << kTooLarge;
+        QTest::newRow("large reply follows") << QByteArray("/large") << QByteArray("abc") << QByteArray();
+        QTest::newRow("large reply, then a refusal")
+            << QByteArray("/large") << QByteArray("abc" + QByteArray(300, 'x')) << kTooLarge;
     }
     void continueStaysWhole()
     {
+        QFETCH(QByteArray, path);
         QFETCH(QByteArray, rest);
         QFETCH(QByteArray, refusal);
         HttpExchange oHttp(HttpExchange::Limits{200, 1000}, norrweb::HttpConnectionInfo());
-        feed(oHttp, "POST /p HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+        feed(oHttp, "POST " + path + " HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
         QCOMPARE(oHttp.parse(), HttpExchange::NeedInput);
         QVERIFY(!oHttp.betweenRequests());
         QCOMPARE(QByteArray(oHttp.outputData(), oHttp.outputSize()), kContinue);
@@ -182,7 +206,7 @@ private slots:
         QVERIFY(oHttp.betweenRequests());
         if (!refusal.isEmpty()) // too many bytes for the next request
             QCOMPARE(oHttp.parse(), HttpExchange::Refused);
-        QCOMPARE(takeOutput(oHttp), kContinue.mid(5) + ok("/p") + refusal); // the interim reply not sent twice
+        QCOMPARE(takeOutput(oHttp), kContinue.mid(5) + ok(path) + refusal); // the interim reply not sent twice
         QCOMPARE(oHttp.closeAfterOutput(), !refusal.isEmpty());
     }
 };
