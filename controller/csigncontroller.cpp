@@ -1,7 +1,5 @@
 #include "csigncontroller.h"
 
-#include <QTemporaryFile>
-
 #include "clauncher.h"
 #include "commandnotes.h"
 #include "cversion.h"
@@ -14,7 +12,6 @@
 #include "sessionregistry.h"
 
 #include <QRandomGenerator>
-#include <QTemporaryFile>
 
 #include <cerrno>
 #include <iterator>
@@ -221,12 +218,11 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
             oMap.insert(it.key(), it.value());
     oMap.insert("keyHttpBody", v_oRequest.getBody());
     // Uploaded files: their content under "keyHttpFile.<field>" (the field's
-    // parameter holds the file's name).
+    // parameter holds the file's name), copied out of the request's body,
+    // which goes with the request while the job goes on.
     const auto &oFiles = v_oRequest.getUploadedFiles();
-    for (auto it = oFiles.constBegin(); it != oFiles.constEnd(); ++it) {
-        if (it.value() && it.value()->seek(0))
-            oMap.insert("keyHttpFile." + it.key(), it.value()->readAll());
-    }
+    for (auto it = oFiles.constBegin(); it != oFiles.constEnd(); ++it)
+        oMap.insert("keyHttpFile." + it.key(), QByteArray(it.value().constData(), it.value().size()));
     oMap.insert("keyHttpMethod", v_oRequest.getMethod());
     oMap.insert("keyHttpPath", CommandTarget::of(v_oRequest).path);
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());

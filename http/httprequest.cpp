@@ -197,8 +197,10 @@ HttpRequest::HttpRequest(const HttpLimits &v_oLimits)
 
 HttpRequest::~HttpRequest()
 {
-    for (QTemporaryFile *poFile : qAsConst(m_oUploadedFiles))
-        releaseTemporaryFile(poFile);
+    // The uploads are views into the body: gone before it.
+    m_oUploadedFiles.clear();
+    if (m_pBodyMap)
+        m_poTempFile->unmap(m_pBodyMap);
     releaseTemporaryFile(m_poTempFile);
 }
 
@@ -515,11 +517,6 @@ void HttpRequest::consumeAvailable(QIODevice *v_poSocket)
 QByteArray HttpRequest::getHeader(const QByteArray &v_oName) const
 {
     return m_oHeaders.value(v_oName.toLower());
-}
-
-QTemporaryFile *HttpRequest::getUploadedFile(const QByteArray &v_oFieldName) const
-{
-    return m_oUploadedFiles.value(v_oFieldName, nullptr);
 }
 
 } // namespace norrweb

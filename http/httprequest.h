@@ -85,10 +85,11 @@ public:
     QByteArray getCookie(const QByteArray &v_oName) const;
     QMap<QByteArray, QByteArray> &getAllCookies() { return m_oCookies; }
 
-    /// Uploaded file of a multipart field, or null. The request keeps ownership; the
-    /// file is removed from disk when the request is destroyed.
-    QTemporaryFile *getUploadedFile(const QByteArray &v_oFieldName) const;
-    const QMap<QByteArray, QTemporaryFile *> &getUploadedFiles() const { return m_oUploadedFiles; }
+    /// The content of each file field of a multipart body, by field name: views
+    /// into the request's own body (its temporary file, mapped from the page
+    /// cache), valid while the request lives. Copy what must outlive it
+    /// (QByteArray(data, size): a copy of a view is still a view).
+    const QMap<QByteArray, QByteArray> &getUploadedFiles() const { return m_oUploadedFiles; }
     QHostAddress getPeerAddress() const { return m_oPeerAddress ? *m_oPeerAddress : QHostAddress(); }
     qint32 getCurrentSize() const { return m_iCurrentSize; }
 
@@ -130,7 +131,7 @@ private:
 
     HttpFields m_oHeaders;
     QMultiMap<QByteArray, QByteArray> m_oParameters;
-    QMap<QByteArray, QTemporaryFile *> m_oUploadedFiles;
+    QMap<QByteArray, QByteArray> m_oUploadedFiles; // views into m_pBodyMap or m_oBodyCopy
     QMap<QByteArray, QByteArray> m_oCookies;
     QByteArray m_oBodyData;
     QByteArray m_oMethod;
@@ -152,6 +153,8 @@ private:
     QByteArray m_oCurrentHeader;
     QByteArray m_oBoundary;
     QTemporaryFile *m_poTempFile = nullptr;
+    uchar *m_pBodyMap = nullptr;  ///< the multipart body, mapped while uploads point into it
+    QByteArray m_oBodyCopy;       ///< the body read whole where it could not be mapped
     QByteArray m_oLineBuffer;   ///< a line that arrived in parts, or longer than the short buffer
     bool m_bLineBufferDone = false; ///< m_oLineBuffer holds the line last handed out
     char m_aShortLine[512];     ///< the line last handed out, when it came whole

@@ -109,7 +109,9 @@ void HttpRequest::readMultipartBody(QIODevice *v_poSocket)
         if (m_poTempFile->error() != QFileDevice::NoError)
             qCCritical(lcHttp, "HttpRequest: Error writing temp file for multipart body");
         const bool bParsed = parseMultiPartFile();
-        m_poTempFile->close();
+        // The uploads are read from the mapped body: the file stays open with them.
+        if (m_oUploadedFiles.isEmpty())
+            m_poTempFile->close();
         if (bParsed)
             m_eState = Complete;
     }
@@ -124,21 +126,28 @@ bool HttpRequest::parseMultiPartFile()
         return true;
     // The body is scanned in place: mapped from the page cache, or read once
     // where it cannot be mapped. A part's content is found with one search for
-    // its delimiter and written out in one piece, not line by line.
+    // its delimiter; an uploaded file's content stays where it is, a view
+    // into the body, which is kept (mapped, file-backed: no memory of the
+    // process while the request waits for a worker) as long as the request.
     uchar *pMapped = poBody->map(0, iSize);
-    QByteArray oRead;
     if (!pMapped) {
         poBody->seek(0);
-        oRead = poBody->readAll();
-        if (oRead.size() != iSize) {
+        m_oBodyCopy = poBody->readAll();
+        if (m_oBodyCopy.size() != iSize) {
             qCCritical(lcHttp, "HttpRequest: cannot read temp file, %s", qPrintable(poBody->errorString()));
+            m_oBodyCopy.clear();
             return true;
         }
     }
-    const char *const pData = pMapped ? reinterpret_cast<const char *>(pMapped) : oRead.constData();
+    const char *const pData = pMapped ? reinterpret_cast<const char *>(pMapped) : m_oBodyCopy.constData();
     const bool bParsed = parseMultiPartBody(pData, iSize);
-    if (pMapped)
-        poBody->unmap(pMapped);
+    if (m_oUploadedFiles.isEmpty()) {
+        if (pMapped)
+            poBody->unmap(pMapped);
+        m_oBodyCopy.clear();
+    } else {
+        m_pBodyMap = pMapped;
+    }
     return bParsed;
 }
 
@@ -211,25 +220,16 @@ bool HttpRequest::parseMultiPartBody(const char *v_pData, qint64 v_iSize)
             if (uiRaw == 0) {
                 qCWarning(lcHttp, "HttpRequest: format error, unexpected end of file data");
             } else {
-                // Each distinct field keeps a file open until the request ends.
                 if (!m_oUploadedFiles.contains(oFieldName) && m_oUploadedFiles.size() >= qMax(1, m_iMaxUploadedFiles)) {
                     qCWarning(lcHttp, "HttpRequest: too many uploaded files in one request");
                     abort(TooLarge);
                     return false;
                 }
-                QTemporaryFile *poUpload = newTemporaryFile();
-                if (!poUpload) {
-                    abort(NoTemporaryFile);
-                    return false;
-                }
-                if (poUpload->write(v_pData + uiContent, iLength) != iLength || !poUpload->flush())
-                    qCCritical(lcHttp, "HttpRequest: error writing temp file, %s", qPrintable(poUpload->errorString()));
-                poUpload->seek(0);
                 m_oParameters.insert(oFieldName, oFileName);
                 qCDebug(lcHttp, "HttpRequest: set parameter %s=%s", oFieldName.constData(), qtxLogSecret(oFileName).c_str());
-                releaseTemporaryFile(m_oUploadedFiles.take(oFieldName));
-                m_oUploadedFiles.insert(oFieldName, poUpload);
-                qCDebug(lcHttp, "HttpRequest: uploaded file size is %lli", static_cast<long long>(poUpload->size()));
+                // A later part of the same field replaces the earlier.
+                m_oUploadedFiles.insert(oFieldName, QByteArray::fromRawData(v_pData + uiContent, iLength));
+                qCDebug(lcHttp, "HttpRequest: uploaded file size is %i", iLength);
             }
         }
         uiPos = uiDelimiter;
