@@ -471,9 +471,15 @@ void HttpRequest::readBody(QIODevice *v_poSocket)
     }
     const qint64 iMissing = qint64(m_iExpectedBodySize) - m_oBodyData.size();
     if (iMissing > 0) {
-        const QByteArray oData = v_poSocket->read(iMissing);
-        addToCurrentSize(oData.size());
-        m_oBodyData.append(oData);
+        // Straight into the body's own buffer, which grows with what arrived
+        // (geometrically; a large block is moved by the kernel, not copied),
+        // not into a slice of its own that is then appended.
+        const int iHave = m_oBodyData.size();
+        const qint64 iWant = qMin(iMissing, v_poSocket->bytesAvailable());
+        m_oBodyData.resize(iHave + int(iWant));
+        const qint64 iRead = qMax<qint64>(0, v_poSocket->read(m_oBodyData.data() + iHave, iWant));
+        m_oBodyData.resize(iHave + int(iRead));
+        addToCurrentSize(iRead);
     }
     if (m_oBodyData.size() >= m_iExpectedBodySize)
         m_eState = Complete;
