@@ -4,6 +4,7 @@
 
 #include <poppler-qt5.h>
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QImage>
 #include <QVariant>
@@ -34,8 +35,13 @@ Preview renderPage(const std::string &v_oDocument, int v_iPage, int v_iMaxWidth,
 {
     if (v_iMaxWidth < 16 || v_iMaxHeight < 16 || v_iMaxWidth > 4096 || v_iMaxHeight > 4096)
         throw pdfupdate::PdfFailure("BAD_REQUEST", "The preview's size is out of range.");
-    const std::unique_ptr<Poppler::Document> poDocument(
-        Poppler::Document::loadFromData(QByteArray::fromRawData(v_oDocument.data(), int(v_oDocument.size()))));
+    // Read through a device over the bytes where they lie: loadFromData()
+    // would take its own copy of the whole document first.
+    QBuffer oDevice;
+    oDevice.setData(QByteArray::fromRawData(v_oDocument.data(), int(v_oDocument.size())));
+    if (!oDevice.open(QIODevice::ReadOnly))
+        throw pdfupdate::PdfFailure("PDF_ENGINE_ERROR", "The document cannot be opened for reading.");
+    const std::unique_ptr<Poppler::Document> poDocument(Poppler::Document::load(&oDevice));
     if (!poDocument)
         throw pdfupdate::PdfFailure("PDF_MALFORMED", "The document cannot be read.");
     if (poDocument->isLocked())
