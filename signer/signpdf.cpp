@@ -104,26 +104,82 @@ QRectF boxInPreview(const QImage &v_oPreview, const QRectF &v_oPoints)
     return dScale > 0 ? QRectF(v_oPoints.topLeft() * dScale, v_oPoints.size() * dScale) : QRectF();
 }
 
-// The reply with "pdf" added as the last member (the keys of a QJsonObject
-// are sorted, and "pdf" sorts after the others): base64 needs no escaping, so
-// the document is encoded once, straight into the reply, instead of passing
-// through QJsonDocument as UTF-16 (tens of megabytes, and most of the reply's
-// time).
-QByteArray withPdf(const QByteArray &v_oJson, QByteArray &v_oPdf)
+// The reply: the small members through QJsonObject, with "pdf" added as the
+// last member (the keys of a QJsonObject are sorted, and "pdf" sorts after
+// the others). Base64 needs no escaping, so the document is encoded straight
+// into the reply by OpenSSL instead of passing through QJsonDocument as UTF-16
+// (tens of megabytes, and most of the reply's time).
+//
+// Most of it is encoded while the user reads the dialog: the signature goes
+// into /Contents and B-LT's validation data after the end, so the document's
+// bytes before /Contents are the signed document's too. After the signature
+// only the rest is encoded; the part encoded ahead is used only when the
+// signed document does start with those bytes (a comparison, not a promise).
+class PdfReply
 {
-    if (v_oPdf.size() > INT_MAX / 4 * 3 - 4096)
-        throw SignerError("PDF_TOO_LARGE", QStringLiteral("The signed document is too large to be answered."));
-    const QByteArray oHead = v_oJson.size() > 2 ? v_oJson.left(v_oJson.size() - 1) + ",\"pdf\":\"" : QByteArray("{\"pdf\":\"");
-    const int iEncoded = 4 * ((v_oPdf.size() + 2) / 3);
-    QByteArray oReply(oHead.size() + iEncoded + 2, Qt::Uninitialized);
-    std::memcpy(oReply.data(), oHead.constData(), size_t(oHead.size()));
-    // EVP_EncodeBlock writes no line breaks; its closing NUL falls on the quote.
-    EVP_EncodeBlock(reinterpret_cast<unsigned char *>(oReply.data() + oHead.size()),
-                    reinterpret_cast<const unsigned char *>(v_oPdf.constData()), v_oPdf.size());
-    v_oPdf.clear();
-    std::memcpy(oReply.data() + oHead.size() + iEncoded, "\"}", 2);
-    return oReply;
-}
+public:
+    PdfReply(const QByteArray &v_oJson, const QByteArray &v_oDocument, qint64 v_iUnchanged)
+        : m_oHead(v_oJson.size() > 2 ? v_oJson.left(v_oJson.size() - 1) + ",\"pdf\":\"" : QByteArray("{\"pdf\":\""))
+        , m_oDocument(v_oDocument)
+    {
+        if (m_oDocument.size() > kMaxDocument)
+            return; // refused in take()
+        // Whole groups of three bytes, so that the rest's encoding follows on.
+        m_iAhead = int(qBound<qint64>(0, v_iUnchanged, m_oDocument.size()) / 3 * 3);
+        m_oReply = QByteArray(m_oHead.size() + encodedSize(m_oDocument.size()) + 2, Qt::Uninitialized);
+        std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
+        unsigned char *pOut = reinterpret_cast<unsigned char *>(m_oReply.data() + m_oHead.size());
+        const unsigned char *pIn = reinterpret_cast<const unsigned char *>(m_oDocument.constData());
+        const int iAhead = m_iAhead;
+        m_oAhead = std::async(std::launch::async, [pOut, pIn, iAhead] { EVP_EncodeBlock(pOut, pIn, iAhead); });
+    }
+    ~PdfReply()
+    {
+        if (m_oAhead.valid())
+            m_oAhead.wait();
+    }
+    PdfReply(const PdfReply &) = delete;
+    PdfReply &operator=(const PdfReply &) = delete;
+
+    // The whole reply for the signed document (which is cleared).
+    QByteArray take(QByteArray &v_oSigned)
+    {
+        if (m_oAhead.valid())
+            m_oAhead.wait();
+        if (v_oSigned.size() > kMaxDocument)
+            throw SignerError("PDF_TOO_LARGE", QStringLiteral("The signed document is too large to be answered."));
+        const int iFrom = v_oSigned.size() >= m_iAhead && m_iAhead > 0
+                                  && std::memcmp(v_oSigned.constData(), m_oDocument.constData(), size_t(m_iAhead)) == 0
+                              ? m_iAhead
+                              : 0;
+        m_oDocument.clear();
+        const int iEncoded = encodedSize(v_oSigned.size());
+        // B-LT's document is longer than the prepared one: the buffer grows in place or moves once.
+        if (m_oReply.isEmpty()) {
+            m_oReply = QByteArray(m_oHead.size() + iEncoded + 2, Qt::Uninitialized);
+            std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
+        } else {
+            m_oReply.resize(m_oHead.size() + iEncoded + 2);
+        }
+        // EVP_EncodeBlock writes no line breaks; its closing NUL falls on the quote.
+        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(m_oReply.data() + m_oHead.size() + iFrom / 3 * 4),
+                        reinterpret_cast<const unsigned char *>(v_oSigned.constData()) + iFrom,
+                        v_oSigned.size() - iFrom);
+        v_oSigned.clear();
+        std::memcpy(m_oReply.data() + m_oHead.size() + iEncoded, "\"}", 2);
+        return std::move(m_oReply);
+    }
+
+private:
+    static constexpr int kMaxDocument = INT_MAX / 4 * 3 - 4096;
+    static int encodedSize(int v_iBytes) { return 4 * ((v_iBytes + 2) / 3); }
+
+    const QByteArray m_oHead;
+    QByteArray m_oDocument;
+    int m_iAhead = 0;
+    QByteArray m_oReply;
+    std::future<void> m_oAhead;
+};
 
 } // namespace
 
@@ -211,6 +267,12 @@ QByteArray SignPdfCommand::run()
 
     Receipt oReceipt = signer::signingReceipt(oConsent);
 
+    QJsonObject oReplyMembers;
+    oReplyMembers.insert(QStringLiteral("certificate"), QString::fromLatin1(oDer.toBase64()));
+    oReplyMembers.insert(QStringLiteral("level"), signer::levelName(oPdf.level));
+    oReplyMembers.insert(QStringLiteral("fieldName"), oPrepared.fieldName);
+    PdfReply oReply(signer::json(oReplyMembers), oPrepared.document, oPrepared.contentsOffset);
+
     ConsentAnswer oAnswer = m_oUi.askConsent(oConsent, [] { return signer::snapshot(Purpose::Sign); });
     signer::refuseUnlessAccepted(oAnswer, oStore, oReceipt, QStringLiteral("The user did not consent to the signature."));
 
@@ -225,12 +287,9 @@ QByteArray SignPdfCommand::run()
                                                     hashBytes(oPrepared.digestAlgorithm, v_oAttributes)),
                                  oAgain);
         };
+        // entryOnToken() found the certificate by these very bytes: the reply's head holds them.
         QByteArray oSigned = signPdf(oEngine, oPrepared, oEntry.der, eScheme, oPdf.level, oTokenSign, oConfig);
         oPrepared.document.clear();
-        QJsonObject oReply;
-        oReply.insert(QStringLiteral("certificate"), QString::fromLatin1(oEntry.der.toBase64()));
-        oReply.insert(QStringLiteral("level"), signer::levelName(oPdf.level));
-        oReply.insert(QStringLiteral("fieldName"), oPrepared.fieldName);
-        return withPdf(signer::json(oReply), oSigned);
+        return oReply.take(oSigned);
     });
 }
