@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <linux/audit.h>
@@ -31,6 +32,18 @@ bool setLimit(int v_iResource, rlim_t v_uiSoft, rlim_t v_uiHard)
     return setrlimit(v_iResource, &oLimit) == 0;
 }
 
+bool limitMemory(unsigned long v_uiMemoryMiB)
+{
+#ifndef QTX_HELPER_SANITIZED
+    // Sanitizer runtimes reserve terabytes of address space; their builds
+    // rely on the CPU and wall-clock limits.
+    return setLimit(RLIMIT_AS, rlim_t(v_uiMemoryMiB) << 20, rlim_t(v_uiMemoryMiB) << 20);
+#else
+    (void)v_uiMemoryMiB;
+    return true;
+#endif
+}
+
 bool limitSelf(unsigned long v_uiMemoryMiB, unsigned long v_uiCpuSeconds)
 {
     bool bOk = prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && prctl(PR_SET_DUMPABLE, 0) == 0
@@ -38,14 +51,7 @@ bool limitSelf(unsigned long v_uiMemoryMiB, unsigned long v_uiCpuSeconds)
     // The CPU limit's soft end sends SIGXCPU, one second later SIGKILL.
     bOk = bOk && setLimit(RLIMIT_CPU, v_uiCpuSeconds, v_uiCpuSeconds + 1) && setLimit(RLIMIT_CORE, 0, 0)
           && setLimit(RLIMIT_FSIZE, 0, 0) && setLimit(RLIMIT_NOFILE, 16, 16);
-#ifndef QTX_HELPER_SANITIZED
-    // Sanitizer runtimes reserve terabytes of address space; their builds
-    // rely on the CPU and wall-clock limits.
-    bOk = bOk && setLimit(RLIMIT_AS, rlim_t(v_uiMemoryMiB) << 20, rlim_t(v_uiMemoryMiB) << 20);
-#else
-    (void)v_uiMemoryMiB;
-#endif
-    return bOk;
+    return bOk && limitMemory(v_uiMemoryMiB);
 }
 
 // From here on: memory, the pipes, the clock, exit. Anything else fails with
@@ -106,6 +112,8 @@ bool confineSelf(bool v_bReadFiles)
 #endif
 }
 
+constexpr int kRequestWaitMs = 120 * 1000;
+
 bool readExactly(char *v_pTo, std::size_t v_uiSize)
 {
     std::size_t uiDone = 0;
@@ -128,6 +136,14 @@ bool readExactly(char *v_pTo, std::size_t v_uiSize)
 // refuse the request.
 bool readRequest(std::vector<pdfhelper::Record> *v_poRecords, std::size_t v_uiSize)
 {
+    // A helper started ahead of its request (the server's spare preview)
+    // waits for it at most this long, then ends.
+    pollfd oFirst = {STDIN_FILENO, POLLIN, 0};
+    int iReady;
+    while ((iReady = poll(&oFirst, 1, kRequestWaitMs)) < 0 && errno == EINTR) {
+    }
+    if (iReady <= 0)
+        return false;
     std::size_t uiLeft = v_uiSize;
     for (;;) {
         char aHead[12];
@@ -195,16 +211,25 @@ int run(int argc, char **argv, const Role &v_oRole)
     if (argc != 4)
         return 2;
     const unsigned long uiMemory = number(argv[1], 0), uiCpu = number(argv[2], 0), uiInput = number(argv[3], 0);
-    if (uiMemory < 64 || uiCpu < 1 || uiInput < 1 || !limitSelf(uiMemory, uiCpu))
+    // Four times the document on top of the base: first for the largest
+    // document the input may hold, then for the one that came.
+    if (uiMemory < 64 || uiCpu < 1 || uiInput < 1 || !limitSelf(uiMemory + 4 * (uiInput >> 20), uiCpu))
         return 3;
+    // What the role loads while it can read its configuration, before the
+    // request (a helper started ahead has it done when the request comes).
+    if (v_oRole.beforeConfinement)
+        v_oRole.beforeConfinement();
     std::vector<pdfhelper::Record> oRequest;
     if (!readRequest(&oRequest, uiInput))
         return 4;
+    std::size_t uiDocument = 0;
+    for (const pdfhelper::Record &oRecord : oRequest)
+        uiDocument = oRecord.first == "DOCU" ? oRecord.second.size() : uiDocument;
+    if (!limitMemory(uiMemory + 4 * (uiDocument >> 20)))
+        return 3;
     bool bReport = false;
     for (const pdfhelper::Record &oRecord : oRequest)
         bReport = bReport || (oRecord.first == "MODE" && oRecord.second == "confinement");
-    if (v_oRole.beforeConfinement && !bReport)
-        v_oRole.beforeConfinement();
     if (!confineSelf(v_oRole.readsFiles))
         return 5;
     std::string oReply;

@@ -7,9 +7,12 @@
 //
 //   qtx-pdf-helper <memory MiB> <CPU seconds> <input bytes>
 //
-// Before it reads anything a helper limits itself (address space, CPU time,
-// no files written, no core, dies with its parent); once the request is in,
-// a seccomp filter leaves it memory, its two pipes and exit. A helper whose
+// Before it reads anything a helper limits itself (address space: the memory
+// given plus four times the input's MiB, lowered to four times the document's
+// once it is read; CPU time, no files written, no core, dies with the thread
+// that started it); it waits at most two minutes for the request's first
+// byte; once the request is in, a seccomp filter leaves it memory, its two
+// pipes and exit. A helper whose
 // role reads files (the preview: the fonts a page names) may also open files
 // for reading; nothing it could read leaves the process but as pixels of the
 // preview, which only the dialog shows. The server adds a wall-clock limit
@@ -38,8 +41,8 @@ struct Role
     // Whether the confined process may open files for reading (and look at
     // them: the calls fontconfig and FreeType make).
     bool readsFiles = false;
-    // Run after the request is read, before the filter: what must be loaded
-    // while the process can still read its configuration.
+    // Run before the request is read (and so before the filter): what must
+    // be loaded while the process can still read its configuration.
     void (*beforeConfinement)() = nullptr;
     // The reply's records for the request, without the closing DONE; not
     // called for MODE "confinement", which every helper answers alike. A

@@ -8,14 +8,18 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,11 +118,20 @@ bool sendAll(int v_iFd, const char *v_pData, qint64 v_iSize, const QElapsedTimer
     return true;
 }
 
-// Runs the helper on one request (v_oHead, then the document as the DOCU
-// record's data) within the wall-clock limit; the helper limits its own memory
-// and CPU time. A socket pair carries both directions.
-HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
-                       const QByteArray &v_oDocument)
+// A helper process started and waiting for its request on the socket.
+struct Spawned
+{
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+// What a request's head may add to the document (the records before DOCU).
+constexpr qint64 kMaxHeadBytes = 64 * 1024;
+
+// Starts the helper for a request of at most v_iInput bytes; it limits its
+// own memory (v_oLimits.memoryMiB, plus four times the document's MiB once
+// it has read it) and CPU time. A socket pair carries both directions.
+Spawned spawnHelper(const QString &v_oPath, const PdfLimits &v_oLimits, qint64 v_iInput)
 {
     // Above the descriptors the child's file actions name, so that its
     // dup2 to 3 is never a dup2 onto itself (which would keep close-on-exec).
@@ -132,10 +145,8 @@ HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const
         ::close(iExe);
         throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("No socket for the PDF helper."));
     }
-    const qint64 iInput = v_oHead.size() + 12 + v_oDocument.size();
-    const qint64 iMemory = v_oLimits.memoryMiB + 4 * (v_oDocument.size() >> 20);
-    const std::string oMemory = std::to_string(iMemory), oCpu = std::to_string(v_oLimits.cpuSeconds),
-                      oInput = std::to_string(iInput);
+    const std::string oMemory = std::to_string(v_oLimits.memoryMiB), oCpu = std::to_string(v_oLimits.cpuSeconds),
+                      oInput = std::to_string(v_iInput);
     const std::string oExe = "/proc/self/fd/3";
     const std::string oName = QFileInfo(v_oPath).fileName().toStdString();
     char *aArgv[] = {const_cast<char *>(oName.c_str()), const_cast<char *>(oMemory.c_str()),
@@ -175,12 +186,77 @@ HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const
         throw SignerError("PDF_ENGINE_ERROR",
                           QStringLiteral("The PDF helper cannot be started: %1").arg(QString::fromLocal8Bit(std::strerror(iSpawn))));
     }
+    return Spawned{iPid, aPair[0]};
+}
 
+// Ends a helper that was not given a request: its socket closed (it reads the
+// end and exits), killed in any case, and reaped.
+void discardHelper(const Spawned &v_oHelper)
+{
+    ::close(v_oHelper.fd);
+    ::kill(v_oHelper.pid, SIGKILL);
+    while (waitpid(v_oHelper.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// The preview helper started ahead (PdfEngine::keepPreviewReady): Qt's and
+// poppler's loading, most of a preview's time for a small document, is done
+// before the document is there. One per process; a helper gives up waiting
+// for its request after two minutes, so a spare is used only while younger
+// than 90 s, and one that was started with other limits is not used at all.
+struct SparePreview
+{
+    QString path;
+    int memoryMiB = 0;
+    int cpuSeconds = 0;
+    qint64 input = 0;
+    qint64 bornMs = 0;
+    Spawned helper;
+};
+constexpr qint64 kSpareUsableMs = 90 * 1000;
+std::mutex g_oSpareMutex;
+std::optional<SparePreview> g_oSpare;
+
+qint64 monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool spareFits(const SparePreview &v_oSpare, const QString &v_oPath, const PdfLimits &v_oLimits, qint64 v_iInput)
+{
+    int iStatus = 0;
+    return v_oSpare.path == v_oPath && v_oSpare.memoryMiB == v_oLimits.memoryMiB
+           && v_oSpare.cpuSeconds == v_oLimits.cpuSeconds && v_oSpare.input >= v_iInput
+           && monotonicMs() - v_oSpare.bornMs < kSpareUsableMs && waitpid(v_oSpare.helper.pid, &iStatus, WNOHANG) == 0;
+}
+
+// The spare, when it fits this request; else none (and an unfit one is ended).
+std::optional<Spawned> takeSpare(const QString &v_oPath, const PdfLimits &v_oLimits, qint64 v_iInput)
+{
+    std::lock_guard<std::mutex> oGuard(g_oSpareMutex);
+    if (!g_oSpare)
+        return std::nullopt;
+    const SparePreview oSpare = *g_oSpare;
+    g_oSpare.reset();
+    if (spareFits(oSpare, v_oPath, v_oLimits, v_iInput))
+        return oSpare.helper;
+    discardHelper(oSpare.helper);
+    return std::nullopt;
+}
+
+// Sends the request (v_oHead, then the document as the DOCU record's data)
+// to a started helper and reads its reply within the wall-clock limit.
+HelperResult talkToHelper(const Spawned &v_oHelper, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
+                          const QByteArray &v_oDocument)
+{
+    const pid_t iPid = v_oHelper.pid;
     HelperResult oResult;
     QElapsedTimer oClock;
     oClock.start();
     const int iWallMs = v_oLimits.wallSeconds * 1000;
-    const int iFd = aPair[0];
+    const int iFd = v_oHelper.fd;
+    const qint64 iInput = v_oHead.size() + 12 + v_oDocument.size();
     QByteArray oRecordHead = QByteArray("DOCU");
     for (int i = 7; i >= 0; --i)
         oRecordHead += char((quint64(v_oDocument.size()) >> (8 * i)) & 0xff);
@@ -227,6 +303,30 @@ HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const
     oResult.exitCode = oResult.exited ? WEXITSTATUS(iStatus) : -1;
     oResult.signal = WIFSIGNALED(iStatus) ? WTERMSIG(iStatus) : 0;
     return oResult;
+}
+
+// Runs a new helper on one request.
+HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
+                       const QByteArray &v_oDocument)
+{
+    return talkToHelper(spawnHelper(v_oPath, v_oLimits, v_oHead.size() + 12 + v_oDocument.size()), v_oLimits, v_oHead,
+                        v_oDocument);
+}
+
+// Runs the preview helper on one request: the spare when it fits, else a new one.
+HelperResult runPreviewHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
+                              const QByteArray &v_oDocument)
+{
+    const qint64 iInput = v_oHead.size() + 12 + v_oDocument.size();
+    if (const std::optional<Spawned> oSpare = takeSpare(v_oPath, v_oLimits, iInput)) {
+        HelperResult oResult = talkToHelper(*oSpare, v_oLimits, v_oHead, v_oDocument);
+        // A spare that ended before it answered (killed from outside) costs
+        // a second run, not the preview; a document that ends a helper does
+        // the same to the new one and is answered as usual.
+        if (!oResult.reply.isEmpty() || oResult.timedOut || oResult.signal == SIGXCPU)
+            return oResult;
+    }
+    return runHelper(v_oPath, v_oLimits, v_oHead, v_oDocument);
 }
 
 // The helper's records, or the error its end stands for.
@@ -473,6 +573,29 @@ QByteArray PdfEngine::appendDss(const QByteArray &v_oPdf, const ValidationData &
     return v_oPdf + QByteArray::fromStdString(itUpdate->second);
 }
 
+void PdfEngine::keepPreviewReady() const
+{
+    // The helper dies with the thread that started it: only the main thread's
+    // spares live until they are used.
+    QCoreApplication *poApp = QCoreApplication::instance();
+    if (m_oPreview.isEmpty() || !poApp || QThread::currentThread() != poApp->thread())
+        return;
+    const qint64 iInput = m_oLimits.maxDocumentBytes + kMaxHeadBytes;
+    std::lock_guard<std::mutex> oGuard(g_oSpareMutex);
+    if (g_oSpare && spareFits(*g_oSpare, m_oPreview, m_oLimits, iInput))
+        return;
+    if (g_oSpare) {
+        discardHelper(g_oSpare->helper);
+        g_oSpare.reset();
+    }
+    try {
+        g_oSpare = SparePreview{m_oPreview, m_oLimits.memoryMiB, m_oLimits.cpuSeconds, iInput, monotonicMs(),
+                                spawnHelper(m_oPreview, m_oLimits, iInput)};
+    } catch (const SignerError &) {
+        // A preview then starts its own helper, and says why it cannot.
+    }
+}
+
 QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMaxSize, int *v_piDrawn) const
 {
     if (v_oPdf.size() > m_oLimits.maxDocumentBytes)
@@ -491,7 +614,7 @@ QImage PdfEngine::renderPage(const QByteArray &v_oPdf, int v_iPage0, QSize v_oMa
     addRecord(oHead, "MAXW", QByteArray::number(iMaxWidth));
     addRecord(oHead, "MAXH", QByteArray::number(iMaxHeight));
     std::vector<pdfhelper::Record> oRecords;
-    const auto oFields = helperReply(runHelper(m_oPreview, m_oLimits, oHead, v_oPdf), m_oLimits, &oRecords);
+    const auto oFields = helperReply(runPreviewHelper(m_oPreview, m_oLimits, oHead, v_oPdf), m_oLimits, &oRecords);
     // The helper's word on the size is checked against the box and the pixels.
     const qint64 iWidth = numberField(oFields, "IMGW"), iHeight = numberField(oFields, "IMGH");
     const auto itPixels = oFields.find("PIXL");

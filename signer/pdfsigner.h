@@ -81,6 +81,13 @@ public:
     // unchanged when the data is empty.
     QByteArray appendDss(const QByteArray &v_oPdf, const ValidationData &v_oData) const;
 
+    // Starts a preview helper ahead of the next renderPage() (one per process,
+    // used within 90 s), so that the preview does not wait for Qt and poppler
+    // to load. Call on the main thread (a helper dies with the thread that
+    // started it); elsewhere it does nothing. Costs an idle process of about
+    // 20 MB until used or given up (the helper exits after 2 minutes unused).
+    void keepPreviewReady() const;
+
     // The largest preview renderPage() makes, whatever it is asked.
     static constexpr int kMaxPreviewSide = 1200;
     // Page v_iPage0 (0-based, -1: the last) drawn to fit v_oMaxSize (each side

@@ -388,6 +388,8 @@ QByteArray SignBatchCommand::run()
         requireTimestampAuthority(oConfig);
     BatchEntry oEntry(oSession, oBatch.batchId, oOrigin.text, oBatch.documents.size());
     const PdfEngine oEngine(PdfEngine::defaultHelperPath(), oConfig.pdf);
+    if (oBatch.pdf)
+        oEngine.keepPreviewReady(); // the first document's preview helper loads meanwhile
 
     SignerStore oStore;
     ConsentRequest oConsent;

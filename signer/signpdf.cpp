@@ -199,6 +199,9 @@ QByteArray SignPdfCommand::run()
     if (oPdf.level != SignatureLevel::BaselineB)
         requireTimestampAuthority(oConfig);
     const PdfEngine oEngine(PdfEngine::defaultHelperPath(), oConfig.pdf);
+    // The preview helper loads while the key is looked up (it gets the
+    // document only after that).
+    oEngine.keepPreviewReady();
 
     SignerStore oStore;
     ConsentRequest oConsent;
@@ -257,6 +260,8 @@ QByteArray SignPdfCommand::run()
         }
     });
     oPdf.document.clear();
+    // The next document's preview helper loads while this dialog shows.
+    oEngine.keepPreviewReady();
     oConsent.documentName = oPdf.documentName;
     oConsent.digestAlgorithm = QStringLiteral("SHA-256");
     oConsent.signatureAlgorithm = QStringLiteral("%1, PDF (PAdES-%2)")

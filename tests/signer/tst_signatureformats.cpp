@@ -24,6 +24,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <csignal>
 #include <map>
 #include <memory>
 
@@ -161,6 +162,7 @@ private slots:
     void revocationAllowList();
     void helperIsConfined_data();
     void helperIsConfined();
+    void previewHelperStartedAhead();
 
 private:
     QString path(const QString &v_oName) const { return m_dir.filePath(v_oName); }
@@ -699,6 +701,49 @@ void TestSignatureFormats::helperIsConfined()
     QCOMPARE(oFields["SECC"], std::string("1"));
     QCOMPARE(oFields["OPEN"], std::to_string(openError));
     QCOMPARE(oFields["SOCK"], std::to_string(EPERM));
+}
+
+// The preview helpers this process started and has not reaped.
+QList<qint64> previewHelpers()
+{
+    QList<qint64> oFound;
+    for (const QString &oTask : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QByteArray oChildren = tst::readFile(QStringLiteral("/proc/self/task/%1/children").arg(oTask));
+        for (const QByteArray &oPid : oChildren.split(' ')) {
+            if (!oPid.trimmed().isEmpty()
+                && QFileInfo(QStringLiteral("/proc/%1/exe").arg(QString::fromLatin1(oPid))).symLinkTarget().endsWith(
+                    QLatin1String("/qtx-pdf-preview")))
+                oFound << oPid.toLongLong();
+        }
+    }
+    return oFound;
+}
+
+// A preview helper started ahead is one process, used by the next preview and
+// gone with it; one that died meanwhile costs a new helper, not the preview.
+void TestSignatureFormats::previewHelperStartedAhead()
+{
+    const PdfEngine oEngine(kHelper, PdfLimits());
+    const QByteArray oPdf = tst::readFile(kData + QStringLiteral("two-pages.pdf"));
+    QVERIFY(previewHelpers().isEmpty());
+    oEngine.keepPreviewReady();
+    const QList<qint64> oSpare = previewHelpers();
+    QCOMPARE(oSpare.size(), 1);
+    oEngine.keepPreviewReady();
+    QCOMPARE(previewHelpers(), oSpare);
+    for (const bool bKilled : {false, true}) {
+        if (bKilled) {
+            oEngine.keepPreviewReady();
+            QCOMPARE(previewHelpers().size(), 1);
+            QVERIFY(::kill(pid_t(previewHelpers().first()), SIGKILL) == 0);
+        }
+        int iDrawn = -1;
+        const QImage oPreview = oEngine.renderPage(oPdf, -1, QSize(200, 200), &iDrawn);
+        QVERIFY(!oPreview.isNull());
+        QCOMPARE(iDrawn, 1);
+        QVERIFY(oPreview.width() <= 200 && oPreview.height() <= 200);
+        QVERIFY(previewHelpers().isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSignatureFormats)
