@@ -78,13 +78,17 @@ HttpReply HttpsClient::exchange(const QByteArray &v_oRequest, int v_iTimeoutMs)
     return oReply;
 }
 
-HttpReply HttpsClient::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
+QByteArray formPost(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
 {
     QByteArray oRequest = "POST " + v_oPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     for (const QByteArray &oHeader : v_oHeaders)
         oRequest += oHeader + "\r\n";
     if (!v_oBody.isEmpty())
         oRequest += "Content-Type: application/x-www-form-urlencoded\r\n";
-    oRequest += "Content-Length: " + QByteArray::number(v_oBody.size()) + "\r\n\r\n" + v_oBody;
-    return exchange(oRequest);
+    return oRequest + "Content-Length: " + QByteArray::number(v_oBody.size()) + "\r\n\r\n" + v_oBody;
+}
+
+HttpReply HttpsClient::post(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders)
+{
+    return exchange(formPost(v_oPath, v_oBody, v_oHeaders));
 }

@@ -24,6 +24,10 @@ struct HttpReply
     bool hasHeader(const QByteArray &v_oName) const;
 };
 
+// A POST with a form body and extra header lines ("Name: value"), as written
+// on the wire.
+QByteArray formPost(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
+
 class HttpsClient
 {
 public:
