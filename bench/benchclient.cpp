@@ -124,20 +124,7 @@ HttpReply BenchClient::exchange(const QByteArray &v_oRequest, int v_iTimeoutMs, 
         oHead.append(aBuffer, iRead);
         iHeadEnd = oHead.indexOf("\r\n\r\n", iFrom);
     }
-    const QList<QByteArray> oLines = oHead.left(iHeadEnd).split('\n');
-    const QByteArray oStatus = oLines.value(0).trimmed();
-    oReply.status = oStatus.mid(9, 3).toInt();
-    oReply.reason = oStatus.mid(13);
-    qint64 iLength = 0;
-    for (int i = 1; i < oLines.size(); ++i) {
-        const QByteArray oLine = oLines.at(i).trimmed();
-        const int iColon = oLine.indexOf(':');
-        if (iColon <= 0)
-            continue;
-        oReply.headers.append(qMakePair(oLine.left(iColon), oLine.mid(iColon + 1).trimmed()));
-        if (oReply.headers.last().first.compare("Content-Length", Qt::CaseInsensitive) == 0)
-            iLength = oReply.headers.last().second.toLongLong();
-    }
+    const qint64 iLength = parseReplyHead(oHead.left(iHeadEnd), &oReply);
     // The body straight into a buffer of its size.
     oReply.body = QByteArray(int(iLength), Qt::Uninitialized);
     const int iHave = qMin<int>(int(iLength), oHead.size() - iHeadEnd - 4);

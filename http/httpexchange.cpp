@@ -6,6 +6,7 @@
 #include "qtxlogger.h"
 
 #include <cstring>
+#include <utility>
 
 namespace norrweb {
 
@@ -204,7 +205,7 @@ QByteArray HttpExchange::respond(HttpRequestHandler &v_oHandler, bool &v_bClose)
 void HttpExchange::reply(QByteArray v_oReply, bool v_bClose)
 {
     m_poRequest.reset();
-    if (m_iOutputPos < m_oOutput.size()) {
+    if (blockPending()) {
         // An interim 100 Continue is still partly unsent: the reply goes after it,
         // or the client would read the rest of one inside the other.
         m_oOutput.remove(0, m_iOutputPos);
@@ -214,8 +215,7 @@ void HttpExchange::reply(QByteArray v_oReply, bool v_bClose)
     }
     m_iOutputPos = 0;
     // A large body respond() kept aside goes out after the block, from its own buffer.
-    m_oOutputBody.swap(m_oReplyBody);
-    m_oReplyBody.clear();
+    m_oOutputBody = std::exchange(m_oReplyBody, QByteArray());
     m_iOutputBodyPos = 0;
     m_bCloseAfterOutput = v_bClose;
 }
@@ -228,13 +228,12 @@ void HttpExchange::abandon()
 
 const char *HttpExchange::outputData() const
 {
-    return m_iOutputPos < m_oOutput.size() ? m_oOutput.constData() + m_iOutputPos
-                                           : m_oOutputBody.constData() + m_iOutputBodyPos;
+    return blockPending() ? m_oOutput.constData() + m_iOutputPos : m_oOutputBody.constData() + m_iOutputBodyPos;
 }
 
 int HttpExchange::outputSize() const
 {
-    return m_iOutputPos < m_oOutput.size() ? m_oOutput.size() - m_iOutputPos : m_oOutputBody.size() - m_iOutputBodyPos;
+    return blockPending() ? m_oOutput.size() - m_iOutputPos : m_oOutputBody.size() - m_iOutputBodyPos;
 }
 
 void HttpExchange::queue(const char *v_pData, int v_iSize)
@@ -254,7 +253,7 @@ void HttpExchange::queue(const char *v_pData, int v_iSize)
 
 void HttpExchange::sent(int v_iBytes)
 {
-    if (m_iOutputPos >= m_oOutput.size() && !m_oOutputBody.isEmpty()) {
+    if (!blockPending() && !m_oOutputBody.isEmpty()) {
         // The block went out before; these bytes were the body's.
         m_iOutputBodyPos += v_iBytes;
         if (m_iOutputBodyPos >= m_oOutputBody.size()) {

@@ -95,7 +95,7 @@ public:
 
     /// The bytes to send, from the first unsent one: the next contiguous run
     /// (the header block and small bodies, then a large body from its own buffer).
-    bool hasOutput() const { return m_iOutputPos < m_oOutput.size() || m_iOutputBodyPos < m_oOutputBody.size(); }
+    bool hasOutput() const { return blockPending() || m_iOutputBodyPos < m_oOutputBody.size(); }
     const char *outputData() const;
     int outputSize() const;
     /// v_iBytes of the output went out.
@@ -107,6 +107,8 @@ public:
 
 private:
     void refuse(int v_iReason);
+    // Bytes of m_oOutput (interim replies, the header block, small bodies) are unsent.
+    bool blockPending() const { return m_iOutputPos < m_oOutput.size(); }
     void queue(const char *v_pData, int v_iSize);
 
     Limits m_oLimits;

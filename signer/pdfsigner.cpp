@@ -128,6 +128,12 @@ struct Spawned
 // What a request's head may add to the document (the records before DOCU).
 constexpr qint64 kMaxHeadBytes = 64 * 1024;
 
+// The bytes of a request: its head, then the document as the DOCU record.
+qint64 requestSize(const QByteArray &v_oHead, const QByteArray &v_oDocument)
+{
+    return v_oHead.size() + 12 + v_oDocument.size();
+}
+
 // Starts the helper for a request of at most v_iInput bytes; it limits its
 // own memory (v_oLimits.memoryMiB, plus four times the document's MiB once
 // it has read it) and CPU time. A socket pair carries both directions.
@@ -256,7 +262,7 @@ HelperResult talkToHelper(const Spawned &v_oHelper, const PdfLimits &v_oLimits, 
     oClock.start();
     const int iWallMs = v_oLimits.wallSeconds * 1000;
     const int iFd = v_oHelper.fd;
-    const qint64 iInput = v_oHead.size() + 12 + v_oDocument.size();
+    const qint64 iInput = requestSize(v_oHead, v_oDocument);
     QByteArray oRecordHead = QByteArray("DOCU");
     for (int i = 7; i >= 0; --i)
         oRecordHead += char((quint64(v_oDocument.size()) >> (8 * i)) & 0xff);
@@ -309,7 +315,7 @@ HelperResult talkToHelper(const Spawned &v_oHelper, const PdfLimits &v_oLimits, 
 HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
                        const QByteArray &v_oDocument)
 {
-    return talkToHelper(spawnHelper(v_oPath, v_oLimits, v_oHead.size() + 12 + v_oDocument.size()), v_oLimits, v_oHead,
+    return talkToHelper(spawnHelper(v_oPath, v_oLimits, requestSize(v_oHead, v_oDocument)), v_oLimits, v_oHead,
                         v_oDocument);
 }
 
@@ -317,7 +323,7 @@ HelperResult runHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const
 HelperResult runPreviewHelper(const QString &v_oPath, const PdfLimits &v_oLimits, const QByteArray &v_oHead,
                               const QByteArray &v_oDocument)
 {
-    const qint64 iInput = v_oHead.size() + 12 + v_oDocument.size();
+    const qint64 iInput = requestSize(v_oHead, v_oDocument);
     if (const std::optional<Spawned> oSpare = takeSpare(v_oPath, v_oLimits, iInput)) {
         HelperResult oResult = talkToHelper(*oSpare, v_oLimits, v_oHead, v_oDocument);
         // A spare that ended before it answered (killed from outside) costs

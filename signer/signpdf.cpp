@@ -126,8 +126,7 @@ public:
             return; // refused in take()
         // Whole groups of three bytes, so that the rest's encoding follows on.
         m_iAhead = int(qBound<qint64>(0, v_iUnchanged, m_oDocument.size()) / 3 * 3);
-        m_oReply = QByteArray(m_oHead.size() + encodedSize(m_oDocument.size()) + 2, Qt::Uninitialized);
-        std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
+        sizeFor(m_oDocument.size());
         unsigned char *pOut = reinterpret_cast<unsigned char *>(m_oReply.data() + m_oHead.size());
         const unsigned char *pIn = reinterpret_cast<const unsigned char *>(m_oDocument.constData());
         const int iAhead = m_iAhead;
@@ -155,12 +154,7 @@ public:
         m_oDocument.clear();
         const int iEncoded = encodedSize(v_oSigned.size());
         // B-LT's document is longer than the prepared one: the buffer grows in place or moves once.
-        if (m_oReply.isEmpty()) {
-            m_oReply = QByteArray(m_oHead.size() + iEncoded + 2, Qt::Uninitialized);
-            std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
-        } else {
-            m_oReply.resize(m_oHead.size() + iEncoded + 2);
-        }
+        sizeFor(v_oSigned.size());
         // EVP_EncodeBlock writes no line breaks; its closing NUL falls on the quote.
         EVP_EncodeBlock(reinterpret_cast<unsigned char *>(m_oReply.data() + m_oHead.size() + iFrom / 3 * 4),
                         reinterpret_cast<const unsigned char *>(v_oSigned.constData()) + iFrom,
@@ -173,6 +167,14 @@ public:
 private:
     static constexpr int kMaxDocument = INT_MAX / 4 * 3 - 4096;
     static int encodedSize(int v_iBytes) { return 4 * ((v_iBytes + 2) / 3); }
+    // The reply's buffer for a document of v_iBytes: the head, the base64, the closing "\"}".
+    void sizeFor(int v_iBytes)
+    {
+        const bool bNew = m_oReply.isEmpty();
+        m_oReply.resize(m_oHead.size() + encodedSize(v_iBytes) + 2);
+        if (bNew)
+            std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
+    }
 
     const QByteArray m_oHead;
     QByteArray m_oDocument;

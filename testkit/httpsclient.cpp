@@ -19,6 +19,21 @@ bool HttpReply::hasHeader(const QByteArray &v_oName) const
                        [&](const auto &oHeader) { return oHeader.first.compare(v_oName, Qt::CaseInsensitive) == 0; });
 }
 
+qint64 parseReplyHead(const QByteArray &v_oHead, HttpReply *v_poReply)
+{
+    const QList<QByteArray> oLines = v_oHead.split('\n');
+    const QByteArray oStatus = oLines.value(0).trimmed();
+    v_poReply->status = oStatus.mid(9, 3).toInt();
+    v_poReply->reason = oStatus.mid(13);
+    for (int i = 1; i < oLines.size(); ++i) {
+        const QByteArray oLine = oLines.at(i).trimmed();
+        const int iColon = oLine.indexOf(':');
+        if (iColon > 0)
+            v_poReply->headers.append(qMakePair(oLine.left(iColon), oLine.mid(iColon + 1).trimmed()));
+    }
+    return v_poReply->header("Content-Length").toLongLong();
+}
+
 HttpsClient::HttpsClient(quint16 v_uiPort, const QList<QSslCertificate> &v_oCa)
     : m_port(v_uiPort)
     , m_ca(v_oCa)
@@ -51,19 +66,8 @@ HttpReply HttpsClient::exchange(const QByteArray &v_oRequest, int v_iTimeoutMs)
     while (oTimer.elapsed() < v_iTimeoutMs) {
         if (iHeaderEnd < 0) {
             iHeaderEnd = oData.indexOf("\r\n\r\n");
-            if (iHeaderEnd >= 0) {
-                const QList<QByteArray> oLines = oData.left(iHeaderEnd).split('\n');
-                const QByteArray oStatus = oLines.value(0).trimmed();
-                oReply.status = oStatus.mid(9, 3).toInt();
-                oReply.reason = oStatus.mid(13);
-                for (int i = 1; i < oLines.size(); ++i) {
-                    const QByteArray oLine = oLines.at(i).trimmed();
-                    const int iColon = oLine.indexOf(':');
-                    if (iColon > 0)
-                        oReply.headers.append(qMakePair(oLine.left(iColon), oLine.mid(iColon + 1).trimmed()));
-                }
-                iLength = oReply.header("Content-Length").toLongLong();
-            }
+            if (iHeaderEnd >= 0)
+                iLength = parseReplyHead(oData.left(iHeaderEnd), &oReply);
         }
         if (iHeaderEnd >= 0 && oData.size() >= iHeaderEnd + 4 + iLength)
             break;

@@ -24,6 +24,10 @@ struct HttpReply
     bool hasHeader(const QByteArray &v_oName) const;
 };
 
+// The status line and headers of a reply's head (the bytes before its blank
+// line) into v_poReply; its Content-Length (0 without one).
+qint64 parseReplyHead(const QByteArray &v_oHead, HttpReply *v_poReply);
+
 // A POST with a form body and extra header lines ("Name: value"), as written
 // on the wire.
 QByteArray formPost(const QByteArray &v_oPath, const QByteArray &v_oBody, const QList<QByteArray> &v_oHeaders);
