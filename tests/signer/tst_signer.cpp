@@ -804,9 +804,11 @@ void TestSigner::realDisplay()
         QSKIP("Xvfb or xdotool is missing: apt-get install xvfb xdotool");
     // Xvfb picks a free display and names it on its output once it accepts
     // connections: no race with another X server starting or closing.
+    // -noreset: the server killed below is the display's last client, and a
+    // reset then would race the next server's connection.
     QProcess oXvfb;
     oXvfb.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    oXvfb.start(QStringLiteral("Xvfb"), words("-displayfd 1 -nolisten tcp -screen 0 1024x768x24"));
+    oXvfb.start(QStringLiteral("Xvfb"), words("-displayfd 1 -noreset -nolisten tcp -screen 0 1024x768x24"));
     QVERIFY(oXvfb.waitForStarted());
     if (!QTest::qWaitFor([&oXvfb] { return oXvfb.canReadLine() || oXvfb.state() != QProcess::Running; }, 10000)
         || !oXvfb.canReadLine())
@@ -886,6 +888,7 @@ void TestSigner::realDisplay()
     QVERIFY2(oSigned.body.contains("\"signature\""), oSigned.body.constData());
 
     // In the system's language.
+    QVERIFY2(oXvfb.state() == QProcess::Running, qPrintable(QStringLiteral("Xvfb ended with exit code %1").arg(oXvfb.exitCode())));
     m_server.setEnvironmentValue(QStringLiteral("LANGUAGE"), QStringLiteral("de"));
     startServer({}, m_hookDir, "confirmDelayMs=1000\n");
     oSession = m_page.openSession();
