@@ -346,7 +346,7 @@ CMAKE
     "$VENDOR"/build/modules/StrangerAlive.so "$VENDOR"/build/modules/StrangerAlive.xml "$APP/modules/"
 }
 check "the -dev package builds two modules with find_package(QuorvexModuleSdk); qtx-sign signs them with two vendors' keys" vendor_modules
-check "the -dev package carries the display helper" test -f /usr/include/quorvex/qtxdisplaytext.h
+check "the -dev package carries the display and buffer helpers" test -f /usr/include/quorvex/qtxdisplaytext.h -a -f /usr/include/quorvex/qtxlargebuffer.h
 STRANGER_FP=$(qtx-sign fingerprint "$VENDOR/stranger.pem" 2>/dev/null)
 
 # ---------------------------------------------------------------------------

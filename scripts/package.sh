@@ -105,6 +105,7 @@ echo "==> Staging $PKG-dev"
 put 0755 "$BUILD/tools/qtx-sign" "$DEV/usr/bin/qtx-sign"
 put 0644 "$ROOT_DIR/sdk/qtxmodule.h" "$DEV/usr/include/quorvex/qtxmodule.h"
 put 0644 "$ROOT_DIR/sdk/qtxdisplaytext.h" "$DEV/usr/include/quorvex/qtxdisplaytext.h"
+put 0644 "$ROOT_DIR/sdk/qtxlargebuffer.h" "$DEV/usr/include/quorvex/qtxlargebuffer.h"
 put 0644 "$ROOT_DIR/sdk/QtxModule.cmake" "$DEV/usr/share/$PKG/cmake/QtxModule.cmake"
 put 0644 "$DOCS/QuorvexModuleSdkConfig.cmake" "$DEV/usr/lib/cmake/QuorvexModuleSdk/QuorvexModuleSdkConfig.cmake"
 mkdir -p "$DEV/usr/share/man/man1"
@@ -164,7 +165,8 @@ Priority: optional
 Homepage: https://quorvex.invalid/
 Description: module author's SDK for the Quorvex Crypto Provider
  The ABI header of server modules (qtxmodule.h), the display helper for
- page-supplied text in dialogs (qtxdisplaytext.h), the CMake function
+ page-supplied text in dialogs (qtxdisplaytext.h), buffers for whole
+ documents (qtxlargebuffer.h), the CMake function
  qtx_add_module (find_package(QuorvexModuleSdk)) that builds and signs a
  module, and the signing tool qtx-sign.
 EOF

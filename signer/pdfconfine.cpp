@@ -1,6 +1,7 @@
 #include "pdfconfine.h"
 
 #include "pdfupdate.h"
+#include "qtxlargebuffer.h"
 
 #include <cerrno>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -163,7 +165,12 @@ bool readRequest(std::vector<pdfhelper::Record> *v_poRecords, std::size_t v_uiSi
         if (uiLength > uiLeft)
             return false;
         uiLeft -= std::size_t(uiLength);
-        v_poRecords->emplace_back(std::string(aHead, 4), std::string(std::size_t(uiLength), '\0'));
+        // The document's pages are made ready in bulk before they are zeroed and filled.
+        std::string oData;
+        oData.reserve(std::size_t(uiLength));
+        qtxPrepareLargeBuffer(oData.data(), std::size_t(uiLength));
+        oData.resize(std::size_t(uiLength));
+        v_poRecords->emplace_back(std::string(aHead, 4), std::move(oData));
         if (uiLength > 0 && !readExactly(&v_poRecords->back().second[0], std::size_t(uiLength)))
             return false;
     }

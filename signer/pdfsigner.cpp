@@ -3,6 +3,7 @@
 #include "pdfhelperproto.h"
 #include "pdfupdate.h"
 #include "pkcs11token.h"
+#include "qtxlargebuffer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -55,7 +56,10 @@ struct HelperResult
 // environment does.
 std::vector<std::string> helperEnvironment()
 {
-    std::vector<std::string> oEnv;
+    // glibc's malloc asks for transparent huge pages for its large blocks
+    // (poppler's decoded images, qpdf's buffers): they fill with a handful of
+    // page faults, not one per 4 KiB (qtxlargebuffer.h says why that matters).
+    std::vector<std::string> oEnv = {"GLIBC_TUNABLES=glibc.malloc.hugetlb=1"};
     for (char **pp = environ; pp && *pp; ++pp) {
         const std::string oEntry = *pp;
         for (const char *pPrefix : {"ASAN_OPTIONS=", "LSAN_OPTIONS=", "UBSAN_OPTIONS=", "TSAN_OPTIONS="}) {
@@ -372,6 +376,17 @@ std::map<std::string, std::string> helperReply(const HelperResult &v_oRun, const
     return oFields;
 }
 
+// A document and its update in one buffer.
+QByteArray joined(const QByteArray &v_oDocument, const QByteArray &v_oUpdate)
+{
+    if (qint64(v_oDocument.size()) + v_oUpdate.size() > INT_MAX - 64)
+        throw SignerError("PDF_TOO_LARGE", QStringLiteral("The document would grow beyond what can be handled."));
+    QByteArray oJoined = documentBuffer(v_oDocument.size() + v_oUpdate.size());
+    std::memcpy(oJoined.data(), v_oDocument.constData(), size_t(v_oDocument.size()));
+    std::memcpy(oJoined.data() + v_oDocument.size(), v_oUpdate.constData(), size_t(v_oUpdate.size()));
+    return oJoined;
+}
+
 qint64 numberField(const std::map<std::string, std::string> &v_oFields, const char *v_pKey)
 {
     const auto it = v_oFields.find(v_pKey);
@@ -509,7 +524,7 @@ PreparedPdf PdfEngine::prepare(const QByteArray &v_oPdf, const PdfSignOptions &v
 
     PreparedPdf oPrepared;
     oPrepared.originalSize = v_oPdf.size();
-    oPrepared.document = v_oPdf + oUpdate;
+    oPrepared.document = joined(v_oPdf, oUpdate);
     oPrepared.contentsOffset = v_oPdf.size() + iContentsAt;
     oPrepared.contentsLength = iContentsWidth;
     const qint64 iAfter = oPrepared.contentsOffset + iContentsWidth;
@@ -541,6 +556,13 @@ PreparedPdf PdfEngine::prepare(const QByteArray &v_oPdf, const PdfSignOptions &v
     return oPrepared;
 }
 
+QByteArray documentBuffer(int v_iSize)
+{
+    QByteArray oBuffer(v_iSize, Qt::Uninitialized);
+    qtxPrepareLargeBuffer(oBuffer.data(), size_t(v_iSize));
+    return oBuffer;
+}
+
 QByteArray PdfEngine::complete(const PreparedPdf &v_oPrepared, const QByteArray &v_oCms)
 {
     if (v_oPrepared.document.isEmpty() || cmsMessageDigest(v_oCms) != v_oPrepared.digest)
@@ -551,8 +573,9 @@ QByteArray PdfEngine::complete(const PreparedPdf &v_oPrepared, const QByteArray 
                           QStringLiteral("The signature needs %1 bytes; the document has room for %2.")
                               .arg(v_oCms.size())
                               .arg((v_oPrepared.contentsLength - 2) / 2));
-    QByteArray oSigned = v_oPrepared.document;
-    oSigned.replace(int(v_oPrepared.contentsOffset + 1), oHex.size(), oHex);
+    QByteArray oSigned = documentBuffer(v_oPrepared.document.size());
+    std::memcpy(oSigned.data(), v_oPrepared.document.constData(), size_t(v_oPrepared.document.size()));
+    std::memcpy(oSigned.data() + v_oPrepared.contentsOffset + 1, oHex.constData(), size_t(oHex.size()));
     return oSigned;
 }
 
@@ -576,7 +599,7 @@ QByteArray PdfEngine::appendDss(const QByteArray &v_oPdf, const ValidationData &
     const auto itUpdate = oFields.find("UPDT");
     if (itUpdate == oFields.end())
         throw SignerError("PDF_ENGINE_ERROR", QStringLiteral("The PDF helper's answer lacks the update."));
-    return v_oPdf + QByteArray::fromStdString(itUpdate->second);
+    return joined(v_oPdf, QByteArray::fromRawData(itUpdate->second.data(), int(itUpdate->second.size())));
 }
 
 void PdfEngine::keepPreviewReady() const

@@ -103,6 +103,10 @@ private:
     PdfLimits m_oLimits;
 };
 
+// An uninitialized buffer for a whole document (or its base64), its pages
+// made ready in bulk (qtxlargebuffer.h) before it is filled.
+QByteArray documentBuffer(int v_iSize);
+
 // The whole flow after prepare(), around one call of v_oSign (the token's
 // signature of the signed attributes, as for buildDetachedCms): the CMS
 // without signing time, the timestamp for B-T and B-LT, /Contents, and the

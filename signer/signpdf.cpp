@@ -170,10 +170,13 @@ private:
     // The reply's buffer for a document of v_iBytes: the head, the base64, the closing "\"}".
     void sizeFor(int v_iBytes)
     {
-        const bool bNew = m_oReply.isEmpty();
-        m_oReply.resize(m_oHead.size() + encodedSize(v_iBytes) + 2);
-        if (bNew)
-            std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
+        const int iSize = m_oHead.size() + encodedSize(v_iBytes) + 2;
+        if (!m_oReply.isEmpty()) {
+            m_oReply.resize(iSize);
+            return;
+        }
+        m_oReply = documentBuffer(iSize);
+        std::memcpy(m_oReply.data(), m_oHead.constData(), size_t(m_oHead.size()));
     }
 
     const QByteArray m_oHead;

@@ -6,7 +6,7 @@
 #   qtx_add_module(NAME MyModule SOURCES mymodule.cpp XML MyModule.xml)
 #
 # Gives the target qtx::sdk (the ABI header qtxmodule.h, the display helper
-# qtxdisplaytext.h and Qt5::Core), the
+# qtxdisplaytext.h, the buffer helper qtxlargebuffer.h and Qt5::Core), the
 # imported executable qtx-sign, and the function qtx_add_module().
 include(CMakeFindDependencyMacro)
 find_dependency(Qt5 COMPONENTS Core)
