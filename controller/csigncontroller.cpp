@@ -7,6 +7,7 @@
 #include "dllmodule.h"
 #include "httprequest.h"
 #include "httpresponse.h"
+#include "qtxlargebuffer.h"
 #include "qtxlogger.h"
 #include "qtxthreadcheck.h"
 #include "sessionregistry.h"
@@ -219,10 +220,15 @@ void CSignController::GatherJobInput(norrweb::HttpRequest &v_oRequest)
     oMap.insert("keyHttpBody", v_oRequest.getBody());
     // Uploaded files: their content under "keyHttpFile.<field>" (the field's
     // parameter holds the file's name), copied out of the request's body,
-    // which goes with the request while the job goes on.
+    // which goes with the request while the job goes on (a new buffer whose
+    // pages are got in bulk: qtxlargebuffer.h).
     const auto &oFiles = v_oRequest.getUploadedFiles();
-    for (auto it = oFiles.constBegin(); it != oFiles.constEnd(); ++it)
-        oMap.insert("keyHttpFile." + it.key(), QByteArray(it.value().constData(), it.value().size()));
+    for (auto it = oFiles.constBegin(); it != oFiles.constEnd(); ++it) {
+        QByteArray oContent(it.value().size(), Qt::Uninitialized);
+        qtxPrepareLargeBuffer(oContent.data(), size_t(oContent.size()));
+        std::memcpy(oContent.data(), it.value().constData(), size_t(oContent.size()));
+        oMap.insert("keyHttpFile." + it.key(), oContent);
+    }
     oMap.insert("keyHttpMethod", v_oRequest.getMethod());
     oMap.insert("keyHttpPath", CommandTarget::of(v_oRequest).path);
     oMap.insert("keyHttpVersion", v_oRequest.getVersion());
