@@ -1,4 +1,5 @@
 #include "benchclient.h"
+#include "qtxlargebuffer.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -125,8 +126,10 @@ HttpReply BenchClient::exchange(const QByteArray &v_oRequest, int v_iTimeoutMs, 
         iHeadEnd = oHead.indexOf("\r\n\r\n", iFrom);
     }
     const qint64 iLength = parseReplyHead(oHead.left(iHeadEnd), &oReply);
-    // The body straight into a buffer of its size.
+    // The body straight into a buffer of its size, its pages got in bulk as
+    // the server gets those of its large buffers.
     oReply.body = QByteArray(int(iLength), Qt::Uninitialized);
+    qtxPrepareLargeBuffer(oReply.body.data(), size_t(iLength));
     const int iHave = qMin<int>(int(iLength), oHead.size() - iHeadEnd - 4);
     std::memcpy(oReply.body.data(), oHead.constData() + iHeadEnd + 4, size_t(iHave));
     for (int iDone = iHave; iDone < iLength;) {

@@ -118,7 +118,7 @@ double moduleWork(const QByteArray &v_oPdf)
             SigningConfig());
         // All of it after the signature here, as OpenSSL encodes it into the
         // reply (the command encodes most of it while the dialog shows).
-        QByteArray oReply(4 * ((oSigned.size() + 2) / 3) + 1, Qt::Uninitialized);
+        QByteArray oReply = documentBuffer(4 * ((oSigned.size() + 2) / 3) + 1);
         EVP_EncodeBlock(reinterpret_cast<unsigned char *>(oReply.data()),
                         reinterpret_cast<const unsigned char *>(oSigned.constData()), oSigned.size());
         return oClock.nsecsElapsed() / 1e6;
