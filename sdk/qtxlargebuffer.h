@@ -3,8 +3,8 @@
 // Buffers of whole documents (megabytes) with their pages got in bulk: transparent
 // huge pages where the kernel gives them (THP "madvise" or "always"), and the
 // rest populated by one call instead of one page fault per 4 KiB. On virtual
-// machines a page fault costs about 20 µs, so filling 10 MB page by page took
-// 50-70 ms on the 2-core build machine where the copy itself takes 1-2 ms.
+// machines a page fault can cost 10-20 µs: filling 10 MB page by page took
+// 27-80 ms on a 2-core build machine, with huge pages about 1 ms.
 // Kernels without these calls (before 5.14) fault as before.
 //
 //   QByteArray oCopy(oDocument.size(), Qt::Uninitialized);
