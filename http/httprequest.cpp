@@ -1,7 +1,7 @@
 #include "httprequest.h"
 #include "httprequest_p.h"
-#include "qtxlargebuffer.h"
 #include "httplogging.h"
+#include "qtxlargebuffer.h"
 
 #include <QAbstractSocket>
 #include <QIODevice>
