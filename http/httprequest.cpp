@@ -471,7 +471,7 @@ void HttpRequest::readBody(QIODevice *v_poSocket)
         return;
     }
     const qint64 iMissing = qint64(m_iExpectedBodySize) - m_oBodyData.size();
-    if (iMissing > 0 && m_oBodyData.isEmpty() && m_iExpectedBodySize >= qint64(kQtxLargeBufferMin)) {
+    if (iMissing > 0 && m_oBodyData.capacity() == 0 && m_iExpectedBodySize >= qint64(kQtxLargeBufferMin)) {
         // A large body (the size is within the caps here) gets its room at
         // once, as address space only, asked for in huge pages: memory is
         // still taken as bytes arrive, 2 MiB at a time, and a 10 MB body
